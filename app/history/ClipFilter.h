@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/ClipItem.h"
+
+namespace harbelle {
+
+enum class ClipFilter { all, favorites, text, links, images, files };
+
+namespace clipfilter {
+inline constexpr std::array<ClipFilter, 6> allCases{ClipFilter::all,   ClipFilter::favorites,
+                                                    ClipFilter::text,  ClipFilter::links,
+                                                    ClipFilter::images, ClipFilter::files};
+std::string_view rawValue(ClipFilter filter);
+std::optional<ClipFilter> fromRawValue(std::string_view raw);
+bool includes(ClipFilter filter, const ClipItem& item);
+}  // namespace clipfilter
+
+// Case- and diacritic-insensitive folding, then lower-case: what search compares.
+std::string foldForSearch(std::string_view text);
+// The folded query split at white space, empty tokens dropped.
+std::vector<std::string> searchTokens(std::string_view query);
+
+// The shelf's list: clips passing the kind filter, the device filter and every token, in order.
+std::vector<ClipItem> filterItems(const std::vector<ClipItem>& items, ClipFilter filter,
+                                  const std::optional<std::string>& activeDeviceID,
+                                  std::string_view query);
+bool matchesFilter(const ClipItem& item, ClipFilter filter,
+                   const std::optional<std::string>& activeDeviceID,
+                   const std::vector<std::string>& tokens);
+// Clips the filter admits under the device filter, ignoring the query.
+int countFor(const std::vector<ClipItem>& items, ClipFilter filter,
+             const std::optional<std::string>& activeDeviceID);
+
+}  // namespace harbelle

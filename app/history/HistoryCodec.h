@@ -1,0 +1,29 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "history/ClipItem.h"
+
+namespace harbelle {
+
+// Thrown when a history file (or one of its records) cannot be decoded; what() says why.
+class HistoryDecodeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The history file's JSON form: ISO-8601 whole-second UTC dates, Base64 byte fields,
+// omitted optionals, unknown keys ignored. One bad record fails the whole file.
+namespace historycodec {
+std::string encode(const PersistedHistory& history);
+PersistedHistory decode(std::string_view json);  // throws HistoryDecodeError
+
+std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"
+std::optional<Date> parseDate(std::string_view text);        // exactly that form
+std::string base64Encode(const Bytes& data);
+std::optional<Bytes> base64Decode(std::string_view text);
+}  // namespace historycodec
+
+}  // namespace harbelle

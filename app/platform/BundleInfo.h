@@ -1,0 +1,26 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace harbelle {
+
+// The program's information dictionary, compiled in at build time.
+class BundleInfo {
+public:
+    static const BundleInfo& main();
+    explicit BundleInfo(nlohmann::json dictionary);
+
+    std::string identifier() const;
+    std::string shortVersion() const;
+    std::string version() const;
+    std::optional<std::string> string(const std::string& key) const;
+    std::optional<bool> boolean(const std::string& key) const;
+    const nlohmann::json& dictionary() const { return dictionary_; }
+
+private:
+    nlohmann::json dictionary_;
+};
+
+}  // namespace harbelle

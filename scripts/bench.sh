@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds in release mode and runs every benchmark program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+BUILD_DIR=${BUILD_DIR:-build-release} BUILD_TYPE=Release bash scripts/build.sh
+for b in "${BUILD_DIR:-build-release}"/bench/*; do
+  [ -x "$b" ] || continue
+  echo "== $(basename "$b")"
+  QT_QPA_PLATFORM=offscreen "$b" "$@"
+done

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs a command inside a private desktop: Xvfb, openbox, a D-Bus session with the
+# accessibility bus and an unlocked keyring, and private XDG folders. Everything started
+# here is stopped by pid on exit.
+set -uo pipefail
+work=$(mktemp -d /tmp/harbelle-x11.XXXXXX)
+pids=()
+cleanup() {
+  for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+if [ ! -s "$work/display" ]; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
+export DISPLAY=":$(head -n1 "$work/display")"
+
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  sleep 0.05
+done
+
+mkdir -p "$work"/{runtime,data,config,cache}
+chmod 700 "$work/runtime"
+export XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
+  XDG_CACHE_HOME="$work/cache"
+unset QT_QPA_PLATFORM
+
+# Inside the bus: unlock a keyring, enable accessibility, then run the command.
+dbus-run-session -- bash -c '
+  printf "\n" | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1 || true
+  /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
+  launcher=$!
+  for _ in $(seq 50); do
+    busctl --user status org.a11y.Bus >/dev/null 2>&1 && break
+    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
+    string:org.a11y.Status string:IsEnabled variant:boolean:true >/dev/null 2>&1 || true
+  "$@"
+  rc=$?
+  kill $launcher 2>/dev/null
+  pkill -P $$ 2>/dev/null
+  exit $rc
+' harbelle-session "$@"

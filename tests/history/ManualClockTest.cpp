@@ -1,0 +1,25 @@
+#include <gtest/gtest.h>
+
+#include "support/ManualClock.h"
+
+using namespace harbelle;
+using harbelle::testing::ManualClock;
+
+TEST(ManualClock, RunsDueStepsInOrderAndSkipsCancelled) {
+    ManualClock clock;
+    const Date start = clock.now();
+    std::vector<int> ran;
+    clock.schedule(Milliseconds(450), [&] { ran.push_back(2); });
+    auto cancelled = clock.schedule(Milliseconds(100), [&] { ran.push_back(99); });
+    clock.schedule(Milliseconds(100), [&] {
+        ran.push_back(1);
+        EXPECT_EQ(clock.now() - start, Milliseconds(100));
+        clock.schedule(Milliseconds(100), [&] { ran.push_back(3); });  // due at 200 ms
+    });
+    cancelled.cancel();
+    clock.advance(Milliseconds(449));
+    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+    clock.advance(Milliseconds(1));
+    EXPECT_EQ(ran, (std::vector<int>{1, 3, 2}));
+    EXPECT_EQ(clock.pendingCount(), 0u);
+}

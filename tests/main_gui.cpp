@@ -1,0 +1,21 @@
+// Integration tests: a real X server (scripts/x11-session.sh provides one).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--gtest_list_tests") == 0) return RUN_ALL_TESTS();
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        // Not inside the private desktop: nothing here can run.
+        ::testing::GTEST_FLAG(filter) = "-*";
+        std::fprintf(stderr, "No DISPLAY: run these tests through scripts/x11-session.sh\n");
+        return RUN_ALL_TESTS();
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
