@@ -1,0 +1,73 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/ClipItem.h"
+#include "history/Toast.h"
+
+namespace harbelle {
+
+// Everything the history store does on disk: the storage folders, the single read of
+// "history.json" (with recovery copies of unreadable files), whole-file atomic saves on one
+// save thread, payload files and the start-up orphan pass. It holds no clip state; the store
+// hands it snapshots. Main-thread methods are marked; the save thread touches only copies.
+class HistoryPersistence {
+public:
+    using ToastSink = std::function<void(const std::string& message, ToastTone tone)>;
+    // Called on the save thread after each asynchronous save with its outcome.
+    using SaveObserver = std::function<void(bool succeeded)>;
+
+    // `applicationSupport` is the store's folder ("…/Pemberlow"). `toast` is called on the
+    // calling (main) thread for start-up problems.
+    HistoryPersistence(std::filesystem::path applicationSupport, ToastSink toast);
+    ~HistoryPersistence();  // finishes queued saves, then stops the save thread
+
+    static std::filesystem::path defaultApplicationSupport();  // $XDG_DATA_HOME/Pemberlow
+
+    const std::filesystem::path& applicationSupportURL() const;
+    const std::filesystem::path& payloadsURL() const;
+    const std::filesystem::path& historyFileURL() const;
+
+    // Main thread, start-up. Creates the folders (0700 from creation). False (and a toast)
+    // when the payload folder cannot be made.
+    bool prepareStorage();
+    // Main thread, start-up. The decoded clips sorted newest first by recency, or nothing when
+    // the file is missing or could not be read or decoded (then a recovery copy is kept and a
+    // toast shown; if even that fails, saves are refused for this run).
+    std::optional<std::vector<ClipItem>> loadHistory();
+    // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
+    void removeOrphanedPayloadFiles(const std::vector<ClipItem>& items);
+
+    // Main thread: hands a snapshot to the save thread; on success the retired names that the
+    // snapshot no longer names are deleted after the write.
+    void enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames);
+    // Main thread: waits for earlier saves, then writes synchronously. True on success.
+    bool flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames);
+    void setSaveObserver(SaveObserver observer);
+    // False when an unreadable history file could not be preserved: nothing overwrites it.
+    bool writesAllowed() const;
+
+    // Payload names are relative paths inside "Payloads" with no "." or ".." part, not
+    // absolute and without NUL; anything else is treated as absent.
+    static bool isSafePayloadName(const std::string& name);
+    std::optional<std::filesystem::path> payloadPath(const std::string& name) const;
+    // Writes a payload file (0600 from creation). False on failure or an unsafe name.
+    bool writePayload(const std::string& name, const Bytes& data);
+    std::optional<Bytes> readPayload(const std::string& name) const;
+
+    // The file operations themselves, for the save thread and for tests.
+    static bool persistHistory(const std::vector<ClipItem>& items, const std::filesystem::path& url);
+    static void deletePayloads(const std::set<std::string>& names, const std::filesystem::path& payloadsURL);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace harbelle

@@ -1,0 +1,66 @@
+#include "history/Uuid.h"
+
+#include <openssl/rand.h>
+
+#include <random>
+
+namespace harbelle {
+
+Uuid Uuid::random() {
+    std::array<std::uint8_t, 16> bytes{};
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+        std::random_device device;
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(device());
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+    return Uuid(bytes);
+}
+
+static int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<Uuid> Uuid::parse(std::string_view text) {
+    if (text.size() != 36) return std::nullopt;
+    std::array<std::uint8_t, 16> bytes{};
+    std::size_t byte = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != '-') return std::nullopt;
+            ++i;
+            continue;
+        }
+        const int hi = hexValue(text[i]);
+        const int lo = hexValue(text[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        bytes[byte++] = static_cast<std::uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    return Uuid(bytes);
+}
+
+static std::string format(const std::array<std::uint8_t, 16>& bytes, const char* digits) {
+    std::string out;
+    out.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 0x0f]);
+    }
+    return out;
+}
+
+std::string Uuid::uppercaseString() const { return format(bytes_, "0123456789ABCDEF"); }
+std::string Uuid::lowercaseString() const { return format(bytes_, "0123456789abcdef"); }
+
+bool Uuid::isNil() const {
+    for (auto b : bytes_)
+        if (b) return false;
+    return true;
+}
+
+}  // namespace harbelle
