@@ -60,7 +60,7 @@ struct ClipItem {
                                        const std::optional<std::string>& payloadFilename,
                                        const Bytes* payloadData);
     // The stored title of a new or edited clip.
-    static std::string title(std::string_view text, ClipKind kind);
+    static std::string makeTitle(std::string_view text, ClipKind kind);
 
     // Device origin as shown on cards.
     std::string sourceDeviceDisplayName() const;
