@@ -3,6 +3,9 @@
 #include <QList>
 #include <QString>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "history/ClipDeviceOrigin.h"
 
@@ -48,36 +51,50 @@ bool includes(ClipFilter filter, const ClipItem& item) {
 
 namespace {
 
-bool isAscii(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c >= 0x80) return false;
-    }
-    return true;
-}
-
 bool passesDevice(const ClipItem& item, const std::optional<std::string>& activeDeviceID) {
     return !activeDeviceID || deviceKeyView(item) == *activeDeviceID;
 }
 
+// Substring test for the hot loop: compares the token's first and last bytes at 16 positions
+// at once and checks the rest only where both agree, which rejects ordinary text far faster
+// than a byte-wise search.
+bool contains(std::string_view haystack, std::string_view needle) {
+    const std::size_t k = needle.size();
+    if (k == 0) return true;
+    if (k > haystack.size()) return false;
+    if (k == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
+    const char* p = haystack.data();
+    const std::size_t starts = haystack.size() - k + 1;
+    std::size_t i = 0;
+#ifdef __SSE2__
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i last = _mm_set1_epi8(needle[k - 1]);
+    for (; i + 16 <= starts; i += 16) {
+        const __m128i blockFirst = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i blockLast = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + k - 1));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(first, blockFirst), _mm_cmpeq_epi8(last, blockLast))));
+        while (mask != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (std::memcmp(p + i + bit + 1, needle.data() + 1, k - 2) == 0) return true;
+            mask &= mask - 1;
+        }
+    }
+    if (i == starts) return false;
+#endif
+    return ::memmem(p + i, haystack.size() - i, needle.data(), k) != nullptr;
+}
+
 bool containsAll(const std::string& haystack, const std::vector<std::string>& tokens) {
     for (const auto& token : tokens) {
-        if (!::memmem(haystack.data(), haystack.size(), token.data(), token.size())) return false;
+        if (!contains(haystack, token)) return false;
     }
     return true;
 }
 
-}  // namespace
-
-std::string foldForSearch(std::string_view text) {
-    if (isAscii(text)) {
-        std::string folded(text);
-        for (char& c : folded) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        }
-        return folded;
-    }
-    // Decompose so accents become separate marks, drop the marks, then fold case. Composing
-    // again keeps scripts whose decomposition is not a mark (Hangul) as whole characters.
+// Decompose so accents become separate marks, drop the marks, then fold case. Composing
+// again keeps scripts whose decomposition is not a mark (Hangul) as whole characters.
+std::string foldNonAscii(std::string_view text) {
     const QString decomposed = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
                                    .normalized(QString::NormalizationForm_D);
     QList<uint> codePoints = decomposed.toUcs4();
@@ -86,6 +103,30 @@ std::string foldForSearch(std::string_view text) {
     const QString stripped = QString::fromUcs4(reinterpret_cast<const char32_t*>(codePoints.constData()),
                                                codePoints.size());
     return stripped.toCaseFolded().toLower().normalized(QString::NormalizationForm_C).toStdString();
+}
+
+}  // namespace
+
+std::string foldForSearch(std::string_view text) {
+    // ASCII folds byte by byte. Only the non-ASCII runs take the Unicode path; folding run by
+    // run gives the same result, since no accent composes with, or reorders across, an ASCII
+    // character once the marks are gone.
+    std::string folded;
+    folded.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        folded += foldNonAscii(text.substr(i, end - i));
+        i = end;
+    }
+    return folded;
 }
 
 std::vector<std::string> searchTokens(std::string_view query) {

@@ -53,16 +53,16 @@ std::string rawSearchText(const ClipItem& item) {
 
 }  // namespace
 
-// What a clip's folded search text was made from. The long fields are checked by size (the
-// text is also covered by the fingerprint); the short ones, which change without the
-// fingerprint when a copy arrives again from another source, are compared whole.
+// What a clip's folded search text was made from. Text and title change only together with
+// the fingerprint, so their sizes suffice; the source fields change without it when a copy
+// arrives again from elsewhere, so they are compared whole.
 struct ClipItem::SearchCache {
     std::string fingerprint;
     ClipKind kind;
     std::size_t textSize;
     std::size_t searchableTextSize;
     std::size_t fileURLsSize;
-    std::string title;
+    std::size_t titleSize;
     std::string sourceAppName;
     std::optional<std::string> sourceDeviceName;
     std::optional<std::string> sourceDevicePlatform;
@@ -74,7 +74,7 @@ struct ClipItem::SearchCache {
           textSize(item.text.size()),
           searchableTextSize(item.searchableText.size()),
           fileURLsSize(joinedURLsSize(item.fileURLs)),
-          title(item.title),
+          titleSize(item.title.size()),
           sourceAppName(item.sourceAppName),
           sourceDeviceName(item.sourceDeviceName),
           sourceDevicePlatform(item.sourceDevicePlatform),
@@ -84,7 +84,7 @@ struct ClipItem::SearchCache {
         return kind == item.kind && textSize == item.text.size() &&
                searchableTextSize == item.searchableText.size() &&
                fileURLsSize == joinedURLsSize(item.fileURLs) && fingerprint == item.fingerprint &&
-               title == item.title && sourceAppName == item.sourceAppName &&
+               titleSize == item.title.size() && sourceAppName == item.sourceAppName &&
                sourceDeviceName == item.sourceDeviceName &&
                sourceDevicePlatform == item.sourceDevicePlatform;
     }

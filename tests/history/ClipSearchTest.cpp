@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "history/ClipFilter.h"
 
 using namespace harbelle;
@@ -56,6 +58,8 @@ TEST(SearchFolding, IgnoresCaseAndDiacriticsBothWays) {
     EXPECT_EQ(foldForSearch("ÅNGSTRÖM Ñandú"), "angstrom nandu");
     // Hangul decomposes into letters, not marks: it must survive folding whole.
     EXPECT_EQ(foldForSearch("한국어"), "한국어");
+    // Non-ASCII runs inside ASCII text, and letters that fold to ASCII or to another form.
+    EXPECT_EQ(foldForSearch("xÉCOLEx \u212A ΣΊΣΥΦΟΣ σίσυφος"), "xecolex k σισυφοσ σισυφοσ");
 
     std::vector<ClipItem> items{clip("un café noir"), clip("Cafe au lait"), clip("tea")};
     EXPECT_EQ(search(items, "CAFE"), (std::vector<std::string>{"un café noir", "Cafe au lait"}));
@@ -182,4 +186,28 @@ TEST(SearchCache, RefoldsWhenTheClipChanges) {
     // Unchanged clips hand back the very same folded text.
     const std::string* before = &item.foldedSearchBlob();
     EXPECT_EQ(before, &item.foldedSearchBlob());
+}
+
+TEST(SearchMatching, AgreesWithAPlainSubstringSearchAtEveryPosition) {
+    // Blobs of many lengths, tokens at every offset: catches slips at block and tail edges.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> letter(0, 3);
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const int length = round % 90;
+        for (int i = 0; i < length; ++i) text += static_cast<char>('a' + letter(rng));
+        ClipItem item = clip(text);
+        const std::string& blob = item.foldedSearchBlob();
+        for (int tokenLength = 1; tokenLength <= 5; ++tokenLength) {
+            std::string token;
+            for (int i = 0; i < tokenLength; ++i) token += static_cast<char>('a' + letter(rng));
+            const bool expected = blob.find(token) != std::string::npos;
+            EXPECT_EQ(matchesFilter(item, ClipFilter::all, std::nullopt, {token}), expected)
+                << "blob \"" << blob << "\" token \"" << token << "\"";
+        }
+        // The very end of the blob (the kind label) and a token longer than the blob.
+        EXPECT_TRUE(matchesFilter(item, ClipFilter::all, std::nullopt, {"text "}));
+        EXPECT_FALSE(matchesFilter(item, ClipFilter::all, std::nullopt, {blob + "x"}));
+        EXPECT_TRUE(matchesFilter(item, ClipFilter::all, std::nullopt, {blob}));
+    }
 }
