@@ -142,6 +142,11 @@ fs::path JsonFileDefaults::defaultFolder() {
 }
 
 void JsonFileDefaults::load() {
+    if (folder_.empty()) {
+        lastError_ = "No configuration folder is known; settings are not saved";
+        writesAllowed_ = false;
+        return;
+    }
     int error = 0;
     auto bytes = readWholeFile(file_, error);
     if (!bytes) {
@@ -222,7 +227,14 @@ std::optional<nlohmann::json> JsonFileDefaults::persistentDomain(const std::stri
 
 void JsonFileDefaults::persist() {
     if (!writesAllowed_) return;
-    if (const int error = writeAtomically(file_, values_.dump(2) + "\n")) {
+    std::string bytes;
+    try {
+        bytes = values_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception& e) {
+        lastError_ = "Could not encode the settings: " + std::string(e.what());
+        return;
+    }
+    if (const int error = writeAtomically(file_, bytes)) {
         lastError_ = "Could not write " + file_.string() + ": " + errnoText(error);
     }
 }
