@@ -98,7 +98,9 @@ int writeAtomically(const fs::path& target, const std::string& bytes) {
     fs::path temp;
     int error = EEXIST;
     for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
-        temp = target.parent_path() / ("." + target.filename().string() + ".tmp-" + randomSuffix());
+        std::string name = ".";
+        name.append(target.filename().string()).append(".tmp-").append(randomSuffix());
+        temp = target.parent_path() / name;
         error = writeNewFile(temp, bytes);
     }
     if (error) return error;
