@@ -89,6 +89,28 @@ QFont VisualTheme::monospaceFont(int pixelSize) {
     return font;
 }
 
+QString VisualTheme::sheetStyleSheet() {
+    const QString accent = PemberlowTheme::selection().name();
+    return QStringLiteral(
+               "QLabel { color: %1; background: transparent; }"
+               "QLabel[role=\"secondary\"] { color: %2; }"
+               "QPlainTextEdit, QTextEdit { background: %3; color: %1; border: 1px solid rgba(255,255,255,24);"
+               "  border-radius: 10px; padding: 6px; selection-background-color: %4; }"
+               "QPlainTextEdit:focus { border: 1px solid %4; }"
+               "QPushButton { background: rgba(255,255,255,20); color: %1; border: 1px solid rgba(255,255,255,28);"
+               "  border-radius: 8px; padding: 6px 14px; min-height: 18px; }"
+               "QPushButton:hover { background: rgba(255,255,255,34); }"
+               "QPushButton:disabled { color: %5; }"
+               "QPushButton:default { background: %4; border: 1px solid %4; color: white; }"
+               "QPushButton[role=\"destructive\"] { color: #ff6b61; }"
+               "QToolButton { background: transparent; border: none; border-radius: 6px; padding: 3px; }"
+               "QToolButton:hover { background: rgba(255,255,255,26); }"
+               "QScrollBar:vertical { background: transparent; width: 8px; }"
+               "QScrollBar::handle:vertical { background: rgba(255,255,255,50); border-radius: 4px; min-height: 24px; }"
+               "QScrollBar::add-line, QScrollBar::sub-line { height: 0; width: 0; }")
+        .arg(primaryText().name(), secondaryText().name(), insetBackground().name(), accent, tertiaryText().name());
+}
+
 std::optional<QColor> parseHexColor(std::string_view text) {
     auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
     while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QString>
 #include <optional>
 #include <string_view>
 
@@ -43,6 +44,9 @@ struct VisualTheme {
     // Fonts in pixel sizes so cards look the same at every screen resolution setting.
     static QFont uiFont(int pixelSize, QFont::Weight weight = QFont::Normal);
     static QFont monospaceFont(int pixelSize);
+
+    // Style of the standard widgets (text areas, buttons) inside the shelf's sheets.
+    static QString sheetStyleSheet();
 
     static constexpr qreal cardCornerRadius = 14;
     static constexpr qreal sheetCornerRadius = 16;

@@ -51,7 +51,8 @@ ShelfPanelGeometry preferredShelfGeometry(const QRectF& visibleFrame, ShelfPlace
         case ShelfSizeMode::custom:
             break;
         }
-        return vertical ? presetSize(ShelfSizeMode::medium)
+        // Without a stored size: the vertical medium size, or the panel's initial width.
+        return vertical ? QSizeF(370, std::max<qreal>(0.72 * available.height(), 600))
                         : QSizeF(std::min<qreal>(1280, available.width()), 405);
     };
     QSizeF preferred = presetSize(sizeMode);
