@@ -18,7 +18,7 @@ public:
     // given back to no one: its owner keeps it.
     void present(QWidget* content, QSize preferredSize = QSize(640, 340));
     void dismiss();
-    bool isPresenting() const { return isVisible() && content_; }
+    bool isPresenting() const { return !isHidden() && content_; }
     QWidget* content() const { return content_; }
     // The panel's rectangle in the sheet's coordinates.
     QRect panelRect() const;

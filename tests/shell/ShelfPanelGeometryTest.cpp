@@ -102,7 +102,7 @@ TEST(ShelfPanelGeometry, EveryLayoutStaysInsideTheVisibleFrame) {
         for (auto placement : shelfplacement::allCases) {
             for (auto mode : shelfsizemode::allCases) {
                 const auto g = layout(placement, mode, QSizeF(5000, 5000), screen);
-                SCOPED_TRACE(testing::Message() << screen.width() << "x" << screen.height() << " "
+                SCOPED_TRACE(::testing::Message() << screen.width() << "x" << screen.height() << " "
                                                 << shelfplacement::rawValue(placement) << " "
                                                 << shelfsizemode::rawValue(mode));
                 EXPECT_LE(g.minimumSize.width(), g.maximumSize.width());
