@@ -107,6 +107,8 @@ QString VisualTheme::sheetStyleSheet() {
                "QToolButton:hover { background: rgba(255,255,255,26); }"
                "QScrollBar:vertical { background: transparent; width: 8px; }"
                "QScrollBar::handle:vertical { background: rgba(255,255,255,50); border-radius: 4px; min-height: 24px; }"
+               "QScrollBar:horizontal { background: transparent; height: 8px; }"
+               "QScrollBar::handle:horizontal { background: rgba(255,255,255,50); border-radius: 4px; min-width: 24px; }"
                "QScrollBar::add-line, QScrollBar::sub-line { height: 0; width: 0; }")
         .arg(primaryText().name(), secondaryText().name(), insetBackground().name(), accent, tertiaryText().name());
 }
