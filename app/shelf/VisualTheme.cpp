@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <string>
+
+#include "shelf/SymbolGlyph.h"
 
 namespace harbelle {
 
@@ -35,6 +37,10 @@ QColor VisualTheme::kindColor(ClipKind kind) {
     case ClipKind::color: return QColor(0xfb, 0x92, 0x3c);
     }
     return secondaryText();
+}
+
+QIcon VisualTheme::kindIcon(ClipKind kind, int size) {
+    return SymbolGlyph::icon(clipkind::symbol(kind), kindColor(kind), size, cardBackground());
 }
 
 QColor VisualTheme::toastColor(ToastTone tone) {

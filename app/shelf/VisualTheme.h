@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <optional>
 #include <string_view>
@@ -31,6 +32,8 @@ struct VisualTheme {
     static QColor tertiaryText();
     static QColor favorite();
     static QColor kindColor(ClipKind kind);
+    // The kind's symbol in its colour, for menus and filter buttons.
+    static QIcon kindIcon(ClipKind kind, int size = 16);
     static QColor toastColor(ToastTone tone);
     static std::string_view toastSymbol(ToastTone tone);
 

@@ -76,6 +76,7 @@ TEST(SymbolGlyph, EveryNamedSymbolDraws) {
         EXPECT_GT(opaquePixels(image), 20) << name;
     }
     EXPECT_FALSE(SymbolGlyph::icon("doc", Qt::red, 16).isNull());
+    for (auto kind : clipkind::allCases) EXPECT_FALSE(VisualTheme::kindIcon(kind).isNull());
 }
 
 TEST(AppMark, PaintsAtTheAskedSize) {
