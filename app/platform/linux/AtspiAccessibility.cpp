@@ -345,9 +345,14 @@ AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& tex
     const int caret = atspi_text_get_caret_offset(readable.get(), error.out());
     if (error) return {job.statusFor(error), false};
 
-    gchar* toolkit = atspi_accessible_get_toolkit_name(object, error.out());
-    const std::string toolkitName = toolkit ? toolkit : "";
-    g_free(toolkit);
+    // Only the application object answers for the toolkit (Qt gives other objects "").
+    std::string toolkitName;
+    GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
+    if (application) {
+        gchar* toolkit = atspi_accessible_get_toolkit_name(application.get(), error.out());
+        if (toolkit) toolkitName = toolkit;
+        g_free(toolkit);
+    }
     error.clear();
 
     const InsertionPlan plan = planInsertion(selection, caret, text, insertionLengthUnit(toolkitName));
