@@ -76,7 +76,10 @@ TEST(X11HotKeyRegistrar, CombinationHeldElsewhereFailsAndLeavesNothing) {
     EXPECT_EQ(third.grab(ShiftModifier | SuperModifier, 0), 0) << "the plain variant was left grabbed";
     EXPECT_EQ(third.grab(ShiftModifier | SuperModifier, x11::lockMask), 0) << "the Lock variant was left grabbed";
 
-    // The fallback combination is free.
+    // The fallback combination is free, once.
     const HotKeyResult fallback = registrar.registerHotKey(HotKeyCombination::optionCommandV(), [] {});
     EXPECT_TRUE(fallback.ok());
+    const HotKeyResult twice = registrar.registerHotKey(HotKeyCombination::optionCommandV(), [] {});
+    ASSERT_FALSE(twice.ok());
+    EXPECT_EQ(twice.error().status, 10);
 }

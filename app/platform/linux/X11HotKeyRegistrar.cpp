@@ -43,6 +43,11 @@ HotKeyResult X11HotKeyRegistrar::registerHotKey(const HotKeyCombination& combina
     if (!base || keycodes.empty()) return HotKeyError{HotKeyError::Kind::registrationFailed, unmappableStatus};
     lockMasks_ = x11::lockMask | masks.numLock;
 
+    // The server lets a client grab the same keys twice; the registration stays exclusive here too.
+    for (const auto& [id, existing] : registrations_)
+        if (existing.modifiers == *base && existing.keycodes == keycodes)
+            return HotKeyError{HotKeyError::Kind::registrationFailed, badAccess};
+
     Registration registration;
     registration.keycodes = keycodes;
     registration.modifiers = *base;
@@ -108,7 +113,8 @@ bool X11HotKeyRegistrar::nativeEventFilter(const QByteArray& eventType, void* me
         for (std::uint8_t keycode : registration.keycodes) matches = matches || keycode == key->detail;
         if (!matches) continue;
         // Answer the event first; the handler runs from the event loop.
-        if (fresh) QMetaObject::invokeMethod(&context_, registration.handler, Qt::QueuedConnection);
+        if (fresh && registration.handler)
+            QMetaObject::invokeMethod(&context_, registration.handler, Qt::QueuedConnection);
         return true;
     }
     return false;

@@ -29,6 +29,7 @@ public:
     HotKeyResult registerHotKey(const HotKeyCombination& combination, Handler onPress) override;
     void unregisterHotKey(HotKeyId id) override;
 
+    static constexpr std::int32_t badAccess = 10;
     static constexpr std::int32_t noDisplayStatus = -1;
     static constexpr std::int32_t unmappableStatus = -2;
 
