@@ -259,6 +259,8 @@ signals:
     void autoHideEnabledChanged();
     void autoHideDelayChanged();
     void isDraggingClipChanged();
+    // After each background history write, on the main thread, with its outcome.
+    void saveFinished(bool succeeded);
 
 protected:
     // The capture path keeps its poll step here so that shutdown can stop it.

@@ -91,7 +91,8 @@ void HistoryStore::insert(ClipItem clip) {
     trimItems();
     itemsDidChange();
     scheduleSave(false);
-    notifySyncableCapture(items_.front());
+    const ClipItem top = items_.front();  // the callbacks may change the list
+    notifySyncableCapture(top);
 }
 
 void HistoryStore::trimHistoryIfNeeded() {
@@ -122,14 +123,17 @@ bool HistoryStore::trimItems() {
     return true;
 }
 
+// The one-clip operations copy the id first: callers often pass an element of items(),
+// which the operation itself moves or removes.
 void HistoryStore::deleteItem(const ClipItem& clip) {
-    const int index = indexOf(clip.id);
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
     if (index < 0) return;
     ClipItem removed = std::move(items_[index]);
     retirePayload(removed);
     items_.erase(items_.begin() + index);
     itemsDidChange();
-    if (selectedID_ == clip.id) {
+    if (selectedID_ == id) {
         const auto& shown = filteredItems();
         setSelectedIDQuietly(shown.empty() ? std::nullopt : std::optional<Uuid>(shown.front().id));
     }
@@ -156,28 +160,30 @@ void HistoryStore::clearHistory(bool keepingFavorites) {
 }
 
 void HistoryStore::togglePinned(const ClipItem& clip) {
-    const int index = indexOf(clip.id);
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
     if (index < 0) return;
     ClipItem& stored = items_[index];
     stored.isPinned = !stored.isPinned;
     stored.updatedAt = clock_.now();
     const bool pinned = stored.isPinned;
     itemsDidChange();
-    if (previewItem_ && previewItem_->id == clip.id) setPreviewItem(items_[index]);
+    if (previewItem_ && previewItem_->id == id) setPreviewItem(items_[index]);
     scheduleSave(false);
     showToast(pinned ? "Saved to Favorites" : "Removed from Favorites", ToastTone::success);
 }
 
 void HistoryStore::markReplaySucceeded(const ClipItem& clip) {
     const Date now = clock_.now();
-    const int index = indexOf(clip.id);
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
     if (index < 0) return;
     auto it = items_.begin() + index;
     it->lastReplayedAt = now;
     it->updatedAt = now;
     std::rotate(items_.begin(), it, it + 1);
     itemsDidChange();
-    setSelectedIDQuietly(clip.id);
+    setSelectedIDQuietly(id);
     scheduleSave(false);
 }
 
@@ -234,7 +240,7 @@ void HistoryStore::addTextClip(const std::string& text) {
     clip.createdAt = clock_.now();
     clip.updatedAt = clip.createdAt;
     clip.kind = clipkind::detect(trimmed);
-    clip.title = ClipItem::title(trimmed, clip.kind);
+    clip.title = ClipItem::titleFor(trimmed, clip.kind);
     clip.text = trimmed;
     clip.searchableText.clear();
     clip.sourceAppName = kTypedClipSourceAppName;
@@ -257,7 +263,7 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     const ClipKind kind = clipkind::detect(trimmed);
     stored.text = trimmed;
     stored.kind = kind;
-    stored.title = ClipItem::title(trimmed, kind);
+    stored.title = ClipItem::titleFor(trimmed, kind);
     stored.updatedAt = clock_.now();
     stored.fingerprint = ClipItem::makeFingerprint(kind, trimmed, {}, std::nullopt, nullptr);
     stored.richTextData.reset();
@@ -313,10 +319,10 @@ void HistoryStore::moveSelection(int delta) {
 }
 
 void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
-    setSelectedIDQuietly(clip.id);
-    if (!onPasteRequested) return;
     // Copy first: the callee may change the list while it runs.
     const ClipItem requested = clip;
+    setSelectedIDQuietly(requested.id);
+    if (!onPasteRequested) return;
     onPasteRequested(requested, asPlainText || alwaysPastePlainText_);
 }
 

@@ -39,10 +39,17 @@ void HistoryStore::scheduleSave(bool immediate) {
 
 void HistoryStore::enqueueSave() {
     if (!persistence_) return;
+    // With an unreadable history file that could not be preserved, nothing may overwrite it:
+    // say that changes are not being saved, and keep the retired files for a later run.
+    if (!persistence_->writesAllowed()) {
+        handleSaveOutcome(false);
+        return;
+    }
     persistence_->enqueueSave(items_, std::exchange(retiredPayloadFilenames_, {}));
 }
 
 void HistoryStore::handleSaveOutcome(bool succeeded) {
+    emit saveFinished(succeeded);
     if (succeeded) {
         saveFailureReported_ = false;
         return;
