@@ -168,6 +168,37 @@ TEST(HistoryCodecOptionals, NullAndMissingBothDecodeToAbsent) {
     EXPECT_THROW(historycodec::decode(fileWith(wrongType)), HistoryDecodeError);
 }
 
+TEST(HistoryCodecOptionals, UnknownKeysAreSkippedWhateverTheyHold) {
+    // Ignored values may hold keys that look like fields; none of them may leak into the clip.
+    const json decoy = json::parse(R"({"copyCount":"bad","items":5,"kind":null,"fileURLs":[1],
+                                       "version":[],"nested":[[{"id":3}]]})");
+    json record = validRecord();
+    record["futureObject"] = decoy;
+    record["futureArray"] = json::array({decoy, nullptr, 1.5, -3});
+    record["futureNull"] = nullptr;
+    record["futureHuge"] = 18446744073709551615ULL;
+    json root{{"before", decoy}, {"version", 1}, {"items", json::array({record})}, {"after", 2.5}};
+    const auto h = historycodec::decode(root.dump());
+    ASSERT_EQ(h.items.size(), 1u);
+    EXPECT_EQ(h.items[0], historycodec::decode(fileWith(validRecord())).items.at(1));
+
+    // Deeply nested ignored values are skipped without recursion.
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_TRUE(historycodec::decode(R"({"version":1,"x":)" + deep + R"(,"items":[]})").items.empty());
+}
+
+TEST(HistoryCodecGolden, WriterEscapesOnlyWhatJsonNeeds) {
+    ClipItem clip;
+    clip.title = std::string("q\" b\\ s/ \x01 \x1f \x7f \t\n\r\b\f é");
+    clip.text = std::string("\xed\xa0\x80|\xf4\x90\x80\x80|\xe2\x82|\xc0\xaf");
+    const std::string written = historycodec::encode({1, {clip}});
+    EXPECT_NE(written.find(R"("title":"q\" b\\ s/ \u0001 \u001f )" "\x7f" R"( \t\n\r\b\f é")"),
+              std::string::npos) << written;
+    // One U+FFFD per maximal ill-formed subsequence.
+    EXPECT_EQ(historycodec::decode(written).items.at(0).text,
+              "\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD\uFFFD|\uFFFD|\uFFFD\uFFFD");
+}
+
 TEST(HistoryCodecBadFiles, EachFailsAsAWholeWithAReason) {
     auto item = [](std::function<void(json&)> change) {
         json record = validRecord();

@@ -259,8 +259,8 @@ TEST_F(HistoryPersistenceTest, QueuedSavesRunInOrderAndTheLastOneWins) {
 TEST(HistoryPayloadNames, OnlyRelativeNamesInsideThePayloadFolderAreSafe) {
     for (const std::string name : {"A.png", "Legacy/pastenow-1.lzfse", "LegacyPreviews/pastenow-2.png", "x..y", ".hidden"})
         EXPECT_TRUE(HistoryPersistence::isSafePayloadName(name)) << name;
-    for (const std::string name : {"", "../x", "/etc/passwd", "a/./b", "a/../b", ".", "..", "a//b", "a/", "Legacy/..",
-                                   std::string("a\0b", 3)})
+    for (const std::string& name : std::vector<std::string>{"", "../x", "/etc/passwd", "a/./b", "a/../b", ".", "..",
+                                                           "a//b", "a/", "Legacy/..", std::string("a\0b", 3)})
         EXPECT_FALSE(HistoryPersistence::isSafePayloadName(name)) << name;
 }
 

@@ -98,7 +98,9 @@ int writeAtomically(const fs::path& target, const std::string& bytes) {
     fs::path temp;
     int error = EEXIST;
     for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
-        temp = target.parent_path() / ("." + target.filename().string() + ".tmp-" + randomSuffix());
+        std::string name = ".";
+        name.append(target.filename().string()).append(".tmp-").append(randomSuffix());
+        temp = target.parent_path() / name;
         error = writeNewFile(temp, bytes);
     }
     if (error) return error;
@@ -142,6 +144,11 @@ fs::path JsonFileDefaults::defaultFolder() {
 }
 
 void JsonFileDefaults::load() {
+    if (folder_.empty()) {
+        lastError_ = "No configuration folder is known; settings are not saved";
+        writesAllowed_ = false;
+        return;
+    }
     int error = 0;
     auto bytes = readWholeFile(file_, error);
     if (!bytes) {
@@ -222,7 +229,14 @@ std::optional<nlohmann::json> JsonFileDefaults::persistentDomain(const std::stri
 
 void JsonFileDefaults::persist() {
     if (!writesAllowed_) return;
-    if (const int error = writeAtomically(file_, values_.dump(2) + "\n")) {
+    std::string bytes;
+    try {
+        bytes = values_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception& e) {
+        lastError_ = "Could not encode the settings: " + std::string(e.what());
+        return;
+    }
+    if (const int error = writeAtomically(file_, bytes)) {
         lastError_ = "Could not write " + file_.string() + ": " + errnoText(error);
     }
 }
