@@ -221,8 +221,8 @@ TEST_F(HistoryStoreSaving, UnreadableHistoryStartsEmptyAndKeepsPayloads) {
 }
 
 TEST_F(HistoryStoreSaving, StorageThatCannotBePreparedIsAnError) {
-    fs::create_directories(support().parent_path());
-    std::ofstream(support()) << "a file where the folder should be";
+    fs::create_directories(support());
+    std::ofstream(payloads()) << "a file where the folder should be";
     auto store = makeStore();
     EXPECT_EQ(store->toastMessage(), "Could not prepare local history storage");
     EXPECT_EQ(store->toastTone(), ToastTone::error);
