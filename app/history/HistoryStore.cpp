@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -89,9 +88,7 @@ std::int64_t readMaxHistory(const Defaults& defaults) {
         number = value->get<bool>() ? 1 : 0;
     } else if (value->is_string()) {
         const auto& text = value->get_ref<const std::string&>();
-        errno = 0;
-        const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
-        number = parsed;
+        number = std::strtoll(text.c_str(), nullptr, 10);  // saturates; no digits reads as 0
     }
     return number < HistoryStore::kMinimumMaxHistory + 1 ? HistoryStore::kMinimumMaxHistory : number;
 }

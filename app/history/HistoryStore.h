@@ -139,7 +139,8 @@ public:
 
     // ---- Derived views of the list -------------------------------------------------------
     // The shelf's clips under the query and filters, in list order. Cached until the list,
-    // the query or a filter changes; the folded search text lives on each clip.
+    // the query or a filter changes (the reference is valid until then); the folded search
+    // text lives on each clip.
     const std::vector<ClipItem>& filteredItems() const;
     int count(ClipFilter filter) const;
     int favoriteCount() const;

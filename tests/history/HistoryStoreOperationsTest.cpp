@@ -8,6 +8,10 @@ using namespace harbelle::testing;
 
 class HistoryStoreOperations : public HistoryStoreFixture {
 protected:
+    // Counts are formatted by the default locale; the tests pin it and put it back.
+    QLocale savedLocale;
+    void TearDown() override { QLocale::setDefault(savedLocale); }
+
     // A store whose history holds `clips` top to bottom, each a minute older than the last.
     // The dates written are set on the caller's clips too.
     std::unique_ptr<HistoryStore> storeWith(std::vector<ClipItem>&& clips) { return storeWith(clips); }

@@ -319,3 +319,26 @@ TEST_F(HistoryStoreSaving, SyncableCaptureOfAnImageReadsItsUploadCopy) {
     store->notifySyncableCapture(image);
     EXPECT_EQ(sent.size(), 1u);
 }
+
+namespace {
+// Stands in for the capture path's poll step.
+class MonitoringStore : public HistoryStore {
+public:
+    using HistoryStore::HistoryStore;
+    void startFakeMonitor(int& ticks) {
+        monitorTask_ = clock().schedule(Milliseconds(400), [&ticks] { ++ticks; });
+    }
+};
+}  // namespace
+
+TEST_F(HistoryStoreSaving, ShutdownStopsMonitoring) {
+    HistoryStoreOptions options;
+    options.applicationSupport = support();
+    options.bundleIdentifier = kCurrentBundleIdentifier;
+    MonitoringStore store(defaults, clock, options);
+    int ticks = 0;
+    store.startFakeMonitor(ticks);
+    store.shutdown();
+    clock.advanceSeconds(1);
+    EXPECT_EQ(ticks, 0);
+}
