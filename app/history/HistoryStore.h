@@ -1,0 +1,333 @@
+#pragma once
+
+#include <QObject>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/ClipDeviceOrigin.h"
+#include "history/ClipFilter.h"
+#include "history/ClipItem.h"
+#include "history/ClipKind.h"
+#include "history/LegacyPreferenceMigration.h"
+#include "history/ShelfPlacement.h"
+#include "history/SyncableImagePayload.h"
+#include "history/Toast.h"
+#include "platform/Clock.h"
+#include "platform/Defaults.h"
+
+namespace harbelle {
+
+class HistoryPersistence;
+
+// A shelf size the user dragged, for one placement axis.
+struct CustomShelfSize {
+    double width = 0;
+    double height = 0;
+    bool operator==(const CustomShelfSize&) const = default;
+};
+
+// What the store is built with besides its defaults and clock.
+struct HistoryStoreOptions {
+    // The storage folder itself; the default is "…/Pemberlow" under the data folder.
+    std::optional<std::filesystem::path> applicationSupport;
+    // Sample history, nothing read or written on disk, no capture.
+    bool demoMode = false;
+    // Forces auto-hide on with this delay (seconds); given only in demo mode.
+    std::optional<double> autoHideOverride;
+    // Whether the login item is enabled or awaiting approval; absent reads as not.
+    LoginItemActiveProvider loginItemActive;
+    // The program's identifier as the preference migration sees it; the default is the
+    // bundle's own. Tests set it.
+    std::optional<std::string> bundleIdentifier;
+};
+
+// The one store of the application, on the main thread: the clip history, the shelf's shared
+// state, every user setting, the toast line and the direct-paste permission flags. Each
+// published property has a getter and a change signal; settings change only through their
+// setters, which write the defaults at once.
+class HistoryStore : public QObject {
+    Q_OBJECT
+
+public:
+    using Options = HistoryStoreOptions;
+
+    static constexpr std::int64_t kDefaultMaxHistory = 1000;
+    static constexpr std::int64_t kMinimumMaxHistory = 500;
+    static constexpr double kDefaultBarTransparency = 0.18;
+    static constexpr double kMaximumBarTransparency = 0.85;
+    static constexpr double kDefaultAutoHideDelay = 5;
+    static constexpr Milliseconds kSaveDebounce{450};
+    static constexpr Milliseconds kToastDuration{2400};
+    static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
+
+    HistoryStore(Defaults& defaults, Clock& clock, Options options = {}, QObject* parent = nullptr);
+    ~HistoryStore() override;
+
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Kinds whose clips take part in sync; file clips never do.
+    static bool isSyncableKind(ClipKind kind);
+    static constexpr std::array<ClipKind, 5> syncableKinds{ClipKind::text, ClipKind::link, ClipKind::image,
+                                                           ClipKind::code, ClipKind::color};
+
+    // ---- Published state ------------------------------------------------------------------
+    const std::vector<ClipItem>& items() const { return items_; }
+    const std::string& query() const { return query_; }
+    ClipFilter activeFilter() const { return activeFilter_; }
+    const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
+    const std::optional<Uuid>& selectedID() const { return selectedID_; }
+    bool isPaused() const { return isPaused_; }
+    bool showSettings() const { return showSettings_; }
+    const std::optional<ClipItem>& previewItem() const { return previewItem_; }
+    const std::optional<ClipItem>& editingItem() const { return editingItem_; }
+    const std::optional<std::string>& toastMessage() const { return toastMessage_; }
+    ToastTone toastTone() const { return toastTone_; }
+    bool launchAtLogin() const { return launchAtLogin_; }
+    std::int64_t maxHistory() const { return maxHistory_; }
+    bool captureImages() const { return captureImages_; }
+    bool skipSensitiveContent() const { return skipSensitiveContent_; }
+    bool replayLocallyOnly() const { return replayLocallyOnly_; }
+    bool pasteDirectly() const { return pasteDirectly_; }
+    bool pasteUsesSystemShortcut() const { return pasteUsesSystemShortcut_; }
+    bool alwaysPastePlainText() const { return alwaysPastePlainText_; }
+    const std::optional<std::string>& migrationStatus() const { return migrationStatus_; }
+    const std::string& globalShortcutLabel() const { return globalShortcutLabel_; }
+    bool accessibilityAccessGranted() const { return accessibilityAccessGranted_; }
+    bool eventPostingAccessGranted() const { return eventPostingAccessGranted_; }
+    bool directPasteVerified() const { return directPasteVerified_; }
+    bool showPermissionSetup() const { return showPermissionSetup_; }
+    ShelfPlacement shelfPlacement() const { return shelfPlacement_; }
+    ShelfSizeMode shelfSizeMode() const { return shelfSizeMode_; }
+    double barTransparency() const { return barTransparency_; }
+    bool autoHideEnabled() const { return autoHideEnabled_; }
+    double autoHideDelay() const { return autoHideDelay_; }
+    bool isDraggingClip() const { return isDraggingClip_; }
+
+    // Plain shared state the views and controllers write directly.
+    void setQuery(const std::string& query);
+    void setActiveFilter(ClipFilter filter);
+    void setActiveDeviceID(const std::optional<std::string>& deviceID);
+    void setSelectedID(const std::optional<Uuid>& id);
+    // Whoever sets this also calls onSettingsVisibilityChanged; the store never does.
+    void setShowSettings(bool visible);
+    void setPreviewItem(const std::optional<ClipItem>& item);
+    void setEditingItem(const std::optional<ClipItem>& item);
+    void setMigrationStatus(const std::optional<std::string>& status);
+    void setGlobalShortcutLabel(const std::string& label);
+    void setShowPermissionSetup(bool shown);
+    void setDraggingClip(bool dragging);
+    // Set by the paste engine after a verified direct paste; written under its key.
+    void setDirectPasteVerified(bool verified);
+
+    // ---- Fixed facts ----------------------------------------------------------------------
+    bool demoMode() const { return demoMode_; }
+    bool migratedLegacyPreferences() const { return migratedLegacyPreferences_; }
+    const std::filesystem::path& applicationSupportURL() const { return applicationSupportURL_; }
+    const std::filesystem::path& payloadsURL() const { return payloadsURL_; }
+    const std::set<std::string>& retiredPayloadFilenames() const { return retiredPayloadFilenames_; }
+    Defaults& defaults() const { return defaults_; }
+    Clock& clock() const { return clock_; }
+
+    // ---- Derived views of the list -------------------------------------------------------
+    // The shelf's clips under the query and filters, in list order. Cached until the list,
+    // the query or a filter changes (the reference is valid until then); the folded search
+    // text lives on each clip.
+    const std::vector<ClipItem>& filteredItems() const;
+    int count(ClipFilter filter) const;
+    int favoriteCount() const;
+    std::vector<ClipDeviceFilterOption> availableDevices() const;
+
+    // ---- Settings setters -----------------------------------------------------------------
+    void updateMaxHistory(std::int64_t value);
+    void updatePasteDirectly(bool value);
+    void updateShelfSizeMode(ShelfSizeMode mode);
+    void updateShelfPlacement(ShelfPlacement placement);
+    void updateBarTransparency(double value);
+    void updateAutoHideDelay(double seconds);
+    void updateAutoHideEnabled(bool value);
+    void updateCaptureImages(bool value);
+    void updateSkipSensitiveContent(bool value);
+    void updateReplayLocallyOnly(bool value);
+    void updateAlwaysPastePlainText(bool value);
+    void updatePasteUsesSystemShortcut(bool value);
+    void updateDirectPastePermissionStatus(bool accessibility, bool eventPosting);
+
+    void recordCustomShelfSize(double width, double height);
+    std::optional<CustomShelfSize> customShelfSize(ShelfPlacement placement) const;
+
+    // ---- Capture (the pasteboard path is built with capture) ------------------------------
+    void startMonitoring();
+    void setPaused(bool paused);
+
+    // ---- Toast ----------------------------------------------------------------------------
+    void showToast(const std::string& message, ToastTone tone);
+
+    // ---- Clip list ------------------------------------------------------------------------
+    // New clip to the top, or the stored clip with the same fingerprint moved up and
+    // refreshed; selects it, trims, saves later and tells sync.
+    void insert(ClipItem clip);
+    void trimHistoryIfNeeded();
+    void deleteItem(const ClipItem& clip);  // `delete` is a keyword
+    void clearHistory(bool keepingFavorites);
+    void togglePinned(const ClipItem& clip);
+    void markReplaySucceeded(const ClipItem& clip);
+    void retirePayload(const ClipItem& clip);
+    void notifySyncableDeletion(const std::vector<ClipItem>& clips);
+    void notifySyncableCapture(const ClipItem& clip);
+
+    // Typed clips and editing.
+    void addTextClip(const std::string& text);
+    void saveEditedText(const ClipItem& clip, const std::string& text);
+
+    // Selection and paste requests.
+    std::optional<ClipItem> selectedItem() const;
+    void moveSelection(int delta);
+    void requestPaste(const ClipItem& clip, bool asPlainText);
+    void requestPasteSelected(bool asPlainText);
+
+    // Batch import: returns how many clips were added.
+    int importItems(std::vector<ClipItem> batch, const std::string& sourceName);
+    // Deletes the given clips' payload files that no clip of the list names, at once.
+    void removeUnreferencedPayloads(const std::vector<ClipItem>& clips);
+
+    // Gives clips without a device origin one; true when any clip changed.
+    bool migrateMissingDeviceOrigins();
+
+    // ---- Saving ---------------------------------------------------------------------------
+    void scheduleSave(bool immediate);
+    // Writes synchronously; true on success (always in demo mode).
+    bool flushHistory();
+    // Stops capture, the pending save and the toast clearing, then writes synchronously.
+    void shutdown();
+
+    // ---- Callbacks (each optional; an unset one is skipped) --------------------------------
+    std::function<void(const ClipItem& clip, bool plainText)> onPasteRequested;
+    std::function<void()> onHideRequested;
+    std::function<void()> onRequestDirectPasteAccess;
+    std::function<void()> onRefreshDirectPasteAccess;
+    std::function<void()> onOpenAccessibilitySettings;
+    std::function<void()> onPermissionSetupFinished;
+    std::function<void()> onShelfPlacementChanged;
+    std::function<void()> onShelfSizeChanged;
+    std::function<void(bool dropped)> onClipDragSessionEnded;
+    std::function<void()> onAutoHideChanged;
+    std::function<void(bool visible)> onSettingsVisibilityChanged;
+    std::function<void(const Uuid& id, const std::string& text, Date createdAt,
+                       const ClipSourceDeviceOrigin& origin)>
+        onSyncableTextCaptured;
+    std::function<void(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
+                       const ClipSourceDeviceOrigin& origin)>
+        onSyncableImageCaptured;
+    std::function<void(const std::vector<Uuid>& ids)> onSyncableClipsDeleted;
+
+signals:
+    void itemsChanged();
+    void queryChanged();
+    void activeFilterChanged();
+    void activeDeviceIDChanged();
+    void selectedIDChanged();
+    void isPausedChanged();
+    void showSettingsChanged();
+    void previewItemChanged();
+    void editingItemChanged();
+    void toastChanged();
+    void launchAtLoginChanged();
+    void maxHistoryChanged();
+    void captureImagesChanged();
+    void skipSensitiveContentChanged();
+    void replayLocallyOnlyChanged();
+    void pasteDirectlyChanged();
+    void pasteUsesSystemShortcutChanged();
+    void alwaysPastePlainTextChanged();
+    void migrationStatusChanged();
+    void globalShortcutLabelChanged();
+    void accessibilityAccessGrantedChanged();
+    void eventPostingAccessGrantedChanged();
+    void directPasteVerifiedChanged();
+    void showPermissionSetupChanged();
+    void shelfPlacementChanged();
+    void shelfSizeModeChanged();
+    void barTransparencyChanged();
+    void autoHideEnabledChanged();
+    void autoHideDelayChanged();
+    void isDraggingClipChanged();
+    // After each background history write, on the main thread, with its outcome.
+    void saveFinished(bool succeeded);
+
+protected:
+    // The capture path keeps its poll step here so that shutdown can stop it.
+    ScheduledTask monitorTask_;
+    void stopMonitoring();
+
+private:
+    void readSettings(const std::optional<double>& autoHideOverride);
+    void loadStoredHistory();
+    void enqueueSave();
+    bool trimItems();  // true when clips were dropped; announces nothing
+    void handleSaveOutcome(bool succeeded);
+    void setItems(std::vector<ClipItem> items);
+    void itemsDidChange();
+    void setSelectedIDQuietly(const std::optional<Uuid>& id);
+    int indexOf(const Uuid& id) const;
+    static std::vector<ClipItem> demoItems(Date now);
+
+    Defaults& defaults_;
+    Clock& clock_;
+    const bool demoMode_;
+    bool migratedLegacyPreferences_ = false;
+    std::filesystem::path applicationSupportURL_;
+    std::filesystem::path payloadsURL_;
+    std::filesystem::path historyFileURL_;
+    std::unique_ptr<HistoryPersistence> persistence_;
+
+    std::vector<ClipItem> items_;
+    std::string query_;
+    ClipFilter activeFilter_ = ClipFilter::all;
+    std::optional<std::string> activeDeviceID_;
+    std::optional<Uuid> selectedID_;
+    bool isPaused_ = false;
+    bool showSettings_ = false;
+    std::optional<ClipItem> previewItem_;
+    std::optional<ClipItem> editingItem_;
+    std::optional<std::string> toastMessage_;
+    ToastTone toastTone_ = ToastTone::success;
+    bool launchAtLogin_ = false;
+    std::int64_t maxHistory_ = kDefaultMaxHistory;
+    bool captureImages_ = true;
+    bool skipSensitiveContent_ = true;
+    bool replayLocallyOnly_ = true;
+    bool pasteDirectly_ = true;
+    bool pasteUsesSystemShortcut_ = true;
+    bool alwaysPastePlainText_ = false;
+    std::optional<std::string> migrationStatus_;
+    std::string globalShortcutLabel_ = "⇧⌘V";
+    bool accessibilityAccessGranted_ = false;
+    bool eventPostingAccessGranted_ = false;
+    bool directPasteVerified_ = false;
+    bool showPermissionSetup_ = false;
+    ShelfPlacement shelfPlacement_ = ShelfPlacement::bottom;
+    ShelfSizeMode shelfSizeMode_ = ShelfSizeMode::full;
+    double barTransparency_ = kDefaultBarTransparency;
+    bool autoHideEnabled_ = true;
+    double autoHideDelay_ = kDefaultAutoHideDelay;
+    bool isDraggingClip_ = false;
+
+    ScheduledTask saveTask_;
+    ScheduledTask toastTask_;
+    std::set<std::string> retiredPayloadFilenames_;
+    // One error toast per run of failed background saves; a success re-arms it.
+    bool saveFailureReported_ = false;
+
+    mutable std::optional<std::vector<ClipItem>> filteredCache_;
+};
+
+}  // namespace harbelle

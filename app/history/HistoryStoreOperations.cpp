@@ -1,0 +1,416 @@
+// List operations, typed clips, selection, paste requests, batch import and origin repair.
+#include <QLocale>
+#include <QString>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+#include "platform/BundleInfo.h"
+
+namespace harbelle {
+
+namespace {
+
+constexpr const char* kSyncedSourceAppName = "Synced";
+constexpr const char* kTypedClipSourceAppName = "Harbelle";
+
+std::string trimmedText(const std::string& text) {
+    // Unicode-aware: also drops no-break spaces and line separators at the ends.
+    return QString::fromStdString(text).trimmed().toStdString();
+}
+
+template <typename Visit>
+void forEachPayloadName(const ClipItem& clip, Visit visit) {
+    if (clip.payloadFilename) visit(*clip.payloadFilename);
+    if (clip.legacyPayloadFilename) visit(*clip.legacyPayloadFilename);
+    if (clip.syncPayloadFilename) visit(*clip.syncPayloadFilename);
+}
+
+std::unordered_set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items) {
+    std::unordered_set<std::string> names;
+    for (const auto& clip : items) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
+    return names;
+}
+
+bool newerFirst(const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; }
+
+std::string formattedCount(int count) {
+    // The C locale has no digit grouping; show the common English form there.
+    QLocale locale;
+    if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(count).toStdString();
+}
+
+}  // namespace
+
+void HistoryStore::itemsDidChange() {
+    filteredCache_.reset();
+    emit itemsChanged();
+}
+
+void HistoryStore::setItems(std::vector<ClipItem> items) {
+    items_ = std::move(items);
+    itemsDidChange();
+}
+
+int HistoryStore::indexOf(const Uuid& id) const {
+    for (std::size_t i = 0; i < items_.size(); ++i)
+        if (items_[i].id == id) return static_cast<int>(i);
+    return -1;
+}
+
+// ---- Insert, trim, delete, clear, favourites, replay marks --------------------------------------
+
+void HistoryStore::insert(ClipItem clip) {
+    if (!clip.sourceDeviceID) {
+        const auto origin = MacClipDeviceIdentity::current(defaults_);
+        clip.sourceDeviceID = origin.id;
+        clip.sourceDeviceName = origin.name;
+        clip.sourceDevicePlatform = origin.platform;
+    }
+    auto match = std::find_if(items_.begin(), items_.end(),
+                              [&](const ClipItem& stored) { return stored.fingerprint == clip.fingerprint; });
+    if (match == items_.end()) {
+        items_.insert(items_.begin(), std::move(clip));
+    } else {
+        ClipItem& stored = *match;
+        stored.createdAt = clock_.now();
+        stored.updatedAt = clock_.now();
+        stored.lastReplayedAt.reset();
+        stored.sourceAppName = std::move(clip.sourceAppName);
+        stored.sourceBundleID = std::move(clip.sourceBundleID);
+        stored.sourceDeviceID = std::move(clip.sourceDeviceID);
+        stored.sourceDeviceName = std::move(clip.sourceDeviceName);
+        stored.sourceDevicePlatform = std::move(clip.sourceDevicePlatform);
+        std::rotate(items_.begin(), match, match + 1);
+    }
+    setSelectedIDQuietly(items_.front().id);
+    trimItems();
+    itemsDidChange();
+    scheduleSave(false);
+    const ClipItem top = items_.front();  // the callbacks may change the list
+    notifySyncableCapture(top);
+}
+
+void HistoryStore::trimHistoryIfNeeded() {
+    if (trimItems()) itemsDidChange();
+}
+
+bool HistoryStore::trimItems() {
+    if (static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    // In place: only clips behind the first dropped one move.
+    std::int64_t unpinnedTaken = 0;
+    std::size_t write = 0;
+    for (std::size_t read = 0; read < items_.size(); ++read) {
+        ClipItem& clip = items_[read];
+        bool keep = true;
+        if (!clip.isPinned) {
+            keep = unpinnedTaken < maxHistory_;
+            if (keep) ++unpinnedTaken;
+        }
+        if (!keep) {
+            retirePayload(clip);
+            continue;
+        }
+        if (write != read) items_[write] = std::move(clip);
+        ++write;
+    }
+    if (write == items_.size()) return false;
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(write), items_.end());
+    return true;
+}
+
+// The one-clip operations copy the id first: callers often pass an element of items(),
+// which the operation itself moves or removes.
+void HistoryStore::deleteItem(const ClipItem& clip) {
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
+    if (index < 0) return;
+    ClipItem removed = std::move(items_[index]);
+    retirePayload(removed);
+    items_.erase(items_.begin() + index);
+    itemsDidChange();
+    if (selectedID_ == id) {
+        const auto& shown = filteredItems();
+        setSelectedIDQuietly(shown.empty() ? std::nullopt : std::optional<Uuid>(shown.front().id));
+    }
+    scheduleSave(false);
+    showToast("Clip deleted", ToastTone::success);
+    notifySyncableDeletion({removed});
+}
+
+void HistoryStore::clearHistory(bool keepingFavorites) {
+    std::vector<ClipItem> removed;
+    std::vector<ClipItem> kept;
+    for (auto& clip : items_) {
+        if (keepingFavorites && clip.isPinned)
+            kept.push_back(std::move(clip));
+        else
+            removed.push_back(std::move(clip));
+    }
+    for (const auto& clip : removed) retirePayload(clip);
+    setItems(std::move(kept));
+    setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
+    if (!demoMode_) scheduleSave(true);
+    showToast(keepingFavorites ? "History cleared; favorites kept" : "Clipboard history cleared", ToastTone::success);
+    notifySyncableDeletion(removed);
+}
+
+void HistoryStore::togglePinned(const ClipItem& clip) {
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
+    if (index < 0) return;
+    ClipItem& stored = items_[index];
+    stored.isPinned = !stored.isPinned;
+    stored.updatedAt = clock_.now();
+    const bool pinned = stored.isPinned;
+    itemsDidChange();
+    if (previewItem_ && previewItem_->id == id) setPreviewItem(items_[index]);
+    scheduleSave(false);
+    showToast(pinned ? "Saved to Favorites" : "Removed from Favorites", ToastTone::success);
+}
+
+void HistoryStore::markReplaySucceeded(const ClipItem& clip) {
+    const Date now = clock_.now();
+    const Uuid id = clip.id;
+    const int index = indexOf(id);
+    if (index < 0) return;
+    auto it = items_.begin() + index;
+    it->lastReplayedAt = now;
+    it->updatedAt = now;
+    std::rotate(items_.begin(), it, it + 1);
+    itemsDidChange();
+    setSelectedIDQuietly(id);
+    scheduleSave(false);
+}
+
+void HistoryStore::retirePayload(const ClipItem& clip) {
+    // A name that could reach outside the payload folder is never queued for deletion.
+    forEachPayloadName(clip, [&](const std::string& name) {
+        if (HistoryPersistence::isSafePayloadName(name)) retiredPayloadFilenames_.insert(name);
+    });
+}
+
+void HistoryStore::notifySyncableDeletion(const std::vector<ClipItem>& clips) {
+    std::vector<Uuid> ids;
+    for (const auto& clip : clips)
+        if (isSyncableKind(clip.kind) && (clip.kind == ClipKind::image || !clip.text.empty())) ids.push_back(clip.id);
+    if (ids.empty() || !onSyncableClipsDeleted) return;
+    onSyncableClipsDeleted(ids);
+}
+
+void HistoryStore::notifySyncableCapture(const ClipItem& clip) {
+    if (!isSyncableKind(clip.kind) || clip.isSensitive) return;
+    ClipSourceDeviceOrigin origin;
+    origin.id = clip.sourceDeviceID ? *clip.sourceDeviceID
+                                    : (clip.sourceAppName == kSyncedSourceAppName ? kLegacySyncedDeviceKey
+                                                                                  : kLegacyLocalDeviceKey);
+    origin.name = clip.sourceDeviceDisplayName();
+    origin.platform = clip.sourceDeviceDisplayPlatform();
+
+    if (clip.kind == ClipKind::image) {
+        if (!clip.syncPayloadFilename || !clip.syncPayloadDigest || !persistence_) return;
+        auto data = persistence_->readPayload(*clip.syncPayloadFilename);
+        if (!data) return;
+        SyncableImagePayload payload;
+        payload.data = std::move(*data);
+        std::string lower = *clip.syncPayloadFilename;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        payload.contentType = lower.ends_with(".png") ? "image/png" : "image/jpeg";
+        payload.digest = *clip.syncPayloadDigest;
+        payload.pixelWidth = clip.syncPayloadPixelWidth.value_or(0);
+        payload.pixelHeight = clip.syncPayloadPixelHeight.value_or(0);
+        if (onSyncableImageCaptured) onSyncableImageCaptured(clip.id, payload, clip.createdAt, origin);
+        return;
+    }
+    if (clip.text.empty()) return;
+    if (onSyncableTextCaptured) onSyncableTextCaptured(clip.id, clip.text, clip.createdAt, origin);
+}
+
+// ---- Typed clips and editing -------------------------------------------------------------------
+
+void HistoryStore::addTextClip(const std::string& text) {
+    const std::string trimmed = trimmedText(text);
+    if (trimmed.empty()) return;
+    ClipItem clip;
+    clip.id = Uuid::random();
+    clip.createdAt = clock_.now();
+    clip.updatedAt = clip.createdAt;
+    clip.kind = clipkind::detect(trimmed);
+    clip.title = ClipItem::titleFor(trimmed, clip.kind);
+    clip.text = trimmed;
+    clip.searchableText.clear();
+    clip.sourceAppName = kTypedClipSourceAppName;
+    const std::string bundleID = BundleInfo::main().identifier();
+    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
+    clip.isPinned = true;
+    clip.copyCount = 1;
+    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    insert(std::move(clip));
+    showToast("New favorite created", ToastTone::success);
+}
+
+void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
+    const int index = indexOf(clip.id);
+    if (index < 0) return;
+    const std::string trimmed = trimmedText(text);
+    if (trimmed.empty()) return;
+    ClipItem& stored = items_[index];
+    retirePayload(stored);
+    const ClipKind kind = clipkind::detect(trimmed);
+    stored.text = trimmed;
+    stored.kind = kind;
+    stored.title = ClipItem::titleFor(trimmed, kind);
+    stored.updatedAt = clock_.now();
+    stored.fingerprint = ClipItem::makeFingerprint(kind, trimmed, {}, std::nullopt, nullptr);
+    stored.richTextData.reset();
+    stored.htmlData.reset();
+    stored.payloadFilename.reset();
+    stored.payloadContentType.reset();
+    stored.syncPayloadFilename.reset();
+    stored.syncPayloadDigest.reset();
+    stored.syncPayloadByteCount.reset();
+    stored.syncPayloadPixelWidth.reset();
+    stored.syncPayloadPixelHeight.reset();
+    stored.syncBlobKey.reset();
+    stored.legacyPayloadFilename.reset();
+    stored.legacyID.reset();
+    stored.fileURLs.clear();
+    stored.isSensitive = false;
+    stored.copyCount = 1;
+    itemsDidChange();
+    setEditingItem(std::nullopt);
+    scheduleSave(false);
+    showToast("Clip updated", ToastTone::success);
+}
+
+// ---- Selection and paste requests ---------------------------------------------------------------
+
+std::optional<ClipItem> HistoryStore::selectedItem() const {
+    if (!selectedID_) {
+        const auto& shown = filteredItems();
+        if (shown.empty()) return std::nullopt;
+        return shown.front();
+    }
+    const int index = indexOf(*selectedID_);
+    if (index < 0) return std::nullopt;
+    return items_[index];
+}
+
+void HistoryStore::moveSelection(int delta) {
+    const auto& shown = filteredItems();
+    if (shown.empty()) {
+        setSelectedIDQuietly(std::nullopt);
+        return;
+    }
+    auto current = selectedID_ ? std::find_if(shown.begin(), shown.end(),
+                                              [&](const ClipItem& c) { return c.id == *selectedID_; })
+                               : shown.end();
+    if (current == shown.end()) {
+        setSelectedIDQuietly(shown.front().id);
+        return;
+    }
+    const long long n = static_cast<long long>(shown.size());
+    const long long target = std::clamp<long long>((current - shown.begin()) + static_cast<long long>(delta), 0, n - 1);
+    setSelectedIDQuietly(shown[static_cast<std::size_t>(target)].id);
+}
+
+void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
+    // Copy first: the callee may change the list while it runs.
+    const ClipItem requested = clip;
+    setSelectedIDQuietly(requested.id);
+    if (!onPasteRequested) return;
+    onPasteRequested(requested, asPlainText || alwaysPastePlainText_);
+}
+
+void HistoryStore::requestPasteSelected(bool asPlainText) {
+    auto clip = selectedItem();
+    if (!clip) {
+        const auto& shown = filteredItems();
+        if (shown.empty()) return;
+        clip = shown.front();
+    }
+    requestPaste(*clip, asPlainText);
+}
+
+// ---- Batch import -------------------------------------------------------------------------------
+
+int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& sourceName) {
+    if (batch.empty()) return 0;
+    std::unordered_set<std::int64_t> knownLegacyIDs;
+    std::unordered_set<std::string> knownFingerprints;
+    std::unordered_set<Uuid> knownIDs;
+    for (const auto& clip : items_) {
+        if (clip.legacyID)
+            knownLegacyIDs.insert(*clip.legacyID);
+        else
+            knownFingerprints.insert(clip.fingerprint);
+        knownIDs.insert(clip.id);
+    }
+    std::stable_sort(batch.begin(), batch.end(), newerFirst);
+
+    std::vector<ClipItem> accepted;
+    accepted.reserve(batch.size());
+    for (auto& clip : batch) {
+        if (clip.legacyID) {
+            if (!knownLegacyIDs.insert(*clip.legacyID).second) continue;
+        } else if (!knownFingerprints.insert(clip.fingerprint).second) {
+            continue;
+        }
+        clip.importedFrom = sourceName;
+        // Every lookup is by id: a clip may never share one with another.
+        while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
+        accepted.push_back(std::move(clip));
+    }
+    const int added = static_cast<int>(accepted.size());
+
+    items_.insert(items_.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
+    std::stable_sort(items_.begin(), items_.end(), newerFirst);
+    trimItems();
+    itemsDidChange();
+    setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
+    if (!demoMode_) scheduleSave(true);
+    if (added > 0) showToast("Imported " + formattedCount(added) + " older clips", ToastTone::success);
+    return added;
+}
+
+void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips) {
+    if (!persistence_) return;  // demo mode touches no file
+    const auto referenced = referencedPayloadNames(items_);
+    std::set<std::string> names;
+    for (const auto& clip : clips) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
+    for (const auto& name : names) {
+        if (referenced.count(name)) continue;
+        const auto path = persistence_->payloadPath(name);  // nothing for an unsafe name
+        if (!path) continue;
+        std::error_code error;
+        std::filesystem::remove(*path, error);
+    }
+}
+
+// ---- Device-origin repair -----------------------------------------------------------------------
+
+bool HistoryStore::migrateMissingDeviceOrigins() {
+    const auto thisMac = MacClipDeviceIdentity::current(defaults_);
+    bool changed = false;
+    for (auto& clip : items_) {
+        if (clip.sourceDeviceID) continue;
+        if (clip.sourceAppName == kSyncedSourceAppName) {
+            clip.sourceDeviceID = kLegacySyncedDeviceKey;
+            clip.sourceDeviceName = "Older synced device";
+            clip.sourceDevicePlatform = "Device";
+        } else {
+            clip.sourceDeviceID = thisMac.id;
+            clip.sourceDeviceName = thisMac.name;
+            clip.sourceDevicePlatform = thisMac.platform;
+        }
+        changed = true;
+    }
+    if (changed) itemsDidChange();
+    return changed;
+}
+
+}  // namespace harbelle

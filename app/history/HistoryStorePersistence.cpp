@@ -1,0 +1,84 @@
+// Start-up load and the scheduling of history writes; the disk work is HistoryPersistence's.
+#include <QMetaObject>
+
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+
+namespace harbelle {
+
+void HistoryStore::loadStoredHistory() {
+    persistence_ = std::make_unique<HistoryPersistence>(
+        applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
+    // The observer runs on the save thread; the outcome is handled on the main thread.
+    persistence_->setSaveObserver([this](bool succeeded) {
+        QMetaObject::invokeMethod(this, [this, succeeded] { handleSaveOutcome(succeeded); }, Qt::QueuedConnection);
+    });
+
+    persistence_->prepareStorage();
+    auto loaded = persistence_->loadHistory();
+    // A missing or unreadable file starts empty with no clean-up and no save, so nothing
+    // that the unread file names is ever deleted.
+    if (!loaded) return;
+    items_ = std::move(*loaded);
+    const bool repaired = migrateMissingDeviceOrigins();
+    persistence_->removeOrphanedPayloadFiles(items_);
+    const std::size_t before = items_.size();
+    trimHistoryIfNeeded();
+    if (repaired || items_.size() < before) scheduleSave(true);
+}
+
+void HistoryStore::scheduleSave(bool immediate) {
+    if (demoMode_) return;
+    saveTask_.cancel();
+    if (immediate) {
+        enqueueSave();
+        return;
+    }
+    saveTask_ = clock_.schedule(kSaveDebounce, [this] { enqueueSave(); });
+}
+
+void HistoryStore::enqueueSave() {
+    if (!persistence_) return;
+    // With an unreadable history file that could not be preserved, nothing may overwrite it:
+    // say that changes are not being saved, and keep the retired files for a later run.
+    if (!persistence_->writesAllowed()) {
+        handleSaveOutcome(false);
+        return;
+    }
+    persistence_->enqueueSave(items_, std::exchange(retiredPayloadFilenames_, {}));
+}
+
+void HistoryStore::handleSaveOutcome(bool succeeded) {
+    emit saveFinished(succeeded);
+    if (succeeded) {
+        saveFailureReported_ = false;
+        return;
+    }
+    // A failed write must not pass unnoticed, but a run of them shows one toast.
+    if (saveFailureReported_) return;
+    saveFailureReported_ = true;
+    showToast(kSaveFailedMessage, ToastTone::error);
+}
+
+bool HistoryStore::flushHistory() {
+    if (demoMode_) return true;
+    saveTask_.cancel();
+    saveTask_.reset();
+    if (!persistence_) return false;
+    const bool ok = persistence_->flush(items_, retiredPayloadFilenames_);
+    // Names of a failed flush stay for a later save.
+    if (ok) {
+        retiredPayloadFilenames_.clear();
+        saveFailureReported_ = false;
+    }
+    return ok;
+}
+
+void HistoryStore::shutdown() {
+    stopMonitoring();
+    saveTask_.cancel();
+    toastTask_.cancel();
+    flushHistory();
+}
+
+}  // namespace harbelle

@@ -1,0 +1,173 @@
+// The history store on a 10,000-clip history: an insert on the main thread (target under
+// 1 ms) and the store's construction with 2,000 payload files, that is load, origin repair
+// and orphan pass (target under 300 ms).
+#include <benchmark/benchmark.h>
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+
+using namespace harbelle;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kClipCount = 10'000;
+constexpr int kPayloadFiles = 2'000;
+
+class MemoryDefaults final : public Defaults {
+public:
+    std::optional<nlohmann::json> object(const std::string& key) const override {
+        auto it = values_.find(key);
+        if (it == values_.end()) return std::nullopt;
+        return *it;
+    }
+    void set(const std::string& key, const nlohmann::json& value) override { values_[key] = value; }
+    void removeObject(const std::string& key) override { values_.erase(key); }
+    std::optional<nlohmann::json> persistentDomain(const std::string&) const override { return std::nullopt; }
+
+private:
+    nlohmann::json values_ = nlohmann::json::object();
+};
+
+// Delayed steps never run: the benchmarks measure the main-thread work of each call alone.
+class StillClock final : public Clock {
+public:
+    Date now() const override { return now_ += std::chrono::seconds(1); }
+    ScheduledTask schedule(Milliseconds, std::function<void()>) override {
+        return ScheduledTask(std::make_shared<bool>(false));
+    }
+
+private:
+    mutable Date now_{std::chrono::seconds(1'800'000'000)};
+};
+
+// Every fifth clip is an image with a payload file; one in four payload files is an orphan.
+std::vector<ClipItem> makeHistory(bool withOrigins) {
+    std::vector<ClipItem> items;
+    items.reserve(kClipCount);
+    const std::string filler = "Meeting notes: follow up with the design team about the shelf layout. ";
+    for (int i = 0; i < kClipCount; ++i) {
+        ClipItem clip;
+        clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - i * 60));
+        clip.updatedAt = clip.createdAt;
+        clip.text = std::to_string(i) + " " + filler;
+        clip.title = clip.text.substr(0, 60);
+        clip.sourceAppName = "Text Editor";
+        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
+        if (i % 5 == 0 && i / 5 < kPayloadFiles * 3 / 4) {
+            clip.kind = ClipKind::image;
+            clip.payloadFilename = clip.id.uppercaseString() + ".png";
+        }
+        if (withOrigins) {
+            clip.sourceDeviceID = "mac_bench";
+            clip.sourceDeviceName = "Bench";
+            clip.sourceDevicePlatform = "macOS";
+        }
+        items.push_back(std::move(clip));
+    }
+    return items;
+}
+
+void writePayloads(const fs::path& payloads, const std::vector<ClipItem>& items) {
+    fs::create_directories(payloads);
+    int written = 0;
+    for (const auto& clip : items) {
+        if (!clip.payloadFilename) continue;
+        std::ofstream(payloads / *clip.payloadFilename) << "png";
+        ++written;
+    }
+    for (int i = 0; written < kPayloadFiles; ++i, ++written) std::ofstream(payloads / ("orphan-" + std::to_string(i) + ".png")) << "png";
+}
+
+void BM_InsertInto10kHistory(benchmark::State& state) {
+    QTemporaryDir folder;
+    const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
+    fs::create_directories(support);
+    const auto items = makeHistory(true);
+    HistoryPersistence::persistHistory(items, support / "history.json");
+    MemoryDefaults defaults;
+    defaults.setInteger("maxHistory", kClipCount);
+    StillClock clock;
+    HistoryStoreOptions options;
+    options.applicationSupport = support;
+    HistoryStore store(defaults, clock, options);
+    if (store.items().size() != static_cast<std::size_t>(kClipCount)) state.SkipWithError("history not loaded");
+
+    // Each insert is new content, so the oldest clip is trimmed away every time.
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ClipItem clip;
+        clip.createdAt = clock.now();
+        clip.updatedAt = clip.createdAt;
+        clip.text = "fresh copy " + std::to_string(n++);
+        clip.title = clip.text;
+        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
+        state.ResumeTiming();
+        store.insert(std::move(clip));
+    }
+    state.counters["clips"] = static_cast<double>(store.items().size());
+}
+BENCHMARK(BM_InsertInto10kHistory)->Unit(benchmark::kMicrosecond);
+
+// Copying known content again: the stored clip from the middle of the list moves to the top.
+void BM_InsertKnownContentInto10kHistory(benchmark::State& state) {
+    QTemporaryDir folder;
+    const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
+    fs::create_directories(support);
+    const auto items = makeHistory(true);
+    HistoryPersistence::persistHistory(items, support / "history.json");
+    MemoryDefaults defaults;
+    defaults.setInteger("maxHistory", kClipCount);
+    StillClock clock;
+    HistoryStoreOptions options;
+    options.applicationSupport = support;
+    HistoryStore store(defaults, clock, options);
+
+    std::size_t pick = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ClipItem clip = store.items()[kClipCount / 2 + (pick++ % 100)];
+        clip.id = Uuid::random();
+        clip.sourceDeviceID.reset();
+        state.ResumeTiming();
+        store.insert(std::move(clip));
+    }
+}
+BENCHMARK(BM_InsertKnownContentInto10kHistory)->Unit(benchmark::kMicrosecond);
+
+void BM_ConstructWith10kHistory(benchmark::State& state) {
+    QTemporaryDir folder;
+    const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
+    fs::create_directories(support);
+    const auto items = makeHistory(false);  // every clip needs its origin repaired
+    const fs::path pristine = fs::path(folder.path().toStdString()) / "pristine.json";
+    HistoryPersistence::persistHistory(items, pristine);
+    MemoryDefaults defaults;
+    defaults.setInteger("maxHistory", kClipCount);
+    StillClock clock;
+    HistoryStoreOptions options;
+    options.applicationSupport = support;
+
+    for (auto _ : state) {
+        fs::copy_file(pristine, support / "history.json", fs::copy_options::overwrite_existing);
+        writePayloads(support / "Payloads", items);
+        const auto start = std::chrono::steady_clock::now();
+        auto store = std::make_unique<HistoryStore>(defaults, clock, options);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        if (store->items().size() != static_cast<std::size_t>(kClipCount)) state.SkipWithError("history not loaded");
+        store.reset();  // waits for the repair's write, outside the measured time
+    }
+}
+BENCHMARK(BM_ConstructWith10kHistory)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,344 @@
+// Save scheduling, start-up load and repair, payload retirement and shutdown of the store.
+#include "HistoryStoreTestSupport.h"
+
+using namespace harbelle;
+using namespace harbelle::testing;
+
+class HistoryStoreSaving : public HistoryStoreFixture {
+protected:
+    ClipItem withOrigin(ClipItem clip) {
+        clip.sourceDeviceID = "mac_test";
+        clip.sourceDeviceName = "Test";
+        clip.sourceDevicePlatform = "macOS";
+        return clip;
+    }
+    std::string fileBytes() const {
+        std::ifstream in(historyFile(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+    // Turns the history file into a non-empty folder, so that every write of it fails.
+    void blockHistoryFile() {
+        fs::remove(historyFile());
+        fs::create_directories(historyFile() / "blocker");
+    }
+    void unblockHistoryFile() { fs::remove_all(historyFile()); }
+};
+
+TEST_F(HistoryStoreSaving, BurstOfInsertsWritesOnceAfterTheLastInsert) {
+    defaults.set("maxHistory", 500);
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    for (int i = 0; i < 3; ++i) {
+        ClipItem favourite = makeClip("favourite " + std::to_string(i));
+        favourite.isPinned = true;
+        store->insert(favourite);
+    }
+    for (int i = 0; i < 503; ++i) {
+        ClipItem clip = makeClip("clip " + std::to_string(i));
+        clip.payloadFilename = "p" + std::to_string(i) + ".png";
+        writePayloadFile(*clip.payloadFilename);
+        store->insert(clip);
+        if (i % 100 == 0) clock.advance(Milliseconds(300));  // each insert restarts the wait
+    }
+    ASSERT_EQ(store->items().size(), 503u);
+    EXPECT_EQ(store->favoriteCount(), 3);
+    EXPECT_EQ(store->retiredPayloadFilenames(), (std::set<std::string>{"p0.png", "p1.png", "p2.png"}));
+
+    clock.advance(Milliseconds(449));
+    settle();
+    EXPECT_EQ(saves.count(), 0);
+    EXPECT_FALSE(fs::exists(historyFile()));
+    clock.advance(Milliseconds(1));
+    ASSERT_TRUE(waitFor(saves, 1));
+    settle();
+    EXPECT_EQ(saves.count(), 1);
+    EXPECT_TRUE(saves.at(0).at(0).toBool());
+
+    const auto saved = readHistory();
+    ASSERT_EQ(saved.size(), 503u);
+    EXPECT_EQ(saved.front().text, "clip 502");
+    EXPECT_EQ(saved.back().text, "favourite 0");
+    EXPECT_TRUE(store->retiredPayloadFilenames().empty());
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(fs::exists(payloads() / ("p" + std::to_string(i) + ".png"))) << i;
+    for (int i = 3; i < 503; ++i) ASSERT_TRUE(fs::exists(payloads() / ("p" + std::to_string(i) + ".png"))) << i;
+    EXPECT_EQ(fs::status(historyFile()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(HistoryStoreSaving, DeletedImagePayloadLivesUntilTheNextWrite) {
+    ClipItem image = withOrigin(makeClip("", ClipKind::image));
+    image.payloadFilename = "image.png";
+    image.syncPayloadFilename = "image.sync.jpg";
+    writeHistory({image, withOrigin(makeClip("text"))});
+    writePayloadFile("image.png");
+    writePayloadFile("image.sync.jpg");
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+
+    store->deleteItem(image);
+    settle();
+    EXPECT_TRUE(fs::exists(payloads() / "image.png"));
+    EXPECT_TRUE(fs::exists(payloads() / "image.sync.jpg"));
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_FALSE(fs::exists(payloads() / "image.png"));
+    EXPECT_FALSE(fs::exists(payloads() / "image.sync.jpg"));
+    EXPECT_EQ(readHistory().size(), 1u);
+}
+
+TEST_F(HistoryStoreSaving, UnsafePayloadNamesAreNeverDeleted) {
+    ClipItem clip = withOrigin(makeClip("hostile"));
+    clip.payloadFilename = "../outside.txt";
+    writeHistory({clip});
+    std::ofstream(support() / "outside.txt") << "keep me";
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    store->deleteItem(clip);
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_TRUE(fs::exists(support() / "outside.txt"));
+}
+
+TEST_F(HistoryStoreSaving, ShutdownWritesAPendingSaveSynchronously) {
+    ClipItem image = withOrigin(makeClip("", ClipKind::image));
+    image.payloadFilename = "image.png";
+    writeHistory({image});
+    writePayloadFile("image.png");
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    store->insert(makeClip("last words"));
+    store->deleteItem(image);
+    EXPECT_EQ(clock.pendingCount(), 2u);  // the debounced save and the toast clearing
+
+    store->shutdown();  // no event loop needed: the write is done when it returns
+    const auto saved = readHistory();
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].text, "last words");
+    EXPECT_FALSE(fs::exists(payloads() / "image.png"));
+    EXPECT_EQ(clock.pendingCount(), 0u);
+    clock.advanceSeconds(5);
+    settle();
+    EXPECT_EQ(saves.count(), 0);  // the cancelled debounce never wrote
+}
+
+TEST_F(HistoryStoreSaving, ClearSavesAtOnceAndCancelsThePendingSave) {
+    writeHistory({withOrigin(makeClip("a")), withOrigin(makeClip("b"))});
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    store->insert(makeClip("c"));
+    store->clearHistory(false);
+    ASSERT_TRUE(waitFor(saves, 1));  // without any clock movement
+    EXPECT_TRUE(readHistory().empty());
+    clock.advanceSeconds(1);
+    settle();
+    EXPECT_EQ(saves.count(), 1);
+}
+
+TEST_F(HistoryStoreSaving, ImportSavesAtOnce) {
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ClipItem old = makeClip("imported");
+    old.legacyID = 1;
+    EXPECT_EQ(store->importItems({old}, "PasteNow"), 1);
+    ASSERT_TRUE(waitFor(saves, 1));
+    ASSERT_EQ(readHistory().size(), 1u);
+    EXPECT_EQ(readHistory()[0].importedFrom, "PasteNow");
+}
+
+TEST_F(HistoryStoreSaving, StartUpRepairRewritesTheFileAtOnce) {
+    ClipItem local = makeClip("local");
+    local.sourceDeviceName = "Old name";
+    ClipItem synced = makeClip("from afar");
+    synced.sourceAppName = "Synced";
+    ClipItem lowerCase = makeClip("almost");
+    lowerCase.sourceAppName = "synced";
+    ClipItem known = withOrigin(makeClip("known"));
+    known.sourceDeviceName.reset();  // has an identifier: never touched
+    writeHistory({local, synced, lowerCase, known});
+
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 1));
+    const auto thisMac = MacClipDeviceIdentity::current(defaults);
+    const auto saved = readHistory();
+    ASSERT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved[0].sourceDeviceID, thisMac.id);
+    EXPECT_EQ(saved[0].sourceDeviceName, thisMac.name);
+    EXPECT_EQ(saved[1].sourceDeviceID, "legacy_synced_device");
+    EXPECT_EQ(saved[1].sourceDeviceName, "Older synced device");
+    EXPECT_EQ(saved[1].sourceDevicePlatform, "Device");
+    EXPECT_EQ(saved[2].sourceDeviceID, thisMac.id);
+    EXPECT_EQ(saved[3].sourceDeviceID, "mac_test");
+    EXPECT_FALSE(saved[3].sourceDeviceName);
+    EXPECT_FALSE(store->migrateMissingDeviceOrigins());
+    store.reset();
+
+    // Nothing left to repair: the next start-up writes nothing.
+    const std::string before = fileBytes();
+    auto again = makeStore();
+    QSignalSpy none(again.get(), &HistoryStore::saveFinished);
+    settle(200);
+    EXPECT_EQ(none.count(), 0);
+    EXPECT_EQ(fileBytes(), before);
+}
+
+TEST_F(HistoryStoreSaving, StartUpTrimsAndCleansOrphans) {
+    defaults.set("maxHistory", 500);
+    std::vector<ClipItem> clips;
+    for (int i = 0; i < 502; ++i) {
+        ClipItem clip = withOrigin(makeClip("clip " + std::to_string(i)));
+        clip.createdAt = clock.now() - std::chrono::seconds(i);
+        clip.payloadFilename = "p" + std::to_string(i) + ".png";
+        writePayloadFile(*clip.payloadFilename);
+        clips.push_back(clip);
+    }
+    writeHistory(clips);
+    writePayloadFile("stray.png");
+    writePayloadFile(".hidden");
+
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    EXPECT_FALSE(fs::exists(payloads() / "stray.png"));
+    EXPECT_TRUE(fs::exists(payloads() / ".hidden"));
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_EQ(readHistory().size(), 500u);
+    EXPECT_FALSE(fs::exists(payloads() / "p501.png"));
+    EXPECT_TRUE(fs::exists(payloads() / "p499.png"));
+    EXPECT_EQ(store->selectedID(), clips[0].id);
+}
+
+TEST_F(HistoryStoreSaving, UnreadableHistoryStartsEmptyAndKeepsPayloads) {
+    fs::create_directories(payloads());
+    std::ofstream(historyFile()) << "{ not json";
+    writePayloadFile("precious.png");
+    auto store = makeStore();
+    EXPECT_TRUE(store->items().empty());
+    EXPECT_EQ(store->toastMessage(), "History file was preserved for recovery");
+    EXPECT_EQ(store->toastTone(), ToastTone::info);
+    EXPECT_TRUE(fs::exists(payloads() / "precious.png"));
+    EXPECT_TRUE(fs::exists(support() / "history.backup.json"));
+}
+
+TEST_F(HistoryStoreSaving, StorageThatCannotBePreparedIsAnError) {
+    fs::create_directories(support());
+    std::ofstream(payloads()) << "a file where the folder should be";
+    auto store = makeStore();
+    EXPECT_EQ(store->toastMessage(), "Could not prepare local history storage");
+    EXPECT_EQ(store->toastTone(), ToastTone::error);
+    EXPECT_TRUE(store->items().empty());
+}
+
+TEST_F(HistoryStoreSaving, FailedSavesShowOneErrorPerRun) {
+    writeHistory({withOrigin(makeClip("a"))});
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    blockHistoryFile();
+
+    store->insert(makeClip("b"));
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_FALSE(saves.at(0).at(0).toBool());
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+    EXPECT_EQ(store->toastTone(), ToastTone::error);
+
+    clock.advanceSeconds(3);  // the toast clears; a second failure in the same run stays quiet
+    store->insert(makeClip("c"));
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 2));
+    EXPECT_FALSE(store->toastMessage());
+
+    unblockHistoryFile();
+    store->insert(makeClip("d"));
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 3));
+    EXPECT_TRUE(saves.at(2).at(0).toBool());
+    EXPECT_EQ(readHistory().size(), 4u);
+
+    clock.advanceSeconds(3);
+    blockHistoryFile();  // a new run of failures is reported again
+    store->insert(makeClip("e"));
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 4));
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+}
+
+TEST_F(HistoryStoreSaving, FailedFlushKeepsRetiredNames) {
+    ClipItem image = withOrigin(makeClip("", ClipKind::image));
+    image.payloadFilename = "image.png";
+    writeHistory({image});
+    writePayloadFile("image.png");
+    auto store = makeStore();
+    store->deleteItem(image);
+    blockHistoryFile();
+    EXPECT_FALSE(store->flushHistory());
+    EXPECT_EQ(store->retiredPayloadFilenames(), std::set<std::string>{"image.png"});
+    EXPECT_TRUE(fs::exists(payloads() / "image.png"));
+    unblockHistoryFile();
+    EXPECT_TRUE(store->flushHistory());
+    EXPECT_TRUE(store->retiredPayloadFilenames().empty());
+    EXPECT_FALSE(fs::exists(payloads() / "image.png"));
+}
+
+TEST_F(HistoryStoreSaving, FirstLaunchCreatesNoFileUntilTheFirstChange) {
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    EXPECT_TRUE(fs::is_directory(payloads()));
+    EXPECT_EQ(fs::status(payloads()).permissions() & fs::perms::all, fs::perms::owner_all);
+    settle();
+    EXPECT_FALSE(fs::exists(historyFile()));
+    EXPECT_FALSE(store->toastMessage());
+    store->addTextClip("first");
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_EQ(readHistory().size(), 1u);
+}
+
+TEST_F(HistoryStoreSaving, SyncableCaptureOfAnImageReadsItsUploadCopy) {
+    auto store = makeStore();
+    ClipItem image = withOrigin(makeClip("", ClipKind::image));
+    image.syncPayloadFilename = "copy.sync.PNG";
+    image.syncPayloadDigest = "digest";
+    image.syncPayloadPixelWidth = 4;
+    std::vector<SyncableImagePayload> sent;
+    store->onSyncableImageCaptured = [&](const Uuid&, const SyncableImagePayload& p, Date, const ClipSourceDeviceOrigin& o) {
+        sent.push_back(p);
+        EXPECT_EQ(o.id, "mac_test");
+    };
+    store->notifySyncableCapture(image);  // no file yet: nothing
+    EXPECT_TRUE(sent.empty());
+    writePayloadFile("copy.sync.PNG");
+    store->notifySyncableCapture(image);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].contentType, "image/png");
+    EXPECT_EQ(sent[0].digest, "digest");
+    EXPECT_EQ(sent[0].pixelWidth, 4);
+    EXPECT_EQ(sent[0].pixelHeight, 0);
+    EXPECT_EQ(sent[0].data, (Bytes{'b', 'y', 't', 'e', 's'}));
+    image.isSensitive = true;
+    store->notifySyncableCapture(image);
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+namespace {
+// Stands in for the capture path's poll step.
+class MonitoringStore : public HistoryStore {
+public:
+    using HistoryStore::HistoryStore;
+    void startFakeMonitor(int& ticks) {
+        monitorTask_ = clock().schedule(Milliseconds(400), [&ticks] { ++ticks; });
+    }
+};
+}  // namespace
+
+TEST_F(HistoryStoreSaving, ShutdownStopsMonitoring) {
+    HistoryStoreOptions options;
+    options.applicationSupport = support();
+    options.bundleIdentifier = kCurrentBundleIdentifier;
+    MonitoringStore store(defaults, clock, options);
+    int ticks = 0;
+    store.startFakeMonitor(ticks);
+    store.shutdown();
+    clock.advanceSeconds(1);
+    EXPECT_EQ(ticks, 0);
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "history/HistoryCodec.h"
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
+
+namespace harbelle::testing {
+
+namespace fs = std::filesystem;
+
+// A store on a temporary folder, the manual clock and in-memory defaults.
+class HistoryStoreFixture : public ::testing::Test {
+protected:
+    QTemporaryDir temp;
+    InMemoryDefaults defaults;
+    ManualClock clock;
+
+    fs::path support() const { return fs::path(temp.path().toStdString()) / "Pemberlow"; }
+    fs::path historyFile() const { return support() / "history.json"; }
+    fs::path payloads() const { return support() / "Payloads"; }
+
+    std::unique_ptr<HistoryStore> makeStore(HistoryStoreOptions options = {}) {
+        if (!options.applicationSupport) options.applicationSupport = support();
+        if (!options.bundleIdentifier) options.bundleIdentifier = kCurrentBundleIdentifier;
+        return std::make_unique<HistoryStore>(defaults, clock, std::move(options));
+    }
+
+    ClipItem makeClip(const std::string& text, ClipKind kind = ClipKind::text) const {
+        ClipItem clip;
+        clip.createdAt = clock.now();
+        clip.updatedAt = clip.createdAt;
+        clip.kind = kind;
+        clip.text = text;
+        clip.title = text;
+        clip.sourceAppName = "Editor";
+        clip.fingerprint = ClipItem::makeFingerprint(kind, text, {}, std::nullopt, nullptr);
+        return clip;
+    }
+
+    void writeHistory(const std::vector<ClipItem>& items) {
+        fs::create_directories(payloads());
+        ASSERT_TRUE(HistoryPersistence::persistHistory(items, historyFile()));
+    }
+
+    std::vector<ClipItem> readHistory() const {
+        std::ifstream in(historyFile(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        return historycodec::decode(bytes.str()).items;
+    }
+
+    void writePayloadFile(const std::string& name) {
+        fs::create_directories((payloads() / name).parent_path());
+        std::ofstream(payloads() / name) << "bytes";
+    }
+
+    // Lets queued save outcomes arrive until `count` were seen or time runs out.
+    static bool waitFor(QSignalSpy& spy, int count, int timeoutMs = 5000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (spy.count() < count && timer.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(1);
+        }
+        return spy.count() >= count;
+    }
+    // Gives the save thread a moment, then delivers what it reported.
+    static void settle(int ms = 100) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(1);
+        }
+    }
+};
+
+}  // namespace harbelle::testing
