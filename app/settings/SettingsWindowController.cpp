@@ -1,0 +1,168 @@
+#include "settings/SettingsWindowController.h"
+
+#include <QBuffer>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QPixmap>
+#include <QSaveFile>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <algorithm>
+#include <stdexcept>
+
+namespace harbelle {
+
+class SettingsWindowController::Window final : public QWidget {
+public:
+    explicit Window(SettingsWindowController& owner) : owner_(owner) {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (owner_.windowShouldClose()) event->accept();
+        else event->ignore();
+    }
+    void hideEvent(QHideEvent* event) override {
+        QWidget::hideEvent(event);
+        owner_.saveFrame();
+    }
+
+private:
+    SettingsWindowController& owner_;
+};
+
+const std::vector<std::string>& SettingsWindowController::sectionTitles() {
+    static const std::vector<std::string> titles = {"General", "Appearance", "Privacy",
+                                                    "Sync",    "Shortcuts",  "About"};
+    return titles;
+}
+
+SettingsWindowController::SettingsWindowController(SettingsStoreLink store, UpdateManager& updateManager,
+                                                   SyncCoordinator& syncCoordinator,
+                                                   std::function<void()> onReviewAccess, Defaults& defaults,
+                                                   QObject* parent)
+    : QObject(parent),
+      store_(std::move(store)),
+      updateManager_(updateManager),
+      syncCoordinator_(syncCoordinator),
+      onReviewAccess_(std::move(onReviewAccess)),
+      defaults_(defaults),
+      window_(std::make_unique<Window>(*this)) {
+    window_->setWindowTitle(QString::fromUtf8(kTitle));
+    window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
+    window_->resize(kWidth, kHeight);
+
+    // The pages join later; until then the sidebar lists them and the title follows the choice.
+    auto* layout = new QHBoxLayout(window_.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto* sidebar = new QListWidget(window_.get());
+    sidebar->setFixedWidth(220);
+    for (const auto& title : sectionTitles()) sidebar->addItem(QString::fromStdString(title));
+    layout->addWidget(sidebar);
+    auto* detail = new QWidget(window_.get());
+    auto* detailLayout = new QVBoxLayout(detail);
+    detailLayout->setContentsMargins(28, 0, 28, 28);
+    pageTitle_ = new QLabel(detail);
+    QFont titleFont = pageTitle_->font();
+    titleFont.setPointSize(24);
+    titleFont.setBold(true);
+    pageTitle_->setFont(titleFont);
+    pageTitle_->setFixedHeight(70);
+    detailLayout->addWidget(pageTitle_);
+    detailLayout->addStretch(1);
+    layout->addWidget(detail, 1);
+    connect(sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && row < static_cast<int>(sectionTitles().size()))
+            pageTitle_->setText(QString::fromStdString(sectionTitles()[row]));
+    });
+    sidebar->setCurrentRow(0);
+
+    if (auto saved = defaults_.object(kFrameAutosaveName);
+        saved && saved->is_array() && saved->size() == 4 &&
+        std::all_of(saved->begin(), saved->end(), [](const auto& v) { return v.is_number_integer(); })) {
+        const QRect frame((*saved)[0].get<int>(), (*saved)[1].get<int>(), (*saved)[2].get<int>(),
+                          (*saved)[3].get<int>());
+        if (frame.width() > 0 && frame.height() > 0) {
+            window_->setGeometry(frame);
+            hasChosenInitialPosition_ = true;
+        }
+    }
+}
+
+SettingsWindowController::~SettingsWindowController() = default;
+
+QWidget* SettingsWindowController::window() const { return window_.get(); }
+
+QRect SettingsWindowController::constrainedFrame(const QRect& frame, const QRect& visible, int margin) {
+    const QRect inner = visible.adjusted(margin, margin, -margin, -margin);
+    const int width = std::min(frame.width(), std::max(0, inner.width()));
+    const int height = std::min(frame.height(), std::max(0, inner.height()));
+    const int x = std::clamp(frame.x(), inner.x(), std::max(inner.x(), inner.x() + inner.width() - width));
+    const int y = std::clamp(frame.y(), inner.y(), std::max(inner.y(), inner.y() + inner.height() - height));
+    return QRect(x, y, width, height);
+}
+
+QRect SettingsWindowController::fittedAndCenteredFrame(const QSize& size, const QRect& visible, int margin) {
+    const int width = std::min(size.width(), std::max(0, visible.width() - 2 * margin));
+    const int height = std::min(size.height(), std::max(0, visible.height() - 2 * margin));
+    return QRect(visible.x() + (visible.width() - width) / 2, visible.y() + (visible.height() - height) / 2,
+                 width, height);
+}
+
+void SettingsWindowController::show(QScreen* centeredOn) {
+    if (!window_) return;
+    QScreen* own = window_->screen();
+    QScreen* primary = QGuiApplication::primaryScreen();
+    QScreen* first = QGuiApplication::screens().isEmpty() ? nullptr : QGuiApplication::screens().first();
+    QScreen* screen = hasChosenInitialPosition_ ? (own ? own : centeredOn) : (centeredOn ? centeredOn : own);
+    if (!screen) screen = primary ? primary : first;
+
+    if (!screen) {
+        hasChosenInitialPosition_ = true;  // the platform places a first window by itself
+    } else {
+        const QRect visible = screen->availableGeometry();
+        if (hasChosenInitialPosition_) {
+            window_->setGeometry(constrainedFrame(window_->geometry(), visible, kScreenMargin));
+        } else {
+            window_->setGeometry(fittedAndCenteredFrame(QSize(kWidth, kHeight), visible, kScreenMargin));
+            hasChosenInitialPosition_ = true;
+        }
+    }
+    if (window_->isMinimized()) window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+bool SettingsWindowController::windowShouldClose() {
+    if (store_.showSettings && store_.setShowSettings && store_.showSettings()) store_.setShowSettings(false);
+    if (store_.notifySettingsVisibilityChanged) store_.notifySettingsVisibilityChanged(false);
+    return false;
+}
+
+void SettingsWindowController::captureSnapshot(const std::string& path) {
+    if (!window_) return;
+    if (auto* layout = window_->layout()) layout->activate();
+    const QPixmap picture = window_->grab();
+    if (picture.isNull()) return;
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!picture.save(&buffer, "PNG") || png.isEmpty()) return;
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(png) != png.size() || !file.commit())
+        throw std::runtime_error("Could not write the snapshot to " + path + ": " +
+                                 file.errorString().toStdString());
+}
+
+void SettingsWindowController::saveFrame() {
+    if (!hasChosenInitialPosition_) return;
+    const QRect frame = window_->geometry();
+    defaults_.set(kFrameAutosaveName, nlohmann::json::array({frame.x(), frame.y(), frame.width(), frame.height()}));
+}
+
+}  // namespace harbelle

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "shell/LaunchArguments.h"
+
+namespace harbelle {
+
+// The paste engine's diagnostic lines: "[DirectPaste] " + message, written on standard output
+// only when "--paste-diagnostics" is among the launch arguments (tested on every line).
+class PasteDiagnostics {
+public:
+    using Sink = std::function<void(const std::string& line)>;
+    static constexpr const char* kPrefix = "[DirectPaste] ";
+
+    // Without a sink, lines go to standard output, flushed, each ended by a line feed.
+    explicit PasteDiagnostics(const LaunchArguments& arguments, Sink sink = {});
+
+    bool isEnabled() const;
+    void log(const std::string& message) const;
+
+    static std::string line(const std::string& message) { return kPrefix + message; }
+
+private:
+    const LaunchArguments& arguments_;
+    Sink sink_;
+};
+
+}  // namespace harbelle
