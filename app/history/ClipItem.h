@@ -59,8 +59,9 @@ struct ClipItem {
                                        const std::vector<std::string>& fileURLs,
                                        const std::optional<std::string>& payloadFilename,
                                        const Bytes* payloadData);
-    // The stored title of a new or edited clip.
-    static std::string title(std::string_view text, ClipKind kind);
+    // The stored title of a new or edited clip. (Named apart from the `title` field, which a
+    // static member may not share a name with.)
+    static std::string titleFor(std::string_view text, ClipKind kind);
 
     // Device origin as shown on cards.
     std::string sourceDeviceDisplayName() const;
