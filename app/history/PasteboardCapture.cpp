@@ -35,7 +35,7 @@ ClipItem PasteboardCapture::makeClip(Date now) const {
         return clip;
     }
     clip.kind = clipkind::detect(text);
-    clip.title = ClipItem::title(text, clip.kind);
+    clip.title = ClipItem::titleFor(text, clip.kind);
     clip.richTextData = rtf;
     clip.htmlData = html;
     clip.fingerprint = ClipItem::makeFingerprint(clip.kind, text, {}, std::nullopt, nullptr);
