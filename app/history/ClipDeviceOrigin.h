@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "history/ClipItem.h"
@@ -37,6 +38,8 @@ struct ClipDeviceFilterOption {
 };
 
 std::string platformSymbol(const std::string& platform);
+// The clip's device key without a copy; valid while the clip lives.
+std::string_view deviceKeyView(const ClipItem& item);
 // The device filter menu: this machine first, then the others by name.
 std::vector<ClipDeviceFilterOption> availableDevices(const std::vector<ClipItem>& items,
                                                      Defaults& defaults);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,10 @@ std::vector<std::string> searchTokens(std::string_view query);
 std::vector<ClipItem> filterItems(const std::vector<ClipItem>& items, ClipFilter filter,
                                   const std::optional<std::string>& activeDeviceID,
                                   std::string_view query);
+// The same list as positions into `items`, without copying clips.
+std::vector<std::size_t> filterIndices(const std::vector<ClipItem>& items, ClipFilter filter,
+                                       const std::optional<std::string>& activeDeviceID,
+                                       std::string_view query);
 bool matchesFilter(const ClipItem& item, ClipFilter filter,
                    const std::optional<std::string>& activeDeviceID,
                    const std::vector<std::string>& tokens);

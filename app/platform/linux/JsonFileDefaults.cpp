@@ -1,0 +1,244 @@
+#include "platform/linux/JsonFileDefaults.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace harbelle {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+// Reads a whole file. nullopt with `error` set to errno on failure (ENOENT when missing).
+std::optional<std::string> readWholeFile(const fs::path& path, int& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Creates a file that must not exist yet, 0600 from the start. Returns 0 or an errno.
+int writeNewFile(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return error;
+    }
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        return error;
+    }
+    return 0;
+}
+
+// Creates the folder and its missing parents, each 0700. Returns 0 or an errno.
+int makeFolder(const fs::path& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder) {
+        if (const int error = makeFolder(parent)) return error;
+    }
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+std::string randomSuffix() {
+    static std::mt19937_64 engine{std::random_device{}()};
+    static const char* digits = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string suffix;
+    for (int i = 0; i < 10; ++i) suffix += digits[engine() % 36];
+    return suffix;
+}
+
+// Whole-file replace: temp file beside the target, synced, renamed over it.
+int writeAtomically(const fs::path& target, const std::string& bytes) {
+    if (const int error = makeFolder(target.parent_path())) return error;
+    fs::path temp;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
+        std::string name = ".";
+        name.append(target.filename().string()).append(".tmp-").append(randomSuffix());
+        temp = target.parent_path() / name;
+        error = writeNewFile(temp, bytes);
+    }
+    if (error) return error;
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        error = errno;
+        ::unlink(temp.c_str());
+        return error;
+    }
+    // Make the rename itself durable; a failure here leaves a complete file either way.
+    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return 0;
+}
+
+std::optional<nlohmann::json> parseObject(const std::string& bytes) {
+    auto parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    return parsed;
+}
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+JsonFileDefaults::JsonFileDefaults(std::string identifier, std::optional<fs::path> folder)
+    : identifier_(std::move(identifier)),
+      folder_(folder ? *folder : defaultFolder()),
+      file_(folder_ / (identifier_ + ".json")) {
+    load();
+}
+
+fs::path JsonFileDefaults::defaultFolder() {
+    return fs::path(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString());
+}
+
+void JsonFileDefaults::load() {
+    if (folder_.empty()) {
+        lastError_ = "No configuration folder is known; settings are not saved";
+        writesAllowed_ = false;
+        return;
+    }
+    int error = 0;
+    auto bytes = readWholeFile(file_, error);
+    if (!bytes) {
+        if (error == ENOENT) return;
+        lastError_ = "Could not read " + file_.string() + ": " + errnoText(error);
+        writesAllowed_ = false;
+        return;
+    }
+    if (bytes->find_first_not_of(" \t\r\n") == std::string::npos) return;
+    if (auto parsed = parseObject(*bytes)) {
+        values_ = std::move(*parsed);
+        return;
+    }
+    if (preserveCorruptFile(*bytes)) {
+        lastError_ = "The settings file " + file_.string() +
+                     " could not be read; it was preserved and the settings start empty";
+    } else {
+        writesAllowed_ = false;
+    }
+}
+
+bool JsonFileDefaults::preserveCorruptFile(const std::string& bytes) {
+    // The first copy keeps the plain name; a later, different bad file gets a numbered one,
+    // so no earlier copy is ever replaced.
+    for (int n = 1; n <= 100; ++n) {
+        const std::string suffix = n == 1 ? ".corrupt.json" : ".corrupt." + std::to_string(n) + ".json";
+        const fs::path copy = folder_ / (identifier_ + suffix);
+        const int error = writeNewFile(copy, bytes);
+        if (error == 0) return true;
+        if (error != EEXIST) {
+            lastError_ = "The settings file " + file_.string() +
+                         " could not be read nor preserved (" + errnoText(error) +
+                         "); changes are not saved";
+            return false;
+        }
+        int readError = 0;
+        auto existing = readWholeFile(copy, readError);
+        if (existing && *existing == bytes) return true;
+    }
+    lastError_ = "The settings file " + file_.string() +
+                 " could not be read nor preserved; changes are not saved";
+    return false;
+}
+
+std::optional<nlohmann::json> JsonFileDefaults::object(const std::string& key) const {
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return *it;
+}
+
+void JsonFileDefaults::set(const std::string& key, const nlohmann::json& value) {
+    // Refuse what could not be written (invalid UTF-8), rather than poison every later save.
+    try {
+        (void)nlohmann::json{{key, value}}.dump();
+    } catch (const nlohmann::json::exception& e) {
+        lastError_ = "Setting \"" + key + "\" not stored: " + e.what();
+        return;
+    }
+    auto it = values_.find(key);
+    if (it != values_.end() && *it == value) return;
+    values_[key] = value;
+    persist();
+}
+
+void JsonFileDefaults::removeObject(const std::string& key) {
+    if (values_.erase(key) == 0) return;
+    persist();
+}
+
+std::optional<nlohmann::json> JsonFileDefaults::persistentDomain(const std::string& identifier) const {
+    if (identifier == identifier_) return values_;
+    if (!isPlainFileName(identifier)) return std::nullopt;
+    int error = 0;
+    auto bytes = readWholeFile(folder_ / (identifier + ".json"), error);
+    if (!bytes) return std::nullopt;
+    return parseObject(*bytes);
+}
+
+void JsonFileDefaults::persist() {
+    if (!writesAllowed_) return;
+    std::string bytes;
+    try {
+        bytes = values_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception& e) {
+        lastError_ = "Could not encode the settings: " + std::string(e.what());
+        return;
+    }
+    if (const int error = writeAtomically(file_, bytes)) {
+        lastError_ = "Could not write " + file_.string() + ": " + errnoText(error);
+    }
+}
+
+}  // namespace harbelle
