@@ -48,7 +48,7 @@ std::uint32_t X11SelectionReader::owner() {
     auto cookie = xcb_get_selection_owner(connection_.get(), connection_.atom("CLIPBOARD"));
     XcbPtr<xcb_get_selection_owner_reply_t> reply(
         xcb_get_selection_owner_reply(connection_.get(), cookie, nullptr));
-    return reply ? reply->owner : XCB_WINDOW_NONE;
+    return reply ? reply->owner : static_cast<std::uint32_t>(XCB_WINDOW_NONE);
 }
 
 void X11SelectionReader::discardPendingEvents() {
