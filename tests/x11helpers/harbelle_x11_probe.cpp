@@ -22,7 +22,7 @@ xcb_window_t root;
 
 xcb_atom_t atom(const std::string& name) {
     auto reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.data()), nullptr);
-    xcb_atom_t a = reply ? reply->atom : XCB_ATOM_NONE;
+    xcb_atom_t a = reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
     std::free(reply);
     return a;
 }
