@@ -3,6 +3,8 @@
 #include <QString>
 #include <QUrl>
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace harbelle {
 
@@ -174,6 +176,14 @@ std::size_t validSequenceLength(std::string_view s, std::size_t i) {
 std::string sanitizedUTF8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
+        // ASCII runs, eight bytes at a time.
+        while (i + 8 <= bytes.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= bytes.size()) break;
         const std::size_t n = validSequenceLength(bytes, i);
         if (n == 0) break;
         i += n;
