@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstring>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--gtest_list_tests") == 0) return RUN_ALL_TESTS();
-    }
+    // InitGoogleTest has taken its own flags out of argv: ask it whether this is test discovery.
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
         // Not inside the private desktop: nothing here can run.
         ::testing::GTEST_FLAG(filter) = "-*";

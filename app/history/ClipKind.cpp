@@ -110,6 +110,11 @@ ClipKind detect(std::string_view text) {
 std::optional<std::string> webURL(std::string_view text) {
     const std::string_view trimmed = textunits::trimmedWhitespaceAndNewlines(text);
     if (trimmed.empty() || trimmed.find('\n') != std::string_view::npos) return std::nullopt;
+    // Only http and https qualify; reject anything else before parsing a possibly huge string.
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    std::string prefix;
+    for (std::size_t i = 0; i < trimmed.size() && i < 6; ++i) prefix.push_back(lower(trimmed[i]));
+    if (!prefix.starts_with("http:") && prefix != "https:") return std::nullopt;
 
     const QUrl url(QString::fromUtf8(trimmed.data(), static_cast<qsizetype>(trimmed.size())),
                    QUrl::StrictMode);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -53,6 +54,11 @@ public:
     // False when an unreadable history file could not be preserved: nothing overwrites it.
     bool writesAllowed() const;
 
+    // Files larger than this (default 512 MiB) are not read into memory: a history file that
+    // big is treated as unreadable and preserved, a payload file is treated as absent.
+    void setMaximumFileSize(std::uint64_t bytes);
+    std::uint64_t maximumFileSize() const;
+
     // Payload names are relative paths inside "Payloads" with no "." or ".." part, not
     // absolute and without NUL; anything else is treated as absent.
     static bool isSafePayloadName(const std::string& name);
@@ -64,6 +70,9 @@ public:
     // The file operations themselves, for the save thread and for tests.
     static bool persistHistory(const std::vector<ClipItem>& items, const std::filesystem::path& url);
     static void deletePayloads(const std::set<std::string>& names, const std::filesystem::path& payloadsURL);
+    // The safe `payloadFilename`, `syncPayloadFilename` and `legacyPayloadFilename` values of
+    // the clips, as exact strings.
+    static std::set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items);
 
 private:
     struct Impl;

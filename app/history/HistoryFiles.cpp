@@ -1,0 +1,210 @@
+#include "history/HistoryFiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace harbelle::historyfiles {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr mode_t kFileMode = 0600;
+constexpr mode_t kFolderMode = 0700;
+
+// Closes the descriptor on every path out of a function.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Close, reporting a failure (a deferred write error can surface here).
+    bool close() {
+        if (fd_ < 0) return true;
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        return rc == 0;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void syncFolder(const fs::path& folder) {
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid()) ::fsync(fd.get());
+}
+
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::string& out, std::string& why) {
+    out.clear();
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0) {
+        if (errno == ENOENT) return ReadResult::missing;
+        why = errnoText("cannot inspect the file");
+        return ReadResult::failed;
+    }
+    // Non-blocking so that a FIFO placed at the path cannot hang start-up.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) {
+        why = errnoText("cannot open the file");
+        return ReadResult::failed;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        why = errnoText("cannot inspect the file");
+        return ReadResult::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        return ReadResult::failed;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > maximumBytes) {
+        why = "the file is larger than " + std::to_string(maximumBytes) + " bytes";
+        return ReadResult::tooLarge;
+    }
+    out.reserve(static_cast<std::size_t>(info.st_size));
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            why = errnoText("cannot read the file");
+            out.clear();
+            return ReadResult::failed;
+        }
+        if (got == 0) break;
+        out.append(buffer.data(), static_cast<std::size_t>(got));
+        if (out.size() > maximumBytes) {  // grew while being read
+            why = "the file is larger than " + std::to_string(maximumBytes) + " bytes";
+            out.clear();
+            return ReadResult::tooLarge;
+        }
+    }
+    return ReadResult::ok;
+}
+
+bool writeFileAtomically(const fs::path& target, std::string_view bytes) {
+    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::string pattern = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    // mkostemp opens with O_CREAT|O_EXCL and mode 0600: the file is never looser than that.
+    Descriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd.valid()) return false;
+    const fs::path temporary(pattern);
+    bool ok = ::fchmod(fd.get(), kFileMode) == 0  // exactly 0600 whatever the umask
+              && writeAll(fd.get(), bytes.data(), bytes.size()) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncFolder(folder);
+    return true;
+}
+
+CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination) {
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!in.valid()) return CopyResult::failed;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return CopyResult::failed;
+
+    Descriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
+    if (!out.valid()) return errno == EEXIST ? CopyResult::exists : CopyResult::failed;
+    bool ok = ::fchmod(out.get(), kFileMode) == 0;
+    std::vector<char> buffer(1 << 16);
+    while (ok) {
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        ok = writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got));
+    }
+    ok = ok && ::fsync(out.get()) == 0;
+    ok = out.close() && ok;
+    if (!ok) {
+        ::unlink(destination.c_str());
+        return CopyResult::failed;
+    }
+    syncFolder(destination.parent_path());
+    return CopyResult::ok;
+}
+
+bool makeDirectories(const fs::path& directory) {
+    fs::path current;
+    for (const auto& part : directory) {
+        current /= part;
+        if (part.empty() || part == "/") continue;
+        if (::mkdir(current.c_str(), kFolderMode) == 0) {
+            ::chmod(current.c_str(), kFolderMode);  // the umask may have taken bits away
+            continue;
+        }
+        if (errno != EEXIST) return false;
+        struct stat info {};
+        if (::stat(current.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    }
+    return true;
+}
+
+void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& names) {
+    static constexpr std::string_view kKeys[] = {"\"payloadFilename\"", "\"syncPayloadFilename\"",
+                                                 "\"legacyPayloadFilename\""};
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    for (const std::string_view key : kKeys) {
+        std::size_t position = 0;
+        while ((position = text.find(key, position)) != std::string_view::npos) {
+            position += key.size();
+            std::size_t p = position;
+            while (p < text.size() && isSpace(text[p])) ++p;
+            if (p >= text.size() || text[p] != ':') continue;
+            ++p;
+            while (p < text.size() && isSpace(text[p])) ++p;
+            if (p >= text.size() || text[p] != '"') continue;
+            std::size_t end = p + 1;
+            while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+            if (end >= text.size()) break;  // cut off mid-string
+            const std::string_view literal = text.substr(p, end - p + 1);
+            const auto value = nlohmann::json::parse(literal, nullptr, false);
+            if (value.is_string())
+                names.insert(value.get<std::string>());
+            else  // a broken escape: keep the raw characters rather than nothing
+                names.insert(std::string(literal.substr(1, literal.size() - 2)));
+            position = end + 1;
+        }
+    }
+}
+
+}  // namespace harbelle::historyfiles

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+
+// Small POSIX file helpers shared by the history file and the payload files. Every file is
+// created 0600 and every folder 0700 at creation, whatever the umask, so nothing private is
+// ever visible with looser permissions, even for a moment.
+namespace harbelle::historyfiles {
+
+enum class ReadResult { ok, missing, failed, tooLarge };
+
+// Reads a whole regular file. `missing` only when nothing at all exists at the path (a
+// dangling symbolic link or a folder counts as `failed`). `why` explains a failure.
+ReadResult readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes,
+                         std::string& out, std::string& why);
+
+// Writes through a temporary file in the same folder (0600, fsynced) that is renamed over
+// `target`; a failure leaves the previous file intact and no temporary behind.
+bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes);
+
+enum class CopyResult { ok, exists, failed };
+// Copies a regular file to a new file that must not exist yet (0600, fsynced).
+CopyResult copyFileExclusive(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// Creates `directory` and any missing parents, each 0700 from creation.
+bool makeDirectories(const std::filesystem::path& directory);
+
+// Every string value of a payload-naming key in `text`, even when `text` as a whole is not
+// valid JSON (a damaged recovery copy still protects the files it names).
+void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& names);
+
+}  // namespace harbelle::historyfiles

@@ -1,0 +1,128 @@
+// Payload files of HistoryPersistence: safe names, reading and writing, retired deletions
+// and the start-up orphan pass.
+#include <cerrno>
+
+#include <unistd.h>
+
+#include <QtGlobal>
+
+#include "history/HistoryFiles.h"
+#include "history/HistoryPersistence.h"
+
+namespace harbelle {
+
+namespace fs = std::filesystem;
+using namespace historyfiles;
+
+bool HistoryPersistence::isSafePayloadName(const std::string& name) {
+    // Names come from the history file, which may have been edited or damaged: one that
+    // could leave the payload folder must never be read or deleted.
+    if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos) return false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = name.find('/', start);
+        const std::string_view part = std::string_view(name).substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+std::optional<fs::path> HistoryPersistence::payloadPath(const std::string& name) const {
+    if (!isSafePayloadName(name)) return std::nullopt;
+    return payloadsURL() / name;
+}
+
+bool HistoryPersistence::writePayload(const std::string& name, const Bytes& data) {
+    const auto path = payloadPath(name);
+    if (!path) return false;
+    if (!makeDirectories(path->parent_path())) return false;
+    return writeFileAtomically(*path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+std::optional<Bytes> HistoryPersistence::readPayload(const std::string& name) const {
+    const auto path = payloadPath(name);
+    if (!path) return std::nullopt;
+    std::string bytes;
+    std::string why;
+    if (readWholeFile(*path, maximumFileSize(), bytes, why) != ReadResult::ok) return std::nullopt;
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+void HistoryPersistence::deletePayloads(const std::set<std::string>& names, const fs::path& payloadsURL) {
+    for (const auto& name : names) {
+        if (!isSafePayloadName(name)) continue;
+        // unlink, not a recursive remove: a name never takes a folder with it.
+        ::unlink((payloadsURL / name).c_str());
+    }
+}
+
+std::set<std::string> HistoryPersistence::referencedPayloadNames(const std::vector<ClipItem>& items) {
+    std::set<std::string> names;
+    const auto add = [&](const std::optional<std::string>& name) {
+        if (name && isSafePayloadName(*name)) names.insert(*name);
+    };
+    for (const auto& item : items) {
+        add(item.payloadFilename);
+        add(item.syncPayloadFilename);
+        add(item.legacyPayloadFilename);
+    }
+    return names;
+}
+
+namespace {
+
+// Adds the payload names of every recovery copy beside the history file. False when one of
+// them cannot be read: then nobody can tell which files it needs, and nothing is deleted.
+bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximumBytes, std::set<std::string>& names) {
+    const std::string prefix = historyFile.stem().string() + ".backup";
+    std::error_code error;
+    fs::directory_iterator it(historyFile.parent_path(), error);
+    if (error) return false;
+    for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        if (error) return false;
+        const std::string name = it->path().filename().string();
+        if (name.size() < prefix.size() + 5 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 5, 5, ".json") != 0)
+            continue;
+        std::string text;
+        std::string why;
+        if (readWholeFile(it->path(), maximumBytes, text, why) != ReadResult::ok) {
+            qWarning("history: recovery copy %s cannot be read (%s)", it->path().c_str(), why.c_str());
+            return false;
+        }
+        collectPayloadNamesLeniently(text, names);
+    }
+    return !error;
+}
+
+}  // namespace
+
+void HistoryPersistence::removeOrphanedPayloadFiles(const std::vector<ClipItem>& items) {
+    std::set<std::string> keep = referencedPayloadNames(items);
+    if (!collectRecoveryCopyNames(historyFileURL(), maximumFileSize(), keep)) {
+        qWarning("history: orphaned payload files are kept this time");
+        return;
+    }
+
+    const fs::path& root = payloadsURL();
+    std::error_code error;
+    fs::recursive_directory_iterator it(root, fs::directory_options::none, error);
+    if (error) return;
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
+        if (error) return;
+        std::error_code statusError;
+        const fs::file_status status = it->symlink_status(statusError);
+        if (statusError) continue;
+        if (it->path().filename().string().starts_with(".")) {
+            if (fs::is_directory(status)) it.disable_recursion_pending();  // hidden folders are left alone
+            continue;
+        }
+        if (!fs::is_regular_file(status)) continue;  // folders, symbolic links, sockets stay
+        const std::string relative = it->path().lexically_relative(root).generic_string();
+        if (!isSafePayloadName(relative) || keep.contains(relative)) continue;
+        ::unlink(it->path().c_str());
+    }
+}
+
+}  // namespace harbelle

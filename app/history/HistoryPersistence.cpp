@@ -1,0 +1,260 @@
+#include "history/HistoryPersistence.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <QStandardPaths>
+#include <QtGlobal>
+
+#include "history/HistoryCodec.h"
+#include "history/HistoryFiles.h"
+
+namespace harbelle {
+
+namespace fs = std::filesystem;
+using namespace historyfiles;
+
+namespace {
+
+constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
+constexpr char kPrepareFailedMessage[] = "Could not prepare local history storage";
+constexpr char kPreservedMessage[] = "History file was preserved for recovery";
+
+bool writeHistory(const PersistedHistory& history, const fs::path& url) {
+    std::string bytes;
+    try {
+        bytes = historycodec::encode(history);
+    } catch (const std::exception& error) {
+        qWarning("history: could not encode the history: %s", error.what());
+        return false;
+    }
+    if (!writeFileAtomically(url, bytes)) {
+        qWarning("history: could not write %s", url.c_str());
+        return false;
+    }
+    return true;
+}
+
+// One save: the write, then the retired payload files, but only those the written list no
+// longer names (a clip may have come back, for instance through an undo or a sync pull).
+bool saveSnapshot(PersistedHistory history, std::set<std::string> retired, const fs::path& historyFile,
+                  const fs::path& payloads) {
+    if (!writeHistory(history, historyFile)) return false;
+    for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
+    HistoryPersistence::deletePayloads(retired, payloads);
+    return true;
+}
+
+std::string utcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+}  // namespace
+
+struct HistoryPersistence::Impl {
+    fs::path applicationSupport;
+    fs::path payloads;
+    fs::path historyFile;
+    ToastSink toast;
+    bool writesAllowed = true;  // main thread only
+    std::uint64_t maximumFileSize = kDefaultMaximumFileSize;
+
+    // The save thread: one job at a time, in the order posted.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> jobs;
+    bool stopping = false;
+    SaveObserver observer;
+    std::thread thread;
+
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back(std::move(job));
+        }
+        wake.notify_one();
+    }
+
+    void run() {
+        pthread_setname_np(pthread_self(), "history-save");
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [&] { return stopping || !jobs.empty(); });
+                if (jobs.empty()) return;  // stopping, and everything queued is done
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            job();
+        }
+    }
+
+    void notify(bool succeeded) {
+        SaveObserver current;
+        {
+            std::lock_guard lock(mutex);
+            current = observer;
+        }
+        if (current) current(succeeded);
+    }
+
+    void showToast(const std::string& message, ToastTone tone) const {
+        if (toast) toast(message, tone);
+    }
+
+    // Keeps a copy of a history file that could not be loaded. The first copy is
+    // "history.backup.json"; a later one never replaces it but gets a name of its own.
+    bool preserveHistoryFile() const {
+        const fs::path folder = historyFile.parent_path();
+        const std::string base = historyFile.stem().string() + ".backup";
+        switch (copyFileExclusive(historyFile, folder / (base + ".json"))) {
+        case CopyResult::ok: return true;
+        case CopyResult::failed: return false;
+        case CopyResult::exists: break;
+        }
+        const std::string stamped = base + "-" + utcStamp();
+        for (int counter = 1; counter <= 1000; ++counter) {
+            const std::string name = counter == 1 ? stamped : stamped + "-" + std::to_string(counter);
+            switch (copyFileExclusive(historyFile, folder / (name + ".json"))) {
+            case CopyResult::ok: return true;
+            case CopyResult::failed: return false;
+            case CopyResult::exists: break;
+            }
+        }
+        return false;
+    }
+};
+
+HistoryPersistence::HistoryPersistence(fs::path applicationSupport, ToastSink toast) : impl_(std::make_unique<Impl>()) {
+    impl_->applicationSupport = std::move(applicationSupport);
+    impl_->payloads = impl_->applicationSupport / "Payloads";
+    impl_->historyFile = impl_->applicationSupport / "history.json";
+    impl_->toast = std::move(toast);
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+HistoryPersistence::~HistoryPersistence() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stopping = true;
+    }
+    impl_->wake.notify_one();
+    impl_->thread.join();
+}
+
+fs::path HistoryPersistence::defaultApplicationSupport() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty()) return {};
+    return fs::path(data.toStdString()) / "Pemberlow";
+}
+
+const fs::path& HistoryPersistence::applicationSupportURL() const { return impl_->applicationSupport; }
+const fs::path& HistoryPersistence::payloadsURL() const { return impl_->payloads; }
+const fs::path& HistoryPersistence::historyFileURL() const { return impl_->historyFile; }
+
+bool HistoryPersistence::prepareStorage() {
+    if (!makeDirectories(impl_->payloads)) {
+        qWarning("history: could not create %s", impl_->payloads.c_str());
+        impl_->showToast(kPrepareFailedMessage, ToastTone::error);
+        return false;
+    }
+    // Folders made earlier, possibly by something else, are tightened too; a failure is harmless.
+    ::chmod(impl_->applicationSupport.c_str(), 0700);
+    ::chmod(impl_->payloads.c_str(), 0700);
+    return true;
+}
+
+std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
+    std::string bytes;
+    std::string why;
+    const ReadResult read = readWholeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
+    if (read == ReadResult::missing) return std::nullopt;  // a first launch
+    if (read == ReadResult::ok) {
+        try {
+            PersistedHistory history = historycodec::decode(bytes);
+            std::stable_sort(history.items.begin(), history.items.end(),
+                             [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); });
+            return std::move(history.items);
+        } catch (const std::exception& error) {
+            why = error.what();
+        }
+    }
+    bytes.clear();
+    bytes.shrink_to_fit();
+
+    // The file exists but holds nothing we can use. Its clips may still be recoverable by
+    // hand, so it is copied aside before any save may replace it.
+    qWarning("history: %s cannot be loaded (%s)", impl_->historyFile.c_str(), why.c_str());
+    if (!impl_->preserveHistoryFile()) {
+        qWarning("history: no recovery copy could be made; the history file will not be overwritten");
+        impl_->writesAllowed = false;
+    }
+    impl_->showToast(kPreservedMessage, ToastTone::info);
+    return std::nullopt;
+}
+
+void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames) {
+    if (!impl_->writesAllowed) return;
+    impl_->post([impl = impl_.get(), history = PersistedHistory{1, std::move(snapshot)},
+                 names = std::move(retiredPayloadNames)]() mutable {
+        bool ok = false;
+        try {
+            ok = saveSnapshot(std::move(history), std::move(names), impl->historyFile, impl->payloads);
+        } catch (const std::exception& error) {
+            qWarning("history: save failed: %s", error.what());
+        }
+        impl->notify(ok);
+    });
+}
+
+bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames) {
+    if (!impl_->writesAllowed) return false;
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    // The main thread waits below, so the job may borrow the caller's values.
+    impl_->post([&] {
+        bool ok = false;
+        try {
+            ok = saveSnapshot(PersistedHistory{1, snapshot}, retiredPayloadNames, impl_->historyFile, impl_->payloads);
+        } catch (const std::exception& error) {
+            qWarning("history: save failed: %s", error.what());
+        }
+        done.set_value(ok);
+    });
+    return result.get();
+}
+
+void HistoryPersistence::setSaveObserver(SaveObserver observer) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->observer = std::move(observer);
+}
+
+bool HistoryPersistence::writesAllowed() const { return impl_->writesAllowed; }
+
+void HistoryPersistence::setMaximumFileSize(std::uint64_t bytes) { impl_->maximumFileSize = bytes; }
+std::uint64_t HistoryPersistence::maximumFileSize() const { return impl_->maximumFileSize; }
+
+bool HistoryPersistence::persistHistory(const std::vector<ClipItem>& items, const fs::path& url) {
+    try {
+        return writeHistory(PersistedHistory{1, items}, url);
+    } catch (const std::exception& error) {  // copying the list can run out of memory
+        qWarning("history: save failed: %s", error.what());
+        return false;
+    }
+}
+
+}  // namespace harbelle

@@ -1,0 +1,11 @@
+#include "platform/HotKeyRegistrar.h"
+
+namespace harbelle {
+
+std::string HotKeyError::description() const {
+    const std::string code = std::to_string(status);
+    if (kind == Kind::installFailed) return "Could not install the hotkey handler (" + code + ").";
+    return "Shift-Command-V is already used by another app (" + code + ").";
+}
+
+}  // namespace harbelle

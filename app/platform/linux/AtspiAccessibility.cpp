@@ -1,0 +1,522 @@
+// AT-SPI's headers go first: Qt's keyword macros clash with GLib's.
+#include <atspi/atspi.h>
+
+#include "platform/linux/AtspiAccessibility.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QPointer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/TextInsertion.h"
+
+namespace harbelle {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The one thread that talks to libatspi.
+class AtspiThread {
+public:
+    static AtspiThread& shared() {
+        static AtspiThread thread;
+        return thread;
+    }
+    static bool alive() { return alive_.load(); }
+
+    void post(std::function<void()> work) {
+        GSource* source = g_idle_source_new();
+        g_source_set_callback(
+            source,
+            [](gpointer data) -> gboolean {
+                (*static_cast<std::function<void()>*>(data))();
+                return G_SOURCE_REMOVE;
+            },
+            new std::function<void()>(std::move(work)),
+            [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        g_source_attach(source, context_);
+        g_source_unref(source);
+    }
+
+    // Worker thread only. The desktop (registry root), or null when AT-SPI cannot start.
+    AtspiAccessible* desktop() {
+        if (!initialized_) {
+            initialized_ = true;
+            atspi_set_timeout(AtspiAccessibility::callTimeoutMs, -1);  // no 15 s grace for new apps
+            if (atspi_init() > 1) return nullptr;
+            atspi_set_main_context(context_);
+            desktop_ = atspi_get_desktop(0);
+            if (desktop_) atspi_accessible_set_cache_mask(desktop_, ATSPI_CACHE_NONE);
+        }
+        return desktop_;
+    }
+
+    ~AtspiThread() {
+        alive_ = false;
+        post([this] { g_main_loop_quit(loop_); });
+        thread_.join();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+
+private:
+    AtspiThread() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
+        thread_ = std::thread([this] {
+            g_main_context_push_thread_default(context_);
+            g_main_loop_run(loop_);
+            g_main_context_pop_thread_default(context_);
+        });
+        alive_ = true;
+    }
+
+    inline static std::atomic<bool> alive_{false};
+    GMainContext* context_;
+    GMainLoop* loop_;
+    std::thread thread_;
+    bool initialized_ = false;
+    AtspiAccessible* desktop_ = nullptr;
+};
+
+class AtspiElement final : public AccessibleElement {
+public:
+    // Takes over the reference.
+    AtspiElement(AtspiAccessible* object, std::int64_t processId) : object_(object), processId_(processId) {
+        const AtspiObject* base = ATSPI_OBJECT(object);
+        identity_ = std::string(base->app && base->app->bus_name ? base->app->bus_name : "") + "|" +
+                    (base->path ? base->path : "");
+    }
+    ~AtspiElement() override {
+        // libatspi's bookkeeping lives on the worker; after it is gone the reference is left.
+        if (AtspiThread::alive()) AtspiThread::shared().post([object = object_] { g_object_unref(object); });
+    }
+    std::int64_t processId() const override { return processId_; }
+    const std::string& identity() const override { return identity_; }
+    AtspiAccessible* object() const { return object_; }
+
+private:
+    AtspiAccessible* object_;
+    std::int64_t processId_;
+    std::string identity_;
+};
+
+template <class T>
+struct GPtr {
+    T* ptr = nullptr;
+    GPtr() = default;
+    explicit GPtr(T* p) : ptr(p) {}
+    GPtr(const GPtr&) = delete;
+    GPtr& operator=(const GPtr&) = delete;
+    ~GPtr() {
+        if (ptr) g_object_unref(ptr);
+    }
+    T* get() const { return ptr; }
+    T* release() {
+        T* p = ptr;
+        ptr = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return ptr != nullptr; }
+};
+
+struct ErrorSlot {
+    GError* error = nullptr;
+    ~ErrorSlot() { clear(); }
+    GError** out() {
+        clear();
+        return &error;
+    }
+    void clear() {
+        if (error) g_error_free(error);
+        error = nullptr;
+    }
+    explicit operator bool() const { return error != nullptr; }
+};
+
+}  // namespace
+
+struct AtspiAccessibility::Job {
+    SteadyClock::time_point deadline;
+    std::shared_ptr<std::atomic<bool>> abandoned;
+    bool expired() const { return abandoned->load() || SteadyClock::now() >= deadline; }
+
+    AXStatus statusFor(const ErrorSlot& slot) const {
+        if (expired()) return AXStatus::timedOut;
+        const char* message = slot.error ? slot.error->message : "";
+        const std::string text = message ? message : "";
+        if (text.find("NoReply") != std::string::npos || text.find("reply") != std::string::npos ||
+            text.find("imeout") != std::string::npos || text.find("hung") != std::string::npos)
+            return AXStatus::timedOut;
+        if (text.find("no longer exists") != std::string::npos) return AXStatus::noElement;
+        return AXStatus::failed;
+    }
+};
+
+// Hands worker results to the main thread while the instance lives.
+struct AtspiAccessibility::Mailbox {
+    std::mutex mutex;
+    QObject* receiver = nullptr;
+    AtspiAccessibility* owner = nullptr;
+
+    void deliver(std::uint64_t id, std::any result) {
+        std::lock_guard lock(mutex);
+        if (!receiver) return;
+        QMetaObject::invokeMethod(
+            receiver,
+            [owner = owner, id, result = std::move(result)]() mutable { owner->complete(id, &result); },
+            Qt::QueuedConnection);
+    }
+};
+
+namespace {
+
+using Job = AtspiAccessibility::Job;
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) {
+    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    return states && atspi_state_set_contains(states.get(), state);
+}
+
+AXResult<AXElement> makeElement(AtspiAccessible* object, std::int64_t processId) {
+    return {AXStatus::success, std::make_shared<AtspiElement>(object, processId)};
+}
+
+// The accessible application of a process (new reference), or null with `status` set.
+AtspiAccessible* findApplication(std::int64_t processId, const Job& job, AXStatus& status) {
+    AtspiAccessible* desktop = AtspiThread::shared().desktop();
+    if (!desktop) {
+        status = AXStatus::notTrusted;
+        return nullptr;
+    }
+    ErrorSlot error;
+    const int count = atspi_accessible_get_child_count(desktop, error.out());
+    if (error) {
+        status = job.statusFor(error);
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (job.expired()) {
+            status = AXStatus::timedOut;
+            return nullptr;
+        }
+        GPtr<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop, i, error.out()));
+        if (!app) continue;
+        const guint pid = atspi_accessible_get_process_id(app.get(), error.out());
+        if (!error && std::int64_t(pid) == processId) return app.release();
+    }
+    status = AXStatus::noApplication;
+    return nullptr;
+}
+
+// Depth-first search for the element with the FOCUSED state among showing elements
+// (new reference), or null; `status` is set only by a failure that ends the search.
+AtspiAccessible* findFocused(AtspiAccessible* node, const Job& job, int depth, int& budget, AXStatus& status) {
+    if (job.expired()) {
+        status = AXStatus::timedOut;
+        return nullptr;
+    }
+    if (--budget < 0 || depth > 64) return nullptr;
+    ErrorSlot error;
+    if (depth > 0) {
+        GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node));
+        if (!states) return nullptr;
+        if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return static_cast<AtspiAccessible*>(g_object_ref(node));
+        if (!atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
+    }
+    const int count = atspi_accessible_get_child_count(node, error.out());
+    if (error) {
+        const AXStatus failure = job.statusFor(error);
+        if (failure == AXStatus::timedOut || depth == 0) status = failure;
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        GPtr<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, error.out()));
+        if (error) {
+            const AXStatus failure = job.statusFor(error);
+            if (failure == AXStatus::timedOut) {
+                status = failure;
+                return nullptr;
+            }
+            continue;
+        }
+        if (!child) continue;
+        if (AtspiAccessible* found = findFocused(child.get(), job, depth + 1, budget, status)) return found;
+        if (status == AXStatus::timedOut) return nullptr;
+    }
+    return nullptr;
+}
+
+AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job) {
+    AXStatus status = AXStatus::success;
+    GPtr<AtspiAccessible> app(findApplication(processId, job, status));
+    if (!app) return {status, {}};
+    int budget = 5000;
+    status = AXStatus::success;
+    AtspiAccessible* found = findFocused(app.get(), job, 0, budget, status);
+    if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
+    return makeElement(found, processId);
+}
+
+AXResult<AXElement> lookUpFocusedWindow(std::int64_t processId, const Job& job) {
+    AXStatus status = AXStatus::success;
+    GPtr<AtspiAccessible> app(findApplication(processId, job, status));
+    if (!app) return {status, {}};
+    ErrorSlot error;
+    const int count = atspi_accessible_get_child_count(app.get(), error.out());
+    if (error) return {job.statusFor(error), {}};
+    for (int i = 0; i < count; ++i) {
+        if (job.expired()) return {AXStatus::timedOut, {}};
+        GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(app.get(), i, error.out()));
+        if (error) return {job.statusFor(error), {}};
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return makeElement(window.release(), processId);
+    }
+    return {AXStatus::noElement, {}};
+}
+
+AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
+    ElementInfo info;
+    ErrorSlot error;
+    gchar* role = atspi_accessible_get_role_name(object, error.out());
+    if (error || !role) {
+        g_free(role);
+        return {error ? job.statusFor(error) : AXStatus::failed, {}};
+    }
+    info.role = role;
+    g_free(role);
+    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    if (states) {
+        info.editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE);
+        info.focused = atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED);
+    }
+    if (job.expired()) return {AXStatus::timedOut, {}};
+    GPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
+    if (!text) return {AXStatus::success, info};
+    const int count = atspi_text_get_character_count(text.get(), error.out());
+    if (error) return {job.statusFor(error), {}};
+    info.characterCount = count;
+    gchar* value = atspi_text_get_text(text.get(), 0, count, error.out());
+    if (!error && value) info.value = std::string(value);
+    g_free(value);
+    const int caret = atspi_text_get_caret_offset(text.get(), error.out());
+    if (!error && caret >= 0) info.caretOffset = caret;
+    const int selections = atspi_text_get_n_selections(text.get(), error.out());
+    if (!error && selections > 0) {
+        AtspiRange* range = atspi_text_get_selection(text.get(), 0, error.out());
+        if (!error && range && range->start_offset != range->end_offset)
+            info.selection = TextRange{std::min(range->start_offset, range->end_offset),
+                                       std::max(range->start_offset, range->end_offset)};
+        g_free(range);
+    }
+    if (job.expired()) return {AXStatus::timedOut, {}};
+    return {AXStatus::success, info};
+}
+
+AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
+    GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
+    if (!component) return {AXStatus::notSupported, false};
+    ErrorSlot error;
+    atspi_component_grab_focus(component.get(), error.out());
+    if (error) return {job.statusFor(error), false};
+    if (job.expired()) return {AXStatus::timedOut, false};
+    return {AXStatus::success, hasState(object, ATSPI_STATE_FOCUSED)};
+}
+
+AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
+    if (text.empty()) return {AXStatus::failed, false};
+    GPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(object));
+    GPtr<AtspiText> readable(atspi_accessible_get_text_iface(object));
+    if (!editable || !readable || !hasState(object, ATSPI_STATE_EDITABLE)) return {AXStatus::notSupported, false};
+
+    ErrorSlot error;
+    std::optional<TextRange> selection;
+    const int selections = atspi_text_get_n_selections(readable.get(), error.out());
+    if (error) return {job.statusFor(error), false};
+    if (selections > 0) {
+        AtspiRange* range = atspi_text_get_selection(readable.get(), 0, error.out());
+        if (!error && range) selection = TextRange{range->start_offset, range->end_offset};
+        g_free(range);
+        if (error) return {job.statusFor(error), false};
+    }
+    const int caret = atspi_text_get_caret_offset(readable.get(), error.out());
+    if (error) return {job.statusFor(error), false};
+
+    // Only the application object answers for the toolkit (Qt gives other objects "").
+    std::string toolkitName;
+    GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
+    if (application) {
+        gchar* toolkit = atspi_accessible_get_toolkit_name(application.get(), error.out());
+        if (toolkit) toolkitName = toolkit;
+        g_free(toolkit);
+    }
+    error.clear();
+
+    const InsertionPlan plan = planInsertion(selection, caret, text, insertionLengthUnit(toolkitName));
+    // Nothing is changed once the caller has given up on the answer.
+    if (job.expired()) return {AXStatus::timedOut, false};
+    if (plan.deleteRange) {
+        atspi_editable_text_delete_text(editable.get(), plan.deleteRange->start, plan.deleteRange->end, error.out());
+        if (error) return {job.statusFor(error), false};
+    }
+    const gboolean inserted =
+        atspi_editable_text_insert_text(editable.get(), plan.position, text.c_str(), plan.length, error.out());
+    if (error) return {job.statusFor(error), false};
+    return {inserted ? AXStatus::success : AXStatus::failed, bool(inserted)};
+}
+
+AtspiAccessible* objectOf(const AXElement& element) {
+    auto* atspi = dynamic_cast<const AtspiElement*>(element.get());
+    return atspi ? atspi->object() : nullptr;
+}
+
+// Synchronous questions to the accessibility bus launcher on the session bus: it is never the
+// application being pasted into, so a short timeout is enough.
+constexpr int busTimeoutMs = 500;
+
+QDBusMessage callBus(const QString& interface, const QString& method, const QVariantList& arguments) {
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, busTimeoutMs);
+}
+
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility(Clock& clock)
+    : clock_(clock), receiver_(std::make_unique<QObject>()), mailbox_(std::make_shared<Mailbox>()) {
+    mailbox_->receiver = receiver_.get();
+    mailbox_->owner = this;
+}
+
+AtspiAccessibility::~AtspiAccessibility() {
+    {
+        std::lock_guard lock(mailbox_->mutex);
+        mailbox_->receiver = nullptr;
+    }
+    for (auto& [id, waiting] : waiting_) {
+        waiting.timer.cancel();
+        waiting.abandoned->store(true);
+    }
+    waiting_.clear();
+    receiver_.reset();  // drops results already posted
+}
+
+bool AtspiAccessibility::isAvailable() {
+    if (!QDBusConnection::sessionBus().isConnected()) return false;
+    const QDBusMessage reply = callBus(QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"), {});
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           !reply.arguments().first().toString().isEmpty();
+}
+
+bool AtspiAccessibility::isTrusted() {
+    if (!isAvailable()) return false;
+    const QDBusMessage reply =
+        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled")});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+bool AtspiAccessibility::requestTrust() {
+    if (!isAvailable()) return false;
+    if (!isTrusted()) {
+        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"),
+                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
+                 QVariant::fromValue(QDBusVariant(true))});
+    }
+    return isTrusted();
+}
+
+template <class T>
+void AtspiAccessibility::run(Milliseconds deadline, QObject* context, std::function<AXResult<T>(const Job&)> work,
+                             Reply<T> reply) {
+    const std::uint64_t id = nextId_++;
+    const bool guarded = context != nullptr;
+    QPointer<QObject> guard(context);
+    Waiting waiting;
+    waiting.abandoned = std::make_shared<std::atomic<bool>>(false);
+    waiting.finish = [guarded, guard, reply = std::move(reply)](std::any* result) {
+        if (guarded && !guard) return;
+        if (!result) {
+            reply(AXResult<T>{AXStatus::timedOut, {}});
+            return;
+        }
+        reply(std::any_cast<AXResult<T>>(std::move(*result)));
+    };
+    waiting.timer = clock_.schedule(deadline, [this, id] { complete(id, nullptr); });
+    Job job{SteadyClock::now() + deadline, waiting.abandoned};
+    waiting_.emplace(id, std::move(waiting));
+
+    if (!isTrusted()) {
+        mailbox_->deliver(id, AXResult<T>{AXStatus::notTrusted, {}});
+        return;
+    }
+    AtspiThread::shared().post([job, id, work = std::move(work), mailbox = mailbox_] {
+        if (job.expired()) return;  // the caller already has its timeout
+        mailbox->deliver(id, work(job));
+    });
+}
+
+void AtspiAccessibility::complete(std::uint64_t id, std::any* result) {
+    auto found = waiting_.find(id);
+    if (found == waiting_.end()) return;
+    Waiting waiting = std::move(found->second);
+    waiting_.erase(found);
+    waiting.timer.cancel();
+    waiting.abandoned->store(true);
+    waiting.finish(result);
+}
+
+void AtspiAccessibility::focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
+                                        Reply<AXElement> reply) {
+    run<AXElement>(deadline, context, [processId](const Job& job) { return lookUpFocusedElement(processId, job); },
+                   std::move(reply));
+}
+
+void AtspiAccessibility::focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
+                                       Reply<AXElement> reply) {
+    run<AXElement>(deadline, context, [processId](const Job& job) { return lookUpFocusedWindow(processId, job); },
+                   std::move(reply));
+}
+
+void AtspiAccessibility::readElement(const AXElement& element, Milliseconds deadline, QObject* context,
+                                     Reply<ElementInfo> reply) {
+    run<ElementInfo>(
+        deadline, context,
+        [element](const Job& job) -> AXResult<ElementInfo> {
+            AtspiAccessible* object = objectOf(element);
+            if (!object) return {AXStatus::noElement, {}};
+            return readInfo(object, job);
+        },
+        std::move(reply));
+}
+
+void AtspiAccessibility::setFocus(const AXElement& element, Milliseconds deadline, QObject* context,
+                                  Reply<bool> reply) {
+    run<bool>(
+        deadline, context,
+        [element](const Job& job) -> AXResult<bool> {
+            AtspiAccessible* object = objectOf(element);
+            if (!object) return {AXStatus::noElement, false};
+            return grabFocus(object, job);
+        },
+        std::move(reply));
+}
+
+void AtspiAccessibility::insertText(const AXElement& element, const std::string& text, Milliseconds deadline,
+                                    QObject* context, StatusReply reply) {
+    run<bool>(
+        deadline, context,
+        [element, text](const Job& job) -> AXResult<bool> {
+            AtspiAccessible* object = objectOf(element);
+            if (!object) return {AXStatus::noElement, false};
+            return insertAtSelection(object, text, job);
+        },
+        [reply = std::move(reply)](AXResult<bool> result) { reply(result.status); });
+}
+
+}  // namespace harbelle

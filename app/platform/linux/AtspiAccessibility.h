@@ -1,0 +1,64 @@
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "platform/Accessibility.h"
+
+namespace harbelle {
+
+// Accessibility over AT-SPI (libatspi). Every AT-SPI call runs on one worker thread of the
+// process with its own GLib main context (libatspi is neither thread-safe nor per-instance);
+// answers come back to the main thread through Qt's event loop, and the deadline is a timer on
+// the given clock. libatspi's per-call timeout is short and its start-up grace is off, and the
+// worker gives up on a query whose deadline has passed, so a stopped application holds the
+// worker for about one call timeout, not for the length of a tree walk. Nothing is cached:
+// every read asks the application.
+class AtspiAccessibility final : public Accessibility {
+public:
+    explicit AtspiAccessibility(Clock& clock = SystemClock::shared());
+    ~AtspiAccessibility() override;
+
+    bool isAvailable() override;
+    bool isTrusted() override;
+    bool requestTrust() override;
+
+    void focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
+                        Reply<AXElement> reply) override;
+    void focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
+                       Reply<AXElement> reply) override;
+    void readElement(const AXElement& element, Milliseconds deadline, QObject* context,
+                     Reply<ElementInfo> reply) override;
+    void setFocus(const AXElement& element, Milliseconds deadline, QObject* context, Reply<bool> reply) override;
+    void insertText(const AXElement& element, const std::string& text, Milliseconds deadline, QObject* context,
+                    StatusReply reply) override;
+
+    // Per-call timeout of libatspi inside the worker.
+    static constexpr int callTimeoutMs = 1000;
+
+    struct Job;
+    struct Mailbox;
+
+private:
+    template <class T>
+    void run(Milliseconds deadline, QObject* context, std::function<AXResult<T>(const Job&)> work,
+             Reply<T> reply);
+    void complete(std::uint64_t id, std::any* result);
+
+    struct Waiting {
+        std::function<void(std::any*)> finish;
+        ScheduledTask timer;
+        std::shared_ptr<std::atomic<bool>> abandoned;
+    };
+
+    Clock& clock_;
+    std::unique_ptr<QObject> receiver_;
+    std::shared_ptr<Mailbox> mailbox_;
+    std::map<std::uint64_t, Waiting> waiting_;
+    std::uint64_t nextId_ = 1;
+};
+
+}  // namespace harbelle

@@ -1,0 +1,104 @@
+#include "shelf/ClipEditorView.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "shelf/VisualTheme.h"
+
+namespace harbelle {
+
+ClipEditorView::ClipEditorView(QWidget* parent) : QWidget(parent) {
+    setStyleSheet(VisualTheme::sheetStyleSheet());
+    heading_ = new QLabel(this);
+    heading_->setFont(VisualTheme::uiFont(16, QFont::DemiBold));
+    editor_ = new QPlainTextEdit(this);
+    editor_->setFont(VisualTheme::uiFont(14));
+    editor_->setTabChangesFocus(false);
+    editor_->setPlaceholderText(QStringLiteral("Type or paste text"));
+    auto* hint = new QLabel(QStringLiteral("Ctrl+Return to save"), this);
+    hint->setProperty("role", "secondary");
+    hint->setFont(VisualTheme::uiFont(11));
+    cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
+    saveButton_ = new QPushButton(QStringLiteral("Save"), this);
+    saveButton_->setDefault(true);
+    cancelButton_->setFocusPolicy(Qt::TabFocus);
+    saveButton_->setFocusPolicy(Qt::TabFocus);
+    connect(cancelButton_, &QPushButton::clicked, this, &ClipEditorView::cancelRequested);
+    connect(saveButton_, &QPushButton::clicked, this, &ClipEditorView::save);
+    connect(editor_, &QPlainTextEdit::textChanged, this, &ClipEditorView::updateSaveButton);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    buttons->addWidget(hint);
+    buttons->addStretch(1);
+    buttons->addWidget(cancelButton_);
+    buttons->addWidget(saveButton_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    layout->addWidget(heading_);
+    layout->addWidget(editor_, 1);
+    layout->addLayout(buttons);
+    setFocusProxy(editor_);
+    // The editor takes Return itself; Ctrl+Return and Escape must reach the sheet first.
+    editor_->installEventFilter(this);
+    beginNewClip();
+}
+
+void ClipEditorView::beginEditing(const ClipItem& clip) {
+    editingID_ = clip.id;
+    heading_->setText(QStringLiteral("Edit Clip"));
+    editor_->setPlainText(QString::fromStdString(clip.text));
+    editor_->moveCursor(QTextCursor::End);
+    updateSaveButton();
+}
+
+void ClipEditorView::beginNewClip() {
+    editingID_.reset();
+    heading_->setText(QStringLiteral("New Clip"));
+    editor_->clear();
+    updateSaveButton();
+}
+
+QString ClipEditorView::text() const { return editor_->toPlainText(); }
+void ClipEditorView::setText(const QString& text) { editor_->setPlainText(text); }
+bool ClipEditorView::canSave() const { return !editor_->toPlainText().trimmed().isEmpty(); }
+
+void ClipEditorView::updateSaveButton() { saveButton_->setEnabled(canSave()); }
+
+void ClipEditorView::save() {
+    if (canSave()) emit saveRequested(editor_->toPlainText());
+}
+
+bool ClipEditorView::handleKey(QKeyEvent* event) {
+    const bool ctrl = (event->modifiers() & Qt::ControlModifier) != 0;
+    if (event->key() == Qt::Key_Escape) {
+        emit cancelRequested();
+        return true;
+    }
+    if (ctrl && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        save();
+        return true;
+    }
+    return false;
+}
+
+bool ClipEditorView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == editor_ && event->type() == QEvent::KeyPress && handleKey(static_cast<QKeyEvent*>(event)))
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
+
+void ClipEditorView::keyPressEvent(QKeyEvent* event) {
+    if (handleKey(event)) {
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+}  // namespace harbelle

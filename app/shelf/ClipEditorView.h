@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QWidget>
+#include <optional>
+
+#include "history/ClipItem.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace harbelle {
+
+// The editor sheet: a text clip's text (or a new clip's) in a plain text editor with Save
+// and Cancel. It only emits; the shelf hands the text to the store. Save stays disabled
+// while the text is blank, since a blank clip is never stored.
+class ClipEditorView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ClipEditorView(QWidget* parent = nullptr);
+
+    void beginEditing(const ClipItem& clip);
+    void beginNewClip();
+    // The clip being edited; nothing for a new clip.
+    const std::optional<Uuid>& editingClipID() const { return editingID_; }
+    QString text() const;
+    void setText(const QString& text);
+    bool canSave() const;
+
+signals:
+    void saveRequested(const QString& text);
+    void cancelRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void save();
+    bool handleKey(QKeyEvent* event);
+    void updateSaveButton();
+
+    QLabel* heading_;
+    QPlainTextEdit* editor_;
+    QPushButton* saveButton_;
+    QPushButton* cancelButton_;
+    std::optional<Uuid> editingID_;
+};
+
+}  // namespace harbelle

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "history/ClipItem.h"
+
+Q_DECLARE_METATYPE(harbelle::ClipItem)
+
+namespace harbelle {
+
+// The shelf's list: a read-only model over the clips its owner hands in (the store's
+// filtered list). Updates are diffed by clip id, so a clip moved to the top, a deletion or a
+// narrowed search moves, removes or inserts rows instead of resetting the whole view.
+class ClipListModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    enum Role {
+        ClipRole = Qt::UserRole + 1,  // the whole ClipItem (a copy)
+        IdRole,                       // QString, upper-case UUID
+        KindRole,                     // int, ClipKind
+        TitleRole,                    // QString, displayTitle
+        TextRole,                     // QString
+        SourceAppRole,                // QString
+        DeviceNameRole,               // QString, sourceDeviceDisplayName
+        DeviceSymbolRole,             // QString, sourceDeviceSymbol
+        PinnedRole,                   // bool
+        PayloadFilenameRole,          // QString, empty without one
+        FileURLsRole,                 // QStringList
+    };
+
+    explicit ClipListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    // Replaces the list, telling views only what changed.
+    void setItems(std::vector<ClipItem> items);
+    const std::vector<ClipItem>& items() const { return items_; }
+
+    // The clip of a row, or null outside the list. Valid until the next setItems.
+    const ClipItem* clipAt(int row) const;
+    const ClipItem* clipAt(const QModelIndex& index) const;
+    std::optional<int> rowOf(const Uuid& id) const;
+    QModelIndex indexOf(const Uuid& id) const;
+
+public slots:
+    // Repaints the rows showing this payload (a thumbnail became ready).
+    void payloadChanged(const QString& payloadName);
+
+private:
+    void resetTo(std::vector<ClipItem> items);
+    void emitChangedRows(const std::vector<ClipItem>& previous);
+
+    std::vector<ClipItem> items_;
+};
+
+}  // namespace harbelle

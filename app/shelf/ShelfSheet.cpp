@@ -1,0 +1,90 @@
+#include "shelf/ShelfSheet.h"
+
+#include <QEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "shelf/VisualTheme.h"
+#include "shelf/WindowFramePlacement.h"
+
+namespace harbelle {
+
+namespace {
+constexpr qreal kMargin = 14;
+constexpr int kPanelPadding = 18;
+}  // namespace
+
+ShelfSheet::ShelfSheet(QWidget* host) : QWidget(host) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFocusPolicy(Qt::StrongFocus);
+    setStyleSheet(VisualTheme::sheetStyleSheet());
+    hide();
+    if (host) host->installEventFilter(this);
+}
+
+QRect ShelfSheet::panelRect() const {
+    const QRectF frame = WindowFramePlacement::fittedAndCenteredFrame(QSizeF(preferredSize_), QRectF(rect()), kMargin);
+    return frame.toAlignedRect().intersected(rect());
+}
+
+void ShelfSheet::present(QWidget* content, QSize preferredSize) {
+    if (content_ && content_ != content) content_->hide();
+    content_ = content;
+    preferredSize_ = preferredSize;
+    if (content_) {
+        content_->setParent(this);
+        content_->show();
+    }
+    relayout();
+    show();
+    raise();
+    if (content_) content_->setFocus(Qt::OtherFocusReason);
+}
+
+void ShelfSheet::dismiss() {
+    if (content_) content_->hide();
+    content_ = nullptr;
+    hide();
+}
+
+void ShelfSheet::relayout() {
+    if (parentWidget()) setGeometry(parentWidget()->rect());
+    if (content_) content_->setGeometry(panelRect().adjusted(kPanelPadding, kPanelPadding, -kPanelPadding, -kPanelPadding));
+    update();
+}
+
+bool ShelfSheet::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == parentWidget() && event->type() == QEvent::Resize) relayout();
+    return QWidget::eventFilter(watched, event);
+}
+
+void ShelfSheet::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 110));
+    painter.drawRoundedRect(QRectF(rect()), VisualTheme::shelfCornerRadius, VisualTheme::shelfCornerRadius);
+    const QRectF panel = QRectF(panelRect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setBrush(QColor(0, 0, 0, 90));
+    painter.drawRoundedRect(panel.translated(0, 4), VisualTheme::sheetCornerRadius, VisualTheme::sheetCornerRadius);
+    painter.setBrush(VisualTheme::cardBackground());
+    painter.setPen(QPen(VisualTheme::cardBorder(), 1));
+    painter.drawRoundedRect(panel, VisualTheme::sheetCornerRadius, VisualTheme::sheetCornerRadius);
+}
+
+void ShelfSheet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        emit dismissRequested();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void ShelfSheet::mousePressEvent(QMouseEvent* event) {
+    // A click on the dimmed shelf outside the panel is swallowed, as a modal sheet does.
+    event->accept();
+}
+
+}  // namespace harbelle

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QPointer>
+#include <QSize>
+#include <QWidget>
+
+namespace harbelle {
+
+// A sheet inside the shelf window: dims the shelf and shows one content widget on a rounded
+// panel, centred and kept inside the shelf with a margin. The content keeps its own keys;
+// Escape on the sheet asks to dismiss it.
+class ShelfSheet : public QWidget {
+    Q_OBJECT
+public:
+    explicit ShelfSheet(QWidget* host);
+
+    // Shows `content` (the sheet takes it as a child). A previous content is hidden and
+    // given back to no one: its owner keeps it.
+    void present(QWidget* content, QSize preferredSize = QSize(640, 340));
+    void dismiss();
+    bool isPresenting() const { return !isHidden() && content_; }
+    QWidget* content() const { return content_; }
+    // The panel's rectangle in the sheet's coordinates.
+    QRect panelRect() const;
+
+signals:
+    void dismissRequested();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void relayout();
+
+    QPointer<QWidget> content_;
+    QSize preferredSize_;
+};
+
+}  // namespace harbelle

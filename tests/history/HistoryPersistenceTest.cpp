@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+
+#include "history/HistoryCodec.h"
+#include "history/HistoryPersistence.h"
+
+using namespace harbelle;
+namespace fs = std::filesystem;
+
+namespace {
+
+ClipItem makeClip(const std::string& text, int second, std::optional<std::string> payload = std::nullopt) {
+    ClipItem clip;
+    clip.createdAt = Date(std::chrono::seconds(1'800'000'000 + second));
+    clip.updatedAt = clip.createdAt;
+    clip.text = text;
+    clip.title = text;
+    clip.searchableText = text;
+    clip.fingerprint = "text:" + text;
+    clip.payloadFilename = std::move(payload);
+    return clip;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class HistoryPersistenceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temporary.isValid());
+        root = fs::path(temporary.path().toStdString());
+        storage = root / "data" / "Pemberlow";
+    }
+
+    std::unique_ptr<HistoryPersistence> open() {
+        auto persistence = std::make_unique<HistoryPersistence>(
+            storage, [this](const std::string& message, ToastTone tone) { toasts.push_back({message, tone}); });
+        EXPECT_TRUE(persistence->prepareStorage());
+        return persistence;
+    }
+
+    QTemporaryDir temporary;
+    fs::path root;
+    fs::path storage;
+    std::vector<Toast> toasts;
+};
+
+TEST_F(HistoryPersistenceTest, WritesPrivateFilesAndReadsThemBack) {
+    const mode_t oldMask = ::umask(0022);
+    auto persistence = open();
+    EXPECT_EQ(persistence->payloadsURL(), storage / "Payloads");
+    EXPECT_EQ(persistence->historyFileURL(), storage / "history.json");
+    EXPECT_EQ(modeOf(root / "data"), 0700u);  // parents made on the way are private too
+    EXPECT_EQ(modeOf(storage), 0700u);
+    EXPECT_EQ(modeOf(storage / "Payloads"), 0700u);
+
+    // A missing file is a first launch: nothing loaded, no message, nothing written.
+    EXPECT_FALSE(persistence->loadHistory().has_value());
+    EXPECT_TRUE(toasts.empty());
+    EXPECT_FALSE(fs::exists(persistence->historyFileURL()));
+
+    std::vector<ClipItem> items{makeClip("newer", 20, "A.png"), makeClip("older", 10)};
+    items[1].richTextData = Bytes{0, 1, 2, 255};
+    ASSERT_TRUE(persistence->flush(items, {}));
+    EXPECT_EQ(modeOf(persistence->historyFileURL()), 0600u);
+
+    // Even a umask that would strip the owner's bits leaves files at 0600 and folders at 0700.
+    ::umask(0377);
+    ASSERT_TRUE(persistence->writePayload("Legacy/pastenow-7.lzfse", Bytes{9, 8, 7}));
+    ASSERT_TRUE(persistence->flush(items, {}));
+    ::umask(oldMask);
+    EXPECT_EQ(modeOf(storage / "Payloads" / "Legacy"), 0700u);
+    EXPECT_EQ(modeOf(storage / "Payloads" / "Legacy" / "pastenow-7.lzfse"), 0600u);
+    EXPECT_EQ(modeOf(persistence->historyFileURL()), 0600u);
+    EXPECT_EQ(persistence->readPayload("Legacy/pastenow-7.lzfse"), (Bytes{9, 8, 7}));
+    EXPECT_EQ(namesIn(storage), (std::vector<std::string>{"Payloads", "history.json"}));  // no temporaries
+
+    auto loaded = open()->loadHistory();
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_EQ(*loaded, items);
+    EXPECT_EQ(historycodec::decode(readFile(storage / "history.json")).version, 1);
+}
+
+TEST_F(HistoryPersistenceTest, LoadSortsByRecencyKeepingFileOrderForTies) {
+    auto first = makeClip("first", 10);
+    auto replayed = makeClip("replayed", 5);
+    replayed.lastReplayedAt = Date(std::chrono::seconds(1'800'000'000 + 30));
+    auto tieA = makeClip("tieA", 20);
+    auto tieB = makeClip("tieB", 20);
+    fs::create_directories(storage);
+    ASSERT_TRUE(HistoryPersistence::persistHistory({first, tieA, replayed, tieB}, storage / "history.json"));
+
+    auto loaded = open()->loadHistory();
+    ASSERT_TRUE(loaded.has_value());
+    std::vector<std::string> order;
+    for (const auto& clip : *loaded) order.push_back(clip.text);
+    EXPECT_EQ(order, (std::vector<std::string>{"replayed", "tieA", "tieB", "first"}));
+}
+
+TEST_F(HistoryPersistenceTest, UndecodableFileIsCopiedAsideAndNeverOverwritesAnEarlierCopy) {
+    writeFile(storage / "history.json", "{\"version\":1,\"items\":[{broken");
+    writeFile(storage / "Payloads" / "kept.png", "png");
+    {
+        auto persistence = open();
+        EXPECT_FALSE(persistence->loadHistory().has_value());
+        EXPECT_EQ(toasts, (std::vector<Toast>{{"History file was preserved for recovery", ToastTone::info}}));
+        EXPECT_TRUE(persistence->writesAllowed());
+        EXPECT_EQ(readFile(storage / "history.backup.json"), "{\"version\":1,\"items\":[{broken");
+        EXPECT_EQ(modeOf(storage / "history.backup.json"), 0600u);
+        EXPECT_TRUE(fs::exists(storage / "Payloads" / "kept.png"));
+        // The next save replaces the damaged file.
+        ASSERT_TRUE(persistence->flush({makeClip("new", 1)}, {}));
+        EXPECT_EQ(open()->loadHistory()->size(), 1u);
+    }
+
+    // Two later damaged files each get a copy of their own; the first copy is untouched.
+    const std::regex stamped(R"(history\.backup-\d{8}T\d{6}Z(-\d+)?\.json)");
+    for (const std::string bad : {"not json at all", "{\"items\":[]}"}) {
+        writeFile(storage / "history.json", bad);
+        EXPECT_FALSE(open()->loadHistory().has_value());
+    }
+    EXPECT_EQ(readFile(storage / "history.backup.json"), "{\"version\":1,\"items\":[{broken");
+    std::vector<std::string> copies;
+    for (const auto& name : namesIn(storage))
+        if (std::regex_match(name, stamped)) copies.push_back(readFile(storage / name));
+    std::sort(copies.begin(), copies.end());
+    EXPECT_EQ(copies, (std::vector<std::string>{"not json at all", "{\"items\":[]}"}));
+}
+
+TEST_F(HistoryPersistenceTest, FileThatCannotBeCopiedIsNeverOverwritten) {
+    // A folder and a FIFO in the history file's place: both exist, neither can be read or copied.
+    fs::create_directories(storage / "history.json");
+    writeFile(storage / "history.json" / "inside", "x");
+    fs::create_directories(storage / "other");
+    ASSERT_EQ(::mkfifo((storage / "other" / "history.json").c_str(), 0600), 0);
+
+    for (const fs::path& folder : {storage, storage / "other"}) {
+        toasts.clear();
+        auto persistence = std::make_unique<HistoryPersistence>(
+            folder, [this](const std::string& message, ToastTone tone) { toasts.push_back({message, tone}); });
+        ASSERT_TRUE(persistence->prepareStorage());
+        EXPECT_FALSE(persistence->loadHistory().has_value());
+        EXPECT_EQ(toasts, (std::vector<Toast>{{"History file was preserved for recovery", ToastTone::info}}));
+        EXPECT_FALSE(persistence->writesAllowed());
+        std::atomic<int> observed{0};
+        persistence->setSaveObserver([&](bool) { ++observed; });
+        persistence->enqueueSave({makeClip("a", 1)}, {});
+        EXPECT_FALSE(persistence->flush({makeClip("b", 2)}, {}));
+        persistence.reset();
+        EXPECT_EQ(observed, 0);
+    }
+    EXPECT_TRUE(fs::is_directory(storage / "history.json"));
+    EXPECT_EQ(readFile(storage / "history.json" / "inside"), "x");
+    EXPECT_TRUE(fs::is_fifo(storage / "other" / "history.json"));
+}
+
+TEST_F(HistoryPersistenceTest, OversizedFileIsPreservedNotLoaded) {
+    fs::create_directories(storage);
+    ASSERT_TRUE(HistoryPersistence::persistHistory({makeClip("big", 1)}, storage / "history.json"));
+    const std::string original = readFile(storage / "history.json");
+    auto persistence = open();
+    persistence->setMaximumFileSize(16);
+    EXPECT_FALSE(persistence->loadHistory().has_value());
+    EXPECT_EQ(readFile(storage / "history.backup.json"), original);
+    EXPECT_TRUE(persistence->writesAllowed());
+}
+
+TEST_F(HistoryPersistenceTest, UnpreparableStorageShowsAnErrorToast) {
+    writeFile(root / "blocker", "a file where a folder should be");
+    HistoryPersistence persistence(root / "blocker" / "Pemberlow",
+                                   [this](const std::string& message, ToastTone tone) { toasts.push_back({message, tone}); });
+    EXPECT_FALSE(persistence.prepareStorage());
+    EXPECT_EQ(toasts, (std::vector<Toast>{{"Could not prepare local history storage", ToastTone::error}}));
+    EXPECT_FALSE(persistence.flush({makeClip("a", 1)}, {}));
+}
+
+TEST_F(HistoryPersistenceTest, RetiredPayloadsGoOnlyAfterASuccessfulWrite) {
+    auto persistence = open();
+    const fs::path payloads = persistence->payloadsURL();
+    for (const char* name : {"gone.png", "back.png", "async.png"}) ASSERT_TRUE(persistence->writePayload(name, Bytes{1}));
+    std::mutex mutex;
+    std::vector<bool> outcomes;
+    persistence->setSaveObserver([&](bool ok) {
+        std::lock_guard lock(mutex);
+        outcomes.push_back(ok);
+    });
+
+    // A folder in the history file's place makes every write fail.
+    fs::create_directories(storage / "history.json");
+    EXPECT_FALSE(persistence->flush({}, {"gone.png"}));
+    persistence->enqueueSave({}, {"async.png"});
+    EXPECT_FALSE(persistence->flush({}, {}));  // waits for the queued save
+    EXPECT_TRUE(fs::exists(payloads / "gone.png"));
+    EXPECT_TRUE(fs::exists(payloads / "async.png"));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(outcomes, (std::vector<bool>{false}));  // the failed background save is reported
+    }
+
+    fs::remove_all(storage / "history.json");
+    // "back.png" is retired but the written list names it again: it must stay.
+    const std::vector<ClipItem> snapshot{makeClip("returned", 3, "back.png")};
+    persistence->enqueueSave(snapshot, {"gone.png", "back.png"});
+    EXPECT_TRUE(persistence->flush(snapshot, {}));
+    EXPECT_FALSE(fs::exists(payloads / "gone.png"));
+    EXPECT_TRUE(fs::exists(payloads / "back.png"));
+    EXPECT_TRUE(fs::exists(payloads / "async.png"));  // dropped with its failed save; the orphan pass takes it
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(outcomes, (std::vector<bool>{false, true}));
+}
+
+TEST_F(HistoryPersistenceTest, QueuedSavesRunInOrderAndTheLastOneWins) {
+    auto persistence = open();
+    for (int round = 0; round < 30; ++round) {
+        std::vector<ClipItem> items;
+        for (int i = 0; i <= round; ++i) items.push_back(makeClip("clip " + std::to_string(i), i));
+        persistence->enqueueSave(std::move(items), {});
+    }
+    // The flush must come after every queued save, or an older list would land last.
+    ASSERT_TRUE(persistence->flush({makeClip("final", 99)}, {}));
+    EXPECT_EQ(historycodec::decode(readFile(persistence->historyFileURL())).items.size(), 1u);
+
+    persistence->enqueueSave({makeClip("x", 1), makeClip("y", 2)}, {});
+    persistence.reset();  // the destructor finishes queued saves
+    EXPECT_EQ(historycodec::decode(readFile(storage / "history.json")).items.size(), 2u);
+}
+
+TEST(HistoryPayloadNames, OnlyRelativeNamesInsideThePayloadFolderAreSafe) {
+    for (const std::string name : {"A.png", "Legacy/pastenow-1.lzfse", "LegacyPreviews/pastenow-2.png", "x..y", ".hidden"})
+        EXPECT_TRUE(HistoryPersistence::isSafePayloadName(name)) << name;
+    for (const std::string& name : std::vector<std::string>{"", "../x", "/etc/passwd", "a/./b", "a/../b", ".", "..",
+                                                           "a//b", "a/", "Legacy/..", std::string("a\0b", 3)})
+        EXPECT_FALSE(HistoryPersistence::isSafePayloadName(name)) << name;
+}
+
+TEST_F(HistoryPersistenceTest, UnsafeNamesAreNeverReadWrittenOrDeleted) {
+    auto persistence = open();
+    writeFile(storage / "outside.txt", "secret");
+    writeFile(root / "absolute.txt", "secret");
+    writeFile(storage / "Payloads" / "a" / "b", "payload");
+    const std::set<std::string> unsafe{"../outside.txt", (root / "absolute.txt").string(), "a/./b", "a//b"};
+
+    HistoryPersistence::deletePayloads(unsafe, persistence->payloadsURL());
+    std::vector<ClipItem> items;
+    for (const auto& name : unsafe) items.push_back(makeClip(name, 1, name));
+    EXPECT_TRUE(HistoryPersistence::referencedPayloadNames(items).empty());
+    ASSERT_TRUE(persistence->flush({}, unsafe));
+    for (const auto& name : unsafe) {
+        EXPECT_FALSE(persistence->payloadPath(name).has_value()) << name;
+        EXPECT_FALSE(persistence->readPayload(name).has_value()) << name;
+        EXPECT_FALSE(persistence->writePayload(name, Bytes{1})) << name;
+    }
+    EXPECT_EQ(readFile(storage / "outside.txt"), "secret");
+    EXPECT_EQ(readFile(root / "absolute.txt"), "secret");
+    EXPECT_EQ(readFile(storage / "Payloads" / "a" / "b"), "payload");
+}
+
+TEST_F(HistoryPersistenceTest, OrphanPassRemovesOnlyUnnamedRegularFiles) {
+    auto persistence = open();
+    const fs::path payloads = persistence->payloadsURL();
+    const std::vector<std::string> kept{"named.png",
+                                        "C1.sync.jpg",
+                                        "Legacy/pastenow-2.lzfse",
+                                        ".hidden",
+                                        "Legacy/.hidden",
+                                        ".cache/stray.png",
+                                        "fromBackup.png",
+                                        "Legacy/pastenow-9.lzfse",
+                                        "fromStampedBackup.png"};
+    const std::vector<std::string> orphans{"stray.png", "NAMED.png", "Legacy/pastenow-1.lzfse",
+                                           "LegacyPreviews/pastenow-3.png", "Deep/er/file.bin"};
+    for (const auto& name : kept) writeFile(payloads / name, name);
+    for (const auto& name : orphans) writeFile(payloads / name, name);
+    writeFile(root / "target.png", "outside");
+    fs::create_symlink(root / "target.png", payloads / "link.png");
+
+    auto named = makeClip("named", 1, "named.png");
+    auto synced = makeClip("synced", 2);
+    synced.syncPayloadFilename = "C1.sync.jpg";
+    auto legacy = makeClip("legacy", 3);
+    legacy.legacyPayloadFilename = "Legacy/pastenow-2.lzfse";
+    auto unsafe = makeClip("unsafe", 4, "../target.png");
+
+    // Recovery copies, one cut off mid-record, still protect the files they name.
+    writeFile(storage / "history.backup.json",
+              "{\"version\":1,\"items\":[{\"payloadFilename\" : \"fromBackup.png\",\"legacyPayloadFilename\":"
+              "\"Legacy\\/pastenow-9.lzfse\"},{\"text\":\"cut");
+    writeFile(storage / "history.backup-20261207T081500Z.json",
+              "{\"version\":1,\"items\":[{\"syncPayloadFilename\":\"fromStampedBackup.png\"}]}");
+
+    persistence->removeOrphanedPayloadFiles({named, synced, legacy, unsafe});
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(payloads / name)) << name;
+    for (const auto& name : orphans) EXPECT_FALSE(fs::exists(payloads / name)) << name;
+    EXPECT_TRUE(fs::is_symlink(payloads / "link.png"));
+    EXPECT_EQ(readFile(root / "target.png"), "outside");
+    EXPECT_TRUE(fs::is_directory(payloads / "LegacyPreviews"));
+    EXPECT_TRUE(fs::is_directory(payloads / "Deep" / "er"));
+}
+
+TEST_F(HistoryPersistenceTest, OrphanPassDeletesNothingWhenARecoveryCopyCannotBeRead) {
+    auto persistence = open();
+    writeFile(persistence->payloadsURL() / "stray.png", "x");
+    fs::create_directories(storage / "history.backup-20261207T081500Z.json");
+    persistence->removeOrphanedPayloadFiles({});
+    EXPECT_TRUE(fs::exists(persistence->payloadsURL() / "stray.png"));
+
+    fs::remove(storage / "history.backup-20261207T081500Z.json");
+    persistence->removeOrphanedPayloadFiles({});  // an empty list names nothing
+    EXPECT_FALSE(fs::exists(persistence->payloadsURL() / "stray.png"));
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "support/FakeKeyEventPoster.h"
+
+namespace harbelle::testing {
+
+bool FakeKeyEventPoster::postPasteKeyDown(std::int64_t processId) {
+    if (!allowed_ || failing_) return false;
+    events_.push_back({Event::Kind::keyDown, processId});
+    down_ = true;
+    return true;
+}
+
+bool FakeKeyEventPoster::postPasteKeyUp(std::int64_t processId) {
+    if (!allowed_ || failing_) return false;
+    events_.push_back({Event::Kind::keyUp, processId});
+    down_ = false;
+    return true;
+}
+
+void FakeKeyEventPoster::releaseAllPressed() {
+    if (!down_) return;
+    events_.push_back({Event::Kind::releaseAll, 0});
+    down_ = false;
+}
+
+}  // namespace harbelle::testing

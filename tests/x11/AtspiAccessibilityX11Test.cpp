@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include "TextFieldProcess.h"
+#include "platform/linux/AtspiAccessibility.h"
+
+using namespace harbelle;
+using harbelle::testing::TextFieldProcess;
+
+namespace {
+
+// Waits for one asynchronous reply while the event loop runs.
+template <class T>
+std::optional<AXResult<T>> await(const std::function<void(Accessibility::Reply<T>)>& call, int timeoutMs = 8000) {
+    std::optional<AXResult<T>> result;
+    call([&](AXResult<T> r) { result = std::move(r); });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, timeoutMs);
+    return result;
+}
+
+// The field's focused element; a freshly started application needs a moment to register.
+AXElement focusedElementOf(AtspiAccessibility& ax, const TextFieldProcess& field, QObject* context) {
+    AXElement element;
+    (void)QTest::qWaitFor(
+        [&] {
+            auto found = await<AXElement>([&](auto reply) {
+                ax.focusedElement(field.pid(), Milliseconds(2000), context, reply);
+            });
+            if (found && found->ok()) element = found->value;
+            return element != nullptr;
+        },
+        10000);
+    return element;
+}
+
+}  // namespace
+
+TEST(AtspiAccessibility, InsertsOverTheSelectionOnly) {
+    AtspiAccessibility ax;
+    ASSERT_TRUE(ax.isTrusted());
+    TextFieldProcess field({QStringLiteral("--text"), QStringLiteral("hello world"), QStringLiteral("--select"),
+                            QStringLiteral("6"), QStringLiteral("11")});
+    ASSERT_TRUE(field.waitForWindow());
+    ASSERT_TRUE(field.activate());
+    QObject context;
+
+    const AXElement element = focusedElementOf(ax, field, &context);
+    ASSERT_TRUE(element) << "no focused element found for the field";
+    EXPECT_EQ(element->processId(), field.pid());
+
+    auto read = await<ElementInfo>([&](auto reply) { ax.readElement(element, Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(read && read->ok());
+    EXPECT_EQ(read->value.value, std::optional<std::string>("hello world"));
+    EXPECT_EQ(read->value.selection, (std::optional<TextRange>{TextRange{6, 11}}));
+    EXPECT_TRUE(read->value.editable);
+    EXPECT_TRUE(read->value.focused);
+    const auto before = textFingerprint(read->value);
+
+    // Non-ASCII text checks the length argument the toolkit expects.
+    std::optional<AXStatus> inserted;
+    ax.insertText(element, "Harbelle \u2713\U0001F600", Milliseconds(2000), &context,
+                  [&](AXStatus status) { inserted = status; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return inserted.has_value(); }, 5000));
+    EXPECT_EQ(inserted, AXStatus::success);
+    EXPECT_TRUE(field.waitForContent(QString::fromUtf8("hello Harbelle \u2713\U0001F600"))) << field.content().toStdString();
+
+    auto after = await<std::string>([&](auto reply) { ax.fingerprint(element, Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(after && after->ok());
+    EXPECT_NE(std::optional<std::string>(after->value), before);
+
+    // A second lookup names the same element; the window is found too.
+    auto again = await<AXElement>([&](auto reply) { ax.focusedElement(field.pid(), Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(again && again->ok());
+    EXPECT_TRUE(sameElement(again->value, element));
+    auto window = await<AXElement>([&](auto reply) { ax.focusedWindow(field.pid(), Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(window && window->ok());
+    EXPECT_FALSE(sameElement(window->value, element));
+
+    auto focus = await<bool>([&](auto reply) { ax.setFocus(element, Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(focus && focus->ok());
+    EXPECT_TRUE(focus->value);
+}
+
+TEST(AtspiAccessibility, UnknownProcessHasNoApplication) {
+    AtspiAccessibility ax;
+    QObject context;
+    auto found = await<AXElement>([&](auto reply) { ax.focusedElement(999999, Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->status, AXStatus::noApplication);
+}
+
+TEST(AtspiAccessibility, StoppedApplicationTimesOutWithoutBlocking) {
+    AtspiAccessibility ax;
+    TextFieldProcess field({QStringLiteral("--text"), QStringLiteral("frozen")});
+    ASSERT_TRUE(field.waitForWindow());
+    ASSERT_TRUE(field.activate());
+    QObject context;
+    const AXElement element = focusedElementOf(ax, field, &context);
+    ASSERT_TRUE(element);
+
+    field.stop();
+    QElapsedTimer timer;
+    timer.start();
+    std::optional<AXResult<ElementInfo>> read;
+    ax.readElement(element, Milliseconds(600), &context, [&](AXResult<ElementInfo> r) { read = r; });
+    EXPECT_LT(timer.elapsed(), 100) << "the call must not wait for the application";
+    int ticks = 0;  // the GUI thread keeps running meanwhile
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read.has_value(); }, 5000));
+    EXPECT_EQ(read->status, AXStatus::timedOut);
+    EXPECT_GE(timer.elapsed(), 550);
+    EXPECT_LT(timer.elapsed(), 1500);
+    EXPECT_GE(ticks, 8);
+
+    // Once the application runs again, queries work again.
+    field.resume();
+    std::optional<AXResult<ElementInfo>> later;
+    (void)QTest::qWaitFor(
+        [&] {
+            later = await<ElementInfo>([&](auto reply) { ax.readElement(element, Milliseconds(1500), &context, reply); });
+            return later && later->ok();
+        },
+        8000);
+    ASSERT_TRUE(later && later->ok());
+    EXPECT_EQ(later->value.value, std::optional<std::string>("frozen"));
+}

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+#include "TextFieldProcess.h"
+#include "platform/DirectPastePermissions.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/X11KeyEventPoster.h"
+
+using namespace harbelle;
+using harbelle::testing::runQuietly;
+using harbelle::testing::TextFieldProcess;
+
+TEST(X11KeyEventPoster, PastesIntoTheActiveField) {
+    X11KeyEventPoster poster;
+    ASSERT_TRUE(poster.canPostEvents());
+
+    TextFieldProcess field;
+    ASSERT_TRUE(field.waitForWindow());
+    ASSERT_TRUE(field.activate());
+    // We own the clipboard; the field asks us for it while the event loop runs.
+    QGuiApplication::clipboard()->setText(QStringLiteral("pasted by XTest \u2713"));
+
+    ASSERT_TRUE(poster.postPasteKeyDown(field.pid()));
+    QTest::qWait(30);
+    ASSERT_TRUE(poster.postPasteKeyUp(field.pid()));
+    EXPECT_TRUE(field.waitForContent(QStringLiteral("pasted by XTest \u2713")));
+    EXPECT_EQ(poster.heldModifiers(), 0);
+}
+
+TEST(X11KeyEventPoster, ReportsModifiersTheUserHoldsAndReleasesItsOwn) {
+    X11KeyEventPoster poster;
+    ASSERT_TRUE(poster.canPostEvents());
+
+    // Someone else (the user) holds Shift and Super, as right after the hot key.
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("shift+super")}));
+    EXPECT_EQ(poster.heldModifiers(), ShiftModifier | SuperModifier);
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("shift+super")}));
+    EXPECT_EQ(poster.heldModifiers(), 0);
+
+    // A key-down left hanging (a cancelled paste) is released on request...
+    ASSERT_TRUE(poster.postPasteKeyDown(0));
+    EXPECT_EQ(poster.heldModifiers(), 0) << "our own Control is not the user's";
+    poster.releaseAllPressed();
+    X11KeyEventPoster observer;
+    EXPECT_EQ(observer.heldModifiers(), 0);
+
+    // ...and on destruction.
+    {
+        X11KeyEventPoster dropped;
+        ASSERT_TRUE(dropped.postPasteKeyDown(0));
+        EXPECT_EQ(observer.heldModifiers(), ControlModifier);
+    }
+    EXPECT_EQ(observer.heldModifiers(), 0);
+}
+
+TEST(DirectPastePermissionsX11, GrantedInsideTheTestDesktop) {
+    X11KeyEventPoster poster;
+    AtspiAccessibility accessibility;
+    const DirectPastePermissions permissions = probeDirectPastePermissions(accessibility, poster);
+    EXPECT_EQ(permissionReport(permissions), "AX_TRUSTED=true\nPOST_EVENT_ALLOWED=true\n");
+    EXPECT_FALSE(permissions.directPasteImpossible());
+}

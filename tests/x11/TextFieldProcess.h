@@ -1,0 +1,87 @@
+#pragma once
+
+// The test field program (helpers/textfield.cpp) and small desktop helpers for the X11 tests.
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <sys/types.h>
+
+namespace harbelle::testing {
+
+// Runs a command and waits for it, its output discarded.
+inline bool runQuietly(const QString& program, const QStringList& arguments, int timeoutMs = 5000) {
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(1000);
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+class TextFieldProcess {
+public:
+    explicit TextFieldProcess(const QStringList& extraArguments = {}) {
+        outPath_ = dir_.filePath(QStringLiteral("content.txt"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process_.setProcessEnvironment(environment);
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start(QStringLiteral(HARBELLE_TEXTFIELD),
+                       QStringList{QStringLiteral("--out"), outPath_} + extraArguments);
+    }
+    ~TextFieldProcess() {
+        if (process_.state() == QProcess::NotRunning) return;
+        ::kill(pid_t(process_.processId()), SIGCONT);
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+
+    // Waits for the window; false when it did not show within the time.
+    bool waitForWindow(int timeoutMs = 10000) {
+        QByteArray output;
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                output += process_.readAllStandardOutput();
+                return output.contains('\n');
+            },
+            timeoutMs);
+        if (!shown) return false;
+        const QByteArray line = output.left(output.indexOf('\n'));
+        if (!line.startsWith("WINDOW ")) return false;
+        window_ = line.mid(7).trimmed();
+        return true;
+    }
+    // Makes the field's window the active one and waits until it is.
+    bool activate() {
+        return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"),
+                                                      QString::fromLatin1(window_)});
+    }
+    QString content() const {
+        QFile file(outPath_);
+        if (!file.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(file.readAll());
+    }
+    bool waitForContent(const QString& expected, int timeoutMs = 5000) const {
+        return QTest::qWaitFor([&] { return content() == expected; }, timeoutMs);
+    }
+    std::int64_t pid() const { return process_.processId(); }
+    void stop() { ::kill(pid_t(pid()), SIGSTOP); }
+    void resume() { ::kill(pid_t(pid()), SIGCONT); }
+
+private:
+    QTemporaryDir dir_;
+    QString outPath_;
+    QProcess process_;
+    QByteArray window_;
+};
+
+}  // namespace harbelle::testing
