@@ -9,12 +9,17 @@ namespace harbelle {
 
 using ProcessID = std::int64_t;
 
+// How an application shows itself: `regular` applications have ordinary windows in the task
+// bar; `accessory` ones only panels, docks or windows kept out of the task bar.
+enum class ActivationPolicy { regular, accessory, prohibited };
+
 // A running application as the desktop shows it.
 struct RunningApplication {
     std::optional<std::string> localizedName;
     // The window's class (WM_CLASS); stands in for a bundle identifier.
     std::optional<std::string> bundleIdentifier;
     std::optional<ProcessID> processIdentifier;
+    ActivationPolicy activationPolicy = ActivationPolicy::regular;
     bool operator==(const RunningApplication&) const = default;
 };
 

@@ -65,6 +65,27 @@ struct LinuxWorkspace::Impl {
         return result;
     }
 
+    // A window of the task bar: a normal or dialog window not asking to be skipped. Docks,
+    // desktops, panels and skip-taskbar windows belong to accessory programs.
+    ActivationPolicy windowPolicy(xcb_window_t window) {
+        auto atomsOf = [&](const char* name) {
+            std::vector<xcb_atom_t> atoms;
+            auto value = x.property(window, x.atom(name), false, 4096);
+            if (!value || value->format != 32) return atoms;
+            atoms.resize(value->value.size() / 4);
+            std::memcpy(atoms.data(), value->value.data(), atoms.size() * 4);
+            return atoms;
+        };
+        for (xcb_atom_t state : atomsOf("_NET_WM_STATE"))
+            if (state == x.atom("_NET_WM_STATE_SKIP_TASKBAR")) return ActivationPolicy::accessory;
+        const auto types = atomsOf("_NET_WM_WINDOW_TYPE");
+        if (types.empty()) return ActivationPolicy::regular;  // no type: normal by the EWMH rule
+        const xcb_atom_t first = types.front();
+        if (first == x.atom("_NET_WM_WINDOW_TYPE_NORMAL") || first == x.atom("_NET_WM_WINDOW_TYPE_DIALOG"))
+            return ActivationPolicy::regular;
+        return ActivationPolicy::accessory;
+    }
+
     RunningApplication application(std::optional<ProcessID> pid, std::optional<std::string> cls) {
         RunningApplication app;
         app.processIdentifier = pid;
@@ -140,6 +161,7 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     const auto window = frontmostWindow();
     if (!window) return std::nullopt;
     auto app = impl_->application(impl_->windowPID(*window), impl_->windowClass(*window));
+    app.activationPolicy = impl_->windowPolicy(*window);
     impl_->scheduleDrain();
     return app;
 }
