@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QRadialGradient>
 
+#include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/ShelfSheet.h"
 #include "shell/ShelfPanelTestSupport.h"
