@@ -194,6 +194,11 @@ public:
     void requestPaste(const ClipItem& clip, bool asPlainText);
     void requestPasteSelected(bool asPlainText);
 
+    // A clip card's drag: selects the clip and holds the shelf open until the drag ends; a drop
+    // counts as a paste of the clip.
+    void beginClipDrag(const ClipItem& clip);
+    void endClipDrag(bool didDrop);
+
     // Batch import: returns how many clips were added.
     int importItems(std::vector<ClipItem> batch, const std::string& sourceName);
     // Deletes the given clips' payload files that no clip of the list names, at once.
@@ -320,6 +325,7 @@ private:
     bool autoHideEnabled_ = true;
     double autoHideDelay_ = kDefaultAutoHideDelay;
     bool isDraggingClip_ = false;
+    std::optional<ClipItem> draggingItem_;
 
     ScheduledTask saveTask_;
     ScheduledTask toastTask_;

@@ -1,0 +1,193 @@
+#pragma once
+
+#include <QListView>
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "history/ClipFilter.h"
+#include "history/ClipItem.h"
+#include "history/ShelfPlacement.h"
+
+class QAbstractButton;
+class QDrag;
+class QHBoxLayout;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMimeData;
+class QPushButton;
+class QToolButton;
+class QVBoxLayout;
+
+namespace harbelle {
+
+class ClipCardDelegate;
+class ClipEditorView;
+class ClipListModel;
+class ClipPreviewView;
+class HistoryStore;
+class KeyHintsView;
+class ShelfSheet;
+class ThumbnailCache;
+class ToastLineView;
+class TranslucentBackground;
+
+// What the shelf needs of the update manager: whether the automatic-update choice is due and
+// how to finish it. The owner calls MainShelfView::refreshSheets() when the flag changes.
+struct ShelfUpdateChoice {
+    std::function<bool()> isPresented;
+    std::function<void()> finish;
+};
+
+// The shelf's list of cards: one painted card per row, a row of cards for a bottom or top
+// shelf and a stack for a left or right one. A click asks to paste; dragging a card hands
+// the clip's clipboard objects to the drop target.
+class ClipShelfListView : public QListView {
+    Q_OBJECT
+public:
+    explicit ClipShelfListView(QWidget* parent = nullptr);
+
+    void setCardOrientation(Qt::Orientation orientation);
+    Qt::Orientation cardOrientation() const { return orientation_; }
+    ClipCardDelegate* cardDelegate() const { return delegate_; }
+
+    // Runs a started drag; the default runs QDrag::exec. Tests replace it.
+    std::function<Qt::DropAction(QDrag&)> dragExecutor;
+
+signals:
+    void cardClicked(const QModelIndex& index);
+    // A drag left the card: the view asks for the clip's data and runs the drag.
+    void cardDragStarted(const QModelIndex& index);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void updateCrossExtent();
+
+    ClipCardDelegate* delegate_;
+    Qt::Orientation orientation_ = Qt::Horizontal;
+    QPoint pressPosition_;
+    QPersistentModelIndex pressedIndex_;
+    bool dragging_ = false;
+};
+
+// The shelf's root view: search, kind and device filters, the cards, empty states, key hints,
+// the toast line, the close, settings, new-clip and placement controls, and the sheets
+// (preview, editor, permission set-up, update choice). It reads and writes the store only;
+// keys are the panel controller's.
+class MainShelfView : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainShelfView(HistoryStore& store, QWidget* parent = nullptr);
+    ~MainShelfView() override;
+
+    HistoryStore& store() const { return store_; }
+
+    void setUpdateChoice(ShelfUpdateChoice choice);
+    // Presents or dismisses the sheets after the state behind them changed.
+    void refreshSheets();
+
+    // A sheet (preview, editor, permission set-up or update choice) is shown over the shelf.
+    bool hasAttachedSheet() const;
+    ShelfSheet* sheet() const { return sheet_; }
+    enum class SheetKind { none, permissionSetup, updateChoice, editor, preview };
+    SheetKind presentedSheet() const { return presentedSheet_; }
+
+    // The parts, for the panel controller, snapshots and tests.
+    QLineEdit* searchField() const { return searchField_; }
+    ClipShelfListView* listView() const { return list_; }
+    ClipListModel* model() const { return model_; }
+    ClipPreviewView* previewView() const { return preview_; }
+    ClipEditorView* editorView() const { return editor_; }
+    KeyHintsView* keyHints() const { return keyHints_; }
+    ToastLineView* toastLine() const { return toast_; }
+    QAbstractButton* filterButton(ClipFilter filter) const;
+    QToolButton* deviceButton() const { return deviceButton_; }
+    QToolButton* closeButton() const { return closeButton_; }
+    QToolButton* settingsButton() const { return settingsButton_; }
+    QToolButton* newClipButton() const { return newClipButton_; }
+    QToolButton* placementButton() const { return placementButton_; }
+    QLabel* migrationLabel() const { return migrationLabel_; }
+    bool searchExpanded() const { return searchExpanded_; }
+    // The empty state's heading, or an empty text while clips are shown.
+    QString emptyStateTitle() const;
+
+    // The context menu of a card (the caller owns it).
+    QMenu* makeContextMenu(const ClipItem& clip, QWidget* parent = nullptr);
+    // The drag data of a clip: its clipboard objects as a drag gives them, or null when the
+    // clip has nothing to offer.
+    std::unique_ptr<QMimeData> dragMimeData(const ClipItem& clip) const;
+    // Starts a drag of the clip at `row` of the list and runs it to its end.
+    void startClipDrag(int row);
+
+    // Puts the cursor into the search field and widens it.
+    void focusSearch();
+
+signals:
+    void sheetWillBegin();
+    void sheetDidEnd();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void layOut();
+    void refreshList();
+    void refreshCounts();
+    void refreshDevices();
+    void refreshToast();
+    void refreshMigration();
+    void refreshSelection();
+    void refreshEmptyState();
+    void refreshSearchWidth();
+    void applyPlacement();
+    void dismissSheetByUser();
+    QWidget* makeChoiceSheet(const QString& title, const QString& message, std::function<void()> onContinue);
+
+    HistoryStore& store_;
+    ShelfUpdateChoice updateChoice_;
+    ShelfPlacement placement_;
+
+    TranslucentBackground* background_ = nullptr;
+    QLineEdit* searchField_ = nullptr;
+    std::vector<std::pair<ClipFilter, QAbstractButton*>> filterButtons_;
+    QWidget* filterBar_ = nullptr;
+    QToolButton* deviceButton_ = nullptr;
+    QMenu* deviceMenu_ = nullptr;
+    QToolButton* newClipButton_ = nullptr;
+    QToolButton* placementButton_ = nullptr;
+    QToolButton* settingsButton_ = nullptr;
+    QToolButton* closeButton_ = nullptr;
+    QLabel* migrationLabel_ = nullptr;
+    ToastLineView* toast_ = nullptr;
+    ClipShelfListView* list_ = nullptr;
+    ClipListModel* model_ = nullptr;
+    ThumbnailCache* thumbnails_ = nullptr;
+    QWidget* emptyState_ = nullptr;
+    QLabel* emptyTitle_ = nullptr;
+    QLabel* emptyMessage_ = nullptr;
+    KeyHintsView* keyHints_ = nullptr;
+
+    ShelfSheet* sheet_ = nullptr;
+    ClipPreviewView* preview_ = nullptr;
+    ClipEditorView* editor_ = nullptr;
+    QWidget* permissionSheet_ = nullptr;
+    QWidget* updateSheet_ = nullptr;
+    SheetKind presentedSheet_ = SheetKind::none;
+
+    bool searchExpanded_ = false;
+    bool syncingSelection_ = false;
+};
+
+}  // namespace harbelle

@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QAction>
+#include <QDrag>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include "history/HistoryStore.h"
+#include "shelf/ClipCardDelegate.h"
+#include "shelf/ClipEditorView.h"
+#include "shelf/ClipListModel.h"
+#include "shelf/ClipPreviewView.h"
+#include "shelf/MainShelfView.h"
+#include "shelf/ShelfNotifications.h"
+#include "shelf/ShelfSheet.h"
+#include "shelf/ThumbnailCache.h"
+#include "shelf/ToastLineView.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
+
+namespace harbelle::testing {
+namespace {
+
+class MainShelfViewTest : public ::testing::Test {
+protected:
+    QTemporaryDir temp;
+protected:
+    InMemoryDefaults defaults;
+    ManualClock clock;
+    std::unique_ptr<HistoryStore> store;
+    std::unique_ptr<MainShelfView> view;
+    std::vector<std::pair<std::string, bool>> pastes;
+
+    void SetUp() override { make(true); }
+
+    void make(bool demo) {
+        view.reset();
+        HistoryStoreOptions options;
+        options.demoMode = demo;
+        options.bundleIdentifier = "com.harbelleapp.Harbelle";
+        if (!demo) options.applicationSupport = std::filesystem::path(temp.path().toStdString()) / "Pemberlow";
+        store = std::make_unique<HistoryStore>(defaults, clock, options);
+        store->onPasteRequested = [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); };
+        view = std::make_unique<MainShelfView>(*store);
+        view->resize(1200, 405);
+        view->show();
+        QApplication::processEvents();
+    }
+
+    const ClipItem& shown(std::size_t i) const { return store->filteredItems().at(i); }
+};
+
+TEST_F(MainShelfViewTest, FiltersShowTheirCountsAndNarrowTheCards) {
+    EXPECT_EQ(view->model()->rowCount(), static_cast<int>(store->filteredItems().size()));
+    for (ClipFilter filter : clipfilter::allCases) {
+        QAbstractButton* chip = view->filterButton(filter);
+        ASSERT_TRUE(chip);
+        EXPECT_TRUE(chip->sizeHint().width() > 0);
+    }
+    view->filterButton(ClipFilter::links)->click();
+    EXPECT_EQ(store->activeFilter(), ClipFilter::links);
+    EXPECT_EQ(view->model()->rowCount(), store->count(ClipFilter::links));
+    EXPECT_TRUE(view->filterButton(ClipFilter::links)->isChecked());
+
+    store->setActiveFilter(ClipFilter::all);
+    EXPECT_TRUE(view->filterButton(ClipFilter::all)->isChecked());
+    // One device: no device menu.
+    EXPECT_FALSE(view->deviceButton()->isVisibleTo(view.get()));
+}
+
+TEST_F(MainShelfViewTest, TheSearchFieldIsBoundToTheQueryAndShowsAnEmptyStateWithoutMatches) {
+    QTest::keyClicks(view->searchField(), "design");
+    EXPECT_EQ(store->query(), "design");
+    EXPECT_EQ(view->model()->rowCount(), 1);
+    EXPECT_TRUE(view->emptyStateTitle().isEmpty());
+
+    store->setQuery("zzzz-nothing");
+    EXPECT_EQ(view->searchField()->text(), QStringLiteral("zzzz-nothing"));
+    EXPECT_EQ(view->model()->rowCount(), 0);
+    EXPECT_EQ(view->emptyStateTitle(), QStringLiteral("No matches"));
+
+    store->setQuery("");
+    store->setSelectedID(shown(3).id);
+    QTest::keyClick(view->searchField(), Qt::Key_Return);  // submitting pastes the selection
+    ASSERT_EQ(pastes.size(), 1u);
+    EXPECT_EQ(pastes[0].first, shown(3).title);
+
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+    EXPECT_TRUE(view->searchExpanded());
+    EXPECT_EQ(view->focusWidget(), view->searchField());
+
+    make(false);
+    EXPECT_EQ(view->emptyStateTitle(), QStringLiteral("No clips yet"));
+}
+
+TEST_F(MainShelfViewTest, ClicksPasteAndTheSelectionFollowsTheStore) {
+    ClipShelfListView* list = view->listView();
+    EXPECT_EQ(list->flow(), QListView::LeftToRight);
+    const QRect second = list->visualRect(view->model()->index(1, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
+    ASSERT_EQ(pastes.size(), 1u);
+    EXPECT_EQ(pastes[0], std::make_pair(shown(1).title, false));
+    EXPECT_EQ(store->selectedID(), shown(1).id);
+
+    store->moveSelection(1);
+    EXPECT_EQ(list->currentIndex().row(), 2);
+    EXPECT_TRUE(list->selectionModel()->isSelected(list->currentIndex()));
+
+    store->updateShelfPlacement(ShelfPlacement::right);
+    EXPECT_EQ(list->flow(), QListView::TopToBottom);
+    EXPECT_EQ(list->cardDelegate()->orientation(), Qt::Vertical);
+}
+
+TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) {
+    store->updateAlwaysPastePlainText(false);
+    const ClipItem clip = shown(1);
+    std::unique_ptr<QMenu> menu(view->makeContextMenu(clip));
+    auto action = [&](const QString& text) -> QAction* {
+        for (QAction* a : menu->actions())
+            if (a->text() == text) return a;
+        ADD_FAILURE() << text.toStdString();
+        return nullptr;
+    };
+    action(QStringLiteral("Paste"))->trigger();
+    action(QStringLiteral("Paste as Plain Text"))->trigger();
+    const std::vector<std::pair<std::string, bool>> expected = {{clip.title, false}, {clip.title, true}};
+    EXPECT_EQ(pastes, expected);
+
+    action(QStringLiteral("Favorite"))->trigger();
+    EXPECT_TRUE(store->count(ClipFilter::favorites) >= 2);
+    action(QStringLiteral("Preview"))->trigger();
+    ASSERT_TRUE(store->previewItem());
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::preview);
+    store->setPreviewItem(std::nullopt);
+    action(QStringLiteral("Edit"))->trigger();
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::editor);
+    store->setEditingItem(std::nullopt);
+    const auto before = store->items().size();
+    action(QStringLiteral("Delete"))->trigger();
+    EXPECT_EQ(store->items().size(), before - 1);
+
+    // Images cannot be edited as text.
+    for (const auto& item : store->items())
+        if (item.kind == ClipKind::image) {
+            std::unique_ptr<QMenu> imageMenu(view->makeContextMenu(item));
+            for (QAction* a : imageMenu->actions())
+                if (a->text() == QStringLiteral("Edit")) EXPECT_FALSE(a->isEnabled());
+        }
+}
+
+TEST_F(MainShelfViewTest, ThePreviewAndEditorSheetsFollowTheStoreAndWriteBack) {
+    int began = 0;
+    int ended = 0;
+    QObject::connect(view.get(), &MainShelfView::sheetWillBegin, [&] { ++began; });
+    QObject::connect(view.get(), &MainShelfView::sheetDidEnd, [&] { ++ended; });
+
+    store->setPreviewItem(shown(0));
+    EXPECT_TRUE(view->hasAttachedSheet());
+    EXPECT_EQ(view->previewView()->clip()->id, shown(0).id);
+    // Escape on the sheet dismisses it through the store.
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    EXPECT_FALSE(store->previewItem());
+    EXPECT_FALSE(view->hasAttachedSheet());
+    EXPECT_EQ(began, 1);
+    EXPECT_EQ(ended, 1);
+
+    // The new-clip button makes a favourite and opens it in the editor; saving rewrites it.
+    view->newClipButton()->click();
+    ASSERT_TRUE(store->editingItem());
+    EXPECT_EQ(store->items().front().text, "New reusable snippet");
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::editor);
+    EXPECT_EQ(view->editorView()->text(), QStringLiteral("New reusable snippet"));
+    view->editorView()->setText(QStringLiteral("Kind regards,\nAda"));
+    view->editorView()->findChild<QPushButton*>(QString(), Qt::FindChildrenRecursively);
+    for (QPushButton* button : view->editorView()->findChildren<QPushButton*>())
+        if (button->text() == QStringLiteral("Save")) button->click();
+    EXPECT_FALSE(store->editingItem());
+    EXPECT_EQ(store->items().front().text, "Kind regards,\nAda");
+    EXPECT_FALSE(view->hasAttachedSheet());
+}
+
+TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndFinishWithContinue) {
+    bool updateDue = true;
+    int finished = 0;
+    view->setUpdateChoice({[&] { return updateDue; }, [&] { updateDue = false; }});
+    store->onPermissionSetupFinished = [&] { ++finished; };
+    store->setPreviewItem(shown(0));
+    store->setShowPermissionSetup(true);
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::permissionSetup);
+
+    auto clickContinue = [&] {
+        auto* button = view->sheet()->content()->findChild<QPushButton*>(QStringLiteral("continue"));
+        ASSERT_TRUE(button);
+        button->click();
+    };
+    clickContinue();
+    EXPECT_FALSE(store->showPermissionSetup());
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+    clickContinue();
+    EXPECT_FALSE(updateDue);
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::preview);
+}
+
+TEST_F(MainShelfViewTest, DraggingACardHandsOverTheClipAndADropCountsAsAPaste) {
+    const ClipItem link = shown(1);
+    bool draggingDuring = false;
+    QStringList formats;
+    QString text;
+    std::optional<bool> sessionEnded;
+    store->onClipDragSessionEnded = [&](bool dropped) { sessionEnded = dropped; };
+    view->listView()->dragExecutor = [&](QDrag& drag) {
+        draggingDuring = store->isDraggingClip();
+        formats = drag.mimeData()->formats();
+        text = drag.mimeData()->text();
+        return Qt::CopyAction;
+    };
+    const QRect card = view->listView()->visualRect(view->model()->index(1, 0));
+    QTest::mousePress(view->listView()->viewport(), Qt::LeftButton, {}, card.center());
+    QMouseEvent move(QEvent::MouseMove, QPointF(card.center() + QPoint(40, 0)),
+                     view->listView()->viewport()->mapToGlobal(QPointF(card.center() + QPoint(40, 0))), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->listView()->viewport(), &move);
+    QTest::mouseRelease(view->listView()->viewport(), Qt::LeftButton, {}, card.center() + QPoint(40, 0));
+
+    EXPECT_TRUE(draggingDuring);
+    EXPECT_TRUE(formats.contains(QStringLiteral("text/uri-list")));
+    EXPECT_EQ(text.toStdString(), link.text);
+    EXPECT_FALSE(store->isDraggingClip());
+    EXPECT_EQ(sessionEnded, true);
+    EXPECT_TRUE(pastes.empty());  // a drag is not a click
+    EXPECT_EQ(store->items().front().id, link.id);  // the drop moved it to the top
+
+    // A drag that drops nowhere changes nothing but ends the session.
+    view->listView()->dragExecutor = [](QDrag&) { return Qt::IgnoreAction; };
+    const ClipItem third = shown(2);
+    view->startClipDrag(2);
+    EXPECT_EQ(sessionEnded, false);
+    EXPECT_EQ(store->items().front().id, link.id);
+    EXPECT_EQ(store->selectedID(), third.id);
+}
+
+TEST_F(MainShelfViewTest, ToolbarButtonsAndTheToastReachTheStore) {
+    int hides = 0;
+    std::vector<bool> settings;
+    store->onHideRequested = [&] { ++hides; };
+    store->onSettingsVisibilityChanged = [&](bool visible) { settings.push_back(visible); };
+    view->closeButton()->click();
+    view->settingsButton()->click();
+    EXPECT_EQ(hides, 1);
+    EXPECT_EQ(settings, std::vector<bool>{true});
+    EXPECT_TRUE(store->showSettings());
+
+    store->showToast("Copied to the clipboard", ToastTone::success);
+    ASSERT_TRUE(view->toastLine()->toast());
+    EXPECT_EQ(view->toastLine()->toast()->message, "Copied to the clipboard");
+    clock.advance(std::chrono::milliseconds(2500));
+    EXPECT_FALSE(view->toastLine()->toast());
+
+    store->setMigrationStatus(std::string("Imported 12 clips"));
+    EXPECT_EQ(view->migrationLabel()->text(), QStringLiteral("Imported 12 clips"));
+    EXPECT_TRUE(view->migrationLabel()->isVisibleTo(view.get()));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
