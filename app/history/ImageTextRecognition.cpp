@@ -1,0 +1,33 @@
+#include "history/ImageTextRecognition.h"
+
+#include <algorithm>
+
+namespace harbelle {
+
+void ImageTextRecognition::recognizeText(TextRecognizer& recognizer, const std::filesystem::path& imageFile,
+                                         const Uuid& itemID, QObject* context, TextFound found) {
+    recognizer.recognize(imageFile, context, [itemID, found = std::move(found)](std::vector<std::string> lines) {
+        const std::string text = joinedText(lines);
+        if (text.empty() || !found) return;
+        found(itemID, text);
+    });
+}
+
+std::string ImageTextRecognition::joinedText(const std::vector<std::string>& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) text += '\n';
+        text += lines[i];
+    }
+    return text;
+}
+
+bool ImageTextRecognition::applyRecognizedText(std::vector<ClipItem>& items, const Uuid& itemID,
+                                               const std::string& text) {
+    auto it = std::find_if(items.begin(), items.end(), [&itemID](const ClipItem& item) { return item.id == itemID; });
+    if (it == items.end()) return false;
+    it->searchableText = text;
+    return true;
+}
+
+}  // namespace harbelle

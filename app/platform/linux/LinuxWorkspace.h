@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/Workspace.h"
+
+namespace harbelle {
+
+// EWMH on a private X connection: the active window's _NET_WM_PID and WM_CLASS, activation
+// by a _NET_ACTIVE_WINDOW client message, and root property changes for activation events.
+class LinuxWorkspace final : public Workspace {
+public:
+    LinuxWorkspace();
+    ~LinuxWorkspace() override;
+
+    std::optional<RunningApplication> frontmostApplication() override;
+    std::optional<std::uint32_t> frontmostWindow() override;
+    std::optional<RunningApplication> runningApplication(ProcessID pid) override;
+    bool activate(ProcessID pid) override;
+    bool activateWindow(std::uint32_t window) override;
+    std::optional<ProcessID> clipboardOwnerProcess() override;
+    bool screenReaderEnabled() override;
+    ObserverID addActivationObserver(ActivationObserver observer) override;
+    void removeActivationObserver(ObserverID id) override;
+
+    // The short process name the kernel keeps for a pid.
+    static std::optional<std::string> processName(ProcessID pid);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace harbelle

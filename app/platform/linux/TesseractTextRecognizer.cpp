@@ -1,0 +1,149 @@
+#include "platform/linux/TesseractTextRecognizer.h"
+
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QPointer>
+#include <QThreadPool>
+#include <memory>
+
+#include "platform/ImageLimits.h"
+
+namespace harbelle {
+
+namespace {
+
+// One engine per worker thread: loading the English model takes ~70 ms, so it is kept.
+tesseract::TessBaseAPI* threadEngine() {
+    thread_local std::unique_ptr<tesseract::TessBaseAPI> engine;
+    thread_local bool failed = false;
+    if (!engine && !failed) {
+        auto candidate = std::make_unique<tesseract::TessBaseAPI>();
+        if (candidate->Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY) == 0) engine = std::move(candidate);
+        else failed = true;
+    }
+    return engine.get();
+}
+
+// Dark text on a light ground, in 8-bit grey, which is what the engine reads best.
+QImage preparedImage(const QImage& source) {
+    QImage rgba = source.convertToFormat(QImage::Format_ARGB32);
+    // Luminance of the visible pixels decides the ground a transparent image is laid on.
+    double weighted = 0, weight = 0;
+    for (int y = 0; y < rgba.height(); y += std::max(1, rgba.height() / 200)) {
+        const auto* line = reinterpret_cast<const QRgb*>(rgba.constScanLine(y));
+        for (int x = 0; x < rgba.width(); x += std::max(1, rgba.width() / 200)) {
+            const double a = qAlpha(line[x]) / 255.0;
+            weighted += a * qGray(line[x]);
+            weight += a;
+        }
+    }
+    const bool lightInk = source.hasAlphaChannel() && weight > 0 && weighted / weight > 127;
+    QImage flat(rgba.size(), QImage::Format_RGB32);
+    flat.fill(lightInk ? Qt::black : Qt::white);
+    {
+        // Compose by hand: QPainter is not for worker threads on every platform.
+        for (int y = 0; y < rgba.height(); ++y) {
+            const auto* in = reinterpret_cast<const QRgb*>(rgba.constScanLine(y));
+            auto* out = reinterpret_cast<QRgb*>(flat.scanLine(y));
+            for (int x = 0; x < rgba.width(); ++x) {
+                const int a = qAlpha(in[x]);
+                if (a == 255) { out[x] = in[x]; continue; }
+                const int g = lightInk ? 0 : 255;
+                out[x] = qRgb((qRed(in[x]) * a + g * (255 - a)) / 255, (qGreen(in[x]) * a + g * (255 - a)) / 255,
+                              (qBlue(in[x]) * a + g * (255 - a)) / 255);
+            }
+        }
+    }
+    QImage gray = flat.convertToFormat(QImage::Format_Grayscale8);
+    long long sum = 0;
+    for (int y = 0; y < gray.height(); ++y) {
+        const uchar* line = gray.constScanLine(y);
+        for (int x = 0; x < gray.width(); ++x) sum += line[x];
+    }
+    const long long pixels = static_cast<long long>(gray.width()) * gray.height();
+    if (pixels > 0 && sum / pixels < 128) gray.invertPixels();  // light text on a dark ground
+    return gray;
+}
+
+std::string trimmedLine(const char* text) {
+    std::string line = text ? text : "";
+    const auto end = line.find_last_not_of(" \t\r\n");
+    line.resize(end == std::string::npos ? 0 : end + 1);
+    const auto begin = line.find_first_not_of(" \t");
+    return begin == std::string::npos ? std::string() : line.substr(begin);
+}
+
+void deliver(const QPointer<QObject>& context, const TextRecognizer::Completion& completion,
+             std::vector<std::string> lines) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(
+        app, [context, completion, lines = std::move(lines)]() mutable {
+            if (context) completion(std::move(lines));
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+struct TesseractTextRecognizer::Impl {
+    QThreadPool pool;
+};
+
+TesseractTextRecognizer::TesseractTextRecognizer() : impl_(std::make_unique<Impl>()) {
+    raiseImageAllocationLimit();
+    impl_->pool.setMaxThreadCount(kMaxConcurrent);
+    impl_->pool.setExpiryTimeout(60'000);
+}
+
+TesseractTextRecognizer::~TesseractTextRecognizer() {
+    impl_->pool.clear();
+    impl_->pool.waitForDone();
+}
+
+std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& image) {
+    std::vector<std::string> lines;
+    if (image.isNull() || image.width() < 3 || image.height() < 3) return lines;
+    tesseract::TessBaseAPI* engine = threadEngine();
+    if (!engine) return lines;
+    const QImage gray = preparedImage(image);
+    engine->SetImage(gray.constBits(), gray.width(), gray.height(), 1, static_cast<int>(gray.bytesPerLine()));
+    engine->SetSourceResolution(96);
+    if (engine->Recognize(nullptr) != 0) {
+        engine->Clear();
+        return lines;
+    }
+    std::unique_ptr<tesseract::ResultIterator> it(engine->GetIterator());
+    if (it) {
+        do {
+            std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
+            std::string line = trimmedLine(text.get());
+            if (!line.empty()) lines.push_back(std::move(line));
+        } while (it->Next(tesseract::RIL_TEXTLINE));
+    }
+    engine->Clear();
+    return lines;
+}
+
+void TesseractTextRecognizer::recognize(const std::filesystem::path& imageFile, QObject* context,
+                                        Completion completion) {
+    QPointer<QObject> guard(context ? context : QCoreApplication::instance());
+    impl_->pool.start([path = QString::fromStdString(imageFile.string()), guard, completion = std::move(completion)] {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        deliver(guard, completion, recognizeNow(reader.read()));
+    });
+}
+
+void TesseractTextRecognizer::recognize(const QImage& image, QObject* context, Completion completion) {
+    QPointer<QObject> guard(context ? context : QCoreApplication::instance());
+    impl_->pool.start([image, guard, completion = std::move(completion)] {
+        deliver(guard, completion, recognizeNow(image));
+    });
+}
+
+}  // namespace harbelle

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "history/ClipFilter.h"
+#include "platform/linux/TesseractTextRecognizer.h"
+
+using namespace harbelle;
+
+namespace {
+
+QImage rendered(const QString& text, QColor ink, QColor ground) {
+    QImage image(520, 70, QImage::Format_RGB32);
+    image.fill(ground);
+    QPainter painter(&image);
+    QFont font("DejaVu Sans");
+    font.setPixelSize(28);
+    painter.setFont(font);
+    painter.setPen(ink);
+    painter.drawText(QRect(10, 10, 500, 50), Qt::AlignLeft | Qt::AlignVCenter, text);
+    return image;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+TEST(TesseractTextRecognizer, ReadsRenderedTextFromAFileOffTheMainThread) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("invoice.png");
+    ASSERT_TRUE(rendered("INVOICE 4711 PAID", Qt::black, Qt::white).save(file));
+
+    TesseractTextRecognizer recognizer;
+    QObject context;
+    std::optional<std::vector<std::string>> lines;
+    Qt::HANDLE thread = nullptr;
+    recognizer.recognize(std::filesystem::path(file.toStdString()), &context, [&](std::vector<std::string> result) {
+        thread = QThread::currentThreadId();
+        lines = std::move(result);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(lines.has_value(), 15000);
+    EXPECT_EQ(thread, QThread::currentThreadId()) << "results arrive on the main thread";
+    EXPECT_NE(foldForSearch(joined(*lines)).find("invoice"), std::string::npos) << joined(*lines);
+    EXPECT_NE(joined(*lines).find("4711"), std::string::npos) << joined(*lines);
+}
+
+TEST(TesseractTextRecognizer, ReadsLightTextOnDarkAndNothingFromABlankImage) {
+    TesseractTextRecognizer recognizer;
+    QObject context;
+    std::optional<std::vector<std::string>> dark, blank;
+    recognizer.recognize(rendered("Hello clipboard 42", Qt::white, QColor(30, 30, 30)), &context,
+                         [&](std::vector<std::string> r) { dark = std::move(r); });
+    QImage empty(200, 80, QImage::Format_RGB32);
+    empty.fill(Qt::white);
+    recognizer.recognize(empty, &context, [&](std::vector<std::string> r) { blank = std::move(r); });
+    QTRY_VERIFY_WITH_TIMEOUT(dark.has_value() && blank.has_value(), 15000);
+    EXPECT_NE(foldForSearch(joined(*dark)).find("clipboard"), std::string::npos) << joined(*dark);
+    EXPECT_TRUE(blank->empty());
+}
+
+TEST(TesseractTextRecognizer, AMissingFileGivesNoLines) {
+    TesseractTextRecognizer recognizer;
+    QObject context;
+    std::optional<std::vector<std::string>> lines;
+    recognizer.recognize(std::filesystem::path("/nonexistent/x.png"), &context,
+                         [&](std::vector<std::string> r) { lines = std::move(r); });
+    QTRY_VERIFY_WITH_TIMEOUT(lines.has_value(), 5000);
+    EXPECT_TRUE(lines->empty());
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "platform/Workspace.h"
+
+namespace harbelle::testing {
+
+// Scripted applications and windows.
+class FakeWorkspace final : public Workspace {
+public:
+    std::optional<RunningApplication> frontmostApplication() override { return frontmost; }
+    std::optional<std::uint32_t> frontmostWindow() override { return frontmostWindowID; }
+    std::optional<RunningApplication> runningApplication(ProcessID pid) override;
+    bool activate(ProcessID pid) override;
+    bool activateWindow(std::uint32_t window) override;
+    std::optional<ProcessID> clipboardOwnerProcess() override { return clipboardOwner; }
+    bool screenReaderEnabled() override { return screenReader; }
+    ObserverID addActivationObserver(ActivationObserver observer) override;
+    void removeActivationObserver(ObserverID id) override { observers_.erase(id); }
+
+    // Makes the application frontmost (and running) and tells the observers.
+    void bringToFront(const std::optional<RunningApplication>& application);
+
+    std::optional<RunningApplication> frontmost;
+    std::optional<std::uint32_t> frontmostWindowID;
+    std::vector<RunningApplication> running;
+    std::optional<ProcessID> clipboardOwner;
+    bool screenReader = false;
+    std::vector<ProcessID> activations;          // activate() calls, in order
+    std::vector<std::uint32_t> windowActivations;
+
+private:
+    std::map<ObserverID, ActivationObserver> observers_;
+    ObserverID next_ = 1;
+};
+
+}  // namespace harbelle::testing
