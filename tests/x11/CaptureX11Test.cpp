@@ -33,11 +33,16 @@ struct Helper {
     }
     ~Helper() {
         if (process->state() == QProcess::NotRunning) return;
-        ::kill(static_cast<pid_t>(process->processId()), SIGCONT);
+        signal(SIGCONT);
         process->kill();
         process->waitForFinished(2000);
     }
     ProcessID pid() const { return process->processId(); }
+    // Only ever to the helper itself: a pid of 0 would signal our whole process group.
+    bool signal(int number) const {
+        const pid_t target = static_cast<pid_t>(process->processId());
+        return process->state() == QProcess::Running && target > 0 && ::kill(target, number) == 0;
+    }
 };
 
 struct X11Fixture : ::testing::Test {
@@ -66,7 +71,7 @@ struct X11Fixture : ::testing::Test {
         if (!QTest::qWaitFor([&] { return workspace.clipboardOwnerProcess() == helper->pid(); }, 5000))
             ADD_FAILURE() << "the helper never owned the clipboard";
         const auto before = pasteboard.changeCount();
-        QTest::qWaitFor([&] { return pasteboard.changeCount() != before; }, 300);
+        (void)QTest::qWaitFor([&] { return pasteboard.changeCount() != before; }, 300);
         return helper;
     }
 };
@@ -142,14 +147,14 @@ TEST_F(X11Fixture, OurLinkPayloadReadsBackThroughXclip) {
 
 TEST_F(X11Fixture, AStoppedOwnerDoesNotHoldTheReader) {
     auto owner = own({{"UTF8_STRING", "frozen"}, {"text/html", "<i>frozen</i>"}});
-    ASSERT_EQ(::kill(static_cast<pid_t>(owner->pid()), SIGSTOP), 0);
+    ASSERT_TRUE(owner->signal(SIGSTOP));
     QElapsedTimer timer;
     timer.start();
     auto capture = reader.read({});
     const auto elapsed = timer.elapsed();
     EXPECT_LT(elapsed, 1500) << "bound on the wait, not a speed target";
     EXPECT_FALSE(capture.hasContent());
-    ::kill(static_cast<pid_t>(owner->pid()), SIGCONT);
+    owner->signal(SIGCONT);
 }
 
 TEST_F(X11Fixture, AnOwnerThatExitsLeavesNothingToCapture) {
