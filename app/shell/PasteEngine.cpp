@@ -1,0 +1,200 @@
+#include "shell/PasteEngine.h"
+
+#include <algorithm>
+
+namespace harbelle {
+
+namespace {
+const char* text(bool value) { return value ? "true" : "false"; }
+}  // namespace
+
+PasteEngine::PasteEngine(PasteEngineHost& host, Workspace& workspace, Accessibility& accessibility,
+                         KeyEventPoster& keyPoster, Clock& clock)
+    : host_(host),
+      workspace_(workspace),
+      accessibility_(accessibility),
+      keyPoster_(keyPoster),
+      clock_(clock),
+      replyContext_(std::make_unique<QObject>()) {}
+
+PasteEngine::~PasteEngine() {
+    for (auto& task : pending_) task.cancel();
+    replyContext_.reset();
+    keyPoster_.releaseAllPressed();
+}
+
+void PasteEngine::shutdown() {
+    cancelActivePasteOperation();
+    for (auto& task : pending_) task.cancel();
+    pending_.clear();
+    // A key-up that was still due goes out now, not after the event loop stopped.
+    keyPoster_.releaseAllPressed();
+}
+
+std::optional<std::string> PasteEngine::directInsertionText(const ClipItem& item) {
+    switch (item.kind) {
+        case ClipKind::text:
+        case ClipKind::link:
+        case ClipKind::code:
+        case ClipKind::color:
+            if (item.text.empty()) return std::nullopt;
+            return item.text;
+        case ClipKind::image:
+        case ClipKind::file:
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void PasteEngine::paste(const ClipItem& item, bool plainText) {
+    if (!host_.pasteDirectly()) {
+        copyOnly(item, plainText);
+        return;
+    }
+
+    const DirectPastePermissions permissions = host_.currentDirectPastePermissions();
+    host_.updateDirectPastePermissionStatus(permissions.accessibilityTrusted, permissions.eventPostingAllowed);
+    if (!host_.accessibilityAccessGranted() || !host_.eventPostingAccessGranted()) {
+        host_.setShowPermissionSetup(true);
+        host_.showToast("Direct-paste access is required first", ToastTone::error);
+        host_.beep();
+        return;
+    }
+
+    std::optional<PasteTarget> target = host_.rememberedPasteTarget();
+    if (!target || target->processIdentifier() <= 0 || isTerminated(*target)) {
+        host_.showToast("Focus an input, then open Harbelle and click again", ToastTone::error);
+        host_.beep();
+        return;
+    }
+    target->capturedWindow = target->focusedWindow;
+
+    const bool demo = host_.demoMode();
+    const bool insertionAllowed = !(demo && host_.forceEventPaste()) && (!host_.pasteUsesSystemShortcut() || demo);
+
+    auto operation = std::make_shared<Operation>();
+    operation->item = item;
+    operation->plainText = plainText;
+    operation->directText = insertionAllowed ? directInsertionText(item) : std::nullopt;
+    operation->generation = openTransaction();
+    const std::uint64_t generation = operation->generation;
+    const ProcessID pid = target->processIdentifier();
+
+    diagnostic("target=" + std::to_string(pid) + " directText=" + text(operation->directText.has_value()) +
+               " AX=true postEvent=true generation=" + std::to_string(generation));
+
+    // The shelf goes away before the target is activated.
+    host_.hidePanelWithoutReturning();
+
+    bool activated = target->nativeWindow && workspace_.activateWindow(*target->nativeWindow);
+    if (!activated) activated = workspace_.activate(pid);
+    if (!activated) {
+        failPasteOperation(generation, "Could not return focus to the intended input");
+        return;
+    }
+    if (!isRunning(generation)) return;
+    if (isTerminated(*target)) {
+        failPasteOperation(generation, "The intended app closed; nothing was pasted");
+        return;
+    }
+    if (isFrontmost(*target)) {
+        diagnostic("target is frontmost pid=" + std::to_string(pid));
+        restoreFocusAndPaste(*target, operation, kRestoreAttempts);
+    } else {
+        after(kActivationCheckInterval, [this, target = *target, operation] {
+            waitForTargetActivation(target, operation, kActivationChecks);
+        });
+    }
+}
+
+void PasteEngine::copyOnly(const ClipItem& item, bool plainText) {
+    const bool wrote = host_.writeClipToPasteboard(item, plainText);
+    diagnostic("copy-only requested kind=" + std::string(clipkind::rawValue(item.kind)) +
+               " wroteClipboard=" + text(wrote));
+    if (!wrote) {
+        host_.showToast("That clip is no longer available", ToastTone::error);
+        host_.beep();
+        return;
+    }
+    host_.markReplaySucceeded(item);
+    const std::uint64_t generation = openTransaction();
+    host_.showToast("Copied to the clipboard", ToastTone::success);
+    after(kCopyOnlyHideDelay, [this, generation] { finishCopyOnly(generation); });
+}
+
+void PasteEngine::finishCopyOnly(std::uint64_t generation) {
+    if (!isRunning(generation)) return;
+    host_.hidePanelAndReturn();
+    if (isRunning(generation)) endTransaction();
+}
+
+std::uint64_t PasteEngine::openTransaction() {
+    ++pasteOperationGeneration_;
+    activePasteOperationGeneration_ = pasteOperationGeneration_;
+    host_.setPasteTransactionIsActive(true);
+    host_.cancelAutoHideCountdown();
+    return pasteOperationGeneration_;
+}
+
+void PasteEngine::endTransaction() {
+    activePasteOperationGeneration_.reset();
+    host_.setPasteTransactionIsActive(false);
+    host_.restartAutoHideCountdown();
+}
+
+bool PasteEngine::isRunning(std::uint64_t generation) const {
+    return activePasteOperationGeneration_ && *activePasteOperationGeneration_ == generation;
+}
+
+void PasteEngine::completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified) {
+    // The clip did land even when the transaction was abandoned meanwhile.
+    host_.markReplaySucceeded(item);
+    if (verified) host_.setDirectPasteVerified(true);
+    if (isRunning(generation)) endTransaction();
+}
+
+void PasteEngine::failPasteOperation(std::uint64_t generation, const std::string& message) {
+    if (!isRunning(generation)) return;
+    endTransaction();
+    host_.showShelf();
+    host_.showToast(message, ToastTone::error);
+    host_.beep();
+}
+
+void PasteEngine::failPasteOperationRecoverably(std::uint64_t generation) {
+    if (!isRunning(generation)) return;
+    endTransaction();
+    host_.showToast("Couldn't paste there — press ⌘V to paste it", ToastTone::error);
+    host_.beep();
+}
+
+void PasteEngine::cancelActivePasteOperation() {
+    if (!activePasteOperationGeneration_) return;
+    ++pasteOperationGeneration_;
+    endTransaction();
+    diagnostic("cancelled stale paste operation");
+}
+
+void PasteEngine::diagnostic(const std::string& message) { host_.pasteDiagnostic(message); }
+
+void PasteEngine::after(Milliseconds delay, std::function<void()> step) {
+    pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                  [](const ScheduledTask& task) { return !task.isPending(); }),
+                   pending_.end());
+    pending_.push_back(clock_.schedule(delay, std::move(step)));
+}
+
+bool PasteEngine::isTerminated(const PasteTarget& target) {
+    const ProcessID pid = target.processIdentifier();
+    return pid <= 0 || !workspace_.runningApplication(pid);
+}
+
+bool PasteEngine::isFrontmost(const PasteTarget& target) {
+    const auto frontmost = workspace_.frontmostApplication();
+    if (!frontmost || !frontmost->processIdentifier || *frontmost->processIdentifier != target.processIdentifier())
+        return false;
+    // Another window of the same application is not where the user was typing.
+    return !target.nativeWindow || workspace_.frontmostWindow() == target.nativeWindow;
+}
+
+}  // namespace harbelle

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/ClipItem.h"
+#include "platform/Accessibility.h"
+#include "platform/Clock.h"
+#include "platform/KeyEventPoster.h"
+#include "platform/Workspace.h"
+#include "shell/PasteEngineHost.h"
+
+namespace harbelle {
+
+// Puts a chosen clip into the application the user came from. One transaction at a time, named
+// by a generation: a newer paste or a cancellation makes every pending step of the older one do
+// nothing. Steps are chained on the clock and through asynchronous accessibility replies;
+// nothing blocks. The text of text-like clips is inserted over the field's selection; other
+// clips, or fields that refuse the text, get the clip on the clipboard and a Ctrl+V.
+//
+// The workspace, accessibility, key poster and clock must outlive the engine.
+class PasteEngine {
+public:
+    static constexpr Milliseconds kActivationCheckInterval{50};
+    static constexpr int kActivationChecks = 60;
+    static constexpr Milliseconds kRestoreInterval{50};
+    static constexpr int kRestoreAttempts = 20;
+    static constexpr Milliseconds kCommandVStartDelay{80};
+    static constexpr int kCommandVRestoreAttempts = 30;
+    static constexpr Milliseconds kKeyUpDelay{30};
+    static constexpr Milliseconds kVerificationDelay{180};
+    static constexpr Milliseconds kCopyOnlyHideDelay{450};
+    // Held modifiers are polled this often, this many times, before the keys are given up.
+    static constexpr Milliseconds kModifierPollInterval{50};
+    static constexpr int kModifierPolls = 40;
+    // How long one accessibility query may take before it counts as unanswered.
+    static constexpr Milliseconds kAccessibilityDeadline{500};
+
+    PasteEngine(PasteEngineHost& host, Workspace& workspace, Accessibility& accessibility,
+                KeyEventPoster& keyPoster, Clock& clock);
+    // Releases any key still down.
+    ~PasteEngine();
+    PasteEngine(const PasteEngine&) = delete;
+    PasteEngine& operator=(const PasteEngine&) = delete;
+
+    // The store's paste request: copy only, or paste directly into the remembered target.
+    void paste(const ClipItem& item, bool plainText);
+    // Abandons the running transaction silently; a pending key-up is still sent.
+    void cancelActivePasteOperation();
+    // At quit: cancels, drops every pending step and releases any key still down at once.
+    void shutdown();
+
+    // The text inserted directly for a clip: text-like kinds with a non-empty text.
+    static std::optional<std::string> directInsertionText(const ClipItem& item);
+
+    std::uint64_t pasteOperationGeneration() const { return pasteOperationGeneration_; }
+    std::optional<std::uint64_t> activePasteOperationGeneration() const { return activePasteOperationGeneration_; }
+
+private:
+    // What every step of one transaction carries.
+    struct Operation {
+        ClipItem item;
+        bool plainText = false;
+        std::optional<std::string> directText;
+        std::uint64_t generation = 0;
+    };
+    using OperationRef = std::shared_ptr<const Operation>;
+    template <class T>
+    using Then = std::function<void(T)>;
+
+    // Transaction (PasteEngine.cpp)
+    void copyOnly(const ClipItem& item, bool plainText);
+    void finishCopyOnly(std::uint64_t generation);
+    std::uint64_t openTransaction();
+    void endTransaction();
+    bool isRunning(std::uint64_t generation) const;
+    void completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified);
+    void failPasteOperation(std::uint64_t generation, const std::string& message);
+    void failPasteOperationRecoverably(std::uint64_t generation);
+    void diagnostic(const std::string& message);
+    void after(Milliseconds delay, std::function<void()> step);
+    bool isTerminated(const PasteTarget& target);
+    bool isFrontmost(const PasteTarget& target);
+
+    // Activation, focus and insertion (PasteEngineFocus.cpp)
+    void waitForTargetActivation(PasteTarget target, OperationRef operation, int remainingAttempts);
+    void restoreFocusAndPaste(PasteTarget target, OperationRef operation, int remainingAttempts);
+    void insertDirectText(PasteTarget target, OperationRef operation);
+    void lookUpFocusedElement(const PasteTarget& target, Then<AXElement> then);
+    void reacquireFocusedTarget(PasteTarget target, bool afterFailedRestore, Then<PasteTarget> then);
+    void restorePreviousFocus(PasteTarget target, Then<bool> then);
+    void insertText(const std::string& text, const PasteTarget& target, Then<AXStatus> then);
+    void acceptsTypedText(const PasteTarget& target, Then<bool> then);
+    void textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then);
+
+    // Ctrl+V fallback (PasteEngineKeys.cpp)
+    void beginCommandVFallback(PasteTarget target, OperationRef operation);
+    void restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts);
+    void postCommandV(PasteTarget target, OperationRef operation, int remainingModifierPolls);
+    void sendCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
+                      int remainingModifierPolls);
+    void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before);
+    void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before);
+
+    PasteEngineHost& host_;
+    Workspace& workspace_;
+    Accessibility& accessibility_;
+    KeyEventPoster& keyPoster_;
+    Clock& clock_;
+    // Accessibility replies are dropped once this is gone.
+    std::unique_ptr<QObject> replyContext_;
+    std::vector<ScheduledTask> pending_;
+    std::uint64_t pasteOperationGeneration_ = 0;
+    std::optional<std::uint64_t> activePasteOperationGeneration_;
+};
+
+}  // namespace harbelle

@@ -1,0 +1,266 @@
+// Waiting for the target to come to the front, giving its text element focus again and
+// inserting the clip's text there.
+#include <array>
+#include <string_view>
+
+#include "shell/PasteEngine.h"
+
+namespace harbelle {
+
+namespace {
+const char* text(bool value) { return value ? "true" : "false"; }
+std::string number(AXStatus status) { return std::to_string(static_cast<int>(status)); }
+
+// Roles of containers and controls that never take typed text, as AT-SPI names them.
+constexpr std::array<std::string_view, 11> kRolesWithoutTypedText{
+    "window", "frame", "dialog", "scroll pane", "panel", "filler", "split pane",
+    "tool bar", "image", "push button", "menu bar"};
+}  // namespace
+
+void PasteEngine::waitForTargetActivation(PasteTarget target, OperationRef operation, int remainingAttempts) {
+    const int remaining = remainingAttempts - 1;
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    const std::string pid = std::to_string(target.processIdentifier());
+    if (isTerminated(target)) {
+        failPasteOperation(generation, "The intended app closed; nothing was pasted");
+        return;
+    }
+    if (isFrontmost(target)) {
+        diagnostic("target is frontmost pid=" + pid);
+        restoreFocusAndPaste(std::move(target), std::move(operation), kRestoreAttempts);
+        return;
+    }
+    if (remaining > 0) {
+        after(kActivationCheckInterval, [this, target = std::move(target), operation = std::move(operation), remaining] {
+            waitForTargetActivation(target, operation, remaining);
+        });
+        return;
+    }
+    diagnostic("target activation timed out pid=" + pid);
+    failPasteOperation(generation, "Could not return focus to the intended input");
+}
+
+void PasteEngine::restoreFocusAndPaste(PasteTarget target, OperationRef operation, int remainingAttempts) {
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    if (isTerminated(target)) {
+        failPasteOperation(generation, "The intended app closed; nothing was pasted");
+        return;
+    }
+    if (!isFrontmost(target)) {
+        failPasteOperation(generation, "The intended input lost focus; nothing was pasted");
+        return;
+    }
+    reacquireFocusedTarget(target, false, [this, target, operation, remainingAttempts](PasteTarget fresh) {
+        if (!isRunning(operation->generation)) return;
+        restorePreviousFocus(fresh, [this, target, fresh, operation, remainingAttempts](bool confirmed) {
+            const std::uint64_t generation = operation->generation;
+            if (!isRunning(generation)) return;
+            if (confirmed) {
+                if (operation->directText)
+                    insertDirectText(fresh, operation);
+                else
+                    beginCommandVFallback(fresh, operation);
+                return;
+            }
+            if (remainingAttempts > 0) {
+                reacquireFocusedTarget(fresh, true, [this, operation, remainingAttempts](PasteTarget retry) {
+                    if (!isRunning(operation->generation)) return;
+                    after(kRestoreInterval, [this, retry = std::move(retry), operation, remainingAttempts] {
+                        restoreFocusAndPaste(retry, operation, remainingAttempts - 1);
+                    });
+                });
+                return;
+            }
+            diagnostic("focus restoration timed out pid=" + std::to_string(target.processIdentifier()) +
+                       "; falling back to Command-V");
+            beginCommandVFallback(target, operation);
+        });
+    });
+}
+
+void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
+    insertText(*operation->directText, target, [this, target, operation](AXStatus status) {
+        const std::uint64_t generation = operation->generation;
+        if (status == AXStatus::success) {
+            // The text is in the field even if the transaction was abandoned meanwhile.
+            diagnostic("direct AX insertion succeeded");
+            completePasteOperation(operation->item, generation, true);
+            return;
+        }
+        if (!isRunning(generation)) return;
+        if (status == AXStatus::timedOut) {
+            // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
+            // the clip on the clipboard for the user instead.
+            diagnostic("AX insertion timed out; not sending Command-V");
+            host_.writeClipToPasteboard(operation->item, operation->plainText);
+            failPasteOperationRecoverably(generation);
+            return;
+        }
+        beginCommandVFallback(target, operation);
+    });
+}
+
+void PasteEngine::lookUpFocusedElement(const PasteTarget& target, Then<AXElement> then) {
+    if (!accessibility_.isTrusted()) {
+        diagnostic("focused-element lookup denied: AX not trusted");
+        then(nullptr);
+        return;
+    }
+    const ProcessID pid = target.processIdentifier();
+    accessibility_.focusedElement(pid, kAccessibilityDeadline, replyContext_.get(),
+                                  [this, pid, then = std::move(then)](AXResult<AXElement> found) {
+                                      const bool hasValue = found.ok() && found.value;
+                                      diagnostic("focused-element lookup pid=" + std::to_string(pid) +
+                                                 " status=" + number(found.status) + " hasValue=" + text(hasValue));
+                                      then(hasValue ? found.value : nullptr);
+                                  });
+}
+
+void PasteEngine::reacquireFocusedTarget(PasteTarget target, bool afterFailedRestore, Then<PasteTarget> then) {
+    // A target captured with an element is trusted until a restore of it fails.
+    if (target.focusedElement && !afterFailedRestore) {
+        then(std::move(target));
+        return;
+    }
+    if (isTerminated(target) || !isFrontmost(target)) {
+        then(std::move(target));
+        return;
+    }
+    const ProcessID pid = target.processIdentifier();
+    lookUpFocusedElement(target, [this, target, pid, afterFailedRestore, then](AXElement element) mutable {
+        if (!element || element->processId() != pid) {
+            then(std::move(target));
+            return;
+        }
+        auto readWindow = [this, target, pid, afterFailedRestore, element,
+                                 then](AXResult<AXElement> windowRead) mutable {
+            const AXElement window = windowRead.ok() ? windowRead.value : nullptr;
+            if (target.capturedWindow) {
+                if (!window || window->processId() != pid || !sameElement(window, target.capturedWindow)) {
+                    diagnostic("fresh AX target rejected: focused window changed pid=" + std::to_string(pid));
+                    then(std::move(target));
+                    return;
+                }
+            } else if (window && window->processId() != pid) {
+                diagnostic("fresh AX target rejected: window PID changed expected=" + std::to_string(pid));
+                then(std::move(target));
+                return;
+            }
+            diagnostic("reacquired focused target pid=" + std::to_string(pid) +
+                       " afterFailedRestore=" + text(afterFailedRestore));
+            target.focusedElement = element;
+            if (window) target.focusedWindow = window;
+            then(std::move(target));
+        };
+        if (!accessibility_.isTrusted()) {
+            readWindow({AXStatus::notTrusted, nullptr});
+            return;
+        }
+        accessibility_.focusedWindow(pid, kAccessibilityDeadline, replyContext_.get(), std::move(readWindow));
+    });
+}
+
+void PasteEngine::restorePreviousFocus(PasteTarget target, Then<bool> then) {
+    bool injectedFailure = false;
+    if (host_.qaRemainingTransientFocusFailures() > 0) {
+        host_.consumeQaTransientFocusFailure();
+        injectedFailure = true;
+        diagnostic("QA injected transient focus failure remaining=" +
+                   std::to_string(host_.qaRemainingTransientFocusFailures()));
+    }
+    const bool trusted = accessibility_.isTrusted();
+    diagnostic(std::string("AX focus restore requested trusted=") + text(trusted) +
+               " hasElement=" + text(target.focusedElement != nullptr));
+    if (!trusted || isTerminated(target) || !target.focusedElement) {
+        then(false);
+        return;
+    }
+    const ProcessID expected = target.processIdentifier();
+    const std::int64_t elementPid = target.focusedElement->processId();
+    if (elementPid != expected) {
+        const AXStatus pidStatus = elementPid == 0 ? AXStatus::failed : AXStatus::success;
+        diagnostic("AX focus restore rejected status=" + number(pidStatus) + " pid=" + std::to_string(elementPid) +
+                   " expected=" + std::to_string(expected));
+        then(false);
+        return;
+    }
+    // The window itself was raised by the activation; only the element's focus is set here.
+    const AXElement element = target.focusedElement;
+    accessibility_.setFocus(
+        element, kAccessibilityDeadline, replyContext_.get(),
+        [this, target, element, injectedFailure, then = std::move(then)](AXResult<bool> set) {
+            // Only a read-back confirms the focus, whatever the write reported.
+            lookUpFocusedElement(target, [this, element, injectedFailure, status = set.status,
+                                          then](AXElement now) {
+                const bool confirmed = sameElement(now, element);
+                diagnostic("AX focus restore status=" + number(status) + " confirmed=" + text(confirmed));
+                then(confirmed && !injectedFailure);
+            });
+        });
+}
+
+void PasteEngine::insertText(const std::string& insertion, const PasteTarget& target, Then<AXStatus> then) {
+    const bool trusted = accessibility_.isTrusted();
+    diagnostic(std::string("AX insert requested trusted=") + text(trusted) +
+               " hasElement=" + text(target.focusedElement != nullptr));
+    if (insertion.empty() || !trusted || !target.focusedElement) {
+        then(AXStatus::notSupported);
+        return;
+    }
+    const std::int64_t elementPid = target.focusedElement->processId();
+    const AXStatus pidStatus = elementPid == 0 ? AXStatus::failed : AXStatus::success;
+    diagnostic("AX element pid status=" + number(pidStatus) + " pid=" + std::to_string(elementPid) +
+               " expected=" + std::to_string(target.processIdentifier()));
+    if (elementPid != target.processIdentifier()) {
+        then(AXStatus::failed);
+        return;
+    }
+    // Replaces the selection, or inserts at the caret; the rest of the field stays as it is.
+    accessibility_.insertText(target.focusedElement, insertion, kAccessibilityDeadline, replyContext_.get(),
+                              [this, then = std::move(then)](AXStatus status) {
+                                  diagnostic("AX selected-text insert status=" + number(status));
+                                  then(status);
+                              });
+}
+
+void PasteEngine::acceptsTypedText(const PasteTarget& target, Then<bool> then) {
+    if (!target.focusedElement || !accessibility_.isTrusted()) {
+        then(false);
+        return;
+    }
+    accessibility_.readElement(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
+                               [this, then = std::move(then)](AXResult<ElementInfo> read) {
+                                   if (!read.ok() || read.value.role.empty()) {
+                                       then(true);
+                                       return;
+                                   }
+                                   const std::string& role = read.value.role;
+                                   for (std::string_view refused : kRolesWithoutTypedText) {
+                                       if (role == refused) {
+                                           diagnostic("focused element role " + role + " cannot accept typed text");
+                                           then(false);
+                                           return;
+                                       }
+                                   }
+                                   then(true);
+                               });
+}
+
+void PasteEngine::textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then) {
+    if (!target.focusedElement || !accessibility_.isTrusted() ||
+        target.focusedElement->processId() != target.processIdentifier()) {
+        then(std::nullopt);
+        return;
+    }
+    accessibility_.fingerprint(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
+                               [then = std::move(then)](AXResult<std::string> print) {
+                                   if (print.ok())
+                                       then(std::move(print.value));
+                                   else
+                                       then(std::nullopt);
+                               });
+}
+
+}  // namespace harbelle

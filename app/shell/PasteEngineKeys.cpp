@@ -1,0 +1,170 @@
+// The Ctrl+V fallback: the clip goes on the clipboard, the target's focus is restored once
+// more, and a paste key pair is sent while the target's window is the active one. The field's
+// fingerprint before and after tells a paste from nothing.
+#include "shell/PasteEngine.h"
+
+namespace harbelle {
+
+namespace {
+const char* text(bool value) { return value ? "true" : "false"; }
+constexpr const char* kCouldNotSend = "Could not send the paste command";
+}  // namespace
+
+void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operation) {
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    const DirectPastePermissions permissions = host_.currentDirectPastePermissions();
+    if (!permissions.eventPostingAllowed) {
+        host_.updateDirectPastePermissionStatus(permissions.accessibilityTrusted, false);
+        host_.setShowPermissionSetup(true);
+        failPasteOperation(generation, "Direct-paste access changed; approve it again");
+        return;
+    }
+    diagnostic("falling back to synthetic Command-V");
+    const bool wrote = host_.writeClipToPasteboard(operation->item, operation->plainText);
+    diagnostic("event fallback kind=" + std::string(clipkind::rawValue(operation->item.kind)) +
+               " wroteClipboard=" + text(wrote));
+    if (!wrote) {
+        failPasteOperation(generation, "That clip is no longer available");
+        return;
+    }
+    after(kCommandVStartDelay, [this, target = std::move(target), operation = std::move(operation)] {
+        restoreFocusForCommandV(target, operation, kCommandVRestoreAttempts);
+    });
+}
+
+void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts) {
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    if (isTerminated(target)) {
+        failPasteOperation(generation, "The intended app closed; nothing was pasted");
+        return;
+    }
+    if (!isFrontmost(target)) {
+        if (remainingAttempts > 0) {
+            after(kRestoreInterval, [this, target = std::move(target), operation = std::move(operation),
+                                     remainingAttempts] {
+                restoreFocusForCommandV(target, operation, remainingAttempts - 1);
+            });
+            return;
+        }
+        failPasteOperation(generation, "The intended input lost focus; nothing was pasted");
+        return;
+    }
+    reacquireFocusedTarget(std::move(target), false, [this, operation, remainingAttempts](PasteTarget fresh) {
+        if (!isRunning(operation->generation)) return;
+        restorePreviousFocus(fresh, [this, fresh, operation, remainingAttempts](bool confirmed) {
+            if (!isRunning(operation->generation)) return;
+            const auto retryOrPostAnyway = [this, fresh, operation, remainingAttempts] {
+                if (remainingAttempts > 0) {
+                    reacquireFocusedTarget(fresh, true, [this, operation, remainingAttempts](PasteTarget retry) {
+                        if (!isRunning(operation->generation)) return;
+                        after(kRestoreInterval, [this, retry = std::move(retry), operation, remainingAttempts] {
+                            restoreFocusForCommandV(retry, operation, remainingAttempts - 1);
+                        });
+                    });
+                    return;
+                }
+                diagnostic("focus never resolved to a text element; attempting Command-V anyway");
+                postCommandV(fresh, operation, kModifierPolls);
+            };
+            if (!confirmed) {
+                retryOrPostAnyway();
+                return;
+            }
+            acceptsTypedText(fresh, [this, fresh, operation, retryOrPostAnyway](bool accepts) {
+                if (!isRunning(operation->generation)) return;
+                if (accepts)
+                    postCommandV(fresh, operation, kModifierPolls);
+                else
+                    retryOrPostAnyway();
+            });
+        });
+    });
+}
+
+void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int remainingModifierPolls) {
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    if (!isFrontmost(target) || !keyPoster_.canPostEvents()) {
+        failPasteOperation(generation, kCouldNotSend);
+        return;
+    }
+    textFingerprint(target, [this, target, operation, remainingModifierPolls](std::optional<std::string> before) {
+        sendCommandV(target, operation, std::move(before), remainingModifierPolls);
+    });
+}
+
+void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
+                               int remainingModifierPolls) {
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    // Time passed while the field was read: the target must still be in front.
+    if (!isFrontmost(target)) {
+        failPasteOperation(generation, kCouldNotSend);
+        return;
+    }
+    // Shift from Shift-Return or Super from the hot key turn Ctrl+V into another shortcut:
+    // wait until the user has let go of them.
+    if (const KeyModifiers held = keyPoster_.heldModifiers(); held != 0) {
+        if (remainingModifierPolls == kModifierPolls)
+            diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
+        if (remainingModifierPolls > 0) {
+            after(kModifierPollInterval, [this, target = std::move(target), operation = std::move(operation),
+                                          before = std::move(before), remainingModifierPolls] {
+                sendCommandV(target, operation, before, remainingModifierPolls - 1);
+            });
+            return;
+        }
+        diagnostic("modifiers still held; not sending Command-V");
+        failPasteOperation(generation, kCouldNotSend);
+        return;
+    }
+
+    const ProcessID pid = target.processIdentifier();
+    diagnostic("posting Command-V events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
+    if (!keyPoster_.postPasteKeyDown(pid)) {
+        // Whatever part of the key-down got out must not stay pressed.
+        keyPoster_.releaseAllPressed();
+        failPasteOperation(generation, kCouldNotSend);
+        return;
+    }
+    // Not tied to the transaction: the key-up goes out even after a cancellation.
+    after(kKeyUpDelay, [this, target = std::move(target), operation = std::move(operation),
+                        before = std::move(before)] { finishKeyUp(target, operation, before); });
+}
+
+void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+    const ProcessID pid = target.processIdentifier();
+    if (!keyPoster_.postPasteKeyUp(pid)) keyPoster_.releaseAllPressed();
+    diagnostic("posted Command-V key-up pid=" + std::to_string(pid));
+    const std::uint64_t generation = operation->generation;
+    if (!isRunning(generation)) return;
+    if (!before) {
+        // Nothing to compare: done, but not proof that direct paste works.
+        completePasteOperation(operation->item, generation, false);
+        return;
+    }
+    after(kVerificationDelay, [this, target = std::move(target), operation = std::move(operation),
+                               before = std::move(before)] { verifyCommandV(target, operation, before); });
+}
+
+void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+    if (!isRunning(operation->generation)) return;
+    textFingerprint(target, [this, operation, before](std::optional<std::string> afterPaste) {
+        const std::uint64_t generation = operation->generation;
+        if (!isRunning(generation)) return;
+        if (!afterPaste) {
+            completePasteOperation(operation->item, generation, false);
+            return;
+        }
+        if (*afterPaste == *before) {
+            diagnostic("Command-V did not change the field; reporting failure");
+            failPasteOperationRecoverably(generation);
+            return;
+        }
+        completePasteOperation(operation->item, generation, true);
+    });
+}
+
+}  // namespace harbelle

@@ -1,0 +1,159 @@
+// Waiting for the target, restoring its focus and inserting text over the selection.
+#include "PasteEngineTestSupport.h"
+
+using namespace harbelle;
+using namespace harbelle::testing;
+
+namespace {
+struct PasteEngineFocus : PasteEngineFixture {
+    PasteEngineFocus() { host.systemShortcutSetting = false; }
+    // The field will not take focus, and the editor reports no other focused element.
+    void refuseFocus() {
+        ax.refuseFocus(field);
+        ax.setFocusedElement(kEditor, nullptr);
+    }
+};
+}  // namespace
+
+TEST_F(PasteEngineFocus, InsertsOverTheSelectionOnlyAndVerifiesDirectPaste) {
+    ElementInfo info = ax.info(field);
+    info.selection = TextRange{6, 11};
+    info.caretOffset = 11;
+    ax.setInfo(field, info);
+    const ClipItem item = clip("Harbelle \u2713");
+    engine->paste(item, false);
+    clock.runDue();
+
+    EXPECT_EQ(fieldValue(), "hello Harbelle \u2713");
+    EXPECT_TRUE(host.hasLine("direct AX insertion succeeded"));
+    EXPECT_TRUE(host.directPasteVerified);
+    EXPECT_EQ(host.replayed, (std::vector<Uuid>{item.id}));
+    EXPECT_TRUE(host.clipboardWrites.empty()) << "direct insertion leaves the clipboard alone";
+    EXPECT_TRUE(keys.events().empty());
+    expectSilent();
+    EXPECT_FALSE(host.transactionActive);
+    EXPECT_EQ(host.countEvent("restartAutoHide"), 1);
+}
+
+TEST_F(PasteEngineFocus, ARefusedInsertionFallsBackToCtrlV) {
+    ax.refuseInsertion(field, AXStatus::notSupported);
+    engine->paste(clip("text"), true);
+    clock.runDue();
+    EXPECT_TRUE(host.hasLine("falling back to synthetic Command-V"));
+    EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"text plain=true"}));
+    advanceMs(80);
+    EXPECT_EQ(keyEvents(Kind::keyDown), 1);
+    EXPECT_EQ(fieldValue(), "hello world");
+}
+
+TEST_F(PasteEngineFocus, ATimedOutInsertionIsNeverFollowedByCtrlV) {
+    ax.refuseInsertion(field, AXStatus::timedOut);
+    engine->paste(clip("maybe later"), false);
+    advanceMs(5000);
+    EXPECT_TRUE(keys.events().empty()) << "the late insertion and a Ctrl+V would paste twice";
+    EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"maybe later plain=false"}));
+    expectOnlyError("Couldn't paste there — press ⌘V to paste it", false);
+    EXPECT_FALSE(host.directPasteVerified);
+}
+
+TEST_F(PasteEngineFocus, TheActivationWaitFindsALateTargetAndGivesUpAtThreeSeconds) {
+    activationsHeldBack = true;
+    engine->paste(clip("late"), false);
+    advanceMs(1000);
+    activationsHeldBack = false;
+    workspace.bringToFront(editor);
+    advanceMs(49);
+    EXPECT_EQ(fieldValue(), "hello world");
+    advanceMs(1);
+    EXPECT_EQ(fieldValue(), "hello worldlate");
+
+    // Never in front: the 60th check, 3 s after activation, fails.
+    workspace.bringToFront(shelfApp);
+    activationsHeldBack = true;
+    engine->paste(clip("never"), false);
+    advanceMs(2999);
+    expectSilent();
+    advanceMs(1);
+    EXPECT_TRUE(host.hasLine("target activation timed out pid=200"));
+    expectOnlyError("Could not return focus to the intended input", true);
+}
+
+TEST_F(PasteEngineFocus, ATargetThatQuitsWhileWaitedForFailsAtTheNextCheck) {
+    activationsHeldBack = true;
+    engine->paste(clip("x"), false);
+    advanceMs(120);
+    workspace.running = {shelfApp, browser};
+    advanceMs(29);
+    expectSilent();
+    advanceMs(1);
+    expectOnlyError("The intended app closed; nothing was pasted", true);
+}
+
+TEST_F(PasteEngineFocus, SwitchingAwayDuringRestorationLosesTheInput) {
+    refuseFocus();
+    engine->paste(clip("x"), false);
+    clock.runDue();
+    workspace.bringToFront(browser);
+    advanceMs(49);
+    expectSilent();
+    advanceMs(1);
+    expectOnlyError("The intended input lost focus; nothing was pasted", true);
+}
+
+TEST_F(PasteEngineFocus, InjectedFocusFailuresDelayTheInsertion) {
+    host.transientFocusFailures = 2;
+    engine->paste(clip("third time"), false);
+    clock.runDue();
+    EXPECT_TRUE(host.hasLine("QA injected transient focus failure remaining=1"));
+    advanceMs(50);
+    EXPECT_TRUE(host.hasLine("QA injected transient focus failure remaining=0"));
+    EXPECT_EQ(fieldValue(), "hello world");
+    advanceMs(50);
+    EXPECT_EQ(fieldValue(), "hello worldthird time");
+    EXPECT_EQ(host.transientFocusFailures, 0);
+}
+
+TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
+    refuseFocus();
+    engine->paste(clip("x"), false);
+    advanceMs(999);
+    EXPECT_FALSE(host.hasLineStartingWith("focus restoration timed out"));
+    advanceMs(1);
+    EXPECT_TRUE(host.hasLine("focus restoration timed out pid=200; falling back to Command-V"));
+    EXPECT_EQ(host.clipboardWrites.size(), 1u);
+}
+
+TEST_F(PasteEngineFocus, AFocusInAnotherWindowIsNotTaken) {
+    // Captured without an element; the user has since moved to another window of the editor.
+    const AXElement otherField = ax.addElement(kEditor, ax.info(field));
+    const AXElement otherWindow = ax.addElement(kEditor, ElementInfo{.role = "frame"});
+    host.target->focusedElement = nullptr;
+    ax.setFocusedElement(kEditor, otherField);
+    ax.setFocusedWindow(kEditor, otherWindow);
+    engine->paste(clip("x"), false);
+    clock.runDue();
+    EXPECT_TRUE(host.hasLine("fresh AX target rejected: focused window changed pid=200"));
+    EXPECT_EQ(ax.info(otherField).value, std::optional<std::string>("hello world"));
+
+    // Back in the captured window: the fresh element is taken and gets the text.
+    ax.setFocusedWindow(kEditor, window);
+    advanceMs(50);
+    EXPECT_TRUE(host.hasLine("reacquired focused target pid=200 afterFailedRestore=false"));
+    EXPECT_EQ(ax.info(otherField).value, std::optional<std::string>("hello worldx"));
+}
+
+TEST_F(PasteEngineFocus, OnlyTheCapturedNativeWindowCounts) {
+    host.target->nativeWindow = 7;
+    activationsHeldBack = true;
+    engine->paste(clip("x"), false);
+    EXPECT_EQ(workspace.windowActivations, (std::vector<std::uint32_t>{7}));
+    // The editor comes to the front, but with another of its windows.
+    activationsHeldBack = false;
+    workspace.bringToFront(editor);
+    workspace.frontmostWindowID = 8;
+    advanceMs(1000);
+    EXPECT_EQ(fieldValue(), "hello world");
+    workspace.frontmostWindowID = 7;
+    advanceMs(50);
+    EXPECT_EQ(fieldValue(), "hello worldx");
+}
