@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "platform/linux/LinuxWorkspace.h"
 
 #include <xcb/res.h>
@@ -153,6 +154,14 @@ std::optional<std::string> LinuxWorkspace::processName(ProcessID pid) {
 std::optional<std::uint32_t> LinuxWorkspace::frontmostWindow() {
     if (!impl_->x.isValid()) return std::nullopt;
     auto window = impl_->x.windowProperty(impl_->x.root(), "_NET_ACTIVE_WINDOW");
+    // The property can outlive its window, and X reuses window ids for new clients: only a
+    // window the window manager still lists counts as frontmost.
+    if (window && *window != XCB_WINDOW_NONE) {
+        const auto clients = impl_->clientWindows();
+        if (std::find(clients.begin(), clients.end(), *window) == clients.end()) window.reset();
+    } else {
+        window.reset();
+    }
     impl_->scheduleDrain();
     return window;
 }
