@@ -7,19 +7,6 @@ namespace harbelle {
 
 namespace {
 
-// Same labels as the kind's own; kept here so search needs nothing else of the kinds.
-std::string_view searchLabel(ClipKind kind) {
-    switch (kind) {
-    case ClipKind::text: return "Text";
-    case ClipKind::link: return "Link";
-    case ClipKind::image: return "Image";
-    case ClipKind::file: return "File";
-    case ClipKind::code: return "Code";
-    case ClipKind::color: return "Color";
-    }
-    return "Text";
-}
-
 std::size_t joinedURLsSize(const std::vector<std::string>& urls) {
     std::size_t size = urls.empty() ? 0 : urls.size() - 1;
     for (const auto& url : urls) size += url.size();
@@ -42,7 +29,7 @@ std::string rawSearchText(const ClipItem& item) {
     raw += ' ';
     raw += item.sourceDevicePlatform.value_or("");
     raw += ' ';
-    raw += searchLabel(item.kind);
+    raw += clipkind::label(item.kind);
     raw += ' ';
     for (std::size_t i = 0; i < item.fileURLs.size(); ++i) {
         if (i > 0) raw += ' ';

@@ -1,4 +1,5 @@
 #include "history/HistoryCodec.h"
+#include "platform/Base64.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,43 +12,6 @@ namespace harbelle::historycodec {
 namespace {
 
 using json = nlohmann::json;
-
-// ---- Base64 (standard alphabet, padded) ----
-
-constexpr char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<std::int8_t, 256> makeBase64Table() {
-    std::array<std::int8_t, 256> table{};
-    for (auto& v : table) v = -1;
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::int8_t>(i);
-    return table;
-}
-constexpr auto kBase64Table = makeBase64Table();
-
-void appendBase64(std::string& out, const Bytes& data) {
-    const std::size_t start = out.size();
-    out.resize(start + (data.size() + 2) / 3 * 4);
-    char* o = out.data() + start;
-    std::size_t i = 0;
-    const std::size_t full = data.size() / 3 * 3;
-    for (; i < full; i += 3) {
-        const std::uint32_t v = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
-        *o++ = kBase64Alphabet[(v >> 18) & 63];
-        *o++ = kBase64Alphabet[(v >> 12) & 63];
-        *o++ = kBase64Alphabet[(v >> 6) & 63];
-        *o++ = kBase64Alphabet[v & 63];
-    }
-    const std::size_t rest = data.size() - i;
-    if (rest > 0) {
-        std::uint32_t v = std::uint32_t{data[i]} << 16;
-        if (rest == 2) v |= std::uint32_t{data[i + 1]} << 8;
-        *o++ = kBase64Alphabet[(v >> 18) & 63];
-        *o++ = kBase64Alphabet[(v >> 12) & 63];
-        *o++ = rest == 2 ? kBase64Alphabet[(v >> 6) & 63] : '=';
-        *o++ = '=';
-    }
-}
 
 // ---- Dates ----
 
@@ -725,33 +689,8 @@ std::optional<Date> parseDate(std::string_view s) {
     return Date{std::chrono::seconds{total}};
 }
 
-std::string base64Encode(const Bytes& data) {
-    std::string out;
-    appendBase64(out, data);
-    return out;
-}
+std::string base64Encode(const Bytes& data) { return encodeBase64(data); }
 
-std::optional<Bytes> base64Decode(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::size_t padding = 0;
-    if (!text.empty() && text.back() == '=') padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
-    Bytes out;
-    out.reserve(text.size() / 4 * 3);
-    const std::size_t dataChars = text.size() - padding;
-    std::uint32_t accumulator = 0;
-    int bits = 0;
-    for (std::size_t i = 0; i < dataChars; ++i) {
-        const int v = kBase64Table[static_cast<unsigned char>(text[i])];
-        if (v < 0) return std::nullopt;
-        accumulator = (accumulator << 6) | static_cast<std::uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>(accumulator >> bits));
-            accumulator &= (1u << bits) - 1;
-        }
-    }
-    return out;
-}
+std::optional<Bytes> base64Decode(std::string_view text) { return decodeBase64Strict(text); }
 
 }  // namespace harbelle::historycodec

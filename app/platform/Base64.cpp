@@ -1,67 +1,72 @@
 #include "platform/Base64.h"
 
 #include <array>
+#include <cstdint>
 
 namespace harbelle {
 
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
+constexpr std::array<std::int8_t, 256> makeTable() {
+    std::array<std::int8_t, 256> table{};
+    for (auto& v : table) v = -1;
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+    return table;
 }
+constexpr auto kTable = makeTable();
 }  // namespace
 
 std::optional<Bytes> decodeBase64Strict(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t padding = 0;
-    if (!text.empty() && text.back() == '=') {
-        padding = 1;
-        if (text.size() >= 2 && text[text.size() - 2] == '=') padding = 2;
-    }
+    if (!text.empty() && text.back() == '=') padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
     Bytes out;
     out.reserve(text.size() / 4 * 3);
-    const std::size_t dataLength = text.size() - padding;
-    std::uint32_t buffer = 0;
+    const std::size_t dataChars = text.size() - padding;
+    std::uint32_t accumulator = 0;
     int bits = 0;
-    for (std::size_t i = 0; i < dataLength; ++i) {
-        int value = sextet(text[i]);
-        if (value < 0) return std::nullopt;
-        buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
+    for (std::size_t i = 0; i < dataChars; ++i) {
+        const int v = kTable[static_cast<unsigned char>(text[i])];
+        if (v < 0) return std::nullopt;
+        accumulator = (accumulator << 6) | static_cast<std::uint32_t>(v);
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((buffer >> bits) & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(accumulator >> bits));
+            accumulator &= (1u << bits) - 1;
         }
     }
     return out;
 }
 
+void appendBase64(std::string& out, const Bytes& data) {
+    const std::size_t start = out.size();
+    out.resize(start + (data.size() + 2) / 3 * 4);
+    char* o = out.data() + start;
+    std::size_t i = 0;
+    const std::size_t full = data.size() / 3 * 3;
+    for (; i < full; i += 3) {
+        const std::uint32_t v = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
+    }
+    const std::size_t rest = data.size() - i;
+    if (rest > 0) {
+        std::uint32_t v = std::uint32_t{data[i]} << 16;
+        if (rest == 2) v |= std::uint32_t{data[i + 1]} << 8;
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        *o++ = '=';
+    }
+}
+
 std::string encodeBase64(const Bytes& bytes) {
     std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        std::uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int shift : {18, 12, 6, 0}) out.push_back(kAlphabet[(n >> shift) & 63]);
-    }
-    if (i + 1 == bytes.size()) {
-        std::uint32_t n = bytes[i] << 16;
-        out.push_back(kAlphabet[(n >> 18) & 63]);
-        out.push_back(kAlphabet[(n >> 12) & 63]);
-        out += "==";
-    } else if (i + 2 == bytes.size()) {
-        std::uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8);
-        out.push_back(kAlphabet[(n >> 18) & 63]);
-        out.push_back(kAlphabet[(n >> 12) & 63]);
-        out.push_back(kAlphabet[(n >> 6) & 63]);
-        out.push_back('=');
-    }
+    appendBase64(out, bytes);
     return out;
 }
 

@@ -12,5 +12,7 @@ namespace harbelle {
 // only as the last one or two characters, and no white space or line breaks anywhere.
 std::optional<Bytes> decodeBase64Strict(std::string_view text);
 std::string encodeBase64(const Bytes& bytes);
+// Appends the padded encoding of `bytes` to `out` (for writers building one large buffer).
+void appendBase64(std::string& out, const Bytes& bytes);
 
 }  // namespace harbelle

@@ -1,6 +1,7 @@
 #include "platform/Defaults.h"
 
-#include <QByteArray>
+#include "platform/Base64.h"
+
 #include <cmath>
 #include <limits>
 
@@ -61,22 +62,14 @@ void Defaults::setDouble(const std::string& key, double value) {
 void Defaults::setData(const std::string& key, const Bytes& value) { set(key, encodeData(value)); }
 
 nlohmann::json Defaults::encodeData(const Bytes& value) {
-    const QByteArray raw(reinterpret_cast<const char*>(value.data()),
-                         static_cast<qsizetype>(value.size()));
-    return nlohmann::json{{kDataKey, raw.toBase64().toStdString()}};
+    return nlohmann::json{{kDataKey, encodeBase64(value)}};
 }
 
 std::optional<Bytes> Defaults::decodeData(const nlohmann::json& value) {
     if (!value.is_object() || value.size() != 1) return std::nullopt;
     auto it = value.find(kDataKey);
     if (it == value.end() || !it->is_string()) return std::nullopt;
-    const auto& text = it->get_ref<const std::string&>();
-    auto decoded = QByteArray::fromBase64Encoding(
-        QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())),
-        QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded) return std::nullopt;
-    const QByteArray& bytes = *decoded;
-    return Bytes(bytes.begin(), bytes.end());
+    return decodeBase64Strict(it->get_ref<const std::string&>());
 }
 
 }  // namespace harbelle
