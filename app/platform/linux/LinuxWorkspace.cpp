@@ -51,13 +51,13 @@ struct LinuxWorkspace::Impl {
     // The pid of the client that made a window, from the X-Resource extension (local clients).
     std::optional<ProcessID> clientPID(xcb_window_t window) {
         if (!x.isValid() || window == XCB_WINDOW_NONE) return std::nullopt;
-        xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        auto cookie = xcb_res_query_client_ids(x.get(), 1, &spec);
+        xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        auto cookie = xcb_res_query_client_ids(x.get(), 1, &query);
         xcb_res_query_client_ids_reply_t* reply = xcb_res_query_client_ids_reply(x.get(), cookie, nullptr);
         if (!reply) return std::nullopt;
         std::optional<ProcessID> result;
         for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem; xcb_res_client_id_value_next(&it)) {
-            if (!(it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)) continue;
+            // Only the local-pid kind was asked for, so every value is a pid.
             if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
             result = static_cast<ProcessID>(*xcb_res_client_id_value_value(it.data));
             break;
