@@ -25,7 +25,10 @@ StatusItem::~StatusItem() {
     tray_->setContextMenu(nullptr);
 }
 
-void StatusItem::install() { tray_->show(); }
+void StatusItem::install() {
+    // Showing without a tray host only makes the platform complain.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+}
 
 QString StatusItem::toolTip() const { return tray_->toolTip(); }
 
