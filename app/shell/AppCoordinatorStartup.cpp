@@ -11,7 +11,8 @@
 namespace harbelle {
 
 void AppCoordinator::applicationDidFinishLaunching() {
-    if (launched_) return;
+    // A termination signal can arrive before the loop's first turn.
+    if (launched_ || terminating_) return;
     launched_ = true;
     const LaunchArguments& arguments = deps_.arguments;
 
