@@ -1,8 +1,3 @@
-#include <QApplication>
+#include "shell/PemberlowApp.h"
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Harbelle");
-    QApplication::setQuitOnLastWindowClosed(false);
-    return 0;
-}
+int main(int argc, char** argv) { return harbelle::PemberlowApp::run(argc, argv); }

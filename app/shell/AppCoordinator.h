@@ -1,0 +1,215 @@
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "history/HistoryStore.h"
+#include "shell/LoginItemRefresh.h"
+#include "platform/DirectPastePermissions.h"
+#include "platform/HotKeyRegistrar.h"
+#include "shell/LaunchArguments.h"
+#include "shell/PasteOperations.h"
+#include "shell/ShelfPanel.h"
+#include "shell/ShelfPanelController.h"
+
+namespace harbelle {
+
+class Accessibility;
+class BundleInfo;
+class GlobalHotKey;
+class KeyEventPoster;
+class LoginItemService;
+class Pasteboard;
+class SettingsWindowController;
+class StatusItem;
+class SyncCoordinator;
+class UpdateManager;
+class Workspace;
+struct SettingsStoreLink;
+
+class AppCoordinator;
+
+// Everything the application delegate builds on or calls outside itself. The platform layers
+// are borrowed; each builder and service left empty gets the real one (fillDefaults), so the
+// program passes only the layers and tests replace what they watch.
+struct AppCoordinatorDependencies {
+    LaunchArguments arguments;
+
+    Defaults* defaults = nullptr;
+    Clock* clock = nullptr;
+    const BundleInfo* bundle = nullptr;
+    Workspace* workspace = nullptr;
+    Accessibility* accessibility = nullptr;
+    KeyEventPoster* keyEventPoster = nullptr;
+    HotKeyRegistrar* hotKeyRegistrar = nullptr;
+    LoginItemService* loginItemService = nullptr;
+    Pasteboard* pasteboard = nullptr;
+
+    // ---- Builders -------------------------------------------------------------------------------
+    std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;
+    std::function<std::unique_ptr<UpdateManager>()> makeUpdateManager;
+    std::function<std::unique_ptr<SyncCoordinator>(bool demoMode)> makeSyncCoordinator;
+    std::function<std::unique_ptr<ShelfPanelController>(HistoryStore&, ShelfPanelControllerOptions)>
+        makePanelController;
+    std::function<std::unique_ptr<SettingsWindowController>(SettingsStoreLink, UpdateManager&, SyncCoordinator&,
+                                                            std::function<void()> onReviewAccess)>
+        makeSettingsWindowController;
+    // The paste route; `AppCoordinator` is fully built when it is called.
+    std::function<std::unique_ptr<PasteOperations>(AppCoordinator&)> makePasteOperations;
+
+    // ---- Services -------------------------------------------------------------------------------
+    // No task-bar entry and no quitting when the last window closes.
+    std::function<void()> setAccessoryActivationPolicy;
+    // One line on standard output / standard error, flushed; the line feed is added.
+    std::function<void(const std::string&)> writeOutput;
+    std::function<void(const std::string&)> writeError;
+    // Leaves the event loop after the termination steps ran.
+    std::function<void()> quitEventLoop;
+    // Ends the process with a status, without the termination steps.
+    std::function<void(int status)> exitProcess;
+    std::function<DirectPastePermissions()> readPermissions;
+    // Asks for accessibility (switches it on on the bus); returns nothing useful.
+    std::function<void()> requestAccessibility;
+    // Asks for event posting; X11 has nothing to ask.
+    std::function<void()> requestEventPosting;
+    std::function<void()> openAccessibilitySettings;
+    std::function<void(bool isDirectDistribution)> prepareUpdateChoiceMigration;
+    std::function<void(LoginItemRefreshCompletion)> refreshLoginItem;
+    std::function<void(HistoryStore&)> enableLaunchAtLogin;
+    std::function<void(HistoryStore&)> importLegacyHistory;
+    std::function<void(HistoryStore&)> startMonitoring;
+    std::function<void(HistoryStore&)> stopMonitoring;
+    std::function<void(HistoryStore&, bool paused)> setCapturePaused;
+    std::function<bool(HistoryStore&, const ClipItem&, bool plainText)> writeToPasteboard;
+    std::function<void()> beep;
+    std::function<bool()> systemTrayAvailable;
+
+    // Gives every empty builder and service its real implementation. The platform pointers
+    // must be set.
+    void fillDefaults();
+};
+
+// The application delegate: builds and wires everything at launch in a fixed order, serves the
+// launch arguments, owns the store, the update manager, the sync bridge, the shelf, the settings
+// window, the hot key and the status item until the process ends, and shuts them down in order.
+// Main thread only.
+class AppCoordinator final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kHasLaunchedKey = "hasLaunchedPemberlow";
+    static constexpr Milliseconds kShowShelfDelay{350};
+    static constexpr Milliseconds kShowSettingsDelay{550};
+    static constexpr Milliseconds kAutoPasteDelay{1100};
+    static constexpr Milliseconds kSnapshotDelay{1200};
+    static constexpr Milliseconds kAutoPasteQuitDelay{2800};
+    static constexpr int kPermissionRefreshCount = 16;
+    static constexpr Milliseconds kPermissionRefreshInterval{500};
+
+    static constexpr const char* kPrimaryShortcutLabel = "\u21e7\u2318V";
+    static constexpr const char* kFallbackShortcutLabel = "\u2325\u2318V";
+    static constexpr const char* kMenuBarShortcutLabel = "Menu bar";
+    static constexpr const char* kFallbackToolTip = "Harbelle \u00b7 Option-Command-V";
+    static constexpr const char* kMenuOnlyToolTip = "Harbelle \u00b7 Click to open";
+    static constexpr const char* kFallbackToast = "Paste is using \u21e7\u2318V \u2014 Harbelle uses \u2325\u2318V";
+    static constexpr const char* kMenuOnlyToast = "Open Harbelle from its menu bar icon";
+    static constexpr const char* kNewTextClipText = "New reusable snippet";
+
+    explicit AppCoordinator(AppCoordinatorDependencies dependencies, QObject* parent = nullptr);
+    ~AppCoordinator() override;
+
+    // ---- Application events --------------------------------------------------------------------
+    // The start-up sequence; called once, from the running event loop.
+    void applicationDidFinishLaunching();
+    void applicationDidBecomeActive();
+    static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
+    // The termination steps; runs once.
+    void applicationWillTerminate();
+    // Quit: the termination steps, then leave the event loop. Also the path of the signals.
+    void terminate();
+    bool isTerminating() const { return terminating_; }
+
+    // ---- Start-up helpers ----------------------------------------------------------------------
+    // Starts the legacy import (once) and capture, or asks for the permission set-up instead.
+    void startProtectedServicesIfAllowed();
+
+    // ---- Permissions and callbacks -------------------------------------------------------------
+    void requestDirectPastePermissions();
+    void openAccessibilitySettings();
+    void transitionToPermissionSetup();
+    void refreshPermissionFlags();
+    // Direct paste can never be granted here (no accessibility bus or no XTest).
+    bool directPasteImpossible() const { return directPasteImpossible_; }
+
+    // ---- Status item, hot key and the shelf toggle ---------------------------------------------
+    void configureStatusItem();
+    void configureHotKey();
+    void toggleShelf();
+    void showShelf();
+    void newTextClip();
+    void toggleCapture();
+    void showSettings();
+    void quit() { terminate(); }
+
+    void paste(const ClipItem& item, bool plainText);
+    void cancelActivePasteOperation();
+
+    // ---- Parts ---------------------------------------------------------------------------------
+    HistoryStore* store() const { return store_.get(); }
+    UpdateManager* updateManager() const { return updateManager_.get(); }
+    SyncCoordinator* syncCoordinator() const { return syncCoordinator_.get(); }
+    ShelfPanelController* panelController() const { return panelController_.get(); }
+    SettingsWindowController* settingsWindowController() const { return settingsWindowController_.get(); }
+    GlobalHotKey* globalHotKey() const { return globalHotKey_.get(); }
+    StatusItem* statusItem() const { return statusItem_.get(); }
+    PasteOperations* pasteOperations() const { return pasteOperations_.get(); }
+    bool demoMode() const { return demoMode_; }
+    bool importedLegacyHistory() const { return importedLegacyHistory_; }
+    const AppCoordinatorDependencies& dependencies() const { return deps_; }
+
+    // One paste diagnostic line (without its prefix), printed only with "--paste-diagnostics".
+    void pasteDiagnostic(const std::string& message) const;
+
+private:
+    void installStoreCallbacks();
+    void hideShelfAndReturn();
+    void settingsVisibilityChanged(bool visible);
+    void forgetPasteTarget();
+    bool permissionSetupDue() const;
+    void scheduleDelayedSteps(bool openAtLaunch);
+    // Runs `step` later unless the coordinator is gone or terminating.
+    void later(Milliseconds delay, std::function<void()> step);
+    // Wraps a closure so that it does nothing once the coordinator is gone.
+    template <class F>
+    auto guarded(F f) {
+        std::weak_ptr<int> alive = lifetime_;
+        return [alive, f = std::move(f)](auto&&... args) {
+            if (alive.expired()) return;
+            f(std::forward<decltype(args)>(args)...);
+        };
+    }
+
+    AppCoordinatorDependencies deps_;
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+
+    // Declared in building order, so they are torn down in the reverse one.
+    std::unique_ptr<HistoryStore> store_;
+    std::unique_ptr<UpdateManager> updateManager_;
+    std::unique_ptr<SyncCoordinator> syncCoordinator_;
+    std::unique_ptr<ShelfPanelController> panelController_;
+    std::unique_ptr<SettingsWindowController> settingsWindowController_;
+    std::unique_ptr<PasteOperations> pasteOperations_;
+    std::unique_ptr<StatusItem> statusItem_;
+    std::unique_ptr<GlobalHotKey> globalHotKey_;
+
+    bool demoMode_ = false;
+    bool importedLegacyHistory_ = false;
+    bool directPasteImpossible_ = false;
+    bool launched_ = false;
+    bool terminating_ = false;
+};
+
+}  // namespace harbelle

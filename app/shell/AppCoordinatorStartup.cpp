@@ -1,0 +1,212 @@
+#include <QScreen>
+
+#include "platform/BundleInfo.h"
+#include "platform/LoginItemService.h"
+#include "settings/SettingsWindowController.h"
+#include "settings/UpdateManager.h"
+#include "shell/AppCoordinator.h"
+#include "shell/ShelfPanel.h"
+#include "syncbridge/SyncCoordinator.h"
+
+namespace harbelle {
+
+void AppCoordinator::applicationDidFinishLaunching() {
+    // A termination signal can arrive before the loop's first turn.
+    if (launched_ || terminating_) return;
+    launched_ = true;
+    const LaunchArguments& arguments = deps_.arguments;
+
+    deps_.setAccessoryActivationPolicy();
+
+    if (arguments.diagnosePermissions()) {
+        const DirectPastePermissions permissions = deps_.readPermissions();
+        for (const auto& line :
+             launchreport::permissionReport(permissions.accessibilityTrusted, permissions.eventPostingAllowed)) {
+            deps_.writeOutput(line);
+        }
+        terminate();
+        return;
+    }
+
+    if (arguments.refreshLoginItemAndExit()) {
+        deps_.refreshLoginItem(guarded([this](const LoginItemRefreshResult& result) {
+            if (result.succeeded()) {
+                deps_.writeOutput(launchreport::loginItemRefreshed(static_cast<int>(*result.status)));
+                deps_.exitProcess(0);
+            } else {
+                const std::string description = result.error ? result.error->localizedDescription : std::string();
+                deps_.writeError(launchreport::loginItemRefreshFailed(description));
+                deps_.exitProcess(1);
+            }
+        }));
+        return;
+    }
+
+    demoMode_ = arguments.demoMode();
+
+    HistoryStoreOptions storeOptions;
+    storeOptions.demoMode = demoMode_;
+    storeOptions.autoHideOverride = arguments.autoHideOverride();
+    LoginItemService* loginItems = deps_.loginItemService;
+    storeOptions.loginItemActive = [loginItems] { return loginItems && isLoginItemOn(loginItems->status()); };
+    store_ = deps_.makeStore(std::move(storeOptions));
+
+    if (!demoMode_) {
+        deps_.prepareUpdateChoiceMigration(UpdateManager::hasValidDirectDistributionConfiguration(*deps_.bundle));
+    }
+
+    updateManager_ = deps_.makeUpdateManager();
+
+    if (!demoMode_) {
+        // The system's status is read only when the first two conditions hold.
+        const bool needsRefresh = store_->migratedLegacyPreferences() && store_->launchAtLogin() &&
+                                  !(deps_.loginItemService && isLoginItemOn(deps_.loginItemService->status()));
+        if (arguments.refreshLoginItem() || needsRefresh) {
+            deps_.refreshLoginItem(guarded([this](const LoginItemRefreshResult& result) {
+                if (result.succeeded()) return;
+                const std::string description = result.error ? result.error->localizedDescription : std::string();
+                deps_.writeError(launchreport::loginItemRefreshWarning(description));
+            }));
+        } else if (arguments.enableLogin() && !store_->launchAtLogin()) {
+            deps_.enableLaunchAtLogin(*store_);
+        }
+    }
+
+    const std::int64_t focusFailures = arguments.transientFocusFailureCount();
+
+    syncCoordinator_ = deps_.makeSyncCoordinator(demoMode_);
+
+    ShelfPanelControllerOptions panelOptions;
+    panelOptions.qaTransientFocusFailureCount = focusFailures;
+    {
+        QStringList list;
+        for (const auto& argument : arguments.arguments()) list << QString::fromStdString(argument);
+        panelOptions.launchArguments = list;
+    }
+    panelOptions.diagnostics = guarded([this](const std::string& line) { pasteDiagnostic(line); });
+    UpdateManager* updates = updateManager_.get();
+    panelOptions.updateChoice.isPresented = [updates] { return updates->presentsAutomaticCheckChoice(); };
+    // The shelf's sheet has no switch of its own: continuing accepts automatic checks.
+    panelOptions.updateChoice.finish = [updates] { updates->finishAutomaticCheckChoice(true); };
+    panelController_ = deps_.makePanelController(*store_, std::move(panelOptions));
+    ShelfPanelController* panel = panelController_.get();
+    connect(updateManager_.get(), &UpdateManager::presentsAutomaticCheckChoiceChanged, panel, [panel] {
+        if (panel->mainView()) panel->mainView()->refreshSheets();
+    });
+
+    HistoryStore* store = store_.get();
+    SettingsStoreLink link;
+    link.showSettings = [store] { return store->showSettings(); };
+    link.setShowSettings = [store](bool visible) { store->setShowSettings(visible); };
+    link.notifySettingsVisibilityChanged = [store](bool visible) {
+        if (store->onSettingsVisibilityChanged) store->onSettingsVisibilityChanged(visible);
+    };
+    settingsWindowController_ = deps_.makeSettingsWindowController(
+        std::move(link), *updateManager_, *syncCoordinator_, guarded([this] { transitionToPermissionSetup(); }));
+
+    pasteOperations_ = deps_.makePasteOperations(*this);
+
+    if (const auto pid = arguments.pasteTargetPid()) panelController_->setPasteTarget(*pid);
+
+    installStoreCallbacks();
+
+    syncCoordinator_->setActive(true);
+
+    refreshPermissionFlags();
+
+    configureStatusItem();
+    configureHotKey();
+
+    bool permissionDue = false;
+    bool choiceDue = false;
+    if (demoMode_) {
+        startProtectedServicesIfAllowed();
+    } else {
+        permissionDue = permissionSetupDue();
+        choiceDue = updateManager_->needsAutomaticCheckChoice();
+        if (permissionDue) {
+            // The permission sheet carries the update choice too.
+            store_->setShowPermissionSetup(true);
+        } else if (choiceDue) {
+            updateManager_->setPresentsAutomaticCheckChoice(true);
+        } else {
+            startProtectedServicesIfAllowed();
+        }
+    }
+
+    bool openAtLaunch = demoMode_ || permissionDue || choiceDue || arguments.show();
+    if (openAtLaunch) {
+        deps_.defaults->setBool(kHasLaunchedKey, true);
+    } else {
+        const bool hasLaunched = deps_.defaults->boolValue(kHasLaunchedKey).value_or(false);
+        deps_.defaults->setBool(kHasLaunchedKey, true);
+        openAtLaunch = !hasLaunched;
+    }
+    scheduleDelayedSteps(openAtLaunch);
+}
+
+void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
+    const LaunchArguments& arguments = deps_.arguments;
+    if (openAtLaunch) {
+        later(kShowShelfDelay, [this] { panelController_->show(); });
+    }
+    if (arguments.showSettings()) {
+        later(kShowSettingsDelay, [this] {
+            if (!store_->showSettings()) store_->setShowSettings(true);
+            if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(true);
+        });
+    }
+    if (const auto path = arguments.snapshotPath()) {
+        later(kSnapshotDelay, [this, path = *path] {
+            try {
+                if (store_->showSettings()) {
+                    settingsWindowController_->captureSnapshot(path);
+                } else {
+                    panelController_->captureSnapshot(QString::fromStdString(path));
+                }
+            } catch (...) {
+                // A picture that cannot be written is not worth a message; the run still ends.
+            }
+            terminate();
+        });
+    }
+    if (arguments.autoPasteDemo()) {
+        store_->updatePasteDirectly(true);
+        later(kAutoPasteDelay, [this] {
+            if (!store_->items().empty()) store_->requestPaste(store_->items().front(), false);
+        });
+        // The last step does not depend on the coordinator's life: the run must end.
+        deps_.clock->schedule(kAutoPasteQuitDelay, [quit = deps_.quitEventLoop, owner = QPointer(this)] {
+            if (owner) {
+                owner->terminate();
+            } else if (quit) {
+                quit();
+            }
+        });
+    }
+}
+
+void AppCoordinator::startProtectedServicesIfAllowed() {
+    if (!store_ || terminating_) return;
+    if (!demoMode_) {
+        if (!importedLegacyHistory_) {
+            importedLegacyHistory_ = true;
+            deps_.importLegacyHistory(*store_);
+        }
+        if (permissionSetupDue()) {
+            deps_.stopMonitoring(*store_);
+            store_->setShowPermissionSetup(true);
+            return;
+        }
+    }
+    deps_.startMonitoring(*store_);
+}
+
+bool AppCoordinator::permissionSetupDue() const {
+    if (!store_->pasteDirectly()) return false;
+    if (store_->accessibilityAccessGranted() && store_->eventPostingAccessGranted()) return false;
+    // Nothing the sheet asks for could ever be granted here; the session copies only.
+    return !directPasteImpossible_;
+}
+
+}  // namespace harbelle

@@ -1,0 +1,80 @@
+#include <QAction>
+
+#include "settings/UpdateManager.h"
+#include "shell/AppCoordinator.h"
+#include "shell/GlobalHotKey.h"
+#include "shell/ShelfPanel.h"
+#include "shell/StatusItem.h"
+
+namespace harbelle {
+
+void AppCoordinator::configureStatusItem() {
+    // A desktop without a tray still has the hot key; the shelf is reachable without the icon.
+    if (!deps_.systemTrayAvailable()) return;
+    StatusItem::Actions actions;
+    actions.toggleShelf = guarded([this] { toggleShelf(); });
+    actions.showShelf = guarded([this] { showShelf(); });
+    actions.newTextClip = guarded([this] { newTextClip(); });
+    actions.toggleCapture = guarded([this] { toggleCapture(); });
+    actions.showSettings = guarded([this] { showSettings(); });
+    actions.quit = guarded([this] { quit(); });
+    HistoryStore* store = store_.get();
+    actions.isPaused = [store] { return store->isPaused(); };
+    UpdateManager* updates = updateManager_.get();
+    actions.makeCheckForUpdatesItem = [updates](QObject* parent) { return updates->makeCheckForUpdatesMenuItem(parent); };
+    statusItem_ = std::make_unique<StatusItem>(std::move(actions));
+    statusItem_->install();
+}
+
+void AppCoordinator::configureHotKey() {
+    // The toggle abandons a running paste first.
+    auto action = guarded([this] { toggleShelf(); });
+    HotKeyRegistrar& registrar = *deps_.hotKeyRegistrar;
+
+    if ((globalHotKey_ = GlobalHotKey::make(registrar, HotKeyCombination::shiftCommandV(), action))) {
+        store_->setGlobalShortcutLabel(kPrimaryShortcutLabel);
+        return;
+    }
+    if ((globalHotKey_ = GlobalHotKey::make(registrar, HotKeyCombination::optionCommandV(), action))) {
+        store_->setGlobalShortcutLabel(kFallbackShortcutLabel);
+        if (statusItem_) statusItem_->setToolTip(QString::fromUtf8(kFallbackToolTip));
+        store_->showToast(kFallbackToast, ToastTone::success);
+        return;
+    }
+    store_->setGlobalShortcutLabel(kMenuBarShortcutLabel);
+    if (statusItem_) statusItem_->setToolTip(QString::fromUtf8(kMenuOnlyToolTip));
+    store_->showToast(kMenuOnlyToast, ToastTone::success);
+}
+
+void AppCoordinator::toggleShelf() {
+    cancelActivePasteOperation();
+    if (panelController_->panel() && panelController_->isVisible()) {
+        panelController_->hideShelf();
+    } else {
+        panelController_->show();
+    }
+}
+
+void AppCoordinator::showShelf() {
+    cancelActivePasteOperation();
+    panelController_->show();
+}
+
+void AppCoordinator::newTextClip() {
+    cancelActivePasteOperation();
+    if (!panelController_->show()) return;
+    store_->addTextClip(kNewTextClipText);
+    const auto& items = store_->items();
+    store_->setEditingItem(items.empty() ? std::nullopt : std::optional<ClipItem>(items.front()));
+}
+
+void AppCoordinator::toggleCapture() { deps_.setCapturePaused(*store_, !store_->isPaused()); }
+
+void AppCoordinator::showSettings() {
+    cancelActivePasteOperation();
+    if (!panelController_->show()) return;
+    if (!store_->showSettings()) store_->setShowSettings(true);
+    if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(true);
+}
+
+}  // namespace harbelle

@@ -1,0 +1,35 @@
+#include <QWidget>
+
+#include "settings/SettingsWindowController.h"
+#include "shell/AppCoordinator.h"
+#include "shell/ShelfPanel.h"
+#include "syncbridge/SyncCoordinator.h"
+
+namespace harbelle {
+
+void AppCoordinator::applicationDidBecomeActive() {
+    if (terminating_) return;
+    if (store_) refreshPermissionFlags();
+    if (syncCoordinator_) syncCoordinator_->setActive(true);
+}
+
+void AppCoordinator::applicationWillTerminate() {
+    if (terminating_) return;
+    terminating_ = true;
+    cancelActivePasteOperation();
+    if (syncCoordinator_) syncCoordinator_->setActive(false);
+    // Writes the history before the process goes on.
+    if (store_) store_->shutdown();
+    if (panelController_) panelController_->shutdown();
+    if (settingsWindowController_) {
+        if (QWidget* window = settingsWindowController_->window()) window->hide();
+    }
+}
+
+void AppCoordinator::terminate() {
+    const bool first = !terminating_;
+    applicationWillTerminate();
+    if (first) deps_.quitEventLoop();
+}
+
+}  // namespace harbelle

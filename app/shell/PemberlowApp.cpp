@@ -1,0 +1,62 @@
+#include "shell/PemberlowApp.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include "platform/BundleInfo.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/JsonFileDefaults.h"
+#include "platform/linux/LinuxPasteboard.h"
+#include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/X11HotKeyRegistrar.h"
+#include "platform/linux/X11KeyEventPoster.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
+#include "shell/AppCoordinator.h"
+#include "shell/TerminationSignals.h"
+
+namespace harbelle {
+
+int PemberlowApp::run(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Harbelle"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // The platform layers live longer than the delegate that borrows them.
+    JsonFileDefaults defaults;
+    Clock& clock = SystemClock::shared();
+    LinuxWorkspace workspace;
+    AtspiAccessibility accessibility(clock);
+    X11KeyEventPoster keyEventPoster;
+    X11HotKeyRegistrar hotKeyRegistrar;
+    XdgAutostartLoginItem loginItem;
+    LinuxPasteboard pasteboard;
+
+    AppCoordinatorDependencies dependencies;
+    dependencies.arguments = LaunchArguments(argc, argv);
+    dependencies.defaults = &defaults;
+    dependencies.clock = &clock;
+    dependencies.bundle = &BundleInfo::main();
+    dependencies.workspace = &workspace;
+    dependencies.accessibility = &accessibility;
+    dependencies.keyEventPoster = &keyEventPoster;
+    dependencies.hotKeyRegistrar = &hotKeyRegistrar;
+    dependencies.loginItemService = &loginItem;
+    dependencies.pasteboard = &pasteboard;
+    AppCoordinator coordinator(std::move(dependencies));
+
+    TerminationSignals terminationSignals([&coordinator](int) { coordinator.terminate(); });
+    // A quit that does not come through the coordinator (the session ending) still saves.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &coordinator,
+                     [&coordinator] { coordinator.applicationWillTerminate(); });
+    QObject::connect(&application, &QGuiApplication::applicationStateChanged, &coordinator,
+                     [&coordinator](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive) coordinator.applicationDidBecomeActive();
+                     });
+    // Start-up runs inside the event loop, so its print-and-quit paths can leave it.
+    QTimer::singleShot(0, &coordinator, [&coordinator] { coordinator.applicationDidFinishLaunching(); });
+    const int status = QApplication::exec();
+    keyEventPoster.releaseAllPressed();
+    return status;
+}
+
+}  // namespace harbelle
