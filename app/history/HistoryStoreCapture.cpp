@@ -111,7 +111,7 @@ void HistoryStore::captureImage(const PasteboardCapture& capture) {
     const Uuid id = Uuid::random();
     const std::string filename = id.uppercaseString() + ".png";
     if (!persistence_->writePayload(filename, capture.png)) {
-        showToast(kImageSaveFailedMessage, ToastTone::success);
+        showToast(kImageSaveFailedMessage, ToastTone::error);
         return;
     }
     insert(capture.makeImageClip(now, id, filename));
@@ -125,7 +125,7 @@ void HistoryStore::restoreLostImagePayload(ClipItem& stored, const Bytes& png) {
     // Named like a captured image's file: by the clip's id.
     const std::string filename = stored.id.uppercaseString() + ".png";
     if (!persistence_->writePayload(filename, png)) {
-        showToast(kImageSaveFailedMessage, ToastTone::success);
+        showToast(kImageSaveFailedMessage, ToastTone::error);
         return;
     }
     // An unreadable file under another name goes once the history no longer names it.

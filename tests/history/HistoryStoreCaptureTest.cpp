@@ -408,7 +408,7 @@ TEST_F(CaptureStoreFixture, AnImageThatCannotBeSavedShowsAToastAndAddsNothing) {
     tick();
     EXPECT_TRUE(s.items().empty());
     EXPECT_EQ(s.toastMessage(), "Could not save copied image");
-    EXPECT_EQ(s.toastTone(), ToastTone::success);
+    EXPECT_EQ(s.toastTone(), ToastTone::error);  // a failure, not a success
     EXPECT_TRUE(recognizer.requestedFiles.empty());
     EXPECT_TRUE(derivativeRequests.empty());
 }
