@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 BUILD_DIR=${BUILD_DIR:-build-release} BUILD_TYPE=Release bash scripts/build.sh
 for b in "${BUILD_DIR:-build-release}"/bench/*; do
-  [ -x "$b" ] || continue
+  [ -f "$b" ] && [ -x "$b" ] || continue
   echo "== $(basename "$b")"
   QT_QPA_PLATFORM=offscreen "$b" "$@" 2> >(grep -v "This plugin does not support" >&2)
 done
