@@ -131,18 +131,11 @@ std::string ClipItem::titleFor(std::string_view text, ClipKind kind) {
     const std::string_view line = textunits::trimmedWhitespaceAndNewlines(firstNonEmptyLine(text));
     if (line.empty()) return std::string(clipkind::label(kind));
 
-    const QString qline = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
-    if (line.size() < kTitleCutThreshold) return qline.toStdString();  // fewer bytes than needed
-
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, qline);
-    qsizetype cut = -1;
-    std::size_t count = 0;
-    for (qsizetype end = finder.toNextBoundary(); end != -1; end = finder.toNextBoundary()) {
-        ++count;
-        if (count == kTitleKeptCharacters) cut = end;
-        if (count >= kTitleCutThreshold) return qline.left(cut).toStdString() + "\u2026";
-    }
-    return qline.toStdString();
+    // Fewer bytes than the threshold means fewer characters; otherwise only the line's start is
+    // examined, however long the line.
+    if (line.size() < kTitleCutThreshold || textunits::graphemeCount(line, kTitleCutThreshold) < kTitleCutThreshold)
+        return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())).toStdString();
+    return textunits::graphemePrefix(line, kTitleKeptCharacters).text.toStdString() + "\u2026";
 }
 
 }  // namespace harbelle

@@ -4,6 +4,11 @@
 #include <QTextBoundaryFinder>
 #include <QUrl>
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+
 #include "history/TextUnits.h"
 
 namespace harbelle::clipkind {
@@ -22,35 +27,103 @@ bool isColorCode(std::string_view s) {
     return true;
 }
 
+// Each is at least two bytes long and ends in a space, ">" or "/".
 constexpr std::string_view kCodeKeywords[] = {
     "import ", "func ", "class ", "struct ", "enum ", "const ", "let ", "var ",
     "def ",    "return ", "=>",  "</",     "SELECT ", "FROM ", "#!/"};
 constexpr std::string_view kCodePunctuation = "{}[]();<>";
 
-bool looksLikeCode(std::string_view trimmed) {
-    if (trimmed.size() < 12) return false;  // fewer bytes means fewer characters
+// Keywords by their next-to-last byte, for the one-pass search below.
+constexpr auto kKeywordsByPenultimateByte = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (std::size_t k = 0; k < std::size(kCodeKeywords); ++k) {
+        const auto keyword = kCodeKeywords[k];
+        table[static_cast<unsigned char>(keyword[keyword.size() - 2])] |= static_cast<std::uint16_t>(1u << k);
+    }
+    return table;
+}();
+
+// How many different keywords occur in the text, counting stops at `enough`. One pass over the
+// text: each keyword ends in a space, ">" or "/", and only there are keywords compared.
+int keywordCount(std::string_view text, int enough) {
+    std::uint32_t found = 0;
+    int count = 0;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != ' ' && c != '>' && c != '/') continue;
+        std::uint32_t candidates = kKeywordsByPenultimateByte[static_cast<unsigned char>(text[i - 1])] & ~found;
+        while (candidates != 0) {
+            const int k = std::countr_zero(candidates);
+            candidates &= candidates - 1;
+            const auto keyword = kCodeKeywords[k];
+            if (keyword.back() != c || i + 1 < keyword.size()) continue;
+            if (text.substr(i + 1 - keyword.size(), keyword.size()) != keyword) continue;
+            found |= 1u << k;
+            if (++count >= enough) return count;
+        }
+    }
+    return count;
+}
+
+bool isCodePunctuation(char c) { return kCodePunctuation.find(c) != std::string_view::npos; }
+
+// Whether the ASCII punctuation byte at `pos` is a character of its own. Next to ASCII it
+// always is; beside other characters (a combining mark after it, a prepended sign before it)
+// the boundaries are looked up in a small window, as they depend only on the neighbours.
+bool isWholeCharacterAt(std::string_view text, std::size_t pos) {
+    const bool asciiBefore = pos == 0 || static_cast<unsigned char>(text[pos - 1]) < 0x80;
+    const bool asciiAfter = pos + 1 == text.size() || static_cast<unsigned char>(text[pos + 1]) < 0x80;
+    if (asciiBefore && asciiAfter) return true;
+    constexpr std::size_t kReach = 16;
+    std::size_t begin = pos > kReach ? pos - kReach : 0;
+    while (begin > 0 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) --begin;
+    std::size_t end = std::min(text.size(), pos + 1 + kReach);
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    const QString window = QString::fromUtf8(text.data() + begin, static_cast<qsizetype>(end - begin));
+    const qsizetype at = QString::fromUtf8(text.data() + begin, static_cast<qsizetype>(pos - begin)).size();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, window);
+    finder.setPosition(at);
+    if (!finder.isAtBoundary()) return false;
+    finder.setPosition(at + 1);
+    return finder.isAtBoundary();
+}
+
+// The whole-text walk: every character, punctuation counted only as a whole character.
+bool hasThreePunctuationCharacters(std::string_view trimmed) {
     const QString text = QString::fromUtf8(trimmed.data(), static_cast<qsizetype>(trimmed.size()));
-    if (textunits::graphemeCount(text, 12) < 12) return false;
-
-    int keywords = 0;
-    for (auto keyword : kCodeKeywords)
-        if (trimmed.find(keyword) != std::string_view::npos) ++keywords;
-    if (keywords >= 2) return true;
-    if (keywords == 0) return false;
-
-    // Punctuation counts only as a whole character: a bracket carrying a combining mark is
-    // another character.
     int punctuation = 0;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype start = 0;
     for (qsizetype end = finder.toNextBoundary(); end != -1; end = finder.toNextBoundary()) {
         if (end - start == 1) {
             const char16_t c = text.at(start).unicode();
-            if (c < 0x80 && kCodePunctuation.find(static_cast<char>(c)) != std::string_view::npos &&
-                ++punctuation >= 3)
-                return true;
+            if (c < 0x80 && isCodePunctuation(static_cast<char>(c)) && ++punctuation >= 3) return true;
         }
         start = end;
+    }
+    return false;
+}
+
+bool looksLikeCode(std::string_view trimmed) {
+    if (trimmed.size() < 12) return false;  // fewer bytes means fewer characters
+    if (textunits::graphemeCount(trimmed, 12) < 12) return false;
+
+    const int keywords = keywordCount(trimmed, 2);
+    if (keywords >= 2) return true;
+    if (keywords == 0) return false;
+
+    // Punctuation counts only as a whole character: a bracket carrying a combining mark is
+    // another character. Most candidates sit between ASCII and are settled at once; text
+    // with many doubtful ones takes the whole-text walk instead.
+    constexpr int kMaxWindowLookups = 64;
+    int punctuation = 0;
+    int lookups = 0;
+    for (std::size_t pos = 0; pos < trimmed.size(); ++pos) {
+        if (!isCodePunctuation(trimmed[pos])) continue;
+        const bool asciiBefore = pos == 0 || static_cast<unsigned char>(trimmed[pos - 1]) < 0x80;
+        const bool asciiAfter = pos + 1 == trimmed.size() || static_cast<unsigned char>(trimmed[pos + 1]) < 0x80;
+        if (!(asciiBefore && asciiAfter) && ++lookups > kMaxWindowLookups) return hasThreePunctuationCharacters(trimmed);
+        if (isWholeCharacterAt(trimmed, pos) && ++punctuation >= 3) return true;
     }
     return false;
 }

@@ -7,6 +7,8 @@
 #include <limits>
 
 #include "history/HistoryPersistence.h"
+#include "history/PasteboardCaptureReader.h"
+#include "platform/LoginItemService.h"
 
 namespace harbelle {
 
@@ -109,12 +111,15 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
     historyFileURL_ = applicationSupportURL_ / "history.json";
 
     readSettings(options.autoHideOverride);
+    attachPlatform(options);
 
+    LoginItemActiveProvider loginItemActive = options.loginItemActive;
+    if (!loginItemActive && loginItemService_)
+        loginItemActive = [service = loginItemService_] { return isLoginItemOn(service->status()); };
     if (demoMode_) {
-        const bool active = options.loginItemActive && options.loginItemActive();
-        launchAtLogin_ = active;
+        launchAtLogin_ = loginItemActive && loginItemActive();
     } else {
-        launchAtLogin_ = LaunchAtLoginRegistration::requestedPreference(defaults_, options.loginItemActive);
+        launchAtLogin_ = LaunchAtLoginRegistration::requestedPreference(defaults_, loginItemActive);
     }
 
     if (demoMode_) {
@@ -384,13 +389,6 @@ std::optional<CustomShelfSize> HistoryStore::customShelfSize(ShelfPlacement plac
     const double height = defaults_.doubleValue(vertical ? kShelfCustomVerticalHeightKey : kShelfPanelHeightKey).value_or(0);
     if (width > 0 && height > 0) return CustomShelfSize{width, height};
     return std::nullopt;
-}
-
-// ---- Capture seam -------------------------------------------------------------------------------
-
-void HistoryStore::stopMonitoring() {
-    monitorTask_.cancel();
-    monitorTask_.reset();
 }
 
 // ---- Toast --------------------------------------------------------------------------------------

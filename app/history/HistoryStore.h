@@ -22,10 +22,16 @@
 #include "history/Toast.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
+#include "platform/Pasteboard.h"
+#include "platform/Workspace.h"
 
 namespace harbelle {
 
 class HistoryPersistence;
+class LoginItemService;
+class PasteboardCaptureReader;
+struct PasteboardCapture;
+class TextRecognizer;
 
 // A shelf size the user dragged, for one placement axis.
 struct CustomShelfSize {
@@ -47,6 +53,17 @@ struct HistoryStoreOptions {
     // The program's identifier as the preference migration sees it; the default is the
     // bundle's own. Tests set it.
     std::optional<std::string> bundleIdentifier;
+
+    // Platform services, each optional and owned by the caller (they must outlive the store).
+    // Without a clipboard nothing is captured or written; without a workspace the source of a
+    // copy is unknown; without a recognizer images get no searchable text; without a login
+    // item service `loginItemActive` alone answers, and the toggle cannot change anything.
+    Pasteboard* pasteboard = nullptr;
+    Workspace* workspace = nullptr;
+    TextRecognizer* textRecognizer = nullptr;
+    LoginItemService* loginItemService = nullptr;
+    // The process whose windows are "this program"; the default is the calling process.
+    std::optional<ProcessID> ownProcessID;
 };
 
 // The one store of the application, on the main thread: the clip history, the shelf's shared
@@ -164,9 +181,52 @@ public:
     void recordCustomShelfSize(double width, double height);
     std::optional<CustomShelfSize> customShelfSize(ShelfPlacement placement) const;
 
-    // ---- Capture (the pasteboard path is built with capture) ------------------------------
+    // ---- Capture ----------------------------------------------------------------------------
+    static constexpr Milliseconds kPollInterval{400};
+    static constexpr const char* kImageSaveFailedMessage = "Could not save copied image";
+
+    // Starts the clipboard poll and captures what is there now; nothing in demo mode, without
+    // a clipboard, or while already running.
     void startMonitoring();
+    // Stops the poll (shutdown, or while direct-paste access is missing); a later
+    // startMonitoring() starts it again.
+    void stopMonitoring();
+    bool isMonitoring() const { return monitorTask_.isSet(); }
+    // Pauses or resumes capture; whatever was copied while paused is never captured.
     void setPaused(bool paused);
+    // The capture decision for the current clipboard; the poll calls it on each new change.
+    void captureCurrentClipboardIfUseful();
+    // The change count the store has accounted for: its own writes and copies seen while
+    // paused or skipped are never captured.
+    std::int64_t lastSeenChangeCount() const { return lastSeenChangeCount_; }
+
+    // Recognizes the words in a newly captured image in the background and stores them as the
+    // clip's searchable text. Returns at once.
+    void recognizeText(const std::filesystem::path& imageFile, const Uuid& itemID);
+    // The compressed upload copy of a captured image, made by the sync bridge; returns at
+    // once. Capture relies on nothing it does.
+    void encodeSyncDerivative(const Bytes& png, const Uuid& itemID);
+    // Filled by the sync bridge; encodeSyncDerivative does nothing while it is unset.
+    std::function<void(const Bytes& png, const Uuid& itemID)> onEncodeSyncDerivative;
+
+    // ---- Writing clips out --------------------------------------------------------------------
+    // The clip's main payload file when it exists.
+    std::optional<std::filesystem::path> payloadURL(const ClipItem& item) const;
+    // The clipboard objects of a clip for a paste or a drag; empty when it offers nothing.
+    std::vector<PasteboardObject> pasteboardObjects(const ClipItem& item, bool plainText, bool forDrag) const;
+    // Puts the clip on the clipboard; true when written. The write's change count counts as
+    // seen, so the clip never comes back as a new one.
+    bool writeToPasteboard(const ClipItem& item, bool plainText);
+    // Rebuilds a clip of the legacy import from its stored archive; filled by the import.
+    // While unset, such clips offer nothing.
+    std::function<std::optional<PasteboardObject>(const ClipItem& item, const std::filesystem::path& payloadsURL,
+                                                  bool plainText)>
+        makeLegacyPasteboardItem;
+
+    // ---- Launch at login -----------------------------------------------------------------------
+    // The user's toggle: registers or unregisters the login item, keeps the item's real state
+    // as the wish and says so in a toast.
+    void updateLaunchAtLogin(bool enabled);
 
     // ---- Toast ----------------------------------------------------------------------------
     void showToast(const std::string& message, ToastTone tone);
@@ -269,11 +329,18 @@ signals:
     void saveFinished(bool succeeded);
 
 protected:
-    // The capture path keeps its poll step here so that shutdown can stop it.
+    // The pending poll step; shutdown stops it.
     ScheduledTask monitorTask_;
-    void stopMonitoring();
 
 private:
+    void attachPlatform(const Options& options);
+    void schedulePoll();
+    void pollPasteboard();
+    void captureImage(const PasteboardCapture& capture);
+    // A stored image whose payload file is gone takes the new copy's bytes as its payload.
+    void restoreLostImagePayload(ClipItem& stored, const Bytes& png);
+    void applyRecognizedText(const Uuid& itemID, const std::string& text);
+
     void readSettings(const std::optional<double>& autoHideOverride);
     void loadStoredHistory();
     void enqueueSave();
@@ -326,6 +393,14 @@ private:
     double autoHideDelay_ = kDefaultAutoHideDelay;
     bool isDraggingClip_ = false;
     std::optional<ClipItem> draggingItem_;
+
+    Pasteboard* pasteboard_ = nullptr;
+    Workspace* workspace_ = nullptr;
+    TextRecognizer* textRecognizer_ = nullptr;
+    LoginItemService* loginItemService_ = nullptr;
+    ProcessID ownProcessID_ = 0;
+    std::unique_ptr<PasteboardCaptureReader> captureReader_;
+    std::int64_t lastSeenChangeCount_ = 0;
 
     ScheduledTask saveTask_;
     ScheduledTask toastTask_;

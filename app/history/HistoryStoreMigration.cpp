@@ -26,15 +26,11 @@ bool migrateIfNeeded(Defaults& defaults, const std::optional<std::string>& bundl
 
 }  // namespace LegacyPreferenceMigration
 
-namespace LaunchAtLoginRegistration {
-
-bool requestedPreference(Defaults& defaults, const LoginItemActiveProvider& loginItemActive) {
+bool LaunchAtLoginRegistration::requestedPreference(Defaults& defaults, const LoginItemActiveProvider& loginItemActive) {
     if (const auto saved = defaults.boolValue(kLaunchAtLoginRequestedKey)) return *saved;
     const bool wish = loginItemActive && loginItemActive();
     defaults.setBool(kLaunchAtLoginRequestedKey, wish);
     return wish;
 }
-
-}  // namespace LaunchAtLoginRegistration
 
 }  // namespace harbelle

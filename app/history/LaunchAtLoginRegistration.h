@@ -10,6 +10,9 @@
 
 namespace harbelle {
 
+// True when the login item is enabled or waiting for the user's approval.
+using LoginItemActiveProvider = std::function<bool()>;
+
 // Keeps the login item in step with the user's wish, stored as "launchAtLoginRequested".
 class LaunchAtLoginRegistration {
 public:
@@ -28,6 +31,8 @@ public:
 
     // The saved wish; when missing (or not a Boolean) it is taken from the login item and saved.
     static bool requestedPreference(Defaults& defaults, LoginItemService& service);
+    // The same, with the login item's state given by `loginItemActive` (absent reads as off).
+    static bool requestedPreference(Defaults& defaults, const LoginItemActiveProvider& loginItemActive);
 
     // Brings the login item in line with the wish. An item already on is unregistered and
     // registered again, which renews a stale registration. The completion runs exactly once:

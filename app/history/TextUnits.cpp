@@ -3,6 +3,8 @@
 #include <QString>
 #include <QTextBoundaryFinder>
 
+#include <limits>
+
 namespace harbelle::textunits {
 namespace {
 
@@ -66,12 +68,75 @@ std::string_view trimmedWhitespaceAndNewlines(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-std::size_t graphemeCount(const QString& text, std::size_t limit) {
-    if (text.isEmpty()) return 0;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+namespace {
+
+// Grapheme boundaries depend only on the text before a position and the character at it, so a
+// boundary found inside a prefix is one of the whole text; only the prefix's own end may be
+// followed by more of the same character. Counts the characters that end inside `prefix`
+// (its end counts only when it is the whole text), up to `limit`; `end` is where the last
+// counted one ends.
+std::size_t countGraphemes(QStringView prefix, bool isWholeText, std::size_t limit, qsizetype& end) {
+    end = 0;
+    if (prefix.isEmpty() || limit == 0) return 0;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, prefix);
     std::size_t count = 0;
-    while (count < limit && finder.toNextBoundary() != -1) ++count;
+    for (qsizetype boundary = finder.toNextBoundary(); boundary != -1 && count < limit;
+         boundary = finder.toNextBoundary()) {
+        if (boundary == prefix.size() && !isWholeText) break;
+        ++count;
+        end = boundary;
+    }
     return count;
 }
+
+// A first guess of how many code units `limit` characters take: most characters are one or
+// two units; longer ones make the prefix grow.
+std::size_t initialPrefixLength(std::size_t limit, std::size_t unitsPerCharacter) {
+    constexpr std::size_t kSlack = 32;
+    if (limit > (std::numeric_limits<std::size_t>::max() - kSlack) / unitsPerCharacter)
+        return std::numeric_limits<std::size_t>::max();
+    return limit * unitsPerCharacter + kSlack;
+}
+
+}  // namespace
+
+std::size_t graphemeCount(const QString& text, std::size_t limit) {
+    if (text.isEmpty() || limit == 0) return 0;
+    const auto size = static_cast<std::size_t>(text.size());
+    std::size_t length = initialPrefixLength(limit, 2);
+    for (;;) {
+        if (length >= size) length = size;
+        // Never split a surrogate pair.
+        else if (text.at(static_cast<qsizetype>(length)).isLowSurrogate()) ++length;
+        qsizetype end = 0;
+        const std::size_t count =
+            countGraphemes(QStringView(text).left(static_cast<qsizetype>(length)), length == size, limit, end);
+        if (count >= limit || length == size) return count;
+        length = length > size / 2 ? size : length * 2;
+    }
+}
+
+GraphemePrefix graphemePrefix(std::string_view utf8, std::size_t limit) {
+    GraphemePrefix result;
+    if (utf8.empty() || limit == 0) return result;
+    std::size_t length = initialPrefixLength(limit, 4);
+    for (;;) {
+        if (length >= utf8.size()) length = utf8.size();
+        // Cut only before an ASCII byte or a lead byte, so the prefix decodes exactly as the
+        // start of the whole text does.
+        while (length < utf8.size() && (static_cast<unsigned char>(utf8[length]) & 0xC0) == 0x80) ++length;
+        const QString decoded = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(length));
+        qsizetype end = 0;
+        const bool whole = length == utf8.size();
+        result.count = countGraphemes(decoded, whole, limit, end);
+        if (result.count >= limit || whole) {
+            result.text = decoded.left(end);
+            return result;
+        }
+        length = length > utf8.size() / 2 ? utf8.size() : length * 2;
+    }
+}
+
+std::size_t graphemeCount(std::string_view utf8, std::size_t limit) { return graphemePrefix(utf8, limit).count; }
 
 }  // namespace harbelle::textunits
