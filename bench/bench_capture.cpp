@@ -1,12 +1,17 @@
-// Capturing a 1 MB text copy: the reader's checks and reads through the clipboard twin, then
-// the clip's fields (kind, title, fingerprint). Target: under 10 ms per capture.
+// Capturing a 1 MB text copy. Target: under 10 ms from the poll noticing the change to the
+// clip being at the top of the list (BM_StoreCapturesMegabyteText); the other two show the
+// reader with the clip's fields (kind, title, fingerprint) and the reader alone.
 #include <benchmark/benchmark.h>
 
+#include <QTemporaryDir>
 #include <string>
 
+#include "history/HistoryStore.h"
 #include "history/PasteboardCaptureReader.h"
 #include "support/FakePasteboard.h"
 #include "support/FakeWorkspace.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
 
 using namespace harbelle;
 
@@ -55,6 +60,47 @@ void BM_ReadMegabyteText(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ReadMegabyteText)->Unit(benchmark::kMillisecond);
+
+// The whole path through a store on a temporary folder: the poll tick reads the change count,
+// the reader checks and reads, the clip is built and inserted (de-duplication, trim, selection,
+// save scheduling, sync notification).
+void BM_StoreCapturesMegabyteText(benchmark::State& state) {
+    QTemporaryDir dir;
+    testing::FakePasteboard pasteboard;
+    testing::FakeWorkspace workspace;
+    testing::InMemoryDefaults defaults;
+    testing::ManualClock clock;
+    workspace.frontmost = RunningApplication{"Gedit", "org.gnome.gedit", 100};
+    HistoryStoreOptions options;
+    options.applicationSupport = std::filesystem::path(dir.path().toStdString()) / "Pemberlow";
+    options.bundleIdentifier = kCurrentBundleIdentifier;
+    options.pasteboard = &pasteboard;
+    options.workspace = &workspace;
+    options.ownProcessID = 1;
+    HistoryStore store(defaults, clock, options);
+    for (int i = 0; i < 200; ++i) {  // a history of ordinary clips to de-duplicate against
+        ClipItem clip;
+        clip.text = "clip " + std::to_string(i);
+        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
+        store.insert(clip);
+    }
+    store.startMonitoring();
+    std::string text = megabyteOfText();
+    std::size_t n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        // A different copy each time (a new clip, not a repeat), and a list that stays small.
+        if (store.items().size() > 200) store.deleteItem(store.items().front());
+        text[text.size() / 2] = static_cast<char>('a' + (n++ % 26));
+        text.replace(10, 8, std::to_string(10'000'000 + n).substr(0, 8));
+        pasteboard.setContents({{"UTF8_STRING", Bytes(text.begin(), text.end())}, {"text/html", Bytes(4096, 'h')}});
+        state.ResumeTiming();
+        clock.advance(HistoryStore::kPollInterval);
+        if (store.items().front().text.size() < 1024 * 1024 - 64) state.SkipWithError("nothing captured");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_StoreCapturesMegabyteText)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
