@@ -4,11 +4,7 @@
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
-#include "history/ClipPasteboardPayload.h"
-#include "history/HistoryPersistence.h"
 #include "legacyimport/PasteNowImporter.h"
 #include "platform/Accessibility.h"
 #include "platform/BundleInfo.h"
@@ -19,7 +15,6 @@
 #include "settings/AutomaticUpdateChoiceMigration.h"
 #include "settings/SettingsWindowController.h"
 #include "settings/UpdateManager.h"
-#include "shell/CopyOnlyPaste.h"
 #include "shell/ShelfPanel.h"
 #include "shell/GlobalHotKey.h"
 #include "shell/PasteDiagnostics.h"
@@ -36,26 +31,6 @@ void writeLine(std::FILE* stream, const std::string& line) {
     std::fflush(stream);
 }
 
-// The clip's clipboard objects, its payload file read from the store's payload folder.
-bool writeClipToPasteboard(Pasteboard& pasteboard, HistoryStore& store, const ClipItem& clip, bool plainText) {
-    std::optional<std::filesystem::path> payloadURL;
-    const std::filesystem::path folder = store.payloadsURL();
-    if (clip.payloadFilename && !folder.empty() && HistoryPersistence::isSafePayloadName(*clip.payloadFilename)) {
-        std::error_code ec;
-        const auto path = folder / *clip.payloadFilename;
-        if (std::filesystem::is_regular_file(path, ec)) payloadURL = path;
-    }
-    auto read = [payloadURL](const std::string&) -> std::optional<Bytes> {
-        if (!payloadURL) return std::nullopt;
-        std::ifstream in(*payloadURL, std::ios::binary);
-        if (!in) return std::nullopt;
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    const auto objects = ClipPasteboardPayload::objects(clip, payloadURL, plainText, false, read);
-    if (objects.empty()) return false;
-    return pasteboard.write(objects);
-}
-
 }  // namespace
 
 void AppCoordinatorDependencies::fillDefaults() {
@@ -67,7 +42,6 @@ void AppCoordinatorDependencies::fillDefaults() {
     Accessibility* accessibilityPtr = accessibility;
     KeyEventPoster* posterPtr = keyEventPoster;
     LoginItemService* loginPtr = loginItemService;
-    Pasteboard* pasteboardPtr = pasteboard;
 
     if (!makeStore) {
         makeStore = [defaultsPtr, clockPtr](HistoryStoreOptions options) {
@@ -96,25 +70,6 @@ void AppCoordinatorDependencies::fillDefaults() {
                                                      SyncCoordinator& sync, std::function<void()> onReviewAccess) {
             return std::make_unique<SettingsWindowController>(std::move(link), updates, sync,
                                                               std::move(onReviewAccess), *defaultsPtr);
-        };
-    }
-    if (!makePasteOperations) {
-        makePasteOperations = [clockPtr](AppCoordinator& coordinator) -> std::unique_ptr<PasteOperations> {
-            QPointer<AppCoordinator> owner(&coordinator);
-            CopyOnlyPaste::Hooks hooks;
-            hooks.writeToPasteboard = [owner](const ClipItem& item, bool plainText) {
-                if (!owner || !owner->store()) return false;
-                const auto& write = owner->dependencies().writeToPasteboard;
-                return write && write(*owner->store(), item, plainText);
-            };
-            hooks.beep = [owner] {
-                if (owner && owner->dependencies().beep) owner->dependencies().beep();
-            };
-            hooks.diagnostic = [owner](const std::string& line) {
-                if (owner) owner->pasteDiagnostic(line);
-            };
-            return std::make_unique<CopyOnlyPaste>(*coordinator.store(), *coordinator.panelController(), *clockPtr,
-                                                   std::move(hooks));
         };
     }
 
@@ -150,26 +105,17 @@ void AppCoordinatorDependencies::fillDefaults() {
         };
     }
     if (!refreshLoginItem) {
-        refreshLoginItem = [defaultsPtr, loginPtr](LoginItemRefreshCompletion completion) {
-            loginitem::refresh(*defaultsPtr, *loginPtr, std::move(completion));
+        refreshLoginItem = [defaultsPtr, loginPtr](LaunchAtLoginRegistration::RefreshCompletion completion) {
+            LaunchAtLoginRegistration::refresh(*defaultsPtr, *loginPtr, std::move(completion));
         };
     }
     if (!enableLaunchAtLogin) {
-        enableLaunchAtLogin = [defaultsPtr, loginPtr](HistoryStore& store) {
-            loginitem::enable(*defaultsPtr, *loginPtr,
-                              [&store](const std::string& message, ToastTone tone) { store.showToast(message, tone); });
-        };
+        enableLaunchAtLogin = [](HistoryStore& store) { store.updateLaunchAtLogin(true); };
     }
     if (!importLegacyHistory) importLegacyHistory = [](HistoryStore& store) { PasteNowImporter::importIfNeeded(store); };
-    // Capture's poll loop is not part of the store yet; until it is, there is nothing to start.
-    if (!startMonitoring) startMonitoring = [](HistoryStore&) {};
-    if (!stopMonitoring) stopMonitoring = [](HistoryStore&) {};
-    if (!setCapturePaused) setCapturePaused = [](HistoryStore&, bool) {};
-    if (!writeToPasteboard) {
-        writeToPasteboard = [pasteboardPtr](HistoryStore& store, const ClipItem& clip, bool plainText) {
-            return pasteboardPtr && writeClipToPasteboard(*pasteboardPtr, store, clip, plainText);
-        };
-    }
+    if (!startMonitoring) startMonitoring = [](HistoryStore& store) { store.startMonitoring(); };
+    if (!stopMonitoring) stopMonitoring = [](HistoryStore& store) { store.stopMonitoring(); };
+    if (!setCapturePaused) setCapturePaused = [](HistoryStore& store, bool paused) { store.setPaused(paused); };
     if (!beep) beep = [] { QApplication::beep(); };
     if (!systemTrayAvailable) systemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 }
@@ -182,6 +128,7 @@ AppCoordinator::AppCoordinator(AppCoordinatorDependencies dependencies, QObject*
 AppCoordinator::~AppCoordinator() {
     // Closures handed out check this before touching anything.
     lifetime_.reset();
+    waitingPasteDeadline_.cancel();
     if (store_) {
         store_->onPasteRequested = nullptr;
         store_->onSettingsVisibilityChanged = nullptr;
@@ -199,12 +146,53 @@ void AppCoordinator::pasteDiagnostic(const std::string& message) const {
     PasteDiagnostics(deps_.arguments, [this](const std::string& line) { deps_.writeOutput(line); }).log(message);
 }
 
+void AppCoordinator::buildPasteEngine() {
+    AppPasteEngineHost::Services services;
+    // The engine lives inside the coordinator, so these closures never outlive it.
+    services.readPermissions = [this] {
+        const DirectPastePermissions permissions = deps_.readPermissions();
+        directPasteImpossible_ = permissions.directPasteImpossible();
+        return permissions;
+    };
+    services.directPasteImpossible = [this] { return directPasteImpossible_; };
+    services.beep = guarded([this] { deps_.beep(); });
+    services.diagnostic = guarded([this](const std::string& line) { pasteDiagnostic(line); });
+    services.demoMode = demoMode_;
+    services.forceEventPaste = deps_.arguments.forceEventPaste();
+    pasteHost_ = std::make_unique<AppPasteEngineHost>(*store_, *panelController_, std::move(services));
+    pasteEngine_ = std::make_unique<PasteEngine>(*pasteHost_, *deps_.workspace, *deps_.accessibility,
+                                                 *deps_.keyEventPoster, *deps_.clock);
+    connect(panelController_.get(), &ShelfPanelController::pasteTargetCaptured, this, [this] { runWaitingPaste(); });
+}
+
 void AppCoordinator::paste(const ClipItem& item, bool plainText) {
-    if (pasteOperations_) pasteOperations_->paste(item, plainText);
+    if (!pasteEngine_ || terminating_) return;
+    // A direct paste needs the target's focused field, which the shelf may still be reading:
+    // the request waits for it. A newer request replaces a waiting one.
+    if (pasteHost_->pasteDirectly() && panelController_->isCapturingTarget()) {
+        waitingPaste_ = WaitingPaste{item, plainText};
+        waitingPasteDeadline_.cancel();
+        waitingPasteDeadline_ = deps_.clock->schedule(kTargetCaptureWait, guarded([this] { runWaitingPaste(); }));
+        return;
+    }
+    waitingPaste_.reset();
+    waitingPasteDeadline_.cancel();
+    pasteEngine_->paste(item, plainText);
+}
+
+void AppCoordinator::runWaitingPaste() {
+    if (!waitingPaste_ || terminating_) return;
+    WaitingPaste request = std::move(*waitingPaste_);
+    waitingPaste_.reset();
+    waitingPasteDeadline_.cancel();
+    pasteEngine_->paste(request.item, request.plainText);
 }
 
 void AppCoordinator::cancelActivePasteOperation() {
-    if (pasteOperations_) pasteOperations_->cancelActivePasteOperation();
+    // A paste still waiting for its target is abandoned as silently as a running one.
+    waitingPaste_.reset();
+    waitingPasteDeadline_.cancel();
+    if (pasteEngine_) pasteEngine_->cancelActivePasteOperation();
 }
 
 }  // namespace harbelle

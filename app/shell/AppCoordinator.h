@@ -8,11 +8,12 @@
 #include <string>
 
 #include "history/HistoryStore.h"
-#include "shell/LoginItemRefresh.h"
+#include "history/LaunchAtLoginRegistration.h"
 #include "platform/DirectPastePermissions.h"
 #include "platform/HotKeyRegistrar.h"
 #include "shell/LaunchArguments.h"
-#include "shell/PasteOperations.h"
+#include "shell/AppPasteEngineHost.h"
+#include "shell/PasteEngine.h"
 #include "shell/ShelfPanel.h"
 #include "shell/ShelfPanelController.h"
 
@@ -26,6 +27,7 @@ class LoginItemService;
 class Pasteboard;
 class SettingsWindowController;
 class StatusItem;
+class TextRecognizer;
 class SyncCoordinator;
 class UpdateManager;
 class Workspace;
@@ -48,6 +50,7 @@ struct AppCoordinatorDependencies {
     HotKeyRegistrar* hotKeyRegistrar = nullptr;
     LoginItemService* loginItemService = nullptr;
     Pasteboard* pasteboard = nullptr;
+    TextRecognizer* textRecognizer = nullptr;
 
     // ---- Builders -------------------------------------------------------------------------------
     std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;
@@ -58,8 +61,6 @@ struct AppCoordinatorDependencies {
     std::function<std::unique_ptr<SettingsWindowController>(SettingsStoreLink, UpdateManager&, SyncCoordinator&,
                                                             std::function<void()> onReviewAccess)>
         makeSettingsWindowController;
-    // The paste route; `AppCoordinator` is fully built when it is called.
-    std::function<std::unique_ptr<PasteOperations>(AppCoordinator&)> makePasteOperations;
 
     // ---- Services -------------------------------------------------------------------------------
     // No task-bar entry and no quitting when the last window closes.
@@ -78,13 +79,13 @@ struct AppCoordinatorDependencies {
     std::function<void()> requestEventPosting;
     std::function<void()> openAccessibilitySettings;
     std::function<void(bool isDirectDistribution)> prepareUpdateChoiceMigration;
-    std::function<void(LoginItemRefreshCompletion)> refreshLoginItem;
+    std::function<void(LaunchAtLoginRegistration::RefreshCompletion)> refreshLoginItem;
     std::function<void(HistoryStore&)> enableLaunchAtLogin;
     std::function<void(HistoryStore&)> importLegacyHistory;
+    // Capture as the store runs it; tests watch the calls.
     std::function<void(HistoryStore&)> startMonitoring;
     std::function<void(HistoryStore&)> stopMonitoring;
     std::function<void(HistoryStore&, bool paused)> setCapturePaused;
-    std::function<bool(HistoryStore&, const ClipItem&, bool plainText)> writeToPasteboard;
     std::function<void()> beep;
     std::function<bool()> systemTrayAvailable;
 
@@ -108,6 +109,9 @@ public:
     static constexpr Milliseconds kAutoPasteQuitDelay{2800};
     static constexpr int kPermissionRefreshCount = 16;
     static constexpr Milliseconds kPermissionRefreshInterval{500};
+    // A paste asked for while the shelf still reads its target's focused field waits for it,
+    // at most this long (each of the two reads has its own shorter deadline).
+    static constexpr Milliseconds kTargetCaptureWait{2000};
 
     static constexpr const char* kPrimaryShortcutLabel = "\u21e7\u2318V";
     static constexpr const char* kFallbackShortcutLabel = "\u2325\u2318V";
@@ -165,7 +169,9 @@ public:
     SettingsWindowController* settingsWindowController() const { return settingsWindowController_.get(); }
     GlobalHotKey* globalHotKey() const { return globalHotKey_.get(); }
     StatusItem* statusItem() const { return statusItem_.get(); }
-    PasteOperations* pasteOperations() const { return pasteOperations_.get(); }
+    PasteEngine* pasteEngine() const { return pasteEngine_.get(); }
+    // A direct paste waiting for the shelf to finish capturing its target.
+    bool hasPasteWaitingForTarget() const { return waitingPaste_.has_value(); }
     bool demoMode() const { return demoMode_; }
     bool importedLegacyHistory() const { return importedLegacyHistory_; }
     const AppCoordinatorDependencies& dependencies() const { return deps_; }
@@ -180,6 +186,8 @@ private:
     void forgetPasteTarget();
     bool permissionSetupDue() const;
     void scheduleDelayedSteps(bool openAtLaunch);
+    void buildPasteEngine();
+    void runWaitingPaste();
     // Runs `step` later unless the coordinator is gone or terminating.
     void later(Milliseconds delay, std::function<void()> step);
     // Wraps a closure so that it does nothing once the coordinator is gone.
@@ -201,9 +209,17 @@ private:
     std::unique_ptr<SyncCoordinator> syncCoordinator_;
     std::unique_ptr<ShelfPanelController> panelController_;
     std::unique_ptr<SettingsWindowController> settingsWindowController_;
-    std::unique_ptr<PasteOperations> pasteOperations_;
+    std::unique_ptr<AppPasteEngineHost> pasteHost_;
+    std::unique_ptr<PasteEngine> pasteEngine_;
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<GlobalHotKey> globalHotKey_;
+
+    struct WaitingPaste {
+        ClipItem item;
+        bool plainText = false;
+    };
+    std::optional<WaitingPaste> waitingPaste_;
+    ScheduledTask waitingPasteDeadline_;
 
     bool demoMode_ = false;
     bool importedLegacyHistory_ = false;

@@ -55,6 +55,7 @@ void AppCoordinator::forgetPasteTarget() {
     panel.previousApplication.reset();
     panel.previousFocusedElement.reset();
     panel.previousFocusedWindow.reset();
+    panel.previousNativeWindow.reset();
 }
 
 void AppCoordinator::requestDirectPastePermissions() {

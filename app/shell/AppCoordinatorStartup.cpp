@@ -29,7 +29,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     }
 
     if (arguments.refreshLoginItemAndExit()) {
-        deps_.refreshLoginItem(guarded([this](const LoginItemRefreshResult& result) {
+        deps_.refreshLoginItem(guarded([this](const LaunchAtLoginRegistration::RefreshResult& result) {
             if (result.succeeded()) {
                 deps_.writeOutput(launchreport::loginItemRefreshed(static_cast<int>(*result.status)));
                 deps_.exitProcess(0);
@@ -47,8 +47,10 @@ void AppCoordinator::applicationDidFinishLaunching() {
     HistoryStoreOptions storeOptions;
     storeOptions.demoMode = demoMode_;
     storeOptions.autoHideOverride = arguments.autoHideOverride();
-    LoginItemService* loginItems = deps_.loginItemService;
-    storeOptions.loginItemActive = [loginItems] { return loginItems && isLoginItemOn(loginItems->status()); };
+    storeOptions.pasteboard = deps_.pasteboard;
+    storeOptions.workspace = deps_.workspace;
+    storeOptions.textRecognizer = deps_.textRecognizer;
+    storeOptions.loginItemService = deps_.loginItemService;
     store_ = deps_.makeStore(std::move(storeOptions));
 
     if (!demoMode_) {
@@ -62,7 +64,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
         const bool needsRefresh = store_->migratedLegacyPreferences() && store_->launchAtLogin() &&
                                   !(deps_.loginItemService && isLoginItemOn(deps_.loginItemService->status()));
         if (arguments.refreshLoginItem() || needsRefresh) {
-            deps_.refreshLoginItem(guarded([this](const LoginItemRefreshResult& result) {
+            deps_.refreshLoginItem(guarded([this](const LaunchAtLoginRegistration::RefreshResult& result) {
                 if (result.succeeded()) return;
                 const std::string description = result.error ? result.error->localizedDescription : std::string();
                 deps_.writeError(launchreport::loginItemRefreshWarning(description));
@@ -104,7 +106,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     settingsWindowController_ = deps_.makeSettingsWindowController(
         std::move(link), *updateManager_, *syncCoordinator_, guarded([this] { transitionToPermissionSetup(); }));
 
-    pasteOperations_ = deps_.makePasteOperations(*this);
+    buildPasteEngine();
 
     if (const auto pid = arguments.pasteTargetPid()) panelController_->setPasteTarget(*pid);
 

@@ -16,7 +16,9 @@ void AppCoordinator::applicationDidBecomeActive() {
 void AppCoordinator::applicationWillTerminate() {
     if (terminating_) return;
     terminating_ = true;
+    // Abandons a running paste, drops its pending steps and lets any held key go.
     cancelActivePasteOperation();
+    if (pasteEngine_) pasteEngine_->shutdown();
     if (syncCoordinator_) syncCoordinator_->setActive(false);
     // Writes the history before the process goes on.
     if (store_) store_->shutdown();

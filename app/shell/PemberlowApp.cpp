@@ -8,6 +8,7 @@
 #include "platform/linux/JsonFileDefaults.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/TesseractTextRecognizer.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
 #include "platform/linux/X11KeyEventPoster.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
@@ -30,6 +31,7 @@ int PemberlowApp::run(int argc, char** argv) {
     X11HotKeyRegistrar hotKeyRegistrar;
     XdgAutostartLoginItem loginItem;
     LinuxPasteboard pasteboard;
+    TesseractTextRecognizer textRecognizer;
 
     AppCoordinatorDependencies dependencies;
     dependencies.arguments = LaunchArguments(argc, argv);
@@ -42,6 +44,7 @@ int PemberlowApp::run(int argc, char** argv) {
     dependencies.hotKeyRegistrar = &hotKeyRegistrar;
     dependencies.loginItemService = &loginItem;
     dependencies.pasteboard = &pasteboard;
+    dependencies.textRecognizer = &textRecognizer;
     AppCoordinator coordinator(std::move(dependencies));
 
     TerminationSignals terminationSignals([&coordinator](int) { coordinator.terminate(); });

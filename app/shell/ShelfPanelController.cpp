@@ -290,6 +290,10 @@ void ShelfPanelController::remember(const std::optional<RunningApplication>& app
     returnApplication = application;
     previousFocusedElement.reset();
     previousFocusedWindow.reset();
+    previousNativeWindow.reset();
+    const auto frontmost = workspace_.frontmostApplication();
+    if (frontmost && frontmost->processIdentifier && frontmost->processIdentifier == application->processIdentifier)
+        previousNativeWindow = workspace_.frontmostWindow();
     const std::uint64_t generation = ++captureGeneration_;
     captureInFlight_ = 2;
     const std::string pid =

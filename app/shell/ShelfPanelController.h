@@ -73,6 +73,9 @@ public:
     std::optional<RunningApplication> returnApplication;
     AXElement previousFocusedElement;
     AXElement previousFocusedWindow;
+    // The display server's window that was active when the target was remembered; nothing for
+    // a target given by process id. A paste activates exactly this window.
+    std::optional<std::uint32_t> previousNativeWindow;
     bool hasExplicitPasteTarget = false;
     // Set by the paste engine while a paste runs; holds the shelf open.
     bool pasteTransactionIsActive = false;

@@ -175,6 +175,7 @@ TEST_F(AppCoordinatorTest, DemoModeSkipsMigrationLoginAndImportAndAlwaysOpensThe
 }
 
 TEST_F(AppCoordinatorTest, DemoStepsRunAtTheirTimesAndTheSnapshotShowsTheSettingsWindow) {
+    const AXElement field = addEditorField();
     const QString picture = temp.filePath(QStringLiteral("settings.png"));
     launch({"--demo", "--show-settings", "--snapshot", picture.toStdString(), "--auto-paste-demo"});
     EXPECT_TRUE(store().pasteDirectly()) << "switched on at once";
@@ -189,10 +190,10 @@ TEST_F(AppCoordinatorTest, DemoStepsRunAtTheirTimesAndTheSnapshotShowsTheSetting
 
     const ClipItem newest = store().items().front();
     clock.advance(549ms);
-    EXPECT_TRUE(pasteboard.writes.empty());
-    clock.advance(1ms);  // 1.1 s: the newest clip is pasted
-    ASSERT_EQ(pasteboard.writes.size(), 1u);
-    EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Copied to the clipboard"));
+    EXPECT_EQ(fieldValue(field), "");
+    clock.advance(1ms);  // 1.1 s: the newest clip goes straight into the editor's field
+    EXPECT_EQ(fieldValue(field), newest.text);
+    EXPECT_TRUE(pasteboard.writes.empty()) << "inserted, not pasted through the clipboard";
 
     clock.advance(99ms);
     EXPECT_EQ(quits, 0);
@@ -447,7 +448,7 @@ TEST_F(AppCoordinatorTest, AClipThatCannotBeWrittenBeepsAndOpensNoTransaction) {
     EXPECT_EQ(store().toastMessage(), std::optional<std::string>("That clip is no longer available"));
     EXPECT_EQ(store().toastTone(), ToastTone::error);
     EXPECT_TRUE(logged("beep"));
-    EXPECT_FALSE(coordinator->pasteOperations()->activePasteOperationGeneration().has_value());
+    EXPECT_FALSE(coordinator->pasteEngine()->activePasteOperationGeneration().has_value());
 }
 
 // ---- Hot key and status item ---------------------------------------------------------------------
@@ -498,7 +499,7 @@ TEST_F(AppCoordinatorTest, TheHotKeyTogglesTheShelfAndAbandonsARunningPaste) {
     workspace.activations.clear();
 
     store().requestPaste(store().items().front(), false);
-    ASSERT_TRUE(coordinator->pasteOperations()->activePasteOperationGeneration().has_value());
+    ASSERT_TRUE(coordinator->pasteEngine()->activePasteOperationGeneration().has_value());
     output.clear();
     hotKeys.fake.press(HotKeyCombination::shiftCommandV());
     EXPECT_EQ(output, (Strings{"[DirectPaste] cancelled stale paste operation"}));

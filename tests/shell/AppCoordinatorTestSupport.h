@@ -66,6 +66,8 @@ protected:
     std::vector<int> exits;
     int quits = 0;
     std::unique_ptr<AppCoordinator> coordinator;
+    // Changes the twins' dependencies before a launch, e.g. clears a service to get the real one.
+    std::function<void(AppCoordinatorDependencies&)> adjustDependencies;
 
     std::filesystem::path support() const { return std::filesystem::path(temp.path().toStdString()) / "Pemberlow"; }
 
@@ -175,9 +177,9 @@ protected:
         d.prepareUpdateChoiceMigration = [this](bool direct) {
             log.push_back(std::string("updateChoiceMigration ") + (direct ? "direct" : "other"));
         };
-        d.refreshLoginItem = [this](LoginItemRefreshCompletion completion) {
+        d.refreshLoginItem = [this](LaunchAtLoginRegistration::RefreshCompletion completion) {
             log.push_back("refreshLoginItem");
-            loginitem::refresh(defaults, loginItems, std::move(completion));
+            LaunchAtLoginRegistration::refresh(defaults, loginItems, std::move(completion));
         };
         d.enableLaunchAtLogin = [this](HistoryStore&) { log.push_back("enableLaunchAtLogin"); };
         d.importLegacyHistory = [this](HistoryStore&) { log.push_back("legacyImport"); };
@@ -196,11 +198,31 @@ protected:
 
     // Builds the delegate and runs its start-up, as the event loop's first turn would.
     void launch(std::vector<std::string> arguments = {}) {
-        coordinator = std::make_unique<AppCoordinator>(dependencies(std::move(arguments)));
+        AppCoordinatorDependencies d = dependencies(std::move(arguments));
+        if (adjustDependencies) adjustDependencies(d);
+        coordinator = std::make_unique<AppCoordinator>(std::move(d));
         coordinator->applicationDidFinishLaunching();
     }
 
     void TearDown() override { coordinator.reset(); }
+
+    // A focused text field in the editor's window, which is the active one.
+    static constexpr std::uint32_t kEditorWindow = 0x3a00007;
+    AXElement addEditorField(const std::string& value = "") {
+        ElementInfo info;
+        info.role = "text";
+        info.value = value;
+        info.characterCount = static_cast<int>(value.size());
+        info.caretOffset = static_cast<int>(value.size());
+        info.editable = true;
+        info.focused = true;
+        AXElement field = accessibility.addElement(kEditorPID, info);
+        accessibility.setFocusedElement(kEditorPID, field);
+        accessibility.setFocusedWindow(kEditorPID, accessibility.addElement(kEditorPID, ElementInfo{.role = "frame"}));
+        workspace.frontmostWindowID = kEditorWindow;
+        return field;
+    }
+    std::string fieldValue(const AXElement& field) const { return accessibility.info(field).value.value_or(""); }
 
     HistoryStore& store() const { return *coordinator->store(); }
     ShelfPanelController& panel() const { return *coordinator->panelController(); }

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
 #include "platform/linux/X11Keyboard.h"
@@ -43,19 +44,6 @@ private:
     xcb_window_t root_;
     bool held_ = true;
 };
-
-bool shelfWindowVisible() {
-    QProcess search;
-    search.start(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                  QStringLiteral("^Harbelle$")});
-    search.waitForFinished(5000);
-    return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
-}
-
-bool pressKeys(const char* keys) {
-    return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QString::fromLatin1(keys)});
-}
 
 // The delegate in this process with the real hot-key layer; the rest are twins.
 class AppShellX11Test : public AppCoordinatorFixture {
@@ -96,49 +84,6 @@ TEST_F(AppShellX11Test, TheShellTakesShiftSuperVWhenItIsFree) {
     ASSERT_TRUE(pressKeys("shift+super+v"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return panel().isVisible(); }, 3000));
 }
-
-// The real program in the session, with folders of its own.
-class HarbelleProcess {
-public:
-    HarbelleProcess() {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
-            const QString folder = dir_.filePath(QString::fromLatin1(name));
-            QDir().mkpath(folder);
-            env.insert(QString::fromLatin1(name), folder);
-        }
-        // A later launch with copying only: no sheet and no shelf at launch.
-        QFile settings(dir_.filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
-        if (settings.open(QIODevice::WriteOnly)) settings.write(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false})");
-        settings.close();
-        process_.setProcessEnvironment(env);
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start(QStringLiteral(HARBELLE_BINARY), {});
-    }
-    ~HarbelleProcess() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(2000);
-        }
-    }
-    // Start-up has built the store (and registered the hot key just after).
-    bool waitUntilRunning() {
-        const bool built = QTest::qWaitFor(
-            [&] { return QDir(dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
-        QTest::qWait(300);
-        return built && process_.state() == QProcess::Running;
-    }
-    QProcess& process() { return process_; }
-    QString historyFile() const { return dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow/history.json")); }
-
-private:
-    QTemporaryDir dir_;
-    QProcess process_;
-};
 
 TEST(HarbelleProgramX11, ShiftSuperVTogglesTheShelfWindow) {
     HarbelleProcess harbelle;

@@ -1,0 +1,106 @@
+#pragma once
+
+// The real program in the test desktop, with XDG folders of its own.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "TextFieldProcess.h"
+
+namespace harbelle::testing {
+
+// Whether the program's shelf window is shown.
+inline bool shelfWindowVisible() {
+    QProcess search;
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                  QStringLiteral("^Harbelle$")});
+    search.waitForFinished(5000);
+    return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
+}
+
+// The title of the active window, empty without one.
+inline QString activeWindowName() {
+    QProcess query;
+    query.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")});
+    query.waitForFinished(5000);
+    return QString::fromUtf8(query.readAllStandardOutput()).trimmed();
+}
+
+// Types keys through the server, as the user's keyboard would.
+inline bool pressKeys(const char* keys) {
+    return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QString::fromLatin1(keys)});
+}
+
+// Copies text to the CLIPBOARD selection as another program does. xclip stays in the background
+// owning the selection and keeps the output it inherited, so that goes nowhere.
+inline bool copyWithXclip(const QString& text) {
+    QProcess xclip;
+    xclip.setStandardOutputFile(QProcess::nullDevice());
+    xclip.setStandardErrorFile(QProcess::nullDevice());
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")});
+    if (!xclip.waitForStarted(5000)) return false;
+    xclip.write(text.toUtf8());
+    xclip.closeWriteChannel();
+    return xclip.waitForFinished(5000) && xclip.exitCode() == 0;
+}
+
+class HarbelleProcess {
+public:
+    // A later launch with copying only: no sheet and no shelf at launch.
+    static constexpr const char* kCopyOnlySettings = R"({"hasLaunchedPemberlow": true, "pasteDirectly": false})";
+    // A later launch with the default settings (direct paste on).
+    static constexpr const char* kDefaultSettings = R"({"hasLaunchedPemberlow": true})";
+
+    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
+            const QString folder = dir_.filePath(QString::fromLatin1(name));
+            QDir().mkpath(folder);
+            env.insert(QString::fromLatin1(name), folder);
+        }
+        QFile settings(dir_.filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+        if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
+        settings.close();
+        process_.setProcessEnvironment(env);
+        process_.setStandardOutputFile(dir_.filePath(QStringLiteral("stdout.txt")));
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start(QStringLiteral(HARBELLE_BINARY), arguments);
+    }
+    ~HarbelleProcess() {
+        if (process_.state() == QProcess::NotRunning) return;
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(2000);
+        }
+    }
+    // Start-up has built the store (and registered the hot key just after).
+    bool waitUntilRunning() {
+        const bool built = QTest::qWaitFor(
+            [&] { return QDir(dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
+        QTest::qWait(300);
+        return built && process_.state() == QProcess::Running;
+    }
+    QProcess& process() { return process_; }
+    QString historyFile() const { return dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow/history.json")); }
+    QByteArray history() const {
+        QFile file(historyFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // What the program wrote on standard output (its "[DirectPaste] " lines).
+    QString output() const {
+        QFile file(dir_.filePath(QStringLiteral("stdout.txt")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+};
+
+}  // namespace harbelle::testing

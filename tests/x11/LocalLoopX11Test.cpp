@@ -1,0 +1,81 @@
+// The whole local loop in the real program: a copy reaches the history file, and a clip chosen
+// on the shelf is pasted into the field the user was typing in.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+
+#include "HarbelleProcess.h"
+#include "TextFieldProcess.h"
+#include "history/HistoryCodec.h"
+
+namespace harbelle::testing {
+namespace {
+
+// The texts of the clips in the program's history file, newest first; empty while unreadable.
+std::vector<std::string> historyTexts(const HarbelleProcess& harbelle) {
+    const QByteArray bytes = harbelle.history();
+    if (bytes.isEmpty()) return {};
+    try {
+        std::vector<std::string> texts;
+        for (const auto& item : historycodec::decode(bytes.toStdString()).items) texts.push_back(item.text);
+        return texts;
+    } catch (...) {
+        return {};
+    }
+}
+
+bool newestClipIs(const HarbelleProcess& harbelle, const std::string& text, int timeoutMs = 5000) {
+    return QTest::qWaitFor(
+        [&] {
+            const auto texts = historyTexts(harbelle);
+            return !texts.empty() && texts.front() == text;
+        },
+        timeoutMs);
+}
+
+QString unique(const char* text) {
+    return QString::fromLatin1(text) + QLatin1Char(' ') + QString::number(QDateTime::currentMSecsSinceEpoch());
+}
+
+TEST(HarbelleLocalLoopX11, ACopyIsInTheHistoryFileAfterTheSave) {
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+
+    const QString text = unique("copied by xclip");
+    ASSERT_TRUE(copyWithXclip(text));
+    EXPECT_TRUE(newestClipIs(harbelle, text.toStdString())) << harbelle.history().toStdString();
+
+    // It survives the quit.
+    harbelle.process().terminate();
+    ASSERT_TRUE(harbelle.process().waitForFinished(5000));
+    const auto texts = historyTexts(harbelle);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), text.toStdString()), 1);
+}
+
+TEST(HarbelleLocalLoopX11, AnOlderClipChosenOnTheShelfIsPastedIntoTheField) {
+    TextFieldProcess field;
+    ASSERT_TRUE(field.waitForWindow());
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(field.activate());
+
+    const QString older = unique("older clip");
+    const QString newer = unique("newer clip");
+    ASSERT_TRUE(copyWithXclip(older));
+    ASSERT_TRUE(newestClipIs(harbelle, older.toStdString())) << harbelle.history().toStdString();
+    ASSERT_TRUE(copyWithXclip(newer));
+    ASSERT_TRUE(newestClipIs(harbelle, newer.toStdString())) << harbelle.history().toStdString();
+
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000))
+        << "the shelf opens and takes the keyboard";
+    ASSERT_TRUE(pressKeys("Down"));  // from the newest clip to the one before it
+    ASSERT_TRUE(pressKeys("Return"));
+
+    EXPECT_TRUE(field.waitForContent(older, 10000))
+        << "field: " << field.content().toStdString() << "\n" << harbelle.output().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 3000));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
