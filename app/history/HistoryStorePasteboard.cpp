@@ -1,4 +1,6 @@
 // Clips going back out: their clipboard objects, and writes that capture never takes back.
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "history/ClipPasteboardPayload.h"
@@ -23,10 +25,20 @@ std::vector<PasteboardObject> HistoryStore::pasteboardObjects(const ClipItem& it
         if (!object) return {};
         return {std::move(*object)};
     }
+    const auto url = payloadURL(item);
     const HistoryPersistence* persistence = persistence_.get();
     ClipPasteboardPayload::PayloadReader read;
-    if (persistence) read = [persistence](const std::string& name) { return persistence->readPayload(name); };
-    return ClipPasteboardPayload::objects(item, payloadURL(item), plainText, forDrag, read);
+    if (persistence) {
+        read = [persistence](const std::string& name) { return persistence->readPayload(name); };
+    } else if (url) {
+        // No history files (demo mode): the payload is read where it lies.
+        read = [path = *url](const std::string&) -> std::optional<Bytes> {
+            std::ifstream in(path, std::ios::binary);
+            if (!in) return std::nullopt;
+            return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        };
+    }
+    return ClipPasteboardPayload::objects(item, url, plainText, forDrag, read);
 }
 
 bool HistoryStore::writeToPasteboard(const ClipItem& item, bool plainText) {

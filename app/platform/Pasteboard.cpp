@@ -77,9 +77,11 @@ std::vector<std::string> entriesFromURIList(std::string_view uriList) {
     return entries;
 }
 
-std::vector<std::string> filePathsFromURIList(std::string_view uriList) {
+namespace {
+
+std::vector<std::string> localFilePaths(const std::vector<std::string>& entries) {
     std::vector<std::string> paths;
-    for (const auto& entry : entriesFromURIList(uriList)) {
+    for (const auto& entry : entries) {
         const QUrl url(QString::fromStdString(entry), QUrl::StrictMode);
         if (!url.isValid() || url.scheme() != QLatin1String("file")) continue;
         // Files on other hosts are no local files.
@@ -89,6 +91,19 @@ std::vector<std::string> filePathsFromURIList(std::string_view uriList) {
         paths.push_back(path.toStdString());
     }
     return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> filePathsFromURIList(std::string_view uriList) {
+    return localFilePaths(entriesFromURIList(uriList));
+}
+
+std::vector<std::string> filePathsFromGnomeCopiedFiles(std::string_view list) {
+    auto entries = entriesFromURIList(list);
+    // The first line says whether the files were copied or cut; either way they were offered.
+    if (!entries.empty() && (entries.front() == "copy" || entries.front() == "cut")) entries.erase(entries.begin());
+    return localFilePaths(entries);
 }
 
 std::vector<std::pair<std::string, Bytes>> mimeRepresentations(const std::vector<PasteboardObject>& objects) {
@@ -140,10 +155,16 @@ std::optional<std::string> Pasteboard::string(std::string_view type) {
 }
 
 std::vector<std::string> Pasteboard::filePaths() {
-    if (!hasType(pasteboardtype::uriList)) return {};
-    auto list = string(pasteboardtype::uriList);
-    if (!list) return {};
-    return filePathsFromURIList(*list);
+    if (hasType(pasteboardtype::uriList)) {
+        auto list = string(pasteboardtype::uriList);
+        return list ? filePathsFromURIList(*list) : std::vector<std::string>{};
+    }
+    // File managers that offer only their own list of copied files.
+    if (hasType(pasteboardtype::gnomeCopiedFiles)) {
+        auto list = string(pasteboardtype::gnomeCopiedFiles);
+        return list ? filePathsFromGnomeCopiedFiles(*list) : std::vector<std::string>{};
+    }
+    return {};
 }
 
 namespace {

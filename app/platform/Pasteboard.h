@@ -63,6 +63,8 @@ std::vector<std::pair<std::string, Bytes>> mimeRepresentations(const std::vector
 std::string fileURLString(const std::string& path);
 // The paths of the file: entries of a text/uri-list (comments and other schemes left out).
 std::vector<std::string> filePathsFromURIList(std::string_view uriList);
+// The paths of an "x-special/gnome-copied-files" list ("copy" or "cut", then one URL a line).
+std::vector<std::string> filePathsFromGnomeCopiedFiles(std::string_view list);
 // All non-comment entries of a text/uri-list, trimmed.
 std::vector<std::string> entriesFromURIList(std::string_view uriList);
 
@@ -86,7 +88,8 @@ public:
     bool hasType(std::string_view type);
     // UTF-8 text of a type; invalid sequences are replaced.
     std::optional<std::string> string(std::string_view type);
-    // File paths of the offered file URLs, in order; empty when there are none.
+    // File paths of the offered file URLs ("text/uri-list", else "x-special/gnome-copied-files"),
+    // in order; empty when there are none.
     std::vector<std::string> filePaths();
 };
 

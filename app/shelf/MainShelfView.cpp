@@ -826,21 +826,8 @@ QMenu* MainShelfView::makeContextMenu(const ClipItem& clip, QWidget* parent) {
 }
 
 std::unique_ptr<QMimeData> MainShelfView::dragMimeData(const ClipItem& clip) const {
-    std::optional<std::filesystem::path> payloadURL;
-    const std::filesystem::path folder = store_.payloadsURL();
-    if (clip.payloadFilename && !folder.empty() && HistoryPersistence::isSafePayloadName(*clip.payloadFilename)) {
-        std::error_code ec;
-        const auto path = folder / *clip.payloadFilename;
-        if (std::filesystem::is_regular_file(path, ec)) payloadURL = path;
-    }
-    auto read = [payloadURL](const std::string&) -> std::optional<Bytes> {
-        if (!payloadURL) return std::nullopt;
-        std::ifstream in(*payloadURL, std::ios::binary);
-        if (!in) return std::nullopt;
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    const auto objects =
-        ClipPasteboardPayload::objects(clip, payloadURL, store_.alwaysPastePlainText(), true, read);
+    // The same objects a paste writes, legacy archives included.
+    const auto objects = store_.pasteboardObjects(clip, store_.alwaysPastePlainText(), true);
     if (objects.empty()) return nullptr;
     return ClipPasteboardPayload::mimeData(objects);
 }

@@ -128,6 +128,15 @@ TEST_F(CaptureFixture, WebAddressesInAURIListAreTextNotFiles) {
     EXPECT_EQ(capture.text, "https://example.com/a");
 }
 
+TEST_F(CaptureFixture, FileManagersOfferingOnlyTheirCopiedFilesListGiveAFileClip) {
+    pasteboard.setContents({{"text/plain", bytesOf("copy\nfile:///tmp/a%20b.txt\nfile:///tmp/c")},
+                            {"x-special/gnome-copied-files", bytesOf("cut\nfile:///tmp/a%20b.txt\nfile:///tmp/c")}});
+    auto capture = read();
+    ASSERT_EQ(capture.content, Content::files);
+    EXPECT_EQ(capture.filePaths, (std::vector<std::string>{"/tmp/a b.txt", "/tmp/c"}));
+    EXPECT_EQ(capture.sourceAppName, "Gedit");
+}
+
 TEST_F(CaptureFixture, ImagesAreConvertedToPNGAndBrokenOnesFallThroughToText) {
     pasteboard.setContents({{"image/jpeg", imageBytes("JPEG", 16)}});
     auto capture = read();

@@ -248,6 +248,23 @@ TEST_F(MainShelfViewTest, DraggingACardHandsOverTheClipAndADropCountsAsAPaste) {
     EXPECT_EQ(store->selectedID(), third.id);
 }
 
+TEST_F(MainShelfViewTest, ADragOffersWhatAPasteWouldWriteLegacyArchivesIncluded) {
+    std::optional<bool> plainAsked;
+    store->makeLegacyPasteboardItem = [&](const ClipItem&, const std::filesystem::path&, bool plainText) {
+        plainAsked = plainText;
+        auto object = PasteboardObject::item();
+        object.setString("text/html", "<i>archived</i>");
+        return std::optional<PasteboardObject>(object);
+    };
+    ClipItem legacy = shown(0);
+    legacy.legacyPayloadFilename = "legacy-archive.bin";
+    store->updateAlwaysPastePlainText(true);
+    auto data = view->dragMimeData(legacy);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(plainAsked, true);
+    EXPECT_EQ(data->formats(), QStringList{QStringLiteral("text/html")});
+}
+
 TEST_F(MainShelfViewTest, ToolbarButtonsAndTheToastReachTheStore) {
     int hides = 0;
     std::vector<bool> settings;
