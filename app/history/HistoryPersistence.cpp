@@ -43,16 +43,6 @@ bool writeHistory(const PersistedHistory& history, const fs::path& url) {
     return true;
 }
 
-// One save: the write, then the retired payload files, but only those the written list no
-// longer names (a clip may have come back, for instance through an undo or a sync pull).
-bool saveSnapshot(PersistedHistory history, std::set<std::string> retired, const fs::path& historyFile,
-                  const fs::path& payloads) {
-    if (!writeHistory(history, historyFile)) return false;
-    for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
-    HistoryPersistence::deletePayloads(retired, payloads);
-    return true;
-}
-
 std::string utcStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -79,6 +69,9 @@ struct HistoryPersistence::Impl {
     bool stopping = false;
     SaveObserver observer;
     std::thread thread;
+    // Save thread only: retired names of failed writes, deleted after the next successful one
+    // (the flush at exit at the latest) rather than left to a later start-up.
+    std::set<std::string> retiredAfterFailure;
 
     void post(std::function<void()> job) {
         {
@@ -101,6 +94,26 @@ struct HistoryPersistence::Impl {
             }
             job();
         }
+    }
+
+    // Save thread. One save: the write, then the retired payload files, but only those the
+    // written list no longer names (a clip may have come back, for instance through a sync pull).
+    bool save(const PersistedHistory& history, std::set<std::string> retired) {
+        bool ok = false;
+        try {
+            ok = writeHistory(history, historyFile);
+        } catch (const std::exception& error) {
+            qWarning("history: save failed: %s", error.what());
+        }
+        if (!ok) {
+            retiredAfterFailure.merge(retired);
+            return false;
+        }
+        retired.merge(retiredAfterFailure);
+        retiredAfterFailure.clear();
+        for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
+        HistoryPersistence::deletePayloads(retired, payloads);
+        return true;
     }
 
     void notify(bool succeeded) {
@@ -213,7 +226,7 @@ void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<st
                  names = std::move(retiredPayloadNames)]() mutable {
         bool ok = false;
         try {
-            ok = saveSnapshot(std::move(history), std::move(names), impl->historyFile, impl->payloads);
+            ok = impl->save(history, std::move(names));
         } catch (const std::exception& error) {
             qWarning("history: save failed: %s", error.what());
         }
@@ -229,8 +242,8 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
     impl_->post([&] {
         bool ok = false;
         try {
-            ok = saveSnapshot(PersistedHistory{1, snapshot}, retiredPayloadNames, impl_->historyFile, impl_->payloads);
-        } catch (const std::exception& error) {
+            ok = impl_->save(PersistedHistory{1, snapshot}, retiredPayloadNames);
+        } catch (const std::exception& error) {  // copying the list can run out of memory
             qWarning("history: save failed: %s", error.what());
         }
         done.set_value(ok);

@@ -46,7 +46,8 @@ public:
     void removeOrphanedPayloadFiles(const std::vector<ClipItem>& items);
 
     // Main thread: hands a snapshot to the save thread; on success the retired names that the
-    // snapshot no longer names are deleted after the write.
+    // snapshot no longer names are deleted after the write. Names of a failed write wait for
+    // the next successful one.
     void enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames);
     // Main thread: waits for earlier saves, then writes synchronously. True on success.
     bool flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames);

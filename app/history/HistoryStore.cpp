@@ -167,8 +167,8 @@ void HistoryStore::readSettings(const std::optional<double>& autoHideOverride) {
     const auto delay = defaults_.doubleValue(kAutoHideDelayKey);
     autoHideDelay_ = delay && *delay >= 2 ? std::min(*delay, 60.0) : kDefaultAutoHideDelay;
 
-    // A NaN override counts as none; infinities are clamped like any other value.
-    if (autoHideOverride && !std::isnan(*autoHideOverride)) {
+    // A non-finite override (NaN, infinity) counts as none.
+    if (autoHideOverride && std::isfinite(*autoHideOverride)) {
         autoHideEnabled_ = true;
         autoHideDelay_ = clampAutoHideOverride(*autoHideOverride);
     } else if (demoMode_) {

@@ -235,7 +235,7 @@ TEST_F(HistoryPersistenceTest, RetiredPayloadsGoOnlyAfterASuccessfulWrite) {
     EXPECT_TRUE(persistence->flush(snapshot, {}));
     EXPECT_FALSE(fs::exists(payloads / "gone.png"));
     EXPECT_TRUE(fs::exists(payloads / "back.png"));
-    EXPECT_TRUE(fs::exists(payloads / "async.png"));  // dropped with its failed save; the orphan pass takes it
+    EXPECT_FALSE(fs::exists(payloads / "async.png"));  // its failed save handed it on to this one
     std::lock_guard lock(mutex);
     EXPECT_EQ(outcomes, (std::vector<bool>{false, true}));
 }

@@ -87,6 +87,27 @@ TEST_F(HistoryStoreSaving, DeletedImagePayloadLivesUntilTheNextWrite) {
     EXPECT_EQ(readHistory().size(), 1u);
 }
 
+TEST_F(HistoryStoreSaving, DeletedImagePayloadOutlivesAFailedWriteUntilTheShutdownFlush) {
+    ClipItem image = withOrigin(makeClip("", ClipKind::image));
+    image.payloadFilename = "image.png";
+    writeHistory({image, withOrigin(makeClip("text"))});
+    writePayloadFile("image.png");
+    auto store = makeStore();
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+
+    blockHistoryFile();
+    store->deleteItem(image);
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_FALSE(saves.at(0).at(0).toBool());
+    EXPECT_TRUE(fs::exists(payloads() / "image.png"));
+
+    unblockHistoryFile();
+    store->shutdown();
+    EXPECT_EQ(readHistory().size(), 1u);
+    EXPECT_FALSE(fs::exists(payloads() / "image.png"));
+}
+
 TEST_F(HistoryStoreSaving, UnsafePayloadNamesAreNeverDeleted) {
     ClipItem clip = withOrigin(makeClip("hostile"));
     clip.payloadFilename = "../outside.txt";

@@ -253,6 +253,11 @@ TEST_F(HistoryStoreSettings, AutoHideOverride) {
     auto demo = makeStore(options);
     EXPECT_FALSE(demo->autoHideEnabled());
     EXPECT_DOUBLE_EQ(demo->autoHideDelay(), 5);
+
+    options.autoHideOverride = std::numeric_limits<double>::infinity();  // nor is infinity
+    auto endless = makeStore(options);
+    EXPECT_FALSE(endless->autoHideEnabled());
+    EXPECT_DOUBLE_EQ(endless->autoHideDelay(), 5);
 }
 
 TEST_F(HistoryStoreSettings, LegacyPreferencesCopiedOnce) {
