@@ -217,10 +217,18 @@ void PasteEngine::insertText(const std::string& insertion, const PasteTarget& ta
         then(AXStatus::failed);
         return;
     }
-    // Replaces the selection, or inserts at the caret; the rest of the field stays as it is.
+    // Replaces the selection, or inserts at the caret; the rest of the field stays as it is. One
+    // call both checks that the field is editable and edits it; a field that is not editable
+    // answers `notSupported`. There is no second route through the whole value: a field that
+    // refuses gets Ctrl+V instead.
     accessibility_.insertText(target.focusedElement, insertion, kAccessibilityDeadline, replyContext_.get(),
                               [this, then = std::move(then)](AXStatus status) {
-                                  diagnostic("AX selected-text insert status=" + number(status));
+                                  const bool editable = status != AXStatus::notSupported;
+                                  diagnostic(std::string("AX selected-text settable status=0 value=") +
+                                             text(editable));
+                                  if (editable) diagnostic("AX selected-text insert status=" + number(status));
+                                  if (status != AXStatus::success && status != AXStatus::timedOut)
+                                      diagnostic("AX value/range fallback result=false");
                                   then(status);
                               });
 }

@@ -90,6 +90,23 @@ void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int r
         failPasteOperation(generation, kCouldNotSend);
         return;
     }
+    // Shift from Shift-Return or Super from the hot key turn Ctrl+V into another shortcut:
+    // wait until the user has let go of them. The field is read only afterwards, so that what
+    // the user typed meanwhile is not taken for the paste.
+    if (const KeyModifiers held = keyPoster_.heldModifiers(); held != 0) {
+        if (remainingModifierPolls == kModifierPolls)
+            diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
+        if (remainingModifierPolls > 0) {
+            after(kModifierPollInterval, [this, target = std::move(target), operation = std::move(operation),
+                                          remainingModifierPolls] {
+                postCommandV(target, operation, remainingModifierPolls - 1);
+            });
+            return;
+        }
+        diagnostic("modifiers still held; not sending Command-V");
+        failPasteOperation(generation, kCouldNotSend);
+        return;
+    }
     textFingerprint(target, [this, target, operation, remainingModifierPolls](std::optional<std::string> before) {
         sendCommandV(target, operation, std::move(before), remainingModifierPolls);
     });
@@ -104,15 +121,12 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
         failPasteOperation(generation, kCouldNotSend);
         return;
     }
-    // Shift from Shift-Return or Super from the hot key turn Ctrl+V into another shortcut:
-    // wait until the user has let go of them.
-    if (const KeyModifiers held = keyPoster_.heldModifiers(); held != 0) {
-        if (remainingModifierPolls == kModifierPolls)
-            diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
+    // A modifier pressed while the field was read: wait again and read the field afresh.
+    if (keyPoster_.heldModifiers() != 0) {
         if (remainingModifierPolls > 0) {
             after(kModifierPollInterval, [this, target = std::move(target), operation = std::move(operation),
-                                          before = std::move(before), remainingModifierPolls] {
-                sendCommandV(target, operation, before, remainingModifierPolls - 1);
+                                          remainingModifierPolls] {
+                postCommandV(target, operation, remainingModifierPolls - 1);
             });
             return;
         }

@@ -25,6 +25,8 @@ TEST_F(PasteEngineFocus, InsertsOverTheSelectionOnlyAndVerifiesDirectPaste) {
     clock.runDue();
 
     EXPECT_EQ(fieldValue(), "hello Harbelle \u2713");
+    EXPECT_TRUE(host.hasLine("AX selected-text settable status=0 value=true"));
+    EXPECT_TRUE(host.hasLine("AX selected-text insert status=0"));
     EXPECT_TRUE(host.hasLine("direct AX insertion succeeded"));
     EXPECT_TRUE(host.directPasteVerified);
     EXPECT_EQ(host.replayed, (std::vector<Uuid>{item.id}));
@@ -39,6 +41,9 @@ TEST_F(PasteEngineFocus, ARefusedInsertionFallsBackToCtrlV) {
     ax.refuseInsertion(field, AXStatus::notSupported);
     engine->paste(clip("text"), true);
     clock.runDue();
+    EXPECT_TRUE(host.hasLine("AX selected-text settable status=0 value=false"));
+    EXPECT_FALSE(host.hasLineStartingWith("AX selected-text insert status="));
+    EXPECT_TRUE(host.hasLine("AX value/range fallback result=false"));
     EXPECT_TRUE(host.hasLine("falling back to synthetic Command-V"));
     EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"text plain=true"}));
     advanceMs(80);

@@ -134,6 +134,19 @@ TEST_F(PasteEngineKeys, HeldModifiersDelayTheKeys) {
     expectOnlyError("Could not send the paste command", true);
 }
 
+TEST_F(PasteEngineKeys, TypingWhileAModifierIsHeldIsNotTakenForThePaste) {
+    keys.setHeldModifiers(ShiftModifier);
+    engine->paste(image, false);
+    advanceMs(200);
+    changeField("hello world!");  // the user types with Shift still down
+    keys.setHeldModifiers(0);
+    advanceMs(50);
+    ASSERT_EQ(keyEvents(Kind::keyDown), 1);
+    advanceMs(1000);  // the editor pastes nothing
+    EXPECT_FALSE(host.directPasteVerified);
+    expectOnlyError("Couldn't paste there — press ⌘V to paste it", false);
+}
+
 TEST_F(PasteEngineKeys, NoKeysUnlessTheTargetWindowIsInFront) {
     host.target->nativeWindow = 7;
     keys.setHeldModifiers(ShiftModifier);
