@@ -76,6 +76,34 @@ TEST_F(MainShelfViewTest, FiltersShowTheirCountsAndNarrowTheCards) {
     EXPECT_FALSE(view->deviceButton()->isVisibleTo(view.get()));
 }
 
+TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysReadable) {
+    // Counts large enough to widen every chip.
+    for (int i = 0; i < 120; ++i) store->addTextClip("filler " + std::to_string(i));
+    const std::pair<ShelfPlacement, QSize> narrowest[] = {{ShelfPlacement::bottom, QSize(820, 330)},
+                                                          {ShelfPlacement::left, QSize(320, 440)}};
+    for (const auto& [placement, size] : narrowest) {
+        SCOPED_TRACE(static_cast<int>(placement));
+        store->updateShelfPlacement(placement);
+        view->resize(size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        std::vector<QWidget*> header = {view->searchField(), view->newClipButton(), view->placementButton(),
+                                        view->settingsButton(), view->closeButton()};
+        for (ClipFilter filter : clipfilter::allCases) {
+            QAbstractButton* chip = view->filterButton(filter);
+            EXPECT_GE(chip->width(), chip->minimumSizeHint().width());
+            header.push_back(chip);
+        }
+        std::vector<QRect> frames;
+        for (QWidget* widget : header) {
+            const QRect frame(widget->mapTo(view.get(), QPoint(0, 0)), widget->size());
+            EXPECT_TRUE(view->rect().contains(frame)) << widget->accessibleName().toStdString();
+            for (const QRect& other : frames) EXPECT_FALSE(frame.intersects(other)) << widget->accessibleName().toStdString();
+            frames.push_back(frame);
+        }
+    }
+}
+
 TEST_F(MainShelfViewTest, TheSearchFieldIsBoundToTheQueryAndShowsAnEmptyStateWithoutMatches) {
     QTest::keyClicks(view->searchField(), "design");
     EXPECT_EQ(store->query(), "design");
