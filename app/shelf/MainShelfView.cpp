@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QStackedLayout>
 #include <QToolButton>
@@ -592,6 +593,13 @@ void MainShelfView::buildControls() {
     list_ = new ClipShelfListView(this);
     model_ = new ClipListModel(this);
     list_->setModel(model_);
+    // The list's own navigation (Home, End, Page keys, a right click) moves the highlight: the
+    // store's selection follows it, so Return pastes the card that is highlighted.
+    connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+        if (syncingSelection_) return;
+        const ClipItem* clip = model_->clipAt(current);
+        if (clip && store_.selectedID() != std::optional<Uuid>(clip->id)) store_.setSelectedID(clip->id);
+    });
     const std::filesystem::path payloads = store_.payloadsURL();
     thumbnails_ = new ThumbnailCache(
         [payloads](const std::string& name) -> std::optional<std::filesystem::path> {
@@ -820,7 +828,11 @@ void MainShelfView::focusSearch() {
 }
 
 void MainShelfView::refreshList() {
-    model_->setItems(store_.filteredItems());
+    {
+        // Rows moving under the current index are not the user's choice.
+        QScopedValueRollback<bool> quiet(syncingSelection_, true);
+        model_->setItems(store_.filteredItems());
+    }
     refreshSelection();
     refreshEmptyState();
 }
@@ -872,6 +884,7 @@ void MainShelfView::refreshMigration() {
 }
 
 void MainShelfView::refreshSelection() {
+    QScopedValueRollback<bool> quiet(syncingSelection_, true);
     QItemSelectionModel* selection = list_->selectionModel();
     const auto& id = store_.selectedID();
     const QModelIndex index = id ? model_->indexOf(*id) : QModelIndex();

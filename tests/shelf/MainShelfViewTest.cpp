@@ -142,6 +142,21 @@ TEST_F(MainShelfViewTest, ClicksPasteAndTheSelectionFollowsTheStore) {
     EXPECT_EQ(list->currentIndex().row(), 2);
     EXPECT_TRUE(list->selectionModel()->isSelected(list->currentIndex()));
 
+    // The list's own navigation moves the store's selection with the highlight, so Return
+    // pastes the card the user sees highlighted.
+    const QRect first = list->visualRect(view->model()->index(0, 0));
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, first.center());
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, first.center());
+    EXPECT_EQ(store->selectedID(), shown(0).id);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_End);
+    EXPECT_EQ(list->currentIndex().row(), view->model()->rowCount() - 1);
+    EXPECT_EQ(store->selectedID(), shown(view->model()->rowCount() - 1).id);
+    // Removing clips does not pick a selection of the view's own.
+    const auto before = store->selectedID();
+    store->deleteItem(shown(0));
+    EXPECT_EQ(store->selectedID(), before);
+
     store->updateShelfPlacement(ShelfPlacement::right);
     EXPECT_EQ(list->flow(), QListView::TopToBottom);
     EXPECT_EQ(list->cardDelegate()->orientation(), Qt::Vertical);
