@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QStackedLayout>
 #include <QToolButton>
@@ -138,7 +139,8 @@ QToolButton* makeIconButton(const QString& toolTip, QWidget* parent) {
 }
 
 // A rounded filter pill: the filter's glyph, its title and the number of clips it holds. In a
-// narrow (vertical) shelf the title gives way to the glyph alone.
+// narrow (vertical) shelf the title gives way to the glyph alone; the filter bar drops titles
+// too when the header has no room for them, so the counts stay readable on the narrowest shelf.
 class FilterChip : public QAbstractButton {
 public:
     FilterChip(ClipFilter filter, QWidget* parent) : QAbstractButton(parent), filter_(filter) {
@@ -149,6 +151,7 @@ public:
         setAccessibleName(filterTitle(filter));
         setToolTip(filterTitle(filter));
         setAttribute(Qt::WA_Hover);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     }
     void setCount(int count) {
         if (count == count_) return;
@@ -163,14 +166,17 @@ public:
         updateGeometry();
         update();
     }
-    QSize sizeHint() const override {
-        const QFontMetricsF title(VisualTheme::uiFont(12, QFont::Medium));
-        const QFontMetricsF number(VisualTheme::uiFont(11));
-        qreal width = 10 + 13 + 6 + number.horizontalAdvance(QString::number(count_)) + 10;
-        if (showsTitle()) width += title.horizontalAdvance(text()) + 6;
-        return QSize(static_cast<int>(std::ceil(width)), 26);
+    bool wantsTitle() const { return !compact_ || filter_ == ClipFilter::all; }
+    void setTitleShown(bool shown) {
+        if (shown == titleShown_) return;
+        titleShown_ = shown;
+        update();
     }
-    QSize minimumSizeHint() const override { return sizeHint(); }
+    bool showsTitle() const { return titleShown_ && wantsTitle(); }
+    int titledWidth() const { return static_cast<int>(std::ceil(2 * kPadding + contentWidth(true))); }
+    int glyphWidth() const { return static_cast<int>(std::ceil(2 * kTightPadding + contentWidth(false))); }
+    QSize sizeHint() const override { return QSize(wantsTitle() ? titledWidth() : glyphWidth(), kHeight); }
+    QSize minimumSizeHint() const override { return QSize(glyphWidth(), kHeight); }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -183,18 +189,20 @@ protected:
         painter.setBrush(fill);
         painter.drawRoundedRect(bounds, bounds.height() / 2, bounds.height() / 2);
 
-        qreal x = 10;
+        const bool titled = showsTitle();
+        qreal x = titled ? kPadding : kTightPadding;
+        const qreal gap = titled ? kGap : kTightGap;
         const QColor glyphColor = isChecked() ? QColor(Qt::white) : filterColor(filter_);
-        SymbolGlyph::paint(painter, QRectF(x, (height() - 13) / 2.0, 13, 13), filterSymbol(filter_), glyphColor,
-                           isChecked() ? PemberlowTheme::selection() : VisualTheme::cardBackground());
-        x += 13 + 6;
-        if (showsTitle()) {
+        SymbolGlyph::paint(painter, QRectF(x, (height() - kGlyph) / 2.0, kGlyph, kGlyph), filterSymbol(filter_),
+                           glyphColor, isChecked() ? PemberlowTheme::selection() : VisualTheme::cardBackground());
+        x += kGlyph + gap;
+        if (titled) {
             const QFont font = VisualTheme::uiFont(12, QFont::Medium);
             painter.setFont(font);
             painter.setPen(isChecked() ? QColor(Qt::white) : VisualTheme::primaryText());
             const qreal w = QFontMetricsF(font).horizontalAdvance(text());
             painter.drawText(QRectF(x, 0, w + 1, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
-            x += w + 6;
+            x += w + kGap;
         }
         painter.setFont(VisualTheme::uiFont(11));
         painter.setPen(isChecked() ? QColor(255, 255, 255, 210) : VisualTheme::tertiaryText());
@@ -203,11 +211,105 @@ protected:
     }
 
 private:
-    bool showsTitle() const { return !compact_ || filter_ == ClipFilter::all; }
+    static constexpr int kHeight = 26;
+    static constexpr qreal kGlyph = 13;
+    static constexpr qreal kPadding = 10;
+    static constexpr qreal kGap = 6;
+    static constexpr qreal kTightPadding = 7;
+    static constexpr qreal kTightGap = 4;
+
+    qreal countWidth() const { return QFontMetricsF(VisualTheme::uiFont(11)).horizontalAdvance(QString::number(count_)); }
+    // Glyph, gaps, optional title and count, without the outer padding.
+    qreal contentWidth(bool titled) const {
+        if (!titled) return kGlyph + kTightGap + countWidth();
+        return kGlyph + kGap + QFontMetricsF(VisualTheme::uiFont(12, QFont::Medium)).horizontalAdvance(text()) + kGap +
+               countWidth();
+    }
 
     ClipFilter filter_;
     int count_ = 0;
     bool compact_ = false;
+    bool titleShown_ = true;
+};
+
+// The row of filter chips. It asks for every title but takes less: given a narrower width it
+// drops titles from the right until the chips fit, down to glyphs and counts alone.
+class FilterBar : public QWidget {
+public:
+    explicit FilterBar(QWidget* parent) : QWidget(parent) { setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed); }
+    void addChip(FilterChip* chip) {
+        chip->setParent(this);
+        chips_.push_back(chip);
+        refresh();
+    }
+    void setSpacing(int spacing) {
+        spacing_ = spacing;
+        refresh();
+    }
+    // After a chip's count or compactness changed.
+    void refresh() {
+        updateGeometry();
+        arrange();
+    }
+    QSize sizeHint() const override { return QSize(total([](FilterChip* c) { return c->sizeHint().width(); }), 26); }
+    QSize minimumSizeHint() const override {
+        return QSize(total([](FilterChip* c) { return c->glyphWidth(); }), 26);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        arrange();
+    }
+
+private:
+    template <typename Width>
+    int total(Width width) const {
+        int sum = 0;
+        for (FilterChip* chip : chips_) sum += width(chip);
+        return sum + spacing_ * std::max(0, static_cast<int>(chips_.size()) - 1);
+    }
+    void arrange() {
+        int spare = width() - minimumSizeHint().width();
+        std::vector<bool> titled(chips_.size(), false);
+        for (std::size_t i = 0; i < chips_.size(); ++i) {
+            if (!chips_[i]->wantsTitle()) continue;
+            const int extra = chips_[i]->titledWidth() - chips_[i]->glyphWidth();
+            if (extra > spare) break;  // titles go from the right first
+            titled[i] = true;
+            spare -= extra;
+        }
+        int x = 0;
+        for (std::size_t i = 0; i < chips_.size(); ++i) {
+            FilterChip* chip = chips_[i];
+            chip->setTitleShown(titled[i]);
+            const int w = titled[i] ? chip->titledWidth() : chip->glyphWidth();
+            chip->setGeometry(x, 0, w, 26);
+            x += w + spacing_;
+        }
+    }
+
+    std::vector<FilterChip*> chips_;
+    int spacing_ = 6;
+};
+
+// The search field asks for its wide size while the user searches; the header may give it
+// less on a narrow shelf, down to its minimum.
+class SearchField : public QLineEdit {
+public:
+    explicit SearchField(QWidget* parent) : QLineEdit(parent) {}
+    void setPreferredWidth(int width) {
+        if (width == preferredWidth_) return;
+        preferredWidth_ = width;
+        updateGeometry();
+    }
+    QSize sizeHint() const override {
+        const QSize base = QLineEdit::sizeHint();
+        return preferredWidth_ > 0 ? QSize(preferredWidth_, base.height()) : base;
+    }
+
+private:
+    int preferredWidth_ = 0;
 };
 
 QString shelfStyleSheet() {
@@ -405,7 +507,7 @@ void MainShelfView::buildControls() {
     background_ = new TranslucentBackground(this);
     background_->lower();
 
-    searchField_ = new QLineEdit(this);
+    searchField_ = new SearchField(this);
     searchField_->setObjectName(QStringLiteral("search"));
     searchField_->setPlaceholderText(QStringLiteral("Search clips"));
     searchField_->setAccessibleName(QStringLiteral("Search"));
@@ -421,17 +523,15 @@ void MainShelfView::buildControls() {
         store_.requestPasteSelected(QGuiApplication::keyboardModifiers().testFlag(Qt::ShiftModifier));
     });
 
-    filterBar_ = new QWidget(this);
-    auto* filterLayout = new QHBoxLayout(filterBar_);
-    filterLayout->setContentsMargins(0, 0, 0, 0);
-    filterLayout->setSpacing(6);
+    auto* filterBar = new FilterBar(this);
+    filterBar_ = filterBar;
     auto* group = new QButtonGroup(this);
     group->setExclusive(true);
     for (ClipFilter filter : clipfilter::allCases) {
         auto* chip = new FilterChip(filter, filterBar_);
         chip->setChecked(filter == store_.activeFilter());
         group->addButton(chip);
-        filterLayout->addWidget(chip);
+        filterBar->addChip(chip);
         filterButtons_.emplace_back(filter, chip);
         connect(chip, &QAbstractButton::clicked, this, [this, filter] { store_.setActiveFilter(filter); });
     }
@@ -493,6 +593,13 @@ void MainShelfView::buildControls() {
     list_ = new ClipShelfListView(this);
     model_ = new ClipListModel(this);
     list_->setModel(model_);
+    // The list's own navigation (Home, End, Page keys, a right click) moves the highlight: the
+    // store's selection follows it, so Return pastes the card that is highlighted.
+    connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+        if (syncingSelection_) return;
+        const ClipItem* clip = model_->clipAt(current);
+        if (clip && store_.selectedID() != std::optional<Uuid>(clip->id)) store_.setSelectedID(clip->id);
+    });
     const std::filesystem::path payloads = store_.payloadsURL();
     thumbnails_ = new ThumbnailCache(
         [payloads](const std::string& name) -> std::optional<std::filesystem::path> {
@@ -626,6 +733,7 @@ void MainShelfView::applyPlacement() {
     const bool vertical = shelfplacement::isVertical(placement_);
     list_->setCardOrientation(vertical ? Qt::Vertical : Qt::Horizontal);
     for (auto& [filter, button] : filterButtons_) static_cast<FilterChip*>(button)->setCompact(vertical);
+    static_cast<FilterBar*>(filterBar_)->setSpacing(vertical ? 4 : 6);
     placementButton_->setIcon(placementIcon(placement_, VisualTheme::secondaryText()));
     layOut();
     refreshSearchWidth();
@@ -700,12 +808,16 @@ bool MainShelfView::eventFilter(QObject* watched, QEvent* event) {
 
 void MainShelfView::refreshSearchWidth() {
     if (shelfplacement::isVertical(placement_)) {
+        static_cast<SearchField*>(searchField_)->setPreferredWidth(0);
         searchField_->setMinimumWidth(0);
         searchField_->setMaximumWidth(QWIDGETSIZE_MAX);
         return;
     }
     const bool expanded = searchExpanded_ || !searchField_->text().isEmpty();
-    searchField_->setFixedWidth(expanded ? kExpandedSearchWidth : kCollapsedSearchWidth);
+    const int width = expanded ? kExpandedSearchWidth : kCollapsedSearchWidth;
+    static_cast<SearchField*>(searchField_)->setPreferredWidth(width);
+    searchField_->setMinimumWidth(kCollapsedSearchWidth);
+    searchField_->setMaximumWidth(width);
 }
 
 void MainShelfView::focusSearch() {
@@ -716,13 +828,18 @@ void MainShelfView::focusSearch() {
 }
 
 void MainShelfView::refreshList() {
-    model_->setItems(store_.filteredItems());
+    {
+        // Rows moving under the current index are not the user's choice.
+        QScopedValueRollback<bool> quiet(syncingSelection_, true);
+        model_->setItems(store_.filteredItems());
+    }
     refreshSelection();
     refreshEmptyState();
 }
 
 void MainShelfView::refreshCounts() {
     for (auto& [filter, button] : filterButtons_) static_cast<FilterChip*>(button)->setCount(store_.count(filter));
+    static_cast<FilterBar*>(filterBar_)->refresh();
 }
 
 void MainShelfView::refreshDevices() {
@@ -767,6 +884,7 @@ void MainShelfView::refreshMigration() {
 }
 
 void MainShelfView::refreshSelection() {
+    QScopedValueRollback<bool> quiet(syncingSelection_, true);
     QItemSelectionModel* selection = list_->selectionModel();
     const auto& id = store_.selectedID();
     const QModelIndex index = id ? model_->indexOf(*id) : QModelIndex();

@@ -76,6 +76,34 @@ TEST_F(MainShelfViewTest, FiltersShowTheirCountsAndNarrowTheCards) {
     EXPECT_FALSE(view->deviceButton()->isVisibleTo(view.get()));
 }
 
+TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysReadable) {
+    // Counts large enough to widen every chip.
+    for (int i = 0; i < 120; ++i) store->addTextClip("filler " + std::to_string(i));
+    const std::pair<ShelfPlacement, QSize> narrowest[] = {{ShelfPlacement::bottom, QSize(820, 330)},
+                                                          {ShelfPlacement::left, QSize(320, 440)}};
+    for (const auto& [placement, size] : narrowest) {
+        SCOPED_TRACE(static_cast<int>(placement));
+        store->updateShelfPlacement(placement);
+        view->resize(size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        std::vector<QWidget*> header = {view->searchField(), view->newClipButton(), view->placementButton(),
+                                        view->settingsButton(), view->closeButton()};
+        for (ClipFilter filter : clipfilter::allCases) {
+            QAbstractButton* chip = view->filterButton(filter);
+            EXPECT_GE(chip->width(), chip->minimumSizeHint().width());
+            header.push_back(chip);
+        }
+        std::vector<QRect> frames;
+        for (QWidget* widget : header) {
+            const QRect frame(widget->mapTo(view.get(), QPoint(0, 0)), widget->size());
+            EXPECT_TRUE(view->rect().contains(frame)) << widget->accessibleName().toStdString();
+            for (const QRect& other : frames) EXPECT_FALSE(frame.intersects(other)) << widget->accessibleName().toStdString();
+            frames.push_back(frame);
+        }
+    }
+}
+
 TEST_F(MainShelfViewTest, TheSearchFieldIsBoundToTheQueryAndShowsAnEmptyStateWithoutMatches) {
     QTest::keyClicks(view->searchField(), "design");
     EXPECT_EQ(store->query(), "design");
@@ -113,6 +141,21 @@ TEST_F(MainShelfViewTest, ClicksPasteAndTheSelectionFollowsTheStore) {
     store->moveSelection(1);
     EXPECT_EQ(list->currentIndex().row(), 2);
     EXPECT_TRUE(list->selectionModel()->isSelected(list->currentIndex()));
+
+    // The list's own navigation moves the store's selection with the highlight, so Return
+    // pastes the card the user sees highlighted.
+    const QRect first = list->visualRect(view->model()->index(0, 0));
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, first.center());
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, first.center());
+    EXPECT_EQ(store->selectedID(), shown(0).id);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_End);
+    EXPECT_EQ(list->currentIndex().row(), view->model()->rowCount() - 1);
+    EXPECT_EQ(store->selectedID(), shown(view->model()->rowCount() - 1).id);
+    // Removing clips does not pick a selection of the view's own.
+    const auto before = store->selectedID();
+    store->deleteItem(shown(0));
+    EXPECT_EQ(store->selectedID(), before);
 
     store->updateShelfPlacement(ShelfPlacement::right);
     EXPECT_EQ(list->flow(), QListView::TopToBottom);
