@@ -531,7 +531,9 @@ TEST_F(AppCoordinatorTest, WithoutASystemTrayTheProgramRunsOnTheHotKeyAlone) {
     hotKeys.fake.refuse(HotKeyCombination::shiftCommandV());
     notFirstLaunch();
     launch();
-    EXPECT_EQ(coordinator->statusItem(), nullptr);
+    // The item waits for a tray with the tooltip the hot key left.
+    ASSERT_NE(coordinator->statusItem(), nullptr);
+    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
     hotKeys.fake.press(HotKeyCombination::optionCommandV());
     EXPECT_TRUE(panel().isVisible());
