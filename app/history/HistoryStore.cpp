@@ -291,6 +291,12 @@ void HistoryStore::updatePasteDirectly(bool value) {
     if (value && !(accessibilityAccessGranted_ && eventPostingAccessGranted_)) setShowPermissionSetup(true);
 }
 
+void HistoryStore::setPasteDirectly(bool value) {
+    if (pasteDirectly_ == value) return;
+    pasteDirectly_ = value;
+    emit pasteDirectlyChanged();
+}
+
 void HistoryStore::updateShelfSizeMode(ShelfSizeMode mode) {
     shelfSizeMode_ = mode;
     defaults_.setString(kShelfSizeModeKey, std::string(shelfsizemode::rawValue(mode)));

@@ -166,6 +166,8 @@ public:
     // ---- Settings setters -----------------------------------------------------------------
     void updateMaxHistory(std::int64_t value);
     void updatePasteDirectly(bool value);
+    // For this run only: neither written to the settings nor asking for permissions.
+    void setPasteDirectly(bool value);
     void updateShelfSizeMode(ShelfSizeMode mode);
     void updateShelfPlacement(ShelfPlacement placement);
     void updateBarTransparency(double value);

@@ -88,8 +88,10 @@ void AppCoordinator::applicationDidFinishLaunching() {
     panelOptions.diagnostics = guarded([this](const std::string& line) { pasteDiagnostic(line); });
     UpdateManager* updates = updateManager_.get();
     panelOptions.updateChoice.isPresented = [updates] { return updates->presentsAutomaticCheckChoice(); };
-    // The shelf's sheet has no switch of its own: continuing accepts automatic checks.
-    panelOptions.updateChoice.finish = [updates] { updates->finishAutomaticCheckChoice(true); };
+    // Continuing records what the updater holds now; the choice is never made for the user.
+    panelOptions.updateChoice.finish = [updates] {
+        updates->finishAutomaticCheckChoice(updates->automaticallyChecksForUpdates());
+    };
     panelController_ = deps_.makePanelController(*store_, std::move(panelOptions));
     ShelfPanelController* panel = panelController_.get();
     connect(updateManager_.get(), &UpdateManager::presentsAutomaticCheckChoiceChanged, panel, [panel] {
@@ -173,7 +175,8 @@ void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
         });
     }
     if (arguments.autoPasteDemo()) {
-        store_->updatePasteDirectly(true);
+        // A demo run must not change the user's own setting.
+        store_->setPasteDirectly(true);
         later(kAutoPasteDelay, [this] {
             if (!store_->items().empty()) store_->requestPaste(store_->items().front(), false);
         });

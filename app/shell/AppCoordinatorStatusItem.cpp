@@ -9,8 +9,6 @@
 namespace harbelle {
 
 void AppCoordinator::configureStatusItem() {
-    // A desktop without a tray still has the hot key; the shelf is reachable without the icon.
-    if (!deps_.systemTrayAvailable()) return;
     StatusItem::Actions actions;
     actions.toggleShelf = guarded([this] { toggleShelf(); });
     actions.showShelf = guarded([this] { showShelf(); });
@@ -23,7 +21,9 @@ void AppCoordinator::configureStatusItem() {
     UpdateManager* updates = updateManager_.get();
     actions.makeCheckForUpdatesItem = [updates](QObject* parent) { return updates->makeCheckForUpdatesMenuItem(parent); };
     statusItem_ = std::make_unique<StatusItem>(std::move(actions));
-    statusItem_->install();
+    // Made even while no tray runs: a tray started later (a login session still coming up)
+    // then shows it, with the tooltip the hot key left.
+    statusItem_->install(deps_.systemTrayAvailable());
 }
 
 void AppCoordinator::configureHotKey() {

@@ -1,6 +1,7 @@
 #include "shell/StatusItem.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
@@ -25,9 +26,10 @@ StatusItem::~StatusItem() {
     tray_->setContextMenu(nullptr);
 }
 
-void StatusItem::install() {
-    // Showing without a tray host only makes the platform complain.
-    if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+void StatusItem::install(bool trayAvailable) {
+    // On X11 a shown icon docks as soon as a tray appears, which at login can be after us;
+    // elsewhere showing without a tray host only makes the platform complain.
+    if (trayAvailable || QGuiApplication::platformName() == QLatin1String("xcb")) tray_->show();
 }
 
 QString StatusItem::toolTip() const { return tray_->toolTip(); }

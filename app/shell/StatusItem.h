@@ -42,8 +42,8 @@ public:
     explicit StatusItem(Actions actions, QObject* parent = nullptr);
     ~StatusItem() override;
 
-    // Shows the icon in the tray.
-    void install();
+    // Shows the icon in the tray, now or when a tray starts.
+    void install(bool trayAvailable);
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
     QString toolTip() const;
     void setToolTip(const QString& text);

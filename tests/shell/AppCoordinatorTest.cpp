@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QImage>
 #include <QMenu>
+#include <QPushButton>
 #include <QWidget>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "history/HistoryCodec.h"
 #include "shell/AppCoordinatorTestSupport.h"
 #include "shell/GlobalHotKey.h"
+#include "shelf/ShelfSheet.h"
 #include "shell/StatusItem.h"
 
 namespace harbelle::testing {
@@ -142,8 +144,13 @@ TEST_F(AppCoordinatorTest, AnUpdateChoiceAloneOpensTheShelfAndCaptureWaitsForIt)
     EXPECT_TRUE(shelfVisibleAt(350ms));
     EXPECT_EQ(panel().mainView()->presentedSheet(), MainShelfView::SheetKind::updateChoice);
 
-    coordinator->updateManager()->finishAutomaticCheckChoice(true);
+    // Continuing records what the updater holds; automatic checks are not switched on for the user.
+    auto* proceed = panel().mainView()->sheet()->content()->findChild<QPushButton*>(QStringLiteral("continue"));
+    ASSERT_NE(proceed, nullptr);
+    proceed->click();
     clock.runDue();
+    EXPECT_FALSE(updater->automaticChecks);
+    EXPECT_EQ(defaults.boolValue(UpdateManager::kChoiceRecordedKey), true);
     EXPECT_TRUE(logged("startMonitoring"));
     EXPECT_FALSE(coordinator->updateManager()->presentsAutomaticCheckChoice());
     EXPECT_FALSE(panel().isVisible());
@@ -208,7 +215,12 @@ TEST_F(AppCoordinatorTest, DemoStepsRunAtTheirTimesAndTheSnapshotShowsTheSetting
 }
 
 TEST_F(AppCoordinatorTest, AutoPasteDemoWithAnEmptyHistoryPastesNothingAndStillQuits) {
+    directPasteOff();
+    withoutDirectPasteAccess();
     launch({"--demo", "--auto-paste-demo"});
+    EXPECT_TRUE(store().pasteDirectly());
+    EXPECT_EQ(defaults.boolValue("pasteDirectly"), false) << "the demo run leaves the user's setting alone";
+    EXPECT_FALSE(store().showPermissionSetup());
     store().clearHistory(false);
     clock.advance(2799ms);
     EXPECT_TRUE(pasteboard.writes.empty());
@@ -519,7 +531,9 @@ TEST_F(AppCoordinatorTest, WithoutASystemTrayTheProgramRunsOnTheHotKeyAlone) {
     hotKeys.fake.refuse(HotKeyCombination::shiftCommandV());
     notFirstLaunch();
     launch();
-    EXPECT_EQ(coordinator->statusItem(), nullptr);
+    // The item waits for a tray with the tooltip the hot key left.
+    ASSERT_NE(coordinator->statusItem(), nullptr);
+    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
     hotKeys.fake.press(HotKeyCombination::optionCommandV());
     EXPECT_TRUE(panel().isVisible());

@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
+#include <string>
 
 #include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
@@ -43,6 +45,76 @@ private:
     x11::X11Keyboard keyboard_;
     xcb_window_t root_;
     bool held_ = true;
+};
+
+// A system tray (the freedesktop tray protocol) that starts when the test wants: it owns the
+// tray selection, announces itself on the root window and records the icons asking to dock.
+class TrayHost {
+public:
+    TrayHost() : connection_(xcb_connect(nullptr, &screenNumber_)) {
+        xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+        for (int k = 0; k < screenNumber_; ++k) xcb_screen_next(&screens);
+        root_ = screens.data->root;
+        window_ = xcb_generate_id(connection_);
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        selection_ = atom("_NET_SYSTEM_TRAY_S" + std::to_string(screenNumber_));
+        opcode_ = atom("_NET_SYSTEM_TRAY_OPCODE");
+        xcb_set_selection_owner(connection_, window_, selection_, XCB_CURRENT_TIME);
+
+        xcb_client_message_event_t manager{};
+        manager.response_type = XCB_CLIENT_MESSAGE;
+        manager.format = 32;
+        manager.window = root_;
+        manager.type = atom("MANAGER");
+        manager.data.data32[0] = XCB_CURRENT_TIME;
+        manager.data.data32[1] = selection_;
+        manager.data.data32[2] = window_;
+        xcb_send_event(connection_, 0, root_, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&manager));
+        xcb_flush(connection_);
+    }
+    ~TrayHost() { xcb_disconnect(connection_); }
+
+    bool ownsTray() {
+        xcb_get_selection_owner_reply_t* reply =
+            xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, selection_), nullptr);
+        const bool owns = reply && reply->owner == window_;
+        std::free(reply);
+        return owns;
+    }
+
+    // Whether an icon asked to dock, waiting up to `timeoutMs`.
+    bool receivesDockRequest(int timeoutMs) {
+        return QTest::qWaitFor(
+            [this] {
+                while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+                    const bool dock = (event->response_type & 0x7f) == XCB_CLIENT_MESSAGE &&
+                                      reinterpret_cast<xcb_client_message_event_t*>(event)->type == opcode_ &&
+                                      reinterpret_cast<xcb_client_message_event_t*>(event)->data.data32[1] == 0;
+                    std::free(event);
+                    if (dock) return true;
+                }
+                return false;
+            },
+            timeoutMs);
+    }
+
+private:
+    xcb_atom_t atom(const std::string& name) {
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+            nullptr);
+        const xcb_atom_t value = reply ? reply->atom : XCB_NONE;
+        std::free(reply);
+        return value;
+    }
+
+    int screenNumber_ = 0;
+    xcb_connection_t* connection_;
+    xcb_window_t root_ = XCB_NONE;
+    xcb_window_t window_ = XCB_NONE;
+    xcb_atom_t selection_ = XCB_NONE;
+    xcb_atom_t opcode_ = XCB_NONE;
 };
 
 // The delegate in this process with the real hot-key layer; the rest are twins.
@@ -113,6 +185,15 @@ TEST(HarbelleProgramX11, WithShiftSuperVHeldTheProgramAnswersAltSuperV) {
     EXPECT_FALSE(shelfWindowVisible()) << "the other client has Shift+Super+V";
     ASSERT_TRUE(pressKeys("alt+super+v"));
     EXPECT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000));
+}
+
+TEST(HarbelleProgramX11, ATrayStartedAfterTheProgramStillGetsItsIcon) {
+    // At login the program can start before the desktop's tray does.
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TrayHost tray;
+    ASSERT_TRUE(tray.ownsTray());
+    EXPECT_TRUE(tray.receivesDockRequest(5000));
 }
 
 }  // namespace
