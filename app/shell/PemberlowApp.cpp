@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <cstdio>
+#include <string_view>
 
 #include "platform/BundleInfo.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -17,7 +19,35 @@
 
 namespace harbelle {
 
+namespace {
+
+bool hasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+bool printsAndQuits(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--diagnose-permissions" || argument == "--refresh-login-item-and-exit" ||
+            argument == "--snapshot")
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int PemberlowApp::run(int argc, char** argv) {
+    // Without any display Qt would abort before we could say anything. The arguments that
+    // only report or render still work headless; a normal start explains itself.
+    if (!hasDisplay()) {
+        if (!printsAndQuits(argc, argv)) {
+            std::fprintf(stderr, "Harbelle needs a graphical session: DISPLAY is not set.\n");
+            return 1;
+        }
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Harbelle"));
     QApplication::setQuitOnLastWindowClosed(false);

@@ -39,9 +39,11 @@ protected:
         QString err;
     };
 
-    Run run(const QStringList& arguments, int timeoutMs = 15000) {
+    Run run(const QStringList& arguments, int timeoutMs = 15000, bool withoutAnyDisplay = false) {
         QProcess process;
-        process.setProcessEnvironment(environment());
+        QProcessEnvironment env = environment();
+        if (withoutAnyDisplay) env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(env);
         process.start(QStringLiteral(HARBELLE_BINARY), arguments);
         EXPECT_TRUE(process.waitForStarted(5000));
         const bool finished = process.waitForFinished(timeoutMs);
@@ -72,6 +74,17 @@ TEST_F(AppProcessTest, PermissionReportPrintsTwoLinesAndBuildsNothing) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, QStringLiteral("AX_TRUSTED=false\nPOST_EVENT_ALLOWED=false\n"));
     EXPECT_FALSE(QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists()) << "no store was built";
+}
+
+TEST_F(AppProcessTest, WithoutAnyDisplayReportsStillWorkAndAPlainStartExplainsItself) {
+    // Qt alone would abort here before the program could print anything.
+    const Run report = run({QStringLiteral("--diagnose-permissions")}, 15000, true);
+    EXPECT_EQ(report.exitCode, 0);
+    EXPECT_EQ(report.out, QStringLiteral("AX_TRUSTED=false\nPOST_EVENT_ALLOWED=false\n"));
+
+    const Run start = run({}, 15000, true);
+    EXPECT_EQ(start.exitCode, 1);
+    EXPECT_TRUE(start.err.contains(QStringLiteral("needs a graphical session"))) << start.err.toStdString();
 }
 
 TEST_F(AppProcessTest, LoginItemReportPrintsTheStatusAndExitsWithItsCode) {
