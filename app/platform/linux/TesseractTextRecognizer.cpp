@@ -1,5 +1,6 @@
 #include "platform/linux/TesseractTextRecognizer.h"
 
+#include <omp.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
@@ -21,6 +22,10 @@ tesseract::TessBaseAPI* threadEngine() {
     thread_local std::unique_ptr<tesseract::TessBaseAPI> engine;
     thread_local bool failed = false;
     if (!engine && !failed) {
+        // The engine's OpenMP loops would start a team per call on every core; with two
+        // recognitions at once and the rest of the desktop busy that is many times slower
+        // than one thread each.
+        omp_set_num_threads(1);
         auto candidate = std::make_unique<tesseract::TessBaseAPI>();
         if (candidate->Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY) == 0) engine = std::move(candidate);
         else failed = true;
