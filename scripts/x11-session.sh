@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a private desktop: Xvfb, openbox, a D-Bus session with the
 # accessibility bus and an unlocked keyring, and private XDG folders. Everything started
-# here is stopped by pid on exit.
+# here is stopped by pid on exit; the server and window manager run in sessions of their own so
+# that no signal meant for a test's process group reaches them.
 set -uo pipefail
 work=$(mktemp -d /tmp/harbelle-x11.XXXXXX)
 pids=()
@@ -13,13 +14,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
+setsid Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 if [ ! -s "$work/display" ]; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
 export DISPLAY=":$(head -n1 "$work/display")"
 
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
+setsid openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
