@@ -128,6 +128,8 @@ public:
     bool autoHideEnabled() const { return autoHideEnabled_; }
     double autoHideDelay() const { return autoHideDelay_; }
     bool isDraggingClip() const { return isDraggingClip_; }
+    // The clipboard the store was built with; nothing without one.
+    Pasteboard* pasteboard() const { return pasteboard_; }
 
     // Plain shared state the views and controllers write directly.
     void setQuery(const std::string& query);

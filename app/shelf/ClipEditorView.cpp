@@ -7,11 +7,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "shelf/BoundedFieldPaste.h"
 #include "shelf/VisualTheme.h"
 
 namespace harbelle {
 
-ClipEditorView::ClipEditorView(QWidget* parent) : QWidget(parent) {
+ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidget(parent) {
     setStyleSheet(VisualTheme::sheetStyleSheet());
     heading_ = new QLabel(this);
     heading_->setFont(VisualTheme::uiFont(16, QFont::DemiBold));
@@ -46,6 +47,7 @@ ClipEditorView::ClipEditorView(QWidget* parent) : QWidget(parent) {
     setFocusProxy(editor_);
     // The editor takes Return itself; Ctrl+Return and Escape must reach the sheet first.
     editor_->installEventFilter(this);
+    BoundedFieldPaste::install(editor_, pasteboard);
     beginNewClip();
 }
 

@@ -11,13 +11,16 @@ class QPushButton;
 
 namespace harbelle {
 
+class Pasteboard;
+
 // The editor sheet: a text clip's text (or a new clip's) in a plain text editor with Save
 // and Cancel. It only emits; the shelf hands the text to the store. Save stays disabled
 // while the text is blank, since a blank clip is never stored.
 class ClipEditorView : public QWidget {
     Q_OBJECT
 public:
-    explicit ClipEditorView(QWidget* parent = nullptr);
+    // Pastes go through the pasteboard when one is given.
+    explicit ClipEditorView(QWidget* parent = nullptr, Pasteboard* pasteboard = nullptr);
 
     void beginEditing(const ClipItem& clip);
     void beginNewClip();

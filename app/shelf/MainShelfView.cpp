@@ -32,6 +32,7 @@
 #include "history/HistoryStore.h"
 #include "shelf/AppMark.h"
 #include "shelf/ClipCardDelegate.h"
+#include "shelf/BoundedFieldPaste.h"
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
@@ -516,6 +517,7 @@ void MainShelfView::buildControls() {
                             QLineEdit::LeadingPosition);
     searchField_->setFixedHeight(28);
     searchField_->installEventFilter(this);
+    BoundedFieldPaste::install(searchField_, store_.pasteboard());
     connect(searchField_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (text.toStdString() != store_.query()) store_.setQuery(text.toStdString());
     });
@@ -667,7 +669,7 @@ void MainShelfView::buildControls() {
     });
     connect(preview_, &ClipPreviewView::closeRequested, this, [this] { store_.setPreviewItem(std::nullopt); });
 
-    editor_ = new ClipEditorView(this);
+    editor_ = new ClipEditorView(this, store_.pasteboard());
     editor_->hide();
     connect(editor_, &ClipEditorView::saveRequested, this, [this](const QString& text) {
         if (const auto& editing = store_.editingItem()) store_.saveEditedText(*editing, text.toStdString());
