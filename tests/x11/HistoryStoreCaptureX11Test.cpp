@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QTest>
 #include <fstream>
 
@@ -49,6 +51,12 @@ struct StoreX11Fixture : ::testing::Test {
     std::unique_ptr<HistoryStore> store;
 
     void SetUp() override {
+        // An xclip of an earlier test may still own the clipboard (it stays until someone else
+        // takes it): take it ourselves, so the first look at the clipboard finds our own copy.
+        QGuiApplication::clipboard()->setText(QStringLiteral("fixture"));
+        if (!QTest::qWaitFor([&] { return workspace.clipboardOwnerProcess() == static_cast<ProcessID>(::getpid()); },
+                             3000))
+            ADD_FAILURE() << "could not take the clipboard over";
         HistoryStoreOptions options;
         options.applicationSupport = std::filesystem::path(dir.path().toStdString()) / "Pemberlow";
         options.bundleIdentifier = kCurrentBundleIdentifier;
