@@ -195,7 +195,9 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
         if (item.kind == ClipKind::image) {
             std::unique_ptr<QMenu> imageMenu(view->makeContextMenu(item));
             for (QAction* a : imageMenu->actions())
-                if (a->text() == QStringLiteral("Edit")) EXPECT_FALSE(a->isEnabled());
+                if (a->text() == QStringLiteral("Edit")) {
+                    EXPECT_FALSE(a->isEnabled());
+                }
         }
 }
 

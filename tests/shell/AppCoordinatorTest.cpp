@@ -262,7 +262,9 @@ TEST_F(AppCoordinatorTest, ArgumentValuesAreReadInTheirFormsAndDemoOnlyOnesNeedD
         coordinator.reset();
         launch(c.arguments);
         EXPECT_EQ(panel().hasExplicitPasteTarget, c.explicitTarget);
-        if (c.explicitTarget) EXPECT_EQ(panel().previousApplication->processIdentifier, kEditorPID);
+        if (c.explicitTarget) {
+            EXPECT_EQ(panel().previousApplication->processIdentifier, kEditorPID);
+        }
         EXPECT_EQ(panel().qaRemainingTransientFocusFailures, c.focusFailures);
     }
 

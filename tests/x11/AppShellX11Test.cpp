@@ -140,8 +140,9 @@ TEST_F(AppShellX11Test, AHeldShiftSuperVMakesTheShellUseAltSuperV) {
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
     EXPECT_EQ(store().toastMessage(),
               std::optional<std::string>("Paste is using \u21e7\u2318V \u2014 Harbelle uses \u2325\u2318V"));
-    if (coordinator->statusItem())
+    if (coordinator->statusItem()) {
         EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
+    }
 
     ASSERT_TRUE(pressKeys("alt+super+v"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return panel().isVisible(); }, 3000));
