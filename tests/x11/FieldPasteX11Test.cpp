@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "history/HistoryStore.h"
+#include "OwnerProcess.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "shelf/ClipEditorView.h"
@@ -28,29 +29,7 @@ using namespace harbelle;
 
 namespace {
 
-// A started owner, killed by pid when the test ends.
-struct Owner {
-    QProcess process;
-    Owner(const QString& program, const QStringList& arguments) {
-        // xclip keeps whatever output it inherits: give it none.
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(program, arguments);
-        process.waitForStarted();
-    }
-    ~Owner() {
-        if (process.state() == QProcess::NotRunning) return;
-        signal(SIGCONT);
-        process.kill();
-        process.waitForFinished(2000);
-    }
-    ProcessID pid() const { return process.processId(); }
-    // Only ever to the owner itself: a pid of 0 would signal our whole process group.
-    bool signal(int number) const {
-        const pid_t target = static_cast<pid_t>(process.processId());
-        return process.state() == QProcess::Running && target > 0 && ::kill(target, number) == 0;
-    }
-};
+using Owner = harbelle::testing::OwnerProcess;
 
 // The longest the GUI thread went without running its timers.
 struct Heartbeat {

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "history/HistoryStore.h"
+#include "OwnerProcess.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "support/InMemoryDefaults.h"
@@ -21,27 +22,7 @@ using namespace harbelle;
 
 namespace {
 
-struct Owner {
-    QProcess process;
-    Owner(const QString& program, const QStringList& arguments) {
-        // xclip keeps whatever output it inherits: give it none.
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(program, arguments);
-        process.waitForStarted();
-    }
-    ~Owner() {
-        if (process.state() == QProcess::NotRunning) return;
-        signal(SIGCONT);
-        process.kill();
-        process.waitForFinished(2000);
-    }
-    ProcessID pid() const { return process.processId(); }
-    bool signal(int number) const {
-        const pid_t target = static_cast<pid_t>(process.processId());
-        return process.state() == QProcess::Running && target > 0 && ::kill(target, number) == 0;
-    }
-};
+using Owner = harbelle::testing::OwnerProcess;
 
 struct StoreX11Fixture : ::testing::Test {
     QTemporaryDir dir;
