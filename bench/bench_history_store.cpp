@@ -8,7 +8,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
+#include "StillClock.h"
+#include "support/InMemoryDefaults.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 
@@ -19,33 +22,6 @@ namespace {
 
 constexpr int kClipCount = 10'000;
 constexpr int kPayloadFiles = 2'000;
-
-class MemoryDefaults final : public Defaults {
-public:
-    std::optional<nlohmann::json> object(const std::string& key) const override {
-        auto it = values_.find(key);
-        if (it == values_.end()) return std::nullopt;
-        return *it;
-    }
-    void set(const std::string& key, const nlohmann::json& value) override { values_[key] = value; }
-    void removeObject(const std::string& key) override { values_.erase(key); }
-    std::optional<nlohmann::json> persistentDomain(const std::string&) const override { return std::nullopt; }
-
-private:
-    nlohmann::json values_ = nlohmann::json::object();
-};
-
-// Delayed steps never run: the benchmarks measure the main-thread work of each call alone.
-class StillClock final : public Clock {
-public:
-    Date now() const override { return now_ += std::chrono::seconds(1); }
-    ScheduledTask schedule(Milliseconds, std::function<void()>) override {
-        return ScheduledTask(std::make_shared<bool>(false));
-    }
-
-private:
-    mutable Date now_{std::chrono::seconds(1'800'000'000)};
-};
 
 // Every fifth clip is an image with a payload file; one in four payload files is an orphan.
 std::vector<ClipItem> makeHistory(bool withOrigins) {
@@ -85,18 +61,28 @@ void writePayloads(const fs::path& payloads, const std::vector<ClipItem>& items)
     for (int i = 0; written < kPayloadFiles; ++i, ++written) std::ofstream(payloads / ("orphan-" + std::to_string(i) + ".png")) << "png";
 }
 
-void BM_InsertInto10kHistory(benchmark::State& state) {
+// A store loaded from a 10,000-clip history file in a temporary folder.
+struct LoadedStore {
     QTemporaryDir folder;
-    const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
-    fs::create_directories(support);
-    const auto items = makeHistory(true);
-    HistoryPersistence::persistHistory(items, support / "history.json");
-    MemoryDefaults defaults;
-    defaults.setInteger("maxHistory", kClipCount);
-    StillClock clock;
-    HistoryStoreOptions options;
-    options.applicationSupport = support;
-    HistoryStore store(defaults, clock, options);
+    testing::InMemoryDefaults defaults;
+    bench::StillClock clock;
+    std::unique_ptr<HistoryStore> store;
+
+    LoadedStore() {
+        const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
+        fs::create_directories(support);
+        HistoryPersistence::persistHistory(makeHistory(true), support / "history.json");
+        defaults.setInteger("maxHistory", kClipCount);
+        HistoryStoreOptions options;
+        options.applicationSupport = support;
+        store = std::make_unique<HistoryStore>(defaults, clock, options);
+    }
+};
+
+void BM_InsertInto10kHistory(benchmark::State& state) {
+    LoadedStore loaded;
+    HistoryStore& store = *loaded.store;
+    bench::StillClock& clock = loaded.clock;
     if (store.items().size() != static_cast<std::size_t>(kClipCount)) state.SkipWithError("history not loaded");
 
     // Each insert is new content, so the oldest clip is trimmed away every time.
@@ -118,17 +104,8 @@ BENCHMARK(BM_InsertInto10kHistory)->Unit(benchmark::kMicrosecond);
 
 // Copying known content again: the stored clip from the middle of the list moves to the top.
 void BM_InsertKnownContentInto10kHistory(benchmark::State& state) {
-    QTemporaryDir folder;
-    const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
-    fs::create_directories(support);
-    const auto items = makeHistory(true);
-    HistoryPersistence::persistHistory(items, support / "history.json");
-    MemoryDefaults defaults;
-    defaults.setInteger("maxHistory", kClipCount);
-    StillClock clock;
-    HistoryStoreOptions options;
-    options.applicationSupport = support;
-    HistoryStore store(defaults, clock, options);
+    LoadedStore loaded;
+    HistoryStore& store = *loaded.store;
 
     std::size_t pick = 0;
     for (auto _ : state) {
@@ -149,9 +126,9 @@ void BM_ConstructWith10kHistory(benchmark::State& state) {
     const auto items = makeHistory(false);  // every clip needs its origin repaired
     const fs::path pristine = fs::path(folder.path().toStdString()) / "pristine.json";
     HistoryPersistence::persistHistory(items, pristine);
-    MemoryDefaults defaults;
+    testing::InMemoryDefaults defaults;
     defaults.setInteger("maxHistory", kClipCount);
-    StillClock clock;
+    bench::StillClock clock;
     HistoryStoreOptions options;
     options.applicationSupport = support;
 

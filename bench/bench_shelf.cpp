@@ -11,6 +11,8 @@
 #include <array>
 #include <filesystem>
 
+#include "StillClock.h"
+#include "support/InMemoryDefaults.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 #include "shelf/MainShelfView.h"
@@ -23,30 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kClipCount = 10'000;
-
-class MemoryDefaults final : public Defaults {
-public:
-    std::optional<nlohmann::json> object(const std::string& key) const override {
-        auto it = values_.find(key);
-        if (it == values_.end()) return std::nullopt;
-        return *it;
-    }
-    void set(const std::string& key, const nlohmann::json& value) override { values_[key] = value; }
-    void removeObject(const std::string& key) override { values_.erase(key); }
-    std::optional<nlohmann::json> persistentDomain(const std::string&) const override { return std::nullopt; }
-
-private:
-    nlohmann::json values_ = nlohmann::json::object();
-};
-
-// Delayed steps never run: the auto-hide countdown stays armed and never fires.
-class StillClock final : public Clock {
-public:
-    Date now() const override { return Date(std::chrono::seconds(1'800'000'000)); }
-    ScheduledTask schedule(Milliseconds, std::function<void()>) override {
-        return ScheduledTask(std::make_shared<bool>(false));
-    }
-};
 
 class QuietWorkspace final : public Workspace {
 public:
@@ -111,8 +89,8 @@ std::vector<ClipItem> makeHistory() {
 
 struct Shelf {
     QTemporaryDir folder;
-    MemoryDefaults defaults;
-    StillClock clock;
+    testing::InMemoryDefaults defaults;
+    bench::StillClock clock{false};  // one fixed time, as the sample clips are dated from it
     QuietWorkspace workspace;
     NoAccessibility accessibility;
     std::unique_ptr<HistoryStore> store;
