@@ -103,6 +103,10 @@ private:
     void beginCommandVFallback(PasteTarget target, OperationRef operation);
     void restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts);
     void postCommandV(PasteTarget target, OperationRef operation, int remainingModifierPolls);
+    // While the user holds a modifier: poll again later, or fail once the polls ran out.
+    // False when nothing is held and the keys may go out now.
+    bool deferWhileModifiersHeld(KeyModifiers held, const PasteTarget& target, const OperationRef& operation,
+                                 int remainingModifierPolls);
     void sendCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
                       int remainingModifierPolls);
     void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before);

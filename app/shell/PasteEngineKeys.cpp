@@ -83,6 +83,20 @@ void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef opera
     });
 }
 
+bool PasteEngine::deferWhileModifiersHeld(KeyModifiers held, const PasteTarget& target,
+                                          const OperationRef& operation, int remainingModifierPolls) {
+    if (held == 0) return false;
+    if (remainingModifierPolls > 0) {
+        after(kModifierPollInterval, [this, target, operation, remainingModifierPolls] {
+            postCommandV(target, operation, remainingModifierPolls - 1);
+        });
+        return true;
+    }
+    diagnostic("modifiers still held; not sending Command-V");
+    failPasteOperation(operation->generation, kCouldNotSend);
+    return true;
+}
+
 void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int remainingModifierPolls) {
     const std::uint64_t generation = operation->generation;
     if (!isRunning(generation)) return;
@@ -93,20 +107,10 @@ void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int r
     // Shift from Shift-Return or Super from the hot key turn Ctrl+V into another shortcut:
     // wait until the user has let go of them. The field is read only afterwards, so that what
     // the user typed meanwhile is not taken for the paste.
-    if (const KeyModifiers held = keyPoster_.heldModifiers(); held != 0) {
-        if (remainingModifierPolls == kModifierPolls)
-            diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
-        if (remainingModifierPolls > 0) {
-            after(kModifierPollInterval, [this, target = std::move(target), operation = std::move(operation),
-                                          remainingModifierPolls] {
-                postCommandV(target, operation, remainingModifierPolls - 1);
-            });
-            return;
-        }
-        diagnostic("modifiers still held; not sending Command-V");
-        failPasteOperation(generation, kCouldNotSend);
-        return;
-    }
+    const KeyModifiers held = keyPoster_.heldModifiers();
+    if (held != 0 && remainingModifierPolls == kModifierPolls)
+        diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
+    if (deferWhileModifiersHeld(held, target, operation, remainingModifierPolls)) return;
     textFingerprint(target, [this, target, operation, remainingModifierPolls](std::optional<std::string> before) {
         sendCommandV(target, operation, std::move(before), remainingModifierPolls);
     });
@@ -122,18 +126,7 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
         return;
     }
     // A modifier pressed while the field was read: wait again and read the field afresh.
-    if (keyPoster_.heldModifiers() != 0) {
-        if (remainingModifierPolls > 0) {
-            after(kModifierPollInterval, [this, target = std::move(target), operation = std::move(operation),
-                                          remainingModifierPolls] {
-                postCommandV(target, operation, remainingModifierPolls - 1);
-            });
-            return;
-        }
-        diagnostic("modifiers still held; not sending Command-V");
-        failPasteOperation(generation, kCouldNotSend);
-        return;
-    }
+    if (deferWhileModifiersHeld(keyPoster_.heldModifiers(), target, operation, remainingModifierPolls)) return;
 
     const ProcessID pid = target.processIdentifier();
     diagnostic("posting Command-V events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
