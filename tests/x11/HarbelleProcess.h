@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+
 #include "TextFieldProcess.h"
 
 namespace harbelle::testing {
@@ -55,9 +57,17 @@ public:
     // A later launch with the default settings (direct paste on).
     static constexpr const char* kDefaultSettings = R"({"hasLaunchedPemberlow": true})";
 
-    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {}) {
+    // With `prepareHome`, HOME is a private folder too, filled by it before the start.
+    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {},
+                             const std::function<void(const QString& home)>& prepareHome = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        if (prepareHome) {
+            const QString home = dir_.filePath(QStringLiteral("home"));
+            QDir().mkpath(home);
+            prepareHome(home);
+            env.insert(QStringLiteral("HOME"), home);
+        }
         for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
             const QString folder = dir_.filePath(QString::fromLatin1(name));
             QDir().mkpath(folder);
@@ -87,6 +97,7 @@ public:
         return built && process_.state() == QProcess::Running;
     }
     QProcess& process() { return process_; }
+    QString folder() const { return dir_.path(); }
     QString historyFile() const { return dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow/history.json")); }
     QByteArray history() const {
         QFile file(historyFile());
