@@ -53,8 +53,9 @@ std::uint16_t load16(const std::uint8_t* p) {
     return std::uint16_t(p[0] | p[1] << 8);
 }
 
-std::uint64_t lowBits(std::uint64_t v, unsigned n) {
-    return n >= 64 ? v : v & ((std::uint64_t{1} << n) - 1);
+// n < 64
+inline std::uint64_t lowBits(std::uint64_t v, unsigned n) {
+    return v & ((std::uint64_t{1} << n) - 1);
 }
 
 // ---- Block headers ----
@@ -226,11 +227,10 @@ struct BitReader {
         return true;
     }
 
+    // Bits of accum above `bits` are stale; each pull masks them off.
     std::uint64_t pull(unsigned n) {
         bits -= int(n);
-        const std::uint64_t result = accum >> bits;
-        accum = lowBits(accum, unsigned(bits));
-        return result;
+        return lowBits(accum >> bits, n);
     }
 };
 
@@ -338,9 +338,11 @@ struct Output {
     std::uint8_t* end;    // end of the allocation
 };
 
+// Roomy: the caller knows kCopySlack bytes past the copy lie inside the output.
+template <bool Roomy>
 inline void copyLiterals(const Output& out, std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
     // The source always has kCopySlack readable bytes past n (literal buffer slack or the input).
-    if (std::size_t(out.end - dst) >= n + kCopySlack) {
+    if (Roomy || std::size_t(out.end - dst) >= n + kCopySlack) {
         for (std::size_t i = 0; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
     } else {
         std::memcpy(dst, src, n);
@@ -348,9 +350,10 @@ inline void copyLiterals(const Output& out, std::uint8_t* dst, const std::uint8_
 }
 
 // Copies n bytes from `distance` back; the caller checked that the distance lies within the window.
+template <bool Roomy>
 inline void copyMatch(const Output& out, std::uint8_t* dst, std::size_t distance, std::size_t n) {
     const std::uint8_t* src = dst - distance;
-    if (std::size_t(out.end - dst) < n + kCopySlack) {
+    if (!Roomy && std::size_t(out.end - dst) < n + kCopySlack) {
         for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
         return;
     }
@@ -367,6 +370,34 @@ inline void copyMatch(const Output& out, std::uint8_t* dst, std::size_t distance
 }
 
 // ---- Block decoders ----
+
+// Literal runs, match lengths and distances: at most 54 bits per triple.
+template <bool Roomy>
+bool decodeLmds(const FseHeader& h, BitReader in, const Output& out, std::uint8_t* dst, const FseScratch& s) {
+    std::uint32_t lState = h.lState, mState = h.mState, dState = h.dState;
+    const std::uint8_t* lit = s.literals;
+    const std::uint8_t* const litEnd = s.literals + h.literalCount;
+    std::uint8_t* const blockEnd = dst + h.rawBytes;
+    std::size_t distance = 0;  // none yet in this block
+    for (std::uint32_t n = h.matchCount; n > 0; --n) {
+        if (!in.refill()) return false;
+        const std::size_t literalRun = decodeValue(s.lTable, lState, in);
+        const std::size_t matchLength = decodeValue(s.mTable, mState, in);
+        const std::size_t newDistance = decodeValue(s.dTable, dState, in);
+        if (newDistance != 0) distance = newDistance;
+        if (literalRun > std::size_t(litEnd - lit)) return false;
+        if (literalRun + matchLength > std::size_t(blockEnd - dst)) return false;
+        copyLiterals<Roomy>(out, dst, lit, literalRun);
+        dst += literalRun;
+        lit += literalRun;
+        if (matchLength != 0) {
+            if (distance == 0 || distance > std::size_t(dst - out.begin)) return false;
+            copyMatch<Roomy>(out, dst, distance, matchLength);
+            dst += matchLength;
+        }
+    }
+    return dst == blockEnd;
+}
 
 bool decodeFseBlock(const std::uint8_t* block, const FseHeader& h, std::span<const std::uint8_t> input,
                     const Output& out, std::uint8_t* dst, FseScratch& s) {
@@ -408,32 +439,11 @@ bool decodeFseBlock(const std::uint8_t* block, const FseHeader& h, std::span<con
         }
     }
 
-    // Literal runs, match lengths and distances: at most 54 bits per triple.
     BitReader in;
     if (!in.init(h.lmdBits, lmdPayload + h.lmdPayloadBytes, input)) return false;
-    std::uint32_t lState = h.lState, mState = h.mState, dState = h.dState;
-    const std::uint8_t* lit = s.literals;
-    const std::uint8_t* const litEnd = s.literals + h.literalCount;
-    std::uint8_t* const blockEnd = dst + h.rawBytes;
-    std::size_t distance = 0;  // none yet in this block
-    for (std::uint32_t n = h.matchCount; n > 0; --n) {
-        if (!in.refill()) return false;
-        const std::size_t literalRun = decodeValue(s.lTable, lState, in);
-        const std::size_t matchLength = decodeValue(s.mTable, mState, in);
-        const std::size_t newDistance = decodeValue(s.dTable, dState, in);
-        if (newDistance != 0) distance = newDistance;
-        if (literalRun > std::size_t(litEnd - lit)) return false;
-        if (literalRun + matchLength > std::size_t(blockEnd - dst)) return false;
-        copyLiterals(out, dst, lit, literalRun);
-        dst += literalRun;
-        lit += literalRun;
-        if (matchLength != 0) {
-            if (distance == 0 || distance > std::size_t(dst - out.begin)) return false;
-            copyMatch(out, dst, distance, matchLength);
-            dst += matchLength;
-        }
-    }
-    return dst == blockEnd;
+    if (std::size_t(out.end - dst) >= std::size_t{h.rawBytes} + kCopySlack)
+        return decodeLmds<true>(h, in, out, dst, s);
+    return decodeLmds<false>(h, in, out, dst, s);
 }
 
 enum class LzvnOp : std::uint8_t { smallDistance, mediumDistance, largeDistance, previousDistance,
@@ -529,7 +539,7 @@ bool decodeLzvnBlock(const std::uint8_t* src, const std::uint8_t* srcEnd, std::u
         if (literalRun != 0) {
             if (literalRun > std::size_t(srcEnd - src)) return false;
             if (std::size_t(inputEnd - src) >= literalRun + kCopySlack)
-                copyLiterals(out, dst, src, literalRun);
+                copyLiterals<false>(out, dst, src, literalRun);
             else
                 std::memcpy(dst, src, literalRun);
             dst += literalRun;
@@ -537,7 +547,7 @@ bool decodeLzvnBlock(const std::uint8_t* src, const std::uint8_t* srcEnd, std::u
         }
         if (matchLength != 0) {
             if (distance == 0 || distance > std::size_t(dst - out.begin)) return false;
-            copyMatch(out, dst, distance, matchLength);
+            copyMatch<false>(out, dst, distance, matchLength);
             dst += matchLength;
         }
     }
