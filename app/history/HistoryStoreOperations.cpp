@@ -385,14 +385,13 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
 void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips) {
     if (!persistence_) return;  // demo mode touches no file
     const auto referenced = referencedPayloadNames(items_);
-    std::set<std::string> names;
-    for (const auto& clip : clips) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
-    for (const auto& name : names) {
-        if (referenced.count(name)) continue;
-        const auto path = persistence_->payloadPath(name);  // nothing for an unsafe name
-        if (!path) continue;
-        std::error_code error;
-        std::filesystem::remove(*path, error);
+    // Deleted on the save thread after the next write: thousands of unlinks (an import into a
+    // full history) would otherwise stall the main thread.
+    for (const auto& clip : clips) {
+        forEachPayloadName(clip, [&](const std::string& name) {
+            if (!referenced.count(name) && HistoryPersistence::isSafePayloadName(name))
+                retiredPayloadFilenames_.insert(name);
+        });
     }
 }
 

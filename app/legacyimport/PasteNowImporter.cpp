@@ -176,8 +176,8 @@ public:
         clip.isSensitive = std::any_of(representations.begin(), representations.end(),
                                        [](const auto& r) { return r.type == pasteboardtype::concealed; });
         const std::string archiveName = std::string(kLegacyFolder) + "/pastenow-" + key + ".lzfse";
+        // Created 0600 (the temporary file is set so before it takes the name).
         if (!writeFileWithoutSync(payloadsURL_ / archiveName, archive)) failRow("archive not written");
-        ::chmod((payloadsURL_ / archiveName).c_str(), 0600);
 
         std::vector<std::string> paths;
         if (baseType == "public.file-url") {
@@ -216,7 +216,6 @@ public:
             if (preview) {
                 const std::string previewName = std::string(kPreviewFolder) + "/pastenow-" + key + ".png";
                 if (!writeFileWithoutSync(payloadsURL_ / previewName, *preview)) failRow("preview not written");
-                ::chmod((payloadsURL_ / previewName).c_str(), 0600);
                 clip.payloadFilename = previewName;
             }
         }

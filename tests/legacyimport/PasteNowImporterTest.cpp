@@ -293,3 +293,24 @@ TEST_F(PasteNowImporterTest, CancelStopsTheRunAndRemovesTheCopy) {
 
 }  // namespace
 }  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+TEST_F(PasteNowImporterTest, ClipsTrimmedAwayAreNotCountedAndLoseTheirFiles) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(620));
+    defaults.setInteger("maxHistory", 500);
+    auto store = makeStore();
+    importInto(*store);
+    // 500 of the 620 are kept; the toast counts those.
+    EXPECT_EQ(store->toastMessage(), "Imported 500 older clips");
+    EXPECT_EQ(store->items().size(), 500u);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    // The archives of the 120 dropped clips go once the save thread gets to them.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return std::distance(fs::directory_iterator(payloads() / "Legacy"), fs::directory_iterator()) == 500; },
+        10000));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
