@@ -17,7 +17,6 @@ Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 // wide enough for the object area.
 Bytes binaryPlist(const std::vector<Bytes>& objects, std::size_t padding = 0) {
     const std::size_t refSize = objects.size() < 256 ? 1 : objects.size() < 65536 ? 2 : 3;
-    (void)refSize;
     Bytes out = bytes("bplist00");
     std::vector<std::uint64_t> offsets;
     for (const auto& object : objects) {
