@@ -1,10 +1,12 @@
 #include "legacyimport/LzfseDecoder.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace harbelle {
 namespace {
@@ -610,11 +612,7 @@ LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
                 break;
             }
             }
-            if (!ok) {
-                result.bytes.clear();
-                result.error = "LZFSE block at offset " + std::to_string(pos) + " is corrupt";
-                return result;
-            }
+            if (!ok) return {{}, "LZFSE block at offset " + std::to_string(pos) + " is corrupt"};
             dst += block.rawBytes;
             pos += block.totalBytes;
         }
