@@ -404,6 +404,9 @@ bool decodeLmds(const FseHeader& h, BitReader in, const Output& out, std::uint8_
 bool decodeFseBlock(const std::uint8_t* block, const FseHeader& h, std::span<const std::uint8_t> input,
                     const Output& out, std::uint8_t* dst, FseScratch& s) {
     if (h.literalCount > kMaxLiterals) return false;
+    // Every triple an encoder writes produces at least one byte; more triples than bytes would
+    // only let a small block spin through a million empty ones.
+    if (h.matchCount > h.rawBytes) return false;
     for (std::uint16_t state : h.literalState)
         if (state >= kLiteralStates) return false;
     if (h.lState >= kLStates || h.mState >= kMStates || h.dState >= kDStates) return false;

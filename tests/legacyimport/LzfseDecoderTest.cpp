@@ -241,6 +241,17 @@ TEST(LzfseDecoder, RefusesCorruptBlocks) {
     put64(literalOverrun, 8, f0 - 4);
     ASSERT_EQ(field(f0, 0, 20) % 4, 0u);
 
+    // A v2 header without tables (all triples decode as empty) that promises 2^20 - 1 of them.
+    Bytes emptyTriples{'b', 'v', 'x', '2'};
+    emptyTriples.resize(32);
+    put64(emptyTriples, 8, 0xfffffull << 40 | 7ull << 60);
+    put64(emptyTriples, 16, 7ull << 60);
+    put64(emptyTriples, 24, 32);
+    Bytes emptyBlock = emptyTriples;
+    put64(emptyBlock, 8, 7ull << 60);
+    EXPECT_TRUE(decodeLzfse(stream({emptyBlock})).ok());
+    emptyTriples = stream({emptyTriples});
+
     const std::vector<std::pair<std::string, Bytes>> cases = {
         {"raw block one byte longer", withRawSize("tiny", 1)},
         {"raw block one byte shorter", withRawSize("tiny", -1)},
@@ -253,6 +264,7 @@ TEST(LzfseDecoder, RefusesCorruptBlocks) {
         {"literal overrun in a v2 block", literalOverrun},
         {"LZVN literals past the payload", stream({lzvnBlock(5, {0xe5, 'a', 'b'})})},
         {"LZVN undefined opcode", stream({lzvnBlock(1, {0x1e, 'a'})})},
+        {"a million empty triples in an empty block", emptyTriples},
         {"unknown block magic", stream({{'b', 'v', 'x', '3', 0, 0, 0, 0}})},
         {"no end marker", Bytes(kRawAbc)},
         {"a declared total of 512 MiB", stream({lzvnBlock(512u << 20, {})})},
