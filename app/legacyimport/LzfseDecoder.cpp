@@ -403,9 +403,9 @@ bool decodeLmds(const FseHeader& h, BitReader in, const Output& out, std::uint8_
 
 bool decodeFseBlock(const std::uint8_t* block, const FseHeader& h, std::span<const std::uint8_t> input,
                     const Output& out, std::uint8_t* dst, FseScratch& s) {
-    if (h.literalCount > kMaxLiterals) return false;
-    // Every triple an encoder writes produces at least one byte; more triples than bytes would
-    // only let a small block spin through a million empty ones.
+    // Every triple an encoder writes produces at least one byte, and it pads the literals to a
+    // multiple of 4 at most; larger counts would only let a small block spin through empty work.
+    if (h.literalCount > kMaxLiterals || h.literalCount > std::uint64_t{h.rawBytes} + 3) return false;
     if (h.matchCount > h.rawBytes) return false;
     for (std::uint16_t state : h.literalState)
         if (state >= kLiteralStates) return false;

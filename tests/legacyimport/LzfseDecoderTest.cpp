@@ -251,6 +251,9 @@ TEST(LzfseDecoder, RefusesCorruptBlocks) {
     put64(emptyBlock, 8, 7ull << 60);
     EXPECT_TRUE(decodeLzfse(stream({emptyBlock})).ok());
     emptyTriples = stream({emptyTriples});
+    Bytes emptyLiterals = emptyBlock;
+    put64(emptyLiterals, 8, 40000ull | 7ull << 60);
+    emptyLiterals = stream({emptyLiterals});
 
     const std::vector<std::pair<std::string, Bytes>> cases = {
         {"raw block one byte longer", withRawSize("tiny", 1)},
@@ -265,6 +268,7 @@ TEST(LzfseDecoder, RefusesCorruptBlocks) {
         {"LZVN literals past the payload", stream({lzvnBlock(5, {0xe5, 'a', 'b'})})},
         {"LZVN undefined opcode", stream({lzvnBlock(1, {0x1e, 'a'})})},
         {"a million empty triples in an empty block", emptyTriples},
+        {"40,000 literals in an empty block", emptyLiterals},
         {"unknown block magic", stream({{'b', 'v', 'x', '3', 0, 0, 0, 0}})},
         {"no end marker", Bytes(kRawAbc)},
         {"a declared total of 512 MiB", stream({lzvnBlock(512u << 20, {})})},
