@@ -551,6 +551,7 @@ void MainShelfView::buildControls() {
 
     migrationLabel_ = new QLabel(this);
     migrationLabel_->setObjectName(QStringLiteral("migration"));
+    migrationLabel_->setTextFormat(Qt::PlainText);
     toast_ = new ToastLineView(this);
 
     newClipButton_ = makeIconButton(QStringLiteral("New Clip"), this);
@@ -630,9 +631,11 @@ void MainShelfView::buildControls() {
     emptyTitle_ = new QLabel(emptyState_);
     emptyTitle_->setObjectName(QStringLiteral("emptyTitle"));
     emptyTitle_->setAlignment(Qt::AlignCenter);
+    emptyTitle_->setTextFormat(Qt::PlainText);
     emptyMessage_ = new QLabel(emptyState_);
     emptyMessage_->setObjectName(QStringLiteral("emptyMessage"));
     emptyMessage_->setAlignment(Qt::AlignCenter);
+    emptyMessage_->setTextFormat(Qt::PlainText);  // it quotes the search text
     emptyMessage_->setWordWrap(true);
     emptyLayout->addWidget(emptyTitle_);
     emptyLayout->addWidget(emptyMessage_);
