@@ -21,7 +21,7 @@ bool isSafeNameCharacter(char c) {
 }
 
 bool isPlainFileName(const std::string& name) {
-    return !name.empty() && name.size() <= 255 && name.front() != '.' &&
+    return !name.empty() && name.size() <= 200 && name.front() != '.' &&
            std::all_of(name.begin(), name.end(), isSafeNameCharacter);
 }
 
