@@ -69,9 +69,6 @@ public:
         QString title;
         QString message;
     };
-    // The answer a check earns: every manual check gets one; a scheduled check only for a release
-    // not announced before in this run, never for a failure or "up to date".
-    std::optional<CheckAnswer> answerFor(const UpdateCheckResult& result);
 
 signals:
     void presentsAutomaticCheckChoiceChanged(bool presents);
@@ -80,6 +77,10 @@ signals:
     void updaterSettingsChanged();
 
 private:
+    // The answer a check earns: every manual check gets one; a scheduled check only for a release
+    // not announced before in this run, never for a failure or "up to date".
+    std::optional<CheckAnswer> answerFor(const UpdateCheckResult& result);
+
     Defaults& defaults_;
     Clock& clock_;
     std::string currentVersion_;
