@@ -49,6 +49,9 @@ namespace harbelle {
 
 namespace {
 
+// Menu and button texts treat "&" as a shortcut marker; a device's name is shown as it is.
+QString literalMenuText(QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
+
 constexpr int kOuterMargin = 14;
 constexpr int kCollapsedSearchWidth = 200;
 constexpr int kExpandedSearchWidth = 300;
@@ -863,13 +866,13 @@ void MainShelfView::refreshDevices() {
     for (const auto& device : devices) {
         QAction* action = deviceMenu_->addAction(
             SymbolGlyph::icon(device.symbol(), VisualTheme::primaryText(), 14),
-            QStringLiteral("%1  (%2)").arg(qs(device.name)).arg(device.count));
+            QStringLiteral("%1  (%2)").arg(literalMenuText(qs(device.name))).arg(device.count));
         action->setCheckable(true);
         action->setChecked(active && *active == device.id);
         const std::string id = device.id;
         connect(action, &QAction::triggered, this, [this, id] { store_.setActiveDeviceID(id); });
         if (active && *active == device.id) {
-            title = qs(device.name);
+            title = literalMenuText(qs(device.name));
             symbol = device.symbol();
         }
     }

@@ -1,11 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QTextDocument>
+#include <QToolButton>
 
+#include "history/HistoryStore.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
+#include "shelf/MainShelfView.h"
 #include "shelf/PlainToolTip.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
 
 using namespace harbelle;
 
@@ -63,4 +71,31 @@ TEST(PlainToolTip, CardsAndImagePreviewsUseIt) {
     for (auto* widget : preview.findChildren<QWidget*>())
         if (!widget->toolTip().isEmpty() && shownText(widget->toolTip()) == kHostileTexts[0]) found = true;
     EXPECT_TRUE(found);
+}
+
+TEST(PlainToolTip, ADeviceNameWithAnAmpersandIsShownAsItIs) {
+    harbelle::testing::InMemoryDefaults defaults;
+    harbelle::testing::ManualClock clock;
+    HistoryStoreOptions options;
+    options.demoMode = true;
+    options.bundleIdentifier = "com.harbelleapp.Harbelle";
+    HistoryStore store(defaults, clock, options);
+    ClipItem clip;
+    clip.kind = ClipKind::text;
+    clip.text = clip.title = "from the other desk";
+    clip.sourceDeviceID = "linux_other";
+    clip.sourceDeviceName = "Tom & Jerry <b>Desk</b>";
+    clip.sourceDevicePlatform = "Linux";
+    store.insert(clip);
+    store.setActiveDeviceID("linux_other");
+    MainShelfView view(store);
+    view.resize(1200, 405);
+    view.show();
+    QApplication::processEvents();
+    // "&" would otherwise mark a shortcut and vanish from the button and the menu.
+    EXPECT_EQ(view.deviceButton()->text(), QStringLiteral("Tom && Jerry <b>Desk</b>"));
+    bool listed = false;
+    for (QAction* action : view.deviceButton()->menu()->actions())
+        if (action->text().startsWith(QStringLiteral("Tom && Jerry <b>Desk</b>  ("))) listed = true;
+    EXPECT_TRUE(listed);
 }
