@@ -295,6 +295,14 @@ TEST(Appcast, TheBuildsOwnVersionMeetsAFeedsNextRelease) {
     EXPECT_EQ(newest->version, "1.0.1");
     const auto same = appcast::parse(feedWith(item(current, "https://dl.example.com/h.tar.gz", "c2ln")));
     EXPECT_FALSE(appcast::newestUpdate(same.items, current));
+
+    // The system updater compares with exactly this version.
+    InMemoryDefaults defaults;
+    ManualClock clock;
+    auto updater = makeSystemUpdater(BundleInfo::main(), defaults, clock);
+    auto* feedUpdater = dynamic_cast<FeedUpdater*>(updater.get());
+    ASSERT_TRUE(feedUpdater);
+    EXPECT_EQ(feedUpdater->configuration().currentVersion, current);
 }
 
 TEST(FeedUpdaterFileName, IsBuiltFromSafeCharactersOnly) {
