@@ -125,7 +125,7 @@ FetchResult fetchHttps(const std::string& startURL, const FetchLimits& limits, c
         const auto target = location ? originOf(location) : std::nullopt;
         if (!target || !startOrigin || !(*target == *startOrigin))
             return fail("The server redirected the request to another host, which is not followed.");
-        if (hop + 1 >= kMaxRedirects) return fail("The server redirected the request too many times.");
+        if (hop >= kMaxRedirects) return fail("The server redirected the request too many times.");
         url = location;
     }
 }
