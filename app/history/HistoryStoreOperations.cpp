@@ -100,7 +100,7 @@ void HistoryStore::trimHistoryIfNeeded() {
 }
 
 bool HistoryStore::trimItems() {
-    if (static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
     // In place: only clips behind the first dropped one move.
     std::int64_t unpinnedTaken = 0;
     std::size_t write = 0;

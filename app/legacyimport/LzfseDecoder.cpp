@@ -1,10 +1,12 @@
 #include "legacyimport/LzfseDecoder.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace harbelle {
 namespace {
@@ -401,7 +403,10 @@ bool decodeLmds(const FseHeader& h, BitReader in, const Output& out, std::uint8_
 
 bool decodeFseBlock(const std::uint8_t* block, const FseHeader& h, std::span<const std::uint8_t> input,
                     const Output& out, std::uint8_t* dst, FseScratch& s) {
-    if (h.literalCount > kMaxLiterals) return false;
+    // Every triple an encoder writes produces at least one byte, and it pads the literals to a
+    // multiple of 4 at most; larger counts would only let a small block spin through empty work.
+    if (h.literalCount > kMaxLiterals || h.literalCount > std::uint64_t{h.rawBytes} + 3) return false;
+    if (h.matchCount > h.rawBytes) return false;
     for (std::uint16_t state : h.literalState)
         if (state >= kLiteralStates) return false;
     if (h.lState >= kLStates || h.mState >= kMStates || h.dState >= kDStates) return false;
@@ -610,11 +615,7 @@ LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
                 break;
             }
             }
-            if (!ok) {
-                result.bytes.clear();
-                result.error = "LZFSE block at offset " + std::to_string(pos) + " is corrupt";
-                return result;
-            }
+            if (!ok) return {{}, "LZFSE block at offset " + std::to_string(pos) + " is corrupt"};
             dst += block.rawBytes;
             pos += block.totalBytes;
         }

@@ -49,15 +49,16 @@ Bytes PasteNowTestDatabase::corpusFile(const std::string& name) {
 }
 
 Bytes PasteNowTestDatabase::inlineBlob(const Bytes& bytes) {
-    Bytes blob{1};
-    blob.insert(blob.end(), bytes.begin(), bytes.end());
+    Bytes blob(bytes.size() + 1);
+    blob[0] = 1;
+    std::copy(bytes.begin(), bytes.end(), blob.begin() + 1);
     return blob;
 }
 
 Bytes PasteNowTestDatabase::externalBlob(const std::string& uuid) {
-    Bytes blob{2};
-    blob.insert(blob.end(), uuid.begin(), uuid.end());
-    blob.push_back(0);
+    Bytes blob(uuid.size() + 2, 0);
+    blob[0] = 2;
+    std::copy(uuid.begin(), uuid.end(), blob.begin() + 1);
     return blob;
 }
 

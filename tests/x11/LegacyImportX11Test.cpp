@@ -39,12 +39,13 @@ QByteArray clipboardData(const char* type) {
 }
 
 TEST(HarbelleLegacyImportX11, TheOutsideHistoryIsImportedAtStartAndPastesItsRepresentations) {
-    HarbelleProcess harbelle(HarbelleProcess::kCopyOnlySettings, {}, [](const QString& home) {
-        const std::filesystem::path documents = std::filesystem::path(home.toStdString()) / "Library" /
-                                                "Group Containers" / "group.com.pastenow.PasteNow" / "Documents";
-        PasteNowTestDatabase::write(documents, PasteNowTestDatabase::standardRows(),
-                                    PasteNowTestDatabase::standardExternalFiles());
-    });
+    HarbelleProcess harbelle(HarbelleProcess::kCopyOnlySettings, {}, false);
+    const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
+                                            "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
+                                            "Documents";
+    PasteNowTestDatabase::write(documents, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    harbelle.start();
     ASSERT_TRUE(harbelle.waitUntilRunning());
     ASSERT_TRUE(QTest::qWaitFor([&] { return historyItems(harbelle).size() == 8; }, 15000))
         << harbelle.history().toStdString();
@@ -52,8 +53,7 @@ TEST(HarbelleLegacyImportX11, TheOutsideHistoryIsImportedAtStartAndPastesItsRepr
     EXPECT_EQ(items[0].legacyID, 1);
     EXPECT_EQ(items[1].legacyID, 2);
     EXPECT_EQ(items[1].text, "Skip list row");
-    EXPECT_FALSE(QFile::exists(harbelle.folder() + QStringLiteral("/home/Library/Group Containers/"
-                                                                  "group.com.pastenow.PasteNow/Documents/PasteNow.sqlite-shm")));
+    EXPECT_FALSE(std::filesystem::exists(documents / "PasteNow.sqlite-shm"));
 
     // On the shelf: the second clip (the one whose archive carries browser-only types) is chosen.
     ASSERT_TRUE(pressKeys("shift+super+v"));
