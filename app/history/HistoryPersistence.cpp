@@ -69,7 +69,7 @@ struct HistoryPersistence::Impl {
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
     std::deque<std::function<void()>> idleJobs;
-    static constexpr std::size_t kDeletionBatch = 64;
+    static constexpr std::size_t kDeletionBatch = 16;
     bool stopping = false;
     SaveObserver observer;
     std::thread thread;
