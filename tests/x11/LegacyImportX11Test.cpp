@@ -72,5 +72,20 @@ TEST(HarbelleLegacyImportX11, TheOutsideHistoryIsImportedAtStartAndPastesItsRepr
     EXPECT_EQ(clipboardData("text/plain;charset=utf-8"), QByteArray(50, 'x'));
 }
 
+// A new user (no settings file, accessibility bus switched off) gets the history too.
+TEST(HarbelleLegacyImportX11, ANewUsersFirstStartImportsTheHistory) {
+    HarbelleProcess harbelle("{}", {}, false);
+    QFile::remove(harbelle.path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+    const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
+                                            "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
+                                            "Documents";
+    PasteNowTestDatabase::write(documents, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    harbelle.start();
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return historyItems(harbelle).size() == 8; }, 15000))
+        << harbelle.history().toStdString();
+}
+
 }  // namespace
 }  // namespace harbelle::testing
