@@ -52,10 +52,30 @@ public slots:
     void payloadChanged(const QString& payloadName);
 
 private:
+    // While runs of rows are inserted or removed one signal at a time, the rows views see are
+    // worked out from the old list, the new one and where each new row was in the old one,
+    // rather than shifting a list of whole clips once per run.
+    struct Transition {
+        const std::vector<ClipItem>* incoming = nullptr;
+        // For each new row, its row in the old list, or npos for a new clip.
+        std::vector<std::size_t> oldRowOf;
+        bool inserting = false;
+        std::size_t headCount = 0;
+        std::size_t tailStart = 0;
+        std::size_t tailCount = 0;
+    };
+
     void resetTo(std::vector<ClipItem> items);
     void emitChangedRows(const std::vector<ClipItem>& previous);
+    void removeRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf);
+    void insertRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf);
+    // Takes the new list and repaints the rows whose value differs from their old row.
+    void finishTransition(std::vector<ClipItem> items, const std::vector<std::size_t>& oldRowOf);
+    std::size_t shownCount() const;
 
     std::vector<ClipItem> items_;
+    bool itemsHaveDuplicateIds_ = false;
+    std::optional<Transition> transition_;
 };
 
 }  // namespace harbelle
