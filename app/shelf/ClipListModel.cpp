@@ -2,6 +2,7 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <numeric>
 
 #include "shelf/PlainToolTip.h"
 
@@ -124,16 +125,16 @@ QHash<int, QByteArray> ClipListModel::roleNames() const {
     return names;
 }
 
-void ClipListModel::resetTo(std::vector<ClipItem> items) {
+void ClipListModel::resetTo(const std::vector<ClipItem>& items) {
     beginResetModel();
-    items_ = std::move(items);
+    items_ = items;
     itemsHaveDuplicateIds_ = hasDuplicateIds(items_);
     endResetModel();
 }
 
 // Rows only removed (a narrowed search, a deletion): runs go from the bottom up, so the rows
 // above the current run are still the old list's first rows.
-void ClipListModel::removeRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf) {
+void ClipListModel::removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
     std::vector<bool> kept(oldCount, false);
@@ -157,12 +158,12 @@ void ClipListModel::removeRuns(std::vector<ClipItem> items, std::vector<std::siz
         row = first;
     }
     const std::vector<std::size_t> map = std::move(transition_->oldRowOf);
-    finishTransition(std::move(items), map);
+    adopt(items, map);
 }
 
 // Rows only added (a new copy, a widened search): runs go top down, so the rows under the
 // current run are still the old list's last rows.
-void ClipListModel::insertRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf) {
+void ClipListModel::insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
     transition_ = Transition{&items, std::move(oldRowOf), true, 0, 0, oldCount};
@@ -185,15 +186,24 @@ void ClipListModel::insertRuns(std::vector<ClipItem> items, std::vector<std::siz
         row = last + 1;
     }
     const std::vector<std::size_t> rows = std::move(transition_->oldRowOf);
-    finishTransition(std::move(items), rows);
+    adopt(items, rows);
 }
 
-void ClipListModel::finishTransition(std::vector<ClipItem> items, const std::vector<std::size_t>& oldRowOf) {
+void ClipListModel::adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf) {
+    std::vector<ClipItem> next;
+    next.reserve(items.size());
     std::vector<bool> changed(items.size(), false);
-    for (std::size_t row = 0; row < items.size(); ++row)
-        changed[row] = oldRowOf[row] != npos && !(items[row] == items_[oldRowOf[row]]);
+    for (std::size_t row = 0; row < items.size(); ++row) {
+        const std::size_t old = oldRowOf[row];
+        if (old != npos && items_[old] == items[row]) {
+            next.push_back(std::move(items_[old]));
+        } else {
+            next.push_back(items[row]);
+            changed[row] = old != npos;
+        }
+    }
     transition_.reset();
-    items_ = std::move(items);
+    items_ = std::move(next);
     int first = -1;
     for (int row = 0; row <= static_cast<int>(items_.size()); ++row) {
         const bool differs = row < static_cast<int>(items_.size()) && changed[static_cast<std::size_t>(row)];
@@ -205,34 +215,20 @@ void ClipListModel::finishTransition(std::vector<ClipItem> items, const std::vec
     }
 }
 
-// After the rows line up again (same ids in the same order), repaint the ones whose value
-// changed; `previous` holds the old values in the new order.
-void ClipListModel::emitChangedRows(const std::vector<ClipItem>& previous) {
-    int first = -1;
-    for (int row = 0; row <= static_cast<int>(items_.size()); ++row) {
-        const bool changed = row < static_cast<int>(items_.size()) &&
-                             !(items_[static_cast<std::size_t>(row)] == previous[static_cast<std::size_t>(row)]);
-        if (changed && first < 0) first = row;
-        if (!changed && first >= 0) {
-            emit dataChanged(index(first), index(row - 1));
-            first = -1;
-        }
-    }
-}
 
-void ClipListModel::setItems(std::vector<ClipItem> items) {
+void ClipListModel::setItems(const std::vector<ClipItem>& items) {
     if (itemsHaveDuplicateIds_ || hasDuplicateIds(items)) {
-        resetTo(std::move(items));
+        resetTo(items);
         return;
     }
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
 
     // Same rows: only values may have changed.
+    std::vector<std::size_t> sameRows(newCount);
+    std::iota(sameRows.begin(), sameRows.end(), std::size_t{0});
     if (oldCount == newCount && sameIds(items_, 0, items, 0, oldCount)) {
-        std::vector<ClipItem> previous = std::move(items_);
-        items_ = std::move(items);
-        emitChangedRows(previous);
+        adopt(items, sameRows);
         return;
     }
 
@@ -241,13 +237,13 @@ void ClipListModel::setItems(std::vector<ClipItem> items) {
             std::vector<std::size_t> oldRowOf(newCount, npos);
             for (std::size_t old = 0; old < oldCount; ++old)
                 if ((*newRowOfOld)[old] != npos) oldRowOf[(*newRowOfOld)[old]] = old;
-            removeRuns(std::move(items), std::move(oldRowOf));
+            removeRuns(items, std::move(oldRowOf));
             return;
         }
     }
     if (newCount > oldCount) {
         if (auto oldRowOf = orderedSubset(items_, items)) {
-            insertRuns(std::move(items), std::move(*oldRowOf));
+            insertRuns(items, std::move(*oldRowOf));
             return;
         }
     }
@@ -278,14 +274,12 @@ void ClipListModel::setItems(std::vector<ClipItem> items) {
                             items_.begin() + static_cast<std::ptrdiff_t>(prefix) + 1,
                             items_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
             endMoveRows();
-            std::vector<ClipItem> previous = std::move(items_);
-            items_ = std::move(items);
-            emitChangedRows(previous);
+            adopt(items, sameRows);
             return;
         }
     }
 
-    resetTo(std::move(items));
+    resetTo(items);
 }
 
 void ClipListModel::payloadChanged(const QString& payloadName) {

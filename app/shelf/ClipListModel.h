@@ -37,8 +37,9 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-    // Replaces the list, telling views only what changed.
-    void setItems(std::vector<ClipItem> items);
+    // Replaces the list, telling views only what changed. Rows whose clip is unchanged keep
+    // the model's own copy; only new and changed clips are copied in.
+    void setItems(const std::vector<ClipItem>& items);
     const std::vector<ClipItem>& items() const { return items_; }
 
     // The clip of a row, or null outside the list. Valid until the next setItems.
@@ -65,12 +66,12 @@ private:
         std::size_t tailCount = 0;
     };
 
-    void resetTo(std::vector<ClipItem> items);
-    void emitChangedRows(const std::vector<ClipItem>& previous);
-    void removeRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf);
-    void insertRuns(std::vector<ClipItem> items, std::vector<std::size_t> oldRowOf);
-    // Takes the new list and repaints the rows whose value differs from their old row.
-    void finishTransition(std::vector<ClipItem> items, const std::vector<std::size_t>& oldRowOf);
+    void resetTo(const std::vector<ClipItem>& items);
+    void removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
+    void insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
+    // Takes the new list (reusing unchanged clips) and repaints the rows whose value differs
+    // from their old row.
+    void adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf);
     std::size_t shownCount() const;
 
     std::vector<ClipItem> items_;
