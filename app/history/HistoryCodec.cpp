@@ -167,7 +167,7 @@ public:
             state_ = State::rootKey;
             return true;
         case State::itemsElement:
-            item_ = ClipItem{};
+            item_ = blank_;  // "id" is required, so the blank's own id never survives
             seen_ = 0;
             null_ = 0;
             state_ = State::itemKey;
@@ -382,14 +382,16 @@ private:
         }
         case FieldType::string:
             switch (field_) {
-            case fTitle: item_.title = std::move(value); return;
-            case fText: item_.text = std::move(value); return;
-            case fSearchableText: item_.searchableText = std::move(value); return;
-            case fSourceAppName: item_.sourceAppName = std::move(value); return;
-            default: item_.fingerprint = std::move(value); return;
+            // Copied, not moved: the copy is sized to the text, while the parser's buffer has
+            // grown by doubling (up to twice the text) and is reused for the next string.
+            case fTitle: item_.title = value; return;
+            case fText: item_.text = value; return;
+            case fSearchableText: item_.searchableText = value; return;
+            case fSourceAppName: item_.sourceAppName = value; return;
+            default: item_.fingerprint = value; return;
             }
         case FieldType::optionalString:
-            *optionalStringSlot() = std::move(value);
+            *optionalStringSlot() = value;
             return;
         case FieldType::optionalData: {
             auto data = base64Decode(value);
@@ -412,6 +414,7 @@ private:
     std::size_t itemIndex_ = 0;
     std::uint64_t seen_ = 0;
     std::uint64_t null_ = 0;
+    const ClipItem blank_;
     ClipItem item_;
 };
 
@@ -640,6 +643,7 @@ PersistedHistory decode(std::string_view text) {
     HistoryReader reader;
     json::sax_parse(text.begin(), text.end(), &reader);
     reader.finish();
+    reader.history.items.shrink_to_fit();  // the list stays for the whole run
     return std::move(reader.history);
 }
 
