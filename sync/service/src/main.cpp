@@ -1,0 +1,2 @@
+#include "sync/SyncReferenceService.h"
+int main() { return 0; }
