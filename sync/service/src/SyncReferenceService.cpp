@@ -226,6 +226,10 @@ void SyncReferenceService::State::routes() {
                     res.set_content(std::string(size, ' '), endpoint == "media" ? "application/octet-stream" : "application/json");
                     return;
                 }
+                case Kind::body:
+                    res.status = forcedAnswer->status;
+                    res.set_content(forcedAnswer->body, "application/json");
+                    return;
                 case Kind::delay:
                     if (!sleepFor(forcedAnswer->delayMilliseconds)) return;
                     break;
@@ -240,6 +244,8 @@ void SyncReferenceService::State::routes() {
             }
             if (forcedAnswer && forcedAnswer->kind == ForcedAnswer::Kind::dropConnection) {
                 // The work is done; the client never hears about it.
+                res.body.clear();
+                res.headers.clear();
                 res.set_content_provider(
                     1024, "application/json", [](size_t, size_t, httplib::DataSink&) { return false; });
             }
@@ -544,6 +550,8 @@ SyncReferenceService::SyncReferenceService(std::string dataFile) : state_(std::m
         }
     }
     state_->server.set_tcp_nodelay(true);
+    // An idle keep-alive connection holds stop() for at most this long.
+    state_->server.set_keep_alive_timeout(1);
     state_->server.set_payload_max_length(kMaxRequestBytes);
     state_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     state_->routes();
