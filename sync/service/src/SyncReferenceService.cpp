@@ -573,6 +573,8 @@ int SyncReferenceService::start(int port) {
     }
     if (s.port <= 0) throw std::runtime_error("The sync service could not bind 127.0.0.1");
     s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    // A stop() before the loop runs would be lost and leave the thread listening forever.
+    while (!s.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return s.port;
 }
 
