@@ -47,15 +47,16 @@ void setLoginLocked(bool locked) {
                                       g_variant_new("(^ao)", objects)))
             g_variant_unref(r);
     } else {
-        // The headless keyring's password is empty; unlocking without a prompter needs the
-        // daemon's own interface and a plain session on this connection.
+        // x11-session.sh creates the keyring from `printf "\n"`: its password is one line break.
+        // Unlocking without a prompter needs the daemon's own interface and a plain session
+        // on this connection.
         GVariant* opened = callSecrets(bus, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
                                        g_variant_new("(sv)", "plain", g_variant_new_string("")));
         ASSERT_NE(opened, nullptr);
         const gchar* session = nullptr;
         g_variant_get(opened, "(v&o)", nullptr, &session);
         GVariant* secret = g_variant_new("(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-                                         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1), "text/plain");
+                                         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "\n", 1, 1), "text/plain");
         if (GVariant* r = callSecrets(bus, "/org/freedesktop/secrets", "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
                                       "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", kLogin, secret)))
             g_variant_unref(r);
