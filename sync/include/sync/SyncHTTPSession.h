@@ -40,9 +40,9 @@ public:
     SyncHTTPSession& operator=(const SyncHTTPSession&) = delete;
 
     // Throws SyncServiceError(transport) when no answer came (connection, TLS, timeout, stop),
-    // invalidRequest for a body over 16 MiB or a URL that is not http/https.
+    // payloadTooLarge for a body over 16 MiB, invalidRequest for a URL that is not http/https.
     SyncHTTPResponse perform(const SyncHTTPRequest& request);
-    void setStopped(bool stopped) { stopped_.store(stopped); }
+    void setStopped(bool stopped);
     bool stopped() const { return stopped_.load(); }
 
     // scheme://host[:port] of a URL, lower-cased, with the default port dropped; empty when
@@ -60,7 +60,8 @@ public:
 private:
     std::string tokenOrigin_;
     std::mutex mutex_;
-    void* handle_ = nullptr;  // CURL*
+    void* handle_ = nullptr;  // CURL*, reused so the connection stays open
+    void* multi_ = nullptr;  // CURLM*, lets setStopped wake a waiting transfer
     std::atomic<bool> stopped_{false};
 };
 
