@@ -239,7 +239,9 @@ void SyncReferenceService::State::routes() {
                 saveLocked();
             }
             if (forcedAnswer && forcedAnswer->kind == ForcedAnswer::Kind::dropConnection) {
-                // The work is done; the client never hears about it.
+                // The work is done; the client never hears about it. (A set body would be
+                // sent instead of the provider.)
+                res.body.clear();
                 res.set_content_provider(
                     1024, "application/json", [](size_t, size_t, httplib::DataSink&) { return false; });
             }
