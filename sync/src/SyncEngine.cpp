@@ -135,6 +135,8 @@ T SyncEngine::awaitMain(std::function<T()> body) {
     return std::move(*waiter->value);
 }
 
+template std::vector<SyncLocalClip> SyncEngine::awaitMain(std::function<std::vector<SyncLocalClip>()>);
+
 void SyncEngine::callbackAwaited(const std::function<void()>& body) {
     awaitMain<bool>([body] {
         body();

@@ -1,7 +1,8 @@
-#include "sync/SyncEngineTestSupport.h"
+#include "SyncEngineTestSupport.h"
 
 #include <QBuffer>
 #include <QImage>
+#include <cmath>
 #include <random>
 #include <thread>
 
@@ -212,10 +213,10 @@ std::string makePNG(int seed, std::size_t bytes, int width, int height) {
         width = height = side;
     }
     QImage image(width, height, QImage::Format_RGB888);
-    std::mt19937 random(std::uint32_t(seed));
+    std::mt19937 generator{std::uint32_t(seed)};
     for (int y = 0; y < height; ++y) {
         auto* line = image.scanLine(y);
-        for (int x = 0; x < width * 3; ++x) line[x] = std::uint8_t(random());
+        for (int x = 0; x < width * 3; ++x) line[x] = std::uint8_t(generator());
     }
     QByteArray data;
     QBuffer buffer(&data);
