@@ -239,6 +239,7 @@ TEST_F(EngineMends, SignOutClearsTheQueuesAndDeletesNeedASession) {
     harness->noteDeletes({newClipID()});
     ASSERT_TRUE(harness->hasPendingChanges());
     harness->signOut();
+    harness->settle();
     EXPECT_FALSE(harness->hasPendingChanges());
     EXPECT_FALSE(harness->lastStatus().isSignedIn);
     EXPECT_FALSE(harness->accounts->loadSession());
@@ -281,6 +282,53 @@ TEST_F(EngineMends, FailedSignInLogsTheTokenOutOrKeepsItForBootstrap) {
     EXPECT_TRUE(harness->accounts->pendingRevocations().empty());
     std::lock_guard lock(service->mutex);
     EXPECT_EQ(service->loggedOut.back(), "token-dropped");
+}
+
+TEST_F(EngineMends, LockedKeyringIsAnErrorNeverNoSession) {
+    harness->signOut();
+    service->loginAnswer = {"token-unsaved", "device-3", wrapSyncKey(deriveAccountKeys("password 123", service->kdf.salt, 600'000).kek, kSyncKey, "a@example.com")};
+    harness->secure->setLocked(true);
+    auto error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), SyncSessionStorageError);
+    {
+        std::lock_guard lock(service->mutex);
+        EXPECT_EQ(service->loggedOut.back(), "token-unsaved") << "the live token is not left behind";
+    }
+    harness->bootstrap();
+    EXPECT_FALSE(harness->lastStatus().isSignedIn);
+    EXPECT_TRUE(harness->lastStatus().lastErrorDescription.has_value());
+    harness->secure->setLocked(false);
+    ASSERT_EQ(harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123"), nullptr);
+    EXPECT_TRUE(harness->lastStatus().isSignedIn);
+}
+
+TEST_F(EngineMends, PullHalvesARefusedPageAndStartsOverAfterAServiceReset) {
+    auto id = newClipID();
+    std::vector<int> limits;
+    bool reset = false;
+    service->onPull = [&](std::int64_t since, int limit) {
+        limits.push_back(limit);
+        SyncPullResponse response;
+        if (reset) {
+            response.latestSeq = 1;
+            if (since < 1) response.events.push_back(textEvent(1, id, "after the reset", 1));
+            return response;
+        }
+        response.latestSeq = 40;
+        if (since < 40) response.events.push_back(textEvent(40, newClipID(), "before", 1));
+        return response;
+    };
+    service->fail("pull", SyncServiceError(SyncServiceErrorCode::invalidResponse), 2);
+    harness->syncNow();
+    EXPECT_EQ(limits, (std::vector<int>{125}));
+    EXPECT_EQ(storedCursor(), 40);
+    reset = true;
+    harness->syncNow();
+    EXPECT_EQ(storedCursor(), 1);
+    EXPECT_NE(harness->recorder.find(id), nullptr);
+    std::lock_guard lock(service->mutex);
+    EXPECT_EQ(service->pullSince.back(), 0) << "pulled again from 0";
 }
 
 TEST_F(EngineMends, ServiceCannotTalkTheClientIntoACheapKey) {
