@@ -264,12 +264,18 @@ void SyncEngine::rekeyQueues(const std::string& from, const std::string& to) {
 
 void SyncEngine::pull() {
     if (!callbacksSet_ || !callbacks_.localClipsSnapshot || !callbacks_.applyMergeAction) return;
-    auto snapshot = awaitMain<std::vector<SyncLocalClip>>([callback = callbacks_.localClipsSnapshot] {
-        return callback();
-    });
-    SyncLocalIndex index(snapshot);
+    // The snapshot is taken once, and only when there is something to apply: an idle poll
+    // costs the main thread nothing.
+    std::optional<SyncLocalIndex> local;
+    auto index = [&]() -> SyncLocalIndex& {
+        if (!local)
+            local.emplace(awaitMain<std::vector<SyncLocalClip>>([callback = callbacks_.localClipsSnapshot] {
+                return callback();
+            }));
+        return *local;
+    };
     try {
-        retryPendingBlobFetches(index);
+        if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
         int limit = maxPullLimit;
         bool restarted = false;
         for (;;) {
@@ -296,7 +302,7 @@ void SyncEngine::pull() {
             std::int64_t cursor = session_->lastPulledSeq;
             for (const auto& event : page.events) {
                 if (event.seq <= cursor) throw invalidResponse("events out of order");
-                applyEvent(event, index, false);
+                applyEvent(event, index(), false);
                 cursor = event.seq;
             }
             if (!page.events.empty()) scheduler_.noteActivity(clock_->now());

@@ -136,6 +136,34 @@ TEST_F(EngineMends, ImageEventWaitsForItsBlobWhileTheCursorMovesOn) {
     EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
 }
 
+TEST_F(EngineMends, FullToFetchListPausesThePullInsteadOfDroppingImages) {
+    std::vector<SyncBlobPayload> blobs;
+    std::vector<SyncPullEvent> page;
+    for (int i = 1; i <= int(SyncEngine::maxPendingBlobFetches) + 1; ++i) {
+        blobs.push_back(imagePayload(makePNG(1000 + i)));
+        page.push_back(imageEvent(i, newClipID(), blobs.back(), 1));
+    }
+    auto lastText = newClipID();
+    page.push_back(textEvent(std::int64_t(page.size()) + 1, lastText, "behind the images", 1));
+    service->onPull = pages({page});
+    harness->syncNow();
+    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), SyncEngine::maxPendingBlobFetches);
+    EXPECT_EQ(storedCursor(), 0) << "the page was not applied whole";
+    {
+        std::lock_guard lock(service->mutex);
+        for (const auto& blob : blobs) {
+            auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
+            service->blobs[key] = sealBlob(kKeys.blobKey, blob.data, key);
+        }
+    }
+    harness->syncNow();
+    EXPECT_EQ(storedCursor(), std::int64_t(page.size()));
+    EXPECT_EQ(harness->recorder.local.size(), page.size());
+    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    EXPECT_NE(harness->recorder.find(lastText), nullptr);
+    EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
+}
+
 TEST_F(EngineMends, UnopenableEventsAreSkippedAndCounted) {
     auto good = newClipID(), id1 = newClipID(), id2 = newClipID(), id3 = newClipID();
     auto badVersion = textEvent(1, id1, "x", 1);

@@ -58,6 +58,8 @@ TEST_F(ScheduledEngine, PollsEveryFiveSecondsWhileActiveThenEverySixty) {
     EXPECT_EQ(pulls(), 61u);
     advance(1);
     EXPECT_EQ(pulls(), 62u);
+    const auto& order = harness->recorder.order;
+    EXPECT_EQ(std::count(order.begin(), order.end(), "snapshot"), 0) << "an empty poll asks the main thread nothing";
 }
 
 TEST_F(ScheduledEngine, BacksOffOnFailuresHonoursRetryAfterAndResetsAfterSuccess) {
@@ -112,9 +114,10 @@ TEST_F(ScheduledEngine, LocalNoteWaitsOutTheBackoffButSyncNowDoesNot) {
 TEST_F(ScheduledEngine, SyncNowCoalescesAndStartNeverRunsASecondLoop) {
     make();
     int finished = 0;
+    harness->noteText(newClipID(), "queued before the round", clock->now());
     harness->engine->syncNow([&] { ++finished; });
-    // The round waits for the snapshot on the (unpumped) main thread; three more requests
-    // arrive meanwhile and share one round.
+    // The round waits for the acknowledgement on the (unpumped) main thread; three more
+    // requests arrive meanwhile and share one round.
     while (harness->main.empty()) std::this_thread::yield();
     for (int i = 0; i < 3; ++i) harness->engine->syncNow([&] { ++finished; });
     harness->settle();

@@ -67,9 +67,10 @@ TEST(SyncEngineShutdown, DestroyedMidCallbackReturnsAtOnceAndTheCallbackNeverRun
     SyncEngineHarness harness(scriptedAPIFactory(service), scriptedBlobFactory(service));
     harness.accounts->saveSession(scriptedSession());
     harness.bootstrap();
+    harness.noteText(newClipID(), "pushed, then acknowledged on the main thread", SyncDate(seconds(1'800'000'000)));
     harness.recorder.order.clear();
     harness.engine->syncNow();
-    // The round now waits for the snapshot, which only the main thread can give.
+    // The round now waits for the acknowledgement, which only the main thread can give.
     waitFor([&] { return !harness.main.empty(); });
     std::this_thread::sleep_for(milliseconds(20));
     auto started = Stopwatch::now();
