@@ -88,6 +88,34 @@ TEST_F(EngineMends, DuplicateIsCanonicalizedBeforeItIsAcknowledged) {
     EXPECT_FALSE(harness->hasPendingChanges());
 }
 
+TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesNothing) {
+    struct Case {
+        std::string status;
+        bool answerOtherID;
+        bool acknowledged;
+    };
+    for (const auto& c : std::vector<Case>{{"stored", false, true},
+                                           {"updated", false, true},
+                                           {"unchanged", false, true},
+                                           {"deleted", false, true},
+                                           {"stored", true, false},
+                                           {"bogus", false, false}}) {
+        SetUp();
+        auto id = newClipID();
+        service->onPush = [&](const std::vector<SyncPushItem>& items) {
+            auto answered = c.answerOtherID ? newClipID() : items[0].clientID;
+            return std::vector<SyncPushResult>{{answered, answered, c.status, 1}};
+        };
+        harness->noteText(id, "status " + c.status, now);
+        harness->syncNow();
+        auto expected = c.acknowledged ? std::vector<std::string>{id} : std::vector<std::string>{};
+        EXPECT_EQ(harness->recorder.acknowledgedPushes(), expected) << c.status;
+        EXPECT_EQ(harness->hasPendingChanges(), !c.acknowledged) << c.status;
+        EXPECT_TRUE(harness->recorder.actions.empty()) << "\"deleted\" deletes nothing locally";
+        EXPECT_EQ(harness->lastStatus().lastErrorDescription.has_value(), !c.acknowledged) << c.status;
+    }
+}
+
 TEST_F(EngineMends, PullCanonicalizationRekeysTheQueuedPushWhichIsSealedUnderTheNewID) {
     auto local = newClipID(), remote = newClipID();
     // The first push is refused, so the clip is still queued when the pull matches it.
