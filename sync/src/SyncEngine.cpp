@@ -11,6 +11,8 @@ struct SyncEngine::Gate {
     std::mutex mutex;
     std::condition_variable changed;
     bool alive = true;
+    // Counts stop and sign-out requests: a callback posted before one of them never runs.
+    std::uint64_t aborts = 0;
     SyncMainThreadPoster poster;
 };
 
@@ -20,6 +22,7 @@ template <class T>
 struct Waiter {
     bool done = false;
     bool abandoned = false;
+    std::uint64_t aborts = 0;
     std::optional<T> value;
     std::exception_ptr error;
 };
@@ -89,6 +92,7 @@ void SyncEngine::requestAbort(bool accountCalls) {
         if (accountCalls && accountAPI_) accountAPI_->setStopped(true);
     }
     std::lock_guard lock(gate_->mutex);
+    ++gate_->aborts;
     gate_->changed.notify_all();
 }
 
@@ -106,10 +110,14 @@ T SyncEngine::awaitMain(std::function<T()> body) {
     auto gate = gate_;
     auto waiter = std::make_shared<Waiter<T>>();
     if (!gate->poster) throw Aborted{};
+    {
+        std::lock_guard lock(gate->mutex);
+        waiter->aborts = gate->aborts;
+    }
     gate->poster([gate, waiter, body = std::move(body)] {
         {
             std::lock_guard lock(gate->mutex);
-            if (!gate->alive || waiter->abandoned) return;
+            if (!gate->alive || waiter->abandoned || gate->aborts != waiter->aborts) return;
         }
         std::optional<T> value;
         std::exception_ptr error;

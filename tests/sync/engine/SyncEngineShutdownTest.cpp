@@ -62,22 +62,33 @@ TEST(SyncEngineShutdown, DestroyedMidRequestReturnsAtOnceAndCallsNothingLater) {
     service.stop();
 }
 
-TEST(SyncEngineShutdown, DestroyedMidCallbackReturnsAtOnceAndTheCallbackNeverRuns) {
-    auto service = std::make_shared<ScriptedSyncService>();
-    SyncEngineHarness harness(scriptedAPIFactory(service), scriptedBlobFactory(service));
-    harness.accounts->saveSession(scriptedSession());
-    harness.bootstrap();
-    harness.noteText(newClipID(), "pushed, then acknowledged on the main thread", SyncDate(seconds(1'800'000'000)));
-    harness.recorder.order.clear();
-    harness.engine->syncNow();
-    // The round now waits for the acknowledgement, which only the main thread can give.
-    waitFor([&] { return !harness.main.empty(); });
-    std::this_thread::sleep_for(milliseconds(20));
-    auto started = Stopwatch::now();
-    harness.engine.reset();
-    EXPECT_LT(Stopwatch::now() - started, seconds(1));
-    harness.main.runPending();
-    EXPECT_TRUE(harness.recorder.order.empty());
+TEST(SyncEngineShutdown, CallbackAwaitedDuringDestroyStopOrSignOutNeverRuns) {
+    for (std::string how : {"destroy", "stop", "signOut"}) {
+        auto service = std::make_shared<ScriptedSyncService>();
+        SyncEngineHarness harness(scriptedAPIFactory(service), scriptedBlobFactory(service));
+        harness.accounts->saveSession(scriptedSession());
+        harness.bootstrap();
+        harness.noteText(newClipID(), "pushed, then acknowledged on the main thread", SyncDate(seconds(1'800'000'000)));
+        harness.recorder.order.clear();
+        harness.engine->syncNow();
+        // The round now waits for the acknowledgement, which only the main thread can give.
+        waitFor([&] { return !harness.main.empty(); });
+        std::this_thread::sleep_for(milliseconds(20));
+        auto started = Stopwatch::now();
+        bool finished = false;
+        if (how == "destroy") {
+            harness.engine.reset();
+            finished = true;
+        } else if (how == "stop") {
+            harness.engine->stop([&] { finished = true; });
+        } else {
+            harness.engine->signOut([&] { finished = true; });
+        }
+        harness.pumpUntil([&] { return finished; });
+        EXPECT_LT(Stopwatch::now() - started, seconds(1)) << how;
+        harness.main.runPending();
+        EXPECT_TRUE(harness.recorder.order.empty()) << how;
+    }
 }
 
 TEST(SyncEngineShutdown, StopAndSignOutActAtOnceNotBehindTheRound) {
