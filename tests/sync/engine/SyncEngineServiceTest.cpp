@@ -126,6 +126,23 @@ TEST_F(EnginesOverHTTP, ConnectionDroppedMidBatchLosesAndDuplicatesNothing) {
     EXPECT_EQ(service.dump()["accounts"][kEmail]["records"].size(), 70u);
 }
 
+TEST_F(EnginesOverHTTP, ImageWhoseBlobIsMissingArrivesOnceTheBlobIsThere) {
+    auto id = newClipID();
+    auto image = imagePayload(makePNG(9, 20'000));
+    a->noteImage(id, image, now);
+    a->syncNow();
+    auto session = a->accounts->loadSession().value();
+    service.hideBlob(blobKeyForDigest(deriveContentKeys(session.syncKey).macKey, image.digest), 1);
+    b->syncNow();
+    EXPECT_EQ(insertsOn(*b), 0u) << "not applied without its image";
+    b->syncNow();
+    ASSERT_EQ(insertsOn(*b), 1u);
+    const auto& insert = std::get<SyncMergeInsertNew>(b->recorder.actions.back());
+    EXPECT_EQ(insert.clientID, id);
+    ASSERT_TRUE(insert.blob);
+    EXPECT_EQ(insert.blob->data, image.data);
+}
+
 TEST_F(EnginesOverHTTP, OversizeClipIsRejectedAndTheRestArrive) {
     auto big = newClipID();
     a->noteText(newClipID(), "before", now);
