@@ -278,6 +278,7 @@ std::vector<ClipDeviceFilterOption> HistoryStore::availableDevices() const {
 
 void HistoryStore::updateMaxHistory(std::int64_t value) {
     maxHistory_ = value < kMinimumMaxHistory + 1 ? kMinimumMaxHistory : value;
+    trimSuspended_ = false;
     defaults_.setInteger(kMaxHistoryKey, maxHistory_);
     emit maxHistoryChanged();
     trimHistoryIfNeeded();

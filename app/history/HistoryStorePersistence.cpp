@@ -1,5 +1,6 @@
 // Start-up load and the scheduling of history writes; the disk work is HistoryPersistence's.
 #include <QMetaObject>
+#include <cstdio>
 
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -14,8 +15,17 @@ void HistoryStore::loadStoredHistory() {
         QMetaObject::invokeMethod(this, [this, succeeded] { handleSaveOutcome(succeeded); }, Qt::QueuedConnection);
     });
 
+    // A default limit standing in for an unreadable one must not cut the history.
+    if (const auto problem = defaults_.readFailure()) {
+        trimSuspended_ = true;
+        std::fprintf(stderr, "Harbelle: %s; the history is not trimmed in this run\n", problem->c_str());
+        std::fflush(stderr);
+    }
+
     persistence_->prepareStorage();
     auto loaded = persistence_->loadHistory();
+    // Its toast has said that nothing is saved: the first refused save says nothing more.
+    if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing
     // that the unread file names is ever deleted.
     if (!loaded) return;

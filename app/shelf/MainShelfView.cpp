@@ -604,10 +604,7 @@ void MainShelfView::buildControls() {
     });
     const std::filesystem::path payloads = store_.payloadsURL();
     thumbnails_ = new ThumbnailCache(
-        [payloads](const std::string& name) -> std::optional<std::filesystem::path> {
-            if (payloads.empty() || !HistoryPersistence::isSafePayloadName(name)) return std::nullopt;
-            return payloads / name;
-        },
+        [payloads](const std::string& name) { return HistoryPersistence::payloadPath(payloads, name); },
         this);
     list_->cardDelegate()->setThumbnailCache(thumbnails_);
     connect(thumbnails_, &ThumbnailCache::thumbnailReady, model_, &ClipListModel::payloadChanged);

@@ -634,5 +634,20 @@ TEST_F(AppCoordinatorTest, BecomingActiveRereadsThePermissionsAndReactivatesSync
     EXPECT_FALSE(AppCoordinator::applicationShouldTerminateAfterLastWindowClosed());
 }
 
+TEST_F(AppCoordinatorTest, ALaterLaunchReactivatesAndOpensTheShelf) {
+    withoutDirectPasteAccess();
+    directPasteOff();
+    notFirstLaunch();
+    launch();
+    clock.advance(1s);
+    ASSERT_FALSE(panel().isVisible());
+    const auto generation = coordinator->syncCoordinator()->lifecycleGeneration();
+    accessibility.setTrusted(true);
+    coordinator->reopen();
+    EXPECT_TRUE(panel().isVisible());
+    EXPECT_TRUE(store().accessibilityAccessGranted());
+    EXPECT_EQ(coordinator->syncCoordinator()->lifecycleGeneration(), generation + 1);
+}
+
 }  // namespace
 }  // namespace harbelle::testing
