@@ -5,12 +5,15 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QPointer>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/TextInsertion.h"
@@ -52,9 +55,23 @@ public:
             if (atspi_init() > 1) return nullptr;
             atspi_set_main_context(context_);
             desktop_ = atspi_get_desktop(0);
-            if (desktop_) atspi_accessible_set_cache_mask(desktop_, ATSPI_CACHE_NONE);
+            // libatspi's own reply handlers (the item list an application sends when its
+            // connection opens) read states; without a state cache each such read is a blocking
+            // call on the connection being dispatched, which waits on itself. Our own reads
+            // drop the cached states first (freshStates), so they still ask the application.
+            if (desktop_) atspi_accessible_set_cache_mask(desktop_, ATSPI_CACHE_STATES);
         }
         return desktop_;
+    }
+
+    // Worker thread only. libatspi opens a private connection per application and attaches it
+    // to the process's default GLib context, whoever dispatches that; move it to ours.
+    void adoptConnection(AtspiAccessible* object) {
+        if (!object) return;
+        AtspiApplication* application = ATSPI_OBJECT(object)->app;
+        if (!application || !application->bus) return;
+        // Returns at once when it is already ours.
+        atspi_dbus_connection_setup_with_g_main(application->bus, context_);
     }
 
     ~AtspiThread() {
@@ -177,8 +194,14 @@ namespace {
 
 using Job = AtspiAccessibility::Job;
 
+// The element's current states, asked of the application rather than read from the cache.
+AtspiStateSet* freshStates(AtspiAccessible* object) {
+    object->cached_properties &= ~guint(ATSPI_CACHE_STATES);
+    return atspi_accessible_get_state_set(object);
+}
+
 bool hasState(AtspiAccessible* object, AtspiStateType state) {
-    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    GPtr<AtspiStateSet> states(freshStates(object));
     return states && atspi_state_set_contains(states.get(), state);
 }
 
@@ -206,7 +229,9 @@ AtspiAccessible* findApplication(std::int64_t processId, const Job& job, AXStatu
         }
         GPtr<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop, i, error.out()));
         if (!app) continue;
+        AtspiThread::shared().adoptConnection(app.get());
         const guint pid = atspi_accessible_get_process_id(app.get(), error.out());
+        AtspiThread::shared().adoptConnection(app.get());  // it may have opened meanwhile
         if (!error && std::int64_t(pid) == processId) return app.release();
     }
     status = AXStatus::noApplication;
@@ -223,7 +248,7 @@ AtspiAccessible* findFocused(AtspiAccessible* node, const Job& job, int depth, i
     if (--budget < 0 || depth > 64) return nullptr;
     ErrorSlot error;
     if (depth > 0) {
-        GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node));
+        GPtr<AtspiStateSet> states(freshStates(node));
         if (!states) return nullptr;
         if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return static_cast<AtspiAccessible*>(g_object_ref(node));
         if (!atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
@@ -258,6 +283,7 @@ AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job)
     int budget = 5000;
     status = AXStatus::success;
     AtspiAccessible* found = findFocused(app.get(), job, 0, budget, status);
+    AtspiThread::shared().adoptConnection(app.get());
     if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
     return makeElement(found, processId);
 }
@@ -279,6 +305,7 @@ AXResult<AXElement> lookUpFocusedWindow(std::int64_t processId, const Job& job) 
 }
 
 AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     ElementInfo info;
     ErrorSlot error;
     gchar* role = atspi_accessible_get_role_name(object, error.out());
@@ -288,7 +315,7 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
     }
     info.role = role;
     g_free(role);
-    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    GPtr<AtspiStateSet> states(freshStates(object));
     if (states) {
         info.editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE);
         info.focused = atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED);
@@ -317,6 +344,7 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
 }
 
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
     ErrorSlot error;
@@ -327,6 +355,7 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
 }
 
 AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     if (text.empty()) return {AXStatus::failed, false};
     GPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(object));
     GPtr<AtspiText> readable(atspi_accessible_get_text_iface(object));
@@ -373,23 +402,136 @@ AtspiAccessible* objectOf(const AXElement& element) {
     return atspi ? atspi->object() : nullptr;
 }
 
-// Synchronous questions to the accessibility bus launcher on the session bus: it is never the
-// application being pasted into, so a short timeout is enough.
+constexpr const char* kBusService = "org.a11y.Bus";
+constexpr const char* kBusPath = "/org/a11y/bus";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
+constexpr const char* kStatusInterface = "org.a11y.Status";
+// The launcher is never the application being pasted into: a short timeout is enough.
 constexpr int busTimeoutMs = 500;
 
-QDBusMessage callBus(const QString& interface, const QString& method, const QVariantList& arguments) {
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), interface, method);
+QDBusMessage busCall(const QString& interface, const QString& method, const QVariantList& arguments) {
+    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(kBusService),
+                                                          QString::fromLatin1(kBusPath), interface, method);
     message.setArguments(arguments);
-    return QDBusConnection::sessionBus().call(message, QDBus::Block, busTimeoutMs);
+    return message;
+}
+
+QDBusMessage addressCall() { return busCall(QString::fromLatin1(kBusService), QStringLiteral("GetAddress"), {}); }
+
+QDBusMessage enabledCall() {
+    return busCall(QString::fromLatin1(kPropertiesInterface), QStringLiteral("Get"),
+                   {QString::fromLatin1(kStatusInterface), QStringLiteral("IsEnabled")});
+}
+
+bool readsAddress(const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           !reply.arguments().first().toString().isEmpty();
+}
+
+std::optional<bool> readsEnabled(const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
+    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
 
 }  // namespace
+
+// The launcher's state as last seen: read once, then followed through its property-change
+// signal and its name on the session bus, so no request waits on the session bus.
+class AtspiBusStatus final : public QObject {
+    Q_OBJECT
+public:
+    explicit AtspiBusStatus(std::function<void()> changed) : changed_(std::move(changed)) {}
+
+    void start() {
+        if (started_) return;
+        started_ = true;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) return;
+        bus.connect(QString::fromLatin1(kBusService), QString::fromLatin1(kBusPath),
+                    QString::fromLatin1(kPropertiesInterface), QStringLiteral("PropertiesChanged"), this,
+                    SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+        watcher_ = new QDBusServiceWatcher(QString::fromLatin1(kBusService), bus,
+                                           QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString&, const QString&, const QString& newOwner) {
+                    if (newOwner.isEmpty()) {
+                        update(false, false);
+                    } else {
+                        readAsync();
+                    }
+                });
+        // The first answer decides the launch; later ones arrive by signal.
+        const bool available = readsAddress(bus.call(addressCall(), QDBus::Block, busTimeoutMs));
+        const bool enabled = available && readsEnabled(bus.call(enabledCall(), QDBus::Block, busTimeoutMs)).value_or(false);
+        update(available, enabled);
+    }
+
+    bool available() const { return available_; }
+    bool enabled() const { return available_ && enabled_; }
+
+    void enable() {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected() || !available_) return;
+        QDBusMessage set = busCall(QString::fromLatin1(kPropertiesInterface), QStringLiteral("Set"),
+                                   {QString::fromLatin1(kStatusInterface), QStringLiteral("IsEnabled"),
+                                    QVariant::fromValue(QDBusVariant(true))});
+        auto* watch = new QDBusPendingCallWatcher(bus.asyncCall(set, busTimeoutMs), this);
+        connect(watch, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            readAsync();
+        });
+    }
+
+    void readAsync() {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) return;
+        auto* address = new QDBusPendingCallWatcher(bus.asyncCall(addressCall(), busTimeoutMs), this);
+        connect(address, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            if (!readsAddress(call->reply())) {
+                update(false, false);
+                return;
+            }
+            auto* enabled = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(enabledCall(), busTimeoutMs), this);
+            connect(enabled, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* reply) {
+                reply->deleteLater();
+                update(true, readsEnabled(reply->reply()).value_or(false));
+            });
+        });
+    }
+
+private slots:
+    void propertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList& invalidated) {
+        if (interface != QLatin1String(kStatusInterface)) return;
+        if (changed.contains(QStringLiteral("IsEnabled"))) {
+            update(true, changed.value(QStringLiteral("IsEnabled")).toBool());
+        } else if (invalidated.contains(QStringLiteral("IsEnabled"))) {
+            readAsync();
+        }
+    }
+
+private:
+    void update(bool available, bool enabled) {
+        if (available == available_ && enabled == enabled_) return;
+        available_ = available;
+        enabled_ = enabled;
+        if (changed_) changed_();
+    }
+
+    std::function<void()> changed_;
+    QDBusServiceWatcher* watcher_ = nullptr;
+    bool started_ = false;
+    bool available_ = false;
+    bool enabled_ = false;
+};
 
 AtspiAccessibility::AtspiAccessibility(Clock& clock)
     : clock_(clock), receiver_(std::make_unique<QObject>()), mailbox_(std::make_shared<Mailbox>()) {
     mailbox_->receiver = receiver_.get();
     mailbox_->owner = this;
+    busStatus_ = std::make_unique<AtspiBusStatus>([this] {
+        if (onTrustChanged) onTrustChanged();
+    });
 }
 
 AtspiAccessibility::~AtspiAccessibility() {
@@ -406,29 +548,19 @@ AtspiAccessibility::~AtspiAccessibility() {
 }
 
 bool AtspiAccessibility::isAvailable() {
-    if (!QDBusConnection::sessionBus().isConnected()) return false;
-    const QDBusMessage reply = callBus(QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"), {});
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           !reply.arguments().first().toString().isEmpty();
+    busStatus_->start();
+    return busStatus_->available();
 }
 
 bool AtspiAccessibility::isTrusted() {
-    if (!isAvailable()) return false;
-    const QDBusMessage reply =
-        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled")});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
-    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+    busStatus_->start();
+    return busStatus_->enabled();
 }
 
 bool AtspiAccessibility::requestTrust() {
-    if (!isAvailable()) return false;
-    if (!isTrusted()) {
-        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"),
-                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
-                 QVariant::fromValue(QDBusVariant(true))});
-    }
-    return isTrusted();
+    busStatus_->start();
+    if (busStatus_->available() && !busStatus_->enabled()) busStatus_->enable();
+    return busStatus_->enabled();
 }
 
 template <class T>
@@ -520,3 +652,5 @@ void AtspiAccessibility::insertText(const AXElement& element, const std::string&
 }
 
 }  // namespace harbelle
+
+#include "AtspiAccessibility.moc"
