@@ -790,6 +790,11 @@ void MainShelfView::refreshSearchWidth() {
 }
 
 void MainShelfView::focusSearch() {
+    // A sheet is modal: it keeps the keyboard while it is shown.
+    if (hasAttachedSheet() && sheet_->content()) {
+        sheet_->content()->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     searchExpanded_ = true;
     refreshSearchWidth();
     searchField_->setFocus(Qt::ShortcutFocusReason);

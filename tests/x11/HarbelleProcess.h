@@ -55,7 +55,9 @@ public:
     // A later launch with the default settings (direct paste on).
     static constexpr const char* kDefaultSettings = R"({"hasLaunchedPemberlow": true})";
 
-    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {}) {
+    // A null `settingsJson` starts as a new user does: no settings file at all.
+    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {})
+        : arguments_(arguments) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
@@ -63,21 +65,35 @@ public:
             QDir().mkpath(folder);
             env.insert(QString::fromLatin1(name), folder);
         }
-        QFile settings(dir_.filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
-        if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
-        settings.close();
-        process_.setProcessEnvironment(env);
-        process_.setStandardOutputFile(dir_.filePath(QStringLiteral("stdout.txt")));
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start(QStringLiteral(HARBELLE_BINARY), arguments);
-    }
-    ~HarbelleProcess() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(2000);
+        if (settingsJson) {
+            QFile settings(settingsFile());
+            if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
         }
+        process_.setProcessEnvironment(env);
+        process_.setStandardOutputFile(dir_.filePath(QStringLiteral("stdout.txt")), QIODevice::Append);
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start(QStringLiteral(HARBELLE_BINARY), arguments_);
+    }
+    ~HarbelleProcess() { stop(); }
+    // Ends the program as a logout does (SIGTERM), killing it after `timeoutMs`; true when it
+    // ended by itself in time.
+    bool stop(int timeoutMs = 5000) {
+        if (process_.state() == QProcess::NotRunning) return true;
+        process_.terminate();
+        if (process_.waitForFinished(timeoutMs)) return true;
+        process_.kill();
+        process_.waitForFinished(2000);
+        return false;
+    }
+    // Starts the program again on the same folders and settings.
+    void restart() {
+        stop();
+        process_.start(QStringLiteral(HARBELLE_BINARY), arguments_);
+    }
+    QString settingsFile() const { return dir_.filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")); }
+    QByteArray settings() const {
+        QFile file(settingsFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Start-up has built the store (and registered the hot key just after).
     bool waitUntilRunning() {
@@ -100,6 +116,7 @@ public:
 
 private:
     QTemporaryDir dir_;
+    QStringList arguments_;
     QProcess process_;
 };
 
