@@ -28,7 +28,8 @@ inline bool runQuietly(const QString& program, const QStringList& arguments, int
 // The GTK 3 field (helpers/gtk_field.py): GTK applications expose themselves to AT-SPI on
 // their own and open their own connection to the accessibility bus.
 inline QStringList gtkFieldCommand() {
-    return {QStringLiteral("python3"), QStringLiteral(HARBELLE_GTK_FIELD)};
+    // Debian's own interpreter: python3-gi is installed for it, not for others on the PATH.
+    return {QStringLiteral("/usr/bin/python3"), QStringLiteral(HARBELLE_GTK_FIELD)};
 }
 
 class TextFieldProcess {

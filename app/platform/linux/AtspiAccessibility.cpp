@@ -3,11 +3,6 @@
 
 #include "platform/linux/AtspiAccessibility.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QPointer>
 #include <atomic>
 #include <chrono>
@@ -17,6 +12,7 @@
 #include <thread>
 
 #include "platform/TextInsertion.h"
+#include "platform/linux/AccessibilityBusStatus.h"
 
 namespace harbelle {
 
@@ -402,134 +398,13 @@ AtspiAccessible* objectOf(const AXElement& element) {
     return atspi ? atspi->object() : nullptr;
 }
 
-constexpr const char* kBusService = "org.a11y.Bus";
-constexpr const char* kBusPath = "/org/a11y/bus";
-constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
-constexpr const char* kStatusInterface = "org.a11y.Status";
-// The launcher is never the application being pasted into: a short timeout is enough.
-constexpr int busTimeoutMs = 500;
-
-QDBusMessage busCall(const QString& interface, const QString& method, const QVariantList& arguments) {
-    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(kBusService),
-                                                          QString::fromLatin1(kBusPath), interface, method);
-    message.setArguments(arguments);
-    return message;
-}
-
-QDBusMessage addressCall() { return busCall(QString::fromLatin1(kBusService), QStringLiteral("GetAddress"), {}); }
-
-QDBusMessage enabledCall() {
-    return busCall(QString::fromLatin1(kPropertiesInterface), QStringLiteral("Get"),
-                   {QString::fromLatin1(kStatusInterface), QStringLiteral("IsEnabled")});
-}
-
-bool readsAddress(const QDBusMessage& reply) {
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           !reply.arguments().first().toString().isEmpty();
-}
-
-std::optional<bool> readsEnabled(const QDBusMessage& reply) {
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
-    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
-}
-
 }  // namespace
-
-// The launcher's state as last seen: read once, then followed through its property-change
-// signal and its name on the session bus, so no request waits on the session bus.
-class AtspiBusStatus final : public QObject {
-    Q_OBJECT
-public:
-    explicit AtspiBusStatus(std::function<void()> changed) : changed_(std::move(changed)) {}
-
-    void start() {
-        if (started_) return;
-        started_ = true;
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected()) return;
-        bus.connect(QString::fromLatin1(kBusService), QString::fromLatin1(kBusPath),
-                    QString::fromLatin1(kPropertiesInterface), QStringLiteral("PropertiesChanged"), this,
-                    SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
-        watcher_ = new QDBusServiceWatcher(QString::fromLatin1(kBusService), bus,
-                                           QDBusServiceWatcher::WatchForOwnerChange, this);
-        connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
-                [this](const QString&, const QString&, const QString& newOwner) {
-                    if (newOwner.isEmpty()) {
-                        update(false, false);
-                    } else {
-                        readAsync();
-                    }
-                });
-        // The first answer decides the launch; later ones arrive by signal.
-        const bool available = readsAddress(bus.call(addressCall(), QDBus::Block, busTimeoutMs));
-        const bool enabled = available && readsEnabled(bus.call(enabledCall(), QDBus::Block, busTimeoutMs)).value_or(false);
-        update(available, enabled);
-    }
-
-    bool available() const { return available_; }
-    bool enabled() const { return available_ && enabled_; }
-
-    void enable() {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected() || !available_) return;
-        QDBusMessage set = busCall(QString::fromLatin1(kPropertiesInterface), QStringLiteral("Set"),
-                                   {QString::fromLatin1(kStatusInterface), QStringLiteral("IsEnabled"),
-                                    QVariant::fromValue(QDBusVariant(true))});
-        auto* watch = new QDBusPendingCallWatcher(bus.asyncCall(set, busTimeoutMs), this);
-        connect(watch, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            readAsync();
-        });
-    }
-
-    void readAsync() {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected()) return;
-        auto* address = new QDBusPendingCallWatcher(bus.asyncCall(addressCall(), busTimeoutMs), this);
-        connect(address, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            if (!readsAddress(call->reply())) {
-                update(false, false);
-                return;
-            }
-            auto* enabled = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(enabledCall(), busTimeoutMs), this);
-            connect(enabled, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* reply) {
-                reply->deleteLater();
-                update(true, readsEnabled(reply->reply()).value_or(false));
-            });
-        });
-    }
-
-private slots:
-    void propertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList& invalidated) {
-        if (interface != QLatin1String(kStatusInterface)) return;
-        if (changed.contains(QStringLiteral("IsEnabled"))) {
-            update(true, changed.value(QStringLiteral("IsEnabled")).toBool());
-        } else if (invalidated.contains(QStringLiteral("IsEnabled"))) {
-            readAsync();
-        }
-    }
-
-private:
-    void update(bool available, bool enabled) {
-        if (available == available_ && enabled == enabled_) return;
-        available_ = available;
-        enabled_ = enabled;
-        if (changed_) changed_();
-    }
-
-    std::function<void()> changed_;
-    QDBusServiceWatcher* watcher_ = nullptr;
-    bool started_ = false;
-    bool available_ = false;
-    bool enabled_ = false;
-};
 
 AtspiAccessibility::AtspiAccessibility(Clock& clock)
     : clock_(clock), receiver_(std::make_unique<QObject>()), mailbox_(std::make_shared<Mailbox>()) {
     mailbox_->receiver = receiver_.get();
     mailbox_->owner = this;
-    busStatus_ = std::make_unique<AtspiBusStatus>([this] {
+    busStatus_ = std::make_unique<AccessibilityBusStatus>([this] {
         if (onTrustChanged) onTrustChanged();
     });
 }
@@ -653,4 +528,3 @@ void AtspiAccessibility::insertText(const AXElement& element, const std::string&
 
 }  // namespace harbelle
 
-#include "AtspiAccessibility.moc"

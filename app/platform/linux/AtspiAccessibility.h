@@ -18,7 +18,7 @@ namespace harbelle {
 // worker for about one call timeout, not for the length of a tree walk. Element states are
 // always asked of the application. Whether accessibility is enabled is read from the bus once
 // and then followed by signal, so asking it never waits on D-Bus.
-class AtspiBusStatus;
+class AccessibilityBusStatus;
 
 class AtspiAccessibility final : public Accessibility {
 public:
@@ -59,7 +59,7 @@ private:
     };
 
     Clock& clock_;
-    std::unique_ptr<AtspiBusStatus> busStatus_;
+    std::unique_ptr<AccessibilityBusStatus> busStatus_;
     std::unique_ptr<QObject> receiver_;
     std::shared_ptr<Mailbox> mailbox_;
     std::map<std::uint64_t, Waiting> waiting_;

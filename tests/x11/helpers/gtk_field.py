@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # A GTK 3 window with one entry for the integration tests, with the same interface as
 # textfield.cpp: writes the entry's text to the file named by --out whenever it changes (and
 # once at start) and prints "WINDOW <id>" when the window is shown.
