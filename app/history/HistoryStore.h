@@ -212,6 +212,9 @@ public:
     void encodeSyncDerivative(const Bytes& png, const Uuid& itemID);
     // Filled by the sync bridge; encodeSyncDerivative does nothing while it is unset.
     std::function<void(const Bytes& png, const Uuid& itemID)> onEncodeSyncDerivative;
+    // Main thread: records a derivative file the bridge wrote into the payload folder on the
+    // clip it was made for and tells sync; when that clip is gone, the file is retired.
+    void applySyncDerivative(const Uuid& itemID, const std::string& filename, const SyncableImagePayload& derivative);
 
     // ---- Writing clips out --------------------------------------------------------------------
     // The clip's main payload file when it exists.
@@ -378,6 +381,10 @@ private:
     ToastTone toastTone_ = ToastTone::success;
     bool launchAtLogin_ = false;
     std::int64_t maxHistory_ = kDefaultMaxHistory;
+    // The settings file could not be read, so the limit is unknown: no clip is dropped for it
+    // until the user sets one.
+    bool hasStoredHistoryLimit() const;
+    bool trimSuspended_ = false;
     bool captureImages_ = true;
     bool skipSensitiveContent_ = true;
     bool replayLocallyOnly_ = true;

@@ -22,6 +22,9 @@ public:
     virtual void removeObject(const std::string& key) = 0;
     // The whole stored domain of another identifier (read only), or nothing when it has none.
     virtual std::optional<nlohmann::json> persistentDomain(const std::string& identifier) const = 0;
+    // Why the stored settings could not be read in this run (they then read as defaults), or
+    // nothing when they were read or there were none.
+    virtual std::optional<std::string> readFailure() const { return std::nullopt; }
 
     // Typed reads. A value of another type reads as absent.
     std::optional<bool> boolValue(const std::string& key) const;

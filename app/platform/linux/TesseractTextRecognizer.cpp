@@ -140,7 +140,9 @@ void TesseractTextRecognizer::recognize(const std::filesystem::path& imageFile, 
     impl_->pool.start([path = QString::fromStdString(imageFile.string()), guard, completion = std::move(completion)] {
         QImageReader reader(path);
         reader.setAutoTransform(true);
-        deliver(guard, completion, recognizeNow(reader.read()));
+        // Never decoded whole past the pixel limit; such an image simply has no text.
+        deliver(guard, completion, exceedsImagePixelLimit(reader.size()) ? std::vector<std::string>{}
+                                                                          : recognizeNow(reader.read()));
     });
 }
 
