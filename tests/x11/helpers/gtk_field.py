@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # A GTK 3 window with one entry for the integration tests, with the same interface as
 # textfield.cpp: writes the entry's text to the file named by --out whenever it changes (and
-# once at start) and prints "WINDOW <id>" when the window is shown.
+# once at start) and prints "WINDOW <id>" when the window is shown. With --entries N it shows N
+# entries (the first focused) and writes their texts one a line.
 import os
 import sys
 
@@ -20,8 +21,8 @@ def argument(name, fallback=""):
 
 out = argument("--out")
 window = Gtk.Window(title=argument("--title", "Harbelle GTK field"))
-entry = Gtk.Entry()
-entry.set_text(argument("--text"))
+entries = [Gtk.Entry() for _ in range(max(1, int(argument("--entries", "1"))))]
+entries[0].set_text(argument("--text"))
 
 
 def write(*_):
@@ -29,16 +30,19 @@ def write(*_):
         return
     partial = out + ".part"
     with open(partial, "w", encoding="utf-8") as stream:
-        stream.write(entry.get_text())
+        stream.write("\n".join(entry.get_text() for entry in entries))
     os.replace(partial, out)
 
 
-entry.connect("changed", write)
+box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
+for entry in entries:
+    entry.connect("changed", write)
+    box.pack_start(entry, False, False, 0)
 window.connect("destroy", Gtk.main_quit)
-window.add(entry)
+window.add(box)
 window.resize(400, 60)
 window.show_all()
-entry.grab_focus()
+entries[0].grab_focus()
 write()
 print("WINDOW", window.get_window().get_xid(), flush=True)
 Gtk.main()
