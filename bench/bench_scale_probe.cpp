@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
+#include <malloc.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -108,9 +110,11 @@ int probe(int argc, char** argv, int count, const fs::path& support) {
     }
     const long rss = statusKiB("VmRSS");
     const long anon = statusKiB("RssAnon");
+    const double liveHeap = static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0);
     std::printf("%8d clips: loaded %zu in %7.1f ms, first frame %6.1f ms, launch to frame %7.1f ms; "
-                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB\n",
-                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0);
+                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, ClipItem %zu bytes)\n",
+                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap,
+                sizeof(ClipItem));
     return store.items().size() == static_cast<std::size_t>(count) ? 0 : 1;
 }
 
