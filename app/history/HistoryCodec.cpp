@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace harbelle::historycodec {
@@ -637,10 +638,30 @@ std::string encode(const PersistedHistory& history) {
     return out;
 }
 
+namespace {
+
+// How many clips the file likely holds, so the list is sized once instead of moving every clip
+// at each doubling. Each clip is written starting with {"id":", which a JSON string cannot
+// contain (its quotes are escaped); a file written otherwise only loses the hint.
+std::size_t expectedItemCount(std::string_view text) {
+    static constexpr std::string_view itemStart = R"({"id":")";
+    std::size_t count = 0;
+    const char* at = text.data();
+    const char* end = text.data() + text.size();
+    while (const void* found = ::memmem(at, static_cast<std::size_t>(end - at), itemStart.data(), itemStart.size())) {
+        ++count;
+        at = static_cast<const char*>(found) + itemStart.size();
+    }
+    return count;
+}
+
+}  // namespace
+
 PersistedHistory decode(std::string_view text) {
     if (!filesafety::jsonNestingWithin(text))
         throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
     HistoryReader reader;
+    reader.history.items.reserve(expectedItemCount(text));
     json::sax_parse(text.begin(), text.end(), &reader);
     reader.finish();
     reader.history.items.shrink_to_fit();  // the list stays for the whole run
