@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QStackedWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -95,9 +95,6 @@ SettingsView::SettingsView(HistoryStore& store, UpdateManager& updates, SyncAcco
     columns->addLayout(detail, 1);
 
     connect(close_, &QPushButton::clicked, this, &SettingsView::requestClose);
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    escape->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(escape, &QShortcut::activated, this, &SettingsView::requestClose);
     connect(general_, &GeneralPage::clearHistoryRequested, this, &SettingsView::showClearConfirmation);
     select(SettingsSection::general);
 }
@@ -171,6 +168,15 @@ QWidget* SettingsView::currentPage() const {
 }
 
 void SettingsView::requestClose() { emit closeRequested(); }
+
+void SettingsView::keyPressEvent(QKeyEvent* event) {
+    // Reaches here only when no control inside took the key.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        requestClose();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 void SettingsView::showClearConfirmation() {
     if (clearAlert_) return;

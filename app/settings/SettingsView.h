@@ -73,6 +73,9 @@ public:
 signals:
     void closeRequested();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QWidget* buildSidebar();
 
