@@ -300,3 +300,24 @@ TEST(ShortcutsNote, FollowsTheLabelInForce) {
 
 }  // namespace
 }  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+// Texts that would be false on this desktop never show, and sync promises what it does.
+TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
+    makeStore(3, 0);
+    makeWindow();
+    QStringList texts;
+    for (QLabel* label : view()->findChildren<QLabel*>()) texts << label->text();
+    for (QAbstractButton* button : view()->findChildren<QAbstractButton*>()) texts << button->text();
+    const QString all = texts.join('\n');
+    for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images"})
+        EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
+    EXPECT_EQ(all.count("text and image clips"), 2);
+    EXPECT_TRUE(all.contains("never files"));
+    EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
