@@ -110,7 +110,8 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
         caption("Moving the pointer, clicking, scrolling, or typing restarts the countdown. Open dialogs are "
                 "never closed automatically."));
     page->addWidget(shelf);
-    connect(autoHide_, &QCheckBox::clicked, this, [this](bool on) { store_.updateAutoHideEnabled(on); });
+    // Filled only under a signal blocker, like every switch (see SettingToggle).
+    connect(autoHide_, &QCheckBox::toggled, this, [this](bool on) { store_.updateAutoHideEnabled(on); });
     // Only the user's moves count: a drag, a click on the groove or a key.
     connect(delay_, &QSlider::sliderMoved, this, [this](int value) { store_.updateAutoHideDelay(value); });
     connect(delay_, &QSlider::actionTriggered, this, [this](int action) {

@@ -22,7 +22,9 @@ SettingToggle::SettingToggle(const QString& title, const QString& subtitle, QWid
     row->addWidget(switch_, 0, Qt::AlignVCenter);
     switch_->setAccessibleName(title);
     switch_->setAccessibleDescription(subtitle);
-    connect(switch_, &QCheckBox::clicked, this, &SettingToggle::toggledByUser);
+    // Not `clicked`: a screen reader's Toggle action flips the box without a click. Every fill
+    // goes through setOn(), which blocks the signal, so only the user's changes arrive here.
+    connect(switch_, &QCheckBox::toggled, this, &SettingToggle::toggledByUser);
 }
 
 bool SettingToggle::isOn() const { return switch_->isChecked(); }

@@ -8,7 +8,8 @@ class QLabel;
 namespace harbelle {
 
 // A yes/no setting: title, one wrapping sentence under it and a switch on the trailing side.
-// Only the user's click is reported; setOn() shows a value without reporting it.
+// Only the user's change (a click, a key, a screen reader's Toggle) is reported; setOn()
+// shows a value without reporting it.
 class SettingToggle : public QWidget {
     Q_OBJECT
 public:

@@ -280,6 +280,9 @@ TEST_F(SettingsViewFixture, PrivacySwitchesWriteTheirKeysAndShowTheRealFolder) {
     EXPECT_FALSE(store->captureImages());
     EXPECT_EQ(defaults.boolValue("captureImages"), false);
     EXPECT_TRUE(store->skipSensitiveContent());  // independent
+    page->replayLocally()->control()->toggle();  // a screen reader's Toggle: no click at all
+    EXPECT_FALSE(store->replayLocallyOnly());
+    EXPECT_EQ(defaults.boolValue("replayLocallyOnly"), false);
 
     EXPECT_EQ(PrivacyPage::displayPath("/home/ann/.local/share/Pemberlow", "/home/ann"), "~/.local/share/Pemberlow");
     EXPECT_EQ(PrivacyPage::displayPath("/home/annex/Pemberlow", "/home/ann"), "/home/annex/Pemberlow");
