@@ -411,4 +411,6 @@ void HistoryStore::showToast(const std::string& message, ToastTone tone) {
     });
 }
 
+bool HistoryStore::hasStoredHistoryLimit() const { return defaults_.object(kMaxHistoryKey).has_value(); }
+
 }  // namespace harbelle

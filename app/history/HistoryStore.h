@@ -383,6 +383,7 @@ private:
     std::int64_t maxHistory_ = kDefaultMaxHistory;
     // The settings file could not be read, so the limit is unknown: no clip is dropped for it
     // until the user sets one.
+    bool hasStoredHistoryLimit() const;
     bool trimSuspended_ = false;
     bool captureImages_ = true;
     bool skipSensitiveContent_ = true;

@@ -32,6 +32,15 @@ void HistoryStore::loadStoredHistory() {
     items_ = std::move(*loaded);
     const bool repaired = migrateMissingDeviceOrigins();
     persistence_->removeOrphanedPayloadFiles(items_);
+    // More clips than the default limit and no limit stored: the history was kept under a
+    // larger limit that the settings lost (a settings file replaced after it broke). Trimming
+    // to the default would delete clips the user chose to keep.
+    if (!trimSuspended_ && !hasStoredHistoryLimit() && static_cast<std::int64_t>(items_.size()) > maxHistory_) {
+        trimSuspended_ = true;
+        std::fprintf(stderr, "Harbelle: the history holds %zu clips and no history limit is stored; it is not "
+                     "trimmed until a limit is chosen\n", items_.size());
+        std::fflush(stderr);
+    }
     const std::size_t before = items_.size();
     trimHistoryIfNeeded();
     if (repaired || items_.size() < before) scheduleSave(true);

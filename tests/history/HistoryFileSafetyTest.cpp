@@ -58,6 +58,20 @@ TEST_F(HistoryFileSafety, AnUnreadableSettingsFileNeverCostsClips) {
     store->shutdown();
     EXPECT_EQ(readHistory().size(), 5001u);
 
+    // The next run reads the fresh settings file, which holds no limit: still nothing is cut.
+    store.reset();
+    JsonFileDefaults fresh(JsonFileDefaults::kDefaultIdentifier, config);
+    ASSERT_FALSE(fresh.readFailure());
+    HistoryStoreOptions again;
+    again.applicationSupport = support();
+    again.bundleIdentifier = kCurrentBundleIdentifier;
+    ::testing::internal::CaptureStderr();
+    store = std::make_unique<HistoryStore>(fresh, clock, std::move(again));
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(store->items().size(), 5001u);
+    store->insert(makeClip("and another"));
+    EXPECT_EQ(store->items().size(), 5002u);
+
     // A limit the user sets applies again.
     store->updateMaxHistory(600);
     EXPECT_EQ(store->items().size(), 600u);
