@@ -85,12 +85,10 @@ AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(p
     transparency_->setPageStep(50);
     clarity->content()->addWidget(transparency_);
     page->addWidget(clarity);
-    auto write = [this](int position) {
+    // Every value the user gives it (drag, key, screen reader) is stored as it comes; fills run
+    // under a signal blocker, and the range was set before this binding.
+    connect(transparency_, &QSlider::valueChanged, this, [this](int position) {
         store_.updateBarTransparency(static_cast<double>(position) / kSliderScale);
-    };
-    connect(transparency_, &QSlider::sliderMoved, this, write);
-    connect(transparency_, &QSlider::actionTriggered, this, [this, write](int action) {
-        if (action != QAbstractSlider::SliderMove) write(transparency_->sliderPosition());
     });
     page->addStretch(1);
 

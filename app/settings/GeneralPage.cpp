@@ -112,11 +112,9 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
     page->addWidget(shelf);
     // Filled only under a signal blocker, like every switch (see SettingToggle).
     connect(autoHide_, &QCheckBox::toggled, this, [this](bool on) { store_.updateAutoHideEnabled(on); });
-    // Only the user's moves count: a drag, a click on the groove or a key.
-    connect(delay_, &QSlider::sliderMoved, this, [this](int value) { store_.updateAutoHideDelay(value); });
-    connect(delay_, &QSlider::actionTriggered, this, [this](int action) {
-        if (action != QAbstractSlider::SliderMove) store_.updateAutoHideDelay(delay_->sliderPosition());
-    });
+    // A drag, a key, a click on the groove or a screen reader's new value. The range is set
+    // above, before this binding, and every fill runs under a signal blocker.
+    connect(delay_, &QSlider::valueChanged, this, [this](int value) { store_.updateAutoHideDelay(value); });
 
     // Paste.
     page->addWidget(sectionHeader("Paste Items"));

@@ -182,9 +182,11 @@ void SettingsView::showClearConfirmation() {
     if (clearAlert_) return;
     state_.showClearConfirmation = true;
     clearAlert_ = new QMessageBox(QMessageBox::Warning, kClearTitle, kClearMessage, QMessageBox::NoButton, this);
-    QPushButton* cancel = clearAlert_->addButton("Cancel", QMessageBox::RejectRole);
-    QPushButton* keep = clearAlert_->addButton("Clear, Keep Favorites", QMessageBox::DestructiveRole);
-    QPushButton* everything = clearAlert_->addButton("Clear Everything", QMessageBox::DestructiveRole);
+    // One role for all three keeps them in this order on every desktop; Cancel is made the
+    // default and the Escape button by hand.
+    QPushButton* cancel = clearAlert_->addButton("Cancel", QMessageBox::ActionRole);
+    QPushButton* keep = clearAlert_->addButton("Clear, Keep Favorites", QMessageBox::ActionRole);
+    QPushButton* everything = clearAlert_->addButton("Clear Everything", QMessageBox::ActionRole);
     clearAlert_->setDefaultButton(cancel);
     clearAlert_->setEscapeButton(cancel);
     connect(clearAlert_, &QMessageBox::finished, this, [this, keep, everything] {

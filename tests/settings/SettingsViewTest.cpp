@@ -149,6 +149,8 @@ TEST_F(SettingsViewFixture, DelaySliderEndsReadTwoAndSixty) {
     }
     EXPECT_DOUBLE_EQ(store->autoHideDelay(), 2);
     EXPECT_EQ(defaults.doubleValue("autoHideDelay"), 2.0);
+    slider->setValue(17);  // what a screen reader's value change does: no slider action at all
+    EXPECT_DOUBLE_EQ(store->autoHideDelay(), 17);
 }
 
 TEST_F(SettingsViewFixture, DependentControlsDimIgnoreClicksAndKeepTheirValue) {
@@ -200,6 +202,11 @@ TEST_F(SettingsViewFixture, ClearAlertCancelsOnEscapeAndClearsOnItsButtons) {
         EXPECT_TRUE(view()->state().showClearConfirmation);
         EXPECT_EQ(alert->text(), SettingsView::kClearMessage);
         EXPECT_EQ(alert->defaultButton()->text(), "Cancel");
+        QStringList order;  // as laid out, left to right
+        auto buttons = alert->buttons();
+        std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
+        for (QAbstractButton* button : buttons) order << button->text();
+        EXPECT_EQ(order, (QStringList{"Cancel", "Clear, Keep Favorites", "Clear Everything"}));
         if (*c.press == '\0') {
             QTest::keyClick(alert, Qt::Key_Escape);
         } else {
