@@ -23,7 +23,9 @@
 #include "settings/SyncPage.h"
 #include <QLineEdit>
 #include "settings/UpdateManager.h"
+#include "platform/Base64.h"
 #include "support/FakeLoginItemService.h"
+#include "support/FakeUpdater.h"
 #include "support/ScriptedSyncAccount.h"
 
 namespace harbelle::testing {
@@ -119,6 +121,7 @@ TEST_F(SettingsViewFixture, BuildingAndRefreshingTheWindowWritesNothing) {
     EXPECT_TRUE(general()->openAtLogin()->isOn());
     EXPECT_EQ(general()->savedCount()->text(), QLocale().toString(700));
     EXPECT_EQ(general()->accessCaption()->text(), "Setup required");
+    EXPECT_EQ(general()->checkForUpdates(), nullptr);  // no update block in this build
 }
 
 TEST_F(SettingsViewFixture, ChoosingTheSmallestHistoryKeepsFavoritesAndShowsTheCount) {
@@ -313,6 +316,38 @@ TEST(ShortcutsNote, FollowsTheLabelInForce) {
 
 namespace harbelle::testing {
 namespace {
+
+// With in-app updates: the download switch depends on the check switch, and the button checks.
+TEST_F(SettingsViewFixture, UpdateSwitchesGoThroughTheUpdater) {
+    makeStore(3, 0);
+    FakeUpdater* updater = nullptr;
+    const nlohmann::json offered = {{"HarbelleDirectDistribution", true},
+                                    {"SUFeedURL", "https://updates.example.com/appcast.xml"},
+                                    {"SUPublicEDKey", encodeBase64(Bytes(32, 7))}};
+    updates = std::make_unique<UpdateManager>(BundleInfo(offered), defaults, clock,
+                                              [&](const BundleInfo&, Defaults&, Clock&) {
+                                                  auto fake = std::make_unique<FakeUpdater>();
+                                                  updater = fake.get();
+                                                  return fake;
+                                              });
+    ASSERT_TRUE(updates->isAvailable());
+    updater->automaticDownloads = true;
+    makeWindow();
+    ASSERT_NE(general()->checkForUpdates(), nullptr);
+    SettingToggle* downloads = general()->downloadUpdates();
+    EXPECT_DOUBLE_EQ(opacityOf(downloads), 0.45);  // checks are off
+    EXPECT_TRUE(downloads->isOn());                // but it still shows its own value
+
+    QTest::mouseClick(general()->checkForUpdates()->control(), Qt::LeftButton);
+    EXPECT_TRUE(updater->automaticChecks);
+    EXPECT_DOUBLE_EQ(opacityOf(downloads), 1.0);
+    QTest::mouseClick(downloads->control(), Qt::LeftButton);
+    EXPECT_FALSE(updater->automaticDownloads);
+
+    for (QPushButton* button : general()->findChildren<QPushButton*>())
+        if (button->text() == "Check for Updates…") QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(updater->checkCount, 1);
+}
 
 // Texts that would be false on this desktop never show, and sync promises what it does.
 TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
