@@ -233,8 +233,10 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     if (read == ReadResult::ok) {
         try {
             PersistedHistory history = historycodec::decode(bytes);
-            std::stable_sort(history.items.begin(), history.items.end(),
-                             [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); });
+            const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
+            // Saved histories are already in order; sorting them anyway moves every clip twice.
+            if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
+                std::stable_sort(history.items.begin(), history.items.end(), newerFirst);
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
