@@ -127,8 +127,13 @@ struct HistoryPersistence::Impl {
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
         lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
-        // Deleted in small batches when no write waits: thousands of unlinks (an import into a
-        // full history) never hold up a save or a flush the main thread is blocked on.
+        // A few files go with the save itself. Many are deleted in small batches when no write
+        // waits: thousands of unlinks (an import into a full history) never hold up a save or a
+        // flush the main thread is blocked on.
+        if (retired.size() <= kDeletionBatch) {
+            deleteRetired(std::move(retired));
+            return true;
+        }
         std::set<std::string> batch;
         for (auto& name : retired) {
             batch.insert(name);
@@ -288,6 +293,26 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
         done.set_value(ok);
     });
     return result.get();
+}
+
+void HistoryPersistence::finishDeletions() {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    // A plain job runs before any idle one, so it can take the queued deletions itself.
+    impl_->post([&] {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard lock(impl_->mutex);
+                if (impl_->idleJobs.empty()) break;
+                job = std::move(impl_->idleJobs.front());
+                impl_->idleJobs.pop_front();
+            }
+            job();
+        }
+        done.set_value();
+    });
+    finished.get();
 }
 
 void HistoryPersistence::setSaveObserver(SaveObserver observer) {
