@@ -7,6 +7,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <map>
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -73,7 +75,37 @@ struct HistoryPersistence::Impl {
     std::thread thread;
     // Save thread only: retired names of failed writes, deleted after the next successful one
     // (the flush at exit at the latest) rather than left to a later start-up.
-    std::set<std::string> retiredAfterFailure;
+    std::map<std::string, std::uint64_t> retiredAfterFailure;
+
+    // How often each payload name was written in this run. A retired name is deleted only
+    // while its count is still the one seen when the save was queued: a clip that came back
+    // meanwhile (a received image reuses "<UUID>.png") keeps its new file.
+    std::mutex payloadMutex;
+    std::unordered_map<std::string, std::uint64_t> writeCounts;
+
+    std::map<std::string, std::uint64_t> stamped(const std::set<std::string>& names) {
+        std::map<std::string, std::uint64_t> out;
+        std::lock_guard lock(payloadMutex);
+        for (const auto& name : names) {
+            auto it = writeCounts.find(name);
+            out.emplace(name, it == writeCounts.end() ? 0 : it->second);
+        }
+        return out;
+    }
+
+    void noteWrite(const std::string& name) {
+        std::lock_guard lock(payloadMutex);
+        ++writeCounts[name];
+    }
+
+    void deleteUnchanged(const std::map<std::string, std::uint64_t>& names) {
+        std::lock_guard lock(payloadMutex);
+        for (const auto& [name, count] : names) {
+            auto it = writeCounts.find(name);
+            if ((it == writeCounts.end() ? 0 : it->second) != count) continue;
+            HistoryPersistence::deletePayloads({name}, payloads);
+        }
+    }
 
     void post(std::function<void()> job) {
         {
@@ -100,7 +132,7 @@ struct HistoryPersistence::Impl {
 
     // Save thread. One save: the write, then the retired payload files, but only those the
     // written list no longer names (a clip may have come back, for instance through a sync pull).
-    bool save(const PersistedHistory& history, std::set<std::string> retired) {
+    bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired) {
         bool ok = false;
         try {
             ok = writeHistory(history, historyFile);
@@ -114,7 +146,7 @@ struct HistoryPersistence::Impl {
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
         for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
-        HistoryPersistence::deletePayloads(retired, payloads);
+        deleteUnchanged(retired);
         return true;
     }
 
@@ -232,7 +264,7 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
 void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames) {
     if (!impl_->writesAllowed) return;
     impl_->post([impl = impl_.get(), history = PersistedHistory{1, std::move(snapshot)},
-                 names = std::move(retiredPayloadNames)]() mutable {
+                 names = impl_->stamped(retiredPayloadNames)]() mutable {
         bool ok = false;
         try {
             ok = impl->save(history, std::move(names));
@@ -248,10 +280,11 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
     // The main thread waits below, so the job may borrow the caller's values.
+    auto names = impl_->stamped(retiredPayloadNames);
     impl_->post([&] {
         bool ok = false;
         try {
-            ok = impl_->save(PersistedHistory{1, snapshot}, retiredPayloadNames);
+            ok = impl_->save(PersistedHistory{1, snapshot}, std::move(names));
         } catch (const std::exception& error) {  // copying the list can run out of memory
             qWarning("history: save failed: %s", error.what());
         }
@@ -259,6 +292,8 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
     });
     return result.get();
 }
+
+void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }
 
 void HistoryPersistence::setSaveObserver(SaveObserver observer) {
     std::lock_guard lock(impl_->mutex);
