@@ -55,7 +55,7 @@ struct AppCoordinatorDependencies {
     // ---- Builders -------------------------------------------------------------------------------
     std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;
     std::function<std::unique_ptr<UpdateManager>()> makeUpdateManager;
-    std::function<std::unique_ptr<SyncCoordinator>(bool demoMode)> makeSyncCoordinator;
+    std::function<std::unique_ptr<SyncCoordinator>(HistoryStore& store, bool demoMode)> makeSyncCoordinator;
     std::function<std::unique_ptr<ShelfPanelController>(HistoryStore&, ShelfPanelControllerOptions)>
         makePanelController;
     std::function<std::unique_ptr<SettingsWindowController>(SettingsStoreLink, UpdateManager&, SyncCoordinator&,

@@ -77,7 +77,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
 
     const std::int64_t focusFailures = arguments.transientFocusFailureCount();
 
-    syncCoordinator_ = deps_.makeSyncCoordinator(demoMode_);
+    syncCoordinator_ = deps_.makeSyncCoordinator(*store_, demoMode_);
     if (!demoMode_) SyncDerivativeMaker::install(*store_);
 
     ShelfPanelControllerOptions panelOptions;
