@@ -20,7 +20,7 @@ HTTPSyncAPIClient::HTTPSyncAPIClient(const std::string& baseURL, std::shared_ptr
     if (!session_) session_ = std::make_shared<SyncHTTPSession>(baseURL);
 }
 
-HTTPSyncAPIClient::~HTTPSyncAPIClient() { session_->setStopped(true); }
+HTTPSyncAPIClient::~HTTPSyncAPIClient() = default;
 
 void HTTPSyncAPIClient::setStopped(bool stopped) { session_->setStopped(stopped); }
 
@@ -35,7 +35,6 @@ json HTTPSyncAPIClient::call(SyncEndpoint endpoint, const char* path, const json
         request.method = "POST";  // logout has no body
     }
     if (token) request.bearerToken = *token;
-    request.timeoutSeconds = SyncHTTPSession::requestTimeoutSeconds;
     request.maxResponseBytes = SyncHTTPSession::maxJSONResponseBytes;
     SyncHTTPResponse response = session_->perform(request);
     if (response.tooLarge) invalidResponse(std::string(path) + ": answer over 32 MiB");

@@ -13,7 +13,7 @@ HTTPSyncBlobTransport::HTTPSyncBlobTransport(const std::string& baseURL, const s
     if (!session_) session_ = std::make_shared<SyncHTTPSession>(baseURL_);
 }
 
-HTTPSyncBlobTransport::~HTTPSyncBlobTransport() { session_->setStopped(true); }
+HTTPSyncBlobTransport::~HTTPSyncBlobTransport() = default;
 
 std::string HTTPSyncBlobTransport::defaultMediaBaseURL(const std::string& baseURL) {
     return joinURL(baseURL, "v1/media/");
@@ -30,7 +30,7 @@ bool HTTPSyncBlobTransport::upload(const std::string& token, const std::string& 
     request.body = sealedBytes;
     request.contentType = "application/octet-stream";
     request.bearerToken = token;
-    request.timeoutSeconds = SyncHTTPSession::blobTimeoutSeconds;
+    request.blob = true;
     request.maxResponseBytes = SyncHTTPSession::maxJSONResponseBytes;
     SyncHTTPResponse response = session_->perform(request);
     if (response.tooLarge)
@@ -45,7 +45,7 @@ std::optional<std::string> HTTPSyncBlobTransport::download(const std::string& to
     request.url = joinURL(mediaBaseURL_, blobKey);
     // The session sends it only when the media URL has the base URL's origin.
     request.bearerToken = token;
-    request.timeoutSeconds = SyncHTTPSession::blobTimeoutSeconds;
+    request.blob = true;
     request.maxResponseBytes = SyncHTTPSession::maxBlobResponseBytes;
     SyncHTTPResponse response = session_->perform(request);
     if (response.tooLarge)

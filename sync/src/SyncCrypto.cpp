@@ -1,5 +1,7 @@
 #include "sync/SyncCrypto.h"
 
+#include "sync/SyncServiceError.h"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -255,6 +257,18 @@ std::string openBox(std::string_view key, std::string_view box, std::string_view
 SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt, std::uint64_t iterations) {
     std::string master = pbkdf2Sha256(normalizedPassword, salt, iterations);
     return {hkdfSha256(master, "harbelle-sync/v1/auth"), hkdfSha256(master, "harbelle-sync/v1/kek")};
+}
+
+void validateKDFParameters(const SyncKDFParameters& p) {
+    if (p.algorithm != "pbkdf2-sha256" || p.salt.empty() || p.iterations < std::int64_t(kMinimumIterations) ||
+        p.iterations > std::int64_t(kMaximumIterations))
+        throw SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt,
+                               "refused kdf parameters (" + p.algorithm + ", " + std::to_string(p.iterations) + ")");
+}
+
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters) {
+    validateKDFParameters(parameters);
+    return deriveAccountKeys(normalizedPassword, parameters.salt, static_cast<std::uint64_t>(parameters.iterations));
 }
 
 SyncContentKeys deriveContentKeys(std::string_view syncKey) {

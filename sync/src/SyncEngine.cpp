@@ -255,16 +255,6 @@ void SyncEngine::registerAccount(std::string baseURL, std::string email, std::st
     });
 }
 
-namespace {
-
-void checkKDF(const SyncKDFParameters& kdf) {
-    // A service cannot talk the client into a cheaper key: refuse before running PBKDF2.
-    if (kdf.algorithm != "pbkdf2-sha256" || kdf.salt.empty() || kdf.iterations < std::int64_t(kMinimumIterations) ||
-        kdf.iterations > std::int64_t(kMaximumIterations))
-        throw SyncEngineError(SyncServiceError(SyncServiceErrorCode::invalidResponse));
-}
-
-}  // namespace
 
 void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailText, const std::string& password,
                           const std::string& deviceName, bool create) {
@@ -297,9 +287,9 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
             session.token = answer.token;
             session.deviceID = answer.deviceID;
         } else {
+            // A service cannot talk the client into a cheaper key: refused before PBKDF2 runs.
             auto kdf = api->kdf(email);
-            checkKDF(kdf);
-            auto keys = deriveAccountKeys(normalizedPassword, kdf.salt, std::uint64_t(kdf.iterations));
+            auto keys = deriveAccountKeys(normalizedPassword, kdf);
             auto answer = api->login({email, keys.authKey, deviceName, platformName});
             session.token = answer.token;
             session.deviceID = answer.deviceID;

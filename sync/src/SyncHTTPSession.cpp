@@ -112,7 +112,8 @@ std::string joinURL(const std::string& base, const std::string& path) {
     return b + "/" + (start == std::string::npos ? std::string() : path.substr(start));
 }
 
-SyncHTTPSession::SyncHTTPSession(std::string tokenOrigin) : tokenOrigin_(originOf(tokenOrigin)) {
+SyncHTTPSession::SyncHTTPSession(std::string tokenOrigin, SyncHTTPTimeouts timeouts)
+    : tokenOrigin_(originOf(tokenOrigin)), timeouts_(timeouts) {
     globalInit();
     handle_ = curl_easy_init();
     multi_ = curl_multi_init();
@@ -164,8 +165,8 @@ SyncHTTPResponse SyncHTTPSession::perform(const SyncHTTPRequest& request) {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, request.timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connectMilliseconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.blob ? timeouts_.blobMilliseconds : timeouts_.requestMilliseconds);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);

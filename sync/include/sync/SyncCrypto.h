@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "sync/SyncModels.h"
+
 // Byte strings are std::string throughout (keys, nonces, ciphertext).
 namespace harbelle::sync {
 
@@ -79,6 +81,12 @@ struct SyncAccountKeys {
 };
 SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt,
                                   std::uint64_t iterations);
+
+// Refuses, with SyncServiceError(invalidResponse), parameters a service must not talk us into:
+// another algorithm, no salt, iterations outside 600,000...10,000,000.
+void validateKDFParameters(const SyncKDFParameters& parameters);
+// Validates first, so a refused answer never costs a PBKDF2 run.
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters);
 
 // clip, blob and mac keys from the sync key.
 struct SyncContentKeys {

@@ -17,7 +17,7 @@ struct SyncHTTPRequest {
     std::string contentType;
     // Sent only when the URL has the session's origin.
     std::optional<std::string> bearerToken;
-    long timeoutSeconds = 30;
+    bool blob = false;  // blob timeout instead of the request timeout
     std::size_t maxResponseBytes = 32u << 20;
 };
 
@@ -28,13 +28,20 @@ struct SyncHTTPResponse {
     bool tooLarge = false;  // the body passed maxResponseBytes and was cut off
 };
 
+// The protocol's timeouts; tests shorten them.
+struct SyncHTTPTimeouts {
+    long connectMilliseconds = 10'000;
+    long requestMilliseconds = 30'000;
+    long blobMilliseconds = 60'000;
+};
+
 // One reused libcurl easy handle (connection reuse), released with the session. Requests are
 // serialized; http/https only, no redirects, no proxy for loopback hosts, connect timeout 10 s.
 // setStopped aborts a running transfer at once through the progress callback.
 class SyncHTTPSession {
 public:
     // origin = scheme://host[:port] that may receive the bearer token.
-    explicit SyncHTTPSession(std::string tokenOrigin);
+    explicit SyncHTTPSession(std::string tokenOrigin, SyncHTTPTimeouts timeouts = {});
     ~SyncHTTPSession();
     SyncHTTPSession(const SyncHTTPSession&) = delete;
     SyncHTTPSession& operator=(const SyncHTTPSession&) = delete;
@@ -53,12 +60,10 @@ public:
     static constexpr std::size_t maxRequestBytes = 16u << 20;
     static constexpr std::size_t maxJSONResponseBytes = 32u << 20;
     static constexpr std::size_t maxBlobResponseBytes = 1u << 20;
-    static constexpr long connectTimeoutSeconds = 10;
-    static constexpr long requestTimeoutSeconds = 30;
-    static constexpr long blobTimeoutSeconds = 60;
 
 private:
     std::string tokenOrigin_;
+    SyncHTTPTimeouts timeouts_;
     std::mutex mutex_;
     void* handle_ = nullptr;  // CURL*, reused so the connection stays open
     void* multi_ = nullptr;  // CURLM*, lets setStopped wake a waiting transfer

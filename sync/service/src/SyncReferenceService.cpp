@@ -226,6 +226,10 @@ void SyncReferenceService::State::routes() {
                     res.set_content(std::string(size, ' '), endpoint == "media" ? "application/octet-stream" : "application/json");
                     return;
                 }
+                case Kind::body:
+                    res.status = forcedAnswer->status;
+                    res.set_content(forcedAnswer->body, "application/json");
+                    return;
                 case Kind::delay:
                     if (!sleepFor(forcedAnswer->delayMilliseconds)) return;
                     break;
@@ -239,9 +243,9 @@ void SyncReferenceService::State::routes() {
                 saveLocked();
             }
             if (forcedAnswer && forcedAnswer->kind == ForcedAnswer::Kind::dropConnection) {
-                // The work is done; the client never hears about it. (A set body would be
-                // sent instead of the provider.)
+                // The work is done; the client never hears about it.
                 res.body.clear();
+                res.headers.clear();
                 res.set_content_provider(
                     1024, "application/json", [](size_t, size_t, httplib::DataSink&) { return false; });
             }
@@ -546,6 +550,8 @@ SyncReferenceService::SyncReferenceService(std::string dataFile) : state_(std::m
         }
     }
     state_->server.set_tcp_nodelay(true);
+    // An idle keep-alive connection holds stop() for at most this long.
+    state_->server.set_keep_alive_timeout(1);
     state_->server.set_payload_max_length(kMaxRequestBytes);
     state_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     state_->routes();
@@ -567,6 +573,8 @@ int SyncReferenceService::start(int port) {
     }
     if (s.port <= 0) throw std::runtime_error("The sync service could not bind 127.0.0.1");
     s.thread = std::thread([&s] { s.server.listen_after_bind(); });
+    // A stop() before the loop runs would be lost and leave the thread listening forever.
+    while (!s.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return s.port;
 }
 

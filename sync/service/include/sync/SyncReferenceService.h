@@ -19,11 +19,12 @@ public:
     // An answer forced on the next `count` requests of one endpoint ("kdf", "register",
     // "login", "logout", "change-password", "push", "pull", "delete", "health", "blobs", "media").
     struct ForcedAnswer {
-        enum class Kind { status, malformedJSON, redirect, oversizeBody, delay, dropConnection };
+        enum class Kind { status, malformedJSON, redirect, oversizeBody, delay, dropConnection, body };
         Kind kind = Kind::status;
         int status = 500;
         std::optional<int> retryAfterSeconds;
         int delayMilliseconds = 0;  // for delay: the real answer follows the wait
+        std::string body;  // for body: this JSON text with `status`
         int count = 1;
     };
 
