@@ -129,6 +129,8 @@ public:
     // The start-up sequence; called once, from the running event loop.
     void applicationDidFinishLaunching();
     void applicationDidBecomeActive();
+    // The start-up sync account operation of "--qa-sync-account".
+    void runQaSyncAccount(const std::string& mode);
     // A later launch of the program while this one runs: re-activate and open the shelf.
     void reopen();
     static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
