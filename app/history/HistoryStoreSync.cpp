@@ -2,6 +2,8 @@
 // the merge of a local clip into the identifier the service chose.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstring>
 
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -11,6 +13,23 @@ namespace harbelle {
 namespace {
 
 constexpr const char* kSyncedSourceAppName = "Synced";
+
+// The first clip with this id or this fingerprint. A page of received clips scans a large
+// history once per clip, so the common miss is kept to two word compares and one byte.
+std::size_t findSyncMatch(const std::vector<ClipItem>& items, const Uuid& id, const std::string& fingerprint) {
+    std::uint64_t idWords[2];
+    std::memcpy(idWords, id.bytes().data(), sizeof idWords);
+    const char first = fingerprint.empty() ? '\0' : fingerprint.front();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const ClipItem& clip = items[i];
+        std::uint64_t words[2];
+        std::memcpy(words, clip.id.bytes().data(), sizeof words);
+        if (words[0] == idWords[0] && words[1] == idWords[1]) return i;
+        const std::string& stored = clip.fingerprint;
+        if (!stored.empty() && stored.front() == first && stored == fingerprint) return i;
+    }
+    return items.size();
+}
 
 template <typename T>
 const std::optional<T>& firstPresent(const std::optional<T>& preferred, const std::vector<const ClipItem*>& candidates,
@@ -81,8 +100,7 @@ void HistoryStore::applySyncInsert(const Uuid& id, const std::string& text, Date
     if (demoMode_ || text.empty()) return;
     const ClipKind kind = clipkind::detect(text);
     const std::string fingerprint = ClipItem::makeFingerprint(kind, text, {}, std::nullopt, nullptr);
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i].id != id && items_[i].fingerprint != fingerprint) continue;
+    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
         if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
         return;
     }
@@ -117,8 +135,7 @@ void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePaylo
                                         const std::optional<ClipSourceDeviceOrigin>& origin) {
     if (demoMode_ || image.data.empty()) return;
     const std::string fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data);
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i].id != id && items_[i].fingerprint != fingerprint) continue;
+    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
         // The stored clip keeps its own payload; the received bytes are dropped.
         if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
         return;
