@@ -70,6 +70,8 @@ struct HistoryPersistence::Impl {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
+    std::deque<std::function<void()>> idleJobs;
+    static constexpr std::size_t kDeletionBatch = 16;
     bool stopping = false;
     SaveObserver observer;
     std::thread thread;
@@ -97,20 +99,21 @@ struct HistoryPersistence::Impl {
         std::lock_guard lock(payloadMutex);
         ++writeCounts[name];
     }
-
-    void deleteUnchanged(const std::map<std::string, std::uint64_t>& names) {
-        std::lock_guard lock(payloadMutex);
-        for (const auto& [name, count] : names) {
-            auto it = writeCounts.find(name);
-            if ((it == writeCounts.end() ? 0 : it->second) != count) continue;
-            HistoryPersistence::deletePayloads({name}, payloads);
-        }
-    }
+    // Save thread only: the payload names of the last list written.
+    std::set<std::string> lastSavedNames;
 
     void post(std::function<void()> job) {
         {
             std::lock_guard lock(mutex);
             jobs.push_back(std::move(job));
+        }
+        wake.notify_one();
+    }
+    // A job that runs only while no other job waits.
+    void postIdle(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex);
+            idleJobs.push_back(std::move(job));
         }
         wake.notify_one();
     }
@@ -121,10 +124,11 @@ struct HistoryPersistence::Impl {
             std::function<void()> job;
             {
                 std::unique_lock lock(mutex);
-                wake.wait(lock, [&] { return stopping || !jobs.empty(); });
-                if (jobs.empty()) return;  // stopping, and everything queued is done
-                job = std::move(jobs.front());
-                jobs.pop_front();
+                wake.wait(lock, [&] { return stopping || !jobs.empty() || !idleJobs.empty(); });
+                if (jobs.empty() && idleJobs.empty()) return;  // stopping, and everything queued is done
+                auto& from = jobs.empty() ? idleJobs : jobs;
+                job = std::move(from.front());
+                from.pop_front();
             }
             job();
         }
@@ -145,9 +149,29 @@ struct HistoryPersistence::Impl {
         }
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
-        for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
-        deleteUnchanged(retired);
+        lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
+        // Deleted in small batches when no write waits: thousands of unlinks (an import into a
+        // full history) never hold up a save or a flush the main thread is blocked on.
+        std::map<std::string, std::uint64_t> batch;
+        for (auto& entry : retired) {
+            batch.insert(entry);
+            if (batch.size() == kDeletionBatch) postIdle([this, names = std::exchange(batch, {})]() mutable {
+                deleteRetired(std::move(names));
+            });
+        }
+        if (!batch.empty()) postIdle([this, names = std::move(batch)]() mutable { deleteRetired(std::move(names)); });
         return true;
+    }
+
+    // Save thread. Only names the newest written list does not name are deleted.
+    void deleteRetired(std::map<std::string, std::uint64_t> names) {
+        std::erase_if(names, [&](const auto& entry) { return lastSavedNames.count(entry.first) > 0; });
+        std::lock_guard lock(payloadMutex);
+        for (const auto& [name, count] : names) {
+            auto it = writeCounts.find(name);
+            if ((it == writeCounts.end() ? 0 : it->second) != count) continue;
+            HistoryPersistence::deletePayloads({name}, payloads);
+        }
     }
 
     void notify(bool succeeded) {

@@ -15,6 +15,8 @@ void AppCoordinator::installStoreCallbacks() {
     store.onRequestDirectPasteAccess = guarded([this] { requestDirectPastePermissions(); });
     store.onRefreshDirectPasteAccess = guarded([this] { refreshPermissionFlags(); });
     store.onOpenAccessibilitySettings = guarded([this] { openAccessibilitySettings(); });
+    // Accessibility switched on or off anywhere shows at once (the set-up sheet follows it).
+    if (deps_.accessibility) deps_.accessibility->onTrustChanged = guarded([this] { refreshPermissionFlags(); });
     auto finished = guarded([this] {
         startProtectedServicesIfAllowed();
         hideShelfAndReturn();

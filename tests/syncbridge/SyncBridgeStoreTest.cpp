@@ -211,21 +211,23 @@ TEST_F(SyncBridgeStore, RemoteDeletesKeepFavouritesAndMoveTheSelection) {
 
 // Mend: a retired name that was written again after the save was queued keeps its new file.
 TEST_F(SyncBridgeStore, ARetiredPayloadWrittenAgainIsNotDeleted) {
-    HistoryPersistence persistence(support(), {});
-    ASSERT_TRUE(persistence.prepareStorage());
-    ASSERT_TRUE(persistence.writePayload("BACK.png", Bytes{1}));
-    ASSERT_TRUE(persistence.writePayload("GONE.png", Bytes{2}));
-    // A folder where the history file goes makes the first save fail, which keeps the
-    // retired names (with what was known of them) for the next save.
-    fs::create_directories(historyFile());
-    std::promise<bool> first;
-    persistence.setSaveObserver([&](bool ok) { first.set_value(ok); });
-    persistence.enqueueSave({}, {"BACK.png", "GONE.png"});
-    ASSERT_FALSE(first.get_future().get());
-    persistence.setSaveObserver({});
-    ASSERT_TRUE(persistence.writePayload("BACK.png", Bytes{3}));  // the clip came back meanwhile
-    fs::remove(historyFile());
-    ASSERT_TRUE(persistence.flush({}, {}));
+    {
+        HistoryPersistence persistence(support(), {});
+        ASSERT_TRUE(persistence.prepareStorage());
+        ASSERT_TRUE(persistence.writePayload("BACK.png", Bytes{1}));
+        ASSERT_TRUE(persistence.writePayload("GONE.png", Bytes{2}));
+        // A folder where the history file goes makes the first save fail, which keeps the
+        // retired names (with what was known of them) for the next save.
+        fs::create_directories(historyFile());
+        std::promise<bool> first;
+        persistence.setSaveObserver([&](bool ok) { first.set_value(ok); });
+        persistence.enqueueSave({}, {"BACK.png", "GONE.png"});
+        ASSERT_FALSE(first.get_future().get());
+        persistence.setSaveObserver({});
+        ASSERT_TRUE(persistence.writePayload("BACK.png", Bytes{3}));  // the clip came back meanwhile
+        fs::remove(historyFile());
+        ASSERT_TRUE(persistence.flush({}, {}));
+    }  // the save thread has finished its deletions
     EXPECT_TRUE(fs::exists(payloads() / "BACK.png"));
     EXPECT_FALSE(fs::exists(payloads() / "GONE.png"));
 }

@@ -37,7 +37,7 @@ struct SyncHTTPTimeouts {
 
 // One reused libcurl easy handle (connection reuse), released with the session. Requests are
 // serialized; http/https only, no redirects, no proxy for loopback hosts, connect timeout 10 s.
-// setStopped aborts a running transfer at once through the progress callback.
+// setStopped wakes and aborts a running transfer at once (multi wakeup, progress callback).
 class SyncHTTPSession {
 public:
     // origin = scheme://host[:port] that may receive the bearer token.

@@ -552,6 +552,7 @@ SyncReferenceService::SyncReferenceService(std::string dataFile) : state_(std::m
     state_->server.set_tcp_nodelay(true);
     // An idle keep-alive connection holds stop() for at most this long.
     state_->server.set_keep_alive_timeout(1);
+    state_->server.set_keep_alive_max_count(10000);
     state_->server.set_payload_max_length(kMaxRequestBytes);
     state_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     state_->routes();
