@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -18,8 +19,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::filesystem::path kCorpus = std::filesystem::path(HARBELLE_SHARED_TESTDATA_DIR) / "lzfse";
 
+// A missing corpus fails the test by name instead of letting it index an empty buffer.
 Bytes readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string() + " (the shared test data sits beside the checkout)");
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
