@@ -82,6 +82,7 @@ public:
     static std::set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items);
 
 private:
+    void noteWrite(const std::string& name);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
