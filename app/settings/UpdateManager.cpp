@@ -12,7 +12,7 @@ UpdateManager::UpdateManager(const BundleInfo& bundle, Defaults& defaults, Clock
     : QObject(parent), defaults_(defaults), clock_(clock) {
     isAvailable_ = hasValidDirectDistributionConfiguration(bundle);
     if (!isAvailable_) return;
-    updater_ = factory ? factory(bundle, defaults, clock) : makeSystemUpdater(bundle, defaults, clock);
+    if (factory) updater_ = factory(bundle, defaults, clock);
     if (updater_) updater_->startUpdater();
 }
 

@@ -956,10 +956,10 @@ void MainShelfView::startClipDrag(int row) {
     const ClipItem* found = model_->clipAt(row);
     if (!found) return;
     const ClipItem clip = *found;
-    std::unique_ptr<QMimeData> data = dragMimeData(clip);
-    if (!data) return;
+    std::unique_ptr<QMimeData> mime = dragMimeData(clip);
+    if (!mime) return;
     auto* drag = new QDrag(list_);
-    drag->setMimeData(data.release());
+    drag->setMimeData(mime.release());
     const QRect itemRect = list_->visualRect(model_->index(row));
     QPixmap picture = list_->viewport()->grab(itemRect);
     if (!picture.isNull()) {

@@ -49,8 +49,8 @@ void AppCoordinatorDependencies::fillDefaults() {
         };
     }
     if (!makeUpdateManager) {
-        makeUpdateManager = [bundlePtr, defaultsPtr, clockPtr] {
-            return std::make_unique<UpdateManager>(*bundlePtr, *defaultsPtr, *clockPtr);
+        makeUpdateManager = [bundlePtr, defaultsPtr, clockPtr, updaterFactory = makeUpdater] {
+            return std::make_unique<UpdateManager>(*bundlePtr, *defaultsPtr, *clockPtr, updaterFactory);
         };
     }
     if (!makeSyncCoordinator) {
