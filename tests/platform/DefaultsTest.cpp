@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +152,7 @@ TEST_F(JsonFileDefaultsTest, InvalidUtf8IsRefusedWithoutBreakingLaterSaves) {
     EXPECT_FALSE(defaults.lastError().empty());
     EXPECT_FALSE(defaults.object("bad").has_value());
     defaults.setString("good", "yes");
+    defaults.flush();
     EXPECT_EQ(open().stringValue("good"), "yes");
 }
 
@@ -180,4 +183,27 @@ TEST(DefaultsData, DecodesOnlyTheDataShape) {
     defaults.setBool("flag", false);
     EXPECT_EQ(defaults.boolValue("flag"), false);
     EXPECT_FALSE(defaults.stringValue("flag").has_value());
+}
+
+TEST_F(JsonFileDefaultsTest, ABurstOfSetsCostsOneWriteThatFlushMakesDurable) {
+    JsonFileDefaults defaults(JsonFileDefaults::kDefaultIdentifier, folder(), std::chrono::hours(1));
+    for (int i = 0; i < 1000; ++i) defaults.setInteger("transparency", i);
+    defaults.setString("other", "x");
+    EXPECT_EQ(defaults.writeCount(), 0u);
+    EXPECT_FALSE(fs::exists(file())) << "the caller never waits on the disk";
+    defaults.flush();
+    EXPECT_EQ(defaults.writeCount(), 1u);
+    defaults.flush();
+    EXPECT_EQ(defaults.writeCount(), 1u) << "nothing pending, nothing written";
+    auto reread = open();
+    EXPECT_EQ(reread.integerValue("transparency"), 999);
+    EXPECT_EQ(reread.stringValue("other"), "x");
+}
+
+TEST_F(JsonFileDefaultsTest, AChangeReachesTheDiskShortlyAfterWithoutAFlush) {
+    JsonFileDefaults defaults(JsonFileDefaults::kDefaultIdentifier, folder(), std::chrono::milliseconds(20));
+    defaults.setBool("launchAtLogin", true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.writeCount() == 1; }, 5000));
+    EXPECT_EQ(open().boolValue("launchAtLogin"), true);
+    EXPECT_EQ(mode(file()), 0600u);
 }
