@@ -212,6 +212,9 @@ public:
     void encodeSyncDerivative(const Bytes& png, const Uuid& itemID);
     // Filled by the sync bridge; encodeSyncDerivative does nothing while it is unset.
     std::function<void(const Bytes& png, const Uuid& itemID)> onEncodeSyncDerivative;
+    // Main thread: records a derivative file the bridge wrote into the payload folder on the
+    // clip it was made for and tells sync; when that clip is gone, the file is retired.
+    void applySyncDerivative(const Uuid& itemID, const std::string& filename, const SyncableImagePayload& derivative);
 
     // ---- Writing clips out --------------------------------------------------------------------
     // The clip's main payload file when it exists.

@@ -7,6 +7,7 @@
 #include "shell/AppCoordinator.h"
 #include "shell/ShelfPanel.h"
 #include "syncbridge/SyncCoordinator.h"
+#include "syncbridge/SyncDerivativeMaker.h"
 
 namespace harbelle {
 
@@ -77,6 +78,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     const std::int64_t focusFailures = arguments.transientFocusFailureCount();
 
     syncCoordinator_ = deps_.makeSyncCoordinator(demoMode_);
+    if (!demoMode_) SyncDerivativeMaker::install(*store_);
 
     ShelfPanelControllerOptions panelOptions;
     panelOptions.qaTransientFocusFailureCount = focusFailures;
