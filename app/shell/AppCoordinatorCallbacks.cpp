@@ -50,12 +50,7 @@ void AppCoordinator::refreshPermissionFlags() {
 }
 
 void AppCoordinator::forgetPasteTarget() {
-    ShelfPanelController& panel = *panelController_;
-    panel.hasExplicitPasteTarget = false;
-    panel.previousApplication.reset();
-    panel.previousFocusedElement.reset();
-    panel.previousFocusedWindow.reset();
-    panel.previousNativeWindow.reset();
+    panelController_->forgetPasteTarget();
 }
 
 void AppCoordinator::requestDirectPastePermissions() {
