@@ -135,11 +135,8 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
 }
 
 HistoryStore::~HistoryStore() {
-    saveTask_.cancel();
-    toastTask_.cancel();
-    monitorTask_.cancel();
-    // Finishes queued writes and stops the save thread while this object still exists, so
-    // no save outcome is posted to a dead store.
+    // Finishes queued writes and stops the save thread; their outcomes are dropped.
+    saveOutcomes_.close();
     persistence_.reset();
 }
 

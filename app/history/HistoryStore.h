@@ -20,6 +20,7 @@
 #include "history/ShelfPlacement.h"
 #include "history/SyncableImagePayload.h"
 #include "history/Toast.h"
+#include "platform/BackgroundWork.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/Pasteboard.h"
@@ -366,6 +367,8 @@ private:
     std::filesystem::path applicationSupportURL_;
     std::filesystem::path payloadsURL_;
     std::filesystem::path historyFileURL_;
+    // Hands save outcomes from the save thread back; declared first so it outlives that thread.
+    BackgroundWork saveOutcomes_{this};
     std::unique_ptr<HistoryPersistence> persistence_;
 
     std::vector<ClipItem> items_;

@@ -11,7 +11,7 @@ void HistoryStore::loadStoredHistory() {
         applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
     // The observer runs on the save thread; the outcome is handled on the main thread.
     persistence_->setSaveObserver([this](bool succeeded) {
-        QMetaObject::invokeMethod(this, [this, succeeded] { handleSaveOutcome(succeeded); }, Qt::QueuedConnection);
+        saveOutcomes_.handBack([this, succeeded] { handleSaveOutcome(succeeded); });
     });
 
     persistence_->prepareStorage();

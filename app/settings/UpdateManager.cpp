@@ -58,7 +58,7 @@ void UpdateManager::finishAutomaticCheckChoice(bool enabled) {
     clock_.schedule(Milliseconds(0), [this, alive] {
         if (alive.expired()) return;
         if (onAutomaticCheckChoiceFinished) onAutomaticCheckChoiceFinished();
-    });
+    }).detach();
 }
 
 QAction* UpdateManager::makeCheckForUpdatesMenuItem(QObject* parent) {

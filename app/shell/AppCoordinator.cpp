@@ -136,10 +136,11 @@ AppCoordinator::~AppCoordinator() {
 }
 
 void AppCoordinator::later(Milliseconds delay, std::function<void()> step) {
+    // The guard, not a kept task, ends these steps with the coordinator.
     deps_.clock->schedule(delay, guarded([this, step = std::move(step)] {
         if (terminating_) return;
         step();
-    }));
+    })).detach();
 }
 
 void AppCoordinator::pasteDiagnostic(const std::string& message) const {

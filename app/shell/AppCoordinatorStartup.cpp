@@ -189,7 +189,7 @@ void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
             } else if (quit) {
                 quit();
             }
-        });
+        }).detach();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/BackgroundWork.h"
 #include "platform/Updater.h"
 #include "platform/linux/HttpsFetch.h"
 
@@ -61,6 +62,8 @@ private:
     bool checking_ = false;
     ScheduledTask nextCheck_;
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    // Check results come back through it; none after this updater is gone.
+    BackgroundWork checks_;
 };
 
 }  // namespace harbelle
