@@ -37,7 +37,6 @@
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/KeyHintsView.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
@@ -486,9 +485,6 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
     connect(&store_, &HistoryStore::previewItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::editingItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::showPermissionSetupChanged, this, &MainShelfView::refreshSheets);
-    connect(&NotificationCenter::defaultCenter(), &NotificationCenter::posted, this, [this](const QString& name) {
-        if (name == QLatin1String(pemberlowFocusSearch)) focusSearch();
-    });
 
     background_->setBarTransparency(store_.barTransparency());
     refreshList();

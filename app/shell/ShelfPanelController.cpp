@@ -18,7 +18,6 @@
 #include <stdexcept>
 
 #include "history/HistoryStore.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shell/ShelfPanel.h"
 #include "shell/ShelfPanelGeometry.h"
@@ -254,7 +253,7 @@ bool ShelfPanelController::show() {
     panel_->show();
     panel_->raise();
     panel_->activateWindow();
-    NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+    if (view_) view_->focusSearch();
     restartAutoHideCountdown();
     return true;
 }
@@ -464,7 +463,7 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
             return true;
         }
         if (event->key() == Qt::Key_F) {
-            NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+            if (view_) view_->focusSearch();
             return true;
         }
         if (event->key() == Qt::Key_Comma) {

@@ -19,7 +19,6 @@
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/MainShelfView.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
@@ -121,7 +120,7 @@ TEST_F(MainShelfViewTest, TheSearchFieldIsBoundToTheQueryAndShowsAnEmptyStateWit
     ASSERT_EQ(pastes.size(), 1u);
     EXPECT_EQ(pastes[0].first, shown(3).title);
 
-    NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+    view->focusSearch();
     EXPECT_TRUE(view->searchExpanded());
     EXPECT_EQ(view->focusWidget(), view->searchField());
 
