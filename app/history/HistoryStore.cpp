@@ -298,7 +298,7 @@ void HistoryStore::updateShelfSizeMode(ShelfSizeMode mode) {
     shelfSizeMode_ = mode;
     defaults_.setString(kShelfSizeModeKey, std::string(shelfsizemode::rawValue(mode)));
     emit shelfSizeModeChanged();
-    if (onShelfSizeChanged) onShelfSizeChanged();
+    emit shelfSizeSettingChanged();
 }
 
 void HistoryStore::updateShelfPlacement(ShelfPlacement placement) {
@@ -306,7 +306,7 @@ void HistoryStore::updateShelfPlacement(ShelfPlacement placement) {
     shelfPlacement_ = placement;
     defaults_.setString(kShelfPlacementKey, std::string(shelfplacement::rawValue(placement)));
     emit shelfPlacementChanged();
-    if (onShelfPlacementChanged) onShelfPlacementChanged();
+    emit shelfPlacementSettingChanged();
 }
 
 void HistoryStore::updateBarTransparency(double value) {
@@ -323,14 +323,14 @@ void HistoryStore::updateAutoHideDelay(double seconds) {
     autoHideDelay_ = clamped;
     defaults_.setDouble(kAutoHideDelayKey, clamped);
     emit autoHideDelayChanged();
-    if (onAutoHideChanged) onAutoHideChanged();
+    emit autoHideSettingChanged();
 }
 
 void HistoryStore::updateAutoHideEnabled(bool value) {
     autoHideEnabled_ = value;
     defaults_.setBool(kAutoHideEnabledKey, value);
     emit autoHideEnabledChanged();
-    if (onAutoHideChanged) onAutoHideChanged();
+    emit autoHideSettingChanged();
 }
 
 void HistoryStore::updateCaptureImages(bool value) {

@@ -579,13 +579,13 @@ void MainShelfView::buildControls() {
     settingsButton_->setIcon(SymbolGlyph::icon("gearshape", VisualTheme::secondaryText(), 16));
     connect(settingsButton_, &QToolButton::clicked, this, [this] {
         store_.setShowSettings(true);
-        if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(true);
+        store_.announceSettingsVisibility(true);
     });
 
     closeButton_ = makeIconButton(QStringLiteral("Close"), this);
     closeButton_->setIcon(SymbolGlyph::icon("xmark", VisualTheme::secondaryText(), 14));
     connect(closeButton_, &QToolButton::clicked, this, [this] {
-        if (store_.onHideRequested) store_.onHideRequested();
+        store_.requestHide();
     });
 
     list_ = new ClipShelfListView(this);
@@ -646,7 +646,7 @@ void MainShelfView::buildControls() {
         if (plain) {
             // Plain text goes straight to the paste engine, as asked, whatever the setting.
             store_.setSelectedID(clip.id);
-            if (store_.onPasteRequested) store_.onPasteRequested(clip, true);
+            store_.requestPasteAsIs(clip, true);
         } else {
             store_.requestPaste(clip, false);
         }
@@ -678,7 +678,7 @@ void MainShelfView::buildControls() {
                        "It needs the accessibility bus for that."),
         [this] {
             store_.setShowPermissionSetup(false);
-            if (store_.onPermissionSetupFinished) store_.onPermissionSetupFinished();
+            store_.finishPermissionSetup();
         });
     updateSheet_ = makeChoiceSheet(QStringLiteral("Automatic Updates"),
                                    QStringLiteral("Harbelle can look for signed updates by itself."), [this] {
@@ -925,7 +925,7 @@ QMenu* MainShelfView::makeContextMenu(const ClipItem& clip, QWidget* parent) {
     menu->addAction(QStringLiteral("Paste"), this, [this, target] { store_.requestPaste(target, false); });
     menu->addAction(QStringLiteral("Paste as Plain Text"), this, [this, target] {
         store_.setSelectedID(target.id);
-        if (store_.onPasteRequested) store_.onPasteRequested(target, true);
+        store_.requestPasteAsIs(target, true);
     });
     menu->addSeparator();
     QAction* favorite = menu->addAction(SymbolGlyph::icon(clip.isPinned ? "star.fill" : "star", VisualTheme::favorite(), 14),
@@ -1021,7 +1021,7 @@ void MainShelfView::dismissSheetByUser() {
     case SheetKind::permissionSetup:
         // Dismissing finishes the set-up too, so capture never stays off behind a closed sheet.
         store_.setShowPermissionSetup(false);
-        if (store_.onPermissionSetupFinished) store_.onPermissionSetupFinished();
+        store_.finishPermissionSetup();
         break;
     case SheetKind::updateChoice:
         if (updateChoice_.finish) updateChoice_.finish();

@@ -129,10 +129,7 @@ AppCoordinator::~AppCoordinator() {
     // Closures handed out check this before touching anything.
     lifetime_.reset();
     waitingPasteDeadline_.cancel();
-    if (store_) {
-        store_->onPasteRequested = nullptr;
-        store_->onSettingsVisibilityChanged = nullptr;
-    }
+    if (store_) disconnect(store_.get(), nullptr, this, nullptr);
 }
 
 void AppCoordinator::later(Milliseconds delay, std::function<void()> step) {

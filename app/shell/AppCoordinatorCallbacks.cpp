@@ -10,21 +10,29 @@ namespace harbelle {
 
 void AppCoordinator::installStoreCallbacks() {
     HistoryStore& store = *store_;
-    store.onPasteRequested = guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); });
-    store.onHideRequested = guarded([this] { hideShelfAndReturn(); });
-    store.onRequestDirectPasteAccess = guarded([this] { requestDirectPastePermissions(); });
-    store.onRefreshDirectPasteAccess = guarded([this] { refreshPermissionFlags(); });
-    store.onOpenAccessibilitySettings = guarded([this] { openAccessibilitySettings(); });
+    connect(&store, &HistoryStore::pasteRequested, this,
+            guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); }));
+    connect(&store, &HistoryStore::hideRequested, this, guarded([this] { hideShelfAndReturn(); }));
+    connect(&store, &HistoryStore::directPasteAccessRequested, this,
+            guarded([this] { requestDirectPastePermissions(); }));
+    connect(&store, &HistoryStore::directPasteAccessRefreshRequested, this,
+            guarded([this] { refreshPermissionFlags(); }));
+    connect(&store, &HistoryStore::accessibilitySettingsRequested, this,
+            guarded([this] { openAccessibilitySettings(); }));
     auto finished = guarded([this] {
         startProtectedServicesIfAllowed();
         hideShelfAndReturn();
     });
-    store.onPermissionSetupFinished = finished;
+    connect(&store, &HistoryStore::permissionSetupFinished, this, finished);
     updateManager_->onAutomaticCheckChoiceFinished = finished;
-    store.onShelfSizeChanged = guarded([this] { panelController_->applyPreferredSize(); });
-    store.onShelfPlacementChanged = guarded([this] { panelController_->applyPreferredSize(); });
-    store.onAutoHideChanged = guarded([this] { panelController_->restartAutoHideCountdown(); });
-    store.onSettingsVisibilityChanged = guarded([this](bool visible) { settingsVisibilityChanged(visible); });
+    connect(&store, &HistoryStore::shelfSizeSettingChanged, this,
+            guarded([this] { panelController_->applyPreferredSize(); }));
+    connect(&store, &HistoryStore::shelfPlacementSettingChanged, this,
+            guarded([this] { panelController_->applyPreferredSize(); }));
+    connect(&store, &HistoryStore::autoHideSettingChanged, this,
+            guarded([this] { panelController_->restartAutoHideCountdown(); }));
+    connect(&store, &HistoryStore::settingsVisibilityAnnounced, this,
+            guarded([this](bool visible) { settingsVisibilityChanged(visible); }));
 }
 
 void AppCoordinator::hideShelfAndReturn() {
@@ -72,7 +80,7 @@ void AppCoordinator::openAccessibilitySettings() {
 
 void AppCoordinator::transitionToPermissionSetup() {
     if (store_->showSettings()) store_->setShowSettings(false);
-    if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(false);
+    store_->announceSettingsVisibility(false);
     if (panelController_->show()) store_->setShowPermissionSetup(true);
 }
 

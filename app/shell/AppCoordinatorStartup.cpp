@@ -104,9 +104,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     SettingsStoreLink link;
     link.showSettings = [store] { return store->showSettings(); };
     link.setShowSettings = [store](bool visible) { store->setShowSettings(visible); };
-    link.notifySettingsVisibilityChanged = [store](bool visible) {
-        if (store->onSettingsVisibilityChanged) store->onSettingsVisibilityChanged(visible);
-    };
+    link.notifySettingsVisibilityChanged = [store](bool visible) { store->announceSettingsVisibility(visible); };
     settingsWindowController_ = deps_.makeSettingsWindowController(
         std::move(link), *updateManager_, *syncCoordinator_, guarded([this] { transitionToPermissionSetup(); }));
 
@@ -159,7 +157,7 @@ void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
     if (arguments.showSettings()) {
         later(kShowSettingsDelay, [this] {
             if (!store_->showSettings()) store_->setShowSettings(true);
-            if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(true);
+            store_->announceSettingsVisibility(true);
         });
     }
     if (const auto path = arguments.snapshotPath()) {

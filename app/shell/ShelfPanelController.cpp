@@ -124,15 +124,13 @@ ShelfPanelController::ShelfPanelController(HistoryStore& store, Workspace& works
     qApp->installEventFilter(this);
     monitorsInstalled_ = true;
 
-    QPointer<ShelfPanelController> weak(this);
-    store_.onClipDragSessionEnded = [weak](bool) {
-        if (weak) weak->restartAutoHideCountdown();
-    };
+    connect(&store_, &HistoryStore::clipDragSessionEnded, this, &ShelfPanelController::restartAutoHideCountdown);
 
     connect(view_, &MainShelfView::sheetWillBegin, this, &ShelfPanelController::cancelAutoHideCountdown);
     connect(view_, &MainShelfView::sheetDidEnd, this, &ShelfPanelController::restartAutoHideCountdown);
     connect(&store_, &HistoryStore::shelfPlacementChanged, this, &ShelfPanelController::updateResizableEdges);
 
+    QPointer<ShelfPanelController> weak(this);
     activationObserver_ = workspace_.addActivationObserver([weak](const std::optional<RunningApplication>& app) {
         if (weak) weak->applicationDidActivate(app);
     });
@@ -468,7 +466,7 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
         }
         if (event->key() == Qt::Key_Comma) {
             if (!store_.showSettings()) store_.setShowSettings(true);
-            if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(true);
+            store_.announceSettingsVisibility(true);
             return true;
         }
     }
@@ -561,7 +559,6 @@ void ShelfPanelController::shutdown() {
     if (view_) disconnect(view_, nullptr, this, nullptr);
     if (panel_) disconnect(panel_, nullptr, this, nullptr);
     disconnect(&store_, nullptr, this, nullptr);
-    store_.onClipDragSessionEnded = nullptr;
 }
 
 }  // namespace harbelle

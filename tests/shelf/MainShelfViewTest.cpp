@@ -47,7 +47,8 @@ protected:
         options.bundleIdentifier = "com.harbelleapp.Harbelle";
         if (!demo) options.applicationSupport = std::filesystem::path(temp.path().toStdString()) / "Pemberlow";
         store = std::make_unique<HistoryStore>(defaults, clock, options);
-        store->onPasteRequested = [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); };
+        QObject::connect(store.get(), &HistoryStore::pasteRequested,
+                [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); });
         view = std::make_unique<MainShelfView>(*store);
         view->resize(1200, 405);
         view->show();
@@ -235,7 +236,7 @@ TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndFinishWithContinu
     bool updateDue = true;
     int finished = 0;
     view->setUpdateChoice({[&] { return updateDue; }, [&] { updateDue = false; }});
-    store->onPermissionSetupFinished = [&] { ++finished; };
+    QObject::connect(store.get(), &HistoryStore::permissionSetupFinished, [&] { ++finished; });
     store->setPreviewItem(shown(0));
     store->setShowPermissionSetup(true);
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::permissionSetup);
@@ -260,7 +261,7 @@ TEST_F(MainShelfViewTest, DraggingACardHandsOverTheClipAndADropCountsAsAPaste) {
     QStringList formats;
     QString text;
     std::optional<bool> sessionEnded;
-    store->onClipDragSessionEnded = [&](bool dropped) { sessionEnded = dropped; };
+    QObject::connect(store.get(), &HistoryStore::clipDragSessionEnded, [&](bool dropped) { sessionEnded = dropped; });
     view->listView()->dragExecutor = [&](QDrag& drag) {
         draggingDuring = store->isDraggingClip();
         formats = drag.mimeData()->formats();
@@ -312,8 +313,9 @@ TEST_F(MainShelfViewTest, ADragOffersWhatAPasteWouldWriteLegacyArchivesIncluded)
 TEST_F(MainShelfViewTest, ToolbarButtonsAndTheToastReachTheStore) {
     int hides = 0;
     std::vector<bool> settings;
-    store->onHideRequested = [&] { ++hides; };
-    store->onSettingsVisibilityChanged = [&](bool visible) { settings.push_back(visible); };
+    QObject::connect(store.get(), &HistoryStore::hideRequested, [&] { ++hides; });
+    QObject::connect(store.get(), &HistoryStore::settingsVisibilityAnnounced,
+            [&](bool visible) { settings.push_back(visible); });
     view->closeButton()->click();
     view->settingsButton()->click();
     EXPECT_EQ(hides, 1);

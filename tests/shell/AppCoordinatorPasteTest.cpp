@@ -239,12 +239,12 @@ TEST_F(AppCoordinatorPasteTest, MissingAccessStopsTheStoresCapture) {
     launch();
     EXPECT_FALSE(store().isMonitoring()) << "capture waits for the permission sheet";
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_FALSE(store().isMonitoring());
     EXPECT_TRUE(store().showPermissionSetup());
 
     store().updatePasteDirectly(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_TRUE(store().isMonitoring());
 }
 

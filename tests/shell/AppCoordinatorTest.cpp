@@ -74,10 +74,10 @@ TEST_F(AppCoordinatorTest, FreshInstallWithoutAccessOpensThePermissionSheetAndHo
 
     // Access granted, then the sheet is finished: the import and capture start, the shelf hides.
     accessibility.setTrusted(true);
-    store().onRefreshDirectPasteAccess();
+    store().refreshDirectPasteAccess();
     log.clear();
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"legacyImport", "startMonitoring"}));
     EXPECT_FALSE(panel().isVisible());
 }
@@ -87,13 +87,13 @@ TEST_F(AppCoordinatorTest, FinishingTheSheetWithoutAccessAsksAgainAndImportsOnly
     launch();
     log.clear();
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"legacyImport", "stopMonitoring"}));
     EXPECT_TRUE(store().showPermissionSetup());
 
     log.clear();
     store().updatePasteDirectly(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"startMonitoring"})) << "the import runs once per process";
 }
 
@@ -376,7 +376,7 @@ TEST_F(AppCoordinatorTest, RequestingAccessForgetsTheTargetAndRereadsForEightSec
     ASSERT_TRUE(panel().pasteTarget().isExplicit());
     log.clear();
 
-    store().onRequestDirectPasteAccess();
+    store().requestDirectPasteAccess();
     EXPECT_FALSE(panel().pasteTarget().isExplicit());
     EXPECT_FALSE(panel().pasteTarget().application().has_value());
     EXPECT_EQ(log, (Strings{"permissions callbacks syncActive", "requestAccessibility",
@@ -413,12 +413,12 @@ TEST_F(AppCoordinatorTest, ReviewingAccessFromTheSettingsClosesThemAndShowsTheSh
 TEST_F(AppCoordinatorTest, SettingsVisibilityAndOpeningTheAccessibilitySettings) {
     notFirstLaunch();
     launch({"--paste-target-pid", std::to_string(kEditorPID)});
-    store().onSettingsVisibilityChanged(true);
+    store().announceSettingsVisibility(true);
     EXPECT_TRUE(coordinator->settingsWindowController()->window()->isVisible());
-    store().onSettingsVisibilityChanged(false);
+    store().announceSettingsVisibility(false);
     EXPECT_FALSE(coordinator->settingsWindowController()->window()->isVisible());
 
-    store().onOpenAccessibilitySettings();
+    store().openAccessibilitySettings();
     EXPECT_TRUE(logged("openAccessibilitySettings"));
     EXPECT_FALSE(panel().pasteTarget().isExplicit());
 }

@@ -22,7 +22,8 @@ protected:
         makeStore(true);
         store->updateAutoHideEnabled(true);
         store->updateAutoHideDelay(5);
-        store->onPasteRequested = [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); };
+        QObject::connect(store.get(), &HistoryStore::pasteRequested,
+                [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); });
         makeController(std::move(options));
     }
 
@@ -162,7 +163,8 @@ TEST_F(ShelfPanelControllerTest, CtrlFFocusesTheSearchAndCtrlCommaOpensTheSettin
     EXPECT_TRUE(view()->searchExpanded());
 
     int settingsCalls = 0;
-    store->onSettingsVisibilityChanged = [&](bool visible) { settingsCalls += visible ? 1 : 100; };
+    QObject::connect(store.get(), &HistoryStore::settingsVisibilityAnnounced,
+            [&](bool visible) { settingsCalls += visible ? 1 : 100; });
     press(Qt::Key_Comma, Qt::ControlModifier);
     press(Qt::Key_Comma, Qt::ControlModifier);  // already shown: asked again
     EXPECT_TRUE(store->showSettings());
