@@ -1,4 +1,5 @@
 #include "history/HistoryCodec.h"
+#include "platform/FileSafety.h"
 #include "platform/Base64.h"
 
 #include <nlohmann/json.hpp>
@@ -634,6 +635,8 @@ std::string encode(const PersistedHistory& history) {
 }
 
 PersistedHistory decode(std::string_view text) {
+    if (!filesafety::jsonNestingWithin(text))
+        throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
     HistoryReader reader;
     json::sax_parse(text.begin(), text.end(), &reader);
     reader.finish();

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/FileSafety.h"
+
 namespace harbelle::historyfiles {
 
 namespace fs = std::filesystem;
@@ -66,22 +68,12 @@ std::string errnoText(const char* what) { return std::string(what) + ": " + std:
 
 }  // namespace
 
-ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::string& out, std::string& why) {
-    out.clear();
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0) {
-        if (errno == ENOENT) return ReadResult::missing;
-        why = errnoText("cannot inspect the file");
-        return ReadResult::failed;
-    }
-    // Non-blocking so that a FIFO placed at the path cannot hang start-up.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) {
-        why = errnoText("cannot open the file");
-        return ReadResult::failed;
-    }
+namespace {
+
+// Reads the rest of a file opened for reading (non-blocking, so a FIFO cannot hang us).
+ReadResult readOpenFile(int fd, std::uint64_t maximumBytes, std::string& out, std::string& why) {
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
+    if (::fstat(fd, &info) != 0) {
         why = errnoText("cannot inspect the file");
         return ReadResult::failed;
     }
@@ -96,7 +88,7 @@ ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::
     out.reserve(static_cast<std::size_t>(info.st_size));
     std::vector<char> buffer(1 << 16);
     for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0) {
             if (errno == EINTR) continue;
             why = errnoText("cannot read the file");
@@ -114,23 +106,89 @@ ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::
     return ReadResult::ok;
 }
 
-bool writeFileAtomically(const fs::path& target, std::string_view bytes) {
-    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    std::string pattern = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    // mkostemp opens with O_CREAT|O_EXCL and mode 0600: the file is never looser than that.
-    Descriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid()) return false;
-    const fs::path temporary(pattern);
-    bool ok = ::fchmod(fd.get(), kFileMode) == 0  // exactly 0600 whatever the umask
-              && writeAll(fd.get(), bytes.data(), bytes.size()) && ::fsync(fd.get()) == 0;
-    ok = fd.close() && ok;
-    if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
+// Opens the folder that holds `relative` inside `root`, refusing any symbolic link on the way;
+// `leaf` receives the last component. Invalid descriptor on failure (errno set).
+int openParentBeneath(const fs::path& root, const fs::path& relative, std::string& leaf) {
+    int current = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::vector<std::string> parts;
+    for (const auto& part : relative) parts.push_back(part.string());
+    if (current < 0 || parts.empty()) {
+        if (current >= 0) ::close(current);
+        errno = ENOENT;
+        return -1;
     }
-    syncFolder(folder);
+    leaf = parts.back();
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        const int next = ::openat(current, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int saved = errno;
+        ::close(current);
+        if (next < 0) {
+            errno = saved;
+            return -1;
+        }
+        current = next;
+    }
+    return current;
+}
+
+}  // namespace
+
+ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::string& out, std::string& why) {
+    out.clear();
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0) {
+        if (errno == ENOENT) return ReadResult::missing;
+        why = errnoText("cannot inspect the file");
+        return ReadResult::failed;
+    }
+    // Non-blocking so that a FIFO placed at the path cannot hang start-up.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) {
+        why = errnoText("cannot open the file");
+        return ReadResult::failed;
+    }
+    return readOpenFile(fd.get(), maximumBytes, out, why);
+}
+
+ReadResult readWholeFileBeneath(const fs::path& root, const fs::path& relative, std::uint64_t maximumBytes,
+                                std::string& out, std::string& why) {
+    out.clear();
+    std::string leaf;
+    Descriptor folder(openParentBeneath(root, relative, leaf));
+    if (!folder.valid()) {
+        if (errno == ENOENT) return ReadResult::missing;
+        why = errnoText("cannot open the folder");
+        return ReadResult::failed;
+    }
+    Descriptor fd(::openat(folder.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    if (!fd.valid()) {
+        if (errno == ENOENT) return ReadResult::missing;
+        why = errnoText("cannot open the file");
+        return ReadResult::failed;
+    }
+    return readOpenFile(fd.get(), maximumBytes, out, why);
+}
+
+bool unlinkBeneath(const fs::path& root, const fs::path& relative) {
+    std::string leaf;
+    Descriptor folder(openParentBeneath(root, relative, leaf));
+    // unlinkat removes a link itself, never what it points at.
+    return folder.valid() && ::unlinkat(folder.get(), leaf.c_str(), 0) == 0;
+}
+
+bool hasNoLinkBeneath(const fs::path& root, const fs::path& relative) {
+    fs::path current = root;
+    for (const auto& part : relative) {
+        current /= part;
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0) return errno == ENOENT;  // nothing there yet
+        if (S_ISLNK(info.st_mode)) return false;
+    }
     return true;
+}
+
+bool writeFileAtomically(const fs::path& target, std::string_view bytes) {
+    return filesafety::writeFileAtomically(target, bytes);
 }
 
 CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination) {

@@ -18,8 +18,19 @@ enum class ReadResult { ok, missing, failed, tooLarge };
 ReadResult readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes,
                          std::string& out, std::string& why);
 
-// Writes through a temporary file in the same folder (0600, fsynced) that is renamed over
-// `target`; a failure leaves the previous file intact and no temporary behind.
+// Reads `relative` inside `root` without following a symbolic link anywhere below `root`
+// (a link on the way reads as `failed`).
+ReadResult readWholeFileBeneath(const std::filesystem::path& root, const std::filesystem::path& relative,
+                                std::uint64_t maximumBytes, std::string& out, std::string& why);
+// Removes the entry `relative` inside `root` (a link itself, never its target); false when a
+// folder on the way is a symbolic link or nothing was removed.
+bool unlinkBeneath(const std::filesystem::path& root, const std::filesystem::path& relative);
+// Whether no existing component of `relative` below `root` is a symbolic link.
+bool hasNoLinkBeneath(const std::filesystem::path& root, const std::filesystem::path& relative);
+
+// Writes through a temporary file (0600, fsynced) that is renamed over `target`, in the
+// folder of the link's target when `target` is a symbolic link, which stays; a failure leaves
+// the previous file intact and no temporary behind.
 bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes);
 
 enum class CopyResult { ok, exists, failed };

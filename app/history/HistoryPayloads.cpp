@@ -28,9 +28,14 @@ bool HistoryPersistence::isSafePayloadName(const std::string& name) {
     }
 }
 
+std::optional<fs::path> HistoryPersistence::payloadPath(const fs::path& payloadsURL, const std::string& name) {
+    // A symbolic link inside the folder could lead anywhere: such a name reads as absent.
+    if (payloadsURL.empty() || !isSafePayloadName(name) || !hasNoLinkBeneath(payloadsURL, name)) return std::nullopt;
+    return payloadsURL / name;
+}
+
 std::optional<fs::path> HistoryPersistence::payloadPath(const std::string& name) const {
-    if (!isSafePayloadName(name)) return std::nullopt;
-    return payloadsURL() / name;
+    return payloadPath(payloadsURL(), name);
 }
 
 bool HistoryPersistence::writePayload(const std::string& name, const Bytes& data) {
@@ -41,19 +46,20 @@ bool HistoryPersistence::writePayload(const std::string& name, const Bytes& data
 }
 
 std::optional<Bytes> HistoryPersistence::readPayload(const std::string& name) const {
-    const auto path = payloadPath(name);
-    if (!path) return std::nullopt;
+    if (!isSafePayloadName(name)) return std::nullopt;
     std::string bytes;
     std::string why;
-    if (readWholeFile(*path, maximumFileSize(), bytes, why) != ReadResult::ok) return std::nullopt;
+    if (readWholeFileBeneath(payloadsURL(), name, maximumFileSize(), bytes, why) != ReadResult::ok)
+        return std::nullopt;
     return Bytes(bytes.begin(), bytes.end());
 }
 
 void HistoryPersistence::deletePayloads(const std::set<std::string>& names, const fs::path& payloadsURL) {
     for (const auto& name : names) {
         if (!isSafePayloadName(name)) continue;
-        // unlink, not a recursive remove: a name never takes a folder with it.
-        ::unlink((payloadsURL / name).c_str());
+        // unlink, not a recursive remove: a name never takes a folder with it, and never
+        // reaches through a linked folder.
+        unlinkBeneath(payloadsURL, name);
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "history/HistoryCodec.h"
 #include "history/HistoryFiles.h"
+#include "platform/FileSafety.h"
 
 namespace harbelle {
 
@@ -27,6 +28,7 @@ namespace {
 constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
 constexpr char kPrepareFailedMessage[] = "Could not prepare local history storage";
 constexpr char kPreservedMessage[] = "History file was preserved for recovery";
+constexpr char kCannotSaveMessage[] = "Could not save clipboard history";
 
 bool writeHistory(const PersistedHistory& history, const fs::path& url) {
     std::string bytes;
@@ -188,6 +190,10 @@ bool HistoryPersistence::prepareStorage() {
     // Folders made earlier, possibly by something else, are tightened too; a failure is harmless.
     ::chmod(impl_->applicationSupport.c_str(), 0700);
     ::chmod(impl_->payloads.c_str(), 0700);
+    // Saves cut short by a kill leave their temporary files; no save of ours runs yet.
+    const int stale = filesafety::removeStaleTemporaryFiles(impl_->applicationSupport,
+                                                            impl_->historyFile.filename().string());
+    if (stale > 0) qInfo("history: removed %d unfinished temporary file(s)", stale);
     return true;
 }
 
@@ -213,8 +219,11 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     // hand, so it is copied aside before any save may replace it.
     qWarning("history: %s cannot be loaded (%s)", impl_->historyFile.c_str(), why.c_str());
     if (!impl_->preserveHistoryFile()) {
+        // Nothing captured in this run can be kept: say so rather than claim a recovery copy.
         qWarning("history: no recovery copy could be made; the history file will not be overwritten");
         impl_->writesAllowed = false;
+        impl_->showToast(kCannotSaveMessage, ToastTone::error);
+        return std::nullopt;
     }
     impl_->showToast(kPreservedMessage, ToastTone::info);
     return std::nullopt;

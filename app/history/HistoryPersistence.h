@@ -63,9 +63,13 @@ public:
     // Payload names are relative paths inside "Payloads" with no "." or ".." part, not
     // absolute and without NUL; anything else is treated as absent.
     static bool isSafePayloadName(const std::string& name);
+    // The file of a safe name, unless a symbolic link lies on the way inside "Payloads".
     std::optional<std::filesystem::path> payloadPath(const std::string& name) const;
+    static std::optional<std::filesystem::path> payloadPath(const std::filesystem::path& payloadsURL,
+                                                            const std::string& name);
     // Writes a payload file (0600 from creation). False on failure or an unsafe name.
     bool writePayload(const std::string& name, const Bytes& data);
+    // Reads and deletes never follow a symbolic link inside "Payloads".
     std::optional<Bytes> readPayload(const std::string& name) const;
 
     // The file operations themselves, for the save thread and for tests.

@@ -275,6 +275,7 @@ std::vector<ClipDeviceFilterOption> HistoryStore::availableDevices() const {
 
 void HistoryStore::updateMaxHistory(std::int64_t value) {
     maxHistory_ = value < kMinimumMaxHistory + 1 ? kMinimumMaxHistory : value;
+    trimSuspended_ = false;
     defaults_.setInteger(kMaxHistoryKey, maxHistory_);
     emit maxHistoryChanged();
     trimHistoryIfNeeded();
@@ -406,5 +407,7 @@ void HistoryStore::showToast(const std::string& message, ToastTone tone) {
         emit toastChanged();
     });
 }
+
+bool HistoryStore::hasStoredHistoryLimit() const { return defaults_.object(kMaxHistoryKey).has_value(); }
 
 }  // namespace harbelle

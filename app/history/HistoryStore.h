@@ -398,6 +398,10 @@ private:
     ToastTone toastTone_ = ToastTone::success;
     bool launchAtLogin_ = false;
     std::int64_t maxHistory_ = kDefaultMaxHistory;
+    // The settings file could not be read, so the limit is unknown: no clip is dropped for it
+    // until the user sets one.
+    bool hasStoredHistoryLimit() const;
+    bool trimSuspended_ = false;
     bool captureImages_ = true;
     bool skipSensitiveContent_ = true;
     bool replayLocallyOnly_ = true;

@@ -100,7 +100,7 @@ void HistoryStore::trimHistoryIfNeeded() {
 }
 
 bool HistoryStore::trimItems() {
-    if (static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
     // In place: only clips behind the first dropped one move.
     std::int64_t unpinnedTaken = 0;
     std::size_t write = 0;
@@ -381,13 +381,8 @@ void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips
     const auto referenced = referencedPayloadNames(items_);
     std::set<std::string> names;
     for (const auto& clip : clips) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
-    for (const auto& name : names) {
-        if (referenced.count(name)) continue;
-        const auto path = persistence_->payloadPath(name);  // nothing for an unsafe name
-        if (!path) continue;
-        std::error_code error;
-        std::filesystem::remove(*path, error);
-    }
+    for (const auto& name : referenced) names.erase(name);
+    HistoryPersistence::deletePayloads(names, persistence_->payloadsURL());
 }
 
 // ---- Device-origin repair -----------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Start-up load and the scheduling of history writes; the disk work is HistoryPersistence's.
 #include <QMetaObject>
+#include <cstdio>
 
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -14,14 +15,32 @@ void HistoryStore::loadStoredHistory() {
         saveOutcomes_.handBack([this, succeeded] { handleSaveOutcome(succeeded); });
     });
 
+    // A default limit standing in for an unreadable one must not cut the history.
+    if (const auto problem = defaults_.readFailure()) {
+        trimSuspended_ = true;
+        std::fprintf(stderr, "Harbelle: %s; the history is not trimmed in this run\n", problem->c_str());
+        std::fflush(stderr);
+    }
+
     persistence_->prepareStorage();
     auto loaded = persistence_->loadHistory();
+    // Its toast has said that nothing is saved: the first refused save says nothing more.
+    if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing
     // that the unread file names is ever deleted.
     if (!loaded) return;
     items_ = std::move(*loaded);
     const bool repaired = migrateMissingDeviceOrigins();
     persistence_->removeOrphanedPayloadFiles(items_);
+    // More clips than the default limit and no limit stored: the history was kept under a
+    // larger limit that the settings lost (a settings file replaced after it broke). Trimming
+    // to the default would delete clips the user chose to keep.
+    if (!trimSuspended_ && !hasStoredHistoryLimit() && static_cast<std::int64_t>(items_.size()) > maxHistory_) {
+        trimSuspended_ = true;
+        std::fprintf(stderr, "Harbelle: the history holds %zu clips and no history limit is stored; it is not "
+                     "trimmed until a limit is chosen\n", items_.size());
+        std::fflush(stderr);
+    }
     const std::size_t before = items_.size();
     trimHistoryIfNeeded();
     if (repaired || items_.size() < before) scheduleSave(true);

@@ -99,15 +99,19 @@ std::optional<Bytes> PasteboardCaptureReader::pngEncoding(const Bytes& data, std
     if (data.empty()) return std::nullopt;
     QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data.data()),
                                                static_cast<qsizetype>(data.size()));
+    QBuffer buffer(&bytes);
     if (type == pasteboardtype::png) {
         // Already PNG: kept byte for byte once its header reads as an image.
-        QBuffer buffer(&bytes);
         QImageReader reader(&buffer, "png");
         if (!reader.canRead() || !reader.size().isValid() || reader.size().isEmpty()) return std::nullopt;
+        if (exceedsImagePixelLimit(reader.size())) return std::nullopt;
         return data;
     }
-    QImage image;
-    if (!image.loadFromData(bytes) || image.isNull()) return std::nullopt;
+    // The header's size first: a small file can claim billions of pixels.
+    QImageReader reader(&buffer);
+    if (exceedsImagePixelLimit(reader.size())) return std::nullopt;
+    QImage image = reader.read();
+    if (image.isNull() || exceedsImagePixelLimit(image.size())) return std::nullopt;
     QByteArray png;
     QBuffer out(&png);
     out.open(QIODevice::WriteOnly);
@@ -116,7 +120,15 @@ std::optional<Bytes> PasteboardCaptureReader::pngEncoding(const Bytes& data, std
     return Bytes(png.begin(), png.end());
 }
 
-std::optional<Bytes> PasteboardCaptureReader::readImage() {
+bool PasteboardCaptureReader::hasTooManyPixels(const Bytes& data) {
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data.data()),
+                                               static_cast<qsizetype>(data.size()));
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer);
+    return exceedsImagePixelLimit(reader.size());
+}
+
+std::optional<Bytes> PasteboardCaptureReader::readImage(bool& tooManyPixels) {
     const auto types = pasteboard_.types();
     std::vector<std::string> candidates;
     for (std::string_view preferred : {pasteboardtype::png, pasteboardtype::jpeg})
@@ -127,6 +139,7 @@ std::optional<Bytes> PasteboardCaptureReader::readImage() {
         auto data = pasteboard_.data(type);
         if (!data) continue;
         if (auto png = pngEncoding(*data, type)) return png;
+        if (hasTooManyPixels(*data)) tooManyPixels = true;
     }
     return std::nullopt;
 }
@@ -177,9 +190,15 @@ PasteboardCapture PasteboardCaptureReader::read(const CaptureSettings& settings)
 
     capture.sourceAppName = sourceName.value_or("Unknown");
 
-    // An image; a larger one, or one that cannot be encoded, falls through to text.
+    // An image; a larger one, or one that cannot be encoded, falls through to text. One of too
+    // many pixels is never decoded and, with nothing else to take, skipped with the size toast.
+    bool tooManyPixels = false;
+    const auto skipTooLarge = [&] {
+        capture.toast = Toast{kTooLargeToast, ToastTone::success};
+        return skip(PasteboardCapture::SkipReason::tooLarge);
+    };
     if (settings.captureImages) {
-        if (auto png = readImage(); png && png->size() <= kImageLimit) {
+        if (auto png = readImage(tooManyPixels); png && png->size() <= kImageLimit) {
             if (!unchanged()) return skip(PasteboardCapture::SkipReason::changedWhileReading);
             capture.content = PasteboardCapture::Content::image;
             capture.png = std::move(*png);
@@ -195,9 +214,9 @@ PasteboardCapture PasteboardCaptureReader::read(const CaptureSettings& settings)
             if (!entries.empty()) string = joined(entries, '\n');
         }
     }
-    if (!string) return skip(PasteboardCapture::SkipReason::nothingUseful);
+    if (!string) return tooManyPixels ? skipTooLarge() : skip(PasteboardCapture::SkipReason::nothingUseful);
     const std::string_view trimmed = trimmingNewlines(*string);
-    if (trimmed.empty()) return skip(PasteboardCapture::SkipReason::nothingUseful);
+    if (trimmed.empty()) return tooManyPixels ? skipTooLarge() : skip(PasteboardCapture::SkipReason::nothingUseful);
     if (trimmed.size() > kTextLimit) {
         capture.toast = Toast{kTooLargeToast, ToastTone::success};
         return skip(PasteboardCapture::SkipReason::tooLarge);

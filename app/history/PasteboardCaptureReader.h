@@ -23,7 +23,7 @@ struct PasteboardCapture {
         marked,            // concealed, transient or auto-generated content
         passwordManager,   // copied from a password manager
         nothingUseful,     // empty clipboard, or nothing readable
-        tooLarge,          // text (or a file list) above the text limit
+        tooLarge,          // text (or a file list) above the text limit, or an image of too many pixels
         changedWhileReading,
     };
 
@@ -82,7 +82,9 @@ private:
     Workspace& workspace_;
     ProcessID ownProcessID_;
 
-    std::optional<Bytes> readImage();
+    // `tooManyPixels` is set when an offered image was refused for its pixel count.
+    std::optional<Bytes> readImage(bool& tooManyPixels);
+    static bool hasTooManyPixels(const Bytes& data);
 };
 
 }  // namespace harbelle

@@ -25,6 +25,9 @@ public:
     // Makes every change so far durable before returning. A store may write changes a little
     // later than `set` returns; call this at quit and before anything that must not be lost.
     virtual void flush() {}
+    // Why the stored settings could not be read in this run (they then read as defaults), or
+    // nothing when they were read or there were none.
+    virtual std::optional<std::string> readFailure() const { return std::nullopt; }
 
     // Typed reads. A value of another type reads as absent.
     std::optional<bool> boolValue(const std::string& key) const;

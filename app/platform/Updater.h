@@ -15,7 +15,7 @@ namespace harbelle {
 // One release offered by the update feed.
 struct AppcastItem {
     std::string title;
-    std::string version;             // machine version, compared with the program's CFBundleVersion
+    std::string version;             // release number ("1.10.0"), compared with the program's CFBundleVersion
     std::string shortVersionString;  // version shown to the user
     std::string downloadURL;         // https only
     std::string edSignature;         // Base64 Ed25519 signature of the whole download
@@ -28,6 +28,7 @@ struct UpdateCheckResult {
     std::optional<AppcastItem> item;      // the newest release when one is available
     std::string error;  // a short sentence when the check or the automatic download failed
     std::optional<std::string> downloadedFile;  // a verified download, with automatic downloads on
+    bool userInitiated = false;  // the user asked for this check (it answers them, whatever the outcome)
 };
 
 // The in-app updater: two persisted settings, a manual check and scheduled automatic checks of
@@ -42,7 +43,8 @@ public:
     virtual void setAutomaticallyChecksForUpdates(bool enabled) = 0;
     virtual bool automaticallyDownloadsUpdates() const = 0;
     virtual void setAutomaticallyDownloadsUpdates(bool enabled) = 0;
-    // The manual check; returns at once, the outcome arrives through onCheckFinished.
+    // The manual check; returns at once, the outcome arrives through onCheckFinished marked as
+    // user-initiated (also when it joins a scheduled check already running).
     virtual void checkForUpdates() = 0;
 
     // Main thread, once per finished check (manual or scheduled).

@@ -12,8 +12,15 @@ UpdateManager::UpdateManager(const BundleInfo& bundle, Defaults& defaults, Clock
     : QObject(parent), defaults_(defaults), clock_(clock) {
     isAvailable_ = hasValidDirectDistributionConfiguration(bundle);
     if (!isAvailable_) return;
+    currentVersion_ = bundle.shortVersion();
     if (factory) updater_ = factory(bundle, defaults, clock);
-    if (updater_) updater_->startUpdater();
+    if (!updater_) return;
+    std::weak_ptr<int> alive = lifetime_;
+    updater_->onCheckFinished = [this, alive](const UpdateCheckResult& result) {
+        if (alive.expired()) return;
+        if (auto answer = answerFor(result)) emit checkAnswered(*answer);
+    };
+    updater_->startUpdater();
 }
 
 UpdateManager::~UpdateManager() = default;
@@ -61,12 +68,53 @@ void UpdateManager::finishAutomaticCheckChoice(bool enabled) {
     }).detach();
 }
 
+void UpdateManager::checkForUpdates() {
+    if (updater_) updater_->checkForUpdates();
+}
+
+std::optional<UpdateManager::CheckAnswer> UpdateManager::answerFor(const UpdateCheckResult& result) {
+    using Outcome = UpdateCheckResult::Outcome;
+    const QString current = QString::fromStdString(currentVersion_);
+    CheckAnswer answer;
+    switch (result.outcome) {
+    case Outcome::upToDate:
+        if (!result.userInitiated) return std::nullopt;
+        answer.kind = CheckAnswer::Kind::upToDate;
+        answer.title = QStringLiteral("You’re up to date!");
+        answer.message = QStringLiteral("Harbelle %1 is the newest version available.").arg(current);
+        return answer;
+    case Outcome::updateAvailable: {
+        if (!result.item) return std::nullopt;
+        const std::string& shown =
+            result.item->shortVersionString.empty() ? result.item->version : result.item->shortVersionString;
+        if (!result.userInitiated && announcedVersion_ == result.item->version) return std::nullopt;
+        announcedVersion_ = result.item->version;
+        answer.kind = CheckAnswer::Kind::updateAvailable;
+        answer.title = QStringLiteral("A new version of Harbelle is available!");
+        answer.message = QStringLiteral("Harbelle %1 is available — you have %2.")
+                             .arg(QString::fromStdString(shown), current);
+        if (result.downloadedFile)
+            answer.message += QStringLiteral(" It has been downloaded and verified: %1")
+                                  .arg(QString::fromStdString(*result.downloadedFile));
+        else if (!result.error.empty())
+            answer.message += QLatin1Char(' ') + QString::fromStdString(result.error);
+        return answer;
+    }
+    case Outcome::failed:
+        if (!result.userInitiated) return std::nullopt;
+        answer.kind = CheckAnswer::Kind::failed;
+        answer.title = QStringLiteral("Update Error");
+        answer.message = QStringLiteral("Harbelle could not check for updates. %1")
+                             .arg(QString::fromStdString(result.error.empty() ? "Please try again later." : result.error));
+        return answer;
+    }
+    return std::nullopt;
+}
+
 QAction* UpdateManager::makeCheckForUpdatesMenuItem(QObject* parent) {
     if (!updater_) return nullptr;
     auto* action = new QAction(QString::fromUtf8(kCheckForUpdatesTitle), parent);
-    connect(action, &QAction::triggered, this, [this] {
-        if (updater_) updater_->checkForUpdates();
-    });
+    connect(action, &QAction::triggered, this, &UpdateManager::checkForUpdates);
     return action;
 }
 

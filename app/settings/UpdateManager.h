@@ -3,6 +3,8 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/BundleInfo.h"
 #include "platform/Clock.h"
@@ -42,7 +44,10 @@ public:
     // Records, then runs onAutomaticCheckChoiceFinished in a later turn of the main loop.
     void finishAutomaticCheckChoice(bool enabled);
 
-    // "Check for Updates…" wired to the updater's manual check, or nullptr when unavailable.
+    // The manual check. Its outcome always reaches the user through checkAnswered.
+    void checkForUpdates();
+
+    // "Check for Updates…" wired to the manual check, or nullptr when unavailable.
     // The caller owns the action (through `parent`, or itself).
     QAction* makeCheckForUpdatesMenuItem(QObject* parent = nullptr);
 
@@ -57,14 +62,29 @@ public:
 
     std::function<void()> onAutomaticCheckChoiceFinished;
 
+    // What a finished check tells the user, in plain text.
+    struct CheckAnswer {
+        enum class Kind { upToDate, updateAvailable, failed };
+        Kind kind = Kind::failed;
+        QString title;
+        QString message;
+    };
+
 signals:
     void presentsAutomaticCheckChoiceChanged(bool presents);
+    void checkAnswered(const harbelle::UpdateManager::CheckAnswer& answer);
     // An updater setting changed (after the change, so slots read the new value).
     void updaterSettingsChanged();
 
 private:
+    // The answer a check earns: every manual check gets one; a scheduled check only for a release
+    // not announced before in this run, never for a failure or "up to date".
+    std::optional<CheckAnswer> answerFor(const UpdateCheckResult& result);
+
     Defaults& defaults_;
     Clock& clock_;
+    std::string currentVersion_;
+    std::string announcedVersion_;
     bool isAvailable_ = false;
     bool presentsAutomaticCheckChoice_ = false;
     std::unique_ptr<Updater> updater_;

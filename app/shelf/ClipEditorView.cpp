@@ -15,6 +15,7 @@ namespace harbelle {
 ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidget(parent) {
     setStyleSheet(VisualTheme::sheetStyleSheet());
     heading_ = new QLabel(this);
+    heading_->setTextFormat(Qt::PlainText);
     heading_->setFont(VisualTheme::uiFont(16, QFont::DemiBold));
     editor_ = new QPlainTextEdit(this);
     editor_->setFont(VisualTheme::uiFont(14));

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "shelf/PlainToolTip.h"
+
 namespace harbelle {
 
 namespace {
@@ -69,7 +71,7 @@ QVariant ClipListModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
     case TitleRole: return qs(clip->displayTitle());
-    case Qt::ToolTipRole: return qs(clip->displayTitle());
+    case Qt::ToolTipRole: return plainToolTip(qs(clip->displayTitle()));
     case ClipRole: return QVariant::fromValue(*clip);
     case IdRole: return qs(clip->id.uppercaseString());
     case KindRole: return static_cast<int>(clip->kind);

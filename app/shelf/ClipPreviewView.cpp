@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "history/ClipKind.h"
+#include "shelf/PlainToolTip.h"
 #include "shelf/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/VisualTheme.h"
@@ -163,7 +164,7 @@ void ClipPreviewView::setClip(const ClipItem& clip) {
     case ClipKind::image: {
         mode_ = Mode::image;
         canvas_->setSource(thumbnails_, clip.payloadFilename ? qs(*clip.payloadFilename) : QString());
-        canvas_->setToolTip(qs(clip.searchableText));
+        canvas_->setToolTip(plainToolTip(qs(clip.searchableText)));
         content_->setCurrentWidget(canvas_);
         break;
     }

@@ -48,6 +48,9 @@ namespace harbelle {
 
 namespace {
 
+// Menu and button texts treat "&" as a shortcut marker; a device's name is shown as it is.
+QString literalMenuText(QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
+
 constexpr int kOuterMargin = 14;
 constexpr int kCollapsedSearchWidth = 200;
 constexpr int kExpandedSearchWidth = 300;
@@ -547,6 +550,7 @@ void MainShelfView::buildControls() {
 
     migrationLabel_ = new QLabel(this);
     migrationLabel_->setObjectName(QStringLiteral("migration"));
+    migrationLabel_->setTextFormat(Qt::PlainText);
     toast_ = new ToastLineView(this);
 
     newClipButton_ = makeIconButton(QStringLiteral("New Clip"), this);
@@ -600,10 +604,7 @@ void MainShelfView::buildControls() {
     });
     const std::filesystem::path payloads = store_.payloadsURL();
     thumbnails_ = new ThumbnailCache(
-        [payloads](const std::string& name) -> std::optional<std::filesystem::path> {
-            if (payloads.empty() || !HistoryPersistence::isSafePayloadName(name)) return std::nullopt;
-            return payloads / name;
-        },
+        [payloads](const std::string& name) { return HistoryPersistence::payloadPath(payloads, name); },
         this);
     list_->cardDelegate()->setThumbnailCache(thumbnails_);
     connect(thumbnails_, &ThumbnailCache::thumbnailReady, model_, &ClipListModel::payloadChanged);
@@ -626,9 +627,11 @@ void MainShelfView::buildControls() {
     emptyTitle_ = new QLabel(emptyState_);
     emptyTitle_->setObjectName(QStringLiteral("emptyTitle"));
     emptyTitle_->setAlignment(Qt::AlignCenter);
+    emptyTitle_->setTextFormat(Qt::PlainText);
     emptyMessage_ = new QLabel(emptyState_);
     emptyMessage_->setObjectName(QStringLiteral("emptyMessage"));
     emptyMessage_->setAlignment(Qt::AlignCenter);
+    emptyMessage_->setTextFormat(Qt::PlainText);  // it quotes the search text
     emptyMessage_->setWordWrap(true);
     emptyLayout->addWidget(emptyTitle_);
     emptyLayout->addWidget(emptyMessage_);
@@ -856,13 +859,13 @@ void MainShelfView::refreshDevices() {
     for (const auto& device : devices) {
         QAction* action = deviceMenu_->addAction(
             SymbolGlyph::icon(device.symbol(), VisualTheme::primaryText(), 14),
-            QStringLiteral("%1  (%2)").arg(qs(device.name)).arg(device.count));
+            QStringLiteral("%1  (%2)").arg(literalMenuText(qs(device.name))).arg(device.count));
         action->setCheckable(true);
         action->setChecked(active && *active == device.id);
         const std::string id = device.id;
         connect(action, &QAction::triggered, this, [this, id] { store_.setActiveDeviceID(id); });
         if (active && *active == device.id) {
-            title = qs(device.name);
+            title = literalMenuText(qs(device.name));
             symbol = device.symbol();
         }
     }

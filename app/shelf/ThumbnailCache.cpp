@@ -5,6 +5,8 @@
 #include <QRunnable>
 #include <algorithm>
 
+#include "platform/ImageLimits.h"
+
 namespace harbelle {
 
 namespace {
@@ -21,6 +23,7 @@ QImage loadThumbnailImage(const std::filesystem::path& file, QSize boundingSize)
     QImageReader reader(QString::fromStdString(file.string()));
     reader.setAutoTransform(true);
     const QSize original = reader.size();
+    if (exceedsImagePixelLimit(original)) return {};  // never decoded, not even scaled
     if (original.isValid() && !original.isEmpty() &&
         (original.width() > boundingSize.width() || original.height() > boundingSize.height())) {
         // Lets decoders that can (JPEG) scale while decoding.

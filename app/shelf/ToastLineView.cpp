@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <cmath>
 
+#include "shelf/PlainToolTip.h"
 #include "shelf/SymbolGlyph.h"
 #include "shelf/VisualTheme.h"
 
@@ -31,7 +32,7 @@ void ToastLineView::setToast(const std::optional<Toast>& toast) {
     }
     toast_ = toast;
     setAccessibleName(toast_ ? QString::fromStdString(toast_->message) : QString());
-    setToolTip(accessibleName());
+    setToolTip(plainToolTip(accessibleName()));
     updateGeometry();
     setVisible(toast_.has_value());
     update();

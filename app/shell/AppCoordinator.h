@@ -132,6 +132,8 @@ public:
     // The start-up sequence; called once, from the running event loop.
     void applicationDidFinishLaunching();
     void applicationDidBecomeActive();
+    // A later launch of the program while this one runs: re-activate and open the shelf.
+    void reopen();
     static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
     // The termination steps; runs once.
     void applicationWillTerminate();

@@ -1,4 +1,6 @@
 #include <QAction>
+#include <QMessageBox>
+#include <QPointer>
 
 #include "settings/UpdateManager.h"
 #include "shell/AppCoordinator.h"
@@ -20,6 +22,23 @@ void AppCoordinator::configureStatusItem() {
     actions.isPaused = [store] { return store->isPaused(); };
     UpdateManager* updates = updateManager_.get();
     actions.makeCheckForUpdatesItem = [updates](QObject* parent) { return updates->makeCheckForUpdatesMenuItem(parent); };
+    // One answer window at a time: a newer answer replaces the one still open.
+    auto shown = std::make_shared<QPointer<QMessageBox>>();
+    connect(updates, &UpdateManager::checkAnswered, this, [shown](const UpdateManager::CheckAnswer& answer) {
+        if (*shown) (*shown)->close();
+        auto* box = new QMessageBox(answer.kind == UpdateManager::CheckAnswer::Kind::failed ? QMessageBox::Warning
+                                                                                          : QMessageBox::Information,
+                                    QStringLiteral("Software Update"), answer.title + QStringLiteral("\n\n") + answer.message,
+                                    QMessageBox::Ok);
+        box->setObjectName(QStringLiteral("updateCheckAnswer"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setTextFormat(Qt::PlainText);  // the message quotes server errors and file paths
+        box->setWindowModality(Qt::NonModal);
+        *shown = box;
+        box->show();
+        box->raise();
+        box->activateWindow();
+    });
     statusItem_ = std::make_unique<StatusItem>(std::move(actions));
     // Made even while no tray runs: a tray started later (a login session still coming up)
     // then shows it, with the tooltip the hot key left.

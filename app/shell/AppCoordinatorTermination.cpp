@@ -13,6 +13,12 @@ void AppCoordinator::applicationDidBecomeActive() {
     if (syncCoordinator_) syncCoordinator_->setActive(true);
 }
 
+void AppCoordinator::reopen() {
+    if (!launched_ || terminating_ || !panelController_) return;
+    applicationDidBecomeActive();
+    showShelf();
+}
+
 void AppCoordinator::applicationWillTerminate() {
     if (terminating_) return;
     terminating_ = true;

@@ -8,8 +8,10 @@
 #include "platform/BundleInfo.h"
 #include "platform/Updater.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "history/HistoryPersistence.h"
 #include "platform/linux/JsonFileDefaults.h"
 #include "platform/linux/LinuxPasteboard.h"
+#include "platform/linux/SingleInstance.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/TesseractTextRecognizer.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
@@ -35,6 +37,12 @@ bool printsAndQuits(int argc, char** argv) {
             return true;
     }
     return false;
+}
+
+// Runs that only report, and demo runs (which touch no stored history), run beside the one
+// that owns the data folder; every other run must be the only one.
+bool runsBesideOthers(const LaunchArguments& arguments) {
+    return arguments.diagnosePermissions() || arguments.refreshLoginItemAndExit() || arguments.demoMode();
 }
 
 }  // namespace
@@ -87,6 +95,23 @@ int PemberlowApp::run(int argc, char** argv) {
                      [&coordinator](Qt::ApplicationState state) {
                          if (state == Qt::ApplicationActive) coordinator.applicationDidBecomeActive();
                      });
+    // Two processes on one history would undo each other's changes at every save. A later
+    // launch hands over to the running one, which reopens as on any activation.
+    const std::filesystem::path dataFolder = HistoryPersistence::defaultApplicationSupport();
+    SingleInstance instance(dataFolder);
+    if (!runsBesideOthers(LaunchArguments(argc, argv)) && !dataFolder.empty()) {
+        std::string why;
+        switch (instance.claim([&coordinator] { coordinator.reopen(); }, why)) {
+        case SingleInstance::Claim::first: break;
+        case SingleInstance::Claim::handedOver: return 0;
+        case SingleInstance::Claim::failed:
+            std::fprintf(stderr, "Harbelle: %s\n", why.c_str());
+            return 1;
+        }
+        // Only now can no other save of ours be running.
+        defaults.removeStaleTemporaryFiles();
+    }
+
     // Start-up runs inside the event loop, so its print-and-quit paths can leave it.
     QTimer::singleShot(0, &coordinator, [&coordinator] { coordinator.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();

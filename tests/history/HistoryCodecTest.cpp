@@ -182,9 +182,14 @@ TEST(HistoryCodecOptionals, UnknownKeysAreSkippedWhateverTheyHold) {
     ASSERT_EQ(h.items.size(), 1u);
     EXPECT_EQ(h.items[0], historycodec::decode(fileWith(validRecord())).items.at(1));
 
-    // Deeply nested ignored values are skipped without recursion.
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_TRUE(historycodec::decode(R"({"version":1,"x":)" + deep + R"(,"items":[]})").items.empty());
+    // Nested ignored values are skipped up to the depth limit; deeper nesting makes the file
+    // unreadable, as a damaged one.
+    const auto nested = [](int depth) {
+        return R"({"version":1,"x":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"items":[]})";
+    };
+    EXPECT_TRUE(historycodec::decode(nested(63)).items.empty());
+    EXPECT_THROW(historycodec::decode(nested(64)), HistoryDecodeError);
+    EXPECT_THROW(historycodec::decode(nested(100000)), HistoryDecodeError);
 }
 
 TEST(HistoryCodecGolden, WriterEscapesOnlyWhatJsonNeeds) {

@@ -171,7 +171,8 @@ TEST_F(HistoryPersistenceTest, FileThatCannotBeCopiedIsNeverOverwritten) {
             folder, [this](const std::string& message, ToastTone tone) { toasts.push_back({message, tone}); });
         ASSERT_TRUE(persistence->prepareStorage());
         EXPECT_FALSE(persistence->loadHistory().has_value());
-        EXPECT_EQ(toasts, (std::vector<Toast>{{"History file was preserved for recovery", ToastTone::info}}));
+        // No copy was made, and nothing of this run can be kept: the toast says so.
+        EXPECT_EQ(toasts, (std::vector<Toast>{{"Could not save clipboard history", ToastTone::error}}));
         EXPECT_FALSE(persistence->writesAllowed());
         std::atomic<int> observed{0};
         persistence->setSaveObserver([&](bool) { ++observed; });

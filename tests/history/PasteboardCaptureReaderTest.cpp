@@ -164,6 +164,31 @@ TEST_F(CaptureFixture, ImageLimitIsInclusive) {
     EXPECT_FALSE(capture.toast) << "a large image falls through without a message";
 }
 
+TEST_F(CaptureFixture, ImagesOfTooManyPixelsAreSkippedWithTheSizeToast) {
+    // A small file whose header claims 225 megapixels.
+    QImage mono(15000, 15000, QImage::Format_Mono);
+    mono.fill(0);
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(mono.save(&buffer, "PNG"));
+    const Bytes bomb(out.begin(), out.end());
+    ASSERT_LT(bomb.size(), PasteboardCaptureReader::kImageLimit);
+
+    pasteboard.setContents({{"image/png", bomb}});
+    auto capture = read();
+    EXPECT_EQ(capture.content, Content::none);
+    EXPECT_EQ(capture.skipReason, Skip::tooLarge);
+    ASSERT_TRUE(capture.toast);
+    EXPECT_EQ(capture.toast->message, PasteboardCaptureReader::kTooLargeToast);
+
+    // Like any image too large, it leaves the text beside it to be captured.
+    pasteboard.setContents({{"image/png", bomb}, {"text/plain", bytesOf("caption")}});
+    capture = read();
+    EXPECT_EQ(capture.content, Content::text);
+    EXPECT_EQ(capture.text, "caption");
+}
+
 TEST_F(CaptureFixture, TextLimitIsInclusiveAndMeasuredAfterTrimming) {
     std::string text(PasteboardCaptureReader::kTextLimit, 'a');
     pasteboard.setContents({{"text/plain", bytesOf("\n\r\n" + text + "\n\n")}});

@@ -169,6 +169,49 @@ TEST_F(JsonFileDefaultsTest, ReadsTheOlderIdentifiersDomain) {
     EXPECT_EQ((*defaults.persistentDomain(JsonFileDefaults::kDefaultIdentifier))["own"], 1);
 }
 
+TEST_F(JsonFileDefaultsTest, DeepNestingIsUnreadableAndNestedValuesAreWrittenCompactly) {
+    const std::string deep = "{\"a\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
+    write(file(), deep);
+    auto defaults = open();
+    EXPECT_FALSE(defaults.lastError().empty());
+    EXPECT_FALSE(defaults.object("a").has_value());
+    EXPECT_EQ(read(folder() / "com.harbelleapp.Harbelle.corrupt.json"), deep);
+
+    // One member a line; what is inside a member stays as compact as it comes.
+    defaults.set("k", nlohmann::json::parse("[[1, [2]], {\"x\": {}}]"));
+    defaults.setBool("b", true);
+    defaults.flush();
+    EXPECT_EQ(read(file()), "{\n  \"b\": true,\n  \"k\": [[1,[2]],{\"x\":{}}]\n}\n");
+}
+
+TEST_F(JsonFileDefaultsTest, ALinkedSettingsFileStaysALinkToTheUpdatedFile) {
+    const fs::path real = fs::path(temp.path().toStdString()) / "dotfiles" / "settings.json";
+    write(real, R"({"x": 1})");
+    fs::create_directories(folder());
+    fs::create_symlink("../../dotfiles/settings.json", file());
+    auto defaults = open();
+    EXPECT_EQ(defaults.integerValue("x"), 1);
+    defaults.setInteger("x", 2);
+    defaults.flush();
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(open().integerValue("x"), 2);
+    EXPECT_NE(read(real).find("\"x\": 2"), std::string::npos);
+}
+
+TEST_F(JsonFileDefaultsTest, StaleTemporaryFilesOfTheSettingsFileAreRemoved) {
+    const std::vector<std::pair<std::string, bool>> files = {
+        {".com.harbelleapp.Harbelle.json.tmp-a1b2c3", true},
+        {".com.harbelleapp.Harbelle.json.tmp-0123456789", true},
+        {".com.harbelleapp.Harbelle.json.tmp-", false},
+        {".com.other.json.tmp-a1b2c3", false},
+        {".history.json.tmp-a1b2c3", false},
+    };
+    for (const auto& [name, _] : files) write(folder() / name, "partial");
+    auto defaults = open();
+    EXPECT_EQ(defaults.removeStaleTemporaryFiles(), 2);
+    for (const auto& [name, removed] : files) EXPECT_EQ(fs::exists(folder() / name), !removed) << name;
+}
+
 TEST(DefaultsData, DecodesOnlyTheDataShape) {
     EXPECT_EQ(Defaults::decodeData(Defaults::encodeData({})), Bytes{});
     EXPECT_EQ(Defaults::encodeData({'h', 'i'}), (nlohmann::json{{"$data", "aGk="}}));

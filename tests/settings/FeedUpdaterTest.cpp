@@ -3,16 +3,21 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/Base64.h"
+#include "platform/BundleInfo.h"
 #include "platform/linux/Appcast.h"
 #include "platform/linux/FeedUpdater.h"
 #include "platform/linux/UpdateSignature.h"
+#include "settings/UpdateManager.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
 
@@ -141,16 +146,24 @@ struct FeedUpdaterFixture : ::testing::Test {
     ManualClock clock;
     std::map<std::string, FetchResult> answers;
     std::vector<std::pair<std::string, std::size_t>> requests;
+    std::vector<FetchLimits::Redirects> redirectPolicies;
 
     FeedUpdater::Configuration configuration() {
-        return {"https://updates.example.com/appcast.xml", key.publicKeyBase64(), "100",
+        return {"https://updates.example.com/appcast.xml", key.publicKeyBase64(), "1.0.0",
                 std::filesystem::path(temp.path().toStdString()) / "Updates"};
     }
     FeedUpdater::Fetch fetch() {
-        return [this](const std::string& url, const FetchLimits& limits) {
+        return [this](const std::string& url, const FetchLimits& limits, const FetchSink& sink) {
             requests.emplace_back(url, limits.maxBytes);
+            redirectPolicies.push_back(limits.redirects);
             auto it = answers.find(url);
-            return it == answers.end() ? FetchResult{"", "The server answered with status 404."} : it->second;
+            if (it == answers.end()) return FetchResult{"", "The server answered with status 404."};
+            FetchResult answer = it->second;
+            if (sink && answer.ok()) {
+                sink(answer.body.data(), answer.body.size());
+                answer.body.clear();
+            }
+            return answer;
         };
     }
     void publish(const std::string& archive, const std::string& signature) {
@@ -240,12 +253,267 @@ TEST_F(FeedUpdaterFixture, SettingsPersistAndScheduledChecksFollowThem) {
     EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
-TEST(HttpsFetch, RefusesPlainHttpBeforeConnecting) {
-    FetchLimits limits;
-    limits.connectTimeout = std::chrono::milliseconds(500);
-    limits.totalTimeout = std::chrono::milliseconds(1000);
-    auto result = fetchHttps("http://127.0.0.1:9/appcast.xml", limits);
-    EXPECT_FALSE(result.ok());
-    EXPECT_EQ(result.error, "Only HTTPS addresses are allowed.");
-    EXPECT_TRUE(result.body.empty());
+
+TEST(Appcast, RefusesATagWithMoreThan64AttributesBeforeParsing) {
+    const auto enclosureWith = [](int extra) {
+        std::string attributes;
+        // Quoted "=" and ">" belong to values and count for nothing.
+        for (int i = 0; i < extra; ++i) attributes += " x" + std::to_string(i) + "='a=b>c'";
+        return feedWith("<!-- a=1 b=2 c=3 --><item><enclosure url=\"https://dl.example.com/a\" sparkle:version=\"2\""
+                        " sparkle:edSignature=\"c2ln\"" + attributes + "/></item>");
+    };
+    EXPECT_EQ(appcast::parse(enclosureWith(61)).items.size(), 1u);  // 64 in all
+    const auto refused = appcast::parse(enclosureWith(62));
+    EXPECT_NE(refused.error.find("more than 64 attributes"), std::string::npos) << refused.error;
+
+    // The costly case: tens of thousands of attributes on one element, still under the size cap.
+    std::string many = "<rss><channel><item";
+    for (int i = 0; many.size() < 250 * 1024; ++i) many += " a" + std::to_string(i) + "=''";
+    many += "/></channel></rss>";
+    EXPECT_NE(appcast::parse(many).error.find("more than 64 attributes"), std::string::npos);
+
+    // Feeds are capped at 256 KiB.
+    EXPECT_NE(appcast::parse(feedWith(std::string(256 * 1024, ' '))).error.find("larger than 256 KB"),
+              std::string::npos);
+}
+
+TEST(Appcast, OrdersReleaseNumbers) {
+    const std::pair<const char*, const char*> newerThan[] = {
+        {"1.0.1", "1.0.0"}, {"1.10.0", "1.9.10"}, {"2.0", "1.99.99"}, {"1.0", "1.0b1"}, {"1.0.0.1", "1.0"}};
+    for (const auto& [newer, older] : newerThan) {
+        EXPECT_GT(appcast::compareVersions(newer, older), 0) << newer << " > " << older;
+        EXPECT_LT(appcast::compareVersions(older, newer), 0) << older << " < " << newer;
+    }
+}
+
+TEST(Appcast, TheBuildsOwnVersionMeetsAFeedsNextRelease) {
+    const std::string current = BundleInfo::main().version();
+    EXPECT_EQ(current, BundleInfo::main().shortVersion());
+    const auto next = appcast::parse(feedWith(item("1.0.1", "https://dl.example.com/Harbelle-1.0.1.tar.gz", "c2ln")));
+    const auto newest = appcast::newestUpdate(next.items, current);
+    ASSERT_TRUE(newest) << "current version " << current;
+    EXPECT_EQ(newest->version, "1.0.1");
+    const auto same = appcast::parse(feedWith(item(current, "https://dl.example.com/h.tar.gz", "c2ln")));
+    EXPECT_FALSE(appcast::newestUpdate(same.items, current));
+
+    // The system updater compares with exactly this version.
+    InMemoryDefaults defaults;
+    ManualClock clock;
+    auto updater = makeSystemUpdater(BundleInfo::main(), defaults, clock);
+    auto* feedUpdater = dynamic_cast<FeedUpdater*>(updater.get());
+    ASSERT_TRUE(feedUpdater);
+    EXPECT_EQ(feedUpdater->configuration().currentVersion, current);
+}
+
+TEST(FeedUpdaterFileName, IsBuiltFromSafeCharactersOnly) {
+    const struct {
+        const char* url;
+        const char* version;
+        const char* name;
+    } cases[] = {
+        {"https://dl.example.com/Harbelle-1.0.1.tar.gz", "1.0.1", "Harbelle-1.0.1.tar.gz"},
+        {"https://dl.example.com/", "500/../../../escaped", "Harbelle-500......escaped.update"},
+        {"https://dl.example.com/.hidden", "2", "Harbelle-2.update"},
+        {"https://dl.example.com/with%20space.tgz", "2", "Harbelle-2.update"},
+        {"https://dl.example.com/a%2F..%2F..%2Fb", "2", "b"},  // decoded, only the last segment counts
+        {"https://dl.example.com/x_y", "../", "Harbelle-...update"},
+    };
+    for (const auto& c : cases) {
+        AppcastItem release;
+        release.downloadURL = c.url;
+        release.version = c.version;
+        EXPECT_EQ(FeedUpdater::downloadFileName(release).value_or("(none)"), c.name) << c.url;
+    }
+}
+
+TEST_F(FeedUpdaterFixture, AVersionWithSlashesCannotLeaveTheUpdatesFolder) {
+    answers["https://updates.example.com/appcast.xml"] = {
+        feedWith(item("500/../../../escaped", "https://dl.example.com/", key.sign("archive"), "7")), ""};
+    answers["https://dl.example.com/"] = {"archive", ""};
+    auto result = FeedUpdater::runCheck(configuration(), true, fetch());
+    ASSERT_TRUE(result.downloadedFile) << result.error;
+    EXPECT_EQ(std::filesystem::path(*result.downloadedFile).parent_path(), configuration().downloadFolder);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path().toStdString()))
+        EXPECT_TRUE(entry.path().parent_path() == configuration().downloadFolder ||
+                    entry.path() == configuration().downloadFolder)
+            << entry.path();
+}
+
+TEST_F(FeedUpdaterFixture, TheUpdatesFolderIsPrivateOursAndNoSymlink) {
+    publish("archive", key.sign("archive"));
+    const auto folder = configuration().downloadFolder;
+    const auto modeOf = [](const std::filesystem::path& path) {
+        struct stat info {};
+        ::lstat(path.c_str(), &info);
+        return info.st_mode & 07777;
+    };
+    auto kept = FeedUpdater::runCheck(configuration(), true, fetch());
+    ASSERT_TRUE(kept.downloadedFile) << kept.error;
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(*kept.downloadedFile), 0600u);
+
+    // A folder left open by an older build is closed again.
+    ::chmod(folder.c_str(), 0755);
+    std::filesystem::remove(*kept.downloadedFile);
+    EXPECT_TRUE(FeedUpdater::runCheck(configuration(), true, fetch()).downloadedFile);
+    EXPECT_EQ(modeOf(folder), 0700u);
+
+    // A symlink in its place (someone else's folder) is refused and nothing lands at its target.
+    std::filesystem::remove_all(folder);
+    const auto elsewhere = std::filesystem::path(temp.path().toStdString()) / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    auto refused = FeedUpdater::runCheck(configuration(), true, fetch());
+    EXPECT_FALSE(refused.downloadedFile);
+    EXPECT_NE(refused.error.find("not a plain folder"), std::string::npos) << refused.error;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+
+    // Someone else's folder is refused too (needs root to make one).
+    if (::geteuid() == 0) {
+        std::filesystem::remove(folder);
+        std::filesystem::create_directory(folder);
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        auto foreign = FeedUpdater::runCheck(configuration(), true, fetch());
+        EXPECT_FALSE(foreign.downloadedFile);
+        EXPECT_NE(foreign.error.find("belongs to another user"), std::string::npos) << foreign.error;
+    }
+}
+
+TEST_F(FeedUpdaterFixture, WithoutACacheFolderNothingIsDownloaded) {
+    publish("archive", key.sign("archive"));
+    auto noFolder = configuration();
+    noFolder.downloadFolder.clear();
+    auto result = FeedUpdater::runCheck(noFolder, true, fetch());
+    EXPECT_EQ(result.outcome, UpdateCheckResult::Outcome::updateAvailable);
+    EXPECT_FALSE(result.downloadedFile);
+    EXPECT_NE(result.error.find("no cache folder"), std::string::npos) << result.error;
+    EXPECT_EQ(requests.size(), 1u);  // the feed only
+
+    // The system updater finds no folder when neither XDG_CACHE_HOME nor HOME is set.
+    const QByteArray home = qgetenv("HOME"), cache = qgetenv("XDG_CACHE_HOME");
+    qunsetenv("HOME");
+    qunsetenv("XDG_CACHE_HOME");
+    nlohmann::json dictionary = {{"SUFeedURL", "https://127.0.0.1:9/appcast.xml"}, {"SUPublicEDKey", key.publicKeyBase64()}};
+    auto updater = makeSystemUpdater(BundleInfo(dictionary), defaults, clock);
+    qputenv("HOME", home);
+    if (!cache.isNull()) qputenv("XDG_CACHE_HOME", cache);
+    auto* feedUpdater = dynamic_cast<FeedUpdater*>(updater.get());
+    ASSERT_TRUE(feedUpdater);
+    EXPECT_TRUE(feedUpdater->configuration().downloadFolder.empty());
+}
+
+TEST_F(FeedUpdaterFixture, KeepsOneVerifiedFilePerVersionAndFetchesItOnce) {
+    publish("archive", key.sign("archive"));
+    const auto downloads = [this] {
+        return std::count_if(requests.begin(), requests.end(),
+                             [](const auto& r) { return r.first == "https://dl.example.com/Harbelle-120.tar.gz"; });
+    };
+    auto first = FeedUpdater::runCheck(configuration(), true, fetch());
+    auto second = FeedUpdater::runCheck(configuration(), true, fetch());
+    ASSERT_TRUE(first.downloadedFile && second.downloadedFile) << first.error << second.error;
+    EXPECT_EQ(*first.downloadedFile, *second.downloadedFile);
+    EXPECT_EQ(downloads(), 1);
+    EXPECT_EQ(redirectPolicies.front(), FetchLimits::Redirects::refuse);  // the feed
+    EXPECT_EQ(redirectPolicies[1], FetchLimits::Redirects::sameHost);    // the download
+
+    // A kept file that no longer verifies is fetched again and replaced.
+    std::ofstream(*first.downloadedFile, std::ios::binary | std::ios::trunc) << "archivX";
+    auto repaired = FeedUpdater::runCheck(configuration(), true, fetch());
+    ASSERT_TRUE(repaired.downloadedFile) << repaired.error;
+    EXPECT_EQ(downloads(), 2);
+    std::ifstream in(*repaired.downloadedFile, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    EXPECT_EQ(bytes.str(), "archive");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(configuration().downloadFolder),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+namespace {
+
+template <typename Predicate>
+bool waitFor(Predicate done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+}  // namespace
+
+TEST_F(FeedUpdaterFixture, AFailingFeedIsRetriedAfterAnHourDoublingUpToADay) {
+    FeedUpdater updater(configuration(), defaults, clock, fetch());
+    int finished = 0;
+    updater.onCheckFinished = [&](const UpdateCheckResult&) { ++finished; };
+    updater.setAutomaticallyChecksForUpdates(true);
+    updater.startUpdater();
+    clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(waitFor([&] { return finished == 1; }));
+
+    for (int hours : {1, 2, 4, 8, 16, 24, 24}) {
+        ASSERT_TRUE(clock.nextDue());
+        EXPECT_EQ(*clock.nextDue() - clock.now(), std::chrono::hours(hours));
+        const int before = finished;
+        clock.advance(std::chrono::hours(hours));
+        ASSERT_TRUE(waitFor([&] { return finished == before + 1; }));
+    }
+    EXPECT_EQ(updater.consecutiveFailures(), 8);
+
+    // A good answer ends the back-off: the next check is a day later.
+    publish("archive", key.sign("archive"));
+    clock.advance(std::chrono::hours(24));
+    ASSERT_TRUE(waitFor([&] { return finished == 9; }));
+    EXPECT_EQ(updater.consecutiveFailures(), 0);
+    EXPECT_EQ(*clock.nextDue() - clock.now(), std::chrono::hours(24));
+}
+
+TEST_F(FeedUpdaterFixture, AManualCheckAlwaysAnswersAndScheduledFailuresStaySilent) {
+    FeedUpdater* updater = nullptr;
+    nlohmann::json dictionary = {{"HarbelleDirectDistribution", true},
+                                 {"SUFeedURL", "https://updates.example.com/appcast.xml"},
+                                 {"SUPublicEDKey", key.publicKeyBase64()},
+                                 {"CFBundleShortVersionString", "1.0.0"}};
+    defaults.setBool(FeedUpdater::kAutomaticChecksKey, true);
+    UpdateManager manager(BundleInfo(dictionary), defaults, clock, [&](const BundleInfo&, Defaults& d, Clock& c) {
+        auto made = std::make_unique<FeedUpdater>(configuration(), d, c, fetch());
+        updater = made.get();
+        return made;
+    });
+    std::vector<UpdateManager::CheckAnswer> told;
+    QObject::connect(&manager, &UpdateManager::checkAnswered,
+                     [&](const UpdateManager::CheckAnswer& answer) { told.push_back(answer); });
+    using Kind = UpdateManager::CheckAnswer::Kind;
+
+    // Scheduled and failing: nothing for the user.
+    clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(waitFor([&] { return updater->consecutiveFailures() == 1; }));
+    EXPECT_TRUE(told.empty());
+
+    // Manual and failing: a sentence with the reason.
+    manager.checkForUpdates();
+    ASSERT_TRUE(waitFor([&] { return told.size() == 1; }));
+    EXPECT_EQ(told[0].kind, Kind::failed);
+    EXPECT_NE(told[0].message.indexOf(QStringLiteral("status 404")), -1) << told[0].message.toStdString();
+
+    // Manual and up to date: the running version.
+    told.clear();
+    answers["https://updates.example.com/appcast.xml"] = {feedWith(""), ""};
+    manager.checkForUpdates();
+    ASSERT_TRUE(waitFor([&] { return told.size() == 1; }));
+    EXPECT_EQ(told[0].kind, Kind::upToDate);
+    EXPECT_NE(told[0].message.indexOf(QStringLiteral("Harbelle 1.0.0")), -1) << told[0].message.toStdString();
+
+    // A manual check that joins a scheduled one already running is still answered, once.
+    told.clear();
+    publish("archive", key.sign("archive"));
+    clock.advance(std::chrono::hours(24));
+    ASSERT_TRUE(updater->isChecking());
+    manager.checkForUpdates();
+    ASSERT_TRUE(waitFor([&] { return !updater->isChecking(); }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].kind, Kind::updateAvailable);
+    EXPECT_NE(told[0].message.indexOf(QStringLiteral("Harbelle 120 is available")), -1)
+        << told[0].message.toStdString();
 }

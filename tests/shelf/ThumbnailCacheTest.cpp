@@ -142,3 +142,13 @@ TEST(ThumbnailCache, LoadThumbnailImageHonoursTheBound) {
     EXPECT_TRUE(loadThumbnailImage(folder.root() / "nothing.png", QSize(100, 100)).isNull());
     EXPECT_TRUE(loadThumbnailImage(folder.root(), QSize(100, 100)).isNull());  // a folder
 }
+
+TEST(ThumbnailCache, ImagesOfTooManyPixelsAreNeverDecoded) {
+    PayloadFolder folder;
+    QImage mono(15000, 15000, QImage::Format_Mono);  // a small file claiming 225 megapixels
+    mono.fill(0);
+    ASSERT_TRUE(mono.save(QString::fromStdString((folder.root() / "bomb.png").string()), "PNG"));
+    EXPECT_TRUE(loadThumbnailImage(folder.root() / "bomb.png", QSize(200, 200)).isNull());
+    ASSERT_TRUE(harbelle::testing::writeSamplePng(folder.root() / "fine.png", 800, 400));
+    EXPECT_FALSE(loadThumbnailImage(folder.root() / "fine.png", QSize(200, 200)).isNull());
+}

@@ -1,7 +1,9 @@
 #include <QAction>
 #include <QFile>
+#include <QApplication>
 #include <QImage>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
 #include <fstream>
@@ -559,6 +561,26 @@ TEST_F(AppCoordinatorTest, StatusMenuItemsWithAndWithoutTheUpdateItem) {
                                          "---", "Check for Updates\u2026", "---", "Quit Harbelle"}));
     coordinator->statusItem()->menu()->actions().at(6)->trigger();
     EXPECT_EQ(updater->checkCount, 1);
+
+    // The manual check's outcome is shown, as plain text; a scheduled failure shows nothing.
+    const auto answerBox = [] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == QLatin1String("updateCheckAnswer") && widget->isVisible())
+                return qobject_cast<QMessageBox*>(widget);
+        return static_cast<QMessageBox*>(nullptr);
+    };
+    UpdateCheckResult failed;
+    failed.error = "Could not read the update feed. <b>status 503</b>";
+    updater->finishCheck(failed);
+    EXPECT_FALSE(answerBox());
+    failed.userInitiated = true;
+    updater->finishCheck(failed);
+    QMessageBox* box = answerBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(box->text().contains(QStringLiteral("<b>status 503</b>"))) << box->text().toStdString();
+    box->close();
+    QApplication::processEvents();
 }
 
 TEST_F(AppCoordinatorTest, StatusMenuActions) {
@@ -632,6 +654,21 @@ TEST_F(AppCoordinatorTest, BecomingActiveRereadsThePermissionsAndReactivatesSync
     EXPECT_TRUE(store().accessibilityAccessGranted());
     EXPECT_EQ(coordinator->syncCoordinator()->lifecycleGeneration(), generation + 1);
     EXPECT_FALSE(AppCoordinator::applicationShouldTerminateAfterLastWindowClosed());
+}
+
+TEST_F(AppCoordinatorTest, ALaterLaunchReactivatesAndOpensTheShelf) {
+    withoutDirectPasteAccess();
+    directPasteOff();
+    notFirstLaunch();
+    launch();
+    clock.advance(1s);
+    ASSERT_FALSE(panel().isVisible());
+    const auto generation = coordinator->syncCoordinator()->lifecycleGeneration();
+    accessibility.setTrusted(true);
+    coordinator->reopen();
+    EXPECT_TRUE(panel().isVisible());
+    EXPECT_TRUE(store().accessibilityAccessGranted());
+    EXPECT_EQ(coordinator->syncCoordinator()->lifecycleGeneration(), generation + 1);
 }
 
 }  // namespace

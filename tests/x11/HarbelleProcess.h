@@ -55,22 +55,35 @@ public:
     // A later launch with the default settings (direct paste on).
     static constexpr const char* kDefaultSettings = R"({"hasLaunchedPemberlow": true})";
 
-    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {}) {
+    explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {},
+                             bool startNow = true)
+        : root_(dir_.path()) {
+        QFile settings(path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+        QDir().mkpath(path(QStringLiteral("XDG_CONFIG_HOME")));
+        if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
+        settings.close();
+        if (startNow) start(arguments);
+    }
+    // Another launch on the folders of `first` (its settings and history), as a second start
+    // by the same user.
+    HarbelleProcess(const HarbelleProcess& first, const QStringList& arguments) : root_(first.root_) {
+        start(arguments, QStringLiteral("-2"));
+    }
+    void start(const QStringList& arguments = {}, const QString& suffix = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
-            const QString folder = dir_.filePath(QString::fromLatin1(name));
+            const QString folder = path(QString::fromLatin1(name));
             QDir().mkpath(folder);
             env.insert(QString::fromLatin1(name), folder);
         }
-        QFile settings(dir_.filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
-        if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
-        settings.close();
         process_.setProcessEnvironment(env);
-        process_.setStandardOutputFile(dir_.filePath(QStringLiteral("stdout.txt")));
-        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.setStandardOutputFile(path(QStringLiteral("stdout") + suffix + QStringLiteral(".txt")));
+        process_.setStandardErrorFile(path(QStringLiteral("stderr") + suffix + QStringLiteral(".txt")));
         process_.start(QStringLiteral(HARBELLE_BINARY), arguments);
     }
+    // A path inside the program's private folders.
+    QString path(const QString& relative) const { return QDir(root_).filePath(relative); }
     ~HarbelleProcess() {
         if (process_.state() == QProcess::NotRunning) return;
         process_.terminate();
@@ -82,24 +95,29 @@ public:
     // Start-up has built the store (and registered the hot key just after).
     bool waitUntilRunning() {
         const bool built = QTest::qWaitFor(
-            [&] { return QDir(dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
+            [&] { return QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
         QTest::qWait(300);
         return built && process_.state() == QProcess::Running;
     }
     QProcess& process() { return process_; }
-    QString historyFile() const { return dir_.filePath(QStringLiteral("XDG_DATA_HOME/Pemberlow/history.json")); }
+    QString historyFile() const { return path(QStringLiteral("XDG_DATA_HOME/Pemberlow/history.json")); }
     QByteArray history() const {
         QFile file(historyFile());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // What the program wrote on standard output (its "[DirectPaste] " lines).
     QString output() const {
-        QFile file(dir_.filePath(QStringLiteral("stdout.txt")));
+        QFile file(path(QStringLiteral("stdout.txt")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    QString errorOutput() const {
+        QFile file(path(QStringLiteral("stderr.txt")));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
 private:
     QTemporaryDir dir_;
+    QString root_;
     QProcess process_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QUrl>
 #include <QXmlStreamReader>
+#include <algorithm>
 #include <charconv>
 
 namespace harbelle::appcast {
@@ -48,6 +49,41 @@ int compareNumbers(std::string a, std::string b) {
     return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
 }
 
+// The most attributes on one start tag, counted without parsing: each "=" outside quotes inside
+// a tag. Comments, CDATA, processing instructions and declarations are skipped whole.
+std::size_t mostAttributesOnOneTag(std::string_view xml) {
+    std::size_t most = 0;
+    std::size_t i = 0;
+    const auto skipPast = [&](std::string_view end) {
+        const auto at = xml.find(end, i);
+        i = at == std::string_view::npos ? xml.size() : at + end.size();
+    };
+    while ((i = xml.find('<', i)) != std::string_view::npos) {
+        const std::string_view rest = xml.substr(i);
+        if (rest.starts_with("<!--")) { skipPast("-->"); continue; }
+        if (rest.starts_with("<![CDATA[")) { skipPast("]]>"); continue; }
+        if (rest.starts_with("<?")) { skipPast("?>"); continue; }
+        if (rest.starts_with("<!") || rest.starts_with("</")) { skipPast(">"); continue; }
+        std::size_t count = 0;
+        char quote = 0;
+        for (++i; i < xml.size(); ++i) {
+            const char c = xml[i];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '=') {
+                ++count;
+            } else if (c == '>') {
+                ++i;
+                break;
+            }
+        }
+        most = std::max(most, count);
+    }
+    return most;
+}
+
 AppcastItem readItem(QXmlStreamReader& reader) {
     AppcastItem item;
     while (reader.readNextStartElement()) {
@@ -91,6 +127,11 @@ ParseResult parse(std::string_view xml) {
     if (xml.size() > kMaxFeedBytes) {
         result.error = "The update feed is larger than " + std::to_string(kMaxFeedBytes / 1024) +
                        " KB and was not read.";
+        return result;
+    }
+    if (mostAttributesOnOneTag(xml) > kMaxAttributesPerElement) {
+        result.error = "The update feed has an element with more than " + std::to_string(kMaxAttributesPerElement) +
+                       " attributes and was not read.";
         return result;
     }
     if (xml.find_first_not_of(" \t\r\n") == std::string_view::npos) {

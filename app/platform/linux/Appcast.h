@@ -13,7 +13,9 @@ namespace harbelle {
 // The update feed (an RSS "appcast" with the updater's XML namespace).
 namespace appcast {
 
-constexpr std::size_t kMaxFeedBytes = 1 << 20;
+constexpr std::size_t kMaxFeedBytes = 256 * 1024;
+// Qt's XML reader slows down with the square of the attributes on one element.
+constexpr std::size_t kMaxAttributesPerElement = 64;
 constexpr const char* kSparkleNamespace = "http://www.andymatuschak.org/xml-namespaces/sparkle";
 
 struct ParseResult {
@@ -22,8 +24,8 @@ struct ParseResult {
     bool ok() const { return error.empty(); }
 };
 
-// Reads the feed. An oversized answer, malformed XML or a document that is no RSS channel is
-// refused with a clear error; single items that lack a version, an https enclosure or a
+// Reads the feed. An oversized answer, an element with too many attributes, malformed XML or a
+// document that is no RSS channel is refused with a clear error; single items that lack a version, an https enclosure or a
 // signature are left out.
 ParseResult parse(std::string_view xml);
 

@@ -1,13 +1,12 @@
 #include "platform/linux/FeedUpdater.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <QThreadPool>
 #include <QUrl>
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/linux/Appcast.h"
-#include "platform/linux/UpdateSignature.h"
 
 namespace harbelle {
 
@@ -17,13 +16,13 @@ double secondsSinceEpoch(Date date) {
     return std::chrono::duration<double>(date.time_since_epoch()).count();
 }
 
-std::string downloadFileName(const AppcastItem& item) {
-    std::string name = QUrl(QString::fromStdString(item.downloadURL)).fileName().toStdString();
-    // Only a plain file name may come from the feed; anything else gets a name of our own.
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-        name.front() == '.')
-        name = "Harbelle-" + item.version + ".update";
-    return name;
+bool isSafeNameCharacter(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '-';
+}
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name.size() <= 200 && name.front() != '.' &&
+           std::all_of(name.begin(), name.end(), isSafeNameCharacter);
 }
 
 }  // namespace
@@ -58,27 +57,38 @@ void FeedUpdater::setAutomaticallyDownloadsUpdates(bool enabled) {
 
 void FeedUpdater::scheduleNextCheck() {
     nextCheck_.cancel();
-    if (!automaticallyChecksForUpdates()) return;
+    if (!automaticallyChecksForUpdates() || checking_) return;
     const Date now = clock_.now();
-    Date due = now;
-    if (auto last = defaults_.doubleValue(kLastCheckTimeKey)) {
-        due = Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(*last))) +
-              kCheckInterval;
+    Milliseconds delay{0};
+    if (consecutiveFailures_ > 0) {
+        // A feed that fails is asked again after 1 h, 2 h, 4 h... and at most daily.
+        const int doublings = std::min(consecutiveFailures_ - 1, 5);
+        delay = std::min<Milliseconds>(kFirstRetryDelay * (1 << doublings), kMaxRetryDelay);
+    } else {
+        Date due = now;
+        if (auto last = defaults_.doubleValue(kLastCheckTimeKey)) {
+            due = Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(*last))) +
+                  kCheckInterval;
+        }
+        delay = std::chrono::duration_cast<Milliseconds>(due - now);
+        delay = std::max<Milliseconds>(delay, kFirstCheckDelay);
+        // A last-check time from the future (clock moved back) must not postpone checks for ever.
+        delay = std::min<Milliseconds>(delay, kCheckInterval);
     }
-    auto delay = std::chrono::duration_cast<Milliseconds>(due - now);
-    delay = std::max<Milliseconds>(delay, kFirstCheckDelay);
-    // A last-check time from the future (clock moved back) must not postpone checks for ever.
-    delay = std::min<Milliseconds>(delay, kCheckInterval);
     std::weak_ptr<int> alive = lifetime_;
     nextCheck_ = clock_.schedule(delay, [this, alive] {
         if (alive.expired()) return;
-        checkForUpdates();
+        startCheck(false);
     });
 }
 
-void FeedUpdater::checkForUpdates() {
-    if (checking_) return;
+void FeedUpdater::checkForUpdates() { startCheck(true); }
+
+void FeedUpdater::startCheck(bool userInitiated) {
+    if (userInitiated) userWaiting_ = true;
+    if (checking_) return;  // the running check answers the user when it ends
     checking_ = true;
+    nextCheck_.cancel();
     const Configuration configuration = configuration_;
     const bool download = automaticallyDownloadsUpdates();
     const Fetch fetch = fetch_;
@@ -90,19 +100,39 @@ void FeedUpdater::checkForUpdates() {
                 [this](const UpdateCheckResult& result) { finishCheck(result); });
 }
 
-void FeedUpdater::finishCheck(const UpdateCheckResult& result) {
+void FeedUpdater::finishCheck(const UpdateCheckResult& finished) {
+    UpdateCheckResult result = finished;
+    result.userInitiated = userWaiting_;
+    userWaiting_ = false;
     checking_ = false;
-    if (result.outcome != UpdateCheckResult::Outcome::failed)
+    if (result.outcome == UpdateCheckResult::Outcome::failed) {
+        ++consecutiveFailures_;
+    } else {
+        consecutiveFailures_ = 0;
         defaults_.setDouble(kLastCheckTimeKey, secondsSinceEpoch(clock_.now()));
+    }
     if (started_) scheduleNextCheck();
     if (onCheckFinished) onCheckFinished(result);
+}
+
+std::optional<std::string> FeedUpdater::downloadFileName(const AppcastItem& item) {
+    const std::string fromURL = QUrl(QString::fromStdString(item.downloadURL)).fileName().toStdString();
+    if (isPlainFileName(fromURL)) return fromURL;
+    // The version text is unsigned feed data: keep only characters that cannot leave the folder.
+    std::string version;
+    for (char c : item.version)
+        if (isSafeNameCharacter(c)) version += c;
+    const std::string name = "Harbelle-" + version + ".update";
+    if (!isPlainFileName(name)) return std::nullopt;
+    return name;
 }
 
 UpdateCheckResult FeedUpdater::runCheck(const Configuration& configuration, bool download, const Fetch& fetch) {
     UpdateCheckResult result;
     FetchLimits feedLimits;
     feedLimits.maxBytes = appcast::kMaxFeedBytes;
-    FetchResult feed = fetch(configuration.feedURL, feedLimits);
+    feedLimits.redirects = FetchLimits::Redirects::refuse;
+    FetchResult feed = fetch(configuration.feedURL, feedLimits, {});
     if (!feed.ok()) {
         result.error = "Could not read the update feed. " + feed.error;
         return result;
@@ -118,32 +148,7 @@ UpdateCheckResult FeedUpdater::runCheck(const Configuration& configuration, bool
         return result;
     }
     result.outcome = UpdateCheckResult::Outcome::updateAvailable;
-    if (!download) return result;
-
-    FetchLimits fileLimits;
-    fileLimits.totalTimeout = std::chrono::minutes(10);
-    fileLimits.maxBytes = static_cast<std::size_t>(
-        std::min<std::uint64_t>(result.item->length.value_or(kMaxDownloadBytes), kMaxDownloadBytes));
-    FetchResult file = fetch(result.item->downloadURL, fileLimits);
-    if (!file.ok()) {
-        result.error = "Could not download the update. " + file.error;
-        return result;
-    }
-    if (!verifyEd25519Signature(file.body, result.item->edSignature, configuration.publicEDKey)) {
-        result.error = "The downloaded update is not signed by Harbelle's key and was discarded.";
-        return result;
-    }
-    std::error_code ignored;
-    std::filesystem::create_directories(configuration.downloadFolder, ignored);
-    const auto path = configuration.downloadFolder / downloadFileName(*result.item);
-    QSaveFile out(QString::fromStdString(path.string()));
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write(file.body.data(), static_cast<qint64>(file.body.size())) != static_cast<qint64>(file.body.size()) ||
-        !out.commit()) {
-        result.error = "Could not save the downloaded update: " + out.errorString().toStdString();
-        return result;
-    }
-    result.downloadedFile = path.string();
+    if (download) keepVerifiedDownload(configuration, fetch, result);
     return result;
 }
 
@@ -152,11 +157,11 @@ std::unique_ptr<Updater> makeSystemUpdater(const BundleInfo& bundle, Defaults& d
     configuration.feedURL = bundle.string("SUFeedURL").value_or("");
     configuration.publicEDKey = bundle.string("SUPublicEDKey").value_or("");
     configuration.currentVersion = bundle.version();
+    // Downloads live in the user's own cache; without one there is no safe place, so none is made.
     std::filesystem::path cache;
     if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') cache = xdg;
-    else if (const char* home = std::getenv("HOME"); home && *home) cache = std::filesystem::path(home) / ".cache";
-    else cache = std::filesystem::temp_directory_path();
-    configuration.downloadFolder = cache / "Harbelle" / "Updates";
+    else if (const char* home = std::getenv("HOME"); home && *home == '/') cache = std::filesystem::path(home) / ".cache";
+    if (!cache.empty()) configuration.downloadFolder = cache / "Harbelle" / "Updates";
     return std::make_unique<FeedUpdater>(std::move(configuration), defaults, clock);
 }
 

@@ -7,7 +7,8 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
-#include <random>
+
+#include "platform/FileSafety.h"
 
 namespace harbelle {
 
@@ -84,42 +85,15 @@ int makeFolder(const fs::path& folder) {
     return 0;
 }
 
-std::string randomSuffix() {
-    static std::mt19937_64 engine{std::random_device{}()};
-    static const char* digits = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string suffix;
-    for (int i = 0; i < 10; ++i) suffix += digits[engine() % 36];
-    return suffix;
-}
-
-// Whole-file replace: temp file beside the target, synced, renamed over it.
+// Whole-file replace through the link's target, so a linked settings file stays linked.
 int writeAtomically(const fs::path& target, const std::string& bytes) {
     if (const int error = makeFolder(target.parent_path())) return error;
-    fs::path temp;
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
-        std::string name = ".";
-        name.append(target.filename().string()).append(".tmp-").append(randomSuffix());
-        temp = target.parent_path() / name;
-        error = writeNewFile(temp, bytes);
-    }
-    if (error) return error;
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        error = errno;
-        ::unlink(temp.c_str());
-        return error;
-    }
-    // Make the rename itself durable; a failure here leaves a complete file either way.
-    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return 0;
+    int error = 0;
+    return filesafety::writeFileAtomically(target, bytes, &error) ? 0 : error;
 }
 
 std::optional<nlohmann::json> parseObject(const std::string& bytes) {
-    auto parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    auto parsed = filesafety::parseJson(bytes);  // nesting too deep reads as unparseable
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
 }
@@ -167,6 +141,7 @@ void JsonFileDefaults::load() {
     if (!bytes) {
         if (error == ENOENT) return;
         lastError_ = "Could not read " + file_.string() + ": " + errnoText(error);
+        readFailure_ = lastError_;
         writesAllowed_ = false;
         return;
     }
@@ -175,6 +150,7 @@ void JsonFileDefaults::load() {
         values_ = std::move(*parsed);
         return;
     }
+    readFailure_ = "The settings file " + file_.string() + " could not be read";
     if (preserveCorruptFile(*bytes)) {
         lastError_ = "The settings file " + file_.string() +
                      " could not be read; it was preserved and the settings start empty";
@@ -251,6 +227,11 @@ std::optional<nlohmann::json> JsonFileDefaults::persistentDomain(const std::stri
     return parseObject(*bytes);
 }
 
+int JsonFileDefaults::removeStaleTemporaryFiles() {
+    if (folder_.empty()) return 0;
+    return filesafety::removeStaleTemporaryFiles(folder_, file_.filename().string());
+}
+
 std::string JsonFileDefaults::lastError() const {
     std::lock_guard lock(mutex_);
     return lastError_;
@@ -315,7 +296,8 @@ void JsonFileDefaults::persist(const nlohmann::json& values) {
     std::string bytes;
     std::string error;
     try {
-        bytes = values.dump(2) + "\n";
+        // Nested values stay compact: indenting them could multiply a file's size.
+        bytes = filesafety::dumpObjectOneMemberPerLine(values);
     } catch (const nlohmann::json::exception& e) {
         error = "Could not encode the settings: " + std::string(e.what());
     }

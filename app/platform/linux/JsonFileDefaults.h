@@ -15,10 +15,11 @@ namespace harbelle {
 
 // Settings of one identifier kept as one JSON object in "<identifier>.json" under the user's
 // configuration folder. The file is read once. A change updates memory at once; a writer thread
-// of its own rewrites the file whole and atomically (a 0600 temporary file beside it, synced,
-// then renamed over it) `writeDelay` after the first unsaved change, so a burst of changes costs
-// one write and the caller never waits on the disk. A crash loses at most that last moment of
-// changes, never the file. `flush` (and the destructor) write what is pending before returning.
+// of its own rewrites the file whole and atomically (a 0600 temporary file beside it, or beside
+// its target when it is a link, synced, then renamed over it) `writeDelay` after the first
+// unsaved change, so a burst of changes costs one write and the caller never waits on the disk.
+// A crash loses at most that last moment of changes, never the file. `flush` (and the
+// destructor) write what is pending before returning.
 //
 // A file that cannot be parsed is copied aside to "<identifier>.corrupt.json" (an existing
 // copy is never overwritten) and the settings start empty. When the bad file cannot be copied,
@@ -41,7 +42,11 @@ public:
     void removeObject(const std::string& key) override;
     std::optional<nlohmann::json> persistentDomain(const std::string& identifier) const override;
     void flush() override;
+    std::optional<std::string> readFailure() const override { return readFailure_; }
 
+    // Removes temporary files of this settings file left by a save that was cut short. Only
+    // while no other instance can be writing it. Returns how many were removed.
+    int removeStaleTemporaryFiles();
     // The most recent problem (reading, preserving or writing the file); empty when none.
     std::string lastError() const;
     // Whole-file writes done so far.
@@ -79,6 +84,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     bool stopping_ = false;
     std::string lastError_;
+    std::optional<std::string> readFailure_;
     bool writesAllowed_ = true;
     std::thread writer_;
 };

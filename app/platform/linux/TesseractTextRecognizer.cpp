@@ -140,7 +140,8 @@ void TesseractTextRecognizer::recognize(const std::filesystem::path& imageFile, 
         [path = QString::fromStdString(imageFile.string())] {
             QImageReader reader(path);
             reader.setAutoTransform(true);
-            return recognizeNow(reader.read());
+            // Never decoded whole past the pixel limit; such an image simply has no text.
+            return exceedsImagePixelLimit(reader.size()) ? std::vector<std::string>{} : recognizeNow(reader.read());
         },
         deliverTo(context, std::move(completion)), &impl_->pool);
 }

@@ -59,7 +59,10 @@ HotKeyResult X11HotKeyRegistrar::registerHotKey(const HotKeyCombination& combina
         registration.grabs.size(),
         [&](std::size_t i) {
             const Grab& grab = registration.grabs[i];
-            xcb_void_cookie_t cookie = xcb_grab_key_checked(connection_, 1, root_, grab.modifiers, grab.keycode,
+            // owner_events off: with one of our own windows focused the press would otherwise
+            // come as a plain key event to that window, and its release too, so the key
+            // would neither close the shelf nor count as let go.
+            xcb_void_cookie_t cookie = xcb_grab_key_checked(connection_, 0, root_, grab.modifiers, grab.keycode,
                                                             XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
             xcb_generic_error_t* failure = xcb_request_check(connection_, cookie);
             if (!failure) return 0;

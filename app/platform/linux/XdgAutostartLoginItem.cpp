@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QStringDecoder>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -61,14 +63,17 @@ fs::path XdgAutostartLoginItem::entryPath() const { return configHome() / "autos
 std::string XdgAutostartLoginItem::execValue(const fs::path& executable) {
     // Quote the program as one argument; inside quotes ", `, $ and \ take a backslash, and %
     // is doubled so it is no field code. Then the string rule doubles every backslash again.
+    const std::string& path = executable.native();
     std::string quoted = "\"";
-    for (char c : executable.string()) {
+    for (char c : path) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
         if (c == '%') quoted += '%';
         quoted += c;
     }
     quoted += '"';
-    std::string value;
+    // GLib looks for the program before it expands field codes, so "%%" in the program itself
+    // names a file that does not exist and the entry is dropped; env as the program avoids that.
+    std::string value = path.find('%') != std::string::npos ? "/usr/bin/env " : "";
     for (char c : quoted) {
         if (c == '\\') value += '\\';
         value += c;
@@ -76,9 +81,20 @@ std::string XdgAutostartLoginItem::execValue(const fs::path& executable) {
     return value;
 }
 
+bool XdgAutostartLoginItem::canBeWrittenFaithfully(const fs::path& executable) {
+    const std::string& bytes = executable.native();
+    if (std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        return false;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    [[maybe_unused]] const QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return !decoder.hasError();
+}
+
 LoginItemStatus XdgAutostartLoginItem::status() {
     std::error_code ec;
     if (executable_.empty() || !fs::is_regular_file(executable_, ec)) return LoginItemStatus::notFound;
+    // An entry holding such a path is refused by the desktop, whatever the file says.
+    if (!canBeWrittenFaithfully(executable_)) return LoginItemStatus::notRegistered;
     std::ifstream file(entryPath());
     if (!file) return LoginItemStatus::notRegistered;
     bool inEntry = false, ours = false, disabled = false;
@@ -110,8 +126,7 @@ std::optional<LoginItemError> XdgAutostartLoginItem::registerItem() {
     std::error_code ec;
     if (executable_.empty() || !fs::is_regular_file(executable_, ec))
         return LoginItemError{kErrorDomain, ENOENT, "The program file could not be found."};
-    const std::string path = executable_.string();
-    if (path.find_first_of("\n\r") != std::string::npos)
+    if (!canBeWrittenFaithfully(executable_))
         return LoginItemError{kErrorDomain, EINVAL, "The program's path cannot be written to a start-up entry."};
     const fs::path entry = entryPath();
     if (!makePrivateDirectories(entry.parent_path())) return fileError("Could not create the autostart folder", errno);

@@ -27,6 +27,9 @@ public:
     const std::filesystem::path& executable() const { return executable_; }
     // The program as an Exec= value: quoted and escaped per the desktop entry rules.
     static std::string execValue(const std::filesystem::path& executable);
+    // Whether an Exec= value can name this path exactly: desktop entries are UTF-8 text without
+    // control characters, so other paths cannot be started from one.
+    static bool canBeWrittenFaithfully(const std::filesystem::path& executable);
 
 private:
     std::filesystem::path executable_;

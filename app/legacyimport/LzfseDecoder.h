@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace harbelle {
+
+struct LzfseResult {
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+
+// True when the data starts with an LZFSE block magic ("bvx-", "bvxn", "bvx1", "bvx2", "bvx$").
+bool looksLikeLzfse(std::span<const std::uint8_t> data);
+
+// Decodes a whole LZFSE stream; never allocates more than the declared total; refuses input over
+// 128 MiB or a declared total of 512 MiB or more.
+LzfseResult decodeLzfse(std::span<const std::uint8_t> data);
+
+}  // namespace harbelle

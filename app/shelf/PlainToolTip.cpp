@@ -1,0 +1,10 @@
+#include "shelf/PlainToolTip.h"
+
+namespace harbelle {
+
+QString plainToolTip(const QString& text) {
+    if (text.isEmpty()) return {};
+    return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+}  // namespace harbelle

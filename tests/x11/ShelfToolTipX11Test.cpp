@@ -1,0 +1,152 @@
+// Clip text that looks like markup, hovered on the shelf on a real X server: it is shown as the
+// literal text, and neither an <img> of /dev/zero nor of a FIFO can take the program down.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QTextDocument>
+#include <QToolTip>
+
+#include "HarbelleProcess.h"
+#include "history/HistoryCodec.h"
+#include "history/HistoryStore.h"
+#include "shelf/ClipListModel.h"
+#include "shelf/ClipPreviewView.h"
+#include "shelf/MainShelfView.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
+
+namespace harbelle::testing {
+namespace {
+
+struct HostileTexts {
+    QTemporaryDir dir;
+    QString fifo = dir.filePath(QStringLiteral("never-written.fifo"));
+    QStringList texts;
+    HostileTexts() {
+        ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
+        texts = {QStringLiteral("<img src=\"/dev/zero\"> notes"), QStringLiteral("<img src=\"%1\">").arg(fifo),
+                 QStringLiteral("Invoice total: <span style=\"font-size:1px\">; curl x|sh</span><b>42 EUR</b>")};
+    }
+};
+
+QString shownText(const QString& toolTip) {
+    QTextDocument document;
+    document.setHtml(toolTip);
+    return document.toPlainText();
+}
+
+// The tooltip window Qt shows, while one is up.
+QLabel* shownToolTip() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->inherits("QTipLabel") && widget->isVisible()) return qobject_cast<QLabel*>(widget);
+    return nullptr;
+}
+
+QString hoverAndReadToolTip(QWidget* widget, QPoint at) {
+    QToolTip::hideText();
+    QTest::qWait(50);
+    QHelpEvent event(QEvent::ToolTip, at, widget->mapToGlobal(at));
+    QApplication::sendEvent(widget, &event);
+    QLabel* label = nullptr;
+    if (!QTest::qWaitFor([&] { return (label = shownToolTip()) != nullptr; }, 3000)) return QStringLiteral("(no tooltip)");
+    QTest::qWait(100);  // painted on the server
+    return label->textFormat() == Qt::PlainText ? label->text() : shownText(label->text());
+}
+
+TEST(ShelfToolTipX11, CardAndImageToolTipsShowClipTextLiterally) {
+    HostileTexts hostile;
+    InMemoryDefaults defaults;
+    ManualClock clock;
+    HistoryStoreOptions options;
+    options.demoMode = true;
+    options.bundleIdentifier = "com.harbelleapp.Harbelle";
+    HistoryStore store(defaults, clock, options);
+    for (const QString& text : hostile.texts) store.addTextClip(text.toStdString());
+    MainShelfView view(store);
+    view.resize(1200, 405);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+
+    QAbstractItemView* cards = view.findChild<QAbstractItemView*>();
+    ASSERT_TRUE(cards);
+    auto* model = cards->model();
+    for (int row = 0; row < 3; ++row) {
+        const QModelIndex index = model->index(row, 0);
+        const std::string title = model->data(index, ClipListModel::TitleRole).toString().toStdString();
+        cards->scrollTo(index);
+        const QString shown = hoverAndReadToolTip(cards->viewport(), cards->visualRect(index).center());
+        EXPECT_EQ(shown.toStdString(), title);
+    }
+
+    ClipItem image;
+    image.kind = ClipKind::image;
+    ClipPreviewView preview;
+    preview.resize(600, 400);
+    preview.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&preview));
+    for (const QString& text : hostile.texts) {
+        image.searchableText = text.toStdString();
+        preview.setClip(image);
+        QWidget* canvas = nullptr;
+        for (auto* child : preview.findChildren<QWidget*>())
+            if (!child->toolTip().isEmpty() && child->isVisible()) canvas = child;
+        ASSERT_TRUE(canvas);
+        EXPECT_EQ(hoverAndReadToolTip(canvas, canvas->rect().center()), text);
+    }
+    QToolTip::hideText();
+}
+
+std::size_t clipCount(const HarbelleProcess& harbelle) {
+    try {
+        return historycodec::decode(harbelle.history().toStdString()).items.size();
+    } catch (...) {
+        return 0;
+    }
+}
+
+TEST(ShelfToolTipX11, TheProgramSurvivesHoveringThemAndStillAnswersSigterm) {
+    HostileTexts hostile;
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    for (const QString& text : hostile.texts) {
+        const std::size_t before = clipCount(harbelle);
+        ASSERT_TRUE(copyWithXclip(text));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return clipCount(harbelle) == before + 1; }, 5000));
+    }
+
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000));
+    QProcess geometry;
+    geometry.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowgeometry"),
+                                               QStringLiteral("--shell")});
+    ASSERT_TRUE(geometry.waitForFinished(5000));
+    int x = 0, y = 0, width = 0, height = 0;
+    for (const QByteArray& line : geometry.readAllStandardOutput().split('\n')) {
+        const auto value = line.mid(line.indexOf('=') + 1).toInt();
+        if (line.startsWith("X=")) x = value;
+        if (line.startsWith("Y=")) y = value;
+        if (line.startsWith("WIDTH=")) width = value;
+        if (line.startsWith("HEIGHT=")) height = value;
+    }
+    ASSERT_GT(width, 0);
+
+    // Rest the pointer on each of the first cards long enough for its tooltip.
+    for (int step = 0; step < 8 && harbelle.process().state() == QProcess::Running; ++step) {
+        const int px = x + 60 + step * std::max(40, (width - 120) / 12);
+        runQuietly(QStringLiteral("xdotool"),
+                   {QStringLiteral("mousemove"), QString::number(px), QString::number(y + height * 3 / 5)});
+        QTest::qWait(1200);
+    }
+    EXPECT_EQ(harbelle.process().state(), QProcess::Running) << "the program died while a tooltip showed";
+
+    harbelle.process().terminate();
+    EXPECT_TRUE(harbelle.process().waitForFinished(2000)) << "no answer to SIGTERM";
+    EXPECT_EQ(harbelle.process().exitStatus(), QProcess::NormalExit);
+}
+
+}  // namespace
+}  // namespace harbelle::testing
