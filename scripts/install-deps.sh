@@ -6,7 +6,7 @@ packages=(
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libtesseract-dev tesseract-ocr-eng
   libsecret-1-dev libatspi2.0-dev at-spi2-core libxcb1-dev libxcb-xtest0-dev libxcb-res0-dev
   libxcb-keysyms1-dev libxcb-xfixes0-dev libcpp-httplib-dev xvfb xauth openbox xclip xdotool
-  x11-utils dbus gnome-keyring fonts-dejavu-core libglib2.0-dev
+  x11-utils dbus gnome-keyring fonts-dejavu-core libglib2.0-dev qt6-image-formats-plugins
 )
 missing=()
 for p in "${packages[@]}"; do

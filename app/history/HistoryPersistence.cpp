@@ -68,17 +68,29 @@ struct HistoryPersistence::Impl {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
+    std::deque<std::function<void()>> idleJobs;
+    static constexpr std::size_t kDeletionBatch = 16;
     bool stopping = false;
     SaveObserver observer;
     std::thread thread;
     // Save thread only: retired names of failed writes, deleted after the next successful one
     // (the flush at exit at the latest) rather than left to a later start-up.
     std::set<std::string> retiredAfterFailure;
+    // Save thread only: the payload names of the last list written.
+    std::set<std::string> lastSavedNames;
 
     void post(std::function<void()> job) {
         {
             std::lock_guard lock(mutex);
             jobs.push_back(std::move(job));
+        }
+        wake.notify_one();
+    }
+    // A job that runs only while no other job waits.
+    void postIdle(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex);
+            idleJobs.push_back(std::move(job));
         }
         wake.notify_one();
     }
@@ -89,10 +101,11 @@ struct HistoryPersistence::Impl {
             std::function<void()> job;
             {
                 std::unique_lock lock(mutex);
-                wake.wait(lock, [&] { return stopping || !jobs.empty(); });
-                if (jobs.empty()) return;  // stopping, and everything queued is done
-                job = std::move(jobs.front());
-                jobs.pop_front();
+                wake.wait(lock, [&] { return stopping || !jobs.empty() || !idleJobs.empty(); });
+                if (jobs.empty() && idleJobs.empty()) return;  // stopping, and everything queued is done
+                auto& from = jobs.empty() ? idleJobs : jobs;
+                job = std::move(from.front());
+                from.pop_front();
             }
             job();
         }
@@ -113,9 +126,24 @@ struct HistoryPersistence::Impl {
         }
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
-        for (const auto& name : HistoryPersistence::referencedPayloadNames(history.items)) retired.erase(name);
-        HistoryPersistence::deletePayloads(retired, payloads);
+        lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
+        // Deleted in small batches when no write waits: thousands of unlinks (an import into a
+        // full history) never hold up a save or a flush the main thread is blocked on.
+        std::set<std::string> batch;
+        for (auto& name : retired) {
+            batch.insert(name);
+            if (batch.size() == kDeletionBatch) postIdle([this, names = std::exchange(batch, {})]() mutable {
+                deleteRetired(std::move(names));
+            });
+        }
+        if (!batch.empty()) postIdle([this, names = std::move(batch)]() mutable { deleteRetired(std::move(names)); });
         return true;
+    }
+
+    // Save thread. Only names the newest written list does not name are deleted.
+    void deleteRetired(std::set<std::string> names) {
+        std::erase_if(names, [&](const std::string& name) { return lastSavedNames.count(name) > 0; });
+        HistoryPersistence::deletePayloads(names, payloads);
     }
 
     void notify(bool succeeded) {

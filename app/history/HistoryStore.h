@@ -267,9 +267,11 @@ public:
     void beginClipDrag(const ClipItem& clip);
     void endClipDrag(bool didDrop);
 
-    // Batch import: returns how many clips were added.
+    // Batch import: returns how many of the given clips are in the list after the trim; a clip
+    // without `importedFrom` gets `sourceName`.
     int importItems(std::vector<ClipItem> batch, const std::string& sourceName);
-    // Deletes the given clips' payload files that no clip of the list names, at once.
+    // Deletes the given clips' payload files that no clip of the list names, on the save thread
+    // after the next successful write (the importer flushes right after).
     void removeUnreferencedPayloads(const std::vector<ClipItem>& clips);
 
     // Gives clips without a device origin one; true when any clip changed.

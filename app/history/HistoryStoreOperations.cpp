@@ -359,16 +359,21 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
         } else if (!knownFingerprints.insert(clip.fingerprint).second) {
             continue;
         }
-        clip.importedFrom = sourceName;
+        // The importer may name the exact source (e.g. with the outside program's checksum).
+        if (!clip.importedFrom) clip.importedFrom = sourceName;
         // Every lookup is by id: a clip may never share one with another.
         while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
         accepted.push_back(std::move(clip));
     }
-    const int added = static_cast<int>(accepted.size());
+    std::unordered_set<Uuid> acceptedIDs;
+    for (const auto& clip : accepted) acceptedIDs.insert(clip.id);
 
     items_.insert(items_.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
     std::stable_sort(items_.begin(), items_.end(), newerFirst);
     trimItems();
+    // Counted after the trim: older clips into a full history may not survive it.
+    int added = 0;
+    for (const auto& clip : items_) added += acceptedIDs.count(clip.id) ? 1 : 0;
     itemsDidChange();
     setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
     if (!demoMode_) scheduleSave(true);
@@ -379,10 +384,14 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
 void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips) {
     if (!persistence_) return;  // demo mode touches no file
     const auto referenced = referencedPayloadNames(items_);
-    std::set<std::string> names;
-    for (const auto& clip : clips) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
-    for (const auto& name : referenced) names.erase(name);
-    HistoryPersistence::deletePayloads(names, persistence_->payloadsURL());
+    // Deleted on the save thread after the next write: thousands of unlinks (an import into a
+    // full history) would otherwise stall the main thread.
+    for (const auto& clip : clips) {
+        forEachPayloadName(clip, [&](const std::string& name) {
+            if (!referenced.count(name) && HistoryPersistence::isSafePayloadName(name))
+                retiredPayloadFilenames_.insert(name);
+        });
+    }
 }
 
 // ---- Device-origin repair -----------------------------------------------------------------------

@@ -1,10 +1,452 @@
 #include "legacyimport/PasteNowImporter.h"
 
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QLocale>
+#include <QPointer>
+#include <QThreadPool>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+
+#include "history/HistoryFiles.h"
+#include "history/HistoryStore.h"
+#include "history/TextUnits.h"
+#include "legacyimport/LegacyPasteboardItem.h"
+#include "legacyimport/PasteNowDatabase.h"
+#include "platform/BundleInfo.h"
+
 namespace harbelle {
 
-void PasteNowImporter::importIfNeeded(HistoryStore& /*store*/) {
-    // The reader of the outside database joins with the archive decoder; until then there is
-    // nothing to import and the imported flag stays unwritten, so the import runs once it exists.
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLegacyFolder = "Legacy";
+constexpr const char* kPreviewFolder = "LegacyPreviews";
+// Seconds from 1970-01-01 to the outside program's reference date, 2001-01-01.
+constexpr double kReferenceDateOffset = 978307200;
+// 2200-01-01 00:00:00 UTC: later dates are refused, as the history file refuses them.
+constexpr double kLatestUnixTime = 7258118400;
+
+// The run in progress, so that quitting can stop it. Main thread only.
+std::shared_ptr<std::atomic<bool>>& currentCancelFlag() {
+    static std::shared_ptr<std::atomic<bool>> flag;
+    return flag;
+}
+
+bool isCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
+
+[[noreturn]] void failRow(const char* why) { throw ImportError(ImportError::Code::malformedBlob, why); }
+
+std::string formattedCount(std::int64_t count) {
+    // The C locale has no digit grouping; show the common English form there.
+    QLocale locale;
+    if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(qlonglong(count)).toStdString();
+}
+
+// Written through a temporary file renamed into place; not synced here: the run syncs the
+// whole file system once at its end.
+bool writeAll(int fd, const Bytes& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += std::size_t(put);
+    }
+    return true;
+}
+
+bool writeFileWithoutSync(const fs::path& target, const Bytes& bytes) {
+    // An unnamed file linked in once complete: one directory change instead of two. A name
+    // that already exists (a retried import) takes the rename path below.
+    const int unnamed = ::open(target.parent_path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        bool ok = ::fchmod(unnamed, 0600) == 0 && writeAll(unnamed, bytes);
+        if (ok) {
+            const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
+            ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        }
+        ::close(unnamed);
+        if (ok) return true;
+    }
+    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes);
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(pattern.c_str());
+    return ok;
+}
+
+void syncFileSystemOf(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::syncfs(fd);
+    ::close(fd);
+}
+
+// A text column as a UTF-8 C string: NULL, or no text pointer, is nothing. Too long a text
+// fails the row; invalid sequences are replaced.
+std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
+    if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (!text) return std::nullopt;
+    const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+    if (bytes > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
+    return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
+}
+
+std::optional<Bytes> blobColumn(sqlite3_stmt* statement, int column, std::uint64_t maximumBytes) {
+    const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+    const int bytes = sqlite3_column_bytes(statement, column);
+    if (!blob || bytes <= 0) return std::nullopt;
+    if (static_cast<std::uint64_t>(bytes) > maximumBytes) failRow("blob too large");
+    return Bytes(blob, blob + bytes);
+}
+
+std::optional<std::string> readColorHex(sqlite3_stmt* statement, int column) {
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_TEXT:
+            return textColumn(statement, column);
+        case SQLITE_INTEGER: {
+            const auto value = static_cast<unsigned long long>(sqlite3_column_int64(statement, column));
+            if (value == 0) return std::nullopt;
+            char text[16];
+            std::snprintf(text, sizeof text, "#%06llX", value & 0xFFFFFFull);
+            return std::string(text);
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+std::string joined(const std::vector<std::string>& parts, char separator) {
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += separator;
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string lastPathComponent(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || path.size() == 1 ? path : path.substr(slash + 1);
+}
+
+class RowReader {
+public:
+    RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations)
+        : payloadsURL_(payloadsURL), externalData_(locations.externalDataFolder()) {}
+
+    // Reads the current row into a clip; throws for a row that cannot be imported.
+    ClipItem read(sqlite3_stmt* s) {
+        const std::int64_t primaryKey = sqlite3_column_int64(s, 0);
+        const std::string key = std::to_string(primaryKey);
+        // A key seen before would overwrite the first row's files.
+        if (!seenKeys_.insert(primaryKey).second) failRow("repeated primary key");
+
+        // NULL or text would read as 0, a date the row never had.
+        const int timestampType = sqlite3_column_type(s, 1);
+        if (timestampType != SQLITE_FLOAT && timestampType != SQLITE_INTEGER) failRow("no timestamp");
+        const double timestamp = sqlite3_column_double(s, 1);
+        const double unixTime = timestamp + kReferenceDateOffset;
+        if (!std::isfinite(timestamp) || unixTime < 0 || unixTime >= kLatestUnixTime) failRow("timestamp out of range");
+        const int copyCount = sqlite3_column_int(s, 2);
+        const auto colorText = readColorHex(s, 3);
+        const std::string baseType = textColumn(s, 4).value_or("public.text");
+        const auto secondaryType = textColumn(s, 5);
+        const auto checksum = textColumn(s, 6);
+        std::string text = textColumn(s, 7).value_or("");
+        const std::string legacyTitle = textColumn(s, 8).value_or("");
+        const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
+        const auto storedData = blobColumn(s, 12, legacyarchive::kMaximumFileBytes + 1);
+        const std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
+        const auto bundleID = textColumn(s, 14);
+        if (!storedData) failRow("no data");
+
+        const Bytes archive = legacyarchive::materializeCoreDataBlob(*storedData, externalData_);
+        // Column 11 (compressed) is not trusted: only bytes starting with an LZFSE block magic
+        // are decoded, the rest is read as the property list it already is.
+        const auto representations = legacyarchive::parseRepresentations(legacyarchive::decodeArchive(archive));
+
+        ClipItem clip;
+        clip.isSensitive = std::any_of(representations.begin(), representations.end(),
+                                       [](const auto& r) { return r.type == pasteboardtype::concealed; });
+        const std::string archiveName = std::string(kLegacyFolder) + "/pastenow-" + key + ".lzfse";
+        // Created 0600 (the temporary file is set so before it takes the name).
+        if (!writeFileWithoutSync(payloadsURL_ / archiveName, archive)) failRow("archive not written");
+
+        std::vector<std::string> paths;
+        if (baseType == "public.file-url") {
+            // Bookmark data cannot be resolved here: the preserved URLs are the paths.
+            paths = PasteNowImporter::extractFileURLs(representations);
+            if (text.empty()) text = joined(paths, '\n');
+        }
+
+        ClipKind kind;
+        if (colorText && !colorText->empty()) {
+            kind = ClipKind::color;
+            text = *colorText;
+        } else if (secondaryType == "com.apple.cocoa.pasteboard.color") {
+            kind = ClipKind::color;
+        } else if (baseType == "public.url") {
+            kind = ClipKind::link;
+        } else if (baseType == "public.image") {
+            kind = ClipKind::image;
+        } else if (baseType == "public.file-url") {
+            kind = ClipKind::file;
+        } else {
+            kind = clipkind::detect(text);
+        }
+
+        if (kind == ClipKind::image) {
+            std::optional<Bytes> preview;
+            if (thumbnail) {
+                try {
+                    const Bytes resolved = legacyarchive::materializeCoreDataBlob(*thumbnail, externalData_);
+                    if (!resolved.empty()) preview = PasteNowImporter::reencodedAsPNG(resolved);
+                } catch (const ImportError&) {
+                    // An unresolvable thumbnail: the representations give the preview.
+                }
+            }
+            if (!preview) preview = PasteNowImporter::makePNGPreview(representations);
+            if (preview) {
+                const std::string previewName = std::string(kPreviewFolder) + "/pastenow-" + key + ".png";
+                if (!writeFileWithoutSync(payloadsURL_ / previewName, *preview)) failRow("preview not written");
+                clip.payloadFilename = previewName;
+            }
+        }
+
+        const Date date{std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(unixTime))};
+        clip.createdAt = date;
+        clip.updatedAt = date;
+        clip.kind = kind;
+        clip.title = PasteNowImporter::makeTitle(legacyTitle, text, kind, paths);
+        clip.text = std::move(text);
+        clip.sourceAppName = appName;
+        clip.sourceBundleID = bundleID;
+        clip.fileURLs = paths;
+        const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
+        clip.fingerprint =
+            ClipItem::makeFingerprint(kind, clip.text, paths, std::nullopt, withArchive ? &archive : nullptr);
+        clip.importedFrom = std::string(PasteNowImporter::kSourceName) + " " + checksum.value_or(key);
+        clip.legacyPayloadFilename = archiveName;
+        clip.legacyID = primaryKey;
+        clip.copyCount = copyCount >= 2 ? copyCount : 1;
+        return clip;
+    }
+
+private:
+    fs::path payloadsURL_;
+    fs::path externalData_;
+    std::unordered_set<std::int64_t> seenKeys_;
+};
+
+void mergeResult(HistoryStore& store, PasteNowImporter::ImportResult result) {
+    const int added = store.importItems(result.items, PasteNowImporter::kSourceName);
+    store.removeUnreferencedPayloads(result.items);
+    store.setMigrationStatus(std::nullopt);
+    if (!store.flushHistory()) {
+        store.showToast("Imported clips are open, but the history index could not be saved", ToastTone::error);
+        return;
+    }
+    store.defaults().setBool(PasteNowImporter::kImportedKey, true);
+    if (result.failedRows > 0) {
+        store.showToast("Imported " + formattedCount(added) + " clips; " + std::to_string(result.failedRows) +
+                            " could not be decoded",
+                        ToastTone::info);
+    }
+}
+
+}  // namespace
+
+PasteNowImporter::Locations PasteNowImporter::defaultLocations() {
+    fs::path home;
+    if (const char* h = std::getenv("HOME"); h && *h == '/') home = h;
+    const std::string group =
+        BundleInfo::main().pasteNowGroupContainer();
+    fs::path cache;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') cache = xdg;
+    else if (!home.empty()) cache = home / ".cache";
+    else cache = fs::temp_directory_path();
+    Locations locations;
+    if (!home.empty()) locations.documentsFolder = home / "Library" / "Group Containers" / group / "Documents";
+    locations.cacheFolder = cache / "Harbelle" / "LegacyImport";
+    return locations;
+}
+
+void PasteNowImporter::importIfNeeded(HistoryStore& store) { importIfNeeded(store, defaultLocations()); }
+
+void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& locations) {
+    if (store.defaults().boolValue(kImportedKey).value_or(false)) return;
+    if (locations.documentsFolder.empty()) return;
+    std::error_code error;
+    if (!fs::exists(locations.databaseFile(), error)) return;  // looked for again at the next launch
+    store.setMigrationStatus(std::string(kStatusText));
+
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    currentCancelFlag() = cancel;
+    QPointer<HistoryStore> guard(&store);
+    const fs::path payloadsURL = store.payloadsURL();
+    QThreadPool::globalInstance()->start([guard, cancel, payloadsURL, locations] {
+        std::optional<ImportResult> result;
+        try {
+            result = importLegacyHistory(payloadsURL, locations, cancel.get());
+        } catch (...) {
+            // The run failed as a whole; the reason is not shown.
+        }
+        if (cancel->load()) return;  // quitting: nobody to hand the clips to
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [guard, cancel, result = std::move(result)]() mutable {
+                if (!guard || cancel->load()) return;
+                if (currentCancelFlag() == cancel) currentCancelFlag().reset();
+                if (!result) {
+                    guard->setMigrationStatus(std::nullopt);
+                    guard->showToast("The old PasteNow history is safe, but import needs attention", ToastTone::error);
+                    return;
+                }
+                mergeResult(*guard, std::move(*result));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void PasteNowImporter::cancelRunningImport() {
+    if (auto& flag = currentCancelFlag()) flag->store(true);
+}
+
+PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::path& payloadsURL,
+                                                                     const Locations& locations,
+                                                                     const std::atomic<bool>* cancel) {
+    for (const char* folder : {kLegacyFolder, kPreviewFolder}) {
+        if (!historyfiles::makeDirectories(payloadsURL / folder))
+            throw ImportError(ImportError::Code::openDatabase, std::string("cannot create ") + folder);
+        ::chmod((payloadsURL / folder).c_str(), 0700);
+    }
+    PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel);
+    sqlite3* db = database.handle();
+
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, kQuery, -1, &statement, nullptr) != SQLITE_OK || !statement) {
+        const std::string message = sqlite3_errmsg(db);
+        sqlite3_finalize(statement);
+        throw ImportError(ImportError::Code::prepareQuery, message);
+    }
+    struct Finalizer {
+        sqlite3_stmt* s;
+        ~Finalizer() { sqlite3_finalize(s); }
+    } finalizer{statement};
+
+    ImportResult result;
+    result.items.reserve(1800);
+    RowReader reader(payloadsURL, locations);
+    for (;;) {
+        if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+        const int step = sqlite3_step(statement);
+        if (step == SQLITE_DONE) break;
+        if (step != SQLITE_ROW) {
+            if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+            throw ImportError(ImportError::Code::queryFailed, sqlite3_errmsg(db));
+        }
+        try {
+            result.items.push_back(reader.read(statement));
+        } catch (...) {
+            // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
+            ++result.failedRows;
+        }
+    }
+    syncFileSystemOf(payloadsURL);
+    return result;
+}
+
+std::optional<PasteboardObject> PasteNowImporter::makeLegacyPasteboardItem(const ClipItem& clip,
+                                                                           const fs::path& payloadsURL,
+                                                                           bool plainText) {
+    return legacypasteboard::makeLegacyPasteboardItem(clip, payloadsURL, plainText);
+}
+
+std::vector<std::string> PasteNowImporter::extractFileURLs(const std::vector<LegacyRepresentation>& representations) {
+    std::vector<std::string> paths;
+    for (const auto& representation : representations) {
+        if (representation.type != "public.file-url") continue;
+        const QString decoded =
+            QString::fromUtf8(reinterpret_cast<const char*>(representation.data.data()), qsizetype(representation.data.size()));
+        if (decoded.toUtf8().size() != qsizetype(representation.data.size()) ||
+            decoded.contains(QChar::ReplacementCharacter))
+            continue;  // not UTF-8
+        std::string_view text(reinterpret_cast<const char*>(representation.data.data()), representation.data.size());
+        auto junk = [](char c) { return c == '\0' || c == '\n' || c == '\r' || c == ' '; };
+        while (!text.empty() && junk(text.front())) text.remove_prefix(1);
+        while (!text.empty() && junk(text.back())) text.remove_suffix(1);
+        const QUrl url(QString::fromUtf8(text.data(), qsizetype(text.size())));
+        if (url.isValid() && url.isLocalFile()) {
+            paths.push_back(url.toLocalFile().toStdString());
+        } else if (!text.empty() && text.front() == '/') {
+            paths.emplace_back(text);
+        }
+    }
+    return paths;
+}
+
+std::optional<Bytes> PasteNowImporter::reencodedAsPNG(const Bytes& image) {
+    QByteArray input = QByteArray::fromRawData(reinterpret_cast<const char*>(image.data()), qsizetype(image.size()));
+    QBuffer buffer(&input);
+    buffer.open(QIODevice::ReadOnly);
+    // Reads within the process-wide image allocation limit, so a hostile size fails here.
+    QImageReader reader(&buffer);
+    reader.setDecideFormatFromContent(true);
+    const QImage decoded = reader.read();
+    if (decoded.isNull()) return std::nullopt;
+    QByteArray png;
+    QBuffer out(&png);
+    out.open(QIODevice::WriteOnly);
+    if (!decoded.save(&out, "PNG")) return std::nullopt;
+    return Bytes(png.begin(), png.end());
+}
+
+std::optional<Bytes> PasteNowImporter::makePNGPreview(const std::vector<LegacyRepresentation>& representations) {
+    for (const char* type : {"public.png", "public.jpeg", "public.heic", "public.tiff", "com.apple.uikit.image"}) {
+        const auto found = std::find_if(representations.begin(), representations.end(),
+                                        [&](const auto& r) { return r.type == type; });
+        if (found == representations.end()) continue;
+        if (auto png = reencodedAsPNG(found->data)) return png;
+    }
+    return std::nullopt;
+}
+
+std::string PasteNowImporter::makeTitle(const std::string& legacyTitle, const std::string& bodyText, ClipKind kind,
+                                        const std::vector<std::string>& fileURLs) {
+    const std::string_view trimmed = textunits::trimmedWhitespaceAndNewlines(legacyTitle);
+    if (!trimmed.empty()) {
+        if (textunits::graphemeCount(trimmed, 91) <= 90) return std::string(trimmed);
+        return textunits::graphemePrefix(trimmed, 89).text.toStdString() + "\u2026";
+    }
+    if (kind == ClipKind::image) return "Imported image";
+    if (kind == ClipKind::file && !fileURLs.empty()) {
+        if (fileURLs.size() == 1) return lastPathComponent(fileURLs.front());
+        return std::to_string(fileURLs.size()) + " files";
+    }
+    return ClipItem::titleFor(bodyText, kind);
 }
 
 }  // namespace harbelle

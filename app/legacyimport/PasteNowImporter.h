@@ -1,5 +1,16 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/ClipItem.h"
+#include "legacyimport/LegacyArchive.h"
+#include "platform/Pasteboard.h"
+
 namespace harbelle {
 
 class HistoryStore;
@@ -9,10 +20,77 @@ class PasteNowImporter {
 public:
     static constexpr const char* kImportedKey = "pasteNowHistoryImportedV2";
     static constexpr const char* kSourceName = "PasteNow";
+    static constexpr const char* kStatusText = "Importing older PasteNow clips…";
+    static constexpr const char* kDatabaseName = "PasteNow.sqlite";
+    static constexpr const char* kQuery =
+        "SELECT\n"
+        "    i.Z_PK,\n"
+        "    i.ZTIMESTAMP,\n"
+        "    COALESCE(i.ZCOPYCOUNT, 1),\n"
+        "    i.ZCOLORHEX,\n"
+        "    i.ZBASEUNIFORMTYPE,\n"
+        "    i.ZSECONDARYUNIFORMTYPE,\n"
+        "    i.ZCHECKSUM,\n"
+        "    i.ZTEXT,\n"
+        "    i.ZTITLE,\n"
+        "    i.ZFILEURLDATA,\n"
+        "    i.ZTHUMBNAILIMAGE,\n"
+        "    d.ZCOMPRESSED,\n"
+        "    d.ZDATA,\n"
+        "    a.ZNAME,\n"
+        "    a.ZBUNDLEID\n"
+        "FROM ZPASTEITEM i\n"
+        "JOIN ZPASTEITEMDATA d ON d.Z_PK = i.ZITEMDATA\n"
+        "LEFT JOIN ZAPPLICATION a ON a.Z_PK = i.ZAPP\n"
+        "WHERE COALESCE(i.ZREMOVEDFROMALL, 0) = 0\n"
+        "ORDER BY i.ZTIMESTAMP DESC, i.Z_PK DESC";
+    // Longest text column a row may have.
+    static constexpr std::size_t kMaximumTextBytes = 10u << 20;
+
+    // Where the outside database lies and where its private copy is made.
+    struct Locations {
+        // The outside application's Documents folder (never written).
+        std::filesystem::path documentsFolder;
+        // A folder of ours in which a private copy of the database is made and removed again.
+        std::filesystem::path cacheFolder;
+        std::filesystem::path databaseFile() const { return documentsFolder / kDatabaseName; }
+        std::filesystem::path externalDataFolder() const {
+            return documentsFolder / ".PasteNow_SUPPORT" / "_EXTERNAL_DATA";
+        }
+    };
+    // $HOME/Library/Group Containers/<group container>/Documents, and our cache folder.
+    static Locations defaultLocations();
+
+    struct ImportResult {
+        std::vector<ClipItem> items;  // in query order
+        std::int64_t failedRows = 0;
+    };
 
     // Starts the import when it has not completed before and the outside database exists;
     // returns at once. Start-up calls it at most once per process and never in demo mode.
     static void importIfNeeded(HistoryStore& store);
+    static void importIfNeeded(HistoryStore& store, const Locations& locations);
+    // Quitting: a running import stops at its next row or query step, its result is dropped.
+    static void cancelRunningImport();
+
+    // The background run: reads every row into clips and writes their archive and preview files
+    // below `payloadsURL`. Throws ImportError for the run as a whole. Touches no store state.
+    static ImportResult importLegacyHistory(const std::filesystem::path& payloadsURL, const Locations& locations,
+                                            const std::atomic<bool>* cancel = nullptr);
+
+    // An imported clip's clipboard item, rebuilt from its archive; what the store's
+    // `makeLegacyPasteboardItem` is set to.
+    static std::optional<PasteboardObject> makeLegacyPasteboardItem(const ClipItem& clip,
+                                                                    const std::filesystem::path& payloadsURL,
+                                                                    bool plainText);
+
+    // Row helpers, public for their tests.
+    static std::vector<std::string> extractFileURLs(const std::vector<LegacyRepresentation>& representations);
+    static std::optional<Bytes> makePNGPreview(const std::vector<LegacyRepresentation>& representations);
+    static std::string makeTitle(const std::string& legacyTitle, const std::string& bodyText, ClipKind kind,
+                                 const std::vector<std::string>& fileURLs);
+    // Any image format Qt reads, within the image allocation limit, as PNG; nothing otherwise.
+    static std::optional<Bytes> reencodedAsPNG(const Bytes& image);
 
     PasteNowImporter() = delete;
 };

@@ -26,5 +26,8 @@ std::optional<bool> BundleInfo::boolean(const std::string& key) const {
 std::string BundleInfo::identifier() const { return string("CFBundleIdentifier").value_or(""); }
 std::string BundleInfo::shortVersion() const { return string("CFBundleShortVersionString").value_or(""); }
 std::string BundleInfo::version() const { return string("CFBundleVersion").value_or(""); }
+std::string BundleInfo::pasteNowGroupContainer() const {
+    return string("HarbellePasteNowGroupContainer").value_or("group.com.pastenow.PasteNow");
+}
 
 }  // namespace harbelle

@@ -15,6 +15,8 @@ public:
     std::string identifier() const;
     std::string shortVersion() const;
     std::string version() const;
+    // The outside clipboard program's group container, whose history is imported once.
+    std::string pasteNowGroupContainer() const;
     std::optional<std::string> string(const std::string& key) const;
     std::optional<bool> boolean(const std::string& key) const;
     const nlohmann::json& dictionary() const { return dictionary_; }

@@ -1,5 +1,6 @@
 #include <QScreen>
 
+#include "legacyimport/PasteNowImporter.h"
 #include "platform/BundleInfo.h"
 #include "platform/LoginItemService.h"
 #include "settings/SettingsWindowController.h"
@@ -53,6 +54,8 @@ void AppCoordinator::applicationDidFinishLaunching() {
     storeOptions.textRecognizer = deps_.textRecognizer;
     storeOptions.loginItemService = deps_.loginItemService;
     store_ = deps_.makeStore(std::move(storeOptions));
+    // Imported clips paste what the outside program preserved, from their archives.
+    store_->makeLegacyPasteboardItem = PasteNowImporter::makeLegacyPasteboardItem;
 
     if (!demoMode_) {
         deps_.prepareUpdateChoiceMigration(UpdateManager::hasValidDirectDistributionConfiguration(*deps_.bundle));

@@ -1,5 +1,6 @@
 #include <QWidget>
 
+#include "legacyimport/PasteNowImporter.h"
 #include "settings/SettingsWindowController.h"
 #include "shell/AppCoordinator.h"
 #include "shell/ShelfPanel.h"
@@ -22,6 +23,8 @@ void AppCoordinator::reopen() {
 void AppCoordinator::applicationWillTerminate() {
     if (terminating_) return;
     terminating_ = true;
+    // A running legacy import stops at its next step instead of holding up the exit.
+    PasteNowImporter::cancelRunningImport();
     // Abandons a running paste, drops its pending steps and lets any held key go.
     cancelActivePasteOperation();
     if (pasteEngine_) pasteEngine_->shutdown();

@@ -234,6 +234,8 @@ TEST_F(HistoryPersistenceTest, RetiredPayloadsGoOnlyAfterASuccessfulWrite) {
     const std::vector<ClipItem> snapshot{makeClip("returned", 3, "back.png")};
     persistence->enqueueSave(snapshot, {"gone.png", "back.png"});
     EXPECT_TRUE(persistence->flush(snapshot, {}));
+    // Deletions wait until the save thread is idle, at the latest until it ends.
+    persistence.reset();
     EXPECT_FALSE(fs::exists(payloads / "gone.png"));
     EXPECT_TRUE(fs::exists(payloads / "back.png"));
     EXPECT_FALSE(fs::exists(payloads / "async.png"));  // its failed save handed it on to this one
@@ -339,6 +341,25 @@ TEST_F(HistoryPersistenceTest, OrphanPassDeletesNothingWhenARecoveryCopyCannotBe
     fs::remove(storage / "history.backup-20261207T081500Z.json");
     persistence->removeOrphanedPayloadFiles({});  // an empty list names nothing
     EXPECT_FALSE(fs::exists(persistence->payloadsURL() / "stray.png"));
+}
+
+TEST_F(HistoryPersistenceTest, DeferredDeletionsSpareNamesALaterWriteNamesAgain) {
+    auto persistence = open();
+    const fs::path payloads = persistence->payloadsURL();
+    std::set<std::string> retired;
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "old-" + std::to_string(i) + ".png";
+        ASSERT_TRUE(persistence->writePayload(name, Bytes{1}));
+        retired.insert(name);
+    }
+    // Retired by one save, named again by the flush right after it: the flush's list wins.
+    persistence->enqueueSave({}, retired);
+    const std::vector<ClipItem> snapshot{makeClip("back", 1, "old-7.png")};
+    EXPECT_TRUE(persistence->flush(snapshot, {}));
+    persistence.reset();
+    EXPECT_TRUE(fs::exists(payloads / "old-7.png"));
+    EXPECT_FALSE(fs::exists(payloads / "old-8.png"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(payloads), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -436,7 +436,8 @@ TEST_F(HistoryStoreOperations, ImportMergesByLegacyIDAndFingerprint) {
     ASSERT_EQ(store->items().size(), 6u);
     EXPECT_EQ(texts(store->items()),
               (std::vector<std::string>{"clip 0", "clip 1", "clip 2", "clip 1", "newer twin", "plain"}));
-    for (int i = 3; i < 6; ++i) EXPECT_EQ(store->items()[i].importedFrom, "PasteNow");
+    // The importer's own source text stays; only a clip without one gets the source name.
+    for (int i = 3; i < 6; ++i) EXPECT_EQ(store->items()[i].importedFrom, "elsewhere");
     EXPECT_NE(store->items()[5].id, store->items()[2].id);
     EXPECT_EQ(store->selectedID(), top);
     EXPECT_EQ(store->toastMessage(), "Imported 3 older clips");
@@ -462,8 +463,9 @@ TEST_F(HistoryStoreOperations, ImportSortsByCreationAndTrims) {
         clip.payloadFilename = "LegacyPreviews/pastenow-" + std::to_string(i) + ".png";
         batch.push_back(clip);
     }
-    EXPECT_EQ(store->importItems(batch, "PasteNow"), 1500);
-    EXPECT_EQ(store->toastMessage(), "Imported 1,500 older clips");
+    // Counted after the trim: 998 of the 1,500 are kept beside the two recent clips.
+    EXPECT_EQ(store->importItems(batch, "PasteNow"), 998);
+    EXPECT_EQ(store->toastMessage(), "Imported 998 older clips");
     ASSERT_EQ(store->items().size(), 1000u);
     EXPECT_EQ(store->items()[0].text, "recent 0");
     EXPECT_EQ(store->items()[1].text, "old 0");  // creation order, not recency

@@ -298,6 +298,7 @@ TEST_F(HistoryStoreSaving, FailedFlushKeepsRetiredNames) {
     unblockHistoryFile();
     EXPECT_TRUE(store->flushHistory());
     EXPECT_TRUE(store->retiredPayloadFilenames().empty());
+    store.reset();  // the save thread deletes when idle, at the latest before it ends
     EXPECT_FALSE(fs::exists(payloads() / "image.png"));
 }
 

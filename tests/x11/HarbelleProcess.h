@@ -77,10 +77,16 @@ public:
             QDir().mkpath(folder);
             env.insert(QString::fromLatin1(name), folder);
         }
+        if (QDir(path(QStringLiteral("home"))).exists()) env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
         process_.setProcessEnvironment(env);
         process_.setStandardOutputFile(path(QStringLiteral("stdout") + suffix + QStringLiteral(".txt")));
         process_.setStandardErrorFile(path(QStringLiteral("stderr") + suffix + QStringLiteral(".txt")));
         process_.start(QStringLiteral(HARBELLE_BINARY), arguments);
+    }
+    // Gives the program a private HOME (used from the next start() on); returns its path.
+    QString usePrivateHome() {
+        QDir().mkpath(path(QStringLiteral("home")));
+        return path(QStringLiteral("home"));
     }
     // A path inside the program's private folders.
     QString path(const QString& relative) const { return QDir(root_).filePath(relative); }

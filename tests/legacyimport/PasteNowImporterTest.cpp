@@ -1,0 +1,316 @@
+#include <QBuffer>
+#include <QImage>
+#include <QTest>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <map>
+
+#include "../history/HistoryStoreTestSupport.h"
+#include "legacyimport/PasteNowImporter.h"
+#include "support/PasteNowTestDatabase.h"
+
+namespace harbelle::testing {
+namespace {
+
+using Row = PasteNowTestDatabase::Row;
+
+constexpr double kReferenceDate = 978307200;
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int modeOf(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return int(info.st_mode & 07777);
+}
+
+// Every file below a folder with its bytes and mode: what the import must leave untouched.
+std::map<std::string, std::pair<Bytes, int>> snapshot(const fs::path& folder) {
+    std::map<std::string, std::pair<Bytes, int>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        files[entry.path().string()] = {entry.is_regular_file() ? readFile(entry.path()) : Bytes{}, modeOf(entry.path())};
+    return files;
+}
+
+class PasteNowImporterTest : public HistoryStoreFixture {
+protected:
+    fs::path root() const { return temp.path().toStdString(); }
+    PasteNowImporter::Locations locations() const {
+        return {root() / "home" / "Group Containers" / "Documents", root() / "cache" / "LegacyImport"};
+    }
+
+    // Runs the import and lets its hand-back arrive.
+    void importInto(HistoryStore& store) {
+        PasteNowImporter::importIfNeeded(store, locations());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !store.migrationStatus(); }, 20000));
+    }
+
+    const ClipItem* clipWithKey(const HistoryStore& store, std::int64_t key) const {
+        for (const auto& clip : store.items())
+            if (clip.legacyID == key) return &clip;
+        return nullptr;
+    }
+};
+
+TEST_F(PasteNowImporterTest, ImportsTheHistoryOnceWithoutTouchingTheOutsideFolder) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    const fs::path outside = root() / "home";
+    const auto before = snapshot(outside);
+    ASSERT_TRUE(fs::exists(locations().databaseFile().string() + "-wal"));
+
+    auto store = makeStore();
+    PasteNowImporter::importIfNeeded(*store, locations());
+    EXPECT_EQ(store->migrationStatus(), "Importing older PasteNow clips…");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->migrationStatus(); }, 20000));
+
+    // Rows 7-10, the second copy of 13 and 14 fail; 6 was removed.
+    EXPECT_EQ(store->toastMessage(), "Imported 8 clips; 6 could not be decoded");
+    EXPECT_EQ(store->toastTone(), ToastTone::info);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    std::vector<std::int64_t> keys;
+    for (const auto& clip : store->items()) keys.push_back(clip.legacyID.value_or(-1));
+    EXPECT_EQ(keys, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 11, 12, 13}));
+
+    struct Expected {
+        std::int64_t key;
+        ClipKind kind;
+        std::string text, title, app, importedFrom;
+        std::int64_t copyCount;
+        bool sensitive;
+        std::vector<std::string> paths;
+    };
+    const std::vector<Expected> expected{
+        {1, ClipKind::text, "Hello from the old history \u2318", "Hello from the old history \u2318", "TextEdit",
+         "PasteNow abc123", 3, false, {}},
+        {2, ClipKind::text, "Skip list row", "Kept HTML", "PasteNow", "PasteNow 2", 1, false, {}},
+        {3, ClipKind::text, "caf\u00e9 \u2603", "caf\u00e9 \u2603", "PasteNow", "PasteNow 3", 1, false, {}},
+        {4, ClipKind::image, "", "Imported image", "PasteNow", "PasteNow 4", 1, false, {}},
+        {5, ClipKind::text, "hunter2", "hunter2", "PasteNow", "PasteNow 5", 1, true, {}},
+        {11, ClipKind::file, "/tmp/old notes.txt", "old notes.txt", "PasteNow", "PasteNow 11", 1, false,
+         {"/tmp/old notes.txt"}},
+        {12, ClipKind::color, "#12AB34", "#12AB34", "PasteNow", "PasteNow 12", 1, false, {}},
+        {13, ClipKind::text, "plain XML", "plain XML", "PasteNow", "PasteNow 13", 1, false, {}},
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.key);
+        const ClipItem* clip = clipWithKey(*store, e.key);
+        ASSERT_TRUE(clip);
+        EXPECT_EQ(clip->kind, e.kind);
+        EXPECT_EQ(clip->text, e.text);
+        EXPECT_EQ(clip->title, e.title);
+        EXPECT_EQ(clip->sourceAppName, e.app);
+        EXPECT_EQ(clip->importedFrom, e.importedFrom);
+        EXPECT_EQ(clip->copyCount, e.copyCount);
+        EXPECT_EQ(clip->isSensitive, e.sensitive);
+        EXPECT_EQ(clip->fileURLs, e.paths);
+        EXPECT_EQ(clip->legacyPayloadFilename, "Legacy/pastenow-" + std::to_string(e.key) + ".lzfse");
+        EXPECT_TRUE(clip->searchableText.empty());
+        const Bytes archive = readFile(payloads() / *clip->legacyPayloadFilename);
+        const bool withArchive = e.kind == ClipKind::image || e.kind == ClipKind::file;
+        EXPECT_EQ(clip->fingerprint, ClipItem::makeFingerprint(e.kind, e.text, e.paths, std::nullopt,
+                                                               withArchive ? &archive : nullptr));
+        EXPECT_EQ(modeOf(payloads() / *clip->legacyPayloadFilename), 0600);
+    }
+    const ClipItem* first = clipWithKey(*store, 1);
+    EXPECT_EQ(first->sourceBundleID, "com.apple.TextEdit");
+    EXPECT_EQ(first->createdAt, Date(std::chrono::seconds(700'000'100 + std::int64_t(kReferenceDate))));
+    EXPECT_EQ(first->updatedAt, first->createdAt);
+    // The archive is kept as stored: compressed.
+    EXPECT_EQ(readFile(payloads() / "Legacy/pastenow-1.lzfse"), PasteNowTestDatabase::corpusFile("plist-text-binary.lzfse"));
+    EXPECT_EQ(readFile(payloads() / "Legacy/pastenow-3.lzfse"), PasteNowTestDatabase::corpusFile("plist-utf16-type.lzfse"));
+
+    const ClipItem* image = clipWithKey(*store, 4);
+    ASSERT_EQ(image->payloadFilename, "LegacyPreviews/pastenow-4.png");
+    const Bytes preview = readFile(payloads() / *image->payloadFilename);
+    const QImage decoded = QImage::fromData(preview.data(), int(preview.size()), "PNG");
+    EXPECT_EQ(decoded.size(), QSize(24, 16));  // the thumbnail, not the archive's image
+    EXPECT_EQ(modeOf(payloads() / *image->payloadFilename), 0600);
+    EXPECT_EQ(modeOf(payloads() / "Legacy"), 0700);
+    EXPECT_EQ(modeOf(payloads() / "LegacyPreviews"), 0700);
+    // Nothing of failed rows stays behind, no temporary files either.
+    EXPECT_EQ(std::distance(fs::directory_iterator(payloads() / "Legacy"), fs::directory_iterator()), 8);
+
+    // The outside folder is exactly as it was: no shared-memory file, nothing changed.
+    EXPECT_EQ(snapshot(outside), before);
+    EXPECT_FALSE(fs::exists(locations().databaseFile().string() + "-shm"));
+    EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+    EXPECT_EQ(modeOf(locations().cacheFolder), 0700);
+
+    // Saved, and a second launch imports nothing even from a changed database.
+    EXPECT_EQ(readHistory().size(), 8u);
+    store.reset();
+    auto rows = PasteNowTestDatabase::standardRows();
+    rows[0].primaryKey = 99;
+    fs::remove_all(locations().documentsFolder);
+    PasteNowTestDatabase::write(locations().documentsFolder, rows, PasteNowTestDatabase::standardExternalFiles());
+    auto second = makeStore();
+    PasteNowImporter::importIfNeeded(*second, locations());
+    EXPECT_FALSE(second->migrationStatus());
+    QTest::qWait(50);
+    EXPECT_EQ(second->items().size(), 8u);
+}
+
+TEST_F(PasteNowImporterTest, RowRules) {
+    const std::string title91(91, 't');
+    std::vector<Row> rows;
+    auto add = [&](std::int64_t key, std::vector<std::pair<std::string, Bytes>> representations) -> Row& {
+        Row row;
+        row.primaryKey = key;
+        row.timestamp = 700'000'000 - key;
+        row.data = PasteNowTestDatabase::inlineBlob(PasteNowTestDatabase::representationList(representations));
+        rows.push_back(row);
+        return rows.back();
+    };
+    const auto plain = std::vector<std::pair<std::string, Bytes>>{{"public.utf8-plain-text", bytes("p")}};
+    add(1, plain).text = std::string(PasteNowImporter::kMaximumTextBytes + 1, 'a');  // too long: fails
+    add(2, plain).text = "bad \xff\xfe utf-8";
+    add(3, plain).colorInteger = 0;
+    add(4, plain).colorInteger = 16'777'216;
+    add(5, plain).copyCount = 0;
+    add(6, plain).title = title91;
+    add(7, plain).title = title91.substr(1);
+    add(8, plain).secondaryType = "com.apple.cocoa.pasteboard.color";
+    add(9, plain).baseType = "public.url";
+    add(10, plain).text = "https://example.com/page";
+    {
+        // No thumbnail and only TIFF: the preview is converted.
+        QImage tiff(5, 7, QImage::Format_RGB32);
+        tiff.fill(Qt::red);
+        QByteArray encoded;
+        QBuffer buffer(&encoded);
+        buffer.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(tiff.save(&buffer, "TIFF"));
+        add(11, {{"public.tiff", Bytes(encoded.begin(), encoded.end())}}).baseType = "public.image";
+    }
+    {
+        // A thumbnail that is no image: the representations give the preview.
+        Row& r = add(12, {{"public.png", PasteNowTestDatabase::pngImage(3, 2)}});
+        r.baseType = "public.image";
+        r.thumbnail = PasteNowTestDatabase::inlineBlob(bytes("not an image"));
+    }
+    {
+        Row& r = add(13, {{"public.png", bytes("no PNG either")}});
+        r.baseType = "public.image";  // still an image clip, without preview
+    }
+    add(14, {{"public.file-url", bytes("/abs/one")}, {"public.file-url", bytes("relative")},
+             {"public.file-url", bytes("file:///abs/two/")}})
+        .baseType = "public.file-url";
+    add(15, plain).timestamp = -kReferenceDate - 1;  // 1969
+    add(16, plain).timestamp = -kReferenceDate;       // 1970-01-01 exactly
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+
+    auto store = makeStore();
+    importInto(*store);
+    EXPECT_EQ(store->toastMessage(), "Imported 14 clips; 2 could not be decoded");
+    auto clip = [&](std::int64_t key) {
+        const ClipItem* found = clipWithKey(*store, key);
+        EXPECT_TRUE(found) << key;
+        return found ? *found : ClipItem{};
+    };
+    EXPECT_FALSE(clipWithKey(*store, 1));
+    EXPECT_FALSE(clipWithKey(*store, 15));
+    EXPECT_EQ(clip(2).text, "bad \uFFFD\uFFFD utf-8");
+    EXPECT_EQ(clip(3).kind, ClipKind::text);
+    EXPECT_EQ(clip(4).text, "#000000");
+    EXPECT_EQ(clip(4).kind, ClipKind::color);
+    EXPECT_EQ(clip(5).copyCount, 1);
+    EXPECT_EQ(clip(6).title, std::string(89, 't') + "\u2026");
+    EXPECT_EQ(clip(7).title, std::string(90, 't'));
+    EXPECT_EQ(clip(8).kind, ClipKind::color);
+    EXPECT_EQ(clip(9).kind, ClipKind::link);
+    EXPECT_EQ(clip(10).kind, ClipKind::link);  // detected from the text
+    EXPECT_EQ(clip(11).payloadFilename, "LegacyPreviews/pastenow-11.png");
+    const Bytes converted = readFile(payloads() / "LegacyPreviews/pastenow-11.png");
+    EXPECT_EQ(QImage::fromData(converted.data(), int(converted.size()), "PNG").size(), QSize(5, 7));
+    const Bytes fromArchive = readFile(payloads() / "LegacyPreviews/pastenow-12.png");
+    EXPECT_EQ(QImage::fromData(fromArchive.data(), int(fromArchive.size()), "PNG").size(), QSize(3, 2));
+    EXPECT_EQ(clip(13).kind, ClipKind::image);
+    EXPECT_FALSE(clip(13).payloadFilename);
+    EXPECT_EQ(clip(14).fileURLs, (std::vector<std::string>{"/abs/one", "/abs/two/"}));
+    EXPECT_EQ(clip(14).title, "2 files");
+    EXPECT_EQ(clip(14).text, "/abs/one\n/abs/two/");
+    EXPECT_EQ(clip(16).createdAt, Date{});
+}
+
+TEST_F(PasteNowImporterTest, FlagWaitsForASuccessfulSave) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    // A folder where the history file belongs: no save can succeed.
+    fs::create_directories(historyFile() / "blocked");
+    auto store = makeStore();
+    importInto(*store);
+    EXPECT_EQ(store->toastMessage(), "Imported clips are open, but the history index could not be saved");
+    EXPECT_EQ(store->toastTone(), ToastTone::error);
+    EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+}
+
+TEST_F(PasteNowImporterTest, RunFailuresLeaveTheFlagUnsetAndSayWhy) {
+    auto store = makeStore();
+    // No database: nothing happens, not even the status line.
+    PasteNowImporter::importIfNeeded(*store, locations());
+    EXPECT_FALSE(store->migrationStatus());
+
+    // A view in place of a table is refused before any query runs.
+    fs::create_directories(locations().documentsFolder);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(locations().databaseFile().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db,
+                 "CREATE TABLE ZPASTEITEMDATA (Z_PK INTEGER, ZCOMPRESSED INTEGER, ZDATA BLOB);"
+                 "CREATE TABLE ZAPPLICATION (Z_PK INTEGER, ZNAME, ZBUNDLEID);"
+                 "CREATE VIEW ZPASTEITEM AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) "
+                 "SELECT x AS Z_PK FROM n;",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    importInto(*store);
+    EXPECT_EQ(store->toastMessage(), "The old PasteNow history is safe, but import needs attention");
+    EXPECT_EQ(store->toastTone(), ToastTone::error);
+    EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+    EXPECT_TRUE(store->items().empty());
+    EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+}
+
+TEST_F(PasteNowImporterTest, CancelStopsTheRunAndRemovesTheCopy) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(50));
+    std::atomic<bool> cancel{true};
+    try {
+        PasteNowImporter::importLegacyHistory(payloads(), locations(), &cancel);
+        ADD_FAILURE() << "ran";
+    } catch (const ImportError& error) {
+        EXPECT_EQ(error.code(), ImportError::Code::cancelled);
+    }
+    EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+    cancel = false;
+    EXPECT_EQ(PasteNowImporter::importLegacyHistory(payloads(), locations(), &cancel).items.size(), 50u);
+}
+
+}  // namespace
+}  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+TEST_F(PasteNowImporterTest, ClipsTrimmedAwayAreNotCountedAndLoseTheirFiles) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(620));
+    defaults.setInteger("maxHistory", 500);
+    auto store = makeStore();
+    importInto(*store);
+    // 500 of the 620 are kept; the toast counts those.
+    EXPECT_EQ(store->toastMessage(), "Imported 500 older clips");
+    EXPECT_EQ(store->items().size(), 500u);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    // The archives of the 120 dropped clips go once the save thread gets to them.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return std::distance(fs::directory_iterator(payloads() / "Legacy"), fs::directory_iterator()) == 500; },
+        10000));
+}
+
+}  // namespace
+}  // namespace harbelle::testing

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "legacyimport/LegacyArchive.h"
+#include "legacyimport/PropertyList.h"
+#include "support/PasteNowTestDatabase.h"
+
+namespace harbelle {
+namespace {
+
+using testing::PasteNowTestDatabase;
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+// A binary property list from encoded objects: one-byte references when they fit, offsets
+// wide enough for the object area.
+Bytes binaryPlist(const std::vector<Bytes>& objects, std::size_t padding = 0) {
+    const std::size_t refSize = objects.size() < 256 ? 1 : objects.size() < 65536 ? 2 : 3;
+    Bytes out = bytes("bplist00");
+    std::vector<std::uint64_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(out.size());
+        out.insert(out.end(), object.begin(), object.end());
+    }
+    out.insert(out.end(), padding, 0);
+    const std::uint64_t tableOffset = out.size();
+    const int offsetSize = tableOffset < 256 ? 1 : tableOffset < 65536 ? 2 : 4;
+    for (auto offset : offsets)
+        for (int i = offsetSize - 1; i >= 0; --i) out.push_back(std::uint8_t(offset >> (8 * i)));
+    Bytes trailer(32, 0);
+    trailer[6] = std::uint8_t(offsetSize);
+    trailer[7] = std::uint8_t(refSize);
+    for (int i = 0; i < 8; ++i) {
+        trailer[8 + i] = std::uint8_t(std::uint64_t(objects.size()) >> (8 * (7 - i)));
+        trailer[24 + i] = std::uint8_t(tableOffset >> (8 * (7 - i)));
+    }
+    out.insert(out.end(), trailer.begin(), trailer.end());
+    return out;
+}
+
+// An array of `refs` with references of `refSize` bytes.
+Bytes arrayObject(const std::vector<std::uint64_t>& refs, std::size_t refSize) {
+    Bytes object;
+    if (refs.size() < 15) {
+        object.push_back(std::uint8_t(0xA0 | refs.size()));
+    } else {
+        object = {0xAF, 0x11, std::uint8_t(refs.size() >> 8), std::uint8_t(refs.size())};
+    }
+    for (auto ref : refs)
+        for (int i = int(refSize) - 1; i >= 0; --i) object.push_back(std::uint8_t(ref >> (8 * i)));
+    return object;
+}
+
+struct FixtureCase {
+    const char* name;
+    std::vector<LegacyRepresentation> expected;
+};
+
+TEST(PropertyList, FixturesGiveExactRepresentationsCompressedOrNot) {
+    const std::vector<FixtureCase> cases{
+        {"plist-text-binary",
+         {{0, "public.utf8-plain-text", bytes("Hello from the old history \u2318")},
+          {1, "public.html", bytes("<b>Hello</b> from the old history")}}},
+        {"plist-text-xml", {{0, "public.utf8-plain-text", bytes("plain")}, {1, "public.rtf", bytes("{\\rtf1 plain}")}}},
+        {"plist-utf16-type",
+         {{0, "public.utf8-plain-text", bytes("caf\u00e9 \u2603")}, {1, "com.example.\u00fcml\u00e4ut", bytes("u")}}},
+        {"plist-skiplist-binary",
+         {{0, "public.utf8-plain-text", Bytes(50, 'x')},
+          {1, "org.chromium.internal.source-rfh-token", Bytes{0, 1}},
+          {2, "org.chromium.web-custom-data", bytes("zz")},
+          {3, "com.apple.WebKit.custom-pasteboard-data", bytes("yy")},
+          {4, "com.apple.is-remote-clipboard", bytes("1")},
+          {5, "public.html", bytes("<p>kept</p>")}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes plain = PasteNowTestDatabase::corpusFile(std::string(c.name) + ".bin");
+        EXPECT_EQ(legacyarchive::parseRepresentations(legacyarchive::decodeArchive(plain)), c.expected);
+        const Bytes compressed = PasteNowTestDatabase::corpusFile(std::string(c.name) + ".lzfse");
+        EXPECT_EQ(legacyarchive::parseRepresentations(legacyarchive::decodeArchive(compressed)), c.expected);
+        // Every cut that loses more than a final line feed fails cleanly.
+        for (std::size_t n = 0; n + 1 < plain.size(); ++n)
+            EXPECT_FALSE(PropertyList::parse(std::span(plain.data(), n)).root) << n;
+    }
+}
+
+TEST(PropertyList, HostileStructuresFailFast) {
+    // Seven arrays of fourteen references to the next: 14^7 leaves from 279 bytes.
+    std::vector<Bytes> bombObjects;
+    for (std::uint64_t i = 0; i < 7; ++i) bombObjects.push_back(arrayObject(std::vector<std::uint64_t>(14, i + 1), 1));
+    bombObjects.push_back(bytes("\x51x"));
+    const Bytes bomb = binaryPlist(bombObjects, 124);
+    ASSERT_EQ(bomb.size(), 279u);
+
+    // 200,000 arrays, each holding the next.
+    std::vector<Bytes> deepObjects;
+    for (std::uint64_t i = 0; i < 200'000; ++i) deepObjects.push_back(arrayObject({i + 1}, 3));
+    deepObjects.push_back(bytes("\x08"));
+    std::string deepXml = "<plist>";
+    for (int i = 0; i < 200'000; ++i) deepXml += "<array>";
+
+    const std::vector<std::pair<const char*, Bytes>> cases{
+        {"cycle", binaryPlist({arrayObject({1}, 1), arrayObject({0}, 1)})},
+        {"self reference", binaryPlist({arrayObject({0}, 1)})},
+        {"bomb", bomb},
+        {"deep binary", binaryPlist(deepObjects)},
+        {"deep XML", bytes(deepXml)},
+        {"reference past the objects", binaryPlist({arrayObject({7}, 1)})},
+        {"data longer than the file", binaryPlist({bytes("\x4F\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF")})},
+        {"old text format", bytes("(\n  { type = \"public.utf8-plain-text\"; data = <41>; }\n)")},
+        {"not a property list", bytes("hello")},
+        {"XML entity bomb",
+         bytes("<!DOCTYPE p [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
+               "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+               "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+               "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+               "<plist><string>&d;&d;&d;&d;&d;&d;&d;&d;</string></plist>")},
+    };
+    for (const auto& [name, input] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = PropertyList::parse(input);
+        EXPECT_FALSE(result.root);
+        EXPECT_FALSE(result.error.empty());
+    }
+}
+
+TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
+    // Keys shared by every dictionary are the normal binary layout and read fine.
+    const Bytes shared = binaryPlist({arrayObject({1, 2}, 1), bytes("\xD1\x03\x04"), bytes("\xD1\x03\x04"),
+                                      bytes("\x54type"), bytes("\x41z")});
+    const auto parsed = PropertyList::parse(shared);
+    ASSERT_TRUE(parsed.root) << parsed.error;
+    EXPECT_EQ(parsed.root->array.size(), 2u);
+
+    const std::vector<std::pair<const char*, Bytes>> malformed{
+        // A keyed archive has a dictionary at its root.
+        {"dictionary root", bytes("<plist><dict><key>$archiver</key><string>NSKeyedArchiver</string></dict></plist>")},
+        {"second element lacks data",
+         PasteNowTestDatabase::representationList({{"public.utf8-plain-text", bytes("a")}})},
+        {"type is not a string", bytes("<plist><array><dict><key>type</key><integer>3</integer>"
+                                       "<key>data</key><data>QQ==</data></dict></array></plist>")},
+        {"element is not a dictionary", bytes("<plist><array><string>x</string></array></plist>")},
+    };
+    for (const auto& [name, input] : malformed) {
+        SCOPED_TRACE(name);
+        Bytes document = input;
+        if (std::string(name) == "second element lacks data") {
+            const std::string text(document.begin(), document.end());
+            document = bytes(text.substr(0, text.find("</array>")) +
+                             "<dict><key>type</key><string>public.rtf</string></dict></array></plist>");
+        }
+        try {
+            legacyarchive::parseRepresentations(document);
+            ADD_FAILURE() << "parsed";
+        } catch (const ImportError& error) {
+            EXPECT_EQ(error.code(), ImportError::Code::malformedPropertyList);
+        }
+    }
+    EXPECT_TRUE(legacyarchive::parseRepresentations(bytes("<plist><array/></plist>")).empty());
+}
+
+TEST(PropertyList, MutatedFixturesNeverCrash) {
+    std::mt19937 random(20261207);
+    for (const char* name : {"plist-text-binary.bin", "plist-skiplist-binary.bin", "plist-utf16-type.bin",
+                             "plist-text-xml.bin"}) {
+        const Bytes original = PasteNowTestDatabase::corpusFile(name);
+        for (int round = 0; round < 2000; ++round) {
+            Bytes mutated = original;
+            const int flips = 1 + int(random() % 4);
+            for (int i = 0; i < flips; ++i) mutated[random() % mutated.size()] = std::uint8_t(random());
+            const auto result = PropertyList::parse(mutated);
+            EXPECT_TRUE(result.root.has_value() != !result.error.empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace harbelle

@@ -1,0 +1,91 @@
+// The real program imports the outside program's history at its first start, and an imported
+// clip chosen on the shelf offers what the outside program had preserved.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include "HarbelleProcess.h"
+#include "history/HistoryCodec.h"
+#include "support/PasteNowTestDatabase.h"
+
+namespace harbelle::testing {
+namespace {
+
+std::vector<ClipItem> historyItems(const HarbelleProcess& harbelle) {
+    const QByteArray bytes = harbelle.history();
+    if (bytes.isEmpty()) return {};
+    try {
+        return historycodec::decode(bytes.toStdString()).items;
+    } catch (...) {
+        return {};
+    }
+}
+
+QStringList clipboardTargets() {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"),
+                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-t"),
+                 QStringLiteral("TARGETS")});
+    xclip.waitForFinished(5000);
+    return QString::fromUtf8(xclip.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QByteArray clipboardData(const char* type) {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"),
+                                          QStringLiteral("clipboard"), QStringLiteral("-t"), QString::fromLatin1(type)});
+    xclip.waitForFinished(5000);
+    return xclip.readAllStandardOutput();
+}
+
+TEST(HarbelleLegacyImportX11, TheOutsideHistoryIsImportedAtStartAndPastesItsRepresentations) {
+    HarbelleProcess harbelle(HarbelleProcess::kCopyOnlySettings, {}, false);
+    const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
+                                            "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
+                                            "Documents";
+    PasteNowTestDatabase::write(documents, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    harbelle.start();
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return historyItems(harbelle).size() == 8; }, 15000))
+        << harbelle.history().toStdString();
+    const auto items = historyItems(harbelle);
+    EXPECT_EQ(items[0].legacyID, 1);
+    EXPECT_EQ(items[1].legacyID, 2);
+    EXPECT_EQ(items[1].text, "Skip list row");
+    EXPECT_FALSE(std::filesystem::exists(documents / "PasteNow.sqlite-shm"));
+
+    // On the shelf: the second clip (the one whose archive carries browser-only types) is chosen.
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000));
+    ASSERT_TRUE(pressKeys("Down"));
+    ASSERT_TRUE(pressKeys("Return"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return clipboardTargets().contains(QStringLiteral("text/html")); }, 5000))
+        << clipboardTargets().join(QLatin1Char(' ')).toStdString();
+    const QStringList targets = clipboardTargets();
+    EXPECT_TRUE(targets.contains(QStringLiteral("text/plain;charset=utf-8"))) << targets.join(QLatin1Char(' ')).toStdString();
+    for (const QString& target : targets) {
+        EXPECT_FALSE(target.startsWith(QStringLiteral("org.chromium.")) || target.startsWith(QStringLiteral("com.apple.")))
+            << target.toStdString();
+    }
+    EXPECT_EQ(clipboardData("text/html"), QByteArray("<p>kept</p>"));
+    EXPECT_EQ(clipboardData("text/plain;charset=utf-8"), QByteArray(50, 'x'));
+}
+
+// A new user (no settings file, accessibility bus switched off) gets the history too.
+TEST(HarbelleLegacyImportX11, ANewUsersFirstStartImportsTheHistory) {
+    HarbelleProcess harbelle("{}", {}, false);
+    QFile::remove(harbelle.path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+    const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
+                                            "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
+                                            "Documents";
+    PasteNowTestDatabase::write(documents, PasteNowTestDatabase::standardRows(),
+                                PasteNowTestDatabase::standardExternalFiles());
+    harbelle.start();
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return historyItems(harbelle).size() == 8; }, 15000))
+        << harbelle.history().toStdString();
+}
+
+}  // namespace
+}  // namespace harbelle::testing
