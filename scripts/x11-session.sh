@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a private desktop: Xvfb, openbox, a D-Bus session with the
-# accessibility bus and an unlocked keyring, and private XDG folders. Everything started
+# accessibility bus and an unlocked keyring, and private XDG folders. The accessibility bus is
+# switched on as an assistive technology would; HARBELLE_X11_A11Y=off leaves it present but
+# switched off, as on an ordinary desktop. Everything started
 # here is stopped by pid on exit; the server and window manager run in sessions of their own so
 # that no signal meant for a test's process group reaches them.
 set -uo pipefail
@@ -43,8 +45,10 @@ dbus-run-session -- bash -c '
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1 && break
     sleep 0.05
   done
-  dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
-    string:org.a11y.Status string:IsEnabled variant:boolean:true >/dev/null 2>&1 || true
+  if [ "${HARBELLE_X11_A11Y:-on}" != off ]; then
+    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
+      string:org.a11y.Status string:IsEnabled variant:boolean:true >/dev/null 2>&1 || true
+  fi
   "$@"
   rc=$?
   kill $launcher 2>/dev/null

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include "platform/linux/NonGlibEventDispatcher.h"
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // InitGoogleTest has taken its own flags out of argv: ask it whether this is test discovery.
@@ -14,6 +16,9 @@ int main(int argc, char** argv) {
         return RUN_ALL_TESTS();
     }
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // As in the program: AT-SPI's handlers run on its worker only.
+    harbelle::NonGlibEventDispatcher dispatcherChoice;
     QApplication app(argc, argv);
+    dispatcherChoice.restore();
     return RUN_ALL_TESTS();
 }

@@ -89,7 +89,10 @@ public:
     virtual bool isAvailable() = 0;
     // The bus exists and accessibility is enabled on it (the "trusted" of the paste engine).
     virtual bool isTrusted() = 0;
-    // Enables accessibility on the bus when it is off; returns isTrusted() afterwards.
+    // Main thread: isAvailable() or isTrusted() may have changed (set by the owner).
+    std::function<void()> onTrustChanged;
+
+    // Enables accessibility on the bus when it is off; returns isTrusted() as known now.
     // Applications started before may only expose their elements after a restart.
     virtual bool requestTrust() = 0;
 

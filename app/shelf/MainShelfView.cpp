@@ -37,6 +37,8 @@
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/KeyHintsView.h"
+#include "shelf/AutomaticUpdateSetupView.h"
+#include "shelf/PermissionSetupView.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
@@ -675,51 +677,16 @@ void MainShelfView::buildControls() {
     });
     connect(editor_, &ClipEditorView::cancelRequested, this, [this] { store_.setEditingItem(std::nullopt); });
 
-    permissionSheet_ = makeChoiceSheet(
-        QStringLiteral("Set Up Direct Paste"),
-        QStringLiteral("Harbelle pastes the clip you choose into the window you came from. "
-                       "It needs the accessibility bus for that."),
-        [this] {
-            store_.setShowPermissionSetup(false);
-            store_.finishPermissionSetup();
-        });
-    updateSheet_ = makeChoiceSheet(QStringLiteral("Automatic Updates"),
-                                   QStringLiteral("Harbelle can look for signed updates by itself."), [this] {
-                                       if (updateChoice_.finish) updateChoice_.finish();
-                                       refreshSheets();
-                                   });
-}
-
-QWidget* MainShelfView::makeChoiceSheet(const QString& title, const QString& message, std::function<void()> onContinue) {
-    auto* sheet = new QWidget(this);
-    sheet->hide();
-    auto* layout = new QHBoxLayout(sheet);
-    layout->setContentsMargins(8, 4, 8, 4);
-    layout->setSpacing(18);
-    layout->addWidget(new AppMark(64, sheet), 0, Qt::AlignTop);
-    auto* column = new QVBoxLayout;
-    auto* heading = new QLabel(title, sheet);
-    heading->setFont(VisualTheme::uiFont(17, QFont::DemiBold));
-    auto* body = new QLabel(message, sheet);
-    body->setWordWrap(true);
-    body->setProperty("role", "secondary");
-    column->addWidget(heading);
-    column->addWidget(body);
-    column->addStretch(1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* proceed = new QPushButton(QStringLiteral("Continue"), sheet);
-    proceed->setDefault(true);
-    proceed->setObjectName(QStringLiteral("continue"));
-    connect(proceed, &QPushButton::clicked, this, [onContinue = std::move(onContinue)] { onContinue(); });
-    buttons->addWidget(proceed);
-    column->addLayout(buttons);
-    layout->addLayout(column, 1);
-    return sheet;
+    permissionSheet_ = new PermissionSetupView(store_, updateChoice_, this);
+    permissionSheet_->hide();
+    updateSheet_ = new AutomaticUpdateSetupView(updateChoice_, this);
+    updateSheet_->hide();
 }
 
 void MainShelfView::setUpdateChoice(ShelfUpdateChoice choice) {
     updateChoice_ = std::move(choice);
+    permissionSheet_->refresh();
+    updateSheet_->refresh();
     refreshSheets();
 }
 
@@ -822,6 +789,11 @@ void MainShelfView::refreshSearchWidth() {
 }
 
 void MainShelfView::focusSearch() {
+    // A sheet is modal: it keeps the keyboard while it is shown.
+    if (hasAttachedSheet() && sheet_->content()) {
+        sheet_->content()->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     searchExpanded_ = true;
     refreshSearchWidth();
     searchField_->setFocus(Qt::ShortcutFocusReason);
@@ -1009,8 +981,8 @@ void MainShelfView::refreshSheets() {
     if (wanted == SheetKind::none) return;
     emit sheetWillBegin();
     switch (wanted) {
-    case SheetKind::permissionSetup: sheet_->present(permissionSheet_, QSize(560, 250)); break;
-    case SheetKind::updateChoice: sheet_->present(updateSheet_, QSize(560, 230)); break;
+    case SheetKind::permissionSetup: sheet_->present(permissionSheet_, QSize(600, 760)); break;
+    case SheetKind::updateChoice: sheet_->present(updateSheet_, QSize(520, 460)); break;
     case SheetKind::editor: sheet_->present(editor_, QSize(640, 360)); break;
     case SheetKind::preview: sheet_->present(preview_, QSize(720, 380)); break;
     case SheetKind::none: break;
@@ -1022,13 +994,8 @@ void MainShelfView::dismissSheetByUser() {
     case SheetKind::preview: store_.setPreviewItem(std::nullopt); break;
     case SheetKind::editor: store_.setEditingItem(std::nullopt); break;
     case SheetKind::permissionSetup:
-        // Dismissing finishes the set-up too, so capture never stays off behind a closed sheet.
-        store_.setShowPermissionSetup(false);
-        store_.finishPermissionSetup();
-        break;
     case SheetKind::updateChoice:
-        if (updateChoice_.finish) updateChoice_.finish();
-        refreshSheets();
+        // These close only through their own buttons: Escape must not decide for the user.
         break;
     case SheetKind::none: break;
     }

@@ -11,6 +11,7 @@
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
 #include "history/ShelfPlacement.h"
+#include "shelf/ShelfUpdateChoice.h"
 
 class QAbstractButton;
 class QDrag;
@@ -31,17 +32,12 @@ class ClipListModel;
 class ClipPreviewView;
 class HistoryStore;
 class KeyHintsView;
+class AutomaticUpdateSetupView;
+class PermissionSetupView;
 class ShelfSheet;
 class ThumbnailCache;
 class ToastLineView;
 class TranslucentBackground;
-
-// What the shelf needs of the update manager: whether the automatic-update choice is due and
-// how to finish it. The owner calls MainShelfView::refreshSheets() when the flag changes.
-struct ShelfUpdateChoice {
-    std::function<bool()> isPresented;
-    std::function<void()> finish;
-};
 
 // The shelf's list of cards: one painted card per row, a row of cards for a bottom or top
 // shelf and a stack for a left or right one. A click asks to paste; dragging a card hands
@@ -99,6 +95,8 @@ public:
     // A sheet (preview, editor, permission set-up or update choice) is shown over the shelf.
     bool hasAttachedSheet() const;
     ShelfSheet* sheet() const { return sheet_; }
+    PermissionSetupView* permissionSetupView() const { return permissionSheet_; }
+    AutomaticUpdateSetupView* automaticUpdateSetupView() const { return updateSheet_; }
     enum class SheetKind { none, permissionSetup, updateChoice, editor, preview };
     SheetKind presentedSheet() const { return presentedSheet_; }
 
@@ -153,7 +151,6 @@ private:
     void refreshSearchWidth();
     void applyPlacement();
     void dismissSheetByUser();
-    QWidget* makeChoiceSheet(const QString& title, const QString& message, std::function<void()> onContinue);
 
     HistoryStore& store_;
     ShelfUpdateChoice updateChoice_;
@@ -182,8 +179,8 @@ private:
     ShelfSheet* sheet_ = nullptr;
     ClipPreviewView* preview_ = nullptr;
     ClipEditorView* editor_ = nullptr;
-    QWidget* permissionSheet_ = nullptr;
-    QWidget* updateSheet_ = nullptr;
+    PermissionSetupView* permissionSheet_ = nullptr;
+    AutomaticUpdateSetupView* updateSheet_ = nullptr;
     SheetKind presentedSheet_ = SheetKind::none;
 
     bool searchExpanded_ = false;

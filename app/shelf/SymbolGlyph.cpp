@@ -11,12 +11,13 @@ namespace harbelle::SymbolGlyph {
 
 namespace {
 
-constexpr std::array<std::string_view, 22> kKnown{
+constexpr std::array<std::string_view, 25> kKnown{
     "text.alignleft", "link", "photo", "doc", "chevron.left.forwardslash.chevron.right",
     "paintpalette", "star.fill", "star", "checkmark.circle.fill", "info.circle.fill",
     "exclamationmark.triangle.fill", "desktopcomputer", "iphone", "ipad",
     "laptopcomputer.and.iphone", "magnifyingglass", "xmark", "gearshape", "plus",
-    "doc.on.doc", "trash", "pencil"};
+    "doc.on.doc", "trash", "pencil", "exclamationmark.circle.fill", "clock.arrow.circlepath",
+    "keyboard.badge.ellipsis"};
 
 // Glyphs are drawn on a 24 × 24 grid.
 QPen strokePen(const QColor& color, qreal width = 2.0) {
@@ -114,6 +115,27 @@ void drawGlyph(QPainter& p, std::string_view name, const QColor& color, const QC
             p.setPen(Qt::NoPen);
             p.drawEllipse(QPointF(12, 7.4), 1.5, 1.5);
         }
+    } else if (name == "exclamationmark.circle.fill") {
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QRectF(2, 2, 20, 20));
+        p.setPen(strokePen(inner, 2.2));
+        p.drawLine(QPointF(12, 7), QPointF(12, 13));
+        p.setBrush(inner);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPointF(12, 16.6), 1.5, 1.5);
+    } else if (name == "clock.arrow.circlepath") {
+        p.setPen(strokePen(color, 1.8));
+        p.drawArc(QRectF(3.5, 3.5, 17, 17), 150 * 16, -300 * 16);
+        p.drawPolyline(QPolygonF({QPointF(2.2, 6.8), QPointF(4.2, 9.6), QPointF(7.2, 8.2)}));
+        p.drawPolyline(QPolygonF({QPointF(12, 7.5), QPointF(12, 12), QPointF(15, 14)}));
+    } else if (name == "keyboard.badge.ellipsis") {
+        p.setPen(strokePen(color, 1.6));
+        p.drawRoundedRect(QRectF(2.5, 6, 19, 12), 2.5, 2.5);
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        for (qreal x : {6.5, 10.5, 14.5}) p.drawEllipse(QPointF(x, 10.5), 0.9, 0.9);
+        p.drawRoundedRect(QRectF(7, 13.3, 10, 1.8), 0.9, 0.9);
     } else if (name == "exclamationmark.triangle.fill") {
         p.setBrush(color);
         p.setPen(QPen(color, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));

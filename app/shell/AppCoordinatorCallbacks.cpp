@@ -19,6 +19,8 @@ void AppCoordinator::installStoreCallbacks() {
             guarded([this] { refreshPermissionFlags(); }));
     connect(&store, &HistoryStore::accessibilitySettingsRequested, this,
             guarded([this] { openAccessibilitySettings(); }));
+    // Accessibility switched on or off anywhere shows at once (the set-up sheet follows it).
+    if (deps_.accessibility) deps_.accessibility->onTrustChanged = guarded([this] { refreshPermissionFlags(); });
     auto finished = guarded([this] {
         startProtectedServicesIfAllowed();
         hideShelfAndReturn();

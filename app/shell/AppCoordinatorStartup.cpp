@@ -92,11 +92,15 @@ void AppCoordinator::applicationDidFinishLaunching() {
     }
     panelOptions.diagnostics = guarded([this](const std::string& line) { pasteDiagnostic(line); });
     UpdateManager* updates = updateManager_.get();
-    panelOptions.updateChoice.isPresented = [updates] { return updates->presentsAutomaticCheckChoice(); };
-    // Continuing records what the updater holds now; the choice is never made for the user.
-    panelOptions.updateChoice.finish = [updates] {
-        updates->finishAutomaticCheckChoice(updates->automaticallyChecksForUpdates());
-    };
+    ShelfUpdateChoice& choice = panelOptions.updateChoice;
+    choice.isPresented = [updates] { return updates->presentsAutomaticCheckChoice(); };
+    // Saving records what the updater holds now, as the toggle left it.
+    choice.finish = [updates] { updates->finishAutomaticCheckChoice(updates->automaticallyChecksForUpdates()); };
+    choice.isAvailable = [updates] { return updates->isAvailable(); };
+    choice.needsChoice = [updates] { return updates->needsAutomaticCheckChoice(); };
+    choice.automaticallyChecks = [updates] { return updates->automaticallyChecksForUpdates(); };
+    choice.setAutomaticallyChecks = [updates](bool enabled) { updates->setAutomaticallyChecksForUpdates(enabled); };
+    choice.record = [updates](bool enabled) { updates->recordAutomaticCheckChoice(enabled); };
     panelController_ = deps_.makePanelController(*store_, std::move(panelOptions));
     ShelfPanelController* panel = panelController_.get();
     connect(updateManager_.get(), &UpdateManager::presentsAutomaticCheckChoiceChanged, panel, [panel] {

@@ -13,6 +13,7 @@
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/NonGlibEventDispatcher.h"
 #include "platform/linux/TesseractTextRecognizer.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
 #include "platform/linux/X11KeyEventPoster.h"
@@ -57,7 +58,9 @@ int PemberlowApp::run(int argc, char** argv) {
         }
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    NonGlibEventDispatcher dispatcherChoice;
     QApplication application(argc, argv);
+    dispatcherChoice.restore();
     QApplication::setApplicationName(QStringLiteral("Harbelle"));
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -18,7 +18,9 @@
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
+#include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
+#include "shelf/PermissionSetupView.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
@@ -232,25 +234,33 @@ TEST_F(MainShelfViewTest, ThePreviewAndEditorSheetsFollowTheStoreAndWriteBack) {
     EXPECT_FALSE(view->hasAttachedSheet());
 }
 
-TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndFinishWithContinue) {
+TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndCloseOnlyThroughTheirButtons) {
     bool updateDue = true;
     int finished = 0;
-    view->setUpdateChoice({[&] { return updateDue; }, [&] { updateDue = false; }});
+    ShelfUpdateChoice choice;
+    choice.isPresented = [&] { return updateDue; };
+    choice.finish = [&] { updateDue = false; };
+    view->setUpdateChoice(choice);
     QObject::connect(store.get(), &HistoryStore::permissionSetupFinished, [&] { ++finished; });
+    store->updateDirectPastePermissionStatus(true, true);
     store->setPreviewItem(shown(0));
     store->setShowPermissionSetup(true);
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::permissionSetup);
 
-    auto clickContinue = [&] {
-        auto* button = view->sheet()->content()->findChild<QPushButton*>(QStringLiteral("continue"));
-        ASSERT_TRUE(button);
-        button->click();
-    };
-    clickContinue();
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    EXPECT_TRUE(store->showPermissionSetup()) << "Escape does not close the permission sheet";
+    view->permissionSetupView()->button(PermissionSetupView::kContinueTitle)->click();
     EXPECT_FALSE(store->showPermissionSetup());
+    EXPECT_EQ(finished, 0) << "the finish waits for a later turn";
+    QApplication::processEvents();
     EXPECT_EQ(finished, 1);
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
-    clickContinue();
+
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    EXPECT_TRUE(updateDue) << "Escape records no update choice";
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+    view->automaticUpdateSetupView()->saveButton()->click();
+    view->refreshSheets();
     EXPECT_FALSE(updateDue);
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::preview);
 }

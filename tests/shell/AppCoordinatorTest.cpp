@@ -1,4 +1,7 @@
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
 #include <QFile>
 #include <QApplication>
 #include <QImage>
@@ -12,6 +15,8 @@
 #include "history/HistoryCodec.h"
 #include "shell/AppCoordinatorTestSupport.h"
 #include "shell/GlobalHotKey.h"
+#include "shelf/AutomaticUpdateSetupView.h"
+#include "shelf/PermissionSetupView.h"
 #include "shelf/ShelfSheet.h"
 #include "shell/StatusItem.h"
 
@@ -84,6 +89,41 @@ TEST_F(AppCoordinatorTest, FreshInstallWithoutAccessOpensThePermissionSheetAndHo
     EXPECT_FALSE(panel().isVisible());
 }
 
+TEST_F(AppCoordinatorTest, ANewUserRequestsAccessOnTheSheetAndItsContinueRecordsTheUpdateChoice) {
+    withoutDirectPasteAccess();
+    updatesAvailable = true;
+    launch();
+    ASSERT_TRUE(shelfVisibleAt(350ms));
+    PermissionSetupView& sheet = *panel().mainView()->permissionSetupView();
+    ASSERT_EQ(panel().mainView()->presentedSheet(), MainShelfView::SheetKind::permissionSetup);
+    EXPECT_TRUE(sheet.updateCard()->isVisibleTo(&sheet)) << "a new installation is asked";
+    EXPECT_FALSE(coordinator->updateManager()->presentsAutomaticCheckChoice());
+
+    sheet.button(PermissionSetupView::kRequestTitle)->click();
+    EXPECT_EQ(sheet.badge(0)->text(), QStringLiteral("Allowed"));
+    sheet.updateToggle()->click();
+    EXPECT_TRUE(updater->automaticChecks) << "the toggle takes effect at once";
+
+    log.clear();
+    sheet.button(PermissionSetupView::kContinueTitle)->click();
+    EXPECT_EQ(defaults.boolValue(UpdateManager::kChoiceRecordedKey), true);
+    EXPECT_FALSE(store().showPermissionSetup());
+    QApplication::processEvents();
+    clock.runDue();
+    EXPECT_EQ(log, (Strings{"legacyImport", "startMonitoring"}));
+    EXPECT_FALSE(coordinator->updateManager()->presentsAutomaticCheckChoice()) << "the update sheet does not follow";
+    EXPECT_FALSE(panel().isVisible());
+}
+
+TEST_F(AppCoordinatorTest, AccessibilitySwitchedOnElsewhereReachesTheStoreAtOnce) {
+    withoutDirectPasteAccess();
+    launch();
+    accessibility.setTrusted(true);
+    ASSERT_TRUE(accessibility.onTrustChanged);
+    accessibility.onTrustChanged();
+    EXPECT_TRUE(store().accessibilityAccessGranted());
+}
+
 TEST_F(AppCoordinatorTest, FinishingTheSheetWithoutAccessAsksAgainAndImportsOnlyOnce) {
     withoutDirectPasteAccess();
     launch();
@@ -146,10 +186,8 @@ TEST_F(AppCoordinatorTest, AnUpdateChoiceAloneOpensTheShelfAndCaptureWaitsForIt)
     EXPECT_TRUE(shelfVisibleAt(350ms));
     EXPECT_EQ(panel().mainView()->presentedSheet(), MainShelfView::SheetKind::updateChoice);
 
-    // Continuing records what the updater holds; automatic checks are not switched on for the user.
-    auto* proceed = panel().mainView()->sheet()->content()->findChild<QPushButton*>(QStringLiteral("continue"));
-    ASSERT_NE(proceed, nullptr);
-    proceed->click();
+    // Saving records what the updater holds; automatic checks are not switched on for the user.
+    panel().mainView()->automaticUpdateSetupView()->saveButton()->click();
     clock.runDue();
     EXPECT_FALSE(updater->automaticChecks);
     EXPECT_EQ(defaults.boolValue(UpdateManager::kChoiceRecordedKey), true);

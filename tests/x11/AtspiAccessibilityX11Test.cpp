@@ -128,3 +128,40 @@ TEST(AtspiAccessibility, StoppedApplicationTimesOutWithoutBlocking) {
     ASSERT_TRUE(later && later->ok());
     EXPECT_EQ(later->value.value, std::optional<std::string>("frozen"));
 }
+
+// A GTK application opens its own connection to the accessibility bus, whose handlers must run
+// on the AT-SPI worker only; and states come from the application, never from a stale cache.
+TEST(AtspiAccessibility, FollowsTheFocusAcrossGtkEntriesRoundAfterRound) {
+    AtspiAccessibility ax;
+    ASSERT_TRUE(ax.isTrusted());
+    TextFieldProcess gtk({QStringLiteral("--entries"), QStringLiteral("2")}, harbelle::testing::gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    ASSERT_TRUE(gtk.activate());
+    QObject context;
+    const AXElement first = focusedElementOf(ax, gtk, &context);
+    ASSERT_TRUE(first);
+
+    AXElement focused = first;
+    QString texts[2];
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        // Tab moves the focus to the other entry; the lookup must see it at once.
+        ASSERT_TRUE(harbelle::testing::runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Tab")}));
+        QTest::qWait(100);
+        auto found = await<AXElement>([&](auto reply) { ax.focusedElement(gtk.pid(), Milliseconds(2000), &context, reply); });
+        ASSERT_TRUE(found && found->ok());
+        EXPECT_FALSE(sameElement(found->value, focused)) << "the focus moved";
+        auto old = await<ElementInfo>([&](auto reply) { ax.readElement(focused, Milliseconds(2000), &context, reply); });
+        ASSERT_TRUE(old && old->ok());
+        EXPECT_FALSE(old->value.focused);
+        focused = found->value;
+
+        std::optional<AXStatus> inserted;
+        ax.insertText(focused, "x", Milliseconds(2000), &context, [&](AXStatus status) { inserted = status; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return inserted.has_value(); }, 5000));
+        EXPECT_EQ(inserted, AXStatus::success);
+        // GTK selects an entry's text when Tab focuses it, so the insertion replaces it.
+        texts[sameElement(focused, first) ? 0 : 1] = QStringLiteral("x");
+        EXPECT_TRUE(gtk.waitForContent(texts[0] + QLatin1Char('\n') + texts[1])) << gtk.content().toStdString();
+    }
+}

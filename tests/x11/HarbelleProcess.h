@@ -55,13 +55,15 @@ public:
     // A later launch with the default settings (direct paste on).
     static constexpr const char* kDefaultSettings = R"({"hasLaunchedPemberlow": true})";
 
+    // A null `settingsJson` starts as a new user does: no settings file at all.
     explicit HarbelleProcess(const char* settingsJson = kCopyOnlySettings, const QStringList& arguments = {},
                              bool startNow = true)
-        : root_(dir_.path()) {
-        QFile settings(path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+        : root_(dir_.path()), arguments_(arguments) {
         QDir().mkpath(path(QStringLiteral("XDG_CONFIG_HOME")));
-        if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
-        settings.close();
+        if (settingsJson) {
+            QFile settings(settingsFile());
+            if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
+        }
         if (startNow) start(arguments);
     }
     // Another launch on the folders of `first` (its settings and history), as a second start
@@ -90,13 +92,26 @@ public:
     }
     // A path inside the program's private folders.
     QString path(const QString& relative) const { return QDir(root_).filePath(relative); }
-    ~HarbelleProcess() {
-        if (process_.state() == QProcess::NotRunning) return;
+    ~HarbelleProcess() { stop(); }
+    // Ends the program as a logout does (SIGTERM), killing it after `timeoutMs`; true when it
+    // ended by itself in time.
+    bool stop(int timeoutMs = 5000) {
+        if (process_.state() == QProcess::NotRunning) return true;
         process_.terminate();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(2000);
-        }
+        if (process_.waitForFinished(timeoutMs)) return true;
+        process_.kill();
+        process_.waitForFinished(2000);
+        return false;
+    }
+    // Starts the program again on the same folders, with the first launch's arguments.
+    void restart() {
+        stop();
+        start(arguments_, QStringLiteral("-restarted"));
+    }
+    QString settingsFile() const { return path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")); }
+    QByteArray settings() const {
+        QFile file(settingsFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Start-up has built the store (and registered the hot key just after).
     bool waitUntilRunning() {
@@ -124,6 +139,7 @@ public:
 private:
     QTemporaryDir dir_;
     QString root_;
+    QStringList arguments_;
     QProcess process_;
 };
 

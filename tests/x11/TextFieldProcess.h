@@ -25,9 +25,18 @@ inline bool runQuietly(const QString& program, const QStringList& arguments, int
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
+// The GTK 3 field (helpers/gtk_field.py): GTK applications expose themselves to AT-SPI on
+// their own and open their own connection to the accessibility bus.
+inline QStringList gtkFieldCommand() {
+    // Debian's own interpreter: python3-gi is installed for it, not for others on the PATH.
+    return {QStringLiteral("/usr/bin/python3"), QStringLiteral(HARBELLE_GTK_FIELD)};
+}
+
 class TextFieldProcess {
 public:
-    explicit TextFieldProcess(const QStringList& extraArguments = {}) {
+    // `command` starts another field program with the same interface (program, then its own
+    // first arguments); by default the Qt field.
+    explicit TextFieldProcess(const QStringList& extraArguments = {}, const QStringList& command = {}) {
         outPath_ = dir_.filePath(QStringLiteral("content.txt"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
@@ -35,8 +44,12 @@ public:
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
         process_.setProcessEnvironment(environment);
         process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start(QStringLiteral(HARBELLE_TEXTFIELD),
-                       QStringList{QStringLiteral("--out"), outPath_} + extraArguments);
+        const QStringList arguments = QStringList{QStringLiteral("--out"), outPath_} + extraArguments;
+        if (command.isEmpty()) {
+            process_.start(QStringLiteral(HARBELLE_TEXTFIELD), arguments);
+        } else {
+            process_.start(command.first(), command.mid(1) + arguments);
+        }
     }
     ~TextFieldProcess() {
         if (process_.state() == QProcess::NotRunning) return;

@@ -3,17 +3,16 @@
 
 #include "platform/linux/AtspiAccessibility.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QPointer>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/TextInsertion.h"
+#include "platform/linux/AccessibilityBusStatus.h"
 
 namespace harbelle {
 
@@ -52,9 +51,23 @@ public:
             if (atspi_init() > 1) return nullptr;
             atspi_set_main_context(context_);
             desktop_ = atspi_get_desktop(0);
-            if (desktop_) atspi_accessible_set_cache_mask(desktop_, ATSPI_CACHE_NONE);
+            // libatspi's own reply handlers (the item list an application sends when its
+            // connection opens) read states; without a state cache each such read is a blocking
+            // call on the connection being dispatched, which waits on itself. Our own reads
+            // drop the cached states first (freshStates), so they still ask the application.
+            if (desktop_) atspi_accessible_set_cache_mask(desktop_, ATSPI_CACHE_STATES);
         }
         return desktop_;
+    }
+
+    // Worker thread only. libatspi opens a private connection per application and attaches it
+    // to the process's default GLib context, whoever dispatches that; move it to ours.
+    void adoptConnection(AtspiAccessible* object) {
+        if (!object) return;
+        AtspiApplication* application = ATSPI_OBJECT(object)->app;
+        if (!application || !application->bus) return;
+        // Returns at once when it is already ours.
+        atspi_dbus_connection_setup_with_g_main(application->bus, context_);
     }
 
     ~AtspiThread() {
@@ -161,8 +174,14 @@ namespace {
 
 using Job = AtspiAccessibility::Job;
 
+// The element's current states, asked of the application rather than read from the cache.
+AtspiStateSet* freshStates(AtspiAccessible* object) {
+    object->cached_properties &= ~guint(ATSPI_CACHE_STATES);
+    return atspi_accessible_get_state_set(object);
+}
+
 bool hasState(AtspiAccessible* object, AtspiStateType state) {
-    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    GPtr<AtspiStateSet> states(freshStates(object));
     return states && atspi_state_set_contains(states.get(), state);
 }
 
@@ -190,7 +209,9 @@ AtspiAccessible* findApplication(std::int64_t processId, const Job& job, AXStatu
         }
         GPtr<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop, i, error.out()));
         if (!app) continue;
+        AtspiThread::shared().adoptConnection(app.get());
         const guint pid = atspi_accessible_get_process_id(app.get(), error.out());
+        AtspiThread::shared().adoptConnection(app.get());  // it may have opened meanwhile
         if (!error && std::int64_t(pid) == processId) return app.release();
     }
     status = AXStatus::noApplication;
@@ -207,7 +228,7 @@ AtspiAccessible* findFocused(AtspiAccessible* node, const Job& job, int depth, i
     if (--budget < 0 || depth > 64) return nullptr;
     ErrorSlot error;
     if (depth > 0) {
-        GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node));
+        GPtr<AtspiStateSet> states(freshStates(node));
         if (!states) return nullptr;
         if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return static_cast<AtspiAccessible*>(g_object_ref(node));
         if (!atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
@@ -242,6 +263,7 @@ AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job)
     int budget = 5000;
     status = AXStatus::success;
     AtspiAccessible* found = findFocused(app.get(), job, 0, budget, status);
+    AtspiThread::shared().adoptConnection(app.get());
     if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
     return makeElement(found, processId);
 }
@@ -263,6 +285,7 @@ AXResult<AXElement> lookUpFocusedWindow(std::int64_t processId, const Job& job) 
 }
 
 AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     ElementInfo info;
     ErrorSlot error;
     gchar* role = atspi_accessible_get_role_name(object, error.out());
@@ -272,7 +295,7 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
     }
     info.role = role;
     g_free(role);
-    GPtr<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+    GPtr<AtspiStateSet> states(freshStates(object));
     if (states) {
         info.editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE);
         info.focused = atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED);
@@ -301,6 +324,7 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
 }
 
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
     ErrorSlot error;
@@ -311,6 +335,7 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
 }
 
 AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
+    AtspiThread::shared().adoptConnection(object);
     if (text.empty()) return {AXStatus::failed, false};
     GPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(object));
     GPtr<AtspiText> readable(atspi_accessible_get_text_iface(object));
@@ -357,21 +382,14 @@ AtspiAccessible* objectOf(const AXElement& element) {
     return atspi ? atspi->object() : nullptr;
 }
 
-// Synchronous questions to the accessibility bus launcher on the session bus: it is never the
-// application being pasted into, so a short timeout is enough.
-constexpr int busTimeoutMs = 500;
-
-QDBusMessage callBus(const QString& interface, const QString& method, const QVariantList& arguments) {
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), interface, method);
-    message.setArguments(arguments);
-    return QDBusConnection::sessionBus().call(message, QDBus::Block, busTimeoutMs);
-}
-
 }  // namespace
 
 AtspiAccessibility::AtspiAccessibility(Clock& clock)
-    : clock_(clock), receiver_(std::make_unique<QObject>()), results_(receiver_.get()) {}
+    : clock_(clock), receiver_(std::make_unique<QObject>()), results_(receiver_.get()) {
+    busStatus_ = std::make_unique<AccessibilityBusStatus>([this] {
+        if (onTrustChanged) onTrustChanged();
+    });
+}
 
 AtspiAccessibility::~AtspiAccessibility() {
     results_.close();
@@ -384,29 +402,19 @@ AtspiAccessibility::~AtspiAccessibility() {
 }
 
 bool AtspiAccessibility::isAvailable() {
-    if (!QDBusConnection::sessionBus().isConnected()) return false;
-    const QDBusMessage reply = callBus(QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"), {});
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           !reply.arguments().first().toString().isEmpty();
+    busStatus_->start();
+    return busStatus_->available();
 }
 
 bool AtspiAccessibility::isTrusted() {
-    if (!isAvailable()) return false;
-    const QDBusMessage reply =
-        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled")});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
-    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+    busStatus_->start();
+    return busStatus_->enabled();
 }
 
 bool AtspiAccessibility::requestTrust() {
-    if (!isAvailable()) return false;
-    if (!isTrusted()) {
-        callBus(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"),
-                {QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
-                 QVariant::fromValue(QDBusVariant(true))});
-    }
-    return isTrusted();
+    busStatus_->start();
+    if (busStatus_->available() && !busStatus_->enabled()) busStatus_->enable();
+    return busStatus_->enabled();
 }
 
 template <class T>
@@ -502,3 +510,4 @@ void AtspiAccessibility::insertText(const AXElement& element, const std::string&
 }
 
 }  // namespace harbelle
+

@@ -16,8 +16,11 @@ namespace harbelle {
 // answers come back to the main thread through Qt's event loop, and the deadline is a timer on
 // the given clock. libatspi's per-call timeout is short and its start-up grace is off, and the
 // worker gives up on a query whose deadline has passed, so a stopped application holds the
-// worker for about one call timeout, not for the length of a tree walk. Nothing is cached:
-// every read asks the application.
+// worker for about one call timeout, not for the length of a tree walk. Element states are
+// always asked of the application. Whether accessibility is enabled is read from the bus once
+// and then followed by signal, so asking it never waits on D-Bus.
+class AccessibilityBusStatus;
+
 class AtspiAccessibility final : public Accessibility {
 public:
     explicit AtspiAccessibility(Clock& clock = SystemClock::shared());
@@ -25,6 +28,7 @@ public:
 
     bool isAvailable() override;
     bool isTrusted() override;
+    // Switches accessibility on without waiting; the answer arrives through onTrustChanged.
     bool requestTrust() override;
 
     void focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
@@ -55,6 +59,7 @@ private:
     };
 
     Clock& clock_;
+    std::unique_ptr<AccessibilityBusStatus> busStatus_;
     std::unique_ptr<QObject> receiver_;
     BackgroundWork results_;
     std::map<std::uint64_t, Waiting> waiting_;

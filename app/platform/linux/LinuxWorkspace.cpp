@@ -3,9 +3,6 @@
 
 #include <xcb/res.h>
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -14,6 +11,7 @@
 #include <fstream>
 #include <map>
 
+#include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/XcbConnection.h"
 
 namespace harbelle {
@@ -131,8 +129,10 @@ struct LinuxWorkspace::Impl {
     }
 };
 
-LinuxWorkspace::LinuxWorkspace() : impl_(std::make_unique<Impl>()) {
+LinuxWorkspace::LinuxWorkspace()
+    : impl_(std::make_unique<Impl>()), busStatus_(std::make_unique<AccessibilityBusStatus>()) {
     impl_->owner = this;
+    busStatus_->start(false);
     if (!impl_->x.isValid()) return;
     const std::uint32_t values[] = {XCB_EVENT_MASK_PROPERTY_CHANGE};
     xcb_change_window_attributes(impl_->x.get(), impl_->x.root(), XCB_CW_EVENT_MASK, values);
@@ -229,15 +229,7 @@ std::optional<ProcessID> LinuxWorkspace::clipboardOwnerProcess() {
 }
 
 bool LinuxWorkspace::screenReaderEnabled() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    QDBusMessage call = QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus",
-                                                       "org.freedesktop.DBus.Properties", "Get");
-    call << QStringLiteral("org.a11y.Status") << QStringLiteral("ScreenReaderEnabled");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 500);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
-    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
-    return value.typeId() == QMetaType::Bool && value.toBool();
+    return busStatus_ && busStatus_->screenReaderEnabled();
 }
 
 Workspace::ObserverID LinuxWorkspace::addActivationObserver(ActivationObserver observer) {

@@ -8,6 +8,8 @@ namespace harbelle {
 
 // EWMH on a private X connection: the active window's _NET_WM_PID and WM_CLASS, activation
 // by a _NET_ACTIVE_WINDOW client message, and root property changes for activation events.
+class AccessibilityBusStatus;
+
 class LinuxWorkspace final : public Workspace {
 public:
     LinuxWorkspace();
@@ -29,6 +31,8 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    // Followed by signal: the paste path asks it and must not wait on D-Bus.
+    std::unique_ptr<AccessibilityBusStatus> busStatus_;
 };
 
 }  // namespace harbelle

@@ -3,12 +3,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "sync/SyncModels.h"
+
+// Byte strings are std::string throughout (keys, nonces, ciphertext).
 namespace harbelle::sync {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// A cryptographic primitive failed, or a sealed box did not open.
+class SyncCryptoError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Incremental SHA-256 over OpenSSL's EVP interface.
 class Sha256 {
@@ -26,6 +37,77 @@ private:
 };
 
 std::string hexLower(const std::uint8_t* data, std::size_t size);
+std::string hexLower(std::string_view bytes);
+std::optional<std::string> hexDecode(std::string_view hex);
 std::string sha256Hex(std::string_view bytes);
+std::string sha256(std::string_view bytes);
+
+// Standard Base64 with padding; decode refuses anything else.
+std::string base64Encode(std::string_view bytes);
+std::optional<std::string> base64Decode(std::string_view text);
+
+std::string randomBytes(std::size_t count);
+// A new random lower-case UUID text (version 4).
+std::string randomUUID();
+
+std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::uint64_t iterations,
+                         std::size_t length = 32);
+// HKDF-SHA256 with no salt.
+std::string hkdfSha256(std::string_view key, std::string_view info, std::size_t length = 32);
+std::string hmacSha256(std::string_view key, std::string_view data);
+
+// AES-256-GCM: ciphertext followed by the 16-byte tag.
+std::string aesGcmEncrypt(std::string_view key, std::string_view nonce, std::string_view plaintext,
+                          std::string_view aad);
+// nullopt on a tag mismatch.
+std::optional<std::string> aesGcmDecrypt(std::string_view key, std::string_view nonce,
+                                         std::string_view ciphertextAndTag, std::string_view aad);
+
+// 0x01 ‖ 12-byte nonce ‖ ciphertext ‖ tag. The nonce is random unless given (tests).
+std::string sealBox(std::string_view key, std::string_view plaintext, std::string_view aad,
+                 std::optional<std::string_view> nonce = std::nullopt);
+// Throws SyncCryptoError for another version byte, a short input or a tag mismatch.
+std::string openBox(std::string_view key, std::string_view box, std::string_view aad);
+
+inline constexpr std::uint64_t kRegistrationIterations = 600'000;
+inline constexpr std::uint64_t kMinimumIterations = 600'000;
+inline constexpr std::uint64_t kMaximumIterations = 10'000'000;
+inline constexpr std::size_t kSealOverhead = 1 + 12 + 16;
+
+// master = PBKDF2(NFC password, salt, iterations); auth_key and kek from it.
+struct SyncAccountKeys {
+    std::string authKey;
+    std::string kek;
+};
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt,
+                                  std::uint64_t iterations);
+
+// Refuses, with SyncServiceError(invalidResponse), parameters a service must not talk us into:
+// another algorithm, no salt, iterations outside 600,000...10,000,000.
+void validateKDFParameters(const SyncKDFParameters& parameters);
+// Validates first, so a refused answer never costs a PBKDF2 run.
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters);
+
+// clip, blob and mac keys from the sync key.
+struct SyncContentKeys {
+    std::string clipKey;
+    std::string blobKey;
+    std::string macKey;
+};
+SyncContentKeys deriveContentKeys(std::string_view syncKey);
+
+std::string wrapSyncKey(std::string_view kek, std::string_view syncKey, std::string_view normalizedEmail);
+// Throws SyncCryptoError, also when the result is not 32 bytes.
+std::string unwrapSyncKey(std::string_view kek, std::string_view wrapped, std::string_view normalizedEmail);
+
+std::string sealClip(std::string_view clipKey, std::string_view clipJSON, std::string_view clientID);
+std::string openClip(std::string_view clipKey, std::string_view sealed, std::string_view clientID);
+std::string sealBlob(std::string_view blobKeyMaterial, std::string_view imageBytes, std::string_view blobKey);
+std::string openBlob(std::string_view blobKeyMaterial, std::string_view sealed, std::string_view blobKey);
+
+// Lower-case hex HMACs with the mac key.
+std::string textContentMac(std::string_view macKey, std::string_view text);
+std::string imageContentMac(std::string_view macKey, std::string_view digest);
+std::string blobKeyForDigest(std::string_view macKey, std::string_view digest);
 
 }  // namespace harbelle::sync

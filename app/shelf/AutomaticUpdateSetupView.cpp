@@ -1,0 +1,95 @@
+#include "shelf/AutomaticUpdateSetupView.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include "shelf/AppMark.h"
+#include "shelf/VisualTheme.h"
+
+namespace harbelle {
+
+namespace {
+QLabel* makeText(const QString& value, const QFont& font, bool secondary, QWidget* parent) {
+    auto* label = new QLabel(value, parent);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter);
+    if (secondary) label->setProperty("role", "secondary");
+    return label;
+}
+}  // namespace
+
+AutomaticUpdateSetupView::AutomaticUpdateSetupView(const ShelfUpdateChoice& updates, QWidget* parent)
+    : QWidget(parent), updates_(updates) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+    outer->addWidget(scroll);
+
+    auto* content = new QWidget(scroll);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(34, 34, 34, 34);
+    column->setSpacing(22);
+    scroll->setWidget(content);
+
+    column->addWidget(new AppMark(64, content), 0, Qt::AlignHCenter);
+    auto* header = new QVBoxLayout;
+    header->setSpacing(8);
+    header->addWidget(makeText(QStringLiteral("Choose How Harbelle Updates"), VisualTheme::uiFont(25, QFont::Bold),
+                               false, content));
+    header->addWidget(makeText(QStringLiteral("Harbelle can periodically check its signed HTTPS update feed. Clipboard "
+                                              "contents are never part of an update request."),
+                               VisualTheme::uiFont(14), true, content));
+    column->addLayout(header);
+
+    auto* card = new QFrame(content);
+    card->setObjectName(QStringLiteral("sheetCard"));
+    card->setStyleSheet(QStringLiteral("QFrame#sheetCard { background: rgba(255,255,255,11);"
+                                       " border: 1px solid rgba(255,255,255,18); border-radius: 16px; }"));
+    auto* cardLayout = new QVBoxLayout(card);
+    cardLayout->setContentsMargins(16, 16, 16, 16);
+    toggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), card);
+    toggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
+    toggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
+    connect(toggle_, &QCheckBox::clicked, this, [this](bool checked) {
+        if (updates_.setAutomaticallyChecks) updates_.setAutomaticallyChecks(checked);
+        refresh();
+    });
+    cardLayout->addWidget(toggle_);
+    column->addWidget(card);
+
+    column->addWidget(makeText(QStringLiteral("You can still use Check for Updates manually. Automatic downloads remain "
+                                              "a separate opt-in in Settings."),
+                               VisualTheme::uiFont(11), true, content));
+
+    save_ = new QPushButton(QString::fromUtf8(kSaveTitle), content);
+    save_->setDefault(true);
+    connect(save_, &QPushButton::clicked, this, [this] {
+        if (updates_.finish) updates_.finish();
+    });
+    column->addWidget(save_, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    setFocusProxy(save_);
+    refresh();
+}
+
+void AutomaticUpdateSetupView::refresh() {
+    const QSignalBlocker quiet(toggle_);
+    toggle_->setChecked(updates_.automaticallyChecks && updates_.automaticallyChecks());
+}
+
+void AutomaticUpdateSetupView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    refresh();
+}
+
+}  // namespace harbelle

@@ -1,0 +1,330 @@
+#include "shelf/PermissionSetupView.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include "history/HistoryStore.h"
+#include "shelf/AppMark.h"
+#include "shelf/SymbolGlyph.h"
+#include "shelf/VisualTheme.h"
+
+namespace harbelle {
+
+namespace {
+
+const QColor kGranted(52, 199, 89);
+const QColor kMissing(255, 149, 0);
+
+constexpr const char* kAccessibilitySubtitle = "Restore the previously focused app and text input.";
+// The key-event permission is the X server's XTest extension: present or not, nobody grants it.
+constexpr const char* kEventPostingSubtitle =
+    "Covered by Accessibility; sends Command-V only for images, files, or rich content.";
+constexpr const char* kEventPostingPresent = "The X server's XTest extension provides it; there is nothing to grant.";
+constexpr const char* kEventPostingAbsent =
+    "This X server has no XTest extension, and it cannot be granted from here; chosen clips are copied instead.";
+
+QString text(const char* value) { return QString::fromUtf8(value); }
+
+QFrame* makeCard(QWidget* parent) {
+    auto* card = new QFrame(parent);
+    card->setObjectName(QStringLiteral("sheetCard"));
+    card->setStyleSheet(QStringLiteral("QFrame#sheetCard { background: rgba(255,255,255,11);"
+                                       " border: 1px solid rgba(255,255,255,18); border-radius: 16px; }"));
+    return card;
+}
+
+QFrame* makeDivider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFixedHeight(1);
+    line->setStyleSheet(QStringLiteral("background: rgba(255,255,255,22); border: none;"));
+    return line;
+}
+
+QLabel* makeSymbol(const char* name, const QColor& color, int size, QWidget* parent) {
+    auto* symbol = new QLabel(parent);
+    symbol->setFixedWidth(30);
+    symbol->setAlignment(Qt::AlignCenter);
+    symbol->setPixmap(SymbolGlyph::icon(name, color, size).pixmap(size, size));
+    return symbol;
+}
+
+QLabel* makeText(const QString& value, const QFont& font, bool secondary, QWidget* parent) {
+    auto* label = new QLabel(value, parent);
+    label->setFont(font);
+    label->setWordWrap(true);
+    if (secondary) label->setProperty("role", "secondary");
+    return label;
+}
+
+void paintBadge(QLabel* badge, const QString& value, const QColor& color) {
+    badge->setText(value);
+    badge->setStyleSheet(QStringLiteral("color: %1;").arg(color.name()));
+}
+
+}  // namespace
+
+PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateChoice& updates, QWidget* parent)
+    : QWidget(parent), store_(store), updates_(updates) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+    outer->addWidget(scroll);
+
+    auto* content = new QWidget(scroll);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(30, 30, 30, 30);
+    column->setSpacing(22);
+    scroll->setWidget(content);
+
+    column->addWidget(new AppMark(68, content), 0, Qt::AlignHCenter);
+
+    auto* header = new QVBoxLayout;
+    header->setSpacing(8);
+    auto* title = makeText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
+    title->setAlignment(Qt::AlignHCenter);
+    header->addWidget(title);
+    auto* message = makeText(text("Accessibility lets Harbelle return to the exact input you were using, restore its "
+                                  "focus, and insert the card you click. Clipboard contents stay on this Mac."),
+                             VisualTheme::uiFont(14), true, content);
+    message->setAlignment(Qt::AlignHCenter);
+    header->addWidget(message);
+    column->addLayout(header);
+
+    auto* card = makeCard(content);
+    auto* cardColumn = new QVBoxLayout(card);
+    cardColumn->setContentsMargins(0, 0, 0, 0);
+    cardColumn->setSpacing(0);
+    {
+        auto* history = new QWidget(card);
+        auto* row = new QHBoxLayout(history);
+        row->setContentsMargins(16, 16, 16, 16);
+        row->setSpacing(14);
+        row->addWidget(makeSymbol("clock.arrow.circlepath", PemberlowTheme::selection(), 23, history));
+        auto* texts = new QVBoxLayout;
+        texts->setSpacing(3);
+        texts->addWidget(makeText(QStringLiteral("Clipboard history"), VisualTheme::uiFont(14, QFont::DemiBold), false, history));
+        texts->addWidget(makeText(
+            QStringLiteral("New copies are saved locally; Harbelle does not upload clipboard contents."),
+            VisualTheme::uiFont(11), true, history));
+        row->addLayout(texts, 1);
+        auto* local = new QLabel(QStringLiteral("Local"), history);
+        local->setFont(VisualTheme::uiFont(12, QFont::DemiBold));
+        local->setStyleSheet(QStringLiteral("color: %1;").arg(PemberlowTheme::selection().name()));
+        row->addWidget(local);
+        cardColumn->addWidget(history);
+    }
+    auto addDivider = [&] {
+        auto* inset = new QHBoxLayout;
+        inset->setContentsMargins(50, 0, 0, 0);
+        inset->addWidget(makeDivider(card));
+        cardColumn->addLayout(inset);
+    };
+    addDivider();
+    cardColumn->addWidget(makeRow(QStringLiteral("Accessibility"), text(kAccessibilitySubtitle), &rows_[0], card));
+    addDivider();
+    cardColumn->addWidget(makeRow(QStringLiteral("Paste-event fallback"), text(kEventPostingSubtitle), &rows_[1], card));
+    column->addWidget(card);
+
+    {
+        auto* note = new QHBoxLayout;
+        note->setSpacing(8);
+        note->addWidget(makeSymbol("keyboard.badge.ellipsis", VisualTheme::secondaryText(), 16, content), 0, Qt::AlignTop);
+        note->addWidget(makeText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
+                                                "its Shift-Command-V shortcut; it does not listen to what you type."),
+                                 VisualTheme::uiFont(11), true, content),
+                        1);
+        column->addLayout(note);
+    }
+
+    updateCard_ = makeCard(content);
+    {
+        auto* updateColumn = new QVBoxLayout(updateCard_);
+        updateColumn->setContentsMargins(16, 16, 16, 16);
+        updateColumn->setSpacing(12);
+        updateToggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), updateCard_);
+        updateToggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
+        updateToggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
+        connect(updateToggle_, &QCheckBox::clicked, this, [this](bool checked) {
+            // Takes effect now, whether or not the sheet is finished later.
+            if (updates_.setAutomaticallyChecks) updates_.setAutomaticallyChecks(checked);
+            refresh();
+        });
+        updateColumn->addWidget(updateToggle_);
+        updateColumn->addWidget(makeText(QStringLiteral("This uses Harbelle's signed HTTPS update feed. Automatic "
+                                                        "downloads are a separate opt-in in Settings."),
+                                         VisualTheme::uiFont(11), true, updateCard_));
+    }
+    column->addWidget(updateCard_);
+
+    auto* buttons = new QVBoxLayout;
+    buttons->setSpacing(11);
+    continue_ = new QPushButton(text(kContinueTitle), content);
+    continue_->setDefault(true);
+    connect(continue_, &QPushButton::clicked, this, &PermissionSetupView::continueAndReturn);
+    buttons->addWidget(continue_, 0, Qt::AlignHCenter);
+    pendingButtons_ = new QWidget(content);
+    {
+        auto* pending = new QVBoxLayout(pendingButtons_);
+        pending->setContentsMargins(0, 0, 0, 0);
+        pending->setSpacing(11);
+        request_ = new QPushButton(text(kRequestTitle), pendingButtons_);
+        request_->setDefault(true);
+        connect(request_, &QPushButton::clicked, this, [this] {
+            store_.requestDirectPasteAccess();
+        });
+        pending->addWidget(request_, 0, Qt::AlignHCenter);
+        auto* pair = new QHBoxLayout;
+        pair->setSpacing(10);
+        pair->addStretch(1);
+        auto* checkAgain = new QPushButton(text(kCheckAgainTitle), pendingButtons_);
+        connect(checkAgain, &QPushButton::clicked, this, [this] {
+            store_.refreshDirectPasteAccess();
+        });
+        auto* openSettings = new QPushButton(text(kOpenSettingsTitle), pendingButtons_);
+        connect(openSettings, &QPushButton::clicked, this, [this] {
+            store_.openAccessibilitySettings();
+        });
+        pair->addWidget(checkAgain);
+        pair->addWidget(openSettings);
+        pair->addStretch(1);
+        pending->addLayout(pair);
+        auto* copyOnly = new QPushButton(text(kCopyOnlyTitle), pendingButtons_);
+        copyOnly->setFlat(true);
+        copyOnly->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; color: %1; }")
+                                    .arg(VisualTheme::secondaryText().name()));
+        connect(copyOnly, &QPushButton::clicked, this, &PermissionSetupView::useCopyOnlyMode);
+        pending->addWidget(copyOnly, 0, Qt::AlignHCenter);
+    }
+    buttons->addWidget(pendingButtons_);
+    column->addLayout(buttons);
+
+    status_ = makeText(QString(), VisualTheme::uiFont(11), false, content);
+    status_->setAlignment(Qt::AlignHCenter);
+    column->addWidget(status_);
+    column->addStretch(1);
+
+    connect(&store_, &HistoryStore::accessibilityAccessGrantedChanged, this, &PermissionSetupView::refresh);
+    connect(&store_, &HistoryStore::eventPostingAccessGrantedChanged, this, &PermissionSetupView::refresh);
+    shownGranted_ = !accessGranted();  // the first refresh places the focus
+    refresh();
+}
+
+QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subtitle, Row* row, QWidget* parent) {
+    auto* widget = new QWidget(parent);
+    auto* layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(14);
+    row->symbol = new QLabel(widget);
+    row->symbol->setFixedWidth(30);
+    row->symbol->setAlignment(Qt::AlignCenter);
+    layout->addWidget(row->symbol);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(3);
+    texts->addWidget(makeText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget));
+    row->caption = makeText(subtitle, VisualTheme::uiFont(11), true, widget);
+    texts->addWidget(row->caption);
+    layout->addLayout(texts, 1);
+    row->badge = new QLabel(widget);
+    row->badge->setFont(VisualTheme::uiFont(12, QFont::DemiBold));
+    layout->addWidget(row->badge);
+    return widget;
+}
+
+void PermissionSetupView::setRowState(Row& row, bool granted) {
+    const QColor& color = granted ? kGranted : kMissing;
+    const char* symbol = granted ? "checkmark.circle.fill" : "exclamationmark.circle.fill";
+    row.symbol->setPixmap(SymbolGlyph::icon(symbol, color, 24).pixmap(24, 24));
+    paintBadge(row.badge, granted ? QStringLiteral("Allowed") : QStringLiteral("Required"), color);
+}
+
+bool PermissionSetupView::accessGranted() const {
+    return store_.accessibilityAccessGranted() && store_.eventPostingAccessGranted();
+}
+
+QPushButton* PermissionSetupView::button(const char* title) const {
+    for (QPushButton* candidate : findChildren<QPushButton*>())
+        if (candidate->text() == text(title)) return candidate;
+    return nullptr;
+}
+
+QLabel* PermissionSetupView::badge(int row) const { return row >= 0 && row < 2 ? rows_[row].badge : nullptr; }
+QLabel* PermissionSetupView::caption(int row) const { return row >= 0 && row < 2 ? rows_[row].caption : nullptr; }
+
+void PermissionSetupView::refresh() {
+    const bool granted = accessGranted();
+    setRowState(rows_[0], store_.accessibilityAccessGranted());
+    setRowState(rows_[1], store_.eventPostingAccessGranted());
+    rows_[1].caption->setText(text(kEventPostingSubtitle) + QLatin1Char('\n') +
+                              text(store_.eventPostingAccessGranted() ? kEventPostingPresent : kEventPostingAbsent));
+
+    const bool available = updates_.isAvailable && updates_.isAvailable();
+    updateCard_->setVisible(available);
+    {
+        const QSignalBlocker quiet(updateToggle_);
+        updateToggle_->setChecked(updates_.automaticallyChecks && updates_.automaticallyChecks());
+    }
+
+    continue_->setVisible(granted);
+    pendingButtons_->setVisible(!granted);
+    status_->setText(text(granted ? kReadyStatus : kPendingStatus));
+    status_->setStyleSheet(QStringLiteral("color: %1;")
+                               .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
+    if (granted != shownGranted_) {
+        shownGranted_ = granted;
+        // The button that had the focus may just have been hidden.
+        QPushButton* primary = granted ? continue_ : request_;
+        setFocusProxy(primary);
+        if (isVisible()) primary->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void PermissionSetupView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (event->spontaneous()) return;
+    store_.refreshDirectPasteAccess();
+    refresh();
+}
+
+void PermissionSetupView::continueAndReturn() {
+    recordUpdateChoiceIfNeeded();
+    store_.setShowPermissionSetup(false);
+    finishLater();
+}
+
+void PermissionSetupView::useCopyOnlyMode() {
+    store_.setPasteDirectly(false);
+    store_.defaults().setBool("pasteDirectly", false);
+    recordUpdateChoiceIfNeeded();
+    store_.setShowPermissionSetup(false);
+    finishLater();
+}
+
+void PermissionSetupView::recordUpdateChoiceIfNeeded() {
+    if (!updates_.needsChoice || !updates_.needsChoice()) return;
+    const bool enabled = updates_.automaticallyChecks && updates_.automaticallyChecks();
+    if (updates_.record) updates_.record(enabled);
+}
+
+void PermissionSetupView::finishLater() {
+    // After the dismissal has been processed, never inside the button's action.
+    QMetaObject::invokeMethod(
+        &store_,
+        [store = QPointer<HistoryStore>(&store_)] {
+            if (store) store->finishPermissionSetup();
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace harbelle

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QWidget>
+
+#include "shelf/ShelfUpdateChoice.h"
+
+class QAbstractButton;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+namespace harbelle {
+
+class HistoryStore;
+
+// The permission set-up sheet: explains direct paste, shows both permissions live, asks for
+// accessibility, re-checks, opens the accessibility settings, or keeps the history in
+// copy-only mode; carries the automatic-update question when updates exist. It keeps no state:
+// everything shown follows the store and the update manager. It closes only through its two
+// ways out, each of which dismisses first and runs the finish callback in a later turn.
+class PermissionSetupView : public QWidget {
+    Q_OBJECT
+public:
+    // `updates` is read on every refresh and must outlive the view.
+    PermissionSetupView(HistoryStore& store, const ShelfUpdateChoice& updates, QWidget* parent = nullptr);
+
+    static constexpr const char* kTitle = "Enable One-Click Paste";
+    static constexpr const char* kRequestTitle = "Request Accessibility Access";
+    static constexpr const char* kCheckAgainTitle = "Check Again";
+    static constexpr const char* kOpenSettingsTitle = "Open System Settings";
+    static constexpr const char* kCopyOnlyTitle = "Use History in Copy-Only Mode";
+    static constexpr const char* kContinueTitle = "Continue and Return to Your App";
+    static constexpr const char* kReadyStatus =
+        "Ready. After Continue, focus an input, press Shift-Command-V, and click one saved card.";
+    static constexpr const char* kPendingStatus =
+        "After enabling Harbelle in Privacy & Security \u2192 Accessibility, return here and click Check Again. "
+        "Status also refreshes automatically.";
+
+    // Both permissions granted.
+    bool accessGranted() const;
+    // Re-reads the store and the update manager.
+    void refresh();
+
+    QPushButton* button(const char* title) const;
+    QCheckBox* updateToggle() const { return updateToggle_; }
+    QLabel* statusLine() const { return status_; }
+    // The badge of a permission row ("Allowed" or "Required"): 0 = Accessibility, 1 = key events.
+    QLabel* badge(int row) const;
+    QLabel* caption(int row) const;
+    QWidget* updateCard() const { return updateCard_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    struct Row {
+        QLabel* symbol = nullptr;
+        QLabel* caption = nullptr;
+        QLabel* badge = nullptr;
+    };
+    QWidget* makeRow(const QString& title, const QString& subtitle, Row* row, QWidget* parent);
+    void setRowState(Row& row, bool granted);
+    void continueAndReturn();
+    void useCopyOnlyMode();
+    void recordUpdateChoiceIfNeeded();
+    void finishLater();
+
+    HistoryStore& store_;
+    const ShelfUpdateChoice& updates_;
+    Row rows_[2];
+    QWidget* updateCard_ = nullptr;
+    QCheckBox* updateToggle_ = nullptr;
+    QWidget* pendingButtons_ = nullptr;
+    QPushButton* continue_ = nullptr;
+    QPushButton* request_ = nullptr;
+    QLabel* status_ = nullptr;
+    bool shownGranted_ = false;
+};
+
+}  // namespace harbelle

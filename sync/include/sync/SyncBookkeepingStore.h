@@ -1,0 +1,85 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sync/SyncBookkeepingPersisting.h"
+
+namespace harbelle::sync {
+
+// Clip identifiers are lower-case UUID texts; sets are kept sorted.
+using SyncIDSet = std::set<std::string>;
+
+struct SyncBookkeepingAccountState {
+    SyncIDSet reportedIDs;
+    SyncIDSet pendingPushIDs;
+    SyncIDSet pendingDeleteIDs;
+    SyncIDSet effectivePendingPushIDs() const;  // pending push minus pending delete
+    bool operator==(const SyncBookkeepingAccountState&) const = default;
+};
+
+// The older per-device keys (reported, pending push, pending delete).
+struct SyncLegacyBookkeepingKeys {
+    std::string reported;
+    std::string pendingPush;
+    std::string pendingDelete;
+};
+
+struct SyncBookkeepingDeleteBatch {
+    std::string accountScope;
+    SyncIDSet ids;
+    bool operator==(const SyncBookkeepingDeleteBatch&) const = default;
+};
+
+// Which clips each account owns, reported, and still has to push or delete. Lives on one
+// thread (the app's main thread). Routine marks are saved in batches: with a save requester
+// set, the first unsaved change asks for one later flush(); without one every change is
+// saved at once. Pending deletes and migrations are always saved at once.
+class SyncBookkeepingStore {
+public:
+    SyncBookkeepingStore(SyncBookkeepingPersisting& defaults, std::string storageKey);
+    ~SyncBookkeepingStore();  // flushes
+
+    // Lower-case hex SHA-256 of the trimmed (white space and line breaks), lower-cased
+    // address; nullopt when that is empty.
+    static std::optional<std::string> accountScope(const std::string& email);
+
+    SyncBookkeepingAccountState state(const std::string& email,
+                                      const std::optional<SyncLegacyBookkeepingKeys>& migratingLegacy = std::nullopt);
+    SyncIDSet eligibleLocalIDs(const SyncIDSet& ids, const std::string& email) const;
+    bool recordCapture(const std::string& id, const std::string& email);
+    bool markReported(const std::string& id, const std::string& email);
+    void acknowledge(const SyncIDSet& pushedIDs, const SyncIDSet& deletedIDs, const std::string& email);
+    std::vector<SyncBookkeepingDeleteBatch> recordDeletes(const SyncIDSet& ids,
+                                                          const std::optional<std::string>& currentEmail);
+    void remapID(const std::string& oldID, const std::string& newID);
+
+    // Called once when a change is waiting to be saved; the app posts flush() for later.
+    void setSaveRequester(std::function<void()> requester);
+    void flush();
+    bool hasUnsavedChanges() const { return dirty_; }
+
+private:
+    struct Data {
+        std::map<std::string, SyncBookkeepingAccountState> accounts;  // by scope
+        std::map<std::string, std::string> owners;  // clip id -> scope
+        std::set<std::string> migratedScopes;
+    };
+    void load();
+    void save();
+    void changed(bool durable);
+    bool mark(const std::string& id, const std::string& email, bool pendingPush);
+
+    SyncBookkeepingPersisting& defaults_;
+    std::string storageKey_;
+    Data data_;
+    bool dirty_ = false;
+    bool saveRequested_ = false;
+    std::function<void()> saveRequester_;
+};
+
+}  // namespace harbelle::sync

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sync/SyncAPIProviding.h"
+#include "sync/SyncAccountStore.h"
+#include "sync/SyncActor.h"
+#include "sync/SyncBlobTransporting.h"
+#include "sync/SyncClock.h"
+#include "sync/SyncCrypto.h"
+#include "sync/SyncEngineTypes.h"
+#include "sync/SyncMergePlanner.h"
+#include "sync/SyncPollScheduler.h"
+
+namespace harbelle::sync {
+
+// The sync engine: an actor (one thread, one task queue) that owns the signed-in session and
+// the in-memory queues of local work, and runs sync rounds (deletes, pushes, pull) on its poll
+// loop. Every operation returns at once; its completion, the status and the callbacks reach the
+// application through the main-thread poster. The main thread never waits for the engine;
+// the engine waits for callbacks, and gives up on them when it is stopped or destroyed.
+class SyncEngine {
+public:
+    using APIFactory = std::function<std::unique_ptr<SyncAPIProviding>(const std::string& baseURL)>;
+    using BlobFactory = std::function<std::unique_ptr<SyncBlobTransporting>(const std::string& baseURL)>;
+    using Done = std::function<void()>;
+
+    static constexpr std::size_t minimumPasswordLength = 10;
+    static constexpr std::size_t maxPushItems = 50;
+    static constexpr std::size_t maxPushBytes = 8u << 20;
+    static constexpr std::size_t maxSealedClipBytes = 256u << 10;
+    static constexpr std::size_t maxSealedBlobBytes = 1u << 20;
+    static constexpr std::size_t maxDeleteIDs = 500;
+    static constexpr int maxPullLimit = 500;
+    static constexpr std::size_t maxPendingBlobFetches = 200;
+    static constexpr const char* platformName = "Linux";
+    static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
+    static constexpr const char* keyringUnreadableMessage =
+        "Harbelle could not read your sync account from Keychain. Unlock Keychain and try again.";
+
+    // The default blob factory: HTTPSyncBlobTransport with the built-in media endpoint.
+    static BlobFactory defaultBlobFactory();
+
+    SyncEngine(std::shared_ptr<SyncAccountStore> accountStore, APIFactory apiFactory, SyncMainThreadPoster poster,
+               BlobFactory blobFactory = defaultBlobFactory(), SyncPollTimings timings = {},
+               std::shared_ptr<SyncClock> clock = SystemSyncClock::shared());
+    // Aborts a running request or callback wait and joins the thread; no completion or
+    // callback runs afterwards.
+    ~SyncEngine();
+    SyncEngine(const SyncEngine&) = delete;
+    SyncEngine& operator=(const SyncEngine&) = delete;
+
+    void setCallbacks(SyncEngineCallbacks callbacks, Done done = {});
+    void bootstrap(Done done = {});
+    void start(Done done = {});
+    void stop(Done done = {});
+    void syncNow(Done done = {});
+    void signIn(std::string baseURL, std::string email, std::string password, std::string deviceName,
+                SyncEngineCompletion done);
+    void registerAccount(std::string baseURL, std::string email, std::string password, std::string deviceName,
+                         SyncEngineCompletion done);
+    // Completes with the number of other sessions the service signed out.
+    void changePassword(std::string newPassword, std::function<void(std::int64_t, std::exception_ptr)> done);
+    void signOut(Done done = {});
+    void needsOriginBackfill(std::int64_t version, std::function<void(bool)> done);
+    void markOriginBackfillCompleted(std::int64_t version, Done done = {});
+    void hasPendingChanges(std::function<void(bool)> done);
+    void noteLocalClip(std::string id, std::string text, SyncDate createdAt, std::optional<SyncClipOrigin> origin,
+                       bool replaceExisting, std::optional<SyncBlobPayload> blob, Done done = {});
+    void noteLocalDeletes(std::vector<std::string> ids, Done done = {});
+
+    // For tests: nothing queued, no task running, no round due.
+    bool isIdle() const { return actor_.isIdle(); }
+
+private:
+    struct PendingPush {
+        std::string id;
+        std::string text;
+        SyncDate createdAt;
+        std::optional<SyncClipOrigin> origin;
+        bool replaceExisting = false;
+        std::optional<SyncBlobPayload> blob;
+    };
+    struct Gate;
+    struct Aborted {};
+    struct PullPaused {};
+    enum class BlobFetch { ok, missing, bad };
+    enum class EventOutcome { applied, deferred, skipped };
+
+    // ---- plumbing ----
+    void post(std::function<void()> task);
+    void postToMain(std::function<void()> step);
+    bool aborted() const;
+    // Stop aborts the round; signOut and destruction abort account calls too.
+    void requestAbort(bool accountCalls);
+    void releaseAbort();
+    template <class T> T awaitMain(std::function<T()> body);
+    void callbackAwaited(const std::function<void()>& body);
+    void publishStatus();
+    void finish(Done done);
+
+    // ---- account ----
+    std::shared_ptr<SyncAPIProviding> makeAccountAPI(const std::string& baseURL);
+    void doSignIn(const std::string& baseURL, const std::string& email, const std::string& password,
+                  const std::string& deviceName, bool create);
+    void adoptSession(SyncSession session);
+    void clearLocalAccount();
+    void revokeLeftToken(SyncAPIProviding& api, const std::string& baseURL, const std::string& token);
+    void retryPendingRevocations();
+    void endSessionByService();
+    void saveSessionQuietly();
+
+    // ---- rounds ----
+    void runRound();
+    void requestRound(bool skipBackoff);
+    void armPollTimer();
+    void pushDeletes();
+    void pushClips();
+    void sendBatch(std::vector<SyncPushItem> items);
+    std::optional<SyncPushItem> sealPending(PendingPush& push);
+    void reject(const std::string& id, SyncClipRejection rejection);
+    void canonicalize(const std::string& localID, const std::string& canonicalID);
+    void rekeyQueues(const std::string& from, const std::string& to);
+    void pull();
+    void retryPendingBlobFetches(SyncLocalIndex& index);
+    EventOutcome applyEvent(const SyncPullEvent& event, SyncLocalIndex& index, bool fromFetchList);
+    BlobFetch fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out);
+    void skipEvent();
+    void apply(const SyncMergeAction& action);
+    PendingPush* findPush(const std::string& id);
+
+    std::shared_ptr<SyncAccountStore> accountStore_;
+    APIFactory apiFactory_;
+    BlobFactory blobFactory_;
+    std::shared_ptr<SyncClock> clock_;
+    std::shared_ptr<Gate> gate_;
+
+    // Set from any thread: stop, signOut and destruction abort the running round at once.
+    std::atomic<int> stopRequests_{0};
+    std::atomic<bool> destroying_{false};
+    std::mutex transportMutex_;  // guards the two pointers for cross-thread setStopped
+    std::shared_ptr<SyncAPIProviding> api_;
+    std::shared_ptr<SyncBlobTransporting> blobs_;
+    std::shared_ptr<SyncAPIProviding> accountAPI_;  // sign-in, registration, revocations
+
+    // Actor state: touched only on the engine thread.
+    SyncEngineCallbacks callbacks_;
+    bool callbacksSet_ = false;
+    std::optional<SyncSession> session_;
+    SyncContentKeys keys_;
+    SyncEngineStatus status_;
+    std::vector<PendingPush> pushes_;
+    std::vector<std::string> deletes_;
+    std::set<std::string> parked_;  // refused by the service this round; tried again next round
+    std::set<std::string> uploadedBlobKeys_;
+    std::vector<Done> roundWaiters_;
+    SyncPollScheduler scheduler_;
+    bool running_ = false;
+    bool sessionDirty_ = false;
+
+    SyncActor actor_;  // last: its thread starts after every member above exists
+};
+
+}  // namespace harbelle::sync

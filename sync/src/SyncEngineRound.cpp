@@ -1,0 +1,446 @@
+// The sync round: deletes, then pushes, then waiting image fetches and the pull.
+#include "sync/SyncEngine.h"
+#include "sync/SyncImageSniffer.h"
+
+namespace harbelle::sync {
+namespace {
+
+bool isRetryable(SyncServiceErrorCode code) {
+    return code == SyncServiceErrorCode::transport || code == SyncServiceErrorCode::serverUnavailable ||
+           code == SyncServiceErrorCode::rateLimited || code == SyncServiceErrorCode::invalidResponse;
+}
+
+SyncServiceError invalidResponse(const char* detail) {
+    return SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt, detail);
+}
+
+}  // namespace
+
+void SyncEngine::requestRound(bool skipBackoff) {
+    // A local note during back-off does not skip the wait; only Sync Now does.
+    if (!skipBackoff && (!running_ || scheduler_.inBackoff())) return;
+    auto now = clock_->now();
+    auto current = actor_.timerDate();
+    if (!current || *current > now) actor_.setTimer(now);
+}
+
+void SyncEngine::armPollTimer() {
+    if (!running_ || !session_) {
+        actor_.setTimer(std::nullopt);
+        return;
+    }
+    auto now = clock_->now();
+    actor_.setTimer(now + std::chrono::duration_cast<SyncDate::duration>(SyncSeconds(scheduler_.nextDelay(now))));
+}
+
+void SyncEngine::runRound() {
+    auto waiters = std::move(roundWaiters_);
+    roundWaiters_.clear();
+    if (session_ && !aborted()) {
+        bool succeeded = false;
+        try {
+            pushDeletes();
+            pushClips();
+            pull();
+            succeeded = true;
+        } catch (const Aborted&) {
+        } catch (const SyncServiceError& error) {
+            if (aborted()) {
+            } else if (error.code() == SyncServiceErrorCode::unauthorized) {
+                endSessionByService();
+            } else {
+                if (isRetryable(error.code())) {
+                    std::optional<double> retryAfter;
+                    if (error.retryAfterSeconds()) retryAfter = *error.retryAfterSeconds();
+                    scheduler_.noteFailure(retryAfter);
+                }
+                status_.lastErrorDescription = SyncServiceError::message(error.code());
+            }
+        } catch (const std::exception&) {
+            status_.lastErrorDescription = "Something went wrong. Try again.";
+        }
+        if (succeeded) {
+            scheduler_.noteSuccess();
+            status_.lastSyncAt = clock_->now();
+            status_.lastErrorDescription.reset();
+        }
+        parked_.clear();
+        if (sessionDirty_) saveSessionQuietly();
+        if (!aborted()) publishStatus();
+    }
+    if (!aborted()) armPollTimer();
+    for (auto& waiter : waiters) finish(std::move(waiter));
+}
+
+// ---- deletes ----
+
+void SyncEngine::pushDeletes() {
+    while (!deletes_.empty()) {
+        if (aborted()) throw Aborted{};
+        std::vector<std::string> batch(deletes_.begin(),
+                                       deletes_.begin() + std::ptrdiff_t(std::min(deletes_.size(), maxDeleteIDs)));
+        auto answer = api_->deleteClips(session_->token, batch);
+        std::set<std::string> acknowledged(answer.begin(), answer.end());
+        std::vector<std::string> done;
+        for (const auto& id : batch)
+            if (acknowledged.count(id)) done.push_back(id);
+        if (done.empty()) throw invalidResponse("delete acknowledged nothing");
+        std::erase_if(deletes_, [&](const std::string& id) { return acknowledged.count(id) > 0; });
+        if (callbacksSet_ && callbacks_.localChangesAcknowledged)
+            callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
+    }
+}
+
+// ---- pushes ----
+
+void SyncEngine::pushClips() {
+    for (;;) {
+        if (aborted()) throw Aborted{};
+        std::vector<std::string> order;
+        for (const auto& push : pushes_)
+            if (!parked_.count(push.id)) order.push_back(push.id);
+        if (order.empty()) return;
+        std::vector<SyncPushItem> batch;
+        std::size_t bytes = 0;
+        for (const auto& id : order) {
+            if (batch.size() >= maxPushItems) break;
+            auto* push = findPush(id);
+            if (!push) continue;
+            auto item = sealPending(*push);
+            if (!item) continue;
+            // Base64 grows the ciphertext by a third; the rest of the item is small.
+            std::size_t size = item->ciphertext.size() / 3 * 4 + 512;
+            if (!batch.empty() && bytes + size > maxPushBytes) break;
+            bytes += size;
+            batch.push_back(std::move(*item));
+        }
+        if (!batch.empty()) sendBatch(std::move(batch));
+    }
+}
+
+std::optional<SyncPushItem> SyncEngine::sealPending(PendingPush& push) {
+    const std::string id = push.id;
+    SyncPushItem item;
+    item.clientID = id;
+    item.createdAt = wireSeconds(push.createdAt);
+    item.replaceExisting = push.replaceExisting;
+    SyncClipPayload payload;
+    payload.origin = push.origin;
+    payload.text = push.text;
+    try {
+        if (push.blob) {
+            const auto& blob = *push.blob;
+            bool knownType = blob.contentType == "image/png" || blob.contentType == "image/jpeg";
+            if (blob.data.empty() || !knownType || sha256Hex(blob.data) != blob.digest) {
+                reject(id, SyncClipRejection::imageRejected);
+                return std::nullopt;
+            }
+            auto blobKey = blobKeyForDigest(keys_.macKey, blob.digest);
+            if (!uploadedBlobKeys_.count(blobKey)) {
+                // The blob goes up before the push that names it.
+                auto sealed = sealBlob(keys_.blobKey, blob.data, blobKey);
+                if (sealed.size() > maxSealedBlobBytes) {
+                    reject(id, SyncClipRejection::imageRejected);
+                    return std::nullopt;
+                }
+                try {
+                    blobs_->upload(session_->token, blobKey, sealed);
+                } catch (const SyncServiceError& error) {
+                    if (aborted()) throw Aborted{};
+                    if (error.code() != SyncServiceErrorCode::payloadTooLarge) throw;
+                    reject(id, SyncClipRejection::imageRejected);
+                    return std::nullopt;
+                }
+                uploadedBlobKeys_.insert(blobKey);
+            }
+            payload.kind = "image";
+            payload.blob = SyncClipBlobInfo{std::int64_t(blob.data.size()), blob.contentType, blob.digest,
+                                            blobKey, blob.pixelHeight, blob.pixelWidth};
+            item.blobKey = blobKey;
+            item.contentMac = imageContentMac(keys_.macKey, blob.digest);
+        } else {
+            payload.kind = "text";
+            item.contentMac = textContentMac(keys_.macKey, push.text);
+        }
+        // Sealed now, not when queued: the AAD names the identifier as it is at push time.
+        item.ciphertext = sealClip(keys_.clipKey, encodeClipPayload(payload), id);
+    } catch (const SyncCryptoError&) {
+        reject(id, SyncClipRejection::encryptionFailed);
+        return std::nullopt;
+    }
+    if (item.ciphertext.size() > maxSealedClipBytes) {
+        reject(id, SyncClipRejection::tooLarge);
+        return std::nullopt;
+    }
+    return item;
+}
+
+void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
+    std::vector<SyncPushResult> results;
+    try {
+        results = api_->push(session_->token, items);
+    } catch (const SyncServiceError& error) {
+        if (aborted()) throw Aborted{};
+        bool refused = error.code() == SyncServiceErrorCode::payloadTooLarge ||
+                       error.code() == SyncServiceErrorCode::invalidRequest;
+        if (!refused) throw;
+        // One bad item never blocks the rest: halve until it stands alone.
+        if (items.size() == 1) {
+            if (error.code() == SyncServiceErrorCode::payloadTooLarge)
+                reject(items.front().clientID, SyncClipRejection::tooLarge);
+            else
+                parked_.insert(items.front().clientID);
+            return;
+        }
+        auto middle = items.begin() + std::ptrdiff_t(items.size() / 2);
+        std::vector<SyncPushItem> second(std::make_move_iterator(middle), std::make_move_iterator(items.end()));
+        items.erase(middle, items.end());
+        sendBatch(std::move(items));
+        sendBatch(std::move(second));
+        return;
+    }
+    static const std::set<std::string> statuses{"stored", "updated", "unchanged", "duplicate", "deleted"};
+    if (results.size() != items.size()) throw invalidResponse("push results do not match the request");
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (results[i].clientID != items[i].clientID || !statuses.count(results[i].status) ||
+            (results[i].status == "duplicate" && results[i].canonicalID.empty()))
+            throw invalidResponse("push results do not match the request");
+    std::vector<std::string> acknowledged;
+    for (const auto& result : results) {
+        std::string id = result.clientID;
+        std::erase_if(pushes_, [&](const PendingPush& push) { return push.id == id; });
+        if (result.status == "duplicate" && result.canonicalID != id) {
+            // Canonicalized first, so the acknowledgement names the identifier that stays.
+            canonicalize(id, result.canonicalID);
+            id = result.canonicalID;
+        }
+        if (result.status == "stored") {
+            ++session_->syncedClipCount;
+            sessionDirty_ = true;
+        }
+        acknowledged.push_back(id);
+    }
+    if (callbacksSet_ && callbacks_.localChangesAcknowledged)
+        callbackAwaited(
+            [callback = callbacks_.localChangesAcknowledged, acknowledged] { callback(acknowledged, {}); });
+}
+
+void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {
+    std::erase_if(pushes_, [&](const PendingPush& push) { return push.id == id; });
+    if (callbacksSet_ && callbacks_.localClipRejected)
+        callbackAwaited([callback = callbacks_.localClipRejected, id, rejection] { callback(id, rejection); });
+}
+
+void SyncEngine::canonicalize(const std::string& localID, const std::string& canonicalID) {
+    if (callbacksSet_ && callbacks_.canonicalizeLocalClip)
+        callbackAwaited([callback = callbacks_.canonicalizeLocalClip, localID, canonicalID] {
+            callback(localID, canonicalID);
+        });
+    rekeyQueues(localID, canonicalID);
+}
+
+void SyncEngine::rekeyQueues(const std::string& from, const std::string& to) {
+    if (from == to) return;
+    if (auto* push = findPush(from)) {
+        if (findPush(to))
+            std::erase_if(pushes_, [&](const PendingPush& p) { return p.id == from; });
+        else
+            push->id = to;
+    }
+    if (std::find(deletes_.begin(), deletes_.end(), from) != deletes_.end()) {
+        std::erase(deletes_, from);
+        if (std::find(deletes_.begin(), deletes_.end(), to) == deletes_.end()) deletes_.push_back(to);
+    }
+    if (parked_.erase(from)) parked_.insert(to);
+    if (session_)
+        for (auto& fetch : session_->pendingBlobFetches)
+            if (fetch.event.clientID == from) {
+                fetch.event.clientID = to;
+                sessionDirty_ = true;
+            }
+}
+
+// ---- pull ----
+
+void SyncEngine::pull() {
+    if (!callbacksSet_ || !callbacks_.localClipsSnapshot || !callbacks_.applyMergeAction) return;
+    // The snapshot is taken once, and only when there is something to apply: an idle poll
+    // costs the main thread nothing.
+    std::optional<SyncLocalIndex> local;
+    auto index = [&]() -> SyncLocalIndex& {
+        if (!local)
+            local.emplace(awaitMain<std::vector<SyncLocalClip>>([callback = callbacks_.localClipsSnapshot] {
+                return callback();
+            }));
+        return *local;
+    };
+    try {
+        if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
+        int limit = maxPullLimit;
+        bool restarted = false;
+        for (;;) {
+            if (aborted()) throw Aborted{};
+            SyncPullResponse page;
+            try {
+                page = api_->pull(session_->token, session_->lastPulledSeq, limit);
+            } catch (const SyncServiceError& error) {
+                // An answer refused as too large is asked for again in halves.
+                if (!aborted() && error.code() == SyncServiceErrorCode::invalidResponse && limit > 1) {
+                    limit /= 2;
+                    continue;
+                }
+                throw;
+            }
+            if (page.latestSeq < session_->lastPulledSeq) {
+                // The service was reset: identifiers make a pull from 0 harmless.
+                if (restarted) throw invalidResponse("sequence went back twice");
+                restarted = true;
+                session_->lastPulledSeq = 0;
+                sessionDirty_ = true;
+                continue;
+            }
+            std::int64_t cursor = session_->lastPulledSeq;
+            for (const auto& event : page.events) {
+                if (event.seq <= cursor) throw invalidResponse("events out of order");
+                applyEvent(event, index(), false);
+                cursor = event.seq;
+            }
+            if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
+            // The cursor moves only once the whole page is applied.
+            if (cursor != session_->lastPulledSeq) {
+                session_->lastPulledSeq = cursor;
+                saveSessionQuietly();
+            }
+            if (!page.hasMore || page.events.empty()) break;
+        }
+    } catch (const PullPaused&) {
+        // The to-fetch list is full: the rest of the page waits for a later round.
+    }
+}
+
+void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
+    auto waiting = session_->pendingBlobFetches;
+    for (const auto& entry : waiting) {
+        if (aborted()) throw Aborted{};
+        auto& list = session_->pendingBlobFetches;
+        auto it = std::find(list.begin(), list.end(), entry);
+        if (it == list.end()) continue;
+        auto outcome = applyEvent(entry.event, index, true);
+        auto& current = session_->pendingBlobFetches;
+        auto again = std::find(current.begin(), current.end(), entry);
+        if (again == current.end()) continue;
+        if (outcome == EventOutcome::deferred)
+            ++again->attempts;
+        else
+            current.erase(again);
+        sessionDirty_ = true;
+    }
+}
+
+SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, SyncLocalIndex& index,
+                                                bool fromFetchList) {
+    const auto& id = event.clientID;
+    if (!fromFetchList) {
+        // A newer event of the same clip supersedes one still waiting for its image.
+        auto removed = std::erase_if(session_->pendingBlobFetches,
+                                     [&](const SyncPendingBlobFetch& f) { return f.event.clientID == id; });
+        if (removed) sessionDirty_ = true;
+    }
+    if (event.type == "delete") {
+        if (index.byID(id)) {
+            apply(SyncMergeDeleteExisting{id});
+            index.remove(id);
+        }
+        return EventOutcome::applied;
+    }
+    std::optional<SyncClipPayload> payload;
+    if (event.type == "upsert" && event.ciphertext && event.createdAt) {
+        try {
+            payload = decodeClipPayload(openClip(keys_.clipKey, *event.ciphertext, id));
+        } catch (const SyncCryptoError&) {
+        }
+    }
+    if (!payload || (payload->kind == "image" && !payload->blob)) {
+        skipEvent();
+        return EventOutcome::skipped;
+    }
+    auto plan = planUpsert(id, *event.createdAt, *payload, index);
+    std::optional<SyncBlobPayload> blob;
+    if (plan.needsBlob) {
+        SyncBlobPayload fetched;
+        switch (fetchBlob(*payload->blob, fetched)) {
+        case BlobFetch::ok:
+            blob = std::move(fetched);
+            break;
+        case BlobFetch::bad:
+            skipEvent();
+            return EventOutcome::skipped;
+        case BlobFetch::missing:
+            // Applied only together with its image: the event waits, the clip is not lost.
+            if (!fromFetchList) {
+                if (session_->pendingBlobFetches.size() >= maxPendingBlobFetches) throw PullPaused{};
+                session_->pendingBlobFetches.push_back({event, 0});
+                sessionDirty_ = true;
+            }
+            return EventOutcome::deferred;
+        }
+    }
+    if (plan.canonicalizeFrom) {
+        canonicalize(*plan.canonicalizeFrom, id);
+        index.rekey(*plan.canonicalizeFrom, id);
+    }
+    if (auto* insert = std::get_if<SyncMergeInsertNew>(&plan.action)) {
+        insert->blob = blob;
+        apply(plan.action);
+        index.put(SyncLocalClip{id, insert->text, insert->createdAt, insert->origin,
+                                blob ? std::optional<std::string>(blob->digest) : std::nullopt});
+        ++session_->syncedClipCount;
+        sessionDirty_ = true;
+    } else if (auto* promote = std::get_if<SyncMergePromoteExisting>(&plan.action)) {
+        promote->blob = blob;
+        apply(plan.action);
+        if (const auto* local = index.byID(id)) {
+            auto moved = *local;
+            if (promote->createdAt) moved.createdAt = *promote->createdAt;
+            index.put(moved);
+        }
+    }
+    return EventOutcome::applied;
+}
+
+SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out) {
+    // Our own HMAC of the digest names the blob; a key the service sends is never trusted.
+    auto key = blobKeyForDigest(keys_.macKey, info.digest);
+    std::optional<std::string> sealed;
+    try {
+        sealed = blobs_->download(session_->token, key);
+    } catch (const SyncServiceError& error) {
+        if (aborted()) throw Aborted{};
+        if (error.code() == SyncServiceErrorCode::unauthorized) throw;
+        return BlobFetch::missing;
+    }
+    if (!sealed) return BlobFetch::missing;
+    std::string bytes;
+    try {
+        bytes = openBlob(keys_.blobKey, *sealed, key);
+    } catch (const SyncCryptoError&) {
+        return BlobFetch::bad;
+    }
+    if (sha256Hex(bytes) != info.digest) return BlobFetch::bad;
+    auto header = sniffSyncImage(bytes);
+    if (!header || header->contentType != info.contentType) return BlobFetch::bad;
+    out = SyncBlobPayload{key, info.digest, info.contentType, info.pixelWidth, info.pixelHeight, std::move(bytes)};
+    return BlobFetch::ok;
+}
+
+void SyncEngine::skipEvent() {
+    ++session_->skippedEventCount;
+    sessionDirty_ = true;
+}
+
+void SyncEngine::apply(const SyncMergeAction& action) {
+    if (std::holds_alternative<SyncMergeNone>(action)) return;
+    callbackAwaited([callback = callbacks_.applyMergeAction, action] { callback(action); });
+}
+
+}  // namespace harbelle::sync

@@ -1,0 +1,81 @@
+#include "sync/SyncMergePlanner.h"
+
+namespace harbelle::sync {
+
+SyncLocalIndex::SyncLocalIndex(const std::vector<SyncLocalClip>& clips) {
+    // The snapshot is newest first: the first clip of a content wins its content key.
+    for (auto it = clips.rbegin(); it != clips.rend(); ++it) put(*it);
+}
+
+const SyncLocalClip* SyncLocalIndex::byID(const std::string& id) const {
+    auto it = clips_.find(id);
+    return it == clips_.end() ? nullptr : &it->second;
+}
+
+const SyncLocalClip* SyncLocalIndex::byContent(const SyncClipPayload& payload) const {
+    const std::map<std::string, std::string>* keys = nullptr;
+    std::string key;
+    if (payload.kind == "image") {
+        if (!payload.blob) return nullptr;
+        keys = &byDigest_;
+        key = payload.blob->digest;
+    } else {
+        if (payload.text.empty()) return nullptr;
+        keys = &byText_;
+        key = payload.text;
+    }
+    auto it = keys->find(key);
+    return it == keys->end() ? nullptr : byID(it->second);
+}
+
+void SyncLocalIndex::put(const SyncLocalClip& clip) {
+    remove(clip.clientID);
+    clips_[clip.clientID] = clip;
+    if (clip.blobDigest)
+        byDigest_[*clip.blobDigest] = clip.clientID;
+    else if (!clip.text.empty())
+        byText_[clip.text] = clip.clientID;
+}
+
+void SyncLocalIndex::remove(const std::string& id) {
+    auto it = clips_.find(id);
+    if (it == clips_.end()) return;
+    const auto& clip = it->second;
+    auto& keys = clip.blobDigest ? byDigest_ : byText_;
+    auto key = clip.blobDigest ? *clip.blobDigest : clip.text;
+    if (auto k = keys.find(key); k != keys.end() && k->second == id) keys.erase(k);
+    clips_.erase(it);
+}
+
+void SyncLocalIndex::rekey(const std::string& from, const std::string& to) {
+    auto it = clips_.find(from);
+    if (it == clips_.end() || from == to) return;
+    auto clip = it->second;
+    remove(from);
+    clip.clientID = to;
+    put(clip);
+}
+
+SyncMergePlan planUpsert(const std::string& clientID, std::int64_t createdAtSeconds, const SyncClipPayload& payload,
+                         const SyncLocalIndex& local) {
+    SyncMergePlan plan;
+    bool image = payload.kind == "image";
+    const SyncLocalClip* match = local.byID(clientID);
+    if (!match) {
+        match = local.byContent(payload);
+        if (match) plan.canonicalizeFrom = match->clientID;
+    }
+    auto createdAt = dateFromWireSeconds(createdAtSeconds);
+    if (!match) {
+        plan.action = SyncMergeInsertNew{clientID, image ? std::string() : payload.text, createdAt, payload.origin, {}};
+        plan.needsBlob = image;
+        return plan;
+    }
+    if (wireSeconds(match->createdAt) < createdAtSeconds) {
+        plan.action = SyncMergePromoteExisting{clientID, createdAt, payload.origin, {}};
+        plan.needsBlob = image;
+    }
+    return plan;
+}
+
+}  // namespace harbelle::sync

@@ -1,0 +1,211 @@
+// The permission set-up and automatic-update choice sheets on the store twin: what they show,
+// and their actions in order.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "history/HistoryStore.h"
+#include "shelf/AutomaticUpdateSetupView.h"
+#include "shelf/MainShelfView.h"
+#include "shelf/PermissionSetupView.h"
+#include "shelf/ShelfSheet.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ManualClock.h"
+
+namespace harbelle::testing {
+namespace {
+
+class PermissionSetupViewTest : public ::testing::Test {
+protected:
+    InMemoryDefaults defaults;
+    ManualClock clock;
+    std::unique_ptr<HistoryStore> store;
+    std::unique_ptr<MainShelfView> view;
+    std::vector<std::string> log;
+    bool updatesAvailable = true;
+    bool choiceRecorded = false;
+    bool automaticChecks = false;
+
+    void SetUp() override {
+        HistoryStoreOptions options;
+        options.demoMode = true;
+        store = std::make_unique<HistoryStore>(defaults, clock, options);
+        QObject::connect(store.get(), &HistoryStore::directPasteAccessRequested, [this] { log.push_back("request"); });
+        QObject::connect(store.get(), &HistoryStore::directPasteAccessRefreshRequested,
+                         [this] { log.push_back("refresh"); });
+        QObject::connect(store.get(), &HistoryStore::accessibilitySettingsRequested,
+                         [this] { log.push_back("openSettings"); });
+        QObject::connect(store.get(), &HistoryStore::permissionSetupFinished, [this] { log.push_back("finish"); });
+        QObject::connect(store.get(), &HistoryStore::showPermissionSetupChanged, [this] {
+            if (!store->showPermissionSetup()) log.push_back("dismiss");
+        });
+        QObject::connect(store.get(), &HistoryStore::pasteDirectlyChanged, [this] {
+            log.push_back(std::string("pasteDirectly=") + (store->pasteDirectly() ? "true" : "false") +
+                          " saved=" + (defaults.boolValue("pasteDirectly") == false ? "false" : "-"));
+        });
+        view = std::make_unique<MainShelfView>(*store);
+        ShelfUpdateChoice choice;
+        choice.isPresented = [] { return false; };
+        choice.isAvailable = [this] { return updatesAvailable; };
+        choice.needsChoice = [this] { return updatesAvailable && !choiceRecorded; };
+        choice.automaticallyChecks = [this] { return automaticChecks; };
+        choice.setAutomaticallyChecks = [this](bool on) {
+            if (updatesAvailable) automaticChecks = on;
+        };
+        choice.record = [this](bool on) {
+            log.push_back(std::string("record ") + (on ? "on" : "off"));
+            choiceRecorded = true;
+        };
+        view->setUpdateChoice(choice);
+        view->resize(1200, 800);
+        view->show();
+        QApplication::processEvents();
+    }
+
+    void presentWith(bool accessibility, bool eventPosting) {
+        store->updateDirectPastePermissionStatus(accessibility, eventPosting);
+        store->setShowPermissionSetup(true);
+        QApplication::processEvents();
+        log.clear();
+    }
+    PermissionSetupView& sheet() { return *view->permissionSetupView(); }
+    bool shows(const char* title) {
+        QPushButton* button = sheet().button(title);
+        return button && button->isVisibleTo(&sheet());
+    }
+};
+
+TEST_F(PermissionSetupViewTest, ComingUpOnScreenAsksForOneRefresh) {
+    store->setShowPermissionSetup(true);
+    QApplication::processEvents();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "refresh"), 1);
+}
+
+TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
+    struct Case {
+        bool accessibility, eventPosting;
+        const char* accessibilityBadge;
+        const char* eventBadge;
+        bool ready;
+    };
+    const Case cases[] = {
+        {false, false, "Required", "Required", false},
+        {true, false, "Allowed", "Required", false},
+        {false, true, "Required", "Allowed", false},
+        {true, true, "Allowed", "Allowed", true},
+    };
+    presentWith(false, false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.accessibility << c.eventPosting);
+        store->updateDirectPastePermissionStatus(c.accessibility, c.eventPosting);  // no re-presenting
+        EXPECT_EQ(sheet().badge(0)->text(), QString::fromLatin1(c.accessibilityBadge));
+        EXPECT_EQ(sheet().badge(1)->text(), QString::fromLatin1(c.eventBadge));
+        EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), c.ready);
+        for (const char* title : {PermissionSetupView::kRequestTitle, PermissionSetupView::kCheckAgainTitle,
+                                  PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
+            EXPECT_EQ(shows(title), !c.ready) << title;
+        }
+        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.ready ? PermissionSetupView::kReadyStatus
+                                                                          : PermissionSetupView::kPendingStatus));
+        // The key-event row says that XTest is nothing the user can grant.
+        EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
+    }
+}
+
+TEST_F(PermissionSetupViewTest, RequestCheckAndSettingsButtonsCallTheirCallbacksOnly) {
+    presentWith(false, true);
+    sheet().button(PermissionSetupView::kRequestTitle)->click();
+    sheet().button(PermissionSetupView::kCheckAgainTitle)->click();
+    sheet().button(PermissionSetupView::kOpenSettingsTitle)->click();
+    QApplication::processEvents();
+    EXPECT_EQ(log, (std::vector<std::string>{"request", "refresh", "openSettings"}));
+    EXPECT_TRUE(store->showPermissionSetup());
+    EXPECT_FALSE(choiceRecorded);
+
+    // With nobody listening the buttons do nothing.
+    QObject::disconnect(store.get(), &HistoryStore::directPasteAccessRequested, nullptr, nullptr);
+    sheet().button(PermissionSetupView::kRequestTitle)->click();
+    EXPECT_TRUE(store->showPermissionSetup());
+}
+
+TEST_F(PermissionSetupViewTest, ContinueRecordsTheChoiceDismissesThenQueuesTheFinish) {
+    presentWith(true, true);
+    automaticChecks = true;
+    sheet().button(PermissionSetupView::kContinueTitle)->click();
+    EXPECT_EQ(log, (std::vector<std::string>{"record on", "dismiss"}));
+    QApplication::processEvents();
+    EXPECT_EQ(log, (std::vector<std::string>{"record on", "dismiss", "finish"}));
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::none);
+    EXPECT_TRUE(store->pasteDirectly());
+}
+
+TEST_F(PermissionSetupViewTest, CopyOnlyModeRunsItsFiveStepsInOrder) {
+    presentWith(false, false);
+    sheet().button(PermissionSetupView::kCopyOnlyTitle)->click();
+    QApplication::processEvents();
+    // The setting changes before it is written, then the choice, the dismissal and the finish.
+    EXPECT_EQ(log, (std::vector<std::string>{"pasteDirectly=false saved=-", "record off", "dismiss", "finish"}));
+    EXPECT_EQ(defaults.boolValue("pasteDirectly"), false);
+}
+
+TEST_F(PermissionSetupViewTest, TheUpdateCardFollowsTheUpdaterAndFinishingRecordsOnlyAnOpenChoice) {
+    struct Case {
+        bool available, recorded;
+        bool cardShown;
+        bool records;
+    };
+    for (const Case c : {Case{false, false, false, false}, Case{true, true, true, false}, Case{true, false, true, true}}) {
+        SCOPED_TRACE(::testing::Message() << c.available << c.recorded);
+        updatesAvailable = c.available;
+        choiceRecorded = c.recorded;
+        automaticChecks = false;
+        presentWith(true, true);
+        sheet().refresh();
+        EXPECT_EQ(sheet().updateCard()->isVisibleTo(&sheet()), c.cardShown);
+        if (c.cardShown) {
+            sheet().updateToggle()->click();
+            EXPECT_TRUE(automaticChecks) << "the toggle takes effect at once";
+        }
+        sheet().button(PermissionSetupView::kContinueTitle)->click();
+        QApplication::processEvents();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "record on"), c.records ? 1 : 0);
+    }
+}
+
+TEST_F(PermissionSetupViewTest, EscapeClosesNeitherSheetAndRecordsNothing) {
+    presentWith(false, false);
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    QApplication::processEvents();
+    EXPECT_TRUE(store->showPermissionSetup());
+    EXPECT_TRUE(log.empty());
+
+    bool presented = true;
+    int saved = 0;
+    ShelfUpdateChoice choice;
+    choice.isPresented = [&] { return presented; };
+    choice.finish = [&] {
+        ++saved;
+        presented = false;
+    };
+    choice.automaticallyChecks = [this] { return automaticChecks; };
+    choice.setAutomaticallyChecks = [this](bool on) { automaticChecks = on; };
+    view->setUpdateChoice(choice);
+    store->setShowPermissionSetup(false);
+    ASSERT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    EXPECT_EQ(saved, 0);
+    EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+
+    AutomaticUpdateSetupView& updates = *view->automaticUpdateSetupView();
+    updates.toggle()->click();
+    EXPECT_TRUE(automaticChecks) << "the toggle takes effect before saving";
+    updates.saveButton()->click();
+    EXPECT_EQ(saved, 1);
+}
+
+}  // namespace
+}  // namespace harbelle::testing

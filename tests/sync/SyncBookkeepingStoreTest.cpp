@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include "support/InMemorySyncBookkeepingPersisting.h"
+#include "sync/SyncBookkeepingStore.h"
+#include "sync/SyncCrypto.h"
+
+namespace harbelle::sync {
+namespace {
+
+constexpr const char* kKey = "harbelle.sync.mac.bookkeeping.v2";
+const SyncLegacyBookkeepingKeys kLegacy{"harbelle.sync.mac.reportedIDs.v1", "harbelle.sync.mac.pendingPushIDs.v1",
+                                        "harbelle.sync.mac.pendingDeleteIDs.v1"};
+const std::string A = "a@example.com", B = "b@example.com";
+
+TEST(SyncBookkeepingStoreTest, ScopeIsHashOfTrimmedLowerCasedAddress) {
+    EXPECT_EQ(SyncBookkeepingStore::accountScope(" A@Example.COM\r\n\t"), sha256Hex("a@example.com"));
+    EXPECT_EQ(SyncBookkeepingStore::accountScope("\u2028a@example.com\u00a0"), sha256Hex("a@example.com"));
+    EXPECT_EQ(SyncBookkeepingStore::accountScope(" \n"), std::nullopt);
+    EXPECT_EQ(SyncBookkeepingStore::accountScope(""), std::nullopt);
+}
+
+TEST(SyncBookkeepingStoreTest, LegacyMigrationRunsOnceAndSkipsOtherAccountsClips) {
+    InMemorySyncBookkeepingPersisting defaults;
+    defaults.values[kLegacy.reported] = {"AAAAAAAA-0000-4000-8000-000000000001", "owned-by-b"};
+    defaults.values[kLegacy.pendingPush] = {"aaaaaaaa-0000-4000-8000-000000000001"};
+    defaults.values[kLegacy.pendingDelete] = {"old-delete"};
+    SyncBookkeepingStore store(defaults, kKey);
+    ASSERT_TRUE(store.recordCapture("owned-by-b", B));
+
+    // Without legacy keys: read only.
+    EXPECT_EQ(store.state(A), SyncBookkeepingAccountState{});
+    EXPECT_TRUE(defaults.values.count(kLegacy.reported));
+
+    auto state = store.state(A, kLegacy);
+    EXPECT_EQ(state.reportedIDs, (SyncIDSet{"aaaaaaaa-0000-4000-8000-000000000001"}));
+    EXPECT_EQ(state.pendingPushIDs, (SyncIDSet{"aaaaaaaa-0000-4000-8000-000000000001"}));
+    EXPECT_EQ(state.pendingDeleteIDs, (SyncIDSet{"old-delete"}));
+    for (const std::string* key : {&kLegacy.reported, &kLegacy.pendingPush, &kLegacy.pendingDelete})
+        EXPECT_FALSE(defaults.values.count(*key));
+
+    // Legacy keys that reappear are not migrated a second time, into this or a reloaded store.
+    defaults.values[kLegacy.reported] = {"late"};
+    EXPECT_EQ(store.state(A, kLegacy), state);
+    SyncBookkeepingStore reloaded(defaults, kKey);
+    EXPECT_EQ(reloaded.state(A, kLegacy), state);
+    EXPECT_EQ(reloaded.state(B).reportedIDs, (SyncIDSet{"owned-by-b"}));
+}
+
+TEST(SyncBookkeepingStoreTest, OwnershipDecidesCaptureAndEligibility) {
+    InMemorySyncBookkeepingPersisting defaults;
+    SyncBookkeepingStore store(defaults, kKey);
+    EXPECT_TRUE(store.recordCapture("x", A));
+    EXPECT_FALSE(store.recordCapture("x", B));
+    EXPECT_FALSE(store.markReported("x", B));
+    EXPECT_TRUE(store.markReported("y", B));
+    EXPECT_FALSE(store.recordCapture("z", " \n"));
+    EXPECT_EQ(store.eligibleLocalIDs({"x", "y", "free"}, A), (SyncIDSet{"free", "x"}));
+    EXPECT_EQ(store.eligibleLocalIDs({"x", "y", "free"}, ""), (SyncIDSet{"free"}));
+    EXPECT_EQ(store.state(B).pendingPushIDs, SyncIDSet{});
+    EXPECT_EQ(store.state(B).reportedIDs, SyncIDSet{"y"});
+}
+
+TEST(SyncBookkeepingStoreTest, DeletesAreFiledPerOwnerAndDurableAtOnce) {
+    InMemorySyncBookkeepingPersisting defaults;
+    SyncBookkeepingStore store(defaults, kKey);
+    int requests = 0;
+    store.setSaveRequester([&] { ++requests; });
+    store.recordCapture("a1", A);
+    store.recordCapture("b1", B);
+    int writes = defaults.writes;
+
+    auto batches = store.recordDeletes({"a1", "b1", "nobody"}, A);
+    std::vector<SyncBookkeepingDeleteBatch> expected{{*SyncBookkeepingStore::accountScope(A), {"a1", "nobody"}},
+                                                     {*SyncBookkeepingStore::accountScope(B), {"b1"}}};
+    std::sort(expected.begin(), expected.end(), [](auto& l, auto& r) { return l.accountScope < r.accountScope; });
+    EXPECT_EQ(batches, expected);
+    EXPECT_EQ(defaults.writes, writes + 1);
+    EXPECT_FALSE(store.hasUnsavedChanges());
+    SyncBookkeepingStore reloaded(defaults, kKey);
+    EXPECT_EQ(reloaded.state(A).pendingDeleteIDs, (SyncIDSet{"a1", "nobody"}));
+    EXPECT_EQ(reloaded.state(A).effectivePendingPushIDs(), SyncIDSet{});
+
+    // Already pending, or no owner and no account: nothing.
+    EXPECT_TRUE(store.recordDeletes({"a1"}, A).empty());
+    EXPECT_TRUE(store.recordDeletes({"orphan"}, std::nullopt).empty());
+}
+
+TEST(SyncBookkeepingStoreTest, RoutineMarksAreSavedInBatches) {
+    InMemorySyncBookkeepingPersisting defaults;
+    SyncBookkeepingStore store(defaults, kKey);
+    int requests = 0;
+    store.setSaveRequester([&] { ++requests; });
+    for (int i = 0; i < 200; ++i) store.markReported("r" + std::to_string(i), A);
+    store.acknowledge({"r1"}, {}, A);
+    EXPECT_EQ(defaults.writes, 0);
+    EXPECT_EQ(requests, 1);
+    store.flush();
+    EXPECT_EQ(defaults.writes, 1);
+    EXPECT_EQ(SyncBookkeepingStore(defaults, kKey).state(A).reportedIDs.size(), 200u);
+    store.markReported("late", A);
+    EXPECT_EQ(requests, 2);
+}
+
+TEST(SyncBookkeepingStoreTest, AcknowledgeClearsPendingAndOwnOwnership) {
+    InMemorySyncBookkeepingPersisting defaults;
+    SyncBookkeepingStore store(defaults, kKey);
+    store.recordCapture("p", A);
+    store.recordCapture("d", A);
+    store.recordDeletes({"d"}, A);
+    store.acknowledge({"p"}, {"d"}, A);
+    auto state = store.state(A);
+    EXPECT_EQ(state.pendingPushIDs, SyncIDSet{});
+    EXPECT_EQ(state.pendingDeleteIDs, SyncIDSet{});
+    EXPECT_EQ(state.reportedIDs, SyncIDSet{"p"});
+    EXPECT_TRUE(store.recordCapture("d", B));  // its owner entry is gone
+}
+
+TEST(SyncBookkeepingStoreTest, RemapMovesIdsAndTheNewOwnerEntryWins) {
+    InMemorySyncBookkeepingPersisting defaults;
+    SyncBookkeepingStore store(defaults, kKey);
+    store.recordCapture("old", A);
+    store.recordCapture("taken", B);
+    store.remapID("old", "new");
+    EXPECT_EQ(store.state(A).reportedIDs, SyncIDSet{"new"});
+    EXPECT_EQ(store.state(A).pendingPushIDs, SyncIDSet{"new"});
+    EXPECT_FALSE(store.recordCapture("new", B));
+    EXPECT_TRUE(store.recordCapture("old", B));  // the old id has no owner any more
+
+    store.recordCapture("mine", A);
+    store.remapID("mine", "taken");
+    EXPECT_TRUE(store.state(A).reportedIDs.count("taken"));
+    EXPECT_FALSE(store.recordCapture("taken", A));  // B's entry stayed
+    store.remapID("taken", "taken");
+    EXPECT_TRUE(store.state(B).reportedIDs.count("taken"));
+}
+
+TEST(SyncBookkeepingStoreTest, UnreadableStoredValueIsKeptAside) {
+    InMemorySyncBookkeepingPersisting defaults;
+    defaults.values[kKey] = "garbage";
+    SyncBookkeepingStore store(defaults, kKey);
+    store.recordCapture("x", A);
+    EXPECT_EQ(defaults.values.at(std::string(kKey) + ".unreadable"), "garbage");
+}
+
+}  // namespace
+}  // namespace harbelle::sync

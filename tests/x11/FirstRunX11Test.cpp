@@ -1,0 +1,157 @@
+// The real program as a new user meets it on an ordinary desktop (accessibility bus present
+// but switched off, no settings file), and the accessibility paste path under load with a GTK
+// window as the target.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "AccessibilityBus.h"
+#include "HarbelleProcess.h"
+#include "TextFieldProcess.h"
+#include "history/HistoryCodec.h"
+
+namespace harbelle::testing {
+namespace {
+
+std::vector<std::string> historyTexts(const HarbelleProcess& harbelle) {
+    const QByteArray bytes = harbelle.history();
+    if (bytes.isEmpty()) return {};
+    try {
+        std::vector<std::string> texts;
+        for (const auto& item : historycodec::decode(bytes.toStdString()).items) texts.push_back(item.text);
+        return texts;
+    } catch (...) {
+        return {};
+    }
+}
+
+bool historyHas(const HarbelleProcess& harbelle, const QString& text, int timeoutMs = 5000) {
+    return QTest::qWaitFor(
+        [&] {
+            const auto texts = historyTexts(harbelle);
+            return std::find(texts.begin(), texts.end(), text.toStdString()) != texts.end();
+        },
+        timeoutMs);
+}
+
+QString unique(const char* text) {
+    return QString::fromLatin1(text) + QLatin1Char(' ') + QString::number(QDateTime::currentMSecsSinceEpoch());
+}
+
+bool shelfHasKeyboard() {
+    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000);
+}
+
+// Copies the field's whole text inside the field itself, as a user does in another program.
+bool copyInField(TextFieldProcess& field) { return field.activate() && pressKeys("ctrl+a") && pressKeys("ctrl+c"); }
+
+class FirstRunX11 : public ::testing::Test {
+protected:
+    AccessibilityBusSwitch bus{false};
+};
+
+TEST_F(FirstRunX11, RequestingAccessEnablesTheBusAndContinueStartsCapture) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000)) << "the set-up sheet opens at launch";
+    ASSERT_TRUE(shelfHasKeyboard());
+
+    // "Request Accessibility Access" has the keyboard focus.
+    ASSERT_TRUE(pressKeys("space"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return accessibilityBusEnabled() == true; }, 3000));
+    // Only once both rows are allowed is "Continue and Return to Your App" there (and focused).
+    QTest::qWait(500);
+    ASSERT_TRUE(pressKeys("space"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "Continue closes the shelf";
+
+    const QString text = unique("copied in another program");
+    TextFieldProcess field({QStringLiteral("--text"), text});
+    ASSERT_TRUE(field.waitForWindow());
+    ASSERT_TRUE(copyInField(field));
+    EXPECT_TRUE(historyHas(harbelle, text)) << harbelle.history().toStdString();
+    EXPECT_FALSE(harbelle.settings().contains("\"pasteDirectly\": false"));
+}
+
+TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000));
+    ASSERT_TRUE(shelfHasKeyboard());
+
+    // From "Request Accessibility Access" past "Check Again" and "Open System Settings".
+    for (const char* key : {"Tab", "Tab", "Tab", "space"}) ASSERT_TRUE(pressKeys(key));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
+    EXPECT_EQ(accessibilityBusEnabled(), false) << "copy-only mode asks for nothing";
+
+    const QString first = unique("first copy");
+    TextFieldProcess field({QStringLiteral("--text"), first});
+    ASSERT_TRUE(field.waitForWindow());
+    ASSERT_TRUE(copyInField(field));
+    EXPECT_TRUE(historyHas(harbelle, first)) << harbelle.history().toStdString();
+    ASSERT_TRUE(harbelle.stop());
+    const QJsonObject saved = QJsonDocument::fromJson(harbelle.settings()).object();
+    EXPECT_EQ(saved.value(QStringLiteral("pasteDirectly")), QJsonValue(false)) << harbelle.settings().toStdString();
+
+    // A restart captures at once, without the sheet.
+    harbelle.restart();
+    QTest::qWait(1500);
+    EXPECT_FALSE(shelfWindowVisible());
+    const QString second = unique("copy after the restart");
+    ASSERT_TRUE(copyWithXclip(second));
+    EXPECT_TRUE(historyHas(harbelle, second)) << harbelle.history().toStdString();
+}
+
+// Each round: copy two clips in another program, open the shelf over a focused GTK entry and
+// paste the older one with Ctrl+2 (the accessibility path), then end the program by SIGTERM.
+TEST(AccessibilityPasteStressX11, RoundsOfPastingIntoAGtkFieldEachEndingBySigterm) {
+    AccessibilityBusSwitch bus(true);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    const int rounds = qEnvironmentVariableIsSet("HARBELLE_STRESS_ROUNDS")
+                           ? qEnvironmentVariableIntValue("HARBELLE_STRESS_ROUNDS")
+                           : 50;
+    TextFieldProcess gtk({}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round + 1);
+        if (round > 0) {
+            harbelle.restart();
+            QTest::qWait(800);
+        }
+        const QString older = QStringLiteral("older clip %1").arg(round);
+        const QString newer = QStringLiteral("newer clip %1").arg(round);
+        ASSERT_TRUE(copyWithXclip(older));
+        ASSERT_TRUE(historyHas(harbelle, older));
+        ASSERT_TRUE(copyWithXclip(newer));
+        ASSERT_TRUE(historyHas(harbelle, newer));
+
+        ASSERT_TRUE(gtk.activate());
+        ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
+        bool open = false;
+        for (int attempt = 0; attempt < 3 && !open; ++attempt) {
+            ASSERT_TRUE(pressKeys("shift+super+v"));
+            open = shelfHasKeyboard();
+        }
+        ASSERT_TRUE(open) << "the shelf opens over the GTK window";
+        ASSERT_TRUE(pressKeys("ctrl+2"));
+        EXPECT_TRUE(gtk.waitForContent(older, 5000)) << "field: " << gtk.content().toStdString();
+
+        QElapsedTimer answer;
+        answer.start();
+        ASSERT_TRUE(harbelle.stop(2000)) << "no answer to SIGTERM within 2 s: the program hangs";
+        EXPECT_LT(answer.elapsed(), 2000);
+        const auto texts = historyTexts(harbelle);
+        ASSERT_NE(std::find(texts.begin(), texts.end(), newer.toStdString()), texts.end())
+            << "history.json is written on the way out";
+    }
+}
+
+}  // namespace
+}  // namespace harbelle::testing
