@@ -87,8 +87,8 @@ AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(p
     page->addWidget(clarity);
     // Every value the user gives it (drag, key, screen reader) is stored as it comes; fills run
     // under a signal blocker, and the range was set before this binding.
-    connect(transparency_, &QSlider::valueChanged, this, [this](int position) {
-        store_.updateBarTransparency(static_cast<double>(position) / kSliderScale);
+    connect(transparency_, &QSlider::valueChanged, this, [this](int step) {
+        store_.updateBarTransparency(static_cast<double>(step) / kSliderScale);
     });
     page->addStretch(1);
 
