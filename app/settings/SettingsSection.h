@@ -25,4 +25,17 @@ constexpr std::string_view settingsSectionTitle(SettingsSection section) {
     return "General";
 }
 
+// The symbol drawn beside the page's title in the sidebar.
+constexpr std::string_view settingsSectionSymbol(SettingsSection section) {
+    switch (section) {
+    case SettingsSection::general: return "gearshape";
+    case SettingsSection::appearance: return "slider.horizontal.3";
+    case SettingsSection::privacy: return "hand.raised";
+    case SettingsSection::sync: return "arrow.triangle.2.circlepath";
+    case SettingsSection::shortcuts: return "keyboard";
+    case SettingsSection::about: return "info.circle";
+    }
+    return "gearshape";
+}
+
 }  // namespace harbelle

@@ -21,6 +21,7 @@
 #include "settings/ShortcutsPage.h"
 #include "settings/SyncPage.h"
 #include "theme/AppMark.h"
+#include "theme/SymbolGlyph.h"
 #include "theme/VisualTheme.h"
 
 namespace harbelle {
@@ -71,12 +72,13 @@ SettingsView::SettingsView(HistoryStore& store, UpdateManager& updates, SyncAcco
     title_->setFont(settingsblocks::font(24, QFont::Bold));
     barLayout->addWidget(title_);
     barLayout->addStretch(1);
-    close_ = new QPushButton("✕");
+    close_ = new QPushButton;
     close_->setFlat(true);
     close_->setAccessibleName("Close");
     close_->setFixedSize(26, 26);
-    close_->setStyleSheet(QStringLiteral("QPushButton { border-radius: 13px; background: rgba(128,128,128,0.35); "
-                                         "color: white; font-weight: bold; }"));
+    close_->setIcon(SymbolGlyph::icon("xmark.circle.fill", secondaryColor(), 20, palette().color(QPalette::Window)));
+    close_->setIconSize(QSize(20, 20));
+    close_->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"));
     barLayout->addWidget(close_);
     detail->addWidget(bar);
 
@@ -133,6 +135,7 @@ QWidget* SettingsView::buildSidebar() {
         row->setFlat(true);
         row->setCursor(Qt::PointingHandCursor);
         row->setFont(settingsblocks::font(14));
+        row->setIconSize(QSize(16, 16));
         row->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 10px 13px; border: none; "
                                           "border-radius: 10px; background: transparent; }"
                                           "QPushButton:checked { background: %1; color: white; font-weight: 600; }")
@@ -145,7 +148,10 @@ QWidget* SettingsView::buildSidebar() {
     openLocalData_ = new QPushButton("Open Local Data");
     openLocalData_->setFlat(true);
     openLocalData_->setFont(settingsblocks::font(12));
-    openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; }"));
+    openLocalData_->setIcon(SymbolGlyph::icon("folder", secondaryColor(), 14));
+    openLocalData_->setIconSize(QSize(14, 14));
+    openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; color: %1; }")
+                                      .arg(secondaryColor().name(QColor::HexArgb)));
     layout->addWidget(openLocalData_);
     connect(openLocalData_, &QPushButton::clicked, this, [this] {
         openFolder_(QUrl::fromLocalFile(QString::fromStdString(store_.applicationSupportURL().string())));
@@ -155,7 +161,13 @@ QWidget* SettingsView::buildSidebar() {
 
 void SettingsView::select(SettingsSection section) {
     state_.selection = section;
-    for (SettingsSection each : kAllSettingsSections) rows_[static_cast<int>(each)]->setChecked(each == section);
+    const QColor primary = palette().color(QPalette::WindowText);
+    for (SettingsSection each : kAllSettingsSections) {
+        QPushButton* row = rows_[static_cast<int>(each)];
+        row->setChecked(each == section);
+        // The icon follows the row's text colour: white on the selection, primary otherwise.
+        row->setIcon(SymbolGlyph::icon(settingsSectionSymbol(each), each == section ? QColor(Qt::white) : primary, 16));
+    }
     const auto name = settingsSectionTitle(section);
     title_->setText(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
     pages_->setCurrentIndex(static_cast<int>(section));

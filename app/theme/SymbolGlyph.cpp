@@ -11,13 +11,14 @@ namespace harbelle::SymbolGlyph {
 
 namespace {
 
-constexpr std::array<std::string_view, 25> kKnown{
+constexpr std::array<std::string_view, 32> kKnown{
     "text.alignleft", "link", "photo", "doc", "chevron.left.forwardslash.chevron.right",
     "paintpalette", "star.fill", "star", "checkmark.circle.fill", "info.circle.fill",
     "exclamationmark.triangle.fill", "desktopcomputer", "iphone", "ipad",
     "laptopcomputer.and.iphone", "magnifyingglass", "xmark", "gearshape", "plus",
     "doc.on.doc", "trash", "pencil", "exclamationmark.circle.fill", "clock.arrow.circlepath",
-    "keyboard.badge.ellipsis"};
+    "keyboard.badge.ellipsis", "slider.horizontal.3", "hand.raised", "arrow.triangle.2.circlepath",
+    "keyboard", "info.circle", "folder", "xmark.circle.fill"};
 
 // Glyphs are drawn on a 24 × 24 grid.
 QPen strokePen(const QColor& color, qreal width = 2.0) {
@@ -115,6 +116,19 @@ void drawGlyph(QPainter& p, std::string_view name, const QColor& color, const QC
             p.setPen(Qt::NoPen);
             p.drawEllipse(QPointF(12, 7.4), 1.5, 1.5);
         }
+    } else if (name == "info.circle") {
+        p.drawEllipse(QRectF(2.5, 2.5, 19, 19));
+        p.drawLine(QPointF(12, 11), QPointF(12, 16.5));
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPointF(12, 7.6), 1.4, 1.4);
+    } else if (name == "xmark.circle.fill") {
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QRectF(2, 2, 20, 20));
+        p.setPen(strokePen(inner, 2.2));
+        p.drawLine(QPointF(8.5, 8.5), QPointF(15.5, 15.5));
+        p.drawLine(QPointF(15.5, 8.5), QPointF(8.5, 15.5));
     } else if (name == "exclamationmark.circle.fill") {
         p.setBrush(color);
         p.setPen(Qt::NoPen);
@@ -136,6 +150,69 @@ void drawGlyph(QPainter& p, std::string_view name, const QColor& color, const QC
         p.setPen(Qt::NoPen);
         for (qreal x : {6.5, 10.5, 14.5}) p.drawEllipse(QPointF(x, 10.5), 0.9, 0.9);
         p.drawRoundedRect(QRectF(7, 13.3, 10, 1.8), 0.9, 0.9);
+    } else if (name == "keyboard") {
+        p.setPen(strokePen(color, 1.6));
+        p.drawRoundedRect(QRectF(2.5, 6, 19, 12), 2.5, 2.5);
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        for (qreal x : {6.5, 10.5, 14.5, 18.5}) p.drawEllipse(QPointF(x, 10), 0.9, 0.9);
+        p.drawRoundedRect(QRectF(7, 13.3, 10, 1.8), 0.9, 0.9);
+    } else if (name == "slider.horizontal.3") {
+        const qreal knobs[] = {15, 8, 13};
+        for (int i = 0; i < 3; ++i) {
+            const qreal y = 6 + i * 6;
+            p.drawLine(QPointF(3, y), QPointF(21, y));
+        }
+        p.setBrush(color);
+        p.setPen(Qt::NoPen);
+        for (int i = 0; i < 3; ++i) p.drawEllipse(QPointF(knobs[i], 6 + i * 6), 2.6, 2.6);
+    } else if (name == "hand.raised") {
+        p.setPen(strokePen(color, 1.6));
+        QPainterPath hand;
+        hand.moveTo(7.5, 13);
+        hand.lineTo(7.5, 6);
+        hand.arcTo(QRectF(7.5, 3.5, 3, 3), 180, -180);
+        hand.lineTo(10.5, 11);
+        hand.moveTo(10.5, 5);
+        hand.arcTo(QRectF(10.5, 2.5, 3, 3), 180, -180);
+        hand.lineTo(13.5, 11);
+        hand.moveTo(13.5, 5.5);
+        hand.arcTo(QRectF(13.5, 4, 3, 3), 180, -180);
+        hand.lineTo(16.5, 11.5);
+        hand.moveTo(16.5, 8);
+        hand.arcTo(QRectF(16.5, 6.5, 3, 3), 180, -180);
+        hand.lineTo(19.5, 14.5);
+        hand.cubicTo(19.5, 19, 17, 21.5, 13, 21.5);
+        hand.cubicTo(10, 21.5, 8.5, 20, 7, 17.5);
+        hand.lineTo(4.2, 12.8);
+        hand.cubicTo(3.6, 11.8, 4.2, 10.8, 5.2, 10.9);
+        hand.cubicTo(6, 11, 6.8, 12, 7.5, 13);
+        p.drawPath(hand);
+    } else if (name == "arrow.triangle.2.circlepath") {
+        p.setPen(strokePen(color, 1.8));
+        // Two half circles chasing each other, each ending in a filled arrowhead.
+        p.drawArc(QRectF(4, 4, 16, 16), 160 * 16, -150 * 16);
+        p.drawArc(QRectF(4, 4, 16, 16), -20 * 16, -150 * 16);
+        p.setBrush(color);
+        p.setPen(strokePen(color, 1.0));
+        p.drawPolygon(QPolygonF({QPointF(21.5, 10), QPointF(16.5, 10.5), QPointF(19.9, 14.6)}));
+        p.drawPolygon(QPolygonF({QPointF(2.5, 14), QPointF(7.5, 13.5), QPointF(4.1, 9.4)}));
+    } else if (name == "folder") {
+        QPainterPath folder;
+        folder.moveTo(3, 18);
+        folder.lineTo(3, 6.5);
+        folder.quadTo(3, 5, 4.5, 5);
+        folder.lineTo(9, 5);
+        folder.lineTo(11, 7.5);
+        folder.lineTo(19.5, 7.5);
+        folder.quadTo(21, 7.5, 21, 9);
+        folder.lineTo(21, 18);
+        folder.quadTo(21, 19.5, 19.5, 19.5);
+        folder.lineTo(4.5, 19.5);
+        folder.quadTo(3, 19.5, 3, 18);
+        folder.closeSubpath();
+        p.drawPath(folder);
+        p.drawLine(QPointF(3, 10.5), QPointF(21, 10.5));
     } else if (name == "exclamationmark.triangle.fill") {
         p.setBrush(color);
         p.setPen(QPen(color, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));

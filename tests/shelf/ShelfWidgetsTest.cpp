@@ -13,6 +13,7 @@
 #include "shelf/KeyHintsView.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ShelfTestClips.h"
+#include "settings/SettingsSection.h"
 #include "theme/SymbolGlyph.h"
 #include "shelf/ToastLineView.h"
 #include "theme/VisualTheme.h"
@@ -77,6 +78,15 @@ TEST(SymbolGlyph, EveryNamedSymbolDraws) {
     }
     EXPECT_FALSE(SymbolGlyph::icon("doc", Qt::red, 16).isNull());
     for (auto kind : clipkind::allCases) EXPECT_FALSE(VisualTheme::kindIcon(kind).isNull());
+}
+
+TEST(SymbolGlyph, EverySettingsSymbolDraws) {
+    std::vector<std::string_view> names{"xmark.circle.fill", "folder"};
+    for (auto section : kAllSettingsSections) names.push_back(settingsSectionSymbol(section));
+    for (auto name : names) {
+        EXPECT_TRUE(SymbolGlyph::isKnown(name)) << name;  // not the fallback circle
+        EXPECT_GT(opaquePixels(SymbolGlyph::icon(name, Qt::black, 16).pixmap(16, 16).toImage()), 20) << name;
+    }
 }
 
 TEST(AppMark, PaintsAtTheAskedSize) {
