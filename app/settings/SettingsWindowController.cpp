@@ -5,7 +5,6 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListWidget>
 #include <QPixmap>
 #include <QSaveFile>
 #include <QScreen>
@@ -13,6 +12,10 @@
 #include <QWidget>
 #include <algorithm>
 #include <stdexcept>
+
+#include "history/HistoryStore.h"
+#include "platform/BundleInfo.h"
+#include "settings/SettingsView.h"
 
 namespace harbelle {
 
@@ -40,46 +43,21 @@ const std::vector<std::string>& SettingsWindowController::sectionTitles() {
     return titles;
 }
 
-SettingsWindowController::SettingsWindowController(SettingsStoreLink store, UpdateManager& updateManager,
-                                                   SyncCoordinator& syncCoordinator,
+SettingsWindowController::SettingsWindowController(HistoryStore& store, UpdateManager& updateManager,
+                                                   SyncAccountService& syncCoordinator,
                                                    std::function<void()> onReviewAccess, Defaults& defaults,
-                                                   QObject* parent)
-    : QObject(parent),
-      store_(std::move(store)),
-      updateManager_(updateManager),
-      syncCoordinator_(syncCoordinator),
-      onReviewAccess_(std::move(onReviewAccess)),
-      defaults_(defaults),
-      window_(std::make_unique<Window>(*this)) {
+                                                   const BundleInfo* bundle, QObject* parent)
+    : QObject(parent), store_(store), defaults_(defaults), window_(std::make_unique<Window>(*this)) {
     window_->setWindowTitle(QString::fromUtf8(kTitle));
     window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
     window_->resize(kWidth, kHeight);
 
-    // The pages join later; until then the sidebar lists them and the title follows the choice.
     auto* layout = new QHBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    auto* sidebar = new QListWidget(window_.get());
-    sidebar->setFixedWidth(220);
-    for (const auto& title : sectionTitles()) sidebar->addItem(QString::fromStdString(title));
-    layout->addWidget(sidebar);
-    auto* detail = new QWidget(window_.get());
-    auto* detailLayout = new QVBoxLayout(detail);
-    detailLayout->setContentsMargins(28, 0, 28, 28);
-    pageTitle_ = new QLabel(detail);
-    QFont titleFont = pageTitle_->font();
-    titleFont.setPointSize(24);
-    titleFont.setBold(true);
-    pageTitle_->setFont(titleFont);
-    pageTitle_->setFixedHeight(70);
-    detailLayout->addWidget(pageTitle_);
-    detailLayout->addStretch(1);
-    layout->addWidget(detail, 1);
-    connect(sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0 && row < static_cast<int>(sectionTitles().size()))
-            pageTitle_->setText(QString::fromStdString(sectionTitles()[row]));
-    });
-    sidebar->setCurrentRow(0);
+    view_ = new SettingsView(store_, updateManager, syncCoordinator, std::move(onReviewAccess),
+                             bundle ? *bundle : BundleInfo::main(), {}, window_.get());
+    layout->addWidget(view_);
+    connect(view_, &SettingsView::closeRequested, this, [this] { windowShouldClose(); });
 
     if (auto saved = defaults_.object(kFrameAutosaveName);
         saved && saved->is_array() && saved->size() == 4 &&
@@ -139,8 +117,8 @@ void SettingsWindowController::show(QScreen* centeredOn) {
 }
 
 bool SettingsWindowController::windowShouldClose() {
-    if (store_.showSettings && store_.setShowSettings && store_.showSettings()) store_.setShowSettings(false);
-    if (store_.notifySettingsVisibilityChanged) store_.notifySettingsVisibilityChanged(false);
+    if (store_.showSettings()) store_.setShowSettings(false);
+    if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(false);
     return false;
 }
 

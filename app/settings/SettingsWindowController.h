@@ -10,21 +10,14 @@
 
 class QScreen;
 class QWidget;
-class QLabel;
 
 namespace harbelle {
 
+class BundleInfo;
+class HistoryStore;
+class SettingsView;
+class SyncAccountService;
 class UpdateManager;
-class SyncCoordinator;
-
-// What the settings window needs of the history store: its settings-visibility flag and the
-// store's visibility callback (read when it is needed, since start-up installs it later).
-struct SettingsStoreLink {
-    std::function<bool()> showSettings;
-    std::function<void(bool)> setShowSettings;
-    // Calls the store's settings-visibility callback when one is set.
-    std::function<void(bool)> notifySettingsVisibilityChanged;
-};
 
 // Owner of the one settings window. The window is created hidden, shown only through show(),
 // and never destroyed: its close button clears the store's flag and reports the window hidden,
@@ -40,16 +33,18 @@ public:
     static constexpr int kMinimumHeight = 480;
     static constexpr int kScreenMargin = 12;
 
-    // `defaults` keeps the window's frame between launches under the autosave name.
-    SettingsWindowController(SettingsStoreLink store, UpdateManager& updateManager,
-                             SyncCoordinator& syncCoordinator, std::function<void()> onReviewAccess,
-                             Defaults& defaults, QObject* parent = nullptr);
+    // `defaults` keeps the window's frame between launches under the autosave name; `bundle`
+    // gives the version the pages show (the program's own when absent).
+    SettingsWindowController(HistoryStore& store, UpdateManager& updateManager, SyncAccountService& syncCoordinator,
+                             std::function<void()> onReviewAccess, Defaults& defaults,
+                             const BundleInfo* bundle = nullptr, QObject* parent = nullptr);
     ~SettingsWindowController() override;
 
     // Places the window (the first time centred on `screen`, later kept on its own screen),
     // restores it when minimised, raises and activates it.
     void show(QScreen* centeredOn);
     QWidget* window() const;
+    SettingsView* view() const { return view_; }
     // The close button's step; always false: the window is only ever hidden.
     bool windowShouldClose();
     // Writes a PNG picture of the window's content atomically; throws std::runtime_error when the
@@ -69,13 +64,10 @@ private:
     class Window;
     void saveFrame();
 
-    SettingsStoreLink store_;
-    UpdateManager& updateManager_;
-    SyncCoordinator& syncCoordinator_;
-    std::function<void()> onReviewAccess_;
+    HistoryStore& store_;
     Defaults& defaults_;
     std::unique_ptr<Window> window_;
-    QLabel* pageTitle_ = nullptr;
+    SettingsView* view_ = nullptr;
     bool hasChosenInitialPosition_ = false;
 };
 

@@ -66,10 +66,11 @@ void AppCoordinatorDependencies::fillDefaults() {
         };
     }
     if (!makeSettingsWindowController) {
-        makeSettingsWindowController = [defaultsPtr](SettingsStoreLink link, UpdateManager& updates,
-                                                     SyncCoordinator& sync, std::function<void()> onReviewAccess) {
-            return std::make_unique<SettingsWindowController>(std::move(link), updates, sync,
-                                                              std::move(onReviewAccess), *defaultsPtr);
+        makeSettingsWindowController = [defaultsPtr, bundlePtr](HistoryStore& store, UpdateManager& updates,
+                                                                         SyncCoordinator& sync,
+                                                                         std::function<void()> onReviewAccess) {
+            return std::make_unique<SettingsWindowController>(store, updates, sync, std::move(onReviewAccess),
+                                                              *defaultsPtr, bundlePtr);
         };
     }
 

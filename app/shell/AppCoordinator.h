@@ -31,7 +31,6 @@ class TextRecognizer;
 class SyncCoordinator;
 class UpdateManager;
 class Workspace;
-struct SettingsStoreLink;
 
 class AppCoordinator;
 
@@ -58,7 +57,7 @@ struct AppCoordinatorDependencies {
     std::function<std::unique_ptr<SyncCoordinator>(bool demoMode)> makeSyncCoordinator;
     std::function<std::unique_ptr<ShelfPanelController>(HistoryStore&, ShelfPanelControllerOptions)>
         makePanelController;
-    std::function<std::unique_ptr<SettingsWindowController>(SettingsStoreLink, UpdateManager&, SyncCoordinator&,
+    std::function<std::unique_ptr<SettingsWindowController>(HistoryStore&, UpdateManager&, SyncCoordinator&,
                                                             std::function<void()> onReviewAccess)>
         makeSettingsWindowController;
 

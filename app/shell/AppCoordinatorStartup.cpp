@@ -107,15 +107,8 @@ void AppCoordinator::applicationDidFinishLaunching() {
         if (panel->mainView()) panel->mainView()->refreshSheets();
     });
 
-    HistoryStore* store = store_.get();
-    SettingsStoreLink link;
-    link.showSettings = [store] { return store->showSettings(); };
-    link.setShowSettings = [store](bool visible) { store->setShowSettings(visible); };
-    link.notifySettingsVisibilityChanged = [store](bool visible) {
-        if (store->onSettingsVisibilityChanged) store->onSettingsVisibilityChanged(visible);
-    };
     settingsWindowController_ = deps_.makeSettingsWindowController(
-        std::move(link), *updateManager_, *syncCoordinator_, guarded([this] { transitionToPermissionSetup(); }));
+        *store_, *updateManager_, *syncCoordinator_, guarded([this] { transitionToPermissionSetup(); }));
 
     buildPasteEngine();
 

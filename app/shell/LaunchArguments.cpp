@@ -95,7 +95,7 @@ std::int64_t LaunchArguments::transientFocusFailureCount() const {
     return std::max<std::int64_t>(0, integerValue(kQaTransientFocusFailures).value_or(0));
 }
 
-bool LaunchArguments::showSettings() const { return demoMode() && contains(kShowSettings); }
+bool LaunchArguments::showSettings() const { return contains(kShowSettings); }
 bool LaunchArguments::autoPasteDemo() const { return demoMode() && contains(kAutoPasteDemo); }
 bool LaunchArguments::forceEventPaste() const { return demoMode() && contains(kQaForceEventPaste); }
 bool LaunchArguments::notifyTargetCaptured() const { return demoMode() && contains(kQaNotifyTargetCaptured); }

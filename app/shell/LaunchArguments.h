@@ -56,6 +56,7 @@ public:
     std::int64_t transientFocusFailureCount() const;
     std::optional<std::int32_t> pasteTargetPid() const { return integer32Value(kPasteTargetPid); }
     bool show() const { return contains(kShow); }
+    // Opens the settings window shortly after start-up, in any launch.
     bool showSettings() const;
     std::optional<std::string> snapshotPath() const { return value(kSnapshot); }
     bool autoPasteDemo() const;

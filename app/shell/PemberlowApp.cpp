@@ -8,6 +8,7 @@
 #include "platform/BundleInfo.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "history/HistoryPersistence.h"
+#include "platform/ScratchDefaults.h"
 #include "platform/linux/JsonFileDefaults.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/SingleInstance.h"
@@ -65,6 +66,10 @@ int PemberlowApp::run(int argc, char** argv) {
 
     // The platform layers live longer than the delegate that borrows them.
     JsonFileDefaults defaults;
+    // Demo and picture runs must leave the user's settings file as it was.
+    const LaunchArguments launchArguments(argc, argv);
+    ScratchDefaults scratch(defaults);
+    const bool keepsSettings = !launchArguments.demoMode() && !launchArguments.snapshotPath();
     Clock& clock = SystemClock::shared();
     LinuxWorkspace workspace;
     AtspiAccessibility accessibility(clock);
@@ -76,7 +81,7 @@ int PemberlowApp::run(int argc, char** argv) {
 
     AppCoordinatorDependencies dependencies;
     dependencies.arguments = LaunchArguments(argc, argv);
-    dependencies.defaults = &defaults;
+    dependencies.defaults = keepsSettings ? static_cast<Defaults*>(&defaults) : &scratch;
     dependencies.clock = &clock;
     dependencies.bundle = &BundleInfo::main();
     dependencies.workspace = &workspace;

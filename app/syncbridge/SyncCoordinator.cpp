@@ -1,5 +1,6 @@
 #include "syncbridge/SyncCoordinator.h"
 
+#include <QTimer>
 #include <cstdlib>
 
 namespace harbelle {
@@ -20,7 +21,7 @@ SyncCoordinator::SyncCoordinator(bool demoMode, Defaults& defaults, QObject* par
 
 SyncCoordinator::SyncCoordinator(bool demoMode, Defaults& defaults, const Environment& environment,
                                  const BundleInfo& bundle, QObject* parent)
-    : QObject(parent), demoMode_(demoMode), defaults_(defaults) {
+    : SyncAccountService(parent), demoMode_(demoMode), defaults_(defaults) {
     if (!demoMode_) syncBaseURL_ = resolveBaseURL(environment, bundle);
 }
 
@@ -62,6 +63,36 @@ void SyncCoordinator::setActive(bool active) {
     ++lifecycleGeneration_;
     // The engine's stop or bootstrap-and-start sequence joins here when the engine lands; each
     // step will compare its generation with lifecycleGeneration_ before going on.
+}
+
+}  // namespace harbelle
+
+namespace harbelle {
+
+void SyncCoordinator::answerUnavailable(Completion done) {
+    if (!done) return;
+    // Answers arrive later, as a real round trip's would.
+    QTimer::singleShot(0, this, [done = std::move(done)] { done(std::string(kUnavailableMessage)); });
+}
+
+void SyncCoordinator::signIn(const std::string&, const std::string&, Completion done) {
+    answerUnavailable(std::move(done));
+}
+
+void SyncCoordinator::createAccount(const std::string&, const std::string&, const std::string&, Completion done) {
+    answerUnavailable(std::move(done));
+}
+
+void SyncCoordinator::changePassword(const std::string&, const std::string&, Completion done) {
+    answerUnavailable(std::move(done));
+}
+
+void SyncCoordinator::syncNow(Completion done) { answerUnavailable(std::move(done)); }
+
+void SyncCoordinator::signOut(Completion done) {
+    // Nobody is signed in, so there is nothing to remove: that is a success.
+    if (!done) return;
+    QTimer::singleShot(0, this, [done = std::move(done)] { done(std::nullopt); });
 }
 
 }  // namespace harbelle

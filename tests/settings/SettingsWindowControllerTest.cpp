@@ -4,11 +4,13 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImage>
-#include <QListWidget>
+#include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QWidget>
 
+#include "history/HistoryStore.h"
+#include "settings/SettingsView.h"
 #include "settings/SettingsWindowController.h"
 #include "settings/UpdateManager.h"
 #include "support/InMemoryDefaults.h"
@@ -23,23 +25,22 @@ using C = SettingsWindowController;
 namespace {
 
 struct SettingsWindowFixture : ::testing::Test {
+    QTemporaryDir folder;
     InMemoryDefaults defaults;
     ManualClock clock;
+    HistoryStore store{defaults, clock, HistoryStoreOptions{.applicationSupport = folder.path().toStdString()}};
     UpdateManager updates{BundleInfo(nlohmann::json::object()), defaults, clock};
     SyncCoordinator sync{false, defaults, [](const std::string&) { return std::optional<std::string>(); },
                          BundleInfo(nlohmann::json::object())};
-    bool showSettings = true;
     std::vector<bool> reports;
 
     std::unique_ptr<C> make() {
-        SettingsStoreLink link;
-        link.showSettings = [this] { return showSettings; };
-        link.setShowSettings = [this](bool v) { showSettings = v; };
-        link.notifySettingsVisibilityChanged = [this](bool v) {
+        store.setShowSettings(true);
+        store.onSettingsVisibilityChanged = [this](bool v) {
             reports.push_back(v);
             if (!v && controller) controller->window()->hide();  // what the shell's handler does
         };
-        return std::make_unique<C>(link, updates, sync, [] {}, defaults);
+        return std::make_unique<C>(store, updates, sync, [] {}, defaults);
     }
     std::unique_ptr<C> controller;
 };
@@ -63,11 +64,9 @@ TEST_F(SettingsWindowFixture, StartsHiddenWithTitleAndSizes) {
     EXPECT_EQ(window->windowTitle(), "Harbelle Settings");
     EXPECT_EQ(window->minimumSize(), QSize(700, 480));
     EXPECT_EQ(window->size(), QSize(920, 650));
-    auto* sidebar = window->findChild<QListWidget*>();
-    ASSERT_NE(sidebar, nullptr);
-    ASSERT_EQ(sidebar->count(), 6);
-    EXPECT_EQ(sidebar->item(0)->text(), "General");
-    EXPECT_EQ(sidebar->item(5)->text(), "About");
+    ASSERT_NE(controller->view(), nullptr);
+    EXPECT_EQ(controller->view()->sidebarRow(SettingsSection::general)->text(), "General");
+    EXPECT_EQ(controller->view()->sidebarRow(SettingsSection::about)->text(), "About");
 }
 
 TEST_F(SettingsWindowFixture, FirstShowCentresOnTheGivenScreenShrinkingToFit) {
@@ -86,7 +85,7 @@ TEST_F(SettingsWindowFixture, CloseOnlyHidesAndReportsOnce) {
     controller->show(nullptr);
     QWidget* window = controller->window();
     EXPECT_FALSE(window->close());  // refused: the window lives on
-    EXPECT_FALSE(showSettings);
+    EXPECT_FALSE(store.showSettings());
     EXPECT_EQ(reports, std::vector<bool>{false});
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(controller->window(), window);

@@ -138,11 +138,11 @@ protected:
             options.visibleFrameOverride = [] { return std::optional<QRectF>(QRectF(0, 25, 1440, 875)); };
             return std::make_unique<ShelfPanelController>(store, workspace, accessibility, clock, std::move(options));
         };
-        d.makeSettingsWindowController = [this](SettingsStoreLink link, UpdateManager& updates, SyncCoordinator& sync,
+        d.makeSettingsWindowController = [this](HistoryStore& store, UpdateManager& updates, SyncCoordinator& sync,
                                                 std::function<void()> onReviewAccess) {
             log.push_back("settingsWindowController");
-            return std::make_unique<SettingsWindowController>(std::move(link), updates, sync,
-                                                              std::move(onReviewAccess), defaults);
+            return std::make_unique<SettingsWindowController>(store, updates, sync, std::move(onReviewAccess),
+                                                              defaults);
         };
 
         d.setAccessoryActivationPolicy = [this] { log.push_back("accessoryPolicy"); };

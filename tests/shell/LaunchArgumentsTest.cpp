@@ -38,7 +38,7 @@ TEST(LaunchArguments, DemoOnlyArgumentsNeedDemoAndLoginArgumentsRefuseIt) {
     auto without = args(demoOnly);
     EXPECT_FALSE(without.autoHideOverride());
     EXPECT_EQ(without.transientFocusFailureCount(), 0);
-    EXPECT_FALSE(without.showSettings());
+    EXPECT_TRUE(without.showSettings());  // opens the settings in a normal launch too
     EXPECT_FALSE(without.autoPasteDemo());
     EXPECT_FALSE(without.forceEventPaste());
     EXPECT_FALSE(without.notifyTargetCaptured());

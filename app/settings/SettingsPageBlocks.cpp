@@ -1,0 +1,107 @@
+#include "settings/SettingsPageBlocks.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGraphicsOpacityEffect>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPalette>
+#include <QVBoxLayout>
+
+namespace harbelle::settingsblocks {
+
+QFont font(int pixelSize, QFont::Weight weight, bool rounded) {
+    QFont f = QApplication::font();
+    f.setPixelSize(pixelSize);
+    f.setWeight(weight);
+    if (rounded) f.setStyleHint(QFont::SansSerif);
+    return f;
+}
+
+QColor secondaryColor() {
+    QColor c = QApplication::palette().color(QPalette::WindowText);
+    c.setAlphaF(0.62);
+    return c;
+}
+
+QColor tertiaryColor() {
+    QColor c = QApplication::palette().color(QPalette::WindowText);
+    c.setAlphaF(0.42);
+    return c;
+}
+
+QColor statusColor(const char* name) {
+    const QString n = QString::fromLatin1(name);
+    if (n == QLatin1String("green")) return QColor(0x28, 0xa7, 0x45);
+    if (n == QLatin1String("orange")) return QColor(0xf0, 0x8a, 0x00);
+    return QColor(0xe0, 0x32, 0x2e);
+}
+
+void setLabelColor(QLabel* label, const QColor& color) {
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, color);
+    p.setColor(QPalette::Text, color);
+    label->setPalette(p);
+}
+
+QLabel* sectionHeader(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setFont(font(15, QFont::DemiBold));
+    return label;
+}
+
+QLabel* title(const QString& text, int pixelSize, QFont::Weight weight) {
+    auto* label = new QLabel(text);
+    label->setFont(font(pixelSize, weight));
+    return label;
+}
+
+QLabel* caption(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setFont(font(11));
+    label->setWordWrap(true);
+    setLabelColor(label, secondaryColor());
+    return label;
+}
+
+QFrame* divider() {
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    QPalette p = line->palette();
+    QColor c = QApplication::palette().color(QPalette::WindowText);
+    c.setAlphaF(0.12);
+    p.setColor(QPalette::WindowText, c);
+    line->setPalette(p);
+    return line;
+}
+
+QWidget* settingRow(const QString& rowTitle, QLabel* rowCaption, const QList<QWidget*>& trailing) {
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(3);
+    texts->addWidget(title(rowTitle));
+    if (rowCaption) texts->addWidget(rowCaption);
+    layout->addLayout(texts, 1);
+    for (QWidget* control : trailing) layout->addWidget(control, 0, Qt::AlignVCenter);
+    return row;
+}
+
+void setDependentEnabled(QWidget* control, bool enabled) {
+    control->setEnabled(enabled);
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(control->graphicsEffect());
+    if (!effect) {
+        effect = new QGraphicsOpacityEffect(control);
+        control->setGraphicsEffect(effect);
+    }
+    effect->setOpacity(enabled ? 1.0 : kDimmedOpacity);
+}
+
+QString appVersion(const BundleInfo& bundle) {
+    if (auto version = bundle.string("CFBundleShortVersionString")) return QString::fromStdString(*version);
+    return QStringLiteral("\u2014");
+}
+
+}  // namespace harbelle::settingsblocks

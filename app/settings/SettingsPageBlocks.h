@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QList>
+#include <QString>
+
+#include "platform/BundleInfo.h"
+
+class QFrame;
+class QLabel;
+class QWidget;
+
+namespace harbelle::settingsblocks {
+
+QFont font(int pixelSize, QFont::Weight weight = QFont::Normal, bool rounded = false);
+QColor secondaryColor();
+QColor tertiaryColor();
+QColor statusColor(const char* name);  // "green", "orange", "red"
+
+// The heading above a card.
+QLabel* sectionHeader(const QString& text);
+// A row title (14, medium unless told otherwise).
+QLabel* title(const QString& text, int pixelSize = 14, QFont::Weight weight = QFont::Medium);
+// A wrapping caption in the secondary colour.
+QLabel* caption(const QString& text);
+void setLabelColor(QLabel* label, const QColor& color);
+QFrame* divider();
+// Title and caption on the leading side, the given controls trailing.
+QWidget* settingRow(const QString& rowTitle, QLabel* rowCaption, const QList<QWidget*>& trailing);
+
+// A control that matters only while another setting is on: disabled (so it ignores clicks)
+// and drawn at 0.45 opacity while off. Its own value is left as it is.
+void setDependentEnabled(QWidget* control, bool enabled);
+constexpr double kDimmedOpacity = 0.45;
+
+// The short version of the program, or an em dash when the bundle has none as text.
+QString appVersion(const BundleInfo& bundle);
+
+}  // namespace harbelle::settingsblocks

@@ -1,0 +1,83 @@
+#include "settings/ShortcutsPage.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "history/HistoryStore.h"
+#include "settings/SettingsCard.h"
+#include "settings/SettingsPageBlocks.h"
+
+namespace harbelle {
+
+using namespace settingsblocks;
+
+namespace {
+
+// The label the shell sets when no global shortcut could be registered at all.
+constexpr const char* kNoShortcutLabel = "Menu bar";
+
+QLabel* keyCap(const QString& keys) {
+    auto* badge = new QLabel(keys);
+    badge->setFont(settingsblocks::font(13, QFont::DemiBold, true));
+    badge->setContentsMargins(10, 6, 10, 6);
+    QColor tint = badge->palette().color(QPalette::WindowText);
+    tint.setAlphaF(0.07);
+    badge->setStyleSheet(QStringLiteral("QLabel { background: rgba(%1,%2,%3,%4); border-radius: 7px; }")
+                             .arg(tint.red())
+                             .arg(tint.green())
+                             .arg(tint.blue())
+                             .arg(tint.alphaF()));
+    return badge;
+}
+
+}  // namespace
+
+QString ShortcutsPage::noteFor(const QString& label) {
+    if (label == QStringLiteral("⇧⌘V"))
+        return "The global shortcut is registered without recording or monitoring the rest of your keyboard input.";
+    if (label == QLatin1String(kNoShortcutLabel) || label.isEmpty())
+        return "No global shortcut could be registered, because other programs hold ⇧⌘V and ⌥⌘V. Open Harbelle "
+               "from its tray icon.";
+    return "Paste currently owns ⇧⌘V, so Harbelle selected an available shortcut automatically. Quit Paste and "
+           "reopen Harbelle to restore ⇧⌘V.";
+}
+
+ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(parent), store_(store) {
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(22);
+    auto* card = new SettingsCard;
+    const std::pair<const char*, const char*> rows[] = {
+        {"Show or hide Harbelle", nullptr}, {"Move between clips", "←  →"}, {"Paste selected clip", "↩"},
+        {"Paste as plain text", "⇧↩"},     {"Quick paste visible clips", "⌘1…9"}, {"Search", "⌘F"},
+        {"Preview", "Space"},               {"Delete", "⌫"},                      {"Dismiss", "Esc"}};
+    bool firstRow = true;
+    for (const auto& [rowTitle, keys] : rows) {
+        if (!firstRow) card->content()->addWidget(divider());
+        firstRow = false;
+        auto* row = new QWidget;
+        auto* layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(title(QString::fromUtf8(rowTitle), 14, QFont::Normal));
+        layout->addStretch(1);
+        QLabel* badge = keyCap(keys ? QString::fromUtf8(keys) : QString());
+        if (!keys) globalKeys_ = badge;
+        layout->addWidget(badge);
+        card->content()->addWidget(row);
+    }
+    page->addWidget(card);
+    note_ = caption(QString());
+    page->addWidget(note_);
+    page->addStretch(1);
+    connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &ShortcutsPage::refresh);
+    refresh();
+}
+
+void ShortcutsPage::refresh() {
+    const QString label = QString::fromStdString(store_.globalShortcutLabel());
+    globalKeys_->setText(label);
+    note_->setText(noteFor(label));
+}
+
+}  // namespace harbelle

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+namespace harbelle {
+
+class HistoryStore;
+
+// A read-only card of the shelf's keys; the first row is the global shortcut in force.
+class ShortcutsPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit ShortcutsPage(HistoryStore& store, QWidget* parent = nullptr);
+    void refresh();
+
+    // The note under the card for the label of the shortcut in force.
+    static QString noteFor(const QString& globalShortcutLabel);
+
+    QLabel* globalKeys() const { return globalKeys_; }
+    QLabel* note() const { return note_; }
+
+private:
+    HistoryStore& store_;
+    QLabel* globalKeys_ = nullptr;
+    QLabel* note_ = nullptr;
+};
+
+}  // namespace harbelle

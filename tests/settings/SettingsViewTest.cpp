@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGraphicsOpacityEffect>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QUrl>
+
+#include "history/HistoryStoreTestSupport.h"
+#include "settings/AppearancePage.h"
+#include "settings/ChoiceTile.h"
+#include "settings/GeneralPage.h"
+#include "settings/PrivacyPage.h"
+#include "settings/SettingToggle.h"
+#include "settings/SettingsView.h"
+#include "settings/SettingsWindowController.h"
+#include "settings/ShortcutsPage.h"
+#include "settings/SyncPage.h"
+#include <QLineEdit>
+#include "settings/UpdateManager.h"
+#include "platform/Base64.h"
+#include "support/FakeLoginItemService.h"
+#include "support/FakeUpdater.h"
+#include "support/ScriptedSyncAccount.h"
+
+namespace harbelle::testing {
+namespace {
+
+double opacityOf(QWidget* widget) {
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(widget->graphicsEffect());
+    return effect ? effect->opacity() : 1.0;
+}
+
+// The settings window over a real store on a temporary folder, a scripted login item and
+// in-memory defaults that count their writes.
+class SettingsViewFixture : public HistoryStoreFixture {
+protected:
+    FakeLoginItemService loginItem;
+    ScriptedSyncAccount sync;
+    std::unique_ptr<UpdateManager> updates;
+    std::unique_ptr<HistoryStore> store;
+    std::unique_ptr<SettingsWindowController> controller;
+    std::vector<QUrl> opened;
+    int reviews = 0;
+
+    // `unpinned` plain clips and `favorites` pinned ones, read from a history file.
+    void makeStore(int unpinned, int favorites) {
+        std::vector<ClipItem> clips;
+        for (int i = 0; i < unpinned + favorites; ++i) {
+            ClipItem clip = makeClip("clip " + std::to_string(i));
+            clip.isPinned = i < favorites;
+            clip.createdAt -= std::chrono::seconds(i);
+            clips.push_back(clip);
+        }
+        writeHistory(clips);
+        HistoryStoreOptions options;
+        options.loginItemService = &loginItem;
+        store = makeStore(std::move(options));
+        updates = std::make_unique<UpdateManager>(BundleInfo(nlohmann::json::object()), defaults, clock);
+    }
+
+    SettingsView* makeWindow() {
+        controller = std::make_unique<SettingsWindowController>(*store, *updates, sync, [this] { ++reviews; }, defaults);
+        controller->window()->show();
+        return view();
+    }
+    SettingsView* view() const { return controller->view(); }
+    GeneralPage* general() const { return view()->generalPage(); }
+
+    using HistoryStoreFixture::makeStore;
+};
+
+TEST_F(SettingsViewFixture, BuildingAndRefreshingTheWindowWritesNothing) {
+    defaults.set("maxHistory", 10000);
+    defaults.set("autoHideDelay", 5.7);
+    defaults.set("capturePaused", true);
+    defaults.set("launchAtLoginRequested", true);
+    defaults.set("pasteDirectly", true);
+    loginItem.currentStatus = LoginItemStatus::enabled;
+    makeStore(700, 0);
+    ASSERT_EQ(store->items().size(), 700u);
+    ASSERT_FALSE(store->accessibilityAccessGranted());
+    const int writesBefore = defaults.writeCount();
+
+    makeWindow();
+    controller->show(nullptr);
+    for (SettingsSection section : kAllSettingsSections) {
+        view()->select(section);
+        QApplication::processEvents();
+    }
+    // Every published setting announces a change, as a change made elsewhere would.
+    for (auto signal : {&HistoryStore::launchAtLoginChanged, &HistoryStore::isPausedChanged,
+                        &HistoryStore::autoHideEnabledChanged, &HistoryStore::autoHideDelayChanged,
+                        &HistoryStore::pasteDirectlyChanged, &HistoryStore::pasteUsesSystemShortcutChanged,
+                        &HistoryStore::alwaysPastePlainTextChanged, &HistoryStore::maxHistoryChanged,
+                        &HistoryStore::shelfPlacementChanged, &HistoryStore::shelfSizeModeChanged,
+                        &HistoryStore::barTransparencyChanged, &HistoryStore::captureImagesChanged,
+                        &HistoryStore::skipSensitiveContentChanged, &HistoryStore::replayLocallyOnlyChanged,
+                        &HistoryStore::itemsChanged, &HistoryStore::globalShortcutLabelChanged})
+        emit (store.get()->*signal)();
+    QApplication::processEvents();
+
+    EXPECT_EQ(defaults.writeCount(), writesBefore);
+    EXPECT_EQ(store->items().size(), 700u);
+    EXPECT_EQ(store->maxHistory(), 10000);
+    EXPECT_DOUBLE_EQ(store->autoHideDelay(), 5.7);
+    EXPECT_TRUE(store->isPaused());
+    EXPECT_FALSE(store->toastMessage());
+    EXPECT_EQ(loginItem.registerCalls + loginItem.unregisterCalls + loginItem.asyncUnregisterCalls, 0);
+    EXPECT_FALSE(store->showPermissionSetup());
+
+    // And the controls show what the store holds.
+    EXPECT_EQ(general()->historySize()->currentText(), "10,000");
+    EXPECT_EQ(general()->delayValue()->text(), "5 sec");
+    EXPECT_FALSE(general()->captureChanges()->isOn());
+    EXPECT_TRUE(general()->openAtLogin()->isOn());
+    EXPECT_EQ(general()->savedCount()->text(), QLocale().toString(700));
+    EXPECT_EQ(general()->accessCaption()->text(), "Setup required");
+    EXPECT_EQ(general()->checkForUpdates(), nullptr);  // no update block in this build
+}
+
+TEST_F(SettingsViewFixture, ChoosingTheSmallestHistoryKeepsFavoritesAndShowsTheCount) {
+    defaults.set("maxHistory", 10000);
+    makeStore(700, 20);
+    makeWindow();
+    QComboBox* size = general()->historySize();
+    size->setFocus();
+    QTest::keyClick(size, Qt::Key_Home);  // the user steps to the first entry
+
+    EXPECT_EQ(store->maxHistory(), 500);
+    EXPECT_EQ(defaults.integerValue("maxHistory"), 500);
+    EXPECT_EQ(store->items().size(), 520u);
+    EXPECT_EQ(store->favoriteCount(), 20);
+    EXPECT_EQ(general()->savedCount()->text(), "520");
+    EXPECT_EQ(general()->favoritesCaption()->text(), "20 favorites");
+    EXPECT_EQ(size->currentText(), "500");
+}
+
+TEST_F(SettingsViewFixture, DelaySliderEndsReadTwoAndSixty) {
+    makeStore(3, 0);
+    makeWindow();
+    QSlider* slider = general()->delaySlider();
+    const std::pair<Qt::Key, const char*> moves[] = {{Qt::Key_End, "60 sec"}, {Qt::Key_Home, "2 sec"}};
+    for (const auto& [key, shown] : moves) {
+        QTest::keyClick(slider, key);
+        EXPECT_EQ(general()->delayValue()->text(), shown);
+    }
+    EXPECT_DOUBLE_EQ(store->autoHideDelay(), 2);
+    EXPECT_EQ(defaults.doubleValue("autoHideDelay"), 2.0);
+    slider->setValue(17);  // what a screen reader's value change does: no slider action at all
+    EXPECT_DOUBLE_EQ(store->autoHideDelay(), 17);
+}
+
+TEST_F(SettingsViewFixture, DependentControlsDimIgnoreClicksAndKeepTheirValue) {
+    makeStore(3, 0);
+    makeWindow();
+    QApplication::processEvents();
+    EXPECT_EQ(opacityOf(general()->delayRow()), 1.0);
+
+    QTest::mouseClick(general()->autoHideSwitch(), Qt::LeftButton);  // the user turns auto-hide off
+    EXPECT_FALSE(store->autoHideEnabled());
+    EXPECT_FALSE(general()->delayRow()->isEnabled());
+    EXPECT_DOUBLE_EQ(opacityOf(general()->delayRow()), 0.45);
+    const double delay = store->autoHideDelay();
+    QTest::keyClick(general()->delaySlider(), Qt::Key_End);
+    EXPECT_DOUBLE_EQ(store->autoHideDelay(), delay);
+
+    // Direct paste off: the system-shortcut switch dims and keeps showing its own value.
+    ASSERT_TRUE(store->pasteUsesSystemShortcut());
+    QTest::mouseClick(general()->pasteDirectly()->control(), Qt::LeftButton);
+    EXPECT_FALSE(store->pasteDirectly());
+    SettingToggle* dependent = general()->systemShortcut();
+    EXPECT_DOUBLE_EQ(opacityOf(dependent), 0.45);
+    QTest::mouseClick(dependent->control(), Qt::LeftButton);
+    EXPECT_TRUE(store->pasteUsesSystemShortcut());
+    EXPECT_TRUE(dependent->isOn());
+
+    // Turning direct paste back on without access raises the permission sheet.
+    QTest::mouseClick(general()->pasteDirectly()->control(), Qt::LeftButton);
+    EXPECT_TRUE(store->showPermissionSetup());
+    EXPECT_DOUBLE_EQ(opacityOf(dependent), 1.0);
+}
+
+TEST_F(SettingsViewFixture, ClearAlertCancelsOnEscapeAndClearsOnItsButtons) {
+    struct Case {
+        const char* press;  // a button's text, or empty for Escape
+        size_t left;
+    };
+    for (const Case& c : {Case{"", 25u}, Case{"Clear, Keep Favorites", 5u}, Case{"Clear Everything", 0u}}) {
+        SCOPED_TRACE(c.press);
+        store.reset();
+        controller.reset();
+        temp.remove();
+        ASSERT_TRUE(QDir().mkpath(temp.path()));
+        makeStore(20, 5);
+        makeWindow();
+        QTest::mouseClick(general()->clearButton(), Qt::LeftButton);
+        QMessageBox* alert = view()->clearAlert();
+        ASSERT_NE(alert, nullptr);
+        EXPECT_TRUE(view()->state().showClearConfirmation);
+        EXPECT_EQ(alert->text(), SettingsView::kClearMessage);
+        EXPECT_EQ(alert->defaultButton()->text(), "Cancel");
+        QStringList order;  // as laid out, left to right
+        auto buttons = alert->buttons();
+        std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
+        for (QAbstractButton* button : buttons) order << button->text();
+        EXPECT_EQ(order, (QStringList{"Cancel", "Clear, Keep Favorites", "Clear Everything"}));
+        if (*c.press == '\0') {
+            QTest::keyClick(alert, Qt::Key_Escape);
+        } else {
+            for (QAbstractButton* button : alert->buttons())
+                if (button->text() == c.press) QTest::mouseClick(button, Qt::LeftButton);
+        }
+        QApplication::processEvents();
+        EXPECT_EQ(store->items().size(), c.left);
+        EXPECT_EQ(view()->clearAlert(), nullptr);
+        EXPECT_FALSE(view()->state().showClearConfirmation);
+    }
+}
+
+TEST_F(SettingsViewFixture, SidebarEscapeAndTheStateOutliveHiding) {
+    makeStore(3, 0);
+    makeWindow();
+    controller->show(nullptr);
+    store->setShowSettings(true);
+    int hidden = 0;
+    store->onSettingsVisibilityChanged = [&](bool visible) {
+        if (!visible) ++hidden;
+        controller->window()->setVisible(visible);
+    };
+    QTest::mouseClick(view()->sidebarRow(SettingsSection::sync), Qt::LeftButton);
+    EXPECT_EQ(view()->pageTitle()->text(), "Sync");
+    QTest::keyClicks(view()->syncPage()->emailField(), "me@example.org");
+    EXPECT_EQ(view()->state().syncEmail, "me@example.org");
+
+    QTest::keyClick(view()->sidebarRow(SettingsSection::sync), Qt::Key_Escape);
+    EXPECT_FALSE(store->showSettings());
+    EXPECT_EQ(hidden, 1);
+    EXPECT_FALSE(controller->window()->isVisible());
+
+    controller->show(nullptr);
+    EXPECT_EQ(view()->selection(), SettingsSection::sync);
+    EXPECT_EQ(view()->syncPage()->emailField()->text(), "me@example.org");
+}
+
+TEST_F(SettingsViewFixture, AppearanceTilesAndTransparencyWriteOnlyOnUse) {
+    makeStore(3, 0);
+    makeWindow();
+    view()->select(SettingsSection::appearance);
+    AppearancePage* page = view()->appearancePage();
+    int placementCalls = 0;
+    int sizeCalls = 0;
+    store->onShelfPlacementChanged = [&] { ++placementCalls; };
+    store->onShelfSizeChanged = [&] { ++sizeCalls; };
+
+    const int before = defaults.writeCount();
+    QTest::mouseClick(page->placementTile(ShelfPlacement::bottom), Qt::LeftButton);  // already chosen
+    EXPECT_EQ(defaults.writeCount(), before);
+    EXPECT_EQ(placementCalls, 0);
+    QTest::mouseClick(page->placementTile(ShelfPlacement::left), Qt::LeftButton);
+    EXPECT_EQ(store->shelfPlacement(), ShelfPlacement::left);
+    EXPECT_TRUE(page->placementTile(ShelfPlacement::left)->isSelected());
+    EXPECT_TRUE(page->placementNote()->text().startsWith("Clips now stack vertically"));
+
+    QTest::mouseClick(page->sizeTile(ShelfSizeMode::full), Qt::LeftButton);  // chosen again: applied again
+    QTest::mouseClick(page->sizeTile(ShelfSizeMode::full), Qt::LeftButton);
+    EXPECT_EQ(sizeCalls, 2);
+
+    QTest::keyClick(page->transparency(), Qt::Key_End);
+    EXPECT_DOUBLE_EQ(store->barTransparency(), 0.85);
+    EXPECT_EQ(page->percentage()->text(), "85%");
+    QTest::keyClick(page->transparency(), Qt::Key_Home);
+    EXPECT_EQ(page->percentage()->text(), "0%");
+
+    const std::pair<double, const char*> percents[] = {{0.18, "18%"}, {0.125, "13%"}, {0.005, "1%"}, {0.85, "85%"}};
+    for (const auto& [value, text] : percents) EXPECT_EQ(AppearancePage::percentText(value), text);
+}
+
+TEST_F(SettingsViewFixture, PrivacySwitchesWriteTheirKeysAndShowTheRealFolder) {
+    makeStore(3, 0);
+    makeWindow();
+    view()->select(SettingsSection::privacy);
+    PrivacyPage* page = view()->privacyPage();
+    QTest::mouseClick(page->captureImages()->control(), Qt::LeftButton);
+    EXPECT_FALSE(store->captureImages());
+    EXPECT_EQ(defaults.boolValue("captureImages"), false);
+    EXPECT_TRUE(store->skipSensitiveContent());  // independent
+    page->replayLocally()->control()->toggle();  // a screen reader's Toggle: no click at all
+    EXPECT_FALSE(store->replayLocallyOnly());
+    EXPECT_EQ(defaults.boolValue("replayLocallyOnly"), false);
+
+    EXPECT_EQ(PrivacyPage::displayPath("/home/ann/.local/share/Pemberlow", "/home/ann"), "~/.local/share/Pemberlow");
+    EXPECT_EQ(PrivacyPage::displayPath("/home/annex/Pemberlow", "/home/ann"), "/home/annex/Pemberlow");
+    EXPECT_EQ(PrivacyPage::displayPath("/srv/Pemberlow", "/"), "/srv/Pemberlow");
+    EXPECT_FALSE(page->storageNote()->text().contains("Library/Application Support"));
+}
+
+TEST(ShortcutsNote, FollowsTheLabelInForce) {
+    EXPECT_TRUE(ShortcutsPage::noteFor("⇧⌘V").startsWith("The global shortcut is registered"));
+    EXPECT_TRUE(ShortcutsPage::noteFor("⌥⌘V").startsWith("Paste currently owns ⇧⌘V"));
+    // Nothing could be registered: no claim that another shortcut was chosen.
+    for (const char* none : {"Menu bar", ""}) {
+        const QString note = ShortcutsPage::noteFor(QString::fromUtf8(none));
+        EXPECT_TRUE(note.startsWith("No global shortcut could be registered")) << note.toStdString();
+        EXPECT_TRUE(note.contains("tray icon"));
+    }
+}
+
+}  // namespace
+}  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+// With in-app updates: the download switch depends on the check switch, and the button checks.
+TEST_F(SettingsViewFixture, UpdateSwitchesGoThroughTheUpdater) {
+    makeStore(3, 0);
+    FakeUpdater* updater = nullptr;
+    const nlohmann::json offered = {{"HarbelleDirectDistribution", true},
+                                    {"SUFeedURL", "https://updates.example.com/appcast.xml"},
+                                    {"SUPublicEDKey", encodeBase64(Bytes(32, 7))}};
+    updates = std::make_unique<UpdateManager>(BundleInfo(offered), defaults, clock,
+                                              [&](const BundleInfo&, Defaults&, Clock&) {
+                                                  auto fake = std::make_unique<FakeUpdater>();
+                                                  updater = fake.get();
+                                                  return fake;
+                                              });
+    ASSERT_TRUE(updates->isAvailable());
+    updater->automaticDownloads = true;
+    makeWindow();
+    ASSERT_NE(general()->checkForUpdates(), nullptr);
+    SettingToggle* downloads = general()->downloadUpdates();
+    EXPECT_DOUBLE_EQ(opacityOf(downloads), 0.45);  // checks are off
+    EXPECT_TRUE(downloads->isOn());                // but it still shows its own value
+
+    QTest::mouseClick(general()->checkForUpdates()->control(), Qt::LeftButton);
+    EXPECT_TRUE(updater->automaticChecks);
+    EXPECT_DOUBLE_EQ(opacityOf(downloads), 1.0);
+    QTest::mouseClick(downloads->control(), Qt::LeftButton);
+    EXPECT_FALSE(updater->automaticDownloads);
+
+    for (QPushButton* button : general()->findChildren<QPushButton*>())
+        if (button->text() == "Check for Updates…") QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(updater->checkCount, 1);
+}
+
+// Texts that would be false on this desktop never show, and sync promises what it does.
+TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
+    makeStore(3, 0);
+    makeWindow();
+    QStringList texts;
+    for (QLabel* label : view()->findChildren<QLabel*>()) texts << label->text();
+    for (QAbstractButton* button : view()->findChildren<QAbstractButton*>()) texts << button->text();
+    const QString all = texts.join('\n');
+    for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images"})
+        EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
+    EXPECT_EQ(all.count("text and image clips"), 2);
+    EXPECT_TRUE(all.contains("never files"));
+    EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
