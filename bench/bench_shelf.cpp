@@ -1,6 +1,6 @@
-// The shelf with a 10,000-clip history, offscreen: opening it up to its first painted frame
-// (target under 50 ms) and one keystroke in the search field up to the repainted cards
-// (target under 16 ms).
+// The shelf with a 10,000- and a 100,000-clip history, offscreen: opening it up to its first
+// painted frame and one keystroke in the search field up to the repainted cards (targets
+// 8 ms with 10,000 clips, 16 ms with 100,000).
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -10,7 +10,9 @@
 
 #include <array>
 #include <filesystem>
+#include <map>
 
+#include "ShelfTwins.h"
 #include "StillClock.h"
 #include "support/InMemoryDefaults.h"
 #include "history/HistoryPersistence.h"
@@ -24,53 +26,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kClipCount = 10'000;
-
-class QuietWorkspace final : public Workspace {
-public:
-    std::optional<RunningApplication> frontmostApplication() override {
-        return RunningApplication{std::string("Editor"), std::string("gedit"), ProcessID(77)};
-    }
-    std::optional<std::uint32_t> frontmostWindow() override { return std::nullopt; }
-    std::optional<RunningApplication> runningApplication(ProcessID) override { return std::nullopt; }
-    bool activate(ProcessID) override { return false; }
-    bool activateWindow(std::uint32_t) override { return false; }
-    std::optional<ProcessID> clipboardOwnerProcess() override { return std::nullopt; }
-    bool screenReaderEnabled() override { return false; }
-    ObserverID addActivationObserver(ActivationObserver) override { return 1; }
-    void removeActivationObserver(ObserverID) override {}
-};
-
-class NoAccessibility final : public Accessibility {
-public:
-    bool isAvailable() override { return false; }
-    bool isTrusted() override { return false; }
-    bool requestTrust() override { return false; }
-    void focusedElement(std::int64_t, Milliseconds, QObject*, Reply<AXElement> reply) override {
-        reply({AXStatus::notTrusted, nullptr});
-    }
-    void focusedWindow(std::int64_t, Milliseconds, QObject*, Reply<AXElement> reply) override {
-        reply({AXStatus::notTrusted, nullptr});
-    }
-    void readElement(const AXElement&, Milliseconds, QObject*, Reply<ElementInfo> reply) override {
-        reply({AXStatus::notTrusted, {}});
-    }
-    void setFocus(const AXElement&, Milliseconds, QObject*, Reply<bool> reply) override {
-        reply({AXStatus::notTrusted, false});
-    }
-    void insertText(const AXElement&, const std::string&, Milliseconds, QObject*, StatusReply reply) override {
-        reply(AXStatus::notTrusted);
-    }
-};
+using bench::NoAccessibility;
+using bench::QuietWorkspace;
 
 // Varied text so that each letter typed narrows the list.
-std::vector<ClipItem> makeHistory() {
+std::vector<ClipItem> makeHistory(int count) {
     static const std::array<const char*, 16> words = {
         "meeting", "design",  "invoice", "shelf",   "harbor", "release", "budget",  "travel",
         "recipe",  "contract", "photo",  "summary", "kernel", "weekend", "gallery", "quarter"};
     std::vector<ClipItem> items;
-    items.reserve(kClipCount);
-    for (int i = 0; i < kClipCount; ++i) {
+    items.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
         ClipItem clip;
         clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - i * 60));
         clip.updatedAt = clip.createdAt;
@@ -96,11 +62,11 @@ struct Shelf {
     std::unique_ptr<HistoryStore> store;
     std::unique_ptr<ShelfPanelController> controller;
 
-    Shelf() {
+    explicit Shelf(int count) {
         const fs::path support = fs::path(folder.path().toStdString()) / "Pemberlow";
         fs::create_directories(support / "Payloads");
-        HistoryPersistence::persistHistory(makeHistory(), support / "history.json");
-        defaults.setInteger("maxHistory", kClipCount);
+        HistoryPersistence::persistHistory(makeHistory(count), support / "history.json");
+        defaults.setInteger("maxHistory", count);
         HistoryStoreOptions options;
         options.applicationSupport = support;
         store = std::make_unique<HistoryStore>(defaults, clock, options);
@@ -112,15 +78,16 @@ struct Shelf {
 };
 
 // Built on first use and torn down before the application object goes.
-std::unique_ptr<Shelf> sharedShelf;
-Shelf& shelf() {
-    if (!sharedShelf) sharedShelf = std::make_unique<Shelf>();
-    return *sharedShelf;
+std::map<int, std::unique_ptr<Shelf>> sharedShelves;
+Shelf& shelf(int count) {
+    auto& shelf = sharedShelves[count];
+    if (!shelf) shelf = std::make_unique<Shelf>(count);
+    return *shelf;
 }
 
 void BM_ShowToFirstFrame(benchmark::State& state) {
-    Shelf& s = shelf();
-    if (s.store->items().size() != static_cast<std::size_t>(kClipCount)) state.SkipWithError("history not loaded");
+    Shelf& s = shelf(static_cast<int>(state.range(0)));
+    if (s.store->items().size() != static_cast<std::size_t>(state.range(0))) state.SkipWithError("history not loaded");
     for (auto _ : state) {
         state.PauseTiming();
         s.controller->hideShelf();
@@ -132,7 +99,7 @@ void BM_ShowToFirstFrame(benchmark::State& state) {
     }
     state.counters["clips"] = static_cast<double>(s.store->items().size());
 }
-BENCHMARK(BM_ShowToFirstFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShowToFirstFrame)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 void typeKey(QWidget* target, int key, const QString& text) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
@@ -143,7 +110,7 @@ void typeKey(QWidget* target, int key, const QString& text) {
 
 // Types "meeting de" and erases it again, one measured keystroke at a time.
 void BM_SearchKeystrokeToRepaint(benchmark::State& state) {
-    Shelf& s = shelf();
+    Shelf& s = shelf(static_cast<int>(state.range(0)));
     s.controller->show();
     QApplication::processEvents();
     QLineEdit* field = s.controller->mainView()->searchField();
@@ -164,7 +131,7 @@ void BM_SearchKeystrokeToRepaint(benchmark::State& state) {
     }
     state.counters["shown"] = static_cast<double>(s.store->filteredItems().size());
 }
-BENCHMARK(BM_SearchKeystrokeToRepaint)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SearchKeystrokeToRepaint)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -173,6 +140,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    sharedShelf.reset();
+    sharedShelves.clear();
     return 0;
 }

@@ -29,10 +29,12 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 
-mkdir -p "$work"/{runtime,data,config,cache}
+# HARBELLE_X11_XDG_ROOT keeps the data, config and cache folders where the caller can read them.
+xdg="${HARBELLE_X11_XDG_ROOT:-$work}"
+mkdir -p "$work/runtime" "$xdg"/{data,config,cache}
 chmod 700 "$work/runtime"
-export XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
-  XDG_CACHE_HOME="$work/cache"
+export XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_HOME="$xdg/data" XDG_CONFIG_HOME="$xdg/config" \
+  XDG_CACHE_HOME="$xdg/cache"
 unset QT_QPA_PLATFORM
 
 # Inside the bus: unlock a keyring, enable accessibility, then run the command.

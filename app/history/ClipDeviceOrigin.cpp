@@ -56,6 +56,10 @@ std::string_view deviceKeyView(const ClipItem& item) {
     return item.sourceAppName == kSyncedAppName ? kLegacySyncedDeviceKey : kLegacyLocalDeviceKey;
 }
 
+ClipSourceDeviceOrigin clipSyncOrigin(const ClipItem& item) {
+    return {std::string(deviceKeyView(item)), item.sourceDeviceDisplayName(), item.sourceDeviceDisplayPlatform()};
+}
+
 std::string ClipItem::deviceFilterKey() const { return std::string(deviceKeyView(*this)); }
 
 std::string ClipItem::sourceDeviceDisplayName() const {

@@ -28,6 +28,10 @@ struct MacClipDeviceIdentity {
     static std::string hostDisplayName(const std::string& rawHostName);
 };
 
+// The origin a clip carries to sync: its recorded device, else the legacy key of a clip that
+// came from sync ("Synced") or was made here; name and platform with their display fallbacks.
+ClipSourceDeviceOrigin clipSyncOrigin(const ClipItem& item);
+
 struct ClipDeviceFilterOption {
     std::string id;
     std::string name;

@@ -168,8 +168,10 @@ std::vector<std::size_t> filterIndices(const std::vector<ClipItem>& items, ClipF
 std::vector<ClipItem> filterItems(const std::vector<ClipItem>& items, ClipFilter filter,
                                   const std::optional<std::string>& activeDeviceID,
                                   std::string_view query) {
+    const auto indices = filterIndices(items, filter, activeDeviceID, query);
     std::vector<ClipItem> result;
-    for (std::size_t i : filterIndices(items, filter, activeDeviceID, query)) result.push_back(items[i]);
+    result.reserve(indices.size());
+    for (std::size_t i : indices) result.push_back(items[i]);
     return result;
 }
 

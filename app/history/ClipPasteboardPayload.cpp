@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QMimeData>
 #include <system_error>
@@ -17,9 +18,13 @@ Bytes toBytes(const std::string& text) { return Bytes(text.begin(), text.end());
 
 std::optional<Bytes> pngFromJPEG(const Bytes& jpeg) {
     raiseImageAllocationLimit();
-    QImage image;
-    if (!image.loadFromData(reinterpret_cast<const uchar*>(jpeg.data()), static_cast<int>(jpeg.size()), "JPEG"))
-        return std::nullopt;
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(jpeg.data()),
+                                               static_cast<qsizetype>(jpeg.size()));
+    QBuffer source(&bytes);
+    QImageReader reader(&source, "jpeg");
+    reader.setAutoTransform(true);
+    const QImage image = reader.read();
+    if (image.isNull()) return std::nullopt;
     QByteArray png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);

@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace harbelle::historycodec {
@@ -167,7 +168,7 @@ public:
             state_ = State::rootKey;
             return true;
         case State::itemsElement:
-            item_ = ClipItem{};
+            item_ = blank_;  // "id" is required, so the blank's own id never survives
             seen_ = 0;
             null_ = 0;
             state_ = State::itemKey;
@@ -382,14 +383,16 @@ private:
         }
         case FieldType::string:
             switch (field_) {
-            case fTitle: item_.title = std::move(value); return;
-            case fText: item_.text = std::move(value); return;
-            case fSearchableText: item_.searchableText = std::move(value); return;
-            case fSourceAppName: item_.sourceAppName = std::move(value); return;
-            default: item_.fingerprint = std::move(value); return;
+            // Copied, not moved: the copy is sized to the text, while the parser's buffer has
+            // grown by doubling (up to twice the text) and is reused for the next string.
+            case fTitle: item_.title = value; return;
+            case fText: item_.text = value; return;
+            case fSearchableText: item_.searchableText = value; return;
+            case fSourceAppName: item_.sourceAppName = value; return;
+            default: item_.fingerprint = value; return;
             }
         case FieldType::optionalString:
-            *optionalStringSlot() = std::move(value);
+            *optionalStringSlot() = value;
             return;
         case FieldType::optionalData: {
             auto data = base64Decode(value);
@@ -412,6 +415,7 @@ private:
     std::size_t itemIndex_ = 0;
     std::uint64_t seen_ = 0;
     std::uint64_t null_ = 0;
+    const ClipItem blank_;
     ClipItem item_;
 };
 
@@ -634,12 +638,33 @@ std::string encode(const PersistedHistory& history) {
     return out;
 }
 
+namespace {
+
+// How many clips the file likely holds, so the list is sized once instead of moving every clip
+// at each doubling. Each clip is written starting with {"id":", which a JSON string cannot
+// contain (its quotes are escaped); a file written otherwise only loses the hint.
+std::size_t expectedItemCount(std::string_view text) {
+    static constexpr std::string_view itemStart = R"({"id":")";
+    std::size_t count = 0;
+    const char* at = text.data();
+    const char* end = text.data() + text.size();
+    while (const void* found = ::memmem(at, static_cast<std::size_t>(end - at), itemStart.data(), itemStart.size())) {
+        ++count;
+        at = static_cast<const char*>(found) + itemStart.size();
+    }
+    return count;
+}
+
+}  // namespace
+
 PersistedHistory decode(std::string_view text) {
     if (!filesafety::jsonNestingWithin(text))
         throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
     HistoryReader reader;
+    reader.history.items.reserve(expectedItemCount(text));
     json::sax_parse(text.begin(), text.end(), &reader);
     reader.finish();
+    reader.history.items.shrink_to_fit();  // the list stays for the whole run
     return std::move(reader.history);
 }
 

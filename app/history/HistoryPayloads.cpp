@@ -42,6 +42,7 @@ bool HistoryPersistence::writePayload(const std::string& name, const Bytes& data
     const auto path = payloadPath(name);
     if (!path) return false;
     if (!makeDirectories(path->parent_path())) return false;
+    noteWrite(name);
     return writeFileAtomically(*path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 

@@ -7,6 +7,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <map>
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -75,7 +77,28 @@ struct HistoryPersistence::Impl {
     std::thread thread;
     // Save thread only: retired names of failed writes, deleted after the next successful one
     // (the flush at exit at the latest) rather than left to a later start-up.
-    std::set<std::string> retiredAfterFailure;
+    std::map<std::string, std::uint64_t> retiredAfterFailure;
+
+    // How often each payload name was written in this run. A retired name is deleted only
+    // while its count is still the one seen when the save was queued: a clip that came back
+    // meanwhile (a received image reuses "<UUID>.png") keeps its new file.
+    std::mutex payloadMutex;
+    std::unordered_map<std::string, std::uint64_t> writeCounts;
+
+    std::map<std::string, std::uint64_t> stamped(const std::set<std::string>& names) {
+        std::map<std::string, std::uint64_t> out;
+        std::lock_guard lock(payloadMutex);
+        for (const auto& name : names) {
+            auto it = writeCounts.find(name);
+            out.emplace(name, it == writeCounts.end() ? 0 : it->second);
+        }
+        return out;
+    }
+
+    void noteWrite(const std::string& name) {
+        std::lock_guard lock(payloadMutex);
+        ++writeCounts[name];
+    }
     // Save thread only: the payload names of the last list written.
     std::set<std::string> lastSavedNames;
 
@@ -113,7 +136,7 @@ struct HistoryPersistence::Impl {
 
     // Save thread. One save: the write, then the retired payload files, but only those the
     // written list no longer names (a clip may have come back, for instance through a sync pull).
-    bool save(const PersistedHistory& history, std::set<std::string> retired) {
+    bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired) {
         bool ok = false;
         try {
             ok = writeHistory(history, historyFile);
@@ -127,11 +150,16 @@ struct HistoryPersistence::Impl {
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
         lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
-        // Deleted in small batches when no write waits: thousands of unlinks (an import into a
-        // full history) never hold up a save or a flush the main thread is blocked on.
-        std::set<std::string> batch;
-        for (auto& name : retired) {
-            batch.insert(name);
+        // A few files go with the save itself. Many are deleted in small batches when no write
+        // waits: thousands of unlinks (an import into a full history) never hold up a save or a
+        // flush the main thread is blocked on.
+        if (retired.size() <= kDeletionBatch) {
+            deleteRetired(std::move(retired));
+            return true;
+        }
+        std::map<std::string, std::uint64_t> batch;
+        for (auto& entry : retired) {
+            batch.insert(entry);
             if (batch.size() == kDeletionBatch) postIdle([this, names = std::exchange(batch, {})]() mutable {
                 deleteRetired(std::move(names));
             });
@@ -141,9 +169,14 @@ struct HistoryPersistence::Impl {
     }
 
     // Save thread. Only names the newest written list does not name are deleted.
-    void deleteRetired(std::set<std::string> names) {
-        std::erase_if(names, [&](const std::string& name) { return lastSavedNames.count(name) > 0; });
-        HistoryPersistence::deletePayloads(names, payloads);
+    void deleteRetired(std::map<std::string, std::uint64_t> names) {
+        std::erase_if(names, [&](const auto& entry) { return lastSavedNames.count(entry.first) > 0; });
+        std::lock_guard lock(payloadMutex);
+        for (const auto& [name, count] : names) {
+            auto it = writeCounts.find(name);
+            if ((it == writeCounts.end() ? 0 : it->second) != count) continue;
+            HistoryPersistence::deletePayloads({name}, payloads);
+        }
     }
 
     void notify(bool succeeded) {
@@ -233,8 +266,10 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     if (read == ReadResult::ok) {
         try {
             PersistedHistory history = historycodec::decode(bytes);
-            std::stable_sort(history.items.begin(), history.items.end(),
-                             [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); });
+            const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
+            // Saved histories are already in order; sorting them anyway moves every clip twice.
+            if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
+                std::stable_sort(history.items.begin(), history.items.end(), newerFirst);
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
@@ -260,7 +295,7 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
 void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames) {
     if (!impl_->writesAllowed) return;
     impl_->post([impl = impl_.get(), history = PersistedHistory{1, std::move(snapshot)},
-                 names = std::move(retiredPayloadNames)]() mutable {
+                 names = impl_->stamped(retiredPayloadNames)]() mutable {
         bool ok = false;
         try {
             ok = impl->save(history, std::move(names));
@@ -276,10 +311,11 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
     // The main thread waits below, so the job may borrow the caller's values.
+    auto names = impl_->stamped(retiredPayloadNames);
     impl_->post([&] {
         bool ok = false;
         try {
-            ok = impl_->save(PersistedHistory{1, snapshot}, retiredPayloadNames);
+            ok = impl_->save(PersistedHistory{1, snapshot}, std::move(names));
         } catch (const std::exception& error) {  // copying the list can run out of memory
             qWarning("history: save failed: %s", error.what());
         }
@@ -287,6 +323,28 @@ bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std:
     });
     return result.get();
 }
+
+void HistoryPersistence::finishDeletions() {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    // A plain job runs before any idle one, so it can take the queued deletions itself.
+    impl_->post([&] {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard lock(impl_->mutex);
+                if (impl_->idleJobs.empty()) break;
+                job = std::move(impl_->idleJobs.front());
+                impl_->idleJobs.pop_front();
+            }
+            job();
+        }
+        done.set_value();
+    });
+    finished.get();
+}
+
+void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }
 
 void HistoryPersistence::setSaveObserver(SaveObserver observer) {
     std::lock_guard lock(impl_->mutex);

@@ -51,6 +51,8 @@ public:
     void enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames);
     // Main thread: waits for earlier saves, then writes synchronously. True on success.
     bool flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames);
+    // Waits until the payload deletions that earlier saves queued are done (at quit).
+    void finishDeletions();
     void setSaveObserver(SaveObserver observer);
     // False when an unreadable history file could not be preserved: nothing overwrites it.
     bool writesAllowed() const;
@@ -80,6 +82,7 @@ public:
     static std::set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items);
 
 private:
+    void noteWrite(const std::string& name);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -253,6 +253,33 @@ public:
     void notifySyncableDeletion(const std::vector<ClipItem>& clips);
     void notifySyncableCapture(const ClipItem& clip);
 
+    // ---- Clips from sync ---------------------------------------------------------------------
+    // Received clips are placed by recency (never simply on top), are not selected, show no
+    // toast and fire no sync hook. Each does nothing in demo mode.
+    void applySyncInsert(const Uuid& id, const std::string& text, Date createdAt,
+                         const std::optional<ClipSourceDeviceOrigin>& origin);
+    // A received image: a clip with the same id or the same bytes is promoted, otherwise the
+    // image is written under the clip's id and a new clip names it as payload and derivative.
+    void applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
+                              const std::optional<ClipSourceDeviceOrigin>& origin);
+    // Gives an image clip whose own file is missing the received image.
+    void applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image);
+    void applySyncPromote(const Uuid& id, const std::optional<Date>& createdAt,
+                          const std::optional<ClipSourceDeviceOrigin>& origin);
+    // Removes the clip, unless it is a favourite here (favourites are not synced). True when
+    // a clip was removed.
+    bool applySyncDelete(const Uuid& id);
+    // Gives the local clip the identifier the service chose, merging it with a clip that
+    // already has that identifier.
+    void applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID);
+    // Queues one payload file for deletion after the next successful save.
+    void retirePayloadFilename(const std::string& name);
+    // A payload file's bytes by relative name; nothing for an unsafe name or a missing file.
+    std::optional<Bytes> readPayloadFile(const std::string& name) const;
+    const ClipItem* item(const Uuid& id) const;
+    // "image/png" for a name ending in ".png" in any case, else "image/jpeg".
+    static std::string syncContentTypeForFilename(const std::string& name);
+
     // Typed clips and editing.
     void addTextClip(const std::string& text);
     void saveEditedText(const ClipItem& clip, const std::string& text);
@@ -351,6 +378,10 @@ private:
     // A stored image whose payload file is gone takes the new copy's bytes as its payload.
     void restoreLostImagePayload(ClipItem& stored, const Bytes& png);
     void applyRecognizedText(const Uuid& itemID, const std::string& text);
+    void promoteSyncedItem(std::size_t index, const std::optional<Date>& createdAt,
+                           const std::optional<ClipSourceDeviceOrigin>& origin);
+    std::optional<std::string> writeReceivedImage(const Bytes& data, const Uuid& id, const std::string& contentType);
+    void insertByRecency(ClipItem clip);
 
     void readSettings(const std::optional<double>& autoHideOverride);
     void loadStoredHistory();

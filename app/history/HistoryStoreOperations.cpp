@@ -209,22 +209,14 @@ void HistoryStore::notifySyncableDeletion(const std::vector<ClipItem>& clips) {
 
 void HistoryStore::notifySyncableCapture(const ClipItem& clip) {
     if (!isSyncableKind(clip.kind) || clip.isSensitive) return;
-    ClipSourceDeviceOrigin origin;
-    origin.id = clip.sourceDeviceID ? *clip.sourceDeviceID
-                                    : (clip.sourceAppName == kSyncedSourceAppName ? kLegacySyncedDeviceKey
-                                                                                  : kLegacyLocalDeviceKey);
-    origin.name = clip.sourceDeviceDisplayName();
-    origin.platform = clip.sourceDeviceDisplayPlatform();
-
+    const ClipSourceDeviceOrigin origin = clipSyncOrigin(clip);
     if (clip.kind == ClipKind::image) {
-        if (!clip.syncPayloadFilename || !clip.syncPayloadDigest || !persistence_) return;
-        auto data = persistence_->readPayload(*clip.syncPayloadFilename);
+        if (!clip.syncPayloadFilename || !clip.syncPayloadDigest) return;
+        auto data = readPayloadFile(*clip.syncPayloadFilename);
         if (!data) return;
         SyncableImagePayload payload;
         payload.data = std::move(*data);
-        std::string lower = *clip.syncPayloadFilename;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-        payload.contentType = lower.ends_with(".png") ? "image/png" : "image/jpeg";
+        payload.contentType = syncContentTypeForFilename(*clip.syncPayloadFilename);
         payload.digest = *clip.syncPayloadDigest;
         payload.pixelWidth = clip.syncPayloadPixelWidth.value_or(0);
         payload.pixelHeight = clip.syncPayloadPixelHeight.value_or(0);

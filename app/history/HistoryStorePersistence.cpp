@@ -98,6 +98,8 @@ void HistoryStore::shutdown() {
     saveTask_.cancel();
     toastTask_.cancel();
     flushHistory();
+    // Quitting: the files the last writes retired go now, not in a later run.
+    if (persistence_) persistence_->finishDeletions();
 }
 
 }  // namespace harbelle

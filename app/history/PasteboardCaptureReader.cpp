@@ -110,6 +110,8 @@ std::optional<Bytes> PasteboardCaptureReader::pngEncoding(const Bytes& data, std
     // The header's size first: a small file can claim billions of pixels.
     QImageReader reader(&buffer);
     if (exceedsImagePixelLimit(reader.size())) return std::nullopt;
+    // A photo's orientation tag is applied here, so the stored PNG is upright.
+    reader.setAutoTransform(true);
     QImage image = reader.read();
     if (image.isNull() || exceedsImagePixelLimit(image.size())) return std::nullopt;
     QByteArray png;

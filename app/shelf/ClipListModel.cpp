@@ -2,8 +2,7 @@
 
 #include <QStringList>
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
+#include <numeric>
 
 #include "shelf/PlainToolTip.h"
 
@@ -20,33 +19,52 @@ bool sameIds(const std::vector<ClipItem>& a, std::size_t aFrom, const std::vecto
     return true;
 }
 
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
 bool hasDuplicateIds(const std::vector<ClipItem>& items) {
-    std::unordered_set<Uuid> seen;
-    seen.reserve(items.size());
-    for (const auto& item : items)
-        if (!seen.insert(item.id).second) return true;
-    return false;
+    std::vector<Uuid> ids;
+    ids.reserve(items.size());
+    for (const auto& item : items) ids.push_back(item.id);
+    std::sort(ids.begin(), ids.end());
+    return std::adjacent_find(ids.begin(), ids.end()) != ids.end();
 }
 
-// True when `small`'s ids appear in `large` in the same order.
-bool isOrderedSubset(const std::vector<ClipItem>& small, const std::vector<ClipItem>& large) {
+// When `small`'s ids appear in `large` in the same order: for each row of `large`, its row in
+// `small` or npos. Nothing otherwise.
+std::optional<std::vector<std::size_t>> orderedSubset(const std::vector<ClipItem>& small,
+                                                      const std::vector<ClipItem>& large) {
+    std::vector<std::size_t> rowInSmall(large.size(), npos);
     std::size_t j = 0;
     for (std::size_t i = 0; i < large.size() && j < small.size(); ++i)
-        if (large[i].id == small[j].id) ++j;
-    return j == small.size();
+        if (large[i].id == small[j].id) rowInSmall[i] = j++;
+    if (j != small.size()) return std::nullopt;
+    return rowInSmall;
 }
 
 }  // namespace
 
 ClipListModel::ClipListModel(QObject* parent) : QAbstractListModel(parent) {}
 
+std::size_t ClipListModel::shownCount() const {
+    return transition_ ? transition_->headCount + transition_->tailCount : items_.size();
+}
+
 int ClipListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(items_.size());
+    return parent.isValid() ? 0 : static_cast<int>(shownCount());
 }
 
 const ClipItem* ClipListModel::clipAt(int row) const {
-    if (row < 0 || row >= static_cast<int>(items_.size())) return nullptr;
-    return &items_[static_cast<std::size_t>(row)];
+    if (row < 0 || static_cast<std::size_t>(row) >= shownCount()) return nullptr;
+    const auto r = static_cast<std::size_t>(row);
+    if (!transition_) return &items_[r];
+    const Transition& t = *transition_;
+    // Rows keep their old values until the new list is taken whole.
+    if (t.inserting) {
+        if (r >= t.headCount) return &items_[t.tailStart + r - t.headCount];
+        return t.oldRowOf[r] == npos ? &(*t.incoming)[r] : &items_[t.oldRowOf[r]];
+    }
+    if (r < t.headCount) return &items_[r];
+    return &items_[t.oldRowOf[t.tailStart + r - t.headCount]];
 }
 
 const ClipItem* ClipListModel::clipAt(const QModelIndex& index) const {
@@ -55,8 +73,9 @@ const ClipItem* ClipListModel::clipAt(const QModelIndex& index) const {
 }
 
 std::optional<int> ClipListModel::rowOf(const Uuid& id) const {
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].id == id) return static_cast<int>(i);
+    const int count = static_cast<int>(shownCount());
+    for (int row = 0; row < count; ++row)
+        if (clipAt(row)->id == id) return row;
     return std::nullopt;
 }
 
@@ -106,87 +125,127 @@ QHash<int, QByteArray> ClipListModel::roleNames() const {
     return names;
 }
 
-void ClipListModel::resetTo(std::vector<ClipItem> items) {
+void ClipListModel::resetTo(const std::vector<ClipItem>& items) {
     beginResetModel();
-    items_ = std::move(items);
+    items_ = items;
+    itemsHaveDuplicateIds_ = hasDuplicateIds(items_);
     endResetModel();
 }
 
-// After the rows line up again (same ids in the same order), repaint the ones whose value
-// changed; `previous` holds the old values in the new order.
-void ClipListModel::emitChangedRows(const std::vector<ClipItem>& previous) {
+// Rows only removed (a narrowed search, a deletion): runs go from the bottom up, so the rows
+// above the current run are still the old list's first rows.
+void ClipListModel::removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
+    const std::size_t oldCount = items_.size();
+    const std::size_t newCount = items.size();
+    std::vector<bool> kept(oldCount, false);
+    for (const std::size_t old : oldRowOf) kept[old] = true;
+    transition_ = Transition{&items, std::move(oldRowOf), false, oldCount, newCount, 0};
+    std::size_t below = 0;  // kept rows under the current run
+    std::size_t row = oldCount;
+    while (row > 0) {
+        if (kept[row - 1]) {
+            ++below;
+            --row;
+            continue;
+        }
+        std::size_t first = row - 1;
+        while (first > 0 && !kept[first - 1]) --first;
+        beginRemoveRows(QModelIndex(), static_cast<int>(first), static_cast<int>(row - 1));
+        transition_->headCount = first;
+        transition_->tailStart = newCount - below;
+        transition_->tailCount = below;
+        endRemoveRows();
+        row = first;
+    }
+    const std::vector<std::size_t> map = std::move(transition_->oldRowOf);
+    adopt(items, map);
+}
+
+// Rows only added (a new copy, a widened search): runs go top down, so the rows under the
+// current run are still the old list's last rows.
+void ClipListModel::insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
+    const std::size_t oldCount = items_.size();
+    const std::size_t newCount = items.size();
+    transition_ = Transition{&items, std::move(oldRowOf), true, 0, 0, oldCount};
+    const auto& map = transition_->oldRowOf;
+    std::size_t consumed = 0;  // old rows above the current run
+    std::size_t row = 0;
+    while (row < newCount) {
+        if (map[row] != npos) {
+            ++consumed;
+            ++row;
+            continue;
+        }
+        std::size_t last = row;
+        while (last + 1 < newCount && map[last + 1] == npos) ++last;
+        beginInsertRows(QModelIndex(), static_cast<int>(row), static_cast<int>(last));
+        transition_->headCount = last + 1;
+        transition_->tailStart = consumed;
+        transition_->tailCount = oldCount - consumed;
+        endInsertRows();
+        row = last + 1;
+    }
+    const std::vector<std::size_t> rows = std::move(transition_->oldRowOf);
+    adopt(items, rows);
+}
+
+void ClipListModel::adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf) {
+    std::vector<ClipItem> next;
+    next.reserve(items.size());
+    std::vector<bool> changed(items.size(), false);
+    for (std::size_t row = 0; row < items.size(); ++row) {
+        const std::size_t old = oldRowOf[row];
+        if (old != npos && items_[old] == items[row]) {
+            next.push_back(std::move(items_[old]));
+        } else {
+            next.push_back(items[row]);
+            changed[row] = old != npos;
+        }
+    }
+    transition_.reset();
+    items_ = std::move(next);
     int first = -1;
     for (int row = 0; row <= static_cast<int>(items_.size()); ++row) {
-        const bool changed = row < static_cast<int>(items_.size()) &&
-                             !(items_[static_cast<std::size_t>(row)] == previous[static_cast<std::size_t>(row)]);
-        if (changed && first < 0) first = row;
-        if (!changed && first >= 0) {
+        const bool differs = row < static_cast<int>(items_.size()) && changed[static_cast<std::size_t>(row)];
+        if (differs && first < 0) first = row;
+        if (!differs && first >= 0) {
             emit dataChanged(index(first), index(row - 1));
             first = -1;
         }
     }
 }
 
-void ClipListModel::setItems(std::vector<ClipItem> items) {
-    if (hasDuplicateIds(items) || hasDuplicateIds(items_)) {
-        resetTo(std::move(items));
+
+void ClipListModel::setItems(const std::vector<ClipItem>& items) {
+    if (itemsHaveDuplicateIds_ || hasDuplicateIds(items)) {
+        resetTo(items);
         return;
     }
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
 
     // Same rows: only values may have changed.
+    std::vector<std::size_t> sameRows(newCount);
+    std::iota(sameRows.begin(), sameRows.end(), std::size_t{0});
     if (oldCount == newCount && sameIds(items_, 0, items, 0, oldCount)) {
-        std::vector<ClipItem> previous = std::move(items_);
-        items_ = std::move(items);
-        emitChangedRows(previous);
+        adopt(items, sameRows);
         return;
     }
 
-    // Rows only removed (a narrowed search, a deletion): remove runs from the bottom up.
-    if (newCount < oldCount && isOrderedSubset(items, items_)) {
-        std::unordered_set<Uuid> kept;
-        for (const auto& item : items) kept.insert(item.id);
-        std::vector<ClipItem> previous;
-        int row = static_cast<int>(oldCount) - 1;
-        while (row >= 0) {
-            if (kept.count(items_[static_cast<std::size_t>(row)].id)) { --row; continue; }
-            int first = row;
-            while (first - 1 >= 0 && !kept.count(items_[static_cast<std::size_t>(first - 1)].id)) --first;
-            beginRemoveRows(QModelIndex(), first, row);
-            items_.erase(items_.begin() + first, items_.begin() + row + 1);
-            endRemoveRows();
-            row = first - 1;
+    if (newCount < oldCount) {
+        if (auto newRowOfOld = orderedSubset(items, items_)) {
+            std::vector<std::size_t> oldRowOf(newCount, npos);
+            for (std::size_t old = 0; old < oldCount; ++old)
+                if ((*newRowOfOld)[old] != npos) oldRowOf[(*newRowOfOld)[old]] = old;
+            removeRuns(items, std::move(oldRowOf));
+            return;
         }
-        previous = std::move(items_);
-        items_ = std::move(items);
-        emitChangedRows(previous);
-        return;
     }
-
-    // Rows only added (a new copy, a widened search): insert runs top down.
-    if (newCount > oldCount && isOrderedSubset(items_, items)) {
-        std::unordered_set<Uuid> existing;
-        for (const auto& item : items_) existing.insert(item.id);
-        std::size_t row = 0;
-        while (row < newCount) {
-            if (existing.count(items[row].id)) {
-                ++row;
-                continue;
-            }
-            std::size_t last = row;
-            while (last + 1 < newCount && !existing.count(items[last + 1].id)) ++last;
-            beginInsertRows(QModelIndex(), static_cast<int>(row), static_cast<int>(last));
-            items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(row),
-                          items.begin() + static_cast<std::ptrdiff_t>(row),
-                          items.begin() + static_cast<std::ptrdiff_t>(last) + 1);
-            endInsertRows();
-            row = last + 1;
+    if (newCount > oldCount) {
+        if (auto oldRowOf = orderedSubset(items_, items)) {
+            insertRuns(items, std::move(*oldRowOf));
+            return;
         }
-        std::vector<ClipItem> aligned = std::move(items_);
-        items_ = std::move(items);
-        emitChangedRows(aligned);
-        return;
     }
 
     // One clip moved (a copy of an older clip goes back to the top).
@@ -215,14 +274,12 @@ void ClipListModel::setItems(std::vector<ClipItem> items) {
                             items_.begin() + static_cast<std::ptrdiff_t>(prefix) + 1,
                             items_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
             endMoveRows();
-            std::vector<ClipItem> previous = std::move(items_);
-            items_ = std::move(items);
-            emitChangedRows(previous);
+            adopt(items, sameRows);
             return;
         }
     }
 
-    resetTo(std::move(items));
+    resetTo(items);
 }
 
 void ClipListModel::payloadChanged(const QString& payloadName) {

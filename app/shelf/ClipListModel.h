@@ -37,8 +37,9 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-    // Replaces the list, telling views only what changed.
-    void setItems(std::vector<ClipItem> items);
+    // Replaces the list, telling views only what changed. Rows whose clip is unchanged keep
+    // the model's own copy; only new and changed clips are copied in.
+    void setItems(const std::vector<ClipItem>& items);
     const std::vector<ClipItem>& items() const { return items_; }
 
     // The clip of a row, or null outside the list. Valid until the next setItems.
@@ -52,10 +53,30 @@ public slots:
     void payloadChanged(const QString& payloadName);
 
 private:
-    void resetTo(std::vector<ClipItem> items);
-    void emitChangedRows(const std::vector<ClipItem>& previous);
+    // While runs of rows are inserted or removed one signal at a time, the rows views see are
+    // worked out from the old list, the new one and where each new row was in the old one,
+    // rather than shifting a list of whole clips once per run.
+    struct Transition {
+        const std::vector<ClipItem>* incoming = nullptr;
+        // For each new row, its row in the old list, or npos for a new clip.
+        std::vector<std::size_t> oldRowOf;
+        bool inserting = false;
+        std::size_t headCount = 0;
+        std::size_t tailStart = 0;
+        std::size_t tailCount = 0;
+    };
+
+    void resetTo(const std::vector<ClipItem>& items);
+    void removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
+    void insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
+    // Takes the new list (reusing unchanged clips) and repaints the rows whose value differs
+    // from their old row.
+    void adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf);
+    std::size_t shownCount() const;
 
     std::vector<ClipItem> items_;
+    bool itemsHaveDuplicateIds_ = false;
+    std::optional<Transition> transition_;
 };
 
 }  // namespace harbelle

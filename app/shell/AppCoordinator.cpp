@@ -19,6 +19,7 @@
 #include "shell/GlobalHotKey.h"
 #include "shell/PasteDiagnostics.h"
 #include "shell/StatusItem.h"
+#include "sync/KeychainSyncStore.h"
 #include "syncbridge/SyncCoordinator.h"
 
 namespace harbelle {
@@ -54,8 +55,14 @@ void AppCoordinatorDependencies::fillDefaults() {
         };
     }
     if (!makeSyncCoordinator) {
-        makeSyncCoordinator = [defaultsPtr](bool demoMode) {
-            return std::make_unique<SyncCoordinator>(demoMode, *defaultsPtr);
+        makeSyncCoordinator = [defaultsPtr, clockPtr, bundlePtr](HistoryStore& store, bool demoMode) {
+            SyncCoordinatorOptions options;
+            options.bundle = bundlePtr;
+            options.clock = clockPtr;
+            // The signed-in session lives in the login keyring.
+            options.secureStore =
+                std::make_shared<sync::KeychainSyncStore>(SyncCoordinator::keychainServiceName(*bundlePtr));
+            return std::make_unique<SyncCoordinator>(&store, demoMode, *defaultsPtr, std::move(options));
         };
     }
     if (!makePanelController) {

@@ -54,7 +54,7 @@ struct AppCoordinatorDependencies {
     // ---- Builders -------------------------------------------------------------------------------
     std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;
     std::function<std::unique_ptr<UpdateManager>()> makeUpdateManager;
-    std::function<std::unique_ptr<SyncCoordinator>(bool demoMode)> makeSyncCoordinator;
+    std::function<std::unique_ptr<SyncCoordinator>(HistoryStore& store, bool demoMode)> makeSyncCoordinator;
     std::function<std::unique_ptr<ShelfPanelController>(HistoryStore&, ShelfPanelControllerOptions)>
         makePanelController;
     std::function<std::unique_ptr<SettingsWindowController>(HistoryStore&, UpdateManager&, SyncCoordinator&,
@@ -128,6 +128,8 @@ public:
     // The start-up sequence; called once, from the running event loop.
     void applicationDidFinishLaunching();
     void applicationDidBecomeActive();
+    // The start-up sync account operation of "--qa-sync-account".
+    void runQaSyncAccount(const std::string& mode);
     // A later launch of the program while this one runs: re-activate and open the shelf.
     void reopen();
     static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }

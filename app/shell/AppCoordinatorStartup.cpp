@@ -7,6 +7,8 @@
 #include "settings/UpdateManager.h"
 #include "shell/AppCoordinator.h"
 #include "shell/ShelfPanel.h"
+#include <cstdlib>
+
 #include "syncbridge/SyncCoordinator.h"
 #include "syncbridge/SyncDerivativeMaker.h"
 
@@ -80,7 +82,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
 
     const std::int64_t focusFailures = arguments.transientFocusFailureCount();
 
-    syncCoordinator_ = deps_.makeSyncCoordinator(demoMode_);
+    syncCoordinator_ = deps_.makeSyncCoordinator(*store_, demoMode_);
     if (!demoMode_) SyncDerivativeMaker::install(*store_);
 
     ShelfPanelControllerOptions panelOptions;
@@ -117,6 +119,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     installStoreCallbacks();
 
     syncCoordinator_->setActive(true);
+    if (const auto mode = arguments.qaSyncAccount()) runQaSyncAccount(*mode);
 
     refreshPermissionFlags();
 
@@ -214,6 +217,22 @@ bool AppCoordinator::permissionSetupDue() const {
     if (store_->accessibilityAccessGranted() && store_->eventPostingAccessGranted()) return false;
     // Nothing the sheet asks for could ever be granted here; the session copies only.
     return !directPasteImpossible_;
+}
+
+void AppCoordinator::runQaSyncAccount(const std::string& mode) {
+    const char* email = std::getenv("HARBELLE_QA_SYNC_EMAIL");
+    const char* password = std::getenv("HARBELLE_QA_SYNC_PASSWORD");
+    if (!email || !password || !syncCoordinator_) {
+        deps_.writeOutput("SYNC_ACCOUNT=error missing HARBELLE_QA_SYNC_EMAIL or HARBELLE_QA_SYNC_PASSWORD");
+        return;
+    }
+    auto report = guarded([this](std::optional<std::string> error) {
+        deps_.writeOutput(error ? "SYNC_ACCOUNT=error " + *error : std::string("SYNC_ACCOUNT=ok"));
+    });
+    if (mode == "create")
+        syncCoordinator_->createAccount(email, password, password, report);
+    else
+        syncCoordinator_->signIn(email, password, report);
 }
 
 }  // namespace harbelle

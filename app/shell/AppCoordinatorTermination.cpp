@@ -11,7 +11,8 @@ namespace harbelle {
 void AppCoordinator::applicationDidBecomeActive() {
     if (terminating_) return;
     if (store_) refreshPermissionFlags();
-    if (syncCoordinator_) syncCoordinator_->setActive(true);
+    // Coalesced: the shelf opening makes the program active again and again.
+    if (syncCoordinator_) syncCoordinator_->applicationDidBecomeActive();
 }
 
 void AppCoordinator::reopen() {
@@ -28,7 +29,8 @@ void AppCoordinator::applicationWillTerminate() {
     // Abandons a running paste, drops its pending steps and lets any held key go.
     cancelActivePasteOperation();
     if (pasteEngine_) pasteEngine_->shutdown();
-    if (syncCoordinator_) syncCoordinator_->setActive(false);
+    // Stopped and joined now, so no sync step runs after the history is written.
+    if (syncCoordinator_) syncCoordinator_->shutdown();
     // Writes the history before the process goes on.
     if (store_) store_->shutdown();
     if (panelController_) panelController_->shutdown();

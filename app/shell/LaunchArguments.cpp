@@ -98,6 +98,12 @@ std::int64_t LaunchArguments::transientFocusFailureCount() const {
 bool LaunchArguments::showSettings() const { return contains(kShowSettings); }
 bool LaunchArguments::autoPasteDemo() const { return demoMode() && contains(kAutoPasteDemo); }
 bool LaunchArguments::forceEventPaste() const { return demoMode() && contains(kQaForceEventPaste); }
+std::optional<std::string> LaunchArguments::qaSyncAccount() const {
+    auto mode = value(kQaSyncAccount);
+    if (mode && (*mode == "create" || *mode == "sign-in")) return mode;
+    return std::nullopt;
+}
+
 bool LaunchArguments::notifyTargetCaptured() const { return demoMode() && contains(kQaNotifyTargetCaptured); }
 
 namespace launchreport {

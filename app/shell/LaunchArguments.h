@@ -27,6 +27,10 @@ public:
     static constexpr const char* kPasteDiagnostics = "--paste-diagnostics";
     static constexpr const char* kQaForceEventPaste = "--qa-force-event-paste";
     static constexpr const char* kQaNotifyTargetCaptured = "--qa-notify-target-captured";
+    // "create" or "sign-in": the sync account operation run at start-up without the settings
+    // window, with the address and password from HARBELLE_QA_SYNC_EMAIL and
+    // HARBELLE_QA_SYNC_PASSWORD (never on the command line). Its outcome is one output line.
+    static constexpr const char* kQaSyncAccount = "--qa-sync-account";
 
     LaunchArguments() = default;
     explicit LaunchArguments(std::vector<std::string> arguments);
@@ -63,6 +67,8 @@ public:
     bool pasteDiagnostics() const { return contains(kPasteDiagnostics); }
     bool forceEventPaste() const;
     bool notifyTargetCaptured() const;
+    // "create" or "sign-in"; absent otherwise.
+    std::optional<std::string> qaSyncAccount() const;
 
     // Pure readers of one element, shared with anyone parsing a value of these forms.
     static std::optional<double> parseFloating(const std::string& text);

@@ -1,5 +1,7 @@
 #include "syncbridge/SyncImageCompressor.h"
 
+#include <algorithm>
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
@@ -87,6 +89,27 @@ std::optional<SyncImageDerivative> derivative(const Bytes& bytes) {
         if (result && result->data.size() <= kMaxDerivativeByteCount) return result;
     }
     return std::nullopt;
+}
+
+bool isAcceptableReceivedImage(const Bytes& data, const std::string& contentType, const std::string& digest) {
+    if (data.empty() || sha256Hex(data) != digest) return false;
+    const char* format = contentType == "image/png" ? "png" : contentType == "image/jpeg" ? "jpeg" : nullptr;
+    if (!format) return false;
+    // The declared type must be the real one; the reader would otherwise guess another.
+    static const Bytes pngMagic{0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a};
+    static const Bytes jpegMagic{0xff, 0xd8, 0xff};
+    const Bytes& magic = contentType == "image/png" ? pngMagic : jpegMagic;
+    if (data.size() < magic.size() || !std::equal(magic.begin(), magic.end(), data.begin())) return false;
+    QByteArray bytes = view(data);
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    QImageReader reader(&source, format);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty()) return false;
+    if (static_cast<std::int64_t>(size.width()) * size.height() > kMaxReceivedPixels) return false;
+    // Decoded whole: a header alone can hide a truncated or corrupt body.
+    const QImage image = reader.read();
+    return !image.isNull();
 }
 
 }  // namespace harbelle::SyncImageCompressor

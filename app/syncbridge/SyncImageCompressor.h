@@ -41,6 +41,12 @@ bool containsTransparentPixel(const QImage& image);
 
 std::string sha256Hex(const Bytes& bytes);
 
+// Received images larger than this are refused without decoding them.
+inline constexpr std::int64_t kMaxReceivedPixels = 64'000'000;
+// Whether an image received through sync can be stored: its SHA-256 is the digest it came
+// with, and it decodes as the declared type ("image/png" or "image/jpeg") within the limit.
+bool isAcceptableReceivedImage(const Bytes& data, const std::string& contentType, const std::string& digest);
+
 }  // namespace SyncImageCompressor
 
 }  // namespace harbelle

@@ -215,4 +215,12 @@ void SyncBookkeepingStore::remapID(const std::string& oldID, const std::string& 
     if (touched) changed(true);
 }
 
+void SyncBookkeepingStore::resetAccount(const std::string& email) {
+    auto scope = accountScope(email);
+    if (!scope) return;
+    data_.migratedScopes.insert(*scope);
+    data_.accounts[*scope] = SyncBookkeepingAccountState{};
+    changed(true);
+}
+
 }  // namespace harbelle::sync

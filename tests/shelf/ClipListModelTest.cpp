@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QItemSelectionModel>
 #include <QSignalSpy>
 #include <algorithm>
 
+#include "history/ClipFilter.h"
 #include "shelf/ClipListModel.h"
 
 using namespace harbelle;
@@ -189,4 +191,54 @@ TEST(ClipListModel, PayloadChangeRepaintsTheRowsShowingIt) {
     EXPECT_EQ(changed.at(0).at(0).value<QModelIndex>().row(), 1);
     model.payloadChanged("B.png");
     EXPECT_EQ(changed.count(), 1);
+}
+
+TEST(ClipListModel, SearchSequencesEndLikeAFreshList) {
+    // Typing, erasing and replacing queries over scattered matches: after each step the
+    // incrementally updated model holds the rows a fresh model would, in the same order, with
+    // the same values, and the current row stays on its clip while that clip is shown.
+    const std::vector<std::string> words{"alpha", "beta", "gamma", "delta", "omega"};
+    std::vector<ClipItem> all;
+    for (int i = 0; i < 120; ++i)
+        all.push_back(clip(words[static_cast<std::size_t>(i) % 5] + " " + words[static_cast<std::size_t>(i / 5) % 5] +
+                           " " + std::to_string(i)));
+    const std::vector<std::vector<std::string>> sequences{
+        {"a", "al", "alp", "alph", "alpha", "alph", "alp", "al", "a", ""},
+        {"b", "be", "", "g", "gam", "gamma d", "gamma", ""},
+        {"omega", "delta", "1", "11", "119", "zzz", "", "9"},
+        {"alpha beta", "alpha", "alpha be", "alpha beta 3", ""},
+    };
+    for (const auto& queries : sequences) {
+        auto items = all;
+        ClipListModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+        QItemSelectionModel selection(&model);
+        model.setItems(items);
+        int step = 0;
+        for (const auto& query : queries) {
+            SCOPED_TRACE("query \"" + query + "\"");
+            // Now and then a kept clip changes too (pinned, retitled).
+            if (++step % 3 == 0) {
+                items[static_cast<std::size_t>(step * 7) % items.size()].isPinned ^= true;
+                items[static_cast<std::size_t>(step * 11) % items.size()].title = "edited " + std::to_string(step);
+            }
+            const auto shown = filterItems(items, ClipFilter::all, std::nullopt, query);
+            const ClipItem* current = model.clipAt(selection.currentIndex());
+            const std::optional<Uuid> currentID = current ? std::optional<Uuid>(current->id) : std::nullopt;
+
+            model.setItems(shown);
+            ClipListModel fresh;
+            fresh.setItems(shown);
+            ASSERT_EQ(model.rowCount(), fresh.rowCount());
+            for (int row = 0; row < model.rowCount(); ++row) EXPECT_TRUE(*model.clipAt(row) == *fresh.clipAt(row));
+            EXPECT_EQ(titles(model), titles(shown));
+
+            const bool stillShown = currentID && fresh.rowOf(*currentID).has_value();
+            if (stillShown) {
+                EXPECT_EQ(selection.currentIndex().row(), *fresh.rowOf(*currentID));
+            }
+            if (model.rowCount() > 0)
+                selection.setCurrentIndex(model.index(model.rowCount() / 2), QItemSelectionModel::ClearAndSelect);
+        }
+    }
 }

@@ -688,8 +688,13 @@ TEST_F(AppCoordinatorTest, BecomingActiveRereadsThePermissionsAndReactivatesSync
     launch();
     const auto generation = coordinator->syncCoordinator()->lifecycleGeneration();
     accessibility.setTrusted(true);
+    // Within 30 s of the launch's activation: the permissions are read, sync is not restarted.
+    clock.advance(29s);
     coordinator->applicationDidBecomeActive();
     EXPECT_TRUE(store().accessibilityAccessGranted());
+    EXPECT_EQ(coordinator->syncCoordinator()->lifecycleGeneration(), generation);
+    clock.advance(1s);
+    coordinator->applicationDidBecomeActive();
     EXPECT_EQ(coordinator->syncCoordinator()->lifecycleGeneration(), generation + 1);
     EXPECT_FALSE(AppCoordinator::applicationShouldTerminateAfterLastWindowClosed());
 }
@@ -699,7 +704,7 @@ TEST_F(AppCoordinatorTest, ALaterLaunchReactivatesAndOpensTheShelf) {
     directPasteOff();
     notFirstLaunch();
     launch();
-    clock.advance(1s);
+    clock.advance(30s);
     ASSERT_FALSE(panel().isVisible());
     const auto generation = coordinator->syncCoordinator()->lifecycleGeneration();
     accessibility.setTrusted(true);

@@ -121,16 +121,18 @@ protected:
                                                        return fake;
                                                    });
         };
-        d.makeSyncCoordinator = [this](bool demoMode) {
+        d.makeSyncCoordinator = [this](HistoryStore& store, bool demoMode) {
             log.push_back("syncCoordinator");
-            return std::make_unique<SyncCoordinator>(
-                demoMode, defaults,
-                [](const std::string& name) {
-                    return name == SyncCoordinator::kBaseURLEnvironmentVariable
-                               ? std::optional<std::string>("https://sync.example.org")
-                               : std::nullopt;
-                },
-                BundleInfo(nlohmann::json::object()));
+            const BundleInfo bundle(nlohmann::json::object());
+            SyncCoordinatorOptions options;
+            options.environment = [](const std::string& name) {
+                return name == SyncCoordinator::kBaseURLEnvironmentVariable
+                           ? std::optional<std::string>("https://sync.example.org")
+                           : std::nullopt;
+            };
+            options.bundle = &bundle;
+            options.clock = &clock;
+            return std::make_unique<SyncCoordinator>(&store, demoMode, defaults, std::move(options));
         };
         d.makePanelController = [this](HistoryStore& store, ShelfPanelControllerOptions options) {
             log.push_back("panelController");

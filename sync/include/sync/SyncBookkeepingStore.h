@@ -57,6 +57,9 @@ public:
     std::vector<SyncBookkeepingDeleteBatch> recordDeletes(const SyncIDSet& ids,
                                                           const std::optional<std::string>& currentEmail);
     void remapID(const std::string& oldID, const std::string& newID);
+    // A newly created account starts clean: its scope counts as migrated (no legacy ids move
+    // in) and its reported and pending lists are emptied; ownership stays.
+    void resetAccount(const std::string& email);
 
     // Called once when a change is waiting to be saved; the app posts flush() for later.
     void setSaveRequester(std::function<void()> requester);

@@ -1,0 +1,291 @@
+// Clips that arrive through sync: received texts and images, promotions, remote deletions and
+// the merge of a local clip into the identifier the service chose.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+
+namespace harbelle {
+
+namespace {
+
+constexpr const char* kSyncedSourceAppName = "Synced";
+
+// The first clip with this id or this fingerprint. A page of received clips scans a large
+// history once per clip, so the common miss is kept to two word compares and one byte.
+std::size_t findSyncMatch(const std::vector<ClipItem>& items, const Uuid& id, const std::string& fingerprint) {
+    std::uint64_t idWords[2];
+    std::memcpy(idWords, id.bytes().data(), sizeof idWords);
+    const char first = fingerprint.empty() ? '\0' : fingerprint.front();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const ClipItem& clip = items[i];
+        std::uint64_t words[2];
+        std::memcpy(words, clip.id.bytes().data(), sizeof words);
+        if (words[0] == idWords[0] && words[1] == idWords[1]) return i;
+        const std::string& stored = clip.fingerprint;
+        if (!stored.empty() && stored.front() == first && stored == fingerprint) return i;
+    }
+    return items.size();
+}
+
+template <typename T>
+const std::optional<T>& firstPresent(const std::optional<T>& preferred, const std::vector<const ClipItem*>& candidates,
+                                     std::optional<T> ClipItem::*field) {
+    if (preferred) return preferred;
+    for (const ClipItem* clip : candidates)
+        if (clip->*field) return clip->*field;
+    return preferred;
+}
+
+}  // namespace
+
+std::string HistoryStore::syncContentTypeForFilename(const std::string& name) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower.ends_with(".png") ? "image/png" : "image/jpeg";
+}
+
+const ClipItem* HistoryStore::item(const Uuid& id) const {
+    const int index = indexOf(id);
+    return index < 0 ? nullptr : &items_[static_cast<std::size_t>(index)];
+}
+
+std::optional<Bytes> HistoryStore::readPayloadFile(const std::string& name) const {
+    if (!persistence_) return std::nullopt;
+    return persistence_->readPayload(name);
+}
+
+void HistoryStore::retirePayloadFilename(const std::string& name) {
+    if (HistoryPersistence::isSafePayloadName(name)) retiredPayloadFilenames_.insert(name);
+}
+
+void HistoryStore::insertByRecency(ClipItem clip) {
+    // A received clip goes where its date puts it: on top it could push newer local clips
+    // past the limit before they were ever sent.
+    const Date recency = clip.recencyDate();
+    auto at = std::find_if(items_.begin(), items_.end(),
+                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    items_.insert(at, std::move(clip));
+    trimItems();
+    itemsDidChange();
+    scheduleSave(false);
+}
+
+void HistoryStore::promoteSyncedItem(std::size_t index, const std::optional<Date>& createdAt,
+                                     const std::optional<ClipSourceDeviceOrigin>& origin) {
+    if (index >= items_.size()) return;
+    if (!createdAt && !origin) return;
+    ClipItem clip = std::move(items_[index]);
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (createdAt && *createdAt > clip.createdAt) clip.createdAt = *createdAt;
+    clip.updatedAt = clock_.now();
+    clip.lastReplayedAt.reset();
+    if (origin) {
+        clip.sourceDeviceID = origin->id;
+        clip.sourceDeviceName = origin->name;
+        clip.sourceDevicePlatform = origin->platform;
+        clip.sourceAppName = kSyncedSourceAppName;
+        clip.sourceBundleID.reset();
+    }
+    items_.insert(items_.begin(), std::move(clip));
+    itemsDidChange();
+    scheduleSave(false);
+}
+
+void HistoryStore::applySyncInsert(const Uuid& id, const std::string& text, Date createdAt,
+                                   const std::optional<ClipSourceDeviceOrigin>& origin) {
+    if (demoMode_ || text.empty()) return;
+    const ClipKind kind = clipkind::detect(text);
+    const std::string fingerprint = ClipItem::makeFingerprint(kind, text, {}, std::nullopt, nullptr);
+    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
+        if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
+        return;
+    }
+    ClipItem clip;
+    clip.id = id;
+    clip.createdAt = createdAt;
+    clip.updatedAt = createdAt;
+    clip.kind = kind;
+    clip.title = ClipItem::titleFor(text, kind);
+    clip.text = text;
+    clip.sourceAppName = kSyncedSourceAppName;
+    if (origin) {
+        clip.sourceDeviceID = origin->id;
+        clip.sourceDeviceName = origin->name;
+        clip.sourceDevicePlatform = origin->platform;
+    }
+    clip.fingerprint = fingerprint;
+    clip.copyCount = 1;
+    insertByRecency(std::move(clip));
+}
+
+std::optional<std::string> HistoryStore::writeReceivedImage(const Bytes& data, const Uuid& id,
+                                                            const std::string& contentType) {
+    if (!persistence_) return std::nullopt;
+    const std::string name = id.uppercaseString() + (contentType == "image/png" ? ".png" : ".jpg");
+    // Written atomically and 0600 from creation; an older file of the same name is replaced.
+    if (!persistence_->writePayload(name, data)) return std::nullopt;
+    return name;
+}
+
+void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
+                                        const std::optional<ClipSourceDeviceOrigin>& origin) {
+    if (demoMode_ || image.data.empty()) return;
+    const std::string fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data);
+    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
+        // The stored clip keeps its own payload; the received bytes are dropped.
+        if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
+        return;
+    }
+    const auto name = writeReceivedImage(image.data, id, image.contentType);
+    if (!name) return;
+    ClipItem clip;
+    clip.id = id;
+    clip.createdAt = createdAt;
+    clip.updatedAt = createdAt;
+    clip.kind = ClipKind::image;
+    clip.title = "Copied image";
+    clip.sourceAppName = kSyncedSourceAppName;
+    if (origin) {
+        clip.sourceDeviceID = origin->id;
+        clip.sourceDeviceName = origin->name;
+        clip.sourceDevicePlatform = origin->platform;
+    }
+    clip.payloadFilename = *name;
+    clip.payloadContentType = image.contentType;
+    clip.syncPayloadFilename = *name;
+    clip.syncPayloadDigest = image.digest;
+    clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
+    clip.syncPayloadPixelWidth = image.pixelWidth;
+    clip.syncPayloadPixelHeight = image.pixelHeight;
+    clip.fingerprint = fingerprint;
+    clip.copyCount = 1;
+    insertByRecency(std::move(clip));
+}
+
+void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image) {
+    if (demoMode_ || image.data.empty()) return;
+    const int index = indexOf(id);
+    if (index < 0) return;
+    {
+        const ClipItem& clip = items_[static_cast<std::size_t>(index)];
+        // A clip that still has its own image file is never overwritten.
+        if (clip.kind != ClipKind::image || clip.legacyPayloadFilename || payloadURL(clip)) return;
+    }
+    const auto name = writeReceivedImage(image.data, id, image.contentType);
+    if (!name) return;
+    ClipItem& clip = items_[static_cast<std::size_t>(index)];
+    clip.payloadFilename = *name;
+    clip.syncPayloadFilename = *name;
+    clip.payloadContentType = image.contentType;
+    clip.syncPayloadDigest = image.digest;
+    clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
+    clip.syncPayloadPixelWidth = image.pixelWidth;
+    clip.syncPayloadPixelHeight = image.pixelHeight;
+    itemsDidChange();
+    scheduleSave(false);
+}
+
+void HistoryStore::applySyncPromote(const Uuid& id, const std::optional<Date>& createdAt,
+                                    const std::optional<ClipSourceDeviceOrigin>& origin) {
+    if (demoMode_) return;
+    const int index = indexOf(id);
+    if (index < 0) return;
+    promoteSyncedItem(static_cast<std::size_t>(index), createdAt, origin);
+}
+
+bool HistoryStore::applySyncDelete(const Uuid& id) {
+    if (demoMode_) return false;
+    const int index = indexOf(id);
+    if (index < 0) return false;
+    // Pins are this machine's own: "clear, keep favourites" elsewhere must not take them.
+    if (items_[static_cast<std::size_t>(index)].isPinned) return false;
+    retirePayload(items_[static_cast<std::size_t>(index)]);
+    items_.erase(items_.begin() + index);
+    itemsDidChange();
+    if (selectedID_ == id) {
+        const auto& shown = filteredItems();
+        setSelectedIDQuietly(shown.empty() ? std::nullopt : std::optional<Uuid>(shown.front().id));
+    }
+    scheduleSave(false);
+    return true;
+}
+
+void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID) {
+    if (demoMode_ || localID == canonicalID) return;
+    const int localIndex = indexOf(localID);
+    if (localIndex < 0) return;  // deleted meanwhile: nothing is resurrected
+    const int canonicalIndex = indexOf(canonicalID);
+    const ClipItem& local = items_[static_cast<std::size_t>(localIndex)];
+    const ClipItem* canonical = canonicalIndex < 0 ? nullptr : &items_[static_cast<std::size_t>(canonicalIndex)];
+    std::vector<const ClipItem*> candidates{&local};
+    if (canonical) candidates.push_back(canonical);
+    // Strictly later wins; on equal dates the local clip does.
+    const ClipItem& content = canonical && canonical->updatedAt > local.updatedAt ? *canonical : local;
+    const ClipItem& originSource = canonical && canonical->createdAt > local.createdAt ? *canonical : local;
+
+    ClipItem merged = content;
+    merged.id = canonicalID;
+    merged.createdAt = originSource.createdAt;
+    merged.updatedAt = local.updatedAt;
+    merged.lastReplayedAt.reset();
+    std::set<std::string> files;
+    for (const ClipItem* clip : candidates) {
+        merged.updatedAt = std::max(merged.updatedAt, clip->updatedAt);
+        if (clip->lastReplayedAt && (!merged.lastReplayedAt || *clip->lastReplayedAt > *merged.lastReplayedAt))
+            merged.lastReplayedAt = clip->lastReplayedAt;
+        merged.isPinned = merged.isPinned || clip->isPinned;
+        merged.isSensitive = merged.isSensitive || clip->isSensitive;
+        merged.copyCount = std::max(merged.copyCount, clip->copyCount);
+        files.insert(clip->fileURLs.begin(), clip->fileURLs.end());
+    }
+    merged.fileURLs.assign(files.begin(), files.end());
+    merged.sourceAppName = originSource.sourceAppName;
+    merged.sourceBundleID = originSource.sourceBundleID;
+    merged.sourceDeviceID = originSource.sourceDeviceID;
+    merged.sourceDeviceName = originSource.sourceDeviceName;
+    merged.sourceDevicePlatform = originSource.sourceDevicePlatform;
+    merged.richTextData = firstPresent(content.richTextData, candidates, &ClipItem::richTextData);
+    merged.htmlData = firstPresent(content.htmlData, candidates, &ClipItem::htmlData);
+    merged.importedFrom = firstPresent(content.importedFrom, candidates, &ClipItem::importedFrom);
+    // A payload name keeps its content type, a derivative name its digest, size and blob key,
+    // even when the two names come from different clips.
+    merged.payloadFilename = firstPresent(content.payloadFilename, candidates, &ClipItem::payloadFilename);
+    merged.payloadContentType.reset();
+    for (const ClipItem* clip : candidates)
+        if (clip->payloadFilename == merged.payloadFilename) {
+            merged.payloadContentType = clip->payloadContentType;
+            break;
+        }
+    merged.syncPayloadFilename = firstPresent(content.syncPayloadFilename, candidates, &ClipItem::syncPayloadFilename);
+    merged.syncPayloadDigest.reset();
+    merged.syncPayloadByteCount.reset();
+    merged.syncPayloadPixelWidth.reset();
+    merged.syncPayloadPixelHeight.reset();
+    merged.syncBlobKey.reset();
+    for (const ClipItem* clip : candidates)
+        if (clip->syncPayloadFilename == merged.syncPayloadFilename) {
+            merged.syncPayloadDigest = clip->syncPayloadDigest;
+            merged.syncPayloadByteCount = clip->syncPayloadByteCount;
+            merged.syncPayloadPixelWidth = clip->syncPayloadPixelWidth;
+            merged.syncPayloadPixelHeight = clip->syncPayloadPixelHeight;
+            merged.syncBlobKey = clip->syncBlobKey;
+            break;
+        }
+
+    std::erase_if(items_, [&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
+    const Date recency = merged.recencyDate();
+    auto at = std::find_if(items_.begin(), items_.end(),
+                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    items_.insert(at, merged);
+    itemsDidChange();
+    if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);
+    if (previewItem_ && (previewItem_->id == localID || previewItem_->id == canonicalID)) setPreviewItem(merged);
+    if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) setEditingItem(merged);
+    scheduleSave(false);
+}
+
+}  // namespace harbelle

@@ -1,0 +1,142 @@
+// One pulled page of 500 received clips applied to a 10,000-clip history through the
+// coordinator's merge-action callback, one main-thread step per clip as the engine delivers
+// them: the longest single step (target under 16 ms) and the total, printed beside
+// importItems on the same 500 clips into an equal history (target: within 3x).
+#include <QGuiApplication>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "StillClock.h"
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+#include "support/InMemoryDefaults.h"
+#include "support/ScriptedSyncEngine.h"
+#include "syncbridge/SyncCoordinator.h"
+
+using namespace harbelle;
+namespace fs = std::filesystem;
+using Clock_ = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kHistory = 10'000;
+constexpr int kPage = 500;
+const Date kNewest{std::chrono::seconds(1'700'000'000)};
+
+std::vector<ClipItem> history() {
+    std::vector<ClipItem> items;
+    for (int i = 0; i < kHistory; ++i) {
+        ClipItem clip;
+        clip.createdAt = kNewest - std::chrono::seconds(i * 60);
+        clip.updatedAt = clip.createdAt;
+        clip.text = "local " + std::to_string(i) + " follow up with the design team about the shelf layout";
+        clip.title = clip.text.substr(0, 40);
+        clip.sourceAppName = "Text Editor";
+        clip.sourceDeviceID = "mac_bench";
+        clip.sourceDeviceName = "Bench";
+        clip.sourceDevicePlatform = "macOS";
+        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
+        items.push_back(std::move(clip));
+    }
+    return items;
+}
+
+struct Received {
+    Uuid id;
+    std::string text;
+    Date createdAt;
+};
+
+// Spread over the history's time range, as a first pull of another device's clips is.
+std::vector<Received> page() {
+    std::vector<Received> out;
+    for (int i = 0; i < kPage; ++i)
+        out.push_back({Uuid::random(), "remote " + std::to_string(i) + " notes from the phone",
+                       kNewest - std::chrono::seconds(i * 1200 + 30)});
+    return out;
+}
+
+std::unique_ptr<HistoryStore> loadedStore(const fs::path& folder, Defaults& defaults, Clock& clock) {
+    fs::create_directories(folder / "Payloads");
+    HistoryPersistence::persistHistory(history(), folder / "history.json");
+    HistoryStoreOptions options;
+    options.applicationSupport = folder;
+    options.bundleIdentifier = "com.harbelleapp.Harbelle";
+    return std::make_unique<HistoryStore>(defaults, clock, std::move(options));
+}
+
+double ms(Clock_::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QTemporaryDir temp;
+    const auto received = page();
+
+    // Through the bridge.
+    testing::InMemoryDefaults syncDefaults;
+    syncDefaults.set("maxHistory", 20'000);
+    bench::StillClock syncClock;
+    auto store = loadedStore(fs::path(temp.path().toStdString()) / "sync", syncDefaults, syncClock);
+    testing::ScriptedSyncEngine* engine = nullptr;
+    SyncCoordinatorOptions options;
+    options.environment = [](const std::string& name) -> std::optional<std::string> {
+        if (name == SyncCoordinator::kBaseURLEnvironmentVariable) return std::string("http://127.0.0.1:9/");
+        return std::nullopt;
+    };
+    options.clock = &syncClock;
+    options.makeEngine = [&](sync::SyncMainThreadPoster poster) {
+        auto made = std::make_unique<testing::ScriptedSyncEngine>(std::move(poster));
+        engine = made.get();
+        return made;
+    };
+    SyncCoordinator coordinator(store.get(), false, syncDefaults, std::move(options));
+    engine->publishSignedIn("bench@example.org");
+    for (int i = 0; i < 20; ++i) app.processEvents();
+
+    double longest = 0;
+    const auto syncStart = Clock_::now();
+    for (const auto& clip : received) {
+        const auto begin = Clock_::now();
+        engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{
+            clip.id.lowercaseString(), clip.text, clip.createdAt, sync::SyncClipOrigin{"phone_1", "Phone", "iOS"}, {}});
+        longest = std::max(longest, ms(Clock_::now() - begin));
+    }
+    const double syncTotal = ms(Clock_::now() - syncStart);
+    const std::size_t syncCount = store->items().size();
+
+    // The same clips through the batch import.
+    testing::InMemoryDefaults importDefaults;
+    importDefaults.set("maxHistory", 20'000);
+    bench::StillClock importClock;
+    auto importStore = loadedStore(fs::path(temp.path().toStdString()) / "import", importDefaults, importClock);
+    std::vector<ClipItem> batch;
+    for (const auto& clip : received) {
+        ClipItem item;
+        item.id = clip.id;
+        item.createdAt = clip.createdAt;
+        item.updatedAt = clip.createdAt;
+        item.text = clip.text;
+        item.kind = clipkind::detect(clip.text);
+        item.title = ClipItem::titleFor(clip.text, item.kind);
+        item.sourceAppName = "Synced";
+        item.fingerprint = ClipItem::makeFingerprint(item.kind, clip.text, {}, std::nullopt, nullptr);
+        batch.push_back(std::move(item));
+    }
+    const auto importStart = Clock_::now();
+    importStore->importItems(std::move(batch), "bench");
+    const double importTotal = ms(Clock_::now() - importStart);
+
+    std::printf("applied %d received clips to a %d-clip history (now %zu clips)\n", kPage, kHistory, syncCount);
+    std::printf("sync apply: total %.1f ms, longest single step %.3f ms (target < 16 ms)\n", syncTotal, longest);
+    std::printf("importItems: total %.1f ms\n", importTotal);
+    std::printf("ratio sync/import: %.2f (target <= 3)\n", syncTotal / importTotal);
+    return longest < 16 && syncTotal <= 3 * importTotal ? 0 : 1;
+}
