@@ -135,11 +135,8 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
 }
 
 HistoryStore::~HistoryStore() {
-    saveTask_.cancel();
-    toastTask_.cancel();
-    monitorTask_.cancel();
-    // Finishes queued writes and stops the save thread while this object still exists, so
-    // no save outcome is posted to a dead store.
+    // Finishes queued writes and stops the save thread; their outcomes are dropped.
+    saveOutcomes_.close();
     persistence_.reset();
 }
 
@@ -304,7 +301,7 @@ void HistoryStore::updateShelfSizeMode(ShelfSizeMode mode) {
     shelfSizeMode_ = mode;
     defaults_.setString(kShelfSizeModeKey, std::string(shelfsizemode::rawValue(mode)));
     emit shelfSizeModeChanged();
-    if (onShelfSizeChanged) onShelfSizeChanged();
+    emit shelfSizeSettingChanged();
 }
 
 void HistoryStore::updateShelfPlacement(ShelfPlacement placement) {
@@ -312,7 +309,7 @@ void HistoryStore::updateShelfPlacement(ShelfPlacement placement) {
     shelfPlacement_ = placement;
     defaults_.setString(kShelfPlacementKey, std::string(shelfplacement::rawValue(placement)));
     emit shelfPlacementChanged();
-    if (onShelfPlacementChanged) onShelfPlacementChanged();
+    emit shelfPlacementSettingChanged();
 }
 
 void HistoryStore::updateBarTransparency(double value) {
@@ -329,14 +326,14 @@ void HistoryStore::updateAutoHideDelay(double seconds) {
     autoHideDelay_ = clamped;
     defaults_.setDouble(kAutoHideDelayKey, clamped);
     emit autoHideDelayChanged();
-    if (onAutoHideChanged) onAutoHideChanged();
+    emit autoHideSettingChanged();
 }
 
 void HistoryStore::updateAutoHideEnabled(bool value) {
     autoHideEnabled_ = value;
     defaults_.setBool(kAutoHideEnabledKey, value);
     emit autoHideEnabledChanged();
-    if (onAutoHideChanged) onAutoHideChanged();
+    emit autoHideSettingChanged();
 }
 
 void HistoryStore::updateCaptureImages(bool value) {

@@ -20,6 +20,7 @@
 #include "history/ShelfPlacement.h"
 #include "history/SyncableImagePayload.h"
 #include "history/Toast.h"
+#include "platform/BackgroundWork.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
 #include "platform/Pasteboard.h"
@@ -136,7 +137,7 @@ public:
     void setActiveFilter(ClipFilter filter);
     void setActiveDeviceID(const std::optional<std::string>& deviceID);
     void setSelectedID(const std::optional<Uuid>& id);
-    // Whoever sets this also calls onSettingsVisibilityChanged; the store never does.
+    // Whoever sets this also calls announceSettingsVisibility; the store never does.
     void setShowSettings(bool visible);
     void setPreviewItem(const std::optional<ClipItem>& item);
     void setEditingItem(const std::optional<ClipItem>& item);
@@ -312,18 +313,18 @@ public:
     // Stops capture, the pending save and the toast clearing, then writes synchronously.
     void shutdown();
 
-    // ---- Callbacks (each optional; an unset one is skipped) --------------------------------
-    std::function<void(const ClipItem& clip, bool plainText)> onPasteRequested;
-    std::function<void()> onHideRequested;
-    std::function<void()> onRequestDirectPasteAccess;
-    std::function<void()> onRefreshDirectPasteAccess;
-    std::function<void()> onOpenAccessibilitySettings;
-    std::function<void()> onPermissionSetupFinished;
-    std::function<void()> onShelfPlacementChanged;
-    std::function<void()> onShelfSizeChanged;
-    std::function<void(bool dropped)> onClipDragSessionEnded;
-    std::function<void()> onAutoHideChanged;
-    std::function<void(bool visible)> onSettingsVisibilityChanged;
+    // ---- Requests the views pass on to whoever listens (the coordinator) ------------------
+    void requestHide() { emit hideRequested(); }
+    void requestDirectPasteAccess() { emit directPasteAccessRequested(); }
+    void refreshDirectPasteAccess() { emit directPasteAccessRefreshRequested(); }
+    void openAccessibilitySettings() { emit accessibilitySettingsRequested(); }
+    void finishPermissionSetup() { emit permissionSetupFinished(); }
+    // The settings were shown or hidden somewhere; `showSettings` is already up to date.
+    void announceSettingsVisibility(bool visible) { emit settingsVisibilityAnnounced(visible); }
+    // A paste of exactly this clip, leaving the selection alone (the shelf's own sheets).
+    void requestPasteAsIs(const ClipItem& clip, bool plainText) { emit pasteRequested(clip, plainText); }
+
+    // ---- Sync hooks (set by the sync bridge) -----------------------------------------------
     std::function<void(const Uuid& id, const std::string& text, Date createdAt,
                        const ClipSourceDeviceOrigin& origin)>
         onSyncableTextCaptured;
@@ -366,6 +367,20 @@ signals:
     // After each background history write, on the main thread, with its outcome.
     void saveFinished(bool succeeded);
 
+    void pasteRequested(const ClipItem& clip, bool plainText);
+    void hideRequested();
+    void directPasteAccessRequested();
+    void directPasteAccessRefreshRequested();
+    void accessibilitySettingsRequested();
+    void permissionSetupFinished();
+    void settingsVisibilityAnnounced(bool visible);
+    // The user changed a setting the panel's frame or its countdown follows (a live resize
+    // of the panel is not such a change).
+    void shelfPlacementSettingChanged();
+    void shelfSizeSettingChanged();
+    void autoHideSettingChanged();
+    void clipDragSessionEnded(bool dropped);
+
 protected:
     // The pending poll step; shutdown stops it.
     ScheduledTask monitorTask_;
@@ -401,6 +416,8 @@ private:
     std::filesystem::path applicationSupportURL_;
     std::filesystem::path payloadsURL_;
     std::filesystem::path historyFileURL_;
+    // Hands save outcomes from the save thread back; declared first so it outlives that thread.
+    BackgroundWork saveOutcomes_{this};
     std::unique_ptr<HistoryPersistence> persistence_;
 
     std::vector<ClipItem> items_;

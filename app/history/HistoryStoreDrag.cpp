@@ -14,7 +14,7 @@ void HistoryStore::endClipDrag(bool didDrop) {
     draggingItem_.reset();
     setDraggingClip(false);
     if (didDrop && dragged) markReplaySucceeded(*dragged);
-    if (onClipDragSessionEnded) onClipDragSessionEnded(didDrop);
+    emit clipDragSessionEnded(didDrop);
 }
 
 }  // namespace harbelle

@@ -319,8 +319,7 @@ void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
     // Copy first: the callee may change the list while it runs.
     const ClipItem requested = clip;
     setSelectedIDQuietly(requested.id);
-    if (!onPasteRequested) return;
-    onPasteRequested(requested, asPlainText || alwaysPastePlainText_);
+    emit pasteRequested(requested, asPlainText || alwaysPastePlainText_);
 }
 
 void HistoryStore::requestPasteSelected(bool asPlainText) {

@@ -12,7 +12,7 @@ void HistoryStore::loadStoredHistory() {
         applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
     // The observer runs on the save thread; the outcome is handled on the main thread.
     persistence_->setSaveObserver([this](bool succeeded) {
-        QMetaObject::invokeMethod(this, [this, succeeded] { handleSaveOutcome(succeeded); }, Qt::QueuedConnection);
+        saveOutcomes_.handBack([this, succeeded] { handleSaveOutcome(succeeded); });
     });
 
     // A default limit standing in for an unreadable one must not cut the history.

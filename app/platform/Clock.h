@@ -9,18 +9,36 @@ namespace harbelle {
 using Date = std::chrono::system_clock::time_point;
 using Milliseconds = std::chrono::milliseconds;
 
-// A pending delayed step. Cancelling (or calling cancel on a copy) keeps it from running;
-// the step never runs after its owner cancelled it, so owners cancel in their destructors.
-class ScheduledTask {
+// A pending delayed step, owned by whoever scheduled it: the step never runs once its task was
+// cancelled, replaced by another or destroyed, so a step cannot outlive its owner. A step that
+// guards its own lifetime may be let go with `detach`.
+class [[nodiscard]] ScheduledTask {
 public:
     ScheduledTask() = default;
     explicit ScheduledTask(std::shared_ptr<bool> cancelled) : cancelled_(std::move(cancelled)) {}
+    ScheduledTask(ScheduledTask&& other) noexcept = default;
+    ScheduledTask& operator=(ScheduledTask&& other) noexcept {
+        if (this != &other) {
+            cancel();
+            cancelled_ = std::move(other.cancelled_);
+        }
+        return *this;
+    }
+    ScheduledTask(const ScheduledTask&) = delete;
+    ScheduledTask& operator=(const ScheduledTask&) = delete;
+    ~ScheduledTask() { cancel(); }
+
     void cancel() {
         if (cancelled_) *cancelled_ = true;
     }
     bool isPending() const { return cancelled_ && !*cancelled_; }
     bool isSet() const { return static_cast<bool>(cancelled_); }
-    void reset() { cancelled_.reset(); }
+    void reset() {
+        cancel();
+        cancelled_.reset();
+    }
+    // The step runs when due whatever becomes of this object.
+    void detach() { cancelled_.reset(); }
 
 private:
     std::shared_ptr<bool> cancelled_;

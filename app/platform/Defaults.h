@@ -22,6 +22,9 @@ public:
     virtual void removeObject(const std::string& key) = 0;
     // The whole stored domain of another identifier (read only), or nothing when it has none.
     virtual std::optional<nlohmann::json> persistentDomain(const std::string& identifier) const = 0;
+    // Makes every change so far durable before returning. A store may write changes a little
+    // later than `set` returns; call this at quit and before anything that must not be lost.
+    virtual void flush() {}
     // Why the stored settings could not be read in this run (they then read as defaults), or
     // nothing when they were read or there were none.
     virtual std::optional<std::string> readFailure() const { return std::nullopt; }

@@ -4,7 +4,7 @@
 #include <QVBoxLayout>
 
 #include "settings/SettingsPageBlocks.h"
-#include "shelf/AppMark.h"
+#include "theme/AppMark.h"
 
 namespace harbelle {
 

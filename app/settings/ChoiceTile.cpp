@@ -4,7 +4,7 @@
 #include <QPainterPath>
 
 #include "settings/SettingsPageBlocks.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -20,8 +20,8 @@
 #include "settings/SettingsPageBlocks.h"
 #include "settings/ShortcutsPage.h"
 #include "settings/SyncPage.h"
-#include "shelf/AppMark.h"
-#include "shelf/VisualTheme.h"
+#include "theme/AppMark.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

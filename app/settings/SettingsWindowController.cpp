@@ -118,7 +118,7 @@ void SettingsWindowController::show(QScreen* centeredOn) {
 
 bool SettingsWindowController::windowShouldClose() {
     if (store_.showSettings()) store_.setShowSettings(false);
-    if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(false);
+    store_.announceSettingsVisibility(false);
     return false;
 }
 

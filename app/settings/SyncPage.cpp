@@ -14,7 +14,7 @@
 #include "settings/SettingsCard.h"
 #include "settings/SettingsPageBlocks.h"
 #include "settings/SettingsViewState.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

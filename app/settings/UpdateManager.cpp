@@ -13,7 +13,7 @@ UpdateManager::UpdateManager(const BundleInfo& bundle, Defaults& defaults, Clock
     isAvailable_ = hasValidDirectDistributionConfiguration(bundle);
     if (!isAvailable_) return;
     currentVersion_ = bundle.shortVersion();
-    updater_ = factory ? factory(bundle, defaults, clock) : makeSystemUpdater(bundle, defaults, clock);
+    if (factory) updater_ = factory(bundle, defaults, clock);
     if (!updater_) return;
     std::weak_ptr<int> alive = lifetime_;
     updater_->onCheckFinished = [this, alive](const UpdateCheckResult& result) {
@@ -65,7 +65,7 @@ void UpdateManager::finishAutomaticCheckChoice(bool enabled) {
     clock_.schedule(Milliseconds(0), [this, alive] {
         if (alive.expired()) return;
         if (onAutomaticCheckChoiceFinished) onAutomaticCheckChoiceFinished();
-    });
+    }).detach();
 }
 
 void UpdateManager::checkForUpdates() {

@@ -8,8 +8,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "shelf/AppMark.h"
-#include "shelf/VisualTheme.h"
+#include "theme/AppMark.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -11,9 +11,9 @@
 
 #include "history/ClipKind.h"
 #include "shelf/ClipListModel.h"
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "shelf/BoundedFieldPaste.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -13,9 +13,9 @@
 
 #include "history/ClipKind.h"
 #include "shelf/PlainToolTip.h"
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <cmath>
 
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -30,22 +30,21 @@
 #include "history/ClipPasteboardPayload.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
-#include "shelf/AppMark.h"
+#include "theme/AppMark.h"
 #include "shelf/ClipCardDelegate.h"
 #include "shelf/BoundedFieldPaste.h"
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/KeyHintsView.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/PermissionSetupView.h"
 #include "shelf/ShelfSheet.h"
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
 #include "shelf/TranslucentBackground.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 
@@ -491,9 +490,6 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
     connect(&store_, &HistoryStore::previewItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::editingItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::showPermissionSetupChanged, this, &MainShelfView::refreshSheets);
-    connect(&NotificationCenter::defaultCenter(), &NotificationCenter::posted, this, [this](const QString& name) {
-        if (name == QLatin1String(pemberlowFocusSearch)) focusSearch();
-    });
 
     background_->setBarTransparency(store_.barTransparency());
     refreshList();
@@ -589,13 +585,13 @@ void MainShelfView::buildControls() {
     settingsButton_->setIcon(SymbolGlyph::icon("gearshape", VisualTheme::secondaryText(), 16));
     connect(settingsButton_, &QToolButton::clicked, this, [this] {
         store_.setShowSettings(true);
-        if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(true);
+        store_.announceSettingsVisibility(true);
     });
 
     closeButton_ = makeIconButton(QStringLiteral("Close"), this);
     closeButton_->setIcon(SymbolGlyph::icon("xmark", VisualTheme::secondaryText(), 14));
     connect(closeButton_, &QToolButton::clicked, this, [this] {
-        if (store_.onHideRequested) store_.onHideRequested();
+        store_.requestHide();
     });
 
     list_ = new ClipShelfListView(this);
@@ -655,7 +651,7 @@ void MainShelfView::buildControls() {
         if (plain) {
             // Plain text goes straight to the paste engine, as asked, whatever the setting.
             store_.setSelectedID(clip.id);
-            if (store_.onPasteRequested) store_.onPasteRequested(clip, true);
+            store_.requestPasteAsIs(clip, true);
         } else {
             store_.requestPaste(clip, false);
         }
@@ -904,7 +900,7 @@ QMenu* MainShelfView::makeContextMenu(const ClipItem& clip, QWidget* parent) {
     menu->addAction(QStringLiteral("Paste"), this, [this, target] { store_.requestPaste(target, false); });
     menu->addAction(QStringLiteral("Paste as Plain Text"), this, [this, target] {
         store_.setSelectedID(target.id);
-        if (store_.onPasteRequested) store_.onPasteRequested(target, true);
+        store_.requestPasteAsIs(target, true);
     });
     menu->addSeparator();
     QAction* favorite = menu->addAction(SymbolGlyph::icon(clip.isPinned ? "star.fill" : "star", VisualTheme::favorite(), 14),
@@ -931,10 +927,10 @@ void MainShelfView::startClipDrag(int row) {
     const ClipItem* found = model_->clipAt(row);
     if (!found) return;
     const ClipItem clip = *found;
-    std::unique_ptr<QMimeData> data = dragMimeData(clip);
-    if (!data) return;
+    std::unique_ptr<QMimeData> mime = dragMimeData(clip);
+    if (!mime) return;
     auto* drag = new QDrag(list_);
-    drag->setMimeData(data.release());
+    drag->setMimeData(mime.release());
     const QRect itemRect = list_->visualRect(model_->index(row));
     QPixmap picture = list_->viewport()->grab(itemRect);
     if (!picture.isNull()) {

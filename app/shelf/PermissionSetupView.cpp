@@ -12,9 +12,9 @@
 #include <QVBoxLayout>
 
 #include "history/HistoryStore.h"
-#include "shelf/AppMark.h"
-#include "shelf/SymbolGlyph.h"
-#include "shelf/VisualTheme.h"
+#include "theme/AppMark.h"
+#include "theme/SymbolGlyph.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 
@@ -182,7 +182,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         request_ = new QPushButton(text(kRequestTitle), pendingButtons_);
         request_->setDefault(true);
         connect(request_, &QPushButton::clicked, this, [this] {
-            if (store_.onRequestDirectPasteAccess) store_.onRequestDirectPasteAccess();
+            store_.requestDirectPasteAccess();
         });
         pending->addWidget(request_, 0, Qt::AlignHCenter);
         auto* pair = new QHBoxLayout;
@@ -190,11 +190,11 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         pair->addStretch(1);
         auto* checkAgain = new QPushButton(text(kCheckAgainTitle), pendingButtons_);
         connect(checkAgain, &QPushButton::clicked, this, [this] {
-            if (store_.onRefreshDirectPasteAccess) store_.onRefreshDirectPasteAccess();
+            store_.refreshDirectPasteAccess();
         });
         auto* openSettings = new QPushButton(text(kOpenSettingsTitle), pendingButtons_);
         connect(openSettings, &QPushButton::clicked, this, [this] {
-            if (store_.onOpenAccessibilitySettings) store_.onOpenAccessibilitySettings();
+            store_.openAccessibilitySettings();
         });
         pair->addWidget(checkAgain);
         pair->addWidget(openSettings);
@@ -293,7 +293,7 @@ void PermissionSetupView::refresh() {
 void PermissionSetupView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (event->spontaneous()) return;
-    if (store_.onRefreshDirectPasteAccess) store_.onRefreshDirectPasteAccess();
+    store_.refreshDirectPasteAccess();
     refresh();
 }
 
@@ -322,7 +322,7 @@ void PermissionSetupView::finishLater() {
     QMetaObject::invokeMethod(
         &store_,
         [store = QPointer<HistoryStore>(&store_)] {
-            if (store && store->onPermissionSetupFinished) store->onPermissionSetupFinished();
+            if (store) store->finishPermissionSetup();
         },
         Qt::QueuedConnection);
 }

@@ -5,7 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 #include "shelf/WindowFramePlacement.h"
 
 namespace harbelle {

@@ -47,6 +47,7 @@ ThumbnailCache::ThumbnailCache(PayloadResolver resolver, QObject* parent)
 }
 
 ThumbnailCache::~ThumbnailCache() {
+    work_.close();
     pool_.clear();
     pool_.waitForDone();
 }
@@ -82,16 +83,9 @@ QImage ThumbnailCache::thumbnail(const QString& payloadName, QSize boundingSize)
 
     const quint64 token = ++nextToken_;
     pending_.insert(key, token);
-    QRunnable* task = QRunnable::create([this, token, key, payloadName, path = *file, boundingSize] {
-        QImage image = loadThumbnailImage(path, boundingSize);
-        // Queued to the cache's thread; dropped by Qt if the cache is gone by then.
-        QMetaObject::invokeMethod(
-            this, [this, token, key, payloadName, image = std::move(image)]() mutable {
-                finishLoad(token, key, payloadName, std::move(image));
-            },
-            Qt::QueuedConnection);
-    });
-    pool_.start(task);
+    work_.run([path = *file, boundingSize] { return loadThumbnailImage(path, boundingSize); },
+              [this, token, key, payloadName](QImage image) { finishLoad(token, key, payloadName, std::move(image)); },
+              &pool_);
     return {};
 }
 

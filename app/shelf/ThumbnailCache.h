@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/BackgroundWork.h"
+
 namespace harbelle {
 
 // Image thumbnails for the shelf's cards, decoded from payload files on worker threads and
@@ -54,6 +56,7 @@ private:
     QSet<QString> failed_;
     quint64 nextToken_ = 0;
     QThreadPool pool_;
+    BackgroundWork work_{this};
 };
 
 // Reads an image file scaled to fit `boundingSize`, honouring its orientation; a null image

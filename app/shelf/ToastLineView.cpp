@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "shelf/PlainToolTip.h"
-#include "shelf/SymbolGlyph.h"
-#include "shelf/VisualTheme.h"
+#include "theme/SymbolGlyph.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

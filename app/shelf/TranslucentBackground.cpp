@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

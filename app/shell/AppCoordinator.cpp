@@ -50,8 +50,8 @@ void AppCoordinatorDependencies::fillDefaults() {
         };
     }
     if (!makeUpdateManager) {
-        makeUpdateManager = [bundlePtr, defaultsPtr, clockPtr] {
-            return std::make_unique<UpdateManager>(*bundlePtr, *defaultsPtr, *clockPtr);
+        makeUpdateManager = [bundlePtr, defaultsPtr, clockPtr, updaterFactory = makeUpdater] {
+            return std::make_unique<UpdateManager>(*bundlePtr, *defaultsPtr, *clockPtr, updaterFactory);
         };
     }
     if (!makeSyncCoordinator) {
@@ -137,17 +137,15 @@ AppCoordinator::~AppCoordinator() {
     // Closures handed out check this before touching anything.
     lifetime_.reset();
     waitingPasteDeadline_.cancel();
-    if (store_) {
-        store_->onPasteRequested = nullptr;
-        store_->onSettingsVisibilityChanged = nullptr;
-    }
+    if (store_) disconnect(store_.get(), nullptr, this, nullptr);
 }
 
 void AppCoordinator::later(Milliseconds delay, std::function<void()> step) {
+    // The guard, not a kept task, ends these steps with the coordinator.
     deps_.clock->schedule(delay, guarded([this, step = std::move(step)] {
         if (terminating_) return;
         step();
-    }));
+    })).detach();
 }
 
 void AppCoordinator::pasteDiagnostic(const std::string& message) const {

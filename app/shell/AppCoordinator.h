@@ -11,6 +11,7 @@
 #include "history/LaunchAtLoginRegistration.h"
 #include "platform/DirectPastePermissions.h"
 #include "platform/HotKeyRegistrar.h"
+#include "settings/UpdateManager.h"
 #include "shell/LaunchArguments.h"
 #include "shell/AppPasteEngineHost.h"
 #include "shell/PasteEngine.h"
@@ -54,6 +55,8 @@ struct AppCoordinatorDependencies {
     // ---- Builders -------------------------------------------------------------------------------
     std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;
     std::function<std::unique_ptr<UpdateManager>()> makeUpdateManager;
+    // The platform's updater, for the default UpdateManager; none leaves updates unavailable.
+    UpdateManager::UpdaterFactory makeUpdater;
     std::function<std::unique_ptr<SyncCoordinator>(HistoryStore& store, bool demoMode)> makeSyncCoordinator;
     std::function<std::unique_ptr<ShelfPanelController>(HistoryStore&, ShelfPanelControllerOptions)>
         makePanelController;

@@ -10,23 +10,31 @@ namespace harbelle {
 
 void AppCoordinator::installStoreCallbacks() {
     HistoryStore& store = *store_;
-    store.onPasteRequested = guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); });
-    store.onHideRequested = guarded([this] { hideShelfAndReturn(); });
-    store.onRequestDirectPasteAccess = guarded([this] { requestDirectPastePermissions(); });
-    store.onRefreshDirectPasteAccess = guarded([this] { refreshPermissionFlags(); });
-    store.onOpenAccessibilitySettings = guarded([this] { openAccessibilitySettings(); });
+    connect(&store, &HistoryStore::pasteRequested, this,
+            guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); }));
+    connect(&store, &HistoryStore::hideRequested, this, guarded([this] { hideShelfAndReturn(); }));
+    connect(&store, &HistoryStore::directPasteAccessRequested, this,
+            guarded([this] { requestDirectPastePermissions(); }));
+    connect(&store, &HistoryStore::directPasteAccessRefreshRequested, this,
+            guarded([this] { refreshPermissionFlags(); }));
+    connect(&store, &HistoryStore::accessibilitySettingsRequested, this,
+            guarded([this] { openAccessibilitySettings(); }));
     // Accessibility switched on or off anywhere shows at once (the set-up sheet follows it).
     if (deps_.accessibility) deps_.accessibility->onTrustChanged = guarded([this] { refreshPermissionFlags(); });
     auto finished = guarded([this] {
         startProtectedServicesIfAllowed();
         hideShelfAndReturn();
     });
-    store.onPermissionSetupFinished = finished;
+    connect(&store, &HistoryStore::permissionSetupFinished, this, finished);
     updateManager_->onAutomaticCheckChoiceFinished = finished;
-    store.onShelfSizeChanged = guarded([this] { panelController_->applyPreferredSize(); });
-    store.onShelfPlacementChanged = guarded([this] { panelController_->applyPreferredSize(); });
-    store.onAutoHideChanged = guarded([this] { panelController_->restartAutoHideCountdown(); });
-    store.onSettingsVisibilityChanged = guarded([this](bool visible) { settingsVisibilityChanged(visible); });
+    connect(&store, &HistoryStore::shelfSizeSettingChanged, this,
+            guarded([this] { panelController_->applyPreferredSize(); }));
+    connect(&store, &HistoryStore::shelfPlacementSettingChanged, this,
+            guarded([this] { panelController_->applyPreferredSize(); }));
+    connect(&store, &HistoryStore::autoHideSettingChanged, this,
+            guarded([this] { panelController_->restartAutoHideCountdown(); }));
+    connect(&store, &HistoryStore::settingsVisibilityAnnounced, this,
+            guarded([this](bool visible) { settingsVisibilityChanged(visible); }));
 }
 
 void AppCoordinator::hideShelfAndReturn() {
@@ -52,12 +60,7 @@ void AppCoordinator::refreshPermissionFlags() {
 }
 
 void AppCoordinator::forgetPasteTarget() {
-    ShelfPanelController& panel = *panelController_;
-    panel.hasExplicitPasteTarget = false;
-    panel.previousApplication.reset();
-    panel.previousFocusedElement.reset();
-    panel.previousFocusedWindow.reset();
-    panel.previousNativeWindow.reset();
+    panelController_->forgetPasteTarget();
 }
 
 void AppCoordinator::requestDirectPastePermissions() {
@@ -79,7 +82,7 @@ void AppCoordinator::openAccessibilitySettings() {
 
 void AppCoordinator::transitionToPermissionSetup() {
     if (store_->showSettings()) store_->setShowSettings(false);
-    if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(false);
+    store_->announceSettingsVisibility(false);
     if (panelController_->show()) store_->setShowPermissionSetup(true);
 }
 

@@ -162,7 +162,7 @@ void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
     if (arguments.showSettings()) {
         later(kShowSettingsDelay, [this] {
             if (!store_->showSettings()) store_->setShowSettings(true);
-            if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(true);
+            store_->announceSettingsVisibility(true);
         });
     }
     if (const auto path = arguments.snapshotPath()) {
@@ -192,7 +192,7 @@ void AppCoordinator::scheduleDelayedSteps(bool openAtLaunch) {
             } else if (quit) {
                 quit();
             }
-        });
+        }).detach();
     }
 }
 

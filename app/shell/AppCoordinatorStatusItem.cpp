@@ -93,7 +93,7 @@ void AppCoordinator::showSettings() {
     cancelActivePasteOperation();
     if (!panelController_->show()) return;
     if (!store_->showSettings()) store_->setShowSettings(true);
-    if (store_->onSettingsVisibilityChanged) store_->onSettingsVisibilityChanged(true);
+    store_->announceSettingsVisibility(true);
 }
 
 }  // namespace harbelle

@@ -37,6 +37,8 @@ void AppCoordinator::applicationWillTerminate() {
     if (settingsWindowController_) {
         if (QWidget* window = settingsWindowController_->window()) window->hide();
     }
+    // Settings changed in the last moment reach the disk before the process ends.
+    if (deps_.defaults) deps_.defaults->flush();
 }
 
 void AppCoordinator::terminate() {

@@ -14,16 +14,10 @@ AppPasteEngineHost::AppPasteEngineHost(HistoryStore& store, ShelfPanelController
 // ---- The shelf panel --------------------------------------------------------------------------------
 
 std::optional<PasteTarget> AppPasteEngineHost::rememberedPasteTarget() {
-    if (!panel_.previousApplication) return std::nullopt;
-    PasteTarget target;
-    target.application = *panel_.previousApplication;
-    target.focusedElement = panel_.previousFocusedElement;
-    target.focusedWindow = panel_.previousFocusedWindow;
-    target.nativeWindow = panel_.previousNativeWindow;
-    return target;
+    return panel_.pasteTarget().pasteTarget();
 }
 
-void AppPasteEngineHost::setPasteTransactionIsActive(bool active) { panel_.pasteTransactionIsActive = active; }
+void AppPasteEngineHost::setPasteTransactionIsActive(bool active) { panel_.setPasteTransactionIsActive(active); }
 
 void AppPasteEngineHost::cancelAutoHideCountdown() { panel_.cancelAutoHideCountdown(); }
 
@@ -42,12 +36,10 @@ void AppPasteEngineHost::hidePanelAndReturn() {
 void AppPasteEngineHost::showShelf() { panel_.show(); }
 
 std::int64_t AppPasteEngineHost::qaRemainingTransientFocusFailures() const {
-    return std::max<std::int64_t>(0, panel_.qaRemainingTransientFocusFailures);
+    return std::max<std::int64_t>(0, panel_.qaRemainingTransientFocusFailures());
 }
 
-void AppPasteEngineHost::consumeQaTransientFocusFailure() {
-    if (panel_.qaRemainingTransientFocusFailures > 0) --panel_.qaRemainingTransientFocusFailures;
-}
+void AppPasteEngineHost::consumeQaTransientFocusFailure() { panel_.consumeQaTransientFocusFailure(); }
 
 // ---- The store --------------------------------------------------------------------------------------
 

@@ -55,8 +55,7 @@ void PasteEngine::restoreFocusAndPaste(PasteTarget target, OperationRef operatio
     reacquireFocusedTarget(target, false, [this, target, operation, remainingAttempts](PasteTarget fresh) {
         if (!isRunning(operation->generation)) return;
         restorePreviousFocus(fresh, [this, target, fresh, operation, remainingAttempts](bool confirmed) {
-            const std::uint64_t generation = operation->generation;
-            if (!isRunning(generation)) return;
+            if (!isRunning(operation->generation)) return;
             if (confirmed) {
                 if (operation->directText)
                     insertDirectText(fresh, operation);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/BundleInfo.h"
+#include "platform/Updater.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "history/HistoryPersistence.h"
 #include "platform/ScratchDefaults.h"
@@ -91,6 +92,7 @@ int PemberlowApp::run(int argc, char** argv) {
     dependencies.loginItemService = &loginItem;
     dependencies.pasteboard = &pasteboard;
     dependencies.textRecognizer = &textRecognizer;
+    dependencies.makeUpdater = makeSystemUpdater;
     AppCoordinator coordinator(std::move(dependencies));
 
     TerminationSignals terminationSignals([&coordinator](int) { coordinator.terminate(); });

@@ -18,7 +18,6 @@
 #include <stdexcept>
 
 #include "history/HistoryStore.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shell/ShelfPanel.h"
 #include "shell/ShelfPanelGeometry.h"
@@ -102,7 +101,7 @@ ShelfPanelController::ShelfPanelController(HistoryStore& store, Workspace& works
       clock_(clock),
       options_(std::move(options)),
       ownProcessID_(options_.ownProcessID.value_or(QCoreApplication::applicationPid())) {
-    qaRemainingTransientFocusFailures = std::max<std::int64_t>(0, options_.qaTransientFocusFailureCount);
+    qaRemainingTransientFocusFailures_ = std::max<std::int64_t>(0, options_.qaTransientFocusFailureCount);
 
     panel_ = new ShelfPanel;
     view_ = new MainShelfView(store_);
@@ -125,15 +124,13 @@ ShelfPanelController::ShelfPanelController(HistoryStore& store, Workspace& works
     qApp->installEventFilter(this);
     monitorsInstalled_ = true;
 
-    QPointer<ShelfPanelController> weak(this);
-    store_.onClipDragSessionEnded = [weak](bool) {
-        if (weak) weak->restartAutoHideCountdown();
-    };
+    connect(&store_, &HistoryStore::clipDragSessionEnded, this, &ShelfPanelController::restartAutoHideCountdown);
 
     connect(view_, &MainShelfView::sheetWillBegin, this, &ShelfPanelController::cancelAutoHideCountdown);
     connect(view_, &MainShelfView::sheetDidEnd, this, &ShelfPanelController::restartAutoHideCountdown);
     connect(&store_, &HistoryStore::shelfPlacementChanged, this, &ShelfPanelController::updateResizableEdges);
 
+    QPointer<ShelfPanelController> weak(this);
     activationObserver_ = workspace_.addActivationObserver([weak](const std::optional<RunningApplication>& app) {
         if (weak) weak->applicationDidActivate(app);
     });
@@ -243,7 +240,7 @@ void ShelfPanelController::recordLiveSize() {
 bool ShelfPanelController::show() {
     if (!panel_) return false;
     const auto frontmost = workspace_.frontmostApplication();
-    if (!hasExplicitPasteTarget && frontmost && !isThisProgram(frontmost, ownProcessID_)) remember(frontmost);
+    if (!pasteTarget_.isExplicit() && frontmost && !isThisProgram(frontmost, ownProcessID_)) remember(frontmost);
     if (launchArgument("--demo") && launchArgument("--qa-notify-target-captured")) {
         // Posted once the target's focused element is known, so a test that waits for it can
         // paste at once.
@@ -254,7 +251,7 @@ bool ShelfPanelController::show() {
     panel_->show();
     panel_->raise();
     panel_->activateWindow();
-    NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+    if (view_) view_->focusSearch();
     restartAutoHideCountdown();
     return true;
 }
@@ -266,6 +263,7 @@ void ShelfPanelController::orderOut() {
 void ShelfPanelController::hideShelf() {
     cancelAutoHideCountdown();
     orderOut();
+    const auto& returnApplication = pasteTarget_.returnApplication();
     if (!returnApplication || !returnApplication->processIdentifier) return;
     const ProcessID pid = *returnApplication->processIdentifier;
     if (!workspace_.runningApplication(pid)) return;  // it has terminated
@@ -280,33 +278,30 @@ void ShelfPanelController::setPasteTarget(ProcessID processIdentifier) {
     }
     if (!application->processIdentifier) application->processIdentifier = processIdentifier;
     emitDiagnostic("explicit target pid=" + std::to_string(processIdentifier));
-    hasExplicitPasteTarget = true;
+    pasteTarget_.markExplicit();
     remember(application);
 }
 
 void ShelfPanelController::remember(const std::optional<RunningApplication>& application) {
     if (!application) return;
-    previousApplication = application;
-    returnApplication = application;
-    previousFocusedElement.reset();
-    previousFocusedWindow.reset();
-    previousNativeWindow.reset();
+    std::optional<std::uint32_t> nativeWindow;
     const auto frontmost = workspace_.frontmostApplication();
     if (frontmost && frontmost->processIdentifier && frontmost->processIdentifier == application->processIdentifier)
-        previousNativeWindow = workspace_.frontmostWindow();
+        nativeWindow = workspace_.frontmostWindow();
+    pasteTarget_.remember(*application, nativeWindow);
     const std::uint64_t generation = ++captureGeneration_;
     captureInFlight_ = 2;
     const std::string pid =
         application->processIdentifier ? std::to_string(*application->processIdentifier) : std::string("none");
     focusedElement(*application, [this, generation, pid](AXElement element) {
         if (generation != captureGeneration_) return;  // a later remember replaced this one
-        previousFocusedElement = element;
+        pasteTarget_.setFocusedElement(element);
         emitDiagnostic("remembered pid=" + pid + " focusedElement=" + (element ? "true" : "false"));
         finishCapturePart();
     });
     focusedWindow(*application, [this, generation](AXElement window) {
         if (generation != captureGeneration_) return;
-        previousFocusedWindow = window;
+        pasteTarget_.setFocusedWindow(window);
         finishCapturePart();
     });
 }
@@ -346,7 +341,7 @@ void ShelfPanelController::focusedWindow(const RunningApplication& application, 
 
 void ShelfPanelController::applicationDidActivate(const std::optional<RunningApplication>& application) {
     if (!isVisible()) return;
-    if (hasExplicitPasteTarget || pasteTransactionIsActive) return;
+    if (pasteTarget_.isExplicit() || pasteTransactionIsActive_) return;
     if (hasAttachedSheet()) return;
     if (store_.showSettings() || store_.previewItem() || store_.editingItem()) return;
     if (!application) return;
@@ -387,7 +382,7 @@ void ShelfPanelController::autoHideTimerDidFire(std::uint64_t generation) {
 }
 
 bool ShelfPanelController::autoHideIsSuspended() const {
-    return pasteTransactionIsActive || store_.isDraggingClip() || hasAttachedSheet() ||
+    return pasteTransactionIsActive_ || store_.isDraggingClip() || hasAttachedSheet() ||
            (panel_ && panel_->inLiveResize()) || menuTrackingDepth_ > 0 || screenReaderEnabled() ||
            store_.showSettings() || store_.showPermissionSetup() || store_.previewItem().has_value() ||
            store_.editingItem().has_value();
@@ -466,12 +461,12 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
             return true;
         }
         if (event->key() == Qt::Key_F) {
-            NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+            if (view_) view_->focusSearch();
             return true;
         }
         if (event->key() == Qt::Key_Comma) {
             if (!store_.showSettings()) store_.setShowSettings(true);
-            if (store_.onSettingsVisibilityChanged) store_.onSettingsVisibilityChanged(true);
+            store_.announceSettingsVisibility(true);
             return true;
         }
     }
@@ -564,7 +559,6 @@ void ShelfPanelController::shutdown() {
     if (view_) disconnect(view_, nullptr, this, nullptr);
     if (panel_) disconnect(panel_, nullptr, this, nullptr);
     disconnect(&store_, nullptr, this, nullptr);
-    store_.onClipDragSessionEnded = nullptr;
 }
 
 }  // namespace harbelle

@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Workspace.h"
 #include "shelf/MainShelfView.h"
+#include "shell/RememberedPasteTarget.h"
 
 class QKeyEvent;
 class QScreen;
@@ -67,19 +68,18 @@ public:
     ShelfPanelController(const ShelfPanelController&) = delete;
     ShelfPanelController& operator=(const ShelfPanelController&) = delete;
 
-    // ---- Paste target (written by this controller; cleared by the application delegate before
-    // it asks for permissions) -------------------------------------------------------------------
-    std::optional<RunningApplication> previousApplication;
-    std::optional<RunningApplication> returnApplication;
-    AXElement previousFocusedElement;
-    AXElement previousFocusedWindow;
-    // The display server's window that was active when the target was remembered; nothing for
-    // a target given by process id. A paste activates exactly this window.
-    std::optional<std::uint32_t> previousNativeWindow;
-    bool hasExplicitPasteTarget = false;
+    // ---- Paste target (remembered by this controller; forgotten by the application delegate
+    // before it asks for permissions) ----------------------------------------------------------
+    const RememberedPasteTarget& pasteTarget() const { return pasteTarget_; }
+    void forgetPasteTarget() { pasteTarget_.forget(); }
     // Set by the paste engine while a paste runs; holds the shelf open.
-    bool pasteTransactionIsActive = false;
-    std::int64_t qaRemainingTransientFocusFailures = 0;
+    bool pasteTransactionIsActive() const { return pasteTransactionIsActive_; }
+    void setPasteTransactionIsActive(bool active) { pasteTransactionIsActive_ = active; }
+    // Focus restorations still to fail on purpose (paste tests).
+    std::int64_t qaRemainingTransientFocusFailures() const { return qaRemainingTransientFocusFailures_; }
+    void consumeQaTransientFocusFailure() {
+        if (qaRemainingTransientFocusFailures_ > 0) --qaRemainingTransientFocusFailures_;
+    }
 
     // ---- Window ---------------------------------------------------------------------------------
     ShelfPanel* panel() const { return panel_; }
@@ -168,6 +168,10 @@ private:
     Clock& clock_;
     Options options_;
     ProcessID ownProcessID_;
+
+    RememberedPasteTarget pasteTarget_;
+    bool pasteTransactionIsActive_ = false;
+    std::int64_t qaRemainingTransientFocusFailures_ = 0;
 
     QPointer<ShelfPanel> panel_;
     QPointer<MainShelfView> view_;

@@ -60,6 +60,7 @@ TEST_F(HistoryFileSafety, AnUnreadableSettingsFileNeverCostsClips) {
 
     // The next run reads the fresh settings file, which holds no limit: still nothing is cut.
     store.reset();
+    settings.flush();  // as at quit
     JsonFileDefaults fresh(JsonFileDefaults::kDefaultIdentifier, config);
     ASSERT_FALSE(fresh.readFailure());
     HistoryStoreOptions again;

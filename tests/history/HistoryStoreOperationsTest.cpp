@@ -399,7 +399,8 @@ TEST_F(HistoryStoreOperations, PasteRequests) {
     EXPECT_EQ(store->selectedID(), clips[2].id);
 
     std::vector<std::pair<Uuid, bool>> requests;
-    store->onPasteRequested = [&](const ClipItem& clip, bool plain) { requests.emplace_back(clip.id, plain); };
+    QObject::connect(store.get(), &HistoryStore::pasteRequested,
+            [&](const ClipItem& clip, bool plain) { requests.emplace_back(clip.id, plain); });
     store->requestPaste(clips[1], false);
     store->requestPaste(clips[1], true);
     store->updateAlwaysPastePlainText(true);

@@ -104,7 +104,7 @@ TEST_F(HistoryStoreSettings, AutoHideDelayBounds) {
     }
     auto store = makeStore();
     int callbacks = 0;
-    store->onAutoHideChanged = [&] { ++callbacks; };
+    QObject::connect(store.get(), &HistoryStore::autoHideSettingChanged, [&] { ++callbacks; });
     const std::vector<std::pair<double, double>> updates{{1, 2}, {2.5, 3}, {7.4, 7}, {200, 60}, {kInfinity, 60}, {-kInfinity, 2}};
     for (const auto& [given, expected] : updates) {
         store->updateAutoHideDelay(given);
@@ -150,8 +150,8 @@ TEST_F(HistoryStoreSettings, PlacementAndSizeMode) {
     EXPECT_EQ(store->shelfSizeMode(), ShelfSizeMode::full);
 
     int placementCalls = 0, sizeCalls = 0;
-    store->onShelfPlacementChanged = [&] { ++placementCalls; };
-    store->onShelfSizeChanged = [&] { ++sizeCalls; };
+    QObject::connect(store.get(), &HistoryStore::shelfPlacementSettingChanged, [&] { ++placementCalls; });
+    QObject::connect(store.get(), &HistoryStore::shelfSizeSettingChanged, [&] { ++sizeCalls; });
     const int writes = defaults.writeCount();
     store->updateShelfPlacement(ShelfPlacement::bottom);  // unchanged: no write, no callback
     EXPECT_EQ(defaults.writeCount(), writes);
@@ -176,7 +176,7 @@ TEST_F(HistoryStoreSettings, PlacementAndSizeMode) {
 TEST_F(HistoryStoreSettings, CustomShelfSizePerAxis) {
     auto store = makeStore();
     int sizeCalls = 0;
-    store->onShelfSizeChanged = [&] { ++sizeCalls; };
+    QObject::connect(store.get(), &HistoryStore::shelfSizeSettingChanged, [&] { ++sizeCalls; });
     store->updateShelfPlacement(ShelfPlacement::left);
     store->recordCustomShelfSize(420, 900);
     EXPECT_EQ(store->shelfSizeMode(), ShelfSizeMode::custom);

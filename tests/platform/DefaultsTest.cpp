@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +152,7 @@ TEST_F(JsonFileDefaultsTest, InvalidUtf8IsRefusedWithoutBreakingLaterSaves) {
     EXPECT_FALSE(defaults.lastError().empty());
     EXPECT_FALSE(defaults.object("bad").has_value());
     defaults.setString("good", "yes");
+    defaults.flush();
     EXPECT_EQ(open().stringValue("good"), "yes");
 }
 
@@ -177,6 +180,7 @@ TEST_F(JsonFileDefaultsTest, DeepNestingIsUnreadableAndNestedValuesAreWrittenCom
     // One member a line; what is inside a member stays as compact as it comes.
     defaults.set("k", nlohmann::json::parse("[[1, [2]], {\"x\": {}}]"));
     defaults.setBool("b", true);
+    defaults.flush();
     EXPECT_EQ(read(file()), "{\n  \"b\": true,\n  \"k\": [[1,[2]],{\"x\":{}}]\n}\n");
 }
 
@@ -188,6 +192,7 @@ TEST_F(JsonFileDefaultsTest, ALinkedSettingsFileStaysALinkToTheUpdatedFile) {
     auto defaults = open();
     EXPECT_EQ(defaults.integerValue("x"), 1);
     defaults.setInteger("x", 2);
+    defaults.flush();
     EXPECT_TRUE(fs::is_symlink(file()));
     EXPECT_EQ(open().integerValue("x"), 2);
     EXPECT_NE(read(real).find("\"x\": 2"), std::string::npos);
@@ -221,4 +226,27 @@ TEST(DefaultsData, DecodesOnlyTheDataShape) {
     defaults.setBool("flag", false);
     EXPECT_EQ(defaults.boolValue("flag"), false);
     EXPECT_FALSE(defaults.stringValue("flag").has_value());
+}
+
+TEST_F(JsonFileDefaultsTest, ABurstOfSetsCostsOneWriteThatFlushMakesDurable) {
+    JsonFileDefaults defaults(JsonFileDefaults::kDefaultIdentifier, folder(), std::chrono::hours(1));
+    for (int i = 0; i < 1000; ++i) defaults.setInteger("transparency", i);
+    defaults.setString("other", "x");
+    EXPECT_EQ(defaults.writeCount(), 0u);
+    EXPECT_FALSE(fs::exists(file())) << "the caller never waits on the disk";
+    defaults.flush();
+    EXPECT_EQ(defaults.writeCount(), 1u);
+    defaults.flush();
+    EXPECT_EQ(defaults.writeCount(), 1u) << "nothing pending, nothing written";
+    auto reread = open();
+    EXPECT_EQ(reread.integerValue("transparency"), 999);
+    EXPECT_EQ(reread.stringValue("other"), "x");
+}
+
+TEST_F(JsonFileDefaultsTest, AChangeReachesTheDiskShortlyAfterWithoutAFlush) {
+    JsonFileDefaults defaults(JsonFileDefaults::kDefaultIdentifier, folder(), std::chrono::milliseconds(20));
+    defaults.setBool("launchAtLogin", true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.writeCount() == 1; }, 5000));
+    EXPECT_EQ(open().boolValue("launchAtLogin"), true);
+    EXPECT_EQ(mode(file()), 0600u);
 }

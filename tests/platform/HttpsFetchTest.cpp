@@ -76,7 +76,9 @@ TEST_F(HttpsFetchFixture, RedirectsFollowTheirPolicy) {
         const auto result = fetchHttps(server.url(c.path), limits(c.policy));
         EXPECT_EQ(result.ok(), c.ok) << c.path << ": " << result.error;
         EXPECT_NE(result.error.find(c.error), std::string::npos) << c.path << ": " << result.error;
-        if (!c.ok) EXPECT_TRUE(result.body.empty()) << c.path;
+        if (!c.ok) {
+            EXPECT_TRUE(result.body.empty()) << c.path;
+        }
     }
 }
 

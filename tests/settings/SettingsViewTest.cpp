@@ -229,10 +229,10 @@ TEST_F(SettingsViewFixture, SidebarEscapeAndTheStateOutliveHiding) {
     controller->show(nullptr);
     store->setShowSettings(true);
     int hidden = 0;
-    store->onSettingsVisibilityChanged = [&](bool visible) {
+    QObject::connect(store.get(), &HistoryStore::settingsVisibilityAnnounced, [&](bool visible) {
         if (!visible) ++hidden;
         controller->window()->setVisible(visible);
-    };
+    });
     QTest::mouseClick(view()->sidebarRow(SettingsSection::sync), Qt::LeftButton);
     EXPECT_EQ(view()->pageTitle()->text(), "Sync");
     QTest::keyClicks(view()->syncPage()->emailField(), "me@example.org");
@@ -255,8 +255,8 @@ TEST_F(SettingsViewFixture, AppearanceTilesAndTransparencyWriteOnlyOnUse) {
     AppearancePage* page = view()->appearancePage();
     int placementCalls = 0;
     int sizeCalls = 0;
-    store->onShelfPlacementChanged = [&] { ++placementCalls; };
-    store->onShelfSizeChanged = [&] { ++sizeCalls; };
+    QObject::connect(store.get(), &HistoryStore::shelfPlacementSettingChanged, [&] { ++placementCalls; });
+    QObject::connect(store.get(), &HistoryStore::shelfSizeSettingChanged, [&] { ++sizeCalls; });
 
     const int before = defaults.writeCount();
     QTest::mouseClick(page->placementTile(ShelfPlacement::bottom), Qt::LeftButton);  // already chosen

@@ -36,10 +36,10 @@ struct SettingsWindowFixture : ::testing::Test {
 
     std::unique_ptr<C> make() {
         store.setShowSettings(true);
-        store.onSettingsVisibilityChanged = [this](bool v) {
+        QObject::connect(&store, &HistoryStore::settingsVisibilityAnnounced, &store, [this](bool v) {
             reports.push_back(v);
             if (!v && controller) controller->window()->hide();  // what the shell's handler does
-        };
+        });
         return std::make_unique<C>(store, updates, sync, [] {}, defaults);
     }
     std::unique_ptr<C> controller;

@@ -14,7 +14,7 @@
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
 #include "shelf/TranslucentBackground.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 using namespace harbelle;
 

@@ -21,7 +21,6 @@
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
@@ -50,7 +49,8 @@ protected:
         options.bundleIdentifier = "com.harbelleapp.Harbelle";
         if (!demo) options.applicationSupport = std::filesystem::path(temp.path().toStdString()) / "Pemberlow";
         store = std::make_unique<HistoryStore>(defaults, clock, options);
-        store->onPasteRequested = [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); };
+        QObject::connect(store.get(), &HistoryStore::pasteRequested,
+                [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); });
         view = std::make_unique<MainShelfView>(*store);
         view->resize(1200, 405);
         view->show();
@@ -123,7 +123,7 @@ TEST_F(MainShelfViewTest, TheSearchFieldIsBoundToTheQueryAndShowsAnEmptyStateWit
     ASSERT_EQ(pastes.size(), 1u);
     EXPECT_EQ(pastes[0].first, shown(3).title);
 
-    NotificationCenter::defaultCenter().post(QString::fromLatin1(pemberlowFocusSearch));
+    view->focusSearch();
     EXPECT_TRUE(view->searchExpanded());
     EXPECT_EQ(view->focusWidget(), view->searchField());
 
@@ -241,7 +241,7 @@ TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndCloseOnlyThroughT
     choice.isPresented = [&] { return updateDue; };
     choice.finish = [&] { updateDue = false; };
     view->setUpdateChoice(choice);
-    store->onPermissionSetupFinished = [&] { ++finished; };
+    QObject::connect(store.get(), &HistoryStore::permissionSetupFinished, [&] { ++finished; });
     store->updateDirectPastePermissionStatus(true, true);
     store->setPreviewItem(shown(0));
     store->setShowPermissionSetup(true);
@@ -271,7 +271,7 @@ TEST_F(MainShelfViewTest, DraggingACardHandsOverTheClipAndADropCountsAsAPaste) {
     QStringList formats;
     QString text;
     std::optional<bool> sessionEnded;
-    store->onClipDragSessionEnded = [&](bool dropped) { sessionEnded = dropped; };
+    QObject::connect(store.get(), &HistoryStore::clipDragSessionEnded, [&](bool dropped) { sessionEnded = dropped; });
     view->listView()->dragExecutor = [&](QDrag& drag) {
         draggingDuring = store->isDraggingClip();
         formats = drag.mimeData()->formats();
@@ -323,8 +323,9 @@ TEST_F(MainShelfViewTest, ADragOffersWhatAPasteWouldWriteLegacyArchivesIncluded)
 TEST_F(MainShelfViewTest, ToolbarButtonsAndTheToastReachTheStore) {
     int hides = 0;
     std::vector<bool> settings;
-    store->onHideRequested = [&] { ++hides; };
-    store->onSettingsVisibilityChanged = [&](bool visible) { settings.push_back(visible); };
+    QObject::connect(store.get(), &HistoryStore::hideRequested, [&] { ++hides; });
+    QObject::connect(store.get(), &HistoryStore::settingsVisibilityAnnounced,
+            [&](bool visible) { settings.push_back(visible); });
     view->closeButton()->click();
     view->settingsButton()->click();
     EXPECT_EQ(hides, 1);

@@ -34,10 +34,12 @@ protected:
         HistoryStoreOptions options;
         options.demoMode = true;
         store = std::make_unique<HistoryStore>(defaults, clock, options);
-        store->onRequestDirectPasteAccess = [this] { log.push_back("request"); };
-        store->onRefreshDirectPasteAccess = [this] { log.push_back("refresh"); };
-        store->onOpenAccessibilitySettings = [this] { log.push_back("openSettings"); };
-        store->onPermissionSetupFinished = [this] { log.push_back("finish"); };
+        QObject::connect(store.get(), &HistoryStore::directPasteAccessRequested, [this] { log.push_back("request"); });
+        QObject::connect(store.get(), &HistoryStore::directPasteAccessRefreshRequested,
+                         [this] { log.push_back("refresh"); });
+        QObject::connect(store.get(), &HistoryStore::accessibilitySettingsRequested,
+                         [this] { log.push_back("openSettings"); });
+        QObject::connect(store.get(), &HistoryStore::permissionSetupFinished, [this] { log.push_back("finish"); });
         QObject::connect(store.get(), &HistoryStore::showPermissionSetupChanged, [this] {
             if (!store->showPermissionSetup()) log.push_back("dismiss");
         });
@@ -124,8 +126,8 @@ TEST_F(PermissionSetupViewTest, RequestCheckAndSettingsButtonsCallTheirCallbacks
     EXPECT_TRUE(store->showPermissionSetup());
     EXPECT_FALSE(choiceRecorded);
 
-    // Unset callbacks make their buttons do nothing.
-    store->onRequestDirectPasteAccess = nullptr;
+    // With nobody listening the buttons do nothing.
+    QObject::disconnect(store.get(), &HistoryStore::directPasteAccessRequested, nullptr, nullptr);
     sheet().button(PermissionSetupView::kRequestTitle)->click();
     EXPECT_TRUE(store->showPermissionSetup());
 }

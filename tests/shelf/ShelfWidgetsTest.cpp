@@ -7,15 +7,15 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "shelf/AppMark.h"
+#include "theme/AppMark.h"
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipPreviewView.h"
 #include "shelf/KeyHintsView.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ShelfTestClips.h"
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 #include "shelf/ToastLineView.h"
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 using namespace harbelle;
 

@@ -65,7 +65,7 @@ TEST_F(AppCoordinatorPasteTest, ADirectPasteGoesIntoTheFieldTheShelfWasOpenedOve
     openShelf();
     clock.runDue();
     ASSERT_TRUE(panel().isVisible());
-    ASSERT_EQ(panel().previousNativeWindow, std::optional<std::uint32_t>(kEditorWindow));
+    ASSERT_EQ(panel().pasteTarget().nativeWindow(), std::optional<std::uint32_t>(kEditorWindow));
 
     store().requestPaste(store().items().at(1), false);
     EXPECT_FALSE(panel().isVisible()) << "the shelf goes before the target is activated";
@@ -75,7 +75,7 @@ TEST_F(AppCoordinatorPasteTest, ADirectPasteGoesIntoTheFieldTheShelfWasOpenedOve
     EXPECT_EQ(fieldValue(field), "Dear older");
     EXPECT_EQ(store().items().front().text, "older") << "a pasted clip moves to the top";
     EXPECT_TRUE(store().directPasteVerified());
-    EXPECT_FALSE(panel().pasteTransactionIsActive);
+    EXPECT_FALSE(panel().pasteTransactionIsActive());
     EXPECT_FALSE(coordinator->pasteEngine()->activePasteOperationGeneration());
     EXPECT_FALSE(store().toastMessage().has_value());
     EXPECT_FALSE(logged("beep"));
@@ -154,7 +154,7 @@ TEST_F(AppCoordinatorPasteTest, TheToggleDropsAWaitingPasteAndAbandonsARunningOn
     output.clear();
     coordinator->statusItem()->activated(QSystemTrayIcon::Trigger);
     EXPECT_EQ(output, (Strings{"[DirectPaste] cancelled stale paste operation"}));
-    EXPECT_FALSE(panel().pasteTransactionIsActive);
+    EXPECT_FALSE(panel().pasteTransactionIsActive());
     EXPECT_TRUE(panel().isVisible()) << "the shelf was hidden by the paste, so the toggle opens it";
     clock.advance(5s);
     EXPECT_EQ(fieldValue(field), "") << "no step of the abandoned paste runs";
@@ -191,7 +191,7 @@ TEST_F(AppCoordinatorPasteTest, QuittingAbandonsThePasteFirstThenStopsSyncAndSav
     EXPECT_EQ(stateAtLine, (Strings{"sync capture"})) << "the paste is abandoned before anything else stops";
     EXPECT_FALSE(coordinator->syncCoordinator()->wantsActive());
     EXPECT_FALSE(store().isMonitoring());
-    EXPECT_FALSE(panel().pasteTransactionIsActive);
+    EXPECT_FALSE(panel().pasteTransactionIsActive());
 
     clock.advance(5s);
     EXPECT_EQ(fieldValue(field), "");
@@ -239,12 +239,12 @@ TEST_F(AppCoordinatorPasteTest, MissingAccessStopsTheStoresCapture) {
     launch();
     EXPECT_FALSE(store().isMonitoring()) << "capture waits for the permission sheet";
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_FALSE(store().isMonitoring());
     EXPECT_TRUE(store().showPermissionSetup());
 
     store().updatePasteDirectly(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_TRUE(store().isMonitoring());
 }
 

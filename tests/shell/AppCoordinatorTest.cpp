@@ -81,10 +81,10 @@ TEST_F(AppCoordinatorTest, FreshInstallWithoutAccessOpensThePermissionSheetAndHo
 
     // Access granted, then the sheet is finished: the import and capture start, the shelf hides.
     accessibility.setTrusted(true);
-    store().onRefreshDirectPasteAccess();
+    store().refreshDirectPasteAccess();
     log.clear();
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"legacyImport", "startMonitoring"}));
     EXPECT_FALSE(panel().isVisible());
 }
@@ -129,13 +129,13 @@ TEST_F(AppCoordinatorTest, FinishingTheSheetWithoutAccessAsksAgainAndImportsOnly
     launch();
     log.clear();
     store().setShowPermissionSetup(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"legacyImport", "stopMonitoring"}));
     EXPECT_TRUE(store().showPermissionSetup());
 
     log.clear();
     store().updatePasteDirectly(false);
-    store().onPermissionSetupFinished();
+    store().finishPermissionSetup();
     EXPECT_EQ(log, (Strings{"startMonitoring"})) << "the import runs once per process";
 }
 
@@ -301,11 +301,11 @@ TEST_F(AppCoordinatorTest, ArgumentValuesAreReadInTheirFormsAndDemoOnlyOnesNeedD
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
         coordinator.reset();
         launch(c.arguments);
-        EXPECT_EQ(panel().hasExplicitPasteTarget, c.explicitTarget);
+        EXPECT_EQ(panel().pasteTarget().isExplicit(), c.explicitTarget);
         if (c.explicitTarget) {
-            EXPECT_EQ(panel().previousApplication->processIdentifier, kEditorPID);
+            EXPECT_EQ(panel().pasteTarget().application()->processIdentifier, kEditorPID);
         }
-        EXPECT_EQ(panel().qaRemainingTransientFocusFailures, c.focusFailures);
+        EXPECT_EQ(panel().qaRemainingTransientFocusFailures(), c.focusFailures);
     }
 
     // "--show" taken as the pid's value still opens the shelf.
@@ -413,12 +413,12 @@ TEST_F(AppCoordinatorTest, RequestingAccessForgetsTheTargetAndRereadsForEightSec
     withoutDirectPasteAccess();
     accessibility.setGrantsTrustOnRequest(false);
     launch({"--paste-target-pid", std::to_string(kEditorPID)});
-    ASSERT_TRUE(panel().hasExplicitPasteTarget);
+    ASSERT_TRUE(panel().pasteTarget().isExplicit());
     log.clear();
 
-    store().onRequestDirectPasteAccess();
-    EXPECT_FALSE(panel().hasExplicitPasteTarget);
-    EXPECT_FALSE(panel().previousApplication.has_value());
+    store().requestDirectPasteAccess();
+    EXPECT_FALSE(panel().pasteTarget().isExplicit());
+    EXPECT_FALSE(panel().pasteTarget().application().has_value());
     EXPECT_EQ(log, (Strings{"permissions callbacks syncActive", "requestAccessibility",
                             "permissions callbacks syncActive"}));
 
@@ -453,14 +453,14 @@ TEST_F(AppCoordinatorTest, ReviewingAccessFromTheSettingsClosesThemAndShowsTheSh
 TEST_F(AppCoordinatorTest, SettingsVisibilityAndOpeningTheAccessibilitySettings) {
     notFirstLaunch();
     launch({"--paste-target-pid", std::to_string(kEditorPID)});
-    store().onSettingsVisibilityChanged(true);
+    store().announceSettingsVisibility(true);
     EXPECT_TRUE(coordinator->settingsWindowController()->window()->isVisible());
-    store().onSettingsVisibilityChanged(false);
+    store().announceSettingsVisibility(false);
     EXPECT_FALSE(coordinator->settingsWindowController()->window()->isVisible());
 
-    store().onOpenAccessibilitySettings();
+    store().openAccessibilitySettings();
     EXPECT_TRUE(logged("openAccessibilitySettings"));
-    EXPECT_FALSE(panel().hasExplicitPasteTarget);
+    EXPECT_FALSE(panel().pasteTarget().isExplicit());
 }
 
 TEST_F(AppCoordinatorTest, CopyOnlyPasteCopiesAnnouncesAndHidesTheShelfLater) {
@@ -478,14 +478,14 @@ TEST_F(AppCoordinatorTest, CopyOnlyPasteCopiesAnnouncesAndHidesTheShelfLater) {
     EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Copied to the clipboard"));
     EXPECT_EQ(store().toastTone(), ToastTone::success);
     EXPECT_TRUE(store().items().front().lastReplayedAt.has_value());
-    EXPECT_TRUE(panel().pasteTransactionIsActive);
+    EXPECT_TRUE(panel().pasteTransactionIsActive());
     EXPECT_EQ(output, (Strings{"[DirectPaste] copy-only requested kind=text wroteClipboard=true"}));
 
     clock.advance(449ms);
     EXPECT_TRUE(panel().isVisible());
     clock.advance(1ms);
     EXPECT_FALSE(panel().isVisible());
-    EXPECT_FALSE(panel().pasteTransactionIsActive);
+    EXPECT_FALSE(panel().pasteTransactionIsActive());
     EXPECT_EQ(workspace.activations, (std::vector<ProcessID>{kEditorPID})) << "the user's application is back";
 }
 

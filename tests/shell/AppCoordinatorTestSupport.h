@@ -160,7 +160,10 @@ protected:
         };
         d.readPermissions = [this] {
             std::string entry = "permissions";
-            if (coordinator && coordinator->store() && coordinator->store()->onPasteRequested) entry += " callbacks";
+            // The store's connections are made together with the update manager's hook.
+            if (coordinator && coordinator->updateManager() &&
+                coordinator->updateManager()->onAutomaticCheckChoiceFinished)
+                entry += " callbacks";
             if (coordinator && coordinator->syncCoordinator() && coordinator->syncCoordinator()->wantsActive())
                 entry += " syncActive";
             log.push_back(entry);

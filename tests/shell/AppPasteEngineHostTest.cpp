@@ -98,7 +98,7 @@ TEST_F(AppPasteEngineHostTest, SettingsPermissionsAndFlagsComeFromTheirOwners) {
     EXPECT_EQ(host->qaRemainingTransientFocusFailures(), 0);
 
     host->setPasteTransactionIsActive(true);
-    EXPECT_TRUE(controller->pasteTransactionIsActive);
+    EXPECT_TRUE(controller->pasteTransactionIsActive());
 }
 
 TEST_F(AppPasteEngineHostTest, TheClipboardWriteIsTheStoresOwnAndFailsForAClipWithNothingToWrite) {

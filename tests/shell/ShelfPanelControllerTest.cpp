@@ -6,7 +6,6 @@
 #include <QTest>
 
 #include "shelf/ClipListModel.h"
-#include "shelf/ShelfNotifications.h"
 #include "shelf/ShelfSheet.h"
 #include "shell/ShelfPanelTestSupport.h"
 
@@ -23,7 +22,8 @@ protected:
         makeStore(true);
         store->updateAutoHideEnabled(true);
         store->updateAutoHideDelay(5);
-        store->onPasteRequested = [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); };
+        QObject::connect(store.get(), &HistoryStore::pasteRequested,
+                [this](const ClipItem& clip, bool plain) { pastes.emplace_back(clip.title, plain); });
         makeController(std::move(options));
     }
 
@@ -157,15 +157,14 @@ TEST_F(ShelfPanelControllerTest, CtrlFFocusesTheSearchAndCtrlCommaOpensTheSettin
     makeShelf();
     openOver(app(kEditorPID, "gedit"));
     notTyping();
-    QSignalSpy posted(&NotificationCenter::defaultCenter(), &NotificationCenter::posted);
+    view()->searchField()->clearFocus();
     press(Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
-    ASSERT_EQ(posted.count(), 1);
-    EXPECT_EQ(posted.at(0).at(0).toString(), QStringLiteral("PemberlowFocusSearch"));
     EXPECT_EQ(panel()->focusWidget(), view()->searchField());
     EXPECT_TRUE(view()->searchExpanded());
 
     int settingsCalls = 0;
-    store->onSettingsVisibilityChanged = [&](bool visible) { settingsCalls += visible ? 1 : 100; };
+    QObject::connect(store.get(), &HistoryStore::settingsVisibilityAnnounced,
+            [&](bool visible) { settingsCalls += visible ? 1 : 100; });
     press(Qt::Key_Comma, Qt::ControlModifier);
     press(Qt::Key_Comma, Qt::ControlModifier);  // already shown: asked again
     EXPECT_TRUE(store->showSettings());
@@ -265,8 +264,8 @@ TEST_F(ShelfPanelControllerTest, ACountdownHeldByAnySuspensionDoesNotHide) {
         controller->restartAutoHideCountdown();
         EXPECT_TRUE(controller->isAutoHideArmed());
     };
-    expectHeld("paste", [&] { controller->pasteTransactionIsActive = true; },
-               [&] { controller->pasteTransactionIsActive = false; });
+    expectHeld("paste", [&] { controller->setPasteTransactionIsActive(true); },
+               [&] { controller->setPasteTransactionIsActive(false); });
     expectHeld("drag", [&] { store->beginClipDrag(shown(0)); }, [&] { store->endClipDrag(false); });
     expectHeld("settings", [&] { store->setShowSettings(true); }, [&] { store->setShowSettings(false); });
     expectHeld("permission", [&] { store->setShowPermissionSetup(true); }, [&] { store->setShowPermissionSetup(false); });
@@ -326,24 +325,24 @@ TEST_F(ShelfPanelControllerTest, OpeningRemembersTheFrontmostApplicationAndItsFo
     QSignalSpy captured(controller.get(), &ShelfPanelController::pasteTargetCaptured);
 
     openOver(app(kEditorPID, "gedit"));
-    ASSERT_TRUE(controller->previousApplication);
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kEditorPID);
-    EXPECT_EQ(controller->returnApplication, controller->previousApplication);
-    EXPECT_TRUE(sameElement(controller->previousFocusedElement, field));
-    EXPECT_TRUE(sameElement(controller->previousFocusedWindow, window));
+    ASSERT_TRUE(controller->pasteTarget().application());
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kEditorPID);
+    EXPECT_EQ(controller->pasteTarget().returnApplication(), controller->pasteTarget().application());
+    EXPECT_TRUE(sameElement(controller->pasteTarget().focusedElement(), field));
+    EXPECT_TRUE(sameElement(controller->pasteTarget().focusedWindow(), window));
     EXPECT_EQ(captured.count(), 1);
     EXPECT_EQ(diagnostics, std::vector<std::string>{"remembered pid=501 focusedElement=true"});
     EXPECT_TRUE(controller->isVisible());
 
     // Opening over this program itself keeps the target.
     openOver(ownApp());
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kEditorPID);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kEditorPID);
 
     // Without Accessibility the application is remembered all the same.
     accessibility.setTrusted(false);
     openOver(app(kBrowserPID, "firefox"));
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kBrowserPID);
-    EXPECT_FALSE(controller->previousFocusedElement);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kBrowserPID);
+    EXPECT_FALSE(controller->pasteTarget().focusedElement());
     EXPECT_EQ(diagnostics.back(), "remembered pid=502 focusedElement=false");
 }
 
@@ -351,21 +350,21 @@ TEST_F(ShelfPanelControllerTest, AnExplicitTargetSticksAndAnUnknownPidChangesNot
     makeShelf();
     controller->setPasteTarget(999);
     EXPECT_EQ(diagnostics, std::vector<std::string>{"target pid 999 was not found"});
-    EXPECT_FALSE(controller->hasExplicitPasteTarget);
+    EXPECT_FALSE(controller->pasteTarget().isExplicit());
 
     controller->setPasteTarget(kBrowserPID);
-    EXPECT_TRUE(controller->hasExplicitPasteTarget);
+    EXPECT_TRUE(controller->pasteTarget().isExplicit());
     EXPECT_EQ(diagnostics.at(1), "explicit target pid=502");
     openOver(app(kEditorPID, "gedit"));
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kBrowserPID);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kBrowserPID);
     workspace.bringToFront(app(kEditorPID, "gedit"));
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kBrowserPID);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kBrowserPID);
 }
 
 TEST_F(ShelfPanelControllerTest, ActivatingARegularApplicationWhileOpenMakesItTheTarget) {
     makeShelf();
     openOver(app(kEditorPID, "gedit"));
-    auto target = [&] { return controller->previousApplication->processIdentifier.value_or(0); };
+    auto target = [&] { return controller->pasteTarget().application()->processIdentifier.value_or(0); };
 
     workspace.bringToFront(app(700, "xfce4-panel", ActivationPolicy::accessory));
     workspace.bringToFront(app(701, "gnome-control-center"));
@@ -373,9 +372,9 @@ TEST_F(ShelfPanelControllerTest, ActivatingARegularApplicationWhileOpenMakesItTh
     workspace.bringToFront(ownApp());
     EXPECT_EQ(target(), kEditorPID);
 
-    controller->pasteTransactionIsActive = true;
+    controller->setPasteTransactionIsActive(true);
     workspace.bringToFront(app(kBrowserPID, "firefox"));
-    controller->pasteTransactionIsActive = false;
+    controller->setPasteTransactionIsActive(false);
     store->setShowSettings(true);
     workspace.bringToFront(app(kBrowserPID, "firefox"));
     store->setShowSettings(false);
@@ -386,7 +385,7 @@ TEST_F(ShelfPanelControllerTest, ActivatingARegularApplicationWhileOpenMakesItTh
 
     workspace.bringToFront(app(kBrowserPID, "firefox"));
     EXPECT_EQ(target(), kBrowserPID);
-    EXPECT_EQ(controller->returnApplication->processIdentifier, kBrowserPID);
+    EXPECT_EQ(controller->pasteTarget().returnApplication()->processIdentifier, kBrowserPID);
 
     // A hidden shelf follows nobody.
     controller->hideShelf();
@@ -409,7 +408,7 @@ TEST_F(ShelfPanelControllerTest, HidingReactivatesTheReturnApplicationUnlessItHa
     controller->hideShelf();
     EXPECT_TRUE(workspace.activations.empty());
     // Hiding does not forget the target.
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kBrowserPID);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kBrowserPID);
 }
 
 // ---- Snapshot and shutdown ---------------------------------------------------------------------------
@@ -442,7 +441,7 @@ TEST_F(ShelfPanelControllerTest, AfterShutdownNothingRestartsOrRetargets) {
     QTest::mouseMove(view()->listView()->viewport(), QPoint(40, 40));
     EXPECT_FALSE(controller->isAutoHideArmed());
     workspace.bringToFront(app(kBrowserPID, "firefox"));
-    EXPECT_EQ(controller->previousApplication->processIdentifier, kEditorPID);
+    EXPECT_EQ(controller->pasteTarget().application()->processIdentifier, kEditorPID);
     press(Qt::Key_Escape);  // reaches the field, not the shelf
     EXPECT_TRUE(controller->isVisible());
 }

@@ -103,16 +103,16 @@ void FakeAccessibility::answer(std::int64_t processId, Milliseconds deadline, QO
         reply(std::move(result));
     };
     if (!isTrusted()) {
-        clock_.schedule(Milliseconds(0), [finish] { finish({AXStatus::notTrusted, {}}); });
+        clock_.schedule(Milliseconds(0), [finish] { finish({AXStatus::notTrusted, {}}); }).detach();
         return;
     }
     if (responsive(processId)) {
         // The work runs when the reply is due, as a real application answers when it gets to it.
         clock_.schedule(delay_, [finish, answered, work = std::move(work)] {
             if (!*answered) finish(work());
-        });
+        }).detach();
     }
-    clock_.schedule(deadline, [finish] { finish({AXStatus::timedOut, {}}); });
+    clock_.schedule(deadline, [finish] { finish({AXStatus::timedOut, {}}); }).detach();
 }
 
 void FakeAccessibility::focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,

@@ -9,6 +9,12 @@ std::optional<nlohmann::json> InMemoryDefaults::object(const std::string& key) c
 }
 
 void InMemoryDefaults::set(const std::string& key, const nlohmann::json& value) {
+    // Like the settings file: what could not be written (invalid UTF-8) is refused.
+    try {
+        (void)value.dump();
+    } catch (const nlohmann::json::exception&) {
+        return;
+    }
     values_[key] = value;
     ++writeCount_;
 }

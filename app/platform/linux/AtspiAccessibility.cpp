@@ -170,22 +170,6 @@ struct AtspiAccessibility::Job {
     }
 };
 
-// Hands worker results to the main thread while the instance lives.
-struct AtspiAccessibility::Mailbox {
-    std::mutex mutex;
-    QObject* receiver = nullptr;
-    AtspiAccessibility* owner = nullptr;
-
-    void deliver(std::uint64_t id, std::any result) {
-        std::lock_guard lock(mutex);
-        if (!receiver) return;
-        QMetaObject::invokeMethod(
-            receiver,
-            [owner = owner, id, result = std::move(result)]() mutable { owner->complete(id, &result); },
-            Qt::QueuedConnection);
-    }
-};
-
 namespace {
 
 using Job = AtspiAccessibility::Job;
@@ -401,19 +385,14 @@ AtspiAccessible* objectOf(const AXElement& element) {
 }  // namespace
 
 AtspiAccessibility::AtspiAccessibility(Clock& clock)
-    : clock_(clock), receiver_(std::make_unique<QObject>()), mailbox_(std::make_shared<Mailbox>()) {
-    mailbox_->receiver = receiver_.get();
-    mailbox_->owner = this;
+    : clock_(clock), receiver_(std::make_unique<QObject>()), results_(receiver_.get()) {
     busStatus_ = std::make_unique<AccessibilityBusStatus>([this] {
         if (onTrustChanged) onTrustChanged();
     });
 }
 
 AtspiAccessibility::~AtspiAccessibility() {
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        mailbox_->receiver = nullptr;
-    }
+    results_.close();
     for (auto& [id, waiting] : waiting_) {
         waiting.timer.cancel();
         waiting.abandoned->store(true);
@@ -459,12 +438,16 @@ void AtspiAccessibility::run(Milliseconds deadline, QObject* context, std::funct
     waiting_.emplace(id, std::move(waiting));
 
     if (!isTrusted()) {
-        mailbox_->deliver(id, AXResult<T>{AXStatus::notTrusted, {}});
+        results_.handBack([this, id] {
+            std::any result = AXResult<T>{AXStatus::notTrusted, {}};
+            complete(id, &result);
+        });
         return;
     }
-    AtspiThread::shared().post([job, id, work = std::move(work), mailbox = mailbox_] {
+    // The worker may outlive this object; the sender drops its results once it is gone.
+    AtspiThread::shared().post([this, job, id, work = std::move(work), sender = results_.sender()] {
         if (job.expired()) return;  // the caller already has its timeout
-        mailbox->deliver(id, work(job));
+        sender.post([this, id, result = std::any(work(job))]() mutable { complete(id, &result); });
     });
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/Accessibility.h"
+#include "platform/BackgroundWork.h"
 
 namespace harbelle {
 
@@ -44,7 +45,6 @@ public:
     static constexpr int callTimeoutMs = 1000;
 
     struct Job;
-    struct Mailbox;
 
 private:
     template <class T>
@@ -61,7 +61,7 @@ private:
     Clock& clock_;
     std::unique_ptr<AccessibilityBusStatus> busStatus_;
     std::unique_ptr<QObject> receiver_;
-    std::shared_ptr<Mailbox> mailbox_;
+    BackgroundWork results_;
     std::map<std::uint64_t, Waiting> waiting_;
     std::uint64_t nextId_ = 1;
 };

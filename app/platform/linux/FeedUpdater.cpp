@@ -92,19 +92,12 @@ void FeedUpdater::startCheck(bool userInitiated) {
     const Configuration configuration = configuration_;
     const bool download = automaticallyDownloadsUpdates();
     const Fetch fetch = fetch_;
-    std::weak_ptr<int> alive = lifetime_;
-    auto* application = QCoreApplication::instance();
-    if (!application) {
+    if (!QCoreApplication::instance()) {
         finishCheck(runCheck(configuration, download, fetch));
         return;
     }
-    QThreadPool::globalInstance()->start([this, alive, configuration, download, fetch, application] {
-        UpdateCheckResult result = runCheck(configuration, download, fetch);
-        QMetaObject::invokeMethod(application, [this, alive, result] {
-            if (alive.expired()) return;
-            finishCheck(result);
-        }, Qt::QueuedConnection);
-    });
+    checks_.run([configuration, download, fetch] { return runCheck(configuration, download, fetch); },
+                [this](const UpdateCheckResult& result) { finishCheck(result); });
 }
 
 void FeedUpdater::finishCheck(const UpdateCheckResult& finished) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/BackgroundWork.h"
 #include "platform/Updater.h"
 #include "platform/linux/HttpsFetch.h"
 
@@ -79,6 +80,8 @@ private:
     int consecutiveFailures_ = 0;
     ScheduledTask nextCheck_;
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    // Check results come back through it; none after this updater is gone.
+    BackgroundWork checks_;
 };
 
 }  // namespace harbelle

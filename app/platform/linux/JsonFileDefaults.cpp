@@ -105,11 +105,24 @@ bool isPlainFileName(const std::string& name) {
 
 }  // namespace
 
-JsonFileDefaults::JsonFileDefaults(std::string identifier, std::optional<fs::path> folder)
+JsonFileDefaults::JsonFileDefaults(std::string identifier, std::optional<fs::path> folder,
+                                   std::chrono::milliseconds writeDelay)
     : identifier_(std::move(identifier)),
       folder_(folder ? *folder : defaultFolder()),
-      file_(folder_ / (identifier_ + ".json")) {
+      file_(folder_ / (identifier_ + ".json")),
+      writeDelay_(writeDelay) {
     load();
+    writer_ = std::thread([this] { writerLoop(); });
+}
+
+JsonFileDefaults::~JsonFileDefaults() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
+    flush();
 }
 
 fs::path JsonFileDefaults::defaultFolder() {
@@ -170,6 +183,7 @@ bool JsonFileDefaults::preserveCorruptFile(const std::string& bytes) {
 }
 
 std::optional<nlohmann::json> JsonFileDefaults::object(const std::string& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.find(key);
     if (it == values_.end()) return std::nullopt;
     return *it;
@@ -180,22 +194,32 @@ void JsonFileDefaults::set(const std::string& key, const nlohmann::json& value) 
     try {
         (void)nlohmann::json{{key, value}}.dump();
     } catch (const nlohmann::json::exception& e) {
+        std::lock_guard lock(mutex_);
         lastError_ = "Setting \"" + key + "\" not stored: " + e.what();
         return;
     }
-    auto it = values_.find(key);
-    if (it != values_.end() && *it == value) return;
-    values_[key] = value;
-    persist();
+    {
+        std::lock_guard lock(mutex_);
+        auto it = values_.find(key);
+        if (it != values_.end() && *it == value) return;
+        values_[key] = value;
+    }
+    schedulePersist();
 }
 
 void JsonFileDefaults::removeObject(const std::string& key) {
-    if (values_.erase(key) == 0) return;
-    persist();
+    {
+        std::lock_guard lock(mutex_);
+        if (values_.erase(key) == 0) return;
+    }
+    schedulePersist();
 }
 
 std::optional<nlohmann::json> JsonFileDefaults::persistentDomain(const std::string& identifier) const {
-    if (identifier == identifier_) return values_;
+    if (identifier == identifier_) {
+        std::lock_guard lock(mutex_);
+        return values_;
+    }
     if (!isPlainFileName(identifier)) return std::nullopt;
     int error = 0;
     auto bytes = readWholeFile(folder_ / (identifier + ".json"), error);
@@ -208,18 +232,85 @@ int JsonFileDefaults::removeStaleTemporaryFiles() {
     return filesafety::removeStaleTemporaryFiles(folder_, file_.filename().string());
 }
 
-void JsonFileDefaults::persist() {
+std::string JsonFileDefaults::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+std::uint64_t JsonFileDefaults::writeCount() const {
+    std::lock_guard lock(mutex_);
+    return writeCount_;
+}
+
+void JsonFileDefaults::schedulePersist() {
+    std::lock_guard lock(mutex_);
+    ++changes_;
+    if (deadline_) return;
+    deadline_ = std::chrono::steady_clock::now() + writeDelay_;
+    wake_.notify_all();
+}
+
+void JsonFileDefaults::flush() {
+    std::lock_guard writing(writeMutex_);
+    persistPending();
+}
+
+void JsonFileDefaults::writerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (stopping_) return;
+        if (!deadline_) {
+            wake_.wait(lock);
+            continue;
+        }
+        if (std::chrono::steady_clock::now() < *deadline_) {
+            wake_.wait_until(lock, *deadline_);
+            continue;
+        }
+        lock.unlock();
+        {
+            std::lock_guard writing(writeMutex_);
+            persistPending();
+        }
+        lock.lock();
+    }
+}
+
+void JsonFileDefaults::persistPending() {
+    nlohmann::json values;
+    std::uint64_t changes = 0;
+    {
+        std::lock_guard lock(mutex_);
+        deadline_.reset();
+        if (changes_ == written_) return;
+        values = values_;
+        changes = changes_;
+    }
+    persist(values);
+    std::lock_guard lock(mutex_);
+    written_ = changes;
+}
+
+void JsonFileDefaults::persist(const nlohmann::json& values) {
     if (!writesAllowed_) return;
     std::string bytes;
+    std::string error;
     try {
         // Nested values stay compact: indenting them could multiply a file's size.
-        bytes = filesafety::dumpObjectOneMemberPerLine(values_);
+        bytes = filesafety::dumpObjectOneMemberPerLine(values);
     } catch (const nlohmann::json::exception& e) {
-        lastError_ = "Could not encode the settings: " + std::string(e.what());
-        return;
+        error = "Could not encode the settings: " + std::string(e.what());
     }
-    if (const int error = writeAtomically(file_, bytes)) {
-        lastError_ = "Could not write " + file_.string() + ": " + errnoText(error);
+    if (error.empty()) {
+        if (const int code = writeAtomically(file_, bytes)) {
+            error = "Could not write " + file_.string() + ": " + errnoText(code);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    if (error.empty()) {
+        ++writeCount_;
+    } else {
+        lastError_ = error;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <QThreadPool>
 #include <memory>
 
+#include "platform/BackgroundWork.h"
 #include "platform/ImageLimits.h"
 
 namespace harbelle {
@@ -82,21 +83,19 @@ std::string trimmedLine(const char* text) {
     return begin == std::string::npos ? std::string() : line.substr(begin);
 }
 
-void deliver(const QPointer<QObject>& context, const TextRecognizer::Completion& completion,
-             std::vector<std::string> lines) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) return;
-    QMetaObject::invokeMethod(
-        app, [context, completion, lines = std::move(lines)]() mutable {
-            if (context) completion(std::move(lines));
-        },
-        Qt::QueuedConnection);
+// The caller's context is checked on the GUI thread, where it lives.
+std::function<void(std::vector<std::string>)> deliverTo(QObject* context, TextRecognizer::Completion completion) {
+    QPointer<QObject> guard(context ? context : QCoreApplication::instance());
+    return [guard, completion = std::move(completion)](std::vector<std::string> lines) {
+        if (guard) completion(std::move(lines));
+    };
 }
 
 }  // namespace
 
 struct TesseractTextRecognizer::Impl {
     QThreadPool pool;
+    BackgroundWork work;
 };
 
 TesseractTextRecognizer::TesseractTextRecognizer() : impl_(std::make_unique<Impl>()) {
@@ -106,6 +105,7 @@ TesseractTextRecognizer::TesseractTextRecognizer() : impl_(std::make_unique<Impl
 }
 
 TesseractTextRecognizer::~TesseractTextRecognizer() {
+    impl_->work.close();
     impl_->pool.clear();
     impl_->pool.waitForDone();
 }
@@ -136,21 +136,18 @@ std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& ima
 
 void TesseractTextRecognizer::recognize(const std::filesystem::path& imageFile, QObject* context,
                                         Completion completion) {
-    QPointer<QObject> guard(context ? context : QCoreApplication::instance());
-    impl_->pool.start([path = QString::fromStdString(imageFile.string()), guard, completion = std::move(completion)] {
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        // Never decoded whole past the pixel limit; such an image simply has no text.
-        deliver(guard, completion, exceedsImagePixelLimit(reader.size()) ? std::vector<std::string>{}
-                                                                          : recognizeNow(reader.read()));
-    });
+    impl_->work.run(
+        [path = QString::fromStdString(imageFile.string())] {
+            QImageReader reader(path);
+            reader.setAutoTransform(true);
+            // Never decoded whole past the pixel limit; such an image simply has no text.
+            return exceedsImagePixelLimit(reader.size()) ? std::vector<std::string>{} : recognizeNow(reader.read());
+        },
+        deliverTo(context, std::move(completion)), &impl_->pool);
 }
 
 void TesseractTextRecognizer::recognize(const QImage& image, QObject* context, Completion completion) {
-    QPointer<QObject> guard(context ? context : QCoreApplication::instance());
-    impl_->pool.start([image, guard, completion = std::move(completion)] {
-        deliver(guard, completion, recognizeNow(image));
-    });
+    impl_->work.run([image] { return recognizeNow(image); }, deliverTo(context, std::move(completion)), &impl_->pool);
 }
 
 }  // namespace harbelle

@@ -1,4 +1,4 @@
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 
 #include <QPainter>
 #include <QPainterPath>

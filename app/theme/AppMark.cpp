@@ -1,4 +1,4 @@
-#include "shelf/AppMark.h"
+#include "theme/AppMark.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 

@@ -1,4 +1,4 @@
-#include "shelf/VisualTheme.h"
+#include "theme/VisualTheme.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <string>
 
-#include "shelf/SymbolGlyph.h"
+#include "theme/SymbolGlyph.h"
 
 namespace harbelle {
 
