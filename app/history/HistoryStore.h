@@ -247,7 +247,9 @@ public:
     void deleteItem(const ClipItem& clip);  // `delete` is a keyword
     void clearHistory(bool keepingFavorites);
     void togglePinned(const ClipItem& clip);
-    void markReplaySucceeded(const ClipItem& clip);
+    // `pastedAt`: when the paste went out, if that was earlier than now (a paste confirmed only
+    // after a check); the clip is then stamped with it and stays below clips copied since.
+    void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt);
     void retirePayload(const ClipItem& clip);
     void notifySyncableDeletion(const std::vector<ClipItem>& clips);
     void notifySyncableCapture(const ClipItem& clip);

@@ -173,15 +173,20 @@ void HistoryStore::togglePinned(const ClipItem& clip) {
     showToast(pinned ? "Saved to Favorites" : "Removed from Favorites", ToastTone::success);
 }
 
-void HistoryStore::markReplaySucceeded(const ClipItem& clip) {
-    const Date now = clock_.now();
+void HistoryStore::markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt) {
+    const Date now = pastedAt.value_or(clock_.now());
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
-    auto it = items_.begin() + index;
-    it->lastReplayedAt = now;
-    it->updatedAt = now;
-    std::rotate(items_.begin(), it, it + 1);
+    ClipItem pasted = std::move(items_[index]);
+    items_.erase(items_.begin() + index);
+    pasted.lastReplayedAt = now;
+    pasted.updatedAt = now;
+    // Clips copied after the paste went out stay above it.
+    auto place = items_.begin();
+    if (pastedAt)
+        while (place != items_.end() && place->recencyDate() > now) ++place;
+    items_.insert(place, std::move(pasted));
     itemsDidChange();
     setSelectedIDQuietly(id);
     scheduleSave(false);

@@ -47,7 +47,9 @@ bool AppPasteEngineHost::writeClipToPasteboard(const ClipItem& clip, bool plainT
     return store_.writeToPasteboard(clip, plainText);
 }
 
-void AppPasteEngineHost::markReplaySucceeded(const ClipItem& clip) { store_.markReplaySucceeded(clip); }
+void AppPasteEngineHost::markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt) {
+    store_.markReplaySucceeded(clip, pastedAt);
+}
 
 bool AppPasteEngineHost::pasteDirectly() const {
     // Where nothing could ever grant direct paste, asking for it on every paste would only nag.

@@ -146,9 +146,10 @@ bool PasteEngine::isRunning(std::uint64_t generation) const {
     return activePasteOperationGeneration_ && *activePasteOperationGeneration_ == generation;
 }
 
-void PasteEngine::completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified) {
+void PasteEngine::completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified,
+                                         std::optional<Date> pastedAt) {
     // The clip did land even when the transaction was abandoned meanwhile.
-    host_.markReplaySucceeded(item);
+    host_.markReplaySucceeded(item, pastedAt);
     if (verified) host_.setDirectPasteVerified(true);
     if (isRunning(generation)) endTransaction();
 }

@@ -80,7 +80,9 @@ private:
     std::uint64_t openTransaction();
     void endTransaction();
     bool isRunning(std::uint64_t generation) const;
-    void completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified);
+    // `pastedAt`: when the paste went out, for a paste confirmed only afterwards.
+    void completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified,
+                                std::optional<Date> pastedAt = std::nullopt);
     void failPasteOperation(std::uint64_t generation, const std::string& message);
     void failPasteOperationRecoverably(std::uint64_t generation);
     void diagnostic(const std::string& message);
@@ -109,8 +111,8 @@ private:
                                  int remainingModifierPolls);
     void sendCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
                       int remainingModifierPolls);
-    void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before);
-    void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before);
+    void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt);
+    void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt);
 
     PasteEngineHost& host_;
     Workspace& workspace_;

@@ -7,6 +7,7 @@
 #include "history/ClipItem.h"
 #include "history/Toast.h"
 #include "platform/Accessibility.h"
+#include "platform/Clock.h"
 #include "platform/DirectPastePermissions.h"
 #include "platform/Workspace.h"
 
@@ -60,7 +61,8 @@ public:
     // Puts the clip on the clipboard in the forms it holds (plain text only when asked), as the
     // program's own write that capture ignores. False when nothing could be written.
     virtual bool writeClipToPasteboard(const ClipItem& clip, bool plainText) = 0;
-    virtual void markReplaySucceeded(const ClipItem& clip) = 0;
+    // `pastedAt`: when the paste went out, when it was confirmed only later.
+    virtual void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) = 0;
     virtual bool pasteDirectly() const = 0;
     virtual bool pasteUsesSystemShortcut() const = 0;
     virtual void setDirectPasteVerified(bool verified) = 0;

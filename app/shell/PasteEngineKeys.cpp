@@ -130,6 +130,8 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
 
     const ProcessID pid = target.processIdentifier();
     diagnostic("posting Command-V events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
+    // The paste is confirmed a few hundred milliseconds later; a clip copied meanwhile is newer.
+    const Date sentAt = clock_.now();
     if (!keyPoster_.postPasteKeyDown(pid)) {
         // Whatever part of the key-down got out must not stay pressed.
         keyPoster_.releaseAllPressed();
@@ -137,11 +139,12 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
         return;
     }
     // Not tied to the transaction: the key-up goes out even after a cancellation.
-    after(kKeyUpDelay, [this, target = std::move(target), operation = std::move(operation),
-                        before = std::move(before)] { finishKeyUp(target, operation, before); });
+    after(kKeyUpDelay, [this, target = std::move(target), operation = std::move(operation), before = std::move(before),
+                        sentAt] { finishKeyUp(target, operation, before, sentAt); });
 }
 
-void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before,
+                              Date sentAt) {
     const ProcessID pid = target.processIdentifier();
     if (!keyPoster_.postPasteKeyUp(pid)) keyPoster_.releaseAllPressed();
     diagnostic("posted Command-V key-up pid=" + std::to_string(pid));
@@ -149,20 +152,22 @@ void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::o
     if (!isRunning(generation)) return;
     if (!before) {
         // Nothing to compare: done, but not proof that direct paste works.
-        completePasteOperation(operation->item, generation, false);
+        completePasteOperation(operation->item, generation, false, sentAt);
         return;
     }
     after(kVerificationDelay, [this, target = std::move(target), operation = std::move(operation),
-                               before = std::move(before)] { verifyCommandV(target, operation, before); });
+                               before = std::move(before),
+                               sentAt] { verifyCommandV(target, operation, before, sentAt); });
 }
 
-void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
+                                 Date sentAt) {
     if (!isRunning(operation->generation)) return;
-    textFingerprint(target, [this, operation, before](std::optional<std::string> afterPaste) {
+    textFingerprint(target, [this, operation, before, sentAt](std::optional<std::string> afterPaste) {
         const std::uint64_t generation = operation->generation;
         if (!isRunning(generation)) return;
         if (!afterPaste) {
-            completePasteOperation(operation->item, generation, false);
+            completePasteOperation(operation->item, generation, false, sentAt);
             return;
         }
         if (*afterPaste == *before) {
@@ -170,7 +175,7 @@ void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std
             failPasteOperationRecoverably(generation);
             return;
         }
-        completePasteOperation(operation->item, generation, true);
+        completePasteOperation(operation->item, generation, true, sentAt);
     });
 }
 

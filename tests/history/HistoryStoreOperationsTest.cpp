@@ -244,6 +244,34 @@ TEST_F(HistoryStoreOperations, ReplayMarkMovesToTop) {
     EXPECT_EQ(store->items()[0].id, clips[2].id);
 }
 
+// A paste confirmed after a check is stamped with when it went out and stays below clips
+// copied since then.
+TEST_F(HistoryStoreOperations, ReplayMarkWithThePasteTimeStaysBelowLaterCopies) {
+    using std::chrono::seconds;
+    const struct {
+        std::optional<seconds> pastedBeforeNow;
+        std::vector<std::string> order;
+    } cases[] = {
+        {std::nullopt, {"clip 3", "clip 0", "clip 1", "clip 2"}},
+        {seconds(0), {"clip 3", "clip 0", "clip 1", "clip 2"}},
+        {seconds(90), {"clip 0", "clip 3", "clip 1", "clip 2"}},  // clip 0 was copied 60 s ago
+        {seconds(300), {"clip 0", "clip 1", "clip 2", "clip 3"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pastedBeforeNow ? c.pastedBeforeNow->count() : -1);
+        auto clips = textClips(4);
+        auto store = storeWith(clips);
+        std::optional<Date> pastedAt;
+        if (c.pastedBeforeNow) pastedAt = clock.now() - *c.pastedBeforeNow;
+        store->markReplaySucceeded(clips[3], pastedAt);
+        EXPECT_EQ(texts(store->items()), c.order);
+        const ClipItem& marked = *std::find_if(store->items().begin(), store->items().end(),
+                                               [&](const ClipItem& item) { return item.id == clips[3].id; });
+        EXPECT_EQ(marked.lastReplayedAt, pastedAt.value_or(clock.now()));
+        EXPECT_EQ(store->selectedID(), clips[3].id);
+    }
+}
+
 TEST_F(HistoryStoreOperations, AddTextClip) {
     auto store = makeStore();
     store->addTextClip("  hello \n");

@@ -25,6 +25,7 @@ TEST_F(PasteEngineKeys, AnImageIsPastedByOneKeyPairAndVerified) {
     advanceMs(79);
     EXPECT_TRUE(keys.events().empty());
     advanceMs(1);
+    const Date sentAt = clock.now();
     EXPECT_EQ(keys.events(), (std::vector<FakeKeyEventPoster::Event>{{Kind::keyDown, kEditor}}));
     EXPECT_TRUE(host.hasLine("posting Command-V events pid=200 verifiable=true"));
     advanceMs(29);
@@ -41,6 +42,8 @@ TEST_F(PasteEngineKeys, AnImageIsPastedByOneKeyPairAndVerified) {
     expectSilent();
     EXPECT_TRUE(host.directPasteVerified);
     EXPECT_EQ(host.replayed, (std::vector<Uuid>{image.id}));
+    // Stamped with when the keys went out, not when the check ended 210 ms later.
+    EXPECT_EQ(host.replayedAt, (std::vector<std::optional<Date>>{sentAt}));
 }
 
 TEST_F(PasteEngineKeys, AnUnchangedFieldIsARecoverableFailure) {

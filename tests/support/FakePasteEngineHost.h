@@ -25,7 +25,11 @@ public:
     }
 
     bool writeClipToPasteboard(const ClipItem& clip, bool plainText) override;
-    void markReplaySucceeded(const ClipItem& clip) override { replayed.push_back(clip.id); }
+    void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) override {
+        replayed.push_back(clip.id);
+        replayedAt.push_back(pastedAt);
+    }
+    std::vector<std::optional<Date>> replayedAt;
     bool pasteDirectly() const override { return pasteDirectlySetting; }
     bool pasteUsesSystemShortcut() const override { return systemShortcutSetting; }
     void setDirectPasteVerified(bool verified) override { directPasteVerified = verified; }

@@ -44,7 +44,7 @@ public:
         object.setString(pasteboardtype::plainText, clip.text);
         return pasteboard_.write({object});
     }
-    void markReplaySucceeded(const ClipItem&) override { ++replayed; }
+    void markReplaySucceeded(const ClipItem&, std::optional<Date> = std::nullopt) override { ++replayed; }
     bool pasteDirectly() const override { return true; }
     bool pasteUsesSystemShortcut() const override { return systemShortcut; }
     void setDirectPasteVerified(bool verified) override { directPasteVerified = verified; }

@@ -1,0 +1,113 @@
+// One program running through many rounds, as a user's session does: the hot key must open
+// and close the shelf on every press, and every paste into a GTK field must land, with no
+// restart in between.
+#include <gtest/gtest.h>
+
+#include "AccessibilityBus.h"
+#include "HarbelleProcess.h"
+#include "TextFieldProcess.h"
+#include "history/HistoryCodec.h"
+
+namespace harbelle::testing {
+namespace {
+
+int rounds(int fallback) {
+    return qEnvironmentVariableIsSet("HARBELLE_STRESS_ROUNDS") ? qEnvironmentVariableIntValue("HARBELLE_STRESS_ROUNDS")
+                                                               : fallback;
+}
+
+bool historyHas(const HarbelleProcess& harbelle, const QString& text) {
+    return QTest::qWaitFor(
+        [&] {
+            const QByteArray bytes = harbelle.history();
+            if (bytes.isEmpty()) return false;
+            try {
+                for (const auto& item : historycodec::decode(bytes.toStdString()).items)
+                    if (item.text == text.toStdString()) return true;
+            } catch (...) {
+            }
+            return false;
+        },
+        5000);
+}
+
+// Shift+Super+V with V let go only once the shelf is up (and has the keyboard, when opening),
+// as a user holding the keys does.
+bool pressHotKeyHeld(bool opening) {
+    if (!runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("shift+super+v")})) return false;
+    const bool changed = QTest::qWaitFor(
+        [opening] { return opening ? activeWindowName() == QStringLiteral("Harbelle") : !shelfWindowVisible(); }, 3000);
+    QTest::qWait(100);
+    const bool released = runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("v")}) &&
+                          runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("super+shift")});
+    return changed && released;
+}
+
+bool shelfHasKeyboard() {
+    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 3000);
+}
+
+TEST(LongRunningProgramX11, ShiftSuperVTogglesTheShelfOnEveryPress) {
+    TextFieldProcess gtk({}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(gtk.activate());
+    for (int round = 0, count = rounds(15); round < count; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round + 1);
+        ASSERT_TRUE(pressKeys("shift+super+v"));
+        ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 3000)) << "the press opens the shelf";
+        ASSERT_TRUE(shelfHasKeyboard());
+        ASSERT_TRUE(pressKeys("shift+super+v"));
+        ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 3000)) << "the next press closes it";
+
+        ASSERT_TRUE(pressHotKeyHeld(true)) << "a press held across the opening opens the shelf";
+        ASSERT_TRUE(pressHotKeyHeld(false)) << "the next held press closes it";
+    }
+}
+
+// Each round copies two clips in another program, opens the shelf over the GTK field and
+// pastes one of them: the older with Ctrl+2 or the newer with Return. The next round copies
+// at once, while a Ctrl+V paste may still be being checked.
+void pasteRounds(const char* settings, int count) {
+    AccessibilityBusSwitch bus(true);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    TextFieldProcess gtk({}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(settings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+
+    for (int round = 0; round < count; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round + 1);
+        const QString older = QStringLiteral("older clip %1").arg(round);
+        const QString newer = QStringLiteral("newer clip %1").arg(round);
+        ASSERT_TRUE(copyWithXclip(older));
+        ASSERT_TRUE(historyHas(harbelle, older));
+        ASSERT_TRUE(copyWithXclip(newer));
+        ASSERT_TRUE(historyHas(harbelle, newer));
+
+        ASSERT_TRUE(gtk.activate());
+        ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
+        ASSERT_TRUE(pressKeys("shift+super+v"));
+        ASSERT_TRUE(shelfHasKeyboard()) << "the shelf opens on the first press";
+        const bool pickOlder = round % 2 == 0;
+        ASSERT_TRUE(pressKeys(pickOlder ? "ctrl+2" : "Return"));
+        const QString expected = pickOlder ? older : newer;
+        ASSERT_TRUE(gtk.waitForContent(expected, 5000))
+            << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 3000));
+    }
+    QTest::qWait(500);  // the last paste's check
+    EXPECT_FALSE(harbelle.output().contains(QStringLiteral("did not change the field"))) << harbelle.output().toStdString();
+}
+
+TEST(LongRunningProgramX11, EveryCtrlVPasteIntoAGtkFieldLands) {
+    pasteRounds(R"({"hasLaunchedPemberlow": true, "pasteUsesSystemShortcut": true})", rounds(10));
+}
+
+TEST(LongRunningProgramX11, EveryAccessibilityInsertIntoAGtkFieldLands) {
+    pasteRounds(R"({"hasLaunchedPemberlow": true, "pasteUsesSystemShortcut": false})", rounds(10));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
