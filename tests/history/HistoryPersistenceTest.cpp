@@ -352,8 +352,11 @@ TEST_F(HistoryPersistenceTest, DeferredDeletionsSpareNamesALaterWriteNamesAgain)
         ASSERT_TRUE(persistence->writePayload(name, Bytes{1}));
         retired.insert(name);
     }
-    // Retired by one save, named again by the flush right after it: the flush's list wins.
-    persistence->enqueueSave({}, retired);
+    // Retired by one save, named again by the flush right after it: the flush's list wins. The
+    // first save writes a long list, so the flush is queued before its deletions can start.
+    std::vector<ClipItem> longList;
+    for (int i = 0; i < 20'000; ++i) longList.push_back(makeClip("filler " + std::to_string(i), i));
+    persistence->enqueueSave(std::move(longList), retired);
     const std::vector<ClipItem> snapshot{makeClip("back", 1, "old-7.png")};
     EXPECT_TRUE(persistence->flush(snapshot, {}));
     persistence.reset();
