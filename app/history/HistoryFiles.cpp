@@ -46,19 +46,6 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 void syncFolder(const fs::path& folder) {
     Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid()) ::fsync(fd.get());
@@ -209,7 +196,7 @@ CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination
             break;
         }
         if (got == 0) break;
-        ok = writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got));
+        ok = filesafety::writeAll(out.get(), std::string_view(buffer.data(), static_cast<std::size_t>(got)));
     }
     ok = ok && ::fsync(out.get()) == 0;
     ok = out.close() && ok;

@@ -1,5 +1,7 @@
 #include "legacyimport/PasteNowImporter.h"
 
+#include "platform/FileSafety.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImage>
@@ -62,22 +64,13 @@ std::string formattedCount(std::int64_t count) {
 
 // Written through a temporary file renamed into place; not synced here: the run syncs the
 // whole file system once at its end.
-bool writeAll(int fd, const Bytes& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += std::size_t(put);
-    }
-    return true;
-}
-
-bool writeFileWithoutSync(const fs::path& target, const Bytes& bytes) {
+bool writeFileWithoutSync(const fs::path& target, const Bytes& data) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
     // An unnamed file linked in once complete: one directory change instead of two. A name
     // that already exists (a retried import) takes the rename path below.
     const int unnamed = ::open(target.parent_path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (unnamed >= 0) {
-        bool ok = ::fchmod(unnamed, 0600) == 0 && writeAll(unnamed, bytes);
+        bool ok = ::fchmod(unnamed, 0600) == 0 && filesafety::writeAll(unnamed, bytes);
         if (ok) {
             const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
             ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
@@ -88,7 +81,7 @@ bool writeFileWithoutSync(const fs::path& target, const Bytes& bytes) {
     std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes);
+    bool ok = ::fchmod(fd, 0600) == 0 && filesafety::writeAll(fd, bytes);
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
     if (!ok) ::unlink(pattern.c_str());

@@ -17,19 +17,6 @@ namespace {
 
 constexpr int kMaximumLinkHops = 40;  // the kernel's own limit
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool isTemporaryName(std::string_view name, std::string_view prefix) {
     if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return false;
     for (const char c : name.substr(prefix.size())) {
@@ -40,6 +27,19 @@ bool isTemporaryName(std::string_view name, std::string_view prefix) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+    const char* data = bytes.data();
+    std::size_t size = bytes.size();
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
 
 bool jsonNestingWithin(std::string_view text, int maximumDepth) {
     int depth = 0;
@@ -113,7 +113,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, int* erro
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return fail(errno);
     bool ok = ::fchmod(fd, 0600) == 0  // exactly 0600 whatever the umask
-              && writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+              && writeAll(fd, bytes) && ::fsync(fd) == 0;
     int code = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

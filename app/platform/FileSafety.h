@@ -16,6 +16,9 @@ inline constexpr int kMaximumJsonDepth = 64;
 
 // Whether no array or object in `text` opens deeper than `maximumDepth` (brackets inside strings
 // do not count). Says nothing else about the text being valid JSON.
+// Writes every byte, retrying interrupted and short writes; false on any other failure.
+bool writeAll(int fd, std::string_view bytes);
+
 bool jsonNestingWithin(std::string_view text, int maximumDepth = kMaximumJsonDepth);
 
 // Parses `text`; a discarded value when it is not JSON or nests too deep.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/FileSafety.h"
 #include "platform/linux/FeedUpdater.h"
 #include "platform/linux/UpdateSignature.h"
 
@@ -85,17 +86,6 @@ bool fileIsSigned(int fd, const AppcastItem& item, const std::string& publicKey)
     return signedByUs;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 void FeedUpdater::keepVerifiedDownload(const Configuration& configuration, const Fetch& fetch,
@@ -148,7 +138,9 @@ void FeedUpdater::keepVerifiedDownload(const Configuration& configuration, const
                                                                        kMaxDownloadBytes));
     const int fd = file.get();
     FetchResult fetched =
-        fetch(item.downloadURL, limits, [fd](const char* data, std::size_t size) { return writeAll(fd, data, size); });
+        fetch(item.downloadURL, limits, [fd](const char* data, std::size_t size) {
+            return filesafety::writeAll(fd, std::string_view(data, size));
+        });
     if (!fetched.ok()) return discard("Could not download the update. " + fetched.error);
     if (!fileIsSigned(fd, item, configuration.publicEDKey))
         return discard("The downloaded update is not signed by Harbelle's key and was discarded.");

@@ -42,24 +42,11 @@ std::optional<std::string> readWholeFile(const fs::path& path, int& error) {
     return bytes;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Creates a file that must not exist yet, 0600 from the start. Returns 0 or an errno.
 int writeNewFile(const fs::path& path, const std::string& bytes) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+    if (!filesafety::writeAll(fd, bytes) || ::fsync(fd) != 0) {
         const int error = errno;
         ::close(fd);
         ::unlink(path.c_str());
