@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "shelf/ShelfSheet.h"
 #include "theme/AppMark.h"
 #include "theme/VisualTheme.h"
 
@@ -15,31 +16,16 @@ namespace harbelle {
 
 namespace {
 QLabel* makeText(const QString& value, const QFont& font, bool secondary, QWidget* parent) {
-    auto* label = new QLabel(value, parent);
-    label->setFont(font);
-    label->setWordWrap(true);
+    QLabel* label = makeSheetText(value, font, secondary, parent);
     label->setAlignment(Qt::AlignHCenter);
-    if (secondary) label->setProperty("role", "secondary");
     return label;
 }
 }  // namespace
 
 AutomaticUpdateSetupView::AutomaticUpdateSetupView(const ShelfUpdateChoice& updates, QWidget* parent)
     : QWidget(parent), updates_(updates) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
-    outer->addWidget(scroll);
-
-    auto* content = new QWidget(scroll);
-    auto* column = new QVBoxLayout(content);
-    column->setContentsMargins(34, 34, 34, 34);
-    column->setSpacing(22);
-    scroll->setWidget(content);
+    QVBoxLayout* column = makeScrollingSheetColumn(this, 34);
+    QWidget* content = column->parentWidget();
 
     column->addWidget(new AppMark(64, content), 0, Qt::AlignHCenter);
     auto* header = new QVBoxLayout;

@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "history/HistoryStore.h"
+#include "shelf/ShelfSheet.h"
 #include "theme/AppMark.h"
 #include "theme/SymbolGlyph.h"
 #include "theme/VisualTheme.h"
@@ -56,14 +57,6 @@ QLabel* makeSymbol(const char* name, const QColor& color, int size, QWidget* par
     return symbol;
 }
 
-QLabel* makeText(const QString& value, const QFont& font, bool secondary, QWidget* parent) {
-    auto* label = new QLabel(value, parent);
-    label->setFont(font);
-    label->setWordWrap(true);
-    if (secondary) label->setProperty("role", "secondary");
-    return label;
-}
-
 void paintBadge(QLabel* badge, const QString& value, const QColor& color) {
     badge->setText(value);
     badge->setStyleSheet(QStringLiteral("color: %1;").arg(color.name()));
@@ -73,29 +66,17 @@ void paintBadge(QLabel* badge, const QString& value, const QColor& color) {
 
 PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateChoice& updates, QWidget* parent)
     : QWidget(parent), store_(store), updates_(updates) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
-    outer->addWidget(scroll);
-
-    auto* content = new QWidget(scroll);
-    auto* column = new QVBoxLayout(content);
-    column->setContentsMargins(30, 30, 30, 30);
-    column->setSpacing(22);
-    scroll->setWidget(content);
+    QVBoxLayout* column = makeScrollingSheetColumn(this, 30);
+    QWidget* content = column->parentWidget();
 
     column->addWidget(new AppMark(68, content), 0, Qt::AlignHCenter);
 
     auto* header = new QVBoxLayout;
     header->setSpacing(8);
-    auto* title = makeText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
+    auto* title = makeSheetText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
     title->setAlignment(Qt::AlignHCenter);
     header->addWidget(title);
-    auto* message = makeText(text("Accessibility lets Harbelle return to the exact input you were using, restore its "
+    auto* message = makeSheetText(text("Accessibility lets Harbelle return to the exact input you were using, restore its "
                                   "focus, and insert the card you click. Clipboard contents stay on this Mac."),
                              VisualTheme::uiFont(14), true, content);
     message->setAlignment(Qt::AlignHCenter);
@@ -114,8 +95,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         row->addWidget(makeSymbol("clock.arrow.circlepath", PemberlowTheme::selection(), 23, history));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(3);
-        texts->addWidget(makeText(QStringLiteral("Clipboard history"), VisualTheme::uiFont(14, QFont::DemiBold), false, history));
-        texts->addWidget(makeText(
+        texts->addWidget(makeSheetText(QStringLiteral("Clipboard history"), VisualTheme::uiFont(14, QFont::DemiBold), false, history));
+        texts->addWidget(makeSheetText(
             QStringLiteral("New copies are saved locally; Harbelle does not upload clipboard contents."),
             VisualTheme::uiFont(11), true, history));
         row->addLayout(texts, 1);
@@ -141,7 +122,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         auto* note = new QHBoxLayout;
         note->setSpacing(8);
         note->addWidget(makeSymbol("keyboard.badge.ellipsis", VisualTheme::secondaryText(), 16, content), 0, Qt::AlignTop);
-        note->addWidget(makeText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
+        note->addWidget(makeSheetText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
                                                 "its Shift-Command-V shortcut; it does not listen to what you type."),
                                  VisualTheme::uiFont(11), true, content),
                         1);
@@ -162,7 +143,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
             refresh();
         });
         updateColumn->addWidget(updateToggle_);
-        updateColumn->addWidget(makeText(QStringLiteral("This uses Harbelle's signed HTTPS update feed. Automatic "
+        updateColumn->addWidget(makeSheetText(QStringLiteral("This uses Harbelle's signed HTTPS update feed. Automatic "
                                                         "downloads are a separate opt-in in Settings."),
                                          VisualTheme::uiFont(11), true, updateCard_));
     }
@@ -210,7 +191,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     buttons->addWidget(pendingButtons_);
     column->addLayout(buttons);
 
-    status_ = makeText(QString(), VisualTheme::uiFont(11), false, content);
+    status_ = makeSheetText(QString(), VisualTheme::uiFont(11), false, content);
     status_->setAlignment(Qt::AlignHCenter);
     column->addWidget(status_);
     column->addStretch(1);
@@ -232,8 +213,8 @@ QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subti
     layout->addWidget(row->symbol);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
-    texts->addWidget(makeText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget));
-    row->caption = makeText(subtitle, VisualTheme::uiFont(11), true, widget);
+    texts->addWidget(makeSheetText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget));
+    row->caption = makeSheetText(subtitle, VisualTheme::uiFont(11), true, widget);
     texts->addWidget(row->caption);
     layout->addLayout(texts, 1);
     row->badge = new QLabel(widget);

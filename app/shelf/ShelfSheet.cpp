@@ -1,6 +1,10 @@
 #include "shelf/ShelfSheet.h"
 
 #include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QScrollArea>
+#include <QVBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -85,6 +89,32 @@ void ShelfSheet::keyPressEvent(QKeyEvent* event) {
 void ShelfSheet::mousePressEvent(QMouseEvent* event) {
     // A click on the dimmed shelf outside the panel is swallowed, as a modal sheet does.
     event->accept();
+}
+
+QVBoxLayout* makeScrollingSheetColumn(QWidget* sheet, int margin) {
+    auto* outer = new QVBoxLayout(sheet);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(sheet);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+    outer->addWidget(scroll);
+
+    auto* content = new QWidget(scroll);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(margin, margin, margin, margin);
+    column->setSpacing(22);
+    scroll->setWidget(content);
+    return column;
+}
+
+QLabel* makeSheetText(const QString& value, const QFont& font, bool secondary, QWidget* parent) {
+    auto* label = new QLabel(value, parent);
+    label->setFont(font);
+    label->setWordWrap(true);
+    if (secondary) label->setProperty("role", "secondary");
+    return label;
 }
 
 }  // namespace harbelle

@@ -4,6 +4,10 @@
 #include <QSize>
 #include <QWidget>
 
+class QFont;
+class QLabel;
+class QVBoxLayout;
+
 namespace harbelle {
 
 // A sheet inside the shelf window: dims the shelf and shows one content widget on a rounded
@@ -38,5 +42,11 @@ private:
     QPointer<QWidget> content_;
     QSize preferredSize_;
 };
+
+// The body of a tall sheet: a transparent scroll area filling `sheet`, holding a column with
+// the given margin and a spacing of 22. Returns the column; its widget is the labels' parent.
+QVBoxLayout* makeScrollingSheetColumn(QWidget* sheet, int margin);
+// A word-wrapped label of sheet text; `secondary` takes the theme's secondary colour.
+QLabel* makeSheetText(const QString& value, const QFont& font, bool secondary, QWidget* parent);
 
 }  // namespace harbelle
