@@ -154,7 +154,7 @@ bool matchesFilter(const ClipItem& item, ClipFilter filter,
     return containsAll(item.foldedSearchBlob(), tokens);
 }
 
-std::vector<std::size_t> filterIndices(const std::vector<ClipItem>& items, ClipFilter filter,
+std::vector<std::size_t> filterIndices(const ClipList& items, ClipFilter filter,
                                        const std::optional<std::string>& activeDeviceID,
                                        std::string_view query) {
     const auto tokens = searchTokens(query);
@@ -165,17 +165,16 @@ std::vector<std::size_t> filterIndices(const std::vector<ClipItem>& items, ClipF
     return indices;
 }
 
-std::vector<ClipItem> filterItems(const std::vector<ClipItem>& items, ClipFilter filter,
-                                  const std::optional<std::string>& activeDeviceID,
-                                  std::string_view query) {
+ClipList filterItems(const ClipList& items, ClipFilter filter, const std::optional<std::string>& activeDeviceID,
+                     std::string_view query) {
     const auto indices = filterIndices(items, filter, activeDeviceID, query);
-    std::vector<ClipItem> result;
+    ClipList result;
     result.reserve(indices.size());
-    for (std::size_t i : indices) result.push_back(items[i]);
+    for (std::size_t i : indices) result.push_back(items.shared(i));
     return result;
 }
 
-int countFor(const std::vector<ClipItem>& items, ClipFilter filter,
+int countFor(const ClipList& items, ClipFilter filter,
              const std::optional<std::string>& activeDeviceID) {
     int count = 0;
     for (const auto& item : items) {

@@ -256,7 +256,7 @@ void HistoryStore::setDirectPasteVerified(bool verified) {
 
 // ---- Derived views ----------------------------------------------------------------------------
 
-const std::vector<ClipItem>& HistoryStore::filteredItems() const {
+const ClipList& HistoryStore::filteredItems() const {
     // Nothing narrows the list: it is shown as it is, without a second copy of every clip.
     if (activeFilter_ == ClipFilter::all && !activeDeviceID_ && searchTokens(query_).empty()) return items_;
     if (!filteredCache_) filteredCache_ = filterItems(items_, activeFilter_, activeDeviceID_, query_);

@@ -15,6 +15,7 @@
 #include "history/ClipDeviceOrigin.h"
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "history/ClipKind.h"
 #include "history/LegacyPreferenceMigration.h"
 #include "history/ShelfPlacement.h"
@@ -98,7 +99,7 @@ public:
                                                            ClipKind::code, ClipKind::color};
 
     // ---- Published state ------------------------------------------------------------------
-    const std::vector<ClipItem>& items() const { return items_; }
+    const ClipList& items() const { return items_; }
     const std::string& query() const { return query_; }
     ClipFilter activeFilter() const { return activeFilter_; }
     const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
@@ -161,7 +162,7 @@ public:
     // The shelf's clips under the query and filters, in list order. Cached until the list,
     // the query or a filter changes (the reference is valid until then); the folded search
     // text lives on each clip.
-    const std::vector<ClipItem>& filteredItems() const;
+    const ClipList& filteredItems() const;
     int count(ClipFilter filter) const;
     int favoriteCount() const;
     std::vector<ClipDeviceFilterOption> availableDevices() const;
@@ -403,7 +404,7 @@ private:
     void enqueueSave();
     bool trimItems();  // true when clips were dropped; announces nothing
     void handleSaveOutcome(bool succeeded);
-    void setItems(std::vector<ClipItem> items);
+    void setItems(ClipList items);
     void itemsDidChange();
     void setSelectedIDQuietly(const std::optional<Uuid>& id);
     int indexOf(const Uuid& id) const;
@@ -420,7 +421,7 @@ private:
     BackgroundWork saveOutcomes_{this};
     std::unique_ptr<HistoryPersistence> persistence_;
 
-    std::vector<ClipItem> items_;
+    ClipList items_;
     std::string query_;
     ClipFilter activeFilter_ = ClipFilter::all;
     std::optional<std::string> activeDeviceID_;
@@ -471,7 +472,7 @@ private:
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
 
-    mutable std::optional<std::vector<ClipItem>> filteredCache_;
+    mutable std::optional<ClipList> filteredCache_;
 };
 
 }  // namespace harbelle

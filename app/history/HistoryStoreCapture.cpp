@@ -97,7 +97,7 @@ void HistoryStore::captureImage(const PasteboardCapture& capture) {
         // The same image again: the stored clip moves up and keeps its payload, so no file
         // is written and no second recognition runs.
         const Uuid existingID = existing->id;
-        restoreLostImagePayload(*existing, capture.png);
+        restoreLostImagePayload(items_.mutableAt(static_cast<std::size_t>(existing - items_.begin())), capture.png);
         insert(std::move(probe));
         const int index = indexOf(existingID);
         if (index < 0) return;

@@ -16,7 +16,7 @@ constexpr const char* kSyncedSourceAppName = "Synced";
 
 // The first clip with this id or this fingerprint. A page of received clips scans a large
 // history once per clip, so the common miss is kept to two word compares and one byte.
-std::size_t findSyncMatch(const std::vector<ClipItem>& items, const Uuid& id, const std::string& fingerprint) {
+std::size_t findSyncMatch(const ClipList& items, const Uuid& id, const std::string& fingerprint) {
     std::uint64_t idWords[2];
     std::memcpy(idWords, id.bytes().data(), sizeof idWords);
     const char first = fingerprint.empty() ? '\0' : fingerprint.front();
@@ -78,8 +78,7 @@ void HistoryStore::promoteSyncedItem(std::size_t index, const std::optional<Date
                                      const std::optional<ClipSourceDeviceOrigin>& origin) {
     if (index >= items_.size()) return;
     if (!createdAt && !origin) return;
-    ClipItem clip = std::move(items_[index]);
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    ClipItem clip = *items_.take(index);
     if (createdAt && *createdAt > clip.createdAt) clip.createdAt = *createdAt;
     clip.updatedAt = clock_.now();
     clip.lastReplayedAt.reset();
@@ -177,7 +176,7 @@ void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayl
     }
     const auto name = writeReceivedImage(image.data, id, image.contentType);
     if (!name) return;
-    ClipItem& clip = items_[static_cast<std::size_t>(index)];
+    ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
     clip.payloadFilename = *name;
     clip.syncPayloadFilename = *name;
     clip.payloadContentType = image.contentType;
@@ -276,7 +275,7 @@ void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
             break;
         }
 
-    std::erase_if(items_, [&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
+    items_.eraseIf([&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
     const Date recency = merged.recencyDate();
     auto at = std::find_if(items_.begin(), items_.end(),
                            [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
