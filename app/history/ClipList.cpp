@@ -1,5 +1,8 @@
 #include "history/ClipList.h"
 
+#include <functional>
+#include <string>
+
 namespace harbelle {
 
 ClipList::ClipList(std::vector<ClipItem> items) {
@@ -14,8 +17,20 @@ ClipList::operator std::vector<ClipItem>() const {
     return out;
 }
 
+ClipList& ClipList::operator=(const ClipList& other) {
+    if (this != &other) {
+        items_ = other.items_;
+        dropKeys();
+    }
+    return *this;
+}
+
 ClipItem& ClipList::mutableAt(std::size_t i) {
     Pointer& slot = items_.at(i);
+    if (keyed_) {
+        keys_[i].stale = true;
+        anyStale_ = true;
+    }
     // Only this list holds it: no other list can see the change. Otherwise the others keep
     // the old value and this list gets its own copy.
     if (slot.use_count() != 1) slot = std::make_shared<ClipItem>(*slot);
@@ -26,19 +41,90 @@ ClipItem& ClipList::mutableAt(std::size_t i) {
 
 ClipList::Pointer ClipList::take(std::size_t i) {
     Pointer taken = std::move(items_.at(i));
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+    erase(begin() + static_cast<std::ptrdiff_t>(i));
     return taken;
+}
+
+ClipList::const_iterator ClipList::insert(const_iterator at, Pointer item) {
+    const auto pos = at - begin();
+    if (keyed_) keys_.insert(keys_.begin() + pos, keyOf(*item));
+    return const_iterator(items_.insert(at.base(), std::move(item)));
+}
+
+void ClipList::append(const ClipList& other) {
+    if (keyed_)
+        for (const auto& item : other.items_) keys_.push_back(keyOf(*item));
+    items_.insert(items_.end(), other.items_.begin(), other.items_.end());
+}
+
+ClipList::const_iterator ClipList::erase(const_iterator first, const_iterator last) {
+    if (keyed_) keys_.erase(keys_.begin() + (first - begin()), keys_.begin() + (last - begin()));
+    return const_iterator(items_.erase(first.base(), last.base()));
+}
+
+std::uint64_t ClipList::hashOf(const std::string& fingerprint) { return std::hash<std::string>{}(fingerprint); }
+
+ClipList::Key ClipList::keyOf(const ClipItem& item) { return Key{item.id, hashOf(item.fingerprint), item.isPinned, false}; }
+
+void ClipList::ensureKeys() const {
+    if (!keyed_) {
+        keys_.clear();
+        keys_.reserve(items_.size());
+        for (const auto& item : items_) keys_.push_back(keyOf(*item));
+        keyed_ = true;
+        anyStale_ = false;
+        return;
+    }
+    if (!anyStale_) return;
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+        if (keys_[i].stale) keys_[i] = keyOf(*items_[i]);
+    anyStale_ = false;
+}
+
+std::size_t ClipList::indexOf(const Uuid& id) const {
+    ensureKeys();
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+        if (keys_[i].id == id) return i;
+    return items_.size();
+}
+
+std::size_t ClipList::indexOfFingerprint(const std::string& fingerprint) const {
+    ensureKeys();
+    const std::uint64_t hash = hashOf(fingerprint);
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+        if (keys_[i].fingerprintHash == hash && items_[i]->fingerprint == fingerprint) return i;
+    return items_.size();
+}
+
+std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const {
+    ensureKeys();
+    const std::uint64_t hash = hashOf(fingerprint);
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        if (keys_[i].id == id) return i;
+        if (keys_[i].fingerprintHash == hash && items_[i]->fingerprint == fingerprint) return i;
+    }
+    return items_.size();
+}
+
+std::size_t ClipList::pinnedCount() const {
+    ensureKeys();
+    std::size_t count = 0;
+    for (const auto& key : keys_) count += key.pinned ? 1 : 0;
+    return count;
 }
 
 void ClipList::move(std::size_t from, std::size_t to) {
     if (from >= items_.size() || to >= items_.size() || from == to) return;
-    const auto first = items_.begin();
-    if (from > to)
-        std::rotate(first + static_cast<std::ptrdiff_t>(to), first + static_cast<std::ptrdiff_t>(from),
-                    first + static_cast<std::ptrdiff_t>(from) + 1);
-    else
-        std::rotate(first + static_cast<std::ptrdiff_t>(from), first + static_cast<std::ptrdiff_t>(from) + 1,
-                    first + static_cast<std::ptrdiff_t>(to) + 1);
+    const auto shift = [from, to](auto first) {
+        const auto f = static_cast<std::ptrdiff_t>(from);
+        const auto t = static_cast<std::ptrdiff_t>(to);
+        if (f > t)
+            std::rotate(first + t, first + f, first + f + 1);
+        else
+            std::rotate(first + f, first + f + 1, first + t + 1);
+    };
+    shift(items_.begin());
+    if (keyed_) shift(keys_.begin());
 }
 
 bool operator==(const ClipList& a, const ClipList& b) {

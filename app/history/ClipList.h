@@ -16,6 +16,12 @@ namespace harbelle {
 // the shelf's rows, a filtered view) copies pointers, and moving a clip within it moves one
 // pointer. Readers see `const ClipItem&` as from a vector; a writer changes a clip through
 // `mutableAt`, which first copies a clip that another list still shares.
+//
+// Look-ups by id and fingerprint and the favourites count read a compact key per clip (id,
+// fingerprint hash, pinned flag) rather than touching every clip: at 100,000 clips that is the
+// difference between a cache miss per clip and one pass over a small array. The keys are built
+// at the first look-up (copies of a list, such as views and save snapshots, never build them)
+// and a clip given out by `mutableAt` has its key refreshed at the next look-up.
 class ClipList {
 public:
     using Pointer = std::shared_ptr<const ClipItem>;
@@ -63,6 +69,10 @@ public:
     using const_reference = const ClipItem&;
 
     ClipList() = default;
+    ClipList(const ClipList& other) : items_(other.items_) {}
+    ClipList(ClipList&&) noexcept = default;
+    ClipList& operator=(const ClipList& other);
+    ClipList& operator=(ClipList&&) noexcept = default;
     // From plain values (tests, imports, the sample history).
     ClipList(std::vector<ClipItem> items);  // NOLINT(google-explicit-constructor)
     ClipList(std::initializer_list<ClipItem> items) : ClipList(std::vector<ClipItem>(items)) {}
@@ -82,25 +92,35 @@ public:
     const Storage& pointers() const { return items_; }
 
     // The clip at `i` for changing; a clip another list shares is copied first, so that list
-    // keeps the old value.
+    // keeps the old value. Change it before the next look-up in this list (which re-reads its
+    // id, fingerprint and pin).
     ClipItem& mutableAt(std::size_t i);
+
+    // Positions, or size() when absent.
+    std::size_t indexOf(const Uuid& id) const;
+    std::size_t indexOfFingerprint(const std::string& fingerprint) const;
+    // The first clip with this id or this fingerprint.
+    std::size_t indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const;
+    std::size_t pinnedCount() const;
 
     void reserve(std::size_t n) { items_.reserve(n); }
     void shrink_to_fit() { items_.shrink_to_fit(); }
-    void clear() { items_.clear(); }
-    void push_back(ClipItem item) { items_.push_back(std::make_shared<ClipItem>(std::move(item))); }
-    void push_back(Pointer item) { items_.push_back(std::move(item)); }
+    void clear() {
+        items_.clear();
+        keys_.clear();
+    }
+    void push_back(ClipItem item) { push_back(Pointer(std::make_shared<ClipItem>(std::move(item)))); }
+    void push_back(Pointer item) {
+        if (keyed_) keys_.push_back(keyOf(*item));
+        items_.push_back(std::move(item));
+    }
     const_iterator insert(const_iterator at, ClipItem item) {
-        return insert(at, std::make_shared<ClipItem>(std::move(item)));
+        return insert(at, Pointer(std::make_shared<ClipItem>(std::move(item))));
     }
-    const_iterator insert(const_iterator at, Pointer item) {
-        return const_iterator(items_.insert(at.base(), std::move(item)));
-    }
-    void append(const ClipList& other) { items_.insert(items_.end(), other.items_.begin(), other.items_.end()); }
-    const_iterator erase(const_iterator at) { return const_iterator(items_.erase(at.base())); }
-    const_iterator erase(const_iterator first, const_iterator last) {
-        return const_iterator(items_.erase(first.base(), last.base()));
-    }
+    const_iterator insert(const_iterator at, Pointer item);
+    void append(const ClipList& other);
+    const_iterator erase(const_iterator at) { return erase(at, at + 1); }
+    const_iterator erase(const_iterator first, const_iterator last);
     // Removes the clip at `i` and hands it back.
     Pointer take(std::size_t i);
     // Moves the clip at `from` to `to` (an index in the list as it is now), shifting the
@@ -114,23 +134,46 @@ public:
         std::size_t write = 0;
         for (std::size_t read = 0; read < items_.size(); ++read) {
             if (pred(*items_[read])) continue;
-            if (write != read) items_[write] = std::move(items_[read]);
+            if (write != read) {
+                items_[write] = std::move(items_[read]);
+                if (keyed_) keys_[write] = keys_[read];
+            }
             ++write;
         }
         const std::size_t removed = items_.size() - write;
         items_.resize(write);
+        if (keyed_) keys_.resize(write);
         return removed;
     }
     template <class Compare>
     void stableSort(Compare less) {
         std::stable_sort(items_.begin(), items_.end(), [&](const Pointer& a, const Pointer& b) { return less(*a, *b); });
+        dropKeys();
     }
 
     // Member-wise, like a vector of values; shared clips compare equal without a look inside.
     friend bool operator==(const ClipList& a, const ClipList& b);
 
 private:
+    struct Key {
+        Uuid id;
+        std::uint64_t fingerprintHash = 0;
+        bool pinned = false;
+        bool stale = false;
+    };
+    static Key keyOf(const ClipItem& item);
+    static std::uint64_t hashOf(const std::string& fingerprint);
+    // Builds the keys if they are not built, refreshes those of changed clips.
+    void ensureKeys() const;
+    void dropKeys() {
+        keys_.clear();
+        keyed_ = false;
+    }
+
     Storage items_;
+    mutable std::vector<Key> keys_;
+    mutable bool keyed_ = false;
+    mutable bool anyStale_ = false;
 };
 
 // Root of the history file.

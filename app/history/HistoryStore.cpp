@@ -266,7 +266,7 @@ const ClipList& HistoryStore::filteredItems() const {
 int HistoryStore::count(ClipFilter filter) const { return countFor(items_, filter, activeDeviceID_); }
 
 int HistoryStore::favoriteCount() const {
-    return static_cast<int>(std::count_if(items_.begin(), items_.end(), [](const ClipItem& c) { return c.isPinned; }));
+    return static_cast<int>(items_.pinnedCount());
 }
 
 std::vector<ClipDeviceFilterOption> HistoryStore::availableDevices() const {

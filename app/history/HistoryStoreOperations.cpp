@@ -57,9 +57,8 @@ void HistoryStore::setItems(ClipList items) {
 }
 
 int HistoryStore::indexOf(const Uuid& id) const {
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].id == id) return static_cast<int>(i);
-    return -1;
+    const std::size_t i = items_.indexOf(id);
+    return i < items_.size() ? static_cast<int>(i) : -1;
 }
 
 // ---- Insert, trim, delete, clear, favourites, replay marks --------------------------------------
@@ -71,12 +70,10 @@ void HistoryStore::insert(ClipItem clip) {
         clip.sourceDeviceName = origin.name;
         clip.sourceDevicePlatform = origin.platform;
     }
-    auto match = std::find_if(items_.begin(), items_.end(),
-                              [&](const ClipItem& stored) { return stored.fingerprint == clip.fingerprint; });
-    if (match == items_.end()) {
+    const std::size_t index = items_.indexOfFingerprint(clip.fingerprint);
+    if (index == items_.size()) {
         items_.insert(items_.begin(), std::move(clip));
     } else {
-        const auto index = static_cast<std::size_t>(match - items_.begin());
         ClipItem& stored = items_.mutableAt(index);
         stored.createdAt = clock_.now();
         stored.updatedAt = clock_.now();
@@ -102,6 +99,7 @@ void HistoryStore::trimHistoryIfNeeded() {
 
 bool HistoryStore::trimItems() {
     if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    if (static_cast<std::int64_t>(items_.size() - items_.pinnedCount()) <= maxHistory_) return false;
     // In place: only clips behind the first dropped one move.
     std::int64_t unpinnedTaken = 0;
     const std::size_t dropped = items_.eraseIf([&](const ClipItem& clip) {

@@ -14,21 +14,9 @@ namespace {
 
 constexpr const char* kSyncedSourceAppName = "Synced";
 
-// The first clip with this id or this fingerprint. A page of received clips scans a large
-// history once per clip, so the common miss is kept to two word compares and one byte.
+// The first clip with this id or this fingerprint.
 std::size_t findSyncMatch(const ClipList& items, const Uuid& id, const std::string& fingerprint) {
-    std::uint64_t idWords[2];
-    std::memcpy(idWords, id.bytes().data(), sizeof idWords);
-    const char first = fingerprint.empty() ? '\0' : fingerprint.front();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const ClipItem& clip = items[i];
-        std::uint64_t words[2];
-        std::memcpy(words, clip.id.bytes().data(), sizeof words);
-        if (words[0] == idWords[0] && words[1] == idWords[1]) return i;
-        const std::string& stored = clip.fingerprint;
-        if (!stored.empty() && stored.front() == first && stored == fingerprint) return i;
-    }
-    return items.size();
+    return items.indexOfIDOrFingerprint(id, fingerprint);
 }
 
 template <typename T>

@@ -60,6 +60,51 @@ TEST(ClipListOrder, EditsKeepOrderAndTheClipsThemselves) {
     }
 }
 
+// The look-ups read a key array kept beside the clips; after any edit they must agree with a
+// plain scan of the clips.
+TEST(ClipListLookup, AgreesWithAPlainScanAfterEveryEdit) {
+    ClipList list(std::vector<ClipItem>{textClip("a", 5), textClip("b", 4), textClip("c", 3), textClip("d", 2)});
+    const auto check = [&](const char* step) {
+        SCOPED_TRACE(step);
+        std::size_t pinned = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ(list.indexOf(list[i].id), i);
+            EXPECT_EQ(list.indexOfFingerprint(list[i].fingerprint), i);
+            EXPECT_EQ(list.indexOfIDOrFingerprint(Uuid::random(), list[i].fingerprint), i);
+            pinned += list[i].isPinned ? 1 : 0;
+        }
+        EXPECT_EQ(list.pinnedCount(), pinned);
+        EXPECT_EQ(list.indexOf(Uuid::random()), list.size());
+        EXPECT_EQ(list.indexOfFingerprint("absent"), list.size());
+    };
+    check("built");
+    const ClipItem old = list[1];
+    ClipItem& changed = list.mutableAt(1);
+    changed.fingerprint = "renamed";
+    changed.id = Uuid::random();
+    changed.isPinned = true;
+    check("changed in place");
+    EXPECT_EQ(list.indexOfFingerprint(old.fingerprint), list.size());
+    EXPECT_EQ(list.indexOf(old.id), list.size());
+    list.insert(list.begin() + 2, textClip("x", 9));
+    check("insert");
+    list.move(3, 0);
+    check("move up");
+    list.move(0, 4);
+    check("move down");
+    list.take(1);
+    check("take");
+    list.eraseIf([](const ClipItem& c) { return c.text == "d"; });
+    check("erase if");
+    list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt < b.createdAt; });
+    check("sort");
+    ClipList copy = list;
+    copy.push_back(textClip("y", 1));
+    copy.mutableAt(0).isPinned = true;
+    std::swap(list, copy);
+    check("copy");
+}
+
 TEST(ClipListSharing, ACopyKeepsItsValueWhenTheOriginalIsChanged) {
     ClipList list(std::vector<ClipItem>{textClip("a", 1), textClip("b", 2)});
     const ClipItem* alone = &list[1];
