@@ -106,6 +106,32 @@ std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& 
     return items_.size();
 }
 
+std::vector<std::size_t> ClipList::unpinnedAfter(std::size_t kept) const {
+    ensureKeys();
+    std::vector<std::size_t> positions;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+        if (!keys_[i].pinned && seen++ >= kept) positions.push_back(i);
+    return positions;
+}
+
+void ClipList::eraseAt(const std::vector<std::size_t>& positions) {
+    if (positions.empty()) return;
+    std::size_t next = 0;
+    std::size_t write = positions.front();
+    for (std::size_t read = write; read < items_.size(); ++read) {
+        if (next < positions.size() && positions[next] == read) {
+            ++next;
+            continue;
+        }
+        items_[write] = std::move(items_[read]);
+        if (keyed_) keys_[write] = keys_[read];
+        ++write;
+    }
+    items_.resize(write);
+    if (keyed_) keys_.resize(write);
+}
+
 std::size_t ClipList::pinnedCount() const {
     ensureKeys();
     std::size_t count = 0;

@@ -102,6 +102,10 @@ public:
     // The first clip with this id or this fingerprint.
     std::size_t indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const;
     std::size_t pinnedCount() const;
+    // Positions of the clips that are not favourites, after the first `kept` of them, in order.
+    std::vector<std::size_t> unpinnedAfter(std::size_t kept) const;
+    // Removes the clips at these ascending positions; only the clips behind the first move.
+    void eraseAt(const std::vector<std::size_t>& positions);
 
     void reserve(std::size_t n) { items_.reserve(n); }
     void shrink_to_fit() { items_.shrink_to_fit(); }

@@ -99,15 +99,11 @@ void HistoryStore::trimHistoryIfNeeded() {
 
 bool HistoryStore::trimItems() {
     if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
-    if (static_cast<std::int64_t>(items_.size() - items_.pinnedCount()) <= maxHistory_) return false;
-    // In place: only clips behind the first dropped one move.
-    std::int64_t unpinnedTaken = 0;
-    const std::size_t dropped = items_.eraseIf([&](const ClipItem& clip) {
-        if (clip.isPinned || unpinnedTaken++ < maxHistory_) return false;
-        retirePayload(clip);
-        return true;
-    });
-    return dropped > 0;
+    // The oldest clips beyond the limit go; favourites stay whatever their age.
+    const auto dropped = items_.unpinnedAfter(static_cast<std::size_t>(std::max<std::int64_t>(maxHistory_, 0)));
+    for (const std::size_t i : dropped) retirePayload(items_[i]);
+    items_.eraseAt(dropped);
+    return !dropped.empty();
 }
 
 // The one-clip operations copy the id first: callers often pass an element of items(),

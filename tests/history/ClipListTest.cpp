@@ -74,6 +74,10 @@ TEST(ClipListLookup, AgreesWithAPlainScanAfterEveryEdit) {
             pinned += list[i].isPinned ? 1 : 0;
         }
         EXPECT_EQ(list.pinnedCount(), pinned);
+        std::vector<std::size_t> beyondOne;
+        for (std::size_t i = 0, unpinned = 0; i < list.size(); ++i)
+            if (!list[i].isPinned && unpinned++ >= 1) beyondOne.push_back(i);
+        EXPECT_EQ(list.unpinnedAfter(1), beyondOne);
         EXPECT_EQ(list.indexOf(Uuid::random()), list.size());
         EXPECT_EQ(list.indexOfFingerprint("absent"), list.size());
     };
@@ -96,6 +100,10 @@ TEST(ClipListLookup, AgreesWithAPlainScanAfterEveryEdit) {
     check("take");
     list.eraseIf([](const ClipItem& c) { return c.text == "d"; });
     check("erase if");
+    list.eraseAt({0, 2});
+    check("erase at");
+    list.insert(list.begin(), textClip("p", 7));
+    list.insert(list.begin(), textClip("q", 8));
     list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt < b.createdAt; });
     check("sort");
     ClipList copy = list;
