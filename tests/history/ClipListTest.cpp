@@ -140,6 +140,23 @@ TEST(ClipListSharing, EqualityIsByValueAndPlainVectorsConvertBothWays) {
     EXPECT_FALSE(list == ClipList(std::vector<ClipItem>{values[0]}));
 }
 
+// A large history is searched in parts on several threads; the result must be the plain scan's,
+// in list order, whichever part the matches fall in.
+TEST(ClipListSearch, LargeListsMatchThePlainScanInOrder) {
+    std::vector<ClipItem> values;
+    for (int i = 0; i < 50'000; ++i)
+        values.push_back(textClip((i % 7 == 0 ? "Ärger " : "other ") + std::to_string(i) + (i % 5 == 0 ? " tail" : ""), i));
+    const ClipList list(std::move(values));
+    for (const char* query : {"arger", "arger tail", "tail 4999", "nothing", ""}) {
+        SCOPED_TRACE(query);
+        const auto tokens = searchTokens(query);
+        std::vector<std::size_t> plain;
+        for (std::size_t i = 0; i < list.size(); ++i)
+            if (matchesFilter(list[i], ClipFilter::all, std::nullopt, tokens)) plain.push_back(i);
+        EXPECT_EQ(filterIndices(list, ClipFilter::all, std::nullopt, query), plain);
+    }
+}
+
 class ClipListStoreTest : public HistoryStoreFixture {};
 
 // The store's cached filtered view must always equal a fresh filter of the list, whatever
