@@ -97,19 +97,6 @@ TEST(AppSettings, SetWritesAndAnnouncesOnlyChanges) {
     }
 }
 
-TEST(AppSettings, HeldForThisRunIsNeverWritten) {
-    InMemoryDefaults defaults;
-    AppSettings settings(defaults);
-    QSignalSpy changed(&settings, &AppSettings::pasteDirectlyChanged);
-    settings.holdPasteDirectly(false);
-    settings.holdAutoHide(false, 0.25);
-    EXPECT_FALSE(settings.pasteDirectly());
-    EXPECT_FALSE(settings.autoHideEnabled());
-    EXPECT_DOUBLE_EQ(settings.autoHideDelay(), 0.25);
-    EXPECT_EQ(changed.count(), 1);
-    EXPECT_EQ(defaults.writeCount(), 0);
-}
-
 TEST(AppSettings, SetValuesSurviveARestart) {
     QTemporaryDir folder;
     const std::filesystem::path path = folder.path().toStdString();
