@@ -98,9 +98,9 @@ void HistoryStore::trimHistoryIfNeeded() {
 }
 
 bool HistoryStore::trimItems() {
-    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory()) return false;
     // The oldest clips beyond the limit go; favourites stay whatever their age.
-    const auto dropped = items_.unpinnedAfter(static_cast<std::size_t>(std::max<std::int64_t>(maxHistory_, 0)));
+    const auto dropped = items_.unpinnedAfter(static_cast<std::size_t>(std::max<std::int64_t>(maxHistory(), 0)));
     for (const std::size_t i : dropped) retirePayload(items_[i]);
     items_.eraseAt(dropped);
     return !dropped.empty();
@@ -301,7 +301,7 @@ void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
     // Copy first: the callee may change the list while it runs.
     const ClipItem requested = clip;
     setSelectedIDQuietly(requested.id);
-    emit pasteRequested(requested, asPlainText || alwaysPastePlainText_);
+    emit pasteRequested(requested, asPlainText || alwaysPastePlainText());
 }
 
 void HistoryStore::requestPasteSelected(bool asPlainText) {
