@@ -159,7 +159,7 @@ bool matchesFilter(const ClipItem& item, ClipFilter filter,
 }
 
 namespace {
-constexpr std::size_t kParallelSearchFrom = 20'000;
+constexpr std::size_t kParallelSearchFrom = 8'000;
 constexpr std::size_t kSearchThreads = 4;
 }  // namespace
 
