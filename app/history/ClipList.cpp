@@ -64,7 +64,9 @@ ClipList::const_iterator ClipList::erase(const_iterator first, const_iterator la
 
 std::uint64_t ClipList::hashOf(const std::string& fingerprint) { return std::hash<std::string>{}(fingerprint); }
 
-ClipList::Key ClipList::keyOf(const ClipItem& item) { return Key{item.id, hashOf(item.fingerprint), item.isPinned, false}; }
+ClipList::Key ClipList::keyOf(const ClipItem& item) {
+    return Key{item.id, item.recencyDate(), hashOf(item.fingerprint), item.isPinned, false};
+}
 
 void ClipList::ensureKeys() const {
     if (!keyed_) {
@@ -130,6 +132,13 @@ void ClipList::eraseAt(const std::vector<std::size_t>& positions) {
     }
     items_.resize(write);
     if (keyed_) keys_.resize(write);
+}
+
+std::size_t ClipList::firstOlderThan(Date date) const {
+    ensureKeys();
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+        if (keys_[i].recency < date) return i;
+    return items_.size();
 }
 
 std::size_t ClipList::pinnedCount() const {

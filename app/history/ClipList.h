@@ -17,8 +17,8 @@ namespace harbelle {
 // pointer. Readers see `const ClipItem&` as from a vector; a writer changes a clip through
 // `mutableAt`, which first copies a clip that another list still shares.
 //
-// Look-ups by id and fingerprint and the favourites count read a compact key per clip (id,
-// fingerprint hash, pinned flag) rather than touching every clip: at 100,000 clips that is the
+// Look-ups by id, fingerprint and recency and the favourites count read a compact key per clip
+// (id, recency date, fingerprint hash, pinned flag) rather than touching every clip: at 100,000 clips that is the
 // difference between a cache miss per clip and one pass over a small array. The keys are built
 // at the first look-up (copies of a list, such as views and save snapshots, never build them)
 // and a clip given out by `mutableAt` has its key refreshed at the next look-up.
@@ -102,6 +102,8 @@ public:
     // The first clip with this id or this fingerprint.
     std::size_t indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const;
     std::size_t pinnedCount() const;
+    // The first clip whose recency date is before `date`: where a clip of that date goes.
+    std::size_t firstOlderThan(Date date) const;
     // Positions of the clips that are not favourites, after the first `kept` of them, in order.
     std::vector<std::size_t> unpinnedAfter(std::size_t kept) const;
     // Removes the clips at these ascending positions; only the clips behind the first move.
@@ -161,6 +163,7 @@ public:
 private:
     struct Key {
         Uuid id;
+        Date recency{};
         std::uint64_t fingerprintHash = 0;
         bool pinned = false;
         bool stale = false;

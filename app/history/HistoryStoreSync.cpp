@@ -54,8 +54,7 @@ void HistoryStore::insertByRecency(ClipItem clip) {
     // A received clip goes where its date puts it: on top it could push newer local clips
     // past the limit before they were ever sent.
     const Date recency = clip.recencyDate();
-    auto at = std::find_if(items_.begin(), items_.end(),
-                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, std::move(clip));
     trimItems();
     itemsDidChange();
@@ -265,8 +264,7 @@ void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
 
     items_.eraseIf([&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
     const Date recency = merged.recencyDate();
-    auto at = std::find_if(items_.begin(), items_.end(),
-                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, merged);
     itemsDidChange();
     if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);

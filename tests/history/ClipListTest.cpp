@@ -74,6 +74,11 @@ TEST(ClipListLookup, AgreesWithAPlainScanAfterEveryEdit) {
             pinned += list[i].isPinned ? 1 : 0;
         }
         EXPECT_EQ(list.pinnedCount(), pinned);
+        for (const std::int64_t second : {0, 2, 3, 6, 20}) {
+            const Date date{std::chrono::seconds(second)};
+            const auto older = std::find_if(list.begin(), list.end(), [&](const ClipItem& c) { return c.recencyDate() < date; });
+            EXPECT_EQ(list.firstOlderThan(date), static_cast<std::size_t>(older - list.begin())) << second;
+        }
         std::vector<std::size_t> beyondOne;
         for (std::size_t i = 0, unpinned = 0; i < list.size(); ++i)
             if (!list[i].isPinned && unpinned++ >= 1) beyondOne.push_back(i);
@@ -87,6 +92,7 @@ TEST(ClipListLookup, AgreesWithAPlainScanAfterEveryEdit) {
     changed.fingerprint = "renamed";
     changed.id = Uuid::random();
     changed.isPinned = true;
+    changed.lastReplayedAt = Date{std::chrono::seconds(10)};
     check("changed in place");
     EXPECT_EQ(list.indexOfFingerprint(old.fingerprint), list.size());
     EXPECT_EQ(list.indexOf(old.id), list.size());
