@@ -1,5 +1,6 @@
 #include "history/ClipList.h"
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -64,8 +65,14 @@ ClipList::const_iterator ClipList::erase(const_iterator first, const_iterator la
 
 std::uint64_t ClipList::hashOf(const std::string& fingerprint) { return std::hash<std::string>{}(fingerprint); }
 
+std::uint64_t ClipList::hashOf(const Uuid& id) {
+    std::uint64_t words[2];
+    std::memcpy(words, id.bytes().data(), sizeof words);
+    return words[0] ^ (words[1] * 0x9E3779B97F4A7C15ULL);
+}
+
 ClipList::Key ClipList::keyOf(const ClipItem& item) {
-    return Key{item.id, item.recencyDate(), hashOf(item.fingerprint), item.isPinned, false};
+    return Key{hashOf(item.id), item.recencyDate(), hashOf(item.fingerprint), item.isPinned, false};
 }
 
 void ClipList::ensureKeys() const {
@@ -85,8 +92,9 @@ void ClipList::ensureKeys() const {
 
 std::size_t ClipList::indexOf(const Uuid& id) const {
     ensureKeys();
+    const std::uint64_t hash = hashOf(id);
     for (std::size_t i = 0; i < keys_.size(); ++i)
-        if (keys_[i].id == id) return i;
+        if (keys_[i].idHash == hash && items_[i]->id == id) return i;
     return items_.size();
 }
 
@@ -101,8 +109,9 @@ std::size_t ClipList::indexOfFingerprint(const std::string& fingerprint) const {
 std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const {
     ensureKeys();
     const std::uint64_t hash = hashOf(fingerprint);
+    const std::uint64_t idHash = hashOf(id);
     for (std::size_t i = 0; i < keys_.size(); ++i) {
-        if (keys_[i].id == id) return i;
+        if (keys_[i].idHash == idHash && items_[i]->id == id) return i;
         if (keys_[i].fingerprintHash == hash && items_[i]->fingerprint == fingerprint) return i;
     }
     return items_.size();
