@@ -110,10 +110,13 @@ int probe(int argc, char** argv, int count, const fs::path& support) {
     }
     const long rss = statusKiB("VmRSS");
     const long anon = statusKiB("RssAnon");
-    const double liveHeap = static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0);
+    const auto heap = mallinfo2();
+    // Large blocks (the clip list itself) are mapped apart from the heap's arena.
+    const double liveHeap = static_cast<double>(heap.uordblks + heap.hblkhd) / (1024.0 * 1024.0);
+    const double freeHeap = static_cast<double>(heap.fordblks) / (1024.0 * 1024.0);
     std::printf("%8d clips: loaded %zu in %7.1f ms, first frame %6.1f ms, launch to frame %7.1f ms; "
-                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, ClipItem %zu bytes)\n",
-                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap,
+                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, free in the heap %6.1f MiB, ClipItem %zu bytes)\n",
+                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap, freeHeap,
                 sizeof(ClipItem));
     return store.items().size() == static_cast<std::size_t>(count) ? 0 : 1;
 }

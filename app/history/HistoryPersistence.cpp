@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <map>
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -45,6 +46,14 @@ bool writeHistory(const PersistedHistory& history, const fs::path& url) {
         return false;
     }
     return true;
+}
+
+// The load's buffers are gone; the heap pages they left free go back to the system rather
+// than stay counted against an agent that idles for days.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 std::string utcStamp() {
@@ -265,11 +274,13 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
         try {
-            PersistedHistory history = historycodec::decode(bytes);
+            PersistedHistory history = historycodec::decode(bytes, bytes.capacity() - bytes.size());
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 std::stable_sort(history.items.begin(), history.items.end(), newerFirst);
+            bytes = std::string();
+            returnFreedMemory();
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
