@@ -48,7 +48,7 @@ enum Field : int {
 };
 
 struct FieldInfo {
-    const char* name;
+    std::string_view name;
     FieldType type;
 };
 
@@ -198,7 +198,7 @@ private:
         throw HistoryDecodeError("item " + std::to_string(itemIndex_) + ": " + reason);
     }
     [[noreturn]] void failField(const std::string& reason) const {
-        failItem(std::string("key \"") + kFields[field_].name + "\": " + reason);
+        failItem("key \"" + std::string(kFields[field_].name) + "\": " + reason);
     }
     [[noreturn]] void wrongType(element value) const {
         failField(std::string(expectation(kFields[field_].type)) + ", found " + describe(value));
@@ -226,8 +226,8 @@ private:
         }
         for (int i = 0; i < kFieldCount; ++i) {
             if (isOptional(kFields[i].type)) continue;
-            if (!(seen & (1ull << i))) failItem(std::string("missing key \"") + kFields[i].name + "\"");
-            if (null & (1ull << i)) failItem(std::string("key \"") + kFields[i].name + "\" is null");
+            if (!(seen & (1ull << i))) failItem("missing key \"" + std::string(kFields[i].name) + "\"");
+            if (null & (1ull << i)) failItem("key \"" + std::string(kFields[i].name) + "\" is null");
         }
         ++itemIndex_;
     }
@@ -571,12 +571,19 @@ std::string encode(const PersistedHistory& history) {
     return out;
 }
 
+// Counted as the nesting check of the other settings files counts it.
+constexpr std::size_t kParserDepth = filesafety::kMaximumJsonDepth;
+
 PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
-    if (!filesafety::jsonNestingWithin(text))
-        throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
+    const auto tooDeep = [] {
+        return HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
+    };
     HistoryReader reader;
     {
+        // The parser refuses deeper nesting itself, without a separate pass over the text.
         simdjson::dom::parser parser;
+        if (parser.allocate(text.size(), kParserDepth) != simdjson::SUCCESS)
+            throw HistoryDecodeError("not enough memory to read the history");
         element root;
         // The parser reads a little past the end; with that much room the text is parsed in place.
         const bool copy = readableBeyondEnd < simdjson::SIMDJSON_PADDING;
@@ -586,6 +593,7 @@ PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
             // Valid JSON may hold integers past 64 bits (in a key a later version added), which
             // this parser refuses. Such a rare file is rewritten with those as floating-point
             // numbers, as any other JSON reader would take them, and parsed again.
+            if (!filesafety::jsonNestingWithin(text)) throw tooDeep();
             try {
                 rewritten = nlohmann::ordered_json::parse(text.begin(), text.end()).dump();
             } catch (const nlohmann::json::exception& e) {
@@ -593,6 +601,7 @@ PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
             }
             error = parser.parse(rewritten).get(root);
         }
+        if (error == simdjson::DEPTH_ERROR) throw tooDeep();
         if (error) throw HistoryDecodeError(std::string("invalid JSON: ") + simdjson::error_message(error));
         reader.readRoot(root);
     }
