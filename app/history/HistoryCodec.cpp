@@ -207,8 +207,7 @@ private:
     void readItem(element record) {
         if (record.type() != element_type::OBJECT)
             failItem(std::string("expected an object, found ") + describe(record));
-        history.items.push_back(blank_);  // "id" is required, so the blank's own id never survives
-        ClipItem& item = history.items.back();
+        ClipItem item = blank_;  // "id" is required, so the blank's own id never survives
         std::uint64_t seen = 0;
         std::uint64_t null = 0;
         for (const auto field : objectOf(record)) {
@@ -229,6 +228,7 @@ private:
             if (!(seen & (1ull << i))) failItem("missing key \"" + std::string(kFields[i].name) + "\"");
             if (null & (1ull << i)) failItem("key \"" + std::string(kFields[i].name) + "\" is null");
         }
+        history.items.push_back(std::move(item));
         ++itemIndex_;
     }
 

@@ -355,6 +355,27 @@ void HistoryPersistence::finishDeletions() {
     finished.get();
 }
 
+void HistoryPersistence::removeOrphanedPayloadFilesInBackground(std::set<std::string> referenced) {
+    // The kernel stamps files from its coarse clock: read the same one, so that a file written
+    // after this moment never carries an earlier time.
+    timespec started{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &started);
+    impl_->post([this, keep = std::move(referenced), started]() mutable {
+        visitOrphans(std::move(keep), [&](const std::string& name, const fs::path& path) {
+            std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
+            if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
+            // Writers outside this class (an import, a sync derivative) leave a newer file.
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0) return;
+            const timespec& changed = info.st_mtim;
+            if (changed.tv_sec > started.tv_sec ||
+                (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
+                return;
+            ::unlink(path.c_str());
+        });
+    });
+}
+
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }
 
 void HistoryPersistence::setSaveObserver(SaveObserver observer) {
