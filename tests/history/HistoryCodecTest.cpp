@@ -390,3 +390,53 @@ TEST(HistoryCodecDecoding, NumbersEscapesAndRepeatedKeys) {
     nulled.replace(nulled.rfind(count), count.size(), R"("copyCount":1,"copyCount":null)");
     EXPECT_THROW(historycodec::decode(nulled), HistoryDecodeError);
 }
+
+TEST(HistoryCodecDecoding, LargeListsKeepFileOrderAndReportTheFirstBadRecord) {
+    // Large enough to be read in parts.
+    constexpr int kCount = 20'000;
+    json items = json::array();
+    for (int i = 0; i < kCount; ++i) {
+        json record = validRecord();
+        record["id"] = Uuid().uppercaseString();
+        record["copyCount"] = i;
+        items.push_back(record);
+    }
+    const auto decoded = historycodec::decode(json{{"version", 1}, {"items", items}}.dump());
+    ASSERT_EQ(decoded.items.size(), static_cast<std::size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(decoded.items[i].copyCount, i);
+        ASSERT_EQ(decoded.items[i].id.uppercaseString(), items[i]["id"].get<std::string>());
+    }
+
+    // Bad records in several parts: the message names the first in file order.
+    const std::pair<std::vector<int>, std::string> cases[] = {
+        {{19'999, 12'000, 7'000}, "item 7000: "},
+        {{15'000, 10'001}, "item 10001: "},
+        {{19'999}, "item 19999: "},
+        {{0, 19'999}, "item 0: "},
+    };
+    for (const auto& [bad, message] : cases) {
+        SCOPED_TRACE(message);
+        json damaged = items;
+        for (const int index : bad) damaged[index].erase("fingerprint");
+        try {
+            historycodec::decode(json{{"version", 1}, {"items", damaged}}.dump());
+            ADD_FAILURE() << "decoded";
+        } catch (const HistoryDecodeError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
+        }
+    }
+    // Indices go on across a repeated "items" key.
+    const std::string twice = R"({"version":1,"items":[)" + validRecord().dump() + R"(],"items":[)" +
+                              validRecord().dump() + "," + json::object().dump() + "]}";
+    EXPECT_THROW(
+        {
+            try {
+                historycodec::decode(twice);
+            } catch (const HistoryDecodeError& e) {
+                EXPECT_EQ(std::string(e.what()).rfind("item 2: ", 0), 0u) << e.what();
+                throw;
+            }
+        },
+        HistoryDecodeError);
+}
