@@ -364,7 +364,7 @@ TEST(HistoryCodecDecoding, NumbersEscapesAndRepeatedKeys) {
     EXPECT_EQ(clip.searchableText, "\xF0\x9F\x99\x82\xC3\xA9/\n");
 
     const std::pair<std::string, std::optional<std::int64_t>> numbers[] = {
-        {"0", 0}, {"-1", -1}, {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"0", 0}, {"-0", 0}, {"-1", -1}, {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
         {"9223372036854775808", std::nullopt}, {"18446744073709551616", std::nullopt},
         {"1e2", std::nullopt}, {"2.0", std::nullopt}, {"-9223372036854775809", std::nullopt},
