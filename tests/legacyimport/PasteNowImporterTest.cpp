@@ -1,6 +1,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QTest>
+#include <QThreadPool>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -275,6 +276,28 @@ TEST_F(PasteNowImporterTest, RunFailuresLeaveTheFlagUnsetAndSayWhy) {
     EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
     EXPECT_TRUE(store->items().empty());
     EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+}
+
+// Quitting, or the store going first, while the run is still on its thread: its result reaches
+// nobody and the import is left for the next launch.
+TEST_F(PasteNowImporterTest, AResultWithNobodyToTakeItIsDropped) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(400));
+    for (const bool storeGoesFirst : {true, false}) {
+        SCOPED_TRACE(storeGoesFirst);
+        auto store = makeStore();
+        PasteNowImporter::importIfNeeded(*store, locations());
+        ASSERT_TRUE(store->migrationStatus());
+        if (storeGoesFirst) store.reset();
+        else PasteNowImporter::cancelRunningImport();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+        if (store) {
+            EXPECT_TRUE(store->items().empty());
+            EXPECT_FALSE(store->toastMessage());
+        }
+    }
 }
 
 TEST_F(PasteNowImporterTest, CancelStopsTheRunAndRemovesTheCopy) {
