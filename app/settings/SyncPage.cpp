@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
@@ -301,13 +302,18 @@ void SyncPage::animateChangePasswordForm(int from) {
         settleChangePasswordForm();
         return;
     }
-    // From where the form stood, so a second press mid-way turns it back smoothly.
-    const int full = form_->hasHeightForWidth() && form_->width() > 0 ? form_->heightForWidth(form_->width())
-                                                                        : form_->sizeHint().height();
+    // The open height is wherever the page's layout settles the form, measured before anything
+    // is painted; the slide starts where the form stood, so a second press mid-way turns it back.
+    int full = 0;
+    if (state_.showChangePassword) {
+        settleChangePasswordForm();
+        if (QLayout* page = layout()) page->activate();
+        full = form_->height();
+    }
     form_->setMaximumHeight(from);
     form_->setVisible(true);
     formAnimation_->setStartValue(from);
-    formAnimation_->setEndValue(state_.showChangePassword ? full : 0);
+    formAnimation_->setEndValue(full);
     formAnimation_->start();
 }
 
