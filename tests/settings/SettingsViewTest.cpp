@@ -105,6 +105,15 @@ TEST_F(SettingsViewFixture, BuildingAndRefreshingTheWindowWritesNothing) {
                         &HistoryStore::skipSensitiveContentChanged, &HistoryStore::replayLocallyOnlyChanged,
                         &HistoryStore::itemsChanged, &HistoryStore::globalShortcutLabelChanged})
         emit (store.get()->*signal)();
+    AppSettings& settings = store->settings();
+    for (auto signal : {&AppSettings::capturePausedChanged, &AppSettings::maxHistoryChanged,
+                        &AppSettings::captureImagesChanged, &AppSettings::skipSensitiveContentChanged,
+                        &AppSettings::replayLocallyOnlyChanged, &AppSettings::pasteDirectlyChanged,
+                        &AppSettings::pasteUsesSystemShortcutChanged, &AppSettings::alwaysPastePlainTextChanged,
+                        &AppSettings::shelfPlacementChanged, &AppSettings::shelfSizeModeChanged,
+                        &AppSettings::barTransparencyChanged, &AppSettings::autoHideEnabledChanged,
+                        &AppSettings::autoHideDelayChanged})
+        emit (settings.*signal)();
     QApplication::processEvents();
 
     EXPECT_EQ(defaults.writeCount(), writesBefore);
