@@ -9,8 +9,10 @@
 
 #include "history/ClipPasteboardPayload.h"
 #include "support/FakePasteboard.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
@@ -51,12 +53,7 @@ struct PayloadFixture : ::testing::Test {
     }
 };
 
-ClipItem textClip(ClipKind kind, std::string text) {
-    ClipItem item;
-    item.kind = kind;
-    item.text = std::move(text);
-    return item;
-}
+ClipItem textClip(ClipKind kind, std::string text) { return ClipBuilder(std::move(text), kind); }
 
 TEST_F(PayloadFixture, LinkCarriesEveryFormUnlessPlainText) {
     ClipItem link = textClip(ClipKind::link, "https://example.com/path");

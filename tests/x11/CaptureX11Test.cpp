@@ -106,6 +106,11 @@ TEST_F(X11Fixture, APasswordManagerHintIsNeverCaptured) {
     auto owner = own({{"UTF8_STRING", "hunter2"}, {"x-kde-passwordManagerHint", "secret"}});
     auto capture = reader.read(CaptureSettings{true, false});
     EXPECT_EQ(capture.skipReason, PasteboardCapture::SkipReason::marked);
+
+    owner = own({{"UTF8_STRING", "hunter2"}});
+    capture = reader.read(CaptureSettings{true, false});
+    EXPECT_EQ(capture.content, Content::text);
+    EXPECT_EQ(capture.text, "hunter2") << "the same text without the hint is read";
 }
 
 TEST_F(X11Fixture, LargeTextArrivesInIncrements) {
@@ -155,6 +160,8 @@ TEST_F(X11Fixture, AStoppedOwnerDoesNotHoldTheReader) {
     EXPECT_LT(elapsed, 1500) << "bound on the wait, not a speed target";
     EXPECT_FALSE(capture.hasContent());
     owner->signal(SIGCONT);
+    capture = reader.read({});
+    EXPECT_EQ(capture.text, "frozen") << "the same owner running again is read";
 }
 
 TEST_F(X11Fixture, AnOwnerThatExitsLeavesNothingToCapture) {
@@ -165,6 +172,9 @@ TEST_F(X11Fixture, AnOwnerThatExitsLeavesNothingToCapture) {
     auto capture = reader.read({});
     EXPECT_FALSE(capture.hasContent());
     EXPECT_EQ(capture.skipReason, PasteboardCapture::SkipReason::nothingUseful);
+
+    owner = own({{"UTF8_STRING", "long-lived"}});
+    EXPECT_EQ(reader.read({}).text, "long-lived");
 }
 
 TEST_F(X11Fixture, WorkspaceFollowsAndSwitchesTheActiveWindow) {

@@ -169,8 +169,16 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     stall.delayMilliseconds = 30000;
     stall.count = 1000;
     for (const char* endpoint : {"push", "pull", "delete", "blobs", "media", "logout"}) service.force(endpoint, stall);
+    service.clearRequestLog();
     ASSERT_TRUE(a.copyText(last));
-    QTest::qWait(1200);  // captured, and a round is waiting on the service
+    // Captured, and its upload is waiting on the service.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (const auto& request : service.requestLog())
+                if (request.path.find("push") != std::string::npos) return true;
+            return false;
+        },
+        10000));
     const pid_t pid = a.pid();
     timer.restart();
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
