@@ -80,9 +80,7 @@ TEST_F(PayloadFixture, ColourAndCodeNeverCarryAnAddress) {
 }
 
 TEST_F(PayloadFixture, ImageClipsOfferThePayloadOrTheirRecognizedText) {
-    ClipItem image;
-    image.kind = ClipKind::image;
-    image.payloadFilename = "A.png";
+    ClipItem image = ClipBuilder("", ClipKind::image).payload("A.png");
     payloads["A.png"] = encoded("PNG");
 
     auto pasted = objects(image, false);
@@ -105,9 +103,7 @@ TEST_F(PayloadFixture, ImageClipsOfferThePayloadOrTheirRecognizedText) {
 }
 
 TEST_F(PayloadFixture, JPEGPayloadsAreOfferedAsJPEGAndPNG) {
-    ClipItem image;
-    image.kind = ClipKind::image;
-    image.payloadFilename = "B.jpg";
+    ClipItem image = ClipBuilder("", ClipKind::image).payload("B.jpg");
     image.payloadContentType = "image/jpeg";
     payloads["B.jpg"] = encoded("JPEG");
     auto result = objects(image, false);
@@ -118,10 +114,8 @@ TEST_F(PayloadFixture, JPEGPayloadsAreOfferedAsJPEGAndPNG) {
 }
 
 TEST_F(PayloadFixture, FileClipsOfferTheFilesThatStillExist) {
-    ClipItem files;
-    files.kind = ClipKind::file;
+    ClipItem files = ClipBuilder("/home/u/a b.txt\n/home/u/gone.txt", ClipKind::file);
     files.fileURLs = {"/home/u/a b.txt", "/home/u/gone.txt"};
-    files.text = "/home/u/a b.txt\n/home/u/gone.txt";
     existingFiles = {"/home/u/a b.txt"};
     auto result = objects(files, false);
     ASSERT_EQ(result.size(), 1u);

@@ -465,10 +465,7 @@ TEST_F(AppCoordinatorTest, AClipThatCannotBeWrittenBeepsAndOpensNoTransaction) {
     notFirstLaunch();
     directPasteOff();
     launch();
-    ClipItem image = textClip("gone");
-    image.kind = ClipKind::image;
-    image.text.clear();
-    image.payloadFilename = "missing.png";
+    const ClipItem image = ClipBuilder("", ClipKind::image).payload("missing.png");
     coordinator->paste(image, false);
     EXPECT_TRUE(pasteboard.writes.empty());
     EXPECT_EQ(store().toastMessage(), std::optional<std::string>("That clip is no longer available"));

@@ -18,31 +18,21 @@ public:
         clip_.text = std::move(text);
     }
 
-    ClipBuilder& title(std::string title) { return set(clip_.title, std::move(title)); }
+    ClipBuilder& title(std::string title) { clip_.title = std::move(title); return *this; }
     ClipBuilder& titled() { return title(clip_.text); }
-    ClipBuilder& at(Date when) {
-        clip_.updatedAt = when;
-        return set(clip_.createdAt, when);
-    }
-    ClipBuilder& app(std::string name) { return set(clip_.sourceAppName, std::move(name)); }
-    ClipBuilder& fingerprint(std::string fingerprint) { return set(clip_.fingerprint, std::move(fingerprint)); }
+    ClipBuilder& at(Date when) { clip_.createdAt = clip_.updatedAt = when; return *this; }
+    ClipBuilder& app(std::string name) { clip_.sourceAppName = std::move(name); return *this; }
+    ClipBuilder& fingerprint(std::string value) { clip_.fingerprint = std::move(value); return *this; }
     ClipBuilder& realFingerprint() {
         return fingerprint(ClipItem::makeFingerprint(clip_.kind, clip_.text, {}, std::nullopt, nullptr));
     }
-    ClipBuilder& searchable() { return set(clip_.searchableText, clip_.text); }
-    ClipBuilder& payload(std::optional<std::string> file) { return set(clip_.payloadFilename, std::move(file)); }
+    ClipBuilder& searchable() { clip_.searchableText = clip_.text; return *this; }
+    ClipBuilder& payload(std::optional<std::string> file) { clip_.payloadFilename = std::move(file); return *this; }
     ClipBuilder& captured(Date when) { return titled().at(when).app("Editor").realFingerprint(); }
 
-    ClipItem build() const { return clip_; }
     operator ClipItem() const { return clip_; }  // NOLINT: reads as a clip where one is expected
 
 private:
-    template <typename Field, typename Value>
-    ClipBuilder& set(Field& field, Value&& value) {
-        field = std::forward<Value>(value);
-        return *this;
-    }
-
     ClipItem clip_;
 };
 

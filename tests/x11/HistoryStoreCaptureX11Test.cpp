@@ -17,8 +17,10 @@
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "support/InMemoryDefaults.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
@@ -68,8 +70,8 @@ struct StoreX11Fixture : ::testing::Test {
     }
     // The store's poll has looked at the clipboard as it is now (its decision is made by then).
     bool waitUntilPolled(std::int64_t before) {
-        return QTest::qWaitFor([&] { return pasteboard.changeCount() != before; }, 5000) &&
-               QTest::qWaitFor([&] { return store->lastSeenChangeCount() == pasteboard.changeCount(); }, 5000);
+        return QTest::qWaitFor([&] { return pasteboard.changeCount() != before &&
+                                            store->lastSeenChangeCount() == pasteboard.changeCount(); }, 5000);
     }
     // A plain copy from outside arrives (as the only clip unless said): capture was alive all along.
     void expectPlainCopyCaptured(bool alone = true) {
@@ -121,11 +123,7 @@ TEST_F(StoreX11Fixture, APasswordManagerHintIsNeverCaptured) {
 
 TEST_F(StoreX11Fixture, OurOwnLinkWriteReadsBackAndIsNotCaptured) {
     store->startMonitoring();
-    ClipItem link;
-    link.kind = ClipKind::link;
-    link.text = "https://example.com/harbelle";
-    link.title = "example.com";
-    link.fingerprint = ClipItem::makeFingerprint(ClipKind::link, link.text, {}, std::nullopt, nullptr);
+    ClipItem link = ClipBuilder("https://example.com/harbelle", ClipKind::link).title("example.com").realFingerprint();
     const std::string html = "<a href=\"https://example.com/harbelle\">Harbelle</a>";
     link.htmlData = Bytes(html.begin(), html.end());
     ASSERT_TRUE(store->writeToPasteboard(link, false));

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <nlohmann/json.hpp>
 
@@ -171,14 +172,11 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     for (const char* endpoint : {"push", "pull", "delete", "blobs", "media", "logout"}) service.force(endpoint, stall);
     service.clearRequestLog();
     ASSERT_TRUE(a.copyText(last));
-    // Captured, and its upload is waiting on the service.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            for (const auto& request : service.requestLog())
-                if (request.path.find("push") != std::string::npos) return true;
-            return false;
-        },
-        10000));
+    const auto pushWaiting = [&] {
+        const auto log = service.requestLog();
+        return std::any_of(log.begin(), log.end(), [](const auto& request) { return request.path == "/v1/push"; });
+    };
+    ASSERT_TRUE(waitFor(pushWaiting, 10000)) << "captured, and its upload waits on the service";
     const pid_t pid = a.pid();
     timer.restart();
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
