@@ -1,10 +1,7 @@
 #include "history/HistoryStore.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <limits>
 
 #include "history/HistoryPersistence.h"
 #include "history/PasteboardCaptureReader.h"
@@ -13,87 +10,6 @@
 namespace harbelle {
 
 namespace {
-
-constexpr const char* kCapturePausedKey = "capturePaused";
-constexpr const char* kMaxHistoryKey = "maxHistory";
-constexpr const char* kCaptureImagesKey = "captureImages";
-constexpr const char* kSkipSensitiveContentKey = "skipSensitiveContent";
-constexpr const char* kReplayLocallyOnlyKey = "replayLocallyOnly";
-constexpr const char* kPasteDirectlyKey = "pasteDirectly";
-constexpr const char* kPasteUsesSystemShortcutKey = "pasteUsesSystemShortcut";
-constexpr const char* kAlwaysPastePlainTextKey = "alwaysPastePlainText";
-constexpr const char* kDirectPasteVerifiedKey = "directPasteVerified";
-constexpr const char* kShelfPlacementKey = "shelfPlacement";
-constexpr const char* kShelfSizeModeKey = "shelfSizeMode";
-constexpr const char* kBarTransparencyKey = "barTransparency";
-constexpr const char* kAutoHideEnabledKey = "autoHideEnabled";
-constexpr const char* kAutoHideDelayKey = "autoHideDelay";
-constexpr const char* kShelfCustomWidthKey = "shelfCustomWidth";
-constexpr const char* kShelfPanelHeightKey = "shelfPanelHeight";
-constexpr const char* kShelfCustomVerticalWidthKey = "shelfCustomVerticalWidth";
-constexpr const char* kShelfCustomVerticalHeightKey = "shelfCustomVerticalHeight";
-
-// Boolean reading that also takes numbers (non-zero is true) and Boolean-like strings
-// ("YES", "true", "1"…), as older preference files may hold them.
-bool lenientBool(const Defaults& defaults, const std::string& key, bool fallback) {
-    const auto value = defaults.object(key);
-    if (!value || value->is_null()) return fallback;
-    if (value->is_boolean()) return value->get<bool>();
-    if (value->is_number_integer()) return value->get<std::int64_t>() != 0;
-    if (value->is_number_unsigned()) return value->get<std::uint64_t>() != 0;
-    if (value->is_number_float()) {
-        const double number = value->get<double>();
-        return std::isfinite(number) ? number != 0 : fallback;
-    }
-    if (value->is_string()) {
-        const auto& text = value->get_ref<const std::string&>();
-        std::size_t i = 0;
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        while (i < text.size() && text[i] == '0') ++i;
-        if (i >= text.size()) return false;
-        const char c = text[i];
-        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-    }
-    return fallback;
-}
-
-bool strictBool(const Defaults& defaults, const std::string& key, bool fallback) {
-    return defaults.boolValue(key).value_or(fallback);
-}
-
-std::int64_t clampToInt64(double value) {
-    constexpr double top = 9.2233720368547748e18;  // first double above INT64_MAX
-    if (value >= top) return std::numeric_limits<std::int64_t>::max();
-    if (value <= -top) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(value);
-}
-
-// "maxHistory": absent gives the default; anything that is not a number reads as 0 and so
-// as the minimum; NaN and infinities give the default.
-std::int64_t readMaxHistory(const Defaults& defaults) {
-    const auto value = defaults.object(kMaxHistoryKey);
-    if (!value || value->is_null()) return HistoryStore::kDefaultMaxHistory;
-    std::int64_t number = 0;
-    if (value->is_number_unsigned()) {
-        const auto u = value->get<std::uint64_t>();
-        number = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                     ? std::numeric_limits<std::int64_t>::max()
-                     : static_cast<std::int64_t>(u);
-    } else if (value->is_number_integer()) {
-        number = value->get<std::int64_t>();
-    } else if (value->is_number_float()) {
-        const double d = value->get<double>();
-        if (!std::isfinite(d)) return HistoryStore::kDefaultMaxHistory;
-        number = clampToInt64(d);
-    } else if (value->is_boolean()) {
-        number = value->get<bool>() ? 1 : 0;
-    } else if (value->is_string()) {
-        const auto& text = value->get_ref<const std::string&>();
-        number = std::strtoll(text.c_str(), nullptr, 10);  // saturates; no digits reads as 0
-    }
-    return number < HistoryStore::kMinimumMaxHistory + 1 ? HistoryStore::kMinimumMaxHistory : number;
-}
 
 double clampAutoHideOverride(double seconds) { return std::clamp(seconds, 0.25, 60.0); }
 
@@ -141,36 +57,30 @@ HistoryStore::~HistoryStore() {
 }
 
 void HistoryStore::readSettings(const std::optional<double>& autoHideOverride) {
-    isPaused_ = lenientBool(defaults_, kCapturePausedKey, false);
-    maxHistory_ = readMaxHistory(defaults_);
-    captureImages_ = strictBool(defaults_, kCaptureImagesKey, true);
-    skipSensitiveContent_ = strictBool(defaults_, kSkipSensitiveContentKey, true);
-    replayLocallyOnly_ = strictBool(defaults_, kReplayLocallyOnlyKey, true);
-    pasteDirectly_ = strictBool(defaults_, kPasteDirectlyKey, true);
-    pasteUsesSystemShortcut_ = strictBool(defaults_, kPasteUsesSystemShortcutKey, true);
-    alwaysPastePlainText_ = strictBool(defaults_, kAlwaysPastePlainTextKey, false);
-    directPasteVerified_ = lenientBool(defaults_, kDirectPasteVerifiedKey, false);
-
-    const auto placement = defaults_.stringValue(kShelfPlacementKey);
-    shelfPlacement_ = placement ? shelfplacement::fromRawValue(*placement).value_or(ShelfPlacement::bottom)
-                                : ShelfPlacement::bottom;
-    const auto sizeMode = defaults_.stringValue(kShelfSizeModeKey);
-    shelfSizeMode_ = sizeMode ? shelfsizemode::fromRawValue(*sizeMode).value_or(ShelfSizeMode::full)
-                              : ShelfSizeMode::full;
-
-    // doubleValue reads NaN and infinities as absent, so they give the defaults.
-    barTransparency_ = defaults_.doubleValue(kBarTransparencyKey).value_or(kDefaultBarTransparency);
-    autoHideEnabled_ = strictBool(defaults_, kAutoHideEnabledKey, true);
-    const auto delay = defaults_.doubleValue(kAutoHideDelayKey);
-    autoHideDelay_ = delay && *delay >= 2 ? std::min(*delay, 60.0) : kDefaultAutoHideDelay;
-
+    settings_ = std::make_unique<AppSettings>(defaults_);
     // A non-finite override (NaN, infinity) counts as none.
-    if (autoHideOverride && std::isfinite(*autoHideOverride)) {
-        autoHideEnabled_ = true;
-        autoHideDelay_ = clampAutoHideOverride(*autoHideOverride);
-    } else if (demoMode_) {
-        autoHideEnabled_ = false;
-    }
+    if (autoHideOverride && std::isfinite(*autoHideOverride))
+        settings_->holdAutoHide(true, clampAutoHideOverride(*autoHideOverride));
+    else if (demoMode_)
+        settings_->holdAutoHide(false, settings_->autoHideDelay());
+
+    using Forward = std::pair<void (AppSettings::*)(), void (HistoryStore::*)()>;
+    for (const auto& [announced, forwarded] :
+         {Forward{&AppSettings::capturePausedChanged, &HistoryStore::isPausedChanged},
+          Forward{&AppSettings::maxHistoryChanged, &HistoryStore::maxHistoryChanged},
+          Forward{&AppSettings::captureImagesChanged, &HistoryStore::captureImagesChanged},
+          Forward{&AppSettings::skipSensitiveContentChanged, &HistoryStore::skipSensitiveContentChanged},
+          Forward{&AppSettings::replayLocallyOnlyChanged, &HistoryStore::replayLocallyOnlyChanged},
+          Forward{&AppSettings::pasteDirectlyChanged, &HistoryStore::pasteDirectlyChanged},
+          Forward{&AppSettings::pasteUsesSystemShortcutChanged, &HistoryStore::pasteUsesSystemShortcutChanged},
+          Forward{&AppSettings::alwaysPastePlainTextChanged, &HistoryStore::alwaysPastePlainTextChanged},
+          Forward{&AppSettings::directPasteVerifiedChanged, &HistoryStore::directPasteVerifiedChanged},
+          Forward{&AppSettings::shelfPlacementChanged, &HistoryStore::shelfPlacementChanged},
+          Forward{&AppSettings::shelfSizeModeChanged, &HistoryStore::shelfSizeModeChanged},
+          Forward{&AppSettings::barTransparencyChanged, &HistoryStore::barTransparencyChanged},
+          Forward{&AppSettings::autoHideEnabledChanged, &HistoryStore::autoHideEnabledChanged},
+          Forward{&AppSettings::autoHideDelayChanged, &HistoryStore::autoHideDelayChanged}})
+        connect(settings_.get(), announced, this, forwarded);
 }
 
 bool HistoryStore::isSyncableKind(ClipKind kind) {
@@ -248,12 +158,6 @@ void HistoryStore::setDraggingClip(bool dragging) {
     emit isDraggingClipChanged();
 }
 
-void HistoryStore::setDirectPasteVerified(bool verified) {
-    directPasteVerified_ = verified;
-    defaults_.setBool(kDirectPasteVerifiedKey, verified);
-    emit directPasteVerifiedChanged();
-}
-
 // ---- Derived views ----------------------------------------------------------------------------
 
 const std::vector<ClipItem>& HistoryStore::filteredItems() const {
@@ -276,94 +180,38 @@ std::vector<ClipDeviceFilterOption> HistoryStore::availableDevices() const {
 // ---- Settings setters ---------------------------------------------------------------------------
 
 void HistoryStore::updateMaxHistory(std::int64_t value) {
-    maxHistory_ = value < kMinimumMaxHistory + 1 ? kMinimumMaxHistory : value;
+    settings_->setMaxHistory(value);
     trimSuspended_ = false;
-    defaults_.setInteger(kMaxHistoryKey, maxHistory_);
-    emit maxHistoryChanged();
     trimHistoryIfNeeded();
     scheduleSave(false);
 }
 
 void HistoryStore::updatePasteDirectly(bool value) {
-    pasteDirectly_ = value;
-    defaults_.setBool(kPasteDirectlyKey, value);
-    emit pasteDirectlyChanged();
+    settings_->setPasteDirectly(value);
     if (value && !(accessibilityAccessGranted_ && eventPostingAccessGranted_)) setShowPermissionSetup(true);
 }
 
-void HistoryStore::setPasteDirectly(bool value) {
-    if (pasteDirectly_ == value) return;
-    pasteDirectly_ = value;
-    emit pasteDirectlyChanged();
-}
-
+// The panel follows these whenever the user picks one, even the value it already has.
 void HistoryStore::updateShelfSizeMode(ShelfSizeMode mode) {
-    shelfSizeMode_ = mode;
-    defaults_.setString(kShelfSizeModeKey, std::string(shelfsizemode::rawValue(mode)));
-    emit shelfSizeModeChanged();
+    settings_->setShelfSizeMode(mode);
     emit shelfSizeSettingChanged();
 }
 
 void HistoryStore::updateShelfPlacement(ShelfPlacement placement) {
-    if (placement == shelfPlacement_) return;
-    shelfPlacement_ = placement;
-    defaults_.setString(kShelfPlacementKey, std::string(shelfplacement::rawValue(placement)));
-    emit shelfPlacementChanged();
+    if (placement == shelfPlacement()) return;
+    settings_->setShelfPlacement(placement);
     emit shelfPlacementSettingChanged();
-}
-
-void HistoryStore::updateBarTransparency(double value) {
-    if (std::isnan(value)) return;  // no meaningful value to clamp; keep the current one
-    const double clamped = value <= 0 ? 0.0 : std::min(value, kMaximumBarTransparency);
-    barTransparency_ = clamped;
-    defaults_.setDouble(kBarTransparencyKey, clamped);
-    emit barTransparencyChanged();
 }
 
 void HistoryStore::updateAutoHideDelay(double seconds) {
     if (std::isnan(seconds)) return;
-    const double clamped = std::clamp(std::round(seconds), 2.0, 60.0);
-    autoHideDelay_ = clamped;
-    defaults_.setDouble(kAutoHideDelayKey, clamped);
-    emit autoHideDelayChanged();
+    settings_->setAutoHideDelay(seconds);
     emit autoHideSettingChanged();
 }
 
 void HistoryStore::updateAutoHideEnabled(bool value) {
-    autoHideEnabled_ = value;
-    defaults_.setBool(kAutoHideEnabledKey, value);
-    emit autoHideEnabledChanged();
+    settings_->setAutoHideEnabled(value);
     emit autoHideSettingChanged();
-}
-
-void HistoryStore::updateCaptureImages(bool value) {
-    captureImages_ = value;
-    defaults_.setBool(kCaptureImagesKey, value);
-    emit captureImagesChanged();
-}
-
-void HistoryStore::updateSkipSensitiveContent(bool value) {
-    skipSensitiveContent_ = value;
-    defaults_.setBool(kSkipSensitiveContentKey, value);
-    emit skipSensitiveContentChanged();
-}
-
-void HistoryStore::updateReplayLocallyOnly(bool value) {
-    replayLocallyOnly_ = value;
-    defaults_.setBool(kReplayLocallyOnlyKey, value);
-    emit replayLocallyOnlyChanged();
-}
-
-void HistoryStore::updateAlwaysPastePlainText(bool value) {
-    alwaysPastePlainText_ = value;
-    defaults_.setBool(kAlwaysPastePlainTextKey, value);
-    emit alwaysPastePlainTextChanged();
-}
-
-void HistoryStore::updatePasteUsesSystemShortcut(bool value) {
-    pasteUsesSystemShortcut_ = value;
-    defaults_.setBool(kPasteUsesSystemShortcutKey, value);
-    emit pasteUsesSystemShortcutChanged();
 }
 
 void HistoryStore::updateDirectPastePermissionStatus(bool accessibility, bool eventPosting) {
@@ -378,25 +226,6 @@ void HistoryStore::updateDirectPastePermissionStatus(bool accessibility, bool ev
     if (!(accessibility && eventPosting)) setDirectPasteVerified(false);
 }
 
-void HistoryStore::recordCustomShelfSize(double width, double height) {
-    // A size that is not a number would poison the stored frame; keep the last good one.
-    if (!std::isfinite(width) || !std::isfinite(height)) return;
-    shelfSizeMode_ = ShelfSizeMode::custom;
-    defaults_.setString(kShelfSizeModeKey, std::string(shelfsizemode::rawValue(ShelfSizeMode::custom)));
-    emit shelfSizeModeChanged();
-    const bool vertical = shelfplacement::isVertical(shelfPlacement_);
-    defaults_.setDouble(vertical ? kShelfCustomVerticalWidthKey : kShelfCustomWidthKey, width);
-    defaults_.setDouble(vertical ? kShelfCustomVerticalHeightKey : kShelfPanelHeightKey, height);
-}
-
-std::optional<CustomShelfSize> HistoryStore::customShelfSize(ShelfPlacement placement) const {
-    const bool vertical = shelfplacement::isVertical(placement);
-    const double width = defaults_.doubleValue(vertical ? kShelfCustomVerticalWidthKey : kShelfCustomWidthKey).value_or(0);
-    const double height = defaults_.doubleValue(vertical ? kShelfCustomVerticalHeightKey : kShelfPanelHeightKey).value_or(0);
-    if (width > 0 && height > 0) return CustomShelfSize{width, height};
-    return std::nullopt;
-}
-
 // ---- Toast --------------------------------------------------------------------------------------
 
 void HistoryStore::showToast(const std::string& message, ToastTone tone) {
@@ -409,7 +238,5 @@ void HistoryStore::showToast(const std::string& message, ToastTone tone) {
         emit toastChanged();
     });
 }
-
-bool HistoryStore::hasStoredHistoryLimit() const { return defaults_.object(kMaxHistoryKey).has_value(); }
 
 }  // namespace harbelle

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "history/AppSettings.h"
 #include "history/ClipDeviceOrigin.h"
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
@@ -33,13 +34,6 @@ class LoginItemService;
 class PasteboardCaptureReader;
 struct PasteboardCapture;
 class TextRecognizer;
-
-// A shelf size the user dragged, for one placement axis.
-struct CustomShelfSize {
-    double width = 0;
-    double height = 0;
-    bool operator==(const CustomShelfSize&) const = default;
-};
 
 // What the store is built with besides its defaults and clock.
 struct HistoryStoreOptions {
@@ -68,20 +62,16 @@ struct HistoryStoreOptions {
 };
 
 // The one store of the application, on the main thread: the clip history, the shelf's shared
-// state, every user setting, the toast line and the direct-paste permission flags. Each
-// published property has a getter and a change signal; settings change only through their
-// setters, which write the defaults at once.
+// state, the toast line and the direct-paste permission flags. The user's settings live in
+// `settings()`, shared with the views; the store forwards them under its own names and keeps
+// the setters whose change sets something off (a trim, a permission sheet, a panel layout).
 class HistoryStore : public QObject {
     Q_OBJECT
 
 public:
     using Options = HistoryStoreOptions;
 
-    static constexpr std::int64_t kDefaultMaxHistory = 1000;
-    static constexpr std::int64_t kMinimumMaxHistory = 500;
-    static constexpr double kDefaultBarTransparency = 0.18;
-    static constexpr double kMaximumBarTransparency = 0.85;
-    static constexpr double kDefaultAutoHideDelay = 5;
+    static constexpr std::int64_t kMinimumMaxHistory = AppSettings::kMinimumMaxHistory;
     static constexpr Milliseconds kSaveDebounce{450};
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
@@ -103,31 +93,31 @@ public:
     ClipFilter activeFilter() const { return activeFilter_; }
     const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
     const std::optional<Uuid>& selectedID() const { return selectedID_; }
-    bool isPaused() const { return isPaused_; }
+    bool isPaused() const { return settings_->capturePaused(); }
     bool showSettings() const { return showSettings_; }
     const std::optional<ClipItem>& previewItem() const { return previewItem_; }
     const std::optional<ClipItem>& editingItem() const { return editingItem_; }
     const std::optional<std::string>& toastMessage() const { return toastMessage_; }
     ToastTone toastTone() const { return toastTone_; }
     bool launchAtLogin() const { return launchAtLogin_; }
-    std::int64_t maxHistory() const { return maxHistory_; }
-    bool captureImages() const { return captureImages_; }
-    bool skipSensitiveContent() const { return skipSensitiveContent_; }
-    bool replayLocallyOnly() const { return replayLocallyOnly_; }
-    bool pasteDirectly() const { return pasteDirectly_; }
-    bool pasteUsesSystemShortcut() const { return pasteUsesSystemShortcut_; }
-    bool alwaysPastePlainText() const { return alwaysPastePlainText_; }
+    std::int64_t maxHistory() const { return settings_->maxHistory(); }
+    bool captureImages() const { return settings_->captureImages(); }
+    bool skipSensitiveContent() const { return settings_->skipSensitiveContent(); }
+    bool replayLocallyOnly() const { return settings_->replayLocallyOnly(); }
+    bool pasteDirectly() const { return settings_->pasteDirectly(); }
+    bool pasteUsesSystemShortcut() const { return settings_->pasteUsesSystemShortcut(); }
+    bool alwaysPastePlainText() const { return settings_->alwaysPastePlainText(); }
     const std::optional<std::string>& migrationStatus() const { return migrationStatus_; }
     const std::string& globalShortcutLabel() const { return globalShortcutLabel_; }
     bool accessibilityAccessGranted() const { return accessibilityAccessGranted_; }
     bool eventPostingAccessGranted() const { return eventPostingAccessGranted_; }
-    bool directPasteVerified() const { return directPasteVerified_; }
+    bool directPasteVerified() const { return settings_->directPasteVerified(); }
     bool showPermissionSetup() const { return showPermissionSetup_; }
-    ShelfPlacement shelfPlacement() const { return shelfPlacement_; }
-    ShelfSizeMode shelfSizeMode() const { return shelfSizeMode_; }
-    double barTransparency() const { return barTransparency_; }
-    bool autoHideEnabled() const { return autoHideEnabled_; }
-    double autoHideDelay() const { return autoHideDelay_; }
+    ShelfPlacement shelfPlacement() const { return settings_->shelfPlacement(); }
+    ShelfSizeMode shelfSizeMode() const { return settings_->shelfSizeMode(); }
+    double barTransparency() const { return settings_->barTransparency(); }
+    bool autoHideEnabled() const { return settings_->autoHideEnabled(); }
+    double autoHideDelay() const { return settings_->autoHideDelay(); }
     bool isDraggingClip() const { return isDraggingClip_; }
     // The clipboard the store was built with; nothing without one.
     Pasteboard* pasteboard() const { return pasteboard_; }
@@ -146,7 +136,7 @@ public:
     void setShowPermissionSetup(bool shown);
     void setDraggingClip(bool dragging);
     // Set by the paste engine after a verified direct paste; written under its key.
-    void setDirectPasteVerified(bool verified);
+    void setDirectPasteVerified(bool verified) { settings_->setDirectPasteVerified(verified); }
 
     // ---- Fixed facts ----------------------------------------------------------------------
     bool demoMode() const { return demoMode_; }
@@ -155,6 +145,7 @@ public:
     const std::filesystem::path& payloadsURL() const { return payloadsURL_; }
     const std::set<std::string>& retiredPayloadFilenames() const { return retiredPayloadFilenames_; }
     Defaults& defaults() const { return defaults_; }
+    AppSettings& settings() const { return *settings_; }
     Clock& clock() const { return clock_; }
 
     // ---- Derived views of the list -------------------------------------------------------
@@ -170,21 +161,23 @@ public:
     void updateMaxHistory(std::int64_t value);
     void updatePasteDirectly(bool value);
     // For this run only: neither written to the settings nor asking for permissions.
-    void setPasteDirectly(bool value);
+    void setPasteDirectly(bool value) { settings_->holdPasteDirectly(value); }
     void updateShelfSizeMode(ShelfSizeMode mode);
     void updateShelfPlacement(ShelfPlacement placement);
-    void updateBarTransparency(double value);
+    void updateBarTransparency(double value) { settings_->setBarTransparency(value); }
     void updateAutoHideDelay(double seconds);
     void updateAutoHideEnabled(bool value);
-    void updateCaptureImages(bool value);
-    void updateSkipSensitiveContent(bool value);
-    void updateReplayLocallyOnly(bool value);
-    void updateAlwaysPastePlainText(bool value);
-    void updatePasteUsesSystemShortcut(bool value);
+    void updateCaptureImages(bool value) { settings_->setCaptureImages(value); }
+    void updateSkipSensitiveContent(bool value) { settings_->setSkipSensitiveContent(value); }
+    void updateReplayLocallyOnly(bool value) { settings_->setReplayLocallyOnly(value); }
+    void updateAlwaysPastePlainText(bool value) { settings_->setAlwaysPastePlainText(value); }
+    void updatePasteUsesSystemShortcut(bool value) { settings_->setPasteUsesSystemShortcut(value); }
     void updateDirectPastePermissionStatus(bool accessibility, bool eventPosting);
 
-    void recordCustomShelfSize(double width, double height);
-    std::optional<CustomShelfSize> customShelfSize(ShelfPlacement placement) const;
+    void recordCustomShelfSize(double width, double height) { settings_->recordCustomShelfSize(width, height); }
+    std::optional<CustomShelfSize> customShelfSize(ShelfPlacement placement) const {
+        return settings_->customShelfSize(placement);
+    }
 
     // ---- Capture ----------------------------------------------------------------------------
     static constexpr Milliseconds kPollInterval{400};
@@ -419,41 +412,28 @@ private:
     // Hands save outcomes from the save thread back; declared first so it outlives that thread.
     BackgroundWork saveOutcomes_{this};
     std::unique_ptr<HistoryPersistence> persistence_;
+    // Made once the older preferences are copied in, so they count in this launch.
+    std::unique_ptr<AppSettings> settings_;
 
     std::vector<ClipItem> items_;
     std::string query_;
     ClipFilter activeFilter_ = ClipFilter::all;
     std::optional<std::string> activeDeviceID_;
     std::optional<Uuid> selectedID_;
-    bool isPaused_ = false;
     bool showSettings_ = false;
     std::optional<ClipItem> previewItem_;
     std::optional<ClipItem> editingItem_;
     std::optional<std::string> toastMessage_;
     ToastTone toastTone_ = ToastTone::success;
     bool launchAtLogin_ = false;
-    std::int64_t maxHistory_ = kDefaultMaxHistory;
     // The settings file could not be read, so the limit is unknown: no clip is dropped for it
     // until the user sets one.
-    bool hasStoredHistoryLimit() const;
     bool trimSuspended_ = false;
-    bool captureImages_ = true;
-    bool skipSensitiveContent_ = true;
-    bool replayLocallyOnly_ = true;
-    bool pasteDirectly_ = true;
-    bool pasteUsesSystemShortcut_ = true;
-    bool alwaysPastePlainText_ = false;
     std::optional<std::string> migrationStatus_;
     std::string globalShortcutLabel_ = "⇧⌘V";
     bool accessibilityAccessGranted_ = false;
     bool eventPostingAccessGranted_ = false;
-    bool directPasteVerified_ = false;
     bool showPermissionSetup_ = false;
-    ShelfPlacement shelfPlacement_ = ShelfPlacement::bottom;
-    ShelfSizeMode shelfSizeMode_ = ShelfSizeMode::full;
-    double barTransparency_ = kDefaultBarTransparency;
-    bool autoHideEnabled_ = true;
-    double autoHideDelay_ = kDefaultAutoHideDelay;
     bool isDraggingClip_ = false;
     std::optional<ClipItem> draggingItem_;
 

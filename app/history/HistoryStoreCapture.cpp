@@ -10,12 +10,6 @@
 
 namespace harbelle {
 
-namespace {
-
-constexpr const char* kCapturePausedKey = "capturePaused";
-
-}  // namespace
-
 void HistoryStore::attachPlatform(const Options& options) {
     pasteboard_ = options.pasteboard;
     workspace_ = options.workspace;
@@ -34,7 +28,7 @@ void HistoryStore::attachPlatform(const Options& options) {
 void HistoryStore::startMonitoring() {
     if (monitorTask_.isSet() || demoMode_ || !pasteboard_) return;
     schedulePoll();
-    if (!isPaused_) captureCurrentClipboardIfUseful();
+    if (!isPaused()) captureCurrentClipboardIfUseful();
 }
 
 void HistoryStore::stopMonitoring() {
@@ -55,13 +49,11 @@ void HistoryStore::pollPasteboard() {
     // Counted before capturing: a copy skipped now (paused, our own window in front, a
     // marker) is never captured later.
     lastSeenChangeCount_ = count;
-    if (!isPaused_) captureCurrentClipboardIfUseful();
+    if (!isPaused()) captureCurrentClipboardIfUseful();
 }
 
 void HistoryStore::setPaused(bool paused) {
-    isPaused_ = paused;
-    defaults_.setBool(kCapturePausedKey, paused);
-    emit isPausedChanged();
+    settings_->setCapturePaused(paused);
     showToast(paused ? "Clipboard capture paused" : "Clipboard capture resumed", ToastTone::success);
     if (!paused && pasteboard_) lastSeenChangeCount_ = pasteboard_->changeCount();
 }
@@ -70,7 +62,7 @@ void HistoryStore::setPaused(bool paused) {
 
 void HistoryStore::captureCurrentClipboardIfUseful() {
     if (!captureReader_ || demoMode_) return;
-    const PasteboardCapture capture = captureReader_->read(CaptureSettings{captureImages_, skipSensitiveContent_});
+    const PasteboardCapture capture = captureReader_->read(CaptureSettings{captureImages(), skipSensitiveContent()});
     if (capture.toast) showToast(capture.toast->message, capture.toast->tone);
     switch (capture.content) {
     case PasteboardCapture::Content::none:

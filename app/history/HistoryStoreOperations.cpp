@@ -100,7 +100,7 @@ void HistoryStore::trimHistoryIfNeeded() {
 }
 
 bool HistoryStore::trimItems() {
-    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory_) return false;
+    if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory()) return false;
     // In place: only clips behind the first dropped one move.
     std::int64_t unpinnedTaken = 0;
     std::size_t write = 0;
@@ -108,7 +108,7 @@ bool HistoryStore::trimItems() {
         ClipItem& clip = items_[read];
         bool keep = true;
         if (!clip.isPinned) {
-            keep = unpinnedTaken < maxHistory_;
+            keep = unpinnedTaken < maxHistory();
             if (keep) ++unpinnedTaken;
         }
         if (!keep) {
@@ -319,7 +319,7 @@ void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
     // Copy first: the callee may change the list while it runs.
     const ClipItem requested = clip;
     setSelectedIDQuietly(requested.id);
-    emit pasteRequested(requested, asPlainText || alwaysPastePlainText_);
+    emit pasteRequested(requested, asPlainText || alwaysPastePlainText());
 }
 
 void HistoryStore::requestPasteSelected(bool asPlainText) {

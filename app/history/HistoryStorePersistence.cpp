@@ -35,7 +35,7 @@ void HistoryStore::loadStoredHistory() {
     // More clips than the default limit and no limit stored: the history was kept under a
     // larger limit that the settings lost (a settings file replaced after it broke). Trimming
     // to the default would delete clips the user chose to keep.
-    if (!trimSuspended_ && !hasStoredHistoryLimit() && static_cast<std::int64_t>(items_.size()) > maxHistory_) {
+    if (!trimSuspended_ && !settings_->hasStoredMaxHistory() && static_cast<std::int64_t>(items_.size()) > maxHistory()) {
         trimSuspended_ = true;
         std::fprintf(stderr, "Harbelle: the history holds %zu clips and no history limit is stored; it is not "
                      "trimmed until a limit is chosen\n", items_.size());

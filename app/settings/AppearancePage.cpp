@@ -31,7 +31,7 @@ QString AppearancePage::percentText(double transparency) {
     return QString::number(static_cast<long long>(percent)) + "%";
 }
 
-AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(parent), store_(store) {
+AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(parent), store_(store), settings_(store.settings()) {
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(22);
@@ -80,7 +80,7 @@ AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(p
         "Bar transparency", caption("Cards stay readable while the shelf background becomes clearer."), {percentage_}));
     transparency_ = new QSlider(Qt::Horizontal);
     transparency_->setAccessibleName("Transparency");
-    transparency_->setRange(0, static_cast<int>(std::lround(HistoryStore::kMaximumBarTransparency * kSliderScale)));
+    transparency_->setRange(0, static_cast<int>(std::lround(AppSettings::kMaximumBarTransparency * kSliderScale)));
     transparency_->setSingleStep(10);
     transparency_->setPageStep(50);
     clarity->content()->addWidget(transparency_);
@@ -88,18 +88,18 @@ AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(p
     // Every value the user gives it (drag, key, screen reader) is stored as it comes; fills run
     // under a signal blocker, and the range was set before this binding.
     connect(transparency_, &QSlider::valueChanged, this, [this](int step) {
-        store_.updateBarTransparency(static_cast<double>(step) / kSliderScale);
+        settings_.setBarTransparency(static_cast<double>(step) / kSliderScale);
     });
     page->addStretch(1);
 
-    for (auto signal : {&HistoryStore::shelfPlacementChanged, &HistoryStore::shelfSizeModeChanged,
-                        &HistoryStore::barTransparencyChanged})
-        connect(&store_, signal, this, &AppearancePage::refresh);
+    for (auto signal : {&AppSettings::shelfPlacementChanged, &AppSettings::shelfSizeModeChanged,
+                        &AppSettings::barTransparencyChanged})
+        connect(&settings_, signal, this, &AppearancePage::refresh);
     refresh();
 }
 
 void AppearancePage::refresh() {
-    const ShelfPlacement placement = store_.shelfPlacement();
+    const ShelfPlacement placement = settings_.shelfPlacement();
     for (int i = 0; i < 4; ++i) placements_[i]->setSelected(static_cast<int>(placement) == i);
     const bool horizontal = placement == ShelfPlacement::bottom || placement == ShelfPlacement::top;
     placementNote_->setText(horizontal
@@ -107,12 +107,12 @@ void AppearancePage::refresh() {
                                   "time from the shelf’s ••• menu."
                                 : "Clips now stack vertically so the shelf stays clear of chat boxes and other "
                                   "controls along the bottom. Drag an edge to resize it.");
-    const ShelfSizeMode mode = store_.shelfSizeMode();
+    const ShelfSizeMode mode = settings_.shelfSizeMode();
     for (int i = 0; i < 3; ++i) sizes_[i]->setSelected(static_cast<int>(mode) == i);
     sizeNote_->setText(mode == ShelfSizeMode::custom
                            ? "Custom size is active. Choose a preset above to reset it."
                            : "Drag any shelf edge whenever you want a custom width or height. Harbelle remembers it.");
-    const double transparency = store_.barTransparency();
+    const double transparency = settings_.barTransparency();
     percentage_->setText(percentText(transparency));
     const QSignalBlocker quiet(transparency_);
     if (!transparency_->isSliderDown())

@@ -11,6 +11,7 @@ class QSlider;
 namespace harbelle {
 
 class ChoiceTile;
+class AppSettings;
 class HistoryStore;
 
 // The shelf's edge, size preset and background transparency.
@@ -36,6 +37,7 @@ public:
 
 private:
     HistoryStore& store_;
+    AppSettings& settings_;
     std::array<ChoiceTile*, 4> placements_{};
     std::array<ChoiceTile*, 3> sizes_{};
     QLabel* placementNote_ = nullptr;

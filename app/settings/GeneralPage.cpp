@@ -30,7 +30,7 @@ QString grouped(std::int64_t value) { return QLocale().toString(static_cast<qlon
 
 GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const BundleInfo& bundle,
                          std::function<void()> onReviewAccess, QWidget* parent)
-    : QWidget(parent), store_(store), updates_(updates) {
+    : QWidget(parent), store_(store), settings_(store.settings()), updates_(updates) {
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(22);
@@ -138,9 +138,9 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
     page->addWidget(paste);
     connect(pasteDirectly_, &SettingToggle::toggledByUser, this, [this](bool on) { store_.updatePasteDirectly(on); });
     connect(systemShortcut_, &SettingToggle::toggledByUser, this,
-            [this](bool on) { store_.updatePasteUsesSystemShortcut(on); });
+            [this](bool on) { settings_.setPasteUsesSystemShortcut(on); });
     connect(plainText_, &SettingToggle::toggledByUser, this,
-            [this](bool on) { store_.updateAlwaysPastePlainText(on); });
+            [this](bool on) { settings_.setAlwaysPastePlainText(on); });
     connect(review, &QPushButton::clicked, this, [onReviewAccess = std::move(onReviewAccess)] {
         if (onReviewAccess) onReviewAccess();
     });
@@ -171,45 +171,47 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
     connect(clear_, &QPushButton::clicked, this, &GeneralPage::clearHistoryRequested);
 
     // Follow every change, wherever it comes from.
-    for (auto signal : {&HistoryStore::launchAtLoginChanged, &HistoryStore::isPausedChanged,
-                        &HistoryStore::autoHideEnabledChanged, &HistoryStore::autoHideDelayChanged,
-                        &HistoryStore::pasteDirectlyChanged, &HistoryStore::pasteUsesSystemShortcutChanged,
-                        &HistoryStore::alwaysPastePlainTextChanged, &HistoryStore::accessibilityAccessGrantedChanged,
-                        &HistoryStore::eventPostingAccessGrantedChanged, &HistoryStore::maxHistoryChanged})
+    for (auto signal : {&HistoryStore::launchAtLoginChanged, &HistoryStore::accessibilityAccessGrantedChanged,
+                        &HistoryStore::eventPostingAccessGrantedChanged})
         connect(&store_, signal, this, &GeneralPage::refresh);
+    for (auto signal : {&AppSettings::capturePausedChanged, &AppSettings::autoHideEnabledChanged,
+                        &AppSettings::autoHideDelayChanged, &AppSettings::pasteDirectlyChanged,
+                        &AppSettings::pasteUsesSystemShortcutChanged, &AppSettings::alwaysPastePlainTextChanged,
+                        &AppSettings::maxHistoryChanged})
+        connect(&settings_, signal, this, &GeneralPage::refresh);
     connect(&store_, &HistoryStore::itemsChanged, this, &GeneralPage::refreshCounts);
     refresh();
 }
 
 void GeneralPage::refresh() {
     openAtLogin_->setOn(store_.launchAtLogin());
-    capture_->setOn(!store_.isPaused());
+    capture_->setOn(!settings_.capturePaused());
     refreshUpdates();
 
     {
         const QSignalBlocker quietSwitch(autoHide_);
         const QSignalBlocker quietSlider(delay_);
-        autoHide_->setChecked(store_.autoHideEnabled());
-        const double delay = store_.autoHideDelay();
+        autoHide_->setChecked(settings_.autoHideEnabled());
+        const double delay = settings_.autoHideDelay();
         const auto seconds = static_cast<long long>(std::isfinite(delay) ? std::trunc(delay) : 0);
         delay_->setValue(static_cast<int>(std::clamp<long long>(seconds, 2, 60)));
         delayValue_->setText(QString::number(seconds) + " sec");
         delay_->setAccessibleDescription(QString::number(seconds) +
                                          " seconds. Harbelle stays open while you interact with it.");
     }
-    setDependentEnabled(delayRow_, store_.autoHideEnabled());
+    setDependentEnabled(delayRow_, settings_.autoHideEnabled());
 
-    pasteDirectly_->setOn(store_.pasteDirectly());
-    systemShortcut_->setOn(store_.pasteUsesSystemShortcut());
-    setDependentEnabled(systemShortcut_, store_.pasteDirectly());
+    pasteDirectly_->setOn(settings_.pasteDirectly());
+    systemShortcut_->setOn(settings_.pasteUsesSystemShortcut());
+    setDependentEnabled(systemShortcut_, settings_.pasteDirectly());
     const bool granted = store_.accessibilityAccessGranted() && store_.eventPostingAccessGranted();
     accessCaption_->setText(granted ? "Allowed on this desktop" : "Setup required");
     setLabelColor(accessCaption_, statusColor(granted ? "green" : "orange"));
-    plainText_->setOn(store_.alwaysPastePlainText());
+    plainText_->setOn(settings_.alwaysPastePlainText());
 
     {
         const QSignalBlocker quiet(historySize_);
-        historySize_->setCurrentIndex(historySize_->findData(QVariant::fromValue<qlonglong>(store_.maxHistory())));
+        historySize_->setCurrentIndex(historySize_->findData(QVariant::fromValue<qlonglong>(settings_.maxHistory())));
     }
     refreshCounts();
 }

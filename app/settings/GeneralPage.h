@@ -12,6 +12,7 @@ class QSlider;
 namespace harbelle {
 
 class BundleInfo;
+class AppSettings;
 class HistoryStore;
 class SettingToggle;
 class UpdateManager;
@@ -54,6 +55,7 @@ private:
     void refreshUpdates();
 
     HistoryStore& store_;
+    AppSettings& settings_;
     UpdateManager& updates_;
     SettingToggle* openAtLogin_ = nullptr;
     SettingToggle* capture_ = nullptr;

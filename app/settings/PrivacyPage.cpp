@@ -24,7 +24,7 @@ QString PrivacyPage::displayPath(const std::filesystem::path& folder, const QStr
 }
 
 PrivacyPage::PrivacyPage(HistoryStore& store, FolderOpener openFolder, QWidget* parent)
-    : QWidget(parent), store_(store) {
+    : QWidget(parent), store_(store), settings_(store.settings()) {
     auto* page = new QVBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(22);
@@ -44,10 +44,10 @@ PrivacyPage::PrivacyPage(HistoryStore& store, FolderOpener openFolder, QWidget* 
     switches->content()->addWidget(replayLocally_);
     page->addWidget(switches);
     connect(skipSensitive_, &SettingToggle::toggledByUser, this,
-            [this](bool on) { store_.updateSkipSensitiveContent(on); });
-    connect(captureImages_, &SettingToggle::toggledByUser, this, [this](bool on) { store_.updateCaptureImages(on); });
+            [this](bool on) { settings_.setSkipSensitiveContent(on); });
+    connect(captureImages_, &SettingToggle::toggledByUser, this, [this](bool on) { settings_.setCaptureImages(on); });
     connect(replayLocally_, &SettingToggle::toggledByUser, this,
-            [this](bool on) { store_.updateReplayLocallyOnly(on); });
+            [this](bool on) { settings_.setReplayLocallyOnly(on); });
 
     auto* local = new SettingsCard(9);
     auto* heading = title("Local-first by design", 15, QFont::DemiBold);
@@ -76,16 +76,16 @@ PrivacyPage::PrivacyPage(HistoryStore& store, FolderOpener openFolder, QWidget* 
     page->addWidget(legacy);
     page->addStretch(1);
 
-    for (auto signal : {&HistoryStore::skipSensitiveContentChanged, &HistoryStore::captureImagesChanged,
-                        &HistoryStore::replayLocallyOnlyChanged})
-        connect(&store_, signal, this, &PrivacyPage::refresh);
+    for (auto signal : {&AppSettings::skipSensitiveContentChanged, &AppSettings::captureImagesChanged,
+                        &AppSettings::replayLocallyOnlyChanged})
+        connect(&settings_, signal, this, &PrivacyPage::refresh);
     refresh();
 }
 
 void PrivacyPage::refresh() {
-    skipSensitive_->setOn(store_.skipSensitiveContent());
-    captureImages_->setOn(store_.captureImages());
-    replayLocally_->setOn(store_.replayLocallyOnly());
+    skipSensitive_->setOn(settings_.skipSensitiveContent());
+    captureImages_->setOn(settings_.captureImages());
+    replayLocally_->setOn(settings_.replayLocallyOnly());
 }
 
 }  // namespace harbelle

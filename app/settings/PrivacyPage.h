@@ -10,6 +10,7 @@ class QUrl;
 
 namespace harbelle {
 
+class AppSettings;
 class HistoryStore;
 class SettingToggle;
 
@@ -33,6 +34,7 @@ public:
 
 private:
     HistoryStore& store_;
+    AppSettings& settings_;
     SettingToggle* skipSensitive_ = nullptr;
     SettingToggle* captureImages_ = nullptr;
     SettingToggle* replayLocally_ = nullptr;

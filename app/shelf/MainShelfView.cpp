@@ -484,14 +484,15 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
     connect(&store_, &HistoryStore::selectedIDChanged, this, &MainShelfView::refreshSelection);
     connect(&store_, &HistoryStore::toastChanged, this, &MainShelfView::refreshToast);
     connect(&store_, &HistoryStore::migrationStatusChanged, this, &MainShelfView::refreshMigration);
-    connect(&store_, &HistoryStore::barTransparencyChanged, this,
-            [this] { background_->setBarTransparency(store_.barTransparency()); });
-    connect(&store_, &HistoryStore::shelfPlacementChanged, this, &MainShelfView::applyPlacement);
+    const AppSettings& settings = store_.settings();
+    connect(&settings, &AppSettings::barTransparencyChanged, this,
+            [this] { background_->setBarTransparency(store_.settings().barTransparency()); });
+    connect(&settings, &AppSettings::shelfPlacementChanged, this, &MainShelfView::applyPlacement);
     connect(&store_, &HistoryStore::previewItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::editingItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::showPermissionSetupChanged, this, &MainShelfView::refreshSheets);
 
-    background_->setBarTransparency(store_.barTransparency());
+    background_->setBarTransparency(settings.barTransparency());
     refreshList();
     refreshCounts();
     refreshDevices();

@@ -285,8 +285,9 @@ void PermissionSetupView::continueAndReturn() {
 }
 
 void PermissionSetupView::useCopyOnlyMode() {
+    // Off for this run at once, then kept as the choice for later launches.
     store_.setPasteDirectly(false);
-    store_.defaults().setBool("pasteDirectly", false);
+    store_.settings().setPasteDirectly(false);
     recordUpdateChoiceIfNeeded();
     store_.setShowPermissionSetup(false);
     finishLater();

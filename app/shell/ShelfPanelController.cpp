@@ -128,7 +128,7 @@ ShelfPanelController::ShelfPanelController(HistoryStore& store, Workspace& works
 
     connect(view_, &MainShelfView::sheetWillBegin, this, &ShelfPanelController::cancelAutoHideCountdown);
     connect(view_, &MainShelfView::sheetDidEnd, this, &ShelfPanelController::restartAutoHideCountdown);
-    connect(&store_, &HistoryStore::shelfPlacementChanged, this, &ShelfPanelController::updateResizableEdges);
+    connect(&store_.settings(), &AppSettings::shelfPlacementChanged, this, &ShelfPanelController::updateResizableEdges);
 
     QPointer<ShelfPanelController> weak(this);
     activationObserver_ = workspace_.addActivationObserver([weak](const std::optional<RunningApplication>& app) {
@@ -363,7 +363,7 @@ void ShelfPanelController::restartAutoHideCountdown() {
     cancelAutoHideCountdown();
     if (!isVisible() || !store_.autoHideEnabled() || autoHideIsSuspended()) return;
     double delay = store_.autoHideDelay();
-    if (!std::isfinite(delay)) delay = HistoryStore::kDefaultAutoHideDelay;
+    if (!std::isfinite(delay)) delay = AppSettings::kDefaultAutoHideDelay;
     delay = std::min(kMaximumAutoHideDelay, std::max(kMinimumAutoHideDelay, delay));
     const std::uint64_t generation = autoHideGeneration_;
     QPointer<ShelfPanelController> weak(this);
