@@ -1,9 +1,18 @@
-// Encoding and decoding a full history file of 10,000 clips.
+// Encoding and decoding a full history file of 10,000 and 100,000 clips. The load as the store
+// does it (read the file, decode into clips) runs beside a plain read and parse of the same
+// file into simdjson's tape and nothing more, the least any validating load can cost.
 #include <benchmark/benchmark.h>
 
+#include <simdjson.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <map>
 #include <random>
 
 #include "history/HistoryCodec.h"
+#include "history/HistoryFiles.h"
 
 using namespace harbelle;
 
@@ -79,7 +88,48 @@ void BM_DecodeHistory(benchmark::State& state) {
     }
     state.counters["fileBytes"] = static_cast<double>(json.size());
 }
-BENCHMARK(BM_DecodeHistory)->Arg(10'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeHistory)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+// The history file on disk, written once per size.
+const std::filesystem::path& historyFile(std::size_t count) {
+    static QTemporaryDir folder;
+    static std::map<std::size_t, std::filesystem::path> files;
+    auto& path = files[count];
+    if (path.empty()) {
+        path = std::filesystem::path(folder.path().toStdString()) / ("history-" + std::to_string(count) + ".json");
+        historyfiles::writeFileAtomically(path, historycodec::encode(makeHistory(count)));
+    }
+    return path;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::string bytes;
+    std::string why;
+    if (historyfiles::readWholeFile(path, 1ull << 30, bytes, why) != historyfiles::ReadResult::ok) std::abort();
+    return bytes;
+}
+
+void BM_ReadAndDecode(benchmark::State& state) {
+    const auto& path = historyFile(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        const std::string bytes = readFile(path);
+        PersistedHistory decoded = historycodec::decode(bytes, bytes.capacity() - bytes.size());
+        benchmark::DoNotOptimize(decoded);
+    }
+}
+BENCHMARK(BM_ReadAndDecode)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+void BM_ReadAndParseReference(benchmark::State& state) {
+    const auto& path = historyFile(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        const std::string bytes = readFile(path);
+        simdjson::dom::parser parser;
+        simdjson::dom::element root;
+        if (parser.parse(bytes).get(root)) std::abort();
+        benchmark::DoNotOptimize(root);
+    }
+}
+BENCHMARK(BM_ReadAndParseReference)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -14,11 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ScaleHistory.h"
 #include "ShelfTwins.h"
 #include "StillClock.h"
 #include "support/InMemoryDefaults.h"
@@ -32,36 +32,6 @@ namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-// Clips of ~1 KB of varied words, dated a minute apart, with their origin already set (so the
-// start-up repair writes nothing).
-std::vector<ClipItem> makeHistory(int count) {
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> length(3, 10);
-    std::uniform_int_distribution<int> letter(0, 25);
-    std::vector<std::string> words(4000);
-    for (auto& word : words)
-        for (int n = length(rng); n > 0; --n) word += static_cast<char>('a' + letter(rng));
-    std::uniform_int_distribution<std::size_t> pick(0, words.size() - 1);
-
-    std::vector<ClipItem> items;
-    items.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        ClipItem clip;
-        clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - static_cast<std::int64_t>(i) * 60));
-        clip.updatedAt = clip.createdAt;
-        clip.text = std::to_string(i);
-        while (clip.text.size() < 1000) clip.text += ' ' + words[pick(rng)];
-        clip.title = ClipItem::titleFor(clip.text, ClipKind::text);
-        clip.sourceAppName = "Text Editor";
-        clip.sourceDeviceID = "mac_bench";
-        clip.sourceDeviceName = "Bench";
-        clip.sourceDevicePlatform = "Linux";
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
-        items.push_back(std::move(clip));
-    }
-    return items;
-}
 
 long statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
@@ -110,10 +80,13 @@ int probe(int argc, char** argv, int count, const fs::path& support) {
     }
     const long rss = statusKiB("VmRSS");
     const long anon = statusKiB("RssAnon");
-    const double liveHeap = static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0);
+    const auto heap = mallinfo2();
+    // Large blocks (the clip list itself) are mapped apart from the heap's arena.
+    const double liveHeap = static_cast<double>(heap.uordblks + heap.hblkhd) / (1024.0 * 1024.0);
+    const double freeHeap = static_cast<double>(heap.fordblks) / (1024.0 * 1024.0);
     std::printf("%8d clips: loaded %zu in %7.1f ms, first frame %6.1f ms, launch to frame %7.1f ms; "
-                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, ClipItem %zu bytes)\n",
-                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap,
+                "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, free in the heap %6.1f MiB, ClipItem %zu bytes)\n",
+                count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap, freeHeap,
                 sizeof(ClipItem));
     return store.items().size() == static_cast<std::size_t>(count) ? 0 : 1;
 }
@@ -124,7 +97,7 @@ int main(int argc, char** argv) {
     // For heaptrack or perf: write a history once, then probe that one process.
     if (argc == 4 && std::string(argv[1]) == "--write") {
         fs::create_directories(fs::path(argv[3]) / "Payloads");
-        HistoryPersistence::persistHistory(makeHistory(std::atoi(argv[2])), fs::path(argv[3]) / "history.json");
+        HistoryPersistence::persistHistory(bench::makeScaleHistory(std::atoi(argv[2])), fs::path(argv[3]) / "history.json");
         return 0;
     }
     if (argc == 4 && std::string(argv[1]) == "--probe")
@@ -140,7 +113,7 @@ int main(int argc, char** argv) {
     for (const int count : counts) {
         const fs::path support = fs::path(folder.path().toStdString()) / ("Pemberlow-" + std::to_string(count));
         fs::create_directories(support / "Payloads");
-        HistoryPersistence::persistHistory(makeHistory(count), support / "history.json");
+        HistoryPersistence::persistHistory(bench::makeScaleHistory(count), support / "history.json");
         const std::string command = "'" + self + "' --probe " + std::to_string(count) + " '" + support.string() + "'";
         if (std::system(command.c_str()) != 0) ++failures;
     }

@@ -3,6 +3,7 @@
 #include "platform/Base64.h"
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 #include <array>
 #include <charconv>
@@ -30,8 +31,9 @@ bool readDigits(std::string_view s, std::size_t pos, std::size_t count, int& out
 
 // ---- Record decoding ----
 //
-// The file is read with a SAX handler straight into clips: building a DOM first doubles the
-// time and memory of a large history.
+// The file is parsed by simdjson into its compact tape (fully validated: syntax, UTF-8, escapes),
+// then walked straight into clips. The tape is freed at once, so no per-value heap object of a
+// document tree outlives the load or fragments the heap.
 
 enum class FieldType { uuid, date, optionalDate, kind, string, optionalString, optionalInteger,
                        stringArray, optionalData, boolean, integer };
@@ -46,7 +48,7 @@ enum Field : int {
 };
 
 struct FieldInfo {
-    const char* name;
+    std::string_view name;
     FieldType type;
 };
 
@@ -112,311 +114,242 @@ int fieldIndex(std::string_view key) {
     return -1;
 }
 
-class HistoryReader final : public nlohmann::json_sax<json> {
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+// What a value is, for messages ("expected a string, found an integer").
+const char* describe(element value) {
+    switch (value.type()) {
+    case element_type::ARRAY: return "an array";
+    case element_type::OBJECT: return "an object";
+    case element_type::INT64: return "an integer";
+    case element_type::UINT64:
+        return value.get_uint64().value_unsafe() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                   ? "an integer out of range"
+                   : "an integer";
+    case element_type::DOUBLE: return "a number with a fraction or exponent";
+    case element_type::STRING: return "a string";
+    case element_type::BOOL: return "a Boolean";
+    case element_type::NULL_VALUE: return "null";
+    }
+    return "an unknown value";
+}
+
+// Callers check the type first, so these cannot fail.
+simdjson::dom::object objectOf(element value) {
+    simdjson::dom::object object;
+    [[maybe_unused]] const auto error = value.get(object);
+    return object;
+}
+simdjson::dom::array arrayOf(element value) {
+    simdjson::dom::array array;
+    [[maybe_unused]] const auto error = value.get(array);
+    return array;
+}
+
+std::optional<std::int64_t> integerOf(element value) {
+    if (value.type() == element_type::INT64) return value.get_int64().value_unsafe();
+    if (value.type() == element_type::UINT64) {
+        const std::uint64_t u = value.get_uint64().value_unsafe();
+        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return static_cast<std::int64_t>(u);
+    }
+    return std::nullopt;
+}
+
+class HistoryReader {
 public:
     PersistedHistory history;
 
-    void finish() const {
-        if (!sawRoot_) throw HistoryDecodeError("the history is not a JSON object");
-    }
-
-    bool null() override {
-        if (skipping()) return true;
-        if (state_ == State::itemValue) return fieldNull();
-        return unexpected("null");
-    }
-    bool boolean(bool value) override {
-        if (skipping()) return true;
-        if (state_ == State::itemValue) {
-            if (kFields[field_].type != FieldType::boolean) failField(expectation(kFields[field_].type));
-            setBool(value);
-            return fieldDone();
-        }
-        return unexpected("a Boolean");
-    }
-    bool number_integer(std::int64_t value) override { return integerValue(value); }
-    bool number_unsigned(std::uint64_t value) override {
-        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            if (skipping()) return true;
-            return unexpected("an integer out of range");
-        }
-        return integerValue(static_cast<std::int64_t>(value));
-    }
-    bool number_float(double, const std::string&) override {
-        if (skipping()) return true;
-        return unexpected("a number with a fraction or exponent");
-    }
-    bool string(std::string& value) override {
-        if (skipping()) return true;
-        if (state_ == State::itemValue) {
-            stringValue(value);
-            return fieldDone();
-        }
-        if (state_ == State::fileURLs) {
-            item_.fileURLs.push_back(std::move(value));
-            return true;
-        }
-        return unexpected("a string");
-    }
-    bool binary(json::binary_t&) override { return unexpected("binary data"); }
-
-    bool start_object(std::size_t) override {
-        if (skipping() || state_ == State::skipValue) return beginSkip();
-        switch (state_) {
-        case State::start:
-            sawRoot_ = true;
-            state_ = State::rootKey;
-            return true;
-        case State::itemsElement:
-            item_ = blank_;  // "id" is required, so the blank's own id never survives
-            seen_ = 0;
-            null_ = 0;
-            state_ = State::itemKey;
-            return true;
-        default:
-            return unexpected("an object");
-        }
-    }
-    bool end_object() override {
-        if (skipping()) return endSkip();
-        if (state_ == State::itemKey) {
-            for (int i = 0; i < kFieldCount; ++i) {
-                if (isOptional(kFields[i].type)) continue;
-                if (!(seen_ & (1ull << i)))
-                    failItem(std::string("missing key \"") + kFields[i].name + "\"");
-                if (null_ & (1ull << i)) failItem(std::string("key \"") + kFields[i].name + "\" is null");
+    void readRoot(element root) {
+        if (root.type() != element_type::OBJECT) throw HistoryDecodeError("the history is not a JSON object");
+        bool sawVersion = false;
+        bool sawItems = false;
+        // Keys in file order, so a repeated key behaves as before: the last "version" counts,
+        // and every "items" array adds its clips.
+        for (const auto field : objectOf(root)) {
+            if (field.key == "version") {
+                const auto version = integerOf(field.value);
+                if (!version) {
+                    if (field.value.is_null()) throw HistoryDecodeError("key \"version\" is null");
+                    throw HistoryDecodeError(std::string("key \"version\": expected an integer, found ") +
+                                             describe(field.value));
+                }
+                history.version = *version;
+                sawVersion = true;
+            } else if (field.key == "items") {
+                if (field.value.type() != element_type::ARRAY) {
+                    if (field.value.is_null()) throw HistoryDecodeError("key \"items\" is null");
+                    throw HistoryDecodeError(std::string("key \"items\": expected an array, found ") +
+                                             describe(field.value));
+                }
+                sawItems = true;
+                const auto items = arrayOf(field.value);
+                history.items.reserve(history.items.size() + items.size());
+                for (const auto record : items) readItem(record);
             }
-            history.items.push_back(std::move(item_));
-            ++itemIndex_;
-            state_ = State::itemsElement;
-            return true;
         }
-        // The root object.
-        if (!sawVersion_) throw HistoryDecodeError("missing key \"version\"");
-        if (!sawItems_) throw HistoryDecodeError("missing key \"items\"");
-        state_ = State::done;
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        if (skipping() || state_ == State::skipValue) return beginSkip();
-        if (state_ == State::itemsValue) {
-            sawItems_ = true;
-            state_ = State::itemsElement;
-            return true;
-        }
-        if (state_ == State::itemValue && field_ == fFileURLs) {
-            item_.fileURLs.clear();
-            state_ = State::fileURLs;
-            return true;
-        }
-        return unexpected("an array");
-    }
-    bool end_array() override {
-        if (skipping()) return endSkip();
-        if (state_ == State::fileURLs) {
-            state_ = State::itemValue;
-            return fieldDone();
-        }
-        state_ = State::rootKey;  // end of "items"
-        return true;
-    }
-    bool key(std::string& key) override {
-        if (skipping()) return true;
-        if (state_ == State::rootKey) {
-            if (key == "version") state_ = State::versionValue;
-            else if (key == "items") state_ = State::itemsValue;
-            else {
-                state_ = State::skipValue;
-                skipReturn_ = State::rootKey;
-            }
-            return true;
-        }
-        field_ = fieldIndex(key);
-        state_ = field_ < 0 ? State::skipValue : State::itemValue;
-        skipReturn_ = State::itemKey;
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
-        throw HistoryDecodeError(std::string("invalid JSON: ") + e.what());
+        if (!sawVersion) throw HistoryDecodeError("missing key \"version\"");
+        if (!sawItems) throw HistoryDecodeError("missing key \"items\"");
     }
 
 private:
-    enum class State { start, rootKey, versionValue, itemsValue, itemsElement, itemKey, itemValue,
-                       fileURLs, skipValue, done };
-
-    bool skipping() const { return skipDepth_ > 0; }
-    // An ignored key's value that is an object or array: skip it whole, however deep.
-    bool beginSkip() {
-        ++skipDepth_;
-        return true;
-    }
-    bool endSkip() {
-        if (--skipDepth_ == 0) state_ = skipReturn_;
-        return true;
-    }
-
     [[noreturn]] void failItem(const std::string& reason) const {
         throw HistoryDecodeError("item " + std::to_string(itemIndex_) + ": " + reason);
     }
     [[noreturn]] void failField(const std::string& reason) const {
-        failItem(std::string("key \"") + kFields[field_].name + "\": " + reason);
+        failItem("key \"" + std::string(kFields[field_].name) + "\": " + reason);
+    }
+    [[noreturn]] void wrongType(element value) const {
+        failField(std::string(expectation(kFields[field_].type)) + ", found " + describe(value));
     }
 
-    // A value that no state expects here (or a scalar in place of an ignored key's value).
-    bool unexpected(const char* what) {
-        switch (state_) {
-        case State::start: throw HistoryDecodeError("the history is not a JSON object");
-        case State::skipValue: state_ = skipReturn_; return true;
-        case State::versionValue:
-            if (std::string_view(what) == "null") throw HistoryDecodeError("key \"version\" is null");
-            throw HistoryDecodeError(std::string("key \"version\": expected an integer, found ") + what);
-        case State::itemsValue:
-            if (std::string_view(what) == "null") throw HistoryDecodeError("key \"items\" is null");
-            throw HistoryDecodeError(std::string("key \"items\": expected an array, found ") + what);
-        case State::itemsElement: failItem(std::string("expected an object, found ") + what);
-        case State::itemValue: failField(std::string(expectation(kFields[field_].type)) + ", found " + what);
-        case State::fileURLs: failField(std::string("expected an array of strings, found ") + what);
-        default: throw HistoryDecodeError(std::string("unexpected ") + what);
-        }
-    }
-
-    bool integerValue(std::int64_t value) {
-        if (skipping()) return true;
-        if (state_ == State::versionValue) {
-            history.version = value;
-            sawVersion_ = true;
-            state_ = State::rootKey;
-            return true;
-        }
-        if (state_ == State::itemValue) {
-            switch (field_) {
-            case fSyncPayloadByteCount: item_.syncPayloadByteCount = value; break;
-            case fSyncPayloadPixelWidth: item_.syncPayloadPixelWidth = value; break;
-            case fSyncPayloadPixelHeight: item_.syncPayloadPixelHeight = value; break;
-            case fLegacyID: item_.legacyID = value; break;
-            case fCopyCount: item_.copyCount = value; break;
-            default: return unexpected("an integer");
+    void readItem(element record) {
+        if (record.type() != element_type::OBJECT)
+            failItem(std::string("expected an object, found ") + describe(record));
+        ClipItem item = blank_;  // "id" is required, so the blank's own id never survives
+        std::uint64_t seen = 0;
+        std::uint64_t null = 0;
+        for (const auto field : objectOf(record)) {
+            field_ = fieldIndex(field.key);
+            if (field_ < 0) continue;  // unknown keys are ignored, whatever they hold
+            const std::uint64_t bit = 1ull << field_;
+            seen |= bit;
+            if (field.value.is_null()) {
+                if (isOptional(kFields[field_].type)) clearOptional(item);
+                else null |= bit;
+                continue;
             }
-            return fieldDone();
+            null &= ~bit;
+            readValue(item, field.value);
         }
-        return unexpected("an integer");
+        for (int i = 0; i < kFieldCount; ++i) {
+            if (isOptional(kFields[i].type)) continue;
+            if (!(seen & (1ull << i))) failItem("missing key \"" + std::string(kFields[i].name) + "\"");
+            if (null & (1ull << i)) failItem("key \"" + std::string(kFields[i].name) + "\" is null");
+        }
+        history.items.push_back(std::move(item));
+        ++itemIndex_;
     }
 
-    bool fieldNull() {
+    void readValue(ClipItem& item, element value) {
         const FieldType type = kFields[field_].type;
-        if (isOptional(type)) {
-            clearOptional();
-            seen_ |= 1ull << field_;
-        } else {
-            null_ |= 1ull << field_;
-            seen_ |= 1ull << field_;
+        switch (type) {
+        case FieldType::boolean:
+            if (value.type() != element_type::BOOL) wrongType(value);
+            (field_ == fIsPinned ? item.isPinned : item.isSensitive) = value.get_bool().value_unsafe();
+            return;
+        case FieldType::integer:
+        case FieldType::optionalInteger: {
+            const auto number = integerOf(value);
+            if (!number) wrongType(value);
+            switch (field_) {
+            case fSyncPayloadByteCount: item.syncPayloadByteCount = *number; break;
+            case fSyncPayloadPixelWidth: item.syncPayloadPixelWidth = *number; break;
+            case fSyncPayloadPixelHeight: item.syncPayloadPixelHeight = *number; break;
+            case fLegacyID: item.legacyID = *number; break;
+            default: item.copyCount = *number; break;
+            }
+            return;
         }
-        state_ = State::itemKey;
-        return true;
-    }
-
-    bool fieldDone() {
-        seen_ |= 1ull << field_;
-        null_ &= ~(1ull << field_);
-        state_ = State::itemKey;
-        return true;
-    }
-
-    void setBool(bool value) {
-        if (field_ == fIsPinned) item_.isPinned = value;
-        else item_.isSensitive = value;
-    }
-
-    void clearOptional() {
-        switch (field_) {
-        case fLastReplayedAt: item_.lastReplayedAt.reset(); break;
-        case fSyncPayloadByteCount: item_.syncPayloadByteCount.reset(); break;
-        case fSyncPayloadPixelWidth: item_.syncPayloadPixelWidth.reset(); break;
-        case fSyncPayloadPixelHeight: item_.syncPayloadPixelHeight.reset(); break;
-        case fRichTextData: item_.richTextData.reset(); break;
-        case fHtmlData: item_.htmlData.reset(); break;
-        case fLegacyID: item_.legacyID.reset(); break;
+        case FieldType::stringArray: {
+            if (value.type() != element_type::ARRAY) wrongType(value);
+            const auto array = arrayOf(value);
+            item.fileURLs.clear();
+            item.fileURLs.reserve(array.size());
+            for (const auto entry : array) {
+                if (entry.type() != element_type::STRING)
+                    failField(std::string("expected an array of strings, found ") + describe(entry));
+                item.fileURLs.emplace_back(entry.get_string().value_unsafe());
+            }
+            return;
+        }
         default:
-            if (auto* slot = optionalStringSlot()) slot->reset();
+            if (value.type() != element_type::STRING) wrongType(value);
+            stringValue(item, value.get_string().value_unsafe());
         }
     }
 
-    std::optional<std::string>* optionalStringSlot() {
+    void clearOptional(ClipItem& item) {
         switch (field_) {
-        case fSourceBundleID: return &item_.sourceBundleID;
-        case fSourceDeviceID: return &item_.sourceDeviceID;
-        case fSourceDeviceName: return &item_.sourceDeviceName;
-        case fSourceDevicePlatform: return &item_.sourceDevicePlatform;
-        case fPayloadFilename: return &item_.payloadFilename;
-        case fPayloadContentType: return &item_.payloadContentType;
-        case fSyncPayloadFilename: return &item_.syncPayloadFilename;
-        case fSyncPayloadDigest: return &item_.syncPayloadDigest;
-        case fSyncBlobKey: return &item_.syncBlobKey;
-        case fImportedFrom: return &item_.importedFrom;
-        case fLegacyPayloadFilename: return &item_.legacyPayloadFilename;
+        case fLastReplayedAt: item.lastReplayedAt.reset(); break;
+        case fSyncPayloadByteCount: item.syncPayloadByteCount.reset(); break;
+        case fSyncPayloadPixelWidth: item.syncPayloadPixelWidth.reset(); break;
+        case fSyncPayloadPixelHeight: item.syncPayloadPixelHeight.reset(); break;
+        case fRichTextData: item.richTextData.reset(); break;
+        case fHtmlData: item.htmlData.reset(); break;
+        case fLegacyID: item.legacyID.reset(); break;
+        default:
+            if (auto* slot = optionalStringSlot(item)) slot->reset();
+        }
+    }
+
+    std::optional<std::string>* optionalStringSlot(ClipItem& item) const {
+        switch (field_) {
+        case fSourceBundleID: return &item.sourceBundleID;
+        case fSourceDeviceID: return &item.sourceDeviceID;
+        case fSourceDeviceName: return &item.sourceDeviceName;
+        case fSourceDevicePlatform: return &item.sourceDevicePlatform;
+        case fPayloadFilename: return &item.payloadFilename;
+        case fPayloadContentType: return &item.payloadContentType;
+        case fSyncPayloadFilename: return &item.syncPayloadFilename;
+        case fSyncPayloadDigest: return &item.syncPayloadDigest;
+        case fSyncBlobKey: return &item.syncBlobKey;
+        case fImportedFrom: return &item.importedFrom;
+        case fLegacyPayloadFilename: return &item.legacyPayloadFilename;
         default: return nullptr;
         }
     }
 
-    void stringValue(std::string& value) {
+    void stringValue(ClipItem& item, std::string_view value) {
         switch (kFields[field_].type) {
         case FieldType::uuid: {
             const auto id = Uuid::parse(value);
-            if (!id) failField("invalid UUID \"" + value + "\"");
-            item_.id = *id;
+            if (!id) failField("invalid UUID \"" + std::string(value) + "\"");
+            item.id = *id;
             return;
         }
         case FieldType::date:
         case FieldType::optionalDate: {
             const auto date = parseDate(value);
-            if (!date) failField("expected an ISO-8601 date to whole seconds, found \"" + value + "\"");
-            if (field_ == fCreatedAt) item_.createdAt = *date;
-            else if (field_ == fUpdatedAt) item_.updatedAt = *date;
-            else item_.lastReplayedAt = *date;
+            if (!date) failField("expected an ISO-8601 date to whole seconds, found \"" + std::string(value) + "\"");
+            if (field_ == fCreatedAt) item.createdAt = *date;
+            else if (field_ == fUpdatedAt) item.updatedAt = *date;
+            else item.lastReplayedAt = *date;
             return;
         }
         case FieldType::kind: {
             const auto kind = clipkind::fromRawValue(value);
-            if (!kind) failField("unknown kind \"" + value + "\"");
-            item_.kind = *kind;
+            if (!kind) failField("unknown kind \"" + std::string(value) + "\"");
+            item.kind = *kind;
             return;
         }
         case FieldType::string:
             switch (field_) {
-            // Copied, not moved: the copy is sized to the text, while the parser's buffer has
-            // grown by doubling (up to twice the text) and is reused for the next string.
-            case fTitle: item_.title = value; return;
-            case fText: item_.text = value; return;
-            case fSearchableText: item_.searchableText = value; return;
-            case fSourceAppName: item_.sourceAppName = value; return;
-            default: item_.fingerprint = value; return;
+            // assign() sizes each string to its text.
+            case fTitle: item.title.assign(value); return;
+            case fText: item.text.assign(value); return;
+            case fSearchableText: item.searchableText.assign(value); return;
+            case fSourceAppName: item.sourceAppName.assign(value); return;
+            default: item.fingerprint.assign(value); return;
             }
         case FieldType::optionalString:
-            *optionalStringSlot() = value;
+            optionalStringSlot(item)->emplace(value);
             return;
         case FieldType::optionalData: {
             auto data = base64Decode(value);
             if (!data) failField("invalid Base64 data");
-            (field_ == fRichTextData ? item_.richTextData : item_.htmlData) = std::move(*data);
+            (field_ == fRichTextData ? item.richTextData : item.htmlData) = std::move(*data);
             return;
         }
         default:
-            unexpected("a string");
+            failField(std::string(expectation(kFields[field_].type)) + ", found a string");
         }
     }
 
-    State state_ = State::start;
-    State skipReturn_ = State::rootKey;
-    int skipDepth_ = 0;
-    bool sawRoot_ = false;
-    bool sawVersion_ = false;
-    bool sawItems_ = false;
     int field_ = -1;
     std::size_t itemIndex_ = 0;
-    std::uint64_t seen_ = 0;
-    std::uint64_t null_ = 0;
     const ClipItem blank_;
-    ClipItem item_;
 };
 
 // ---- Record encoding ----
@@ -638,32 +571,40 @@ std::string encode(const PersistedHistory& history) {
     return out;
 }
 
-namespace {
+// Counted as the nesting check of the other settings files counts it.
+constexpr std::size_t kParserDepth = filesafety::kMaximumJsonDepth;
 
-// How many clips the file likely holds, so the list is sized once instead of moving every clip
-// at each doubling. Each clip is written starting with {"id":", which a JSON string cannot
-// contain (its quotes are escaped); a file written otherwise only loses the hint.
-std::size_t expectedItemCount(std::string_view text) {
-    static constexpr std::string_view itemStart = R"({"id":")";
-    std::size_t count = 0;
-    const char* at = text.data();
-    const char* end = text.data() + text.size();
-    while (const void* found = ::memmem(at, static_cast<std::size_t>(end - at), itemStart.data(), itemStart.size())) {
-        ++count;
-        at = static_cast<const char*>(found) + itemStart.size();
-    }
-    return count;
-}
-
-}  // namespace
-
-PersistedHistory decode(std::string_view text) {
-    if (!filesafety::jsonNestingWithin(text))
-        throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
+PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
+    const auto tooDeep = [] {
+        return HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
+    };
     HistoryReader reader;
-    reader.history.items.reserve(expectedItemCount(text));
-    json::sax_parse(text.begin(), text.end(), &reader);
-    reader.finish();
+    {
+        // The parser refuses deeper nesting itself, without a separate pass over the text.
+        simdjson::dom::parser parser;
+        if (parser.allocate(text.size(), kParserDepth) != simdjson::SUCCESS)
+            throw HistoryDecodeError("not enough memory to read the history");
+        element root;
+        // The parser reads a little past the end; with that much room the text is parsed in place.
+        const bool copy = readableBeyondEnd < simdjson::SIMDJSON_PADDING;
+        auto error = parser.parse(text.data(), text.size(), copy).get(root);
+        std::string rewritten;
+        if (error == simdjson::NUMBER_ERROR) {
+            // Valid JSON may hold integers past 64 bits (in a key a later version added), which
+            // this parser refuses. Such a rare file is rewritten with those as floating-point
+            // numbers, as any other JSON reader would take them, and parsed again.
+            if (!filesafety::jsonNestingWithin(text)) throw tooDeep();
+            try {
+                rewritten = nlohmann::ordered_json::parse(text.begin(), text.end()).dump();
+            } catch (const nlohmann::json::exception& e) {
+                throw HistoryDecodeError(std::string("invalid JSON: ") + e.what());
+            }
+            error = parser.parse(rewritten).get(root);
+        }
+        if (error == simdjson::DEPTH_ERROR) throw tooDeep();
+        if (error) throw HistoryDecodeError(std::string("invalid JSON: ") + simdjson::error_message(error));
+        reader.readRoot(root);
+    }
     reader.history.items.shrink_to_fit();  // the list stays for the whole run
     return std::move(reader.history);
 }

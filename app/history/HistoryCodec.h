@@ -18,7 +18,9 @@ public:
 // omitted optionals, unknown keys ignored. One bad record fails the whole file.
 namespace historycodec {
 std::string encode(const PersistedHistory& history);
-PersistedHistory decode(std::string_view json);  // throws HistoryDecodeError
+// Throws HistoryDecodeError. `readableBeyondEnd`: bytes the caller's buffer holds past the
+// text (a string's capacity - size); with 64 or more the text is parsed without a copy.
+PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
 
 std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"
 std::optional<Date> parseDate(std::string_view text);        // exactly that form

@@ -72,7 +72,8 @@ ReadResult readOpenFile(int fd, std::uint64_t maximumBytes, std::string& out, st
         why = "the file is larger than " + std::to_string(maximumBytes) + " bytes";
         return ReadResult::tooLarge;
     }
-    out.reserve(static_cast<std::size_t>(info.st_size));
+    // The spare bytes let a JSON parser that reads a little past the end work in place.
+    out.reserve(static_cast<std::size_t>(info.st_size) + kReadSlack);
     std::vector<char> buffer(1 << 16);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());

@@ -13,6 +13,9 @@ namespace harbelle::historyfiles {
 
 enum class ReadResult { ok, missing, failed, tooLarge };
 
+// Room the read functions leave in `out` past the file's bytes (its capacity).
+inline constexpr std::size_t kReadSlack = 64;
+
 // Reads a whole regular file. `missing` only when nothing at all exists at the path (a
 // dangling symbolic link or a folder counts as `failed`). `why` explains a failure.
 ReadResult readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes,

@@ -106,7 +106,11 @@ bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximum
 }  // namespace
 
 void HistoryPersistence::removeOrphanedPayloadFiles(const std::vector<ClipItem>& items) {
-    std::set<std::string> keep = referencedPayloadNames(items);
+    visitOrphans(referencedPayloadNames(items), [](const std::string&, const fs::path& path) { ::unlink(path.c_str()); });
+}
+
+void HistoryPersistence::visitOrphans(std::set<std::string> keep,
+                                      const std::function<void(const std::string&, const fs::path&)>& remove) const {
     if (!collectRecoveryCopyNames(historyFileURL(), maximumFileSize(), keep)) {
         qWarning("history: orphaned payload files are kept this time");
         return;
@@ -128,7 +132,7 @@ void HistoryPersistence::removeOrphanedPayloadFiles(const std::vector<ClipItem>&
         if (!fs::is_regular_file(status)) continue;  // folders, symbolic links, sockets stay
         const std::string relative = it->path().lexically_relative(root).generic_string();
         if (!isSafePayloadName(relative) || keep.contains(relative)) continue;
-        ::unlink(it->path().c_str());
+        remove(relative, it->path());
     }
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <map>
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -45,6 +46,14 @@ bool writeHistory(const PersistedHistory& history, const fs::path& url) {
         return false;
     }
     return true;
+}
+
+// The load's buffers are gone; the heap pages they left free go back to the system rather
+// than stay counted against an agent that idles for days.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 std::string utcStamp() {
@@ -265,11 +274,13 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
         try {
-            PersistedHistory history = historycodec::decode(bytes);
+            PersistedHistory history = historycodec::decode(bytes, bytes.capacity() - bytes.size());
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 std::stable_sort(history.items.begin(), history.items.end(), newerFirst);
+            bytes = std::string();
+            returnFreedMemory();
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
@@ -342,6 +353,27 @@ void HistoryPersistence::finishDeletions() {
         done.set_value();
     });
     finished.get();
+}
+
+void HistoryPersistence::removeOrphanedPayloadFilesInBackground(std::set<std::string> referenced) {
+    // The kernel stamps files from its coarse clock: read the same one, so that a file written
+    // after this moment never carries an earlier time.
+    timespec started{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &started);
+    impl_->post([this, keep = std::move(referenced), started]() mutable {
+        visitOrphans(std::move(keep), [&](const std::string& name, const fs::path& path) {
+            std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
+            if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
+            // Writers outside this class (an import, a sync derivative) leave a newer file.
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0) return;
+            const timespec& changed = info.st_mtim;
+            if (changed.tv_sec > started.tv_sec ||
+                (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
+                return;
+            ::unlink(path.c_str());
+        });
+    });
 }
 
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }

@@ -44,6 +44,10 @@ public:
     std::optional<std::vector<ClipItem>> loadHistory();
     // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
     void removeOrphanedPayloadFiles(const std::vector<ClipItem>& items);
+    // Main thread, start-up: the same pass on the save thread, ahead of any save, so the shelf
+    // need not wait for it. `referenced`: the loaded clips' payload names. Files written
+    // meanwhile (a capture, an import, a received image) are never taken for orphans.
+    void removeOrphanedPayloadFilesInBackground(std::set<std::string> referenced);
 
     // Main thread: hands a snapshot to the save thread; on success the retired names that the
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
@@ -83,6 +87,10 @@ public:
 
 private:
     void noteWrite(const std::string& name);
+    // The orphan pass: `remove` is called for each unnamed regular file (safe name, relative
+    // to the payload folder, and its path); nothing when a recovery copy cannot be read.
+    void visitOrphans(std::set<std::string> keep,
+                      const std::function<void(const std::string&, const std::filesystem::path&)>& remove) const;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -31,7 +31,7 @@ void HistoryStore::loadStoredHistory() {
     if (!loaded) return;
     items_ = std::move(*loaded);
     const bool repaired = migrateMissingDeviceOrigins();
-    persistence_->removeOrphanedPayloadFiles(items_);
+    persistence_->removeOrphanedPayloadFilesInBackground(HistoryPersistence::referencedPayloadNames(items_));
     // More clips than the default limit and no limit stored: the history was kept under a
     // larger limit that the settings lost (a settings file replaced after it broke). Trimming
     // to the default would delete clips the user chose to keep.

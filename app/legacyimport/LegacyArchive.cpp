@@ -92,12 +92,13 @@ std::vector<LegacyRepresentation> parseRepresentations(std::span<const std::uint
     for (auto& element : root.array) {
         if (element.type != PropertyListValue::Type::dictionary)
             throw ImportError(ImportError::Code::malformedPropertyList);
-        const auto* type = element.value("type");
-        const auto* data = element.value("data");
+        auto* type = element.value("type");
+        auto* data = element.value("data");
         if (!type || type->type != PropertyListValue::Type::string || !data ||
             data->type != PropertyListValue::Type::data)
             throw ImportError(ImportError::Code::malformedPropertyList);
-        result.push_back({static_cast<std::int64_t>(result.size()), type->string, data->data});
+        // The parsed tree goes away here: its strings and bytes move over.
+        result.push_back({static_cast<std::int64_t>(result.size()), std::move(type->string), std::move(data->data)});
     }
     return result;
 }

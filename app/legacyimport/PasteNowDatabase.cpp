@@ -77,7 +77,8 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
         // The log holds the newest rows; the shared-memory index is rebuilt from it.
         copyOutsideFile(fs::path(databaseFile.string() + "-wal"), fs::path(copy.string() + "-wal"), cancel);
 
-        if (sqlite3_open_v2(copy.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK ||
+        // Only the run's own thread uses the connection: no locking on every call.
+        if (sqlite3_open_v2(copy.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
             !db_) {
             failOpen(db_ ? sqlite3_errmsg(db_) : "out of memory");
         }

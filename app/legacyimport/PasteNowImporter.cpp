@@ -3,12 +3,9 @@
 #include "platform/FileSafety.h"
 
 #include <QBuffer>
-#include <QCoreApplication>
 #include <QImage>
 #include <QImageReader>
 #include <QLocale>
-#include <QPointer>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <fcntl.h>
@@ -21,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <unordered_set>
 
@@ -29,6 +27,7 @@
 #include "history/TextUnits.h"
 #include "legacyimport/LegacyPasteboardItem.h"
 #include "legacyimport/PasteNowDatabase.h"
+#include "platform/BackgroundWork.h"
 #include "platform/BundleInfo.h"
 
 namespace harbelle {
@@ -62,23 +61,10 @@ std::string formattedCount(std::int64_t count) {
     return locale.toString(qlonglong(count)).toStdString();
 }
 
-// Written through a temporary file renamed into place; not synced here: the run syncs the
-// whole file system once at its end.
-bool writeFileWithoutSync(const fs::path& target, const Bytes& data) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-    // An unnamed file linked in once complete: one directory change instead of two. A name
-    // that already exists (a retried import) takes the rename path below.
-    const int unnamed = ::open(target.parent_path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (unnamed >= 0) {
-        bool ok = ::fchmod(unnamed, 0600) == 0 && filesafety::writeAll(unnamed, bytes);
-        if (ok) {
-            const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
-            ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        }
-        ::close(unnamed);
-        if (ok) return true;
-    }
-    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+// Written through a temporary file renamed into place, replacing what is there.
+bool replaceFile(const fs::path& target, std::string_view bytes) {
+    std::string pattern = (target.parent_path() / filesafety::temporaryPrefix(target.filename().string())).string();
+    pattern += "XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, 0600) == 0 && filesafety::writeAll(fd, bytes);
@@ -86,6 +72,65 @@ bool writeFileWithoutSync(const fs::path& target, const Bytes& data) {
     if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
     if (!ok) ::unlink(pattern.c_str());
     return ok;
+}
+
+// The umask leaves a file created 0600 exactly so, unless it takes away the owner's bits;
+// read once, as the umask cannot be looked at without changing it for every thread.
+bool umaskKeepsOwnerBits() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) != 0) continue;
+        char* end = nullptr;
+        const unsigned long mask = std::strtoul(line.c_str() + 6, &end, 8);
+        return end != line.c_str() + 6 && (mask & 0600) == 0;
+    }
+    return false;
+}
+
+// A folder the run fills with new files, held open so that each file costs one short lookup.
+class OutputFolder {
+public:
+    OutputFolder(fs::path path, bool setModes)
+        : path_(std::move(path)), fd_(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), setModes_(setModes) {
+        if (fd_ < 0) throw ImportError(ImportError::Code::openDatabase, "cannot open " + path_.filename().string());
+    }
+    ~OutputFolder() { ::close(fd_); }
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    // A new 0600 file; not synced here: the run syncs the whole file system once at its end.
+    bool write(const std::string& name, const Bytes& data) const {
+        const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+        // O_EXCL: never through a link planted under the name, never into another file.
+        const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        if (fd < 0) {
+            // A file left by an earlier run that did not complete is replaced whole.
+            return errno == EEXIST && replaceFile(path_ / name, bytes);
+        }
+        bool ok = (!setModes_ || ::fchmod(fd, 0600) == 0) && filesafety::writeAll(fd, bytes);
+        ok = ::close(fd) == 0 && ok;
+        // The file is ours (O_EXCL made it): no half-written file stays behind.
+        if (!ok) ::unlinkat(fd_, name.c_str(), 0);
+        return ok;
+    }
+
+private:
+    fs::path path_;
+    int fd_;
+    bool setModes_;
+};
+
+// How many clips the run is likely to build, within a bound a hostile table cannot push.
+std::size_t rowCountHint(sqlite3* db) {
+    constexpr sqlite3_int64 kMost = 50'000;
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_int64 rows = 0;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM ZPASTEITEM", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        rows = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return std::size_t(std::clamp<sqlite3_int64>(rows, 0, kMost));
 }
 
 void syncFileSystemOf(const fs::path& folder) {
@@ -147,8 +192,10 @@ std::string lastPathComponent(std::string path) {
 
 class RowReader {
 public:
-    RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations)
-        : payloadsURL_(payloadsURL), externalData_(locations.externalDataFolder()) {}
+    RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations, bool setModes)
+        : externalData_(locations.externalDataFolder()),
+          archives_(payloadsURL / kLegacyFolder, setModes),
+          previews_(payloadsURL / kPreviewFolder, setModes) {}
 
     // Reads the current row into a clip; throws for a row that cannot be imported.
     ClipItem read(sqlite3_stmt* s) {
@@ -184,9 +231,9 @@ public:
         ClipItem clip;
         clip.isSensitive = std::any_of(representations.begin(), representations.end(),
                                        [](const auto& r) { return r.type == pasteboardtype::concealed; });
-        const std::string archiveName = std::string(kLegacyFolder) + "/pastenow-" + key + ".lzfse";
-        // Created 0600 (the temporary file is set so before it takes the name).
-        if (!writeFileWithoutSync(payloadsURL_ / archiveName, archive)) failRow("archive not written");
+        const std::string archiveLeaf = "pastenow-" + key + ".lzfse";
+        if (!archives_.write(archiveLeaf, archive)) failRow("archive not written");
+        const std::string archiveName = std::string(kLegacyFolder) + "/" + archiveLeaf;
 
         std::vector<std::string> paths;
         if (baseType == "public.file-url") {
@@ -223,9 +270,9 @@ public:
             }
             if (!preview) preview = PasteNowImporter::makePNGPreview(representations);
             if (preview) {
-                const std::string previewName = std::string(kPreviewFolder) + "/pastenow-" + key + ".png";
-                if (!writeFileWithoutSync(payloadsURL_ / previewName, *preview)) failRow("preview not written");
-                clip.payloadFilename = previewName;
+                const std::string previewLeaf = "pastenow-" + key + ".png";
+                if (!previews_.write(previewLeaf, *preview)) failRow("preview not written");
+                clip.payloadFilename = std::string(kPreviewFolder) + "/" + previewLeaf;
             }
         }
 
@@ -249,9 +296,16 @@ public:
     }
 
 private:
-    fs::path payloadsURL_;
     fs::path externalData_;
+    OutputFolder archives_;
+    OutputFolder previews_;
     std::unordered_set<std::int64_t> seenKeys_;
+};
+
+// One import in flight, a child of the store it fills: the store's end closes the way back.
+struct ImportRun : QObject {
+    explicit ImportRun(QObject* store) : QObject(store) {}
+    BackgroundWork work{this};
 };
 
 void mergeResult(HistoryStore& store, PasteNowImporter::ImportResult result) {
@@ -298,30 +352,29 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
 
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     currentCancelFlag() = cancel;
-    QPointer<HistoryStore> guard(&store);
+    // The run belongs to the store: should the store go first, its hand-back is dropped.
+    auto* run = new ImportRun(&store);
     const fs::path payloadsURL = store.payloadsURL();
-    QThreadPool::globalInstance()->start([guard, cancel, payloadsURL, locations] {
-        std::optional<ImportResult> result;
-        try {
-            result = importLegacyHistory(payloadsURL, locations, cancel.get());
-        } catch (...) {
-            // The run failed as a whole; the reason is not shown.
-        }
-        if (cancel->load()) return;  // quitting: nobody to hand the clips to
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, cancel, result = std::move(result)]() mutable {
-                if (!guard || cancel->load()) return;
-                if (currentCancelFlag() == cancel) currentCancelFlag().reset();
-                if (!result) {
-                    guard->setMigrationStatus(std::nullopt);
-                    guard->showToast("The old PasteNow history is safe, but import needs attention", ToastTone::error);
-                    return;
-                }
-                mergeResult(*guard, std::move(*result));
-            },
-            Qt::QueuedConnection);
-    });
+    run->work.run(
+        [cancel, payloadsURL, locations]() -> std::optional<ImportResult> {
+            try {
+                return importLegacyHistory(payloadsURL, locations, cancel.get());
+            } catch (...) {
+                // The run failed as a whole; the reason is not shown.
+                return std::nullopt;
+            }
+        },
+        [run, &store, cancel](std::optional<ImportResult> result) {
+            run->deleteLater();
+            if (cancel->load()) return;  // quitting: nobody to hand the clips to
+            if (currentCancelFlag() == cancel) currentCancelFlag().reset();
+            if (!result) {
+                store.setMigrationStatus(std::nullopt);
+                store.showToast("The old PasteNow history is safe, but import needs attention", ToastTone::error);
+                return;
+            }
+            mergeResult(store, std::move(*result));
+        });
 }
 
 void PasteNowImporter::cancelRunningImport() {
@@ -351,8 +404,9 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
     } finalizer{statement};
 
     ImportResult result;
-    result.items.reserve(1800);
-    RowReader reader(payloadsURL, locations);
+    // Room for every row at once: growing a vector of clips this size costs more than the count.
+    result.items.reserve(rowCountHint(db));
+    RowReader reader(payloadsURL, locations, !umaskKeepsOwnerBits());
     for (;;) {
         if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
         const int step = sqlite3_step(statement);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace harbelle {
 
@@ -12,6 +13,10 @@ const PropertyListValue* PropertyListValue::value(std::string_view key) const {
     for (const auto& [name, entry] : dictionary)
         if (name == key) return &entry;
     return nullptr;
+}
+
+PropertyListValue* PropertyListValue::value(std::string_view key) {
+    return const_cast<PropertyListValue*>(std::as_const(*this).value(key));
 }
 
 namespace {
@@ -183,9 +188,11 @@ private:
                 if (!within(pos, count)) return fail("string past the end");
                 if (!charge(count * 3)) return false;
                 out.type = Value::Type::string;
+                out.string.reserve(count);
                 for (std::uint64_t i = 0; i < count; ++i) {
                     const std::uint8_t c = b_[pos + i];
-                    appendUtf8(out.string, c < 0x80 ? char32_t(c) : char32_t(0xFFFD));
+                    if (c < 0x80) out.string += static_cast<char>(c);
+                    else appendUtf8(out.string, 0xFFFD);
                 }
                 return true;
             }
@@ -195,6 +202,7 @@ private:
                 if (count > tableOffset_ / 2 || !within(pos, count * 2)) return fail("string past the end");
                 if (!charge(count * 3)) return false;
                 out.type = Value::Type::string;
+                out.string.reserve(count);
                 const std::uint8_t* p = b_.data() + pos;
                 for (std::uint64_t i = 0; i < count; ++i) {
                     char32_t unit = char32_t(p[2 * i] << 8 | p[2 * i + 1]);

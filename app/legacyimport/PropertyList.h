@@ -24,6 +24,7 @@ struct PropertyListValue {
     std::vector<std::pair<std::string, PropertyListValue>> dictionary;  // in file order
 
     const PropertyListValue* value(std::string_view key) const;
+    PropertyListValue* value(std::string_view key);
 };
 
 // A property-list reader for files written by another program, so every limit is ours: binary

@@ -60,7 +60,7 @@ void ChoiceTile::paintEvent(QPaintEvent*) {
     p.drawRoundedRect(bar, 1.5, 1.5);
 
     p.setPen(ink);
-    p.setFont(settingsblocks::font(12, QFont::DemiBold));
+    p.setFont(settingsblocks::font(12.5, QFont::DemiBold));
     const int labelTop = static_cast<int>(symbol.bottom()) + 8;
     p.drawText(QRect(0, labelTop, width(), 18), Qt::AlignHCenter | Qt::AlignVCenter, text());
     if (!secondLine_.isEmpty()) {

@@ -6,13 +6,22 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <cmath>
 
 namespace harbelle::settingsblocks {
 
-QFont font(int pixelSize, QFont::Weight weight, bool rounded) {
+QFont font(qreal pixelSize, QFont::Weight weight, bool rounded) {
     QFont f = QApplication::font();
-    f.setPixelSize(pixelSize);
+    if (pixelSize == std::floor(pixelSize)) {
+        f.setPixelSize(static_cast<int>(pixelSize));
+    } else {
+        // Pixel sizes are whole numbers; a half size goes through points at the screen's resolution.
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        const qreal dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
+        f.setPointSizeF(pixelSize * 72.0 / dpi);
+    }
     f.setWeight(weight);
     if (rounded) f.setStyleHint(QFont::SansSerif);
     return f;

@@ -13,7 +13,7 @@ class QWidget;
 
 namespace harbelle::settingsblocks {
 
-QFont font(int pixelSize, QFont::Weight weight = QFont::Normal, bool rounded = false);
+QFont font(qreal pixelSize, QFont::Weight weight = QFont::Normal, bool rounded = false);
 QColor secondaryColor();
 QColor tertiaryColor();
 QColor statusColor(const char* name);  // "green", "orange", "red"

@@ -147,7 +147,7 @@ QWidget* SettingsView::buildSidebar() {
     layout->addStretch(1);
     openLocalData_ = new QPushButton("Open Local Data");
     openLocalData_->setFlat(true);
-    openLocalData_->setFont(settingsblocks::font(12));
+    openLocalData_->setFont(settingsblocks::font(12.5));
     openLocalData_->setIcon(SymbolGlyph::icon("folder", secondaryColor(), 14));
     openLocalData_->setIconSize(QSize(14, 14));
     openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; color: %1; }")

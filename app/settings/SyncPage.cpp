@@ -2,10 +2,12 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
 #include <QProgressBar>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -219,6 +221,12 @@ QWidget* SyncPage::buildSignedIn() {
     update_->setAutoDefault(true);
     form->addWidget(update_, 0, Qt::AlignRight);
     passwordRow->addWidget(form_);
+    // The form slides open and shut by its maximum height, which its layout must not overrule.
+    form->setSizeConstraint(QLayout::SetNoConstraint);
+    formAnimation_ = new QPropertyAnimation(form_, "maximumHeight", this);
+    formAnimation_->setDuration(kFormAnimationMilliseconds);
+    formAnimation_->setEasingCurve(QEasingCurve::OutCubic);
+    connect(formAnimation_, &QPropertyAnimation::finished, this, &SyncPage::settleChangePasswordForm);
     c->addLayout(passwordRow);
     c->addWidget(divider());
 
@@ -252,10 +260,12 @@ QWidget* SyncPage::buildSignedIn() {
         runAccountAction([this](SyncAccountService::Completion done) { sync_.signOut(std::move(done)); });
     });
     connect(changePassword_, &QPushButton::clicked, this, [this] {
+        const int from = form_->isVisible() ? form_->height() : 0;
         state_.showChangePassword = !state_.showChangePassword;
         state_.newSyncPassword.clear();
         state_.newSyncPasswordConfirm.clear();
         state_.changePasswordNotice.reset();
+        animateChangePasswordForm(from);
         refresh();
     });
     connect(newPassword_, &QLineEdit::textEdited, this, [this](const QString& t) {
@@ -286,8 +296,34 @@ QWidget* SyncPage::buildEncryption() {
     return card;
 }
 
+void SyncPage::animateChangePasswordForm(int from) {
+    formAnimation_->stop();
+    if (!isVisible()) {
+        settleChangePasswordForm();
+        return;
+    }
+    // The open height is wherever the page's layout settles the form, measured before anything
+    // is painted; the slide starts where the form stood, so a second press mid-way turns it back.
+    int full = 0;
+    if (state_.showChangePassword) {
+        settleChangePasswordForm();
+        if (QLayout* page = layout()) page->activate();
+        full = form_->height();
+    }
+    form_->setMaximumHeight(from);
+    form_->setVisible(true);
+    formAnimation_->setStartValue(from);
+    formAnimation_->setEndValue(full);
+    formAnimation_->start();
+}
+
+void SyncPage::settleChangePasswordForm() {
+    form_->setMaximumHeight(QWIDGETSIZE_MAX);
+    form_->setVisible(state_.showChangePassword);
+}
+
 void SyncPage::pressUpdatePassword() {
-    if (!update_->isEnabled() || !form_->isVisibleTo(this)) return;
+    if (!update_->isEnabled() || !state_.showChangePassword || !form_->isVisibleTo(this)) return;
     runAccountAction(
         [this, password = state_.newSyncPassword, confirm = state_.newSyncPasswordConfirm](
             SyncAccountService::Completion done) { sync_.changePassword(password, confirm, std::move(done)); },
@@ -348,7 +384,7 @@ void SyncPage::refresh() {
     signOut_->setEnabled(!busy);
     changePassword_->setText(state_.showChangePassword ? "Cancel" : "Change Password");
     changePassword_->setEnabled(!busy);
-    form_->setVisible(state_.showChangePassword);
+    if (formAnimation_->state() != QAbstractAnimation::Running) settleChangePasswordForm();
     setText(newPassword_, state_.newSyncPassword);
     setText(newConfirm_, state_.newSyncPasswordConfirm);
     notice_->setVisible(state_.changePasswordNotice.has_value());

@@ -9,6 +9,7 @@
 #include "syncbridge/SyncAccountService.h"
 
 class QLabel;
+class QPropertyAnimation;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -24,6 +25,7 @@ class SyncPage : public QWidget {
     Q_OBJECT
 public:
     static constexpr std::chrono::seconds kStaleAfter{600};
+    static constexpr int kFormAnimationMilliseconds = 150;
 
     SyncPage(SyncAccountService& sync, SettingsViewState& state, Clock& clock,
              std::optional<QString> supportURL = std::nullopt, QWidget* parent = nullptr);
@@ -54,6 +56,8 @@ public:
     QPushButton* signOutButton() const { return signOut_; }
     QPushButton* changePasswordButton() const { return changePassword_; }
     QWidget* changePasswordForm() const { return form_; }
+    // Opens and closes the form on a shown page; a test jumps it to any moment with setCurrentTime().
+    QPropertyAnimation* changePasswordAnimation() const { return formAnimation_; }
     QLineEdit* newPasswordField() const { return newPassword_; }
     QLineEdit* newPasswordConfirmField() const { return newConfirm_; }
     QLabel* noticeLine() const { return notice_; }
@@ -70,6 +74,8 @@ private:
     QWidget* buildSignedIn();
     QWidget* buildEncryption();
     void pressUpdatePassword();
+    void animateChangePasswordForm(int from);
+    void settleChangePasswordForm();
 
     SyncAccountService& sync_;
     SettingsViewState& state_;
@@ -92,6 +98,7 @@ private:
     QPushButton* signOut_ = nullptr;
     QPushButton* changePassword_ = nullptr;
     QWidget* form_ = nullptr;
+    QPropertyAnimation* formAnimation_ = nullptr;
     QLineEdit* newPassword_ = nullptr;
     QLineEdit* newConfirm_ = nullptr;
     QLabel* notice_ = nullptr;

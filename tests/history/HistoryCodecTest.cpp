@@ -298,3 +298,145 @@ TEST(HistoryCodecBase64, StandardPaddedAndStrict) {
                               "=Zm9", "Zg==Zg==", "Zm9vYg==="};
     for (const char* text : rejected) EXPECT_FALSE(historycodec::base64Decode(text)) << text;
 }
+
+TEST(HistoryCodecBadFiles, WholeFileIsCheckedEvenWhereNothingIsRead) {
+    // Damage inside values the reader ignores still makes the file unreadable, as it would a
+    // strict parser; odd but valid JSON there is skipped.
+    const auto withIgnored = [](const std::string& value) {
+        return R"({"version":1,"x":)" + value + R"(,"items":[]})";
+    };
+    const std::pair<std::string, bool> cases[] = {
+        {withIgnored("tru"), false},
+        {withIgnored("01"), false},
+        {withIgnored("[1,2"), false},
+        {withIgnored("{\"a\" 1}"), false},
+        {withIgnored("NaN"), false},
+        {withIgnored("\"tab\there\""), false},  // control characters must be escaped
+        {withIgnored("\"\\ud800\""), false},    // lone surrogate
+        {withIgnored("\"\\x41\""), false},
+        {withIgnored("1e400"), false},
+        {R"({"version":1,"items":[]} {})", false},  // something after the document
+        {R"({"version":1,"items":[]},)", false},
+        {withIgnored("123456789012345678901234567890"), true},
+        {withIgnored("-9223372036854775809"), true},
+        {withIgnored("\"\\ud83d\\ude42 \\u00e9 \\/\""), true},
+        {withIgnored("-0.0e-2"), true},
+        {" \n\t" + withIgnored("[]") + "\n ", true},
+    };
+    for (const auto& [file, readable] : cases) {
+        SCOPED_TRACE(file);
+        if (readable) {
+            EXPECT_NO_THROW(historycodec::decode(file));
+        } else {
+            EXPECT_THROW(historycodec::decode(file), HistoryDecodeError);
+        }
+    }
+}
+
+TEST(HistoryCodecBadFiles, ReadInPlaceStopsAtTheEnd) {
+    // The buffer past the text holds the rest of a valid file: a truncated read must not see it.
+    const std::string whole = fileWith(validRecord());
+    for (const std::size_t cut : {whole.size() - 1, whole.size() - 2, whole.size() / 2}) {
+        SCOPED_TRACE(cut);
+        std::string buffer = whole;
+        buffer.reserve(whole.size() + 128);
+        EXPECT_THROW(historycodec::decode(std::string_view(buffer).substr(0, cut), buffer.capacity() - cut),
+                     HistoryDecodeError);
+    }
+    std::string buffer = whole;
+    buffer.reserve(whole.size() + 64);
+    EXPECT_EQ(historycodec::decode(buffer, buffer.capacity() - buffer.size()).items,
+              historycodec::decode(whole).items);
+}
+
+TEST(HistoryCodecDecoding, NumbersEscapesAndRepeatedKeys) {
+    json record = validRecord();
+    record["title"] = "tab\t nul";
+    record["title"].get_ref<std::string&>().push_back('\0');
+    record["text"] = "\xF0\x9F\x99\x82 caf\xC3\xA9 \"q\" \\ /";
+    std::string file = fileWith(record);
+    // Escaped forms a writer other than ours may use.
+    const std::string plain = R"("searchableText":"")";
+    file.replace(file.rfind(plain), plain.size(), R"("searchableText":"\ud83d\ude42\u00e9\/\n")");
+    const ClipItem clip = historycodec::decode(file).items.at(1);
+    EXPECT_EQ(clip.title, std::string("tab\t nul") + '\0');
+    EXPECT_EQ(clip.text, "\xF0\x9F\x99\x82 caf\xC3\xA9 \"q\" \\ /");
+    EXPECT_EQ(clip.searchableText, "\xF0\x9F\x99\x82\xC3\xA9/\n");
+
+    const std::pair<std::string, std::optional<std::int64_t>> numbers[] = {
+        {"0", 0}, {"-0", 0}, {"-1", -1}, {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+        {"9223372036854775808", std::nullopt}, {"18446744073709551616", std::nullopt},
+        {"1e2", std::nullopt}, {"2.0", std::nullopt}, {"-9223372036854775809", std::nullopt},
+    };
+    for (const auto& [text, expected] : numbers) {
+        SCOPED_TRACE(text);
+        std::string withNumber = fileWith(validRecord());
+        const std::string count = R"("copyCount":1)";
+        withNumber.replace(withNumber.rfind(count), count.size(), "\"copyCount\":" + text);
+        if (expected) {
+            EXPECT_EQ(historycodec::decode(withNumber).items.at(1).copyCount, *expected);
+        } else {
+            EXPECT_THROW(historycodec::decode(withNumber), HistoryDecodeError);
+        }
+    }
+
+    // A repeated key: the last value counts; a null after a value still refuses a required one.
+    std::string twice = fileWith(validRecord());
+    const std::string count = R"("copyCount":1)";
+    twice.replace(twice.rfind(count), count.size(), R"("copyCount":1,"copyCount":5)");
+    EXPECT_EQ(historycodec::decode(twice).items.at(1).copyCount, 5);
+    std::string nulled = fileWith(validRecord());
+    nulled.replace(nulled.rfind(count), count.size(), R"("copyCount":1,"copyCount":null)");
+    EXPECT_THROW(historycodec::decode(nulled), HistoryDecodeError);
+}
+
+TEST(HistoryCodecDecoding, LargeListsKeepFileOrderAndReportTheFirstBadRecord) {
+    // Large enough to be read in parts.
+    constexpr int kCount = 20'000;
+    json items = json::array();
+    for (int i = 0; i < kCount; ++i) {
+        json record = validRecord();
+        record["id"] = Uuid().uppercaseString();
+        record["copyCount"] = i;
+        items.push_back(record);
+    }
+    const auto decoded = historycodec::decode(json{{"version", 1}, {"items", items}}.dump());
+    ASSERT_EQ(decoded.items.size(), static_cast<std::size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(decoded.items[i].copyCount, i);
+        ASSERT_EQ(decoded.items[i].id.uppercaseString(), items[i]["id"].get<std::string>());
+    }
+
+    // Bad records in several parts: the message names the first in file order.
+    const std::pair<std::vector<int>, std::string> cases[] = {
+        {{19'999, 12'000, 7'000}, "item 7000: "},
+        {{15'000, 10'001}, "item 10001: "},
+        {{19'999}, "item 19999: "},
+        {{0, 19'999}, "item 0: "},
+    };
+    for (const auto& [bad, message] : cases) {
+        SCOPED_TRACE(message);
+        json damaged = items;
+        for (const int index : bad) damaged[index].erase("fingerprint");
+        try {
+            historycodec::decode(json{{"version", 1}, {"items", damaged}}.dump());
+            ADD_FAILURE() << "decoded";
+        } catch (const HistoryDecodeError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
+        }
+    }
+    // Indices go on across a repeated "items" key.
+    const std::string twice = R"({"version":1,"items":[)" + validRecord().dump() + R"(],"items":[)" +
+                              validRecord().dump() + "," + json::object().dump() + "]}";
+    EXPECT_THROW(
+        {
+            try {
+                historycodec::decode(twice);
+            } catch (const HistoryDecodeError& e) {
+                EXPECT_EQ(std::string(e.what()).rfind("item 2: ", 0), 0u) << e.what();
+                throw;
+            }
+        },
+        HistoryDecodeError);
+}

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <thread>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include <QTemporaryDir>
 
 #include "history/HistoryCodec.h"
+#include "history/HistoryFiles.h"
 #include "history/HistoryPersistence.h"
 #include "support/ClipBuilder.h"
 
@@ -328,6 +331,47 @@ TEST_F(HistoryPersistenceTest, OrphanPassRemovesOnlyUnnamedRegularFiles) {
     EXPECT_EQ(readFile(root / "target.png"), "outside");
     EXPECT_TRUE(fs::is_directory(payloads / "LegacyPreviews"));
     EXPECT_TRUE(fs::is_directory(payloads / "Deep" / "er"));
+}
+
+TEST_F(HistoryPersistenceTest, BackgroundOrphanPassSparesFilesOfThisRun) {
+    auto persistence = open();
+    const fs::path payloads = persistence->payloadsURL();
+    const auto aged = [&](const std::string& name) {
+        writeFile(payloads / name, name);
+        fs::last_write_time(payloads / name, fs::last_write_time(payloads / name) - std::chrono::hours(1));
+    };
+    aged("loaded.png");
+    aged("stray.png");
+    aged("Legacy/old.lzfse");
+    aged("restored.png");  // unnamed at load, named by the save that runs first
+    aged("rewritten.png");  // unnamed at load, written again in this run
+
+    // Hold the save thread in a save's outcome, so the pass waits behind it.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> holding;
+    persistence->setSaveObserver([&, released](bool) {
+        holding.set_value();
+        released.wait();
+    });
+    persistence->enqueueSave({makeClip("restored", 1, "restored.png")}, {});
+    holding.get_future().wait();
+    persistence->setSaveObserver({});
+
+    persistence->removeOrphanedPayloadFilesInBackground({"loaded.png"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the coarse clock's tick
+    // An import or a sync derivative writes around this class; a capture writes through it.
+    ASSERT_TRUE(historyfiles::writeFileAtomically(payloads / "imported.png", "new"));
+    ASSERT_TRUE(persistence->writePayload("rewritten.png", Bytes{1}));
+    fs::last_write_time(payloads / "rewritten.png", fs::last_write_time(payloads / "rewritten.png") - std::chrono::hours(1));
+    release.set_value();
+    persistence->finishDeletions();  // runs after the pass
+
+    const std::pair<const char*, bool> expected[] = {
+        {"loaded.png", true},     {"restored.png", true}, {"rewritten.png", true},
+        {"imported.png", true},   {"stray.png", false},   {"Legacy/old.lzfse", false},
+    };
+    for (const auto& [name, kept] : expected) EXPECT_EQ(fs::exists(payloads / name), kept) << name;
 }
 
 TEST_F(HistoryPersistenceTest, OrphanPassDeletesNothingWhenARecoveryCopyCannotBeRead) {

@@ -50,7 +50,7 @@ TEST_F(RecognitionStoreFixture, ACopiedImageIsFoundByTheWordsItShows) {
     ASSERT_EQ(store->items().size(), 1u);
     EXPECT_TRUE(store->items().front().searchableText.empty()) << "recognition runs in the background";
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->items().front().searchableText.empty(); }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->items().front().searchableText.empty(); }, 60000));
     EXPECT_EQ(store->items().front().searchableText, "INVOICE 4711 PAID");
     store->setQuery("invoice");
     ASSERT_EQ(store->filteredItems().size(), 1u);

@@ -1,6 +1,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QTest>
+#include <QThreadPool>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -275,6 +276,52 @@ TEST_F(PasteNowImporterTest, RunFailuresLeaveTheFlagUnsetAndSayWhy) {
     EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
     EXPECT_TRUE(store->items().empty());
     EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+}
+
+// A run that stopped part-way left files under the names the next run writes: they are
+// replaced whole and end 0600, and the names the earlier run never reached are written anew.
+TEST_F(PasteNowImporterTest, ARetriedRunReplacesWhatAnEarlierRunLeft) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(8));
+    const fs::path legacy = payloads() / "Legacy";
+    fs::create_directories(legacy);
+    for (const char* leftover : {"pastenow-2.lzfse", "pastenow-7.lzfse"}) {
+        std::ofstream(legacy / leftover, std::ios::binary) << "half written";
+        ::chmod((legacy / leftover).c_str(), 0644);
+    }
+    const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
+    ASSERT_EQ(result.items.size(), 8u);
+    EXPECT_EQ(result.failedRows, 0);
+    const auto fresh = PasteNowImporter::importLegacyHistory(payloads() / "fresh", locations());
+    for (const auto& clip : result.items) {
+        SCOPED_TRACE(*clip.legacyPayloadFilename);
+        EXPECT_EQ(readFile(payloads() / *clip.legacyPayloadFilename),
+                  readFile(payloads() / "fresh" / *clip.legacyPayloadFilename));
+        EXPECT_EQ(modeOf(payloads() / *clip.legacyPayloadFilename), 0600);
+    }
+    // Nothing but the archives: no temporary file stays behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(legacy), fs::directory_iterator()), 8);
+}
+
+// Quitting, or the store going first, while the run is still on its thread: its result reaches
+// nobody and the import is left for the next launch.
+TEST_F(PasteNowImporterTest, AResultWithNobodyToTakeItIsDropped) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(400));
+    for (const bool storeGoesFirst : {true, false}) {
+        SCOPED_TRACE(storeGoesFirst);
+        auto store = makeStore();
+        PasteNowImporter::importIfNeeded(*store, locations());
+        ASSERT_TRUE(store->migrationStatus());
+        if (storeGoesFirst) store.reset();
+        else PasteNowImporter::cancelRunningImport();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+        if (store) {
+            EXPECT_TRUE(store->items().empty());
+            EXPECT_FALSE(store->toastMessage());
+        }
+    }
 }
 
 TEST_F(PasteNowImporterTest, CancelStopsTheRunAndRemovesTheCopy) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTest>
 #include <QUrl>
@@ -17,6 +18,7 @@
 #include "settings/GeneralPage.h"
 #include "settings/PrivacyPage.h"
 #include "settings/SettingToggle.h"
+#include "settings/SettingsPageBlocks.h"
 #include "settings/SettingsView.h"
 #include "settings/SettingsWindowController.h"
 #include "settings/ShortcutsPage.h"
@@ -103,6 +105,15 @@ TEST_F(SettingsViewFixture, BuildingAndRefreshingTheWindowWritesNothing) {
                         &HistoryStore::skipSensitiveContentChanged, &HistoryStore::replayLocallyOnlyChanged,
                         &HistoryStore::itemsChanged, &HistoryStore::globalShortcutLabelChanged})
         emit (store.get()->*signal)();
+    AppSettings& settings = store->settings();
+    for (auto signal : {&AppSettings::capturePausedChanged, &AppSettings::maxHistoryChanged,
+                        &AppSettings::captureImagesChanged, &AppSettings::skipSensitiveContentChanged,
+                        &AppSettings::replayLocallyOnlyChanged, &AppSettings::pasteDirectlyChanged,
+                        &AppSettings::pasteUsesSystemShortcutChanged, &AppSettings::alwaysPastePlainTextChanged,
+                        &AppSettings::shelfPlacementChanged, &AppSettings::shelfSizeModeChanged,
+                        &AppSettings::barTransparencyChanged, &AppSettings::autoHideEnabledChanged,
+                        &AppSettings::autoHideDelayChanged})
+        emit (settings.*signal)();
     QApplication::processEvents();
 
     EXPECT_EQ(defaults.writeCount(), writesBefore);
@@ -362,6 +373,17 @@ TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
     EXPECT_EQ(all.count("text and image clips"), 2);
     EXPECT_TRUE(all.contains("never files"));
     EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
+}
+
+// Half sizes survive: pixel sizes are whole numbers, so 12.5 must not come out as 12 or 13.
+TEST_F(SettingsViewFixture, OpenLocalDataUsesTheHalfSize) {
+    makeStore(0, 0);
+    makeWindow();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const qreal dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
+    for (const QFont& font : {view()->openLocalDataButton()->font(), settingsblocks::font(12.5)})
+        EXPECT_NEAR(font.pointSizeF() * dpi / 72.0, 12.5, 0.01);
+    EXPECT_EQ(settingsblocks::font(12).pixelSize(), 12);
 }
 
 }  // namespace

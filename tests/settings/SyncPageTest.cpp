@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
+#include <QPropertyAnimation>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -134,8 +136,56 @@ TEST_F(SyncPageFixture, PasswordChangeNoticeCountsSignedOutDevices) {
     EXPECT_TRUE(page->changePasswordForm()->isVisible());
     EXPECT_TRUE(page->noticeLine()->isVisible());
     QTest::mouseClick(page->changePasswordButton(), Qt::LeftButton);
+    page->changePasswordAnimation()->setCurrentTime(SyncPage::kFormAnimationMilliseconds);
     EXPECT_FALSE(page->changePasswordForm()->isVisible());
     EXPECT_FALSE(state.changePasswordNotice);
+}
+
+// The form slides open and shut over 0.15 s, easing out; on a hidden page it just flips.
+TEST_F(SyncPageFixture, ChangePasswordFormSlidesOpenAndShut) {
+    sync.publish(signedIn());
+    page->resize(600, 1600);  // room for the whole form
+    QWidget* form = page->changePasswordForm();
+    QPropertyAnimation* slide = page->changePasswordAnimation();
+    const auto heightAt = [&](int milliseconds) {
+        slide->setCurrentTime(milliseconds);
+        QApplication::processEvents();  // the layout follows the new maximum
+        return form->height();
+    };
+
+    QTest::mouseClick(page->changePasswordButton(), Qt::LeftButton);
+    ASSERT_EQ(slide->state(), QAbstractAnimation::Running);
+    EXPECT_EQ(slide->duration(), 150);
+    EXPECT_TRUE(form->isVisible());
+    const int full = slide->endValue().toInt();
+    ASSERT_GT(full, 60);
+    EXPECT_EQ(heightAt(0), 0);
+    const int half = heightAt(75);
+    EXPECT_GT(half, full / 2) << "eases out: more than half the way at half the time";
+    EXPECT_LT(half, full);
+    EXPECT_EQ(heightAt(150), full) << "ends where the settled layout puts it, without a jump";
+    EXPECT_EQ(slide->state(), QAbstractAnimation::Stopped);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->maximumHeight(), QWIDGETSIZE_MAX);
+
+    // Closing shrinks it from where it stands and hides it at the end; a refresh meanwhile
+    // (a published status) does not cut the slide short.
+    QTest::mouseClick(page->changePasswordButton(), Qt::LeftButton);
+    EXPECT_EQ(slide->endValue().toInt(), 0);
+    const int closing = heightAt(40);
+    sync.publish(signedIn());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_GT(closing, 0);
+    EXPECT_LT(closing, full);
+    heightAt(150);
+    EXPECT_FALSE(form->isVisible());
+
+    // A hidden page has nothing to show moving: the form's state flips at once.
+    page->hide();
+    QTest::mouseClick(page->changePasswordButton(), Qt::LeftButton);
+    EXPECT_NE(slide->state(), QAbstractAnimation::Running);
+    EXPECT_TRUE(form->isVisibleTo(page.get()));
+    EXPECT_EQ(form->maximumHeight(), QWIDGETSIZE_MAX);
 }
 
 TEST_F(SyncPageFixture, CardsFollowAvailabilityAndLastSyncTurnsOrangeAtTenMinutes) {

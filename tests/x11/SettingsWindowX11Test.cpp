@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 
 namespace harbelle::testing {
@@ -127,11 +128,22 @@ struct AccessibleLaunch {
 const QStringList kShowSettings = {QStringLiteral("--show-settings")};
 
 TEST(SettingsWindowX11, ChangesMadeThroughTheWindowAreSavedAndShownAfterARestart) {
+    // A new user on an ordinary desktop: no settings file, accessibility switched off.
+    AccessibilityBusSwitch bus(false);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     AccessibleLaunch accessible;
-    HarbelleProcess first(HarbelleProcess::kCopyOnlySettings, kShowSettings);
+    HarbelleProcess first(nullptr, kShowSettings);
     ASSERT_TRUE(first.waitUntilRunning()) << first.errorOutput().toStdString();
     ASSERT_TRUE(QTest::qWaitFor(settingsWindowShown, 10000));
     ScreenReader reader(first.process().processId());
+
+    // The first-run sheet on the shelf asks first: the user keeps to copying.
+    ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 10000)) << "a new user meets the set-up sheet";
+    const std::string copyOnly = "Use History in Copy-Only Mode";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reader.use(ATSPI_ROLE_PUSH_BUTTON, copyOnly).has_value(); }, 10000));
+    ASSERT_TRUE(reader.use(ATSPI_ROLE_PUSH_BUTTON, copyOnly, "Press"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "the sheet's choice closes the shelf";
+    ASSERT_TRUE(settingsWindowShown());
     ASSERT_TRUE(QTest::qWaitFor([&] { return reader.use(ATSPI_ROLE_CHECK_BOX, "Always paste as plain text").has_value(); },
                                 10000));
 

@@ -23,13 +23,10 @@ constexpr const char* kPassword = "correct horse battery staple";
 // One program in its own desktop, started through the session script.
 class DesktopProgram {
 public:
-    DesktopProgram(const std::string& baseURL, const QString& accountMode, const char* settingsJson)
-        : baseURL_(baseURL) {
+    // A new user: no settings file, and a desktop whose accessibility bus is there but switched
+    // off. Qt still offers its tree, so the test can read the screen as a screen reader does.
+    DesktopProgram(const std::string& baseURL, const QString& accountMode) : baseURL_(baseURL) {
         for (const char* folder : {"data", "config", "cache"}) QDir().mkpath(path(QString::fromLatin1(folder)));
-        if (settingsJson) {
-            QFile settings(path(QStringLiteral("config/com.harbelleapp.Harbelle.json")));
-            if (settings.open(QIODevice::WriteOnly)) settings.write(settingsJson);
-        }
         start(accountMode);
     }
     // Starts (again) on the same folders, in a new desktop with a new keyring.
@@ -41,13 +38,17 @@ public:
         env.insert(QStringLiteral("HARBELLE_SYNC_BASE_URL"), QString::fromStdString(baseURL_));
         env.insert(QStringLiteral("HARBELLE_QA_SYNC_EMAIL"), QString::fromLatin1(kEmail));
         env.insert(QStringLiteral("HARBELLE_QA_SYNC_PASSWORD"), QString::fromLatin1(kPassword));
+        env.insert(QStringLiteral("HARBELLE_X11_A11Y"), QStringLiteral("off"));
+        env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
         session_.setProcessEnvironment(env);
         session_.setStandardOutputFile(path(QStringLiteral("stdout.txt")));
         session_.setStandardErrorFile(path(QStringLiteral("stderr.txt")));
-        // The program's own pid and display, for signals and for copying in its desktop.
-        const QString inner = QStringLiteral("echo $$ > '%1'; echo $DISPLAY > '%2'; exec '%3' --qa-sync-account %4")
-                                  .arg(path(QStringLiteral("pid")), path(QStringLiteral("display")),
-                                       QStringLiteral(HARBELLE_BINARY), accountMode);
+        // The program's own pid, display and session bus, for signals and for the clients of its desktop.
+        const QString inner =
+            QStringLiteral("echo $$ > '%1'; echo $DISPLAY > '%2'; echo $DBUS_SESSION_BUS_ADDRESS > '%3'; "
+                           "exec '%4' --qa-sync-account %5")
+                .arg(path(QStringLiteral("pid")), path(QStringLiteral("display")), path(QStringLiteral("bus")),
+                     QStringLiteral(HARBELLE_BINARY), accountMode);
         session_.start(QStringLiteral("bash"), {QStringLiteral(HARBELLE_X11_SESSION_SCRIPT), QStringLiteral("bash"),
                                                 QStringLiteral("-c"), inner});
     }
@@ -86,29 +87,104 @@ public:
     }
     std::optional<nlohmann::json> imageClip() const { return clip("kind", "image"); }
 
-    // Runs a client of this desktop's X server (xclip, xdotool).
-    bool runInDesktop(const QString& program, const QStringList& arguments, const QByteArray& input = {}) const {
+    // Runs a client of this desktop (xclip, xdotool, the screen reader); its output, or none when it failed.
+    std::optional<QByteArray> runInDesktop(const QString& program, const QStringList& arguments,
+                                           const QByteArray& input = {}, bool readOutput = false) const {
         QProcess client;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display());
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), read(QStringLiteral("bus")).trimmed());
         client.setProcessEnvironment(env);
-        client.setStandardOutputFile(QProcess::nullDevice());
         client.setStandardErrorFile(QProcess::nullDevice());
+        // xclip stays behind owning the selection, keeping the output it inherited: that goes nowhere.
+        if (!readOutput) client.setStandardOutputFile(QProcess::nullDevice());
         client.start(program, arguments);
-        if (!client.waitForStarted(5000)) return false;
+        if (!client.waitForStarted(5000)) return std::nullopt;
         if (!input.isEmpty()) client.write(input);
         client.closeWriteChannel();
-        return client.waitForFinished(10000) && client.exitCode() == 0;
+        if (!client.waitForFinished(10000) || client.exitCode() != 0) return std::nullopt;
+        return readOutput ? client.readAllStandardOutput() : QByteArray();
+    }
+    bool pressKeys(const QString& keys) const {
+        QStringList arguments{QStringLiteral("key")};
+        arguments += keys.split(QLatin1Char(' '));
+        return runInDesktop(QStringLiteral("xdotool"), arguments).has_value();
+    }
+    bool click(const QRect& target, int button = 1) const {
+        const QPoint centre = target.center();
+        return runInDesktop(QStringLiteral("xdotool"),
+                            {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
+                             QStringLiteral("click"), QString::number(button)})
+            .has_value();
+    }
+
+    // What a screen reader finds shown on this program's screen.
+    struct Element {
+        QString role;
+        QString name;
+        QRect extents;
+    };
+    std::vector<Element> shownElements() const {
+        std::vector<Element> elements;
+        const auto output = runInDesktop(QStringLiteral(HARBELLE_SCREEN_READER), {QString::number(pid())}, {}, true);
+        if (!output) return elements;
+        for (const QByteArray& line : output->split('\n')) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() != 6) continue;
+            elements.push_back({QString::fromUtf8(fields[0]), QString::fromUtf8(fields[1]),
+                                QRect(fields[2].toInt(), fields[3].toInt(), fields[4].toInt(), fields[5].toInt())});
+        }
+        return elements;
+    }
+    std::optional<Element> shown(const QString& role, const QString& name) const {
+        for (const Element& element : shownElements())
+            if (element.role == role && element.name == name && !element.extents.isEmpty()) return element;
+        return std::nullopt;
+    }
+
+    // The first-run sheet on the shelf, answered from the keyboard as a user who wants history
+    // and sync but no direct paste: from "Request Accessibility Access" past "Check Again" and
+    // "Open System Settings" to "Use History in Copy-Only Mode".
+    bool chooseCopyOnlyMode() const {
+        const QString copyOnly = QStringLiteral("Use History in Copy-Only Mode");
+        const bool asked = QTest::qWaitFor(
+            [&] {
+                const auto active = runInDesktop(QStringLiteral("xdotool"),
+                                                 {QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")},
+                                                 {}, true);
+                return active && active->trimmed() == "Harbelle" && shown(QStringLiteral("push button"), copyOnly);
+            },
+            15000);
+        return asked && pressKeys(QStringLiteral("Tab Tab Tab space")) &&
+               QTest::qWaitFor([&] { return !shown(QStringLiteral("push button"), copyOnly); }, 5000);
+    }
+    // The program's windows on screen (the shelf, a menu). A name search misses the menu's
+    // window, so each shown window's name is read.
+    int windowsNamedHarbelle() const {
+        const auto found = runInDesktop(
+            QStringLiteral("bash"),
+            {QStringLiteral("-c"), QStringLiteral("for w in $(xdotool search --onlyvisible --name '.*'); do "
+                                                  "xdotool getwindowname $w; done")},
+            {}, true);
+        return found ? static_cast<int>(found->split('\n').count("Harbelle")) : 0;
+    }
+    // Opens the shelf with the hot key and waits until its search field is on screen.
+    bool openShelf() const {
+        return pressKeys(QStringLiteral("shift+super+v")) &&
+               QTest::qWaitFor([&] { return shown(QStringLiteral("text"), QStringLiteral("Search")).has_value(); },
+                               5000);
     }
     bool copyText(const QString& text) const {
         return runInDesktop(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
                                                       QStringLiteral("-i")},
-                            text.toUtf8());
+                            text.toUtf8())
+            .has_value();
     }
     bool copyPNG(const QString& file) const {
         return runInDesktop(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
                                                       QStringLiteral("-t"), QStringLiteral("image/png"),
-                                                      QStringLiteral("-i"), file});
+                                                      QStringLiteral("-i"), file})
+            .has_value();
     }
 
     QProcess& session() { return session_; }
@@ -138,17 +214,16 @@ QString writeLargePNG(const QString& file) {
 TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     harbelle::sync::SyncReferenceService service;
     service.start();
-    // A signs up; B signs in. Both are later launches with copying only, so no first-run sheet
-    // stands between the shelf and its keys.
-    DesktopProgram a(service.baseURL(), QStringLiteral("create"),
-                     R"({"hasLaunchedPemberlow": true, "pasteDirectly": false})");
+    // Two new users: A signs up, B signs in; each answers the first-run sheet.
+    DesktopProgram a(service.baseURL(), QStringLiteral("create"));
     ASSERT_TRUE(waitFor([&] { return a.signedIn(); }, 30000)) << a.output().toStdString();
-    DesktopProgram b(service.baseURL(), QStringLiteral("sign-in"),
-                     R"({"hasLaunchedPemberlow": true, "pasteDirectly": false})");
+    ASSERT_TRUE(a.chooseCopyOnlyMode()) << a.output().toStdString();
+    DesktopProgram b(service.baseURL(), QStringLiteral("sign-in"));
     ASSERT_TRUE(waitFor([&] { return b.signedIn(); }, 30000)) << b.output().toStdString();
+    ASSERT_TRUE(b.chooseCopyOnlyMode()) << b.output().toStdString();
 
     // Text: A's copy shows up on B, marked as synced, and the service never sees the words.
-    const QString secret = QStringLiteral("two desktops share this sentence %1").arg(QDateTime::currentMSecsSinceEpoch());
+    const QString secret = QStringLiteral("shared sentence %1").arg(QDateTime::currentMSecsSinceEpoch());
     QElapsedTimer timer;
     ASSERT_TRUE(waitFor([&] { return a.copyText(secret); }, 5000));
     timer.start();
@@ -159,9 +234,25 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     EXPECT_EQ(b.clip("text", secret.toStdString())->value("sourceAppName", ""), "Synced");
     EXPECT_EQ(service.dump().dump().find(secret.toStdString()), std::string::npos);
 
-    // (A delete travelling between two programs is covered with two real engines in
-    // SyncCoordinatorService.RegistrationResetSendsEveryClipAgain.)
-    ASSERT_TRUE(waitFor([&] { return a.clip("text", secret.toStdString()).has_value(); }, 3000));
+    // A delete on B's shelf, as the user makes it: the card's menu, "Delete". (Delete on the
+    // keyboard goes to the search field, which has the keyboard while the shelf is open.)
+    ASSERT_TRUE(b.openShelf());
+    std::optional<DesktopProgram::Element> card;
+    ASSERT_TRUE(waitFor([&] { return (card = b.shown(QStringLiteral("list item"), secret)).has_value(); }, 5000));
+    // The menu is a window of its own beside the shelf; its last entry is "Delete".
+    const int windowsBefore = b.windowsNamedHarbelle();
+    ASSERT_TRUE(b.click(card->extents, 3));
+    ASSERT_TRUE(waitFor([&] { return b.windowsNamedHarbelle() > windowsBefore; }, 5000));
+    ASSERT_TRUE(b.pressKeys(QStringLiteral("Up Return")));
+    ASSERT_TRUE(waitFor([&] { return !b.clip("text", secret.toStdString()); }, 5000));
+    // It leaves A's history file and A's shelf.
+    ASSERT_TRUE(waitFor([&] { return !a.clip("text", secret.toStdString()); }, 15000))
+        << a.output().toStdString() << b.output().toStdString();
+    ASSERT_TRUE(a.openShelf());
+    EXPECT_FALSE(a.shown(QStringLiteral("list item"), secret).has_value());
+    EXPECT_TRUE(waitFor([&] { return a.shown(QStringLiteral("label"), QStringLiteral("No clips yet")).has_value(); },
+                        5000));
+    ASSERT_TRUE(a.pressKeys(QStringLiteral("Escape")));
 
     // Quitting while the service stalls every answer: out within 2 s, history written.
     const QString last = QStringLiteral("copied before the stall %1").arg(QDateTime::currentMSecsSinceEpoch());
