@@ -88,7 +88,7 @@ std::string platformSymbol(const std::string& platform) {
 
 std::string ClipDeviceFilterOption::symbol() const { return platformSymbol(platform); }
 
-std::vector<ClipDeviceFilterOption> availableDevices(const std::vector<ClipItem>& items,
+std::vector<ClipDeviceFilterOption> availableDevices(const ClipList& items,
                                                      Defaults& defaults) {
     std::vector<ClipDeviceFilterOption> options;
     std::unordered_map<std::string_view, std::size_t> indexByKey;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "platform/Defaults.h"
 
 namespace harbelle {
@@ -45,7 +46,7 @@ std::string platformSymbol(const std::string& platform);
 // The clip's device key without a copy; valid while the clip lives.
 std::string_view deviceKeyView(const ClipItem& item);
 // The device filter menu: this machine first, then the others by name.
-std::vector<ClipDeviceFilterOption> availableDevices(const std::vector<ClipItem>& items,
+std::vector<ClipDeviceFilterOption> availableDevices(const ClipList& items,
                                                      Defaults& defaults);
 
 }  // namespace harbelle

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 
 namespace harbelle {
 
@@ -28,18 +29,17 @@ std::string foldForSearch(std::string_view text);
 std::vector<std::string> searchTokens(std::string_view query);
 
 // The shelf's list: clips passing the kind filter, the device filter and every token, in order.
-std::vector<ClipItem> filterItems(const std::vector<ClipItem>& items, ClipFilter filter,
-                                  const std::optional<std::string>& activeDeviceID,
-                                  std::string_view query);
-// The same list as positions into `items`, without copying clips.
-std::vector<std::size_t> filterIndices(const std::vector<ClipItem>& items, ClipFilter filter,
+ClipList filterItems(const ClipList& items, ClipFilter filter, const std::optional<std::string>& activeDeviceID,
+                     std::string_view query);
+// The same list as positions into `items`.
+std::vector<std::size_t> filterIndices(const ClipList& items, ClipFilter filter,
                                        const std::optional<std::string>& activeDeviceID,
                                        std::string_view query);
 bool matchesFilter(const ClipItem& item, ClipFilter filter,
                    const std::optional<std::string>& activeDeviceID,
                    const std::vector<std::string>& tokens);
 // Clips the filter admits under the device filter, ignoring the query.
-int countFor(const std::vector<ClipItem>& items, ClipFilter filter,
+int countFor(const ClipList& items, ClipFilter filter,
              const std::optional<std::string>& activeDeviceID);
 
 }  // namespace harbelle

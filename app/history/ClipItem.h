@@ -79,10 +79,4 @@ private:
     mutable std::shared_ptr<const SearchCache> searchCache_;
 };
 
-// Root of the history file.
-struct PersistedHistory {
-    std::int64_t version = 1;
-    std::vector<ClipItem> items;
-};
-
 }  // namespace harbelle

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 
 namespace harbelle {
 

@@ -64,7 +64,7 @@ void HistoryPersistence::deletePayloads(const std::set<std::string>& names, cons
     }
 }
 
-std::set<std::string> HistoryPersistence::referencedPayloadNames(const std::vector<ClipItem>& items) {
+std::set<std::string> HistoryPersistence::referencedPayloadNames(const ClipList& items) {
     std::set<std::string> names;
     const auto add = [&](const std::optional<std::string>& name) {
         if (name && isSafePayloadName(*name)) names.insert(*name);
@@ -105,7 +105,7 @@ bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximum
 
 }  // namespace
 
-void HistoryPersistence::removeOrphanedPayloadFiles(const std::vector<ClipItem>& items) {
+void HistoryPersistence::removeOrphanedPayloadFiles(const ClipList& items) {
     visitOrphans(referencedPayloadNames(items), [](const std::string&, const fs::path& path) { ::unlink(path.c_str()); });
 }
 

@@ -267,7 +267,7 @@ bool HistoryPersistence::prepareStorage() {
     return true;
 }
 
-std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
+std::optional<ClipList> HistoryPersistence::loadHistory() {
     std::string bytes;
     std::string why;
     const ReadResult read = readWholeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
@@ -278,7 +278,7 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
-                std::stable_sort(history.items.begin(), history.items.end(), newerFirst);
+                history.items.stableSort(newerFirst);
             bytes = std::string();
             returnFreedMemory();
             return std::move(history.items);
@@ -303,7 +303,7 @@ std::optional<std::vector<ClipItem>> HistoryPersistence::loadHistory() {
     return std::nullopt;
 }
 
-void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames) {
+void HistoryPersistence::enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames) {
     if (!impl_->writesAllowed) return;
     impl_->post([impl = impl_.get(), history = PersistedHistory{1, std::move(snapshot)},
                  names = impl_->stamped(retiredPayloadNames)]() mutable {
@@ -317,7 +317,7 @@ void HistoryPersistence::enqueueSave(std::vector<ClipItem> snapshot, std::set<st
     });
 }
 
-bool HistoryPersistence::flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames) {
+bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames) {
     if (!impl_->writesAllowed) return false;
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
@@ -388,7 +388,7 @@ bool HistoryPersistence::writesAllowed() const { return impl_->writesAllowed; }
 void HistoryPersistence::setMaximumFileSize(std::uint64_t bytes) { impl_->maximumFileSize = bytes; }
 std::uint64_t HistoryPersistence::maximumFileSize() const { return impl_->maximumFileSize; }
 
-bool HistoryPersistence::persistHistory(const std::vector<ClipItem>& items, const fs::path& url) {
+bool HistoryPersistence::persistHistory(const ClipList& items, const fs::path& url) {
     try {
         return writeHistory(PersistedHistory{1, items}, url);
     } catch (const std::exception& error) {  // copying the list can run out of memory

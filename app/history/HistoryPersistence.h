@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "history/Toast.h"
 
 namespace harbelle {
@@ -41,9 +42,9 @@ public:
     // Main thread, start-up. The decoded clips sorted newest first by recency, or nothing when
     // the file is missing or could not be read or decoded (then a recovery copy is kept and a
     // toast shown; if even that fails, saves are refused for this run).
-    std::optional<std::vector<ClipItem>> loadHistory();
+    std::optional<ClipList> loadHistory();
     // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
-    void removeOrphanedPayloadFiles(const std::vector<ClipItem>& items);
+    void removeOrphanedPayloadFiles(const ClipList& items);
     // Main thread, start-up: the same pass on the save thread, ahead of any save, so the shelf
     // need not wait for it. `referenced`: the loaded clips' payload names. Files written
     // meanwhile (a capture, an import, a received image) are never taken for orphans.
@@ -52,9 +53,9 @@ public:
     // Main thread: hands a snapshot to the save thread; on success the retired names that the
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
     // the next successful one.
-    void enqueueSave(std::vector<ClipItem> snapshot, std::set<std::string> retiredPayloadNames);
+    void enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames);
     // Main thread: waits for earlier saves, then writes synchronously. True on success.
-    bool flush(const std::vector<ClipItem>& snapshot, const std::set<std::string>& retiredPayloadNames);
+    bool flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames);
     // Waits until the payload deletions that earlier saves queued are done (at quit).
     void finishDeletions();
     void setSaveObserver(SaveObserver observer);
@@ -79,11 +80,11 @@ public:
     std::optional<Bytes> readPayload(const std::string& name) const;
 
     // The file operations themselves, for the save thread and for tests.
-    static bool persistHistory(const std::vector<ClipItem>& items, const std::filesystem::path& url);
+    static bool persistHistory(const ClipList& items, const std::filesystem::path& url);
     static void deletePayloads(const std::set<std::string>& names, const std::filesystem::path& payloadsURL);
     // The safe `payloadFilename`, `syncPayloadFilename` and `legacyPayloadFilename` values of
     // the clips, as exact strings.
-    static std::set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items);
+    static std::set<std::string> referencedPayloadNames(const ClipList& items);
 
 private:
     void noteWrite(const std::string& name);

@@ -160,7 +160,7 @@ void HistoryStore::setDraggingClip(bool dragging) {
 
 // ---- Derived views ----------------------------------------------------------------------------
 
-const std::vector<ClipItem>& HistoryStore::filteredItems() const {
+const ClipList& HistoryStore::filteredItems() const {
     // Nothing narrows the list: it is shown as it is, without a second copy of every clip.
     if (activeFilter_ == ClipFilter::all && !activeDeviceID_ && searchTokens(query_).empty()) return items_;
     if (!filteredCache_) filteredCache_ = filterItems(items_, activeFilter_, activeDeviceID_, query_);
@@ -170,7 +170,7 @@ const std::vector<ClipItem>& HistoryStore::filteredItems() const {
 int HistoryStore::count(ClipFilter filter) const { return countFor(items_, filter, activeDeviceID_); }
 
 int HistoryStore::favoriteCount() const {
-    return static_cast<int>(std::count_if(items_.begin(), items_.end(), [](const ClipItem& c) { return c.isPinned; }));
+    return static_cast<int>(items_.pinnedCount());
 }
 
 std::vector<ClipDeviceFilterOption> HistoryStore::availableDevices() const {

@@ -16,6 +16,7 @@
 #include "history/ClipDeviceOrigin.h"
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "history/ClipKind.h"
 #include "history/LegacyPreferenceMigration.h"
 #include "history/ShelfPlacement.h"
@@ -88,7 +89,7 @@ public:
                                                            ClipKind::code, ClipKind::color};
 
     // ---- Published state ------------------------------------------------------------------
-    const std::vector<ClipItem>& items() const { return items_; }
+    const ClipList& items() const { return items_; }
     const std::string& query() const { return query_; }
     ClipFilter activeFilter() const { return activeFilter_; }
     const std::optional<std::string>& activeDeviceID() const { return activeDeviceID_; }
@@ -152,7 +153,7 @@ public:
     // The shelf's clips under the query and filters, in list order. Cached until the list,
     // the query or a filter changes (the reference is valid until then); the folded search
     // text lives on each clip.
-    const std::vector<ClipItem>& filteredItems() const;
+    const ClipList& filteredItems() const;
     int count(ClipFilter filter) const;
     int favoriteCount() const;
     std::vector<ClipDeviceFilterOption> availableDevices() const;
@@ -396,7 +397,7 @@ private:
     void enqueueSave();
     bool trimItems();  // true when clips were dropped; announces nothing
     void handleSaveOutcome(bool succeeded);
-    void setItems(std::vector<ClipItem> items);
+    void setItems(ClipList items);
     void itemsDidChange();
     void setSelectedIDQuietly(const std::optional<Uuid>& id);
     int indexOf(const Uuid& id) const;
@@ -415,7 +416,7 @@ private:
     // Made once the older preferences are copied in, so they count in this launch.
     std::unique_ptr<AppSettings> settings_;
 
-    std::vector<ClipItem> items_;
+    ClipList items_;
     std::string query_;
     ClipFilter activeFilter_ = ClipFilter::all;
     std::optional<std::string> activeDeviceID_;
@@ -451,7 +452,7 @@ private:
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
 
-    mutable std::optional<std::vector<ClipItem>> filteredCache_;
+    mutable std::optional<ClipList> filteredCache_;
 };
 
 }  // namespace harbelle

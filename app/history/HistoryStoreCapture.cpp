@@ -82,14 +82,13 @@ void HistoryStore::captureImage(const PasteboardCapture& capture) {
     if (!persistence_) return;
     const Date now = clock_.now();
     ClipItem probe = capture.makeImageClip(now, Uuid::random(), std::nullopt);
-    const auto existing = std::find_if(items_.begin(), items_.end(),
-                                       [&](const ClipItem& stored) { return stored.fingerprint == probe.fingerprint; });
+    const std::size_t existing = items_.indexOfFingerprint(probe.fingerprint);
 
-    if (existing != items_.end()) {
+    if (existing < items_.size()) {
         // The same image again: the stored clip moves up and keeps its payload, so no file
         // is written and no second recognition runs.
-        const Uuid existingID = existing->id;
-        restoreLostImagePayload(*existing, capture.png);
+        const Uuid existingID = items_[existing].id;
+        restoreLostImagePayload(items_.mutableAt(existing), capture.png);
         insert(std::move(probe));
         const int index = indexOf(existingID);
         if (index < 0) return;

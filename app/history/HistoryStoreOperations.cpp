@@ -28,7 +28,7 @@ void forEachPayloadName(const ClipItem& clip, Visit visit) {
     if (clip.syncPayloadFilename) visit(*clip.syncPayloadFilename);
 }
 
-std::unordered_set<std::string> referencedPayloadNames(const std::vector<ClipItem>& items) {
+std::unordered_set<std::string> referencedPayloadNames(const ClipList& items) {
     std::unordered_set<std::string> names;
     for (const auto& clip : items) forEachPayloadName(clip, [&](const std::string& n) { names.insert(n); });
     return names;
@@ -51,15 +51,14 @@ void HistoryStore::itemsDidChange() {
     emit itemsChanged();
 }
 
-void HistoryStore::setItems(std::vector<ClipItem> items) {
+void HistoryStore::setItems(ClipList items) {
     items_ = std::move(items);
     itemsDidChange();
 }
 
 int HistoryStore::indexOf(const Uuid& id) const {
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].id == id) return static_cast<int>(i);
-    return -1;
+    const std::size_t i = items_.indexOf(id);
+    return i < items_.size() ? static_cast<int>(i) : -1;
 }
 
 // ---- Insert, trim, delete, clear, favourites, replay marks --------------------------------------
@@ -71,12 +70,11 @@ void HistoryStore::insert(ClipItem clip) {
         clip.sourceDeviceName = origin.name;
         clip.sourceDevicePlatform = origin.platform;
     }
-    auto match = std::find_if(items_.begin(), items_.end(),
-                              [&](const ClipItem& stored) { return stored.fingerprint == clip.fingerprint; });
-    if (match == items_.end()) {
+    const std::size_t index = items_.indexOfFingerprint(clip.fingerprint);
+    if (index == items_.size()) {
         items_.insert(items_.begin(), std::move(clip));
     } else {
-        ClipItem& stored = *match;
+        ClipItem& stored = items_.mutableAt(index);
         stored.createdAt = clock_.now();
         stored.updatedAt = clock_.now();
         stored.lastReplayedAt.reset();
@@ -85,7 +83,7 @@ void HistoryStore::insert(ClipItem clip) {
         stored.sourceDeviceID = std::move(clip.sourceDeviceID);
         stored.sourceDeviceName = std::move(clip.sourceDeviceName);
         stored.sourceDevicePlatform = std::move(clip.sourceDevicePlatform);
-        std::rotate(items_.begin(), match, match + 1);
+        items_.move(index, 0);
     }
     setSelectedIDQuietly(items_.front().id);
     trimItems();
@@ -101,26 +99,11 @@ void HistoryStore::trimHistoryIfNeeded() {
 
 bool HistoryStore::trimItems() {
     if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory()) return false;
-    // In place: only clips behind the first dropped one move.
-    std::int64_t unpinnedTaken = 0;
-    std::size_t write = 0;
-    for (std::size_t read = 0; read < items_.size(); ++read) {
-        ClipItem& clip = items_[read];
-        bool keep = true;
-        if (!clip.isPinned) {
-            keep = unpinnedTaken < maxHistory();
-            if (keep) ++unpinnedTaken;
-        }
-        if (!keep) {
-            retirePayload(clip);
-            continue;
-        }
-        if (write != read) items_[write] = std::move(clip);
-        ++write;
-    }
-    if (write == items_.size()) return false;
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(write), items_.end());
-    return true;
+    // The oldest clips beyond the limit go; favourites stay whatever their age.
+    const auto dropped = items_.unpinnedAfter(static_cast<std::size_t>(std::max<std::int64_t>(maxHistory(), 0)));
+    for (const std::size_t i : dropped) retirePayload(items_[i]);
+    items_.eraseAt(dropped);
+    return !dropped.empty();
 }
 
 // The one-clip operations copy the id first: callers often pass an element of items(),
@@ -129,9 +112,9 @@ void HistoryStore::deleteItem(const ClipItem& clip) {
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
-    ClipItem removed = std::move(items_[index]);
+    const ClipList::Pointer taken = items_.take(static_cast<std::size_t>(index));
+    const ClipItem& removed = *taken;
     retirePayload(removed);
-    items_.erase(items_.begin() + index);
     itemsDidChange();
     if (selectedID_ == id) {
         const auto& shown = filteredItems();
@@ -144,12 +127,12 @@ void HistoryStore::deleteItem(const ClipItem& clip) {
 
 void HistoryStore::clearHistory(bool keepingFavorites) {
     std::vector<ClipItem> removed;
-    std::vector<ClipItem> kept;
-    for (auto& clip : items_) {
-        if (keepingFavorites && clip.isPinned)
-            kept.push_back(std::move(clip));
+    ClipList kept;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        if (keepingFavorites && items_[i].isPinned)
+            kept.push_back(items_.shared(i));
         else
-            removed.push_back(std::move(clip));
+            removed.push_back(items_[i]);
     }
     for (const auto& clip : removed) retirePayload(clip);
     setItems(std::move(kept));
@@ -163,7 +146,7 @@ void HistoryStore::togglePinned(const ClipItem& clip) {
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
-    ClipItem& stored = items_[index];
+    ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
     stored.isPinned = !stored.isPinned;
     stored.updatedAt = clock_.now();
     const bool pinned = stored.isPinned;
@@ -178,8 +161,7 @@ void HistoryStore::markReplaySucceeded(const ClipItem& clip, std::optional<Date>
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
-    ClipItem pasted = std::move(items_[index]);
-    items_.erase(items_.begin() + index);
+    ClipItem pasted = *items_.take(static_cast<std::size_t>(index));
     pasted.lastReplayedAt = now;
     pasted.updatedAt = now;
     // Clips copied after the paste went out stay above it.
@@ -255,7 +237,7 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     if (index < 0) return;
     const std::string trimmed = trimmedText(text);
     if (trimmed.empty()) return;
-    ClipItem& stored = items_[index];
+    ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
     retirePayload(stored);
     const ClipKind kind = clipkind::detect(trimmed);
     stored.text = trimmed;
@@ -365,8 +347,8 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
     std::unordered_set<Uuid> acceptedIDs;
     for (const auto& clip : accepted) acceptedIDs.insert(clip.id);
 
-    items_.insert(items_.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
-    std::stable_sort(items_.begin(), items_.end(), newerFirst);
+    for (auto& clip : accepted) items_.push_back(std::move(clip));
+    items_.stableSort(newerFirst);
     trimItems();
     // Counted after the trim: older clips into a full history may not survive it.
     int added = 0;
@@ -396,8 +378,9 @@ void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips
 bool HistoryStore::migrateMissingDeviceOrigins() {
     const auto thisMac = MacClipDeviceIdentity::current(defaults_);
     bool changed = false;
-    for (auto& clip : items_) {
-        if (clip.sourceDeviceID) continue;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        if (items_[i].sourceDeviceID) continue;
+        ClipItem& clip = items_.mutableAt(i);
         if (clip.sourceAppName == kSyncedSourceAppName) {
             clip.sourceDeviceID = kLegacySyncedDeviceKey;
             clip.sourceDeviceName = "Older synced device";

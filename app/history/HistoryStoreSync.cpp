@@ -14,21 +14,9 @@ namespace {
 
 constexpr const char* kSyncedSourceAppName = "Synced";
 
-// The first clip with this id or this fingerprint. A page of received clips scans a large
-// history once per clip, so the common miss is kept to two word compares and one byte.
-std::size_t findSyncMatch(const std::vector<ClipItem>& items, const Uuid& id, const std::string& fingerprint) {
-    std::uint64_t idWords[2];
-    std::memcpy(idWords, id.bytes().data(), sizeof idWords);
-    const char first = fingerprint.empty() ? '\0' : fingerprint.front();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const ClipItem& clip = items[i];
-        std::uint64_t words[2];
-        std::memcpy(words, clip.id.bytes().data(), sizeof words);
-        if (words[0] == idWords[0] && words[1] == idWords[1]) return i;
-        const std::string& stored = clip.fingerprint;
-        if (!stored.empty() && stored.front() == first && stored == fingerprint) return i;
-    }
-    return items.size();
+// The first clip with this id or this fingerprint.
+std::size_t findSyncMatch(const ClipList& items, const Uuid& id, const std::string& fingerprint) {
+    return items.indexOfIDOrFingerprint(id, fingerprint);
 }
 
 template <typename T>
@@ -66,8 +54,7 @@ void HistoryStore::insertByRecency(ClipItem clip) {
     // A received clip goes where its date puts it: on top it could push newer local clips
     // past the limit before they were ever sent.
     const Date recency = clip.recencyDate();
-    auto at = std::find_if(items_.begin(), items_.end(),
-                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, std::move(clip));
     trimItems();
     itemsDidChange();
@@ -78,8 +65,7 @@ void HistoryStore::promoteSyncedItem(std::size_t index, const std::optional<Date
                                      const std::optional<ClipSourceDeviceOrigin>& origin) {
     if (index >= items_.size()) return;
     if (!createdAt && !origin) return;
-    ClipItem clip = std::move(items_[index]);
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    ClipItem clip = *items_.take(index);
     if (createdAt && *createdAt > clip.createdAt) clip.createdAt = *createdAt;
     clip.updatedAt = clock_.now();
     clip.lastReplayedAt.reset();
@@ -177,7 +163,7 @@ void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayl
     }
     const auto name = writeReceivedImage(image.data, id, image.contentType);
     if (!name) return;
-    ClipItem& clip = items_[static_cast<std::size_t>(index)];
+    ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
     clip.payloadFilename = *name;
     clip.syncPayloadFilename = *name;
     clip.payloadContentType = image.contentType;
@@ -276,10 +262,9 @@ void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
             break;
         }
 
-    std::erase_if(items_, [&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
+    items_.eraseIf([&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
     const Date recency = merged.recencyDate();
-    auto at = std::find_if(items_.begin(), items_.end(),
-                           [&](const ClipItem& stored) { return stored.recencyDate() < recency; });
+    const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, merged);
     itemsDidChange();
     if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);

@@ -17,7 +17,7 @@ void HistoryStore::applySyncDerivative(const Uuid& itemID, const std::string& fi
         scheduleSave(false);
         return;
     }
-    ClipItem& clip = items_[index];
+    ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
     clip.syncPayloadFilename = filename;
     clip.syncPayloadDigest = derivative.digest;
     clip.syncPayloadByteCount = static_cast<std::int64_t>(derivative.data.size());

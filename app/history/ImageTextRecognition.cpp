@@ -22,11 +22,11 @@ std::string ImageTextRecognition::joinedText(const std::vector<std::string>& lin
     return text;
 }
 
-bool ImageTextRecognition::applyRecognizedText(std::vector<ClipItem>& items, const Uuid& itemID,
+bool ImageTextRecognition::applyRecognizedText(ClipList& items, const Uuid& itemID,
                                                const std::string& text) {
     auto it = std::find_if(items.begin(), items.end(), [&itemID](const ClipItem& item) { return item.id == itemID; });
     if (it == items.end()) return false;
-    it->searchableText = text;
+    items.mutableAt(static_cast<std::size_t>(it - items.begin())).searchableText = text;
     return true;
 }
 

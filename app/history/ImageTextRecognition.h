@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "platform/TextRecognizer.h"
 
 class QObject;
@@ -30,7 +31,7 @@ public:
 
     // Puts the text into the clip with that id (found by id: the list may have changed).
     // False when no such clip is left; the caller saves only on true.
-    static bool applyRecognizedText(std::vector<ClipItem>& items, const Uuid& itemID, const std::string& text);
+    static bool applyRecognizedText(ClipList& items, const Uuid& itemID, const std::string& text);
 };
 
 }  // namespace harbelle

@@ -2,6 +2,9 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <numeric>
 
 #include "shelf/PlainToolTip.h"
@@ -12,7 +15,7 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-bool sameIds(const std::vector<ClipItem>& a, std::size_t aFrom, const std::vector<ClipItem>& b,
+bool sameIds(const ClipList& a, std::size_t aFrom, const ClipList& b,
              std::size_t bFrom, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
         if (!(a[aFrom + i].id == b[bFrom + i].id)) return false;
@@ -21,18 +24,19 @@ bool sameIds(const std::vector<ClipItem>& a, std::size_t aFrom, const std::vecto
 
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-bool hasDuplicateIds(const std::vector<ClipItem>& items) {
-    std::vector<Uuid> ids;
-    ids.reserve(items.size());
-    for (const auto& item : items) ids.push_back(item.id);
+bool hasDuplicateIds(const ClipList& items) {
+    // Sorted as two machine words each: equal ids end up side by side all the same, and a
+    // word compare is far cheaper than the byte-wise order of Uuid on every keystroke.
+    std::vector<std::array<std::uint64_t, 2>> ids(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) std::memcpy(&ids[i], items[i].id.bytes().data(), sizeof ids[i]);
     std::sort(ids.begin(), ids.end());
     return std::adjacent_find(ids.begin(), ids.end()) != ids.end();
 }
 
 // When `small`'s ids appear in `large` in the same order: for each row of `large`, its row in
 // `small` or npos. Nothing otherwise.
-std::optional<std::vector<std::size_t>> orderedSubset(const std::vector<ClipItem>& small,
-                                                      const std::vector<ClipItem>& large) {
+std::optional<std::vector<std::size_t>> orderedSubset(const ClipList& small,
+                                                      const ClipList& large) {
     std::vector<std::size_t> rowInSmall(large.size(), npos);
     std::size_t j = 0;
     for (std::size_t i = 0; i < large.size() && j < small.size(); ++i)
@@ -125,7 +129,7 @@ QHash<int, QByteArray> ClipListModel::roleNames() const {
     return names;
 }
 
-void ClipListModel::resetTo(const std::vector<ClipItem>& items) {
+void ClipListModel::resetTo(const ClipList& items) {
     beginResetModel();
     items_ = items;
     itemsHaveDuplicateIds_ = hasDuplicateIds(items_);
@@ -134,7 +138,7 @@ void ClipListModel::resetTo(const std::vector<ClipItem>& items) {
 
 // Rows only removed (a narrowed search, a deletion): runs go from the bottom up, so the rows
 // above the current run are still the old list's first rows.
-void ClipListModel::removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
+void ClipListModel::removeRuns(const ClipList& items, std::vector<std::size_t> oldRowOf) {
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
     std::vector<bool> kept(oldCount, false);
@@ -163,7 +167,7 @@ void ClipListModel::removeRuns(const std::vector<ClipItem>& items, std::vector<s
 
 // Rows only added (a new copy, a widened search): runs go top down, so the rows under the
 // current run are still the old list's last rows.
-void ClipListModel::insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf) {
+void ClipListModel::insertRuns(const ClipList& items, std::vector<std::size_t> oldRowOf) {
     const std::size_t oldCount = items_.size();
     const std::size_t newCount = items.size();
     transition_ = Transition{&items, std::move(oldRowOf), true, 0, 0, oldCount};
@@ -189,21 +193,15 @@ void ClipListModel::insertRuns(const std::vector<ClipItem>& items, std::vector<s
     adopt(items, rows);
 }
 
-void ClipListModel::adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf) {
-    std::vector<ClipItem> next;
-    next.reserve(items.size());
+void ClipListModel::adopt(const ClipList& items, const std::vector<std::size_t>& oldRowOf) {
+    // The model shares the caller's clips; a row repaints only when its value changed.
     std::vector<bool> changed(items.size(), false);
     for (std::size_t row = 0; row < items.size(); ++row) {
         const std::size_t old = oldRowOf[row];
-        if (old != npos && items_[old] == items[row]) {
-            next.push_back(std::move(items_[old]));
-        } else {
-            next.push_back(items[row]);
-            changed[row] = old != npos;
-        }
+        changed[row] = old != npos && items_.shared(old) != items.shared(row) && !(items_[old] == items[row]);
     }
     transition_.reset();
-    items_ = std::move(next);
+    items_ = items;
     int first = -1;
     for (int row = 0; row <= static_cast<int>(items_.size()); ++row) {
         const bool differs = row < static_cast<int>(items_.size()) && changed[static_cast<std::size_t>(row)];
@@ -216,7 +214,7 @@ void ClipListModel::adopt(const std::vector<ClipItem>& items, const std::vector<
 }
 
 
-void ClipListModel::setItems(const std::vector<ClipItem>& items) {
+void ClipListModel::setItems(const ClipList& items) {
     if (itemsHaveDuplicateIds_ || hasDuplicateIds(items)) {
         resetTo(items);
         return;
@@ -266,13 +264,9 @@ void ClipListModel::setItems(const std::vector<ClipItem>& items) {
             const int to = static_cast<int>(movedUp ? prefix : last + 1);
             beginMoveRows(QModelIndex(), from, from, QModelIndex(), to);
             if (movedUp)
-                std::rotate(items_.begin() + static_cast<std::ptrdiff_t>(prefix),
-                            items_.begin() + static_cast<std::ptrdiff_t>(last),
-                            items_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+                items_.move(last, prefix);
             else
-                std::rotate(items_.begin() + static_cast<std::ptrdiff_t>(prefix),
-                            items_.begin() + static_cast<std::ptrdiff_t>(prefix) + 1,
-                            items_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+                items_.move(prefix, last);
             endMoveRows();
             adopt(items, sameRows);
             return;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 
 Q_DECLARE_METATYPE(harbelle::ClipItem)
 
@@ -37,10 +38,10 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-    // Replaces the list, telling views only what changed. Rows whose clip is unchanged keep
-    // the model's own copy; only new and changed clips are copied in.
-    void setItems(const std::vector<ClipItem>& items);
-    const std::vector<ClipItem>& items() const { return items_; }
+    // Replaces the list, telling views only what changed. The model shares the given clips
+    // rather than copying them.
+    void setItems(const ClipList& items);
+    const ClipList& items() const { return items_; }
 
     // The clip of a row, or null outside the list. Valid until the next setItems.
     const ClipItem* clipAt(int row) const;
@@ -57,7 +58,7 @@ private:
     // worked out from the old list, the new one and where each new row was in the old one,
     // rather than shifting a list of whole clips once per run.
     struct Transition {
-        const std::vector<ClipItem>* incoming = nullptr;
+        const ClipList* incoming = nullptr;
         // For each new row, its row in the old list, or npos for a new clip.
         std::vector<std::size_t> oldRowOf;
         bool inserting = false;
@@ -66,15 +67,15 @@ private:
         std::size_t tailCount = 0;
     };
 
-    void resetTo(const std::vector<ClipItem>& items);
-    void removeRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
-    void insertRuns(const std::vector<ClipItem>& items, std::vector<std::size_t> oldRowOf);
+    void resetTo(const ClipList& items);
+    void removeRuns(const ClipList& items, std::vector<std::size_t> oldRowOf);
+    void insertRuns(const ClipList& items, std::vector<std::size_t> oldRowOf);
     // Takes the new list (reusing unchanged clips) and repaints the rows whose value differs
     // from their old row.
-    void adopt(const std::vector<ClipItem>& items, const std::vector<std::size_t>& oldRowOf);
+    void adopt(const ClipList& items, const std::vector<std::size_t>& oldRowOf);
     std::size_t shownCount() const;
 
-    std::vector<ClipItem> items_;
+    ClipList items_;
     bool itemsHaveDuplicateIds_ = false;
     std::optional<Transition> transition_;
 };

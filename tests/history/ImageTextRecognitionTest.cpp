@@ -13,8 +13,9 @@ namespace {
 TEST(ImageTextRecognition, StoresTheLinesJoinedInTheClipFoundById) {
     FakeTextRecognizer recognizer;
     recognizer.linesForFile["/p/A.png"] = {"INVOICE 4711", "PAID", "thanks"};
-    std::vector<ClipItem> items(3);
-    items[1].kind = ClipKind::image;
+    std::vector<ClipItem> values(3);
+    values[1].kind = ClipKind::image;
+    ClipList items(values);
     const Uuid id = items[1].id;
     QObject context;
     int saves = 0;
@@ -31,7 +32,7 @@ TEST(ImageTextRecognition, StoresTheLinesJoinedInTheClipFoundById) {
 
 TEST(ImageTextRecognition, NoTextOrNoClipChangesNothing) {
     FakeTextRecognizer recognizer;
-    std::vector<ClipItem> items(1);
+    ClipList items(std::vector<ClipItem>(1));
     QObject context;
     int calls = 0, saves = 0;
     auto apply = [&](const Uuid& found, const std::string& text) {
