@@ -10,6 +10,7 @@
 
 #include "history/BoxedOptional.h"
 #include "history/ClipKind.h"
+#include "history/Fingerprint.h"
 #include "history/Uuid.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
@@ -44,7 +45,7 @@ struct ClipItem {
     std::vector<std::string> fileURLs;
     OptionalBytes richTextData;
     OptionalBytes htmlData;
-    std::string fingerprint;
+    Fingerprint fingerprint;
     OptionalText importedFrom;
     OptionalText legacyPayloadFilename;
     OptionalInt legacyID;

@@ -545,7 +545,7 @@ void encodeItem(JsonWriter& w, const ClipItem& item) {
     w.optional("richTextData", item.richTextData, &JsonWriter::data);
     w.optional("htmlData", item.htmlData, &JsonWriter::data);
     w.boolean("isPinned", item.isPinned);
-    w.string("fingerprint", item.fingerprint);
+    w.string("fingerprint", item.fingerprint.str());
     w.optional("importedFrom", item.importedFrom, &JsonWriter::string);
     w.boolean("isSensitive", item.isSensitive);
     w.optional("legacyPayloadFilename", item.legacyPayloadFilename, &JsonWriter::string);
