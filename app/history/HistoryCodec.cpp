@@ -670,6 +670,4 @@ std::string base64Encode(const Bytes& data) { return encodeBase64(data); }
 
 std::optional<Bytes> base64Decode(std::string_view text) { return decodeBase64Strict(text); }
 
-void chooseParser() { (void)simdjson::get_active_implementation()->name(); }
-
 }  // namespace harbelle::historycodec

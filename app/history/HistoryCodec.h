@@ -23,10 +23,6 @@ std::string encode(const PersistedHistory& history);
 // text (a string's capacity - size); with 64 or more the text is parsed without a copy.
 PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
 
-// Settles the parser's choice of instruction set, which reads the environment: done once on
-// the main thread before a decode on another thread can race a change of the environment.
-void chooseParser();
-
 std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"
 std::optional<Date> parseDate(std::string_view text);        // exactly that form
 std::string base64Encode(const Bytes& data);

@@ -1,7 +1,6 @@
 #include "history/HistoryPersistence.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -29,6 +28,7 @@ using namespace historyfiles;
 
 namespace {
 
+constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
 constexpr char kPrepareFailedMessage[] = "Could not prepare local history storage";
 constexpr char kPreservedMessage[] = "History file was preserved for recovery";
 constexpr char kCannotSaveMessage[] = "Could not save clipboard history";
@@ -65,32 +65,6 @@ std::string utcStamp() {
     return text;
 }
 
-// The file's identity now, into `read`. Missing counts as identified (and as `missing`).
-void identify(const fs::path& file, HistoryFileRead& read) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        read.identified = errno == ENOENT;
-        read.missing = read.identified;
-        return;
-    }
-    read.identified = true;
-    read.device = static_cast<std::uint64_t>(info.st_dev);
-    read.inode = static_cast<std::uint64_t>(info.st_ino);
-    read.size = static_cast<std::uint64_t>(info.st_size);
-    read.changedSeconds = info.st_ctim.tv_sec;
-    read.changedNanoseconds = info.st_ctim.tv_nsec;
-}
-
-// Whether `earlier` still describes the file as it is now.
-bool stillCurrent(const HistoryFileRead& earlier, const fs::path& file, std::uint64_t maximumFileSize) {
-    if (!earlier.identified || earlier.file != file || earlier.maximumFileSize != maximumFileSize) return false;
-    HistoryFileRead now;
-    identify(file, now);
-    return now.identified && now.missing == earlier.missing && now.device == earlier.device &&
-           now.inode == earlier.inode && now.size == earlier.size && now.changedSeconds == earlier.changedSeconds &&
-           now.changedNanoseconds == earlier.changedNanoseconds;
-}
-
 }  // namespace
 
 struct HistoryPersistence::Impl {
@@ -99,7 +73,7 @@ struct HistoryPersistence::Impl {
     fs::path historyFile;
     ToastSink toast;
     bool writesAllowed = true;  // main thread only
-    std::uint64_t maximumFileSize = HistoryPersistence::kDefaultMaximumFileSize;
+    std::uint64_t maximumFileSize = kDefaultMaximumFileSize;
 
     // The save thread: one job at a time, in the order posted.
     std::mutex mutex;
@@ -293,49 +267,27 @@ bool HistoryPersistence::prepareStorage() {
     return true;
 }
 
-HistoryFileRead HistoryPersistence::readHistoryFile(const fs::path& file, std::uint64_t maximumFileSize) {
-    HistoryFileRead outcome;
-    outcome.file = file;
-    outcome.maximumFileSize = maximumFileSize;
-    // Seen before the read: a file replaced during it then no longer matches.
-    identify(file, outcome);
+std::optional<ClipList> HistoryPersistence::loadHistory() {
     std::string bytes;
-    const ReadResult read = readWholeFile(file, maximumFileSize, bytes, outcome.why);
-    if (read == ReadResult::missing) {
-        outcome.missing = true;  // a first launch
-        return outcome;
+    std::string why;
+    const ReadResult read = readWholeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
+    if (read == ReadResult::missing) return std::nullopt;  // a first launch
+    if (read == ReadResult::ok) {
+        try {
+            PersistedHistory history = historycodec::decode(bytes, bytes.capacity() - bytes.size());
+            const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
+            // Saved histories are already in order; sorting them anyway moves every clip twice.
+            if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
+                history.items.stableSort(newerFirst);
+            bytes = std::string();
+            returnFreedMemory();
+            return std::move(history.items);
+        } catch (const std::exception& error) {
+            why = error.what();
+        }
     }
-    outcome.missing = false;
-    if (read != ReadResult::ok) return outcome;
-    try {
-        PersistedHistory history = historycodec::decode(bytes, bytes.capacity() - bytes.size());
-        const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
-        // Saved histories are already in order; sorting them anyway moves every clip twice.
-        if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
-            history.items.stableSort(newerFirst);
-        bytes = std::string();
-        returnFreedMemory();
-        outcome.items = std::move(history.items);
-    } catch (const std::exception& error) {
-        outcome.why = error.what();
-    }
-    return outcome;
-}
-
-std::future<HistoryFileRead> HistoryPersistence::readHistoryFileInBackground(fs::path file) {
-    historycodec::chooseParser();
-    return std::async(std::launch::async, [file = std::move(file)] {
-        pthread_setname_np(pthread_self(), "history-read");
-        return readHistoryFile(file, kDefaultMaximumFileSize);
-    });
-}
-
-std::optional<ClipList> HistoryPersistence::loadHistory(std::optional<HistoryFileRead> prefetched) {
-    if (prefetched && !stillCurrent(*prefetched, impl_->historyFile, impl_->maximumFileSize)) prefetched.reset();
-    HistoryFileRead read = prefetched ? std::move(*prefetched) : readHistoryFile(impl_->historyFile, impl_->maximumFileSize);
-    if (read.missing) return std::nullopt;
-    if (read.items) return std::move(read.items);
-    const std::string& why = read.why;
+    bytes.clear();
+    bytes.shrink_to_fit();
 
     // The file exists but holds nothing we can use. Its clips may still be recoverable by
     // hand, so it is copied aside before any save may replace it.

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -15,22 +14,6 @@
 #include "history/Toast.h"
 
 namespace harbelle {
-
-// One read and decode of a history file, which can run on any thread ahead of the store (the
-// launch starts it before the toolkit is up). The store takes it only while the file is still
-// the one that was read; otherwise it reads the file again.
-struct HistoryFileRead {
-    std::filesystem::path file;
-    std::uint64_t maximumFileSize = 0;
-    bool missing = false;
-    std::optional<ClipList> items;  // decoded, newest first by recency
-    std::string why;                // why neither, when the file exists but cannot be used
-    // The file as it was before the read: device, inode, size and change time; `identified`
-    // false when even that could not be seen.
-    bool identified = false;
-    std::uint64_t device = 0, inode = 0, size = 0;
-    std::int64_t changedSeconds = 0, changedNanoseconds = 0;
-};
 
 // Everything the history store does on disk: the storage folders, the single read of
 // "history.json" (with recovery copies of unreadable files), whole-file atomic saves on one
@@ -59,14 +42,7 @@ public:
     // Main thread, start-up. The decoded clips sorted newest first by recency, or nothing when
     // the file is missing or could not be read or decoded (then a recovery copy is kept and a
     // toast shown; if even that fails, saves are refused for this run).
-    // `prefetched`: an earlier read of the same file (`readHistoryFile`), used when the file
-    // was not replaced or changed since; the outcome is the same as a read made here.
-    std::optional<ClipList> loadHistory(std::optional<HistoryFileRead> prefetched = std::nullopt);
-    // Reads and decodes `file` (any thread); nothing else is touched.
-    static HistoryFileRead readHistoryFile(const std::filesystem::path& file, std::uint64_t maximumFileSize);
-    // The same on a thread of its own, begun at once (call it from the main thread).
-    static std::future<HistoryFileRead> readHistoryFileInBackground(std::filesystem::path file);
-    static constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
+    std::optional<ClipList> loadHistory();
     // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
     void removeOrphanedPayloadFiles(const ClipList& items);
     // Main thread, start-up: the same pass on the save thread, ahead of any save, so the shelf

@@ -17,7 +17,6 @@
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
 #include "history/ClipList.h"
-#include "history/HistoryPersistence.h"
 #include "history/ClipKind.h"
 #include "history/LegacyPreferenceMigration.h"
 #include "history/ShelfPlacement.h"
@@ -61,9 +60,6 @@ struct HistoryStoreOptions {
     LoginItemService* loginItemService = nullptr;
     // The process whose windows are "this program"; the default is the calling process.
     std::optional<ProcessID> ownProcessID;
-    // A read of the history file begun earlier (at launch): the load waits for it and takes it
-    // once instead of reading the file itself. Never called in demo mode.
-    std::function<std::optional<HistoryFileRead>()> prefetchedHistory;
 };
 
 // The one store of the application, on the main thread: the clip history, the shelf's shared
@@ -397,7 +393,7 @@ private:
     void insertByRecency(ClipItem clip);
 
     void readSettings(const std::optional<double>& autoHideOverride);
-    void loadStoredHistory(const std::function<std::optional<HistoryFileRead>()>& prefetched);
+    void loadStoredHistory();
     void enqueueSave();
     bool trimItems();  // true when clips were dropped; announces nothing
     void handleSaveOutcome(bool succeeded);

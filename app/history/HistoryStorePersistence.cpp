@@ -7,7 +7,7 @@
 
 namespace harbelle {
 
-void HistoryStore::loadStoredHistory(const std::function<std::optional<HistoryFileRead>()>& prefetched) {
+void HistoryStore::loadStoredHistory() {
     persistence_ = std::make_unique<HistoryPersistence>(
         applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
     // The observer runs on the save thread; the outcome is handled on the main thread.
@@ -23,7 +23,7 @@ void HistoryStore::loadStoredHistory(const std::function<std::optional<HistoryFi
     }
 
     persistence_->prepareStorage();
-    auto loaded = persistence_->loadHistory(prefetched ? prefetched() : std::nullopt);
+    auto loaded = persistence_->loadHistory();
     // Its toast has said that nothing is saved: the first refused save says nothing more.
     if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing

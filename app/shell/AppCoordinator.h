@@ -51,8 +51,6 @@ struct AppCoordinatorDependencies {
     LoginItemService* loginItemService = nullptr;
     Pasteboard* pasteboard = nullptr;
     TextRecognizer* textRecognizer = nullptr;
-    // The history file's read begun at launch, handed to the store (absent: it reads the file).
-    std::function<std::optional<HistoryFileRead>()> prefetchedHistory;
 
     // ---- Builders -------------------------------------------------------------------------------
     std::function<std::unique_ptr<HistoryStore>(HistoryStoreOptions)> makeStore;

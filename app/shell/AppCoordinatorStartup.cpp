@@ -55,7 +55,6 @@ void AppCoordinator::applicationDidFinishLaunching() {
     storeOptions.workspace = deps_.workspace;
     storeOptions.textRecognizer = deps_.textRecognizer;
     storeOptions.loginItemService = deps_.loginItemService;
-    if (!demoMode_) storeOptions.prefetchedHistory = deps_.prefetchedHistory;
     store_ = deps_.makeStore(std::move(storeOptions));
     // Imported clips paste what the outside program preserved, from their archives.
     store_->makeLegacyPasteboardItem = PasteNowImporter::makeLegacyPasteboardItem;

@@ -59,16 +59,6 @@ int PemberlowApp::run(int argc, char** argv) {
         }
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    // The history file's place needs only the environment, so its read and decode, the longest
-    // step of a launch with a large history, overlap the toolkit's start-up. The store takes the
-    // result, or reads the file itself when it changed meanwhile. Outlives the application.
-    std::future<HistoryFileRead> historyRead;
-    {
-        const LaunchArguments early(argc, argv);
-        const std::filesystem::path folder = HistoryPersistence::defaultApplicationSupport();
-        if (!early.demoMode() && !early.diagnosePermissions() && !early.refreshLoginItemAndExit() && !folder.empty())
-            historyRead = HistoryPersistence::readHistoryFileInBackground(folder / "history.json");
-    }
     NonGlibEventDispatcher dispatcherChoice;
     QApplication application(argc, argv);
     dispatcherChoice.restore();
@@ -102,10 +92,6 @@ int PemberlowApp::run(int argc, char** argv) {
     dependencies.loginItemService = &loginItem;
     dependencies.pasteboard = &pasteboard;
     dependencies.textRecognizer = &textRecognizer;
-    dependencies.prefetchedHistory = [&historyRead]() -> std::optional<HistoryFileRead> {
-        if (!historyRead.valid()) return std::nullopt;
-        return historyRead.get();
-    };
     dependencies.makeUpdater = makeSystemUpdater;
     AppCoordinator coordinator(std::move(dependencies));
 
