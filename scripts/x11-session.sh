@@ -8,7 +8,9 @@
 set -uo pipefail
 work=$(mktemp -d /tmp/harbelle-x11.XXXXXX)
 pids=()
+watchdog=
 cleanup() {
+  [ -n "$watchdog" ] && kill "$watchdog" 2>/dev/null
   for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
   rm -rf "$work"
@@ -28,6 +30,16 @@ for _ in $(seq 100); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
   sleep 0.05
 done
+
+# This script can go without running its exit trap (a SIGKILL from a test's clean-up), and whoever
+# started it can go without a word (a test killed on its timeout): then the watchdog stops the
+# server and the window manager, which live in sessions of their own and would outlive us.
+self=$$ parent=$PPID
+(
+  while kill -0 "$self" 2>/dev/null && kill -0 "$parent" 2>/dev/null; do sleep 1; done
+  for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+) </dev/null >/dev/null 2>&1 &
+watchdog=$!
 
 # HARBELLE_X11_XDG_ROOT keeps the data, config and cache folders where the caller can read them.
 xdg="${HARBELLE_X11_XDG_ROOT:-$work}"

@@ -13,13 +13,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 #include "history/HistoryFiles.h"
@@ -119,6 +125,100 @@ private:
     fs::path path_;
     int fd_;
     bool setModes_;
+};
+
+// Writes the run's files on a thread of its own while the next rows are read and parsed. A file
+// that cannot be written fails its row, once the run knows it.
+class FileWriter {
+public:
+    FileWriter() {
+        try {
+            thread_ = std::thread([this] { loop(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: each file is written where it is asked for.
+        }
+    }
+    ~FileWriter() {
+        // A run ended by an error or a cancel: what is still queued is never written.
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.clear();
+            done_ = true;
+        }
+        ready_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    void write(const OutputFolder& folder, std::string name, Bytes bytes, std::size_t row) {
+        if (!thread_.joinable()) {
+            if (!folder.write(name, bytes)) failed_.push_back(row);
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        // Bounded, so that a run of large archives waits for the disk instead of piling up.
+        room_.wait(lock, [&] { return queuedBytes_ < kMostQueuedBytes || jobs_.empty(); });
+        queuedBytes_ += bytes.size();
+        jobs_.push_back({&folder, std::move(name), std::move(bytes), row});
+        lock.unlock();
+        ready_.notify_one();
+    }
+
+    // Waits for every queued file; the rows whose files were not written, in ascending order.
+    std::vector<std::size_t> finish() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ready_.notify_one();
+        if (thread_.joinable()) thread_.join();
+        std::sort(failed_.begin(), failed_.end());
+        failed_.erase(std::unique(failed_.begin(), failed_.end()), failed_.end());
+        return failed_;
+    }
+
+private:
+    static constexpr std::size_t kMostQueuedBytes = 64u << 20;
+    struct Job {
+        const OutputFolder* folder;
+        std::string name;
+        Bytes bytes;
+        std::size_t row;
+    };
+
+    void loop() {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [&] { return done_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+                queuedBytes_ -= job.bytes.size();
+            }
+            room_.notify_one();
+            bool ok = false;
+            try {
+                ok = job.folder->write(job.name, job.bytes);
+            } catch (...) {
+            }
+            if (!ok) {
+                std::lock_guard lock(mutex_);
+                failed_.push_back(job.row);
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable room_;
+    std::deque<Job> jobs_;
+    std::size_t queuedBytes_ = 0;
+    bool done_ = false;
+    std::vector<std::size_t> failed_;
+    std::thread thread_;
 };
 
 // How many clips the run is likely to build, within a bound a hostile table cannot push.
@@ -231,8 +331,9 @@ public:
         ClipItem clip;
         clip.isSensitive = std::any_of(representations.begin(), representations.end(),
                                        [](const auto& r) { return r.type == pasteboardtype::concealed; });
+        pending_.clear();
         const std::string archiveLeaf = "pastenow-" + key + ".lzfse";
-        if (!archives_.write(archiveLeaf, archive)) failRow("archive not written");
+        pending_.push_back({&archives_, archiveLeaf, archive});
         const std::string archiveName = std::string(kLegacyFolder) + "/" + archiveLeaf;
 
         std::vector<std::string> paths;
@@ -271,7 +372,7 @@ public:
             if (!preview) preview = PasteNowImporter::makePNGPreview(representations);
             if (preview) {
                 const std::string previewLeaf = "pastenow-" + key + ".png";
-                if (!previews_.write(previewLeaf, *preview)) failRow("preview not written");
+                pending_.push_back({&previews_, previewLeaf, std::move(*preview)});
                 clip.payloadFilename = std::string(kPreviewFolder) + "/" + previewLeaf;
             }
         }
@@ -295,11 +396,20 @@ public:
         return clip;
     }
 
+    // The files of the clip read last, handed to the writer once the clip is in the result.
+    struct PendingFile {
+        const OutputFolder* folder;
+        std::string name;
+        Bytes bytes;
+    };
+    std::vector<PendingFile>& pendingFiles() { return pending_; }
+
 private:
     fs::path externalData_;
     OutputFolder archives_;
     OutputFolder previews_;
     std::unordered_set<std::int64_t> seenKeys_;
+    std::vector<PendingFile> pending_;
 };
 
 // One import in flight, a child of the store it fills: the store's end closes the way back.
@@ -407,6 +517,7 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
     // Room for every row at once: growing a vector of clips this size costs more than the count.
     result.items.reserve(rowCountHint(db));
     RowReader reader(payloadsURL, locations, !umaskKeepsOwnerBits());
+    FileWriter writer;
     for (;;) {
         if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
         const int step = sqlite3_step(statement);
@@ -420,7 +531,25 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
         } catch (...) {
             // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
             ++result.failedRows;
+            continue;
         }
+        for (auto& file : reader.pendingFiles())
+            writer.write(*file.folder, std::move(file.name), std::move(file.bytes), result.items.size() - 1);
+    }
+    // A clip whose archive or preview could not be written is not imported.
+    const auto unwritten = writer.finish();
+    if (!unwritten.empty()) {
+        std::size_t kept = 0, next = 0;
+        for (std::size_t row = 0; row < result.items.size(); ++row) {
+            if (next < unwritten.size() && unwritten[next] == row) {
+                ++next;
+                continue;
+            }
+            if (kept != row) result.items[kept] = std::move(result.items[row]);
+            ++kept;
+        }
+        result.items.resize(kept);
+        result.failedRows += std::int64_t(unwritten.size());
     }
     syncFileSystemOf(payloadsURL);
     return result;

@@ -1,11 +1,10 @@
 #include "syncbridge/SyncDerivativeMaker.h"
 
-#include <QCoreApplication>
-#include <QPointer>
-#include <QThreadPool>
+#include <memory>
 
 #include "history/HistoryFiles.h"
 #include "history/HistoryStore.h"
+#include "platform/BackgroundWork.h"
 
 namespace harbelle::SyncDerivativeMaker {
 
@@ -26,25 +25,26 @@ std::optional<std::string> makeAndWrite(const Bytes& png, const Uuid& itemID, co
 }
 
 void install(HistoryStore& store) {
-    QPointer<HistoryStore> guard(&store);
-    store.onEncodeSyncDerivative = [guard](const Bytes& png, const Uuid& itemID) {
-        if (!guard) return;
-        const std::filesystem::path payloadsURL = guard->payloadsURL();
-        QThreadPool::globalInstance()->start([guard, png, itemID, payloadsURL] {
-            SyncImageDerivative made;
-            const auto name = makeAndWrite(png, itemID, payloadsURL, made);
-            if (!name) return;
-            SyncableImagePayload payload{std::move(made.data), made.contentType, made.digest, made.pixelWidth,
-                                         made.pixelHeight};
-            // QPointer is read on the store's own thread only: the queued call is dropped when
-            // its context is destroyed, and the guard covers the gap before it runs.
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [guard, itemID, name = *name, payload = std::move(payload)] {
-                    if (guard) guard->applySyncDerivative(itemID, name, payload);
-                },
-                Qt::QueuedConnection);
-        });
+    // The hook lives in the store, so the hand-back closes when the store goes; a copy still
+    // being made then writes its file and is dropped (the orphan pass takes the file).
+    auto work = std::make_shared<BackgroundWork>(&store);
+    HistoryStore* target = &store;
+    store.onEncodeSyncDerivative = [work, target](const Bytes& png, const Uuid& itemID) {
+        struct Made {
+            std::string name;
+            SyncableImagePayload payload;
+        };
+        work->run(
+            [png, itemID, payloadsURL = target->payloadsURL()]() -> std::optional<Made> {
+                SyncImageDerivative made;
+                auto name = makeAndWrite(png, itemID, payloadsURL, made);
+                if (!name) return std::nullopt;
+                return Made{std::move(*name), {std::move(made.data), made.contentType, made.digest, made.pixelWidth,
+                                               made.pixelHeight}};
+            },
+            [target, itemID](std::optional<Made> made) {
+                if (made) target->applySyncDerivative(itemID, made->name, made->payload);
+            });
     };
 }
 

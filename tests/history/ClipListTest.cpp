@@ -55,8 +55,11 @@ TEST(ClipListOrder, EditsKeepOrderAndTheClipsThemselves) {
         c.edit(list);
         EXPECT_EQ(texts(list), c.expected);
         // Moved clips are the same objects, not copies.
-        for (const auto& clip : list)
-            if (before.count(clip.text)) EXPECT_EQ(&clip, before[clip.text]) << clip.text;
+        for (const auto& clip : list) {
+            if (before.count(clip.text)) {
+                EXPECT_EQ(&clip, before[clip.text]) << clip.text;
+            }
+        }
     }
 }
 

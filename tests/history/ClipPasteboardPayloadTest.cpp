@@ -9,8 +9,10 @@
 
 #include "history/ClipPasteboardPayload.h"
 #include "support/FakePasteboard.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
@@ -51,12 +53,7 @@ struct PayloadFixture : ::testing::Test {
     }
 };
 
-ClipItem textClip(ClipKind kind, std::string text) {
-    ClipItem item;
-    item.kind = kind;
-    item.text = std::move(text);
-    return item;
-}
+ClipItem textClip(ClipKind kind, std::string text) { return ClipBuilder(std::move(text), kind); }
 
 TEST_F(PayloadFixture, LinkCarriesEveryFormUnlessPlainText) {
     ClipItem link = textClip(ClipKind::link, "https://example.com/path");
@@ -83,9 +80,7 @@ TEST_F(PayloadFixture, ColourAndCodeNeverCarryAnAddress) {
 }
 
 TEST_F(PayloadFixture, ImageClipsOfferThePayloadOrTheirRecognizedText) {
-    ClipItem image;
-    image.kind = ClipKind::image;
-    image.payloadFilename = "A.png";
+    ClipItem image = ClipBuilder("", ClipKind::image).payload("A.png");
     payloads["A.png"] = encoded("PNG");
 
     auto pasted = objects(image, false);
@@ -108,9 +103,7 @@ TEST_F(PayloadFixture, ImageClipsOfferThePayloadOrTheirRecognizedText) {
 }
 
 TEST_F(PayloadFixture, JPEGPayloadsAreOfferedAsJPEGAndPNG) {
-    ClipItem image;
-    image.kind = ClipKind::image;
-    image.payloadFilename = "B.jpg";
+    ClipItem image = ClipBuilder("", ClipKind::image).payload("B.jpg");
     image.payloadContentType = "image/jpeg";
     payloads["B.jpg"] = encoded("JPEG");
     auto result = objects(image, false);
@@ -121,10 +114,8 @@ TEST_F(PayloadFixture, JPEGPayloadsAreOfferedAsJPEGAndPNG) {
 }
 
 TEST_F(PayloadFixture, FileClipsOfferTheFilesThatStillExist) {
-    ClipItem files;
-    files.kind = ClipKind::file;
+    ClipItem files = ClipBuilder("/home/u/a b.txt\n/home/u/gone.txt", ClipKind::file);
     files.fileURLs = {"/home/u/a b.txt", "/home/u/gone.txt"};
-    files.text = "/home/u/a b.txt\n/home/u/gone.txt";
     existingFiles = {"/home/u/a b.txt"};
     auto result = objects(files, false);
     ASSERT_EQ(result.size(), 1u);

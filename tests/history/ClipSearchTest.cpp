@@ -3,18 +3,15 @@
 #include <random>
 
 #include "history/ClipFilter.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
-ClipItem clip(std::string text, ClipKind kind = ClipKind::text, std::string title = {}) {
-    ClipItem item;
-    item.kind = kind;
-    item.title = std::move(title);
-    item.fingerprint = "fp-" + text;
-    item.text = std::move(text);
-    return item;
+ClipItem clip(const std::string& text, ClipKind kind = ClipKind::text, std::string title = {}) {
+    return ClipBuilder(text, kind).title(std::move(title)).fingerprint("fp-" + text);
 }
 
 std::vector<std::string> texts(const std::vector<ClipItem>& items) {

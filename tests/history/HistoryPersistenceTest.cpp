@@ -15,22 +15,21 @@
 #include "history/HistoryCodec.h"
 #include "history/HistoryFiles.h"
 #include "history/HistoryPersistence.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 namespace fs = std::filesystem;
 
 namespace {
 
 ClipItem makeClip(const std::string& text, int second, std::optional<std::string> payload = std::nullopt) {
-    ClipItem clip;
-    clip.createdAt = Date(std::chrono::seconds(1'800'000'000 + second));
-    clip.updatedAt = clip.createdAt;
-    clip.text = text;
-    clip.title = text;
-    clip.searchableText = text;
-    clip.fingerprint = "text:" + text;
-    clip.payloadFilename = std::move(payload);
-    return clip;
+    return ClipBuilder(text)
+        .titled()
+        .searchable()
+        .at(Date(std::chrono::seconds(1'800'000'000 + second)))
+        .fingerprint("text:" + text)
+        .payload(std::move(payload));
 }
 
 std::string readFile(const fs::path& path) {

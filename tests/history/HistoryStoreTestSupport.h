@@ -18,6 +18,7 @@
 #include "history/HistoryStore.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 
@@ -41,15 +42,7 @@ protected:
     }
 
     ClipItem makeClip(const std::string& text, ClipKind kind = ClipKind::text) const {
-        ClipItem clip;
-        clip.createdAt = clock.now();
-        clip.updatedAt = clip.createdAt;
-        clip.kind = kind;
-        clip.text = text;
-        clip.title = text;
-        clip.sourceAppName = "Editor";
-        clip.fingerprint = ClipItem::makeFingerprint(kind, text, {}, std::nullopt, nullptr);
-        return clip;
+        return ClipBuilder(text, kind).captured(clock.now());
     }
 
     void writeHistory(const std::vector<ClipItem>& items) {

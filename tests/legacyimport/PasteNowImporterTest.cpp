@@ -302,6 +302,28 @@ TEST_F(PasteNowImporterTest, ARetriedRunReplacesWhatAnEarlierRunLeft) {
     EXPECT_EQ(std::distance(fs::directory_iterator(legacy), fs::directory_iterator()), 8);
 }
 
+// Files are written beside the reading: a row whose archive cannot be written (a folder sits
+// under its name) is dropped and counted once the run knows, and only that row.
+TEST_F(PasteNowImporterTest, ARowWhoseFileCannotBeWrittenFailsAlone) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(8));
+    const auto all = PasteNowImporter::importLegacyHistory(payloads() / "fresh", locations());
+    ASSERT_EQ(all.items.size(), 8u);
+    const fs::path legacy = payloads() / "Legacy";
+    const std::set<std::int64_t> blocked{*all.items[2].legacyID, *all.items[7].legacyID};
+    for (const auto id : blocked) fs::create_directories(legacy / ("pastenow-" + std::to_string(id) + ".lzfse"));
+
+    const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
+    EXPECT_EQ(result.failedRows, 2);
+    std::vector<std::int64_t> expected, imported;
+    for (const auto& clip : all.items)
+        if (!blocked.count(*clip.legacyID)) expected.push_back(*clip.legacyID);
+    for (const auto& clip : result.items) {
+        imported.push_back(*clip.legacyID);
+        EXPECT_TRUE(fs::is_regular_file(payloads() / *clip.legacyPayloadFilename));
+    }
+    EXPECT_EQ(imported, expected);
+}
+
 // Quitting, or the store going first, while the run is still on its thread: its result reaches
 // nobody and the import is left for the next launch.
 TEST_F(PasteNowImporterTest, AResultWithNobodyToTakeItIsDropped) {

@@ -15,8 +15,10 @@
 #include "shelf/ToastLineView.h"
 #include "shelf/TranslucentBackground.h"
 #include "theme/VisualTheme.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
@@ -107,17 +109,10 @@ TEST(ClipCardDelegate, ColourCardShowsItsSwatchAndSelectionShowsTheAccent) {
 TEST(ClipCardDelegate, HugeAndOddClipsPaint) {
     ClipCardDelegate delegate;
     const QSize size = ClipCardDelegate::itemSize(Qt::Horizontal, 200);
-    ClipItem huge;
-    huge.text = std::string(2'000'000, 'x');
-    huge.title = "x";
-    ClipItem badColour;
-    badColour.kind = ClipKind::color;
-    badColour.text = "#12";
-    ClipItem emptyFile;
-    emptyFile.kind = ClipKind::file;
-    ClipItem brokenUtf8;
-    brokenUtf8.kind = ClipKind::code;
-    brokenUtf8.text = "\xff\xfe{ return; }\n\t\t\xc3";
+    const ClipItem huge = ClipBuilder(std::string(2'000'000, 'x')).title("x");
+    const ClipItem badColour = ClipBuilder("#12", ClipKind::color);
+    const ClipItem emptyFile = ClipBuilder("", ClipKind::file);
+    const ClipItem brokenUtf8 = ClipBuilder("\xff\xfe{ return; }\n\t\t\xc3", ClipKind::code);
     for (const auto& clip : {huge, badColour, emptyFile, brokenUtf8}) renderCard(delegate, clip, {}, size);
     renderCard(delegate, huge, {}, QSize(20, 20));  // too small to draw: nothing, no crash
 }

@@ -7,18 +7,14 @@
 
 #include "history/ClipFilter.h"
 #include "shelf/ClipListModel.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
-ClipItem clip(const std::string& text, ClipKind kind = ClipKind::text) {
-    ClipItem item;
-    item.kind = kind;
-    item.text = text;
-    item.title = text;
-    return item;
-}
+ClipItem clip(const std::string& text, ClipKind kind = ClipKind::text) { return ClipBuilder(text, kind).titled(); }
 
 std::vector<ClipItem> clips(int count) {
     std::vector<ClipItem> items;

@@ -14,8 +14,10 @@
 #include "shelf/PlainToolTip.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 
 namespace {
 
@@ -49,12 +51,7 @@ TEST(PlainToolTip, ShowsEveryTextLiterally) {
 
 TEST(PlainToolTip, CardsAndImagePreviewsUseIt) {
     std::vector<ClipItem> items;
-    for (const QString& text : kHostileTexts) {
-        ClipItem item;
-        item.kind = ClipKind::text;
-        item.text = item.title = text.toStdString();
-        items.push_back(item);
-    }
+    for (const QString& text : kHostileTexts) items.push_back(ClipBuilder(text.toStdString()).titled());
     ClipListModel model;
     model.setItems(items);
     for (int row = 0; row < model.rowCount(); ++row) {
@@ -62,8 +59,7 @@ TEST(PlainToolTip, CardsAndImagePreviewsUseIt) {
         EXPECT_EQ(tip, plainToolTip(QString::fromStdString(items[row].displayTitle())));
     }
 
-    ClipItem image;
-    image.kind = ClipKind::image;
+    ClipItem image = ClipBuilder("", ClipKind::image);
     image.searchableText = kHostileTexts[0].toStdString();
     ClipPreviewView preview;
     preview.setClip(image);
@@ -80,9 +76,7 @@ TEST(PlainToolTip, ADeviceNameWithAnAmpersandIsShownAsItIs) {
     options.demoMode = true;
     options.bundleIdentifier = "com.harbelleapp.Harbelle";
     HistoryStore store(defaults, clock, options);
-    ClipItem clip;
-    clip.kind = ClipKind::text;
-    clip.text = clip.title = "from the other desk";
+    ClipItem clip = ClipBuilder("from the other desk").titled();
     clip.sourceDeviceID = "linux_other";
     clip.sourceDeviceName = "Tom & Jerry <b>Desk</b>";
     clip.sourceDevicePlatform = "Linux";

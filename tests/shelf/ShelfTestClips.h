@@ -7,17 +7,14 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 
 // Seven clips like the demo history: text, a link, code, an image, a file, a colour, text.
 inline std::vector<ClipItem> sampleClips(const std::string& imagePayload = "") {
     auto make = [](ClipKind kind, std::string title, std::string text, std::string app) {
-        ClipItem item;
-        item.kind = kind;
-        item.title = std::move(title);
-        item.text = std::move(text);
-        item.sourceAppName = std::move(app);
+        ClipItem item = ClipBuilder(std::move(text), kind).title(std::move(title)).app(std::move(app));
         item.sourceDeviceID = "mac_test";
         item.sourceDeviceName = "Studio Desk";
         item.sourceDevicePlatform = "Linux";

@@ -7,6 +7,7 @@
 #include "history/HistoryCodec.h"
 #include "shell/AppCoordinatorTestSupport.h"
 #include "shell/StatusItem.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 namespace {
@@ -22,14 +23,7 @@ protected:
     }
 
     ClipItem textClip(const std::string& text) const {
-        ClipItem clip;
-        clip.createdAt = clock.now();
-        clip.updatedAt = clip.createdAt;
-        clip.kind = ClipKind::text;
-        clip.text = text;
-        clip.title = text;
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, text, {}, std::nullopt, nullptr);
-        return clip;
+        return ClipBuilder(text).titled().at(clock.now()).realFingerprint();
     }
 
     // Opens the shelf with the hot key, as the user does over the editor.

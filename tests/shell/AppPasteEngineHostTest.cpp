@@ -2,6 +2,7 @@
 #include "shell/AppPasteEngineHost.h"
 #include "shell/ShelfPanelTestSupport.h"
 #include "support/FakePasteboard.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 namespace {
@@ -103,16 +104,10 @@ TEST_F(AppPasteEngineHostTest, SettingsPermissionsAndFlagsComeFromTheirOwners) {
 
 TEST_F(AppPasteEngineHostTest, TheClipboardWriteIsTheStoresOwnAndFailsForAClipWithNothingToWrite) {
     build();
-    ClipItem text;
-    text.kind = ClipKind::text;
-    text.text = "hello";
-    ASSERT_TRUE(host->writeClipToPasteboard(text, true));
+    ASSERT_TRUE(host->writeClipToPasteboard(ClipBuilder("hello"), true));
     EXPECT_EQ(store->lastSeenChangeCount(), pasteboard.changeCount());
 
-    ClipItem image;
-    image.kind = ClipKind::image;
-    image.payloadFilename = "gone.png";
-    EXPECT_FALSE(host->writeClipToPasteboard(image, false));
+    EXPECT_FALSE(host->writeClipToPasteboard(ClipBuilder("", ClipKind::image).payload("gone.png"), false));
     EXPECT_EQ(pasteboard.writes.size(), 1u);
 }
 

@@ -10,6 +10,7 @@
 #include "support/FakePasteEngineHost.h"
 #include "support/FakeWorkspace.h"
 #include "support/ManualClock.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 
@@ -53,12 +54,7 @@ struct PasteEngineFixture : ::testing::Test {
         engine = std::make_unique<PasteEngine>(host, workspace, ax, keys, clock);
     }
 
-    static ClipItem clip(const std::string& text, ClipKind kind = ClipKind::text) {
-        ClipItem item;
-        item.kind = kind;
-        item.text = text;
-        return item;
-    }
+    static ClipItem clip(const std::string& text, ClipKind kind = ClipKind::text) { return ClipBuilder(text, kind); }
     void advanceMs(int ms) { clock.advance(Milliseconds(ms)); }
     std::string fieldValue() const { return ax.info(field).value.value_or(""); }
     int keyEvents(Kind kind) const {

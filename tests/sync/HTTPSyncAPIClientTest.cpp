@@ -158,9 +158,12 @@ TEST_F(HTTPSyncAPIClientTest, ForcedDelayGivesTransport) {
 
 TEST_F(HTTPSyncAPIClientTest, StopAbortsARunningRequestAtOnce) {
     service.force("health", {Kind::delay, 200, std::nullopt, 20000});
+    service.clearRequestLog();
     auto started = std::chrono::steady_clock::now();
     std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Stopped once the service holds the request.
+        while (service.requestLog().empty() && std::chrono::steady_clock::now() - started < std::chrono::seconds(5))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         client->setStopped(true);
     });
     EXPECT_EQ(errorOf([&] { client->health(); }), Code::transport);

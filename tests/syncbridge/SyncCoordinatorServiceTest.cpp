@@ -6,6 +6,7 @@
 #include "sync/InMemorySyncSecureStore.h"
 #include "sync/SyncReferenceService.h"
 #include "syncbridge/SyncBridgeTestSupport.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
 using namespace harbelle::testing;
@@ -59,15 +60,7 @@ struct Device {
     }
     void copy(const std::string& text) {
         clock.advance(10ms);
-        ClipItem clip;
-        clip.createdAt = clock.now();
-        clip.updatedAt = clip.createdAt;
-        clip.kind = ClipKind::text;
-        clip.text = text;
-        clip.title = text;
-        clip.sourceAppName = "Editor";
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, text, {}, std::nullopt, nullptr);
-        store->insert(clip);
+        store->insert(ClipBuilder(text).captured(clock.now()));
     }
     std::size_t count(const std::string& prefix) const {
         std::size_t n = 0;

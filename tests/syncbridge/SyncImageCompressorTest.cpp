@@ -6,6 +6,7 @@
 #include <QImageWriter>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -176,6 +177,26 @@ TEST_F(SyncDerivativeStoreTest, WritesPrivateFileFillsFieldsAndRetiresForGoneCli
     const Uuid gone = Uuid::random();
     store->applySyncDerivative(gone, gone.uppercaseString() + ".sync.png", payload);
     EXPECT_TRUE(store->retiredPayloadFilenames().count(gone.uppercaseString() + ".sync.png"));
+}
+
+// The installed hook makes the copy off the GUI thread and hands it to a live store only.
+TEST_F(SyncDerivativeStoreTest, InstalledHookHandsBackToALiveStoreOnly) {
+    const Bytes png = encoded(photo(2000, 1000), "png");
+    for (const bool storeGoes : {false, true}) {
+        auto store = makeStore();
+        const ClipItem clip = makeClip("", ClipKind::image);
+        store->importItems({clip}, "Test");
+        SyncDerivativeMaker::install(*store);
+        store->onEncodeSyncDerivative(png, clip.id);
+        if (storeGoes) store.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+        const std::string name = clip.id.uppercaseString() + ".sync.jpg";
+        EXPECT_TRUE(fs::exists(payloads() / name));
+        if (store) {
+            EXPECT_EQ(store->items().front().syncPayloadFilename, name);
+        }
+    }
 }
 
 }  // namespace

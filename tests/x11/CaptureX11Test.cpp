@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +17,7 @@
 #include "history/PasteboardCaptureReader.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
 using Content = PasteboardCapture::Content;
@@ -106,6 +109,9 @@ TEST_F(X11Fixture, APasswordManagerHintIsNeverCaptured) {
     auto owner = own({{"UTF8_STRING", "hunter2"}, {"x-kde-passwordManagerHint", "secret"}});
     auto capture = reader.read(CaptureSettings{true, false});
     EXPECT_EQ(capture.skipReason, PasteboardCapture::SkipReason::marked);
+
+    owner = own({{"UTF8_STRING", "hunter2"}});
+    EXPECT_EQ(reader.read(CaptureSettings{true, false}).text, "hunter2") << "the same text without the hint is read";
 }
 
 TEST_F(X11Fixture, LargeTextArrivesInIncrements) {
@@ -120,9 +126,7 @@ TEST_F(X11Fixture, LargeTextArrivesInIncrements) {
 }
 
 TEST_F(X11Fixture, OurLinkPayloadReadsBackThroughXclip) {
-    ClipItem link;
-    link.kind = ClipKind::link;
-    link.text = "https://example.com/harbelle";
+    ClipItem link = harbelle::testing::ClipBuilder("https://example.com/harbelle", ClipKind::link);
     const std::string html = "<a href=\"https://example.com/harbelle\">Harbelle</a>";
     link.htmlData = Bytes(html.begin(), html.end());
     auto objects = ClipPasteboardPayload::objects(link, std::nullopt, false, false, {});
@@ -155,6 +159,27 @@ TEST_F(X11Fixture, AStoppedOwnerDoesNotHoldTheReader) {
     EXPECT_LT(elapsed, 1500) << "bound on the wait, not a speed target";
     EXPECT_FALSE(capture.hasContent());
     owner->signal(SIGCONT);
+    // A change gets one waiting budget; the next owner is read in full.
+    owner = own({{"UTF8_STRING", "awake"}});
+    EXPECT_EQ(reader.read({}).text, "awake");
+}
+
+// Qt hears that it lost the clipboard only when its event loop turns; a stopped owner taking
+// over just before must still get the reader's bound, not Qt's own wait.
+TEST_F(X11Fixture, AStoppedOwnerQtHasNotHeardOfYetDoesNotHoldTheReader) {
+    QGuiApplication::clipboard()->setText(QStringLiteral("ours"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return workspace.clipboardOwnerProcess() == ::getpid(); }, 5000));
+    Helper owner(HARBELLE_X11_PROBE, {"own", "UTF8_STRING=" + file("offer", "frozen")});
+    QElapsedTimer timer;
+    timer.start();  // no event loop from here on
+    while (workspace.clipboardOwnerProcess() != owner.pid() && timer.elapsed() < 5000) ::usleep(2000);
+    ASSERT_TRUE(owner.signal(SIGSTOP));
+    ASSERT_TRUE(QGuiApplication::clipboard()->ownsClipboard()) << "Qt heard of the new owner already";
+    timer.restart();
+    const auto capture = reader.read({});
+    EXPECT_LT(timer.elapsed(), 1500);
+    EXPECT_NE(capture.text, "ours");
+    owner.signal(SIGCONT);
 }
 
 TEST_F(X11Fixture, AnOwnerThatExitsLeavesNothingToCapture) {
@@ -165,6 +190,9 @@ TEST_F(X11Fixture, AnOwnerThatExitsLeavesNothingToCapture) {
     auto capture = reader.read({});
     EXPECT_FALSE(capture.hasContent());
     EXPECT_EQ(capture.skipReason, PasteboardCapture::SkipReason::nothingUseful);
+
+    owner = own({{"UTF8_STRING", "long-lived"}});
+    EXPECT_EQ(reader.read({}).text, "long-lived");
 }
 
 TEST_F(X11Fixture, WorkspaceFollowsAndSwitchesTheActiveWindow) {

@@ -12,8 +12,10 @@
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/X11KeyEventPoster.h"
 #include "shell/PasteEngine.h"
+#include "support/ClipBuilder.h"
 
 using namespace harbelle;
+using harbelle::testing::ClipBuilder;
 using harbelle::testing::TextFieldProcess;
 
 namespace {
@@ -142,12 +144,7 @@ struct PasteEngineX11 : ::testing::Test {
         return QTest::qWaitFor([&] { return !engine.activePasteOperationGeneration(); }, 10000);
     }
 
-    static ClipItem textClip(const std::string& text) {
-        ClipItem item;
-        item.kind = ClipKind::text;
-        item.text = text;
-        return item;
-    }
+    static ClipItem textClip(const std::string& text) { return ClipBuilder(text); }
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "shelf/MainShelfView.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 namespace {
@@ -82,8 +83,7 @@ TEST(ShelfToolTipX11, CardAndImageToolTipsShowClipTextLiterally) {
         EXPECT_EQ(shown.toStdString(), title);
     }
 
-    ClipItem image;
-    image.kind = ClipKind::image;
+    ClipItem image = ClipBuilder("", ClipKind::image);
     ClipPreviewView preview;
     preview.resize(600, 400);
     preview.show();

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <nlohmann/json.hpp>
 
@@ -260,8 +261,13 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     stall.delayMilliseconds = 30000;
     stall.count = 1000;
     for (const char* endpoint : {"push", "pull", "delete", "blobs", "media", "logout"}) service.force(endpoint, stall);
+    service.clearRequestLog();
     ASSERT_TRUE(a.copyText(last));
-    QTest::qWait(1200);  // captured, and a round is waiting on the service
+    const auto pushWaiting = [&] {
+        const auto log = service.requestLog();
+        return std::any_of(log.begin(), log.end(), [](const auto& request) { return request.path == "/v1/push"; });
+    };
+    ASSERT_TRUE(waitFor(pushWaiting, 10000)) << "captured, and its upload waits on the service";
     const pid_t pid = a.pid();
     timer.restart();
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

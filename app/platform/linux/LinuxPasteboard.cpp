@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxPasteboard.h"
 
+#include <xcb/xcb.h>
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
@@ -52,6 +54,9 @@ struct LinuxPasteboard::Impl {
     QObject context;
     std::int64_t count = 0;
     std::unique_ptr<X11SelectionReader> reader;
+    // The id range of Qt's own connection, whose windows are ours.
+    std::uint32_t qtResourceBase = 0;
+    std::uint32_t qtResourceMask = 0;
 
     // What is known of the current change.
     std::int64_t cachedCount = -1;
@@ -70,9 +75,12 @@ struct LinuxPasteboard::Impl {
     }
 
     // Our own contents are read in process: asking the X server would have it ask us, on
-    // this very thread.
+    // this very thread. Qt learns it lost the clipboard only when its event comes; until then
+    // its mimeData() asks the new owner with no bound of ours, so the server's word decides.
     bool readsInProcess() const {
-        return !reader || clipboard()->ownsClipboard();
+        if (!reader) return true;
+        if (!clipboard()->ownsClipboard()) return false;
+        return qtResourceMask == 0 || (reader->owner() & ~qtResourceMask) == qtResourceBase;
     }
 
     const std::vector<std::string>& offeredTargets() {
@@ -93,6 +101,11 @@ LinuxPasteboard::LinuxPasteboard() : impl_(std::make_unique<Impl>()) {
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         impl_->reader = std::make_unique<X11SelectionReader>();
         if (!impl_->reader->isValid()) impl_->reader.reset();
+        auto* x11App = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (xcb_connection_t* qt = x11App ? x11App->connection() : nullptr) {
+            impl_->qtResourceBase = xcb_get_setup(qt)->resource_id_base;
+            impl_->qtResourceMask = xcb_get_setup(qt)->resource_id_mask;
+        }
     }
     if (QClipboard* clipboard = impl_->clipboard()) {
         QObject::connect(clipboard, &QClipboard::changed, &impl_->context, [this](QClipboard::Mode mode) {
