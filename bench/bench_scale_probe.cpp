@@ -3,7 +3,8 @@
 // opens the shelf offscreen up to its first painted frame, closes it, and prints its idle
 // VmRSS and RssAnon from /proc/self/status beside the load and first-frame times.
 //   bench_scale_probe [COUNT...]
-//   bench_scale_probe --write COUNT FOLDER, then bench_scale_probe --probe COUNT FOLDER (to profile)
+//   bench_scale_probe --write COUNT FOLDER, then bench_scale_probe --probe COUNT FOLDER (to profile;
+//   the probe exits without teardown, so heaptrack lists the idle heap as leaked)
 #include <QApplication>
 #include <QTemporaryDir>
 
@@ -88,7 +89,10 @@ int probe(int argc, char** argv, int count, const fs::path& support) {
                 "idle VmRSS %6.1f MiB, RssAnon %6.1f MiB (live heap %6.1f MiB, free in the heap %6.1f MiB, ClipItem %zu bytes)\n",
                 count, store.items().size(), loadMs, showMs, launchMs, rss / 1024.0, anon / 1024.0, liveHeap, freeHeap,
                 sizeof(ClipItem));
-    return store.items().size() == static_cast<std::size_t>(count) ? 0 : 1;
+    // Leaves without tearing down, so that heaptrack's "leaked" list is what was live when
+    // the counters were read.
+    std::fflush(stdout);
+    std::_Exit(store.items().size() == static_cast<std::size_t>(count) ? 0 : 1);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "history/BoxedOptional.h"
 #include "history/ClipKind.h"
+#include "history/Fingerprint.h"
 #include "history/Uuid.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
@@ -22,6 +24,8 @@ struct ClipItem {
     Date updatedAt{};
     std::optional<Date> lastReplayedAt;
     ClipKind kind = ClipKind::text;
+    bool isPinned = false;
+    bool isSensitive = false;
     std::string title;
     std::string text;
     std::string searchableText;
@@ -30,23 +34,21 @@ struct ClipItem {
     std::optional<std::string> sourceDeviceID;
     std::optional<std::string> sourceDeviceName;
     std::optional<std::string> sourceDevicePlatform;
-    std::optional<std::string> payloadFilename;
-    std::optional<std::string> payloadContentType;
-    std::optional<std::string> syncPayloadFilename;
-    std::optional<std::string> syncPayloadDigest;
-    std::optional<std::int64_t> syncPayloadByteCount;
-    std::optional<std::int64_t> syncPayloadPixelWidth;
-    std::optional<std::int64_t> syncPayloadPixelHeight;
-    std::optional<std::string> syncBlobKey;
+    OptionalText payloadFilename;
+    OptionalText payloadContentType;
+    OptionalText syncPayloadFilename;
+    OptionalText syncPayloadDigest;
+    OptionalInt syncPayloadByteCount;
+    OptionalInt syncPayloadPixelWidth;
+    OptionalInt syncPayloadPixelHeight;
+    OptionalText syncBlobKey;
     std::vector<std::string> fileURLs;
-    std::optional<Bytes> richTextData;
-    std::optional<Bytes> htmlData;
-    bool isPinned = false;
-    std::string fingerprint;
-    std::optional<std::string> importedFrom;
-    bool isSensitive = false;
-    std::optional<std::string> legacyPayloadFilename;
-    std::optional<std::int64_t> legacyID;
+    OptionalBytes richTextData;
+    OptionalBytes htmlData;
+    Fingerprint fingerprint;
+    OptionalText importedFrom;
+    OptionalText legacyPayloadFilename;
+    OptionalInt legacyID;
     std::int64_t copyCount = 1;
 
     // Member-wise over all stored fields; the search cache takes no part.

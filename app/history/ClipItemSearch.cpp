@@ -44,7 +44,7 @@ std::string rawSearchText(const ClipItem& item) {
 // the fingerprint, so their sizes suffice; the source fields change without it when a copy
 // arrives again from elsewhere, so they are compared whole.
 struct ClipItem::SearchCache {
-    std::string fingerprint;
+    Fingerprint fingerprint;
     ClipKind kind;
     std::size_t textSize;
     std::size_t searchableTextSize;

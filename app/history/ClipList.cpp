@@ -63,7 +63,7 @@ ClipList::const_iterator ClipList::erase(const_iterator first, const_iterator la
     return const_iterator(items_.erase(first.base(), last.base()));
 }
 
-std::uint64_t ClipList::hashOf(const std::string& fingerprint) { return std::hash<std::string>{}(fingerprint); }
+
 
 std::uint64_t ClipList::hashOf(const Uuid& id) {
     std::uint64_t words[2];
@@ -72,7 +72,7 @@ std::uint64_t ClipList::hashOf(const Uuid& id) {
 }
 
 ClipList::Key ClipList::keyOf(const ClipItem& item) {
-    return Key{hashOf(item.id), item.recencyDate(), hashOf(item.fingerprint), item.isPinned, false};
+    return Key{hashOf(item.id), item.recencyDate(), item.fingerprint.hash(), item.isPinned, false};
 }
 
 void ClipList::ensureKeys() const {
@@ -98,17 +98,19 @@ std::size_t ClipList::indexOf(const Uuid& id) const {
     return items_.size();
 }
 
-std::size_t ClipList::indexOfFingerprint(const std::string& fingerprint) const {
+std::size_t ClipList::indexOfFingerprint(const std::string& text) const {
     ensureKeys();
-    const std::uint64_t hash = hashOf(fingerprint);
+    const Fingerprint fingerprint(text);
+    const std::uint64_t hash = fingerprint.hash();
     for (std::size_t i = 0; i < keys_.size(); ++i)
         if (keys_[i].fingerprintHash == hash && items_[i]->fingerprint == fingerprint) return i;
     return items_.size();
 }
 
-std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const {
+std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& text) const {
     ensureKeys();
-    const std::uint64_t hash = hashOf(fingerprint);
+    const Fingerprint fingerprint(text);
+    const std::uint64_t hash = fingerprint.hash();
     const std::uint64_t idHash = hashOf(id);
     for (std::size_t i = 0; i < keys_.size(); ++i) {
         if (keys_[i].idHash == idHash && items_[i]->id == id) return i;

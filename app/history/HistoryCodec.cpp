@@ -281,6 +281,7 @@ private:
         case fLegacyID: item.legacyID.reset(); break;
         default:
             if (auto* slot = optionalStringSlot(item)) slot->reset();
+            else if (auto* rare = rareStringSlot(item)) rare->reset();
         }
     }
 
@@ -290,6 +291,12 @@ private:
         case fSourceDeviceID: return &item.sourceDeviceID;
         case fSourceDeviceName: return &item.sourceDeviceName;
         case fSourceDevicePlatform: return &item.sourceDevicePlatform;
+        default: return nullptr;
+        }
+    }
+
+    OptionalText* rareStringSlot(ClipItem& item) const {
+        switch (field_) {
         case fPayloadFilename: return &item.payloadFilename;
         case fPayloadContentType: return &item.payloadContentType;
         case fSyncPayloadFilename: return &item.syncPayloadFilename;
@@ -334,7 +341,8 @@ private:
             default: item.fingerprint.assign(value); return;
             }
         case FieldType::optionalString:
-            optionalStringSlot(item)->emplace(value);
+            if (auto* slot = optionalStringSlot(item)) slot->emplace(value);
+            else rareStringSlot(item)->emplace(value);
             return;
         case FieldType::optionalData: {
             auto data = base64Decode(value);
@@ -411,8 +419,8 @@ public:
         }
         out_ += ']';
     }
-    template <typename T, typename Write>
-    void optional(std::string_view key, const std::optional<T>& value, Write write) {
+    template <typename Optional, typename Write>
+    void optional(std::string_view key, const Optional& value, Write write) {
         if (value) (this->*write)(key, *value);
     }
 
@@ -521,26 +529,26 @@ void encodeItem(JsonWriter& w, const ClipItem& item) {
     w.string("text", item.text);
     w.string("searchableText", item.searchableText);
     w.string("sourceAppName", item.sourceAppName);
-    w.optional<std::string>("sourceBundleID", item.sourceBundleID, &JsonWriter::string);
-    w.optional<std::string>("sourceDeviceID", item.sourceDeviceID, &JsonWriter::string);
-    w.optional<std::string>("sourceDeviceName", item.sourceDeviceName, &JsonWriter::string);
-    w.optional<std::string>("sourceDevicePlatform", item.sourceDevicePlatform, &JsonWriter::string);
-    w.optional<std::string>("payloadFilename", item.payloadFilename, &JsonWriter::string);
-    w.optional<std::string>("payloadContentType", item.payloadContentType, &JsonWriter::string);
-    w.optional<std::string>("syncPayloadFilename", item.syncPayloadFilename, &JsonWriter::string);
-    w.optional<std::string>("syncPayloadDigest", item.syncPayloadDigest, &JsonWriter::string);
+    w.optional("sourceBundleID", item.sourceBundleID, &JsonWriter::string);
+    w.optional("sourceDeviceID", item.sourceDeviceID, &JsonWriter::string);
+    w.optional("sourceDeviceName", item.sourceDeviceName, &JsonWriter::string);
+    w.optional("sourceDevicePlatform", item.sourceDevicePlatform, &JsonWriter::string);
+    w.optional("payloadFilename", item.payloadFilename, &JsonWriter::string);
+    w.optional("payloadContentType", item.payloadContentType, &JsonWriter::string);
+    w.optional("syncPayloadFilename", item.syncPayloadFilename, &JsonWriter::string);
+    w.optional("syncPayloadDigest", item.syncPayloadDigest, &JsonWriter::string);
     w.optional("syncPayloadByteCount", item.syncPayloadByteCount, &JsonWriter::integer);
     w.optional("syncPayloadPixelWidth", item.syncPayloadPixelWidth, &JsonWriter::integer);
     w.optional("syncPayloadPixelHeight", item.syncPayloadPixelHeight, &JsonWriter::integer);
-    w.optional<std::string>("syncBlobKey", item.syncBlobKey, &JsonWriter::string);
+    w.optional("syncBlobKey", item.syncBlobKey, &JsonWriter::string);
     w.strings("fileURLs", item.fileURLs);
     w.optional("richTextData", item.richTextData, &JsonWriter::data);
     w.optional("htmlData", item.htmlData, &JsonWriter::data);
     w.boolean("isPinned", item.isPinned);
-    w.string("fingerprint", item.fingerprint);
-    w.optional<std::string>("importedFrom", item.importedFrom, &JsonWriter::string);
+    w.string("fingerprint", item.fingerprint.str());
+    w.optional("importedFrom", item.importedFrom, &JsonWriter::string);
     w.boolean("isSensitive", item.isSensitive);
-    w.optional<std::string>("legacyPayloadFilename", item.legacyPayloadFilename, &JsonWriter::string);
+    w.optional("legacyPayloadFilename", item.legacyPayloadFilename, &JsonWriter::string);
     w.optional("legacyID", item.legacyID, &JsonWriter::integer);
     w.integer("copyCount", item.copyCount);
     w.endObject();

@@ -20,8 +20,7 @@ std::size_t findSyncMatch(const ClipList& items, const Uuid& id, const std::stri
 }
 
 template <typename T>
-const std::optional<T>& firstPresent(const std::optional<T>& preferred, const std::vector<const ClipItem*>& candidates,
-                                     std::optional<T> ClipItem::*field) {
+const T& firstPresent(const T& preferred, const std::vector<const ClipItem*>& candidates, T ClipItem::*field) {
     if (preferred) return preferred;
     for (const ClipItem* clip : candidates)
         if (clip->*field) return clip->*field;

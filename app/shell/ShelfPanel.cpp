@@ -1,8 +1,12 @@
 #include "shell/ShelfPanel.h"
 
+#include <QBackingStore>
+#include <QHideEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
 #include <algorithm>
+
+#include <malloc.h>
 
 namespace harbelle {
 
@@ -82,6 +86,18 @@ void ShelfPanel::placeHandles() {
         }
         handle->setVisible(edges_.testFlag(handle->edge()));
         handle->raise();
+    }
+}
+
+void ShelfPanel::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The hidden panel would keep a full-size backing image (megabytes at screen width) for
+    // the whole idle time; the next show repaints the whole window into a fresh one anyway.
+    if (!event->spontaneous()) {
+        if (QBackingStore* store = backingStore()) store->resize(QSize(1, 1));
+#ifdef __GLIBC__
+        ::malloc_trim(0);  // the image sat in the heap, where freeing alone returns nothing
+#endif
     }
 }
 

@@ -44,6 +44,7 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void placeHandles();
