@@ -74,6 +74,9 @@ public:
 
     static constexpr std::int64_t kMinimumMaxHistory = AppSettings::kMinimumMaxHistory;
     static constexpr Milliseconds kSaveDebounce{450};
+    // Clips received through sync arrive one main-thread step each; the views hear of them at
+    // most this often, so a pulled page costs a few refreshes rather than one per clip.
+    static constexpr Milliseconds kReceivedChangeInterval{50};
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
 
@@ -395,10 +398,15 @@ private:
     void readSettings(const std::optional<double>& autoHideOverride);
     void loadStoredHistory();
     void enqueueSave();
+    void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing
     void handleSaveOutcome(bool succeeded);
     void setItems(ClipList items);
     void itemsDidChange();
+    // For changes that arrive through sync: the list is current at once, the announcement
+    // follows within kReceivedChangeInterval (or with the next plain change).
+    void receivedItemsDidChange();
+    void announcePendingItemsChange();
     void setSelectedIDQuietly(const std::optional<Uuid>& id);
     int indexOf(const Uuid& id) const;
     static std::vector<ClipItem> demoItems(Date now);
@@ -447,6 +455,8 @@ private:
     std::int64_t lastSeenChangeCount_ = 0;
 
     ScheduledTask saveTask_;
+    Date saveDueAt_{};
+    ScheduledTask receivedChangeTask_;
     ScheduledTask toastTask_;
     std::set<std::string> retiredPayloadFilenames_;
     // One error toast per run of failed background saves; a success re-arms it.

@@ -48,6 +48,20 @@ std::string formattedCount(int count) {
 
 void HistoryStore::itemsDidChange() {
     filteredCache_.reset();
+    // This announcement covers any received change still waiting.
+    receivedChangeTask_.reset();
+    emit itemsChanged();
+}
+
+void HistoryStore::receivedItemsDidChange() {
+    filteredCache_.reset();
+    if (!receivedChangeTask_.isPending())
+        receivedChangeTask_ = clock_.schedule(kReceivedChangeInterval, [this] { announcePendingItemsChange(); });
+}
+
+void HistoryStore::announcePendingItemsChange() {
+    if (!receivedChangeTask_.isSet()) return;
+    receivedChangeTask_.reset();
     emit itemsChanged();
 }
 

@@ -48,12 +48,26 @@ void HistoryStore::loadStoredHistory() {
 
 void HistoryStore::scheduleSave(bool immediate) {
     if (demoMode_) return;
-    saveTask_.cancel();
     if (immediate) {
+        saveTask_.reset();
         enqueueSave();
         return;
     }
-    saveTask_ = clock_.schedule(kSaveDebounce, [this] { enqueueSave(); });
+    // The save waits for a quiet spell after the last change. A run of changes (a pulled page
+    // arrives one clip per step) moves the due time on rather than starting a timer each.
+    saveDueAt_ = clock_.now() + kSaveDebounce;
+    if (!saveTask_.isPending()) saveTask_ = clock_.schedule(kSaveDebounce, [this] { saveWhenDue(); });
+}
+
+void HistoryStore::saveWhenDue() {
+    const Date now = clock_.now();
+    if (now < saveDueAt_) {
+        // A clock set back never holds a save longer than one quiet spell.
+        const auto left = std::min(std::chrono::duration_cast<Milliseconds>(saveDueAt_ - now), kSaveDebounce);
+        saveTask_ = clock_.schedule(std::max(left, Milliseconds(1)), [this] { saveWhenDue(); });
+        return;
+    }
+    enqueueSave();
 }
 
 void HistoryStore::enqueueSave() {

@@ -56,7 +56,7 @@ void HistoryStore::insertByRecency(ClipItem clip) {
     const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, std::move(clip));
     trimItems();
-    itemsDidChange();
+    receivedItemsDidChange();
     scheduleSave(false);
 }
 
@@ -76,7 +76,7 @@ void HistoryStore::promoteSyncedItem(std::size_t index, const std::optional<Date
         clip.sourceBundleID.reset();
     }
     items_.insert(items_.begin(), std::move(clip));
-    itemsDidChange();
+    receivedItemsDidChange();
     scheduleSave(false);
 }
 
@@ -170,7 +170,7 @@ void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayl
     clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
     clip.syncPayloadPixelWidth = image.pixelWidth;
     clip.syncPayloadPixelHeight = image.pixelHeight;
-    itemsDidChange();
+    receivedItemsDidChange();
     scheduleSave(false);
 }
 
@@ -190,7 +190,7 @@ bool HistoryStore::applySyncDelete(const Uuid& id) {
     if (items_[static_cast<std::size_t>(index)].isPinned) return false;
     retirePayload(items_[static_cast<std::size_t>(index)]);
     items_.erase(items_.begin() + index);
-    itemsDidChange();
+    receivedItemsDidChange();
     if (selectedID_ == id) {
         const auto& shown = filteredItems();
         setSelectedIDQuietly(shown.empty() ? std::nullopt : std::optional<Uuid>(shown.front().id));
@@ -265,7 +265,7 @@ void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
     const Date recency = merged.recencyDate();
     const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, merged);
-    itemsDidChange();
+    receivedItemsDidChange();
     if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);
     if (previewItem_ && (previewItem_->id == localID || previewItem_->id == canonicalID)) setPreviewItem(merged);
     if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) setEditingItem(merged);

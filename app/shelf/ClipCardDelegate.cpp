@@ -159,16 +159,10 @@ void ClipCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     if (value.canConvert<ClipItem>()) paintCard(*painter, card, value.value<ClipItem>(), state);
 }
 
-void ClipCardDelegate::paintCard(QPainter& painter, const QRectF& cardRect, const ClipItem& clip,
-                                 CardState state) const {
-    if (cardRect.width() < 2 * kPadding || cardRect.height() < 2 * kPadding) return;
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    const qreal radius = VisualTheme::cardCornerRadius;
+namespace {
 
-    // Shadow, tile, selection.
+void drawTile(QPainter& painter, const QRectF& cardRect, ClipCardDelegate::CardState state) {
+    const qreal radius = VisualTheme::cardCornerRadius;
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0, 0, 0, 70));
     painter.drawRoundedRect(cardRect.translated(0, 2), radius, radius);
@@ -187,6 +181,56 @@ void ClipCardDelegate::paintCard(QPainter& painter, const QRectF& cardRect, cons
         painter.setPen(QPen(VisualTheme::cardBorder(), 1));
         painter.drawRoundedRect(cardRect.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
     }
+
+}
+
+}  // namespace
+
+void ClipCardDelegate::paintTile(QPainter& painter, const QRectF& cardRect, CardState state) const {
+    // Copied only where a copy lands on whole device pixels; otherwise drawn in place.
+    const QTransform& transform = painter.transform();
+    const bool whole = transform.type() <= QTransform::TxTranslate && cardRect.x() == std::floor(cardRect.x()) &&
+                       cardRect.y() == std::floor(cardRect.y()) && cardRect.width() == std::floor(cardRect.width()) &&
+                       cardRect.height() == std::floor(cardRect.height()) && transform.dx() == std::floor(transform.dx()) &&
+                       transform.dy() == std::floor(transform.dy()) && painter.device();
+    const qreal ratio = whole ? painter.device()->devicePixelRatioF() : 1;
+    if (!whole || ratio != std::floor(ratio) || painter.compositionMode() != QPainter::CompositionMode_SourceOver) {
+        drawTile(painter, cardRect, state);
+        return;
+    }
+    // The tile with a pixel of room around it and the shadow's 2 below.
+    constexpr int room = 1;
+    constexpr int shadow = 2;
+    TileKey key{cardRect.size().toSize(), ratio, state.selected, state.hovered,
+                {VisualTheme::cardBackground().rgba(), VisualTheme::cardHoverBackground().rgba(),
+                 VisualTheme::cardBorder().rgba(), PemberlowTheme::selection().rgba()}};
+    auto found = std::find_if(tiles_.begin(), tiles_.end(), [&](const auto& tile) { return tile.first == key; });
+    if (found == tiles_.end()) {
+        if (tiles_.size() >= 8) tiles_.erase(tiles_.begin());
+        const QSize logical(key.size.width() + 2 * room, key.size.height() + 2 * room + shadow);
+        QPixmap pixmap(logical * static_cast<int>(ratio));
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        {
+            QPainter tile(&pixmap);
+            tile.setRenderHint(QPainter::Antialiasing, true);
+            drawTile(tile, QRectF(QPointF(room, room), cardRect.size()), state);
+        }
+        tiles_.emplace_back(key, std::move(pixmap));
+        found = std::prev(tiles_.end());
+    }
+    painter.drawPixmap(cardRect.topLeft() - QPointF(room, room), found->second);
+}
+
+void ClipCardDelegate::paintCard(QPainter& painter, const QRectF& cardRect, const ClipItem& clip,
+                                 CardState state) const {
+    if (cardRect.width() < 2 * kPadding || cardRect.height() < 2 * kPadding) return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+
+    paintTile(painter, cardRect, state);
 
     const QRectF inner = cardRect.adjusted(kPadding, kPadding - 2, -kPadding, -(kPadding - 4));
 

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <QPixmap>
+#include <array>
+#include <utility>
+#include <vector>
+
 #include <QPointer>
 #include <QStyledItemDelegate>
 
@@ -53,6 +58,19 @@ public:
 private:
     void paintBody(QPainter& painter, const QRectF& body, const ClipItem& clip) const;
     void paintImageBody(QPainter& painter, const QRectF& body, const ClipItem& clip) const;
+    // Shadow, tile and border or selection: the same few pictures for every card, so they are
+    // drawn once into a pixmap and copied, rather than stroked per card on every repaint.
+    void paintTile(QPainter& painter, const QRectF& cardRect, CardState state) const;
+
+    struct TileKey {
+        QSize size;
+        qreal pixelRatio = 1;
+        bool selected = false;
+        bool hovered = false;
+        std::array<QRgb, 4> colors{};
+        bool operator==(const TileKey&) const = default;
+    };
+    mutable std::vector<std::pair<TileKey, QPixmap>> tiles_;
 
     Qt::Orientation orientation_ = Qt::Horizontal;
     int crossExtent_ = defaultRowExtent;

@@ -25,12 +25,25 @@ bool sameIds(const ClipList& a, std::size_t aFrom, const ClipList& b,
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 bool hasDuplicateIds(const ClipList& items) {
-    // Sorted as two machine words each: equal ids end up side by side all the same, and a
-    // word compare is far cheaper than the byte-wise order of Uuid on every keystroke.
-    std::vector<std::array<std::uint64_t, 2>> ids(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) std::memcpy(&ids[i], items[i].id.bytes().data(), sizeof ids[i]);
-    std::sort(ids.begin(), ids.end());
-    return std::adjacent_find(ids.begin(), ids.end()) != ids.end();
+    // One pass over an open-addressed table of the ids' two machine words: linear in the rows,
+    // where sorting them cost n log n on every keystroke.
+    std::size_t capacity = 16;
+    while (capacity < items.size() * 2) capacity <<= 1;
+    const std::size_t mask = capacity - 1;
+    std::vector<std::array<std::uint64_t, 2>> table(capacity);
+    std::vector<std::uint8_t> used(capacity, 0);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::array<std::uint64_t, 2> id;
+        std::memcpy(id.data(), items[i].id.bytes().data(), sizeof id);
+        std::size_t slot = static_cast<std::size_t>(((id[0] ^ (id[1] * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL) >> 17) & mask;
+        while (used[slot]) {
+            if (table[slot] == id) return true;
+            slot = (slot + 1) & mask;
+        }
+        used[slot] = 1;
+        table[slot] = id;
+    }
+    return false;
 }
 
 // When `small`'s ids appear in `large` in the same order: for each row of `large`, its row in
@@ -215,29 +228,32 @@ void ClipListModel::adopt(const ClipList& items, const std::vector<std::size_t>&
 
 
 void ClipListModel::setItems(const ClipList& items) {
+    const std::size_t oldCount = items_.size();
+    const std::size_t newCount = items.size();
+    std::vector<std::size_t> sameRows(newCount);
+    std::iota(sameRows.begin(), sameRows.end(), std::size_t{0});
+
+    // Rows taken in order from a list that holds each id once hold each id once too, so the
+    // common changes (values only, a narrowed search) need no check of their own.
+    if (!itemsHaveDuplicateIds_) {
+        // Same rows: only values may have changed.
+        if (oldCount == newCount && sameIds(items_, 0, items, 0, oldCount)) {
+            adopt(items, sameRows);
+            return;
+        }
+        if (newCount < oldCount) {
+            if (auto newRowOfOld = orderedSubset(items, items_)) {
+                std::vector<std::size_t> oldRowOf(newCount, npos);
+                for (std::size_t old = 0; old < oldCount; ++old)
+                    if ((*newRowOfOld)[old] != npos) oldRowOf[(*newRowOfOld)[old]] = old;
+                removeRuns(items, std::move(oldRowOf));
+                return;
+            }
+        }
+    }
     if (itemsHaveDuplicateIds_ || hasDuplicateIds(items)) {
         resetTo(items);
         return;
-    }
-    const std::size_t oldCount = items_.size();
-    const std::size_t newCount = items.size();
-
-    // Same rows: only values may have changed.
-    std::vector<std::size_t> sameRows(newCount);
-    std::iota(sameRows.begin(), sameRows.end(), std::size_t{0});
-    if (oldCount == newCount && sameIds(items_, 0, items, 0, oldCount)) {
-        adopt(items, sameRows);
-        return;
-    }
-
-    if (newCount < oldCount) {
-        if (auto newRowOfOld = orderedSubset(items, items_)) {
-            std::vector<std::size_t> oldRowOf(newCount, npos);
-            for (std::size_t old = 0; old < oldCount; ++old)
-                if ((*newRowOfOld)[old] != npos) oldRowOf[(*newRowOfOld)[old]] = old;
-            removeRuns(items, std::move(oldRowOf));
-            return;
-        }
     }
     if (newCount > oldCount) {
         if (auto oldRowOf = orderedSubset(items_, items)) {

@@ -52,9 +52,9 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
       deviceNameOverride_(options.deviceName) {
     bookkeepingDefaults_ = std::make_unique<DefaultsBookkeepingPersisting>(defaults_);
     syncBookkeeping_ = std::make_unique<sync::SyncBookkeepingStore>(*bookkeepingDefaults_, kBookkeepingStorageKey);
-    // Routine marks are written together, once per turn of the event loop.
+    // Routine marks are written together; quitting writes what is still waiting.
     syncBookkeeping_->setSaveRequester([this] {
-        QMetaObject::invokeMethod(this, [this] { syncBookkeeping_->flush(); }, Qt::QueuedConnection);
+        bookkeepingWrite_ = clock_->schedule(kBookkeepingWriteInterval, [this] { syncBookkeeping_->flush(); });
     });
     const BundleInfo& bundle = options.bundle ? *options.bundle : BundleInfo::main();
     if (!demoMode_) syncBaseURL_ = resolveBaseURL(options.environment ? options.environment : processEnvironment(), bundle);

@@ -67,6 +67,9 @@ public:
     static constexpr const char* kFallbackDeviceName = "Mac";
     // Activations closer together than this start one sync, not one each.
     static constexpr Milliseconds kActivationCoalescing{30'000};
+    // Received clips are marked one engine step each; the marks are written together at most
+    // this often rather than the whole bookkeeping once per clip.
+    static constexpr Milliseconds kBookkeepingWriteInterval{50};
 
     static constexpr const char* kNotConfiguredMessage = "Sync is not configured in this build.";
     static constexpr const char* kPasswordsDifferMessage = "Passwords do not match.";
@@ -188,6 +191,7 @@ private:
     std::optional<QUrl> syncBaseURL_;
     std::unique_ptr<DefaultsBookkeepingPersisting> bookkeepingDefaults_;
     std::unique_ptr<sync::SyncBookkeepingStore> syncBookkeeping_;
+    ScheduledTask bookkeepingWrite_;
     std::unique_ptr<SyncEngineDriving> engine_;
 
     sync::SyncEngineStatus status_ = sync::SyncEngineStatus::signedOut();

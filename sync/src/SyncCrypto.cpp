@@ -24,8 +24,19 @@ constexpr std::size_t kTagLength = 16;
 
 }  // namespace
 
+namespace {
+
+// Fetched once: a digest made per clip (fingerprints, account scopes) would otherwise look the
+// algorithm up in the provider tables every time.
+const EVP_MD* sha256Algorithm() {
+    static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched ? fetched : EVP_sha256();
+}
+
+}  // namespace
+
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(), nullptr) != 1)
+    if (!context_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), sha256Algorithm(), nullptr) != 1)
         throw std::runtime_error("SHA-256 is unavailable");
 }
 

@@ -208,3 +208,20 @@ TEST(SearchMatching, AgreesWithAPlainSubstringSearchAtEveryPosition) {
         EXPECT_TRUE(matchesFilter(item, ClipFilter::all, std::nullopt, {blob}));
     }
 }
+
+TEST(SearchLargeHistory, SharedScanFindsWhatOneThreadFindsInListOrder) {
+    // Large enough for the scan to be shared; matches fall at chunk edges and the very ends.
+    std::vector<ClipItem> values;
+    for (int i = 0; i < 20'011; ++i)
+        values.push_back(clip((i % 7 == 0 ? "alpha " : "beta ") + std::to_string(i) + (i % 641 == 0 ? " edge" : "")));
+    const ClipList items(values);
+    const std::vector<std::string> queries{"alpha", "edge", "beta 1", "alpha edge", "20010", "nothing here"};
+    for (int round = 0; round < 3; ++round)  // again with every folded text cached
+        for (const auto& query : queries) {
+            std::vector<std::size_t> expected;
+            const auto tokens = searchTokens(query);
+            for (std::size_t i = 0; i < items.size(); ++i)
+                if (matchesFilter(items[i], ClipFilter::all, std::nullopt, tokens)) expected.push_back(i);
+            EXPECT_EQ(filterIndices(items, ClipFilter::all, std::nullopt, query), expected) << query;
+        }
+}

@@ -238,3 +238,29 @@ TEST(ClipListModel, SearchSequencesEndLikeAFreshList) {
         }
     }
 }
+
+TEST(ClipListModel, ARepeatedIdIsNeverTakenForAnIncrementalChange) {
+    // Rows taken from a list with each id once need no check; every other path must still see
+    // a repeated id and fall back to a reset that shows the list as given.
+    const auto base = clips(6);
+    struct Case {
+        const char* name;
+        std::vector<ClipItem> from;
+        std::vector<ClipItem> to;
+    };
+    const std::vector<Case> cases{
+        {"widened with a repeat", {base[0], base[2]}, {base[0], base[1], base[2], base[0]}},
+        {"narrowed from a list with a repeat", {base[0], base[1], base[0], base[3]}, {base[0], base[0]}},
+        {"same length from a list with a repeat", {base[0], base[0], base[1]}, {base[0], base[0], base[2]}},
+        {"narrowed without a repeat", base, {base[1], base[4]}},
+    };
+    for (const auto& c : cases) {
+        ClipListModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+        model.setItems(c.from);
+        model.setItems(c.to);
+        EXPECT_EQ(titles(model), titles(c.to)) << c.name;
+        for (int row = 0; row < model.rowCount(); ++row)
+            EXPECT_EQ(model.clipAt(model.index(row))->id, c.to[static_cast<std::size_t>(row)].id) << c.name;
+    }
+}

@@ -4,7 +4,10 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QSignalSpy>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include "history/PasteboardCaptureReader.h"
 #include "syncbridge/SyncBridgeTestSupport.h"
@@ -282,6 +285,105 @@ TEST_F(SyncBridgeStore, ABadReceivedImageIsDroppedButCountsAsReported) {
     engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{good.lowercaseString(), "", clock.now(), {}, blob});
     ASSERT_TRUE(store->item(good));
     EXPECT_EQ(store->item(good)->kind, ClipKind::image);
+}
+
+// A pulled page arrives one clip per main-thread step: the views hear of it once, not per clip.
+TEST_F(SyncBridgeStore, ReceivedChangesAreAnnouncedOnceAndAPlainChangeCarriesThem) {
+    const Uuid kept = addText("kept");
+    const Uuid gone = addText("deleted elsewhere");
+    QSignalSpy announced(store.get(), &HistoryStore::itemsChanged);
+    const auto shows = [&](const std::function<bool(const ClipItem&)>& match) {
+        const auto& shown = store->filteredItems();
+        return std::any_of(shown.begin(), shown.end(), match);
+    };
+    struct Step {
+        const char* name;
+        std::function<void()> apply;
+        std::function<bool()> visible;
+    };
+    const std::vector<Step> steps{
+        {"insert", [&] { store->applySyncInsert(Uuid::random(), "from the phone", clock.now() - 1h, phone()); },
+         [&] { return shows([](const ClipItem& c) { return c.text == "from the phone"; }); }},
+        {"promote", [&] { store->applySyncPromote(kept, clock.now() + 1s, phone()); },
+         [&] { return store->filteredItems().front().id == kept; }},
+        {"delete", [&] { store->applySyncDelete(gone); },
+         [&] { return !shows([&](const ClipItem& c) { return c.id == gone; }); }},
+    };
+    for (const auto& step : steps) {
+        step.apply();
+        EXPECT_TRUE(step.visible()) << step.name;  // the list itself is current at once
+        EXPECT_EQ(announced.count(), 0) << step.name;
+        clock.advance(10ms);
+    }
+    clock.advance(HistoryStore::kReceivedChangeInterval - 31ms);
+    EXPECT_EQ(announced.count(), 0);
+    clock.advance(1ms);
+    EXPECT_EQ(announced.count(), 1);
+    clock.advance(1s);
+    EXPECT_EQ(announced.count(), 1);
+
+    // A plain change announces at once and takes a waiting received change with it.
+    store->applySyncInsert(Uuid::random(), "another", clock.now() - 2h, phone());
+    store->insert(makeClip("typed here"));
+    EXPECT_EQ(announced.count(), 2);
+    clock.advance(1s);
+    EXPECT_EQ(announced.count(), 2);
+}
+
+TEST_F(SyncBridgeStore, ARunOfReceivedClipsIsSavedOnceAQuietSpellAfterTheLast) {
+    addText("local");
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    clock.advance(HistoryStore::kSaveDebounce);
+    ASSERT_TRUE(waitFor(saves, 1));
+    saves.clear();
+
+    for (int i = 0; i < 4; ++i) {
+        store->applySyncInsert(Uuid::random(), "remote " + std::to_string(i), clock.now() - 1h, phone());
+        clock.advance(300ms);  // each gap shorter than the debounce
+    }
+    clock.advance(HistoryStore::kSaveDebounce - 301ms);
+    settle();
+    EXPECT_EQ(saves.count(), 0);
+    clock.advance(1ms);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_EQ(readHistory().size(), 5u);
+    clock.advance(2s);
+    settle();
+    EXPECT_EQ(saves.count(), 1);
+}
+
+TEST_F(SyncBridgeStore, ReceivedMarksAreWrittenTogetherAndOnQuit) {
+    makeCoordinator();
+    signInScripted();
+    clock.advance(SyncCoordinator::kBookkeepingWriteInterval);
+    const auto storedReported = [&](const std::vector<std::string>& ids) {
+        std::size_t found = 0;
+        const auto stored = defaults.object(SyncCoordinator::kBookkeepingStorageKey);
+        if (!stored || !stored->contains("accounts")) return found;
+        for (const auto& [scope, account] : (*stored)["accounts"].items())
+            for (const auto& id : account.value("reported_ids", nlohmann::json::array()))
+                found += std::count(ids.begin(), ids.end(), id.get<std::string>());
+        return found;
+    };
+    const auto receive = [&](std::vector<std::string>& ids, int count) {
+        for (int i = 0; i < count; ++i) {
+            ids.push_back(Uuid::random().lowercaseString());
+            engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{
+                ids.back(), "remote " + ids.back(), clock.now() - 1h, sync::SyncClipOrigin{"phone_1", "Phone", "iOS"}, {}});
+            pump(5);
+        }
+    };
+    std::vector<std::string> ids;
+    const int writesBefore = defaults.writeCount();
+    receive(ids, 20);
+    EXPECT_EQ(storedReported(ids), 0u);
+    clock.advance(SyncCoordinator::kBookkeepingWriteInterval);
+    EXPECT_EQ(storedReported(ids), 20u);
+    EXPECT_EQ(defaults.writeCount() - writesBefore, 1);
+
+    receive(ids, 5);
+    sync.reset();
+    EXPECT_EQ(storedReported(ids), 25u);
 }
 
 TEST(SyncCaptureOrientation, ARotatedPhotoIsCapturedUpright) {
