@@ -54,6 +54,8 @@ public:
 
     // Paints one card filling `cardRect` (no margin added).
     void paintCard(QPainter& painter, const QRectF& cardRect, const ClipItem& clip, CardState state) const;
+    // Drops the cached tile pictures; the next paint draws them again.
+    void releaseCachedTiles() { std::vector<std::pair<TileKey, QPixmap>>().swap(tiles_); }
 
 private:
     void paintBody(QPainter& painter, const QRectF& body, const ClipItem& clip) const;

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QActionGroup>
+#include <QHideEvent>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QDrag>
@@ -499,6 +500,12 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
     refreshToast();
     refreshMigration();
     refreshSheets();
+}
+
+void MainShelfView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The card pictures are a few hundred kilobytes each and the shelf may stay hidden for hours.
+    if (!event->spontaneous()) list_->cardDelegate()->releaseCachedTiles();
 }
 
 MainShelfView::~MainShelfView() {

@@ -96,7 +96,9 @@ void ShelfPanel::hideEvent(QHideEvent* event) {
     if (!event->spontaneous()) {
         if (QBackingStore* store = backingStore()) store->resize(QSize(1, 1));
 #ifdef __GLIBC__
-        ::malloc_trim(0);  // the image sat in the heap, where freeing alone returns nothing
+        // The image sat in the heap, where freeing alone returns nothing. Queued, so that what
+        // the content lets go of as it hides after the panel is returned too.
+        QMetaObject::invokeMethod(this, [] { ::malloc_trim(0); }, Qt::QueuedConnection);
 #endif
     }
 }
