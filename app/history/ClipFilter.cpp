@@ -194,6 +194,17 @@ ClipList filterItems(const ClipList& items, ClipFilter filter, const std::option
     return result;
 }
 
+FilterCounts countsFor(const ClipList& items, const std::optional<std::string>& activeDeviceID) {
+    // One pass for every filter: each clip is read once, not once per chip.
+    FilterCounts counts{};
+    for (const auto& item : items) {
+        if (!passesDevice(item, activeDeviceID)) continue;
+        for (std::size_t i = 0; i < clipfilter::allCases.size(); ++i)
+            if (clipfilter::includes(clipfilter::allCases[i], item)) ++counts[i];
+    }
+    return counts;
+}
+
 int countFor(const ClipList& items, ClipFilter filter,
              const std::optional<std::string>& activeDeviceID) {
     int count = 0;
