@@ -624,14 +624,25 @@ std::string encode(const PersistedHistory& history) {
 // Counted as the nesting check of the other settings files counts it.
 constexpr std::size_t kParserDepth = filesafety::kMaximumJsonDepth;
 
+struct Decoder::Parser {
+    simdjson::dom::parser parser;
+};
+
+Decoder::Decoder() : parser_(std::make_unique<Parser>()) {}
+Decoder::~Decoder() = default;
+
 PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
+    return Decoder().decode(text, readableBeyondEnd);
+}
+
+PersistedHistory Decoder::decode(std::string_view text, std::size_t readableBeyondEnd) {
     const auto tooDeep = [] {
         return HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
     };
     HistoryReader reader;
     {
         // The parser refuses deeper nesting itself, without a separate pass over the text.
-        simdjson::dom::parser parser;
+        simdjson::dom::parser& parser = parser_->parser;
         if (parser.allocate(text.size(), kParserDepth) != simdjson::SUCCESS)
             throw HistoryDecodeError("not enough memory to read the history");
         element root;

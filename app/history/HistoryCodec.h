@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +23,21 @@ std::string encode(const PersistedHistory& history);
 // Throws HistoryDecodeError. `readableBeyondEnd`: bytes the caller's buffer holds past the
 // text (a string's capacity - size); with 64 or more the text is parsed without a copy.
 PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
+
+// decode() that keeps the parser's working memory (about twice the text) until the decoder
+// is destroyed, so that a large history's can be let go when the time does not count.
+class Decoder {
+public:
+    Decoder();
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
+
+private:
+    struct Parser;
+    std::unique_ptr<Parser> parser_;
+};
 
 std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"
 std::optional<Date> parseDate(std::string_view text);        // exactly that form

@@ -9,6 +9,8 @@
 #include <thread>
 #include <unordered_map>
 #include <map>
+#include <memory>
+#include <vector>
 
 #include <malloc.h>
 #include <pthread.h>
@@ -108,6 +110,8 @@ struct HistoryPersistence::Impl {
         std::lock_guard lock(payloadMutex);
         ++writeCounts[name];
     }
+    // Main thread: the last load's file bytes and parser, until releaseLoadMemory().
+    std::vector<std::shared_ptr<void>> loadMemory;
     // Save thread only: the payload names of the last list written.
     std::set<std::string> lastSavedNames;
 
@@ -268,25 +272,26 @@ bool HistoryPersistence::prepareStorage() {
 }
 
 std::optional<ClipList> HistoryPersistence::loadHistory() {
-    FileBytes bytes;
+    releaseLoadMemory();
+    auto bytes = std::make_shared<FileBytes>();
     std::string why;
-    const ReadResult read = readLargeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
+    const ReadResult read = readLargeFile(impl_->historyFile, impl_->maximumFileSize, *bytes, why);
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
         try {
-            PersistedHistory history = historycodec::decode(bytes.view(), kReadSlack);
+            auto decoder = std::make_shared<historycodec::Decoder>();
+            PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 history.items.stableSort(newerFirst);
-            bytes = FileBytes();
-            returnFreedMemory();
+            impl_->loadMemory = {std::move(bytes), std::move(decoder)};
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
         }
     }
-    bytes = FileBytes();
+    bytes.reset();
 
     // The file exists but holds nothing we can use. Its clips may still be recoverable by
     // hand, so it is copied aside before any save may replace it.
@@ -300,6 +305,12 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     }
     impl_->showToast(kPreservedMessage, ToastTone::info);
     return std::nullopt;
+}
+
+void HistoryPersistence::releaseLoadMemory() {
+    if (impl_->loadMemory.empty()) return;
+    impl_->loadMemory.clear();
+    returnFreedMemory();
 }
 
 void HistoryPersistence::enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames) {

@@ -43,6 +43,10 @@ public:
     // the file is missing or could not be read or decoded (then a recovery copy is kept and a
     // toast shown; if even that fails, saves are refused for this run).
     std::optional<ClipList> loadHistory();
+    // Main thread. Gives back the memory the last load read and parsed in (about three times
+    // the file): a caller in a hurry calls it once the hurry is over, else the next load or
+    // the destructor does.
+    void releaseLoadMemory();
     // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
     void removeOrphanedPayloadFiles(const ClipList& items);
     // Main thread, start-up: the same pass on the save thread, ahead of any save, so the shelf

@@ -24,6 +24,9 @@ void HistoryStore::loadStoredHistory() {
 
     persistence_->prepareStorage();
     auto loaded = persistence_->loadHistory();
+    // Freeing what the load read and parsed in takes a while with a large history: it is
+    // done at the event loop's first turn, after the start-up steps.
+    QMetaObject::invokeMethod(this, [this] { persistence_->releaseLoadMemory(); }, Qt::QueuedConnection);
     // Its toast has said that nothing is saved: the first refused save says nothing more.
     if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing
