@@ -1,8 +1,9 @@
 #pragma once
 
-// The large histories of the scale measurements: text clips of ~1 KB of varied words, dated a
-// minute apart, with their origin already set (so the start-up repair writes nothing).
+// The text clips the benchmarks' histories are made of, and the large histories of the scale
+// measurements: clips of ~1 KB of varied words, dated a minute apart.
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,25 @@
 #include "history/ClipItem.h"
 
 namespace harbelle::bench {
+
+// The newest clip's date; older ones are dated back from it.
+inline const Date kNewestClip{std::chrono::seconds(1'700'000'000)};
+
+// A text clip as a copy on this machine is saved: titled and fingerprinted from its text, with
+// its origin already set (so the start-up repair writes nothing).
+inline ClipItem makeTextClip(std::string text, Date date) {
+    ClipItem clip;
+    clip.createdAt = date;
+    clip.updatedAt = date;
+    clip.text = std::move(text);
+    clip.title = ClipItem::titleFor(clip.text, ClipKind::text);
+    clip.sourceAppName = "Text Editor";
+    clip.sourceDeviceID = "mac_bench";
+    clip.sourceDeviceName = "Bench";
+    clip.sourceDevicePlatform = "Linux";
+    clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
+    return clip;
+}
 
 inline std::vector<ClipItem> makeScaleHistory(int count) {
     std::mt19937 rng(7);
@@ -23,18 +43,9 @@ inline std::vector<ClipItem> makeScaleHistory(int count) {
     std::vector<ClipItem> items;
     items.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        ClipItem clip;
-        clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - static_cast<std::int64_t>(i) * 60));
-        clip.updatedAt = clip.createdAt;
-        clip.text = std::to_string(i);
-        while (clip.text.size() < 1000) clip.text += ' ' + words[pick(rng)];
-        clip.title = ClipItem::titleFor(clip.text, ClipKind::text);
-        clip.sourceAppName = "Text Editor";
-        clip.sourceDeviceID = "mac_bench";
-        clip.sourceDeviceName = "Bench";
-        clip.sourceDevicePlatform = "Linux";
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
-        items.push_back(std::move(clip));
+        std::string text = std::to_string(i);
+        while (text.size() < 1000) text += ' ' + words[pick(rng)];
+        items.push_back(makeTextClip(std::move(text), kNewestClip - std::chrono::minutes(i)));
     }
     return items;
 }

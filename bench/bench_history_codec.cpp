@@ -112,8 +112,10 @@ std::string readFile(const std::filesystem::path& path) {
 void BM_ReadAndDecode(benchmark::State& state) {
     const auto& path = historyFile(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
-        const std::string bytes = readFile(path);
-        PersistedHistory decoded = historycodec::decode(bytes, bytes.capacity() - bytes.size());
+        historyfiles::FileBytes bytes;
+        std::string why;
+        if (historyfiles::readLargeFile(path, 1ull << 30, bytes, why) != historyfiles::ReadResult::ok) std::abort();
+        PersistedHistory decoded = historycodec::decode(bytes.view(), historyfiles::kReadSlack);
         benchmark::DoNotOptimize(decoded);
     }
 }

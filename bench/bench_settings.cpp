@@ -11,6 +11,7 @@
 
 #include <filesystem>
 
+#include "ScaleHistory.h"
 #include "StillClock.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -33,14 +34,9 @@ std::vector<ClipItem> makeHistory() {
     std::vector<ClipItem> items;
     items.reserve(kClipCount);
     for (int i = 0; i < kClipCount; ++i) {
-        ClipItem clip;
-        clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - i * 60));
-        clip.updatedAt = clip.createdAt;
-        clip.text = "note " + std::to_string(i) + ": follow up with the team about the next steps.";
-        clip.title = clip.text.substr(0, 40);
-        clip.sourceAppName = "Text Editor";
+        ClipItem clip = bench::makeTextClip("note " + std::to_string(i) + ": follow up with the team about the next steps.",
+                                            bench::kNewestClip - std::chrono::minutes(i));
         clip.isPinned = i % 500 == 0;
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
         items.push_back(std::move(clip));
     }
     return items;

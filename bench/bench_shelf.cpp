@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 
+#include "ScaleHistory.h"
 #include "ShelfTwins.h"
 #include "StillClock.h"
 #include "support/InMemoryDefaults.h"
@@ -37,18 +38,9 @@ std::vector<ClipItem> makeHistory(int count) {
     std::vector<ClipItem> items;
     items.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        ClipItem clip;
-        clip.createdAt = Date(std::chrono::seconds(1'700'000'000 - i * 60));
-        clip.updatedAt = clip.createdAt;
-        clip.text = std::string(words[i % 16]) + " " + words[(i / 16) % 16] + " " + words[(i / 256) % 16] +
-                    " note " + std::to_string(i) + ": follow up with the team about the next steps.";
-        clip.title = clip.text.substr(0, 40);
-        clip.sourceAppName = "Text Editor";
-        clip.sourceDeviceID = "mac_bench";
-        clip.sourceDeviceName = "Bench";
-        clip.sourceDevicePlatform = "Linux";
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
-        items.push_back(std::move(clip));
+        std::string text = std::string(words[i % 16]) + " " + words[(i / 16) % 16] + " " + words[(i / 256) % 16] +
+                           " note " + std::to_string(i) + ": follow up with the team about the next steps.";
+        items.push_back(bench::makeTextClip(std::move(text), bench::kNewestClip - std::chrono::minutes(i)));
     }
     return items;
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "ScaleHistory.h"
 #include "ShelfTwins.h"
 #include "StillClock.h"
 #include "history/HistoryPersistence.h"
@@ -33,23 +34,13 @@ namespace {
 
 constexpr int kHistory = 10'000;
 constexpr int kPage = 500;
-const Date kNewest{std::chrono::seconds(1'700'000'000)};
 
 std::vector<ClipItem> history() {
     std::vector<ClipItem> items;
-    for (int i = 0; i < kHistory; ++i) {
-        ClipItem clip;
-        clip.createdAt = kNewest - std::chrono::seconds(i * 60);
-        clip.updatedAt = clip.createdAt;
-        clip.text = "local " + std::to_string(i) + " follow up with the design team about the shelf layout";
-        clip.title = clip.text.substr(0, 40);
-        clip.sourceAppName = "Text Editor";
-        clip.sourceDeviceID = "mac_bench";
-        clip.sourceDeviceName = "Bench";
-        clip.sourceDevicePlatform = "macOS";
-        clip.fingerprint = ClipItem::makeFingerprint(ClipKind::text, clip.text, {}, std::nullopt, nullptr);
-        items.push_back(std::move(clip));
-    }
+    for (int i = 0; i < kHistory; ++i)
+        items.push_back(bench::makeTextClip(
+            "local " + std::to_string(i) + " follow up with the design team about the shelf layout",
+            bench::kNewestClip - std::chrono::minutes(i)));
     return items;
 }
 
@@ -64,7 +55,7 @@ std::vector<Received> page() {
     std::vector<Received> out;
     for (int i = 0; i < kPage; ++i)
         out.push_back({Uuid::random(), "remote " + std::to_string(i) + " notes from the phone",
-                       kNewest - std::chrono::seconds(i * 1200 + 30)});
+                       bench::kNewestClip - std::chrono::seconds(i * 1200 + 30)});
     return out;
 }
 

@@ -2,19 +2,13 @@
 
 #include <QList>
 #include <QString>
-#include <QThreadPool>
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
+#include "history/ChunkRunner.h"
 #include "history/ClipDeviceOrigin.h"
 
 namespace harbelle {
@@ -166,40 +160,6 @@ namespace {
 constexpr std::size_t kParallelSearchFrom = 8'000;
 constexpr std::size_t kSearchThreads = 4;
 constexpr std::size_t kChunksPerThread = 8;
-
-// Helpers for the search stay alive between keystrokes instead of being started for each.
-QThreadPool& searchPool() {
-    static QThreadPool pool;
-    static std::once_flag sized;
-    std::call_once(sized, [] { pool.setMaxThreadCount(static_cast<int>(kSearchThreads - 1)); });
-    return pool;
-}
-
-// Chunks of one search, taken by whichever thread comes first: the caller works too, so a
-// helper the scheduler has not started yet costs nothing, and the caller waits only for chunks
-// a helper has already begun.
-struct SharedScan {
-    std::function<std::vector<std::size_t>(std::size_t, std::size_t)> scan;  // valid until all chunks are done
-    std::size_t total = 0;
-    std::size_t chunkSize = 1;
-    std::size_t chunks = 0;
-    std::atomic<std::size_t> next{0};
-    std::vector<std::vector<std::size_t>> found;
-    std::mutex mutex;
-    std::condition_variable allDone;
-    std::size_t done = 0;
-
-    void work() {
-        for (;;) {
-            const std::size_t chunk = next.fetch_add(1);
-            if (chunk >= chunks) return;  // nothing left: `scan` is not touched again
-            auto result = scan(chunk * chunkSize, std::min(total, (chunk + 1) * chunkSize));
-            std::lock_guard lock(mutex);
-            found[chunk] = std::move(result);
-            if (++done == chunks) allDone.notify_all();
-        }
-    }
-};
 }  // namespace
 
 std::vector<std::size_t> filterIndices(const ClipList& items, ClipFilter filter,
@@ -215,22 +175,13 @@ std::vector<std::size_t> filterIndices(const ClipList& items, ClipFilter filter,
     // A query over a large history reads ~1 KB of folded text per clip, more than one core's
     // memory bandwidth finishes within a frame: the scan is shared with a few threads. Each clip
     // is read (and its folded text cached) by one thread only.
-    const std::size_t parts = std::min<std::size_t>(kSearchThreads, std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t parts = usefulThreads(kSearchThreads);
     if (tokens.empty() || items.size() < kParallelSearchFrom || parts < 2) return scan(0, items.size());
-    auto shared = std::make_shared<SharedScan>();
-    shared->scan = scan;
-    shared->total = items.size();
-    shared->chunks = parts * kChunksPerThread;
-    shared->chunkSize = (items.size() + shared->chunks - 1) / shared->chunks;
-    shared->found.resize(shared->chunks);
-    for (std::size_t helper = 1; helper < parts; ++helper) searchPool().start([shared] { shared->work(); });
-    shared->work();
-    {
-        std::unique_lock lock(shared->mutex);
-        shared->allDone.wait(lock, [&] { return shared->done == shared->chunks; });
-    }
+    std::vector<std::vector<std::size_t>> found(parts * kChunksPerThread);
+    runInChunks(items.size(), parts, found.size(),
+                [&](std::size_t chunk, std::size_t from, std::size_t to) { found[chunk] = scan(from, to); });
     std::vector<std::size_t> indices;
-    for (const auto& found : shared->found) indices.insert(indices.end(), found.begin(), found.end());
+    for (const auto& part : found) indices.insert(indices.end(), part.begin(), part.end());
     return indices;
 }
 
@@ -241,6 +192,17 @@ ClipList filterItems(const ClipList& items, ClipFilter filter, const std::option
     result.reserve(indices.size());
     for (std::size_t i : indices) result.push_back(items.shared(i));
     return result;
+}
+
+FilterCounts countsFor(const ClipList& items, const std::optional<std::string>& activeDeviceID) {
+    // One pass for every filter: each clip is read once, not once per chip.
+    FilterCounts counts{};
+    for (const auto& item : items) {
+        if (!passesDevice(item, activeDeviceID)) continue;
+        for (std::size_t i = 0; i < clipfilter::allCases.size(); ++i)
+            if (clipfilter::includes(clipfilter::allCases[i], item)) ++counts[i];
+    }
+    return counts;
 }
 
 int countFor(const ClipList& items, ClipFilter filter,

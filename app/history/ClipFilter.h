@@ -41,5 +41,8 @@ bool matchesFilter(const ClipItem& item, ClipFilter filter,
 // Clips the filter admits under the device filter, ignoring the query.
 int countFor(const ClipList& items, ClipFilter filter,
              const std::optional<std::string>& activeDeviceID);
+// countFor of every filter, in the order of clipfilter::allCases.
+using FilterCounts = std::array<int, clipfilter::allCases.size()>;
+FilterCounts countsFor(const ClipList& items, const std::optional<std::string>& activeDeviceID);
 
 }  // namespace harbelle

@@ -1,4 +1,5 @@
 #include "history/HistoryCodec.h"
+#include "history/ChunkRunner.h"
 #include "platform/FileSafety.h"
 #include "platform/Base64.h"
 
@@ -9,6 +10,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <limits>
 
 namespace harbelle::historycodec {
@@ -115,6 +118,10 @@ int fieldIndex(std::string_view key) {
 }
 
 using simdjson::dom::element;
+
+constexpr std::size_t kParallelReadFrom = 20'000;
+constexpr std::size_t kReadThreads = 4;
+constexpr std::size_t kRunsPerThread = 4;
 using simdjson::dom::element_type;
 
 // What a value is, for messages ("expected a string, found an integer").
@@ -157,54 +164,13 @@ std::optional<std::int64_t> integerOf(element value) {
     return std::nullopt;
 }
 
-class HistoryReader {
+// Reads records into clips. One reader per run of records, so that runs can be read at once
+// on several threads; messages count records from the start of the file.
+class ItemReader {
 public:
-    PersistedHistory history;
+    explicit ItemReader(std::size_t firstIndex) : itemIndex_(firstIndex) {}
 
-    void readRoot(element root) {
-        if (root.type() != element_type::OBJECT) throw HistoryDecodeError("the history is not a JSON object");
-        bool sawVersion = false;
-        bool sawItems = false;
-        // Keys in file order, so a repeated key behaves as before: the last "version" counts,
-        // and every "items" array adds its clips.
-        for (const auto field : objectOf(root)) {
-            if (field.key == "version") {
-                const auto version = integerOf(field.value);
-                if (!version) {
-                    if (field.value.is_null()) throw HistoryDecodeError("key \"version\" is null");
-                    throw HistoryDecodeError(std::string("key \"version\": expected an integer, found ") +
-                                             describe(field.value));
-                }
-                history.version = *version;
-                sawVersion = true;
-            } else if (field.key == "items") {
-                if (field.value.type() != element_type::ARRAY) {
-                    if (field.value.is_null()) throw HistoryDecodeError("key \"items\" is null");
-                    throw HistoryDecodeError(std::string("key \"items\": expected an array, found ") +
-                                             describe(field.value));
-                }
-                sawItems = true;
-                const auto items = arrayOf(field.value);
-                history.items.reserve(history.items.size() + items.size());
-                for (const auto record : items) readItem(record);
-            }
-        }
-        if (!sawVersion) throw HistoryDecodeError("missing key \"version\"");
-        if (!sawItems) throw HistoryDecodeError("missing key \"items\"");
-    }
-
-private:
-    [[noreturn]] void failItem(const std::string& reason) const {
-        throw HistoryDecodeError("item " + std::to_string(itemIndex_) + ": " + reason);
-    }
-    [[noreturn]] void failField(const std::string& reason) const {
-        failItem("key \"" + std::string(kFields[field_].name) + "\": " + reason);
-    }
-    [[noreturn]] void wrongType(element value) const {
-        failField(std::string(expectation(kFields[field_].type)) + ", found " + describe(value));
-    }
-
-    void readItem(element record) {
+    ClipList::Pointer readItem(element record) {
         if (record.type() != element_type::OBJECT)
             failItem(std::string("expected an object, found ") + describe(record));
         ClipItem item = blank_;  // "id" is required, so the blank's own id never survives
@@ -228,8 +194,19 @@ private:
             if (!(seen & (1ull << i))) failItem("missing key \"" + std::string(kFields[i].name) + "\"");
             if (null & (1ull << i)) failItem("key \"" + std::string(kFields[i].name) + "\" is null");
         }
-        history.items.push_back(std::move(item));
         ++itemIndex_;
+        return std::make_shared<const ClipItem>(std::move(item));
+    }
+
+private:
+    [[noreturn]] void failItem(const std::string& reason) const {
+        throw HistoryDecodeError("item " + std::to_string(itemIndex_) + ": " + reason);
+    }
+    [[noreturn]] void failField(const std::string& reason) const {
+        failItem("key \"" + std::string(kFields[field_].name) + "\": " + reason);
+    }
+    [[noreturn]] void wrongType(element value) const {
+        failField(std::string(expectation(kFields[field_].type)) + ", found " + describe(value));
     }
 
     void readValue(ClipItem& item, element value) {
@@ -358,6 +335,71 @@ private:
     int field_ = -1;
     std::size_t itemIndex_ = 0;
     const ClipItem blank_;
+};
+
+class HistoryReader {
+public:
+    PersistedHistory history;
+
+    void readRoot(element root) {
+        if (root.type() != element_type::OBJECT) throw HistoryDecodeError("the history is not a JSON object");
+        bool sawVersion = false;
+        bool sawItems = false;
+        // Keys in file order, so a repeated key behaves as before: the last "version" counts,
+        // and every "items" array adds its clips.
+        for (const auto field : objectOf(root)) {
+            if (field.key == "version") {
+                const auto version = integerOf(field.value);
+                if (!version) {
+                    if (field.value.is_null()) throw HistoryDecodeError("key \"version\" is null");
+                    throw HistoryDecodeError(std::string("key \"version\": expected an integer, found ") +
+                                             describe(field.value));
+                }
+                history.version = *version;
+                sawVersion = true;
+            } else if (field.key == "items") {
+                if (field.value.type() != element_type::ARRAY) {
+                    if (field.value.is_null()) throw HistoryDecodeError("key \"items\" is null");
+                    throw HistoryDecodeError(std::string("key \"items\": expected an array, found ") +
+                                             describe(field.value));
+                }
+                sawItems = true;
+                std::vector<element> records;
+                records.reserve(arrayOf(field.value).size());
+                for (const auto record : arrayOf(field.value)) records.push_back(record);
+                readItems(records);
+            }
+        }
+        if (!sawVersion) throw HistoryDecodeError("missing key \"version\"");
+        if (!sawItems) throw HistoryDecodeError("missing key \"items\"");
+    }
+
+private:
+    // Large histories are read on a few threads. Each run stops at its first bad record, so
+    // the earliest run that failed holds the file's first bad record, as a single pass reports it.
+    void readItems(const std::vector<element>& records) {
+        const std::size_t threads = records.size() >= kParallelReadFrom ? usefulThreads(kReadThreads) : 1;
+        std::vector<std::vector<ClipList::Pointer>> runs(threads * kRunsPerThread);
+        std::vector<std::exception_ptr> failures(runs.size());
+        const std::size_t first = itemCount_;
+        runInChunks(records.size(), threads, runs.size(), [&](std::size_t run, std::size_t from, std::size_t to) {
+            try {
+                ItemReader reader(first + from);
+                runs[run].reserve(to - from);
+                for (std::size_t i = from; i < to; ++i) runs[run].push_back(reader.readItem(records[i]));
+            } catch (...) {
+                failures[run] = std::current_exception();
+            }
+        });
+        for (const auto& failure : failures)
+            if (failure) std::rethrow_exception(failure);
+        history.items.reserve(history.items.size() + records.size());
+        for (auto& run : runs)
+            for (auto& clip : run) history.items.push_back(std::move(clip));
+        itemCount_ += records.size();
+    }
+
+    std::size_t itemCount_ = 0;
 };
 
 // ---- Record encoding ----

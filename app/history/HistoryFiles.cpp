@@ -1,5 +1,6 @@
 #include "history/HistoryFiles.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -10,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/ChunkRunner.h"
 #include "platform/FileSafety.h"
 
 namespace harbelle::historyfiles {
@@ -28,6 +30,14 @@ public:
     ~Descriptor() { reset(); }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     // Close, reporting a failure (a deferred write error can surface here).
@@ -58,7 +68,8 @@ std::string errnoText(const char* what) { return std::string(what) + ": " + std:
 namespace {
 
 // Reads the rest of a file opened for reading (non-blocking, so a FIFO cannot hang us).
-ReadResult readOpenFile(int fd, std::uint64_t maximumBytes, std::string& out, std::string& why) {
+// The size of an open regular file no larger than `maximumBytes`.
+ReadResult checkOpenFile(int fd, std::uint64_t maximumBytes, std::size_t& size, std::string& why) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
         why = errnoText("cannot inspect the file");
@@ -72,8 +83,16 @@ ReadResult readOpenFile(int fd, std::uint64_t maximumBytes, std::string& out, st
         why = "the file is larger than " + std::to_string(maximumBytes) + " bytes";
         return ReadResult::tooLarge;
     }
+    size = static_cast<std::size_t>(info.st_size);
+    return ReadResult::ok;
+}
+
+ReadResult readOpenFile(int fd, std::uint64_t maximumBytes, std::string& out, std::string& why) {
+    std::size_t size = 0;
+    if (const ReadResult checked = checkOpenFile(fd, maximumBytes, size, why); checked != ReadResult::ok)
+        return checked;
     // The spare bytes let a JSON parser that reads a little past the end work in place.
-    out.reserve(static_cast<std::size_t>(info.st_size) + kReadSlack);
+    out.reserve(size + kReadSlack);
     std::vector<char> buffer(1 << 16);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
@@ -121,8 +140,10 @@ int openParentBeneath(const fs::path& root, const fs::path& relative, std::strin
 
 }  // namespace
 
-ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::string& out, std::string& why) {
-    out.clear();
+namespace {
+
+// Opens `path` for reading; `missing` only when nothing at all exists there.
+ReadResult openForReading(const fs::path& path, Descriptor& fd, std::string& why) {
     struct stat link {};
     if (::lstat(path.c_str(), &link) != 0) {
         if (errno == ENOENT) return ReadResult::missing;
@@ -130,12 +151,78 @@ ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::
         return ReadResult::failed;
     }
     // Non-blocking so that a FIFO placed at the path cannot hang start-up.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    fd = Descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) {
         why = errnoText("cannot open the file");
         return ReadResult::failed;
     }
+    return ReadResult::ok;
+}
+
+// Fills `out` from `offset`; false on an error or an early end of file.
+bool readFully(int fd, char* out, std::size_t length, std::size_t offset) {
+    while (length > 0) {
+        const ssize_t got = ::pread(fd, out, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        out += got;
+        offset += static_cast<std::size_t>(got);
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Below this a single read is as quick.
+constexpr std::size_t kParallelReadFrom = std::size_t{32} << 20;
+constexpr std::size_t kReadThreads = 4;
+
+}  // namespace
+
+ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::string& out, std::string& why) {
+    out.clear();
+    Descriptor fd(-1);
+    if (const ReadResult opened = openForReading(path, fd, why); opened != ReadResult::ok) return opened;
     return readOpenFile(fd.get(), maximumBytes, out, why);
+}
+
+ReadResult readLargeFile(const fs::path& path, std::uint64_t maximumBytes, FileBytes& out, std::string& why) {
+    out = FileBytes();
+    Descriptor fd(-1);
+    if (const ReadResult opened = openForReading(path, fd, why); opened != ReadResult::ok) return opened;
+    std::size_t size = 0;
+    if (const ReadResult checked = checkOpenFile(fd.get(), maximumBytes, size, why); checked != ReadResult::ok)
+        return checked;
+    // Not cleared first: each part's pages are filled once, by the thread that reads it.
+    out.data.reset(new (std::nothrow) char[size + kReadSlack]);
+    if (!out.data) {
+        why = "not enough memory to read the file";
+        return ReadResult::failed;
+    }
+    const std::size_t threads = size >= kParallelReadFrom ? usefulThreads(kReadThreads) : 1;
+    std::atomic<bool> complete{true};
+    runInChunks(size, threads, threads, [&](std::size_t, std::size_t from, std::size_t to) {
+        if (!readFully(fd.get(), out.data.get() + from, to - from, from)) complete = false;
+    });
+    char probe = 0;
+    if (complete && ::pread(fd.get(), &probe, 1, static_cast<off_t>(size)) == 0) {
+        std::memset(out.data.get() + size, 0, kReadSlack);
+        out.size = size;
+        return ReadResult::ok;
+    }
+    // Changed while being read, or a read failed: once more, in order, as any other file.
+    std::string bytes;
+    const ReadResult read = readOpenFile(fd.get(), maximumBytes, bytes, why);
+    out = FileBytes();
+    if (read != ReadResult::ok) return read;
+    out.data.reset(new (std::nothrow) char[bytes.size() + kReadSlack]);
+    if (!out.data) {
+        why = "not enough memory to read the file";
+        return ReadResult::failed;
+    }
+    std::memcpy(out.data.get(), bytes.data(), bytes.size());
+    std::memset(out.data.get() + bytes.size(), 0, kReadSlack);
+    out.size = bytes.size();
+    return ReadResult::ok;
 }
 
 ReadResult readWholeFileBeneath(const fs::path& root, const fs::path& relative, std::uint64_t maximumBytes,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -20,6 +21,17 @@ inline constexpr std::size_t kReadSlack = 64;
 // dangling symbolic link or a folder counts as `failed`). `why` explains a failure.
 ReadResult readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes,
                          std::string& out, std::string& why);
+
+// A whole file's bytes, followed by kReadSlack zero bytes.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+};
+// readWholeFile for a file that may be large (the history): its parts are read at once on a
+// few threads, into memory that is not cleared first.
+ReadResult readLargeFile(const std::filesystem::path& path, std::uint64_t maximumBytes, FileBytes& out,
+                         std::string& why);
 
 // Reads `relative` inside `root` without following a symbolic link anywhere below `root`
 // (a link on the way reads as `failed`).

@@ -268,26 +268,25 @@ bool HistoryPersistence::prepareStorage() {
 }
 
 std::optional<ClipList> HistoryPersistence::loadHistory() {
-    std::string bytes;
+    FileBytes bytes;
     std::string why;
-    const ReadResult read = readWholeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
+    const ReadResult read = readLargeFile(impl_->historyFile, impl_->maximumFileSize, bytes, why);
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
         try {
-            PersistedHistory history = historycodec::decode(bytes, bytes.capacity() - bytes.size());
+            PersistedHistory history = historycodec::decode(bytes.view(), kReadSlack);
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 history.items.stableSort(newerFirst);
-            bytes = std::string();
+            bytes = FileBytes();
             returnFreedMemory();
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
         }
     }
-    bytes.clear();
-    bytes.shrink_to_fit();
+    bytes = FileBytes();
 
     // The file exists but holds nothing we can use. Its clips may still be recoverable by
     // hand, so it is copied aside before any save may replace it.

@@ -169,6 +169,8 @@ const ClipList& HistoryStore::filteredItems() const {
 
 int HistoryStore::count(ClipFilter filter) const { return countFor(items_, filter, activeDeviceID_); }
 
+FilterCounts HistoryStore::counts() const { return countsFor(items_, activeDeviceID_); }
+
 int HistoryStore::favoriteCount() const {
     return static_cast<int>(items_.pinnedCount());
 }

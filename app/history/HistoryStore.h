@@ -158,6 +158,7 @@ public:
     // text lives on each clip.
     const ClipList& filteredItems() const;
     int count(ClipFilter filter) const;
+    FilterCounts counts() const;  // every filter's count, in the order of clipfilter::allCases
     int favoriteCount() const;
     std::vector<ClipDeviceFilterOption> availableDevices() const;
 

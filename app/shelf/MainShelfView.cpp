@@ -25,6 +25,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -819,7 +820,11 @@ void MainShelfView::refreshList() {
 }
 
 void MainShelfView::refreshCounts() {
-    for (auto& [filter, button] : filterButtons_) static_cast<FilterChip*>(button)->setCount(store_.count(filter));
+    const FilterCounts counts = store_.counts();
+    for (auto& [filter, button] : filterButtons_) {
+        const auto at = std::find(clipfilter::allCases.begin(), clipfilter::allCases.end(), filter);
+        static_cast<FilterChip*>(button)->setCount(counts[static_cast<std::size_t>(at - clipfilter::allCases.begin())]);
+    }
     static_cast<FilterBar*>(filterBar_)->refresh();
 }
 

@@ -149,6 +149,17 @@ TEST(SearchCounts, IgnoreTheQueryButHonourTheDeviceFilter) {
     EXPECT_EQ(countFor(items, ClipFilter::text, std::string("mac_other")), 1);
     EXPECT_EQ(countFor(items, ClipFilter::links, std::string("mac_other")), 0);
     EXPECT_EQ(filterIndices(items, ClipFilter::all, std::nullopt, "an"), (std::vector<std::size_t>{1}));
+
+    // All chips' counts in one pass agree with each filter counted alone.
+    items[2].isPinned = true;
+    items.push_back(clip("https://a.example", ClipKind::link));
+    for (const auto& device : {std::optional<std::string>(), std::optional<std::string>("mac_other"),
+                               std::optional<std::string>("legacy_local_mac")}) {
+        const FilterCounts counts = countsFor(items, device);
+        for (std::size_t i = 0; i < clipfilter::allCases.size(); ++i)
+            EXPECT_EQ(counts[i], countFor(items, clipfilter::allCases[i], device)) << i;
+    }
+    EXPECT_EQ(countsFor(items, std::nullopt), (FilterCounts{4, 1, 3, 1, 0, 0}));
 }
 
 TEST(SearchCache, RefoldsWhenTheClipChanges) {

@@ -409,3 +409,45 @@ TEST_F(HistoryPersistenceTest, DeferredDeletionsSpareNamesALaterWriteNamesAgain)
 }
 
 }  // namespace
+
+TEST_F(HistoryPersistenceTest, LargeFilesAreReadInPartsToTheLastByte) {
+    // Odd sizes around the point where the read is shared out, with every byte position marked.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{5}, (std::size_t{32} << 20) - 1,
+                                   (std::size_t{33} << 20) + 7}) {
+        SCOPED_TRACE(size);
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7919 + i / 4096) % 26);
+        writeFile(root / "large.bin", bytes);
+        historyfiles::FileBytes read;
+        std::string why;
+        ASSERT_EQ(historyfiles::readLargeFile(root / "large.bin", size + 1, read, why), historyfiles::ReadResult::ok)
+            << why;
+        ASSERT_EQ(read.size, size);
+        EXPECT_TRUE(read.view() == bytes);
+        // The spare bytes after the file are zero, not whatever the memory held.
+        EXPECT_EQ(std::string(read.data.get() + size, historyfiles::kReadSlack),
+                  std::string(historyfiles::kReadSlack, '\0'));
+        if (size > 0) {
+            EXPECT_EQ(historyfiles::readLargeFile(root / "large.bin", size - 1, read, why),
+                      historyfiles::ReadResult::tooLarge);
+            EXPECT_EQ(read.size, 0u);
+        }
+    }
+    historyfiles::FileBytes read;
+    std::string why;
+    EXPECT_EQ(historyfiles::readLargeFile(root / "absent.bin", 100, read, why), historyfiles::ReadResult::missing);
+    fs::create_symlink(root / "absent.bin", root / "dangling.bin");
+    EXPECT_EQ(historyfiles::readLargeFile(root / "dangling.bin", 100, read, why), historyfiles::ReadResult::failed);
+}
+
+TEST_F(HistoryPersistenceTest, ALargeHistoryLoadsAsSaved) {
+    // Large enough for its records to be decoded in parts.
+    ClipList clips;
+    for (int i = 0; i < 25'000; ++i) clips.push_back(makeClip("clip " + std::to_string(i) + std::string(180, 'x'), -i));
+    fs::create_directories(storage);
+    ASSERT_TRUE(HistoryPersistence::persistHistory(clips, storage / "history.json"));
+    ASSERT_GT(fs::file_size(storage / "history.json"), std::uintmax_t{4} << 20);
+    const auto loaded = open()->loadHistory();
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_TRUE(*loaded == clips);
+}

@@ -11,31 +11,9 @@
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
-#include "history/HistoryCodec.h"
 
 namespace harbelle::testing {
 namespace {
-
-std::vector<std::string> historyTexts(const HarbelleProcess& harbelle) {
-    const QByteArray bytes = harbelle.history();
-    if (bytes.isEmpty()) return {};
-    try {
-        std::vector<std::string> texts;
-        for (const auto& item : historycodec::decode(bytes.toStdString()).items) texts.push_back(item.text);
-        return texts;
-    } catch (...) {
-        return {};
-    }
-}
-
-bool historyHas(const HarbelleProcess& harbelle, const QString& text, int timeoutMs = 5000) {
-    return QTest::qWaitFor(
-        [&] {
-            const auto texts = historyTexts(harbelle);
-            return std::find(texts.begin(), texts.end(), text.toStdString()) != texts.end();
-        },
-        timeoutMs);
-}
 
 QString unique(const char* text) {
     return QString::fromLatin1(text) + QLatin1Char(' ') + QString::number(QDateTime::currentMSecsSinceEpoch());
@@ -72,7 +50,7 @@ TEST_F(FirstRunX11, RequestingAccessEnablesTheBusAndContinueStartsCapture) {
     TextFieldProcess field({QStringLiteral("--text"), text});
     ASSERT_TRUE(field.waitForWindow());
     ASSERT_TRUE(copyInField(field));
-    EXPECT_TRUE(historyHas(harbelle, text)) << harbelle.history().toStdString();
+    EXPECT_TRUE(harbelle.waitUntilSaved(text));
     EXPECT_FALSE(harbelle.settings().contains("\"pasteDirectly\": false"));
 }
 
@@ -92,7 +70,7 @@ TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
     TextFieldProcess field({QStringLiteral("--text"), first});
     ASSERT_TRUE(field.waitForWindow());
     ASSERT_TRUE(copyInField(field));
-    EXPECT_TRUE(historyHas(harbelle, first)) << harbelle.history().toStdString();
+    EXPECT_TRUE(harbelle.waitUntilSaved(first));
     ASSERT_TRUE(harbelle.stop());
     const QJsonObject saved = QJsonDocument::fromJson(harbelle.settings()).object();
     EXPECT_EQ(saved.value(QStringLiteral("pasteDirectly")), QJsonValue(false)) << harbelle.settings().toStdString();
@@ -101,8 +79,7 @@ TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
     // the sheet's moment) is past.
     harbelle.restart();
     const QString second = unique("copy after the restart");
-    ASSERT_TRUE(copyWithXclip(second));
-    EXPECT_TRUE(historyHas(harbelle, second)) << harbelle.history().toStdString();
+    EXPECT_TRUE(harbelle.copyAndWaitUntilSaved(second));
     EXPECT_FALSE(shelfWindowVisible());
 }
 
@@ -125,10 +102,8 @@ TEST(AccessibilityPasteStressX11, RoundsOfPastingIntoAGtkFieldEachEndingBySigter
         if (round > 0) harbelle.restart();
         const QString older = QStringLiteral("older clip %1").arg(round);
         const QString newer = QStringLiteral("newer clip %1").arg(round);
-        ASSERT_TRUE(copyWithXclip(older));
-        ASSERT_TRUE(historyHas(harbelle, older));
-        ASSERT_TRUE(copyWithXclip(newer));
-        ASSERT_TRUE(historyHas(harbelle, newer));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
 
         ASSERT_TRUE(gtk.activate());
         ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
@@ -145,7 +120,7 @@ TEST(AccessibilityPasteStressX11, RoundsOfPastingIntoAGtkFieldEachEndingBySigter
         answer.start();
         ASSERT_TRUE(harbelle.stop(2000)) << "no answer to SIGTERM within 2 s: the program hangs";
         EXPECT_LT(answer.elapsed(), 2000);
-        const auto texts = historyTexts(harbelle);
+        const auto texts = harbelle.savedTexts();
         ASSERT_NE(std::find(texts.begin(), texts.end(), newer.toStdString()), texts.end())
             << "history.json is written on the way out";
     }

@@ -8,7 +8,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "TextFieldProcess.h"
+#include "history/HistoryCodec.h"
 
 namespace harbelle::testing {
 
@@ -125,6 +132,45 @@ public:
     QByteArray history() const {
         QFile file(historyFile());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The saved clips, newest first; none while the file is missing or cannot be read.
+    std::vector<ClipItem> savedClips() const {
+        const QByteArray bytes = history();
+        if (bytes.isEmpty()) return {};
+        try {
+            return historycodec::decode(bytes.toStdString()).items;
+        } catch (...) {
+            return {};
+        }
+    }
+    std::vector<std::string> savedTexts() const {
+        std::vector<std::string> texts;
+        for (auto& clip : savedClips()) texts.push_back(std::move(clip.text));
+        return texts;
+    }
+    enum class Saved { anywhere, asNewest };
+    // Waits until the history file holds a clip of exactly `text` (as its newest with asNewest).
+    ::testing::AssertionResult waitUntilSaved(const QString& text, Saved where = Saved::anywhere,
+                                              int timeoutMs = 5000) const {
+        const std::string wanted = text.toStdString();
+        const bool saved = QTest::qWaitFor(
+            [&] {
+                const auto texts = savedTexts();
+                if (where == Saved::asNewest) return !texts.empty() && texts.front() == wanted;
+                return std::find(texts.begin(), texts.end(), wanted) != texts.end();
+            },
+            timeoutMs);
+        if (saved) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << '"' << wanted << "\" not saved"
+                                             << (where == Saved::asNewest ? " as the newest clip" : "") << " within "
+                                             << timeoutMs << " ms; history file:\n" << history().toStdString();
+    }
+    // Copies `text` in another program (xclip) and waits until this program has saved it.
+    ::testing::AssertionResult copyAndWaitUntilSaved(const QString& text, Saved where = Saved::anywhere,
+                                                     int timeoutMs = 5000) const {
+        if (!copyWithXclip(text))
+            return ::testing::AssertionFailure() << "xclip could not copy \"" << text.toStdString() << '"';
+        return waitUntilSaved(text, where, timeoutMs);
     }
     // What the program wrote on standard output (its "[DirectPaste] " lines).
     QString output() const {

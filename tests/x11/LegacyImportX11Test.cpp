@@ -6,26 +6,15 @@
 #include <algorithm>
 
 #include "HarbelleProcess.h"
-#include "history/HistoryCodec.h"
 #include "support/PasteNowTestDatabase.h"
 
 namespace harbelle::testing {
 namespace {
 
-std::vector<ClipItem> historyItems(const HarbelleProcess& harbelle) {
-    const QByteArray bytes = harbelle.history();
-    if (bytes.isEmpty()) return {};
-    try {
-        return historycodec::decode(bytes.toStdString()).items;
-    } catch (...) {
-        return {};
-    }
-}
-
 // Only the imported clips: a copy an earlier test left on the clipboard is captured at start too.
 std::vector<ClipItem> importedItems(const HarbelleProcess& harbelle) {
     std::vector<ClipItem> imported;
-    for (auto& item : historyItems(harbelle))
+    for (auto& item : harbelle.savedClips())
         if (item.legacyID) imported.push_back(std::move(item));
     return imported;
 }
@@ -66,7 +55,7 @@ TEST(HarbelleLegacyImportX11, TheOutsideHistoryIsImportedAtStartAndPastesItsRepr
 
     // On the shelf: the clip whose archive carries browser-only types is chosen; cards stand in
     // the history's order.
-    const auto all = historyItems(harbelle);
+    const auto all = harbelle.savedClips();
     const auto chosen = std::find_if(all.begin(), all.end(), [](const ClipItem& item) { return item.legacyID == 2; });
     ASSERT_NE(chosen, all.end());
     ASSERT_TRUE(pressKeys("shift+super+v"));

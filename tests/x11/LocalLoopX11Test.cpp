@@ -6,32 +6,9 @@
 
 #include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
-#include "history/HistoryCodec.h"
 
 namespace harbelle::testing {
 namespace {
-
-// The texts of the clips in the program's history file, newest first; empty while unreadable.
-std::vector<std::string> historyTexts(const HarbelleProcess& harbelle) {
-    const QByteArray bytes = harbelle.history();
-    if (bytes.isEmpty()) return {};
-    try {
-        std::vector<std::string> texts;
-        for (const auto& item : historycodec::decode(bytes.toStdString()).items) texts.push_back(item.text);
-        return texts;
-    } catch (...) {
-        return {};
-    }
-}
-
-bool newestClipIs(const HarbelleProcess& harbelle, const std::string& text, int timeoutMs = 5000) {
-    return QTest::qWaitFor(
-        [&] {
-            const auto texts = historyTexts(harbelle);
-            return !texts.empty() && texts.front() == text;
-        },
-        timeoutMs);
-}
 
 QString unique(const char* text) {
     return QString::fromLatin1(text) + QLatin1Char(' ') + QString::number(QDateTime::currentMSecsSinceEpoch());
@@ -42,13 +19,12 @@ TEST(HarbelleLocalLoopX11, ACopyIsInTheHistoryFileAfterTheSave) {
     ASSERT_TRUE(harbelle.waitUntilRunning());
 
     const QString text = unique("copied by xclip");
-    ASSERT_TRUE(copyWithXclip(text));
-    EXPECT_TRUE(newestClipIs(harbelle, text.toStdString())) << harbelle.history().toStdString();
+    EXPECT_TRUE(harbelle.copyAndWaitUntilSaved(text, HarbelleProcess::Saved::asNewest));
 
     // It survives the quit.
     harbelle.process().terminate();
     ASSERT_TRUE(harbelle.process().waitForFinished(5000));
-    const auto texts = historyTexts(harbelle);
+    const auto texts = harbelle.savedTexts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), text.toStdString()), 1);
 }
 
@@ -61,10 +37,8 @@ TEST(HarbelleLocalLoopX11, AnOlderClipChosenOnTheShelfIsPastedIntoTheField) {
 
     const QString older = unique("older clip");
     const QString newer = unique("newer clip");
-    ASSERT_TRUE(copyWithXclip(older));
-    ASSERT_TRUE(newestClipIs(harbelle, older.toStdString())) << harbelle.history().toStdString();
-    ASSERT_TRUE(copyWithXclip(newer));
-    ASSERT_TRUE(newestClipIs(harbelle, newer.toStdString())) << harbelle.history().toStdString();
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older, HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer, HarbelleProcess::Saved::asNewest));
 
     ASSERT_TRUE(pressKeys("shift+super+v"));
     ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000))

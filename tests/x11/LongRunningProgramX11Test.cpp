@@ -6,7 +6,6 @@
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
-#include "history/HistoryCodec.h"
 
 namespace harbelle::testing {
 namespace {
@@ -14,21 +13,6 @@ namespace {
 int rounds(int fallback) {
     return qEnvironmentVariableIsSet("HARBELLE_STRESS_ROUNDS") ? qEnvironmentVariableIntValue("HARBELLE_STRESS_ROUNDS")
                                                                : fallback;
-}
-
-bool historyHas(const HarbelleProcess& harbelle, const QString& text) {
-    return QTest::qWaitFor(
-        [&] {
-            const QByteArray bytes = harbelle.history();
-            if (bytes.isEmpty()) return false;
-            try {
-                for (const auto& item : historycodec::decode(bytes.toStdString()).items)
-                    if (item.text == text.toStdString()) return true;
-            } catch (...) {
-            }
-            return false;
-        },
-        5000);
 }
 
 // Shift+Super+V with V let go only once the shelf is up (and has the keyboard, when opening),
@@ -81,10 +65,8 @@ void pasteRounds(const char* settings, int count) {
         SCOPED_TRACE(::testing::Message() << "round " << round + 1);
         const QString older = QStringLiteral("older clip %1").arg(round);
         const QString newer = QStringLiteral("newer clip %1").arg(round);
-        ASSERT_TRUE(copyWithXclip(older));
-        ASSERT_TRUE(historyHas(harbelle, older));
-        ASSERT_TRUE(copyWithXclip(newer));
-        ASSERT_TRUE(historyHas(harbelle, newer));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
 
         ASSERT_TRUE(gtk.activate());
         ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text

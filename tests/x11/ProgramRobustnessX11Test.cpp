@@ -112,8 +112,8 @@ TEST(HarbelleProgramX11, AnImageOfTooManyPixelsIsNeverDecoded) {
     ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
 
     // A later copy is taken, so the picture's turn has certainly passed.
-    ASSERT_TRUE(copyWithXclip(QStringLiteral("after the picture")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return harbelle.history().contains("after the picture"); }, 10000));
+    ASSERT_TRUE(
+        harbelle.copyAndWaitUntilSaved(QStringLiteral("after the picture"), HarbelleProcess::Saved::anywhere, 10000));
     const long peak = peakResidentMegabytes(harbelle.process().processId());
     ASSERT_GT(peak, 0);
     std::printf("peak resident memory after a 15000x15000 PNG: %ld MB\n", peak);

@@ -1,0 +1,73 @@
+#include "history/ChunkRunner.h"
+
+#include <QThreadPool>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace harbelle {
+namespace {
+
+constexpr int kHelperThreads = 3;
+
+QThreadPool& helperPool() {
+    static QThreadPool pool;
+    static std::once_flag sized;
+    std::call_once(sized, [] { pool.setMaxThreadCount(kHelperThreads); });
+    return pool;
+}
+
+struct SharedChunks {
+    const std::function<void(std::size_t, std::size_t, std::size_t)>* work = nullptr;  // valid until all are done
+    std::size_t total = 0;
+    std::size_t chunkSize = 1;
+    std::size_t chunks = 0;
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable allDone;
+    std::size_t done = 0;
+
+    void take() {
+        for (;;) {
+            const std::size_t chunk = next.fetch_add(1);
+            if (chunk >= chunks) return;  // nothing left: `work` is not touched again
+            (*work)(chunk, chunk * chunkSize, std::min(total, (chunk + 1) * chunkSize));
+            std::lock_guard lock(mutex);
+            if (++done == chunks) allDone.notify_all();
+        }
+    }
+};
+
+}  // namespace
+
+std::size_t usefulThreads(std::size_t wanted) {
+    return std::min<std::size_t>({wanted, std::max(1u, std::thread::hardware_concurrency()),
+                                  static_cast<std::size_t>(kHelperThreads + 1)});
+}
+
+void runInChunks(std::size_t total, std::size_t threads, std::size_t chunks,
+                 const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
+    if (total == 0) return;
+    chunks = std::clamp<std::size_t>(chunks, 1, total);
+    threads = std::clamp<std::size_t>(threads, 1, usefulThreads(threads));
+    if (threads < 2 || chunks < 2) {
+        work(0, 0, total);
+        return;
+    }
+    auto shared = std::make_shared<SharedChunks>();
+    shared->work = &work;
+    shared->total = total;
+    shared->chunks = chunks;
+    shared->chunkSize = (total + chunks - 1) / chunks;
+    shared->chunks = (total + shared->chunkSize - 1) / shared->chunkSize;
+    for (std::size_t helper = 1; helper < threads; ++helper) helperPool().start([shared] { shared->take(); });
+    shared->take();
+    std::unique_lock lock(shared->mutex);
+    shared->allDone.wait(lock, [&] { return shared->done == shared->chunks; });
+}
+
+}  // namespace harbelle
