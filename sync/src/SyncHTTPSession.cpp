@@ -1,11 +1,10 @@
 #include "sync/SyncHTTPSession.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
+#include "sync/CurlLibrary.h"
 #include "sync/SyncServiceError.h"
 
 namespace harbelle::sync {
@@ -13,7 +12,7 @@ namespace harbelle::sync {
 namespace {
 
 void globalInit() {
-    static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    static const bool done = [] { return curlLibrary().global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
     (void)done;
 }
 
@@ -69,21 +68,21 @@ struct URLParts {
 };
 
 std::optional<URLParts> parseURL(const std::string& url) {
-    CURLU* u = curl_url();
+    CURLU* u = curlLibrary().url();
     if (!u) return std::nullopt;
     std::optional<URLParts> out;
-    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    if (curlLibrary().url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
         char *scheme = nullptr, *host = nullptr, *port = nullptr;
-        if (curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-            curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
-            curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
+        if (curlLibrary().url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curlLibrary().url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            curlLibrary().url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
             out = URLParts{lower(scheme), lower(host), port ? port : ""};
         }
-        curl_free(scheme);
-        curl_free(host);
-        curl_free(port);
+        curlLibrary().free(scheme);
+        curlLibrary().free(host);
+        curlLibrary().free(port);
     }
-    curl_url_cleanup(u);
+    curlLibrary().url_cleanup(u);
     return out;
 }
 
@@ -115,26 +114,27 @@ std::string joinURL(const std::string& base, const std::string& path) {
 SyncHTTPSession::SyncHTTPSession(std::string tokenOrigin, SyncHTTPTimeouts timeouts)
     : tokenOrigin_(originOf(tokenOrigin)), timeouts_(timeouts) {
     globalInit();
-    handle_ = curl_easy_init();
-    multi_ = curl_multi_init();
+    handle_ = curlLibrary().easy_init();
+    multi_ = curlLibrary().multi_init();
     if (!handle_ || !multi_) {
-        curl_easy_cleanup(static_cast<CURL*>(handle_));
-        curl_multi_cleanup(static_cast<CURLM*>(multi_));
-        throw std::runtime_error("libcurl could not start");
+        curlLibrary().easy_cleanup(static_cast<CURL*>(handle_));
+        curlLibrary().multi_cleanup(static_cast<CURLM*>(multi_));
+        const std::string& reason = curlLibrary().error;
+        throw std::runtime_error(reason.empty() ? "libcurl could not start" : reason);
     }
 }
 
 SyncHTTPSession::~SyncHTTPSession() {
     stopped_.store(true);
     std::lock_guard lock(mutex_);
-    curl_easy_cleanup(static_cast<CURL*>(handle_));
-    curl_multi_cleanup(static_cast<CURLM*>(multi_));
+    curlLibrary().easy_cleanup(static_cast<CURL*>(handle_));
+    curlLibrary().multi_cleanup(static_cast<CURLM*>(multi_));
 }
 
 void SyncHTTPSession::setStopped(bool stopped) {
     stopped_.store(stopped);
     // Wakes a transfer waiting for the network so it sees the flag now, not after a timeout.
-    if (stopped) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    if (stopped) curlLibrary().multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
 SyncHTTPResponse SyncHTTPSession::perform(const SyncHTTPRequest& request) {
@@ -148,54 +148,54 @@ SyncHTTPResponse SyncHTTPSession::perform(const SyncHTTPRequest& request) {
     if (stopped_.load()) transportError("stopped");
     CURL* curl = static_cast<CURL*>(handle_);
     CURLM* multi = static_cast<CURLM*>(multi_);
-    curl_easy_reset(curl);  // keeps the open connection
+    curlLibrary().easy_reset(curl);  // keeps the open connection
 
     SyncHTTPResponse response;
     Transfer transfer{&request, &response, &stopped_};
     curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, "Expect:");
-    headers = curl_slist_append(headers, "Accept: application/json, application/octet-stream");
-    if (!request.contentType.empty()) headers = curl_slist_append(headers, ("Content-Type: " + request.contentType).c_str());
+    headers = curlLibrary().slist_append(headers, "Expect:");
+    headers = curlLibrary().slist_append(headers, "Accept: application/json, application/octet-stream");
+    if (!request.contentType.empty()) headers = curlLibrary().slist_append(headers, ("Content-Type: " + request.contentType).c_str());
     // The token never leaves for another origin (a media host, a forged URL).
     if (request.bearerToken && !tokenOrigin_.empty() && origin == tokenOrigin_)
-        headers = curl_slist_append(headers, ("Authorization: Bearer " + *request.bearerToken).c_str());
+        headers = curlLibrary().slist_append(headers, ("Authorization: Bearer " + *request.bearerToken).c_str());
 
-    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connectMilliseconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.blob ? timeouts_.blobMilliseconds : timeouts_.requestMilliseconds);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
+    curlLibrary().easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curlLibrary().easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curlLibrary().easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curlLibrary().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curlLibrary().easy_setopt(curl, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
+    curlLibrary().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connectMilliseconds);
+    curlLibrary().easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.blob ? timeouts_.blobMilliseconds : timeouts_.requestMilliseconds);
+    curlLibrary().easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curlLibrary().easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+    curlLibrary().easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curlLibrary().easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+    curlLibrary().easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curlLibrary().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curlLibrary().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curlLibrary().easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curlLibrary().easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
     if (request.method == "POST" || request.method == "PUT") {
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-        if (request.method == "PUT") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+        curlLibrary().easy_setopt(curl, CURLOPT_POST, 1L);
+        curlLibrary().easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+        curlLibrary().easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        if (request.method == "PUT") curlLibrary().easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
     } else if (request.method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        curlLibrary().easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
     CURLcode result = CURLE_OK;
     bool finished = false;
-    curl_multi_add_handle(multi, curl);
+    curlLibrary().multi_add_handle(multi, curl);
     while (!finished) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        if (curlLibrary().multi_perform(multi, &running) != CURLM_OK) {
             result = CURLE_FAILED_INIT;
             break;
         }
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        while (CURLMsg* message = curlLibrary().multi_info_read(multi, &queued)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
                 result = message->data.result;
                 finished = true;
@@ -206,18 +206,18 @@ SyncHTTPResponse SyncHTTPSession::perform(const SyncHTTPRequest& request) {
             result = CURLE_ABORTED_BY_CALLBACK;
             break;
         }
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        curlLibrary().multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
-    curl_multi_remove_handle(multi, curl);
-    curl_slist_free_all(headers);
+    curlLibrary().multi_remove_handle(multi, curl);
+    curlLibrary().slist_free_all(headers);
 
     if (response.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
         response.tooLarge = true;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        curlLibrary().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
         return response;
     }
-    if (result != CURLE_OK) transportError(curl_easy_strerror(result));
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    if (result != CURLE_OK) transportError(curlLibrary().easy_strerror(result));
+    curlLibrary().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
     return response;
 }
 

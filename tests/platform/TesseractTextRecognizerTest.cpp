@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "history/ClipFilter.h"
+#include "platform/linux/TesseractLibrary.h"
 #include "platform/linux/TesseractTextRecognizer.h"
 
 using namespace harbelle;
@@ -29,6 +30,24 @@ std::string joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& line : lines) text += line + "\n";
     return text;
+}
+
+TEST(TesseractLibrary, OpensOnceWithEveryEntryAndRefusesWhatIsNotTheEngine) {
+    const TesseractLibrary& library = tesseractLibrary();
+    ASSERT_TRUE(library.loaded) << library.error;
+    EXPECT_EQ(&library, &tesseractLibrary());
+
+    struct Row {
+        const char* fileName;
+        const char* because;
+    };
+    for (const Row& row : {Row{"libharbelle-no-such-ocr.so.5", "libharbelle-no-such-ocr.so.5"},
+                           Row{"libc.so.6", "has no TessBaseAPICreate"}}) {
+        const TesseractLibrary refused = TesseractLibrary::open(row.fileName);
+        EXPECT_FALSE(refused.loaded) << row.fileName;
+        EXPECT_EQ(refused.create, nullptr) << row.fileName;
+        EXPECT_NE(refused.error.find(row.because), std::string::npos) << refused.error;
+    }
 }
 
 TEST(TesseractTextRecognizer, ReadsRenderedTextFromAFileOffTheMainThread) {

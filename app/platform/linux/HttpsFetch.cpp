@@ -1,14 +1,16 @@
 #include "platform/linux/HttpsFetch.h"
 
-#include <curl/curl.h>
-
 #include <cctype>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <tuple>
 
+#include "sync/CurlLibrary.h"
+
 namespace harbelle {
+
+using sync::curlLibrary;
 
 namespace {
 
@@ -29,7 +31,7 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* con
     auto* sink = static_cast<Sink*>(context);
     const std::size_t bytes = size * count;
     long status = 0;
-    curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
+    curlLibrary().easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
         sink->notSuccess = true;
         return 0;  // only the status and headers of such an answer matter
@@ -52,7 +54,7 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* con
 
 void initializeCurlOnce() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] { curlLibrary().global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 struct Origin {
@@ -61,16 +63,16 @@ struct Origin {
 };
 
 std::optional<Origin> originOf(const std::string& url) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), &curl_url_cleanup);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curlLibrary().url(), curlLibrary().url_cleanup);
+    if (!handle || curlLibrary().url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
     Origin origin;
     for (auto [part, target, flags] : {std::tuple{CURLUPART_SCHEME, &origin.scheme, 0u},
                                        std::tuple{CURLUPART_HOST, &origin.host, 0u},
                                        std::tuple{CURLUPART_PORT, &origin.port, unsigned(CURLU_DEFAULT_PORT)}}) {
         char* text = nullptr;
-        if (curl_url_get(handle.get(), part, &text, flags) != CURLUE_OK || !text) return std::nullopt;
+        if (curlLibrary().url_get(handle.get(), part, &text, flags) != CURLUE_OK || !text) return std::nullopt;
         *target = text;
-        curl_free(text);
+        curlLibrary().free(text);
     }
     for (auto* text : {&origin.scheme, &origin.host})
         for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -91,35 +93,35 @@ FetchResult fetchHttps(const std::string& startURL, const FetchLimits& limits, c
     std::string url = startURL;
     // Redirects are followed here, one hop at a time, so each target can be checked first.
     for (int hop = 0;; ++hop) {
-        std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+        std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curlLibrary().easy_init(), curlLibrary().easy_cleanup);
         if (!curl) return fail("Could not start a network request.");
         Sink sink{curl.get(), &consumer, &result.body, limits.maxBytes};
-        curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
-        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
-        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
-        curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &writeBody);
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "Harbelle");
-        if (!limits.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, limits.caFile.c_str());
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &writeBody);
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+        curlLibrary().easy_setopt(curl.get(), CURLOPT_USERAGENT, "Harbelle");
+        if (!limits.caFile.empty()) curlLibrary().easy_setopt(curl.get(), CURLOPT_CAINFO, limits.caFile.c_str());
 
-        const CURLcode code = curl_easy_perform(curl.get());
+        const CURLcode code = curlLibrary().easy_perform(curl.get());
         if (sink.overflow || code == CURLE_FILESIZE_EXCEEDED)
             return fail("The server's answer was larger than " + std::to_string(limits.maxBytes) + " bytes.");
         if (code == CURLE_UNSUPPORTED_PROTOCOL) return fail("Only HTTPS addresses are allowed.");
         if (sink.refused) return fail("The download could not be stored.");
         if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && sink.notSuccess))
-            return fail(std::string("The request failed: ") + curl_easy_strerror(code) + ".");
+            return fail(std::string("The request failed: ") + curlLibrary().easy_strerror(code) + ".");
         long status = 0;
-        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+        curlLibrary().easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
         if (status == 200) return result;
         if (status < 300 || status >= 400) return fail("The server answered with status " + std::to_string(status) + ".");
 
         char* location = nullptr;
-        curl_easy_getinfo(curl.get(), CURLINFO_REDIRECT_URL, &location);
+        curlLibrary().easy_getinfo(curl.get(), CURLINFO_REDIRECT_URL, &location);
         if (limits.redirects == FetchLimits::Redirects::refuse)
             return fail("The server redirected the request, which is not followed for this address.");
         const auto target = location ? originOf(location) : std::nullopt;

@@ -1,8 +1,6 @@
 #include "platform/linux/TesseractTextRecognizer.h"
 
 #include <omp.h>
-#include <tesseract/baseapi.h>
-#include <tesseract/resultiterator.h>
 
 #include <QCoreApplication>
 #include <QImage>
@@ -10,25 +8,39 @@
 #include <QPointer>
 #include <QThreadPool>
 #include <memory>
+#include <mutex>
 
 #include "platform/BackgroundWork.h"
 #include "platform/ImageLimits.h"
+#include "platform/linux/TesseractLibrary.h"
 
 namespace harbelle {
 
 namespace {
 
+struct EngineDeleter {
+    void operator()(TessBaseAPI* engine) const { tesseractLibrary().destroy(engine); }
+};
+
 // One engine per worker thread: loading the English model takes ~70 ms, so it is kept.
-tesseract::TessBaseAPI* threadEngine() {
-    thread_local std::unique_ptr<tesseract::TessBaseAPI> engine;
+TessBaseAPI* threadEngine() {
+    thread_local std::unique_ptr<TessBaseAPI, EngineDeleter> engine;
     thread_local bool failed = false;
     if (!engine && !failed) {
+        const TesseractLibrary& library = tesseractLibrary();
+        if (!library.loaded) {
+            static std::once_flag reported;
+            std::call_once(reported, [&library] { qWarning("ocr: %s", library.error.c_str()); });
+            failed = true;
+            return nullptr;
+        }
         // The engine's OpenMP loops would start a team per call on every core; with two
         // recognitions at once and the rest of the desktop busy that is many times slower
         // than one thread each.
         omp_set_num_threads(1);
-        auto candidate = std::make_unique<tesseract::TessBaseAPI>();
-        if (candidate->Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY) == 0) engine = std::move(candidate);
+        std::unique_ptr<TessBaseAPI, EngineDeleter> candidate(library.create());
+        if (candidate && library.init(candidate.get(), nullptr, "eng", tesseract::OEM_LSTM_ONLY) == 0)
+            engine = std::move(candidate);
         else failed = true;
     }
     return engine.get();
@@ -113,24 +125,26 @@ TesseractTextRecognizer::~TesseractTextRecognizer() {
 std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& image) {
     std::vector<std::string> lines;
     if (image.isNull() || image.width() < 3 || image.height() < 3) return lines;
-    tesseract::TessBaseAPI* engine = threadEngine();
+    TessBaseAPI* engine = threadEngine();
     if (!engine) return lines;
+    const TesseractLibrary& library = tesseractLibrary();
     const QImage gray = preparedImage(image);
-    engine->SetImage(gray.constBits(), gray.width(), gray.height(), 1, static_cast<int>(gray.bytesPerLine()));
-    engine->SetSourceResolution(96);
-    if (engine->Recognize(nullptr) != 0) {
-        engine->Clear();
+    library.setImage(engine, gray.constBits(), gray.width(), gray.height(), 1, static_cast<int>(gray.bytesPerLine()));
+    library.setSourceResolution(engine, 96);
+    if (library.recognize(engine, nullptr) != 0) {
+        library.clear(engine);
         return lines;
     }
-    std::unique_ptr<tesseract::ResultIterator> it(engine->GetIterator());
-    if (it) {
+    if (TessResultIterator* it = library.iterator(engine)) {
         do {
-            std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-            std::string line = trimmedLine(text.get());
+            char* text = library.text(it, tesseract::RIL_TEXTLINE);
+            std::string line = trimmedLine(text);
+            library.deleteText(text);
             if (!line.empty()) lines.push_back(std::move(line));
-        } while (it->Next(tesseract::RIL_TEXTLINE));
+        } while (library.next(it, tesseract::RIL_TEXTLINE));
+        library.deleteIterator(it);
     }
-    engine->Clear();
+    library.clear(engine);
     return lines;
 }
 
