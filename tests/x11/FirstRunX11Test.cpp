@@ -36,6 +36,18 @@ bool openShelfWithHotKey() {
     return false;
 }
 
+// Copies two clips, then, over the GTK field with its whole text selected, opens the shelf
+// and chooses the older clip with Ctrl+2.
+void copyTwoAndChooseTheOlder(HarbelleProcess& harbelle, TextFieldProcess& gtk, const QString& older,
+                              const QString& newer) {
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
+    ASSERT_TRUE(gtk.activate());
+    ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
+    ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens over the GTK window";
+    ASSERT_TRUE(pressKeys("ctrl+2"));
+}
+
 class FirstRunX11 : public ::testing::Test {
 protected:
     // On the sheet shown at launch: "Request Accessibility Access", then "Continue and Return
@@ -82,13 +94,7 @@ TEST_F(FirstRunX11, AfterContinueTheShelfPastesIntoAnAlreadyOpenGtkField) {
 
     const QString older = unique("older clip");
     const QString newer = unique("newer clip");
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
-
-    ASSERT_TRUE(gtk.activate());
-    ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
-    ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens over the GTK window";
-    ASSERT_TRUE(pressKeys("ctrl+2"));
+    ASSERT_NO_FATAL_FAILURE(copyTwoAndChooseTheOlder(harbelle, gtk, older, newer));
     EXPECT_TRUE(gtk.waitForContent(older, 5000))
         << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
     // A Ctrl+V lands even without access, so only the engine's own account shows that it used
@@ -146,13 +152,7 @@ TEST(AccessibilityPasteStressX11, RoundsOfPastingIntoAGtkFieldEachEndingBySigter
         if (round > 0) harbelle.restart();
         const QString older = QStringLiteral("older clip %1").arg(round);
         const QString newer = QStringLiteral("newer clip %1").arg(round);
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
-
-        ASSERT_TRUE(gtk.activate());
-        ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
-        ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens over the GTK window";
-        ASSERT_TRUE(pressKeys("ctrl+2"));
+        ASSERT_NO_FATAL_FAILURE(copyTwoAndChooseTheOlder(harbelle, gtk, older, newer));
         EXPECT_TRUE(gtk.waitForContent(older, 5000)) << "field: " << gtk.content().toStdString();
 
         QElapsedTimer answer;
