@@ -162,6 +162,10 @@ TEST_F(FirstRunX11, ACopiedPictureIsSavedWithTheWordsItShows) {
         painter.end();
         ASSERT_TRUE(image.save(picture, "PNG"));
     }
+    // The program takes the clipboard at launch: later tests must not start with this picture.
+    struct HandBackTheClipboard {
+        ~HandBackTheClipboard() { copyWithXclip(QStringLiteral("after the picture")); }
+    } handBack;
     ASSERT_TRUE(runQuietly(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
                                                      QStringLiteral("-t"), QStringLiteral("image/png"),
                                                      QStringLiteral("-i"), picture}));
