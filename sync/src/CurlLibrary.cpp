@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "sync/LibrarySymbols.h"
+
 namespace harbelle::sync {
 
 namespace {
@@ -41,17 +43,6 @@ CurlLibrary unavailable(std::string error) {
     return library;
 }
 
-template <class Function>
-bool resolve(void* handle, const char* name, Function& entry, std::string& missing) {
-    void* symbol = ::dlsym(handle, name);
-    if (!symbol) {
-        missing = name;
-        return false;
-    }
-    entry = reinterpret_cast<Function>(symbol);
-    return true;
-}
-
 }  // namespace
 
 CurlLibrary CurlLibrary::open(const char* fileName) {
@@ -62,29 +53,29 @@ CurlLibrary CurlLibrary::open(const char* fileName) {
     }
     CurlLibrary library{};
     std::string missing;
-    const bool complete = resolve(handle, "curl_global_init", library.global_init, missing) &&
-                          resolve(handle, "curl_easy_init", library.easy_init, missing) &&
-                          resolve(handle, "curl_easy_cleanup", library.easy_cleanup, missing) &&
-                          resolve(handle, "curl_easy_reset", library.easy_reset, missing) &&
-                          resolve(handle, "curl_easy_setopt", library.easy_setopt, missing) &&
-                          resolve(handle, "curl_easy_getinfo", library.easy_getinfo, missing) &&
-                          resolve(handle, "curl_easy_perform", library.easy_perform, missing) &&
-                          resolve(handle, "curl_easy_strerror", library.easy_strerror, missing) &&
-                          resolve(handle, "curl_free", library.free, missing) &&
-                          resolve(handle, "curl_url", library.url, missing) &&
-                          resolve(handle, "curl_url_cleanup", library.url_cleanup, missing) &&
-                          resolve(handle, "curl_url_get", library.url_get, missing) &&
-                          resolve(handle, "curl_url_set", library.url_set, missing) &&
-                          resolve(handle, "curl_slist_append", library.slist_append, missing) &&
-                          resolve(handle, "curl_slist_free_all", library.slist_free_all, missing) &&
-                          resolve(handle, "curl_multi_init", library.multi_init, missing) &&
-                          resolve(handle, "curl_multi_cleanup", library.multi_cleanup, missing) &&
-                          resolve(handle, "curl_multi_add_handle", library.multi_add_handle, missing) &&
-                          resolve(handle, "curl_multi_remove_handle", library.multi_remove_handle, missing) &&
-                          resolve(handle, "curl_multi_perform", library.multi_perform, missing) &&
-                          resolve(handle, "curl_multi_poll", library.multi_poll, missing) &&
-                          resolve(handle, "curl_multi_info_read", library.multi_info_read, missing) &&
-                          resolve(handle, "curl_multi_wakeup", library.multi_wakeup, missing);
+    const bool complete = resolveSymbol(handle, "curl_global_init", library.global_init, missing) &&
+                          resolveSymbol(handle, "curl_easy_init", library.easy_init, missing) &&
+                          resolveSymbol(handle, "curl_easy_cleanup", library.easy_cleanup, missing) &&
+                          resolveSymbol(handle, "curl_easy_reset", library.easy_reset, missing) &&
+                          resolveSymbol(handle, "curl_easy_setopt", library.easy_setopt, missing) &&
+                          resolveSymbol(handle, "curl_easy_getinfo", library.easy_getinfo, missing) &&
+                          resolveSymbol(handle, "curl_easy_perform", library.easy_perform, missing) &&
+                          resolveSymbol(handle, "curl_easy_strerror", library.easy_strerror, missing) &&
+                          resolveSymbol(handle, "curl_free", library.free, missing) &&
+                          resolveSymbol(handle, "curl_url", library.url, missing) &&
+                          resolveSymbol(handle, "curl_url_cleanup", library.url_cleanup, missing) &&
+                          resolveSymbol(handle, "curl_url_get", library.url_get, missing) &&
+                          resolveSymbol(handle, "curl_url_set", library.url_set, missing) &&
+                          resolveSymbol(handle, "curl_slist_append", library.slist_append, missing) &&
+                          resolveSymbol(handle, "curl_slist_free_all", library.slist_free_all, missing) &&
+                          resolveSymbol(handle, "curl_multi_init", library.multi_init, missing) &&
+                          resolveSymbol(handle, "curl_multi_cleanup", library.multi_cleanup, missing) &&
+                          resolveSymbol(handle, "curl_multi_add_handle", library.multi_add_handle, missing) &&
+                          resolveSymbol(handle, "curl_multi_remove_handle", library.multi_remove_handle, missing) &&
+                          resolveSymbol(handle, "curl_multi_perform", library.multi_perform, missing) &&
+                          resolveSymbol(handle, "curl_multi_poll", library.multi_poll, missing) &&
+                          resolveSymbol(handle, "curl_multi_info_read", library.multi_info_read, missing) &&
+                          resolveSymbol(handle, "curl_multi_wakeup", library.multi_wakeup, missing);
     if (!complete) {
         ::dlclose(handle);
         return unavailable(std::string(kUnavailable) + ": " + fileName + " has no " + missing);

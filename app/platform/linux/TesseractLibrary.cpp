@@ -2,22 +2,9 @@
 
 #include <dlfcn.h>
 
+#include "sync/LibrarySymbols.h"
+
 namespace harbelle {
-
-namespace {
-
-template <class Function>
-bool resolve(void* handle, const char* name, Function& entry, std::string& missing) {
-    void* symbol = ::dlsym(handle, name);
-    if (!symbol) {
-        missing = name;
-        return false;
-    }
-    entry = reinterpret_cast<Function>(symbol);
-    return true;
-}
-
-}  // namespace
 
 TesseractLibrary TesseractLibrary::open(const char* fileName) {
     TesseractLibrary library;
@@ -28,18 +15,18 @@ TesseractLibrary TesseractLibrary::open(const char* fileName) {
         return library;
     }
     std::string missing;
-    const bool complete = resolve(handle, "TessBaseAPICreate", library.create, missing) &&
-                          resolve(handle, "TessBaseAPIDelete", library.destroy, missing) &&
-                          resolve(handle, "TessBaseAPIInit2", library.init, missing) &&
-                          resolve(handle, "TessBaseAPISetImage", library.setImage, missing) &&
-                          resolve(handle, "TessBaseAPISetSourceResolution", library.setSourceResolution, missing) &&
-                          resolve(handle, "TessBaseAPIRecognize", library.recognize, missing) &&
-                          resolve(handle, "TessBaseAPIGetIterator", library.iterator, missing) &&
-                          resolve(handle, "TessResultIteratorGetUTF8Text", library.text, missing) &&
-                          resolve(handle, "TessResultIteratorNext", library.next, missing) &&
-                          resolve(handle, "TessResultIteratorDelete", library.deleteIterator, missing) &&
-                          resolve(handle, "TessDeleteText", library.deleteText, missing) &&
-                          resolve(handle, "TessBaseAPIClear", library.clear, missing);
+    const bool complete = sync::resolveSymbol(handle, "TessBaseAPICreate", library.create, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPIDelete", library.destroy, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPIInit2", library.init, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPISetImage", library.setImage, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPISetSourceResolution", library.setSourceResolution, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPIRecognize", library.recognize, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPIGetIterator", library.iterator, missing) &&
+                          sync::resolveSymbol(handle, "TessResultIteratorGetUTF8Text", library.text, missing) &&
+                          sync::resolveSymbol(handle, "TessResultIteratorNext", library.next, missing) &&
+                          sync::resolveSymbol(handle, "TessResultIteratorDelete", library.deleteIterator, missing) &&
+                          sync::resolveSymbol(handle, "TessDeleteText", library.deleteText, missing) &&
+                          sync::resolveSymbol(handle, "TessBaseAPIClear", library.clear, missing);
     if (!complete) {
         ::dlclose(handle);
         TesseractLibrary refused;
