@@ -5,8 +5,11 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFont>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
@@ -64,6 +67,15 @@ protected:
         EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "Continue closes the shelf";
     }
 
+    // On the same sheet: "Use History in Copy-Only Mode".
+    void chooseCopyOnlyMode() {
+        ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000)) << "the set-up sheet opens at launch";
+        ASSERT_TRUE(shelfHasKeyboard());
+        // From "Request Accessibility Access" past "Check Again" and "Open System Settings".
+        for (const char* key : {"Tab", "Tab", "Tab", "space"}) ASSERT_TRUE(pressKeys(key));
+        EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
+    }
+
     AccessibilityBusSwitch bus{false};
 };
 
@@ -108,12 +120,7 @@ TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     HarbelleProcess harbelle(nullptr);
     ASSERT_TRUE(harbelle.waitUntilRunning());
-    ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000));
-    ASSERT_TRUE(shelfHasKeyboard());
-
-    // From "Request Accessibility Access" past "Check Again" and "Open System Settings".
-    for (const char* key : {"Tab", "Tab", "Tab", "space"}) ASSERT_TRUE(pressKeys(key));
-    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
+    ASSERT_NO_FATAL_FAILURE(chooseCopyOnlyMode());
     EXPECT_EQ(accessibilityBusEnabled(), false) << "copy-only mode asks for nothing";
 
     const QString first = unique("first copy");
@@ -131,6 +138,51 @@ TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
     const QString second = unique("copy after the restart");
     EXPECT_TRUE(harbelle.copyAndWaitUntilSaved(second));
     EXPECT_FALSE(shelfWindowVisible());
+}
+
+// The shipped program opens the OCR engine only on first use: a picture copied in another
+// program is saved with the words it shows as its searchable text.
+TEST_F(FirstRunX11, ACopiedPictureIsSavedWithTheWordsItShows) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(chooseCopyOnlyMode());
+
+    const QString picture = harbelle.path(QStringLiteral("receipt.png"));
+    {
+        QImage image(760, 110, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(44);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(image.rect().adjusted(20, 0, -20, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                         QStringLiteral("RECEIPT 8126 HARBOUR"));
+        painter.end();
+        ASSERT_TRUE(image.save(picture, "PNG"));
+    }
+    // The program takes the clipboard at launch: later tests must not start with this picture.
+    struct HandBackTheClipboard {
+        ~HandBackTheClipboard() { copyWithXclip(QStringLiteral("after the picture")); }
+    } handBack;
+    ASSERT_TRUE(runQuietly(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                                                     QStringLiteral("-t"), QStringLiteral("image/png"),
+                                                     QStringLiteral("-i"), picture}));
+
+    // The clip is saved at once; its text follows when the engine has read the picture.
+    const auto readPicture = [&] {
+        for (const ClipItem& clip : harbelle.savedClips()) {
+            if (clip.kind != ClipKind::image) continue;
+            const QString text = QString::fromStdString(clip.searchableText);
+            if (text.contains(QStringLiteral("RECEIPT"), Qt::CaseInsensitive) && text.contains(QStringLiteral("8126")) &&
+                text.contains(QStringLiteral("HARBOUR"), Qt::CaseInsensitive))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(readPicture, 30000))
+        << "history file:\n" << harbelle.history().toStdString() << "\nstderr:\n" << harbelle.errorOutput().toStdString();
 }
 
 // Each round: copy two clips in another program, open the shelf over a focused GTK entry and
