@@ -207,11 +207,7 @@ FilterCounts countsFor(const ClipList& items, const std::optional<std::string>& 
 
 int countFor(const ClipList& items, ClipFilter filter,
              const std::optional<std::string>& activeDeviceID) {
-    int count = 0;
-    for (const auto& item : items) {
-        if (clipfilter::includes(filter, item) && passesDevice(item, activeDeviceID)) ++count;
-    }
-    return count;
+    return countsFor(items, activeDeviceID)[clipfilter::indexOf(filter)];
 }
 
 }  // namespace harbelle

@@ -19,6 +19,12 @@ inline constexpr std::array<ClipFilter, 6> allCases{ClipFilter::all,   ClipFilte
                                                     ClipFilter::text,  ClipFilter::links,
                                                     ClipFilter::images, ClipFilter::files};
 std::string_view rawValue(ClipFilter filter);
+// The filter's position in allCases.
+constexpr std::size_t indexOf(ClipFilter filter) {
+    std::size_t i = 0;
+    while (allCases[i] != filter) ++i;
+    return i;
+}
 std::optional<ClipFilter> fromRawValue(std::string_view raw);
 bool includes(ClipFilter filter, const ClipItem& item);
 }  // namespace clipfilter

@@ -821,10 +821,8 @@ void MainShelfView::refreshList() {
 
 void MainShelfView::refreshCounts() {
     const FilterCounts counts = store_.counts();
-    for (auto& [filter, button] : filterButtons_) {
-        const auto at = std::find(clipfilter::allCases.begin(), clipfilter::allCases.end(), filter);
-        static_cast<FilterChip*>(button)->setCount(counts[static_cast<std::size_t>(at - clipfilter::allCases.begin())]);
-    }
+    for (auto& [filter, button] : filterButtons_)
+        static_cast<FilterChip*>(button)->setCount(counts[clipfilter::indexOf(filter)]);
     static_cast<FilterBar*>(filterBar_)->refresh();
 }
 
