@@ -63,16 +63,8 @@ ClipList::const_iterator ClipList::erase(const_iterator first, const_iterator la
     return const_iterator(items_.erase(first.base(), last.base()));
 }
 
-
-
-std::uint64_t ClipList::hashOf(const Uuid& id) {
-    std::uint64_t words[2];
-    std::memcpy(words, id.bytes().data(), sizeof words);
-    return words[0] ^ (words[1] * 0x9E3779B97F4A7C15ULL);
-}
-
 ClipList::Key ClipList::keyOf(const ClipItem& item) {
-    return Key{hashOf(item.id), item.recencyDate(), item.fingerprint.hash(), item.isPinned, false};
+    return Key{std::hash<Uuid>{}(item.id), item.recencyDate(), item.fingerprint.hash(), item.isPinned, false};
 }
 
 void ClipList::ensureKeys() const {
@@ -92,7 +84,7 @@ void ClipList::ensureKeys() const {
 
 std::size_t ClipList::indexOf(const Uuid& id) const {
     ensureKeys();
-    const std::uint64_t hash = hashOf(id);
+    const std::uint64_t hash = std::hash<Uuid>{}(id);
     for (std::size_t i = 0; i < keys_.size(); ++i)
         if (keys_[i].idHash == hash && items_[i]->id == id) return i;
     return items_.size();
@@ -111,7 +103,7 @@ std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& 
     ensureKeys();
     const Fingerprint fingerprint(text);
     const std::uint64_t hash = fingerprint.hash();
-    const std::uint64_t idHash = hashOf(id);
+    const std::uint64_t idHash = std::hash<Uuid>{}(id);
     for (std::size_t i = 0; i < keys_.size(); ++i) {
         if (keys_[i].idHash == idHash && items_[i]->id == id) return i;
         if (keys_[i].fingerprintHash == hash && items_[i]->fingerprint == fingerprint) return i;

@@ -169,7 +169,6 @@ private:
         bool stale = false;
     };
     static Key keyOf(const ClipItem& item);
-    static std::uint64_t hashOf(const Uuid& id);
     // Builds the keys if they are not built, refreshes those of changed clips.
     void ensureKeys() const;
     void dropKeys() {

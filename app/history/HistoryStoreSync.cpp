@@ -14,11 +14,6 @@ namespace {
 
 constexpr const char* kSyncedSourceAppName = "Synced";
 
-// The first clip with this id or this fingerprint.
-std::size_t findSyncMatch(const ClipList& items, const Uuid& id, const std::string& fingerprint) {
-    return items.indexOfIDOrFingerprint(id, fingerprint);
-}
-
 template <typename T>
 const T& firstPresent(const T& preferred, const std::vector<const ClipItem*>& candidates, T ClipItem::*field) {
     if (preferred) return preferred;
@@ -85,7 +80,7 @@ void HistoryStore::applySyncInsert(const Uuid& id, const std::string& text, Date
     if (demoMode_ || text.empty()) return;
     const ClipKind kind = clipkind::detect(text);
     const std::string fingerprint = ClipItem::makeFingerprint(kind, text, {}, std::nullopt, nullptr);
-    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
+    if (const std::size_t i = items_.indexOfIDOrFingerprint(id, fingerprint); i < items_.size()) {
         if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
         return;
     }
@@ -120,7 +115,7 @@ void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePaylo
                                         const std::optional<ClipSourceDeviceOrigin>& origin) {
     if (demoMode_ || image.data.empty()) return;
     const std::string fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data);
-    if (const std::size_t i = findSyncMatch(items_, id, fingerprint); i < items_.size()) {
+    if (const std::size_t i = items_.indexOfIDOrFingerprint(id, fingerprint); i < items_.size()) {
         // The stored clip keeps its own payload; the received bytes are dropped.
         if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
         return;

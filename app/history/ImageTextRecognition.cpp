@@ -24,9 +24,9 @@ std::string ImageTextRecognition::joinedText(const std::vector<std::string>& lin
 
 bool ImageTextRecognition::applyRecognizedText(ClipList& items, const Uuid& itemID,
                                                const std::string& text) {
-    auto it = std::find_if(items.begin(), items.end(), [&itemID](const ClipItem& item) { return item.id == itemID; });
-    if (it == items.end()) return false;
-    items.mutableAt(static_cast<std::size_t>(it - items.begin())).searchableText = text;
+    const std::size_t index = items.indexOf(itemID);
+    if (index == items.size()) return false;
+    items.mutableAt(index).searchableText = text;
     return true;
 }
 

@@ -35,7 +35,7 @@ bool hasDuplicateIds(const ClipList& items) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         std::array<std::uint64_t, 2> id;
         std::memcpy(id.data(), items[i].id.bytes().data(), sizeof id);
-        std::size_t slot = static_cast<std::size_t>(((id[0] ^ (id[1] * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL) >> 17) & mask;
+        std::size_t slot = static_cast<std::size_t>((std::hash<Uuid>{}(items[i].id) * 0xBF58476D1CE4E5B9ULL) >> 17) & mask;
         while (used[slot]) {
             if (table[slot] == id) return true;
             slot = (slot + 1) & mask;
