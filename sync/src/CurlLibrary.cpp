@@ -85,7 +85,12 @@ CurlLibrary CurlLibrary::open(const char* fileName) {
 }
 
 const CurlLibrary& curlLibrary() {
-    static const CurlLibrary library = CurlLibrary::open("libcurl.so.4");
+    // Set up once, before any request is made, by whichever caller comes first.
+    static const CurlLibrary library = [] {
+        CurlLibrary opened = CurlLibrary::open("libcurl.so.4");
+        if (opened.loaded) opened.global_init(CURL_GLOBAL_DEFAULT);
+        return opened;
+    }();
     return library;
 }
 

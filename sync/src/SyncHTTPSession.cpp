@@ -11,11 +11,6 @@ namespace harbelle::sync {
 
 namespace {
 
-void globalInit() {
-    static const bool done = [] { return curlLibrary().global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
-    (void)done;
-}
-
 struct Transfer {
     const SyncHTTPRequest* request;
     SyncHTTPResponse* response;
@@ -113,7 +108,6 @@ std::string joinURL(const std::string& base, const std::string& path) {
 
 SyncHTTPSession::SyncHTTPSession(std::string tokenOrigin, SyncHTTPTimeouts timeouts)
     : tokenOrigin_(originOf(tokenOrigin)), timeouts_(timeouts) {
-    globalInit();
     handle_ = curlLibrary().easy_init();
     multi_ = curlLibrary().multi_init();
     if (!handle_ || !multi_) {

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <tuple>
 
@@ -52,11 +51,6 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* con
     return bytes;
 }
 
-void initializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curlLibrary().global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 struct Origin {
     std::string scheme, host, port;
     bool operator==(const Origin&) const = default;
@@ -82,7 +76,6 @@ std::optional<Origin> originOf(const std::string& url) {
 }  // namespace
 
 FetchResult fetchHttps(const std::string& startURL, const FetchLimits& limits, const FetchSink& consumer) {
-    initializeCurlOnce();
     FetchResult result;
     const auto fail = [&result](std::string error) {
         result.body.clear();

@@ -43,7 +43,7 @@ struct CurlLibrary {
     static CurlLibrary open(const char* fileName);
 };
 
-// The process's libcurl, opened on the first call.
+// The process's libcurl, opened and globally initialised on the first call.
 const CurlLibrary& curlLibrary();
 
 }  // namespace harbelle::sync
