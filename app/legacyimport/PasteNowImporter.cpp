@@ -323,7 +323,7 @@ public:
         const auto bundleID = textColumn(s, 14);
         if (!storedData) failRow("no data");
 
-        const Bytes archive = legacyarchive::materializeCoreDataBlob(*storedData, externalData_);
+        Bytes archive = legacyarchive::materializeCoreDataBlob(*storedData, externalData_);
         // Column 11 (compressed) is not trusted: only bytes starting with an LZFSE block magic
         // are decoded, the rest is read as the property list it already is.
         const auto representations = legacyarchive::parseRepresentations(legacyarchive::decodeArchive(archive));
@@ -333,7 +333,6 @@ public:
                                        [](const auto& r) { return r.type == pasteboardtype::concealed; });
         pending_.clear();
         const std::string archiveLeaf = "pastenow-" + key + ".lzfse";
-        pending_.push_back({&archives_, archiveLeaf, archive});
         const std::string archiveName = std::string(kLegacyFolder) + "/" + archiveLeaf;
 
         std::vector<std::string> paths;
@@ -393,6 +392,8 @@ public:
         clip.legacyPayloadFilename = archiveName;
         clip.legacyID = primaryKey;
         clip.copyCount = copyCount >= 2 ? copyCount : 1;
+        // The archive is written as read; handed over last, once nothing here reads it.
+        pending_.push_back({&archives_, archiveLeaf, std::move(archive)});
         return clip;
     }
 
