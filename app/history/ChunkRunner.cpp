@@ -52,17 +52,16 @@ std::size_t usefulThreads(std::size_t wanted) {
 void runInChunks(std::size_t total, std::size_t threads, std::size_t chunks,
                  const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
     if (total == 0) return;
-    chunks = std::clamp<std::size_t>(chunks, 1, total);
-    threads = std::clamp<std::size_t>(threads, 1, usefulThreads(threads));
-    if (threads < 2 || chunks < 2) {
+    threads = usefulThreads(threads);
+    if (threads < 2 || chunks < 2 || total < 2) {
         work(0, 0, total);
         return;
     }
     auto shared = std::make_shared<SharedChunks>();
     shared->work = &work;
     shared->total = total;
-    shared->chunks = chunks;
-    shared->chunkSize = (total + chunks - 1) / chunks;
+    // Ranges of equal size, rounded up; the last may be shorter and none is empty.
+    shared->chunkSize = (total + std::min(chunks, total) - 1) / std::min(chunks, total);
     shared->chunks = (total + shared->chunkSize - 1) / shared->chunkSize;
     for (std::size_t helper = 1; helper < threads; ++helper) helperPool().start([shared] { shared->take(); });
     shared->take();
