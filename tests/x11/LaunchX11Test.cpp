@@ -11,6 +11,7 @@
 
 #include "HarbelleProcess.h"
 #include "history/HistoryCodec.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 namespace {
@@ -31,17 +32,17 @@ TEST(HarbelleLaunchX11, TheShelfOpensOnAStoredHistoryAndOrphansGo) {
 
     PersistedHistory history{1, {}};
     for (int i = 0; i < 3; ++i) {
-        ClipItem clip;
-        clip.createdAt = Date(std::chrono::seconds(1'800'000'000 - i * 60));
-        clip.updatedAt = clip.createdAt;
-        clip.text = "stored clip " + std::to_string(i);
-        clip.title = clip.text;
-        clip.sourceAppName = "Text Editor";
+        const std::string text = "stored clip " + std::to_string(i);
+        ClipItem clip = ClipBuilder(text)
+                            .titled()
+                            .at(Date(std::chrono::seconds(1'800'000'000 - i * 60)))
+                            .app("Text Editor")
+                            .fingerprint("text:" + text)
+                            .payload(i == 1 ? std::optional<std::string>("named.png") : std::nullopt);
+        // With an origin already, the start-up repair has nothing to write.
         clip.sourceDeviceID = "linux_test";
         clip.sourceDeviceName = "Test";
         clip.sourceDevicePlatform = "Linux";
-        clip.fingerprint = "text:" + clip.text;
-        if (i == 1) clip.payloadFilename = "named.png";
         history.items.push_back(std::move(clip));
     }
     fs::create_directories(payloads);
