@@ -14,7 +14,7 @@
 using namespace harbelle;
 
 int main(int argc, char** argv) {
-    std::string path = std::string(HARBELLE_SHARED_TESTDATA_DIR) + "/lzfse/text-3m.lzfse";
+    std::string path = std::string(HARBELLE_TESTDATA_DIR) + "/lzfse/text-3m.lzfse";
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]).rfind("--", 0) != 0) path = argv[i];  // other benchmarks' flags are ignored
 

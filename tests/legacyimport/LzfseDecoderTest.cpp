@@ -17,7 +17,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const std::filesystem::path kCorpus = std::filesystem::path(HARBELLE_SHARED_TESTDATA_DIR) / "lzfse";
+const std::filesystem::path kCorpus = std::filesystem::path(HARBELLE_TESTDATA_DIR) / "lzfse";
 
 // A missing corpus fails the test by name instead of letting it index an empty buffer.
 Bytes readFile(const std::filesystem::path& path) {

@@ -43,7 +43,7 @@ void bindOptional(sqlite3_stmt* s, int index, const std::optional<T>& value) {
 }  // namespace
 
 Bytes PasteNowTestDatabase::corpusFile(const std::string& name) {
-    std::ifstream in(fs::path(HARBELLE_SHARED_TESTDATA_DIR) / "lzfse" / name, std::ios::binary);
+    std::ifstream in(fs::path(HARBELLE_TESTDATA_DIR) / "lzfse" / name, std::ios::binary);
     if (!in) throw std::runtime_error("missing corpus file " + name);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
