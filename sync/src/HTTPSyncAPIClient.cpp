@@ -37,11 +37,13 @@ json HTTPSyncAPIClient::call(SyncEndpoint endpoint, const char* path, const json
     if (token) request.bearerToken = *token;
     request.maxResponseBytes = SyncHTTPSession::maxJSONResponseBytes;
     SyncHTTPResponse response = session_->perform(request);
-    if (response.tooLarge) invalidResponse(std::string(path) + ": answer over 32 MiB");
+    if (response.tooLarge) throw SyncServiceError::tooLargeResponse(std::string(path) + ": answer over 32 MiB");
     if (auto error = syncServiceErrorForStatus(endpoint, response.status))
         throw SyncServiceError(*error, response.retryAfterSeconds,
                                std::string(path) + ": HTTP " + std::to_string(response.status));
     if (response.status == 204) return json();
+    // Depth is checked before any tree is built: the wire format needs only a few levels.
+    if (!jsonNestingWithin(response.body, kMaxJSONNesting)) invalidResponse(std::string(path) + ": JSON nested too deep");
     json answer = json::parse(response.body, nullptr, false);
     if (answer.is_discarded() || !answer.is_object()) invalidResponse(std::string(path) + ": body is not a JSON object");
     return answer;
@@ -105,8 +107,11 @@ SyncPullResponse HTTPSyncAPIClient::pull(const std::string& token, std::int64_t 
     return pullResponseFromJSON(call(SyncEndpoint::pull, "v1/pull", &body, &token));
 }
 
-std::vector<std::string> HTTPSyncAPIClient::deleteClips(const std::string& token, const std::vector<std::string>& ids) {
-    json body{{"client_ids", ids}};
+std::vector<std::string> HTTPSyncAPIClient::deleteClips(const std::string& token,
+                                                        const std::vector<SyncDeleteItem>& items) {
+    json list = json::array();
+    for (const auto& item : items) list.push_back(toJSON(item));
+    json body{{"items", list}};
     json answer = call(SyncEndpoint::deleteClips, "v1/delete", &body, &token);
     auto it = answer.find("deleted");
     if (it == answer.end() || !it->is_array()) invalidResponse("delete: no deleted list");

@@ -47,6 +47,7 @@ std::optional<std::string> HTTPSyncBlobTransport::download(const std::string& to
     request.bearerToken = token;
     request.blob = true;
     request.maxResponseBytes = SyncHTTPSession::maxBlobResponseBytes;
+    request.timeoutMilliseconds = SyncHTTPSession::blobDownloadMilliseconds;
     SyncHTTPResponse response = session_->perform(request);
     if (response.tooLarge)
         throw SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt, "blob download: over 1 MiB");

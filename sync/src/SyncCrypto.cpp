@@ -3,6 +3,7 @@
 #include "sync/SyncServiceError.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>
@@ -329,6 +330,29 @@ std::string blobKeyForDigest(std::string_view macKey, std::string_view digest) {
     std::string data("blob", 5);
     data.append(digest);
     return hexLower(hmacSha256(macKey, data));
+}
+
+}  // namespace harbelle::sync
+
+namespace harbelle::sync {
+
+std::string createdMac(std::string_view macKey, std::string_view contentMac, std::int64_t createdAt) {
+    std::string data("created", 8);
+    data.append(contentMac);
+    data.push_back('\0');
+    data.append(std::to_string(createdAt));
+    return hexLower(hmacSha256(macKey, data));
+}
+
+std::string deleteMac(std::string_view macKey, std::string_view clientID) {
+    std::string data("delete", 7);
+    data.append(clientID);
+    return hexLower(hmacSha256(macKey, data));
+}
+
+bool macEquals(std::string_view expected, std::string_view given) {
+    // Constant time, so a service cannot learn a MAC byte by byte.
+    return expected.size() == given.size() && CRYPTO_memcmp(expected.data(), given.data(), expected.size()) == 0;
 }
 
 }  // namespace harbelle::sync

@@ -178,7 +178,7 @@ void SyncEngine::setCallbacks(SyncEngineCallbacks callbacks, Done done) {
 
 void SyncEngine::bootstrap(Done done) {
     post([this, done = std::move(done)]() mutable {
-        // With a session loaded a repeated bootstrap changes nothing.
+        // With a session loaded a repeated bootstrap loads nothing, but still publishes.
         if (!session_) {
             retryPendingRevocations();
             try {
@@ -191,8 +191,8 @@ void SyncEngine::bootstrap(Done done) {
                 status_ = SyncEngineStatus::signedOut();
                 status_.lastErrorDescription = keyringUnreadableMessage;
             }
-            publishStatus();
         }
+        publishStatus();
         finish(std::move(done));
     });
 }

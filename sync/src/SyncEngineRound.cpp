@@ -1,5 +1,8 @@
 // The sync round: deletes, then pushes, then waiting image fetches and the pull.
 #include "sync/SyncEngine.h"
+
+#include <cstdio>
+
 #include "sync/SyncImageSniffer.h"
 
 namespace harbelle::sync {
@@ -12,6 +15,11 @@ bool isRetryable(SyncServiceErrorCode code) {
 
 SyncServiceError invalidResponse(const char* detail) {
     return SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt, detail);
+}
+
+std::string contentMacOf(const std::string& macKey, const SyncClipPayload& payload) {
+    if (payload.kind == "image" && payload.blob) return imageContentMac(macKey, payload.blob->digest);
+    return textContentMac(macKey, payload.text);
 }
 
 }  // namespace
@@ -36,6 +44,9 @@ void SyncEngine::armPollTimer() {
 void SyncEngine::runRound() {
     auto waiters = std::move(roundWaiters_);
     roundWaiters_.clear();
+    refusedThisRound_ = 0;
+    blobFetchesThisRound_ = 0;
+    blobFetchTime_ = SyncSeconds(0);
     if (session_ && !aborted()) {
         bool succeeded = false;
         try {
@@ -65,6 +76,10 @@ void SyncEngine::runRound() {
             status_.lastErrorDescription.reset();
         }
         parked_.clear();
+        // One line per round, however many were refused.
+        if (refusedThisRound_ > 0)
+            std::fprintf(stderr, "harbelle sync: refused %d events or answers from the service that failed verification\n",
+                         refusedThisRound_);
         if (sessionDirty_) saveSessionQuietly();
         if (!aborted()) publishStatus();
     }
@@ -79,7 +94,9 @@ void SyncEngine::pushDeletes() {
         if (aborted()) throw Aborted{};
         std::vector<std::string> batch(deletes_.begin(),
                                        deletes_.begin() + std::ptrdiff_t(std::min(deletes_.size(), maxDeleteIDs)));
-        auto answer = api_->deleteClips(session_->token, batch);
+        std::vector<SyncDeleteItem> items;
+        for (const auto& id : batch) items.push_back({id, deleteMac(keys_.macKey, id)});
+        auto answer = api_->deleteClips(session_->token, items);
         std::set<std::string> acknowledged(answer.begin(), answer.end());
         std::vector<std::string> done;
         for (const auto& id : batch)
@@ -162,6 +179,7 @@ std::optional<SyncPushItem> SyncEngine::sealPending(PendingPush& push) {
             payload.kind = "text";
             item.contentMac = textContentMac(keys_.macKey, push.text);
         }
+        item.createdMac = createdMac(keys_.macKey, item.contentMac, item.createdAt);
         // Sealed now, not when queued: the AAD names the identifier as it is at push time.
         item.ciphertext = sealClip(keys_.clipKey, encodeClipPayload(payload), id);
     } catch (const SyncCryptoError&) {
@@ -203,8 +221,9 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
     if (results.size() != items.size()) throw invalidResponse("push results do not match the request");
     for (std::size_t i = 0; i < items.size(); ++i)
         if (results[i].clientID != items[i].clientID || !statuses.count(results[i].status) ||
-            (results[i].status == "duplicate" && results[i].canonicalID.empty()))
+            (results[i].status == "duplicate" && !isSyncClipID(results[i].canonicalID)))
             throw invalidResponse("push results do not match the request");
+    checkDuplicates(items, results);
     std::vector<std::string> acknowledged;
     for (const auto& result : results) {
         std::string id = result.clientID;
@@ -223,6 +242,36 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
     if (callbacksSet_ && callbacks_.localChangesAcknowledged)
         callbackAwaited(
             [callback = callbacks_.localChangesAcknowledged, acknowledged] { callback(acknowledged, {}); });
+}
+
+void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results) {
+    // A "duplicate" may only name a clip of the same content: one held here with other
+    // content would be merged away by the canonicalization.
+    std::optional<std::vector<SyncLocalClip>> snapshot;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto& result = results[i];
+        if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
+        std::optional<std::string> heldMac;
+        for (const auto& item : items)
+            if (item.clientID == result.canonicalID) heldMac = item.contentMac;
+        if (!heldMac)
+            if (const auto* push = findPush(result.canonicalID))
+                heldMac = push->blob ? imageContentMac(keys_.macKey, push->blob->digest)
+                                     : textContentMac(keys_.macKey, push->text);
+        if (!heldMac && callbacksSet_ && callbacks_.localClipsSnapshot) {
+            if (!snapshot)
+                snapshot = awaitMain<std::vector<SyncLocalClip>>(
+                    [callback = callbacks_.localClipsSnapshot] { return callback(); });
+            for (const auto& clip : *snapshot)
+                if (clip.clientID == result.canonicalID)
+                    heldMac = clip.blobDigest ? imageContentMac(keys_.macKey, *clip.blobDigest)
+                                              : textContentMac(keys_.macKey, clip.text);
+        }
+        if (heldMac && *heldMac != items[i].contentMac) {
+            ++refusedThisRound_;
+            throw invalidResponse("a duplicate names a clip with other content");
+        }
+    }
 }
 
 void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {
@@ -284,8 +333,9 @@ void SyncEngine::pull() {
             try {
                 page = api_->pull(session_->token, session_->lastPulledSeq, limit);
             } catch (const SyncServiceError& error) {
-                // An answer refused as too large is asked for again in halves.
-                if (!aborted() && error.code() == SyncServiceErrorCode::invalidResponse && limit > 1) {
+                // Only an answer refused as too large is asked for again in halves; any other
+                // invalid answer would be just as invalid smaller.
+                if (!aborted() && error.responseTooLarge() && limit > 1) {
                     limit /= 2;
                     continue;
                 }
@@ -320,11 +370,15 @@ void SyncEngine::pull() {
 
 void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
     auto waiting = session_->pendingBlobFetches;
+    // The least tried first: one image that never arrives does not keep the others waiting.
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const SyncPendingBlobFetch& a, const SyncPendingBlobFetch& b) { return a.attempts < b.attempts; });
     for (const auto& entry : waiting) {
         if (aborted()) throw Aborted{};
         auto& list = session_->pendingBlobFetches;
         auto it = std::find(list.begin(), list.end(), entry);
         if (it == list.end()) continue;
+        if (blobBudgetSpent()) break;  // left as they are for a later round
         auto outcome = applyEvent(entry.event, index, true);
         auto& current = session_->pendingBlobFetches;
         auto again = std::find(current.begin(), current.end(), entry);
@@ -340,6 +394,37 @@ void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
 SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, SyncLocalIndex& index,
                                                 bool fromFetchList) {
     const auto& id = event.clientID;
+    // Everything is verified before anything changes: the service can forge any field but
+    // the MACs.
+    if (!isSyncClipID(id)) {
+        refuseEvent();
+        return EventOutcome::skipped;
+    }
+    std::optional<SyncClipPayload> payload;
+    if (event.type == "delete") {
+        if (!event.deleteMac || !macEquals(deleteMac(keys_.macKey, id), *event.deleteMac)) {
+            refuseEvent();
+            return EventOutcome::skipped;
+        }
+    } else {
+        if (event.type == "upsert" && event.ciphertext && event.createdAt) {
+            try {
+                payload = decodeClipPayload(openClip(keys_.clipKey, *event.ciphertext, id));
+            } catch (const SyncCryptoError&) {
+            }
+        }
+        if (!payload || (payload->kind == "image" && !payload->blob)) {
+            skipEvent();
+            return EventOutcome::skipped;
+        }
+        // The date sits outside the sealed clip: only a date some client of the account
+        // authenticated for this content is believed.
+        auto expected = createdMac(keys_.macKey, contentMacOf(keys_.macKey, *payload), *event.createdAt);
+        if (!event.createdMac || !macEquals(expected, *event.createdMac)) {
+            refuseEvent();
+            return EventOutcome::skipped;
+        }
+    }
     if (!fromFetchList) {
         // A newer event of the same clip supersedes one still waiting for its image.
         auto removed = std::erase_if(session_->pendingBlobFetches,
@@ -352,17 +437,6 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
             index.remove(id);
         }
         return EventOutcome::applied;
-    }
-    std::optional<SyncClipPayload> payload;
-    if (event.type == "upsert" && event.ciphertext && event.createdAt) {
-        try {
-            payload = decodeClipPayload(openClip(keys_.clipKey, *event.ciphertext, id));
-        } catch (const SyncCryptoError&) {
-        }
-    }
-    if (!payload || (payload->kind == "image" && !payload->blob)) {
-        skipEvent();
-        return EventOutcome::skipped;
     }
     auto plan = planUpsert(id, *event.createdAt, *payload, index);
     std::optional<SyncBlobPayload> blob;
@@ -411,14 +485,21 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
 SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out) {
     // Our own HMAC of the digest names the blob; a key the service sends is never trusted.
     auto key = blobKeyForDigest(keys_.macKey, info.digest);
+    // Past this round's budget the image waits in the to-fetch list; texts, pushes and the
+    // cursor go on.
+    if (blobBudgetSpent()) return BlobFetch::missing;
+    ++blobFetchesThisRound_;
+    auto started = clock_->now();
     std::optional<std::string> sealed;
     try {
         sealed = blobs_->download(session_->token, key);
     } catch (const SyncServiceError& error) {
+        blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
         if (aborted()) throw Aborted{};
         if (error.code() == SyncServiceErrorCode::unauthorized) throw;
         return BlobFetch::missing;
     }
+    blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
     if (!sealed) return BlobFetch::missing;
     std::string bytes;
     try {
@@ -436,6 +517,15 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
 void SyncEngine::skipEvent() {
     ++session_->skippedEventCount;
     sessionDirty_ = true;
+}
+
+void SyncEngine::refuseEvent() {
+    ++refusedThisRound_;
+    skipEvent();
+}
+
+bool SyncEngine::blobBudgetSpent() const {
+    return blobFetchesThisRound_ >= maxBlobFetchesPerRound || blobFetchTime_ >= SyncSeconds(blobFetchBudgetSeconds);
 }
 
 void SyncEngine::apply(const SyncMergeAction& action) {

@@ -160,7 +160,9 @@ SyncHTTPResponse SyncHTTPSession::perform(const SyncHTTPRequest& request) {
     curlLibrary().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curlLibrary().easy_setopt(curl, CURLOPT_NOPROXY, "127.0.0.1,localhost,::1");
     curlLibrary().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connectMilliseconds);
-    curlLibrary().easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.blob ? timeouts_.blobMilliseconds : timeouts_.requestMilliseconds);
+    long timeout = request.blob ? timeouts_.blobMilliseconds : timeouts_.requestMilliseconds;
+    if (request.timeoutMilliseconds) timeout = std::min(timeout, *request.timeoutMilliseconds);
+    curlLibrary().easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
     curlLibrary().easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curlLibrary().easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
     curlLibrary().easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);

@@ -100,7 +100,8 @@ json toJSON(const SyncPushItem& v) {
            {"created_at", v.createdAt},
            {"content_mac", v.contentMac},
            {"ciphertext", base64Encode(v.ciphertext)},
-           {"replace_existing", v.replaceExisting}};
+           {"replace_existing", v.replaceExisting},
+           {"created_mac", v.createdMac}};
     if (v.blobKey) j["blob_key"] = *v.blobKey;
     return j;
 }
@@ -116,7 +117,45 @@ json toJSON(const SyncPullEvent& v) {
     if (v.createdAt) j["created_at"] = *v.createdAt;
     if (v.ciphertext) j["ciphertext"] = base64Encode(*v.ciphertext);
     if (v.blobKey) j["blob_key"] = *v.blobKey;
+    if (v.createdMac) j["created_mac"] = *v.createdMac;
+    if (v.deleteMac) j["delete_mac"] = *v.deleteMac;
     return j;
+}
+
+json toJSON(const SyncDeleteItem& v) { return {{"client_id", v.clientID}, {"delete_mac", v.deleteMac}}; }
+
+bool isSyncClipID(std::string_view t) {
+    if (t.size() != 36) return false;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        char c = t[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool jsonNestingWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
 }
 
 SyncKDFParameters kdfParametersFromJSON(const json& j) {
@@ -141,6 +180,8 @@ SyncPushResult pushResultFromJSON(const json& j) {
     r.canonicalID = text(j, "canonical_id");
     r.status = text(j, "status");
     r.seq = optionalInteger(j, "seq");
+    // An identifier is a lower-case UUID; anything else could rename a clip to a made-up name.
+    if (!isSyncClipID(r.clientID) || !isSyncClipID(r.canonicalID)) invalid("push result id is not a UUID");
     static const char* known[] = {"stored", "updated", "unchanged", "duplicate", "deleted"};
     if (std::find(std::begin(known), std::end(known), r.status) == std::end(known)) invalid("unknown push status");
     return r;
@@ -155,6 +196,8 @@ SyncPullEvent pullEventFromJSON(const json& j) {
     e.createdAt = optionalInteger(j, "created_at");
     e.ciphertext = optionalBytes(j, "ciphertext");
     e.blobKey = optionalText(j, "blob_key");
+    e.createdMac = optionalText(j, "created_mac");
+    e.deleteMac = optionalText(j, "delete_mac");
     return e;
 }
 

@@ -6,6 +6,12 @@ SyncServiceError::SyncServiceError(SyncServiceErrorCode code, std::optional<int>
     : std::runtime_error(std::string(name(code)) + (detail.empty() ? "" : ": " + detail)),
       code_(code), retryAfterSeconds_(retryAfterSeconds), detail_(std::move(detail)) {}
 
+SyncServiceError SyncServiceError::tooLargeResponse(std::string detail) {
+    SyncServiceError error(SyncServiceErrorCode::invalidResponse, std::nullopt, std::move(detail));
+    error.responseTooLarge_ = true;
+    return error;
+}
+
 const char* SyncServiceError::message(SyncServiceErrorCode code) {
     switch (code) {
     case SyncServiceErrorCode::invalidCredentials: return "Email or password is incorrect.";

@@ -17,6 +17,11 @@ namespace {
 
 using Kind = SyncReferenceService::ForcedAnswer::Kind;
 
+const std::string A = "00000000-0000-4000-8000-00000000000a";
+const std::string B = "00000000-0000-4000-8000-00000000000b";
+const std::string C = "00000000-0000-4000-8000-00000000000c";
+const std::string Gone = "00000000-0000-4000-8000-0000000000ff";
+
 class SyncReferenceServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -26,7 +31,8 @@ protected:
     }
 
     SyncPushItem item(const std::string& id, std::int64_t createdAt, const std::string& mac, bool replace = false) {
-        return {id, createdAt, mac, "sealed-" + id + "-" + std::to_string(createdAt), std::nullopt, replace};
+        return {id, createdAt, mac, "sealed-" + id + "-" + std::to_string(createdAt), std::nullopt, replace,
+                "cmac-" + std::to_string(createdAt)};
     }
 
     SyncReferenceService service;
@@ -35,27 +41,28 @@ protected:
 };
 
 TEST_F(SyncReferenceServiceTest, PushRulesInOrder) {
-    client->deleteClips(account.token, {"gone"});
-    auto results = client->push(account.token, {item("a", 10, "m1"), item("a", 10, "m1"), item("a", 11, "m1"),
-                                                item("a", 5, "m9", true), item("b", 20, "m9"), item("c", 3, "m9"),
-                                                item("gone", 99, "m7")});
+    client->deleteClips(account.token, {{Gone, "dmac"}});
+    auto results = client->push(account.token, {item(A, 10, "m1"), item(A, 10, "m1"), item(A, 11, "m1"),
+                                                item(A, 5, "m9", true), item(B, 20, "m9"), item(C, 3, "m9"),
+                                                item(Gone, 99, "m7")});
     std::vector<std::pair<std::string, std::string>> got;
     for (const auto& r : results) got.emplace_back(r.status, r.canonicalID);
-    std::vector<std::pair<std::string, std::string>> expected{{"stored", "a"},   {"unchanged", "a"}, {"updated", "a"},
-                                                              {"updated", "a"},  {"duplicate", "a"}, {"duplicate", "a"},
-                                                              {"deleted", "gone"}};
+    std::vector<std::pair<std::string, std::string>> expected{{"stored", A},   {"unchanged", A}, {"updated", A},
+                                                              {"updated", A},  {"duplicate", A}, {"duplicate", A},
+                                                              {"deleted", Gone}};
     EXPECT_EQ(got, expected);
     // The later duplicate moved the record forward and logged an upsert; the earlier one did not.
     auto page = client->pull(account.token, 0, 500);
     ASSERT_EQ(page.events.size(), 4u);  // stored, two updates, the move; tombstones log nothing
-    EXPECT_EQ(page.events.back().clientID, "a");
+    EXPECT_EQ(page.events.back().clientID, A);
     EXPECT_EQ(page.events.back().createdAt, 20);
+    EXPECT_EQ(page.events.back().createdMac, "cmac-20") << "the date moves with its MAC";
     EXPECT_EQ(page.latestSeq, page.events.back().seq);
 }
 
 TEST_F(SyncReferenceServiceTest, PullPagesByLimitAndSizeAndReportsLatestSeq) {
     std::vector<SyncPushItem> items;
-    for (int i = 0; i < 30; ++i) items.push_back(item("id" + std::to_string(i), i, "mac" + std::to_string(i)));
+    for (int i = 0; i < 30; ++i) items.push_back(item(randomUUID(), i, "mac" + std::to_string(i)));
     client->push(account.token, items);
     auto first = client->pull(account.token, 0, 10);
     EXPECT_EQ(first.events.size(), 10u);
@@ -95,7 +102,7 @@ TEST_F(SyncReferenceServiceTest, DumpHoldsNoPlaintextKeyOrPassword) {
     const std::string text = "the secret text of a clip";
     SyncClipPayload payload{std::nullopt, "text", std::nullopt, text, 1};
     client->push(account.token, {{id, 1, textContentMac(keys.macKey, text), sealClip(keys.clipKey, encodeClipPayload(payload), id),
-                                  std::nullopt, false}});
+                                  std::nullopt, false, "cmac"}});
     std::string dump = service.dump().dump();
     for (const std::string& secret : {text, account.password, base64Encode(account.syncKey), hexLower(account.syncKey)})
         EXPECT_EQ(dump.find(secret), std::string::npos) << secret;
@@ -142,7 +149,7 @@ TEST(SyncReferenceServiceProgramTest, KeepsItsDataFileAcrossRestarts) {
     HTTPSyncAPIClient client(base);
     ASSERT_TRUE(waitReady(client));
     auto account = testing::registerAccount(client, "kept@example.com");
-    client.push(account.token, {{"k", 1, "mac", "sealed", std::nullopt, false}});
+    client.push(account.token, {{randomUUID(), 1, "mac", "sealed", std::nullopt, false, "cmac"}});
     EXPECT_EQ(stop(first), 0);
     EXPECT_EQ(std::filesystem::status(data).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);

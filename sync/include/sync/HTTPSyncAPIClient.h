@@ -24,7 +24,7 @@ public:
     std::int64_t changePassword(const std::string& token, const SyncChangePasswordRequest& request) override;
     std::vector<SyncPushResult> push(const std::string& token, const std::vector<SyncPushItem>& items) override;
     SyncPullResponse pull(const std::string& token, std::int64_t since, int limit) override;
-    std::vector<std::string> deleteClips(const std::string& token, const std::vector<std::string>& clientIDs) override;
+    std::vector<std::string> deleteClips(const std::string& token, const std::vector<SyncDeleteItem>& items) override;
     void setStopped(bool stopped) override;
 
     const std::string& baseURL() const { return baseURL_; }

@@ -25,8 +25,8 @@ public:
     // At most 50 items; results in request order (checked: a mismatch is invalidResponse).
     virtual std::vector<SyncPushResult> push(const std::string& token, const std::vector<SyncPushItem>& items) = 0;
     virtual SyncPullResponse pull(const std::string& token, std::int64_t since, int limit) = 0;
-    // At most 500 ids; returns the acknowledged ids.
-    virtual std::vector<std::string> deleteClips(const std::string& token, const std::vector<std::string>& clientIDs) = 0;
+    // At most 500 items, each with its delete_mac; returns the acknowledged ids.
+    virtual std::vector<std::string> deleteClips(const std::string& token, const std::vector<SyncDeleteItem>& items) = 0;
 
     // While stopped, a running request aborts at once and new ones fail with transport.
     virtual void setStopped(bool stopped) = 0;

@@ -109,5 +109,11 @@ std::string openBlob(std::string_view blobKeyMaterial, std::string_view sealed, 
 std::string textContentMac(std::string_view macKey, std::string_view text);
 std::string imageContentMac(std::string_view macKey, std::string_view digest);
 std::string blobKeyForDigest(std::string_view macKey, std::string_view digest);
+// Authenticates a record's date for its content: HMAC("created\0" + content_mac + "\0" + seconds).
+std::string createdMac(std::string_view macKey, std::string_view contentMac, std::int64_t createdAt);
+// Authenticates a deletion: HMAC("delete\0" + client_id).
+std::string deleteMac(std::string_view macKey, std::string_view clientID);
+// Constant-time comparison of two MAC texts.
+bool macEquals(std::string_view expected, std::string_view given);
 
 }  // namespace harbelle::sync

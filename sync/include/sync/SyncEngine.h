@@ -42,6 +42,10 @@ public:
     static constexpr std::size_t maxDeleteIDs = 500;
     static constexpr int maxPullLimit = 500;
     static constexpr std::size_t maxPendingBlobFetches = 200;
+    // Image fetches per round: a slow or trickling media endpoint costs at most this much
+    // time (plus one download's timeout) before the rest waits for a later round.
+    static constexpr int maxBlobFetchesPerRound = 500;
+    static constexpr double blobFetchBudgetSeconds = 15;
     static constexpr const char* platformName = "Linux";
     static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
     static constexpr const char* keyringUnreadableMessage =
@@ -126,6 +130,7 @@ private:
     void pushDeletes();
     void pushClips();
     void sendBatch(std::vector<SyncPushItem> items);
+    void checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results);
     std::optional<SyncPushItem> sealPending(PendingPush& push);
     void reject(const std::string& id, SyncClipRejection rejection);
     void canonicalize(const std::string& localID, const std::string& canonicalID);
@@ -135,6 +140,8 @@ private:
     EventOutcome applyEvent(const SyncPullEvent& event, SyncLocalIndex& index, bool fromFetchList);
     BlobFetch fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out);
     void skipEvent();
+    void refuseEvent();
+    bool blobBudgetSpent() const;
     void apply(const SyncMergeAction& action);
     PendingPush* findPush(const std::string& id);
 
@@ -166,6 +173,9 @@ private:
     SyncPollScheduler scheduler_;
     bool running_ = false;
     bool sessionDirty_ = false;
+    int refusedThisRound_ = 0;  // events and answers that failed verification
+    int blobFetchesThisRound_ = 0;
+    SyncSeconds blobFetchTime_{0};
 
     SyncActor actor_;  // last: its thread starts after every member above exists
 };

@@ -19,6 +19,8 @@ struct SyncHTTPRequest {
     std::optional<std::string> bearerToken;
     bool blob = false;  // blob timeout instead of the request timeout
     std::size_t maxResponseBytes = 32u << 20;
+    // A shorter whole-request timeout than the session's (never a longer one).
+    std::optional<long> timeoutMilliseconds;
 };
 
 struct SyncHTTPResponse {
@@ -60,6 +62,8 @@ public:
     static constexpr std::size_t maxRequestBytes = 16u << 20;
     static constexpr std::size_t maxJSONResponseBytes = 32u << 20;
     static constexpr std::size_t maxBlobResponseBytes = 1u << 20;
+    // An image download gives up sooner than an upload: a slow one waits for a later round.
+    static constexpr long blobDownloadMilliseconds = 15'000;
 
 private:
     std::string tokenOrigin_;

@@ -69,6 +69,7 @@ struct SyncPushItem {
     std::string ciphertext;  // sealed clip bytes
     std::optional<std::string> blobKey;
     bool replaceExisting = false;
+    std::string createdMac;  // lower-case hex; authenticates createdAt for contentMac
     bool operator==(const SyncPushItem&) const = default;
 };
 
@@ -88,7 +89,16 @@ struct SyncPullEvent {
     std::optional<std::int64_t> createdAt;
     std::optional<std::string> ciphertext;
     std::optional<std::string> blobKey;
+    std::optional<std::string> createdMac;  // upserts
+    std::optional<std::string> deleteMac;  // deletes
     bool operator==(const SyncPullEvent&) const = default;
+};
+
+// One entry of a delete request.
+struct SyncDeleteItem {
+    std::string clientID;
+    std::string deleteMac;
+    bool operator==(const SyncDeleteItem&) const = default;
 };
 
 struct SyncPullResponse {
@@ -106,12 +116,21 @@ nlohmann::json toJSON(const SyncChangePasswordRequest& value);
 nlohmann::json toJSON(const SyncPushItem& value);
 nlohmann::json toJSON(const SyncPushResult& value);
 nlohmann::json toJSON(const SyncPullEvent& value);
+nlohmann::json toJSON(const SyncDeleteItem& value);
 SyncKDFParameters kdfParametersFromJSON(const nlohmann::json& j);
 SyncRegisterResponse registerResponseFromJSON(const nlohmann::json& j);
 SyncLoginResponse loginResponseFromJSON(const nlohmann::json& j);
 SyncPushResult pushResultFromJSON(const nlohmann::json& j);
 SyncPullEvent pullEventFromJSON(const nlohmann::json& j);
 SyncPullResponse pullResponseFromJSON(const nlohmann::json& j);
+
+// A clip identifier as the protocol writes it: a lower-case UUID text.
+bool isSyncClipID(std::string_view text);
+
+// False when JSON text nests arrays and objects deeper than `limit` (strings are skipped):
+// checked before parsing, so a hostile answer never builds a huge tree.
+bool jsonNestingWithin(std::string_view text, int limit);
+inline constexpr int kMaxJSONNesting = 64;
 
 // ---- Clip payload (the plaintext inside a sealed clip) ----
 

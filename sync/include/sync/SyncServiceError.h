@@ -29,6 +29,10 @@ public:
     std::optional<int> retryAfterSeconds() const { return retryAfterSeconds_; }
     // Developer detail (URL, curl error); never shown to the user.
     const std::string& detail() const { return detail_; }
+    // An invalidResponse whose body passed the size cap: the only answer that a smaller
+    // request can mend.
+    bool responseTooLarge() const { return responseTooLarge_; }
+    static SyncServiceError tooLargeResponse(std::string detail);
 
     // The fixed English sentence for the user.
     static const char* message(SyncServiceErrorCode code);
@@ -38,6 +42,7 @@ private:
     SyncServiceErrorCode code_;
     std::optional<int> retryAfterSeconds_;
     std::string detail_;
+    bool responseTooLarge_ = false;
 };
 
 // HTTP status of one endpoint to the error it means; nullopt for the endpoint's success codes.

@@ -25,6 +25,7 @@ struct Record {
     std::string contentMac;
     std::string ciphertext;
     std::optional<std::string> blobKey;
+    std::string createdMac;
 };
 
 struct Account {
@@ -34,7 +35,7 @@ struct Account {
     SyncKDFParameters kdf;
     std::string wrappedSyncKey;
     std::map<std::string, Record> records;
-    std::set<std::string> tombstones;
+    std::map<std::string, std::string> tombstones;  // id -> delete_mac
     std::vector<SyncPullEvent> events;
     std::int64_t nextSeq = 1;
     std::map<std::string, std::string> blobs;
@@ -52,6 +53,12 @@ constexpr std::size_t kMaxRequestBytes = 16u << 20;
 
 bool isHexKey(const std::string& key) {
     return key.size() == 64 && key.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The rule register and change-password share: a client never gets a cheaper key.
+bool acceptableKDF(const SyncKDFParameters& kdf) {
+    return kdf.algorithm == "pbkdf2-sha256" && kdf.salt.size() == 16 && kdf.iterations >= 600'000 &&
+           kdf.iterations <= 10'000'000;
 }
 
 }  // namespace
@@ -97,7 +104,10 @@ json SyncReferenceService::State::toJSONLocked() const {
     for (const auto& [email, a] : accounts) {
         json records = json::object();
         for (const auto& [id, r] : a.records) {
-            json rj{{"created_at", r.createdAt}, {"content_mac", r.contentMac}, {"ciphertext", base64Encode(r.ciphertext)}};
+            json rj{{"created_at", r.createdAt},
+                    {"created_mac", r.createdMac},
+                    {"content_mac", r.contentMac},
+                    {"ciphertext", base64Encode(r.ciphertext)}};
             if (r.blobKey) rj["blob_key"] = *r.blobKey;
             records[id] = rj;
         }
@@ -110,7 +120,7 @@ json SyncReferenceService::State::toJSONLocked() const {
                                {"kdf", toJSON(a.kdf)},
                                {"wrapped_sync_key", base64Encode(a.wrappedSyncKey)},
                                {"records", records},
-                               {"tombstones", std::vector<std::string>(a.tombstones.begin(), a.tombstones.end())},
+                               {"tombstones", a.tombstones},
                                {"events", events},
                                {"next_seq", a.nextSeq},
                                {"blobs", blobs}};
@@ -137,9 +147,15 @@ void SyncReferenceService::State::loadFrom(const json& j) {
             Record r{rj.at("created_at").get<std::int64_t>(), rj.at("content_mac").get<std::string>(),
                      base64Decode(rj.at("ciphertext").get<std::string>()).value_or(""), std::nullopt};
             if (rj.contains("blob_key")) r.blobKey = rj["blob_key"].get<std::string>();
+            r.createdMac = rj.value("created_mac", std::string());
             a.records[id] = r;
         }
-        for (const auto& id : aj.at("tombstones")) a.tombstones.insert(id.get<std::string>());
+        // Files from before delete_mac keep their tombstones as a plain list.
+        const json& tombstones = aj.at("tombstones");
+        if (tombstones.is_array())
+            for (const auto& id : tombstones) a.tombstones[id.get<std::string>()] = "";
+        else
+            for (const auto& [id, mac] : tombstones.items()) a.tombstones[id] = mac.get<std::string>();
         for (const auto& e : aj.at("events")) a.events.push_back(pullEventFromJSON(e));
         a.nextSeq = aj.at("next_seq").get<std::int64_t>();
         for (const auto& [key, b] : aj.at("blobs").items()) a.blobs[key] = base64Decode(b.get<std::string>()).value_or("");
@@ -315,8 +331,7 @@ void SyncReferenceService::State::routes() {
         } catch (const std::exception&) {
             return fail(res, 400, "bad kdf");
         }
-        if (kdf.algorithm != "pbkdf2-sha256" || kdf.salt.size() != 16 || kdf.iterations < 600'000)
-            return fail(res, 422, "unsupported kdf");
+        if (!acceptableKDF(kdf)) return fail(res, 422, "unsupported kdf");
         if (accounts.count(*email)) return fail(res, 409, "email taken");
         Account a;
         a.email = *email;
@@ -373,6 +388,7 @@ void SyncReferenceService::State::routes() {
         } catch (const std::exception&) {
             return fail(res, 400, "bad kdf");
         }
+        if (!acceptableKDF(kdf)) return fail(res, 422, "unsupported kdf");
         account->authSalt = randomBytes(16);
         account->authHash = sha256(account->authSalt + *authKey);
         account->kdf = kdf;
@@ -398,7 +414,7 @@ void SyncReferenceService::State::routes() {
         auto items = body.find("items");
         if (items == body.end() || !items->is_array() || items->size() > 50) return fail(res, 400, "bad items");
         struct Item {
-            std::string id, mac, ciphertext;
+            std::string id, mac, ciphertext, createdMac;
             std::int64_t createdAt;
             std::optional<std::string> blobKey;
             bool replace;
@@ -408,17 +424,18 @@ void SyncReferenceService::State::routes() {
             auto id = text(item, "client_id");
             auto mac = text(item, "content_mac");
             auto ciphertext = b64(item, "ciphertext");
+            auto createdMac = text(item, "created_mac");
             auto created = item.find("created_at");
-            if (!id || !mac || !ciphertext || created == item.end() || !created->is_number_integer())
+            if (!id || !mac || !ciphertext || !createdMac || created == item.end() || !created->is_number_integer())
                 return fail(res, 400, "bad item");
             if (ciphertext->size() > kMaxCiphertextBytes) return fail(res, 413, "ciphertext too large");
             auto replace = item.find("replace_existing");
-            parsed.push_back({*id, *mac, *ciphertext, created->get<std::int64_t>(), text(item, "blob_key"),
+            parsed.push_back({*id, *mac, *ciphertext, *createdMac, created->get<std::int64_t>(), text(item, "blob_key"),
                               replace != item.end() && replace->is_boolean() && replace->get<bool>()});
         }
         auto logUpsert = [account](const std::string& id, const Record& r) {
             std::int64_t seq = account->nextSeq++;
-            account->events.push_back({seq, "upsert", id, r.createdAt, r.ciphertext, r.blobKey});
+            account->events.push_back({seq, "upsert", id, r.createdAt, r.ciphertext, r.blobKey, r.createdMac, std::nullopt});
             return seq;
         };
         json results = json::array();
@@ -428,7 +445,7 @@ void SyncReferenceService::State::routes() {
                 result["status"] = "deleted";
             } else if (auto live = account->records.find(item.id); live != account->records.end()) {
                 if (item.replace || item.createdAt > live->second.createdAt) {
-                    live->second = {item.createdAt, item.mac, item.ciphertext, item.blobKey};
+                    live->second = {item.createdAt, item.mac, item.ciphertext, item.blobKey, item.createdMac};
                     result["status"] = "updated";
                     result["seq"] = logUpsert(item.id, live->second);
                 } else {
@@ -441,11 +458,13 @@ void SyncReferenceService::State::routes() {
                     result["canonical_id"] = same->first;
                     result["status"] = "duplicate";
                     if (item.createdAt > same->second.createdAt) {
+                        // The date moves with the MAC its pusher made for it.
                         same->second.createdAt = item.createdAt;
+                        same->second.createdMac = item.createdMac;
                         result["seq"] = logUpsert(same->first, same->second);
                     }
                 } else {
-                    Record r{item.createdAt, item.mac, item.ciphertext, item.blobKey};
+                    Record r{item.createdAt, item.mac, item.ciphertext, item.blobKey, item.createdMac};
                     account->records[item.id] = r;
                     result["status"] = "stored";
                     result["seq"] = logUpsert(item.id, r);
@@ -485,22 +504,28 @@ void SyncReferenceService::State::routes() {
         send(res, 200, {{"events", events}, {"latest_seq", account->nextSeq - 1}, {"has_more", more}});
     }));
 
-    server.Post("/v1/delete", wrap("delete", [this, send, fail, parse, authorize](const httplib::Request& req,
+    server.Post("/v1/delete", wrap("delete", [this, send, fail, parse, text, authorize](const httplib::Request& req,
                                                                                  httplib::Response& res) {
         Account* account = authorize(req, res);
         if (!account) return;
         json body = parse(req);
-        auto ids = body.find("client_ids");
-        if (ids == body.end() || !ids->is_array() || ids->size() > 500) return fail(res, 400, "bad ids");
-        json deleted = json::array();
-        for (const json& id : *ids) {
-            if (!id.is_string()) return fail(res, 400, "bad id");
+        auto items = body.find("items");
+        if (items == body.end() || !items->is_array() || items->size() > 500) return fail(res, 400, "bad items");
+        std::vector<std::pair<std::string, std::string>> parsed;
+        for (const json& item : *items) {
+            auto id = text(item, "client_id");
+            auto mac = text(item, "delete_mac");
+            if (!id || !mac) return fail(res, 400, "bad item");
+            parsed.emplace_back(*id, *mac);
         }
-        for (const json& idJSON : *ids) {
-            std::string id = idJSON.get<std::string>();
+        json deleted = json::array();
+        for (const auto& [id, mac] : parsed) {
+            // Stored with the tombstone and handed out with the event: only the account's
+            // clients can make it, so peers can tell a real deletion from a forged one.
             if (account->records.erase(id))
-                account->events.push_back({account->nextSeq++, "delete", id, std::nullopt, std::nullopt, std::nullopt});
-            account->tombstones.insert(id);
+                account->events.push_back(
+                    {account->nextSeq++, "delete", id, std::nullopt, std::nullopt, std::nullopt, std::nullopt, mac});
+            account->tombstones[id] = mac;
             deleted.push_back(id);
         }
         send(res, 200, {{"deleted", deleted}});
@@ -635,7 +660,7 @@ std::int64_t SyncReferenceService::injectEvent(const std::string& email, const S
     e.seq = account.nextSeq++;
     if (e.type == "upsert")
         account.records[e.clientID] = {e.createdAt.value_or(0), "injected-" + std::to_string(e.seq), e.ciphertext.value_or(""),
-                                       e.blobKey};
+                                       e.blobKey, e.createdMac.value_or("")};
     account.events.push_back(e);
     state_->saveLocked();
     return e.seq;

@@ -93,10 +93,13 @@ SyncPullResponse ScriptedSyncAPI::pull(const std::string&, std::int64_t since, i
     return {{}, since, false};
 }
 
-std::vector<std::string> ScriptedSyncAPI::deleteClips(const std::string&, const std::vector<std::string>& ids) {
+std::vector<std::string> ScriptedSyncAPI::deleteClips(const std::string&, const std::vector<SyncDeleteItem>& items) {
     enter("delete");
     std::lock_guard lock(service_->mutex);
+    std::vector<std::string> ids;
+    for (const auto& item : items) ids.push_back(item.clientID);
     service_->deletes.push_back(ids);
+    service_->deleteItems.push_back(items);
     return ids;
 }
 

@@ -26,6 +26,7 @@ struct ScriptedSyncService {
     std::vector<std::vector<SyncPushItem>> pushes;
     std::vector<std::int64_t> pullSince;
     std::vector<std::vector<std::string>> deletes;
+    std::vector<std::vector<SyncDeleteItem>> deleteItems;
     std::vector<std::string> downloads;
     std::vector<std::string> loggedOut;
     std::map<std::string, std::string> blobs;
@@ -56,7 +57,7 @@ public:
     std::int64_t changePassword(const std::string& token, const SyncChangePasswordRequest& request) override;
     std::vector<SyncPushResult> push(const std::string& token, const std::vector<SyncPushItem>& items) override;
     SyncPullResponse pull(const std::string& token, std::int64_t since, int limit) override;
-    std::vector<std::string> deleteClips(const std::string& token, const std::vector<std::string>& ids) override;
+    std::vector<std::string> deleteClips(const std::string& token, const std::vector<SyncDeleteItem>& items) override;
     bool upload(const std::string& token, const std::string& blobKey, const std::string& sealedBytes) override;
     std::optional<std::string> download(const std::string& token, const std::string& blobKey) override;
     void setStopped(bool stopped) override;

@@ -16,7 +16,11 @@ const SyncContentKeys kKeys = deriveContentKeys(kSyncKey);
 SyncPullEvent textEvent(std::int64_t seq, const std::string& id, const std::string& text, std::int64_t createdAt) {
     SyncClipPayload payload;
     payload.text = text;
-    return {seq, "upsert", id, createdAt, sealClip(kKeys.clipKey, encodeClipPayload(payload), id), std::nullopt};
+    return {seq,          "upsert",
+            id,           createdAt,
+            sealClip(kKeys.clipKey, encodeClipPayload(payload), id),
+            std::nullopt, createdMac(kKeys.macKey, textContentMac(kKeys.macKey, text), createdAt),
+            std::nullopt};
 }
 
 SyncPullEvent imageEvent(std::int64_t seq, const std::string& id, const SyncBlobPayload& blob, std::int64_t createdAt) {
@@ -25,7 +29,8 @@ SyncPullEvent imageEvent(std::int64_t seq, const std::string& id, const SyncBlob
     auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
     payload.blob = SyncClipBlobInfo{std::int64_t(blob.data.size()), blob.contentType, blob.digest, key,
                                     blob.pixelHeight, blob.pixelWidth};
-    return {seq, "upsert", id, createdAt, sealClip(kKeys.clipKey, encodeClipPayload(payload), id), key};
+    return {seq, "upsert", id, createdAt, sealClip(kKeys.clipKey, encodeClipPayload(payload), id), key,
+            createdMac(kKeys.macKey, imageContentMac(kKeys.macKey, blob.digest), createdAt), std::nullopt};
 }
 
 // Pages served once each, then empty pages at the last sequence.
@@ -375,7 +380,7 @@ TEST_F(EngineMends, PullHalvesARefusedPageAndStartsOverAfterAServiceReset) {
         if (since < 40) response.events.push_back(textEvent(40, newClipID(), "before", 1));
         return response;
     };
-    service->fail("pull", SyncServiceError(SyncServiceErrorCode::invalidResponse), 2);
+    service->fail("pull", SyncServiceError::tooLargeResponse("over 32 MiB"), 2);
     harness->syncNow();
     EXPECT_EQ(limits, (std::vector<int>{125}));
     EXPECT_EQ(storedCursor(), 40);
