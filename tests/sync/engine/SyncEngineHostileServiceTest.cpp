@@ -1,0 +1,333 @@
+// A service that lies: it may delay sync, never make a client lose, alter, re-date or merge a clip.
+#include <gtest/gtest.h>
+
+#include "ScriptedSyncAPI.h"
+#include "SyncEngineTestSupport.h"
+#include "sync/HTTPSyncAPIClient.h"
+#include "sync/SyncCrypto.h"
+#include "sync/SyncReferenceService.h"
+
+namespace harbelle::sync::testing {
+namespace {
+
+using std::chrono::seconds;
+
+const std::string kSyncKey(32, '\x2a');
+const SyncContentKeys kKeys = deriveContentKeys(kSyncKey);
+const std::int64_t kLocalSeconds = 1'700'000'000;
+
+SyncPullEvent sealedText(std::int64_t seq, const std::string& id, const std::string& text, std::int64_t createdAt) {
+    SyncClipPayload payload;
+    payload.text = text;
+    SyncPullEvent event{seq, "upsert", id, createdAt, sealClip(kKeys.clipKey, encodeClipPayload(payload), id)};
+    event.createdMac = createdMac(kKeys.macKey, textContentMac(kKeys.macKey, text), createdAt);
+    return event;
+}
+
+SyncPullEvent sealedImage(std::int64_t seq, const std::string& id, const SyncBlobPayload& blob, std::int64_t createdAt) {
+    SyncClipPayload payload;
+    payload.kind = "image";
+    auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
+    payload.blob = SyncClipBlobInfo{std::int64_t(blob.data.size()), blob.contentType, blob.digest, key,
+                                    blob.pixelHeight, blob.pixelWidth};
+    SyncPullEvent event{seq, "upsert", id, createdAt, sealClip(kKeys.clipKey, encodeClipPayload(payload), id), key};
+    event.createdMac = createdMac(kKeys.macKey, imageContentMac(kKeys.macKey, blob.digest), createdAt);
+    return event;
+}
+
+SyncPullEvent deletion(std::int64_t seq, const std::string& id, std::optional<std::string> mac) {
+    SyncPullEvent event{seq, "delete", id};
+    event.deleteMac = std::move(mac);
+    return event;
+}
+
+// One page of events, then nothing new.
+std::function<SyncPullResponse(std::int64_t, int)> onePage(std::vector<SyncPullEvent> events) {
+    return [events](std::int64_t since, int) {
+        SyncPullResponse response;
+        response.latestSeq = std::max(since, events.empty() ? 0 : events.back().seq);
+        for (const auto& event : events)
+            if (event.seq > since) response.events.push_back(event);
+        return response;
+    };
+}
+
+struct HostileService : ::testing::Test {
+    void SetUp() override {
+        harness = std::make_unique<SyncEngineHarness>(scriptedAPIFactory(service), scriptedBlobFactory(service), clock);
+        SyncSession session;
+        session.baseURL = "http://127.0.0.1:9/";
+        session.email = "a@example.com";
+        session.token = "token-a";
+        session.deviceID = "device-a";
+        session.syncKey = kSyncKey;
+        harness->accounts->saveSession(session);
+        harness->bootstrap();
+    }
+    // A clip held here before the round; the test checks it afterwards.
+    std::string holdLocal(const std::string& text) {
+        auto id = newClipID();
+        harness->recorder.local.push_back({id, text, dateFromWireSeconds(kLocalSeconds), std::nullopt, std::nullopt});
+        kept[id] = text;
+        return id;
+    }
+    void expectLocalClipsKept() {
+        for (const auto& [id, text] : kept) {
+            const auto* clip = harness->recorder.find(id);
+            ASSERT_NE(clip, nullptr) << text;
+            EXPECT_EQ(clip->text, text);
+            EXPECT_EQ(wireSeconds(clip->createdAt), kLocalSeconds) << text;
+        }
+    }
+    std::int64_t storedCursor() { return harness->accounts->loadSession().value().lastPulledSeq; }
+    std::int64_t skipped() { return harness->lastStatus().skippedEventCount; }
+
+    std::shared_ptr<ScriptedSyncService> service = std::make_shared<ScriptedSyncService>();
+    std::shared_ptr<ManualSyncClock> clock = std::make_shared<ManualSyncClock>();
+    std::unique_ptr<SyncEngineHarness> harness;
+    std::map<std::string, std::string> kept;
+    SyncDate now{seconds(1'800'000'000)};
+};
+
+TEST_F(HostileService, ForgedDuplicateNeverMergesTwoDifferentClips) {
+    auto held = holdLocal("held here, never pushed again");
+    auto pushed = newClipID(), sibling = newClipID();
+    auto date = dateFromWireSeconds(kLocalSeconds);
+    std::string canonical;
+    service->onPush = [&](const std::vector<SyncPushItem>& items) {
+        std::vector<SyncPushResult> results;
+        for (const auto& item : items)
+            if (item.clientID == pushed)
+                results.push_back({item.clientID, canonical, "duplicate", std::nullopt});
+            else
+                results.push_back({item.clientID, item.clientID, "stored", 1});
+        return results;
+    };
+    harness->noteText(pushed, "the pushed text", date);
+    kept[pushed] = "the pushed text";
+    // A clip held here, another clip of the same batch, and a made-up name.
+    for (const auto& name : {held, sibling, std::string("../../not-a-uuid")}) {
+        canonical = name;
+        if (name == sibling) {
+            harness->noteText(sibling, "a sibling in the same batch", date);
+            kept[sibling] = "a sibling in the same batch";
+        }
+        harness->syncNow();
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty()) << name;
+        EXPECT_TRUE(harness->recorder.acknowledgedPushes().empty()) << name;
+        EXPECT_TRUE(harness->hasPendingChanges()) << "kept for a later round: " << name;
+        EXPECT_TRUE(harness->lastStatus().lastErrorDescription.has_value()) << name;
+    }
+    expectLocalClipsKept();
+
+    // A canonical clip this device does not hold is honoured: the clip only changes its name.
+    canonical = newClipID();
+    harness->syncNow();
+    ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
+    EXPECT_EQ(harness->recorder.canonicalizations[0], std::make_pair(pushed, canonical));
+    const auto* renamed = harness->recorder.find(canonical);
+    ASSERT_NE(renamed, nullptr);
+    EXPECT_EQ(renamed->text, "the pushed text");
+    EXPECT_EQ(renamed->createdAt, date);
+    EXPECT_NE(harness->recorder.find(held), nullptr);
+    EXPECT_FALSE(harness->hasPendingChanges());
+}
+
+TEST_F(HostileService, ForgedDeletesAreSkippedAndRealOnesApply) {
+    auto unsigned_ = holdLocal("no delete_mac"), wrongID = holdLocal("a MAC made for another clip"),
+         wrongKey = holdLocal("a MAC made with another key"), bad = holdLocal("not a uuid neighbour");
+    auto gone = newClipID();
+    harness->recorder.local.push_back({gone, "really deleted", now, std::nullopt, std::nullopt});
+    // An image still waiting for its blob must not be dropped by a forged delete either.
+    auto waiting = newClipID();
+    auto blob = imagePayload(makePNG(5));
+    service->onPull = onePage({sealedImage(1, waiting, blob, kLocalSeconds)});
+    harness->syncNow();
+    ASSERT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), 1u);
+
+    service->onPull = onePage({
+        deletion(2, unsigned_, std::nullopt),
+        deletion(3, wrongID, deleteMac(kKeys.macKey, gone)),
+        deletion(4, wrongKey, deleteMac(std::string(32, 'x'), wrongKey)),
+        deletion(5, waiting, deleteMac(kKeys.macKey, newClipID())),
+        deletion(6, "../" + bad, deleteMac(kKeys.macKey, "../" + bad)),
+        deletion(7, gone, deleteMac(kKeys.macKey, gone)),
+    });
+    harness->syncNow();
+    expectLocalClipsKept();
+    EXPECT_EQ(harness->recorder.find(gone), nullptr) << "the genuine delete applied";
+    EXPECT_EQ(skipped(), 5);
+    EXPECT_EQ(storedCursor(), 7) << "refused events do not stall the account";
+    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), 1u);
+    EXPECT_FALSE(harness->lastStatus().lastErrorDescription.has_value());
+}
+
+TEST_F(HostileService, ReDatedOrUnauthenticatedUpsertsAreSkipped) {
+    auto held = holdLocal("held text");
+    // The stored record replayed with its ciphertext unchanged but a date far ahead.
+    auto replayed = sealedText(1, held, "held text", kLocalSeconds);
+    replayed.createdAt = 4'000'000'000;
+    auto noMac = sealedText(2, held, "held text", 4'000'000'000);
+    noMac.createdMac.reset();
+    auto wrongMac = sealedText(3, newClipID(), "a new clip with a bad MAC", kLocalSeconds);
+    wrongMac.createdMac = createdMac(kKeys.macKey, textContentMac(kKeys.macKey, "other content"), kLocalSeconds);
+    auto notUUID = sealedText(4, "../../not-a-uuid", "named outside the protocol", kLocalSeconds);
+    auto genuine = newClipID();
+    service->onPull = onePage({replayed, noMac, wrongMac, notUUID, sealedText(5, genuine, "genuine", kLocalSeconds)});
+    harness->syncNow();
+    expectLocalClipsKept();
+    ASSERT_EQ(harness->recorder.actions.size(), 1u) << "only the genuine clip";
+    EXPECT_EQ(std::get<SyncMergeInsertNew>(harness->recorder.actions[0]).clientID, genuine);
+    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    EXPECT_EQ(skipped(), 4);
+    EXPECT_EQ(storedCursor(), 5);
+
+    // A later date that a client really authenticated still moves the clip up.
+    service->onPull = onePage({sealedText(6, held, "held text", kLocalSeconds + 60)});
+    harness->syncNow();
+    ASSERT_EQ(harness->recorder.actions.size(), 2u);
+    EXPECT_EQ(wireSeconds(harness->recorder.find(held)->createdAt), kLocalSeconds + 60);
+}
+
+TEST_F(HostileService, SlowImagesWaitForLaterRoundsWhileTextsPushesAndTheCursorGoOn) {
+    std::vector<SyncBlobPayload> blobs{imagePayload(makePNG(11)), imagePayload(makePNG(12)), imagePayload(makePNG(13))};
+    std::vector<std::string> images{newClipID(), newClipID(), newClipID()};
+    auto first = newClipID(), last = newClipID();
+    service->onPull = onePage({sealedImage(1, images[0], blobs[0], kLocalSeconds), sealedText(2, first, "first", 1),
+                               sealedImage(3, images[1], blobs[1], kLocalSeconds),
+                               sealedImage(4, images[2], blobs[2], kLocalSeconds), sealedText(5, last, "last", 1)});
+    // Each download trickles until its timeout.
+    service->onDownload = [&](const std::string&) -> std::optional<std::string> {
+        clock->advance(SyncSeconds(SyncEngine::blobFetchBudgetSeconds + 1));
+        throw SyncServiceError(SyncServiceErrorCode::transport, std::nullopt, "timed out");
+    };
+    auto local = newClipID();
+    harness->noteText(local, "pushed in the same round", now);
+    harness->syncNow();
+    EXPECT_EQ(service->count("download"), 1u) << "the round's image budget was spent on the first";
+    EXPECT_NE(harness->recorder.find(first), nullptr);
+    EXPECT_NE(harness->recorder.find(last), nullptr);
+    EXPECT_EQ(harness->recorder.acknowledgedPushes(), std::vector<std::string>{local});
+    EXPECT_EQ(storedCursor(), 5);
+    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), 3u) << "no image is lost";
+
+    // Next round, with the media endpoint well again, every waiting image arrives.
+    service->onDownload = nullptr;
+    {
+        std::lock_guard lock(service->mutex);
+        for (const auto& blob : blobs) {
+            auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
+            service->blobs[key] = sealBlob(kKeys.blobKey, blob.data, key);
+        }
+    }
+    harness->syncNow();
+    for (const auto& id : images) EXPECT_NE(harness->recorder.find(id), nullptr);
+    EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
+}
+
+TEST_F(HostileService, OnlyAnAnswerRefusedAsTooLargeHalvesThePull) {
+    std::vector<int> limits;
+    service->onPull = [&](std::int64_t since, int limit) {
+        limits.push_back(limit);
+        return SyncPullResponse{{}, since, false};
+    };
+    service->fail("pull", SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt, "wrong types"));
+    harness->syncNow();
+    EXPECT_EQ(service->count("pull"), 1u) << "a malformed answer is not asked for again in halves";
+    EXPECT_TRUE(harness->lastStatus().lastErrorDescription.has_value());
+    harness->syncNow();
+    EXPECT_EQ(limits, std::vector<int>{SyncEngine::maxPullLimit});
+}
+
+// ---- over HTTP, against the reference service ----
+
+struct HostileServiceOverHTTP : ::testing::Test {
+    void SetUp() override {
+        service.start();
+        a = makeEngine();
+        ASSERT_EQ(a->registerAccount(service.baseURL(), "pair@example.com", "correct horse battery"), nullptr);
+        b = makeEngine();
+        ASSERT_EQ(b->signIn(service.baseURL(), "pair@example.com", "correct horse battery"), nullptr);
+    }
+    void TearDown() override {
+        a.reset();
+        b.reset();
+        service.stop();
+    }
+    static std::unique_ptr<SyncEngineHarness> makeEngine() {
+        return std::make_unique<SyncEngineHarness>(
+            [](const std::string& url) { return std::make_unique<HTTPSyncAPIClient>(url); });
+    }
+    std::size_t requests(const std::string& path) {
+        auto log = service.requestLog();
+        return std::size_t(std::count_if(log.begin(), log.end(), [&](const auto& r) { return r.path == path; }));
+    }
+
+    SyncReferenceService service;
+    std::unique_ptr<SyncEngineHarness> a, b;
+    SyncDate then{seconds(1'800'000'000)};
+};
+
+TEST_F(HostileServiceOverHTTP, DeepJSONIsRefusedBeforeParsingAndNotAskedForInHalves) {
+    auto kept = newClipID();
+    a->recorder.local.push_back({kept, "kept", then, std::nullopt, std::nullopt});
+    std::string deep = R"({"events":)" + std::string(10'000, '[') + std::string(10'000, ']') +
+                       R"(,"latest_seq":0,"has_more":false})";
+    SyncReferenceService::ForcedAnswer answer;
+    answer.kind = SyncReferenceService::ForcedAnswer::Kind::body;
+    answer.status = 200;
+    answer.body = deep;
+    service.force("pull", answer);
+    service.clearRequestLog();
+    a->syncNow();
+    EXPECT_EQ(requests("/v1/pull"), 1u);
+    EXPECT_EQ(a->lastStatus().lastErrorDescription, SyncServiceError::message(SyncServiceErrorCode::invalidResponse));
+    EXPECT_NE(a->recorder.find(kept), nullptr);
+    a->syncNow();
+    EXPECT_FALSE(a->lastStatus().lastErrorDescription.has_value()) << "the next genuine answer syncs";
+}
+
+TEST_F(HostileServiceOverHTTP, GenuineDeletesAndCopiesStillApplyBetweenTwoDevices) {
+    // A delete on A removes the clip on B.
+    auto doomed = newClipID();
+    a->noteText(doomed, "deleted on A", then);
+    a->syncNow();
+    b->syncNow();
+    ASSERT_NE(b->recorder.find(doomed), nullptr);
+    std::erase_if(a->recorder.local, [&](const SyncLocalClip& clip) { return clip.clientID == doomed; });
+    a->noteDeletes({doomed});
+    a->syncNow();
+    b->syncNow();
+    EXPECT_EQ(b->recorder.find(doomed), nullptr);
+    EXPECT_EQ(b->lastStatus().skippedEventCount, 0);
+
+    // A copy on B moves an older duplicate up on A.
+    auto older = newClipID();
+    a->noteText(older, "copied again on B", then);
+    a->syncNow();
+    auto copy = newClipID();
+    b->noteText(copy, "copied again on B", then + seconds(600));
+    b->syncNow();
+    EXPECT_EQ(b->recorder.canonicalizations.back(), std::make_pair(copy, older));
+    a->syncNow();
+    ASSERT_NE(a->recorder.find(older), nullptr);
+    EXPECT_EQ(a->recorder.find(older)->createdAt, then + seconds(600));
+    EXPECT_EQ(a->lastStatus().skippedEventCount, 0);
+}
+
+TEST_F(HostileServiceOverHTTP, PasswordChangeKeepsTheIterationMinimumOfRegistration) {
+    HTTPSyncAPIClient client(service.baseURL());
+    auto token = a->accounts->loadSession().value().token;
+    SyncChangePasswordRequest cheap{std::string(32, 'k'), {"pbkdf2-sha256", std::string(16, 's'), 1000}, "wrapped"};
+    try {
+        client.changePassword(token, cheap);
+        FAIL() << "a cheap key was accepted";
+    } catch (const SyncServiceError& error) {
+        EXPECT_EQ(error.code(), SyncServiceErrorCode::invalidRequest);
+    }
+    b->syncNow();
+    EXPECT_TRUE(b->lastStatus().isSignedIn) << "nothing changed: no session was revoked";
+}
+
+}  // namespace
+}  // namespace harbelle::sync::testing
