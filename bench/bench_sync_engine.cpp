@@ -1,7 +1,7 @@
 // Engine A to engine B over loopback: 1,000 texts and 20 images of ~300 KB, from A's first
 // note to B's last applied merge action, with both engines' results reaching a Qt main loop.
 // Printed beside the bare encrypted protocol on the same data (seal, upload, push, pull, open,
-// download, check), and with the longest main-thread stall seen meanwhile.
+// download, check, MACs verified), and with the longest main-thread stall seen meanwhile.
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -200,6 +200,7 @@ double runBare(SyncReferenceService& service, const std::vector<Clip>& clips, in
         } else {
             item.contentMac = textContentMac(content.macKey, clip.text);
         }
+        item.createdMac = createdMac(content.macKey, item.contentMac, createdAt);
         item.ciphertext = sealClip(content.clipKey, encodeClipPayload(payload), clip.id);
         batch.push_back(std::move(item));
         if (batch.size() == 50) flush();
@@ -211,7 +212,12 @@ double runBare(SyncReferenceService& service, const std::vector<Clip>& clips, in
         auto page = apiB.pull(login.token, since, 500);
         for (const auto& event : page.events) {
             auto payload = decodeClipPayload(openClip(content.clipKey, *event.ciphertext, event.clientID));
-            if (payload && payload->blob) {
+            if (!payload || !isSyncClipID(event.clientID)) std::abort();
+            auto contentMac = payload->blob ? imageContentMac(content.macKey, payload->blob->digest)
+                                            : textContentMac(content.macKey, payload->text);
+            if (!macEquals(createdMac(content.macKey, contentMac, *event.createdAt), event.createdMac.value_or("")))
+                std::abort();
+            if (payload->blob) {
                 auto sealed = blobsB.download(login.token, payload->blob->key);
                 auto bytes = openBlob(content.blobKey, *sealed, payload->blob->key);
                 if (sha256Hex(bytes) != payload->blob->digest) std::abort();

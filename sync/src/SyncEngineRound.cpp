@@ -45,6 +45,7 @@ void SyncEngine::runRound() {
     auto waiters = std::move(roundWaiters_);
     roundWaiters_.clear();
     refusedThisRound_ = 0;
+    refusedAnswer_.clear();
     blobFetchesThisRound_ = 0;
     blobFetchTime_ = SyncSeconds(0);
     if (session_ && !aborted()) {
@@ -60,6 +61,12 @@ void SyncEngine::runRound() {
             } else if (error.code() == SyncServiceErrorCode::unauthorized) {
                 endSessionByService();
             } else {
+                // A refused answer (too deep, a forged duplicate, an id that is no UUID) is one
+                // failure for back-off; the log line below names it.
+                if (error.code() == SyncServiceErrorCode::invalidResponse) {
+                    refusedAnswer_ = error.detail();
+                    ++refusedThisRound_;
+                }
                 if (isRetryable(error.code())) {
                     std::optional<double> retryAfter;
                     if (error.retryAfterSeconds()) retryAfter = *error.retryAfterSeconds();
@@ -78,8 +85,8 @@ void SyncEngine::runRound() {
         parked_.clear();
         // One line per round, however many were refused.
         if (refusedThisRound_ > 0)
-            std::fprintf(stderr, "harbelle sync: refused %d events or answers from the service that failed verification\n",
-                         refusedThisRound_);
+            std::fprintf(stderr, "harbelle sync: refused %d events or answers from the service this round%s%s\n",
+                         refusedThisRound_, refusedAnswer_.empty() ? "" : "; last: ", refusedAnswer_.c_str());
         if (sessionDirty_) saveSessionQuietly();
         if (!aborted()) publishStatus();
     }
@@ -268,7 +275,6 @@ void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const s
                                               : textContentMac(keys_.macKey, clip.text);
         }
         if (heldMac && *heldMac != items[i].contentMac) {
-            ++refusedThisRound_;
             throw invalidResponse("a duplicate names a clip with other content");
         }
     }

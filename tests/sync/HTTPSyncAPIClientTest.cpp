@@ -137,7 +137,7 @@ TEST_F(HTTPSyncAPIClientTest, SizeCaps) {
               Code::payloadTooLarge);
     EXPECT_TRUE(service.requestLog().empty());
     // One ciphertext over 256 KiB: the service answers 413.
-    SyncPushItem item{"b", 1, "mac", std::string((256u << 10) + 1, 'x'), std::nullopt, false};
+    SyncPushItem item{randomUUID(), 1, "mac", std::string((256u << 10) + 1, 'x'), std::nullopt, false, "cmac"};
     EXPECT_EQ(errorOf([&] { client->push(account.token, {item}); }), Code::payloadTooLarge);
     // Answers over the caps are refused as invalid.
     service.force("media", {Kind::oversizeBody});
@@ -146,6 +146,34 @@ TEST_F(HTTPSyncAPIClientTest, SizeCaps) {
     EXPECT_FALSE(blobs.upload(account.token, std::string(64, 'c'), std::string(1u << 20, 'x')));
     EXPECT_EQ(blobs.download(account.token, std::string(64, 'c'))->size(), 1u << 20);
     EXPECT_EQ(blobs.download(account.token, std::string(64, 'd')), std::nullopt);
+}
+
+TEST_F(HTTPSyncAPIClientTest, DeepJSONIsRefusedAndOnlyAnOversizeAnswerSaysSo) {
+    auto account = testing::registerAccount(*client, "depth@example.com");
+    auto refusal = [&](const std::string& body) -> std::optional<SyncServiceError> {
+        service.force("pull", {Kind::body, 200, std::nullopt, 0, body});
+        try {
+            client->pull(account.token, 0, 10);
+        } catch (const SyncServiceError& error) {
+            return error;
+        }
+        return std::nullopt;
+    };
+    auto nested = [](int depth) { return std::string(std::size_t(depth), '[') + std::string(std::size_t(depth), ']'); };
+    // Brackets inside strings, escaped quotes included, are text, not nesting.
+    EXPECT_FALSE(refusal(R"({"events":[],"latest_seq":0,"has_more":false,"note":"\")" + nested(100) + R"(\""})"));
+    EXPECT_FALSE(refusal(R"({"events":[],"latest_seq":0,"has_more":false,"x":)" + nested(62) + "}"));
+    auto deep = refusal(R"({"events":[],"latest_seq":0,"has_more":false,"x":)" + nested(64) + "}");
+    ASSERT_TRUE(deep);
+    EXPECT_EQ(deep->code(), Code::invalidResponse);
+    EXPECT_FALSE(deep->responseTooLarge());
+    service.force("pull", {Kind::oversizeBody});
+    try {
+        client->pull(account.token, 0, 10);
+        ADD_FAILURE() << "an oversize answer was accepted";
+    } catch (const SyncServiceError& error) {
+        EXPECT_TRUE(error.responseTooLarge());
+    }
 }
 
 TEST_F(HTTPSyncAPIClientTest, ForcedDelayGivesTransport) {

@@ -174,6 +174,7 @@ private:
     bool running_ = false;
     bool sessionDirty_ = false;
     int refusedThisRound_ = 0;  // events and answers that failed verification
+    std::string refusedAnswer_;
     int blobFetchesThisRound_ = 0;
     SyncSeconds blobFetchTime_{0};
 
