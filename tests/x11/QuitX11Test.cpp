@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <sys/stat.h>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -37,6 +39,21 @@ std::optional<QString> pasteWithXclip(int timeoutMs) {
     return QString::fromUtf8(xclip.readAllStandardOutput());
 }
 
+// The processes holding the lock on `file` (flock), from the kernel's table.
+std::vector<qint64> lockHolders(const QString& file) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(file).constData(), &info) != 0) return {};
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly)) return {};
+    std::vector<qint64> holders;
+    const QByteArray inode = ':' + QByteArray::number(static_cast<qulonglong>(info.st_ino));
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 5 && fields[1] == "FLOCK" && fields[5].endsWith(inode)) holders.push_back(fields[4].toLongLong());
+    }
+    return holders;
+}
+
 const ClipItem* imageClip(const std::vector<ClipItem>& clips) {
     for (const auto& clip : clips)
         if (clip.payloadFilename) return &clip;
@@ -63,11 +80,26 @@ TEST(HarbelleQuitX11, SigtermWhileAPageIsReadEndsAtOnceAndLetsGoOfTheClipboard) 
     ASSERT_TRUE(pressKeys("ctrl+2"));
     ASSERT_TRUE(QTest::qWaitFor([] { return pasteWithXclip(2000) == QStringLiteral("before the page"); }, 5000));
 
+    const qint64 firstPid = harbelle.process().processId();
+    const QString lockFile = harbelle.path(QStringLiteral("XDG_DATA_HOME/Pemberlow/.instance.lock"));
+    ASSERT_EQ(lockHolders(lockFile), std::vector<qint64>{firstPid});
     QElapsedTimer quitting;
     quitting.start();
-    ::kill(static_cast<pid_t>(harbelle.process().processId()), SIGTERM);
-    ASSERT_TRUE(harbelle.process().waitForFinished(10000)) << "the program does not end";
+    ::kill(static_cast<pid_t>(firstPid), SIGTERM);
+    // A launch while the first one ends waits for it: the lock never has two holders, and the
+    // first one holds it until it is gone.
+    QTest::qWait(100);
+    HarbelleProcess relaunch(harbelle, {});
+    while (harbelle.process().state() != QProcess::NotRunning && quitting.elapsed() < 10000) {
+        const auto holders = lockHolders(lockFile);
+        ASSERT_EQ(holders, std::vector<qint64>{firstPid}) << "at " << quitting.elapsed() << " ms";
+        harbelle.process().waitForFinished(20);
+    }
+    ASSERT_EQ(harbelle.process().state(), QProcess::NotRunning) << "the program does not end";
     const qint64 took = quitting.elapsed();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lockHolders(lockFile) == std::vector<qint64>{relaunch.process().processId()}; },
+                                15000))
+        << "the later launch takes over once the first one is gone";
     std::printf("SIGTERM during recognition: the process ended after %lld ms\n", static_cast<long long>(took));
     EXPECT_LT(took, 2000);
     EXPECT_EQ(harbelle.process().exitStatus(), QProcess::NormalExit);
