@@ -13,6 +13,7 @@
 #include "platform/BundleInfo.h"
 #include "platform/Updater.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/FeedUpdater.h"
 #include "platform/linux/HttpsFetch.h"
 #include "history/HistoryPersistence.h"
 #include "platform/ScratchDefaults.h"
@@ -103,11 +104,13 @@ int PemberlowApp::run(int argc, char** argv) {
     LinuxPasteboard pasteboard;
     TesseractTextRecognizer textRecognizer;
 
+    const BundleInfo bundle = withUpdateFeedFromEnvironment(BundleInfo::main());
+
     AppCoordinatorDependencies dependencies;
     dependencies.arguments = LaunchArguments(argc, argv);
     dependencies.defaults = keepsSettings ? static_cast<Defaults*>(&defaults) : &scratch;
     dependencies.clock = &clock;
-    dependencies.bundle = &BundleInfo::main();
+    dependencies.bundle = &bundle;
     dependencies.workspace = &workspace;
     dependencies.accessibility = &accessibility;
     dependencies.keyEventPoster = &keyEventPoster;
