@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libssl-dev
-  libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libsimdjson-dev libtesseract-dev tesseract-ocr-eng
+  libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libsimdjson-dev libtesseract-dev tesseract-ocr-eng tesseract-ocr
   libsecret-1-dev libsecret-tools libicu-dev libatspi2.0-dev at-spi2-core libxcb1-dev libxcb-xtest0-dev libxcb-res0-dev
   libxcb-keysyms1-dev libxcb-xfixes0-dev libcpp-httplib-dev xvfb xauth openbox xclip xdotool
   x11-utils dbus gnome-keyring fonts-dejavu-core libglib2.0-dev qt6-image-formats-plugins python3-gi

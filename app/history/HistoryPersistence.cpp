@@ -6,13 +6,16 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <map>
 #include <memory>
 #include <vector>
 
-#include <malloc.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -22,6 +25,7 @@
 #include "history/HistoryCodec.h"
 #include "history/HistoryFiles.h"
 #include "platform/FileSafety.h"
+#include "platform/FreedMemory.h"
 
 namespace harbelle {
 
@@ -50,13 +54,57 @@ bool writeHistory(const PersistedHistory& history, const fs::path& url) {
     return true;
 }
 
+// When this process started, on the coarse clock the kernel stamps files with: a temporary
+// file stamped earlier was left by an earlier run.
+const timespec kRunStarted = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+}();
+
+bool isAsciiAlphanumeric(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// ".NAME.tmp-XXXXXX" with NAME a payload's plain file name ("UUID.png", "UUID.sync.png").
+bool isPayloadTemporaryName(std::string_view name) {
+    constexpr std::string_view marker = ".tmp-";
+    const std::size_t at = name.rfind(marker);
+    if (name.size() < 2 || name.front() != '.' || at == std::string_view::npos || at < 2) return false;
+    const std::string_view payload = name.substr(1, at - 1);
+    const std::string_view suffix = name.substr(at + marker.size());
+    return payload.front() != '.' && !suffix.empty() && std::all_of(suffix.begin(), suffix.end(), isAsciiAlphanumeric) &&
+           std::all_of(payload.begin(), payload.end(), [](char c) { return isAsciiAlphanumeric(c) || c == '.' || c == '-'; });
+}
+
+// A payload write cut short by a kill leaves a temporary file as large as its image, which no
+// later pass would ever name. Ours only: regular files of this user, stamped before `started`.
+int removeEarlierPayloadTemporaries(const fs::path& folder, const timespec& started) {
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (folderFd < 0) return 0;
+    DIR* listing = ::fdopendir(folderFd);
+    if (!listing) {
+        ::close(folderFd);
+        return 0;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isPayloadTemporaryName(entry->d_name)) continue;
+        struct stat info {};
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != ::geteuid())
+            continue;
+        const timespec& changed = info.st_mtim;
+        if (changed.tv_sec < started.tv_sec || (changed.tv_sec == started.tv_sec && changed.tv_nsec < started.tv_nsec))
+            stale.emplace_back(entry->d_name);
+    }
+    int removed = 0;
+    for (const auto& name : stale) removed += ::unlinkat(folderFd, name.c_str(), 0) == 0 ? 1 : 0;
+    ::closedir(listing);  // closes folderFd too
+    return removed;
+}
+
 // The load's buffers are gone; the heap pages they left free go back to the system rather
 // than stay counted against an agent that idles for days.
-void returnFreedMemory() {
-#ifdef __GLIBC__
-    ::malloc_trim(0);
-#endif
-}
+void returnFreedMemory() { returnFreedHeapToSystem(); }
 
 std::string utcStamp() {
     const std::time_t now = std::time(nullptr);
@@ -268,6 +316,9 @@ bool HistoryPersistence::prepareStorage() {
     const int stale = filesafety::removeStaleTemporaryFiles(impl_->applicationSupport,
                                                             impl_->historyFile.filename().string());
     if (stale > 0) qInfo("history: removed %d unfinished temporary file(s)", stale);
+    // Payload writes of this run may already be under way (they need no history); theirs are newer.
+    const int payloads = removeEarlierPayloadTemporaries(impl_->payloads, kRunStarted);
+    if (payloads > 0) qInfo("history: removed %d unfinished payload file(s)", payloads);
     return true;
 }
 

@@ -21,6 +21,9 @@ public:
 
     virtual void recognize(const std::filesystem::path& imageFile, QObject* context, Completion completion) = 0;
     virtual void recognize(const QImage& image, QObject* context, Completion completion) = 0;
+    // At quit: running recognitions stop at their next word, waiting ones never start, no
+    // completion comes any more and later requests are dropped. Main thread.
+    virtual void cancelAll() {}
 };
 
 }  // namespace harbelle

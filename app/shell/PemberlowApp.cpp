@@ -1,13 +1,20 @@
 #include "shell/PemberlowApp.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDeadlineTimer>
+#include <QThreadPool>
 #include <QTimer>
 #include <cstdio>
 #include <string_view>
 
+#include <unistd.h>
+
 #include "platform/BundleInfo.h"
 #include "platform/Updater.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/FeedUpdater.h"
+#include "platform/linux/HttpsFetch.h"
 #include "history/HistoryPersistence.h"
 #include "platform/ScratchDefaults.h"
 #include "platform/linux/JsonFileDefaults.h"
@@ -47,6 +54,17 @@ bool runsBesideOthers(const LaunchArguments& arguments) {
     return arguments.diagnosePermissions() || arguments.refreshLoginItemAndExit() || arguments.demoMode();
 }
 
+// How long the end of the process waits for cancelled background work (a recognition between
+// two words, a transfer being torn down) before it ends without it.
+constexpr int kBackgroundStopMilliseconds = 700;
+
+// Another program asking for our clipboard while the process ends would wait for an answer
+// that never comes; let go of it before anything that may take a while.
+void releaseClipboard() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (clipboard && clipboard->ownsClipboard()) clipboard->clear(QClipboard::Clipboard);
+}
+
 }  // namespace
 
 int PemberlowApp::run(int argc, char** argv) {
@@ -65,6 +83,12 @@ int PemberlowApp::run(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Harbelle"));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Two processes on one history would undo each other's changes at every save. A later
+    // launch hands over to the running one, which reopens as on any activation. Made before
+    // everything else, so that the lock and the socket go last.
+    const std::filesystem::path dataFolder = HistoryPersistence::defaultApplicationSupport();
+    SingleInstance instance(dataFolder);
+
     // The platform layers live longer than the delegate that borrows them.
     JsonFileDefaults defaults;
     // Demo and picture runs must leave the user's settings file as it was.
@@ -80,11 +104,13 @@ int PemberlowApp::run(int argc, char** argv) {
     LinuxPasteboard pasteboard;
     TesseractTextRecognizer textRecognizer;
 
+    const BundleInfo bundle = withUpdateFeedFromEnvironment(BundleInfo::main());
+
     AppCoordinatorDependencies dependencies;
     dependencies.arguments = LaunchArguments(argc, argv);
     dependencies.defaults = keepsSettings ? static_cast<Defaults*>(&defaults) : &scratch;
     dependencies.clock = &clock;
-    dependencies.bundle = &BundleInfo::main();
+    dependencies.bundle = &bundle;
     dependencies.workspace = &workspace;
     dependencies.accessibility = &accessibility;
     dependencies.keyEventPoster = &keyEventPoster;
@@ -95,18 +121,26 @@ int PemberlowApp::run(int argc, char** argv) {
     dependencies.makeUpdater = makeSystemUpdater;
     AppCoordinator coordinator(std::move(dependencies));
 
-    TerminationSignals terminationSignals([&coordinator](int) { coordinator.terminate(); });
+    // Quitting stops what runs in the background first, so that nothing makes the end wait.
+    const auto beginQuit = [&instance, &textRecognizer] {
+        releaseClipboard();
+        instance.stopAnswering();
+        textRecognizer.cancelAll();
+        cancelAllFetches();
+    };
+    TerminationSignals terminationSignals([&coordinator, beginQuit](int) {
+        beginQuit();
+        coordinator.terminate();
+    });
     // A quit that does not come through the coordinator (the session ending) still saves.
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &coordinator,
-                     [&coordinator] { coordinator.applicationWillTerminate(); });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &coordinator, [&coordinator, beginQuit] {
+        beginQuit();
+        coordinator.applicationWillTerminate();
+    });
     QObject::connect(&application, &QGuiApplication::applicationStateChanged, &coordinator,
                      [&coordinator](Qt::ApplicationState state) {
                          if (state == Qt::ApplicationActive) coordinator.applicationDidBecomeActive();
                      });
-    // Two processes on one history would undo each other's changes at every save. A later
-    // launch hands over to the running one, which reopens as on any activation.
-    const std::filesystem::path dataFolder = HistoryPersistence::defaultApplicationSupport();
-    SingleInstance instance(dataFolder);
     if (!runsBesideOthers(LaunchArguments(argc, argv)) && !dataFolder.empty()) {
         std::string why;
         switch (instance.claim([&coordinator] { coordinator.reopen(); }, why)) {
@@ -124,6 +158,15 @@ int PemberlowApp::run(int argc, char** argv) {
     QTimer::singleShot(0, &coordinator, [&coordinator] { coordinator.applicationDidFinishLaunching(); });
     const int status = QApplication::exec();
     keyEventPoster.releaseAllPressed();
+    // The history and the settings are on disk by now. Work that was cancelled but has not
+    // stopped yet (the engine between two words, a picture still being decoded) is not waited
+    // for: the process ends without it, the instance lock going with the process.
+    const QDeadlineTimer deadline(kBackgroundStopMilliseconds);
+    if (!textRecognizer.waitUntilIdle(static_cast<int>(deadline.remainingTime())) ||
+        !QThreadPool::globalInstance()->waitForDone(static_cast<int>(deadline.remainingTime()))) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
     return status;
 }
 

@@ -333,6 +333,37 @@ TEST_F(HistoryPersistenceTest, OrphanPassRemovesOnlyUnnamedRegularFiles) {
     EXPECT_TRUE(fs::is_directory(payloads / "Deep" / "er"));
 }
 
+TEST_F(HistoryPersistenceTest, StartRemovesPayloadTemporariesOfEarlierRunsOnly) {
+    const fs::path payloads = storage / "Payloads";
+    const std::string id = "0F8A1C2E-3B4D-4E5F-8A9B-0C1D2E3F4A5B";
+    const auto aged = [&](const std::string& name) {
+        writeFile(payloads / name, "partial image");
+        fs::last_write_time(payloads / name, fs::last_write_time(payloads / name) - std::chrono::hours(1));
+    };
+    // Left by a kill in an earlier run.
+    aged("." + id + ".png.tmp-a1B2c3");
+    aged("." + id + ".sync.png.tmp-Zz9y8X");
+    // Not temporaries of ours, however old: a payload, a hidden file, look-alikes.
+    aged(id + ".png");
+    aged(".keep");
+    aged("." + id + ".png.tmp-");
+    aged("." + id + ".png.tmp-not.ours");
+    aged("Legacy/." + id + ".png.tmp-a1B2c3");
+    fs::create_directories(payloads / ("." + id + ".png.tmp-folder"));
+    // Being written by this run (this process started before it was made).
+    writeFile(payloads / ("." + id + ".png.tmp-Q7r8S9"), "being written");
+
+    auto persistence = open();
+    const std::pair<std::string, bool> expected[] = {
+        {"." + id + ".png.tmp-a1B2c3", false},   {"." + id + ".sync.png.tmp-Zz9y8X", false},
+        {id + ".png", true},                      {".keep", true},
+        {"." + id + ".png.tmp-", true},           {"." + id + ".png.tmp-not.ours", true},
+        {"Legacy/." + id + ".png.tmp-a1B2c3", true}, {"." + id + ".png.tmp-folder", true},
+        {"." + id + ".png.tmp-Q7r8S9", true},
+    };
+    for (const auto& [name, kept] : expected) EXPECT_EQ(fs::exists(payloads / name), kept) << name;
+}
+
 TEST_F(HistoryPersistenceTest, BackgroundOrphanPassSparesFilesOfThisRun) {
     auto persistence = open();
     const fs::path payloads = persistence->payloadsURL();

@@ -2,6 +2,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include "platform/linux/HttpsFetch.h"
 #include "support/LocalHttpsServer.h"
 
@@ -99,4 +108,40 @@ TEST_F(HttpsFetchFixture, StreamsTheBodyToTheSinkWithinTheCap) {
 
     const auto refused = fetchHttps(server.url("/file"), limits(), [](const char*, std::size_t) { return false; });
     EXPECT_FALSE(refused.ok());
+}
+
+// Runs in the death test's child and ends it: 0 when all held.
+[[noreturn]] static void cancelAHangingTransfer() {
+    // A server that accepts and never answers, not even the TLS greeting.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        std::_Exit(2);
+    const std::string url = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/appcast.xml";
+    FetchLimits limits;
+    limits.connectTimeout = std::chrono::seconds(60);
+    limits.totalTimeout = std::chrono::seconds(60);
+    std::thread quit([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        cancelAllFetches();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const FetchResult hanging = fetchHttps(url, limits);
+    const auto took = std::chrono::steady_clock::now() - started;
+    quit.join();
+    const FetchResult later = fetchHttps(url, limits);
+    const bool ok = hanging.error == "The transfer was cancelled." && took < std::chrono::seconds(10) &&
+                    later.error == "The transfer was cancelled.";
+    std::_Exit(ok ? 0 : 1);
+}
+
+// Cancelling is for good, so it is tried in a child process of its own.
+TEST(HttpsFetchDeathTest, CancellingEndsAHangingTransferAtOnceAndRefusesLaterOnes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(cancelAHangingTransfer(), ::testing::ExitedWithCode(0), "");
 }

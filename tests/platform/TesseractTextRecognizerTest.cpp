@@ -9,6 +9,7 @@
 #include "history/ClipFilter.h"
 #include "platform/linux/TesseractLibrary.h"
 #include "platform/linux/TesseractTextRecognizer.h"
+#include "support/TextPage.h"
 
 using namespace harbelle;
 
@@ -94,3 +95,19 @@ TEST(TesseractTextRecognizer, AMissingFileGivesNoLines) {
 }
 
 }  // namespace
+
+TEST(TesseractTextRecognizer, AfterCancelAllNothingIsDeliveredAndNothingRuns) {
+    TesseractTextRecognizer recognizer;
+    QObject context;
+    int delivered = 0;
+    // A page of 140 lines keeps the engine busy for seconds: it is stopped between two words.
+    recognizer.recognize(harbelle::testing::textPage(), &context, [&](std::vector<std::string>) { ++delivered; });
+    recognizer.recognize(harbelle::testing::textPage(), &context, [&](std::vector<std::string>) { ++delivered; });
+    QTest::qWait(1000);
+    recognizer.cancelAll();
+    recognizer.recognize(rendered("Hello clipboard 42", Qt::black, Qt::white), &context,
+                         [&](std::vector<std::string>) { ++delivered; });
+    EXPECT_TRUE(recognizer.waitUntilIdle(60000));
+    QTest::qWait(200);  // anything on its way to the main thread would have arrived
+    EXPECT_EQ(delivered, 0);
+}

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <openssl/evp.h>
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +18,11 @@
 #include "platform/BundleInfo.h"
 #include "platform/linux/Appcast.h"
 #include "platform/linux/FeedUpdater.h"
+#include "platform/linux/HttpsFetch.h"
 #include "platform/linux/UpdateSignature.h"
 #include "settings/UpdateManager.h"
 #include "support/InMemoryDefaults.h"
+#include "support/LocalHttpsServer.h"
 #include "support/ManualClock.h"
 
 using namespace harbelle;
@@ -516,4 +520,59 @@ TEST_F(FeedUpdaterFixture, AManualCheckAlwaysAnswersAndScheduledFailuresStaySile
     EXPECT_EQ(told[0].kind, Kind::updateAvailable);
     EXPECT_NE(told[0].message.indexOf(QStringLiteral("Harbelle 120 is available")), -1)
         << told[0].message.toStdString();
+}
+
+// Runs in the death test's child and ends it: 0 when all held.
+[[noreturn]] static void quitDuringADownload() {
+    QTemporaryDir temp;
+    SigningKey key;
+    harbelle::testing::LocalHttpsServer server;
+    constexpr std::size_t kSize = 1'000'000;
+    server.get("/appcast.xml", [&](const httplib::Request&, httplib::Response& r) {
+        r.set_content(feedWith(item("120", server.url("/Harbelle-120.tar.gz"), key.sign("unused"),
+                                    std::to_string(kSize))),
+                      "application/xml");
+    });
+    // A byte every 50 ms: the whole file would take most of a day.
+    server.get("/Harbelle-120.tar.gz", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content_provider(kSize, "application/octet-stream",
+                               [](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                   return sink.write("x", 1);
+                               });
+    });
+    server.start();
+    const std::filesystem::path folder = std::filesystem::path(temp.path().toStdString()) / "Updates";
+    const FeedUpdater::Configuration configuration{server.url("/appcast.xml"), key.publicKeyBase64(), "1.0.0",
+                                                   folder};
+    const FeedUpdater::Fetch fetch = [ca = server.caFile()](const std::string& url, const FetchLimits& limits,
+                                                            const FetchSink& sink) {
+        FetchLimits trusted = limits;
+        trusted.caFile = ca;
+        return fetchHttps(url, trusted, sink);
+    };
+    const auto partialBytes = [&] {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+            if (entry.is_regular_file()) return static_cast<long long>(entry.file_size());
+        return -1LL;
+    };
+    std::thread quit([&] {
+        for (int i = 0; i < 200 && partialBytes() < 3; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cancelAllFetches();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const UpdateCheckResult result = FeedUpdater::runCheck(configuration, true, fetch);
+    const auto took = std::chrono::steady_clock::now() - started;
+    quit.join();
+    const bool ok = !result.downloadedFile && result.error.find("cancelled") != std::string::npos &&
+                    took < std::chrono::seconds(15) && partialBytes() == -1;
+    std::_Exit(ok ? 0 : 1);
+}
+
+// A quit cancels every transfer for good, so it is tried in a child process of its own.
+TEST(FeedUpdaterDeathTest, AQuitDuringADownloadEndsItAtOnceAndLeavesNoPartialFile) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(quitDuringADownload(), ::testing::ExitedWithCode(0), "");
 }

@@ -84,4 +84,8 @@ private:
     BackgroundWork checks_;
 };
 
+// `bundle`, with the update feed and its key taken from HARBELLE_UPDATE_FEED_URL and
+// HARBELLE_UPDATE_PUBLIC_ED_KEY when both are set (a test feed; the build's pair otherwise).
+BundleInfo withUpdateFeedFromEnvironment(const BundleInfo& bundle);
+
 }  // namespace harbelle

@@ -1,8 +1,11 @@
 #include "platform/linux/HttpsFetch.h"
 
+#include <atomic>
 #include <cctype>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "sync/CurlLibrary.h"
@@ -14,6 +17,62 @@ using sync::curlLibrary;
 namespace {
 
 constexpr int kMaxRedirects = 5;
+
+// The transfers running now, so that a quit can wake each one from its wait on the network.
+struct RunningTransfers {
+    std::mutex mutex;
+    std::set<CURLM*> transfers;
+    std::atomic<bool> cancelled{false};
+};
+
+RunningTransfers& runningTransfers() {
+    static auto* running = new RunningTransfers;  // never destroyed: a worker may still use it at exit
+    return *running;
+}
+
+int stopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return runningTransfers().cancelled.load() ? 1 : 0;
+}
+
+// curl_easy_perform, except that cancelAllFetches ends it at once rather than after a timeout.
+CURLcode performCancellably(CURL* curl) {
+    RunningTransfers& running = runningTransfers();
+    std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curlLibrary().multi_init(), curlLibrary().multi_cleanup);
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    {
+        std::lock_guard lock(running.mutex);
+        if (running.cancelled.load()) return CURLE_ABORTED_BY_CALLBACK;
+        running.transfers.insert(multi.get());
+    }
+    curlLibrary().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curlLibrary().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &stopWhenCancelled);
+    curlLibrary().multi_add_handle(multi.get(), curl);
+    CURLcode result = CURLE_OK;
+    for (bool finished = false; !finished;) {
+        int active = 0;
+        if (curlLibrary().multi_perform(multi.get(), &active) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curlLibrary().multi_info_read(multi.get(), &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+                result = message->data.result;
+                finished = true;
+            }
+        }
+        if (finished) break;
+        if (running.cancelled.load()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curlLibrary().multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    }
+    curlLibrary().multi_remove_handle(multi.get(), curl);
+    std::lock_guard lock(running.mutex);
+    running.transfers.erase(multi.get());
+    return result;
+}
 
 struct Sink {
     CURL* curl;
@@ -101,7 +160,9 @@ FetchResult fetchHttps(const std::string& startURL, const FetchLimits& limits, c
         curlLibrary().easy_setopt(curl.get(), CURLOPT_USERAGENT, "Harbelle");
         if (!limits.caFile.empty()) curlLibrary().easy_setopt(curl.get(), CURLOPT_CAINFO, limits.caFile.c_str());
 
-        const CURLcode code = curlLibrary().easy_perform(curl.get());
+        const CURLcode code = performCancellably(curl.get());
+        if (code == CURLE_ABORTED_BY_CALLBACK && runningTransfers().cancelled.load())
+            return fail("The transfer was cancelled.");
         if (sink.overflow || code == CURLE_FILESIZE_EXCEEDED)
             return fail("The server's answer was larger than " + std::to_string(limits.maxBytes) + " bytes.");
         if (code == CURLE_UNSUPPORTED_PROTOCOL) return fail("Only HTTPS addresses are allowed.");
@@ -123,6 +184,13 @@ FetchResult fetchHttps(const std::string& startURL, const FetchLimits& limits, c
         if (hop >= kMaxRedirects) return fail("The server redirected the request too many times.");
         url = location;
     }
+}
+
+void cancelAllFetches() {
+    RunningTransfers& running = runningTransfers();
+    std::lock_guard lock(running.mutex);
+    running.cancelled.store(true);
+    for (CURLM* multi : running.transfers) curlLibrary().multi_wakeup(multi);
 }
 
 }  // namespace harbelle

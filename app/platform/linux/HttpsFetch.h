@@ -33,4 +33,8 @@ using FetchSink = std::function<bool(const char* data, std::size_t size)>;
 // and `body` stays empty. Call it off the main thread.
 FetchResult fetchHttps(const std::string& url, const FetchLimits& limits, const FetchSink& sink = {});
 
+// At quit: every running fetch ends at once as a failure, and every later one fails at its
+// start. Any thread; there is no way back.
+void cancelAllFetches();
+
 }  // namespace harbelle

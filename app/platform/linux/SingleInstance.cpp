@@ -101,6 +101,7 @@ bool SingleInstance::listen(std::string& why) {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
+                if (!answering_) return;  // left open: the asker sees it close as this process ends
                 if (!socket->canReadLine()) {
                     if (socket->bytesAvailable() > 64) socket->abort();  // not one of ours
                     return;

@@ -31,6 +31,11 @@ public:
     // for each later launch while this process is the first.
     Claim claim(std::function<void()> onReopen, std::string& why);
 
+    // At quit: later launches get no answer, so they wait for this process to end and then
+    // take its place instead of handing over to a program that is going away. The lock and
+    // the socket stay until this object is destroyed.
+    void stopAnswering() { answering_ = false; }
+
     // The socket a later launch talks to (in $XDG_RUNTIME_DIR, else the data folder).
     std::filesystem::path socketPath() const;
 
@@ -42,6 +47,7 @@ private:
     int lockFd_ = -1;
     std::function<void()> onReopen_;
     QLocalServer* server_ = nullptr;
+    bool answering_ = true;
 };
 
 }  // namespace harbelle

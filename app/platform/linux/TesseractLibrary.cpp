@@ -26,7 +26,11 @@ TesseractLibrary TesseractLibrary::open(const char* fileName) {
                           sync::resolveSymbol(handle, "TessResultIteratorNext", library.next, missing) &&
                           sync::resolveSymbol(handle, "TessResultIteratorDelete", library.deleteIterator, missing) &&
                           sync::resolveSymbol(handle, "TessDeleteText", library.deleteText, missing) &&
-                          sync::resolveSymbol(handle, "TessBaseAPIClear", library.clear, missing);
+                          sync::resolveSymbol(handle, "TessBaseAPIClear", library.clear, missing) &&
+                          sync::resolveSymbol(handle, "TessMonitorCreate", library.monitorCreate, missing) &&
+                          sync::resolveSymbol(handle, "TessMonitorDelete", library.monitorDelete, missing) &&
+                          sync::resolveSymbol(handle, "TessMonitorSetCancelFunc", library.monitorSetCancelFunc, missing) &&
+                          sync::resolveSymbol(handle, "TessMonitorSetCancelThis", library.monitorSetCancelThis, missing);
     if (!complete) {
         ::dlclose(handle);
         TesseractLibrary refused;

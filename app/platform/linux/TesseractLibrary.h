@@ -22,6 +22,10 @@ struct TesseractLibrary {
     decltype(&::TessResultIteratorDelete) deleteIterator = nullptr;
     decltype(&::TessDeleteText) deleteText = nullptr;
     decltype(&::TessBaseAPIClear) clear = nullptr;
+    decltype(&::TessMonitorCreate) monitorCreate = nullptr;
+    decltype(&::TessMonitorDelete) monitorDelete = nullptr;
+    decltype(&::TessMonitorSetCancelFunc) monitorSetCancelFunc = nullptr;
+    decltype(&::TessMonitorSetCancelThis) monitorSetCancelThis = nullptr;
 
     bool loaded = false;
     std::string error;

@@ -7,10 +7,12 @@
 #include <QImageReader>
 #include <QPointer>
 #include <QThreadPool>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
 #include "platform/BackgroundWork.h"
+#include "platform/FreedMemory.h"
 #include "platform/ImageLimits.h"
 #include "platform/linux/TesseractLibrary.h"
 
@@ -19,7 +21,11 @@ namespace harbelle {
 namespace {
 
 struct EngineDeleter {
-    void operator()(TessBaseAPI* engine) const { tesseractLibrary().destroy(engine); }
+    void operator()(TessBaseAPI* engine) const {
+        tesseractLibrary().destroy(engine);
+        // A worker that sat idle lets its engine go: its model goes back to the system.
+        returnFreedHeapToSystem();
+    }
 };
 
 // One engine per worker thread: loading the English model takes ~70 ms, so it is kept.
@@ -34,10 +40,11 @@ TessBaseAPI* threadEngine() {
             failed = true;
             return nullptr;
         }
-        // The engine's OpenMP loops would start a team per call on every core; with two
-        // recognitions at once and the rest of the desktop busy that is many times slower
-        // than one thread each.
-        omp_set_num_threads(1);
+        // The engine's parallel loops name their own team size, so asking for one thread does
+        // not cap them, and the environment's limit was read when Qt loaded the OpenMP runtime,
+        // long before main. No active parallel level caps every loop this thread starts: a team
+        // per loop on every core made a page cost six times the CPU of one thread.
+        omp_set_max_active_levels(0);
         std::unique_ptr<TessBaseAPI, EngineDeleter> candidate(library.create());
         if (candidate && library.init(candidate.get(), nullptr, "eng", tesseract::OEM_LSTM_ONLY) == 0)
             engine = std::move(candidate);
@@ -103,35 +110,29 @@ std::function<void(std::vector<std::string>)> deliverTo(QObject* context, TextRe
     };
 }
 
-}  // namespace
+using CancelFlag = std::atomic<bool>;
 
-struct TesseractTextRecognizer::Impl {
-    QThreadPool pool;
-    BackgroundWork work;
-};
+bool cancelRequested(void* flag, int) { return static_cast<const CancelFlag*>(flag)->load(std::memory_order_relaxed); }
 
-TesseractTextRecognizer::TesseractTextRecognizer() : impl_(std::make_unique<Impl>()) {
-    raiseImageAllocationLimit();
-    impl_->pool.setMaxThreadCount(kMaxConcurrent);
-    impl_->pool.setExpiryTimeout(60'000);
-}
+bool isCancelled(const CancelFlag* flag) { return flag && flag->load(std::memory_order_relaxed); }
 
-TesseractTextRecognizer::~TesseractTextRecognizer() {
-    impl_->work.close();
-    impl_->pool.clear();
-    impl_->pool.waitForDone();
-}
-
-std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& image) {
+std::vector<std::string> recognizeCancellably(const QImage& image, CancelFlag* cancelled) {
     std::vector<std::string> lines;
-    if (image.isNull() || image.width() < 3 || image.height() < 3) return lines;
+    if (image.isNull() || image.width() < 3 || image.height() < 3 || isCancelled(cancelled)) return lines;
     TessBaseAPI* engine = threadEngine();
     if (!engine) return lines;
     const TesseractLibrary& library = tesseractLibrary();
     const QImage gray = preparedImage(image);
+    if (isCancelled(cancelled)) return lines;
     library.setImage(engine, gray.constBits(), gray.width(), gray.height(), 1, static_cast<int>(gray.bytesPerLine()));
     library.setSourceResolution(engine, 96);
-    if (library.recognize(engine, nullptr) != 0) {
+    // The engine asks the monitor after every word, so a quit never waits for a whole page.
+    std::unique_ptr<ETEXT_DESC, decltype(library.monitorDelete)> monitor(library.monitorCreate(), library.monitorDelete);
+    if (monitor && cancelled) {
+        library.monitorSetCancelFunc(monitor.get(), &cancelRequested);
+        library.monitorSetCancelThis(monitor.get(), cancelled);
+    }
+    if (library.recognize(engine, monitor.get()) != 0 || isCancelled(cancelled)) {
         library.clear(engine);
         return lines;
     }
@@ -148,20 +149,69 @@ std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& ima
     return lines;
 }
 
+}  // namespace
+
+struct TesseractTextRecognizer::Impl {
+    QThreadPool pool;
+    BackgroundWork work;
+    // Shared with the jobs, which may still be finishing after this object is gone.
+    std::shared_ptr<CancelFlag> cancelled = std::make_shared<CancelFlag>(false);
+    std::shared_ptr<std::atomic<int>> pending = std::make_shared<std::atomic<int>>(0);
+
+    // `read` on a worker; the heap that a burst of pictures used goes back when the last one ends.
+    template <typename Read>
+    void run(Read read, QObject* context, Completion completion) {
+        if (cancelled->load()) return;
+        pending->fetch_add(1);
+        work.run(
+            [read = std::move(read), cancelled = cancelled, pending = pending] {
+                std::vector<std::string> lines = read(cancelled.get());
+                if (pending->fetch_sub(1) == 1) returnFreedHeapToSystem();
+                return lines;
+            },
+            deliverTo(context, std::move(completion)), &pool);
+    }
+};
+
+TesseractTextRecognizer::TesseractTextRecognizer() : impl_(std::make_unique<Impl>()) {
+    raiseImageAllocationLimit();
+    impl_->pool.setMaxThreadCount(kMaxConcurrent);
+    impl_->pool.setExpiryTimeout(60'000);
+}
+
+TesseractTextRecognizer::~TesseractTextRecognizer() {
+    cancelAll();
+    impl_->pool.waitForDone();
+}
+
+void TesseractTextRecognizer::cancelAll() {
+    impl_->cancelled->store(true);
+    impl_->work.close();
+    impl_->pool.clear();
+}
+
+bool TesseractTextRecognizer::waitUntilIdle(int milliseconds) { return impl_->pool.waitForDone(milliseconds); }
+
+std::vector<std::string> TesseractTextRecognizer::recognizeNow(const QImage& image) {
+    return recognizeCancellably(image, nullptr);
+}
+
 void TesseractTextRecognizer::recognize(const std::filesystem::path& imageFile, QObject* context,
                                         Completion completion) {
-    impl_->work.run(
-        [path = QString::fromStdString(imageFile.string())] {
+    impl_->run(
+        [path = QString::fromStdString(imageFile.string())](CancelFlag* cancelled) {
             QImageReader reader(path);
             reader.setAutoTransform(true);
             // Never decoded whole past the pixel limit; such an image simply has no text.
-            return exceedsImagePixelLimit(reader.size()) ? std::vector<std::string>{} : recognizeNow(reader.read());
+            if (exceedsImagePixelLimit(reader.size()) || isCancelled(cancelled)) return std::vector<std::string>{};
+            return recognizeCancellably(reader.read(), cancelled);
         },
-        deliverTo(context, std::move(completion)), &impl_->pool);
+        context, std::move(completion));
 }
 
 void TesseractTextRecognizer::recognize(const QImage& image, QObject* context, Completion completion) {
-    impl_->work.run([image] { return recognizeNow(image); }, deliverTo(context, std::move(completion)), &impl_->pool);
+    impl_->run([image](CancelFlag* cancelled) { return recognizeCancellably(image, cancelled); }, context,
+               std::move(completion));
 }
 
 }  // namespace harbelle

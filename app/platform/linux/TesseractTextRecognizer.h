@@ -16,10 +16,13 @@ public:
     static constexpr int kMaxConcurrent = 2;
 
     TesseractTextRecognizer();
-    ~TesseractTextRecognizer() override;  // waits for running recognitions
+    ~TesseractTextRecognizer() override;  // cancels, then waits for the recognitions to stop
 
     void recognize(const std::filesystem::path& imageFile, QObject* context, Completion completion) override;
     void recognize(const QImage& image, QObject* context, Completion completion) override;
+    void cancelAll() override;
+    // True when no recognition runs any more; waits at most that long for it.
+    bool waitUntilIdle(int milliseconds);
 
     // Synchronous recognition on the calling thread (never the GUI thread): its lines.
     static std::vector<std::string> recognizeNow(const QImage& image);
