@@ -31,6 +31,9 @@ constexpr double kMaximumAutoHideDelay = 60;
 // The screen-reader state costs a bus round trip; pointer movement restarts the countdown at
 // event rate, so the answer is kept this long.
 constexpr auto kScreenReaderRefresh = std::chrono::seconds(2);
+// How long the shelf waits, shown but not active, for the target's focused field to be read:
+// once the shelf is active the field has lost the focus and can no longer be found.
+constexpr Milliseconds kCaptureWaitBeforeActivation{400};
 
 // Settings applications: granting permissions there must not move the paste target.
 bool isSystemSettings(const std::optional<std::string>& identifier) {
@@ -248,12 +251,32 @@ bool ShelfPanelController::show() {
         else postTargetCapturedNotification();
     }
     applyPreferredSize();
-    panel_->show();
-    panel_->raise();
-    panel_->activateWindow();
-    if (view_) view_->focusSearch();
+    if (captureInFlight_ > 0 && !panel_->isVisible()) {
+        panel_->setAttribute(Qt::WA_ShowWithoutActivating, true);
+        panel_->show();
+        panel_->setAttribute(Qt::WA_ShowWithoutActivating, false);
+        panel_->raise();
+        activateWhenCaptured_ = true;
+        QPointer<ShelfPanelController> weak(this);
+        activationTimer_.cancel();
+        activationTimer_ = clock_.schedule(kCaptureWaitBeforeActivation, [weak] {
+            if (weak) weak->activatePanel();
+        });
+    } else {
+        panel_->show();
+        panel_->raise();
+        activatePanel();
+    }
     restartAutoHideCountdown();
     return true;
+}
+
+void ShelfPanelController::activatePanel() {
+    activateWhenCaptured_ = false;
+    activationTimer_.cancel();
+    if (!panel_ || !panel_->isVisible()) return;
+    panel_->activateWindow();
+    if (view_) view_->focusSearch();
 }
 
 void ShelfPanelController::orderOut() {
@@ -308,6 +331,7 @@ void ShelfPanelController::remember(const std::optional<RunningApplication>& app
 
 void ShelfPanelController::finishCapturePart() {
     if (captureInFlight_ <= 0 || --captureInFlight_ > 0) return;
+    if (activateWhenCaptured_) activatePanel();
     emit pasteTargetCaptured();
     if (notifyWhenCaptured_) {
         notifyWhenCaptured_ = false;

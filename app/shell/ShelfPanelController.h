@@ -152,6 +152,8 @@ private:
     void postTargetCapturedNotification();
     void autoHideTimerDidFire(std::uint64_t generation);
     void finishCapturePart();
+    // Gives the shown panel the keyboard, once the target's focus was read or the wait is over.
+    void activatePanel();
     void watchScreen(QScreen* screen);
     bool isUserTyping() const;
     bool screenReaderEnabled() const;
@@ -185,6 +187,8 @@ private:
     std::uint64_t captureGeneration_ = 0;
     int captureInFlight_ = 0;
     bool notifyWhenCaptured_ = false;
+    bool activateWhenCaptured_ = false;
+    ScheduledTask activationTimer_;
     mutable std::optional<bool> screenReaderCache_;
     mutable Date screenReaderReadAt_{};
 };
