@@ -152,6 +152,8 @@ private:
     void postTargetCapturedNotification();
     void autoHideTimerDidFire(std::uint64_t generation);
     void finishCapturePart();
+    // Reads the target's focused element.
+    void captureFocus(const RunningApplication& application, std::uint64_t generation, int retries);
     // Gives the shown panel the keyboard, once the target's focus was read or the wait is over.
     void activatePanel();
     void watchScreen(QScreen* screen);
@@ -189,6 +191,7 @@ private:
     bool notifyWhenCaptured_ = false;
     bool activateWhenCaptured_ = false;
     ScheduledTask activationTimer_;
+    ScheduledTask captureRetryTimer_;
     mutable std::optional<bool> screenReaderCache_;
     mutable Date screenReaderReadAt_{};
 };

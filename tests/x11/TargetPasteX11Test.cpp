@@ -158,6 +158,11 @@ TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
             EXPECT_FALSE(harbelle.output().contains(QStringLiteral("reporting failure")))
                 << harbelle.output().toStdString();
         }
+        // The entry was read while it still had the focus, before the shelf took it.
+        const QString output = harbelle.output();
+        EXPECT_TRUE(output.contains(QStringLiteral("focusedElement=true")) &&
+                    !output.contains(QStringLiteral("focusedElement=false")))
+            << output.toStdString();
     }
 }
 
@@ -257,6 +262,10 @@ TEST_F(TargetPasteX11, FieldsOfferingNoFocusedElementGetTheirPasteWithinASecond)
         report(kind.name);
         EXPECT_TRUE(field.waitForContent(QStringLiteral("typed ") + clip));
     }
+    const QString output = harbelle.output();
+    EXPECT_EQ(output.count(QStringLiteral("target offers no focused element; sending the paste keys at once")), 2)
+        << output.toStdString();
+    EXPECT_FALSE(output.contains(QStringLiteral("timed out"))) << output.toStdString();
 }
 
 }  // namespace
