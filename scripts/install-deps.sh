@@ -7,7 +7,7 @@ packages=(
   libsecret-1-dev libsecret-tools libicu-dev libatspi2.0-dev at-spi2-core libxcb1-dev libxcb-xtest0-dev libxcb-res0-dev
   libxcb-keysyms1-dev libxcb-xfixes0-dev libcpp-httplib-dev xvfb xauth openbox xclip xdotool
   x11-utils dbus gnome-keyring fonts-dejavu-core libglib2.0-dev qt6-image-formats-plugins python3-gi
-  gir1.2-gtk-3.0 gir1.2-atspi-2.0
+  gir1.2-gtk-3.0 gir1.2-atspi-2.0 gir1.2-gtk-4.0 python3-tk xterm lxterminal
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -38,8 +38,10 @@ std::optional<std::string> textFingerprint(const ElementInfo& info) {
     } else {
         return std::nullopt;
     }
-    // The caret joins the print so that pasting the very text that was selected still shows.
+    // The caret and the selection join the print so that pasting the very text that was
+    // selected still shows: the selection is gone afterwards even where the caret stays.
     if (info.caretOffset) print += ":c" + std::to_string(*info.caretOffset);
+    if (info.selection) print += ":s" + std::to_string(info.selection->start) + "-" + std::to_string(info.selection->end);
     return print;
 }
 

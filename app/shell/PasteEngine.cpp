@@ -69,13 +69,26 @@ void PasteEngine::paste(const ClipItem& item, bool plainText) {
     }
     target->capturedWindow = target->focusedWindow;
 
+    const std::optional<PasteShortcut> shortcut = pasteShortcutFor(target->application.bundleIdentifier);
+    if (!shortcut) {
+        copyForWindowWithoutPasteKey(item, plainText, *target);
+        return;
+    }
+    // A terminal's text is its program's output: only its paste key puts text in.
+    const bool terminal = *shortcut == PasteShortcut::controlShiftV;
+    if (terminal)
+        diagnostic("terminal window class=" + target->application.bundleIdentifier.value_or("") +
+                   " pastes with Ctrl+Shift+V");
+
     const bool demo = host_.demoMode();
-    const bool insertionAllowed = !(demo && host_.forceEventPaste()) && (!host_.pasteUsesSystemShortcut() || demo);
+    const bool insertionAllowed =
+        !terminal && !(demo && host_.forceEventPaste()) && (!host_.pasteUsesSystemShortcut() || demo);
 
     auto operation = std::make_shared<Operation>();
     operation->item = item;
     operation->plainText = plainText;
     operation->directText = insertionAllowed ? directInsertionText(item) : std::nullopt;
+    operation->shortcut = *shortcut;
     operation->generation = openTransaction();
     const std::uint64_t generation = operation->generation;
     const ProcessID pid = target->processIdentifier();
@@ -120,6 +133,19 @@ void PasteEngine::copyOnly(const ClipItem& item, bool plainText) {
     const std::uint64_t generation = openTransaction();
     host_.showToast("Copied to the clipboard", ToastTone::success);
     after(kCopyOnlyHideDelay, [this, generation] { finishCopyOnly(generation); });
+}
+
+void PasteEngine::copyForWindowWithoutPasteKey(const ClipItem& item, bool plainText, const PasteTarget& target) {
+    const bool wrote = host_.writeClipToPasteboard(item, plainText);
+    diagnostic("window class=" + target.application.bundleIdentifier.value_or("") +
+               " has no paste key; copy only wroteClipboard=" + text(wrote));
+    if (!wrote) {
+        host_.showToast("That clip is no longer available", ToastTone::error);
+        host_.beep();
+        return;
+    }
+    // Not pasted, so not marked as pasted; the shelf stays open to say so.
+    host_.showToast(kCopiedForWindowWithoutPasteKey, ToastTone::info);
 }
 
 void PasteEngine::finishCopyOnly(std::uint64_t generation) {

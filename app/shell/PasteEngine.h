@@ -58,6 +58,12 @@ public:
 
     // The text inserted directly for a clip: text-like kinds with a non-empty text.
     static std::optional<std::string> directInsertionText(const ClipItem& item);
+    // The key that pastes the clipboard into a window of this class (WM_CLASS): Ctrl+Shift+V
+    // for terminals, Ctrl+V elsewhere; nothing for a window that takes the clipboard by no key.
+    static std::optional<PasteShortcut> pasteShortcutFor(const std::optional<std::string>& windowClass);
+    // Shown when the clip could only be copied because the target has no paste key.
+    static constexpr const char* kCopiedForWindowWithoutPasteKey =
+        "Copied to the clipboard; this window has no paste key, so paste it there yourself";
 
     std::uint64_t pasteOperationGeneration() const { return pasteOperationGeneration_; }
     std::optional<std::uint64_t> activePasteOperationGeneration() const { return activePasteOperationGeneration_; }
@@ -68,6 +74,7 @@ private:
         ClipItem item;
         bool plainText = false;
         std::optional<std::string> directText;
+        PasteShortcut shortcut = PasteShortcut::controlV;
         std::uint64_t generation = 0;
     };
     using OperationRef = std::shared_ptr<const Operation>;
@@ -76,6 +83,8 @@ private:
 
     // Transaction (PasteEngine.cpp)
     void copyOnly(const ClipItem& item, bool plainText);
+    // For a target that takes the clipboard by no key: the clip is copied and the user told.
+    void copyForWindowWithoutPasteKey(const ClipItem& item, bool plainText, const PasteTarget& target);
     void finishCopyOnly(std::uint64_t generation);
     std::uint64_t openTransaction();
     void endTransaction();
@@ -93,8 +102,10 @@ private:
     // Activation, focus and insertion (PasteEngineFocus.cpp)
     void waitForTargetActivation(PasteTarget target, OperationRef operation, int remainingAttempts);
     void restoreFocusAndPaste(PasteTarget target, OperationRef operation, int remainingAttempts);
+    void restoreFocusAndPasteWithElement(PasteTarget target, OperationRef operation, int remainingAttempts);
     void insertDirectText(PasteTarget target, OperationRef operation);
-    void lookUpFocusedElement(const PasteTarget& target, Then<AXElement> then);
+    // The element itself, or null with the reason as the status.
+    void lookUpFocusedElement(const PasteTarget& target, Then<AXResult<AXElement>> then);
     void reacquireFocusedTarget(PasteTarget target, bool afterFailedRestore, Then<PasteTarget> then);
     void restorePreviousFocus(PasteTarget target, Then<bool> then);
     void insertText(const std::string& text, const PasteTarget& target, Then<AXStatus> then);
@@ -102,8 +113,11 @@ private:
     void textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then);
 
     // Ctrl+V fallback (PasteEngineKeys.cpp)
-    void beginCommandVFallback(PasteTarget target, OperationRef operation);
-    void restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts);
+    // `keysAtOnce`: the target offers no focused element to restore, so the keys go out as
+    // soon as its window is the active one.
+    void beginCommandVFallback(PasteTarget target, OperationRef operation, bool keysAtOnce = false);
+    void restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts,
+                                 bool keysAtOnce);
     void postCommandV(PasteTarget target, OperationRef operation, int remainingModifierPolls);
     // While the user holds a modifier: poll again later, or fail once the polls ran out.
     // False when nothing is held and the keys may go out now.

@@ -52,6 +52,24 @@ void PasteEngine::restoreFocusAndPaste(PasteTarget target, OperationRef operatio
         failPasteOperation(generation, "The intended input lost focus; nothing was pasted");
         return;
     }
+    if (!target.focusedElement) {
+        // GTK 4 names no focused element, Tk and xterm are not on the bus at all: no attempt
+        // would ever restore anything, so the keys go out as soon as the window is in front.
+        lookUpFocusedElement(target, [this, target, operation, remainingAttempts](AXResult<AXElement> found) {
+            if (!isRunning(operation->generation)) return;
+            if (!found.value && (found.status == AXStatus::noApplication || found.status == AXStatus::noElement)) {
+                diagnostic("target offers no focused element; sending the paste keys at once");
+                beginCommandVFallback(target, operation, true);
+                return;
+            }
+            restoreFocusAndPasteWithElement(target, operation, remainingAttempts);
+        });
+        return;
+    }
+    restoreFocusAndPasteWithElement(std::move(target), std::move(operation), remainingAttempts);
+}
+
+void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationRef operation, int remainingAttempts) {
     reacquireFocusedTarget(target, false, [this, target, operation, remainingAttempts](PasteTarget fresh) {
         if (!isRunning(operation->generation)) return;
         restorePreviousFocus(fresh, [this, target, fresh, operation, remainingAttempts](bool confirmed) {
@@ -101,10 +119,10 @@ void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
     });
 }
 
-void PasteEngine::lookUpFocusedElement(const PasteTarget& target, Then<AXElement> then) {
+void PasteEngine::lookUpFocusedElement(const PasteTarget& target, Then<AXResult<AXElement>> then) {
     if (!accessibility_.isTrusted()) {
         diagnostic("focused-element lookup denied: AX not trusted");
-        then(nullptr);
+        then({AXStatus::notTrusted, nullptr});
         return;
     }
     const ProcessID pid = target.processIdentifier();
@@ -113,7 +131,9 @@ void PasteEngine::lookUpFocusedElement(const PasteTarget& target, Then<AXElement
                                       const bool hasValue = found.ok() && found.value;
                                       diagnostic("focused-element lookup pid=" + std::to_string(pid) +
                                                  " status=" + number(found.status) + " hasValue=" + text(hasValue));
-                                      then(hasValue ? found.value : nullptr);
+                                      if (!hasValue) found.value = nullptr;
+                                      if (found.ok() && !hasValue) found.status = AXStatus::noElement;
+                                      then(std::move(found));
                                   });
 }
 
@@ -128,7 +148,8 @@ void PasteEngine::reacquireFocusedTarget(PasteTarget target, bool afterFailedRes
         return;
     }
     const ProcessID pid = target.processIdentifier();
-    lookUpFocusedElement(target, [this, target, pid, afterFailedRestore, then](AXElement element) mutable {
+    lookUpFocusedElement(target, [this, target, pid, afterFailedRestore, then](AXResult<AXElement> found) mutable {
+        const AXElement element = found.value;
         if (!element || element->processId() != pid) {
             then(std::move(target));
             return;
@@ -192,8 +213,8 @@ void PasteEngine::restorePreviousFocus(PasteTarget target, Then<bool> then) {
         [this, target, element, injectedFailure, then = std::move(then)](AXResult<bool> set) {
             // Only a read-back confirms the focus, whatever the write reported.
             lookUpFocusedElement(target, [this, element, injectedFailure, status = set.status,
-                                          then](AXElement now) {
-                const bool confirmed = sameElement(now, element);
+                                          then](AXResult<AXElement> now) {
+                const bool confirmed = sameElement(now.value, element);
                 diagnostic("AX focus restore status=" + number(status) + " confirmed=" + text(confirmed));
                 then(confirmed && !injectedFailure);
             });

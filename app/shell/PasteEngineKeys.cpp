@@ -10,7 +10,7 @@ const char* text(bool value) { return value ? "true" : "false"; }
 constexpr const char* kCouldNotSend = "Could not send the paste command";
 }  // namespace
 
-void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operation) {
+void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operation, bool keysAtOnce) {
     const std::uint64_t generation = operation->generation;
     if (!isRunning(generation)) return;
     const DirectPastePermissions permissions = host_.currentDirectPastePermissions();
@@ -28,12 +28,13 @@ void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operati
         failPasteOperation(generation, "That clip is no longer available");
         return;
     }
-    after(kCommandVStartDelay, [this, target = std::move(target), operation = std::move(operation)] {
-        restoreFocusForCommandV(target, operation, kCommandVRestoreAttempts);
+    after(kCommandVStartDelay, [this, target = std::move(target), operation = std::move(operation), keysAtOnce] {
+        restoreFocusForCommandV(target, operation, kCommandVRestoreAttempts, keysAtOnce);
     });
 }
 
-void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts) {
+void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef operation, int remainingAttempts,
+                                          bool keysAtOnce) {
     const std::uint64_t generation = operation->generation;
     if (!isRunning(generation)) return;
     if (isTerminated(target)) {
@@ -43,12 +44,16 @@ void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef opera
     if (!isFrontmost(target)) {
         if (remainingAttempts > 0) {
             after(kRestoreInterval, [this, target = std::move(target), operation = std::move(operation),
-                                     remainingAttempts] {
-                restoreFocusForCommandV(target, operation, remainingAttempts - 1);
+                                     remainingAttempts, keysAtOnce] {
+                restoreFocusForCommandV(target, operation, remainingAttempts - 1, keysAtOnce);
             });
             return;
         }
         failPasteOperation(generation, "The intended input lost focus; nothing was pasted");
+        return;
+    }
+    if (keysAtOnce) {
+        postCommandV(std::move(target), std::move(operation), kModifierPolls);
         return;
     }
     reacquireFocusedTarget(std::move(target), false, [this, operation, remainingAttempts](PasteTarget fresh) {
@@ -60,7 +65,7 @@ void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef opera
                     reacquireFocusedTarget(fresh, true, [this, operation, remainingAttempts](PasteTarget retry) {
                         if (!isRunning(operation->generation)) return;
                         after(kRestoreInterval, [this, retry = std::move(retry), operation, remainingAttempts] {
-                            restoreFocusForCommandV(retry, operation, remainingAttempts - 1);
+                            restoreFocusForCommandV(retry, operation, remainingAttempts - 1, false);
                         });
                     });
                     return;
@@ -132,7 +137,7 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
     diagnostic("posting Command-V events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
     // The paste is confirmed a few hundred milliseconds later; a clip copied meanwhile is newer.
     const Date sentAt = clock_.now();
-    if (!keyPoster_.postPasteKeyDown(pid)) {
+    if (!keyPoster_.postPasteKeyDown(pid, operation->shortcut)) {
         // Whatever part of the key-down got out must not stay pressed.
         keyPoster_.releaseAllPressed();
         failPasteOperation(generation, kCouldNotSend);

@@ -31,6 +31,11 @@ constexpr double kMaximumAutoHideDelay = 60;
 // The screen-reader state costs a bus round trip; pointer movement restarts the countdown at
 // event rate, so the answer is kept this long.
 constexpr auto kScreenReaderRefresh = std::chrono::seconds(2);
+// How long the shelf waits, shown but not active, for the target's focused field to be read:
+// once the shelf is active the field has lost the focus and can no longer be found.
+constexpr Milliseconds kCaptureWaitBeforeActivation{400};
+constexpr Milliseconds kCaptureRetryInterval{30};
+constexpr int kCaptureRetries = 10;
 
 // Settings applications: granting permissions there must not move the paste target.
 bool isSystemSettings(const std::optional<std::string>& identifier) {
@@ -248,12 +253,32 @@ bool ShelfPanelController::show() {
         else postTargetCapturedNotification();
     }
     applyPreferredSize();
-    panel_->show();
-    panel_->raise();
-    panel_->activateWindow();
-    if (view_) view_->focusSearch();
+    if (captureInFlight_ > 0 && !panel_->isVisible()) {
+        panel_->setAttribute(Qt::WA_ShowWithoutActivating, true);
+        panel_->show();
+        panel_->setAttribute(Qt::WA_ShowWithoutActivating, false);
+        panel_->raise();
+        activateWhenCaptured_ = true;
+        QPointer<ShelfPanelController> weak(this);
+        activationTimer_.cancel();
+        activationTimer_ = clock_.schedule(kCaptureWaitBeforeActivation, [weak] {
+            if (weak) weak->activatePanel();
+        });
+    } else {
+        panel_->show();
+        panel_->raise();
+        activatePanel();
+    }
     restartAutoHideCountdown();
     return true;
+}
+
+void ShelfPanelController::activatePanel() {
+    activateWhenCaptured_ = false;
+    activationTimer_.cancel();
+    if (!panel_ || !panel_->isVisible()) return;
+    panel_->activateWindow();
+    if (view_) view_->focusSearch();
 }
 
 void ShelfPanelController::orderOut() {
@@ -291,14 +316,7 @@ void ShelfPanelController::remember(const std::optional<RunningApplication>& app
     pasteTarget_.remember(*application, nativeWindow);
     const std::uint64_t generation = ++captureGeneration_;
     captureInFlight_ = 2;
-    const std::string pid =
-        application->processIdentifier ? std::to_string(*application->processIdentifier) : std::string("none");
-    focusedElement(*application, [this, generation, pid](AXElement element) {
-        if (generation != captureGeneration_) return;  // a later remember replaced this one
-        pasteTarget_.setFocusedElement(element);
-        emitDiagnostic("remembered pid=" + pid + " focusedElement=" + (element ? "true" : "false"));
-        finishCapturePart();
-    });
+    captureFocus(*application, generation, kCaptureRetries);
     focusedWindow(*application, [this, generation](AXElement window) {
         if (generation != captureGeneration_) return;
         pasteTarget_.setFocusedWindow(window);
@@ -306,8 +324,39 @@ void ShelfPanelController::remember(const std::optional<RunningApplication>& app
     });
 }
 
+void ShelfPanelController::captureFocus(const RunningApplication& application, std::uint64_t generation,
+                                        int retries) {
+    if (!application.processIdentifier) {
+        pasteTarget_.setFocusedElement(nullptr);
+        emitDiagnostic("remembered pid=none focusedElement=false");
+        finishCapturePart();
+        return;
+    }
+    const ProcessID pid = *application.processIdentifier;
+    accessibility_.focusedElement(
+        pid, Accessibility::defaultDeadline, this,
+        [this, application, generation, retries, pid](AXResult<AXElement> result) {
+            if (generation != captureGeneration_) return;  // a later remember replaced this one
+            const AXElement element = result.ok() ? result.value : nullptr;
+            // The hot key's own keyboard grab takes the focus from the field until the key is
+            // released: look again for a moment while the shelf still waits.
+            if (!element && result.status == AXStatus::noElement && retries > 0 && activateWhenCaptured_) {
+                QPointer<ShelfPanelController> weak(this);
+                captureRetryTimer_ = clock_.schedule(kCaptureRetryInterval, [weak, application, generation, retries] {
+                    if (weak && generation == weak->captureGeneration_)
+                        weak->captureFocus(application, generation, retries - 1);
+                });
+                return;
+            }
+            pasteTarget_.setFocusedElement(element);
+            emitDiagnostic("remembered pid=" + std::to_string(pid) + " focusedElement=" + (element ? "true" : "false"));
+            finishCapturePart();
+        });
+}
+
 void ShelfPanelController::finishCapturePart() {
     if (captureInFlight_ <= 0 || --captureInFlight_ > 0) return;
+    if (activateWhenCaptured_) activatePanel();
     emit pasteTargetCaptured();
     if (notifyWhenCaptured_) {
         notifyWhenCaptured_ = false;

@@ -152,6 +152,10 @@ private:
     void postTargetCapturedNotification();
     void autoHideTimerDidFire(std::uint64_t generation);
     void finishCapturePart();
+    // Reads the target's focused element.
+    void captureFocus(const RunningApplication& application, std::uint64_t generation, int retries);
+    // Gives the shown panel the keyboard, once the target's focus was read or the wait is over.
+    void activatePanel();
     void watchScreen(QScreen* screen);
     bool isUserTyping() const;
     bool screenReaderEnabled() const;
@@ -185,6 +189,9 @@ private:
     std::uint64_t captureGeneration_ = 0;
     int captureInFlight_ = 0;
     bool notifyWhenCaptured_ = false;
+    bool activateWhenCaptured_ = false;
+    ScheduledTask activationTimer_;
+    ScheduledTask captureRetryTimer_;
     mutable std::optional<bool> screenReaderCache_;
     mutable Date screenReaderReadAt_{};
 };

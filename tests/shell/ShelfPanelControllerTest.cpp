@@ -346,6 +346,36 @@ TEST_F(ShelfPanelControllerTest, OpeningRemembersTheFrontmostApplicationAndItsFo
     EXPECT_EQ(diagnostics.back(), "remembered pid=502 focusedElement=false");
 }
 
+// The hot key's keyboard grab takes the focus from the target's field until the key is up: the
+// shelf shows at once but takes the keyboard only once the field was found (or 0.4 s passed).
+TEST_F(ShelfPanelControllerTest, TheTargetsFieldIsReadBeforeTheShelfTakesTheKeyboard) {
+    makeShelf();
+    const AXElement field = accessibility.addElement(kEditorPID, ElementInfo{"text", {}, {}, {}, {}, true, true});
+    accessibility.addApplication(kEditorPID);
+    workspace.frontmost = app(kEditorPID, "gedit");
+    ASSERT_TRUE(controller->show());
+    clock.runDue();
+    EXPECT_TRUE(controller->isVisible());
+    EXPECT_TRUE(controller->isCapturingTarget());
+    EXPECT_TRUE(diagnostics.empty()) << "no element yet: looked for again";
+
+    accessibility.setFocusedElement(kEditorPID, field);  // the key was released
+    clock.advance(30ms);
+    EXPECT_FALSE(controller->isCapturingTarget());
+    EXPECT_TRUE(sameElement(controller->pasteTarget().focusedElement(), field));
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"remembered pid=501 focusedElement=true"});
+
+    // A program that never names a focused element is given up on in time.
+    controller->orderOut();
+    diagnostics.clear();
+    accessibility.addApplication(kBrowserPID);
+    workspace.frontmost = app(kBrowserPID, "gtk4-demo");
+    ASSERT_TRUE(controller->show());
+    clock.advance(399ms);
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"remembered pid=502 focusedElement=false"});
+    EXPECT_FALSE(controller->isCapturingTarget());
+}
+
 TEST_F(ShelfPanelControllerTest, AnExplicitTargetSticksAndAnUnknownPidChangesNothing) {
     makeShelf();
     controller->setPasteTarget(999);

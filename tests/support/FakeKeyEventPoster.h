@@ -14,11 +14,12 @@ public:
         enum class Kind { keyDown, keyUp, releaseAll };
         Kind kind;
         std::int64_t processId = 0;
+        PasteShortcut shortcut = PasteShortcut::controlV;
         bool operator==(const Event&) const = default;
     };
 
     bool canPostEvents() override { return allowed_; }
-    bool postPasteKeyDown(std::int64_t processId) override;
+    bool postPasteKeyDown(std::int64_t processId, PasteShortcut shortcut) override;
     bool postPasteKeyUp(std::int64_t processId) override;
     KeyModifiers heldModifiers() override { return held_; }
     void releaseAllPressed() override;
@@ -35,6 +36,7 @@ private:
     bool allowed_ = true;
     bool failing_ = false;
     bool down_ = false;
+    PasteShortcut shortcut_ = PasteShortcut::controlV;
     KeyModifiers held_ = 0;
     std::vector<Event> events_;
 };

@@ -22,22 +22,8 @@ QString unique(const char* text) {
     return QString::fromLatin1(text) + QLatin1Char(' ') + QString::number(QDateTime::currentMSecsSinceEpoch());
 }
 
-bool shelfHasKeyboard() {
-    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000);
-}
-
 // Copies the field's whole text inside the field itself, as a user does in another program.
 bool copyInField(TextFieldProcess& field) { return field.activate() && pressKeys("ctrl+a") && pressKeys("ctrl+c"); }
-
-// Opens the shelf with the hot key; a press while the previous window is still taking the focus
-// can be lost, so it is tried a few times.
-bool openShelfWithHotKey() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!pressKeys("shift+super+v")) return false;
-        if (shelfHasKeyboard()) return true;
-    }
-    return false;
-}
 
 // Copies two clips, then, over the GTK field with its whole text selected, opens the shelf
 // and chooses the older clip with Ctrl+2.
@@ -114,6 +100,26 @@ TEST_F(FirstRunX11, AfterContinueTheShelfPastesIntoAnAlreadyOpenGtkField) {
     const QString output = harbelle.output();
     EXPECT_TRUE(output.contains(QStringLiteral("trusted=true")) && !output.contains(QStringLiteral("trusted=false")))
         << output.toStdString();
+}
+
+// The user's caret in a GTK entry is where a new user's first paste lands: the rest of the
+// entry stays as it was.
+TEST_F(FirstRunX11, AfterContinueAPasteLandsAtTheCaretOfAGtkEntry) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("hello world"), QStringLiteral("--caret"),
+                          QStringLiteral("5")},
+                         gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(nullptr, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue());
+
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(" brave new"), HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(gtk.activate());
+    ASSERT_TRUE(openShelfWithHotKey());
+    ASSERT_TRUE(pressKeys("ctrl+1"));
+    EXPECT_TRUE(gtk.waitForContent(QStringLiteral("hello brave new world")))
+        << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
 }
 
 TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {

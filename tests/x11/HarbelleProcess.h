@@ -42,6 +42,21 @@ inline bool pressKeys(const char* keys) {
     return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QString::fromLatin1(keys)});
 }
 
+// The shelf is the active window (it has the keyboard).
+inline bool shelfHasKeyboard() {
+    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000);
+}
+
+// Opens the shelf with the hot key; a press while the previous window is still taking the focus
+// can be lost, so it is tried a few times.
+inline bool openShelfWithHotKey() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!pressKeys("shift+super+v")) return false;
+        if (shelfHasKeyboard()) return true;
+    }
+    return false;
+}
+
 // Copies text to the CLIPBOARD selection as another program does. xclip stays in the background
 // owning the selection and keeps the output it inherited, so that goes nowhere.
 inline bool copyWithXclip(const QString& text) {

@@ -22,7 +22,7 @@ TEST(X11KeyEventPoster, PastesIntoTheActiveField) {
     // We own the clipboard; the field asks us for it while the event loop runs.
     QGuiApplication::clipboard()->setText(QStringLiteral("pasted by XTest \u2713"));
 
-    ASSERT_TRUE(poster.postPasteKeyDown(field.pid()));
+    ASSERT_TRUE(poster.postPasteKeyDown(field.pid(), PasteShortcut::controlV));
     QTest::qWait(30);
     ASSERT_TRUE(poster.postPasteKeyUp(field.pid()));
     EXPECT_TRUE(field.waitForContent(QStringLiteral("pasted by XTest \u2713")));
@@ -50,7 +50,7 @@ TEST(X11KeyEventPoster, ReportsModifiersTheUserHoldsAndReleasesItsOwn) {
     EXPECT_EQ(settledModifiers(poster, 0), 0);
 
     // A key-down left hanging (a cancelled paste) is released on request...
-    ASSERT_TRUE(poster.postPasteKeyDown(0));
+    ASSERT_TRUE(poster.postPasteKeyDown(0, PasteShortcut::controlV));
     EXPECT_EQ(poster.heldModifiers(), 0) << "our own Control is not the user's";
     poster.releaseAllPressed();
     X11KeyEventPoster observer;
@@ -59,7 +59,7 @@ TEST(X11KeyEventPoster, ReportsModifiersTheUserHoldsAndReleasesItsOwn) {
     // ...and on destruction.
     {
         X11KeyEventPoster dropped;
-        ASSERT_TRUE(dropped.postPasteKeyDown(0));
+        ASSERT_TRUE(dropped.postPasteKeyDown(0, PasteShortcut::controlV));
         EXPECT_EQ(settledModifiers(observer, ControlModifier), ControlModifier);
     }
     EXPECT_EQ(settledModifiers(observer, 0), 0);

@@ -27,10 +27,6 @@ bool pressHotKeyHeld(bool opening) {
     return changed && released;
 }
 
-bool shelfHasKeyboard() {
-    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 3000);
-}
-
 TEST(LongRunningProgramX11, ShiftSuperVTogglesTheShelfOnEveryPress) {
     TextFieldProcess gtk({}, gtkFieldCommand());
     ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";

@@ -323,14 +323,63 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
     return {AXStatus::success, info};
 }
 
+// The caret and the first selected range of a text element, as one read gives them.
+struct CaretAndSelection {
+    bool read = false;
+    int caret = -1;
+    int selectionStart = 0;
+    int selectionEnd = 0;
+    bool hasSelection() const { return selectionStart != selectionEnd; }
+    bool operator==(const CaretAndSelection&) const = default;
+};
+
+CaretAndSelection readCaretAndSelection(AtspiText* text) {
+    CaretAndSelection read;
+    if (!text) return read;
+    ErrorSlot error;
+    read.caret = atspi_text_get_caret_offset(text, error.out());
+    if (error || read.caret < 0) return read;
+    const int selections = atspi_text_get_n_selections(text, error.out());
+    if (error) return read;
+    if (selections > 0) {
+        AtspiRange* range = atspi_text_get_selection(text, 0, error.out());
+        if (!error && range) {
+            read.selectionStart = std::min(range->start_offset, range->end_offset);
+            read.selectionEnd = std::max(range->start_offset, range->end_offset);
+        }
+        g_free(range);
+    }
+    read.read = true;
+    return read;
+}
+
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
+    // GTK selects a whole entry when it is given the focus, so a paste would replace all of
+    // it: a field that has the focus again (its window was activated) is left alone, and
+    // otherwise the user's caret and selection are put back after the grab.
+    if (hasState(object, ATSPI_STATE_FOCUSED)) return {AXStatus::success, true};
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
+    GPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
+    const CaretAndSelection before = readCaretAndSelection(text.get());
     ErrorSlot error;
     atspi_component_grab_focus(component.get(), error.out());
     if (error) return {job.statusFor(error), false};
     if (job.expired()) return {AXStatus::timedOut, false};
+    if (before.read) {
+        const CaretAndSelection after = readCaretAndSelection(text.get());
+        if (after.read && !(after == before)) {
+            if (before.hasSelection()) {
+                atspi_text_set_selection(text.get(), 0, before.selectionStart, before.selectionEnd, error.out());
+            } else {
+                if (after.hasSelection()) atspi_text_remove_selection(text.get(), 0, error.out());
+                error.clear();
+                atspi_text_set_caret_offset(text.get(), before.caret, error.out());
+            }
+            error.clear();
+        }
+    }
     return {AXStatus::success, hasState(object, ATSPI_STATE_FOCUSED)};
 }
 

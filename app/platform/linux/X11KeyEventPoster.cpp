@@ -44,28 +44,34 @@ bool X11KeyEventPoster::fakeKey(bool press, std::uint8_t keycode) {
     return xcb_flush(connection_) > 0;
 }
 
-bool X11KeyEventPoster::postPasteKeyDown(std::int64_t) {
+bool X11KeyEventPoster::postPasteKeyDown(std::int64_t, PasteShortcut shortcut) {
     std::lock_guard lock(mutex_);
     if (!connection_ || !hasXTest_ || xcb_connection_has_error(connection_)) return false;
-    const auto control = keyboard_->keycodesFor(x11::keysym::controlL);
-    const auto v = keyboard_->keycodesFor(x11::keysym::v);
-    if (control.empty() || v.empty()) return false;
-    return fakeKey(true, control.front()) && fakeKey(true, v.front());
+    std::vector<std::uint32_t> keysyms{x11::keysym::controlL};
+    if (shortcut == PasteShortcut::controlShiftV) keysyms.push_back(x11::keysym::shiftL);
+    keysyms.push_back(x11::keysym::v);
+    std::vector<std::uint8_t> keycodes;
+    for (const std::uint32_t keysym : keysyms) {
+        const auto codes = keyboard_->keycodesFor(keysym);
+        if (codes.empty()) return false;
+        keycodes.push_back(codes.front());
+    }
+    pasteKeys_.clear();
+    for (const std::uint8_t keycode : keycodes) {
+        if (!fakeKey(true, keycode)) return false;
+        pasteKeys_.push_back(keycode);
+    }
+    return true;
 }
 
 bool X11KeyEventPoster::postPasteKeyUp(std::int64_t) {
     std::lock_guard lock(mutex_);
     if (!connection_ || !hasXTest_) return false;
-    const auto control = keyboard_->keycodesFor(x11::keysym::controlL);
-    const auto v = keyboard_->keycodesFor(x11::keysym::v);
     bool ok = true;
-    // Only what the key-down pressed, V before Control.
-    for (const auto* keys : {&v, &control}) {
-        if (keys->empty()) continue;
-        const std::uint8_t keycode = keys->front();
-        if (std::find(pressed_.begin(), pressed_.end(), keycode) != pressed_.end())
-            ok = fakeKey(false, keycode) && ok;
-    }
+    // Only what the key-down pressed, V first, the modifiers after it.
+    for (auto keycode = pasteKeys_.rbegin(); keycode != pasteKeys_.rend(); ++keycode)
+        if (std::find(pressed_.begin(), pressed_.end(), *keycode) != pressed_.end()) ok = fakeKey(false, *keycode) && ok;
+    pasteKeys_.clear();
     return ok;
 }
 

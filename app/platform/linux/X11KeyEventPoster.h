@@ -23,7 +23,7 @@ public:
     ~X11KeyEventPoster() override;
 
     bool canPostEvents() override;
-    bool postPasteKeyDown(std::int64_t processId) override;
+    bool postPasteKeyDown(std::int64_t processId, PasteShortcut shortcut) override;
     bool postPasteKeyUp(std::int64_t processId) override;
     KeyModifiers heldModifiers() override;
     void releaseAllPressed() override;
@@ -37,6 +37,7 @@ private:
     bool hasXTest_ = false;
     std::unique_ptr<x11::X11Keyboard> keyboard_;
     std::vector<std::uint8_t> pressed_;  // in press order
+    std::vector<std::uint8_t> pasteKeys_;  // what the last paste key-down pressed, in press order
 };
 
 }  // namespace harbelle

@@ -14,6 +14,7 @@ namespace harbelle::x11 {
 namespace keysym {
 constexpr std::uint32_t v = 0x76;
 constexpr std::uint32_t numLock = 0xff7f;
+constexpr std::uint32_t shiftL = 0xffe1;
 constexpr std::uint32_t controlL = 0xffe3;
 constexpr std::uint32_t metaL = 0xffe7, metaR = 0xffe8;
 constexpr std::uint32_t altL = 0xffe9, altR = 0xffea;

@@ -1,16 +1,15 @@
 #!/usr/bin/python3
-# A GTK 3 window with one entry for the integration tests, with the same interface as
+# A GTK window with one entry for the integration tests, with the same interface as
 # textfield.cpp: writes the entry's text to the file named by --out whenever it changes (and
 # once at start) and prints "WINDOW <id>" when the window is shown. With --entries N it shows N
-# entries (the first focused) and writes their texts one a line.
+# entries (the first focused) and writes their texts one a line. --caret N puts the caret of
+# the focused field at N, --select A B selects from A to B (the field holds text and a caret
+# before anything is pasted); --textview shows a multi-line Gtk.TextView instead of entries;
+# --gtk 4 uses GTK 4 instead of GTK 3.
 import os
 import sys
 
 import gi
-
-gi.require_version("Gtk", "3.0")
-gi.require_version("GdkX11", "3.0")
-from gi.repository import GdkX11, Gtk  # noqa: E402,F401
 
 
 def argument(name, fallback=""):
@@ -19,10 +18,55 @@ def argument(name, fallback=""):
     return fallback
 
 
+def arguments(name, count):
+    if name not in sys.argv:
+        return None
+    at = sys.argv.index(name)
+    return [int(value) for value in sys.argv[at + 1 : at + 1 + count]]
+
+
+GTK4 = argument("--gtk", "3") == "4"
+gi.require_version("Gtk", "4.0" if GTK4 else "3.0")
+gi.require_version("GdkX11", "4.0" if GTK4 else "3.0")
+from gi.repository import GdkX11, GLib, Gtk  # noqa: E402,F401
+
 out = argument("--out")
+caret = arguments("--caret", 1)
+selection = arguments("--select", 2)
 window = Gtk.Window(title=argument("--title", "Harbelle GTK field"))
-entries = [Gtk.Entry() for _ in range(max(1, int(argument("--entries", "1"))))]
-entries[0].set_text(argument("--text"))
+box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
+
+if "--textview" in sys.argv:
+    view = Gtk.TextView()
+    buffer = view.get_buffer()
+    buffer.set_text(argument("--text"))
+    fields = [view]
+
+    def texts():
+        return [buffer.get_text(buffer.get_start_iter(), buffer.get_end_iter(), True)]
+
+    def place():
+        if selection:
+            buffer.select_range(buffer.get_iter_at_offset(selection[0]), buffer.get_iter_at_offset(selection[1]))
+        elif caret:
+            buffer.place_cursor(buffer.get_iter_at_offset(caret[0]))
+
+    changed = [(buffer, "changed")]
+else:
+    fields = [Gtk.Entry() for _ in range(max(1, int(argument("--entries", "1"))))]
+    fields[0].set_text(argument("--text"))
+
+    def texts():
+        return [entry.get_text() for entry in fields]
+
+    def place():
+        # Giving an entry the focus selects its whole text: the caret is placed afterwards.
+        if selection:
+            fields[0].select_region(selection[0], selection[1])
+        elif caret:
+            fields[0].set_position(caret[0])
+
+    changed = [(entry, "changed") for entry in fields]
 
 
 def write(*_):
@@ -30,19 +74,39 @@ def write(*_):
         return
     partial = out + ".part"
     with open(partial, "w", encoding="utf-8") as stream:
-        stream.write("\n".join(entry.get_text() for entry in entries))
+        stream.write("\n".join(texts()))
     os.replace(partial, out)
 
 
-box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
-for entry in entries:
-    entry.connect("changed", write)
-    box.pack_start(entry, False, False, 0)
-window.connect("destroy", Gtk.main_quit)
-window.add(box)
-window.resize(400, 60)
-window.show_all()
-entries[0].grab_focus()
-write()
-print("WINDOW", window.get_window().get_xid(), flush=True)
-Gtk.main()
+for source, signal in changed:
+    source.connect(signal, write)
+for field in fields:
+    if GTK4:
+        box.append(field)
+    else:
+        box.pack_start(field, True, True, 0)
+
+if GTK4:
+    loop = GLib.MainLoop()
+    window.connect("close-request", lambda *_: loop.quit())
+    window.set_child(box)
+    window.set_default_size(400, 60)
+    window.present()
+    context = GLib.MainContext.default()
+    while not window.get_mapped():
+        context.iteration(True)
+    fields[0].grab_focus()
+    place()
+    write()
+    print("WINDOW", window.get_surface().get_xid(), flush=True)
+    loop.run()
+else:
+    window.connect("destroy", Gtk.main_quit)
+    window.add(box)
+    window.resize(400, 60)
+    window.show_all()
+    fields[0].grab_focus()
+    place()
+    write()
+    print("WINDOW", window.get_window().get_xid(), flush=True)
+    Gtk.main()

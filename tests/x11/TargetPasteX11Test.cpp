@@ -1,0 +1,272 @@
+// The real program pasting into other programs' windows, chosen from the shelf with Ctrl+1: a
+// GTK entry keeps the text around its caret, a terminal gets its own paste key, xterm (which
+// has no clipboard key) gets the clip copied and a toast, and programs that offer no focused
+// element get their keys at once. Each paste's time from Ctrl+1 is printed.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <iostream>
+
+#include "AccessibilityBus.h"
+#include "HarbelleProcess.h"
+#include "TextFieldProcess.h"
+
+namespace harbelle::testing {
+namespace {
+
+constexpr const char* kSystemShortcutOff = R"({"hasLaunchedPemberlow": true, "pasteUsesSystemShortcut": false})";
+
+// A terminal running `cat > file` with the line discipline off, so every byte pasted reaches
+// the file at once.
+class TerminalProcess {
+public:
+    TerminalProcess(const QString& program, const QString& title) : title_(title) {
+        file_ = dir_.filePath(QStringLiteral("typed.txt"));
+        const QString shell = QStringLiteral("stty -icanon; exec cat > '%1'").arg(file_);
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        if (program == QStringLiteral("lxterminal")) {
+            process_.start(program, {QStringLiteral("--no-remote"), QStringLiteral("-t"), title,
+                                     QStringLiteral("--command=sh -c \"%1\"").arg(shell)});
+        } else {
+            process_.start(program, {QStringLiteral("-T"), title, QStringLiteral("-e"), QStringLiteral("sh"),
+                                     QStringLiteral("-c"), shell});
+        }
+    }
+    ~TerminalProcess() {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+    bool waitForWindow() {
+        return QTest::qWaitFor(
+            [&] {
+                QProcess search;
+                search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                         QStringLiteral("--name"), QLatin1Char('^') + title_ + QLatin1Char('$')});
+                search.waitForFinished(3000);
+                window_ = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).first().trimmed();
+                // The shell has started cat once the file exists.
+                return !window_.isEmpty() && QFile::exists(file_);
+            },
+            15000);
+    }
+    bool activate() const {
+        return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"), window_});
+    }
+    QString typed() const {
+        QFile file(file_);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString title_;
+    QString file_;
+    QString window_;
+    QProcess process_;
+};
+
+QString clipboardText() {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+    if (!xclip.waitForFinished(3000)) {
+        xclip.kill();
+        return {};
+    }
+    return QString::fromUtf8(xclip.readAllStandardOutput());
+}
+
+// Whether a screen reader finds an element of this name shown by the process.
+bool showsText(qint64 pid, const QString& name) {
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(HARBELLE_SCREEN_READER), QString::number(pid)});
+    if (!reader.waitForFinished(10000)) return false;
+    for (const QByteArray& line : reader.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() == 6 && QString::fromUtf8(fields[1]) == name) return true;
+    }
+    return false;
+}
+
+class TargetPasteX11 : public ::testing::Test {
+protected:
+    // Opens the shelf over the active window and presses Ctrl+digit; returns when the keys went.
+    void chooseWithShelf(const char* choose) {
+        ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens";
+        clock.start();
+        ASSERT_TRUE(pressKeys(choose));
+    }
+    // Milliseconds from the Ctrl+digit to now, printed with what it measured.
+    qint64 report(const char* what) {
+        const qint64 elapsed = clock.elapsed();
+        std::cout << "[ timing ] " << what << ": " << elapsed << " ms from Ctrl+1 to the text\n";
+        return elapsed;
+    }
+
+    AccessibilityBusSwitch bus{true};
+    QElapsedTimer clock;
+};
+
+// A Gtk.Entry holding "hello world": the clip lands at the caret, or over the selection only,
+// with the system shortcut (Ctrl+V) and with accessible insertion.
+TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    struct Case {
+        QStringList placement;
+        QString clip;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--caret"), QStringLiteral("5")}, QStringLiteral(", dear"), QStringLiteral("hello, dear world")},
+        {{QStringLiteral("--select"), QStringLiteral("6"), QStringLiteral("11")}, QStringLiteral("there"),
+         QStringLiteral("hello there")},
+        // The selection replaced by the same text: nothing shows, yet it was pasted.
+        {{QStringLiteral("--select"), QStringLiteral("0"), QStringLiteral("5")}, QStringLiteral("hello"),
+         QStringLiteral("hello world")},
+    };
+    for (const char* settings : {HarbelleProcess::kDefaultSettings, kSystemShortcutOff}) {
+        SCOPED_TRACE(settings);
+        HarbelleProcess harbelle(settings, {QStringLiteral("--paste-diagnostics")});
+        ASSERT_TRUE(harbelle.waitUntilRunning());
+        for (const Case& current : cases) {
+            SCOPED_TRACE(current.expected.toStdString());
+            TextFieldProcess gtk(QStringList{QStringLiteral("--text"), QStringLiteral("hello world")} + current.placement,
+                                 gtkFieldCommand());
+            ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+            ASSERT_TRUE(gtk.activate());
+            ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(current.clip, HarbelleProcess::Saved::asNewest));
+            ASSERT_TRUE(gtk.activate());
+            ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+            if (current.clip != QStringLiteral("hello")) {
+                EXPECT_TRUE(gtk.waitForContent(current.expected)) << "field: " << gtk.content().toStdString() << "\n"
+                                                                  << harbelle.output().toStdString();
+                report("GTK 3 entry");
+            }
+            // Marked as pasted, no failure: the clip's paste time is saved.
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] {
+                    for (const ClipItem& clip : harbelle.savedClips())
+                        if (clip.text == current.clip.toStdString() && clip.lastReplayedAt) return true;
+                    return false;
+                },
+                5000))
+                << harbelle.output().toStdString();
+            EXPECT_EQ(gtk.content(), current.expected);
+            EXPECT_FALSE(harbelle.output().contains(QStringLiteral("reporting failure")))
+                << harbelle.output().toStdString();
+        }
+        // The entry was read while it still had the focus, before the shelf took it.
+        const QString output = harbelle.output();
+        EXPECT_TRUE(output.contains(QStringLiteral("focusedElement=true")) &&
+                    !output.contains(QStringLiteral("focusedElement=false")))
+            << output.toStdString();
+    }
+}
+
+TEST_F(TargetPasteX11, AGtkTextViewGetsTheClipAtItsCaret) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TextFieldProcess view({QStringLiteral("--textview"), QStringLiteral("--text"), QStringLiteral("hello world"),
+                           QStringLiteral("--caret"), QStringLiteral("5")},
+                          gtkFieldCommand());
+    ASSERT_TRUE(view.waitForWindow());
+    ASSERT_TRUE(view.activate());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(" big"), HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(view.activate());
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+    EXPECT_TRUE(view.waitForContent(QStringLiteral("hello big world")))
+        << view.content().toStdString() << "\n" << harbelle.output().toStdString();
+}
+
+TEST_F(TargetPasteX11, ATerminalGetsItsOwnPasteKey) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TerminalProcess terminal(QStringLiteral("lxterminal"), QStringLiteral("Harbelle terminal"));
+    ASSERT_TRUE(terminal.waitForWindow()) << "lxterminal is needed";
+    ASSERT_TRUE(terminal.activate());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("echo from the shelf"), HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(terminal.activate());
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return terminal.typed() == QStringLiteral("echo from the shelf"); }, 5000))
+        << "cat received: \"" << terminal.typed().toStdString() << "\"\n" << harbelle.output().toStdString();
+    report("lxterminal");
+}
+
+TEST_F(TargetPasteX11, XtermGetsTheClipCopiedAndAToastInsteadOfAPaste) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TerminalProcess xterm(QStringLiteral("xterm"), QStringLiteral("Harbelle xterm"));
+    ASSERT_TRUE(xterm.waitForWindow()) << "xterm is needed";
+    const QString older = QStringLiteral("make test");
+    const QString newer = QStringLiteral("git status");
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer, HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(xterm.activate());
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+2"));
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return clipboardText() == older; }, 3000)) << clipboardText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return showsText(harbelle.process().processId(),
+                             QStringLiteral("Copied to the clipboard; this window has no paste key, so paste it "
+                                            "there yourself"));
+        },
+        5000))
+        << harbelle.output().toStdString();
+    EXPECT_TRUE(shelfWindowVisible()) << "the shelf stays open to say so";
+    QTest::qWait(500);
+    EXPECT_EQ(xterm.typed(), QString()) << "no key reached the terminal";
+    const auto clips = harbelle.savedClips();
+    ASSERT_FALSE(clips.empty());
+    EXPECT_EQ(clips.front().text, newer.toStdString()) << "the copied clip did not move up as pasted";
+    for (const ClipItem& clip : clips) {
+        if (clip.text == older.toStdString()) {
+            EXPECT_FALSE(clip.lastReplayedAt) << "not marked as pasted";
+        }
+    }
+}
+
+// GTK 4 names no focused element and Tk is not on the bus: the keys go out as soon as the
+// window is in front, not after the restore attempts have run out.
+TEST_F(TargetPasteX11, FieldsOfferingNoFocusedElementGetTheirPasteWithinASecond) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    const struct {
+        const char* name;
+        QStringList command;
+    } fields[] = {
+        {"GTK 4 entry", QStringList{gtkFieldCommand()} << QStringLiteral("--gtk") << QStringLiteral("4")},
+        {"Tk entry", {QStringLiteral("/usr/bin/python3"), QStringLiteral(HARBELLE_TK_FIELD)}},
+    };
+    int round = 0;
+    for (const auto& kind : fields) {
+        SCOPED_TRACE(kind.name);
+        const QString clip = QStringLiteral("pasted %1").arg(++round);
+        TextFieldProcess field({QStringLiteral("--text"), QStringLiteral("typed "), QStringLiteral("--caret"),
+                                QStringLiteral("6")},
+                               kind.command);
+        ASSERT_TRUE(field.waitForWindow()) << kind.name << " is needed";
+        ASSERT_TRUE(field.activate());
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(clip, HarbelleProcess::Saved::asNewest));
+        ASSERT_TRUE(field.activate());
+        ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+        EXPECT_TRUE(field.waitForContent(QStringLiteral("typed ") + clip, 1000))
+            << "field: " << field.content().toStdString() << "\n" << harbelle.output().toStdString();
+        report(kind.name);
+        EXPECT_TRUE(field.waitForContent(QStringLiteral("typed ") + clip));
+    }
+    const QString output = harbelle.output();
+    EXPECT_EQ(output.count(QStringLiteral("target offers no focused element; sending the paste keys at once")), 2)
+        << output.toStdString();
+    EXPECT_FALSE(output.contains(QStringLiteral("timed out"))) << output.toStdString();
+}
+
+}  // namespace
+}  // namespace harbelle::testing
