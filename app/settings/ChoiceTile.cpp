@@ -38,6 +38,13 @@ void ChoiceTile::paintEvent(QPaintEvent*) {
     outline.setAlphaF(0.06);
     p.setPen(QPen(selected_ ? accent : outline, selected_ ? 1.5 : 1));
     p.drawPath(shape);
+    if (hasFocus()) {
+        // The keyboard's place, drawn apart from the selection so that both can be told.
+        QPainterPath ring;
+        ring.addRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 9.5, 9.5);
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        p.drawPath(ring);
+    }
 
     // The drawing: a screen with the shelf at its edge, or a shelf at its preset size.
     const QColor ink = isEnabled() ? primary : settingsblocks::tertiaryColor();
