@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QKeyEvent>
@@ -22,8 +23,8 @@ namespace harbelle {
 namespace {
 constexpr qreal kMargin = 14;
 constexpr int kPanelPadding = 18;
-// The content of a window in front of the shelf keeps clear of its rounded corners only: the
-// sheet's own column brings its margins.
+// The content of a window in front of the shelf keeps its scroll bar clear of the rounded sides;
+// the sheet's own column brings its margins, so the frame's height is all the content's.
 constexpr int kAbovePadding = 8;
 
 // The scrolling column of a tall sheet. A scroll area keeps its content at least as high as the
@@ -159,14 +160,18 @@ void ShelfSheet::placeAboveWindow() {
     QScreen* screen = shelf->screen();
     const QRect visible = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), shelf->size());
     const int margin = static_cast<int>(kMargin);
-    const int needed = contentHeight(content_, aboveWidth_ - 2 * kAbovePadding) + 2 * kAbovePadding;
+    // Measured as wrapped beside a scroll bar: a scroll area that once showed its bar keeps it
+    // while the content is taller at that width, even by a line.
+    int bar = 0;
+    if (auto* scroll = content_->findChild<QScrollArea*>()) bar = scroll->verticalScrollBar()->sizeHint().width();
+    const int needed = contentHeight(content_, aboveWidth_ - 2 * kAbovePadding - bar);
     const int height = std::max(0, std::min({needed, aboveMaximumHeight_, visible.height() - 2 * margin}));
     // Centred on the shelf, then moved wholly onto its screen.
     QRectF frame(0, 0, aboveWidth_, height);
     frame.moveCenter(QRectF(shelf->geometry()).center());
     const QRect placed = WindowFramePlacement::constrainedFrame(frame, QRectF(visible), kMargin).toRect();
     above_->setGeometry(placed);
-    content_->setGeometry(above_->rect().adjusted(kAbovePadding, kAbovePadding, -kAbovePadding, -kAbovePadding));
+    content_->setGeometry(above_->rect().adjusted(kAbovePadding, 0, -kAbovePadding, 0));
     placing_ = false;
 }
 

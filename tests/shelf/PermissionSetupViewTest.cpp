@@ -223,10 +223,10 @@ void expectWholeSetUpSheet(QWidget* content, QWidget* window) {
     const QRect available = window->screen()->availableGeometry();
     EXPECT_TRUE(available.contains(window->geometry())) << window->geometry().y() << "+" << window->height();
     EXPECT_EQ(window->width(), 600);
-    const int needed = ShelfSheet::contentHeight(content, 600 - 16) + 16;
+    QScrollBar* bar = content->findChild<QScrollArea*>()->verticalScrollBar();
+    const int needed = ShelfSheet::contentHeight(content, 600 - 16 - bar->sizeHint().width());
     EXPECT_EQ(window->height(), std::min({needed, 760, available.height() - 28}));
     // Only content taller than the frame scrolls.
-    QScrollBar* bar = content->findChild<QScrollArea*>()->verticalScrollBar();
     EXPECT_EQ(bar->maximum() > 0, needed > window->height());
     EXPECT_EQ(bar->value(), 0);
     for (QPushButton* button : content->findChildren<QPushButton*>()) {
