@@ -31,10 +31,6 @@ using namespace settingsblocks;
 
 namespace {
 
-// A style sheet that removes a button's border removes the style's focus frame with it; such
-// buttons draw this ring while they hold the keyboard.
-QColor focusRingColor() { return QApplication::palette().color(QPalette::WindowText); }
-
 QScrollArea* scrolling(QWidget* page) {
     auto* holder = new QWidget;
     auto* layout = new QVBoxLayout(holder);
@@ -86,8 +82,9 @@ SettingsView::SettingsView(HistoryStore& store, UpdateManager& updates, SyncAcco
     close_->setIcon(SymbolGlyph::icon("xmark.circle.fill", secondaryColor(), 20, palette().color(QPalette::Window)));
     close_->setIconSize(QSize(20, 20));
     close_->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"
-                                         "QPushButton:focus { border: 2px solid %1; border-radius: 13px; }")
+                                         "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %1; border-radius: 13px; }")
                               .arg(focusRingColor().name()));
+    markKeyboardFocus(close_);
     barLayout->addWidget(close_);
     detail->addWidget(bar);
 
@@ -148,8 +145,9 @@ QWidget* SettingsView::buildSidebar() {
         row->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 10px 13px; border: none; "
                                           "border-radius: 10px; background: transparent; }"
                                           "QPushButton:checked { background: %1; color: white; font-weight: 600; }"
-                                          "QPushButton:focus { border: 2px solid %2; padding: 8px 11px; }")
+                                          "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %2; padding: 8px 11px; }")
                                .arg(PemberlowTheme::selection().name(), focusRingColor().name()));
+        markKeyboardFocus(row);
         rows_[static_cast<int>(section)] = row;
         layout->addWidget(row);
         connect(row, &QPushButton::clicked, this, [this, section] { select(section); });
@@ -161,9 +159,10 @@ QWidget* SettingsView::buildSidebar() {
     openLocalData_->setIcon(SymbolGlyph::icon("folder", secondaryColor(), 14));
     openLocalData_->setIconSize(QSize(14, 14));
     openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; color: %1; }"
-                                                 "QPushButton:focus { border: 2px solid %2; border-radius: 6px; "
+                                                 "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %2; border-radius: 6px; "
                                                  "padding: 2px 11px; }")
                                       .arg(secondaryColor().name(QColor::HexArgb), focusRingColor().name()));
+    markKeyboardFocus(openLocalData_);
     layout->addWidget(openLocalData_);
     connect(openLocalData_, &QPushButton::clicked, this, [this] {
         openFolder_(QUrl::fromLocalFile(QString::fromStdString(store_.applicationSupportURL().string())));

@@ -127,10 +127,11 @@ QWidget* SyncPage::buildSignedOut(const std::optional<QString>& supportURL) {
     const QColor accent = PemberlowTheme::selection();
     // A style sheet replaces the style's focus frame: the focused button draws its own ring.
     create_->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 6px; padding: 5px "
-                                          "12px; } QPushButton:disabled { background: %2; } QPushButton:focus { "
+                                          "12px; } QPushButton:disabled { background: %2; } QPushButton[keyboardFocus=\"true\"] { "
                                           "border: 2px solid %3; padding: 3px 10px; }")
                                .arg(accent.name(), accent.lighter(150).name(),
-                                    create_->palette().color(QPalette::WindowText).name()));
+                                    focusRingColor().name()));
+    markKeyboardFocus(create_);
     signInButton_ = new QPushButton("Sign In");
     busy_ = new QProgressBar;
     busy_->setRange(0, 0);
