@@ -33,8 +33,10 @@ AboutPage::AboutPage(const BundleInfo& bundle, QWidget* parent) : QWidget(parent
     auto* inspired = caption("Inspired by the fast visual workflow of modern clipboard tools, with original design "
                              "and private local data.");
     inspired->setAlignment(Qt::AlignHCenter);
-    inspired->setMaximumWidth(480);
-    closing->addWidget(inspired, 0, Qt::AlignHCenter);
+    // Given the whole width, not aligned: an aligned item gets its one-line size hint and the
+    // layout never asks how high the wrapped text is.
+    closing->setContentsMargins(24, 0, 24, 0);
+    closing->addWidget(inspired);
     page->addLayout(closing);
     page->addStretch(1);
 }

@@ -81,8 +81,8 @@ AppearancePage::AppearancePage(HistoryStore& store, QWidget* parent) : QWidget(p
     transparency_ = new QSlider(Qt::Horizontal);
     transparency_->setAccessibleName("Transparency");
     transparency_->setRange(0, static_cast<int>(std::lround(AppSettings::kMaximumBarTransparency * kSliderScale)));
-    transparency_->setSingleStep(10);
-    transparency_->setPageStep(50);
+    transparency_->setSingleStep(1);
+    transparency_->setPageStep(5);
     clarity->content()->addWidget(transparency_);
     page->addWidget(clarity);
     // Every value the user gives it (drag, key, screen reader) is stored as it comes; fills run

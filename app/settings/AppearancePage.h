@@ -18,8 +18,8 @@ class HistoryStore;
 class AppearancePage : public QWidget {
     Q_OBJECT
 public:
-    // The slider works in thousandths so that it feels continuous.
-    static constexpr int kSliderScale = 1000;
+    // The slider counts in percent, which is the value a screen reader announces.
+    static constexpr int kSliderScale = 100;
 
     explicit AppearancePage(HistoryStore& store, QWidget* parent = nullptr);
     void refresh();

@@ -14,6 +14,7 @@ ChoiceTile::ChoiceTile(Drawing drawing, const QString& label, const QString& sec
     setAccessibleName(secondLine.isEmpty() ? label : label + " " + secondLine);
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    settingsblocks::markKeyboardFocus(this);
 }
 
 void ChoiceTile::setSelected(bool selected) {
@@ -38,6 +39,13 @@ void ChoiceTile::paintEvent(QPaintEvent*) {
     outline.setAlphaF(0.06);
     p.setPen(QPen(selected_ ? accent : outline, selected_ ? 1.5 : 1));
     p.drawPath(shape);
+    if (hasFocus() && property(settingsblocks::kKeyboardFocus).toBool()) {
+        // The keyboard's place, drawn apart from the selection so that both can be told.
+        QPainterPath ring;
+        ring.addRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 9.5, 9.5);
+        p.setPen(QPen(settingsblocks::focusRingColor(), 2));
+        p.drawPath(ring);
+    }
 
     // The drawing: a screen with the shelf at its edge, or a shelf at its preset size.
     const QColor ink = isEnabled() ? primary : settingsblocks::tertiaryColor();

@@ -37,8 +37,8 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
 
     // Capture and login.
     auto* first = new SettingsCard;
-    openAtLogin_ = new SettingToggle("Open at login", "Keep Harbelle ready in the menu bar.");
-    capture_ = new SettingToggle("Capture clipboard changes", "Pause this any time from the menu bar.");
+    openAtLogin_ = new SettingToggle("Open at login", "Keep Harbelle ready in the tray.");
+    capture_ = new SettingToggle("Capture clipboard changes", "Pause this any time from the tray.");
     first->content()->addWidget(openAtLogin_);
     first->content()->addWidget(divider());
     first->content()->addWidget(capture_);
@@ -123,7 +123,7 @@ GeneralPage::GeneralPage(HistoryStore& store, UpdateManager& updates, const Bund
                                        "Harbelle asks for and verifies desktop access before enabling one-click paste.");
     systemShortcut_ = new SettingToggle(
         "Paste using the system shortcut",
-        "Sends a real ⌘V so verification-code boxes, terminals, and web apps receive the whole value. Turn off to "
+        "Sends a real Ctrl+V so verification-code boxes, terminals, and web apps receive the whole value. Turn off to "
         "insert instantly and keep your clipboard untouched.");
     accessCaption_ = caption(QString());
     auto* review = new QPushButton("Review Access…");

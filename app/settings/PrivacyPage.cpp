@@ -34,7 +34,7 @@ PrivacyPage::PrivacyPage(HistoryStore& store, FolderOpener openFolder, QWidget* 
                                        "Skip concealed, transient, and common password-manager clipboard content.");
     captureImages_ = new SettingToggle("Capture copied images", "Images stay in Harbelle’s private local data folder.");
     // The desktop clipboard here never leaves the computer, so the setting only keeps its promise.
-    replayLocally_ = new SettingToggle("Keep restored clips on this Mac",
+    replayLocally_ = new SettingToggle("Keep restored clips on this computer",
                                        "Restored clips go only to this computer’s clipboard, which no other device "
                                        "receives.");
     switches->content()->addWidget(skipSensitive_);

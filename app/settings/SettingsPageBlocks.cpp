@@ -1,6 +1,9 @@
 #include "settings/SettingsPageBlocks.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QStyle>
 #include <QFrame>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
@@ -11,6 +14,36 @@
 #include <cmath>
 
 namespace harbelle::settingsblocks {
+
+namespace {
+class KeyboardFocusMarker final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::FocusIn && event->type() != QEvent::FocusOut) return false;
+        auto* widget = static_cast<QWidget*>(watched);
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        const bool keyboard = event->type() == QEvent::FocusIn &&
+                              (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+        if (widget->property(kKeyboardFocus).toBool() != keyboard) {
+            widget->setProperty(kKeyboardFocus, keyboard);
+            widget->style()->unpolish(widget);
+            widget->style()->polish(widget);
+            widget->update();
+        }
+        return false;
+    }
+};
+}  // namespace
+
+void markKeyboardFocus(QWidget* widget) {
+    widget->setProperty(kKeyboardFocus, false);
+    widget->installEventFilter(new KeyboardFocusMarker(widget));
+}
+
+QColor focusRingColor() { return QApplication::palette().color(QPalette::WindowText); }
 
 QFont font(qreal pixelSize, QFont::Weight weight, bool rounded) {
     QFont f = QApplication::font();

@@ -34,6 +34,14 @@ QWidget* settingRow(const QString& rowTitle, QLabel* rowCaption, const QList<QWi
 void setDependentEnabled(QWidget* control, bool enabled);
 constexpr double kDimmedOpacity = 0.45;
 
+// Controls that draw their own focus (a style sheet took the style's frame away) draw it while
+// `widget` holds a focus the keyboard gave it, as the style does for the others: a click shows
+// none. Sets the Boolean property kKeyboardFocus, which their style sheets select on.
+constexpr const char* kKeyboardFocus = "keyboardFocus";
+void markKeyboardFocus(QWidget* widget);
+// The colour of such a focus ring.
+QColor focusRingColor();
+
 // The short version of the program, or an em dash when the bundle has none as text.
 QString appVersion(const BundleInfo& bundle);
 

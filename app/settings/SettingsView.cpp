@@ -1,5 +1,6 @@
 #include "settings/SettingsView.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -40,6 +41,8 @@ QScrollArea* scrolling(QWidget* page) {
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
     area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The page itself is no Tab stop (it would draw nothing); tabbing to a control scrolls it in.
+    area->setFocusPolicy(Qt::NoFocus);
     area->setWidget(holder);
     return area;
 }
@@ -78,7 +81,10 @@ SettingsView::SettingsView(HistoryStore& store, UpdateManager& updates, SyncAcco
     close_->setFixedSize(26, 26);
     close_->setIcon(SymbolGlyph::icon("xmark.circle.fill", secondaryColor(), 20, palette().color(QPalette::Window)));
     close_->setIconSize(QSize(20, 20));
-    close_->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"));
+    close_->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"
+                                         "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %1; border-radius: 13px; }")
+                              .arg(focusRingColor().name()));
+    markKeyboardFocus(close_);
     barLayout->addWidget(close_);
     detail->addWidget(bar);
 
@@ -138,8 +144,10 @@ QWidget* SettingsView::buildSidebar() {
         row->setIconSize(QSize(16, 16));
         row->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 10px 13px; border: none; "
                                           "border-radius: 10px; background: transparent; }"
-                                          "QPushButton:checked { background: %1; color: white; font-weight: 600; }")
-                               .arg(PemberlowTheme::selection().name()));
+                                          "QPushButton:checked { background: %1; color: white; font-weight: 600; }"
+                                          "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %2; padding: 8px 11px; }")
+                               .arg(PemberlowTheme::selection().name(), focusRingColor().name()));
+        markKeyboardFocus(row);
         rows_[static_cast<int>(section)] = row;
         layout->addWidget(row);
         connect(row, &QPushButton::clicked, this, [this, section] { select(section); });
@@ -150,8 +158,11 @@ QWidget* SettingsView::buildSidebar() {
     openLocalData_->setFont(settingsblocks::font(12.5));
     openLocalData_->setIcon(SymbolGlyph::icon("folder", secondaryColor(), 14));
     openLocalData_->setIconSize(QSize(14, 14));
-    openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; color: %1; }")
-                                      .arg(secondaryColor().name(QColor::HexArgb)));
+    openLocalData_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 13px; border: none; color: %1; }"
+                                                 "QPushButton[keyboardFocus=\"true\"] { border: 2px solid %2; border-radius: 6px; "
+                                                 "padding: 2px 11px; }")
+                                      .arg(secondaryColor().name(QColor::HexArgb), focusRingColor().name()));
+    markKeyboardFocus(openLocalData_);
     layout->addWidget(openLocalData_);
     connect(openLocalData_, &QPushButton::clicked, this, [this] {
         openFolder_(QUrl::fromLocalFile(QString::fromStdString(store_.applicationSupportURL().string())));

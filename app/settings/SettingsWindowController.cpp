@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <stdexcept>
 
@@ -48,6 +49,11 @@ SettingsWindowController::SettingsWindowController(HistoryStore& store, UpdateMa
                                                    std::function<void()> onReviewAccess, Defaults& defaults,
                                                    const BundleInfo* bundle, QObject* parent)
     : QObject(parent), store_(store), defaults_(defaults), window_(std::make_unique<Window>(*this)) {
+    // A dialog of the program, not an ordinary window: the window manager keeps it in front of
+    // the window it belongs to (the shelf, which floats above ordinary windows), and X only
+    // records whom a window belongs to for a dialog. It keeps an ordinary window's buttons.
+    window_->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                            Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     window_->setWindowTitle(QString::fromUtf8(kTitle));
     window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
     window_->resize(kWidth, kHeight);
@@ -91,9 +97,12 @@ QRect SettingsWindowController::fittedAndCenteredFrame(const QSize& size, const 
                  width, height);
 }
 
-void SettingsWindowController::show(QScreen* centeredOn) {
+void SettingsWindowController::show(QScreen* centeredOn, QWidget* inFrontOf) {
     if (!window_) return;
-    QScreen* own = window_->screen();
+    if (inFrontOf && !inFrontOf->isVisible()) inFrontOf = nullptr;
+    // In front of the shelf: on its screen, whatever screen the window was on before.
+    if (inFrontOf && inFrontOf->screen()) centeredOn = inFrontOf->screen();
+    QScreen* own = hasChosenInitialPosition_ && inFrontOf ? centeredOn : window_->screen();
     QScreen* primary = QGuiApplication::primaryScreen();
     QScreen* first = QGuiApplication::screens().isEmpty() ? nullptr : QGuiApplication::screens().first();
     QScreen* screen = hasChosenInitialPosition_ ? (own ? own : centeredOn) : (centeredOn ? centeredOn : own);
@@ -111,6 +120,16 @@ void SettingsWindowController::show(QScreen* centeredOn) {
         }
     }
     if (window_->isMinimized()) window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    // Belonging to the shelf, it is kept above it for as long as both are shown. The link is
+    // written when the window is mapped, so a shown window is mapped again to change it.
+    window_->winId();
+    if (QWindow* handle = window_->windowHandle()) {
+        QWindow* owner = inFrontOf ? inFrontOf->window()->windowHandle() : nullptr;
+        if (handle->transientParent() != owner) {
+            if (window_->isVisible()) window_->hide();
+            handle->setTransientParent(owner);
+        }
+    }
     window_->show();
     window_->raise();
     window_->activateWindow();

@@ -41,8 +41,9 @@ public:
     ~SettingsWindowController() override;
 
     // Places the window (the first time centred on `screen`, later kept on its own screen),
-    // restores it when minimised, raises and activates it.
-    void show(QScreen* centeredOn);
+    // restores it when minimised, raises and activates it. With `inFrontOf` (an open window
+    // that floats above the others, the shelf) it is kept in front of that window, on its screen.
+    void show(QScreen* centeredOn, QWidget* inFrontOf = nullptr);
     QWidget* window() const;
     SettingsView* view() const { return view_; }
     // The close button's step; always false: the window is only ever hidden.

@@ -36,11 +36,16 @@ QLabel* keyCap(const QString& keys) {
 QString ShortcutsPage::noteFor(const QString& label) {
     if (label == QStringLiteral("⇧⌘V"))
         return "The global shortcut is registered without recording or monitoring the rest of your keyboard input.";
-    if (label == QLatin1String(kNoShortcutLabel) || label.isEmpty())
-        return "No global shortcut could be registered, because other programs hold ⇧⌘V and ⌥⌘V. Open Harbelle "
-               "from its tray icon.";
-    return "Paste currently owns ⇧⌘V, so Harbelle selected an available shortcut automatically. Quit Paste and "
-           "reopen Harbelle to restore ⇧⌘V.";
+    return "Another program currently owns Shift+Super+V, so Harbelle selected an available shortcut automatically. "
+           "Quit that program and reopen Harbelle to restore Shift+Super+V.";
+}
+
+QString ShortcutsPage::keysFor(const QString& label) {
+    // The store keeps the design's labels; the page shows what is pressed here (Command is Super).
+    if (label == QStringLiteral("⇧⌘V")) return QStringLiteral("Shift+Super+V");
+    if (label == QStringLiteral("⌥⌘V")) return QStringLiteral("Alt+Super+V");
+    if (label == QLatin1String(kNoShortcutLabel) || label.isEmpty()) return QStringLiteral("Tray icon");
+    return label;
 }
 
 ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(parent), store_(store) {
@@ -50,7 +55,7 @@ ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(par
     auto* card = new SettingsCard;
     const std::pair<const char*, const char*> rows[] = {
         {"Show or hide Harbelle", nullptr}, {"Move between clips", "←  →"}, {"Paste selected clip", "↩"},
-        {"Paste as plain text", "⇧↩"},     {"Quick paste visible clips", "⌘1…9"}, {"Search", "⌘F"},
+        {"Paste as plain text", "⇧↩"},     {"Quick paste visible clips", "Ctrl 1…9"}, {"Search", "Ctrl F"},
         {"Preview", "Space"},               {"Delete", "⌫"},                      {"Dismiss", "Esc"}};
     bool firstRow = true;
     for (const auto& [rowTitle, keys] : rows) {
@@ -76,7 +81,7 @@ ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(par
 
 void ShortcutsPage::refresh() {
     const QString label = QString::fromStdString(store_.globalShortcutLabel());
-    globalKeys_->setText(label);
+    globalKeys_->setText(keysFor(label));
     note_->setText(noteFor(label));
 }
 

@@ -17,6 +17,8 @@ public:
 
     // The note under the card for the label of the shortcut in force.
     static QString noteFor(const QString& globalShortcutLabel);
+    // The keys shown for the label of the shortcut in force.
+    static QString keysFor(const QString& globalShortcutLabel);
 
     QLabel* globalKeys() const { return globalKeys_; }
     QLabel* note() const { return note_; }

@@ -103,7 +103,7 @@ QWidget* SyncPage::buildNotConfigured() {
     auto* card = new SettingsCard(8);
     card->content()->addWidget(title("Sync is not configured", 14, QFont::DemiBold));
     card->content()->addWidget(caption("This build has no sync endpoint, so Harbelle makes no sync connections at all. "
-                                       "Your clipboard history stays on this Mac."));
+                                       "Your clipboard history stays on this computer."));
     return card;
 }
 
@@ -125,9 +125,13 @@ QWidget* SyncPage::buildSignedOut(const std::optional<QString>& supportURL) {
     buttons->setSpacing(10);
     create_ = new QPushButton("Create Account");
     const QColor accent = PemberlowTheme::selection();
+    // A style sheet replaces the style's focus frame: the focused button draws its own ring.
     create_->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 6px; padding: 5px "
-                                          "12px; } QPushButton:disabled { background: %2; }")
-                               .arg(accent.name(), accent.lighter(150).name()));
+                                          "12px; } QPushButton:disabled { background: %2; } QPushButton[keyboardFocus=\"true\"] { "
+                                          "border: 2px solid %3; padding: 3px 10px; }")
+                               .arg(accent.name(), accent.lighter(150).name(),
+                                    focusRingColor().name()));
+    markKeyboardFocus(create_);
     signInButton_ = new QPushButton("Sign In");
     busy_ = new QProgressBar;
     busy_->setRange(0, 0);
@@ -250,7 +254,7 @@ QWidget* SyncPage::buildSignedIn() {
     signedInError_ = coloured(caption(QString()), "red");
     c->addWidget(signedInError_);
     c->addWidget(divider());
-    c->addWidget(caption("Signing out keeps every clip on this Mac; it only stops syncing and removes the sync key "
+    c->addWidget(caption("Signing out keeps every clip on this computer; it only stops syncing and removes the sync key "
                          "from this device."));
 
     connect(syncNow_, &QPushButton::clicked, this, [this] {
@@ -286,7 +290,7 @@ QWidget* SyncPage::buildSignedIn() {
 QWidget* SyncPage::buildEncryption() {
     auto* card = new SettingsCard(9);
     card->content()->addWidget(coloured(title("End-to-end encrypted", 15, QFont::DemiBold), "green"));
-    auto* body = new QLabel("Clips are end-to-end encrypted. Your password never leaves this Mac. The sync server "
+    auto* body = new QLabel("Clips are end-to-end encrypted. Your password never leaves this computer. The sync server "
                             "stores only ciphertext it cannot read, and only text and image clips are synced — never "
                             "files.");
     body->setWordWrap(true);
@@ -356,9 +360,8 @@ void SyncPage::runAccountAction(std::function<void(SyncAccountService::Completio
 void SyncPage::refresh() {
     const SyncAccountStatus status = sync_.status();
     const bool available = sync_.isAvailable();
-    // An error belongs to the card it was made on: it goes when the account state flips.
-    if (lastSignedIn_ && *lastSignedIn_ != status.isSignedIn) state_.syncError.reset();
-    lastSignedIn_ = status.isSignedIn;
+    // An account action's error stays, across a change of the account state too, until the next
+    // action starts (runAccountAction clears it).
 
     notConfigured_->setVisible(!available);
     signedOut_->setVisible(available && !status.isSignedIn);
@@ -367,7 +370,9 @@ void SyncPage::refresh() {
     const QString error = state_.syncError ? QString::fromStdString(*state_.syncError) : QString();
 
     // Signed out.
-    engineError_->setVisible(status.lastErrorDescription.has_value());
+    // The engine's warning is not repeated under the action's error that says the same.
+    const bool engineSaysTheSame = state_.syncError && status.lastErrorDescription == state_.syncError;
+    engineError_->setVisible(status.lastErrorDescription.has_value() && !engineSaysTheSame);
     engineError_->setText("⚠ " + QString::fromStdString(status.lastErrorDescription.value_or("")));
     setText(email_, state_.syncEmail);
     setText(password_, state_.syncPassword);
@@ -400,8 +405,9 @@ void SyncPage::refresh() {
     setLabelColor(lastSync_, status.isStale(now, kStaleAfter) ? statusColor("orange") : secondaryColor());
     clipCount_->setText(QLocale().toString(static_cast<qlonglong>(status.syncedClipCount)));
     const auto problem = healthProblem(sync_, now);
-    healthDivider_->setVisible(problem.has_value());
-    health_->setVisible(problem.has_value());
+    const bool showsProblem = problem.has_value() && !(state_.syncError && problem == state_.syncError);
+    healthDivider_->setVisible(showsProblem);
+    health_->setVisible(showsProblem);
     health_->setText("⚠ " + QString::fromStdString(problem.value_or("")));
     signedInError_->setVisible(state_.syncError.has_value());
     signedInError_->setText(error);

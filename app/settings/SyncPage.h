@@ -80,7 +80,6 @@ private:
     SyncAccountService& sync_;
     SettingsViewState& state_;
     Clock& clock_;
-    std::optional<bool> lastSignedIn_;
 
     QWidget* notConfigured_ = nullptr;
     QWidget* signedOut_ = nullptr;

@@ -694,6 +694,12 @@ void MainShelfView::buildControls() {
 
 void MainShelfView::setUpdateChoice(ShelfUpdateChoice choice) {
     updateChoice_ = std::move(choice);
+    // The sheets' toggles follow a change made on the settings page while they are up.
+    if (updateChoice_.observeSettings)
+        updateChoice_.observeSettings(this, [this] {
+            permissionSheet_->refresh();
+            updateSheet_->refresh();
+        });
     permissionSheet_->refresh();
     updateSheet_->refresh();
     refreshSheets();
@@ -992,8 +998,9 @@ void MainShelfView::refreshSheets() {
     if (wanted == SheetKind::none) return;
     emit sheetWillBegin();
     switch (wanted) {
-    case SheetKind::permissionSetup: sheet_->present(permissionSheet_, QSize(600, 760)); break;
-    case SheetKind::updateChoice: sheet_->present(updateSheet_, QSize(520, 460)); break;
+    // The set-up sheets are taller than the shelf: whole, in front of it, whatever its size.
+    case SheetKind::permissionSetup: sheet_->presentAbove(permissionSheet_, 600, 760); break;
+    case SheetKind::updateChoice: sheet_->presentAbove(updateSheet_, 600, 760); break;
     case SheetKind::editor: sheet_->present(editor_, QSize(640, 360)); break;
     case SheetKind::preview: sheet_->present(preview_, QSize(720, 380)); break;
     case SheetKind::none: break;

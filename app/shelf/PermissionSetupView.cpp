@@ -27,7 +27,7 @@ const QColor kMissing(255, 149, 0);
 constexpr const char* kAccessibilitySubtitle = "Restore the previously focused app and text input.";
 // The key-event permission is the X server's XTest extension: present or not, nobody grants it.
 constexpr const char* kEventPostingSubtitle =
-    "Covered by Accessibility; sends Command-V only for images, files, or rich content.";
+    "Covered by Accessibility; sends Ctrl+V only for images, files, or rich content.";
 constexpr const char* kEventPostingPresent = "The X server's XTest extension provides it; there is nothing to grant.";
 constexpr const char* kEventPostingAbsent =
     "This X server has no XTest extension, and it cannot be granted from here; chosen clips are copied instead.";
@@ -77,7 +77,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     title->setAlignment(Qt::AlignHCenter);
     header->addWidget(title);
     auto* message = makeSheetText(text("Accessibility lets Harbelle return to the exact input you were using, restore its "
-                                  "focus, and insert the card you click. Clipboard contents stay on this Mac."),
+                                  "focus, and insert the card you click. Clipboard contents stay on this computer."),
                              VisualTheme::uiFont(14), true, content);
     message->setAlignment(Qt::AlignHCenter);
     header->addWidget(message);
@@ -123,7 +123,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         note->setSpacing(8);
         note->addWidget(makeSymbol("keyboard.badge.ellipsis", VisualTheme::secondaryText(), 16, content), 0, Qt::AlignTop);
         note->addWidget(makeSheetText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
-                                                "its Shift-Command-V shortcut; it does not listen to what you type."),
+                                                "its Shift+Super+V shortcut; it does not listen to what you type."),
                                  VisualTheme::uiFont(11), true, content),
                         1);
         column->addLayout(note);

@@ -31,7 +31,7 @@ public:
     static constexpr const char* kCopyOnlyTitle = "Use History in Copy-Only Mode";
     static constexpr const char* kContinueTitle = "Continue and Return to Your App";
     static constexpr const char* kReadyStatus =
-        "Ready. After Continue, focus an input, press Shift-Command-V, and click one saved card.";
+        "Ready. After Continue, focus an input, press Shift+Super+V, and click one saved card.";
     static constexpr const char* kPendingStatus =
         "After enabling Harbelle in Privacy & Security \u2192 Accessibility, return here and click Check Again. "
         "Status also refreshes automatically.";

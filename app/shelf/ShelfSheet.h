@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QPointer>
 #include <QSize>
 #include <QWidget>
@@ -10,9 +11,10 @@ class QVBoxLayout;
 
 namespace harbelle {
 
-// A sheet inside the shelf window: dims the shelf and shows one content widget on a rounded
-// panel, centred and kept inside the shelf with a margin. The content keeps its own keys;
-// Escape on the sheet asks to dismiss it.
+// A sheet of the shelf: dims the shelf and shows one content widget on a rounded panel, either
+// centred inside the shelf with a margin, or whole in a window of its own in front of the shelf
+// (a set-up sheet is taller than the shelf). The content keeps its own keys; Escape on the
+// sheet asks to dismiss it.
 class ShelfSheet : public QWidget {
     Q_OBJECT
 public:
@@ -21,11 +23,21 @@ public:
     // Shows `content` (the sheet takes it as a child). A previous content is hidden and
     // given back to no one: its owner keeps it.
     void present(QWidget* content, QSize preferredSize = QSize(640, 340));
+    // Shows `content` in a frameless window in front of the shelf, on the shelf's screen:
+    // `width` wide, as high as the content needs up to `maximumHeight` and the screen's free
+    // height (only taller content scrolls). The shelf behind stays dimmed and takes no clicks.
+    void presentAbove(QWidget* content, int width, int maximumHeight);
     void dismiss();
     bool isPresenting() const { return !isHidden() && content_; }
     QWidget* content() const { return content_; }
-    // The panel's rectangle in the sheet's coordinates.
+    // The panel's rectangle in the sheet's coordinates (a sheet inside the shelf).
     QRect panelRect() const;
+    // The window of a sheet presented above the shelf; null for a sheet inside the shelf.
+    QWidget* aboveWindow() const;
+    // A picture of the panel and its content, wherever it is shown.
+    QPixmap grabPanel() const;
+    // The height `content` needs at `width`: a scrolling sheet column counts its whole content.
+    static int contentHeight(QWidget* content, int width);
 
 signals:
     void dismissRequested();
@@ -35,12 +47,25 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
+    class AboveWindow;
     void relayout();
+    void placeAboveWindow();
+    void showAboveWindow();
+    void watchShelfWindow();
 
     QPointer<QWidget> content_;
     QSize preferredSize_;
+    AboveWindow* above_ = nullptr;
+    bool presentsAbove_ = false;
+    bool placing_ = false;
+    int aboveWidth_ = 0;
+    int aboveMaximumHeight_ = 0;
+    QPointer<QWidget> watchedWindow_;
+    QPointer<QWidget> watchedColumn_;
 };
 
 // The body of a tall sheet: a transparent scroll area filling `sheet`, holding a column with

@@ -2,6 +2,8 @@
 
 #include <functional>
 
+class QObject;
+
 namespace harbelle {
 
 // What the shelf's sheets need of the update manager. The owner fills it; an empty member
@@ -22,6 +24,9 @@ struct ShelfUpdateChoice {
     std::function<void(bool)> setAutomaticallyChecks;
     // Records the choice without closing anything or running the finish callback.
     std::function<void(bool)> record;
+    // Calls `changed` while `context` lives whenever the updater's settings change, wherever
+    // the change was made.
+    std::function<void(QObject* context, std::function<void()> changed)> observeSettings;
 };
 
 }  // namespace harbelle

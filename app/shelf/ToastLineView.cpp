@@ -2,6 +2,7 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 
 #include "shelf/PlainToolTip.h"
@@ -15,13 +16,21 @@ constexpr int kHeight = 30;
 constexpr int kGlyph = 16;
 constexpr int kHorizontalPadding = 12;
 constexpr int kSpacing = 8;
+constexpr int kVerticalPadding = 6;
+// Narrower than this the message would wrap into a column: the pill keeps this much.
+constexpr int kMinimumTextWidth = 220;
+constexpr int kTextFlags = Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignVCenter;
 
 QFont toastFont() { return VisualTheme::uiFont(13, QFont::Medium); }
 }  // namespace
 
 ToastLineView::ToastLineView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TranslucentBackground);
-    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    // Not fixed in height: a wrapped message needs more than one line's height. The pill is drawn
+    // only as high as its text, centred in whatever height the row gives.
+    QSizePolicy policy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
     setVisible(false);
 }
 
@@ -46,30 +55,41 @@ QSize ToastLineView::sizeHint() const {
 }
 
 QSize ToastLineView::minimumSizeHint() const {
-    return QSize(2 * kHorizontalPadding + kGlyph + kSpacing + 40, kHeight);
+    const int chrome = 2 * kHorizontalPadding + kGlyph + kSpacing;
+    return QSize(std::min(sizeHint().width(), chrome + kMinimumTextWidth), kHeight);
+}
+
+int ToastLineView::heightForWidth(int width) const {
+    if (!toast_) return kHeight;
+    const int available = std::max(1, width - 2 * kHorizontalPadding - kGlyph - kSpacing);
+    const QFontMetricsF metrics(toastFont());
+    const QRectF text = metrics.boundingRect(QRectF(0, 0, available, 10000), kTextFlags,
+                                             QString::fromStdString(toast_->message));
+    return std::max(kHeight, static_cast<int>(std::ceil(text.height())) + 2 * kVerticalPadding);
 }
 
 void ToastLineView::paintEvent(QPaintEvent*) {
     if (!toast_) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, true);
-    const QRectF pill = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const int pillHeight = std::min(height(), heightForWidth(width()));
+    const qreal top = (height() - pillHeight) / 2.0;
+    const QRectF pill = QRectF(0, top, width(), pillHeight).adjusted(0.5, 0.5, -0.5, -0.5);
     painter.setPen(QPen(VisualTheme::cardBorder(), 1));
     painter.setBrush(VisualTheme::cardBackground());
-    painter.drawRoundedRect(pill, pill.height() / 2, pill.height() / 2);
+    const qreal radius = std::min(pill.height(), static_cast<qreal>(kHeight)) / 2;
+    painter.drawRoundedRect(pill, radius, radius);
 
     const QColor tone = VisualTheme::toastColor(toast_->tone);
-    const QRectF glyph(kHorizontalPadding, (height() - kGlyph) / 2.0, kGlyph, kGlyph);
+    const QRectF glyph(kHorizontalPadding, top + (kHeight - kGlyph) / 2.0, kGlyph, kGlyph);
     SymbolGlyph::paint(painter, glyph, VisualTheme::toastSymbol(toast_->tone), tone, VisualTheme::cardBackground());
 
-    const QFont font = toastFont();
-    const QFontMetricsF metrics(font);
     const qreal left = glyph.right() + kSpacing;
-    const qreal available = width() - left - kHorizontalPadding;
-    painter.setFont(font);
+    painter.setFont(toastFont());
     painter.setPen(VisualTheme::primaryText());
-    const QString text = metrics.elidedText(QString::fromStdString(toast_->message), Qt::ElideRight, available);
-    painter.drawText(QPointF(left, (height() - metrics.height()) / 2 + metrics.ascent()), text);
+    const QRectF text(left, top + kVerticalPadding, width() - left - kHorizontalPadding,
+                      pillHeight - 2 * kVerticalPadding);
+    painter.drawText(text, kTextFlags, QString::fromStdString(toast_->message));
 }
 
 }  // namespace harbelle

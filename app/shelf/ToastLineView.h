@@ -8,7 +8,9 @@
 namespace harbelle {
 
 // The shelf's one transient message line: a pill holding the tone's symbol and the message.
-// It hides itself while there is no toast; clearing it on time is the store's business.
+// Where the shelf leaves it less than one line's width, the message wraps and the pill grows
+// down, so that it is read whole. It hides itself while there is no toast; clearing it on time
+// is the store's business.
 class ToastLineView : public QWidget {
     Q_OBJECT
 public:
@@ -19,6 +21,8 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

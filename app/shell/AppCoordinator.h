@@ -118,10 +118,10 @@ public:
     static constexpr const char* kPrimaryShortcutLabel = "\u21e7\u2318V";
     static constexpr const char* kFallbackShortcutLabel = "\u2325\u2318V";
     static constexpr const char* kMenuBarShortcutLabel = "Menu bar";
-    static constexpr const char* kFallbackToolTip = "Harbelle \u00b7 Option-Command-V";
+    static constexpr const char* kFallbackToolTip = "Harbelle \u00b7 Alt+Super+V";
     static constexpr const char* kMenuOnlyToolTip = "Harbelle \u00b7 Click to open";
-    static constexpr const char* kFallbackToast = "Paste is using \u21e7\u2318V \u2014 Harbelle uses \u2325\u2318V";
-    static constexpr const char* kMenuOnlyToast = "Open Harbelle from its menu bar icon";
+    static constexpr const char* kFallbackToast = "Another program is using Shift+Super+V \u2014 Harbelle uses Alt+Super+V";
+    static constexpr const char* kMenuOnlyToast = "Open Harbelle from its tray icon";
     static constexpr const char* kNewTextClipText = "New reusable snippet";
 
     explicit AppCoordinator(AppCoordinatorDependencies dependencies, QObject* parent = nullptr);

@@ -44,8 +44,10 @@ void AppCoordinator::hideShelfAndReturn() {
 void AppCoordinator::settingsVisibilityChanged(bool visible) {
     if (visible) {
         QScreen* screen = nullptr;
-        if (ShelfPanel* panel = panelController_->panel()) screen = panel->screen();
-        settingsWindowController_->show(screen);
+        ShelfPanel* panel = panelController_->panel();
+        if (panel) screen = panel->screen();
+        // The shelf opened first and stays open behind the settings window.
+        settingsWindowController_->show(screen, panel);
     } else if (QWidget* window = settingsWindowController_->window()) {
         window->hide();
     }

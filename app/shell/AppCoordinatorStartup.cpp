@@ -103,6 +103,9 @@ void AppCoordinator::applicationDidFinishLaunching() {
     choice.automaticallyChecks = [updates] { return updates->automaticallyChecksForUpdates(); };
     choice.setAutomaticallyChecks = [updates](bool enabled) { updates->setAutomaticallyChecksForUpdates(enabled); };
     choice.record = [updates](bool enabled) { updates->recordAutomaticCheckChoice(enabled); };
+    choice.observeSettings = [updates](QObject* context, std::function<void()> changed) {
+        connect(updates, &UpdateManager::updaterSettingsChanged, context, std::move(changed));
+    };
     panelController_ = deps_.makePanelController(*store_, std::move(panelOptions));
     ShelfPanelController* panel = panelController_.get();
     connect(updateManager_.get(), &UpdateManager::presentsAutomaticCheckChoiceChanged, panel, [panel] {

@@ -570,7 +570,7 @@ void ShelfPanelController::captureSnapshot(const QString& path) {
     QPixmap picture;
     if (ShelfSheet* sheet = view_->sheet(); sheet && view_->hasAttachedSheet()) {
         if (sheet->width() <= 0 || sheet->height() <= 0) return;
-        picture = sheet->grab(sheet->panelRect());
+        picture = sheet->grabPanel();
     } else {
         if (QLayout* layout = view_->layout()) layout->activate();
         picture = view_->grab();

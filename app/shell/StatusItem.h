@@ -19,7 +19,7 @@ class StatusItem final : public QObject {
     Q_OBJECT
 public:
     static constexpr const char* kAccessibleName = "Harbelle";
-    static constexpr const char* kDefaultToolTip = "Harbelle \u00b7 Shift-Command-V";
+    static constexpr const char* kDefaultToolTip = "Harbelle \u00b7 Shift+Super+V";
     static constexpr const char* kOpenShelfTitle = "Open Shelf";
     static constexpr const char* kNewTextClipTitle = "New Text Clip";
     static constexpr const char* kPauseTitle = "Pause Capture";

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -8,11 +9,16 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QTest>
 #include <QUrl>
 
+#include <map>
+
 #include "history/HistoryStoreTestSupport.h"
+#include "settings/AboutPage.h"
 #include "settings/AppearancePage.h"
 #include "settings/ChoiceTile.h"
 #include "settings/GeneralPage.h"
@@ -285,6 +291,14 @@ TEST_F(SettingsViewFixture, AppearanceTilesAndTransparencyWriteOnlyOnUse) {
     QTest::keyClick(page->transparency(), Qt::Key_End);
     EXPECT_DOUBLE_EQ(store->barTransparency(), 0.85);
     EXPECT_EQ(page->percentage()->text(), "85%");
+    // A screen reader reads the slider's value: the same percent as the text beside it.
+    QAccessibleInterface* slider = QAccessible::queryAccessibleInterface(page->transparency());
+    ASSERT_TRUE(slider && slider->valueInterface());
+    EXPECT_EQ(slider->valueInterface()->currentValue().toInt(), 85);
+    EXPECT_EQ(slider->text(QAccessible::Name), "Transparency");
+    QTest::keyClick(page->transparency(), Qt::Key_Left);
+    EXPECT_EQ(page->percentage()->text(), "84%");
+    EXPECT_EQ(slider->valueInterface()->currentValue().toInt(), 84);
     QTest::keyClick(page->transparency(), Qt::Key_Home);
     EXPECT_EQ(page->percentage()->text(), "0%");
 
@@ -311,15 +325,17 @@ TEST_F(SettingsViewFixture, PrivacySwitchesWriteTheirKeysAndShowTheRealFolder) {
     EXPECT_FALSE(page->storageNote()->text().contains("Library/Application Support"));
 }
 
-TEST(ShortcutsNote, FollowsTheLabelInForce) {
+TEST(ShortcutsNote, FollowsTheLabelInForceInItsTwoVariants) {
     EXPECT_TRUE(ShortcutsPage::noteFor("⇧⌘V").startsWith("The global shortcut is registered"));
-    EXPECT_TRUE(ShortcutsPage::noteFor("⌥⌘V").startsWith("Paste currently owns ⇧⌘V"));
-    // Nothing could be registered: no claim that another shortcut was chosen.
-    for (const char* none : {"Menu bar", ""}) {
-        const QString note = ShortcutsPage::noteFor(QString::fromUtf8(none));
-        EXPECT_TRUE(note.startsWith("No global shortcut could be registered")) << note.toStdString();
-        EXPECT_TRUE(note.contains("tray icon"));
+    // Any other label, none registered included, gets the other note; it names the keys pressed here.
+    for (const char* other : {"⌥⌘V", "Menu bar", ""}) {
+        const QString note = ShortcutsPage::noteFor(QString::fromUtf8(other));
+        EXPECT_TRUE(note.startsWith("Another program currently owns Shift+Super+V")) << note.toStdString();
+        EXPECT_FALSE(note.contains(QStringLiteral("⌘"))) << note.toStdString();
     }
+    EXPECT_EQ(ShortcutsPage::keysFor("⇧⌘V"), "Shift+Super+V");
+    EXPECT_EQ(ShortcutsPage::keysFor("⌥⌘V"), "Alt+Super+V");
+    EXPECT_EQ(ShortcutsPage::keysFor("Menu bar"), "Tray icon");
 }
 
 }  // namespace
@@ -368,8 +384,12 @@ TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
     for (QLabel* label : view()->findChildren<QLabel*>()) texts << label->text();
     for (QAbstractButton* button : view()->findChildren<QAbstractButton*>()) texts << button->text();
     const QString all = texts.join('\n');
-    for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images"})
+    for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images",
+                               "\u2318", "Command-", "this Mac", "menu bar"})
         EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
+    // The shelf's keys as its key hints write them, and the hot key as it is pressed here.
+    for (const char* keys : {"Ctrl 1\u20269", "Ctrl F", "Ctrl+V", "Shift+Super+V"})
+        EXPECT_TRUE(all.contains(QString::fromUtf8(keys))) << keys;
     EXPECT_EQ(all.count("text and image clips"), 2);
     EXPECT_TRUE(all.contains("never files"));
     EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
@@ -384,6 +404,68 @@ TEST_F(SettingsViewFixture, OpenLocalDataUsesTheHalfSize) {
     for (const QFont& font : {view()->openLocalDataButton()->font(), settingsblocks::font(12.5)})
         EXPECT_NEAR(font.pointSizeF() * dpi / 72.0, 12.5, 0.01);
     EXPECT_EQ(settingsblocks::font(12).pixelSize(), 12);
+}
+
+// Every control the Tab key reaches on every page draws where the keyboard is: a picture of it
+// and its surroundings changes when the Tab key brings the focus to it. A stop that draws
+// nothing (an invisible filler, a style sheet that dropped the focus frame) fails here.
+TEST_F(SettingsViewFixture, EveryTabStopShowsItsFocus) {
+    makeStore(3, 0);
+    QWidget* window = makeWindow()->window();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    auto picture = [](QWidget* stop) {
+        return stop->parentWidget()->grab(stop->geometry().adjusted(-3, -3, 3, 3)).toImage();
+    };
+    auto describe = [](QWidget* stop) {
+        auto* button = qobject_cast<QAbstractButton*>(stop);
+        return std::string(stop->metaObject()->className()) + " '" + stop->accessibleName().toStdString() + "' '" +
+               (button ? button->text().toStdString() : std::string()) + "'";
+    };
+    for (SettingsSection section : kAllSettingsSections) {
+        SCOPED_TRACE(static_cast<int>(section));
+        view()->select(section);
+        window->setFocus(Qt::OtherFocusReason);
+        QApplication::processEvents();
+        std::map<QWidget*, QImage> unfocused;
+        for (QWidget* w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain())
+            if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) unfocused[w] = picture(w);
+        ASSERT_FALSE(unfocused.empty());
+        for (std::size_t k = 0; k < unfocused.size(); ++k) {
+            QWidget* from = QApplication::focusWidget();
+            QTest::keyClick(from ? from : window, Qt::Key_Tab);
+            QWidget* stop = QApplication::focusWidget();
+            ASSERT_TRUE(stop);
+            ASSERT_TRUE(unfocused.count(stop)) << describe(stop);
+            EXPECT_FALSE(stop->size().isEmpty()) << describe(stop);
+            EXPECT_NE(picture(stop), unfocused[stop]) << "no visible focus on " << describe(stop);
+        }
+    }
+}
+
+// The About page's closing sentence is shown whole, wrapped, at the default and the smallest size.
+TEST_F(SettingsViewFixture, AboutShowsItsWholeLastSentenceAtEverySize) {
+    makeStore(0, 0);
+    QWidget* window = makeWindow()->window();
+    view()->select(SettingsSection::about);
+    QLabel* last = nullptr;
+    for (QLabel* label : view()->aboutPage()->findChildren<QLabel*>())
+        if (label->text().startsWith("Inspired by")) last = label;
+    ASSERT_TRUE(last);
+    auto* area = qobject_cast<QScrollArea*>(view()->aboutPage()->parentWidget()->parentWidget()->parentWidget());
+    ASSERT_TRUE(area);
+    for (const QSize size : {QSize(SettingsWindowController::kWidth, SettingsWindowController::kHeight),
+                             QSize(SettingsWindowController::kMinimumWidth, SettingsWindowController::kMinimumHeight)}) {
+        SCOPED_TRACE(::testing::Message() << size.width() << "x" << size.height());
+        window->resize(size);
+        QApplication::processEvents();
+        EXPECT_GE(last->height(), last->heightForWidth(last->width()));
+        EXPECT_LE(last->width(), area->viewport()->width());
+        // Unscrolled, inside what the page shows.
+        EXPECT_EQ(area->verticalScrollBar()->value(), 0);
+        const QRect shown(last->mapTo(area->viewport(), QPoint(0, 0)), last->size());
+        EXPECT_TRUE(area->viewport()->rect().contains(shown)) << shown.bottom() << " > " << area->viewport()->height();
+    }
 }
 
 }  // namespace

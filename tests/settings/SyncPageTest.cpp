@@ -78,7 +78,7 @@ TEST_F(SyncPageFixture, BusyDisablesEveryAccountButtonUntilTheAnswerIsKept) {
     EXPECT_FALSE(page->signedOutErrorLine()->isVisible());
 }
 
-TEST_F(SyncPageFixture, ErrorsShowOnBothCardsAndGoWhenTheAccountStateFlips) {
+TEST_F(SyncPageFixture, ErrorsShowOnBothCardsAndStayWhenTheAccountStateFlips) {
     sync.publish(signedIn());
     ASSERT_TRUE(page->signedInCard()->isVisible());
     EXPECT_EQ(page->clipCount()->text(), QLocale().toString(1234));
@@ -95,12 +95,13 @@ TEST_F(SyncPageFixture, ErrorsShowOnBothCardsAndGoWhenTheAccountStateFlips) {
     sync.answer("Could not remove the sync key from the keyring.");
     EXPECT_EQ(page->signedInErrorLine()->text(), "Could not remove the sync key from the keyring.");
 
-    // Signed out by the engine: the old error does not follow to the other card.
+    // Signed out by the engine: the action's error stays until the next action starts.
     SyncAccountStatus out;
     out.lastErrorDescription = "Your session expired. Sign in again.";
     sync.publish(out);
     EXPECT_TRUE(page->signedOutCard()->isVisible());
-    EXPECT_FALSE(page->signedOutErrorLine()->isVisible());
+    EXPECT_TRUE(page->signedOutErrorLine()->isVisible());
+    EXPECT_EQ(page->signedOutErrorLine()->text(), "Could not remove the sync key from the keyring.");
     EXPECT_TRUE(page->engineErrorLine()->isVisible());
     EXPECT_TRUE(page->engineErrorLine()->text().contains("Your session expired."));
 }
@@ -213,6 +214,42 @@ TEST_F(SyncPageFixture, CardsFollowAvailabilityAndLastSyncTurnsOrangeAtTenMinute
         EXPECT_EQ(page->healthLine()->isVisible(), stale);
     }
     EXPECT_EQ(page->lastSync()->text(), "10 min ago");
+}
+
+// A failed "Sync Now" while the service is down: the page says it once, and keeps saying it when
+// the engine then signs the account out, until the user starts the next action.
+TEST_F(SyncPageFixture, OneErrorLineKeptAcrossASignedInFlipUntilTheNextAction) {
+    const std::string unreachable = "Could not reach the sync service. Check your connection.";
+    sync.publish(signedIn());
+    QTest::mouseClick(page->syncNowButton(), Qt::LeftButton);
+    SyncAccountStatus down = signedIn();
+    down.lastErrorDescription = unreachable;
+    sync.publish(down);
+    ASSERT_TRUE(sync.answer(unreachable));
+    auto shownErrors = [&] {
+        int count = 0;
+        for (QLabel* line : page->findChildren<QLabel*>())
+            if (line->isVisible() && line->text().contains(QString::fromStdString(unreachable))) ++count;
+        return count;
+    };
+    EXPECT_EQ(shownErrors(), 1);
+    EXPECT_TRUE(page->signedInErrorLine()->isVisible());
+
+    SyncAccountStatus signedOut;
+    signedOut.lastErrorDescription = unreachable;
+    sync.publish(signedOut);
+    EXPECT_EQ(shownErrors(), 1);
+    EXPECT_TRUE(page->signedOutErrorLine()->isVisible());
+    EXPECT_EQ(state.syncError, unreachable);
+
+    // A different engine warning still shows beside the action's error.
+    signedOut.lastErrorDescription = "Your session ended. Sign in again.";
+    sync.publish(signedOut);
+    EXPECT_TRUE(page->engineErrorLine()->isVisible());
+    EXPECT_TRUE(page->signedOutErrorLine()->isVisible());
+
+    QTest::mouseClick(page->signInButton(), Qt::LeftButton);
+    EXPECT_FALSE(page->signedOutErrorLine()->isVisible());
 }
 
 TEST(SyncHealth, FirstRuleThatAppliesWins) {

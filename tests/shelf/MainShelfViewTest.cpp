@@ -320,6 +320,27 @@ TEST_F(MainShelfViewTest, ADragOffersWhatAPasteWouldWriteLegacyArchivesIncluded)
     EXPECT_EQ(data->formats(), QStringList{QStringLiteral("text/html")});
 }
 
+// A long message on a 1280 px shelf is read whole: where the header leaves too little width
+// the toast wraps and grows down instead of cutting the sentence.
+TEST_F(MainShelfViewTest, ALongToastIsShownWholeOnAScreenWideShelf) {
+    const std::string message = "Imported 1,234 clips; 2 could not be decoded";
+    store->showToast(message, ToastTone::info);
+    for (const QSize size : {QSize(1280, 405), QSize(820, 330)}) {
+        SCOPED_TRACE(::testing::Message() << size.width());
+        view->resize(size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        ToastLineView* toast = view->toastLine();
+        ASSERT_TRUE(toast->isVisible());
+        EXPECT_GE(toast->height(), toast->heightForWidth(toast->width()));
+        EXPECT_TRUE(view->rect().contains(QRect(toast->mapTo(view.get(), QPoint(0, 0)), toast->size())));
+    }
+    // Narrow, it wraps onto more lines rather than eliding.
+    ToastLineView* toast = view->toastLine();
+    EXPECT_GT(toast->heightForWidth(toast->minimumSizeHint().width()), toast->heightForWidth(toast->sizeHint().width()));
+    EXPECT_EQ(toast->heightForWidth(toast->sizeHint().width()), toast->sizeHint().height());
+}
+
 TEST_F(MainShelfViewTest, ToolbarButtonsAndTheToastReachTheStore) {
     int hides = 0;
     std::vector<bool> settings;

@@ -6,13 +6,20 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 #include "history/HistoryStore.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
+#include "platform/Base64.h"
+#include "platform/BundleInfo.h"
+#include "settings/UpdateManager.h"
 #include "shelf/ShelfSheet.h"
+#include "support/FakeUpdater.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
 
@@ -205,6 +212,118 @@ TEST_F(PermissionSetupViewTest, EscapeClosesNeitherSheetAndRecordsNothing) {
     EXPECT_TRUE(automaticChecks) << "the toggle takes effect before saving";
     updates.saveButton()->click();
     EXPECT_EQ(saved, 1);
+}
+
+// The frame a set-up sheet must have on `window`'s screen: 600 wide, as high as its content up
+// to 760 and the screen's free height, wholly on the screen.
+void expectWholeSetUpSheet(QWidget* content, QWidget* window) {
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isWindow());
+    const QRect available = window->screen()->availableGeometry();
+    EXPECT_TRUE(available.contains(window->geometry())) << window->geometry().y() << "+" << window->height();
+    EXPECT_EQ(window->width(), 600);
+    QScrollBar* bar = content->findChild<QScrollArea*>()->verticalScrollBar();
+    const int needed = ShelfSheet::contentHeight(content, 600 - 16 - bar->sizeHint().width());
+    EXPECT_EQ(window->height(), std::min({needed, 760, available.height() - 28}));
+    // Only content taller than the frame scrolls.
+    EXPECT_EQ(bar->maximum() > 0, needed > window->height());
+    EXPECT_EQ(bar->value(), 0);
+    for (QPushButton* button : content->findChildren<QPushButton*>()) {
+        if (!button->isVisible() || needed > window->height()) continue;
+        EXPECT_TRUE(window->rect().contains(QRect(button->mapTo(window, QPoint(0, 0)), button->size())))
+            << button->text().toStdString();
+    }
+}
+
+// Whatever the shelf's size, both set-up sheets stand whole in front of it; the shelf stays
+// dimmed under a cover that takes its clicks, and the sheet goes and comes back with the shelf.
+TEST_F(PermissionSetupViewTest, SetUpSheetsStandWholeInFrontOfTheShelfWhateverItsSize) {
+    for (const QSize shelf : {QSize(1200, 405), QSize(380, 560), QSize(820, 330)}) {
+        SCOPED_TRACE(::testing::Message() << shelf.width() << "x" << shelf.height());
+        view->resize(shelf);
+        presentWith(false, false);
+        QApplication::processEvents();
+        QWidget* window = view->sheet()->aboveWindow();
+        ASSERT_NO_FATAL_FAILURE(expectWholeSetUpSheet(&sheet(), window));
+        EXPECT_EQ(view->sheet()->geometry(), view->rect());
+        EXPECT_TRUE(view->sheet()->isVisible());
+        EXPECT_EQ(window->windowHandle()->transientParent(), view->windowHandle());
+
+        // Both permissions granted: the buttons change and the frame follows the content.
+        store->updateDirectPastePermissionStatus(true, true);
+        QApplication::processEvents();
+        ASSERT_NO_FATAL_FAILURE(expectWholeSetUpSheet(&sheet(), window));
+
+        view->hide();
+        EXPECT_FALSE(window->isVisible());
+        view->show();
+        EXPECT_TRUE(window->isVisible());
+        store->setShowPermissionSetup(false);
+        QApplication::processEvents();
+        EXPECT_FALSE(window->isVisible());
+    }
+
+    ShelfUpdateChoice choice;
+    choice.isPresented = [] { return true; };
+    view->setUpdateChoice(choice);
+    QApplication::processEvents();
+    ASSERT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+    AutomaticUpdateSetupView& updates = *view->automaticUpdateSetupView();
+    ASSERT_NO_FATAL_FAILURE(expectWholeSetUpSheet(&updates, view->sheet()->aboveWindow()));
+    EXPECT_EQ(updates.findChild<QScrollArea*>()->verticalScrollBar()->maximum(), 0) << "the frame fits its content";
+    // The window manager's close button does not decide for the user either.
+    view->sheet()->aboveWindow()->close();
+    EXPECT_TRUE(view->sheet()->aboveWindow()->isVisible());
+}
+
+// A change of the updater's setting made elsewhere (the settings page) shows on both sheets' toggles.
+TEST_F(PermissionSetupViewTest, BothUpdateTogglesFollowTheUpdaterLive) {
+    FakeUpdater* updater = nullptr;
+    const nlohmann::json offered = {{"HarbelleDirectDistribution", true},
+                                    {"SUFeedURL", "https://updates.example.com/appcast.xml"},
+                                    {"SUPublicEDKey", encodeBase64(Bytes(32, 7))}};
+    UpdateManager manager(BundleInfo(offered), defaults, clock, [&](const BundleInfo&, Defaults&, Clock&) {
+        auto fake = std::make_unique<FakeUpdater>();
+        updater = fake.get();
+        return fake;
+    });
+    ASSERT_TRUE(updater);
+    bool choiceDue = false;
+    ShelfUpdateChoice choice;
+    choice.isPresented = [&] { return choiceDue; };
+    choice.isAvailable = [&] { return manager.isAvailable(); };
+    choice.automaticallyChecks = [&] { return manager.automaticallyChecksForUpdates(); };
+    choice.observeSettings = [&](QObject* context, std::function<void()> changed) {
+        QObject::connect(&manager, &UpdateManager::updaterSettingsChanged, context, std::move(changed));
+    };
+    view->setUpdateChoice(choice);
+    presentWith(false, false);
+    EXPECT_FALSE(sheet().updateToggle()->isChecked());
+    manager.setAutomaticallyChecksForUpdates(true);
+    EXPECT_TRUE(sheet().updateToggle()->isChecked());
+
+    store->setShowPermissionSetup(false);
+    choiceDue = true;
+    view->refreshSheets();
+    ASSERT_EQ(view->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+    EXPECT_TRUE(view->automaticUpdateSetupView()->toggle()->isChecked());
+    manager.setAutomaticallyChecksForUpdates(false);
+    EXPECT_FALSE(view->automaticUpdateSetupView()->toggle()->isChecked());
+    EXPECT_FALSE(updater->automaticChecks);
+}
+
+// What the sheet says is true on this desktop: the keys it names are the ones pressed here.
+TEST_F(PermissionSetupViewTest, TheSheetNamesTheKeysOfThisDesktop) {
+    presentWith(false, false);
+    QStringList texts;
+    for (QLabel* label : sheet().findChildren<QLabel*>()) texts << label->text();
+    texts << QString::fromUtf8(PermissionSetupView::kReadyStatus);
+    const QString all = texts.join('\n');
+    for (const char* false_ : {"\u2318", "Command", "this Mac"})
+        EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
+    EXPECT_TRUE(all.contains("Shift+Super+V"));
+    EXPECT_TRUE(all.contains("this computer"));
 }
 
 }  // namespace

@@ -480,7 +480,7 @@ TEST_F(AppCoordinatorTest, TheHotKeyFallsBackToAltSuperVAndThenToTheMenuBar) {
     notFirstLaunch();
     launch();
     EXPECT_EQ(store().globalShortcutLabel(), "\u21e7\u2318V");
-    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Shift-Command-V"));
+    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Shift+Super+V"));
     EXPECT_FALSE(store().toastMessage().has_value());
     ASSERT_NE(coordinator->globalHotKey(), nullptr);
     EXPECT_EQ(coordinator->globalHotKey()->combination(), HotKeyCombination::shiftCommandV());
@@ -492,9 +492,9 @@ TEST_F(AppCoordinatorTest, TheHotKeyFallsBackToAltSuperVAndThenToTheMenuBar) {
     EXPECT_EQ(logFrom("statusItem"), (Strings{"statusItem", "hotKey shift+super+v", "hotKey alt+super+v",
                                               "legacyImport", "startMonitoring"}));
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
-    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
+    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Alt+Super+V"));
     EXPECT_EQ(store().toastMessage(),
-              std::optional<std::string>("Paste is using \u21e7\u2318V \u2014 Harbelle uses \u2325\u2318V"));
+              std::optional<std::string>("Another program is using Shift+Super+V \u2014 Harbelle uses Alt+Super+V"));
     EXPECT_EQ(coordinator->globalHotKey()->combination(), HotKeyCombination::optionCommandV());
 
     coordinator.reset();
@@ -503,7 +503,7 @@ TEST_F(AppCoordinatorTest, TheHotKeyFallsBackToAltSuperVAndThenToTheMenuBar) {
     EXPECT_EQ(coordinator->globalHotKey(), nullptr);
     EXPECT_EQ(store().globalShortcutLabel(), "Menu bar");
     EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Click to open"));
-    EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Open Harbelle from its menu bar icon"));
+    EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Open Harbelle from its tray icon"));
 
     // The status item still toggles the shelf.
     coordinator->statusItem()->activated(QSystemTrayIcon::Trigger);
@@ -544,7 +544,7 @@ TEST_F(AppCoordinatorTest, WithoutASystemTrayTheProgramRunsOnTheHotKeyAlone) {
     launch();
     // The item waits for a tray with the tooltip the hot key left.
     ASSERT_NE(coordinator->statusItem(), nullptr);
-    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
+    EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Alt+Super+V"));
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
     hotKeys.fake.press(HotKeyCombination::optionCommandV());
     EXPECT_TRUE(panel().isVisible());

@@ -139,9 +139,9 @@ TEST_F(AppShellX11Test, AHeldShiftSuperVMakesTheShellUseAltSuperV) {
 
     EXPECT_EQ(store().globalShortcutLabel(), "\u2325\u2318V");
     EXPECT_EQ(store().toastMessage(),
-              std::optional<std::string>("Paste is using \u21e7\u2318V \u2014 Harbelle uses \u2325\u2318V"));
+              std::optional<std::string>("Another program is using Shift+Super+V \u2014 Harbelle uses Alt+Super+V"));
     if (coordinator->statusItem()) {
-        EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Option-Command-V"));
+        EXPECT_EQ(coordinator->statusItem()->toolTip(), QStringLiteral("Harbelle \u00b7 Alt+Super+V"));
     }
 
     ASSERT_TRUE(pressKeys("alt+super+v"));

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atspi/atspi.h>
-
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,96 +12,10 @@
 
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
+#include "ScreenReader.h"
 
 namespace harbelle::testing {
 namespace {
-
-// What a screen reader sees of one control.
-struct Control {
-    bool found = false;
-    bool checked = false;
-    std::string name;
-    std::string text;  // the shown text, for a choice box its current entry
-    std::vector<std::string> actions;
-};
-
-// Walks the program's accessibility tree for the first element with `role` and `name`. Runs
-// on a thread of its own: AT-SPI calls block on the bus.
-class ScreenReader {
-public:
-    explicit ScreenReader(qint64 pid) : pid_(pid) {}
-
-    // Reads the control (the first of its role when `name` is empty), optionally doing the named action on it first.
-    std::optional<Control> use(AtspiRole role, const std::string& name, const std::string& action = {}) {
-        return std::async(std::launch::async, [=, this] { return useNow(role, name, action); }).get();
-    }
-
-private:
-    std::optional<Control> useNow(AtspiRole role, const std::string& name, const std::string& action) {
-        atspi_init();
-        AtspiAccessible* desktop = atspi_get_desktop(0);
-        std::optional<Control> result;
-        const int apps = atspi_accessible_get_child_count(desktop, nullptr);
-        for (int i = 0; i < apps && !result; ++i) {
-            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
-            if (!app) continue;
-            if (atspi_accessible_get_process_id(app, nullptr) == static_cast<guint>(pid_))
-                result = search(app, role, name, action, 0);
-            g_object_unref(app);
-        }
-        g_object_unref(desktop);
-        return result;
-    }
-
-    std::optional<Control> search(AtspiAccessible* node, AtspiRole role, const std::string& name,
-                                  const std::string& action, int depth) {
-        if (depth > 40) return std::nullopt;
-        gchar* nodeName = atspi_accessible_get_name(node, nullptr);
-        const std::string own = nodeName ? nodeName : "";
-        g_free(nodeName);
-        if (atspi_accessible_get_role(node, nullptr) == role && (name.empty() || own == name)) {
-            auto control = read(node, action);
-            control->name = own;
-            return control;
-        }
-        const int children = atspi_accessible_get_child_count(node, nullptr);
-        for (int i = 0; i < children; ++i) {
-            AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, nullptr);
-            if (!child) continue;
-            auto found = search(child, role, name, action, depth + 1);
-            g_object_unref(child);
-            if (found) return found;
-        }
-        return std::nullopt;
-    }
-
-    static std::optional<Control> read(AtspiAccessible* node, const std::string& action) {
-        Control control;
-        control.found = true;
-        AtspiStateSet* states = atspi_accessible_get_state_set(node);
-        control.checked = atspi_state_set_contains(states, ATSPI_STATE_CHECKED);
-        g_object_unref(states);
-        if (AtspiText* text = atspi_accessible_get_text_iface(node)) {
-            gchar* shown = atspi_text_get_text(text, 0, -1, nullptr);
-            control.text = shown ? shown : "";
-            g_free(shown);
-            g_object_unref(text);
-        }
-        if (AtspiAction* actions = atspi_accessible_get_action_iface(node)) {
-            const int count = atspi_action_get_n_actions(actions, nullptr);
-            for (int i = 0; i < count; ++i) {
-                gchar* actionName = atspi_action_get_action_name(actions, i, nullptr);
-                control.actions.push_back(actionName ? actionName : "");
-                g_free(actionName);
-                if (!action.empty() && control.actions.back() == action) atspi_action_do_action(actions, i, nullptr);
-            }
-            g_object_unref(actions);
-        }
-        return control;
-    }
-
-    qint64 pid_;
-};
 
 QJsonObject settingsOf(const HarbelleProcess& program) {
     QFile file(program.path(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
@@ -118,12 +30,6 @@ bool settingsWindowShown() {
     search.waitForFinished(5000);
     return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
 }
-
-// The program as a user starts it with the settings open, visible to screen readers.
-struct AccessibleLaunch {
-    AccessibleLaunch() { qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"); }
-    ~AccessibleLaunch() { qunsetenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"); }
-};
 
 const QStringList kShowSettings = {QStringLiteral("--show-settings")};
 

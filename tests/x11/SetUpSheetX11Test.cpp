@@ -1,0 +1,204 @@
+// What a new user sees on a 1280x800 desktop: the set-up sheets whole, in front of the shelf,
+// their buttons on the screen without scrolling, and the settings window in front of the shelf.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+#include "AccessibilityBus.h"
+#include "HarbelleProcess.h"
+#include "ScreenReader.h"
+#include "settings/UpdateManager.h"
+#include "shelf/AutomaticUpdateSetupView.h"
+#include "shelf/PermissionSetupView.h"
+#include "shelf/ShelfSheet.h"
+#include "shell/AppCoordinatorTestSupport.h"
+
+namespace harbelle::testing {
+namespace {
+
+const QRect kScreen(0, 0, 1280, 800);
+
+QString windowRole(quint32 window) {
+    return runAndRead(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window),
+                                                QStringLiteral("WM_WINDOW_ROLE")});
+}
+
+// The program's shown shelf window and the sheet window in front of it.
+struct ShelfWindows {
+    quint32 shelf = 0;
+    quint32 sheet = 0;
+};
+ShelfWindows shelfWindows() {
+    ShelfWindows found;
+    for (quint32 window : visibleWindowsNamed(QStringLiteral("^Harbelle$"))) {
+        if (windowRole(window).contains(QStringLiteral("\"sheet\""))) found.sheet = window;
+        else found.shelf = window;
+    }
+    return found;
+}
+
+bool clickAt(QPoint point) {
+    return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                                                  QString::number(point.x()), QString::number(point.y()),
+                                                  QStringLiteral("click"), QStringLiteral("1")});
+}
+
+// A new user's first launch with the shelf at `placement` ("bottom" needs no settings file at all).
+void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJson) {
+    AccessibilityBusSwitch bus(false);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    AccessibleLaunch accessible;
+    HarbelleProcess harbelle(settingsJson);
+    ASSERT_TRUE(harbelle.waitUntilRunning()) << harbelle.errorOutput().toStdString();
+    ScreenReader reader(harbelle.process().processId());
+    const std::string copyOnly = PermissionSetupView::kCopyOnlyTitle;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, copyOnly);
+            return button && !button->extents.isEmpty() && shelfWindows().sheet != 0;
+        },
+        10000))
+        << "the permission sheet comes up at launch";
+    QTest::qWait(300);
+
+    const ShelfWindows windows = shelfWindows();
+    ASSERT_NE(windows.shelf, 0u);
+    const QRect sheet = windowGeometry(windows.sheet);
+    EXPECT_EQ(sheet.width(), 600);
+    EXPECT_TRUE(kScreen.contains(sheet)) << sheet.y() << "+" << sheet.height();
+    EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
+
+    for (const char* name : {PermissionSetupView::kRequestTitle, PermissionSetupView::kCheckAgainTitle,
+                             PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
+        SCOPED_TRACE(name);
+        const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, name);
+        ASSERT_TRUE(button);
+        const QRect at = button->extents;
+        EXPECT_TRUE(kScreen.contains(at)) << at.y();
+        EXPECT_TRUE(sheet.contains(at)) << at.y() << " in " << sheet.y() << "+" << sheet.height();
+        // Inside what the sheet's scrolling column shows, scrolled to its start.
+        EXPECT_TRUE(button->visibleArea().contains(at)) << at.y() << " below " << button->visibleArea().bottom();
+        EXPECT_EQ(button->paneScrollValue.value_or(0), 0);
+    }
+
+    // The user clicks where the button shows.
+    const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, copyOnly);
+    ASSERT_TRUE(button);
+    ASSERT_TRUE(clickAt(button->extents.center()));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "the choice closes the sheet and shelf";
+    const QString text = QStringLiteral("first copy %1").arg(QDateTime::currentMSecsSinceEpoch());
+    EXPECT_TRUE(harbelle.copyAndWaitUntilSaved(text)) << "capture starts";
+    EXPECT_EQ(QJsonDocument::fromJson(harbelle.settings()).object().value(QStringLiteral("pasteDirectly")),
+              QJsonValue(false));
+}
+
+TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfABottomShelf) {
+    expectPermissionSheetWholeAndCopyOnlyStartingCapture(nullptr);
+}
+
+TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfALeftShelf) {
+    expectPermissionSheetWholeAndCopyOnlyStartingCapture(R"({"shelfPlacement": "left"})");
+}
+
+// Ctrl+comma on the open shelf: the settings window stands whole in front of it and stays there
+// while the user works in it; the shelf does not hide meanwhile.
+TEST(SetUpSheetX11, SettingsWindowStandsInFrontOfTheOpenShelf) {
+    AccessibilityBusSwitch bus(false);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    AccessibleLaunch accessible;
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000));
+    ASSERT_TRUE(pressKeys("ctrl+comma"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).empty(); }, 5000));
+    QTest::qWait(300);
+
+    const quint32 settings = visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).front();
+    const quint32 shelf = shelfWindows().shelf;
+    ASSERT_NE(shelf, 0u);
+    const QRect frame = windowGeometry(settings, true);
+    EXPECT_TRUE(kScreen.contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_TRUE(stackedAbove(settings, shelf));
+
+    // A click in the settings window's lower part, where the shelf stood in front before (the
+    // sidebar's empty stretch above "Open Local Data").
+    const QRect client = windowGeometry(settings);
+    ASSERT_TRUE(clickAt(QPoint(client.x() + 110, client.bottom() - 120)));
+    QTest::qWait(300);
+    EXPECT_TRUE(stackedAbove(settings, shelf));
+    // Past the shelf's auto-hide delay (5 s): the open settings hold the shelf open.
+    QTest::qWait(5600);
+    EXPECT_TRUE(shelfWindowVisible());
+    EXPECT_TRUE(stackedAbove(settings, shelf));
+}
+
+// The update-choice sheet of a build with an update feed, on a desktop whose accessibility is
+// on (so the permission sheet is not due): the delegate in this process, its updater a twin.
+class UpdateSheetX11 : public AppCoordinatorFixture {
+protected:
+    void launchOnTheRealScreen(const char* placement) {
+        updatesAvailable = true;
+        defaults.setBool(AppCoordinator::kHasLaunchedKey, true);
+        defaults.set("shelfPlacement", std::string(placement));
+        adjustDependencies = [this](AppCoordinatorDependencies& d) {
+            d.makePanelController = [this](HistoryStore& store, ShelfPanelControllerOptions options) {
+                options.ownProcessID = kOwnPID;
+                return std::make_unique<ShelfPanelController>(store, workspace, accessibility, clock,
+                                                              std::move(options));
+            };
+        };
+        launch();
+        clock.advance(AppCoordinator::kShowShelfDelay);
+    }
+
+    void expectSaveButtonWholeAndWorking() {
+        ASSERT_TRUE(panel().isVisible());
+        ASSERT_EQ(panel().mainView()->presentedSheet(), MainShelfView::SheetKind::updateChoice);
+        QWidget* window = panel().mainView()->sheet()->aboveWindow();
+        ASSERT_TRUE(window);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        QTest::qWait(300);
+        const QRect frame = windowGeometry(static_cast<quint32>(window->winId()));
+        EXPECT_EQ(frame.width(), 600);
+        EXPECT_TRUE(kScreen.contains(frame)) << frame.y() << "+" << frame.height();
+        EXPECT_TRUE(stackedAbove(static_cast<quint32>(window->winId()), static_cast<quint32>(panel().panel()->winId())));
+
+        AutomaticUpdateSetupView& sheet = *panel().mainView()->automaticUpdateSetupView();
+        QPushButton* save = sheet.saveButton();
+        const QRect button(save->mapToGlobal(QPoint(0, 0)), save->size());
+        EXPECT_TRUE(frame.contains(button)) << button.y() << " in " << frame.y() << "+" << frame.height();
+        auto* scroll = sheet.findChild<QScrollArea*>();
+        const QRect viewport(scroll->viewport()->mapToGlobal(QPoint(0, 0)), scroll->viewport()->size());
+        EXPECT_TRUE(viewport.contains(button));
+        EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << "the frame fits its content";
+
+        ASSERT_TRUE(clickAt(button.center()));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.boolValue(UpdateManager::kChoiceRecordedKey) == true; }, 5000));
+        QApplication::processEvents();
+        clock.runDue();
+        EXPECT_TRUE(logged("startMonitoring"));
+        EXPECT_FALSE(panel().isVisible());
+        EXPECT_FALSE(window->isVisible());
+    }
+};
+
+TEST_F(UpdateSheetX11, SaveUpdateChoiceIsWholeInFrontOfABottomShelf) {
+    launchOnTheRealScreen("bottom");
+    expectSaveButtonWholeAndWorking();
+}
+
+TEST_F(UpdateSheetX11, SaveUpdateChoiceIsWholeInFrontOfALeftShelf) {
+    launchOnTheRealScreen("left");
+    expectSaveButtonWholeAndWorking();
+}
+
+}  // namespace
+}  // namespace harbelle::testing
