@@ -191,7 +191,7 @@ void PasteEngine::failPasteOperation(std::uint64_t generation, const std::string
 void PasteEngine::failPasteOperationRecoverably(std::uint64_t generation) {
     if (!isRunning(generation)) return;
     endTransaction();
-    host_.showToast("Couldn't paste there — press ⌘V to paste it", ToastTone::error);
+    host_.showToast("Couldn't paste there — press Ctrl+V to paste it", ToastTone::error);
     host_.beep();
 }
 

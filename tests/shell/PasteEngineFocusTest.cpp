@@ -57,7 +57,7 @@ TEST_F(PasteEngineFocus, ATimedOutInsertionIsNeverFollowedByCtrlV) {
     advanceMs(5000);
     EXPECT_TRUE(keys.events().empty()) << "the late insertion and a Ctrl+V would paste twice";
     EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"maybe later plain=false"}));
-    expectOnlyError("Couldn't paste there — press ⌘V to paste it", false);
+    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
     EXPECT_FALSE(host.directPasteVerified);
 }
 

@@ -52,7 +52,7 @@ TEST_F(PasteEngineKeys, AnUnchangedFieldIsARecoverableFailure) {
     expectSilent();
     advanceMs(1);
     EXPECT_TRUE(host.hasLine("Command-V did not change the field; reporting failure"));
-    expectOnlyError("Couldn't paste there — press ⌘V to paste it", false);
+    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
     EXPECT_FALSE(host.directPasteVerified);
     EXPECT_TRUE(host.replayed.empty());
 }
@@ -147,7 +147,7 @@ TEST_F(PasteEngineKeys, TypingWhileAModifierIsHeldIsNotTakenForThePaste) {
     ASSERT_EQ(keyEvents(Kind::keyDown), 1);
     advanceMs(1000);  // the editor pastes nothing
     EXPECT_FALSE(host.directPasteVerified);
-    expectOnlyError("Couldn't paste there — press ⌘V to paste it", false);
+    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
 }
 
 TEST_F(PasteEngineKeys, NoKeysUnlessTheTargetWindowIsInFront) {
