@@ -33,6 +33,10 @@ QRect ShelfSheet::panelRect() const {
 }
 
 void ShelfSheet::present(QWidget* content, QSize preferredSize) {
+    if (!isPresenting()) {
+        QWidget* focus = window()->focusWidget();
+        focusBeforeSheet_ = focus && !isAncestorOf(focus) ? focus : nullptr;
+    }
     if (content_ && content_ != content) content_->hide();
     content_ = content;
     preferredSize_ = preferredSize;
@@ -50,6 +54,8 @@ void ShelfSheet::dismiss() {
     if (content_) content_->hide();
     content_ = nullptr;
     hide();
+    if (focusBeforeSheet_ && focusBeforeSheet_->isEnabled()) focusBeforeSheet_->setFocus(Qt::OtherFocusReason);
+    focusBeforeSheet_ = nullptr;
 }
 
 void ShelfSheet::relayout() {

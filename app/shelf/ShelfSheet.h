@@ -41,6 +41,8 @@ private:
 
     QPointer<QWidget> content_;
     QSize preferredSize_;
+    // Where the keyboard was before the sheet took it; it goes back there on dismissal.
+    QPointer<QWidget> focusBeforeSheet_;
 };
 
 // The body of a tall sheet: a transparent scroll area filling `sheet`, holding a column with
