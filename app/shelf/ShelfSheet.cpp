@@ -54,7 +54,9 @@ void ShelfSheet::dismiss() {
     if (content_) content_->hide();
     content_ = nullptr;
     hide();
-    if (focusBeforeSheet_ && focusBeforeSheet_->isEnabled()) focusBeforeSheet_->setFocus(Qt::OtherFocusReason);
+    // Not to a widget hidden meanwhile (the cards of a list the search emptied).
+    if (focusBeforeSheet_ && focusBeforeSheet_->isEnabled() && focusBeforeSheet_->isVisibleTo(window()))
+        focusBeforeSheet_->setFocus(Qt::OtherFocusReason);
     focusBeforeSheet_ = nullptr;
 }
 
