@@ -285,6 +285,9 @@ public:
 
     // Selection and paste requests.
     std::optional<ClipItem> selectedItem() const;
+    // The card the shelf highlights: the selected clip while the search and filters show it,
+    // else the first shown clip; none on an empty shelf. Keys and Return act on this one.
+    std::optional<ClipItem> shownSelectedItem() const;
     void moveSelection(int delta);
     void requestPaste(const ClipItem& clip, bool asPlainText);
     void requestPasteSelected(bool asPlainText);

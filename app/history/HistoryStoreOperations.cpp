@@ -293,6 +293,16 @@ std::optional<ClipItem> HistoryStore::selectedItem() const {
     return items_[index];
 }
 
+std::optional<ClipItem> HistoryStore::shownSelectedItem() const {
+    const auto& shown = filteredItems();
+    if (shown.empty()) return std::nullopt;
+    if (selectedID_) {
+        for (const auto& clip : shown)
+            if (clip.id == *selectedID_) return clip;
+    }
+    return shown.front();
+}
+
 void HistoryStore::moveSelection(int delta) {
     const auto& shown = filteredItems();
     if (shown.empty()) {
@@ -319,13 +329,8 @@ void HistoryStore::requestPaste(const ClipItem& clip, bool asPlainText) {
 }
 
 void HistoryStore::requestPasteSelected(bool asPlainText) {
-    auto clip = selectedItem();
-    if (!clip) {
-        const auto& shown = filteredItems();
-        if (shown.empty()) return;
-        clip = shown.front();
-    }
-    requestPaste(*clip, asPlainText);
+    // Never a clip the search hides: the user pastes the card they see highlighted.
+    if (auto clip = shownSelectedItem()) requestPaste(*clip, asPlainText);
 }
 
 // ---- Batch import -------------------------------------------------------------------------------

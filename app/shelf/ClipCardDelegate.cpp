@@ -149,7 +149,7 @@ QSize ClipCardDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&
 
 void ClipCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const CardState state{(option.state & QStyle::State_Selected) != 0, (option.state & QStyle::State_MouseOver) != 0};
-    const QRectF card = QRectF(option.rect).adjusted(cardMargin, cardMargin, -cardMargin, -cardMargin);
+    const QRectF card = cardRect(QRectF(option.rect));
     if (const auto* model = qobject_cast<const ClipListModel*>(index.model())) {
         if (const ClipItem* clip = model->clipAt(index)) paintCard(*painter, card, *clip, state);
         return;

@@ -48,6 +48,11 @@ public:
     ThumbnailCache* thumbnailCache() const { return thumbnails_; }
 
     static QSize itemSize(Qt::Orientation orientation, int crossExtent);
+    // The painted card inside an item's rectangle; the margins around it are the gaps
+    // between cards.
+    static QRectF cardRect(const QRectF& itemRect) {
+        return itemRect.adjusted(cardMargin, cardMargin, -cardMargin, -cardMargin);
+    }
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;

@@ -417,11 +417,27 @@ void ClipShelfListView::wheelEvent(QWheelEvent* event) {
     QListView::wheelEvent(event);
 }
 
+QModelIndex ClipShelfListView::cardAt(const QPoint& position) const {
+    const QModelIndex index = indexAt(position);
+    if (!index.isValid() || !ClipCardDelegate::cardRect(QRectF(visualRect(index))).contains(QPointF(position)))
+        return {};
+    return index;
+}
+
+void ClipShelfListView::keyPressEvent(QKeyEvent* event) {
+    // Home, End, the page keys and type-to-find would move the highlight behind the user's back,
+    // and Ctrl+C would copy the card's title.
+    event->ignore();
+}
+
+void ClipShelfListView::keyboardSearch(const QString&) {}
+
 void ClipShelfListView::mousePressEvent(QMouseEvent* event) {
     dragging_ = false;
     pressPosition_ = event->position().toPoint();
-    pressedIndex_ = indexAt(pressPosition_);
-    if (event->button() == Qt::LeftButton) {
+    pressedIndex_ = cardAt(pressPosition_);
+    // A press in the gap between cards is on no card: the neighbour is not picked.
+    if (event->button() == Qt::LeftButton || !pressedIndex_.isValid()) {
         event->accept();
         return;
     }
@@ -443,7 +459,7 @@ void ClipShelfListView::mouseMoveEvent(QMouseEvent* event) {
 
 void ClipShelfListView::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
-        const QModelIndex index = indexAt(event->position().toPoint());
+        const QModelIndex index = cardAt(event->position().toPoint());
         if (!dragging_ && index.isValid() && index == pressedIndex_) emit cardClicked(index);
         pressedIndex_ = QPersistentModelIndex();
         dragging_ = false;
@@ -505,6 +521,7 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
 
 void MainShelfView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
+    searchClearedByEditing_ = false;
     // The card pictures are a few hundred kilobytes each and the shelf may stay hidden for hours.
     if (!event->spontaneous()) list_->cardDelegate()->releaseCachedTiles();
 }
@@ -531,6 +548,8 @@ void MainShelfView::buildControls() {
     connect(searchField_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (text.toStdString() != store_.query()) store_.setQuery(text.toStdString());
     });
+    connect(searchField_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { searchClearedByEditing_ = text.isEmpty(); });
     connect(searchField_, &QLineEdit::returnPressed, this, [this] {
         store_.requestPasteSelected(QGuiApplication::keyboardModifiers().testFlag(Qt::ShiftModifier));
     });
@@ -625,7 +644,7 @@ void MainShelfView::buildControls() {
     connect(list_, &ClipShelfListView::cardDragStarted, this,
             [this](const QModelIndex& index) { startClipDrag(index.row()); });
     connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
-        const ClipItem* clip = model_->clipAt(list_->indexAt(position));
+        const ClipItem* clip = model_->clipAt(list_->cardAt(position));
         if (!clip) return;
         QMenu* menu = makeContextMenu(*clip, this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
@@ -720,6 +739,8 @@ void MainShelfView::applyPlacement() {
     placementButton_->setIcon(placementIcon(placement_, VisualTheme::secondaryText()));
     layOut();
     refreshSearchWidth();
+    // Rebuilding the layout shows every widget it takes in, the empty state over the cards too.
+    refreshEmptyState();
 }
 
 void MainShelfView::layOut() {
@@ -880,6 +901,13 @@ void MainShelfView::refreshSelection() {
     const QModelIndex index = id ? model_->indexOf(*id) : QModelIndex();
     if (!index.isValid()) {
         if (selection->hasSelection()) selection->clearSelection();
+        // A search or filter hid the selected clip: the first card shown takes over, so what
+        // Return, Space and Delete act on is always on screen. Asked of the store, not of the
+        // cards: a new clip is selected before the list shows it. The store calls back here.
+        const auto& shown = store_.filteredItems();
+        const bool hidden =
+            !id || std::none_of(shown.begin(), shown.end(), [&](const ClipItem& clip) { return clip.id == *id; });
+        if (hidden && !shown.empty()) store_.setSelectedID(shown.front().id);
         return;
     }
     if (selection->currentIndex() != index || !selection->isSelected(index))
@@ -962,9 +990,16 @@ void MainShelfView::startClipDrag(int row) {
         drag->setHotSpot(list_->viewport()->mapFromGlobal(QCursor::pos()) - itemRect.topLeft());
     }
     store_.beginClipDrag(clip);
-    const Qt::DropAction action = list_->dragExecutor ? list_->dragExecutor(*drag)
-                                                      : drag->exec(Qt::CopyAction, Qt::CopyAction);
-    drag->deleteLater();
+    // No deleteLater here: on X11 the drop target asks for the data after exec() returns, and
+    // Qt deletes the drag (and its data) itself once the drop transaction is over. IgnoreAction
+    // means no target took it.
+    Qt::DropAction action = Qt::IgnoreAction;
+    if (list_->dragExecutor) {
+        action = list_->dragExecutor(*drag);
+        delete drag;
+    } else {
+        action = drag->exec(Qt::CopyAction, Qt::CopyAction);
+    }
     store_.endClipDrag(action != Qt::IgnoreAction);
 }
 

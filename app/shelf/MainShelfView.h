@@ -50,6 +50,9 @@ public:
     void setCardOrientation(Qt::Orientation orientation);
     Qt::Orientation cardOrientation() const { return orientation_; }
     ClipCardDelegate* cardDelegate() const { return delegate_; }
+    // The row whose card lies under `position` (viewport coordinates); none in the gap
+    // between two cards.
+    QModelIndex cardAt(const QPoint& position) const;
 
     // Runs a started drag; the default runs QDrag::exec. Tests replace it.
     std::function<Qt::DropAction(QDrag&)> dragExecutor;
@@ -65,6 +68,9 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The shelf's keys are the panel controller's: the list has no keys of its own.
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyboardSearch(const QString& search) override;
 
 private:
     void updateCrossExtent();
@@ -129,6 +135,10 @@ public:
 
     // Puts the cursor into the search field and widens it.
     void focusSearch();
+    // The user emptied the search field by editing it (Backspace, Delete, cutting) and has
+    // not moved the selection since: a further Backspace belongs to the field, not the cards.
+    bool searchClearedByEditing() const { return searchClearedByEditing_; }
+    void forgetSearchEditing() { searchClearedByEditing_ = false; }
 
 signals:
     void sheetWillBegin();
@@ -185,6 +195,7 @@ private:
     SheetKind presentedSheet_ = SheetKind::none;
 
     bool searchExpanded_ = false;
+    bool searchClearedByEditing_ = false;
     bool syncingSelection_ = false;
 };
 

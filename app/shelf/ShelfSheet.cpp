@@ -96,6 +96,10 @@ QRect ShelfSheet::panelRect() const {
 }
 
 void ShelfSheet::present(QWidget* content, QSize preferredSize) {
+    if (!isPresenting()) {
+        QWidget* focus = window()->focusWidget();
+        focusBeforeSheet_ = focus && !isAncestorOf(focus) ? focus : nullptr;
+    }
     if (content_ && content_ != content) content_->hide();
     if (above_) above_->hide();
     presentsAbove_ = false;
@@ -212,6 +216,10 @@ void ShelfSheet::dismiss() {
     presentsAbove_ = false;
     if (above_) above_->hide();
     hide();
+    // Not to a widget hidden meanwhile (the cards of a list the search emptied).
+    if (focusBeforeSheet_ && focusBeforeSheet_->isEnabled() && focusBeforeSheet_->isVisibleTo(window()))
+        focusBeforeSheet_->setFocus(Qt::OtherFocusReason);
+    focusBeforeSheet_ = nullptr;
 }
 
 void ShelfSheet::relayout() {

@@ -66,6 +66,8 @@ private:
     int aboveMaximumHeight_ = 0;
     QPointer<QWidget> watchedWindow_;
     QPointer<QWidget> watchedColumn_;
+    // Where the keyboard was before the sheet took it; it goes back there on dismissal.
+    QPointer<QWidget> focusBeforeSheet_;
 };
 
 // The body of a tall sheet: a transparent scroll area filling `sheet`, holding a column with

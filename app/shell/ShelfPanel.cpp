@@ -4,7 +4,10 @@
 #include <QHideEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QWindow>
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include <malloc.h>
 
@@ -101,6 +104,27 @@ void ShelfPanel::hideEvent(QHideEvent* event) {
         QMetaObject::invokeMethod(this, [] { ::malloc_trim(0); }, Qt::QueuedConnection);
 #endif
     }
+}
+
+bool ShelfPanel::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    // The core protocol's DestroyNotify (type 17) carries the destroyed window at byte 8. Qt
+    // passes it on to the window but does nothing with it itself.
+    constexpr std::uint8_t kDestroyNotify = 17;
+    if (eventType == "xcb_generic_event_t" && message) {
+        const auto* bytes = static_cast<const unsigned char*>(message);
+        std::uint32_t window = 0;
+        std::memcpy(&window, bytes + 8, sizeof window);
+        if ((bytes[0] & 0x7f) == kDestroyNotify && window == effectiveWinId()) {
+            // Not from inside the window's own event: its platform window is dropped there.
+            QMetaObject::invokeMethod(this, [this] { emit nativeWindowDestroyed(); }, Qt::QueuedConnection);
+        }
+    }
+    return QWidget::nativeEvent(eventType, message, result);
+}
+
+void ShelfPanel::discardNativeWindow() {
+    hide();
+    if (QWindow* window = windowHandle()) window->destroy();
 }
 
 void ShelfPanel::resizeEvent(QResizeEvent* event) {

@@ -36,7 +36,14 @@ public:
     void continueLiveResize(QPoint globalPosition);
     void endLiveResize();
 
+    // Drops a native window that no longer exists: the panel counts as hidden again and the
+    // next show() builds a new window.
+    void discardNativeWindow();
+
 signals:
+    // Another program destroyed the panel's window (`xdotool windowclose`, a misbehaving
+    // window manager); the widget still believes it is shown on it.
+    void nativeWindowDestroyed();
     void liveResizeWillStart();
     // Every change of the window's size, the program's own included.
     void frameResized();
@@ -45,6 +52,7 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
     void placeHandles();

@@ -114,6 +114,12 @@ ShelfPanelController::ShelfPanelController(HistoryStore& store, Workspace& works
     panel_->setContentView(view_);
     updateResizableEdges();
 
+    // A shelf whose window was destroyed from outside is simply closed: the next show() (the
+    // hot key, the tray) builds a new window instead of showing the dead one.
+    connect(panel_, &ShelfPanel::nativeWindowDestroyed, this, [this] {
+        cancelAutoHideCountdown();
+        panel_->discardNativeWindow();
+    });
     connect(panel_, &ShelfPanel::liveResizeWillStart, this, &ShelfPanelController::cancelAutoHideCountdown);
     connect(panel_, &ShelfPanel::frameResized, this, [this] {
         if (panel_->inLiveResize() && !isApplyingPreferredFrame_) recordLiveSize();
@@ -493,6 +499,9 @@ bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
 bool ShelfPanelController::isUserTyping() const {
     if (!panel_) return false;
     QWidget* focus = panel_->focusWidget();
+    // The shelf opens with the cursor in the empty search field; until the user types there,
+    // the keys the hints show act on the cards.
+    if (view_ && focus == view_->searchField()) return !view_->searchField()->text().isEmpty();
     return qobject_cast<QLineEdit*>(focus) || qobject_cast<QTextEdit*>(focus) || qobject_cast<QPlainTextEdit*>(focus);
 }
 
@@ -527,15 +536,18 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
         return true;
     case Qt::Key_Space:
         if (typing) return false;
-        if (auto selected = store_.selectedItem()) {
+        if (auto selected = store_.shownSelectedItem()) {
             store_.setPreviewItem(*selected);
             return true;
         }
         return false;
     case Qt::Key_Backspace:
     case Qt::Key_Delete:
-        if (typing) return false;
-        if (auto selected = store_.selectedItem()) {
+        // The press that emptied the search, its auto-repeat and any press after it stay with
+        // the field: clearing a search never deletes a clip.
+        if (typing || (view_ && panel_->focusWidget() == view_->searchField() && view_->searchClearedByEditing()))
+            return false;
+        if (auto selected = store_.shownSelectedItem()) {
             store_.deleteItem(*selected);
             return true;
         }
@@ -545,19 +557,16 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
         else if (panel_) hideShelf();
         return true;
     case Qt::Key_Left:
-        if (typing) return false;
-        store_.moveSelection(-1);
-        return true;
     case Qt::Key_Right:
-        if (typing) return false;
-        store_.moveSelection(1);
-        return true;
     case Qt::Key_Up:
-        store_.moveSelection(-1);
+    case Qt::Key_Down: {
+        const bool sideways = event->key() == Qt::Key_Left || event->key() == Qt::Key_Right;
+        if (sideways && typing) return false;  // the caret moves
+        store_.moveSelection(event->key() == Qt::Key_Left || event->key() == Qt::Key_Up ? -1 : 1);
+        // Moving through the cards turns Backspace back to them.
+        if (view_) view_->forgetSearchEditing();
         return true;
-    case Qt::Key_Down:
-        store_.moveSelection(1);
-        return true;
+    }
     default:
         return false;
     }

@@ -417,6 +417,22 @@ TEST_F(HistoryStoreOperations, PasteRequests) {
     store->requestPasteSelected(true);
     EXPECT_EQ(requests.back(), std::make_pair(clips[2].id, true));
 
+    // A selected clip the search hides is never pasted: Return takes the first card shown,
+    // and with no card shown it does nothing.
+    store->setQuery(clips[1].text);
+    ASSERT_EQ(store->filteredItems().size(), 1u);
+    EXPECT_EQ(store->shownSelectedItem()->id, clips[1].id);
+    store->requestPasteSelected(false);
+    EXPECT_EQ(requests.back(), std::make_pair(clips[1].id, false));
+    store->setSelectedID(clips[2].id);
+    store->setQuery("nothing like it");
+    const auto before = requests.size();
+    EXPECT_FALSE(store->shownSelectedItem());
+    store->requestPasteSelected(false);
+    EXPECT_EQ(requests.size(), before);
+    EXPECT_EQ(store->selectedItem()->id, clips[2].id) << "the selection itself stays";
+    store->setQuery("");
+
     store->clearHistory(false);
     requests.clear();
     store->moveSelection(1);

@@ -144,16 +144,20 @@ TEST_F(MainShelfViewTest, ClicksPasteAndTheSelectionFollowsTheStore) {
     EXPECT_EQ(list->currentIndex().row(), 2);
     EXPECT_TRUE(list->selectionModel()->isSelected(list->currentIndex()));
 
-    // The list's own navigation moves the store's selection with the highlight, so Return
-    // pastes the card the user sees highlighted.
+    // A right click moves the store's selection with the highlight, so Return pastes the card
+    // the user sees highlighted.
     const QRect first = list->visualRect(view->model()->index(0, 0));
     QTest::mousePress(list->viewport(), Qt::RightButton, {}, first.center());
     QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, first.center());
     EXPECT_EQ(store->selectedID(), shown(0).id);
+    // The list has no keys of its own: End and type-to-find ("m" for "Meeting follow-up") would
+    // move the highlight behind the shelf's key table.
     list->setFocus();
     QTest::keyClick(list, Qt::Key_End);
-    EXPECT_EQ(list->currentIndex().row(), view->model()->rowCount() - 1);
-    EXPECT_EQ(store->selectedID(), shown(view->model()->rowCount() - 1).id);
+    QTest::keyClicks(list, "m");
+    EXPECT_EQ(list->currentIndex().row(), 0);
+    EXPECT_EQ(store->selectedID(), shown(0).id);
+    store->moveSelection(6);
     // Removing clips does not pick a selection of the view's own.
     const auto before = store->selectedID();
     store->deleteItem(shown(0));
@@ -201,6 +205,106 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
                     EXPECT_FALSE(a->isEnabled());
                 }
         }
+}
+
+TEST_F(MainShelfViewTest, ASearchOrFilterThatHidesTheSelectedClipHandsTheSelectionToTheFirstCard) {
+    const ClipItem meeting = shown(6);
+    store->setSelectedID(meeting.id);
+    QTest::keyClicks(view->searchField(), "design");
+    ASSERT_EQ(view->model()->rowCount(), 1);
+    EXPECT_EQ(store->selectedID(), shown(0).id);
+    EXPECT_TRUE(view->listView()->selectionModel()->isSelected(view->model()->index(0, 0)));
+    QTest::keyClick(view->searchField(), Qt::Key_Return);
+    ASSERT_EQ(pastes.size(), 1u);
+    EXPECT_EQ(pastes[0].first, "design.example.org") << "the card on screen, not the hidden selection";
+
+    store->setQuery("");
+    store->setSelectedID(meeting.id);
+    store->setActiveFilter(ClipFilter::links);
+    EXPECT_EQ(store->selectedID(), shown(0).id);
+    EXPECT_EQ(shown(0).kind, ClipKind::link);
+
+    // A new clip is selected before the cards show it: it keeps the selection.
+    store->setActiveFilter(ClipFilter::all);
+    store->addTextClip("fresh words");
+    EXPECT_EQ(store->selectedID(), store->items().front().id);
+    EXPECT_EQ(store->shownSelectedItem()->text, "fresh words");
+
+    // With no card shown nothing is picked, and Return pastes nothing.
+    store->setSelectedID(meeting.id);
+    store->setQuery("zzzz-nothing");
+    EXPECT_EQ(store->selectedID(), meeting.id);
+    QTest::keyClick(view->searchField(), Qt::Key_Return);
+    EXPECT_EQ(pastes.size(), 1u);
+}
+
+TEST_F(MainShelfViewTest, AClickInTheGapBetweenTwoCardsPastesNothing) {
+    ClipShelfListView* list = view->listView();
+    for (ShelfPlacement placement : {ShelfPlacement::bottom, ShelfPlacement::left}) {
+        store->updateShelfPlacement(placement);
+        QApplication::processEvents();
+        pastes.clear();
+        const QRect first = list->visualRect(view->model()->index(0, 0));
+        const QRect second = list->visualRect(view->model()->index(1, 0));
+        const bool row = placement == ShelfPlacement::bottom;
+        const QPoint gap = row ? QPoint(second.left(), second.center().y()) : QPoint(second.center().x(), second.top());
+        ASSERT_TRUE(first.contains(gap - (row ? QPoint(1, 0) : QPoint(0, 1))) && second.contains(gap));
+        EXPECT_FALSE(list->cardAt(gap).isValid());
+
+        const auto selected = store->selectedID();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, gap);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, gap - (row ? QPoint(2, 0) : QPoint(0, 2)));
+        QTest::mouseClick(list->viewport(), Qt::RightButton, {}, gap);
+        EXPECT_TRUE(pastes.empty());
+        EXPECT_EQ(store->selectedID(), selected) << "no neighbour picked";
+
+        // The card's own edge is the card.
+        const int inside = ClipCardDelegate::cardMargin + 1;
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          row ? QPoint(second.left() + inside, second.center().y())
+                              : QPoint(second.center().x(), second.top() + inside));
+        ASSERT_EQ(pastes.size(), 1u);
+        EXPECT_EQ(pastes[0].first, shown(1).title);
+    }
+}
+
+TEST_F(MainShelfViewTest, AfterEveryPlacementChangeTheCardsTakeThePointerAndNoEmptyStateCoversThem) {
+    ClipShelfListView* list = view->listView();
+    for (ShelfPlacement placement :
+         {ShelfPlacement::left, ShelfPlacement::top, ShelfPlacement::right, ShelfPlacement::bottom}) {
+        store->updateShelfPlacement(placement);
+        QApplication::processEvents();
+        EXPECT_TRUE(view->emptyStateTitle().isEmpty());
+        const QRect card = list->visualRect(view->model()->index(0, 0));
+        EXPECT_EQ(view->childAt(list->viewport()->mapTo(view.get(), card.center())), list->viewport())
+            << "the card is the widget under the pointer";
+        pastes.clear();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, card.center());
+        ASSERT_EQ(pastes.size(), 1u);
+    }
+    // An empty list keeps its empty state across a placement change, and the cards come back.
+    store->setQuery("zzzz-nothing");
+    store->updateShelfPlacement(ShelfPlacement::left);
+    EXPECT_EQ(view->emptyStateTitle(), QStringLiteral("No matches"));
+    EXPECT_FALSE(list->isVisibleTo(view.get()));
+    store->setQuery("");
+    EXPECT_TRUE(view->emptyStateTitle().isEmpty());
+    EXPECT_TRUE(list->isVisibleTo(view.get()));
+}
+
+TEST_F(MainShelfViewTest, ClosingThePreviewOrEditorGivesTheKeyboardBackWhereItWas) {
+    QApplication::setActiveWindow(view.get());
+    view->listView()->setFocus();
+    store->setPreviewItem(shown(0));
+    EXPECT_TRUE(view->sheet()->isAncestorOf(view->focusWidget()));
+    QTest::keyClick(view->sheet(), Qt::Key_Escape);
+    EXPECT_EQ(view->focusWidget(), view->listView());
+
+    view->focusSearch();
+    store->setEditingItem(shown(0));
+    EXPECT_TRUE(view->sheet()->isAncestorOf(view->focusWidget()));
+    store->setEditingItem(std::nullopt);
+    EXPECT_EQ(view->focusWidget(), view->searchField());
 }
 
 TEST_F(MainShelfViewTest, ThePreviewAndEditorSheetsFollowTheStoreAndWriteBack) {

@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 #include "shelf/ClipListModel.h"
 #include "shelf/ShelfSheet.h"
@@ -41,7 +42,12 @@ protected:
         QApplication::sendEvent(target, &event);
     }
     void notTyping() { view()->listView()->setFocus(); }
-    void typing() { view()->searchField()->setFocus(); }
+    // The user has typed into the search field ("e": every sample clip still shows).
+    void typing() {
+        view()->searchField()->setFocus();
+        press(Qt::Key_E, Qt::NoModifier, QStringLiteral("e"));
+        ASSERT_EQ(store->query(), "e");
+    }
 
     const ClipItem& shown(std::size_t i) const { return store->filteredItems().at(i); }
 };
@@ -184,7 +190,7 @@ TEST_F(ShelfPanelControllerTest, SpaceDeleteAndSideArrowsActOnlyWhenNotTyping) {
     EXPECT_FALSE(store->previewItem());
     EXPECT_EQ(store->items().size(), count);
     EXPECT_EQ(store->selectedID(), shown(1).id);
-    EXPECT_EQ(view()->searchField()->text(), QString());  // the space typed, then deleted
+    EXPECT_EQ(view()->searchField()->text(), QStringLiteral("e"));  // the space typed, then deleted
     press(Qt::Key_Down);  // up and down always move
     EXPECT_EQ(store->selectedID(), shown(2).id);
     press(Qt::Key_Up);
@@ -209,6 +215,73 @@ TEST_F(ShelfPanelControllerTest, SpaceDeleteAndSideArrowsActOnlyWhenNotTyping) {
     // With a sheet attached the shelf's keys rest; the sheet has its own.
     press(Qt::Key_Down);
     EXPECT_EQ(store->selectedID(), shown(0).id);
+}
+
+TEST_F(ShelfPanelControllerTest, RightAfterOpeningTheHintedKeysActOnTheCardsAndClearingTheSearchDeletesNothing) {
+    makeShelf();
+    openOver(app(kEditorPID, "gedit"));
+    ASSERT_EQ(panel()->focusWidget(), view()->searchField());
+    const std::size_t count = store->items().size();
+
+    // The empty search field has the cursor, yet Space, the side arrows and Delete act.
+    press(Qt::Key_Right);
+    EXPECT_EQ(store->selectedID(), shown(1).id);
+    press(Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    ASSERT_TRUE(store->previewItem());
+    EXPECT_EQ(store->previewItem()->id, shown(1).id);
+    store->setPreviewItem(std::nullopt);
+    EXPECT_EQ(panel()->focusWidget(), view()->searchField()) << "the keyboard is back in the field";
+    const std::string doomed = shown(1).title;
+    press(Qt::Key_Backspace);
+    EXPECT_EQ(store->items().size(), count - 1);
+    for (const auto& clip : store->items()) EXPECT_NE(clip.title, doomed);
+    EXPECT_EQ(view()->searchField()->text(), QString());
+
+    // Typed text takes the keys; the Backspace that empties the field, its auto-repeat and
+    // further presses stay with the field.
+    const auto selected = store->selectedID();
+    press(Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    press(Qt::Key_B, Qt::NoModifier, QStringLiteral("b"));
+    press(Qt::Key_Left);
+    press(Qt::Key_Right);
+    EXPECT_EQ(store->selectedID(), selected) << "the side arrows move the caret while typing";
+    press(Qt::Key_Backspace);
+    press(Qt::Key_Backspace);
+    for (int i = 0; i < 5; ++i) {
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(view()->searchField(), &repeat);
+    }
+    press(Qt::Key_Backspace);
+    press(Qt::Key_Delete);
+    EXPECT_EQ(view()->searchField()->text(), QString());
+    EXPECT_EQ(store->items().size(), count - 1) << "clearing the search deleted a clip";
+
+    // Moving through the cards hands Delete back to them; a search that shows no card leaves
+    // nothing for Space or Delete to act on.
+    press(Qt::Key_Down);
+    press(Qt::Key_Delete);
+    EXPECT_EQ(store->items().size(), count - 2);
+    store->setActiveFilter(ClipFilter::files);
+    ASSERT_EQ(store->filteredItems().size(), 1u);
+    store->deleteItem(shown(0));
+    ASSERT_TRUE(store->filteredItems().empty());
+    ASSERT_EQ(panel()->focusWidget(), view()->searchField());
+    press(Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    press(Qt::Key_Delete);
+    EXPECT_FALSE(store->previewItem());
+    EXPECT_EQ(store->items().size(), count - 3);
+}
+
+TEST_F(ShelfPanelControllerTest, AShelfWhoseWindowWasDestroyedFromOutsideOpensAgain) {
+    makeShelf();
+    openOver(app(kEditorPID, "gedit"));
+    ASSERT_TRUE(controller->isVisible());
+    emit panel()->nativeWindowDestroyed();
+    EXPECT_FALSE(controller->isVisible()) << "the next hot key shows rather than hides";
+    EXPECT_FALSE(controller->isAutoHideArmed());
+    ASSERT_TRUE(controller->show());
+    EXPECT_TRUE(controller->isVisible());
+    EXPECT_TRUE(panel()->windowHandle() && panel()->windowHandle()->handle()) << "a new native window";
 }
 
 TEST_F(ShelfPanelControllerTest, EscapeClearsTheSearchThenHidesAndReturns) {

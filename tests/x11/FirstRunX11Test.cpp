@@ -146,6 +146,32 @@ TEST_F(FirstRunX11, CopyOnlyModeStartsCaptureAndStaysChosenAfterARestart) {
     EXPECT_FALSE(shelfWindowVisible());
 }
 
+// A new user in copy-only mode searches before Return: the card on screen is what reaches
+// the clipboard, and a Ctrl+V in their GTK field brings that text, not a hidden newer clip.
+TEST_F(FirstRunX11, InCopyOnlyModeReturnAfterASearchCopiesTheOneCardShown) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("note: ")}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(chooseCopyOnlyMode());
+    for (const char* text : {"first apple", "second banana", "third cherry"})
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QString::fromLatin1(text), HarbelleProcess::Saved::asNewest));
+
+    ASSERT_TRUE(gtk.activate());
+    ASSERT_TRUE(pressKeys("End"));
+    ASSERT_TRUE(openShelfWithHotKey());
+    QTest::qWait(300);
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"),
+                                                         QStringLiteral("40"), QStringLiteral("apple")}));
+    ASSERT_TRUE(pressKeys("Return"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "the copy hides the shelf";
+    ASSERT_TRUE(gtk.activate());
+    ASSERT_TRUE(pressKeys("End"));
+    ASSERT_TRUE(pressKeys("ctrl+v"));
+    EXPECT_TRUE(gtk.waitForContent(QStringLiteral("note: first apple"), 5000)) << "field: " << gtk.content().toStdString();
+}
+
 // The shipped program opens the OCR engine only on first use: a picture copied in another
 // program is saved with the words it shows as its searchable text.
 TEST_F(FirstRunX11, ACopiedPictureIsSavedWithTheWordsItShows) {

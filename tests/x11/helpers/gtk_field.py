@@ -5,7 +5,8 @@
 # entries (the first focused) and writes their texts one a line. --caret N puts the caret of
 # the focused field at N, --select A B selects from A to B (the field holds text and a caret
 # before anything is pasted); --textview shows a multi-line Gtk.TextView instead of entries;
-# --gtk 4 uses GTK 4 instead of GTK 3.
+# --gtk 4 uses GTK 4 instead of GTK 3. A GTK 3 text view (a drop target) sits at the top left
+# of the screen.
 import os
 import sys
 
@@ -103,7 +104,11 @@ if GTK4:
 else:
     window.connect("destroy", Gtk.main_quit)
     window.add(box)
-    window.resize(400, 60)
+    if "--textview" in sys.argv:
+        window.move(0, 0)
+        window.resize(400, 240)
+    else:
+        window.resize(400, 60)
     window.show_all()
     fields[0].grab_focus()
     place()

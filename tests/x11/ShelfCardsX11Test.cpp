@@ -1,0 +1,284 @@
+// The real program's shelf as the user works it: the keys the hints show, a search before
+// Return, a drag into another program, a placement change, and a shelf window that another
+// program destroyed.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QProcess>
+#include <QRect>
+#include <QScreen>
+
+#include "AccessibilityBus.h"
+#include "HarbelleProcess.h"
+#include "TextFieldProcess.h"
+
+namespace harbelle::testing {
+namespace {
+
+const QString kFirst = QStringLiteral("first apple");
+const QString kSecond = QStringLiteral("second banana");
+const QString kThird = QStringLiteral("third cherry");
+
+QString xdotoolOutput(const QStringList& arguments) {
+    QProcess xdotool;
+    xdotool.start(QStringLiteral("xdotool"), arguments);
+    xdotool.waitForFinished(5000);
+    return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
+bool xdotool(const QStringList& arguments) { return runQuietly(QStringLiteral("xdotool"), arguments); }
+
+// The shown shelf window's id, empty while none is shown.
+QString shelfWindow() {
+    return xdotoolOutput({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                          QStringLiteral("^Harbelle$")})
+        .section(QLatin1Char('\n'), 0, 0);
+}
+
+// The shown shelf's frame on screen.
+QRect shelfFrame() {
+    const QString window = shelfWindow();
+    if (window.isEmpty()) return {};
+    const QString shell = xdotoolOutput({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window});
+    QRect frame;
+    for (const QString& line : shell.split(QLatin1Char('\n'))) {
+        const QString value = line.section(QLatin1Char('='), 1);
+        if (line.startsWith(QStringLiteral("X="))) frame.moveLeft(value.toInt());
+        if (line.startsWith(QStringLiteral("Y="))) frame.moveTop(value.toInt());
+        if (line.startsWith(QStringLiteral("WIDTH="))) frame.setWidth(value.toInt());
+        if (line.startsWith(QStringLiteral("HEIGHT="))) frame.setHeight(value.toInt());
+    }
+    return frame;
+}
+
+bool shelfHasKeyboard() {
+    return QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000);
+}
+
+// The hot key, tried again when a press lands while the previous window still takes the focus.
+bool openShelf() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!pressKeys("shift+super+v")) return false;
+        if (shelfHasKeyboard()) {
+            QTest::qWait(300);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool typeText(const char* text) {
+    return xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"), QString::fromUtf8(text)});
+}
+
+QString clipboardText() {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+    xclip.waitForFinished(3000);
+    return QString::fromUtf8(xclip.readAllStandardOutput());
+}
+
+// What the screen shows of a rectangle.
+QImage screenPicture(const QRect& area) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage() : QImage();
+}
+
+// The share of pixels whose brightness differs between two pictures of the same size (the
+// sheet's dimming of the dark shelf is a small step).
+double changedShare(const QImage& a, const QImage& b) {
+    if (a.isNull() || a.size() != b.size()) return 0;
+    qint64 changed = 0;
+    for (int y = 0; y < a.height(); y += 2)
+        for (int x = 0; x < a.width(); x += 2) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            if (std::abs(qGray(p) - qGray(q)) > 8) ++changed;
+        }
+    return double(changed) / ((a.width() / 2) * (a.height() / 2));
+}
+
+// The centre of the n-th card of a bottom or top shelf (cards lie left to right).
+QPoint rowCardCentre(const QRect& shelf, int n) { return {shelf.left() + 14 + 122 + 244 * n, shelf.top() + 200}; }
+
+bool mouseTo(QPoint at) {
+    return xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y())});
+}
+
+bool clickAt(QPoint at) {
+    if (!mouseTo(at)) return false;
+    QTest::qWait(150);
+    return xdotool({QStringLiteral("click"), QStringLiteral("1")});
+}
+
+// Drags with the pointer from `from` to `to` in small steps, as a hand does.
+bool dragPointer(QPoint from, QPoint to) {
+    if (!mouseTo(from) || !xdotool({QStringLiteral("mousedown"), QStringLiteral("1")})) return false;
+    QTest::qWait(150);
+    for (int step = 1; step <= 20; ++step) {
+        if (!mouseTo(from + (to - from) * step / 20)) return false;
+        QTest::qWait(40);
+    }
+    QTest::qWait(300);
+    return xdotool({QStringLiteral("mouseup"), QStringLiteral("1")});
+}
+
+// The program with three copies made in another program, oldest first.
+void copyThree(HarbelleProcess& harbelle) {
+    for (const QString& text : {kFirst, kSecond, kThird})
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(text, HarbelleProcess::Saved::asNewest));
+}
+
+const ClipItem* savedClip(const std::vector<ClipItem>& clips, const QString& text) {
+    for (const auto& clip : clips)
+        if (clip.text == text.toStdString()) return &clip;
+    return nullptr;
+}
+
+// The GTK field holding text with its caret at the end, active.
+bool focusFieldWithCaretAtEnd(TextFieldProcess& field) {
+    return field.activate() && pressKeys("End");
+}
+
+TEST(ShelfCardsX11, ReturnAfterASearchPastesTheOneCardShownAndNothingWithoutACard) {
+    AccessibilityBusSwitch bus(true);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("note: ")}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(copyThree(harbelle));
+
+    ASSERT_TRUE(focusFieldWithCaretAtEnd(gtk));
+    ASSERT_TRUE(openShelf());
+    ASSERT_TRUE(typeText("apple"));
+    ASSERT_TRUE(pressKeys("Return"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return gtk.content().endsWith(kFirst); }, 5000))
+        << "field: " << gtk.content().toStdString();
+    EXPECT_FALSE(gtk.content().contains(QStringLiteral("cherry")));
+
+    // A search that leaves no card: Return pastes nothing and the shelf stays.
+    const QString before = gtk.content();
+    ASSERT_TRUE(focusFieldWithCaretAtEnd(gtk));
+    ASSERT_TRUE(openShelf());
+    ASSERT_TRUE(pressKeys("ctrl+a"));
+    ASSERT_TRUE(typeText("zzzz"));
+    ASSERT_TRUE(pressKeys("Return"));
+    QTest::qWait(1500);
+    EXPECT_EQ(gtk.content(), before);
+    EXPECT_FALSE(shelfWindow().isEmpty());
+    EXPECT_EQ(harbelle.process().state(), QProcess::Running);
+}
+
+TEST(ShelfCardsX11, TheHintedKeysActRightAfterOpeningAndClearingTheSearchDeletesNothing) {
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(copyThree(harbelle));
+
+    ASSERT_TRUE(openShelf());
+    const QRect shelf = shelfFrame();
+    ASSERT_FALSE(shelf.isEmpty());
+    const QImage plain = screenPicture(shelf);
+    ASSERT_TRUE(pressKeys("space"));
+    QTest::qWait(500);
+    EXPECT_GT(changedShare(plain, screenPicture(shelf)), 0.5) << "Space shows the preview and dims the shelf";
+    ASSERT_TRUE(pressKeys("Escape"));
+    QTest::qWait(500);
+    EXPECT_LT(changedShare(plain, screenPicture(shelf)), 0.05) << "Escape closes the preview";
+    EXPECT_FALSE(shelfWindow().isEmpty()) << "and only the preview";
+
+    // The highlighted card is the newest copy.
+    ASSERT_TRUE(pressKeys("Delete"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == 2; }, 5000));
+    const auto remaining = harbelle.savedTexts();
+    EXPECT_EQ(remaining, (std::vector<std::string>{kSecond.toStdString(), kFirst.toStdString()}));
+
+    // Holding Backspace empties the search and stops there.
+    ASSERT_TRUE(typeText("ab"));
+    ASSERT_TRUE(xdotool({QStringLiteral("keydown"), QStringLiteral("BackSpace")}));
+    QTest::qWait(1000);
+    ASSERT_TRUE(xdotool({QStringLiteral("keyup"), QStringLiteral("BackSpace")}));
+    QTest::qWait(800);
+    EXPECT_EQ(harbelle.savedTexts(), remaining) << "clearing the search deleted a clip";
+    // An empty search lets Escape hide the shelf at once.
+    ASSERT_TRUE(pressKeys("Escape"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 3000)) << "the search was not emptied";
+}
+
+TEST(ShelfCardsX11, AfterAPlacementChangeAClickOnACardPastesIt) {
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(copyThree(harbelle));
+    ASSERT_TRUE(openShelf());
+    QRect shelf = shelfFrame();
+    // "Shelf Position" is the third of the four buttons at the header's right end.
+    ASSERT_TRUE(clickAt(QPoint(shelf.right() - 105, shelf.top() + 26)));
+    QTest::qWait(400);
+    // Bottom, Top, Left: the shelf moves to the left edge.
+    for (const char* key : {"Down", "Down", "Down", "Return"}) ASSERT_TRUE(pressKeys(key));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shelfFrame().height() > shelfFrame().width(); }, 3000))
+        << "the shelf did not move to a side";
+    shelf = shelfFrame();
+    // The second card of the stack: "second banana".
+    ASSERT_TRUE(clickAt(QPoint(shelf.center().x(), shelf.top() + 160 + 140)));
+    EXPECT_TRUE(QTest::qWaitFor([] { return clipboardText() == kSecond; }, 3000))
+        << "clipboard: " << clipboardText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 3000)) << "a paste hides the shelf";
+}
+
+TEST(ShelfCardsX11, ADraggedCardDropsItsTextIntoAGtkTextViewAndADropOnNothingChangesNothing) {
+    TextFieldProcess gtk({QStringLiteral("--textview"), QStringLiteral("--text"), QStringLiteral("dropped: ")},
+                         gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(copyThree(harbelle));
+    const auto before = harbelle.savedClips();
+
+    // Dropped on nothing (the bare desktop): the clip keeps its place and its paste time.
+    ASSERT_TRUE(openShelf());
+    QRect shelf = shelfFrame();
+    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(1000, 150)));
+    QTest::qWait(1500);
+    const auto afterNowhere = harbelle.savedClips();
+    ASSERT_EQ(afterNowhere.size(), before.size());
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(afterNowhere[i].text, before[i].text);
+        EXPECT_EQ(afterNowhere[i].lastReplayedAt, before[i].lastReplayedAt);
+    }
+
+    // Into the text view at the top left: the oldest card, "first apple".
+    if (shelfWindow().isEmpty()) {
+        ASSERT_TRUE(openShelf());
+    }
+    shelf = shelfFrame();
+    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(200, 120)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return gtk.content().contains(kFirst); }, 5000))
+        << "text view: " << gtk.content().toStdString();
+    EXPECT_TRUE(harbelle.waitUntilSaved(kFirst, HarbelleProcess::Saved::asNewest)) << "a drop counts as a paste";
+    const ClipItem* dropped = savedClip(harbelle.savedClips(), kFirst);
+    ASSERT_NE(dropped, nullptr);
+    EXPECT_TRUE(dropped->lastReplayedAt.has_value());
+}
+
+TEST(ShelfCardsX11, TheHotKeyShowsTheShelfAgainAfterItsWindowWasDestroyedFromOutside) {
+    HarbelleProcess harbelle;
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(openShelf());
+    const QString window = shelfWindow();
+    ASSERT_FALSE(window.isEmpty());
+    ASSERT_TRUE(xdotool({QStringLiteral("windowclose"), window}));
+    ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 3000));
+    QTest::qWait(300);
+
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindow().isEmpty(); }, 3000)) << "the first press shows it";
+    EXPECT_TRUE(shelfHasKeyboard());
+    ASSERT_TRUE(pressKeys("shift+super+v"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 3000)) << "and the next hides it";
+    EXPECT_EQ(harbelle.process().state(), QProcess::Running);
+}
+
+}  // namespace
+}  // namespace harbelle::testing
