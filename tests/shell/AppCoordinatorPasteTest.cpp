@@ -96,7 +96,7 @@ TEST_F(AppCoordinatorPasteTest, TheShortcutRouteWritesTheClipAsTheStoresOwnAndSe
                                                                        {Kind::keyUp, kEditorPID}}));
     // The twin's field ignores keys, so the engine reports the unchanged field.
     EXPECT_EQ(fieldValue(field), "Dear ");
-    EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Couldn't paste there \u2014 press \u2318V to paste it"));
+    EXPECT_EQ(store().toastMessage(), std::optional<std::string>("Couldn't paste there \u2014 press Ctrl+V to paste it"));
     EXPECT_TRUE(logged("beep"));
     EXPECT_FALSE(panel().isVisible());
 }
