@@ -3,7 +3,6 @@
 #include "platform/FileSafety.h"
 #include "platform/Base64.h"
 
-#include <nlohmann/json.hpp>
 #include <simdjson.h>
 
 #include <array>
@@ -16,8 +15,6 @@
 
 namespace harbelle::historycodec {
 namespace {
-
-using json = nlohmann::json;
 
 // ---- Dates ----
 
@@ -621,11 +618,80 @@ std::string encode(const PersistedHistory& history) {
     return out;
 }
 
-// Counted as the nesting check of the other settings files counts it.
-constexpr std::size_t kParserDepth = filesafety::kMaximumJsonDepth;
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";  // some editors write one
+constexpr std::string_view kNumberCharacters = "0123456789+-.eE";
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `token` is a JSON integer too wide for the parser, which takes 64 bits (signed when
+// negative). Other numbers, and text that is not a number, the parser judges itself.
+bool isWideInteger(std::string_view token) {
+    const bool negative = token[0] == '-';
+    const std::string_view digits = token.substr(negative ? 1 : 0);
+    if (digits.empty() || (digits[0] == '0' && digits.size() > 1)) return false;
+    for (const char c : digits)
+        if (!isDigit(c)) return false;
+    const char* end = token.data() + token.size();
+    if (negative) {
+        std::int64_t value = 0;
+        return std::from_chars(token.data(), end, value).ec == std::errc::result_out_of_range;
+    }
+    std::uint64_t value = 0;
+    return std::from_chars(token.data(), end, value).ec == std::errc::result_out_of_range;
+}
+
+// Valid JSON may hold integers past 64 bits (in a key a later version added), which the parser
+// refuses. A copy of the text with an exponent added to each of those, so they read as the
+// floating-point numbers other JSON readers take them for, and every other byte kept: repeated
+// keys, key order and nesting then read exactly as in the original. Nothing when there is none.
+std::optional<std::string> withWideIntegersAsDoubles(std::string_view text) {
+    std::string out;
+    std::size_t copied = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        if (c != '-' && !isDigit(c)) continue;
+        std::size_t end = i + 1;
+        while (end < text.size() && kNumberCharacters.find(text[end]) != std::string_view::npos) ++end;
+        if (isWideInteger(text.substr(i, end - i))) {
+            out.append(text, copied, end - copied);
+            out += "e0";
+            copied = end;
+        }
+        i = end - 1;
+    }
+    if (copied == 0) return std::nullopt;
+    out.append(text, copied);
+    return out;
+}
+
+}  // namespace
 
 struct Decoder::Parser {
     simdjson::dom::parser parser;
+
+    // The nesting limit counts every array and object, as the settings files' check does. The
+    // parser leaves empty ones out of its count, so it is given one level more only when that
+    // check, a separate pass, finds the text within the limit: a rare file, the pass costs
+    // nothing otherwise.
+    simdjson::error_code parse(std::string_view text, bool copy, element& root) {
+        for (const std::size_t depth : {kMaximumDepth, kMaximumDepth + 1}) {
+            if (parser.allocate(text.size(), depth) != simdjson::SUCCESS) return simdjson::MEMALLOC;
+            const auto error = parser.parse(text.data(), text.size(), copy).get(root);
+            if (error != simdjson::DEPTH_ERROR || !filesafety::jsonNestingWithin(text)) return error;
+        }
+        return simdjson::DEPTH_ERROR;
+    }
+
+    static constexpr std::size_t kMaximumDepth = filesafety::kMaximumJsonDepth;
 };
 
 Decoder::Decoder() : parser_(std::make_unique<Parser>()) {}
@@ -636,33 +702,19 @@ PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
 }
 
 PersistedHistory Decoder::decode(std::string_view text, std::size_t readableBeyondEnd) {
-    const auto tooDeep = [] {
-        return HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
-    };
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     HistoryReader reader;
     {
-        // The parser refuses deeper nesting itself, without a separate pass over the text.
-        simdjson::dom::parser& parser = parser_->parser;
-        if (parser.allocate(text.size(), kParserDepth) != simdjson::SUCCESS)
-            throw HistoryDecodeError("not enough memory to read the history");
         element root;
         // The parser reads a little past the end; with that much room the text is parsed in place.
         const bool copy = readableBeyondEnd < simdjson::SIMDJSON_PADDING;
-        auto error = parser.parse(text.data(), text.size(), copy).get(root);
-        std::string rewritten;
-        if (error == simdjson::NUMBER_ERROR) {
-            // Valid JSON may hold integers past 64 bits (in a key a later version added), which
-            // this parser refuses. Such a rare file is rewritten with those as floating-point
-            // numbers, as any other JSON reader would take them, and parsed again.
-            if (!filesafety::jsonNestingWithin(text)) throw tooDeep();
-            try {
-                rewritten = nlohmann::ordered_json::parse(text.begin(), text.end()).dump();
-            } catch (const nlohmann::json::exception& e) {
-                throw HistoryDecodeError(std::string("invalid JSON: ") + e.what());
-            }
-            error = parser.parse(rewritten).get(root);
-        }
-        if (error == simdjson::DEPTH_ERROR) throw tooDeep();
+        auto error = parser_->parse(text, copy, root);
+        std::optional<std::string> rewritten;
+        if (error == simdjson::NUMBER_ERROR && (rewritten = withWideIntegersAsDoubles(text)))
+            error = parser_->parse(*rewritten, true, root);
+        if (error == simdjson::DEPTH_ERROR)
+            throw HistoryDecodeError("JSON nested deeper than " + std::to_string(filesafety::kMaximumJsonDepth) + " levels");
+        if (error == simdjson::MEMALLOC) throw HistoryDecodeError("not enough memory to read the history");
         if (error) throw HistoryDecodeError(std::string("invalid JSON: ") + simdjson::error_message(error));
         reader.readRoot(root);
     }

@@ -14,11 +14,12 @@ namespace harbelle::filesafety {
 // Deeper nesting than any file of ours ever has; more is treated as a damaged file.
 inline constexpr int kMaximumJsonDepth = 64;
 
-// Whether no array or object in `text` opens deeper than `maximumDepth` (brackets inside strings
-// do not count). Says nothing else about the text being valid JSON.
 // Writes every byte, retrying interrupted and short writes; false on any other failure.
 bool writeAll(int fd, std::string_view bytes);
 
+// Whether no array or object in `text` opens deeper than `maximumDepth` (brackets inside strings
+// do not count). Every array and object counts, empty ones too; the root is level 1. Says nothing
+// else about the text being valid JSON.
 bool jsonNestingWithin(std::string_view text, int maximumDepth = kMaximumJsonDepth);
 
 // Parses `text`; a discarded value when it is not JSON or nests too deep.

@@ -72,7 +72,7 @@ struct LinuxWorkspace::Impl {
             auto value = x.property(window, x.atom(name), false, 4096);
             if (!value || value->format != 32) return atoms;
             atoms.resize(value->value.size() / 4);
-            std::memcpy(atoms.data(), value->value.data(), atoms.size() * 4);
+            if (!atoms.empty()) std::memcpy(atoms.data(), value->value.data(), atoms.size() * 4);
             return atoms;
         };
         for (xcb_atom_t state : atomsOf("_NET_WM_STATE"))

@@ -187,7 +187,7 @@ X11SelectionReader::Result X11SelectionReader::targets(Duration& idleBudget, std
     Result result = read("TARGETS", idleBudget, 64 * 1024);
     if (result.status != Status::ok) return result;
     std::vector<xcb_atom_t> atoms(result.data.size() / 4);
-    std::memcpy(atoms.data(), result.data.data(), atoms.size() * 4);
+    if (!atoms.empty()) std::memcpy(atoms.data(), result.data.data(), atoms.size() * 4);
     for (auto& name : connection_.atomNames(atoms))
         if (!name.empty()) names.push_back(std::move(name));
     return result;

@@ -91,7 +91,7 @@ std::vector<xcb_window_t> XcbConnection::windowList(xcb_window_t window, const s
     auto value = property(window, atom(name), false, 1u << 20);
     if (!value || value->format != 32) return result;
     result.resize(value->value.size() / 4);
-    std::memcpy(result.data(), value->value.data(), result.size() * 4);
+    if (!result.empty()) std::memcpy(result.data(), value->value.data(), result.size() * 4);  // data() may be null
     return result;
 }
 
