@@ -181,11 +181,11 @@ TEST(ShelfCardsX11, TheHintedKeysActRightAfterOpeningAndClearingTheSearchDeletes
     ASSERT_FALSE(shelf.isEmpty());
     const QImage plain = screenPicture(shelf);
     ASSERT_TRUE(pressKeys("space"));
-    QTest::qWait(500);
-    EXPECT_GT(changedShare(plain, screenPicture(shelf)), 0.5) << "Space shows the preview and dims the shelf";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return changedShare(plain, screenPicture(shelf)) > 0.5; }, 3000))
+        << "Space shows the preview and dims the shelf";
     ASSERT_TRUE(pressKeys("Escape"));
-    QTest::qWait(500);
-    EXPECT_LT(changedShare(plain, screenPicture(shelf)), 0.05) << "Escape closes the preview";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return changedShare(plain, screenPicture(shelf)) < 0.05; }, 3000))
+        << "Escape closes the preview";
     EXPECT_FALSE(shelfWindow().isEmpty()) << "and only the preview";
 
     // The highlighted card is the newest copy.
