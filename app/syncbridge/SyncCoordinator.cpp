@@ -57,7 +57,9 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
       imageChecks_(std::make_shared<ImageCheckGate>()),
       imageCheckPool_(std::make_unique<QThreadPool>()),
       imageCheckReturns_(std::make_unique<BackgroundWork>(this)) {
+    // Below the main thread: a decode never competes with the views for a core.
     imageCheckPool_->setMaxThreadCount(2);
+    imageCheckPool_->setThreadPriority(QThread::LowPriority);
     bookkeepingDefaults_ = std::make_unique<DefaultsBookkeepingPersisting>(defaults_);
     syncBookkeeping_ = std::make_unique<sync::SyncBookkeepingStore>(*bookkeepingDefaults_, kBookkeepingStorageKey);
     // Routine marks are written together; quitting writes what is still waiting.

@@ -175,7 +175,7 @@ private:
     // Engine callbacks and store hooks.
     std::vector<sync::SyncLocalClip> localClipsSnapshot();
     void applyMergeAction(const sync::SyncMergeAction& action);
-    void applyReceivedInOrder();
+    void applyReceivedInOrder(bool all = false);
     void applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image);
     void finishImageChecks();
     void reportRefusals();

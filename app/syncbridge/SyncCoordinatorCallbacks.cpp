@@ -177,7 +177,7 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
     });
 }
 
-void SyncCoordinator::applyReceivedInOrder() {
+void SyncCoordinator::applyReceivedInOrder(bool all) {
     while (!receivedQueue_.empty()) {
         const auto entry = receivedQueue_.front();
         std::optional<SyncableImagePayload> image;
@@ -201,7 +201,16 @@ void SyncCoordinator::applyReceivedInOrder() {
             }
         }
         receivedQueue_.pop_front();
+        const bool stored = image.has_value();
         applyChecked(entry->action, std::move(image));
+        // One image per turn of the event loop: storing one writes its file.
+        if (stored && !all && !receivedQueue_.empty()) {
+            QPointer<SyncCoordinator> self(this);
+            imageCheckReturns_->handBack([self] {
+                if (self) self->applyReceivedInOrder();
+            });
+            return;
+        }
     }
 }
 
@@ -250,7 +259,7 @@ void SyncCoordinator::finishImageChecks() {
         imageChecks_->closed = true;
         imageChecks_->idle.wait_for(lock, kImageCheckWaitOnQuit, [&] { return imageChecks_->running == 0; });
     }
-    applyReceivedInOrder();
+    applyReceivedInOrder(true);
 }
 
 void SyncCoordinator::reportRefusals() {
