@@ -269,8 +269,9 @@ public:
     // a clip was removed.
     bool applySyncDelete(const Uuid& id);
     // Gives the local clip the identifier the service chose, merging it with a clip that
-    // already has that identifier.
-    void applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID);
+    // already has that identifier. False, changing nothing, when that clip holds other
+    // content.
+    bool applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID);
     // Queues one payload file for deletion after the next successful save.
     void retirePayloadFilename(const std::string& name);
     // A payload file's bytes by relative name; nothing for an unsafe name or a missing file.

@@ -22,6 +22,16 @@ const T& firstPresent(const T& preferred, const std::vector<const ClipItem*>& ca
     return preferred;
 }
 
+// What sync calls the same content: equal fingerprints, equal texts, or images whose upload
+// copies have the same digest (a clip received elsewhere is fingerprinted on that copy).
+bool sameSyncedContent(const ClipItem& a, const ClipItem& b) {
+    if (!a.fingerprint.empty() && a.fingerprint == b.fingerprint) return true;
+    const bool aImage = a.kind == ClipKind::image;
+    if (aImage != (b.kind == ClipKind::image)) return false;
+    if (aImage) return a.syncPayloadDigest && a.syncPayloadDigest == b.syncPayloadDigest;
+    return !a.text.empty() && a.text == b.text;
+}
+
 }  // namespace
 
 std::string HistoryStore::syncContentTypeForFilename(const std::string& name) {
@@ -194,13 +204,16 @@ bool HistoryStore::applySyncDelete(const Uuid& id) {
     return true;
 }
 
-void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID) {
-    if (demoMode_ || localID == canonicalID) return;
+bool HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& canonicalID) {
+    if (demoMode_ || localID == canonicalID) return true;
     const int localIndex = indexOf(localID);
-    if (localIndex < 0) return;  // deleted meanwhile: nothing is resurrected
+    if (localIndex < 0) return true;  // deleted meanwhile: nothing is resurrected
     const int canonicalIndex = indexOf(canonicalID);
     const ClipItem& local = items_[static_cast<std::size_t>(localIndex)];
     const ClipItem* canonical = canonicalIndex < 0 ? nullptr : &items_[static_cast<std::size_t>(canonicalIndex)];
+    // The service only stores and orders: a "duplicate" naming a different clip held here
+    // would merge two clips into one, and one of them would be gone.
+    if (canonical && !sameSyncedContent(local, *canonical)) return false;
     std::vector<const ClipItem*> candidates{&local};
     if (canonical) candidates.push_back(canonical);
     // Strictly later wins; on equal dates the local clip does.
@@ -265,6 +278,7 @@ void HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
     if (previewItem_ && (previewItem_->id == localID || previewItem_->id == canonicalID)) setPreviewItem(merged);
     if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) setEditingItem(merged);
     scheduleSave(false);
+    return true;
 }
 
 }  // namespace harbelle

@@ -4,7 +4,11 @@
 #include <QMetaObject>
 #include <QString>
 #include <QSysInfo>
+#include <QThread>
+#include <QThreadPool>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "history/HistoryStore.h"
 #include "sync/HTTPSyncAPIClient.h"
@@ -49,7 +53,13 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
       demoMode_(demoMode),
       defaults_(defaults),
       clock_(options.clock ? options.clock : &SystemClock::shared()),
-      deviceNameOverride_(options.deviceName) {
+      deviceNameOverride_(options.deviceName),
+      imageChecks_(std::make_shared<ImageCheckGate>()),
+      imageCheckPool_(std::make_unique<QThreadPool>()),
+      imageCheckReturns_(std::make_unique<BackgroundWork>(this)) {
+    // Below the main thread: a decode never competes with the views for a core.
+    imageCheckPool_->setMaxThreadCount(2);
+    imageCheckPool_->setThreadPriority(QThread::LowPriority);
     bookkeepingDefaults_ = std::make_unique<DefaultsBookkeepingPersisting>(defaults_);
     syncBookkeeping_ = std::make_unique<sync::SyncBookkeepingStore>(*bookkeepingDefaults_, kBookkeepingStorageKey);
     // Routine marks are written together; quitting writes what is still waiting.
@@ -64,14 +74,23 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
 }
 
 SyncCoordinator::~SyncCoordinator() {
+    {
+        std::lock_guard lock(imageChecks_->mutex);
+        imageChecks_->closed = true;
+    }
     engine_.reset();
+    finishImageChecks();
+    imageCheckReturns_->close();
+    imageCheckPool_.reset();
     if (syncBookkeeping_) syncBookkeeping_->flush();
 }
 
 void SyncCoordinator::buildEngine(SyncCoordinatorOptions& options) {
     // Engine completions and callbacks come back through the event loop of the main thread.
-    sync::SyncMainThreadPoster poster = [](std::function<void()> step) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(step), Qt::QueuedConnection);
+    sync::SyncMainThreadPoster poster = [gate = imageChecks_](std::function<void()> step) {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() != app->thread()) gate->waitUntilIdle();
+        QMetaObject::invokeMethod(app, std::move(step), Qt::QueuedConnection);
     };
     if (options.makeEngine) {
         engine_ = options.makeEngine(std::move(poster));
@@ -243,8 +262,13 @@ void SyncCoordinator::shutdown() {
     if (shutDown_) return;
     setActive(false);
     shutDown_ = true;
+    {
+        std::lock_guard lock(imageChecks_->mutex);
+        imageChecks_->closed = true;
+    }
     // Aborts what runs, drops every completion not yet delivered and joins the engine.
     engine_.reset();
+    finishImageChecks();
     lifecycleTask_.reset();
     syncBookkeeping_->flush();
 }

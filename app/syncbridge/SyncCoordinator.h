@@ -3,9 +3,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "history/ClipDeviceOrigin.h"
 #include "history/SyncableImagePayload.h"
 #include "history/Uuid.h"
+#include "platform/BackgroundWork.h"
 #include "platform/BundleInfo.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
@@ -74,6 +78,8 @@ public:
     static constexpr const char* kNotConfiguredMessage = "Sync is not configured in this build.";
     static constexpr const char* kPasswordsDifferMessage = "Passwords do not match.";
     static constexpr const char* kSignInToSyncMessage = "Sign in to sync your clips.";
+    // A received image still being checked when the program quits is waited for this long.
+    static constexpr Milliseconds kImageCheckWaitOnQuit{1'500};
 
     using Environment = std::function<std::optional<std::string>(const std::string& name)>;
 
@@ -121,6 +127,18 @@ public:
     // The signed-in address, trimmed and lower-cased; none when signed out.
     std::optional<std::string> currentAccountEmail() const;
     sync::SyncBookkeepingStore& bookkeeping() { return *syncBookkeeping_; }
+    // What the service sent that was refused since the engine last reported a round.
+    struct Refusals {
+        int forgedDuplicates = 0;
+        int invalidIdentifiers = 0;
+        int badImages = 0;
+        int total() const { return forgedDuplicates + invalidIdentifiers + badImages; }
+    };
+    const Refusals& refusalsThisRound() const { return refusals_; }
+    // Received actions waiting behind an image check.
+    std::size_t receivedWaiting() const { return receivedQueue_.size(); }
+    // A lower-case UUID text as the wire has it; none for anything else.
+    static std::optional<Uuid> wireID(const std::string& text);
 
     static std::optional<QUrl> resolveBaseURL(const Environment& environment, const BundleInfo& bundle);
     // https to any host, or http to a loopback host; no user name or password.
@@ -157,6 +175,10 @@ private:
     // Engine callbacks and store hooks.
     std::vector<sync::SyncLocalClip> localClipsSnapshot();
     void applyMergeAction(const sync::SyncMergeAction& action);
+    void applyReceivedInOrder(bool all = false);
+    void applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image);
+    void finishImageChecks();
+    void reportRefusals();
     void applyStatus(const sync::SyncEngineStatus& status);
     void canonicalizeLocalClip(const std::string& localID, const std::string& canonicalID);
     void localChangesAcknowledged(const std::vector<std::string>& pushed, const std::vector<std::string>& deleted);
@@ -192,7 +214,31 @@ private:
     std::unique_ptr<DefaultsBookkeepingPersisting> bookkeepingDefaults_;
     std::unique_ptr<sync::SyncBookkeepingStore> syncBookkeeping_;
     ScheduledTask bookkeepingWrite_;
+    // Received images are checked on a worker; the actions behind one wait their turn, and
+    // the engine's thread waits for running checks before it posts its next step.
+    struct ReceivedAction;
+    // Image checks still running. The engine's thread waits here before it posts a step, so
+    // the main thread sees a check's result before anything the engine did after it.
+    struct ImageCheckGate {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int running = 0;
+        bool closed = false;  // quitting: the engine's thread no longer waits
+
+        void waitUntilIdle() {
+            std::unique_lock lock(mutex);
+            idle.wait(lock, [&] { return running == 0 || closed; });
+        }
+    };
+    std::shared_ptr<ImageCheckGate> imageChecks_;
+    std::deque<std::shared_ptr<ReceivedAction>> receivedQueue_;
+    Refusals refusals_;
+    // Canonical identifiers of refused merges: not acknowledged as pushed in their round.
+    sync::SyncIDSet refusedCanonicalIDs_;
+    std::unique_ptr<QThreadPool> imageCheckPool_;
     std::unique_ptr<SyncEngineDriving> engine_;
+    // Last, so it closes first: no check result reaches a coordinator being destroyed.
+    std::unique_ptr<BackgroundWork> imageCheckReturns_;
 
     sync::SyncEngineStatus status_ = sync::SyncEngineStatus::signedOut();
     std::optional<std::string> lastSyncNotice_;

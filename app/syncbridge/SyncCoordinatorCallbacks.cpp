@@ -2,6 +2,8 @@
 // merge actions, canonicalization, acknowledgements, rejections) and the store's sync hooks.
 #include <QMetaObject>
 #include <QPointer>
+#include <QThreadPool>
+#include <QtGlobal>
 
 #include "history/HistoryStore.h"
 #include "syncbridge/SyncCoordinator.h"
@@ -15,10 +17,6 @@ std::optional<ClipSourceDeviceOrigin> clipOrigin(const std::optional<sync::SyncC
     if (!origin) return std::nullopt;
     return ClipSourceDeviceOrigin{origin->id, origin->name, origin->platform};
 }
-
-std::optional<Uuid> clipID(const std::string& text) { return Uuid::parse(text); }
-
-sync::SyncIDSet idSet(const std::vector<std::string>& ids) { return sync::SyncIDSet(ids.begin(), ids.end()); }
 
 bool isSyncCandidate(const ClipItem& clip) {
     if (!HistoryStore::isSyncableKind(clip.kind) || clip.isSensitive) return false;
@@ -103,7 +101,120 @@ std::vector<sync::SyncLocalClip> SyncCoordinator::localClipsSnapshot() {
     return out;
 }
 
+// One received action in its turn; an image waits for its check.
+struct SyncCoordinator::ReceivedAction {
+    sync::SyncMergeAction action;
+    bool needsCheck = false;
+    // Written by the worker under the gate's lock.
+    std::optional<bool> acceptable;
+    Bytes data;
+};
+
+std::optional<Uuid> SyncCoordinator::wireID(const std::string& text) {
+    auto id = Uuid::parse(text);
+    if (!id || id->lowercaseString() != text) return std::nullopt;
+    return id;
+}
+
 void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
+    if (!store_ || !currentAccountEmail()) return;
+    if (std::holds_alternative<sync::SyncMergeNone>(action)) return;
+    const std::string& clientID = std::visit(
+        [](const auto& value) -> const std::string& {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, sync::SyncMergeNone>) {
+                static const std::string none;
+                return none;
+            } else {
+                return value.clientID;
+            }
+        },
+        action);
+    // An identifier names files and bookkeeping entries: anything but a UUID is refused whole.
+    if (!wireID(clientID)) {
+        ++refusals_.invalidIdentifiers;
+        return;
+    }
+    const sync::SyncBlobPayload* blob = nullptr;
+    if (const auto* insert = std::get_if<sync::SyncMergeInsertNew>(&action); insert && insert->blob)
+        blob = &*insert->blob;
+    if (const auto* promote = std::get_if<sync::SyncMergePromoteExisting>(&action); promote && promote->blob)
+        blob = &*promote->blob;
+    const bool needsCheck = blob && !blob->data.empty() && !store_->demoMode();
+    if (!needsCheck && receivedQueue_.empty()) {
+        applyChecked(action, std::nullopt);
+        return;
+    }
+    auto entry = std::make_shared<ReceivedAction>();
+    entry->action = action;
+    entry->needsCheck = needsCheck;
+    receivedQueue_.push_back(entry);
+    if (!needsCheck) return;
+    // Decoding a large image takes a quarter second and more: never on this thread. What
+    // another device sends is checked before it is stored; the store takes the result here.
+    {
+        std::lock_guard lock(imageChecks_->mutex);
+        ++imageChecks_->running;
+    }
+    QPointer<SyncCoordinator> self(this);
+    imageCheckPool_->start([gate = imageChecks_, entry, back = imageCheckReturns_->sender(), self] {
+        const auto& checked = std::get_if<sync::SyncMergeInsertNew>(&entry->action)
+                                  ? *std::get<sync::SyncMergeInsertNew>(entry->action).blob
+                                  : *std::get<sync::SyncMergePromoteExisting>(entry->action).blob;
+        Bytes data(checked.data.begin(), checked.data.end());
+        const bool acceptable = SyncImageCompressor::isAcceptableReceivedImage(data, checked.contentType, checked.digest);
+        {
+            std::lock_guard lock(gate->mutex);
+            entry->acceptable = acceptable;
+            entry->data = std::move(data);
+        }
+        // Posted before the engine's thread is let go, so its next step comes after this one.
+        back.post([self] {
+            if (self) self->applyReceivedInOrder();
+        });
+        std::lock_guard lock(gate->mutex);
+        --gate->running;
+        gate->idle.notify_all();
+    });
+}
+
+void SyncCoordinator::applyReceivedInOrder(bool all) {
+    while (!receivedQueue_.empty()) {
+        const auto entry = receivedQueue_.front();
+        std::optional<SyncableImagePayload> image;
+        if (entry->needsCheck) {
+            std::optional<bool> acceptable;
+            Bytes data;
+            {
+                std::lock_guard lock(imageChecks_->mutex);
+                if (!entry->acceptable) return;  // still being checked: the rest waits behind it
+                acceptable = entry->acceptable;
+                data = std::move(entry->data);
+            }
+            if (*acceptable) {
+                const auto& blob = std::get_if<sync::SyncMergeInsertNew>(&entry->action)
+                                       ? *std::get<sync::SyncMergeInsertNew>(entry->action).blob
+                                       : *std::get<sync::SyncMergePromoteExisting>(entry->action).blob;
+                image = SyncableImagePayload{std::move(data), blob.contentType, blob.digest, blob.pixelWidth,
+                                             blob.pixelHeight};
+            } else {
+                ++refusals_.badImages;
+            }
+        }
+        receivedQueue_.pop_front();
+        const bool stored = image.has_value();
+        applyChecked(entry->action, std::move(image));
+        // One image per turn of the event loop: storing one writes its file.
+        if (stored && !all && !receivedQueue_.empty()) {
+            QPointer<SyncCoordinator> self(this);
+            imageCheckReturns_->handBack([self] {
+                if (self) self->applyReceivedInOrder();
+            });
+            return;
+        }
+    }
+}
+
+void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image) {
     const auto email = currentAccountEmail();
     if (!store_ || !email) return;
     HistoryStore& store = *store_;
@@ -111,38 +222,24 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
         [&](const auto& value) {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, sync::SyncMergeInsertNew>) {
-                const auto id = clipID(value.clientID);
+                const auto id = wireID(value.clientID);
                 if (id && !value.blob) {
                     store.applySyncInsert(*id, value.text, value.createdAt, clipOrigin(value.origin));
-                } else if (id && value.blob && !store.demoMode() && !value.blob->data.empty()) {
-                    const auto& blob = *value.blob;
-                    Bytes data(blob.data.begin(), blob.data.end());
-                    // What another device sends is checked before it is stored: a bad image
-                    // is dropped, and still counts as reported so it is never sent back.
-                    if (SyncImageCompressor::isAcceptableReceivedImage(data, blob.contentType, blob.digest)) {
-                        SyncableImagePayload image{std::move(data), blob.contentType, blob.digest, blob.pixelWidth,
-                                                   blob.pixelHeight};
-                        store.applySyncImageInsert(*id, image, value.createdAt, clipOrigin(value.origin));
-                    }
+                } else if (id && image) {
+                    store.applySyncImageInsert(*id, *image, value.createdAt, clipOrigin(value.origin));
                 }
+                // A bad image is dropped, and still counts as reported so it is never sent back.
                 syncBookkeeping_->markReported(value.clientID, *email);
             } else if constexpr (std::is_same_v<T, sync::SyncMergePromoteExisting>) {
-                if (const auto id = clipID(value.clientID)) {
-                    if (value.blob) {
-                        const auto& blob = *value.blob;
-                        Bytes data(blob.data.begin(), blob.data.end());
-                        if (SyncImageCompressor::isAcceptableReceivedImage(data, blob.contentType, blob.digest))
-                            store.applySyncImagePayload(*id, SyncableImagePayload{std::move(data), blob.contentType,
-                                                                                  blob.digest, blob.pixelWidth,
-                                                                                  blob.pixelHeight});
-                    }
+                if (const auto id = wireID(value.clientID)) {
+                    if (image) store.applySyncImagePayload(*id, *image);
                     store.applySyncPromote(*id, value.createdAt, clipOrigin(value.origin));
                 }
                 syncBookkeeping_->markReported(value.clientID, *email);
             } else if constexpr (std::is_same_v<T, sync::SyncMergeDeleteExisting>) {
                 // A deletion by one account never removes another account's clip.
                 if (!syncBookkeeping_->eligibleLocalIDs({value.clientID}, *email).count(value.clientID)) return;
-                const auto id = clipID(value.clientID);
+                const auto id = wireID(value.clientID);
                 const bool removed = id && store.applySyncDelete(*id);
                 syncBookkeeping_->acknowledge({}, {value.clientID}, *email);
                 // A favourite kept here stays this account's, already reported: it is not
@@ -153,7 +250,30 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
         action);
 }
 
+void SyncCoordinator::finishImageChecks() {
+    if (!imageChecks_) return;
+    // What was received is not lost to a quit: running checks are waited for, briefly, and
+    // their clips applied now, in order.
+    {
+        std::unique_lock lock(imageChecks_->mutex);
+        imageChecks_->closed = true;
+        imageChecks_->idle.wait_for(lock, kImageCheckWaitOnQuit, [&] { return imageChecks_->running == 0; });
+    }
+    applyReceivedInOrder(true);
+}
+
+void SyncCoordinator::reportRefusals() {
+    if (refusals_.total() == 0) return;
+    qWarning("sync: refused from the service: %d duplicate answer(s) naming other content, %d invalid "
+             "identifier(s), %d bad image(s)",
+             refusals_.forgedDuplicates, refusals_.invalidIdentifiers, refusals_.badImages);
+    refusals_ = {};
+    refusedCanonicalIDs_.clear();
+}
+
 void SyncCoordinator::applyStatus(const sync::SyncEngineStatus& status) {
+    // The engine reports after each round: what it refused is logged once for the round.
+    reportRefusals();
     status_ = status;
     if (!status_.isSignedIn && lastSyncNotice_) {
         lastSyncNotice_.reset();
@@ -163,9 +283,20 @@ void SyncCoordinator::applyStatus(const sync::SyncEngineStatus& status) {
 }
 
 void SyncCoordinator::canonicalizeLocalClip(const std::string& localID, const std::string& canonicalID) {
-    const auto local = clipID(localID);
-    const auto canonical = clipID(canonicalID);
-    if (store_ && local && canonical) store_->applySyncCanonicalization(*local, *canonical);
+    const auto local = wireID(localID);
+    const auto canonical = wireID(canonicalID);
+    if (!local || !canonical) {
+        ++refusals_.invalidIdentifiers;
+        refusedCanonicalIDs_.insert(canonicalID);
+        return;
+    }
+    // Refused when the named clip here holds other content: both stay, and the local clip
+    // stays waiting to be pushed, so nothing is lost, only delayed.
+    if (store_ && !store_->applySyncCanonicalization(*local, *canonical)) {
+        ++refusals_.forgedDuplicates;
+        refusedCanonicalIDs_.insert(canonicalID);
+        return;
+    }
     syncBookkeeping_->remapID(localID, canonicalID);
 }
 
@@ -173,7 +304,14 @@ void SyncCoordinator::localChangesAcknowledged(const std::vector<std::string>& p
                                                const std::vector<std::string>& deleted) {
     const auto email = currentAccountEmail();
     if (!email) return;
-    syncBookkeeping_->acknowledge(idSet(pushed), idSet(deleted), *email);
+    // Only identifiers; a refused merge's canonical clip is not the one that was pushed.
+    sync::SyncIDSet pushedIDs;
+    for (const auto& id : pushed)
+        if (wireID(id) && !refusedCanonicalIDs_.count(id)) pushedIDs.insert(id);
+    sync::SyncIDSet deletedIDs;
+    for (const auto& id : deleted)
+        if (wireID(id)) deletedIDs.insert(id);
+    syncBookkeeping_->acknowledge(pushedIDs, deletedIDs, *email);
 }
 
 void SyncCoordinator::localClipRejected(sync::SyncClipRejection rejection) {

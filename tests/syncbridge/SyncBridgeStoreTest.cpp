@@ -154,6 +154,10 @@ TEST_F(SyncBridgeStore, CanonicalizationMergesAndIsIdempotent) {
                 clip.payloadFilename = "L.png";
                 clip.payloadContentType = "image/png";
                 clip.fileURLs = {"/b", "/a"};
+                // The same content, as a genuine duplicate answer has it.
+                clip.text = "same words";
+                clip.title = "local title";
+                clip.fingerprint = ClipItem::makeFingerprint(clip.kind, clip.text, {}, std::nullopt, nullptr);
             } else {
                 clip.copyCount = 5;
                 clip.updatedAt = clock.now() + 1h;
@@ -169,11 +173,11 @@ TEST_F(SyncBridgeStore, CanonicalizationMergesAndIsIdempotent) {
     }
     store->setSelectedID(local);
     store->setPreviewItem(*store->item(canonical));
-    store->applySyncCanonicalization(local, canonical);
+    EXPECT_TRUE(store->applySyncCanonicalization(local, canonical));
     ASSERT_EQ(store->items().size(), 1u);
     const ClipItem merged = store->items()[0];
     EXPECT_EQ(merged.id, canonical);
-    EXPECT_EQ(merged.text, "same words") << "the later-updated clip gives the content";
+    EXPECT_EQ(merged.title, "same words") << "the later-updated clip gives the content";
     EXPECT_EQ(merged.createdAt, store->items()[0].createdAt);
     EXPECT_TRUE(merged.isPinned);
     EXPECT_EQ(merged.copyCount, 5);
@@ -276,6 +280,7 @@ TEST_F(SyncBridgeStore, ABadReceivedImageIsDroppedButCountsAsReported) {
     sync::SyncBlobPayload blob{"", SyncImageCompressor::sha256Hex(Bytes{9}), "image/png", 8, 6,
                                std::string(png.begin(), png.end())};
     engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{bad.lowercaseString(), "", clock.now(), {}, blob});
+    ASSERT_TRUE(pumpUntil([&] { return sync->receivedWaiting() == 0; })) << "checked on a worker";
     EXPECT_FALSE(store->item(bad));
     EXPECT_FALSE(fs::exists(payloads() / (bad.uppercaseString() + ".png")));
     EXPECT_TRUE(sync->bookkeeping().state(kEmail).reportedIDs.count(bad.lowercaseString()));
@@ -283,6 +288,7 @@ TEST_F(SyncBridgeStore, ABadReceivedImageIsDroppedButCountsAsReported) {
     const Uuid good = Uuid::random();
     blob.digest = SyncImageCompressor::sha256Hex(png);
     engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{good.lowercaseString(), "", clock.now(), {}, blob});
+    ASSERT_TRUE(pumpUntil([&] { return sync->receivedWaiting() == 0; }));
     ASSERT_TRUE(store->item(good));
     EXPECT_EQ(store->item(good)->kind, ClipKind::image);
 }
