@@ -1,5 +1,7 @@
 #include "history/ClipList.h"
 
+#include <atomic>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -35,6 +37,9 @@ ClipItem& ClipList::mutableAt(std::size_t i) {
     // Only this list holds it: no other list can see the change. Otherwise the others keep
     // the old value and this list gets its own copy.
     if (slot.use_count() != 1) slot = std::make_shared<ClipItem>(*slot);
+    // use_count() is a relaxed read: the fence orders it after the save thread's release of
+    // its last copy, so that thread's reads of the clip happen before the change below.
+    else std::atomic_thread_fence(std::memory_order_acquire);
     // Every clip is made as a non-const ClipItem (see make_shared above), and it is no
     // longer shared, so changing it in place is sound.
     return const_cast<ClipItem&>(*slot);
