@@ -2,8 +2,10 @@
 
 #include <QLocale>
 #include <QMetaObject>
+#include <QThreadPool>
 
 #include <algorithm>
+#include <set>
 
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -20,6 +22,15 @@ std::string formattedCount(int count) {
     if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
     locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
     return locale.toString(count).toStdString();
+}
+
+// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step:
+// the last references go on a pool thread.
+template <typename T>
+void releaseElsewhere(T& value) {
+    auto held = std::make_shared<T>(std::move(value));
+    value = T{};
+    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
 }
 
 template <typename Visit>
@@ -47,6 +58,7 @@ void HistoryImportMerge::runStep() {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
     case Stage::sortExisting: sortExisting(); break;
+    case Stage::trim: trim(); break;
     case Stage::swap: swap(); break;
     case Stage::unreferenced: unreferenced(); break;
     case Stage::save: save(); break;
@@ -75,9 +87,14 @@ void HistoryImportMerge::knownClips() {
             return;
         }
         snapshot_ = store_.items_;
+        // Grown once: a rehash of a hundred thousand entries would take a step of its own.
+        const std::size_t all = snapshot_.size() + batch_.size();
+        knownLegacyIDs_.reserve(all);
+        knownFingerprints_.reserve(all);
+        knownIDs_.reserve(all);
     }
     for (; next_ < snapshot_.size(); ++next_) {
-        if ((next_ & 1023) == 0 && next_ != 0 && timeIsUp()) return;
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
         const ClipItem& clip = snapshot_[next_];
         if (clip.legacyID)
             knownLegacyIDs_.insert(*clip.legacyID);
@@ -92,7 +109,7 @@ void HistoryImportMerge::knownClips() {
 
 void HistoryImportMerge::filter() {
     for (; next_ < batch_.size(); ++next_) {
-        if ((next_ & 1023) == 0 && next_ != 0 && timeIsUp()) return;
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
         const ClipItem& clip = batch_[next_];
         const bool fresh = clip.legacyID ? knownLegacyIDs_.insert(*clip.legacyID).second
                                          : knownFingerprints_.insert(clip.fingerprint).second;
@@ -109,46 +126,122 @@ void HistoryImportMerge::filter() {
         }
         accepted_.push_back(batch_.shared(next_));
     }
-    knownLegacyIDs_ = {};
-    knownFingerprints_ = {};
+    releaseElsewhere(knownLegacyIDs_);
+    releaseElsewhere(knownFingerprints_);
+    releaseElsewhere(knownIDs_);
     batch_ = {};
     next_ = 0;
     stage_ = Stage::sortExisting;
 }
 
 void HistoryImportMerge::sortExisting() {
-    sortedExisting_ = snapshot_;
-    sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+    if (!merging_) {
+        sortedExisting_ = snapshot_;
+        sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        merged_.clear();
+        fromBatch_.clear();
+        merged_.reserve(sortedExisting_.size() + accepted_.size());
+        fromBatch_.reserve(sortedExisting_.size() + accepted_.size());
+        fromStored_ = fromAccepted_ = 0;
+        merging_ = true;
+        return;
+    }
+    // Stored clips before accepted ones of the same date, as a stable sort of the two would.
+    const auto& stored = sortedExisting_.pointers();
+    const auto& taken = accepted_.pointers();
+    std::size_t& i = fromStored_;
+    std::size_t& j = fromAccepted_;
+    while (i < stored.size() || j < taken.size()) {
+        if (((i + j) & 255) == 0 && timeIsUp()) return;
+        const bool takeBatch = i == stored.size() || (j < taken.size() && newerFirst(taken[j], stored[i]));
+        merged_.push_back(takeBatch ? taken[j++] : stored[i++]);
+        fromBatch_.push_back(takeBatch);
+    }
+    merging_ = false;
+    sortedExisting_ = {};
+    kept_.clear();
+    kept_.reserve(std::min<std::size_t>(merged_.size(), std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0)) + 64));
+    retired_.clear();
+    unpinnedSeen_ = 0;
+    added_ = 0;
+    next_ = 0;
+    stage_ = Stage::trim;
+}
+
+// The history's limit, as trimming applies it: favourites stay, the oldest others beyond the
+// limit go and their files are retired. Done here, in slices, so the list's one change is cheap.
+void HistoryImportMerge::trim() {
+    const bool trims = !store_.trimSuspended_;
+    const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
+    for (; next_ < merged_.size(); ++next_) {
+        if ((next_ & 511) == 0 && next_ != 0 && timeIsUp()) return;
+        const ClipItem& clip = *merged_[next_];
+        if (trims && !clip.isPinned && unpinnedSeen_++ >= limit) {
+            // A batch clip's files were written for it alone and no history ever named them:
+            // deleted at once, on a pool thread. A stored clip's wait for the next write.
+            forEachPayloadName(clip, [&](const std::string& name) {
+                if (!fromBatch_[next_]) retired_.insert(name);
+                else if (HistoryPersistence::isSafePayloadName(name)) neverNamed_.push_back(name);
+            });
+            dropped_.push_back(std::move(merged_[next_]));
+            continue;
+        }
+        added_ += fromBatch_[next_] ? 1 : 0;
+        kept_.push_back(std::move(merged_[next_]));
+    }
+    merged_ = {};
+    fromBatch_ = {};
+    next_ = 0;
     stage_ = Stage::swap;
 }
 
 // The one step that changes the list: every accepted clip goes in at once.
 void HistoryImportMerge::swap() {
-    // The user may have changed the list since it was read: merge into the list as it is now.
     if (store_.items_.pointers() != snapshot_.pointers()) {
-        sortedExisting_ = store_.items_;
-        sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        // The user changed the list meanwhile: merged again from the list as it is now.
+        if (++restarts_ <= 3) {
+            snapshot_ = store_.items_;
+            stage_ = Stage::sortExisting;
+            return;
+        }
+        // Still changing: all at once, as the one-shot import does.
+        ClipList list = store_.items_;
+        for (const auto& clip : accepted_) list.push_back(clip);
+        list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        kept_ = list.pointers();
+        retired_.clear();
+        store_.items_ = std::move(list);
+        const bool trimmed = store_.trimItems();
+        added_ = int(accepted_.size());
+        if (trimmed) {
+            std::unordered_set<const ClipItem*> taken;
+            for (const auto& clip : accepted_.pointers()) taken.insert(clip.get());
+            added_ = 0;
+            for (const auto& clip : store_.items_.pointers()) added_ += taken.count(clip.get()) ? 1 : 0;
+        }
+    } else {
+        ClipList list;
+        list.reserve(kept_.size());
+        for (auto& clip : kept_) list.push_back(std::move(clip));
+        store_.items_ = std::move(list);
+        store_.trimItems();  // nothing left to drop
+        auto& retired = store_.retiredPayloadFilenames_;
+        // The larger set takes the smaller one's names.
+        if (retired.size() < retired_.size()) retired.swap(retired_);
+        retired.merge(retired_);
     }
     snapshot_ = {};
-    ClipList::Storage merged;
-    merged.reserve(sortedExisting_.size() + accepted_.size());
-    // Stored clips before accepted ones of the same date, as a stable sort of the two would.
-    std::merge(sortedExisting_.pointers().begin(), sortedExisting_.pointers().end(), accepted_.pointers().begin(),
-               accepted_.pointers().end(), std::back_inserter(merged), newerFirst);
-    sortedExisting_ = {};
-    ClipList list;
-    list.reserve(merged.size());
-    for (auto& clip : merged) list.push_back(std::move(clip));
-    store_.items_ = std::move(list);
-    added_ = int(accepted_.size());
-    if (store_.trimItems()) {
-        // Counted after the trim: older clips into a full history may not survive it.
-        std::unordered_set<Uuid> acceptedIDs;
-        for (const auto& clip : accepted_) acceptedIDs.insert(clip.id);
-        added_ = 0;
-        for (const auto& clip : store_.items_) added_ += acceptedIDs.count(clip.id) ? 1 : 0;
+    kept_ = {};
+    retired_ = {};
+    releaseElsewhere(accepted_);
+    releaseElsewhere(dropped_);
+    if (!neverNamed_.empty() && store_.persistence_) {
+        QThreadPool::globalInstance()->start(
+            [names = std::make_shared<std::vector<std::string>>(std::move(neverNamed_)), folder = store_.payloadsURL_] {
+                HistoryPersistence::deletePayloads(std::set<std::string>(names->begin(), names->end()), folder);
+            });
     }
-    accepted_ = {};
+    neverNamed_ = {};
     store_.itemsDidChange();
     store_.setSelectedIDQuietly(store_.items_.empty() ? std::nullopt : std::optional<Uuid>(store_.items_.front().id));
     if (added_ > 0) store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
@@ -156,6 +249,7 @@ void HistoryImportMerge::swap() {
         forEachPayloadName(*clip, [&](const std::string& name) { unreferenced_.insert(name); });
     skipped_ = {};
     scanned_ = store_.items_;
+    next_ = 0;
     stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
 }
 
@@ -163,7 +257,7 @@ void HistoryImportMerge::swap() {
 // an earlier run names the same archive).
 void HistoryImportMerge::unreferenced() {
     for (; next_ < scanned_.size(); ++next_) {
-        if ((next_ & 1023) == 0 && next_ != 0 && timeIsUp()) return;
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
         forEachPayloadName(scanned_[next_], [&](const std::string& name) { unreferenced_.erase(name); });
     }
     scanned_ = {};

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -36,12 +37,13 @@ public:
     std::chrono::microseconds longestStep() const { return longestStep_; }
 
 private:
-    enum class Stage { knownClips, filter, sortExisting, swap, unreferenced, save, saving, finished };
+    enum class Stage { knownClips, filter, sortExisting, trim, swap, unreferenced, save, saving, finished };
     void runStep();
     bool timeIsUp() const;
     void knownClips();
     void filter();
     void sortExisting();
+    void trim();
     void swap();
     void unreferenced();
     void save();
@@ -64,6 +66,19 @@ private:
     ClipList accepted_;
     std::vector<ClipList::Pointer> skipped_;
     ClipList sortedExisting_;
+    bool merging_ = false;
+    std::size_t fromStored_ = 0;
+    std::size_t fromAccepted_ = 0;
+    // The list the merge would give, whether each clip came from the batch, and what the
+    // history's limit keeps of it and retires.
+    ClipList::Storage merged_;
+    std::vector<bool> fromBatch_;
+    ClipList::Storage kept_;
+    std::set<std::string> retired_;
+    std::vector<std::string> neverNamed_;
+    ClipList::Storage dropped_;
+    std::size_t unpinnedSeen_ = 0;
+    int restarts_ = 0;
     int added_ = 0;
     ClipList scanned_;  // the list after the swap, read for the names it still uses
     std::unordered_set<std::string> unreferenced_;
