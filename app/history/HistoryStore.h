@@ -298,9 +298,14 @@ public:
     void beginClipDrag(const ClipItem& clip);
     void endClipDrag(bool didDrop);
 
-    // Batch import: returns how many of the given clips are in the list after the trim; a clip
-    // without `importedFrom` gets `sourceName`.
+    // Batch import: returns how many of the given clips are in the list after the trim; every
+    // clip taken gets `importedFrom` = `sourceName`.
     int importItems(std::vector<ClipItem> batch, const std::string& sourceName);
+    // The same merge in short steps of the main thread, for a batch too large for one (see
+    // HistoryImportMerge); `batch` sorted newest first by creation date. `done(added, saved)`
+    // runs once the merged history's write has finished.
+    void importItemsInSteps(ClipList batch, const std::string& sourceName,
+                            std::function<void(int added, bool saved)> done);
     // Deletes the given clips' payload files that no clip of the list names, on the save thread
     // after the next successful write (the importer flushes right after).
     void removeUnreferencedPayloads(const std::vector<ClipItem>& clips);
@@ -388,6 +393,7 @@ protected:
     ScheduledTask monitorTask_;
 
 private:
+    friend class HistoryImportMerge;
     void attachPlatform(const Options& options);
     void schedulePoll();
     void pollPasteboard();
@@ -464,6 +470,10 @@ private:
     ScheduledTask receivedChangeTask_;
     ScheduledTask toastTask_;
     std::set<std::string> retiredPayloadFilenames_;
+    // Writes handed to the save thread and outcomes back, in order: the n-th outcome is the
+    // n-th write's.
+    std::uint64_t savesEnqueued_ = 0;
+    std::uint64_t savesFinished_ = 0;
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "history/HistoryImportMerge.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 #include "platform/BundleInfo.h"
@@ -357,8 +358,7 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
         } else if (!knownFingerprints.insert(clip.fingerprint).second) {
             continue;
         }
-        // The importer may name the exact source (e.g. with the outside program's checksum).
-        if (!clip.importedFrom) clip.importedFrom = sourceName;
+        clip.importedFrom = sourceName;
         // Every lookup is by id: a clip may never share one with another.
         while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
         accepted.push_back(std::move(clip));
@@ -377,6 +377,11 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
     if (!demoMode_) scheduleSave(true);
     if (added > 0) showToast("Imported " + formattedCount(added) + " older clips", ToastTone::success);
     return added;
+}
+
+void HistoryStore::importItemsInSteps(ClipList batch, const std::string& sourceName,
+                                      std::function<void(int added, bool saved)> done) {
+    (new HistoryImportMerge(*this, std::move(batch), sourceName, std::move(done)))->start();
 }
 
 void HistoryStore::removeUnreferencedPayloads(const std::vector<ClipItem>& clips) {

@@ -75,6 +75,7 @@ void HistoryStore::saveWhenDue() {
 
 void HistoryStore::enqueueSave() {
     if (!persistence_) return;
+    ++savesEnqueued_;
     // With an unreadable history file that could not be preserved, nothing may overwrite it:
     // say that changes are not being saved, and keep the retired files for a later run.
     if (!persistence_->writesAllowed()) {
@@ -85,6 +86,7 @@ void HistoryStore::enqueueSave() {
 }
 
 void HistoryStore::handleSaveOutcome(bool succeeded) {
+    ++savesFinished_;
     emit saveFinished(succeeded);
     if (succeeded) {
         saveFailureReported_ = false;

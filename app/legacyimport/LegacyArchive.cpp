@@ -83,7 +83,8 @@ Bytes decodeArchive(std::span<const std::uint8_t> archive) {
 }
 
 std::vector<LegacyRepresentation> parseRepresentations(std::span<const std::uint8_t> propertyList) {
-    auto parsed = PropertyList::parse(propertyList);
+    static constexpr std::string_view kKeys[] = {"type", "data"};
+    auto parsed = PropertyList::parse(propertyList, kKeys);
     if (!parsed.root) throw ImportError(ImportError::Code::malformedPropertyList, parsed.error);
     auto& root = *parsed.root;
     if (root.type != PropertyListValue::Type::array) throw ImportError(ImportError::Code::malformedPropertyList);

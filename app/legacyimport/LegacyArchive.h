@@ -25,6 +25,7 @@ public:
         malformedPropertyList,
         unreadableFile,
         cancelled,
+        overBudget,
     };
     ImportError(Code code, const std::string& message = {});
     Code code() const { return code_; }

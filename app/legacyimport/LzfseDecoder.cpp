@@ -32,6 +32,12 @@ constexpr int kLSymbols = 20, kMSymbols = 20, kDSymbols = 64, kLiteralSymbols = 
 constexpr int kLStates = 64, kMStates = 64, kDStates = 256, kLiteralStates = 1024;
 constexpr int kFreqCount = kLSymbols + kMSymbols + kDSymbols + kLiteralSymbols;
 constexpr std::uint32_t kMaxLiterals = 40000;
+// The encoder closes a block at this many matches; a larger count is a lie.
+constexpr std::uint32_t kMaxMatches = 10000;
+// The most one FSE triple can produce: a literal run of 315 and a match of 2359 bytes.
+constexpr std::uint64_t kMaxTripleBytes = 315 + 2359;
+// The most one LZVN byte can produce: a 2-byte long match of 271 bytes.
+constexpr std::uint64_t kMaxLzvnBytesPerByte = 136;
 // Room past the literals for the 4-at-a-time decode and for 16-byte copies that read ahead.
 constexpr std::size_t kLiteralSlack = 64;
 // Copies may write up to this many bytes past their end while inside the output buffer.
@@ -558,6 +564,28 @@ bool decodeLzvnBlock(const std::uint8_t* src, const std::uint8_t* srcEnd, std::u
     }
 }
 
+// The most output a block of this kind and size can decode to.
+std::uint64_t mostOutputOf(const std::uint8_t* p, const BlockExtent& block) {
+    switch (block.kind) {
+    case BlockKind::end:
+        return 0;
+    case BlockKind::raw:
+        return block.rawBytes;  // the payload is the output
+    case BlockKind::lzvn:
+        return kMaxLzvnBytesPerByte * (block.totalBytes - 12);
+    case BlockKind::fseV1:
+    case BlockKind::fseV2: {
+        const bool v1 = block.kind == BlockKind::fseV1;
+        const std::uint64_t f0 = v1 ? 0 : load64(p + 8);
+        const std::uint64_t literals = v1 ? load32(p + 12) : (f0 & 0xfffff);
+        const std::uint64_t matches = v1 ? load32(p + 16) : ((f0 >> 40) & 0xfffff);
+        if (literals > kMaxLiterals || matches > kMaxMatches) return 0;
+        return literals + matches * kMaxTripleBytes;
+    }
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool looksLikeLzfse(std::span<const std::uint8_t> data) {
@@ -578,26 +606,42 @@ LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
         if (block.kind == BlockKind::end) break;
         total += block.rawBytes;
         if (total >= kOutputLimit) return {{}, "LZFSE stream declares 512 MiB or more of output"};
+        // A block may claim no more than its own bytes can expand to, so a stream that lies
+        // fails here, in time proportional to its length, before anything is allocated.
+        if (block.rawBytes > mostOutputOf(data.data() + pos, block))
+            return {{}, "LZFSE block at offset " + std::to_string(pos) + " declares more than it holds"};
         needsFse = needsFse || block.kind == BlockKind::fseV1 || block.kind == BlockKind::fseV2;
         pos += block.totalBytes;
     }
 
     LzfseResult result;
     try {
-        result.bytes.resize(std::size_t(total));
+        // The output grows block by block as it is decoded: an FSE block that lies can still
+        // claim up to 27 MB, and that must not be asked for before the blocks ahead of it
+        // decoded. Text compresses about fourfold, so most streams never reallocate.
+        result.bytes.reserve(std::size_t(std::min<std::uint64_t>(total + kCopySlack, 8 * std::uint64_t{data.size()} + 4096)));
         std::unique_ptr<FseScratch> scratch;
         if (needsFse) scratch = std::make_unique<FseScratch>();
-        const Output out{result.bytes.data(), result.bytes.data() + result.bytes.size()};
         const std::uint8_t* const inputEnd = data.data() + data.size();
-        std::uint8_t* dst = out.begin;
+        std::size_t produced = 0;
         for (std::size_t pos = 0;;) {
             BlockExtent block;
             readBlockExtent(data, pos, block);  // checked in the first pass
             const std::uint8_t* p = data.data() + pos;
+            if (block.kind == BlockKind::end) {
+                result.bytes.resize(produced);
+                return result;
+            }
+            // Slack past the block lets the copies run 16 bytes at a time up to its end.
+            const std::size_t needed = produced + block.rawBytes + kCopySlack;
+            if (needed > result.bytes.capacity()) result.bytes.reserve(std::max(needed, 2 * result.bytes.capacity()));
+            result.bytes.resize(needed);
+            const Output out{result.bytes.data(), result.bytes.data() + result.bytes.size()};
+            std::uint8_t* dst = out.begin + produced;
             bool ok = true;
             switch (block.kind) {
             case BlockKind::end:
-                return result;
+                break;
             case BlockKind::raw:
                 if (block.rawBytes != 0) std::memcpy(dst, p + 8, block.rawBytes);
                 break;
@@ -616,7 +660,7 @@ LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
             }
             }
             if (!ok) return {{}, "LZFSE block at offset " + std::to_string(pos) + " is corrupt"};
-            dst += block.rawBytes;
+            produced += block.rawBytes;
             pos += block.totalBytes;
         }
     } catch (const std::bad_alloc&) {

@@ -16,8 +16,9 @@ struct LzfseResult {
 // True when the data starts with an LZFSE block magic ("bvx-", "bvxn", "bvx1", "bvx2", "bvx$").
 bool looksLikeLzfse(std::span<const std::uint8_t> data);
 
-// Decodes a whole LZFSE stream; never allocates more than the declared total; refuses input over
-// 128 MiB or a declared total of 512 MiB or more.
+// Decodes a whole LZFSE stream. Each block's declared size is held against what its bytes can
+// expand to, and the output grows as blocks decode; refuses input over 128 MiB or a declared
+// total of 512 MiB or more.
 LzfseResult decodeLzfse(std::span<const std::uint8_t> data);
 
 }  // namespace harbelle

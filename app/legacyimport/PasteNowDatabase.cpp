@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -32,10 +33,10 @@ struct Descriptor {
 
 bool cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
 
-// Copies a regular file (no symbolic link, no device) into a new 0600 file. False when the
-// source does not exist; throws on any other failure.
+// Copies a regular file (a link is followed: only reading goes through it; no device, no FIFO)
+// into a new 0600 file. False when the source does not exist; throws on any other failure.
 bool copyOutsideFile(const fs::path& source, const fs::path& destination, const std::atomic<bool>* cancel) {
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (in.fd < 0) {
         if (errno == ENOENT) return false;
         failOpen("cannot open " + source.filename().string());
@@ -61,47 +62,96 @@ bool copyOutsideFile(const fs::path& source, const fs::path& destination, const 
     return true;
 }
 
-int checkCancel(void* flag) { return cancelled(static_cast<const std::atomic<bool>*>(flag)) ? 1 : 0; }
+// A rollback journal that names a super-journal would have SQLite read, and perhaps delete, that
+// other file while rolling back: Core Data never writes one, so such a journal is refused.
+bool namesSuperJournal(const fs::path& journal) {
+    static constexpr unsigned char kJournalMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+    Descriptor in(::open(journal.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat info {};
+    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return false;
+    if (info.st_size < 16) return false;
+    unsigned char tail[8];
+    if (::pread(in.fd, tail, sizeof tail, info.st_size - 8) != ssize_t(sizeof tail)) return true;
+    return std::memcmp(tail, kJournalMagic, sizeof tail) == 0;
+}
+
+// Tables whose columns are all stored: a generated or hidden column would be computed on every
+// read, a value of any size from a few bytes of schema.
+bool hasOnlyStoredColumns(sqlite3* db, const char* table) {
+    sqlite3_stmt* info = nullptr;
+    const std::string sql = std::string("SELECT count(*), sum(hidden <> 0) FROM pragma_table_xinfo('") + table + "')";
+    bool ok = false;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &info, nullptr) == SQLITE_OK && info &&
+        sqlite3_step(info) == SQLITE_ROW)
+        ok = sqlite3_column_int(info, 0) > 0 && sqlite3_column_int(info, 1) == 0;
+    sqlite3_finalize(info);
+    return ok;
+}
+
 
 }  // namespace
 
 PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path& cacheFolder,
-                                   const std::atomic<bool>* cancel) {
+                                   const std::atomic<bool>* cancel, std::chrono::steady_clock::time_point deadline)
+    : cancel_(cancel), deadline_(deadline) {
     if (!historyfiles::makeDirectories(cacheFolder)) failOpen("cannot create the cache folder");
     std::string pattern = (cacheFolder / "pastenow-import-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) failOpen("cannot create the private folder");  // 0700
     copyFolder_ = pattern;
     try {
+        // Through a link, the log and the journal lie beside the file it names, as SQLite
+        // finds them.
+        std::error_code error;
+        fs::path source = fs::canonical(databaseFile, error);
+        if (error) source = databaseFile;
         const fs::path copy = copyFolder_ / databaseFile.filename();
-        if (!copyOutsideFile(databaseFile, copy, cancel)) failOpen("no database");
+        if (!copyOutsideFile(source, copy, cancel)) failOpen("no database");
         // The log holds the newest rows; the shared-memory index is rebuilt from it.
-        copyOutsideFile(fs::path(databaseFile.string() + "-wal"), fs::path(copy.string() + "-wal"), cancel);
+        copyOutsideFile(fs::path(source.string() + "-wal"), fs::path(copy.string() + "-wal"), cancel);
+        // A journal left by a writer that died mid-transaction: rolled back in the copy, so
+        // only committed rows are read.
+        const fs::path journal(copy.string() + "-journal");
+        if (copyOutsideFile(fs::path(source.string() + "-journal"), journal, cancel) && namesSuperJournal(journal))
+            failOpen("the journal names another file");
 
-        // Only the run's own thread uses the connection: no locking on every call.
-        if (sqlite3_open_v2(copy.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+        // Read-write, so that SQLite can roll a hot journal back; everything it writes is in
+        // the private folder. Only the run's own thread uses the connection: no locking.
+        if (sqlite3_open_v2(copy.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
             !db_) {
             failOpen(db_ ? sqlite3_errmsg(db_) : "out of memory");
         }
         sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        // The copy is thrown away: folding its log in at the close would be wasted writing.
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-        sqlite3_progress_handler(db_, 1000, checkCancel, const_cast<std::atomic<bool>*>(cancel));
+        sqlite3_progress_handler(db_, 1000, checkStop, this);
+        // The first read rolls a hot journal back; then nothing more is written.
+        sqlite3_exec(db_, "PRAGMA schema_version", nullptr, nullptr, nullptr);
         sqlite3_exec(db_, "PRAGMA query_only=ON", nullptr, nullptr, nullptr);
 
-        // The three names must be ordinary tables: a view or virtual table could run anything.
+        // The three names must be ordinary tables of stored columns, without triggers: a view,
+        // virtual table or generated column could compute anything on a read.
         static constexpr const char* kSchemaCheck =
-            "SELECT count(*) FROM sqlite_schema WHERE type = 'table' "
+            "SELECT (SELECT count(*) FROM sqlite_schema WHERE type = 'table' "
             "AND name IN ('ZPASTEITEM', 'ZPASTEITEMDATA', 'ZAPPLICATION') "
-            "AND sql NOT LIKE 'CREATE VIRTUAL%'";
+            "AND sql NOT LIKE 'CREATE VIRTUAL%'), "
+            "(SELECT count(*) FROM sqlite_schema WHERE type IN ('trigger', 'view') "
+            "AND (tbl_name IN ('ZPASTEITEM', 'ZPASTEITEMDATA', 'ZAPPLICATION') "
+            "OR name IN ('ZPASTEITEM', 'ZPASTEITEMDATA', 'ZAPPLICATION')))";
         sqlite3_stmt* check = nullptr;
-        int tables = 0;
+        int tables = 0, others = 0;
         if (sqlite3_prepare_v2(db_, kSchemaCheck, -1, &check, nullptr) == SQLITE_OK && check &&
             sqlite3_step(check) == SQLITE_ROW) {
             tables = sqlite3_column_int(check, 0);
+            others = sqlite3_column_int(check, 1);
         }
         const std::string message = sqlite3_errmsg(db_);
         sqlite3_finalize(check);
         if (cancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
         if (tables != 3) failOpen(tables == 0 && message != "not an error" ? message : "unexpected schema");
+        if (others != 0) failOpen("unexpected schema: triggers or views on the tables");
+        for (const char* table : {"ZPASTEITEM", "ZPASTEITEMDATA", "ZAPPLICATION"})
+            if (!hasOnlyStoredColumns(db_, table)) failOpen(std::string("unexpected schema: computed columns in ") + table);
     } catch (...) {
         close();
         throw;
@@ -109,6 +159,11 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
 }
 
 PasteNowDatabase::~PasteNowDatabase() { close(); }
+
+int PasteNowDatabase::checkStop(void* self) {
+    const auto* database = static_cast<const PasteNowDatabase*>(self);
+    return cancelled(database->cancel_) || std::chrono::steady_clock::now() > database->deadline_ ? 1 : 0;
+}
 
 void PasteNowDatabase::close() {
     if (db_) sqlite3_close_v2(db_);

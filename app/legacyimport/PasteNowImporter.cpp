@@ -240,9 +240,63 @@ void syncFileSystemOf(const fs::path& folder) {
     ::close(fd);
 }
 
+// The columns the query reads that can be long, with the most each may be; their lengths follow
+// the query's 15 columns, in this order.
+struct MeasuredColumn {
+    int column;
+    const char* expression;
+    std::uint64_t most;
+};
+constexpr std::uint64_t kMostBlobBytes = legacyarchive::kMaximumFileBytes + 1;
+constexpr MeasuredColumn kMeasured[] = {
+    {3, "i.ZCOLORHEX", PasteNowImporter::kMaximumTextBytes},
+    {4, "i.ZBASEUNIFORMTYPE", PasteNowImporter::kMaximumTextBytes},
+    {5, "i.ZSECONDARYUNIFORMTYPE", PasteNowImporter::kMaximumTextBytes},
+    {6, "i.ZCHECKSUM", PasteNowImporter::kMaximumTextBytes},
+    {7, "i.ZTEXT", PasteNowImporter::kMaximumTextBytes},
+    {8, "i.ZTITLE", PasteNowImporter::kMaximumTextBytes},
+    {9, "i.ZFILEURLDATA", kMostBlobBytes},
+    {10, "i.ZTHUMBNAILIMAGE", kMostBlobBytes},
+    {12, "d.ZDATA", kMostBlobBytes},
+    {13, "a.ZNAME", PasteNowImporter::kMaximumTextBytes},
+    {14, "a.ZBUNDLEID", PasteNowImporter::kMaximumTextBytes},
+};
+constexpr int kQueryColumns = 15;
+
+// The query with each long value measured in SQLite before it is fetched: a value over its
+// limit comes back NULL beside its length, so SQLite never hands over more than the limit.
+// (length() of a blob reads no content; of a text, at most what the file holds.)
+std::string measuredQuery() {
+    std::string query = PasteNowImporter::kQuery;
+    for (const auto& m : kMeasured) {
+        const std::string from = std::string("    ") + m.expression + (m.column == 14 ? "\n" : ",\n");
+        const auto at = query.find(from);
+        if (at == std::string::npos) continue;
+        const std::string limit = std::to_string(m.most);
+        query.replace(at, from.size(),
+                      std::string("    CASE WHEN length(") + m.expression + ") <= " + limit + " THEN " + m.expression +
+                          " END" + (m.column == 14 ? "" : ",") + "\n");
+    }
+    std::string lengths;
+    for (const auto& m : kMeasured) lengths += std::string(",\n    length(") + m.expression + ")";
+    query.insert(query.find("\nFROM "), lengths);
+    return query;
+}
+
+// A value's length as SQLite measured it, before the value was fetched.
+std::uint64_t measuredLength(sqlite3_stmt* statement, int column) {
+    for (int i = 0; i < int(std::size(kMeasured)); ++i) {
+        if (kMeasured[i].column != column) continue;
+        const sqlite3_int64 length = sqlite3_column_int64(statement, kQueryColumns + i);
+        return length > 0 ? std::uint64_t(length) : 0;
+    }
+    return 0;
+}
+
 // A text column as a UTF-8 C string: NULL, or no text pointer, is nothing. Too long a text
 // fails the row; invalid sequences are replaced.
 std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
+    if (measuredLength(statement, column) > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
     if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
     if (!text) return std::nullopt;
@@ -252,6 +306,7 @@ std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
 }
 
 std::optional<Bytes> blobColumn(sqlite3_stmt* statement, int column, std::uint64_t maximumBytes) {
+    if (measuredLength(statement, column) > maximumBytes) failRow("blob too large");
     const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
     const int bytes = sqlite3_column_bytes(statement, column);
     if (!blob || bytes <= 0) return std::nullopt;
@@ -290,6 +345,14 @@ std::string lastPathComponent(std::string path) {
     return slash == std::string::npos || path.size() == 1 ? path : path.substr(slash + 1);
 }
 
+// What a clip holds in memory, roughly.
+std::uint64_t heldBytesOf(const ClipItem& clip) {
+    std::uint64_t bytes = sizeof(ClipItem) + clip.text.size() + clip.title.size() + clip.sourceAppName.size() +
+                          clip.fingerprint.size();
+    for (const auto& path : clip.fileURLs) bytes += path.size() + sizeof(path);
+    return bytes;
+}
+
 class RowReader {
 public:
     RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations, bool setModes)
@@ -314,7 +377,7 @@ public:
         const auto colorText = readColorHex(s, 3);
         const std::string baseType = textColumn(s, 4).value_or("public.text");
         const auto secondaryType = textColumn(s, 5);
-        const auto checksum = textColumn(s, 6);
+        textColumn(s, 6);  // the checksum: only its length is checked
         std::string text = textColumn(s, 7).value_or("");
         const std::string legacyTitle = textColumn(s, 8).value_or("");
         const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
@@ -363,7 +426,11 @@ public:
             if (thumbnail) {
                 try {
                     const Bytes resolved = legacyarchive::materializeCoreDataBlob(*thumbnail, externalData_);
-                    if (!resolved.empty()) preview = PasteNowImporter::reencodedAsPNG(resolved);
+                    // Kept as it is: decoding a thumbnail of any size to re-encode it could
+                    // take seconds and gigabytes.
+                    if (!resolved.empty() && resolved.size() <= PasteNowImporter::kMaximumPreviewBytes &&
+                        PasteNowImporter::looksLikePreviewImage(resolved))
+                        preview = resolved;
                 } catch (const ImportError&) {
                     // An unresolvable thumbnail: the representations give the preview.
                 }
@@ -388,7 +455,7 @@ public:
         const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
         clip.fingerprint =
             ClipItem::makeFingerprint(kind, clip.text, paths, std::nullopt, withArchive ? &archive : nullptr);
-        clip.importedFrom = std::string(PasteNowImporter::kSourceName) + " " + checksum.value_or(key);
+        clip.importedFrom = std::string(PasteNowImporter::kSourceName);
         clip.legacyPayloadFilename = archiveName;
         clip.legacyID = primaryKey;
         clip.copyCount = copyCount >= 2 ? copyCount : 1;
@@ -419,20 +486,41 @@ struct ImportRun : QObject {
     BackgroundWork work{this};
 };
 
-void mergeResult(HistoryStore& store, PasteNowImporter::ImportResult result) {
-    const int added = store.importItems(result.items, PasteNowImporter::kSourceName);
-    store.removeUnreferencedPayloads(result.items);
-    store.setMigrationStatus(std::nullopt);
-    if (!store.flushHistory()) {
-        store.showToast("Imported clips are open, but the history index could not be saved", ToastTone::error);
-        return;
-    }
-    store.defaults().setBool(PasteNowImporter::kImportedKey, true);
-    if (result.failedRows > 0) {
-        store.showToast("Imported " + formattedCount(added) + " clips; " + std::to_string(result.failedRows) +
-                            " could not be decoded",
-                        ToastTone::info);
-    }
+// What the background hands back: the clips sorted and stamped for the merge, so the main
+// thread only moves pointers.
+struct MergeInput {
+    ClipList items;
+    std::int64_t failedRows = 0;
+};
+
+MergeInput prepareMerge(PasteNowImporter::ImportResult result) {
+    MergeInput input;
+    input.failedRows = result.failedRows;
+    for (auto& clip : result.items) clip.importedFrom = std::string(PasteNowImporter::kSourceName);
+    input.items = ClipList(std::move(result.items));
+    input.items.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+    return input;
+}
+
+// In steps, so a large import does not freeze the shelf. The flag is set only once the merged
+// history is on disk: a quit before that leaves it unset, and the next launch's run skips, by
+// their legacy ids, the clips that the quit's own save kept.
+void mergeResult(HistoryStore& store, MergeInput input) {
+    const std::int64_t failedRows = input.failedRows;
+    store.importItemsInSteps(std::move(input.items), PasteNowImporter::kSourceName,
+                             [&store, failedRows](int added, bool saved) {
+        store.setMigrationStatus(std::nullopt);
+        if (!saved) {
+            store.showToast("Imported clips are open, but the history index could not be saved", ToastTone::error);
+            return;
+        }
+        store.defaults().setBool(PasteNowImporter::kImportedKey, true);
+        if (failedRows > 0) {
+            store.showToast("Imported " + formattedCount(added) + " clips; " + std::to_string(failedRows) +
+                                " could not be decoded",
+                            ToastTone::info);
+        }
+    });
 }
 
 }  // namespace
@@ -467,15 +555,15 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
     auto* run = new ImportRun(&store);
     const fs::path payloadsURL = store.payloadsURL();
     run->work.run(
-        [cancel, payloadsURL, locations]() -> std::optional<ImportResult> {
+        [cancel, payloadsURL, locations]() -> std::optional<MergeInput> {
             try {
-                return importLegacyHistory(payloadsURL, locations, cancel.get());
+                return prepareMerge(importLegacyHistory(payloadsURL, locations, cancel.get()));
             } catch (...) {
                 // The run failed as a whole; the reason is not shown.
                 return std::nullopt;
             }
         },
-        [run, &store, cancel](std::optional<ImportResult> result) {
+        [run, &store, cancel](std::optional<MergeInput> result) {
             run->deleteLater();
             if (cancel->load()) return;  // quitting: nobody to hand the clips to
             if (currentCancelFlag() == cancel) currentCancelFlag().reset();
@@ -500,11 +588,13 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
             throw ImportError(ImportError::Code::openDatabase, std::string("cannot create ") + folder);
         ::chmod((payloadsURL / folder).c_str(), 0700);
     }
-    PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel);
+    const auto deadline = std::chrono::steady_clock::now() + locations.timeBudget;
+    PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel, deadline);
     sqlite3* db = database.handle();
 
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, kQuery, -1, &statement, nullptr) != SQLITE_OK || !statement) {
+    static const std::string query = measuredQuery();
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) != SQLITE_OK || !statement) {
         const std::string message = sqlite3_errmsg(db);
         sqlite3_finalize(statement);
         throw ImportError(ImportError::Code::prepareQuery, message);
@@ -519,16 +609,21 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
     result.items.reserve(rowCountHint(db));
     RowReader reader(payloadsURL, locations, !umaskKeepsOwnerBits());
     FileWriter writer;
+    std::uint64_t heldBytes = 0;
+    const auto overTime = [&] { return std::chrono::steady_clock::now() > deadline; };
     for (;;) {
         if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+        if (overTime()) throw ImportError(ImportError::Code::overBudget, "the import took too long");
         const int step = sqlite3_step(statement);
         if (step == SQLITE_DONE) break;
         if (step != SQLITE_ROW) {
             if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+            if (overTime()) throw ImportError(ImportError::Code::overBudget, "the import took too long");
             throw ImportError(ImportError::Code::queryFailed, sqlite3_errmsg(db));
         }
         try {
             result.items.push_back(reader.read(statement));
+            heldBytes += heldBytesOf(result.items.back());
         } catch (...) {
             // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
             ++result.failedRows;
@@ -536,6 +631,8 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
         }
         for (auto& file : reader.pendingFiles())
             writer.write(*file.folder, std::move(file.name), std::move(file.bytes), result.items.size() - 1);
+        if (heldBytes > locations.memoryBudgetBytes)
+            throw ImportError(ImportError::Code::overBudget, "the imported clips take too much memory");
     }
     // A clip whose archive or preview could not be written is not imported.
     const auto unwritten = writer.finish();
@@ -601,11 +698,24 @@ std::optional<Bytes> PasteNowImporter::reencodedAsPNG(const Bytes& image) {
     return Bytes(png.begin(), png.end());
 }
 
+bool PasteNowImporter::looksLikePreviewImage(const Bytes& image) {
+    static constexpr std::uint8_t kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    static constexpr std::uint8_t kJpeg[] = {0xff, 0xd8, 0xff};
+    const auto startsWith = [&](const auto& signature) {
+        return image.size() > sizeof signature && std::equal(std::begin(signature), std::end(signature), image.begin());
+    };
+    return startsWith(kPng) || startsWith(kJpeg);
+}
+
 std::optional<Bytes> PasteNowImporter::makePNGPreview(const std::vector<LegacyRepresentation>& representations) {
     for (const char* type : {"public.png", "public.jpeg", "public.heic", "public.tiff", "com.apple.uikit.image"}) {
         const auto found = std::find_if(representations.begin(), representations.end(),
                                         [&](const auto& r) { return r.type == type; });
         if (found == representations.end()) continue;
+        // PNG bytes are the preview as they are.
+        if (found->type == "public.png" && found->data.size() <= kMaximumPreviewBytes &&
+            looksLikePreviewImage(found->data))
+            return found->data;
         if (auto png = reencodedAsPNG(found->data)) return png;
     }
     return std::nullopt;

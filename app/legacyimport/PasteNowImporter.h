@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -46,6 +47,8 @@ public:
         "ORDER BY i.ZTIMESTAMP DESC, i.Z_PK DESC";
     // Longest text column a row may have.
     static constexpr std::size_t kMaximumTextBytes = 10u << 20;
+    // Largest thumbnail kept as the preview of an image row.
+    static constexpr std::size_t kMaximumPreviewBytes = 32u << 20;
 
     // Where the outside database lies and where its private copy is made.
     struct Locations {
@@ -53,6 +56,10 @@ public:
         std::filesystem::path documentsFolder;
         // A folder of ours in which a private copy of the database is made and removed again.
         std::filesystem::path cacheFolder;
+        // What the whole run may take: the memory its clips hold (texts, titles, paths) and its
+        // time. Past either the run fails, as any failed run does.
+        std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
+        std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};
         std::filesystem::path databaseFile() const { return documentsFolder / kDatabaseName; }
         std::filesystem::path externalDataFolder() const {
             return documentsFolder / ".PasteNow_SUPPORT" / "_EXTERNAL_DATA";
@@ -91,6 +98,8 @@ public:
                                  const std::vector<std::string>& fileURLs);
     // Any image format Qt reads, within the image allocation limit, as PNG; nothing otherwise.
     static std::optional<Bytes> reencodedAsPNG(const Bytes& image);
+    // True for bytes that start as a PNG or a JPEG file does: a thumbnail kept as it is.
+    static bool looksLikePreviewImage(const Bytes& image);
 
     PasteNowImporter() = delete;
 };

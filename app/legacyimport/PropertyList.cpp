@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -55,9 +56,15 @@ std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t n) {
 
 // ---- Binary ---------------------------------------------------------------------------------
 
+// A dictionary entry read into the value: every key when no keys are named.
+bool wanted(std::span<const std::string_view> keys, std::string_view key) {
+    return keys.empty() || std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
 class BinaryReader {
 public:
-    explicit BinaryReader(std::span<const std::uint8_t> bytes) : b_(bytes), byteBudget_(byteBudgetFor(bytes.size())) {}
+    BinaryReader(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys)
+        : b_(bytes), keys_(keys), byteBudget_(byteBudgetFor(bytes.size())) {}
 
     PropertyList::Result run() {
         PropertyList::Result result;
@@ -248,13 +255,14 @@ private:
                     return true;
                 }
                 out.type = Value::Type::dictionary;
-                out.dictionary.resize(static_cast<std::size_t>(count));
+                out.dictionary.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, keys_.empty() ? count : keys_.size())));
                 for (std::uint64_t i = 0; i < count; ++i) {
                     Value key;
                     if (!readObject(refAt(i), depth + 1, key)) return false;
                     if (key.type != Value::Type::string) return fail("dictionary key is not a string");
-                    out.dictionary[i].first = std::move(key.string);
-                    if (!readObject(refAt(count + i), depth + 1, out.dictionary[i].second)) return false;
+                    if (!wanted(keys_, key.string)) continue;  // never read, so its depth is no matter
+                    out.dictionary.emplace_back(std::move(key.string), Value{});
+                    if (!readObject(refAt(count + i), depth + 1, out.dictionary.back().second)) return false;
                 }
                 return true;
             }
@@ -264,6 +272,7 @@ private:
     }
 
     std::span<const std::uint8_t> b_;
+    std::span<const std::string_view> keys_;
     std::uint8_t offsetSize_ = 0, refSize_ = 0;
     std::uint64_t count_ = 0, top_ = 0, tableOffset_ = 0;
     std::vector<bool> entered_;
@@ -277,8 +286,8 @@ private:
 
 class XmlReader {
 public:
-    explicit XmlReader(std::span<const std::uint8_t> bytes)
-        : xml_(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))),
+    XmlReader(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys)
+        : keys_(keys), xml_(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))),
           byteBudget_(byteBudgetFor(bytes.size())) {}
 
     PropertyList::Result run() {
@@ -353,6 +362,12 @@ private:
                 std::string key;
                 if (!text(key)) return false;
                 if (!nextStart()) return fail("key without a value");
+                if (!wanted(keys_, key)) {
+                    // Passed over without building it, so its depth is no matter.
+                    xml_.skipCurrentElement();
+                    if (xml_.hasError()) return fail("malformed XML");
+                    continue;
+                }
                 out.dictionary.emplace_back(std::move(key), Value{});
                 if (!readValue(depth + 1, out.dictionary.back().second)) return false;
             }
@@ -404,6 +419,7 @@ private:
         return fail("unknown element");
     }
 
+    std::span<const std::string_view> keys_;
     QXmlStreamReader xml_;
     std::size_t nodes_ = 0;
     std::size_t bytesUsed_ = 0;
@@ -413,13 +429,13 @@ private:
 
 }  // namespace
 
-PropertyList::Result PropertyList::parse(std::span<const std::uint8_t> bytes) {
+PropertyList::Result PropertyList::parse(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys) {
     static constexpr char kBinaryMagic[] = "bplist00";
-    if (bytes.size() >= 8 && std::memcmp(bytes.data(), kBinaryMagic, 8) == 0) return BinaryReader(bytes).run();
+    if (bytes.size() >= 8 && std::memcmp(bytes.data(), kBinaryMagic, 8) == 0) return BinaryReader(bytes, keys).run();
     std::size_t i = 0;
     if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
     while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r')) ++i;
-    if (i < bytes.size() && bytes[i] == '<') return XmlReader(bytes).run();
+    if (i < bytes.size() && bytes[i] == '<') return XmlReader(bytes, keys).run();
     return {std::nullopt, "not a binary or XML property list"};
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,7 +42,9 @@ public:
         std::optional<PropertyListValue> root;
         std::string error;
     };
-    static Result parse(std::span<const std::uint8_t> bytes);
+    // With `keys`, dictionaries keep only entries of those keys; the others are passed over
+    // unread, and what they nest does not count against the depth.
+    static Result parse(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys = {});
 
     PropertyList() = delete;
 };

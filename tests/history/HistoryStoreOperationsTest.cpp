@@ -480,8 +480,8 @@ TEST_F(HistoryStoreOperations, ImportMergesByLegacyIDAndFingerprint) {
     ASSERT_EQ(store->items().size(), 6u);
     EXPECT_EQ(texts(store->items()),
               (std::vector<std::string>{"clip 0", "clip 1", "clip 2", "clip 1", "newer twin", "plain"}));
-    // The importer's own source text stays; only a clip without one gets the source name.
-    for (int i = 3; i < 6; ++i) EXPECT_EQ(store->items()[i].importedFrom, "elsewhere");
+    // Every clip taken is stamped with the source's name, whatever it carried.
+    for (int i = 3; i < 6; ++i) EXPECT_EQ(store->items()[i].importedFrom, "PasteNow");
     EXPECT_NE(store->items()[5].id, store->items()[2].id);
     EXPECT_EQ(store->selectedID(), top);
     EXPECT_EQ(store->toastMessage(), "Imported 3 older clips");

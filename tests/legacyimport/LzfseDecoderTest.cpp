@@ -10,6 +10,7 @@
 #include <random>
 
 #include "legacyimport/LzfseDecoder.h"
+#include "support/AllocationMeter.h"
 
 using namespace harbelle;
 
@@ -283,6 +284,43 @@ TEST(LzfseDecoder, RefusesCorruptBlocks) {
         EXPECT_TRUE(r.bytes.empty()) << what;
     }
     EXPECT_NE(decodeLzfse(stream({lzvnBlock(512u << 20, {})})).error.find("512 MiB"), std::string::npos);
+}
+
+// A declared size is held against what the block's bytes can expand to: a lie costs nothing.
+TEST(LzfseDecoder, ALyingStreamFailsWithoutAllocatingItsClaim) {
+    // LZVN header claiming 0x1FFFFFFF bytes from one byte of payload, an undefined opcode.
+    const Bytes lie{'b', 'v', 'x', 'n', 0xff, 0xff, 0xff, 0x1f, 1, 0, 0, 0, 0x1e, 'b', 'v', 'x', '$'};
+    ASSERT_EQ(lie.size(), 17u);
+    // An FSE block whose header claims 10,000 triples in a block of 32 bytes: at most 26.7 MB.
+    Bytes fse{'b', 'v', 'x', '2'};
+    fse.resize(32);
+    put32(fse, 4, 400u << 20);
+    put64(fse, 8, 10000ull << 40 | 7ull << 60);
+    put64(fse, 16, 7ull << 60);
+    put64(fse, 24, 32);
+    const Bytes fseLie = stream({fse});
+    // Forty honest blocks, then one that lies: the output grows only with what decodes.
+    Bytes many;
+    for (int i = 0; i < 40; ++i) many.insert(many.end(), kRawAbc.begin(), kRawAbc.end());
+    const Bytes lateLie = stream({many, lzvnBlock(0x1FFFFFFF, {0x1e})});
+    for (const Bytes* in : {&lie, &fseLie, &lateLie}) {
+        harbelle::testing::AllocationMeter meter;
+        const LzfseResult r = decodeLzfse(*in);
+        EXPECT_FALSE(r.ok());
+        EXPECT_LT(meter.totalBytes(), std::size_t{1} << 20);
+    }
+    // An honest stream still decodes with one allocation near its size.
+    const Bytes text = compressed("text-3m");
+    std::size_t peak = 0;
+    LzfseResult r;
+    {
+        harbelle::testing::AllocationMeter meter;
+        r = decodeLzfse(text);
+        peak = meter.peakBytes();
+    }
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.bytes, original("text-3m"));
+    EXPECT_LT(peak, r.bytes.size() + (std::size_t{1} << 20));
 }
 
 TEST(LzfseDecoder, RefusesInputOver128MiB) {

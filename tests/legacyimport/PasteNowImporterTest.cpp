@@ -6,10 +6,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <map>
+#include <set>
 
 #include "../history/HistoryStoreTestSupport.h"
 #include "legacyimport/PasteNowImporter.h"
+#include "support/AllocationMeter.h"
 #include "support/PasteNowTestDatabase.h"
 
 namespace harbelle::testing {
@@ -90,15 +93,15 @@ TEST_F(PasteNowImporterTest, ImportsTheHistoryOnceWithoutTouchingTheOutsideFolde
     };
     const std::vector<Expected> expected{
         {1, ClipKind::text, "Hello from the old history \u2318", "Hello from the old history \u2318", "TextEdit",
-         "PasteNow abc123", 3, false, {}},
-        {2, ClipKind::text, "Skip list row", "Kept HTML", "PasteNow", "PasteNow 2", 1, false, {}},
-        {3, ClipKind::text, "caf\u00e9 \u2603", "caf\u00e9 \u2603", "PasteNow", "PasteNow 3", 1, false, {}},
-        {4, ClipKind::image, "", "Imported image", "PasteNow", "PasteNow 4", 1, false, {}},
-        {5, ClipKind::text, "hunter2", "hunter2", "PasteNow", "PasteNow 5", 1, true, {}},
-        {11, ClipKind::file, "/tmp/old notes.txt", "old notes.txt", "PasteNow", "PasteNow 11", 1, false,
+         "PasteNow", 3, false, {}},
+        {2, ClipKind::text, "Skip list row", "Kept HTML", "PasteNow", "PasteNow", 1, false, {}},
+        {3, ClipKind::text, "caf\u00e9 \u2603", "caf\u00e9 \u2603", "PasteNow", "PasteNow", 1, false, {}},
+        {4, ClipKind::image, "", "Imported image", "PasteNow", "PasteNow", 1, false, {}},
+        {5, ClipKind::text, "hunter2", "hunter2", "PasteNow", "PasteNow", 1, true, {}},
+        {11, ClipKind::file, "/tmp/old notes.txt", "old notes.txt", "PasteNow", "PasteNow", 1, false,
          {"/tmp/old notes.txt"}},
-        {12, ClipKind::color, "#12AB34", "#12AB34", "PasteNow", "PasteNow 12", 1, false, {}},
-        {13, ClipKind::text, "plain XML", "plain XML", "PasteNow", "PasteNow 13", 1, false, {}},
+        {12, ClipKind::color, "#12AB34", "#12AB34", "PasteNow", "PasteNow", 1, false, {}},
+        {13, ClipKind::text, "plain XML", "plain XML", "PasteNow", "PasteNow", 1, false, {}},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.key);
@@ -379,6 +382,205 @@ TEST_F(PasteNowImporterTest, ClipsTrimmedAwayAreNotCountedAndLoseTheirFiles) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return std::distance(fs::directory_iterator(payloads() / "Legacy"), fs::directory_iterator()) == 500; },
         10000));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+Row textRow(std::int64_t key, const std::string& text) {
+    Row row;
+    row.primaryKey = key;
+    row.timestamp = 700'000'000 + double(key);
+    row.text = text;
+    row.data = PasteNowTestDatabase::inlineBlob(
+        PasteNowTestDatabase::representationList({{"public.utf8-plain-text", bytes(text)}}));
+    return row;
+}
+
+std::set<std::string> textsOf(const std::vector<ClipItem>& clips) {
+    std::set<std::string> texts;
+    for (const auto& clip : clips) texts.insert(clip.text);
+    return texts;
+}
+
+// A stream whose header claims half a gigabyte from one byte; a row of such streams must cost
+// what its bytes are worth, not what they claim.
+TEST_F(PasteNowImporterTest, LyingArchivesCostWhatTheirBytesAreWorth) {
+    const Bytes lie{'b', 'v', 'x', 'n', 0xff, 0xff, 0xff, 0x1f, 1, 0, 0, 0, 0x1e, 'b', 'v', 'x', '$'};
+    std::vector<Row> rows;
+    for (int key = 1; key <= 200; ++key) {
+        Row row = textRow(key, "lie");
+        row.compressed = true;
+        row.data = PasteNowTestDatabase::inlineBlob(lie);
+        rows.push_back(row);
+    }
+    rows.push_back(textRow(500, "the good one"));
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+
+    const auto start = std::chrono::steady_clock::now();
+    AllocationMeter meter;
+    const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
+    const std::size_t peak = meter.peakBytes();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(textsOf(result.items), std::set<std::string>{"the good one"});
+    EXPECT_EQ(result.failedRows, 200);
+    EXPECT_LT(peak, std::size_t{200} << 20);
+    EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+// A writer that died mid-transaction left its rows in the file and the journal that undoes
+// them: only what was committed is imported, and the outside folder is left as it was.
+TEST_F(PasteNowImporterTest, AHotJournalIsRolledBackInThePrivateCopy) {
+    PasteNowTestDatabase::write(locations().documentsFolder,
+                                {textRow(1, "committed one"), textRow(2, "committed two")});
+    std::vector<Row> uncommitted;
+    for (int key = 100; key < 400; ++key) uncommitted.push_back(textRow(key, "uncommitted " + std::string(600, 'u')));
+    PasteNowTestDatabase::leaveHotJournal(locations().documentsFolder, uncommitted);
+    ASSERT_TRUE(fs::exists(locations().databaseFile().string() + "-journal"));
+    const auto before = snapshot(root() / "home");
+
+    const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
+    EXPECT_EQ(textsOf(result.items), (std::set<std::string>{"committed one", "committed two"}));
+    EXPECT_EQ(snapshot(root() / "home"), before);
+    EXPECT_TRUE(fs::is_empty(locations().cacheFolder));
+
+    // A journal that names a super-journal would send SQLite to another file: refused.
+    const fs::path journal = locations().databaseFile().string() + "-journal";
+    std::ofstream(journal, std::ios::binary | std::ios::app)
+        << std::string("/elsewhere/file") << std::string("\0\0\0\x0f\0\0\0\0", 8)
+        << std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8);
+    EXPECT_THROW(PasteNowImporter::importLegacyHistory(payloads(), locations()), ImportError);
+}
+
+// Computed values are refused by the schema check before a row is read: a generated column
+// could build hundreds of megabytes per row from a few bytes of schema.
+TEST_F(PasteNowImporterTest, ComputedColumnsTriggersAndViewsAreRefusedBeforeAnyRow) {
+    const std::vector<std::pair<const char*, const char*>> cases{
+        {"generated text",
+         "ALTER TABLE ZPASTEITEM RENAME COLUMN ZTEXT TO ZSTORED;"
+         "ALTER TABLE ZPASTEITEM ADD COLUMN ZTEXT GENERATED ALWAYS AS (printf('%.*c', 400000000, 'x')) VIRTUAL;"},
+        {"trigger", "CREATE TRIGGER t AFTER DELETE ON ZPASTEITEM BEGIN SELECT 1; END;"},
+        {"view on a table's name",
+         "DROP TABLE ZAPPLICATION; CREATE VIEW ZAPPLICATION AS SELECT 1 AS Z_PK, 'x' AS ZNAME, 'y' AS ZBUNDLEID;"},
+    };
+    for (const auto& [what, sql] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove_all(locations().documentsFolder);
+        PasteNowTestDatabase::write(locations().documentsFolder, {textRow(1, "one")});
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(locations().databaseFile().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        AllocationMeter meter;
+        try {
+            PasteNowImporter::importLegacyHistory(payloads(), locations());
+            ADD_FAILURE() << "imported";
+        } catch (const ImportError& error) {
+            EXPECT_EQ(error.code(), ImportError::Code::openDatabase);
+            EXPECT_NE(std::string(error.what()).find("unexpected schema"), std::string::npos) << error.what();
+        }
+        EXPECT_LT(meter.peakBytes(), std::size_t{20} << 20);
+    }
+}
+
+// A link to the database is read through into the private copy; thumbnails are kept as their
+// bytes; keys the import ignores may nest as deep as they like; every clip says "PasteNow".
+TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
+    const fs::path real = root() / "elsewhere";
+    Row image = textRow(1, "");
+    image.baseType = "public.image";
+    // Far larger than it is heavy: decoding it would cost a gigabyte.
+    Bytes thumbnail = PasteNowTestDatabase::pngImage(3, 2);
+    thumbnail[16] = 0, thumbnail[17] = 0, thumbnail[18] = 0x3e, thumbnail[19] = 0x80;  // 16000 wide
+    image.thumbnail = PasteNowTestDatabase::inlineBlob(thumbnail);
+    std::string deep;
+    for (int i = 0; i < 20; ++i) deep += "<array>";
+    for (int i = 0; i < 20; ++i) deep += "</array>";
+    Row nested = textRow(2, "nested");
+    nested.data = PasteNowTestDatabase::inlineBlob(bytes(
+        "<plist><array><dict><key>extra</key>" + deep +
+        "<key>type</key><string>public.utf8-plain-text</string><key>data</key><data>bmVzdGVk</data></dict>"
+        "</array></plist>"));
+    PasteNowTestDatabase::write(real, {image, nested});
+    fs::create_directories(locations().documentsFolder);
+    fs::create_symlink(real / "PasteNow.sqlite", locations().databaseFile());
+    ASSERT_TRUE(fs::exists(real / "PasteNow.sqlite-wal"));  // the rows are in the log beside the target
+
+    auto store = makeStore();
+    importInto(*store);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    ASSERT_EQ(store->items().size(), 2u);
+    const ClipItem* kept = clipWithKey(*store, 1);
+    ASSERT_TRUE(kept && kept->payloadFilename);
+    EXPECT_EQ(readFile(payloads() / *kept->payloadFilename), thumbnail);
+    ASSERT_TRUE(clipWithKey(*store, 2));
+    for (const auto& clip : store->items()) EXPECT_EQ(clip.importedFrom, "PasteNow");
+    EXPECT_TRUE(fs::is_symlink(locations().databaseFile()));
+}
+
+// Past its memory or time budget the run fails as a whole, with the usual toast, and is
+// tried again at the next launch.
+TEST_F(PasteNowImporterTest, ARunPastItsBudgetFailsWithTheUsualToast) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(50));
+    for (const bool time : {false, true}) {
+        SCOPED_TRACE(time);
+        auto limited = locations();
+        if (time)
+            limited.timeBudget = std::chrono::milliseconds(0);
+        else
+            limited.memoryBudgetBytes = 4096;
+        auto store = makeStore();
+        PasteNowImporter::importIfNeeded(*store, limited);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !store->migrationStatus(); }, 20000));
+        EXPECT_EQ(store->toastMessage(), "The old PasteNow history is safe, but import needs attention");
+        EXPECT_TRUE(store->items().empty());
+        EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+    }
+}
+
+}  // namespace
+}  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+// The merge goes in steps: the list takes the whole batch in one of them, the flag waits for
+// the write. Quitting between the two keeps the clips (the quit's own save writes them), leaves
+// the flag unset, and the next launch's run adds nothing twice.
+TEST_F(PasteNowImporterTest, AQuitInTheMiddleOfTheMergeLosesNothingAndImportsNothingTwice) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(900));
+    auto store = makeStore();
+    PasteNowImporter::importIfNeeded(*store, locations());
+    bool sawEmpty = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        sawEmpty = sawEmpty || store->items().empty();
+        return !store->items().empty();
+    }, 20000));
+    EXPECT_TRUE(sawEmpty);
+    // The whole batch at once, never part of it.
+    EXPECT_EQ(store->items().size(), 900u);
+    const bool mergeStillRunning = bool(store->migrationStatus());
+    store->shutdown();
+    store.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (mergeStillRunning) {
+        EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
+    }
+    EXPECT_EQ(readHistory().size(), 900u);
+
+    auto next = makeStore();
+    EXPECT_EQ(next->items().size(), 900u);
+    if (!defaults.boolValue("pasteNowHistoryImportedV2").value_or(false)) importInto(*next);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    EXPECT_EQ(next->items().size(), 900u);
+    std::set<std::int64_t> keys;
+    for (const auto& clip : next->items()) keys.insert(*clip.legacyID);
+    EXPECT_EQ(keys.size(), 900u);
+    // The archives the list names are all there.
+    for (const auto& clip : next->items()) ASSERT_TRUE(fs::exists(payloads() / *clip.legacyPayloadFilename));
 }
 
 }  // namespace

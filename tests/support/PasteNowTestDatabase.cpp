@@ -40,6 +40,45 @@ void bindOptional(sqlite3_stmt* s, int index, const std::optional<T>& value) {
     }
 }
 
+void insertRows(sqlite3* db, const std::vector<PasteNowTestDatabase::Row>& rows) {
+    sqlite3_stmt* item = nullptr;
+    sqlite3_stmt* data = nullptr;
+    check(sqlite3_prepare_v2(db,
+                             "INSERT INTO ZPASTEITEM (Z_PK, Z_ENT, ZTIMESTAMP, ZCOPYCOUNT, ZCOLORHEX, ZBASEUNIFORMTYPE,"
+                             " ZSECONDARYUNIFORMTYPE, ZCHECKSUM, ZTEXT, ZTITLE, ZFILEURLDATA, ZTHUMBNAILIMAGE,"
+                             " ZITEMDATA, ZAPP, ZREMOVEDFROMALL) VALUES (?, 2, ?, ?, ?, ?, ?, ?, ?, ?, X'0102', ?, ?, ?, ?)",
+                             -1, &item, nullptr),
+          db, "prepare item");
+    check(sqlite3_prepare_v2(db, "INSERT INTO ZPASTEITEMDATA VALUES (?, 3, ?, ?)", -1, &data, nullptr), db,
+          "prepare data");
+    for (const auto& row : rows) {
+        sqlite3_reset(item);
+        sqlite3_bind_int64(item, 1, row.primaryKey);
+        bindOptional(item, 2, row.timestamp);
+        bindOptional(item, 3, row.copyCount);
+        bindOptional(item, 4, row.colorInteger);
+        bindOptional(item, 5, row.baseType);
+        bindOptional(item, 6, row.secondaryType);
+        bindOptional(item, 7, row.checksum);
+        bindOptional(item, 8, row.text);
+        bindOptional(item, 9, row.title);
+        bindOptional(item, 10, row.thumbnail);
+        sqlite3_bind_int64(item, 11, 1000 + row.primaryKey);
+        bindOptional(item, 12, row.app);
+        sqlite3_bind_int(item, 13, row.removedFromAll ? 1 : 0);
+        check(sqlite3_step(item), db, "insert item");
+        for (int copy = 0; copy < (row.duplicateDataRow ? 2 : 1); ++copy) {
+            sqlite3_reset(data);
+            sqlite3_bind_int64(data, 1, 1000 + row.primaryKey);
+            sqlite3_bind_int(data, 2, row.compressed ? 1 : 0);
+            bindOptional(data, 3, row.data);
+            check(sqlite3_step(data), db, "insert data");
+        }
+    }
+    sqlite3_finalize(item);
+    sqlite3_finalize(data);
+}
+
 }  // namespace
 
 Bytes PasteNowTestDatabase::corpusFile(const std::string& name) {
@@ -108,42 +147,7 @@ void PasteNowTestDatabase::write(const fs::path& documentsFolder, const std::vec
          "INSERT INTO ZAPPLICATION VALUES (1, 1, 'TextEdit', 'com.apple.TextEdit');"
          "INSERT INTO ZAPPLICATION VALUES (2, 1, NULL, NULL);");
 
-    sqlite3_stmt* item = nullptr;
-    sqlite3_stmt* data = nullptr;
-    check(sqlite3_prepare_v2(db,
-                             "INSERT INTO ZPASTEITEM (Z_PK, Z_ENT, ZTIMESTAMP, ZCOPYCOUNT, ZCOLORHEX, ZBASEUNIFORMTYPE,"
-                             " ZSECONDARYUNIFORMTYPE, ZCHECKSUM, ZTEXT, ZTITLE, ZFILEURLDATA, ZTHUMBNAILIMAGE,"
-                             " ZITEMDATA, ZAPP, ZREMOVEDFROMALL) VALUES (?, 2, ?, ?, ?, ?, ?, ?, ?, ?, X'0102', ?, ?, ?, ?)",
-                             -1, &item, nullptr),
-          db, "prepare item");
-    check(sqlite3_prepare_v2(db, "INSERT INTO ZPASTEITEMDATA VALUES (?, 3, ?, ?)", -1, &data, nullptr), db,
-          "prepare data");
-    for (const auto& row : rows) {
-        sqlite3_reset(item);
-        sqlite3_bind_int64(item, 1, row.primaryKey);
-        bindOptional(item, 2, row.timestamp);
-        bindOptional(item, 3, row.copyCount);
-        bindOptional(item, 4, row.colorInteger);
-        bindOptional(item, 5, row.baseType);
-        bindOptional(item, 6, row.secondaryType);
-        bindOptional(item, 7, row.checksum);
-        bindOptional(item, 8, row.text);
-        bindOptional(item, 9, row.title);
-        bindOptional(item, 10, row.thumbnail);
-        sqlite3_bind_int64(item, 11, 1000 + row.primaryKey);
-        bindOptional(item, 12, row.app);
-        sqlite3_bind_int(item, 13, row.removedFromAll ? 1 : 0);
-        check(sqlite3_step(item), db, "insert item");
-        for (int copy = 0; copy < (row.duplicateDataRow ? 2 : 1); ++copy) {
-            sqlite3_reset(data);
-            sqlite3_bind_int64(data, 1, 1000 + row.primaryKey);
-            sqlite3_bind_int(data, 2, row.compressed ? 1 : 0);
-            bindOptional(data, 3, row.data);
-            check(sqlite3_step(data), db, "insert data");
-        }
-    }
-    sqlite3_finalize(item);
-    sqlite3_finalize(data);
+    insertRows(db, rows);
     exec(db, "COMMIT");
     sqlite3_close(db);
     // The outside program is not running: no shared-memory file is left behind.
@@ -155,6 +159,26 @@ void PasteNowTestDatabase::write(const fs::path& documentsFolder, const std::vec
         std::ofstream out(external / name, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
+}
+
+void PasteNowTestDatabase::leaveHotJournal(const fs::path& documentsFolder, const std::vector<Row>& uncommitted) {
+    const fs::path file = documentsFolder / "PasteNow.sqlite";
+    const fs::path journal = documentsFolder / "PasteNow.sqlite-journal";
+    const fs::path saved = documentsFolder / "crashed.sqlite";
+    sqlite3* db = nullptr;
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open the database");
+    exec(db, "PRAGMA journal_mode=DELETE");
+    // A small cache spills the transaction's pages into the file before any commit.
+    exec(db, "PRAGMA cache_size=2");
+    exec(db, "BEGIN");
+    insertRows(db, uncommitted);
+    // The writer dies here: the file and its journal as they are now are what it leaves.
+    fs::copy_file(file, saved, fs::copy_options::overwrite_existing);
+    fs::copy_file(journal, fs::path(saved.string() + "-journal"), fs::copy_options::overwrite_existing);
+    exec(db, "ROLLBACK");
+    sqlite3_close(db);
+    fs::rename(saved, file);
+    fs::rename(fs::path(saved.string() + "-journal"), journal);
 }
 
 std::vector<PasteNowTestDatabase::Row> PasteNowTestDatabase::standardRows() {

@@ -51,6 +51,10 @@ public:
     static void write(const std::filesystem::path& documentsFolder, const std::vector<Row>& rows,
                       const std::vector<std::pair<std::string, Bytes>>& externalFiles = {});
 
+    // Turns the database into a rollback-journal one and leaves it as a writer that died in the
+    // middle of inserting `uncommitted` leaves it: those rows in the file, a hot journal beside.
+    static void leaveHotJournal(const std::filesystem::path& documentsFolder, const std::vector<Row>& uncommitted);
+
     // The mixed history the importer tests and the end-to-end test share (keys 1-14); see the
     // definition for what each row exercises.
     static std::vector<Row> standardRows();

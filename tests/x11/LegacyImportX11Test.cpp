@@ -2,8 +2,12 @@
 // clip chosen on the shelf offers what the outside program had preserved.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <algorithm>
+#include <cstdio>
 
 #include "HarbelleProcess.h"
 #include "support/PasteNowTestDatabase.h"
@@ -87,6 +91,68 @@ TEST(HarbelleLegacyImportX11, ANewUsersFirstStartImportsTheHistory) {
     ASSERT_TRUE(harbelle.waitUntilRunning());
     EXPECT_TRUE(QTest::qWaitFor([&] { return importedItems(harbelle).size() == 8; }, 15000))
         << harbelle.history().toStdString();
+}
+
+// A long-time user of the older program: 100,000 clips come in at the first start, and all the
+// while the shelf answers its keys: it hides and opens again, each time within a moment.
+TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
+    HarbelleProcess harbelle(nullptr, {}, false);
+    const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
+                                            "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
+                                            "Documents";
+    constexpr int kRows = 100'000;
+    PasteNowTestDatabase::write(documents, PasteNowTestDatabase::bulkRows(kRows));
+    const auto imported = [&] {
+        return QJsonDocument::fromJson(harbelle.settings()).object().value(QStringLiteral("pasteNowHistoryImportedV2")).toBool();
+    };
+    const auto shelfActive = [] { return activeWindowName() == QStringLiteral("Harbelle"); };
+    harbelle.start();
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+
+    // The sheet a new user meets at launch: "Use History in Copy-Only Mode", past "Request
+    // Accessibility Access", "Check Again" and "Open System Settings".
+    ASSERT_TRUE(QTest::qWaitFor(shelfActive, 10000)) << "the set-up sheet opens at launch";
+    for (const char* key : {"Tab", "Tab", "Tab", "space"}) ASSERT_TRUE(pressKeys(key));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
+
+    int answers = 0;
+    QElapsedTimer whole;
+    whole.start();
+    while (!imported() && whole.elapsed() < 180'000) {
+        if (shelfWindowVisible()) {
+            EXPECT_TRUE(QTest::qWaitFor(shelfActive, 2000)) << "the shelf did not take the keyboard";
+            // As with the hot key, a press that raced a focus change is tried once more.
+            bool hidden = false;
+            for (int attempt = 0; attempt < 2 && !hidden; ++attempt) {
+                ASSERT_TRUE(pressKeys("Escape"));
+                hidden = QTest::qWaitFor([] { return !shelfWindowVisible(); }, 2000);
+            }
+            EXPECT_TRUE(hidden) << "the shelf did not hide";
+        } else {
+            // A press while another window is still taking the focus can be lost: tried again.
+            bool opened = false;
+            for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+                ASSERT_TRUE(pressKeys("shift+super+v"));
+                opened = QTest::qWaitFor(shelfActive, 2000);
+            }
+            EXPECT_TRUE(opened) << "the shelf did not open";
+        }
+        ++answers;
+    }
+    ASSERT_TRUE(imported()) << "not imported in three minutes";
+    EXPECT_GE(answers, 2);
+    std::printf("imported in %lld ms, the shelf answered %d times meanwhile\n", static_cast<long long>(whole.elapsed()),
+                answers);
+    // A new user's history keeps its default limit: the newest 1,000 clips.
+    const auto items = importedItems(harbelle);
+    EXPECT_EQ(items.size(), 1000u);
+    if (!items.empty()) {
+        EXPECT_EQ(items.front().legacyID, kRows);
+    }
+    for (const auto& item : items) {
+        EXPECT_EQ(item.importedFrom, "PasteNow");
+        if (item.importedFrom != "PasteNow") break;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,292 @@
+#include "history/HistoryImportMerge.h"
+
+#include <QLocale>
+#include <QMetaObject>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <set>
+
+#include "history/HistoryPersistence.h"
+#include "history/HistoryStore.h"
+
+namespace harbelle {
+
+namespace {
+
+bool newerFirst(const ClipList::Pointer& a, const ClipList::Pointer& b) { return a->createdAt > b->createdAt; }
+
+std::string formattedCount(int count) {
+    // The C locale has no digit grouping; show the common English form there.
+    QLocale locale;
+    if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(count).toStdString();
+}
+
+// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step:
+// the last references go on a pool thread.
+template <typename T>
+void releaseElsewhere(T& value) {
+    auto held = std::make_shared<T>(std::move(value));
+    value = T{};
+    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
+}
+
+template <typename Visit>
+void forEachPayloadName(const ClipItem& clip, Visit visit) {
+    if (clip.payloadFilename) visit(*clip.payloadFilename);
+    if (clip.legacyPayloadFilename) visit(*clip.legacyPayloadFilename);
+    if (clip.syncPayloadFilename) visit(*clip.syncPayloadFilename);
+}
+
+}  // namespace
+
+HistoryImportMerge::HistoryImportMerge(HistoryStore& store, ClipList batch, std::string sourceName, Done done)
+    : QObject(&store), store_(store), batch_(std::move(batch)), sourceName_(std::move(sourceName)),
+      done_(std::move(done)) {}
+
+void HistoryImportMerge::start() {
+    QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
+}
+
+bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::now() - stepStart_ >= kSlice; }
+
+void HistoryImportMerge::runStep() {
+    stepStart_ = std::chrono::steady_clock::now();
+    switch (stage_) {
+    case Stage::knownClips: knownClips(); break;
+    case Stage::filter: filter(); break;
+    case Stage::sortExisting: sortExisting(); break;
+    case Stage::trim: trim(); break;
+    case Stage::swap: swap(); break;
+    case Stage::unreferenced: unreferenced(); break;
+    case Stage::save: save(); break;
+    case Stage::saving:
+    case Stage::finished: return;
+    }
+    ++steps_;
+    longestStep_ = std::max(longestStep_, std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - stepStart_));
+    if (stage_ != Stage::saving && stage_ != Stage::finished)
+        QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
+}
+
+void HistoryImportMerge::finish(bool saved) {
+    stage_ = Stage::finished;
+    auto done = std::move(done_);
+    deleteLater();
+    if (done) done(added_, saved);
+}
+
+// The clips the history holds, as the one-shot import reads them.
+void HistoryImportMerge::knownClips() {
+    if (next_ == 0) {
+        if (batch_.empty()) {
+            stage_ = Stage::save;  // nothing to add, but the history is still written
+            return;
+        }
+        snapshot_ = store_.items_;
+        // Grown once: a rehash of a hundred thousand entries would take a step of its own.
+        const std::size_t all = snapshot_.size() + batch_.size();
+        knownLegacyIDs_.reserve(all);
+        knownFingerprints_.reserve(all);
+        knownIDs_.reserve(all);
+    }
+    for (; next_ < snapshot_.size(); ++next_) {
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
+        const ClipItem& clip = snapshot_[next_];
+        if (clip.legacyID)
+            knownLegacyIDs_.insert(*clip.legacyID);
+        else
+            knownFingerprints_.insert(clip.fingerprint);
+        knownIDs_.insert(clip.id);
+    }
+    next_ = 0;
+    accepted_.reserve(batch_.size());
+    stage_ = Stage::filter;
+}
+
+void HistoryImportMerge::filter() {
+    for (; next_ < batch_.size(); ++next_) {
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
+        const ClipItem& clip = batch_[next_];
+        const bool fresh = clip.legacyID ? knownLegacyIDs_.insert(*clip.legacyID).second
+                                         : knownFingerprints_.insert(clip.fingerprint).second;
+        if (!fresh) {
+            skipped_.push_back(batch_.shared(next_));
+            continue;
+        }
+        if (clip.importedFrom != sourceName_ || knownIDs_.count(clip.id)) {
+            ClipItem& changed = batch_.mutableAt(next_);
+            changed.importedFrom = sourceName_;
+            while (!knownIDs_.insert(changed.id).second) changed.id = Uuid::random();
+        } else {
+            knownIDs_.insert(clip.id);
+        }
+        accepted_.push_back(batch_.shared(next_));
+    }
+    releaseElsewhere(knownLegacyIDs_);
+    releaseElsewhere(knownFingerprints_);
+    releaseElsewhere(knownIDs_);
+    batch_ = {};
+    next_ = 0;
+    stage_ = Stage::sortExisting;
+}
+
+void HistoryImportMerge::sortExisting() {
+    if (!merging_) {
+        sortedExisting_ = snapshot_;
+        sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        merged_.clear();
+        fromBatch_.clear();
+        merged_.reserve(sortedExisting_.size() + accepted_.size());
+        fromBatch_.reserve(sortedExisting_.size() + accepted_.size());
+        fromStored_ = fromAccepted_ = 0;
+        merging_ = true;
+        return;
+    }
+    // Stored clips before accepted ones of the same date, as a stable sort of the two would.
+    const auto& stored = sortedExisting_.pointers();
+    const auto& taken = accepted_.pointers();
+    std::size_t& i = fromStored_;
+    std::size_t& j = fromAccepted_;
+    while (i < stored.size() || j < taken.size()) {
+        if (((i + j) & 255) == 0 && timeIsUp()) return;
+        const bool takeBatch = i == stored.size() || (j < taken.size() && newerFirst(taken[j], stored[i]));
+        merged_.push_back(takeBatch ? taken[j++] : stored[i++]);
+        fromBatch_.push_back(takeBatch);
+    }
+    merging_ = false;
+    sortedExisting_ = {};
+    kept_.clear();
+    kept_.reserve(std::min<std::size_t>(merged_.size(), std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0)) + 64));
+    retired_.clear();
+    unpinnedSeen_ = 0;
+    added_ = 0;
+    next_ = 0;
+    stage_ = Stage::trim;
+}
+
+// The history's limit, as trimming applies it: favourites stay, the oldest others beyond the
+// limit go and their files are retired. Done here, in slices, so the list's one change is cheap.
+void HistoryImportMerge::trim() {
+    const bool trims = !store_.trimSuspended_;
+    const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
+    for (; next_ < merged_.size(); ++next_) {
+        if ((next_ & 511) == 0 && next_ != 0 && timeIsUp()) return;
+        const ClipItem& clip = *merged_[next_];
+        if (trims && !clip.isPinned && unpinnedSeen_++ >= limit) {
+            // A batch clip's files were written for it alone and no history ever named them:
+            // deleted at once, on a pool thread. A stored clip's wait for the next write.
+            forEachPayloadName(clip, [&](const std::string& name) {
+                if (!fromBatch_[next_]) retired_.insert(name);
+                else if (HistoryPersistence::isSafePayloadName(name)) neverNamed_.push_back(name);
+            });
+            dropped_.push_back(std::move(merged_[next_]));
+            continue;
+        }
+        added_ += fromBatch_[next_] ? 1 : 0;
+        kept_.push_back(std::move(merged_[next_]));
+    }
+    merged_ = {};
+    fromBatch_ = {};
+    next_ = 0;
+    stage_ = Stage::swap;
+}
+
+// The one step that changes the list: every accepted clip goes in at once.
+void HistoryImportMerge::swap() {
+    if (store_.items_.pointers() != snapshot_.pointers()) {
+        // The user changed the list meanwhile: merged again from the list as it is now.
+        if (++restarts_ <= 3) {
+            snapshot_ = store_.items_;
+            stage_ = Stage::sortExisting;
+            return;
+        }
+        // Still changing: all at once, as the one-shot import does.
+        ClipList list = store_.items_;
+        for (const auto& clip : accepted_) list.push_back(clip);
+        list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        kept_ = list.pointers();
+        retired_.clear();
+        store_.items_ = std::move(list);
+        const bool trimmed = store_.trimItems();
+        added_ = int(accepted_.size());
+        if (trimmed) {
+            std::unordered_set<const ClipItem*> taken;
+            for (const auto& clip : accepted_.pointers()) taken.insert(clip.get());
+            added_ = 0;
+            for (const auto& clip : store_.items_.pointers()) added_ += taken.count(clip.get()) ? 1 : 0;
+        }
+    } else {
+        ClipList list;
+        list.reserve(kept_.size());
+        for (auto& clip : kept_) list.push_back(std::move(clip));
+        store_.items_ = std::move(list);
+        store_.trimItems();  // nothing left to drop
+        auto& retired = store_.retiredPayloadFilenames_;
+        // The larger set takes the smaller one's names.
+        if (retired.size() < retired_.size()) retired.swap(retired_);
+        retired.merge(retired_);
+    }
+    snapshot_ = {};
+    kept_ = {};
+    retired_ = {};
+    releaseElsewhere(accepted_);
+    releaseElsewhere(dropped_);
+    if (!neverNamed_.empty() && store_.persistence_) {
+        QThreadPool::globalInstance()->start(
+            [names = std::make_shared<std::vector<std::string>>(std::move(neverNamed_)), folder = store_.payloadsURL_] {
+                HistoryPersistence::deletePayloads(std::set<std::string>(names->begin(), names->end()), folder);
+            });
+    }
+    neverNamed_ = {};
+    store_.itemsDidChange();
+    store_.setSelectedIDQuietly(store_.items_.empty() ? std::nullopt : std::optional<Uuid>(store_.items_.front().id));
+    if (added_ > 0) store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
+    for (const auto& clip : skipped_)
+        forEachPayloadName(*clip, [&](const std::string& name) { unreferenced_.insert(name); });
+    skipped_ = {};
+    scanned_ = store_.items_;
+    next_ = 0;
+    stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
+}
+
+// Files of clips that were not taken, unless a clip of the list names them (a clip imported by
+// an earlier run names the same archive).
+void HistoryImportMerge::unreferenced() {
+    for (; next_ < scanned_.size(); ++next_) {
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
+        forEachPayloadName(scanned_[next_], [&](const std::string& name) { unreferenced_.erase(name); });
+    }
+    scanned_ = {};
+    if (store_.persistence_) {
+        for (const auto& name : unreferenced_)
+            if (HistoryPersistence::isSafePayloadName(name)) store_.retiredPayloadFilenames_.insert(name);
+    }
+    unreferenced_ = {};
+    stage_ = Stage::save;
+}
+
+// Written at once, on the save thread; `done` hears the outcome of this very write.
+void HistoryImportMerge::save() {
+    if (store_.demoMode_ || !store_.persistence_) {
+        finish(store_.demoMode_);
+        return;
+    }
+    stage_ = Stage::saving;
+    store_.saveTask_.reset();
+    store_.enqueueSave();
+    saveTicket_ = store_.savesEnqueued_;
+    // Refused at once: the history file may not be overwritten.
+    if (store_.savesFinished_ >= saveTicket_) {
+        finish(false);
+        return;
+    }
+    connect(&store_, &HistoryStore::saveFinished, this, [this](bool succeeded) {
+        if (stage_ == Stage::saving && store_.savesFinished_ >= saveTicket_) finish(succeeded);
+    });
+}
+
+}  // namespace harbelle

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "history/ClipList.h"
+#include "history/Uuid.h"
+
+namespace harbelle {
+
+class HistoryStore;
+
+// A batch import merged in steps of the main thread, each a few milliseconds long, so that the
+// shelf answers while a large batch goes in. The list changes in one step only: the whole batch
+// goes in at once, exactly as `HistoryStore::importItems` would put it. Then the files of clips
+// that were not taken are retired, the history is saved, and `done` learns how many clips were
+// added and whether that save succeeded. A child of the store: it goes with it.
+class HistoryImportMerge : public QObject {
+public:
+    using Done = std::function<void(int added, bool saved)>;
+    // Longest a step works before it lets the event loop run.
+    static constexpr std::chrono::milliseconds kSlice{8};
+
+    // `batch`: sorted newest first by creation date (stable), as the importer hands it over.
+    HistoryImportMerge(HistoryStore& store, ClipList batch, std::string sourceName, Done done);
+
+    void start();
+    // Steps taken so far and the longest of them, for the benchmark.
+    int steps() const { return steps_; }
+    std::chrono::microseconds longestStep() const { return longestStep_; }
+
+private:
+    enum class Stage { knownClips, filter, sortExisting, trim, swap, unreferenced, save, saving, finished };
+    void runStep();
+    bool timeIsUp() const;
+    void knownClips();
+    void filter();
+    void sortExisting();
+    void trim();
+    void swap();
+    void unreferenced();
+    void save();
+    void finish(bool saved);
+
+    HistoryStore& store_;
+    ClipList batch_;
+    std::string sourceName_;
+    Done done_;
+    Stage stage_ = Stage::knownClips;
+    std::size_t next_ = 0;
+    std::chrono::steady_clock::time_point stepStart_;
+    int steps_ = 0;
+    std::chrono::microseconds longestStep_{0};
+
+    ClipList snapshot_;  // the list as the known clips were read from it
+    std::unordered_set<std::int64_t> knownLegacyIDs_;
+    std::unordered_set<std::string> knownFingerprints_;
+    std::unordered_set<Uuid> knownIDs_;
+    ClipList accepted_;
+    std::vector<ClipList::Pointer> skipped_;
+    ClipList sortedExisting_;
+    bool merging_ = false;
+    std::size_t fromStored_ = 0;
+    std::size_t fromAccepted_ = 0;
+    // The list the merge would give, whether each clip came from the batch, and what the
+    // history's limit keeps of it and retires.
+    ClipList::Storage merged_;
+    std::vector<bool> fromBatch_;
+    ClipList::Storage kept_;
+    std::set<std::string> retired_;
+    std::vector<std::string> neverNamed_;
+    ClipList::Storage dropped_;
+    std::size_t unpinnedSeen_ = 0;
+    int restarts_ = 0;
+    int added_ = 0;
+    ClipList scanned_;  // the list after the swap, read for the names it still uses
+    std::unordered_set<std::string> unreferenced_;
+    std::uint64_t saveTicket_ = 0;
+};
+
+}  // namespace harbelle
