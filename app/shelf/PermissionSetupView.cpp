@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "history/GlobalShortcutKeys.h"
 #include "history/HistoryStore.h"
 #include "shelf/ShelfSheet.h"
 #include "theme/AppMark.h"
@@ -122,10 +123,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         auto* note = new QHBoxLayout;
         note->setSpacing(8);
         note->addWidget(makeSymbol("keyboard.badge.ellipsis", VisualTheme::secondaryText(), 16, content), 0, Qt::AlignTop);
-        note->addWidget(makeSheetText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
-                                                "its Shift+Super+V shortcut; it does not listen to what you type."),
-                                 VisualTheme::uiFont(11), true, content),
-                        1);
+        inputNote_ = makeSheetText(QString(), VisualTheme::uiFont(11), true, content);
+        note->addWidget(inputNote_, 1);
         column->addLayout(note);
     }
 
@@ -198,6 +197,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
 
     connect(&store_, &HistoryStore::accessibilityAccessGrantedChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::eventPostingAccessGrantedChanged, this, &PermissionSetupView::refresh);
+    connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &PermissionSetupView::refresh);
     shownGranted_ = !accessGranted();  // the first refresh places the focus
     refresh();
 }
@@ -230,6 +230,19 @@ void PermissionSetupView::setRowState(Row& row, bool granted) {
     paintBadge(row.badge, granted ? QStringLiteral("Allowed") : QStringLiteral("Required"), color);
 }
 
+QString PermissionSetupView::readyStatus(const QString& keys) {
+    if (keys.isEmpty())
+        return QStringLiteral("Ready. After Continue, focus an input, click Harbelle's tray icon, and click one saved card.");
+    return QStringLiteral("Ready. After Continue, focus an input, press %1, and click one saved card.").arg(keys);
+}
+
+QString PermissionSetupView::inputNote(const QString& keys) {
+    const QString registered = keys.isEmpty() ? QStringLiteral("Harbelle registers no shortcut")
+                                               : QStringLiteral("Harbelle registers only its %1 shortcut").arg(keys);
+    return QStringLiteral("Input Monitoring is not required or requested. %1; it does not listen to what you type.")
+        .arg(registered);
+}
+
 bool PermissionSetupView::accessGranted() const {
     return store_.accessibilityAccessGranted() && store_.eventPostingAccessGranted();
 }
@@ -259,7 +272,9 @@ void PermissionSetupView::refresh() {
 
     continue_->setVisible(granted);
     pendingButtons_->setVisible(!granted);
-    status_->setText(text(granted ? kReadyStatus : kPendingStatus));
+    const QString keys = globalShortcutKeys(store_.globalShortcutLabel());
+    inputNote_->setText(inputNote(keys));
+    status_->setText(granted ? readyStatus(keys) : text(kPendingStatus));
     status_->setStyleSheet(QStringLiteral("color: %1;")
                                .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
     if (granted != shownGranted_) {

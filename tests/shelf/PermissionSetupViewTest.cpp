@@ -116,8 +116,8 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
                                   PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
             EXPECT_EQ(shows(title), !c.ready) << title;
         }
-        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.ready ? PermissionSetupView::kReadyStatus
-                                                                          : PermissionSetupView::kPendingStatus));
+        EXPECT_EQ(sheet().statusLine()->text(), c.ready ? PermissionSetupView::readyStatus("Shift+Super+V")
+                                                        : QString::fromUtf8(PermissionSetupView::kPendingStatus));
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
@@ -318,12 +318,32 @@ TEST_F(PermissionSetupViewTest, TheSheetNamesTheKeysOfThisDesktop) {
     presentWith(false, false);
     QStringList texts;
     for (QLabel* label : sheet().findChildren<QLabel*>()) texts << label->text();
-    texts << QString::fromUtf8(PermissionSetupView::kReadyStatus);
+    texts << PermissionSetupView::readyStatus("Shift+Super+V");
     const QString all = texts.join('\n');
     for (const char* false_ : {"\u2318", "Command", "this Mac"})
         EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
     EXPECT_TRUE(all.contains("Shift+Super+V"));
     EXPECT_TRUE(all.contains("this computer"));
+}
+
+// The ready line and the keyboard note name the hot key actually registered, and follow it live.
+TEST_F(PermissionSetupViewTest, TheSheetNamesTheHotKeyInForce) {
+    presentWith(true, true);
+    const auto names = [this](const char* keys) {
+        return sheet().statusLine()->text().contains(QString::fromUtf8(keys)) &&
+               sheet().inputNoteLine()->text().contains(QString::fromUtf8(keys));
+    };
+    EXPECT_TRUE(names("Shift+Super+V"));
+    store->setGlobalShortcutLabel("\u2325\u2318V");  // the fallback
+    EXPECT_TRUE(names("Alt+Super+V"));
+    EXPECT_FALSE(sheet().statusLine()->text().contains("Shift"));
+    EXPECT_FALSE(sheet().inputNoteLine()->text().contains("Shift"));
+    store->setGlobalShortcutLabel("Menu bar");  // none at all
+    EXPECT_FALSE(sheet().statusLine()->text().contains("Super"));
+    EXPECT_TRUE(sheet().statusLine()->text().contains("tray icon"));
+    EXPECT_TRUE(sheet().inputNoteLine()->text().contains("registers no shortcut"));
+    store->setGlobalShortcutLabel("\u21e7\u2318V");
+    EXPECT_TRUE(names("Shift+Super+V"));
 }
 
 }  // namespace
