@@ -67,13 +67,16 @@ void paintBadge(QLabel* badge, const QString& value, const QColor& color) {
 
 PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateChoice& updates, QWidget* parent)
     : QWidget(parent), store_(store), updates_(updates) {
-    QVBoxLayout* column = makeScrollingSheetColumn(this, 30);
+    // Tight enough that the whole sheet, update card included, fits a 1280x800 screen unscrolled.
+    QVBoxLayout* column = makeScrollingSheetColumn(this, 0);
+    column->setContentsMargins(22, 18, 22, 18);
+    column->setSpacing(12);
     QWidget* content = column->parentWidget();
 
-    column->addWidget(new AppMark(68, content), 0, Qt::AlignHCenter);
+    column->addWidget(new AppMark(52, content), 0, Qt::AlignHCenter);
 
     auto* header = new QVBoxLayout;
-    header->setSpacing(8);
+    header->setSpacing(4);
     auto* title = makeSheetText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
     title->setAlignment(Qt::AlignHCenter);
     header->addWidget(title);
@@ -91,8 +94,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     {
         auto* history = new QWidget(card);
         auto* row = new QHBoxLayout(history);
-        row->setContentsMargins(16, 16, 16, 16);
-        row->setSpacing(14);
+        row->setContentsMargins(14, 10, 14, 10);
+        row->setSpacing(12);
         row->addWidget(makeSymbol("clock.arrow.circlepath", PemberlowTheme::selection(), 23, history));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(3);
@@ -131,8 +134,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     updateCard_ = makeCard(content);
     {
         auto* updateColumn = new QVBoxLayout(updateCard_);
-        updateColumn->setContentsMargins(16, 16, 16, 16);
-        updateColumn->setSpacing(12);
+        updateColumn->setContentsMargins(14, 10, 14, 10);
+        updateColumn->setSpacing(4);
         updateToggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), updateCard_);
         updateToggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
         updateToggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
@@ -149,7 +152,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     column->addWidget(updateCard_);
 
     auto* buttons = new QVBoxLayout;
-    buttons->setSpacing(11);
+    buttons->setSpacing(8);
     continue_ = new QPushButton(text(kContinueTitle), content);
     continue_->setDefault(true);
     connect(continue_, &QPushButton::clicked, this, &PermissionSetupView::continueAndReturn);
@@ -158,7 +161,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     {
         auto* pending = new QVBoxLayout(pendingButtons_);
         pending->setContentsMargins(0, 0, 0, 0);
-        pending->setSpacing(11);
+        pending->setSpacing(8);
         request_ = new QPushButton(text(kRequestTitle), pendingButtons_);
         request_->setDefault(true);
         connect(request_, &QPushButton::clicked, this, [this] {
@@ -205,8 +208,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
 QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subtitle, Row* row, QWidget* parent) {
     auto* widget = new QWidget(parent);
     auto* layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(16, 16, 16, 16);
-    layout->setSpacing(14);
+    layout->setContentsMargins(14, 10, 14, 10);
+    layout->setSpacing(12);
     row->symbol = new QLabel(widget);
     row->symbol->setFixedWidth(30);
     row->symbol->setAlignment(Qt::AlignCenter);

@@ -277,6 +277,20 @@ TEST_F(PermissionSetupViewTest, SetUpSheetsStandWholeInFrontOfTheShelfWhateverIt
     EXPECT_TRUE(view->sheet()->aboveWindow()->isVisible());
 }
 
+// With its update card and every pending button, the permission sheet still fits a 1280x800
+// screen whose desktop keeps a 32 px panel: nothing is left to scroll to.
+TEST_F(PermissionSetupViewTest, ThePermissionSheetWithItsUpdateCardFitsA1280x800Screen) {
+    view->resize(1252, 405);
+    presentWith(false, false);
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet().updateCard()->isVisible());
+    QScrollBar* bar = sheet().findChild<QScrollArea*>()->verticalScrollBar();
+    const int needed = ShelfSheet::contentHeight(&sheet(), 600 - 16 - bar->sizeHint().width());
+    EXPECT_LE(needed, 800 - 32 - 2 * 14);
+    EXPECT_EQ(view->sheet()->aboveWindow()->height(), needed);
+    EXPECT_EQ(bar->maximum(), 0);
+}
+
 // A change of the updater's setting made elsewhere (the settings page) shows on both sheets' toggles.
 TEST_F(PermissionSetupViewTest, BothUpdateTogglesFollowTheUpdaterLive) {
     FakeUpdater* updater = nullptr;
