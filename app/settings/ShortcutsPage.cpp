@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "history/GlobalShortcutKeys.h"
 #include "history/HistoryStore.h"
 #include "settings/SettingsCard.h"
 #include "settings/SettingsPageBlocks.h"
@@ -13,9 +14,6 @@ namespace harbelle {
 using namespace settingsblocks;
 
 namespace {
-
-// The label the shell sets when no global shortcut could be registered at all.
-constexpr const char* kNoShortcutLabel = "Menu bar";
 
 QLabel* keyCap(const QString& keys) {
     auto* badge = new QLabel(keys);
@@ -41,11 +39,8 @@ QString ShortcutsPage::noteFor(const QString& label) {
 }
 
 QString ShortcutsPage::keysFor(const QString& label) {
-    // The store keeps the design's labels; the page shows what is pressed here (Command is Super).
-    if (label == QStringLiteral("⇧⌘V")) return QStringLiteral("Shift+Super+V");
-    if (label == QStringLiteral("⌥⌘V")) return QStringLiteral("Alt+Super+V");
-    if (label == QLatin1String(kNoShortcutLabel) || label.isEmpty()) return QStringLiteral("Tray icon");
-    return label;
+    const QString keys = globalShortcutKeys(label.toStdString());
+    return keys.isEmpty() ? QStringLiteral("Tray icon") : keys;
 }
 
 ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(parent), store_(store) {

@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "history/GlobalShortcutKeys.h"
 #include "history/HistoryStore.h"
 #include "shelf/ShelfSheet.h"
 #include "theme/AppMark.h"
@@ -66,13 +67,16 @@ void paintBadge(QLabel* badge, const QString& value, const QColor& color) {
 
 PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateChoice& updates, QWidget* parent)
     : QWidget(parent), store_(store), updates_(updates) {
-    QVBoxLayout* column = makeScrollingSheetColumn(this, 30);
+    // Tight enough that the whole sheet, update card included, fits a 1280x800 screen unscrolled.
+    QVBoxLayout* column = makeScrollingSheetColumn(this, 0);
+    column->setContentsMargins(22, 18, 22, 18);
+    column->setSpacing(12);
     QWidget* content = column->parentWidget();
 
-    column->addWidget(new AppMark(68, content), 0, Qt::AlignHCenter);
+    column->addWidget(new AppMark(52, content), 0, Qt::AlignHCenter);
 
     auto* header = new QVBoxLayout;
-    header->setSpacing(8);
+    header->setSpacing(4);
     auto* title = makeSheetText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
     title->setAlignment(Qt::AlignHCenter);
     header->addWidget(title);
@@ -90,8 +94,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     {
         auto* history = new QWidget(card);
         auto* row = new QHBoxLayout(history);
-        row->setContentsMargins(16, 16, 16, 16);
-        row->setSpacing(14);
+        row->setContentsMargins(14, 10, 14, 10);
+        row->setSpacing(12);
         row->addWidget(makeSymbol("clock.arrow.circlepath", PemberlowTheme::selection(), 23, history));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(3);
@@ -122,18 +126,16 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         auto* note = new QHBoxLayout;
         note->setSpacing(8);
         note->addWidget(makeSymbol("keyboard.badge.ellipsis", VisualTheme::secondaryText(), 16, content), 0, Qt::AlignTop);
-        note->addWidget(makeSheetText(QStringLiteral("Input Monitoring is not required or requested. Harbelle registers only "
-                                                "its Shift+Super+V shortcut; it does not listen to what you type."),
-                                 VisualTheme::uiFont(11), true, content),
-                        1);
+        inputNote_ = makeSheetText(QString(), VisualTheme::uiFont(11), true, content);
+        note->addWidget(inputNote_, 1);
         column->addLayout(note);
     }
 
     updateCard_ = makeCard(content);
     {
         auto* updateColumn = new QVBoxLayout(updateCard_);
-        updateColumn->setContentsMargins(16, 16, 16, 16);
-        updateColumn->setSpacing(12);
+        updateColumn->setContentsMargins(14, 10, 14, 10);
+        updateColumn->setSpacing(4);
         updateToggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), updateCard_);
         updateToggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
         updateToggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
@@ -150,7 +152,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     column->addWidget(updateCard_);
 
     auto* buttons = new QVBoxLayout;
-    buttons->setSpacing(11);
+    buttons->setSpacing(8);
     continue_ = new QPushButton(text(kContinueTitle), content);
     continue_->setDefault(true);
     connect(continue_, &QPushButton::clicked, this, &PermissionSetupView::continueAndReturn);
@@ -159,7 +161,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     {
         auto* pending = new QVBoxLayout(pendingButtons_);
         pending->setContentsMargins(0, 0, 0, 0);
-        pending->setSpacing(11);
+        pending->setSpacing(8);
         request_ = new QPushButton(text(kRequestTitle), pendingButtons_);
         request_->setDefault(true);
         connect(request_, &QPushButton::clicked, this, [this] {
@@ -198,6 +200,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
 
     connect(&store_, &HistoryStore::accessibilityAccessGrantedChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::eventPostingAccessGrantedChanged, this, &PermissionSetupView::refresh);
+    connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &PermissionSetupView::refresh);
     shownGranted_ = !accessGranted();  // the first refresh places the focus
     refresh();
 }
@@ -205,8 +208,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
 QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subtitle, Row* row, QWidget* parent) {
     auto* widget = new QWidget(parent);
     auto* layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(16, 16, 16, 16);
-    layout->setSpacing(14);
+    layout->setContentsMargins(14, 10, 14, 10);
+    layout->setSpacing(12);
     row->symbol = new QLabel(widget);
     row->symbol->setFixedWidth(30);
     row->symbol->setAlignment(Qt::AlignCenter);
@@ -228,6 +231,19 @@ void PermissionSetupView::setRowState(Row& row, bool granted) {
     const char* symbol = granted ? "checkmark.circle.fill" : "exclamationmark.circle.fill";
     row.symbol->setPixmap(SymbolGlyph::icon(symbol, color, 24).pixmap(24, 24));
     paintBadge(row.badge, granted ? QStringLiteral("Allowed") : QStringLiteral("Required"), color);
+}
+
+QString PermissionSetupView::readyStatus(const QString& keys) {
+    if (keys.isEmpty())
+        return QStringLiteral("Ready. After Continue, focus an input, click Harbelle's tray icon, and click one saved card.");
+    return QStringLiteral("Ready. After Continue, focus an input, press %1, and click one saved card.").arg(keys);
+}
+
+QString PermissionSetupView::inputNote(const QString& keys) {
+    const QString registered = keys.isEmpty() ? QStringLiteral("Harbelle registers no shortcut")
+                                               : QStringLiteral("Harbelle registers only its %1 shortcut").arg(keys);
+    return QStringLiteral("Input Monitoring is not required or requested. %1; it does not listen to what you type.")
+        .arg(registered);
 }
 
 bool PermissionSetupView::accessGranted() const {
@@ -259,7 +275,9 @@ void PermissionSetupView::refresh() {
 
     continue_->setVisible(granted);
     pendingButtons_->setVisible(!granted);
-    status_->setText(text(granted ? kReadyStatus : kPendingStatus));
+    const QString keys = globalShortcutKeys(store_.globalShortcutLabel());
+    inputNote_->setText(inputNote(keys));
+    status_->setText(granted ? readyStatus(keys) : text(kPendingStatus));
     status_->setStyleSheet(QStringLiteral("color: %1;")
                                .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
     if (granted != shownGranted_) {

@@ -30,11 +30,14 @@ public:
     static constexpr const char* kOpenSettingsTitle = "Open System Settings";
     static constexpr const char* kCopyOnlyTitle = "Use History in Copy-Only Mode";
     static constexpr const char* kContinueTitle = "Continue and Return to Your App";
-    static constexpr const char* kReadyStatus =
-        "Ready. After Continue, focus an input, press Shift+Super+V, and click one saved card.";
     static constexpr const char* kPendingStatus =
         "After enabling Harbelle in Privacy & Security \u2192 Accessibility, return here and click Check Again. "
         "Status also refreshes automatically.";
+
+    // The ready line and the keyboard note for the keys of the global shortcut in force, as
+    // `globalShortcutKeys` writes them (empty: none is registered, the tray icon opens the shelf).
+    static QString readyStatus(const QString& keys);
+    static QString inputNote(const QString& keys);
 
     // Both permissions granted.
     bool accessGranted() const;
@@ -44,6 +47,7 @@ public:
     QPushButton* button(const char* title) const;
     QCheckBox* updateToggle() const { return updateToggle_; }
     QLabel* statusLine() const { return status_; }
+    QLabel* inputNoteLine() const { return inputNote_; }
     // The badge of a permission row ("Allowed" or "Required"): 0 = Accessibility, 1 = key events.
     QLabel* badge(int row) const;
     QLabel* caption(int row) const;
@@ -74,6 +78,7 @@ private:
     QPushButton* continue_ = nullptr;
     QPushButton* request_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* inputNote_ = nullptr;
     bool shownGranted_ = false;
 };
 

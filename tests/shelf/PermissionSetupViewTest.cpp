@@ -116,8 +116,8 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
                                   PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
             EXPECT_EQ(shows(title), !c.ready) << title;
         }
-        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.ready ? PermissionSetupView::kReadyStatus
-                                                                          : PermissionSetupView::kPendingStatus));
+        EXPECT_EQ(sheet().statusLine()->text(), c.ready ? PermissionSetupView::readyStatus("Shift+Super+V")
+                                                        : QString::fromUtf8(PermissionSetupView::kPendingStatus));
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
@@ -277,6 +277,20 @@ TEST_F(PermissionSetupViewTest, SetUpSheetsStandWholeInFrontOfTheShelfWhateverIt
     EXPECT_TRUE(view->sheet()->aboveWindow()->isVisible());
 }
 
+// With its update card and every pending button, the permission sheet still fits a 1280x800
+// screen whose desktop keeps a 32 px panel: nothing is left to scroll to.
+TEST_F(PermissionSetupViewTest, ThePermissionSheetWithItsUpdateCardFitsA1280x800Screen) {
+    view->resize(1252, 405);
+    presentWith(false, false);
+    QApplication::processEvents();
+    ASSERT_TRUE(sheet().updateCard()->isVisible());
+    QScrollBar* bar = sheet().findChild<QScrollArea*>()->verticalScrollBar();
+    const int needed = ShelfSheet::contentHeight(&sheet(), 600 - 16 - bar->sizeHint().width());
+    EXPECT_LE(needed, 800 - 32 - 2 * 14);
+    EXPECT_EQ(view->sheet()->aboveWindow()->height(), needed);
+    EXPECT_EQ(bar->maximum(), 0);
+}
+
 // A change of the updater's setting made elsewhere (the settings page) shows on both sheets' toggles.
 TEST_F(PermissionSetupViewTest, BothUpdateTogglesFollowTheUpdaterLive) {
     FakeUpdater* updater = nullptr;
@@ -318,12 +332,32 @@ TEST_F(PermissionSetupViewTest, TheSheetNamesTheKeysOfThisDesktop) {
     presentWith(false, false);
     QStringList texts;
     for (QLabel* label : sheet().findChildren<QLabel*>()) texts << label->text();
-    texts << QString::fromUtf8(PermissionSetupView::kReadyStatus);
+    texts << PermissionSetupView::readyStatus("Shift+Super+V");
     const QString all = texts.join('\n');
     for (const char* false_ : {"\u2318", "Command", "this Mac"})
         EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
     EXPECT_TRUE(all.contains("Shift+Super+V"));
     EXPECT_TRUE(all.contains("this computer"));
+}
+
+// The ready line and the keyboard note name the hot key actually registered, and follow it live.
+TEST_F(PermissionSetupViewTest, TheSheetNamesTheHotKeyInForce) {
+    presentWith(true, true);
+    const auto names = [this](const char* keys) {
+        return sheet().statusLine()->text().contains(QString::fromUtf8(keys)) &&
+               sheet().inputNoteLine()->text().contains(QString::fromUtf8(keys));
+    };
+    EXPECT_TRUE(names("Shift+Super+V"));
+    store->setGlobalShortcutLabel("\u2325\u2318V");  // the fallback
+    EXPECT_TRUE(names("Alt+Super+V"));
+    EXPECT_FALSE(sheet().statusLine()->text().contains("Shift"));
+    EXPECT_FALSE(sheet().inputNoteLine()->text().contains("Shift"));
+    store->setGlobalShortcutLabel("Menu bar");  // none at all
+    EXPECT_FALSE(sheet().statusLine()->text().contains("Super"));
+    EXPECT_TRUE(sheet().statusLine()->text().contains("tray icon"));
+    EXPECT_TRUE(sheet().inputNoteLine()->text().contains("registers no shortcut"));
+    store->setGlobalShortcutLabel("\u21e7\u2318V");
+    EXPECT_TRUE(names("Shift+Super+V"));
 }
 
 }  // namespace

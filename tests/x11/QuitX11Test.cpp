@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "HarbelleProcess.h"
+#include "TestUpdateFeed.h"
 #include "support/LocalHttpsServer.h"
 #include "support/TextPage.h"
 
@@ -149,24 +150,6 @@ TEST(HarbelleQuitX11, SigtermWhileAPageIsReadEndsAtOnceAndLetsGoOfTheClipboard) 
 constexpr const char* kDownloadsSettings =
     R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "harbelle.automaticUpdateCheckChoiceRecorded": true,
         "SUEnableAutomaticChecks": false, "SUAutomaticallyUpdate": true})";
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const QByteArray& value) : name_(name) { qputenv(name, value); }
-    ~ScopedEnvironment() { qunsetenv(name_); }
-
-private:
-    const char* name_;
-};
-
-// A test feed instead of the build's: the address and a well-formed key.
-struct TestFeed {
-    TestFeed(const std::string& url, const std::string& caFile = {})
-        : url_("HARBELLE_UPDATE_FEED_URL", QByteArray::fromStdString(url)),
-          key_("HARBELLE_UPDATE_PUBLIC_ED_KEY", QByteArray(32, 'k').toBase64()),
-          ca_("HARBELLE_UPDATE_CA_FILE", QByteArray::fromStdString(caFile)) {}
-    ScopedEnvironment url_, key_, ca_;
-};
 
 // "Check for Updates…" in the program's settings window, clicked where a screen reader shows it.
 bool clickCheckForUpdates(qint64 pid) {

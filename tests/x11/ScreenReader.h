@@ -47,6 +47,7 @@ public:
     explicit ScreenReader(qint64 pid) : pid_(pid) {}
 
     // Reads the control (the first of its role when `name` is empty), optionally doing the named action on it first.
+    // A shown control comes before a hidden one of the same role and name (a sheet not presented).
     std::optional<Control> use(AtspiRole role, const std::string& name, const std::string& action = {}) {
         return std::async(std::launch::async, [=, this] { return useNow(role, name, action); }).get();
     }
@@ -55,37 +56,66 @@ private:
     struct Pane {
         std::optional<double> scrollValue;
     };
+    // Where the first match that is not showing is kept while the search goes on.
+    struct Hidden {
+        AtspiAccessible** node;
+        Pane* pane;
+        std::vector<std::pair<std::string, QRect>>* path;
+    };
+
+    static std::optional<Control> found(AtspiAccessible* node, const std::string& action, Pane pane,
+                                        std::vector<std::pair<std::string, QRect>> path) {
+        auto control = read(node, action);
+        gchar* nodeName = atspi_accessible_get_name(node, nullptr);
+        control->name = nodeName ? nodeName : "";
+        g_free(nodeName);
+        control->paneScrollValue = pane.scrollValue;
+        control->ancestors = std::move(path);
+        return control;
+    }
 
     std::optional<Control> useNow(AtspiRole role, const std::string& name, const std::string& action) {
         atspi_init();
         AtspiAccessible* desktop = atspi_get_desktop(0);
         std::optional<Control> result;
+        AtspiAccessible* hidden = nullptr;
+        Pane hiddenPane;
+        std::vector<std::pair<std::string, QRect>> hiddenPath;
         const int apps = atspi_accessible_get_child_count(desktop, nullptr);
         for (int i = 0; i < apps && !result; ++i) {
             AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
             if (!app) continue;
-            if (atspi_accessible_get_process_id(app, nullptr) == static_cast<guint>(pid_))
-                result = search(app, role, name, action, 0, Pane{});
+            if (atspi_accessible_get_process_id(app, nullptr) == static_cast<guint>(pid_)) {
+                Hidden first{&hidden, &hiddenPane, &hiddenPath};
+                result = search(app, role, name, action, 0, Pane{}, {}, &first);
+            }
             g_object_unref(app);
         }
+        if (!result && hidden) result = found(hidden, action, hiddenPane, std::move(hiddenPath));
+        if (hidden) g_object_unref(hidden);
         g_object_unref(desktop);
         return result;
     }
 
     std::optional<Control> search(AtspiAccessible* node, AtspiRole role, const std::string& name,
                                   const std::string& action, int depth, Pane pane,
-                                  std::vector<std::pair<std::string, QRect>> path = {}) {
+                                  std::vector<std::pair<std::string, QRect>> path = {}, Hidden* hidden = nullptr) {
         if (depth > 40) return std::nullopt;
         gchar* nodeName = atspi_accessible_get_name(node, nullptr);
         const std::string own = nodeName ? nodeName : "";
         g_free(nodeName);
         const AtspiRole nodeRole = atspi_accessible_get_role(node, nullptr);
         if (nodeRole == role && (name.empty() || own == name)) {
-            auto control = read(node, action);
-            control->name = own;
-            control->paneScrollValue = pane.scrollValue;
-            control->ancestors = std::move(path);
-            return control;
+            AtspiStateSet* states = atspi_accessible_get_state_set(node);
+            const bool showing = atspi_state_set_contains(states, ATSPI_STATE_SHOWING);
+            g_object_unref(states);
+            if (showing || !hidden) return found(node, action, pane, std::move(path));
+            if (!*hidden->node) {
+                *hidden->node = static_cast<AtspiAccessible*>(g_object_ref(node));
+                *hidden->pane = pane;
+                *hidden->path = path;
+            }
+            return std::nullopt;
         }
         const int children = atspi_accessible_get_child_count(node, nullptr);
         // Qt names a scroll area's node a plain client area: it is the one with a scroll bar.
@@ -96,9 +126,9 @@ private:
         for (int i = 0; i < children; ++i) {
             AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, nullptr);
             if (!child) continue;
-            auto found = search(child, role, name, action, depth + 1, pane, path);
+            auto match = search(child, role, name, action, depth + 1, pane, path, hidden);
             g_object_unref(child);
-            if (found) return found;
+            if (match) return match;
         }
         return std::nullopt;
     }

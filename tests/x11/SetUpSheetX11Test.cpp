@@ -11,9 +11,14 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 #include "ScreenReader.h"
+#include "TestUpdateFeed.h"
 #include "settings/UpdateManager.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/PermissionSetupView.h"
@@ -51,7 +56,11 @@ bool clickAt(QPoint point) {
 }
 
 // A new user's first launch with the shelf at `placement` ("bottom" needs no settings file at all).
-void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJson) {
+// With `withUpdateFeed` the program offers updates (a loopback feed where nothing listens), so
+// the sheet also carries its update card.
+void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJson, bool withUpdateFeed = false) {
+    std::optional<TestFeed> feed;
+    if (withUpdateFeed) feed.emplace("https://127.0.0.1:9/appcast.xml");
     AccessibilityBusSwitch bus(false);
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     AccessibleLaunch accessible;
@@ -75,17 +84,22 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
     EXPECT_TRUE(kScreen.contains(sheet)) << sheet.y() << "+" << sheet.height();
     EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
 
-    for (const char* name : {PermissionSetupView::kRequestTitle, PermissionSetupView::kCheckAgainTitle,
-                             PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
+    std::vector<std::pair<AtspiRole, const char*>> controls = {
+        {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kRequestTitle},
+        {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kCheckAgainTitle},
+        {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kOpenSettingsTitle},
+        {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kCopyOnlyTitle}};
+    if (withUpdateFeed) controls.emplace_back(ATSPI_ROLE_CHECK_BOX, "Automatically check for signed updates");
+    for (const auto& [role, name] : controls) {
         SCOPED_TRACE(name);
-        const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, name);
-        ASSERT_TRUE(button);
-        const QRect at = button->extents;
+        const auto control = reader.use(role, name);
+        ASSERT_TRUE(control);
+        const QRect at = control->extents;
         EXPECT_TRUE(kScreen.contains(at)) << at.y();
         EXPECT_TRUE(sheet.contains(at)) << at.y() << " in " << sheet.y() << "+" << sheet.height();
         // Inside what the sheet's scrolling column shows, scrolled to its start.
-        EXPECT_TRUE(button->visibleArea().contains(at)) << at.y() << " below " << button->visibleArea().bottom();
-        EXPECT_EQ(button->paneScrollValue.value_or(0), 0);
+        EXPECT_TRUE(control->visibleArea().contains(at)) << at.y() << " below " << control->visibleArea().bottom();
+        EXPECT_EQ(control->paneScrollValue.value_or(0), 0);
     }
 
     // The user clicks where the button shows.
@@ -95,8 +109,11 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
     EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "the choice closes the sheet and shelf";
     const QString text = QStringLiteral("first copy %1").arg(QDateTime::currentMSecsSinceEpoch());
     EXPECT_TRUE(harbelle.copyAndWaitUntilSaved(text)) << "capture starts";
-    EXPECT_EQ(QJsonDocument::fromJson(harbelle.settings()).object().value(QStringLiteral("pasteDirectly")),
-              QJsonValue(false));
+    const QJsonObject settings = QJsonDocument::fromJson(harbelle.settings()).object();
+    EXPECT_EQ(settings.value(QStringLiteral("pasteDirectly")), QJsonValue(false));
+    if (withUpdateFeed) {
+        EXPECT_EQ(settings.value(QStringLiteral("harbelle.automaticUpdateCheckChoiceRecorded")), QJsonValue(true));
+    }
 }
 
 TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfABottomShelf) {
@@ -105,6 +122,11 @@ TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfABottomShelf) {
 
 TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfALeftShelf) {
     expectPermissionSheetWholeAndCopyOnlyStartingCapture(R"({"shelfPlacement": "left"})");
+}
+
+// A build that offers updates: the sheet's update card comes on top, and all of it still fits.
+TEST(SetUpSheetX11, PermissionSheetWithItsUpdateCardIsWholeInFrontOfABottomShelf) {
+    expectPermissionSheetWholeAndCopyOnlyStartingCapture(nullptr, true);
 }
 
 // Ctrl+comma on the open shelf: the settings window stands whole in front of it and stays there
