@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include <malloc.h>
+#include "platform/FreedMemory.h"
 
 namespace harbelle {
 
@@ -98,11 +98,9 @@ void ShelfPanel::hideEvent(QHideEvent* event) {
     // the whole idle time; the next show repaints the whole window into a fresh one anyway.
     if (!event->spontaneous()) {
         if (QBackingStore* store = backingStore()) store->resize(QSize(1, 1));
-#ifdef __GLIBC__
         // The image sat in the heap, where freeing alone returns nothing. Queued, so that what
         // the content lets go of as it hides after the panel is returned too.
-        QMetaObject::invokeMethod(this, [] { ::malloc_trim(0); }, Qt::QueuedConnection);
-#endif
+        QMetaObject::invokeMethod(this, [] { returnFreedHeapToSystem(); }, Qt::QueuedConnection);
     }
 }
 
