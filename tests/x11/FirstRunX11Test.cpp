@@ -14,6 +14,7 @@
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 #include "TextFieldProcess.h"
+#include "support/TextPage.h"
 
 namespace harbelle::testing {
 namespace {
@@ -215,6 +216,38 @@ TEST_F(FirstRunX11, ACopiedPictureIsSavedWithTheWordsItShows) {
     };
     EXPECT_TRUE(QTest::qWaitFor(readPicture, 30000))
         << "history file:\n" << harbelle.history().toStdString() << "\nstderr:\n" << harbelle.errorOutput().toStdString();
+}
+
+// A new user's first large picture: SIGTERM while the engine reads it ends the program at once,
+// and the picture's clip is in the history file.
+TEST_F(FirstRunX11, SigtermWhileTheFirstPictureIsReadEndsAtOnceWithTheClipSaved) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(chooseCopyOnlyMode());
+
+    const QString page = harbelle.path(QStringLiteral("page.png"));
+    ASSERT_TRUE(textPage().save(page));
+    struct HandBackTheClipboard {
+        ~HandBackTheClipboard() { copyWithXclip(QStringLiteral("after the page")); }
+    } handBack;
+    ASSERT_TRUE(runQuietly(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                                                     QStringLiteral("-t"), QStringLiteral("image/png"),
+                                                     QStringLiteral("-i"), page}));
+    const auto savedImage = [&] {
+        for (const ClipItem& clip : harbelle.savedClips())
+            if (clip.kind == ClipKind::image) return true;
+        return false;
+    };
+    ASSERT_TRUE(QTest::qWaitFor(savedImage, 10000)) << harbelle.errorOutput().toStdString();
+
+    QElapsedTimer quitting;
+    quitting.start();
+    harbelle.process().terminate();
+    ASSERT_TRUE(harbelle.process().waitForFinished(5000)) << "the program does not end";
+    EXPECT_LT(quitting.elapsed(), 2000);
+    EXPECT_EQ(harbelle.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(savedImage()) << harbelle.history().toStdString();
 }
 
 // Each round: copy two clips in another program, open the shelf over a focused GTK entry and
