@@ -283,6 +283,13 @@ void ShelfPanelController::activatePanel() {
     activateWhenCaptured_ = false;
     activationTimer_.cancel();
     if (!panel_ || !panel_->isVisible()) return;
+    // A set-up sheet standing in front keeps the keyboard: the shelf behind it takes no keys.
+    if (ShelfSheet* sheet = view_ ? view_->sheet() : nullptr) {
+        if (QWidget* above = sheet->aboveWindow(); above && above->isVisible()) {
+            above->activateWindow();
+            return;
+        }
+    }
     panel_->activateWindow();
     if (view_) view_->focusSearch();
 }
