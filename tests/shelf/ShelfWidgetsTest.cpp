@@ -202,6 +202,15 @@ TEST(ClipPreviewView, ShowsEachKindAndEmitsItsActions) {
     EXPECT_EQ(preview.mode(), ClipPreviewView::Mode::files);
     EXPECT_EQ(preview.shownText(), "/a/one.txt\n/b/two.txt");
 
+    // A title wider than the sheet is cut with "…" and leaves the sheet no wider than its buttons.
+    ClipItem wide = clips[0];
+    wide.title = std::string(200, 'w');
+    preview.setClip(wide);
+    preview.resize(600, 300);
+    preview.show();
+    EXPECT_LT(preview.minimumSizeHint().width(), 600);
+    EXPECT_TRUE(preview.shownTitle().endsWith(QChar(0x2026))) << preview.shownTitle().size();
+
     preview.setClip(clips[0]);  // a favourite
     ASSERT_NE(buttonNamed(preview, "Remove Favorite"), nullptr);
     buttonNamed(preview, "Remove Favorite")->click();
