@@ -34,7 +34,7 @@ QMenu* MainShelfView::makeContextMenu(const ClipItem& clip, QWidget* parent) {
     });
     menu->addSeparator();
     QAction* favorite = menu->addAction(SymbolGlyph::icon(clip.isPinned ? "star.fill" : "star", VisualTheme::favorite(), 14),
-                                        clip.isPinned ? QStringLiteral("Unfavorite") : QStringLiteral("Favorite"), this,
+                                        clip.isPinned ? QStringLiteral("Remove Favorite") : QStringLiteral("Favorite"), this,
                                         [this, target] { store_.togglePinned(target); });
     favorite->setObjectName(QStringLiteral("favorite"));
     menu->addAction(QStringLiteral("Preview"), this, [this, target] { store_.setPreviewItem(target); });

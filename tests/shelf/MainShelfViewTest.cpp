@@ -185,6 +185,12 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
 
     action(QStringLiteral("Favorite"))->trigger();
     EXPECT_TRUE(store->count(ClipFilter::favorites) >= 2);
+    // A favourite's menu words the removal as the preview sheet does.
+    for (const auto& item : store->items())
+        if (item.id == clip.id) {
+            std::unique_ptr<QMenu> pinned(view->makeContextMenu(item));
+            EXPECT_EQ(pinned->findChild<QAction*>(QStringLiteral("favorite"))->text(), QStringLiteral("Remove Favorite"));
+        }
     action(QStringLiteral("Preview"))->trigger();
     ASSERT_TRUE(store->previewItem());
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::preview);
