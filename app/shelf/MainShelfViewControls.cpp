@@ -145,9 +145,14 @@ void MainShelfView::buildPlacementMenu() {
     auto* placementMenu = new QMenu(placementButton_);
     placementMenu->setStyleSheet(shelfMenuStyleSheet());
     auto* placementGroup = new QActionGroup(placementMenu);
+    // A checked item with an icon shows the icon's "on" state, not a check box: the current
+    // edge is marked by a check in the accent colour in place of its picture.
+    const QPixmap check = SymbolGlyph::icon("checkmark.circle.fill", PemberlowTheme::selection(), 16)
+                              .pixmap(QSize(16, 16), devicePixelRatioF());
     for (ShelfPlacement placement : shelfplacement::allCases) {
-        QAction* action = placementMenu->addAction(shelfPlacementIcon(placement, VisualTheme::primaryText()),
-                                                   placementTitle(placement));
+        QIcon icon = shelfPlacementIcon(placement, VisualTheme::primaryText());
+        for (QIcon::Mode mode : {QIcon::Normal, QIcon::Active}) icon.addPixmap(check, mode, QIcon::On);
+        QAction* action = placementMenu->addAction(icon, placementTitle(placement));
         action->setCheckable(true);
         action->setData(static_cast<int>(placement));
         placementGroup->addAction(action);

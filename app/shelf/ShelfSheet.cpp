@@ -15,8 +15,9 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "theme/VisualTheme.h"
 #include "shelf/WindowFramePlacement.h"
+#include "theme/RoundedWindowShape.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 
@@ -69,6 +70,10 @@ protected:
         paintPanel(painter, QRectF(rect()));
     }
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        setMask(roundedWindowShape(size(), VisualTheme::sheetCornerRadius));
+    }
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Escape) {
             emit sheet_->dismissRequested();

@@ -213,6 +213,22 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
         }
 }
 
+// The open Shelf Position menu marks the current edge: its row looks different from the same
+// row while another edge is current.
+TEST_F(MainShelfViewTest, ThePlacementMenuMarksTheCurrentEdge) {
+    QMenu* menu = view->placementButton()->menu();
+    auto rightRow = [&] {
+        menu->popup(view->placementButton()->mapToGlobal(QPoint(0, 30)));
+        const QImage row = menu->grab(menu->actionGeometry(menu->actions().at(3))).toImage();
+        menu->hide();
+        return row;
+    };
+    store->updateShelfPlacement(ShelfPlacement::right);
+    const QImage current = rightRow();
+    store->updateShelfPlacement(ShelfPlacement::bottom);
+    EXPECT_NE(rightRow(), current);
+}
+
 TEST_F(MainShelfViewTest, ASearchOrFilterThatHidesTheSelectedClipHandsTheSelectionToTheFirstCard) {
     const ClipItem meeting = shown(6);
     store->setSelectedID(meeting.id);
