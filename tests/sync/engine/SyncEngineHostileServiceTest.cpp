@@ -1,7 +1,8 @@
 // A service that lies: it may delay sync, never make a client lose, alter, re-date or merge a clip.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <future>
 #include <mutex>
 
 #include "ScriptedSyncAPI.h"
@@ -278,31 +279,19 @@ TEST_F(HostileService, AnImageTheApplicationHadNotTakenAtQuitIsFetchedAtTheNextS
         }
 
         // The application takes the image and is still checking it when the program quits.
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool checking = false, held = false, released = false;
-        harness->recorder.onApply = [&](const SyncMergeAction&) {
-            std::lock_guard lock(mutex);
-            checking = true;
-        };
-        harness->main.beforePost = [&] {
-            std::unique_lock lock(mutex);
-            if (!checking) return;
-            held = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return released; });
+        std::atomic<bool> checking = false;
+        std::promise<void> held, released;
+        harness->recorder.onApply = [&](const SyncMergeAction&) { checking = true; };
+        harness->main.beforePost = [&, release = released.get_future().share()] {
+            if (!checking.exchange(false)) return;
+            held.set_value();
+            release.wait();
         };
         harness->engine->syncNow();
-        ASSERT_TRUE(harness->pumpUntil([&] {
-            std::lock_guard lock(mutex);
-            return held;
-        }));
+        auto holding = held.get_future();
+        ASSERT_TRUE(harness->pumpUntil([&] { return holding.wait_for(seconds(0)) == std::future_status::ready; }));
         harness->engine->stop();
-        {
-            std::lock_guard lock(mutex);
-            released = true;
-            changed.notify_all();
-        }
+        released.set_value();
         harness->settle();
         harness->main.beforePost = nullptr;
         harness->recorder.onApply = nullptr;
