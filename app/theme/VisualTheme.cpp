@@ -111,6 +111,8 @@ QString VisualTheme::sheetStyleSheet() {
                "QPushButton:default { background: %4; border: 1px solid %4; color: white; }"
                // The focus shows from the start, not only after a Tab: light on the dark sheet.
                "QPushButton:focus { border: 2px solid %1; padding: 5px 13px; }"
+               "QCheckBox { border: 2px solid transparent; border-radius: 6px; padding: 2px 4px; }"
+               "QCheckBox:focus { border-color: %1; }"
                "QPushButton[role=\"destructive\"] { color: #ff6b61; }"
                "QToolButton { background: transparent; border: none; border-radius: 6px; padding: 3px; }"
                "QToolButton:hover { background: rgba(255,255,255,26); }"
