@@ -325,6 +325,9 @@ public:
     void requestDirectPasteAccess() { emit directPasteAccessRequested(); }
     void refreshDirectPasteAccess() { emit directPasteAccessRefreshRequested(); }
     void openAccessibilitySettings() { emit accessibilitySettingsRequested(); }
+    // Whether the desktop has accessibility settings to open; the launch sets it.
+    bool accessibilitySettingsAvailable() const { return accessibilitySettingsAvailable_; }
+    void setAccessibilitySettingsAvailable(bool available) { accessibilitySettingsAvailable_ = available; }
     void finishPermissionSetup() { emit permissionSetupFinished(); }
     // The settings were shown or hidden somewhere; `showSettings` is already up to date.
     void announceSettingsVisibility(bool visible) { emit settingsVisibilityAnnounced(visible); }
@@ -451,6 +454,7 @@ private:
     bool trimSuspended_ = false;
     std::optional<std::string> migrationStatus_;
     std::string globalShortcutLabel_ = "⇧⌘V";
+    bool accessibilitySettingsAvailable_ = true;
     bool accessibilityAccessGranted_ = false;
     bool eventPostingAccessGranted_ = false;
     bool showPermissionSetup_ = false;

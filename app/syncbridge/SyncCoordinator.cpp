@@ -192,7 +192,7 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
     try {
         if (error) std::rethrow_exception(error);
     } catch (const sync::SyncSessionStorageError&) {
-        return "Harbelle could not save your sync account in Keychain. Unlock Keychain and try again.";
+        return "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.";
     } catch (const sync::SyncEngineError& engineError) {
         switch (engineError.code()) {
         case SyncEngineErrorCode::service:

@@ -54,7 +54,8 @@ public:
     static constexpr const char* platformName = "Linux";
     static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
     static constexpr const char* keyringUnreadableMessage =
-        "Harbelle could not read your sync account from Keychain. Unlock Keychain and try again.";
+        "Harbelle could not read your sync account from the system keyring. Unlock the keyring and try "
+        "again.";
 
     // The default blob factory: HTTPSyncBlobTransport with the built-in media endpoint.
     static BlobFactory defaultBlobFactory();
