@@ -70,6 +70,7 @@ public:
     bool hasPendingChanges();
     void noteText(const std::string& id, const std::string& text, SyncDate createdAt, bool replace = false);
     void noteImage(const std::string& id, const SyncBlobPayload& blob, SyncDate createdAt);
+    // Removes the clips from the recorder's history and queues their deletes.
     void noteDeletes(const std::vector<std::string>& ids);
     SyncEngineStatus lastStatus() const;
 
