@@ -59,8 +59,10 @@ SyncEngineCallbacks SyncCallbackRecorder::callbacks() {
                     clip.createdAt = *promote->createdAt;
         } else if (auto* remove = std::get_if<SyncMergeDeleteExisting>(&action)) {
             std::erase_if(local, [&](const SyncLocalClip& clip) { return clip.clientID == remove->clientID; });
+            deleted.insert(remove->clientID);
         }
     };
+    callbacks.rememberedDeletes = [this] { return deleted; };
     callbacks.statusChanged = [this](const SyncEngineStatus& status) { statuses.push_back(status); };
     callbacks.canonicalizeLocalClip = [this](const std::string& from, const std::string& to) {
         order.push_back("canonicalize");
