@@ -301,3 +301,74 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     EXPECT_EQ((*b.imageClip())["sourceAppName"].get<std::string>(), "Synced");
 
 }
+
+// A user copies a rich clip, deletes it, copies it again; deletes another clip after the
+// session ended (its delete answered 401); quits and signs in again. The new session pulls the
+// whole log from 0.
+TEST(SyncSignInAgainX11, TheRichClipKeepsItsHTMLAndSourceAndTheDeleteStays) {
+    harbelle::sync::SyncReferenceService service;
+    service.start();
+    DesktopProgram a(service.baseURL(), QStringLiteral("create"));
+    ASSERT_TRUE(waitFor([&] { return a.signedIn(); }, 30000)) << a.output().toStdString();
+    ASSERT_TRUE(a.chooseCopyOnlyMode()) << a.output().toStdString();
+    const auto records = [&] { return service.dump()["accounts"][kEmail]["records"].size(); };
+    QTemporaryDir offers;
+    const QString words = QStringLiteral("rich words %1").arg(QDateTime::currentMSecsSinceEpoch());
+    const auto copyRich = [&] {
+        for (const auto& [type, text] : {std::pair{"UTF8_STRING", words}, {"text/html", "<b>" + words + "</b>"}}) {
+            QFile file(offers.filePath(QString::fromLatin1(type).replace('/', '_')));
+            if (!file.open(QIODevice::WriteOnly)) return false;
+            file.write(text.toUtf8());
+        }
+        const QString probe = QStringLiteral("'%1' own UTF8_STRING='%2' text/html='%3' >/dev/null 2>&1 &")
+                                  .arg(QStringLiteral(HARBELLE_X11_PROBE), offers.filePath("UTF8_STRING"),
+                                       offers.filePath("text_html"));
+        return a.runInDesktop(QStringLiteral("bash"), {QStringLiteral("-c"), probe}).has_value() &&
+               waitFor([&] { return a.clip("text", words.toStdString()) && records() == 1; }, 15000);
+    };
+    // The shelf's card menu, "Delete", as the user makes it.
+    const auto deleteOnShelf = [&](const QString& text) {
+        std::optional<DesktopProgram::Element> card;
+        if (!a.openShelf() ||
+            !waitFor([&] { return (card = a.shown(QStringLiteral("list item"), text)).has_value(); }, 5000))
+            return false;
+        const int windowsBefore = a.windowsNamedHarbelle();
+        const bool deleted = a.click(card->extents, 3) &&
+                             waitFor([&] { return a.windowsNamedHarbelle() > windowsBefore; }, 5000) &&
+                             a.pressKeys(QStringLiteral("Up Return")) &&
+                             waitFor([&] { return !a.clip("text", text.toStdString()); }, 5000);
+        return a.pressKeys(QStringLiteral("Escape")) && deleted;
+    };
+    ASSERT_TRUE(copyRich()) << a.output().toStdString();
+    ASSERT_TRUE(deleteOnShelf(words));
+    ASSERT_TRUE(waitFor([&] { return records() == 0; }, 15000));
+    ASSERT_TRUE(copyRich()) << a.output().toStdString();
+    const nlohmann::json rich = *a.clip("text", words.toStdString());
+    ASSERT_TRUE(rich.contains("htmlData"));
+
+    const QString gone = QStringLiteral("deleted after the session ended %1").arg(QDateTime::currentMSecsSinceEpoch());
+    ASSERT_TRUE(a.copyText(gone));
+    ASSERT_TRUE(waitFor([&] { return records() == 2; }, 15000));
+    service.revokeAllTokens(kEmail);
+    service.clearRequestLog();
+    ASSERT_TRUE(deleteOnShelf(gone));
+    const auto asked = [&](const std::string& path, std::size_t times) {
+        const auto log = service.requestLog();
+        return std::size_t(std::count_if(log.begin(), log.end(), [&](const auto& r) { return r.path == path; })) >=
+               times;
+    };
+    ASSERT_TRUE(waitFor([&] { return asked("/v1/delete", 1); }, 15000)) << "answered 401: the session ended";
+
+    ASSERT_EQ(::kill(a.pid(), SIGTERM), 0);
+    ASSERT_TRUE(a.session().waitForFinished(10000));
+    service.clearRequestLog();
+    a.start(QStringLiteral("sign-in"));
+    ASSERT_TRUE(waitFor([&] { return a.signedIn(); }, 30000)) << a.output().toStdString();
+    // The sign-in's two rounds, both pulling.
+    ASSERT_TRUE(waitFor([&] { return asked("/v1/pull", 2) && records() == 1; }, 20000)) << a.output().toStdString();
+    const auto kept = a.clip("text", words.toStdString());
+    ASSERT_TRUE(kept.has_value());
+    for (const char* field : {"id", "htmlData", "sourceAppName", "createdAt"})
+        EXPECT_EQ((*kept)[field], rich[field]) << field;
+    EXPECT_FALSE(a.clip("text", gone.toStdString()).has_value());
+}
