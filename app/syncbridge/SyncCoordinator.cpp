@@ -74,10 +74,7 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
 }
 
 SyncCoordinator::~SyncCoordinator() {
-    {
-        std::lock_guard lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
-    }
+    imageChecks_->close();
     engine_.reset();
     finishImageChecks();
     imageCheckReturns_->close();
@@ -272,10 +269,7 @@ void SyncCoordinator::shutdown() {
     if (shutDown_) return;
     setActive(false);
     shutDown_ = true;
-    {
-        std::lock_guard lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
-    }
+    imageChecks_->close();
     // Aborts what runs, drops every completion not yet delivered and joins the engine.
     engine_.reset();
     finishImageChecks();

@@ -261,10 +261,11 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
 void SyncCoordinator::finishImageChecks() {
     if (!imageChecks_) return;
     // What was received is not lost to a quit: running checks are waited for, briefly, and
-    // their clips applied now, in order.
+    // their clips applied now, in order. A check cut short leaves its image to the engine's
+    // next start: the engine moves its cursor past an image only once the check is done.
+    imageChecks_->close();
     {
         std::unique_lock lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
         imageChecks_->idle.wait_for(lock, kImageCheckWaitOnQuit, [&] { return imageChecks_->running == 0; });
     }
     applyReceivedInOrder(true);

@@ -270,6 +270,8 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     } catch (const std::exception&) {
         throw SyncEngineError(SyncServiceError(SyncServiceErrorCode::invalidRequest));
     }
+    // Quitting never waits out a derivation of up to ten million iterations.
+    auto quitting = [this] { return destroying_.load(); };
     SyncSession session;
     session.baseURL = baseURL;
     session.email = email;
@@ -277,9 +279,9 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     try {
         if (create) {
             SyncKDFParameters kdf;
-            kdf.salt = randomBytes(16);
+            kdf.salt = randomBytes(kSaltLength);
             kdf.iterations = std::int64_t(kRegistrationIterations);
-            auto keys = deriveAccountKeys(normalizedPassword, kdf.salt, kdf.iterations);
+            auto keys = deriveAccountKeys(normalizedPassword, kdf.salt, kdf.iterations, quitting);
             session.syncKey = randomBytes(32);
             auto wrapped = wrapSyncKey(keys.kek, session.syncKey, email);
             if (unwrapSyncKey(keys.kek, wrapped, email) != session.syncKey)
@@ -290,7 +292,7 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
         } else {
             // A service cannot talk the client into a cheaper key: refused before PBKDF2 runs.
             auto kdf = api->kdf(email);
-            auto keys = deriveAccountKeys(normalizedPassword, kdf);
+            auto keys = deriveAccountKeys(normalizedPassword, kdf, quitting);
             auto answer = api->login({email, keys.authKey, deviceName, platformName});
             session.token = answer.token;
             session.deviceID = answer.deviceID;
@@ -411,9 +413,10 @@ void SyncEngine::changePassword(std::string newPassword, std::function<void(std:
                 throw SyncEngineError(SyncEngineErrorCode::passwordTooShort);
             try {
                 SyncChangePasswordRequest request;
-                request.kdf.salt = randomBytes(16);
+                request.kdf.salt = randomBytes(kSaltLength);
                 request.kdf.iterations = std::int64_t(kRegistrationIterations);
-                auto keys = deriveAccountKeys(normalizePassword(newPassword), request.kdf.salt, kRegistrationIterations);
+                auto keys = deriveAccountKeys(normalizePassword(newPassword), request.kdf.salt, kRegistrationIterations,
+                                              [this] { return destroying_.load(); });
                 request.authKey = keys.authKey;
                 request.wrappedSyncKey = wrapSyncKey(keys.kek, session_->syncKey, session_->email);
                 // Sending a wrapped key that does not open would lose every clip for good.

@@ -45,6 +45,9 @@ void SyncEngine::runRound() {
     auto waiters = std::move(roundWaiters_);
     roundWaiters_.clear();
     refusedThisRound_ = 0;
+    skippedThisRound_ = 0;
+    gaveUpThisRound_ = 0;
+    imageHandedOver_ = false;
     refusedAnswer_.clear();
     blobFetchesThisRound_ = 0;
     blobFetchTime_ = SyncSeconds(0);
@@ -83,10 +86,15 @@ void SyncEngine::runRound() {
             status_.lastErrorDescription.reset();
         }
         parked_.clear();
-        // One line per round, however many were refused.
+        // One line per round, however many there were.
         if (refusedThisRound_ > 0)
             std::fprintf(stderr, "harbelle sync: refused %d events or answers from the service this round%s%s\n",
                          refusedThisRound_, refusedAnswer_.empty() ? "" : "; last: ", refusedAnswer_.c_str());
+        if (skippedThisRound_ > 0 || gaveUpThisRound_ > 0)
+            std::fprintf(stderr,
+                         "harbelle sync: skipped %d events that could not be opened and gave up %d images "
+                         "the service did not hand out this round\n",
+                         skippedThisRound_, gaveUpThisRound_);
         if (sessionDirty_) saveSessionQuietly();
         if (!aborted()) publishStatus();
     }
@@ -114,7 +122,9 @@ void SyncEngine::pushDeletes() {
         for (const auto& id : batch)
             if (acknowledged.count(id)) done.push_back(id);
         if (done.empty()) throw invalidResponse("delete acknowledged nothing");
-        std::erase_if(deletes_, [&](const std::string& id) { return acknowledged.count(id) > 0; });
+        // Only what this batch sent: an id queued behind it is still to be sent.
+        const std::set<std::string> cleared(done.begin(), done.end());
+        std::erase_if(deletes_, [&](const std::string& id) { return cleared.count(id) > 0; });
         for (const auto& id : done) deleteDates_.erase(id);
         if (callbacksSet_ && callbacks_.localChangesAcknowledged)
             callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
@@ -360,55 +370,52 @@ void SyncEngine::pull() {
         }
         return *local;
     };
-    try {
-        if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
-        int limit = maxPullLimit;
-        bool restarted = false;
-        for (;;) {
-            if (aborted()) throw Aborted{};
-            SyncPullResponse page;
-            try {
-                page = api_->pull(session_->token, session_->lastPulledSeq, limit);
-            } catch (const SyncServiceError& error) {
-                // Only an answer refused as too large is asked for again in halves; any other
-                // invalid answer would be just as invalid smaller.
-                if (!aborted() && error.responseTooLarge() && limit > 1) {
-                    limit /= 2;
-                    continue;
-                }
-                throw;
-            }
-            if (page.latestSeq < session_->lastPulledSeq) {
-                // The service was reset: identifiers make a pull from 0 harmless.
-                if (restarted) throw invalidResponse("sequence went back twice");
-                restarted = true;
-                session_->lastPulledSeq = 0;
-                sessionDirty_ = true;
+    if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
+    int limit = maxPullLimit;
+    bool restarted = false;
+    for (;;) {
+        if (aborted()) throw Aborted{};
+        SyncPullResponse page;
+        try {
+            page = api_->pull(session_->token, session_->lastPulledSeq, limit);
+        } catch (const SyncServiceError& error) {
+            // Only an answer refused as too large is asked for again in halves; any other
+            // invalid answer would be just as invalid smaller.
+            if (!aborted() && error.responseTooLarge() && limit > 1) {
+                limit /= 2;
                 continue;
             }
-            std::int64_t cursor = session_->lastPulledSeq;
-            for (const auto& event : page.events) {
-                if (event.type == kMalformedEventType) {
-                    refuseEvent();
-                    cursor = std::max(cursor, event.seq);
-                    continue;
-                }
-                if (event.seq <= cursor) throw invalidResponse("events out of order");
-                applyEvent(event, index(), false);
-                cursor = event.seq;
-            }
-            if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
-            // The cursor moves only once the whole page is applied.
-            bool advanced = cursor != session_->lastPulledSeq;
-            if (advanced) {
-                session_->lastPulledSeq = cursor;
-                saveSessionQuietly();
-            }
-            // A page of nothing but unreadable events would be asked for again forever.
-            if (!page.hasMore || !advanced) break;
+            throw;
         }
-    } catch (const PullPaused&) {
-        // The to-fetch list is full: the rest of the page waits for a later round.
+        if (page.latestSeq < session_->lastPulledSeq) {
+            // The service was reset: identifiers make a pull from 0 harmless.
+            if (restarted) throw invalidResponse("sequence went back twice");
+            restarted = true;
+            session_->lastPulledSeq = 0;
+            sessionDirty_ = true;
+            continue;
+        }
+        std::int64_t cursor = session_->lastPulledSeq;
+        for (const auto& event : page.events) {
+            if (event.type == kMalformedEventType) {
+                refuseEvent();
+                cursor = std::max(cursor, event.seq);
+                continue;
+            }
+            if (event.seq <= cursor) throw invalidResponse("events out of order");
+            applyEvent(event, index(), false);
+            cursor = event.seq;
+        }
+        if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
+        // The cursor moves only once the whole page is applied, and taken by the application.
+        bool advanced = cursor != session_->lastPulledSeq;
+        if (advanced) {
+            awaitApplicationCaughtUp();
+            session_->lastPulledSeq = cursor;
+            saveSessionQuietly();
+        }
+        // A page of nothing but unreadable events would be asked for again forever.
+        if (!page.hasMore || !advanced) break;
     }
 }
 
@@ -417,6 +424,8 @@ void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
     // The least tried first: one image that never arrives does not keep the others waiting.
     std::stable_sort(waiting.begin(), waiting.end(),
                      [](const SyncPendingBlobFetch& a, const SyncPendingBlobFetch& b) { return a.attempts < b.attempts; });
+    const auto now = wireSeconds(clock_->now());
+    std::vector<SyncPendingBlobFetch> applied;
     for (const auto& entry : waiting) {
         if (aborted()) throw Aborted{};
         auto& list = session_->pendingBlobFetches;
@@ -427,12 +436,60 @@ void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
         auto& current = session_->pendingBlobFetches;
         auto again = std::find(current.begin(), current.end(), entry);
         if (again == current.end()) continue;
-        if (outcome == EventOutcome::deferred)
-            ++again->attempts;
-        else
+        switch (outcome) {
+        case EventOutcome::applied:
+            applied.push_back(entry);  // dropped below, once the application has it
+            continue;
+        case EventOutcome::deferred:
+            continue;
+        case EventOutcome::skipped:
             current.erase(again);
+            break;
+        case EventOutcome::failed:
+            ++again->attempts;
+            if (again->waitingSince == 0) again->waitingSince = now;
+            if (again->attempts >= blobFetchGiveUpAttempts &&
+                double(now - again->waitingSince) >= blobFetchGiveUpSeconds)
+                giveUpBlobFetch(again);
+            break;
+        }
         sessionDirty_ = true;
     }
+    if (applied.empty()) return;
+    awaitApplicationCaughtUp();
+    for (const auto& entry : applied) std::erase(session_->pendingBlobFetches, entry);
+    sessionDirty_ = true;
+}
+
+void SyncEngine::queueBlobFetch(const SyncPullEvent& event, bool tried) {
+    auto& list = session_->pendingBlobFetches;
+    if (list.size() >= maxPendingBlobFetches) {
+        // The list is capped, and the events after this one never wait for it: the entry least
+        // likely to arrive (the most tried, then the longest waiting) makes room.
+        auto worst = std::max_element(list.begin(), list.end(), [](const auto& a, const auto& b) {
+            return a.attempts != b.attempts ? a.attempts < b.attempts : a.waitingSince > b.waitingSince;
+        });
+        giveUpBlobFetch(worst);
+    }
+    list.push_back({event, tried ? 1 : 0, wireSeconds(clock_->now())});
+    sessionDirty_ = true;
+}
+
+void SyncEngine::giveUpBlobFetch(std::vector<SyncPendingBlobFetch>::iterator entry) {
+    session_->pendingBlobFetches.erase(entry);
+    ++gaveUpThisRound_;
+    ++session_->skippedEventCount;
+    sessionDirty_ = true;
+}
+
+void SyncEngine::awaitApplicationCaughtUp() {
+    // The application may still be taking a received image (it checks images off its main
+    // thread). One more step through the main thread comes after that: only then do the
+    // cursor and the to-fetch list move past the image, so a quit in between leaves it to be
+    // fetched again at the next start.
+    if (!imageHandedOver_) return;
+    callbackAwaited([] {});
+    imageHandedOver_ = false;
 }
 
 SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, SyncLocalIndex& index,
@@ -497,7 +554,8 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
     std::optional<SyncBlobPayload> blob;
     if (plan.needsBlob) {
         SyncBlobPayload fetched;
-        switch (fetchBlob(*payload->blob, fetched)) {
+        const auto result = fetchBlob(*payload->blob, fetched);
+        switch (result) {
         case BlobFetch::ok:
             blob = std::move(fetched);
             break;
@@ -505,19 +563,20 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
             skipEvent();
             return EventOutcome::skipped;
         case BlobFetch::missing:
+        case BlobFetch::unreachable:
+        case BlobFetch::later: {
             // Applied only together with its image: the event waits, the clip is not lost.
-            if (!fromFetchList) {
-                if (session_->pendingBlobFetches.size() >= maxPendingBlobFetches) throw PullPaused{};
-                session_->pendingBlobFetches.push_back({event, 0});
-                sessionDirty_ = true;
-            }
-            return EventOutcome::deferred;
+            const bool counted = result == BlobFetch::missing;
+            if (!fromFetchList) queueBlobFetch(event, counted);
+            return counted ? EventOutcome::failed : EventOutcome::deferred;
+        }
         }
     }
     if (plan.canonicalizeFrom) {
         canonicalize(*plan.canonicalizeFrom, id);
         index.rekey(*plan.canonicalizeFrom, id);
     }
+    if (blob) imageHandedOver_ = true;
     if (auto* insert = std::get_if<SyncMergeInsertNew>(&plan.action)) {
         insert->blob = blob;
         apply(plan.action);
@@ -542,7 +601,7 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
     auto key = blobKeyForDigest(keys_.macKey, info.digest);
     // Past this round's budget the image waits in the to-fetch list; texts, pushes and the
     // cursor go on.
-    if (blobBudgetSpent()) return BlobFetch::missing;
+    if (blobBudgetSpent()) return BlobFetch::later;
     ++blobFetchesThisRound_;
     auto started = clock_->now();
     std::optional<std::string> sealed;
@@ -552,7 +611,7 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
         blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
         if (aborted()) throw Aborted{};
         if (error.code() == SyncServiceErrorCode::unauthorized) throw;
-        return BlobFetch::missing;
+        return error.code() == SyncServiceErrorCode::transport ? BlobFetch::unreachable : BlobFetch::missing;
     }
     blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
     if (!sealed) return BlobFetch::missing;
@@ -570,13 +629,15 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
 }
 
 void SyncEngine::skipEvent() {
+    ++skippedThisRound_;
     ++session_->skippedEventCount;
     sessionDirty_ = true;
 }
 
 void SyncEngine::refuseEvent() {
     ++refusedThisRound_;
-    skipEvent();
+    ++session_->skippedEventCount;
+    sessionDirty_ = true;
 }
 
 bool SyncEngine::blobBudgetSpent() const {

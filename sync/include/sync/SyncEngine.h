@@ -47,6 +47,11 @@ public:
     // time (plus one download's timeout) before the rest waits for a later round.
     static constexpr int maxBlobFetchesPerRound = 500;
     static constexpr double blobFetchBudgetSeconds = 15;
+    // An image the service keeps answering without (404, 410, errors) is given up once it was
+    // tried this often over at least this long; a device that is offline tries nothing. A full
+    // to-fetch list gives up its most-tried entry rather than hold back the events after it.
+    static constexpr int blobFetchGiveUpAttempts = 10;
+    static constexpr double blobFetchGiveUpSeconds = 24 * 60 * 60;
     static constexpr const char* platformName = "Linux";
     static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
     static constexpr const char* keyringUnreadableMessage =
@@ -97,9 +102,11 @@ private:
     };
     struct Gate;
     struct Aborted {};
-    struct PullPaused {};
-    enum class BlobFetch { ok, missing, bad };
-    enum class EventOutcome { applied, deferred, skipped };
+    // missing: the service answered without the image; unreachable: no answer (offline,
+    // timeout); later: not tried, this round's budget is spent.
+    enum class BlobFetch { ok, missing, unreachable, later, bad };
+    // failed: waits for its image after a try that counts towards giving it up.
+    enum class EventOutcome { applied, deferred, failed, skipped };
 
     // ---- plumbing ----
     void post(std::function<void()> task);
@@ -143,6 +150,9 @@ private:
     void retryPendingBlobFetches(SyncLocalIndex& index);
     EventOutcome applyEvent(const SyncPullEvent& event, SyncLocalIndex& index, bool fromFetchList);
     BlobFetch fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out);
+    void queueBlobFetch(const SyncPullEvent& event, bool tried);
+    void giveUpBlobFetch(std::vector<SyncPendingBlobFetch>::iterator entry);
+    void awaitApplicationCaughtUp();
     void skipEvent();
     void refuseEvent();
     bool blobBudgetSpent() const;
@@ -179,6 +189,9 @@ private:
     bool running_ = false;
     bool sessionDirty_ = false;
     int refusedThisRound_ = 0;  // events and answers that failed verification
+    int skippedThisRound_ = 0;  // events that could not be opened
+    int gaveUpThisRound_ = 0;   // images given up
+    bool imageHandedOver_ = false;  // since the application last caught up
     std::string refusedAnswer_;
     int blobFetchesThisRound_ = 0;
     SyncSeconds blobFetchTime_{0};

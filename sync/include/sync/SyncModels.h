@@ -166,7 +166,8 @@ std::optional<SyncClipPayload> decodeClipPayload(std::string_view json);
 // An image event waiting for its blob (kept in the session, capped by the engine).
 struct SyncPendingBlobFetch {
     SyncPullEvent event;
-    int attempts = 0;
+    int attempts = 0;  // downloads the service answered with anything but the image
+    std::int64_t waitingSince = 0;  // seconds; 0 in entries stored before it was kept
     bool operator==(const SyncPendingBlobFetch&) const = default;
 };
 

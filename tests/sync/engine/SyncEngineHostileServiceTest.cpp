@@ -1,6 +1,10 @@
 // A service that lies: it may delay sync, never make a client lose, alter, re-date or merge a clip.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <mutex>
+
 #include "ScriptedSyncAPI.h"
 #include "SyncEngineTestSupport.h"
 #include "sync/HTTPSyncAPIClient.h"
@@ -269,6 +273,86 @@ TEST_F(HostileService, SlowImagesWaitForLaterRoundsWhileTextsPushesAndTheCursorG
     harness->syncNow();
     for (const auto& id : images) EXPECT_NE(harness->recorder.find(id), nullptr);
     EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
+}
+
+TEST_F(HostileService, WithheldImagesNeverHoldBackLaterEventsAndAreGivenUpAfterTriesAndTime) {
+    const auto cap = std::int64_t(SyncEngine::maxPendingBlobFetches);
+    std::vector<SyncPullEvent> page;
+    for (std::int64_t seq = 1; seq <= cap + 1; ++seq)
+        page.push_back(sealedImage(seq, newClipID(), imagePayload(makePNG(int(1000 + seq))), kLocalSeconds));
+    auto text = newClipID();
+    page.push_back(sealedText(cap + 2, text, "behind the images", kLocalSeconds));
+    service->onPull = onePage(page);
+    auto waiting = [&] { return harness->accounts->loadSession()->pendingBlobFetches; };
+
+    harness->syncNow();  // every image answered 404
+    EXPECT_NE(harness->recorder.find(text), nullptr);
+    EXPECT_EQ(storedCursor(), cap + 2);
+    ASSERT_EQ(waiting().size(), std::size_t(cap));
+    EXPECT_EQ(waiting().front().event.clientID, page[1].clientID) << "the longest waiting made room";
+    for (int round = 1; round < SyncEngine::blobFetchGiveUpAttempts; ++round) harness->syncNow();
+    EXPECT_EQ(waiting().size(), std::size_t(cap)) << "tried ten times, but not yet for a day";
+
+    clock->advance(SyncSeconds(SyncEngine::blobFetchGiveUpSeconds));
+    service->onDownload = [](const std::string&) -> std::optional<std::string> {
+        throw SyncServiceError(SyncServiceErrorCode::transport, std::nullopt, "offline");
+    };
+    harness->syncNow();
+    EXPECT_EQ(waiting().size(), std::size_t(cap)) << "a device that is offline gives up nothing";
+
+    service->onDownload = nullptr;
+    ::testing::internal::CaptureStderr();
+    harness->syncNow();
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(waiting().empty());
+    EXPECT_EQ(skipped(), cap + 1);
+    EXPECT_NE(log.find("gave up 200 images"), std::string::npos) << log;
+}
+
+TEST_F(HostileService, AnImageTheApplicationHadNotTakenAtQuitIsFetchedAtTheNextStart) {
+    for (bool fromFetchList : {false, true}) {
+        SCOPED_TRACE(fromFetchList ? "from the to-fetch list" : "from the page");
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        auto blob = imagePayload(makePNG(77));
+        auto id = newClipID();
+        auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
+        service->onPull = onePage({sealedImage(1, id, blob, kLocalSeconds)});
+        if (fromFetchList) harness->syncNow();  // 404: waits in the list
+        {
+            std::lock_guard lock(service->mutex);
+            service->blobs[key] = sealBlob(kKeys.blobKey, blob.data, key);
+        }
+
+        // The application takes the image and is still checking it when the program quits.
+        std::atomic<bool> checking = false;
+        std::promise<void> held, released;
+        harness->recorder.onApply = [&](const SyncMergeAction&) { checking = true; };
+        harness->main.beforePost = [&, release = released.get_future().share()] {
+            if (!checking.exchange(false)) return;
+            held.set_value();
+            release.wait();
+        };
+        harness->engine->syncNow();
+        auto holding = held.get_future();
+        ASSERT_TRUE(harness->pumpUntil([&] { return holding.wait_for(seconds(0)) == std::future_status::ready; }));
+        harness->engine->stop();
+        released.set_value();
+        harness->settle();
+        harness->main.beforePost = nullptr;
+        harness->recorder.onApply = nullptr;
+        EXPECT_EQ(storedCursor(), fromFetchList ? 1 : 0);
+        EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), fromFetchList ? 1u : 0u);
+
+        // The check was cut short: the clip never reached the history.
+        std::erase_if(harness->recorder.local, [&](const SyncLocalClip& clip) { return clip.clientID == id; });
+        const auto downloads = service->count("download");
+        harness->syncNow();
+        EXPECT_EQ(service->count("download"), downloads + 1);
+        EXPECT_NE(harness->recorder.find(id), nullptr);
+        EXPECT_EQ(storedCursor(), 1);
+        EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
+    }
 }
 
 TEST_F(HostileService, OnlyAnAnswerRefusedAsTooLargeHalvesThePull) {

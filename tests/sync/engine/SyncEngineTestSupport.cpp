@@ -12,6 +12,7 @@ namespace harbelle::sync::testing {
 
 SyncMainThreadPoster SyncTestMainQueue::poster() {
     return [this](std::function<void()> step) {
+        if (beforePost) beforePost();
         std::lock_guard lock(mutex_);
         steps_.push_back(std::move(step));
     };

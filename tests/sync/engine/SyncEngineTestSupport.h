@@ -20,6 +20,8 @@ namespace harbelle::sync::testing {
 class SyncTestMainQueue {
 public:
     SyncMainThreadPoster poster();
+    // Runs on the posting thread before each step is queued (tests hold the engine there).
+    std::function<void()> beforePost;
     // Runs steps until the queue is empty; returns how many ran.
     std::size_t runPending();
     bool empty() const;
