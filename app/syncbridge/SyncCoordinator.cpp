@@ -308,31 +308,31 @@ void SyncCoordinator::runActivation(const std::shared_ptr<LifecycleTask>& task) 
         self->engine_->bootstrap(checked([=] {
             self->bookkeepingStep();
             self->queuePendingDeletes(checked([=] {
-            self->engine_->syncNow(checked([=] {
-                self->engine_->needsOriginBackfill(kOriginBackfillVersion, checked([=](bool backfillNeeded) {
-                    self->reconcileLocalChanges(backfillNeeded, checked([=] {
-                        self->engine_->syncNow(checked([=] {
-                            auto startPolling = checked([=] {
-                                self->engine_->start([self, task] {
-                                    if (self) self->finishTask(task);
+                self->engine_->syncNow(checked([=] {
+                    self->engine_->needsOriginBackfill(kOriginBackfillVersion, checked([=](bool backfillNeeded) {
+                        self->reconcileLocalChanges(backfillNeeded, checked([=] {
+                            self->engine_->syncNow(checked([=] {
+                                auto startPolling = checked([=] {
+                                    self->engine_->start([self, task] {
+                                        if (self) self->finishTask(task);
+                                    });
                                 });
-                            });
-                            if (!backfillNeeded) {
-                                startPolling();
-                                return;
-                            }
-                            self->engine_->hasPendingChanges(checked([=](bool pending) {
-                                // With changes still queued the back-fill runs again next time.
-                                if (pending) {
+                                if (!backfillNeeded) {
                                     startPolling();
                                     return;
                                 }
-                                self->engine_->markOriginBackfillCompleted(kOriginBackfillVersion, startPolling);
+                                self->engine_->hasPendingChanges(checked([=](bool pending) {
+                                    // With changes still queued the back-fill runs again next time.
+                                    if (pending) {
+                                        startPolling();
+                                        return;
+                                    }
+                                    self->engine_->markOriginBackfillCompleted(kOriginBackfillVersion, startPolling);
+                                }));
                             }));
                         }));
                     }));
                 }));
-            }));
             }));
         }));
     }));

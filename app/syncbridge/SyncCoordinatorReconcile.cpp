@@ -54,8 +54,8 @@ void SyncCoordinator::reconcileNext(const std::shared_ptr<ReconcileRun>& run) {
             return;
         }
         self->engine_->noteLocalDeletes(self->localDeletes(run->pendingDeletes, run->email), [done] {
-                                            if (done) done();
-                                        });
+            if (done) done();
+        });
     };
     while (run->next < run->chosen.size()) {
         if (!store_ || !engine_) {
