@@ -341,7 +341,8 @@ public:
     std::function<void(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                        const ClipSourceDeviceOrigin& origin)>
         onSyncableImageCaptured;
-    std::function<void(const std::vector<Uuid>& ids)> onSyncableClipsDeleted;
+    // With each clip's creation date: a delete is sent for that record.
+    std::function<void(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt)> onSyncableClipsDeleted;
 
 signals:
     void itemsChanged();

@@ -192,6 +192,9 @@ private:
     // bookkeeping, poll.
     void finishAccountFlow(bool syncFirst, Completion done);
     void bookkeepingStep();
+    // Hands the account's pending deletes to the engine, so a new session sends them before
+    // its first pull.
+    void queuePendingDeletes(std::function<void()> done);
     std::optional<std::string> syncNowOutcome() const;
     std::string deviceName() const;
 
@@ -210,7 +213,9 @@ private:
                               const ClipSourceDeviceOrigin& origin);
     void syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                                const ClipSourceDeviceOrigin& origin);
-    void syncableClipsDeleted(const std::vector<Uuid>& ids);
+    void syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
+    // The engine's form of pending deletes, with the dates the bookkeeping kept.
+    std::vector<sync::SyncLocalDelete> localDeletes(const sync::SyncIDSet& ids, const std::string& email) const;
     void setLastSyncNotice(std::optional<std::string> notice);
 
     // Reconciling: hands the engine every eligible clip the account has not acknowledged,

@@ -380,9 +380,11 @@ std::string createdMac(std::string_view macKey, std::string_view contentMac, std
     return hexLower(hmacSha256(macKey, data));
 }
 
-std::string deleteMac(std::string_view macKey, std::string_view clientID) {
+std::string deleteMac(std::string_view macKey, std::string_view clientID, std::optional<std::int64_t> createdAt) {
     std::string data("delete", 7);
     data.append(clientID);
+    data.push_back('\0');
+    if (createdAt) data.append(std::to_string(*createdAt));
     return hexLower(hmacSha256(macKey, data));
 }
 

@@ -144,6 +144,7 @@ T SyncEngine::awaitMain(std::function<T()> body) {
 }
 
 template std::vector<SyncLocalClip> SyncEngine::awaitMain(std::function<std::vector<SyncLocalClip>()>);
+template std::set<std::string> SyncEngine::awaitMain(std::function<std::set<std::string>()>);
 
 void SyncEngine::callbackAwaited(const std::function<void()>& body) {
     awaitMain<bool>([body] {
@@ -391,6 +392,7 @@ void SyncEngine::clearLocalAccount() {
     keys_ = {};
     pushes_.clear();
     deletes_.clear();
+    deleteDates_.clear();
     parked_.clear();
     uploadedBlobKeys_.clear();
     sessionDirty_ = false;
@@ -526,6 +528,7 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
           done = std::move(done)]() mutable {
         if (session_) {
             std::erase(deletes_, push.id);
+            deleteDates_.erase(push.id);
             parked_.erase(push.id);
             if (auto* queued = findPush(push.id))
                 *queued = std::move(push);
@@ -538,10 +541,15 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
     });
 }
 
-void SyncEngine::noteLocalDeletes(std::vector<std::string> ids, Done done) {
-    post([this, ids = std::move(ids), done = std::move(done)]() mutable {
+void SyncEngine::noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done) {
+    post([this, deletes = std::move(deletes), done = std::move(done)]() mutable {
         // Without a session nothing is queued: no clip of one account reaches another.
-        if (session_ && !ids.empty()) {
+        if (session_ && !deletes.empty()) {
+            std::vector<std::string> ids;
+            for (const auto& item : deletes) {
+                ids.push_back(item.clientID);
+                if (item.createdAt) deleteDates_[item.clientID] = wireSeconds(*item.createdAt);
+            }
             std::set<std::string> gone(ids.begin(), ids.end());
             std::erase_if(pushes_, [&](const PendingPush& push) { return gone.count(push.id); });
             std::erase_if(session_->pendingBlobFetches,

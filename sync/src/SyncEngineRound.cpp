@@ -110,7 +110,12 @@ void SyncEngine::pushDeletes() {
         std::vector<std::string> batch(deletes_.begin(),
                                        deletes_.begin() + std::ptrdiff_t(std::min(deletes_.size(), maxDeleteIDs)));
         std::vector<SyncDeleteItem> items;
-        for (const auto& id : batch) items.push_back({id, deleteMac(keys_.macKey, id)});
+        for (const auto& id : batch) {
+            auto date = deleteDates_.find(id);
+            items.push_back({id, deleteMac(keys_.macKey, id,
+                                           date == deleteDates_.end() ? std::nullopt
+                                                                      : std::optional<std::int64_t>(date->second))});
+        }
         auto answer = api_->deleteClips(session_->token, items);
         std::set<std::string> acknowledged(answer.begin(), answer.end());
         std::vector<std::string> done;
@@ -120,6 +125,7 @@ void SyncEngine::pushDeletes() {
         // Only what this batch sent: an id queued behind it is still to be sent.
         const std::set<std::string> cleared(done.begin(), done.end());
         std::erase_if(deletes_, [&](const std::string& id) { return cleared.count(id) > 0; });
+        for (const auto& id : done) deleteDates_.erase(id);
         if (callbacksSet_ && callbacks_.localChangesAcknowledged)
             callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
     }
@@ -240,11 +246,13 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
         if (results[i].clientID != items[i].clientID || !statuses.count(results[i].status) ||
             (results[i].status == "duplicate" && !isSyncClipID(results[i].canonicalID)))
             throw invalidResponse("push results do not match the request");
-    checkDuplicates(items, results);
+    auto keepOwnID = checkDuplicates(items, results);
     std::vector<std::string> acknowledged;
     for (const auto& result : results) {
         std::string id = result.clientID;
         std::erase_if(pushes_, [&](const PendingPush& push) { return push.id == id; });
+        // Left unacknowledged, so the next start offers it again; not pushed again this time.
+        if (keepOwnID.count(id)) continue;
         if (result.status == "duplicate" && result.canonicalID != id) {
             // Canonicalized first, so the acknowledgement names the identifier that stays.
             canonicalize(id, result.canonicalID);
@@ -261,13 +269,21 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
             [callback = callbacks_.localChangesAcknowledged, acknowledged] { callback(acknowledged, {}); });
 }
 
-void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results) {
+std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items,
+                                                 const std::vector<SyncPushResult>& results) {
     // A "duplicate" may only name a clip of the same content: one held here with other
-    // content would be merged away by the canonicalization.
+    // content would be merged away by the canonicalization, and a deleted one would take
+    // the pushed clip with it when its delete is replayed.
     std::optional<std::vector<SyncLocalClip>> snapshot;
+    std::optional<std::set<std::string>> remembered;
+    std::set<std::string> keepOwnID;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& result = results[i];
         if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
+        if (!remembered) remembered = rememberedDeletes();
+        if (remembered->count(result.canonicalID) ||
+            std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end())
+            throw invalidResponse("a duplicate names a deleted clip");
         std::optional<std::string> heldMac;
         for (const auto& item : items)
             if (item.clientID == result.canonicalID) heldMac = item.contentMac;
@@ -287,7 +303,16 @@ void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const s
         if (heldMac && *heldMac != items[i].contentMac) {
             throw invalidResponse("a duplicate names a clip with other content");
         }
+        // Nothing here shows that the named record exists with this content: the clip keeps
+        // its id. The record's own upsert, when it arrives, gives it the id by content.
+        if (!heldMac) keepOwnID.insert(result.clientID);
     }
+    return keepOwnID;
+}
+
+std::set<std::string> SyncEngine::rememberedDeletes() {
+    if (!callbacksSet_ || !callbacks_.rememberedDeletes) return {};
+    return awaitMain<std::set<std::string>>([callback = callbacks_.rememberedDeletes] { return callback(); });
 }
 
 void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {
@@ -316,6 +341,10 @@ void SyncEngine::rekeyQueues(const std::string& from, const std::string& to) {
         std::erase(deletes_, from);
         if (std::find(deletes_.begin(), deletes_.end(), to) == deletes_.end()) deletes_.push_back(to);
     }
+    if (auto date = deleteDates_.find(from); date != deleteDates_.end()) {
+        deleteDates_.emplace(to, date->second);
+        deleteDates_.erase(date);
+    }
     if (parked_.erase(from)) parked_.insert(to);
     if (session_)
         for (auto& fetch : session_->pendingBlobFetches)
@@ -333,10 +362,12 @@ void SyncEngine::pull() {
     // costs the main thread nothing.
     std::optional<SyncLocalIndex> local;
     auto index = [&]() -> SyncLocalIndex& {
-        if (!local)
+        if (!local) {
             local.emplace(awaitMain<std::vector<SyncLocalClip>>([callback = callbacks_.localClipsSnapshot] {
                 return callback();
             }));
+            local->noteDeleted(rememberedDeletes());
+        }
         return *local;
     };
     if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
@@ -366,18 +397,25 @@ void SyncEngine::pull() {
         }
         std::int64_t cursor = session_->lastPulledSeq;
         for (const auto& event : page.events) {
+            if (event.type == kMalformedEventType) {
+                refuseEvent();
+                cursor = std::max(cursor, event.seq);
+                continue;
+            }
             if (event.seq <= cursor) throw invalidResponse("events out of order");
             applyEvent(event, index(), false);
             cursor = event.seq;
         }
         if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
         // The cursor moves only once the whole page is applied, and taken by the application.
-        if (cursor != session_->lastPulledSeq) {
+        bool advanced = cursor != session_->lastPulledSeq;
+        if (advanced) {
             awaitApplicationCaughtUp();
             session_->lastPulledSeq = cursor;
             saveSessionQuietly();
         }
-        if (!page.hasMore || page.events.empty()) break;
+        // A page of nothing but unreadable events would be asked for again forever.
+        if (!page.hasMore || !advanced) break;
     }
 }
 
@@ -465,7 +503,14 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
     }
     std::optional<SyncClipPayload> payload;
     if (event.type == "delete") {
-        if (!event.deleteMac || !macEquals(deleteMac(keys_.macKey, id), *event.deleteMac)) {
+        // Made for one record: the clip held here under the id (or the upsert waiting for its
+        // image), with its date. A delete for an id held nowhere here has nothing to remove.
+        std::optional<std::int64_t> heldDate;
+        if (const auto* held = index.byID(id)) heldDate = wireSeconds(held->createdAt);
+        for (const auto& fetch : session_->pendingBlobFetches)
+            if (!heldDate && fetch.event.clientID == id) heldDate = fetch.event.createdAt;
+        if (!heldDate) return EventOutcome::applied;
+        if (!event.deleteMac || !macEquals(deleteMac(keys_.macKey, id, heldDate), *event.deleteMac)) {
             refuseEvent();
             return EventOutcome::skipped;
         }
@@ -498,9 +543,13 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
         if (index.byID(id)) {
             apply(SyncMergeDeleteExisting{id});
             index.remove(id);
+            index.noteDeleted(id);
         }
         return EventOutcome::applied;
     }
+    // An old upsert of a clip deleted here, or waiting to be deleted, never brings it back.
+    if (index.wasDeleted(id) || std::find(deletes_.begin(), deletes_.end(), id) != deletes_.end())
+        return EventOutcome::applied;
     auto plan = planUpsert(id, *event.createdAt, *payload, index);
     std::optional<SyncBlobPayload> blob;
     if (plan.needsBlob) {
@@ -532,7 +581,7 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
         insert->blob = blob;
         apply(plan.action);
         index.put(SyncLocalClip{id, insert->text, insert->createdAt, insert->origin,
-                                blob ? std::optional<std::string>(blob->digest) : std::nullopt});
+                                blob ? std::optional<std::string>(blob->digest) : std::nullopt, true});
         ++session_->syncedClipCount;
         sessionDirty_ = true;
     } else if (auto* promote = std::get_if<SyncMergePromoteExisting>(&plan.action)) {

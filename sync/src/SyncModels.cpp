@@ -187,7 +187,19 @@ SyncPullResponse pullResponseFromJSON(const json& j) {
     SyncPullResponse r;
     const json& events = field(j, "events");
     if (!events.is_array()) invalid("events is not a list");
-    for (const json& e : events) r.events.push_back(pullEventFromJSON(e));
+    for (const json& e : events) {
+        try {
+            r.events.push_back(pullEventFromJSON(e));
+        } catch (const SyncServiceError&) {
+            // One malformed event never costs the page: it stays in its place, marked, so it
+            // is skipped and counted and the cursor moves past it.
+            SyncPullEvent bad;
+            bad.type = kMalformedEventType;
+            auto seq = e.is_object() ? e.find("seq") : e.end();
+            if (seq != e.end() && seq->is_number_integer()) bad.seq = seq->get<std::int64_t>();
+            r.events.push_back(std::move(bad));
+        }
+    }
     r.latestSeq = integer(j, "latest_seq");
     const json& more = field(j, "has_more");
     if (!more.is_boolean()) invalid("has_more is not a Boolean");

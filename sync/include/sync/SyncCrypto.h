@@ -122,8 +122,10 @@ std::string imageContentMac(std::string_view macKey, std::string_view digest);
 std::string blobKeyForDigest(std::string_view macKey, std::string_view digest);
 // Authenticates a record's date for its content: HMAC("created\0" + content_mac + "\0" + seconds).
 std::string createdMac(std::string_view macKey, std::string_view contentMac, std::int64_t createdAt);
-// Authenticates a deletion: HMAC("delete\0" + client_id).
-std::string deleteMac(std::string_view macKey, std::string_view clientID);
+// Authenticates the deletion of one record: HMAC("delete\0" + client_id + "\0" + created_at
+// seconds of the clip deleted), so it removes no other clip that later holds the id. Without
+// a known date the text after the id is empty, and no holder of the clip accepts it.
+std::string deleteMac(std::string_view macKey, std::string_view clientID, std::optional<std::int64_t> createdAt);
 // Constant-time comparison of two MAC texts.
 bool macEquals(std::string_view expected, std::string_view given);
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -86,7 +87,7 @@ public:
     void hasPendingChanges(std::function<void(bool)> done);
     void noteLocalClip(std::string id, std::string text, SyncDate createdAt, std::optional<SyncClipOrigin> origin,
                        bool replaceExisting, std::optional<SyncBlobPayload> blob, Done done = {});
-    void noteLocalDeletes(std::vector<std::string> ids, Done done = {});
+    void noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done = {});
 
     // For tests: nothing queued, no task running, no round due.
     bool isIdle() const { return actor_.isIdle(); }
@@ -138,7 +139,10 @@ private:
     void pushDeletes();
     void pushClips();
     void sendBatch(std::vector<SyncPushItem> items);
-    void checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results);
+    // The pushed ids whose "duplicate" names a record not known here: they keep their id.
+    std::set<std::string> checkDuplicates(const std::vector<SyncPushItem>& items,
+                                          const std::vector<SyncPushResult>& results);
+    std::set<std::string> rememberedDeletes();
     std::optional<SyncPushItem> sealPending(PendingPush& push);
     void reject(const std::string& id, SyncClipRejection rejection);
     void canonicalize(const std::string& localID, const std::string& canonicalID);
@@ -178,6 +182,7 @@ private:
     SyncEngineStatus status_;
     std::vector<PendingPush> pushes_;
     std::vector<std::string> deletes_;
+    std::map<std::string, std::int64_t> deleteDates_;  // whole seconds, where known
     std::set<std::string> parked_;  // refused by the service this round; tried again next round
     std::set<std::string> uploadedBlobKeys_;
     std::vector<Done> roundWaiters_;

@@ -122,7 +122,10 @@ SyncRegisterResponse registerResponseFromJSON(const nlohmann::json& j);
 SyncLoginResponse loginResponseFromJSON(const nlohmann::json& j);
 SyncPushResult pushResultFromJSON(const nlohmann::json& j);
 SyncPullEvent pullEventFromJSON(const nlohmann::json& j);
+// A malformed event (a field of the wrong type, text that is not Base64, an unknown type)
+// comes back in its place with type kMalformedEventType, for the engine to skip and count.
 SyncPullResponse pullResponseFromJSON(const nlohmann::json& j);
+inline constexpr const char* kMalformedEventType = "malformed";
 
 // A clip identifier as the protocol writes it: a lower-case UUID text.
 bool isSyncClipID(std::string_view text);

@@ -124,17 +124,63 @@ TEST_F(HostileService, ForgedDuplicateNeverMergesTwoDifferentClips) {
     }
     expectLocalClipsKept();
 
-    // A canonical clip this device does not hold is honoured: the clip only changes its name.
+    // A canonical record nothing here shows: the clip keeps its id, unacknowledged, and is
+    // not pushed again until the next start offers it.
     canonical = newClipID();
     harness->syncNow();
-    ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
-    EXPECT_EQ(harness->recorder.canonicalizations[0], std::make_pair(pushed, canonical));
-    const auto* renamed = harness->recorder.find(canonical);
-    ASSERT_NE(renamed, nullptr);
-    EXPECT_EQ(renamed->text, "the pushed text");
-    EXPECT_EQ(renamed->createdAt, date);
-    EXPECT_NE(harness->recorder.find(held), nullptr);
+    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    EXPECT_EQ(harness->recorder.acknowledgedPushes(), std::vector<std::string>{sibling});
     EXPECT_FALSE(harness->hasPendingChanges());
+    auto pushes = service->count("push");
+    harness->syncNow();
+    EXPECT_EQ(service->count("push"), pushes);
+    expectLocalClipsKept();
+}
+
+// Genuine records replayed or named around a clip held here never rename, re-date or remove it.
+TEST_F(HostileService, ReplayedRecordsLeaveEveryLocalClipAsItIs) {
+    const std::string text = "<b>rich</b> text";
+    const std::int64_t earlier = kLocalSeconds - 100;
+    using Script = std::function<void(const std::string& local, const std::string& other)>;
+    for (const auto& [name, script] : std::vector<std::pair<std::string, Script>>{
+             {"a new session pulls an older copy, its delete, then the clip",
+              [&](auto& local, auto& other) {
+                  service->onPull = onePage({sealedText(1, other, text, earlier),
+                                             deletion(2, other, deleteMac(kKeys.macKey, other, earlier)),
+                                             sealedText(3, local, text, kLocalSeconds)});
+              }},
+             {"an old upsert of a clip deleted here",
+              [&](auto&, auto& other) {
+                  harness->recorder.deleted.insert(other);
+                  service->onPull = onePage({sealedText(1, other, "deleted here", kLocalSeconds)});
+              }},
+             {"a duplicate naming a favourite kept here when it was deleted elsewhere",
+              [&](auto&, auto& other) {
+                  harness->recorder.local.push_back({other, "again", dateFromWireSeconds(kLocalSeconds), {}, {}, true});
+                  harness->recorder.deleted.insert(other);
+                  kept[other] = "again";
+                  harness->noteText(newClipID(), "again", dateFromWireSeconds(kLocalSeconds));
+                  service->onPush = [other](const std::vector<SyncPushItem>& items) {
+                      return std::vector<SyncPushResult>{{items[0].clientID, other, "duplicate", std::nullopt}};
+                  };
+              }},
+             {"a genuine delete made for an earlier record of the id",
+              [&](auto& local, auto&) {
+                  service->onPull = onePage({deletion(1, local, deleteMac(kKeys.macKey, local, earlier))});
+              }},
+         }) {
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        kept.clear();
+        auto local = holdLocal(text), other = newClipID();
+        harness->recorder.local.back().acknowledged = true;
+        script(local, other);
+        harness->syncNow();
+        SCOPED_TRACE(name);
+        expectLocalClipsKept();
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+        if (!kept.count(other)) EXPECT_EQ(harness->recorder.find(other), nullptr);
+    }
 }
 
 TEST_F(HostileService, ForgedDeletesAreSkippedAndRealOnesApply) {
@@ -151,11 +197,11 @@ TEST_F(HostileService, ForgedDeletesAreSkippedAndRealOnesApply) {
 
     service->onPull = onePage({
         deletion(2, unsigned_, std::nullopt),
-        deletion(3, wrongID, deleteMac(kKeys.macKey, gone)),
-        deletion(4, wrongKey, deleteMac(std::string(32, 'x'), wrongKey)),
-        deletion(5, waiting, deleteMac(kKeys.macKey, newClipID())),
-        deletion(6, "../" + bad, deleteMac(kKeys.macKey, "../" + bad)),
-        deletion(7, gone, deleteMac(kKeys.macKey, gone)),
+        deletion(3, wrongID, deleteMac(kKeys.macKey, gone, wireSeconds(now))),
+        deletion(4, wrongKey, deleteMac(std::string(32, 'x'), wrongKey, kLocalSeconds)),
+        deletion(5, waiting, deleteMac(kKeys.macKey, newClipID(), kLocalSeconds)),
+        deletion(6, "../" + bad, deleteMac(kKeys.macKey, "../" + bad, kLocalSeconds)),
+        deletion(7, gone, deleteMac(kKeys.macKey, gone, wireSeconds(now))),
     });
     harness->syncNow();
     expectLocalClipsKept();
@@ -371,6 +417,28 @@ TEST_F(HostileServiceOverHTTP, DeepJSONIsRefusedBeforeParsingAndNotAskedForInHal
     EXPECT_FALSE(a->lastStatus().lastErrorDescription.has_value()) << "the next genuine answer syncs";
 }
 
+TEST_F(HostileServiceOverHTTP, MalformedEventsAreSkippedAndTheRestOfThePageApplies) {
+    auto genuine = newClipID();
+    a->noteText(genuine, "after the malformed ones", then);
+    a->syncNow();
+    auto token = b->accounts->loadSession().value().token;
+    auto event = toJSON(HTTPSyncAPIClient(service.baseURL()).pull(token, 0, 10).events.at(0));
+    auto events = nlohmann::json::array();
+    for (const auto& [field, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"ciphertext", "not Base64 %%"}, {"type", "rename"}, {"created_at", 1.5}, {"seq", 4}}) {
+        events.push_back(event);
+        events.back()[field] = value;
+        if (field != "seq") events.back()["seq"] = events.size();
+    }
+    SyncReferenceService::ForcedAnswer answer{SyncReferenceService::ForcedAnswer::Kind::body, 200};
+    answer.body = nlohmann::json{{"events", events}, {"latest_seq", 4}, {"has_more", false}}.dump();
+    service.force("pull", answer);
+    b->syncNow();
+    EXPECT_NE(b->recorder.find(genuine), nullptr);
+    EXPECT_EQ(b->lastStatus().skippedEventCount, 3);
+    EXPECT_EQ(b->accounts->loadSession().value().lastPulledSeq, 4);
+}
+
 TEST_F(HostileServiceOverHTTP, GenuineDeletesAndCopiesStillApplyBetweenTwoDevices) {
     // A delete on A removes the clip on B.
     auto doomed = newClipID();
@@ -378,7 +446,6 @@ TEST_F(HostileServiceOverHTTP, GenuineDeletesAndCopiesStillApplyBetweenTwoDevice
     a->syncNow();
     b->syncNow();
     ASSERT_NE(b->recorder.find(doomed), nullptr);
-    std::erase_if(a->recorder.local, [&](const SyncLocalClip& clip) { return clip.clientID == doomed; });
     a->noteDeletes({doomed});
     a->syncNow();
     b->syncNow();

@@ -83,6 +83,7 @@ TEST_F(EngineMends, DuplicateIsCanonicalizedBeforeItIsAcknowledged) {
     service->onPush = [&](const std::vector<SyncPushItem>& items) {
         return std::vector<SyncPushResult>{{items[0].clientID, canonical, "duplicate", std::nullopt}};
     };
+    harness->recorder.local.push_back({canonical, "same text", now, std::nullopt, std::nullopt, true});
     harness->noteText(local, "same text", now);
     harness->syncNow();
     ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
