@@ -242,6 +242,8 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
         // repeated, never as an error: checked before a row is read.
         if (!passesQuickCheck(db_)) {
             if (cancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+            if (std::chrono::steady_clock::now() > deadline_)
+                throw ImportError(ImportError::Code::overBudget, "it took longer than it may");
             failOpen("the database is damaged");
         }
     } catch (...) {

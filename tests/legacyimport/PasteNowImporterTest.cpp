@@ -1,5 +1,6 @@
 #include <QBuffer>
 #include <QImage>
+#include <QImageReader>
 #include <QTest>
 #include <QThreadPool>
 
@@ -15,6 +16,7 @@
 
 #include "../history/HistoryStoreTestSupport.h"
 #include "legacyimport/PasteNowImporter.h"
+#include "platform/ImageLimits.h"
 #include "support/AllocationMeter.h"
 #include "support/PasteNowTestDatabase.h"
 
@@ -490,7 +492,8 @@ TEST_F(PasteNowImporterTest, ComputedColumnsTriggersAndViewsAreRefusedBeforeAnyR
 }
 
 // A link to the database is read through into the private copy; thumbnails are kept as their
-// bytes; keys the import ignores may nest as deep as they like; every clip says "PasteNow".
+// bytes, named for what they are; keys the import ignores may nest as deep as they like; every
+// clip says "PasteNow".
 TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
     const fs::path real = root() / "elsewhere";
     Row image = textRow(1, "");
@@ -507,7 +510,17 @@ TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
         "<plist><array><dict><key>extra</key>" + deep +
         "<key>type</key><string>public.utf8-plain-text</string><key>data</key><data>bmVzdGVk</data></dict>"
         "</array></plist>"));
-    PasteNowTestDatabase::write(real, {image, nested});
+    // A JPEG thumbnail keeps its bytes under a name that says JPEG.
+    Row jpeg = image;
+    jpeg.primaryKey = 3;
+    QImage small(4, 4, QImage::Format_RGB32);
+    small.fill(Qt::blue);
+    QByteArray jpegBytes;
+    QBuffer jpegBuffer(&jpegBytes);
+    jpegBuffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(small.save(&jpegBuffer, "JPG"));
+    jpeg.thumbnail = PasteNowTestDatabase::inlineBlob(Bytes(jpegBytes.begin(), jpegBytes.end()));
+    PasteNowTestDatabase::write(real, {image, nested, jpeg});
     fs::create_directories(locations().documentsFolder);
     fs::create_symlink(real / "PasteNow.sqlite", locations().databaseFile());
     ASSERT_TRUE(fs::exists(real / "PasteNow.sqlite-wal"));  // the rows are in the log beside the target
@@ -515,10 +528,11 @@ TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
     auto store = makeStore();
     importInto(*store);
     EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
-    ASSERT_EQ(store->items().size(), 2u);
+    ASSERT_EQ(store->items().size(), 3u);
     const ClipItem* kept = clipWithKey(*store, 1);
     ASSERT_TRUE(kept && kept->payloadFilename);
     EXPECT_EQ(readFile(payloads() / *kept->payloadFilename), thumbnail);
+    EXPECT_EQ(clipWithKey(*store, 3)->payloadFilename, "LegacyPreviews/pastenow-3.jpg");
     ASSERT_TRUE(clipWithKey(*store, 2));
     for (const auto& clip : store->items()) EXPECT_EQ(clip.importedFrom, "PasteNow");
     EXPECT_TRUE(fs::is_symlink(locations().databaseFile()));
@@ -627,6 +641,7 @@ Bytes encoded(const QImage& image, const char* format) {
 // Outside databases built to cost the import more than their size: each is refused, or read
 // within bounds of memory and disk, and what is imported is what was there.
 TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
+    const int imageLimit = QImageReader::allocationLimit();
     const std::string xmlData(24 << 20, 'A');
     struct Case {
         const char* what;
@@ -641,7 +656,7 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
         {"a log that is mostly holes",
          [](const fs::path& documents, auto&) {
              PasteNowTestDatabase::write(documents, {textRow(1, "one")});
-             fs::resize_file(documents / "PasteNow.sqlite-wal", std::uint64_t{4} << 30);
+             fs::resize_file(documents / "PasteNow.sqlite-wal", std::uint64_t{1} << 30);
          },
          ImportError::Code::overBudget, 1 << 20, 64 << 20, nullptr},
         {"a database larger than the disk budget",
@@ -716,6 +731,7 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
          }},
         {"an image of 10001 x 10001 pixels",
          [](const fs::path& documents, auto&) {
+             raiseImageAllocationLimit();  // as the program runs
              QImage image(10001, 10001, QImage::Format_Mono);
              image.fill(0);
              Row row = textRow(1, "");
@@ -772,6 +788,7 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
         if (result && c.check) c.check(*result);
         EXPECT_TRUE(fs::is_empty(limits.cacheFolder));
     }
+    QImageReader::setAllocationLimit(imageLimit);
 }
 
 // The outside program checkpoints and writes on while the copy is made: what is read is a
