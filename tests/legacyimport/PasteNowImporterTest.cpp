@@ -29,6 +29,14 @@ constexpr double kReferenceDate = 978307200;
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
+Bytes encoded(const QImage& image, const char* format) {
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return Bytes(out.begin(), out.end());
+}
+
 Bytes readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -515,11 +523,7 @@ TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
     jpeg.primaryKey = 3;
     QImage small(4, 4, QImage::Format_RGB32);
     small.fill(Qt::blue);
-    QByteArray jpegBytes;
-    QBuffer jpegBuffer(&jpegBytes);
-    jpegBuffer.open(QIODevice::WriteOnly);
-    ASSERT_TRUE(small.save(&jpegBuffer, "JPG"));
-    jpeg.thumbnail = PasteNowTestDatabase::inlineBlob(Bytes(jpegBytes.begin(), jpegBytes.end()));
+    jpeg.thumbnail = PasteNowTestDatabase::inlineBlob(encoded(small, "JPG"));
     PasteNowTestDatabase::write(real, {image, nested, jpeg});
     fs::create_directories(locations().documentsFolder);
     fs::create_symlink(real / "PasteNow.sqlite", locations().databaseFile());
@@ -630,14 +634,6 @@ struct ResidentPeak {
     std::uint64_t growth() const { return field("VmHWM:") - std::min(start, field("VmHWM:")); }
 };
 
-Bytes encoded(const QImage& image, const char* format) {
-    QByteArray out;
-    QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return Bytes(out.begin(), out.end());
-}
-
 // Outside databases built to cost the import more than their size: each is refused, or read
 // within bounds of memory and disk, and what is imported is what was there.
 TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
@@ -670,19 +666,16 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
              PasteNowTestDatabase::write(documents, {textRow(1, "one"), textRow(2, "two"), textRow(3, "three")});
              sqlite3* db = nullptr;
              sqlite3_open(documents.string().append("/PasteNow.sqlite").c_str(), &db);
-             sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-             sqlite3_stmt* root = nullptr;
-             sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE name = 'ZPASTEITEM'", -1, &root, nullptr);
-             sqlite3_step(root);
-             const int page = sqlite3_column_int(root, 0);
-             sqlite3_finalize(root);
+             int page = 0;
+             sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE); SELECT rootpage FROM sqlite_schema WHERE name = 'ZPASTEITEM'",
+                          [](void* p, int, char** v, char**) { return *static_cast<int*>(p) = std::atoi(v[0]), 0; }, &page,
+                          nullptr);
              sqlite3_close(db);
              // One cell fewer on the table's only page: a row goes missing without an error.
              std::fstream file(documents / "PasteNow.sqlite", std::ios::in | std::ios::out | std::ios::binary);
              file.seekg(std::streamoff(page - 1) * 4096 + 4);
-             const int cells = file.get();
-             file.seekp(std::streamoff(page - 1) * 4096 + 4);
-             file.put(char(cells - 1));
+             const char cells = char(file.get() - 1);
+             file.seekp(std::streamoff(page - 1) * 4096 + 4).put(cells);
          },
          ImportError::Code::openDatabase, 1 << 20, 64 << 20, nullptr},
         {"dates in the future",
@@ -811,12 +804,12 @@ TEST_F(PasteNowImporterTest, ADatabaseThatChangesWhileItIsCopiedIsReadWholeOrNot
         }
         sqlite3_close(db);
     });
-    for (int run = 0; run < 5; ++run) {
+    for (int run = 0; run < 3; ++run) {
         try {
             const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
             std::set<std::int64_t> keys;
             for (const auto& clip : result.items) keys.insert(*clip.legacyID);
-            for (int key = 1; key <= 3000; ++key) ASSERT_TRUE(keys.count(key)) << key;
+            EXPECT_EQ(std::distance(keys.begin(), keys.upper_bound(3000)), 3000);  // every one of 1-3000
         } catch (const ImportError& error) {
             EXPECT_EQ(error.code(), ImportError::Code::openDatabase) << error.what();
         }
