@@ -339,13 +339,15 @@ std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
     return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
 }
 
-std::optional<Bytes> blobColumn(sqlite3_stmt* statement, int column, std::uint64_t maximumBytes) {
+// SQLite's own bytes, good until the next step: resolved from there, never copied first.
+std::optional<std::span<const std::uint8_t>> blobColumn(sqlite3_stmt* statement, int column,
+                                                        std::uint64_t maximumBytes) {
     if (measuredLength(statement, column) > maximumBytes) failRow("blob too large");
     const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
     const int bytes = sqlite3_column_bytes(statement, column);
     if (!blob || bytes <= 0) return std::nullopt;
     if (static_cast<std::uint64_t>(bytes) > maximumBytes) failRow("blob too large");
-    return Bytes(blob, blob + bytes);
+    return std::span<const std::uint8_t>(blob, std::size_t(bytes));
 }
 
 std::optional<std::string> readColorHex(sqlite3_stmt* statement, int column) {
@@ -420,7 +422,7 @@ public:
         std::string text = textColumn(s, 7).value_or("");
         const std::string legacyTitle = textColumn(s, 8).value_or("");
         const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
-        auto storedData = blobColumn(s, 12, legacyarchive::kMaximumFileBytes + 1);
+        const auto storedData = blobColumn(s, 12, legacyarchive::kMaximumFileBytes + 1);
         const std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
         const auto bundleID = textColumn(s, 14);
         if (!storedData) failRow("no data");
@@ -429,7 +431,6 @@ public:
         std::string sharedArchive;
         if (storedData->size() == 38 && (*storedData)[0] == 2) sharedArchive.assign(storedData->begin() + 1, storedData->begin() + 37);
         Bytes archive = legacyarchive::materializeCoreDataBlob(*storedData, externalData_);
-        storedData.reset();
         // Column 11 (compressed) is not trusted: only bytes starting with an LZFSE block magic
         // are decoded, the rest is read as the property list it already is (not copied first).
         if (archive.size() > legacyarchive::kMaximumFileBytes) failRow("archive too large");
