@@ -1,5 +1,6 @@
 #include "history/HistoryCodec.h"
 #include "history/ChunkRunner.h"
+#include "common/JsonScan.h"
 #include "platform/FileSafety.h"
 #include "platform/Base64.h"
 
@@ -649,16 +650,9 @@ bool isWideInteger(std::string_view token) {
 std::optional<std::string> withWideIntegersAsDoubles(std::string_view text) {
     std::string out;
     std::size_t copied = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (c == '"') inString = true;
-        if (c != '-' && !isDigit(c)) continue;
+    std::size_t numberEnd = 0;
+    jsonscan::scan(text, 0, [&](std::size_t i, char c, int) {
+        if (i < numberEnd || (c != '-' && !isDigit(c))) return true;
         std::size_t end = i + 1;
         while (end < text.size() && kNumberCharacters.find(text[end]) != std::string_view::npos) ++end;
         if (isWideInteger(text.substr(i, end - i))) {
@@ -666,8 +660,9 @@ std::optional<std::string> withWideIntegersAsDoubles(std::string_view text) {
             out += "e0";
             copied = end;
         }
-        i = end - 1;
-    }
+        numberEnd = end;
+        return true;
+    });
     if (copied == 0) return std::nullopt;
     out.append(text, copied);
     return out;

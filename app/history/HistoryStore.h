@@ -327,6 +327,9 @@ public:
     void requestDirectPasteAccess() { emit directPasteAccessRequested(); }
     void refreshDirectPasteAccess() { emit directPasteAccessRefreshRequested(); }
     void openAccessibilitySettings() { emit accessibilitySettingsRequested(); }
+    // Whether the desktop has accessibility settings to open; the launch sets it.
+    bool accessibilitySettingsAvailable() const { return accessibilitySettingsAvailable_; }
+    void setAccessibilitySettingsAvailable(bool available) { accessibilitySettingsAvailable_ = available; }
     void finishPermissionSetup() { emit permissionSetupFinished(); }
     // The settings were shown or hidden somewhere; `showSettings` is already up to date.
     void announceSettingsVisibility(bool visible) { emit settingsVisibilityAnnounced(visible); }
@@ -340,7 +343,8 @@ public:
     std::function<void(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                        const ClipSourceDeviceOrigin& origin)>
         onSyncableImageCaptured;
-    std::function<void(const std::vector<Uuid>& ids)> onSyncableClipsDeleted;
+    // With each clip's creation date: a delete is sent for that record.
+    std::function<void(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt)> onSyncableClipsDeleted;
 
 signals:
     void itemsChanged();
@@ -453,6 +457,7 @@ private:
     bool trimSuspended_ = false;
     std::optional<std::string> migrationStatus_;
     std::string globalShortcutLabel_ = "⇧⌘V";
+    bool accessibilitySettingsAvailable_ = true;
     bool accessibilityAccessGranted_ = false;
     bool eventPostingAccessGranted_ = false;
     bool showPermissionSetup_ = false;

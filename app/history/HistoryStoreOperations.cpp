@@ -198,10 +198,14 @@ void HistoryStore::retirePayload(const ClipItem& clip) {
 
 void HistoryStore::notifySyncableDeletion(const std::vector<ClipItem>& clips) {
     std::vector<Uuid> ids;
+    std::vector<Date> dates;
     for (const auto& clip : clips)
-        if (isSyncableKind(clip.kind) && (clip.kind == ClipKind::image || !clip.text.empty())) ids.push_back(clip.id);
+        if (isSyncableKind(clip.kind) && (clip.kind == ClipKind::image || !clip.text.empty())) {
+            ids.push_back(clip.id);
+            dates.push_back(clip.createdAt);
+        }
     if (ids.empty() || !onSyncableClipsDeleted) return;
-    onSyncableClipsDeleted(ids);
+    onSyncableClipsDeleted(ids, dates);
 }
 
 void HistoryStore::notifySyncableCapture(const ClipItem& clip) {

@@ -186,7 +186,7 @@ PasteboardCapture PasteboardCaptureReader::read(const CaptureSettings& settings)
         capture.content = PasteboardCapture::Content::files;
         capture.text = std::move(text);
         capture.filePaths = std::move(paths);
-        capture.sourceAppName = sourceName.value_or("Finder");
+        capture.sourceAppName = sourceName.value_or("Unknown");
         return capture;
     }
 

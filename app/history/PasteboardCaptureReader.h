@@ -36,7 +36,7 @@ struct PasteboardCapture {
     Bytes png;                           // image: the PNG encoding, as written to the payload
     std::optional<Bytes> rtf;            // text: absent when missing or over the limit
     std::optional<Bytes> html;
-    std::string sourceAppName;  // already defaulted ("Unknown", or "Finder" for files)
+    std::string sourceAppName;  // already defaulted to "Unknown", whatever the kind
     std::optional<std::string> sourceBundleID;
 
     bool hasContent() const { return content != Content::none; }

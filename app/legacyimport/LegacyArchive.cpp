@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QLocale>
+
 #include <cerrno>
 
 #include "legacyimport/LzfseDecoder.h"
@@ -27,6 +29,10 @@ bool isStrictUuidText(std::string_view text) {
         }
     }
     return true;
+}
+
+std::string describedSize(std::uint64_t bytes) {
+    return QLocale::system().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeTraditionalFormat).toStdString();
 }
 
 Bytes readBoundedFile(const std::filesystem::path& path, std::uint64_t maximumBytes) {
@@ -77,7 +83,8 @@ Bytes materializeCoreDataBlob(std::span<const std::uint8_t> blob, const std::fil
 Bytes decodeArchive(std::span<const std::uint8_t> archive) {
     if (archive.size() > kMaximumFileBytes) throw ImportError(ImportError::Code::decompressionFailed, "archive too large");
     if (!looksLikeLzfse(archive)) return Bytes(archive.begin(), archive.end());
-    auto result = decodeLzfse(archive);
+    // No more than the largest archive: the property list read from it takes up to twice that.
+    auto result = decodeLzfse(archive, kMaximumFileBytes);
     if (!result.ok()) throw ImportError(ImportError::Code::decompressionFailed, result.error);
     return std::move(result.bytes);
 }

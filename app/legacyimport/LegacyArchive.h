@@ -47,7 +47,7 @@ struct LegacyRepresentation {
 // program's files, so every size is bounded before anything is allocated.
 namespace legacyarchive {
 
-// Largest external blob file, and largest archive of any kind, read.
+// Largest external blob file, and largest archive of any kind, read or decoded.
 inline constexpr std::uint64_t kMaximumFileBytes = 128ull << 20;
 
 // The value of a Core Data blob column: inline (tag 1) or the content of the external file
@@ -63,6 +63,9 @@ std::vector<LegacyRepresentation> parseRepresentations(std::span<const std::uint
 
 // A strict 8-4-4-4-12 hexadecimal UUID text.
 bool isStrictUuidText(std::string_view text);
+
+// A byte count as the user reads it ("4.0 GB").
+std::string describedSize(std::uint64_t bytes);
 
 // Reads a regular file of at most `maximumBytes`, never through a symbolic link.
 Bytes readBoundedFile(const std::filesystem::path& path, std::uint64_t maximumBytes);

@@ -594,7 +594,7 @@ bool looksLikeLzfse(std::span<const std::uint8_t> data) {
     return k == '-' || k == 'n' || k == '1' || k == '2' || k == '$';
 }
 
-LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
+LzfseResult decodeLzfse(std::span<const std::uint8_t> data, std::uint64_t maximumOutput) {
     if (data.size() > kMaxInputBytes) return {{}, "LZFSE input is larger than 128 MiB"};
 
     // First pass: the blocks' extents and the declared total, before anything is allocated.
@@ -606,6 +606,7 @@ LzfseResult decodeLzfse(std::span<const std::uint8_t> data) {
         if (block.kind == BlockKind::end) break;
         total += block.rawBytes;
         if (total >= kOutputLimit) return {{}, "LZFSE stream declares 512 MiB or more of output"};
+        if (total > maximumOutput) return {{}, "LZFSE stream declares more output than allowed"};
         // A block may claim no more than its own bytes can expand to, so a stream that lies
         // fails here, in time proportional to its length, before anything is allocated.
         if (block.rawBytes > mostOutputOf(data.data() + pos, block))

@@ -19,6 +19,7 @@ bool looksLikeLzfse(std::span<const std::uint8_t> data);
 // Decodes a whole LZFSE stream. Each block's declared size is held against what its bytes can
 // expand to, and the output grows as blocks decode; refuses input over 128 MiB or a declared
 // total of 512 MiB or more.
-LzfseResult decodeLzfse(std::span<const std::uint8_t> data);
+// A smaller `maximumOutput` refuses a declared total above it, before anything is allocated.
+LzfseResult decodeLzfse(std::span<const std::uint8_t> data, std::uint64_t maximumOutput = std::uint64_t{512} << 20);
 
 }  // namespace harbelle

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,9 +35,52 @@ struct Descriptor {
 
 bool cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
 
+// What a file looked like: a copy is consistent only if every file of the database looked the
+// same before and after it was read. The log's header changes its salts when a checkpoint
+// restarts it, even within one tick of the file-system clock.
+struct FileState {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    blkcnt_t blocks = 0;
+    timespec modified{}, changed{};
+    std::array<unsigned char, 32> header{};
+    bool operator==(const FileState& o) const {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec && header == o.header;
+    }
+};
+
+FileState stateOf(const fs::path& path) {
+    FileState state;
+    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info {};
+    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return state;
+    state.exists = true;
+    state.device = info.st_dev;
+    state.inode = info.st_ino;
+    state.size = info.st_size;
+    state.blocks = info.st_blocks;
+    state.modified = info.st_mtim;
+    state.changed = info.st_ctim;
+    if (S_ISREG(info.st_mode)) (void)!::pread(in.fd, state.header.data(), state.header.size(), 0);
+    return state;
+}
+
+// A file far larger than the disk space it takes is mostly holes: nothing SQLite writes looks so
+// (compressing file systems save less than this), and copying it would write its holes out.
+bool isSparse(const FileState& state) {
+    constexpr off_t kSmall = 16 << 20;
+    return state.size > kSmall && std::uint64_t(state.blocks) * 512 < std::uint64_t(state.size) / 4;
+}
+
 // Copies a regular file (a link is followed: only reading goes through it; no device, no FIFO)
-// into a new 0600 file. False when the source does not exist; throws on any other failure.
-bool copyOutsideFile(const fs::path& source, const fs::path& destination, const std::atomic<bool>* cancel) {
+// into a new 0600 file, at most `most` bytes. False when the source does not exist; throws on any
+// other failure.
+bool copyOutsideFile(const fs::path& source, const fs::path& destination, const std::atomic<bool>* cancel,
+                     std::uint64_t most, std::uint64_t& copied) {
     Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (in.fd < 0) {
         if (errno == ENOENT) return false;
@@ -52,12 +97,17 @@ bool copyOutsideFile(const fs::path& source, const fs::path& destination, const 
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) failOpen("cannot read " + source.filename().string());
         if (got == 0) break;
+        // Grown while it is read: never more than was allowed for.
+        if (std::uint64_t(got) > most - std::min(most, copied))
+            throw ImportError(ImportError::Code::overBudget,
+                              "the old database is larger than " + legacyarchive::describedSize(most));
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = ::write(out.fd, buffer.data() + done, std::size_t(got - done));
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) failOpen("cannot write the private copy");
             done += put;
         }
+        copied += std::uint64_t(got);
     }
     return true;
 }
@@ -88,11 +138,20 @@ bool hasOnlyStoredColumns(sqlite3* db, const char* table) {
     return ok;
 }
 
+bool passesQuickCheck(sqlite3* db) {
+    sqlite3_stmt* check = nullptr;
+    bool ok = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &check, nullptr) == SQLITE_OK && check &&
+              sqlite3_step(check) == SQLITE_ROW && sqlite3_column_type(check, 0) == SQLITE_TEXT &&
+              std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") == 0;
+    sqlite3_finalize(check);
+    return ok;
+}
 
 }  // namespace
 
 PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path& cacheFolder,
-                                   const std::atomic<bool>* cancel, std::chrono::steady_clock::time_point deadline)
+                                   const std::atomic<bool>* cancel, std::chrono::steady_clock::time_point deadline,
+                                   std::uint64_t mostCopiedBytes)
     : cancel_(cancel), deadline_(deadline) {
     if (!historyfiles::makeDirectories(cacheFolder)) failOpen("cannot create the cache folder");
     std::string pattern = (cacheFolder / "pastenow-import-XXXXXX").string();
@@ -105,14 +164,41 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
         fs::path source = fs::canonical(databaseFile, error);
         if (error) source = databaseFile;
         const fs::path copy = copyFolder_ / databaseFile.filename();
-        if (!copyOutsideFile(source, copy, cancel)) failOpen("no database");
-        // The log holds the newest rows; the shared-memory index is rebuilt from it.
-        copyOutsideFile(fs::path(source.string() + "-wal"), fs::path(copy.string() + "-wal"), cancel);
-        // A journal left by a writer that died mid-transaction: rolled back in the copy, so
-        // only committed rows are read.
         const fs::path journal(copy.string() + "-journal");
-        if (copyOutsideFile(fs::path(source.string() + "-journal"), journal, cancel) && namesSuperJournal(journal))
-            failOpen("the journal names another file");
+        const std::array<fs::path, 3> sources{source, fs::path(source.string() + "-wal"),
+                                              fs::path(source.string() + "-journal")};
+        const std::array<fs::path, 3> copies{copy, fs::path(copy.string() + "-wal"), journal};
+        const auto states = [&] {
+            std::array<FileState, 3> all;
+            for (std::size_t i = 0; i < all.size(); ++i) all[i] = stateOf(sources[i]);
+            return all;
+        };
+        // The outside program may write while the files are read (a checkpoint moves the log into
+        // the database and starts the log again): a copy is kept only when nothing changed.
+        constexpr int kAttempts = 5;
+        for (int attempt = 1;; ++attempt) {
+            const auto before = states();
+            std::uint64_t total = 0;
+            for (const auto& state : before) {
+                if (isSparse(state))
+                    throw ImportError(ImportError::Code::overBudget, "the old database files are mostly empty space");
+                total += std::uint64_t(std::max<off_t>(state.size, 0));
+            }
+            if (total > mostCopiedBytes)
+                throw ImportError(ImportError::Code::overBudget,
+                                  "the old database is larger than " + legacyarchive::describedSize(mostCopiedBytes));
+            copiedBytes_ = 0;
+            if (!copyOutsideFile(sources[0], copies[0], cancel, mostCopiedBytes, copiedBytes_)) failOpen("no database");
+            // The log holds the newest rows; the shared-memory index is rebuilt from it.
+            copyOutsideFile(sources[1], copies[1], cancel, mostCopiedBytes, copiedBytes_);
+            // A journal left by a writer that died mid-transaction: rolled back in the copy, so
+            // only committed rows are read.
+            copyOutsideFile(sources[2], copies[2], cancel, mostCopiedBytes, copiedBytes_);
+            if (states() == before) break;
+            for (const auto& path : copies) ::unlink(path.c_str());
+            if (attempt == kAttempts) failOpen("the database kept changing while it was copied");
+        }
+        if (fs::exists(journal) && namesSuperJournal(journal)) failOpen("the journal names another file");
 
         // Read-write, so that SQLite can roll a hot journal back; everything it writes is in
         // the private folder. Only the run's own thread uses the connection: no locking.
@@ -152,6 +238,14 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
         if (others != 0) failOpen("unexpected schema: triggers or views on the tables");
         for (const char* table : {"ZPASTEITEM", "ZPASTEITEMDATA", "ZAPPLICATION"})
             if (!hasOnlyStoredColumns(db_, table)) failOpen(std::string("unexpected schema: computed columns in ") + table);
+        // A damaged file (or a log from another database laid over it) reads as rows missing or
+        // repeated, never as an error: checked before a row is read.
+        if (!passesQuickCheck(db_)) {
+            if (cancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+            if (std::chrono::steady_clock::now() > deadline_)
+                throw ImportError(ImportError::Code::overBudget, "it took longer than it may");
+            failOpen("the database is damaged");
+        }
     } catch (...) {
         close();
         throw;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 struct sqlite3;
@@ -14,18 +15,23 @@ namespace harbelle {
 // copied into a new 0700 folder of ours, which goes away with this object. The copy is opened
 // read-write so that a journal is rolled back in it, then made query-only. Defensively: the
 // expected tables must be plain tables of stored columns, schema code is untrusted, and every
-// query step watches `cancel`.
+// query step watches `cancel`. The copy is a consistent snapshot: copied again when any of the
+// files changed while it was read, and checked for damage before a row is read.
 class PasteNowDatabase {
 public:
-    // Throws ImportError (openDatabase) with the reason. Past `deadline` every step fails.
+    // Throws ImportError (openDatabase) with the reason; overBudget for files that are mostly
+    // holes or together larger than `mostCopiedBytes`. Past `deadline` every step fails.
     PasteNowDatabase(const std::filesystem::path& databaseFile, const std::filesystem::path& cacheFolder,
                      const std::atomic<bool>* cancel,
-                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max(),
+                     std::uint64_t mostCopiedBytes = std::uint64_t{2} << 30);
     ~PasteNowDatabase();
     PasteNowDatabase(const PasteNowDatabase&) = delete;
     PasteNowDatabase& operator=(const PasteNowDatabase&) = delete;
 
     sqlite3* handle() const { return db_; }
+    // What the private copy wrote.
+    std::uint64_t copiedBytes() const { return copiedBytes_; }
 
 private:
     void close();
@@ -35,6 +41,7 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     std::filesystem::path copyFolder_;
     sqlite3* db_ = nullptr;
+    std::uint64_t copiedBytes_ = 0;
 };
 
 }  // namespace harbelle

@@ -26,15 +26,18 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "history/HistoryFiles.h"
 #include "history/HistoryStore.h"
 #include "history/TextUnits.h"
 #include "legacyimport/LegacyPasteboardItem.h"
+#include "legacyimport/LzfseDecoder.h"
 #include "legacyimport/PasteNowDatabase.h"
 #include "platform/BackgroundWork.h"
 #include "platform/BundleInfo.h"
+#include "platform/ImageLimits.h"
 
 namespace harbelle {
 
@@ -46,8 +49,6 @@ constexpr const char* kLegacyFolder = "Legacy";
 constexpr const char* kPreviewFolder = "LegacyPreviews";
 // Seconds from 1970-01-01 to the outside program's reference date, 2001-01-01.
 constexpr double kReferenceDateOffset = 978307200;
-// 2200-01-01 00:00:00 UTC: later dates are refused, as the history file refuses them.
-constexpr double kLatestUnixTime = 7258118400;
 
 // The run in progress, so that quitting can stop it. Main thread only.
 std::shared_ptr<std::atomic<bool>>& currentCancelFlag() {
@@ -121,6 +122,19 @@ public:
         return ok;
     }
 
+    // `name` made a second name of `existing` in the folder: bytes written once for rows that
+    // share one external archive. A file left under the name by an earlier run is replaced.
+    bool link(const std::string& existing, const std::string& name) const {
+        if (::linkat(fd_, existing.c_str(), fd_, name.c_str(), 0) == 0) return true;
+        if (errno != EEXIST) return false;
+        std::string temporary = filesafety::temporaryPrefix(name) + "link";
+        ::unlinkat(fd_, temporary.c_str(), 0);
+        if (::linkat(fd_, existing.c_str(), fd_, temporary.c_str(), 0) != 0) return false;
+        if (::renameat(fd_, temporary.c_str(), fd_, name.c_str()) == 0) return true;
+        ::unlinkat(fd_, temporary.c_str(), 0);
+        return false;
+    }
+
 private:
     fs::path path_;
     int fd_;
@@ -151,16 +165,17 @@ public:
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
 
-    void write(const OutputFolder& folder, std::string name, Bytes bytes, std::size_t row) {
+    // With `linkTo`, `name` becomes a second name of that file (written before it, in order).
+    void write(const OutputFolder& folder, std::string name, Bytes bytes, std::size_t row, std::string linkTo = {}) {
         if (!thread_.joinable()) {
-            if (!folder.write(name, bytes)) failed_.push_back(row);
+            if (!(linkTo.empty() ? folder.write(name, bytes) : folder.link(linkTo, name))) failed_.push_back(row);
             return;
         }
         std::unique_lock lock(mutex_);
         // Bounded, so that a run of large archives waits for the disk instead of piling up.
         room_.wait(lock, [&] { return queuedBytes_ < kMostQueuedBytes || jobs_.empty(); });
         queuedBytes_ += bytes.size();
-        jobs_.push_back({&folder, std::move(name), std::move(bytes), row});
+        jobs_.push_back({&folder, std::move(name), std::move(bytes), row, std::move(linkTo)});
         lock.unlock();
         ready_.notify_one();
     }
@@ -173,9 +188,14 @@ public:
         }
         ready_.notify_one();
         if (thread_.joinable()) thread_.join();
-        std::sort(failed_.begin(), failed_.end());
-        failed_.erase(std::unique(failed_.begin(), failed_.end()), failed_.end());
-        return failed_;
+        return takeFailed();
+    }
+    // The same, the writer staying for the rows that follow (numbered from 0 again).
+    std::vector<std::size_t> flush() {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] { return jobs_.empty() && !writing_; });
+        lock.unlock();
+        return takeFailed();
     }
 
 private:
@@ -185,7 +205,17 @@ private:
         std::string name;
         Bytes bytes;
         std::size_t row;
+        std::string linkTo;
     };
+
+    std::vector<std::size_t> takeFailed() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::size_t> failed = std::move(failed_);
+        failed_.clear();
+        std::sort(failed.begin(), failed.end());
+        failed.erase(std::unique(failed.begin(), failed.end()), failed.end());
+        return failed;
+    }
 
     void loop() {
         for (;;) {
@@ -197,17 +227,20 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
                 queuedBytes_ -= job.bytes.size();
+                writing_ = true;
             }
-            room_.notify_one();
+            room_.notify_all();
             bool ok = false;
             try {
-                ok = job.folder->write(job.name, job.bytes);
+                ok = job.linkTo.empty() ? job.folder->write(job.name, job.bytes) : job.folder->link(job.linkTo, job.name);
             } catch (...) {
             }
-            if (!ok) {
+            {
                 std::lock_guard lock(mutex_);
-                failed_.push_back(job.row);
+                if (!ok) failed_.push_back(job.row);
+                writing_ = false;
             }
+            room_.notify_all();
         }
     }
 
@@ -216,6 +249,7 @@ private:
     std::condition_variable room_;
     std::deque<Job> jobs_;
     std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
     bool done_ = false;
     std::vector<std::size_t> failed_;
     std::thread thread_;
@@ -305,13 +339,15 @@ std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
     return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
 }
 
-std::optional<Bytes> blobColumn(sqlite3_stmt* statement, int column, std::uint64_t maximumBytes) {
+// SQLite's own bytes, good until the next step: resolved from there, never copied first.
+std::optional<std::span<const std::uint8_t>> blobColumn(sqlite3_stmt* statement, int column,
+                                                        std::uint64_t maximumBytes) {
     if (measuredLength(statement, column) > maximumBytes) failRow("blob too large");
     const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
     const int bytes = sqlite3_column_bytes(statement, column);
     if (!blob || bytes <= 0) return std::nullopt;
     if (static_cast<std::uint64_t>(bytes) > maximumBytes) failRow("blob too large");
-    return Bytes(blob, blob + bytes);
+    return std::span<const std::uint8_t>(blob, std::size_t(bytes));
 }
 
 std::optional<std::string> readColorHex(sqlite3_stmt* statement, int column) {
@@ -355,8 +391,10 @@ std::uint64_t heldBytesOf(const ClipItem& clip) {
 
 class RowReader {
 public:
-    RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations, bool setModes)
-        : externalData_(locations.externalDataFolder()),
+    RowReader(const fs::path& payloadsURL, const PasteNowImporter::Locations& locations, bool setModes,
+              double importTime)
+        : importTime_(importTime),
+          externalData_(locations.externalDataFolder()),
           archives_(payloadsURL / kLegacyFolder, setModes),
           previews_(payloadsURL / kPreviewFolder, setModes) {}
 
@@ -371,8 +409,11 @@ public:
         const int timestampType = sqlite3_column_type(s, 1);
         if (timestampType != SQLITE_FLOAT && timestampType != SQLITE_INTEGER) failRow("no timestamp");
         const double timestamp = sqlite3_column_double(s, 1);
-        const double unixTime = timestamp + kReferenceDateOffset;
-        if (!std::isfinite(timestamp) || unixTime < 0 || unixTime >= kLatestUnixTime) failRow("timestamp out of range");
+        double unixTime = timestamp + kReferenceDateOffset;
+        if (!std::isfinite(timestamp) || unixTime < 0) failRow("timestamp out of range");
+        // A clip from the future would sort above everything the user copies from now on and
+        // push the user's own clips past the history's limit.
+        unixTime = std::min(unixTime, importTime_);
         const int copyCount = sqlite3_column_int(s, 2);
         const auto colorText = readColorHex(s, 3);
         const std::string baseType = textColumn(s, 4).value_or("public.text");
@@ -386,10 +427,16 @@ public:
         const auto bundleID = textColumn(s, 14);
         if (!storedData) failRow("no data");
 
+        // Rows naming one external file share its bytes: the file is written for the first.
+        std::string sharedArchive;
+        if (storedData->size() == 38 && (*storedData)[0] == 2) sharedArchive.assign(storedData->begin() + 1, storedData->begin() + 37);
         Bytes archive = legacyarchive::materializeCoreDataBlob(*storedData, externalData_);
         // Column 11 (compressed) is not trusted: only bytes starting with an LZFSE block magic
-        // are decoded, the rest is read as the property list it already is.
-        const auto representations = legacyarchive::parseRepresentations(legacyarchive::decodeArchive(archive));
+        // are decoded, the rest is read as the property list it already is (not copied first).
+        if (archive.size() > legacyarchive::kMaximumFileBytes) failRow("archive too large");
+        const auto representations = looksLikeLzfse(archive)
+                                         ? legacyarchive::parseRepresentations(legacyarchive::decodeArchive(archive))
+                                         : legacyarchive::parseRepresentations(archive);
 
         ClipItem clip;
         clip.isSensitive = std::any_of(representations.begin(), representations.end(),
@@ -437,7 +484,8 @@ public:
             }
             if (!preview) preview = PasteNowImporter::makePNGPreview(representations);
             if (preview) {
-                const std::string previewLeaf = "pastenow-" + key + ".png";
+                // A thumbnail kept as it is may be a JPEG: the name says what the file holds.
+                const std::string previewLeaf = "pastenow-" + key + (isJpeg(*preview) ? ".jpg" : ".png");
                 pending_.push_back({&previews_, previewLeaf, std::move(*preview)});
                 clip.payloadFilename = std::string(kPreviewFolder) + "/" + previewLeaf;
             }
@@ -460,6 +508,13 @@ public:
         clip.legacyID = primaryKey;
         clip.copyCount = copyCount >= 2 ? copyCount : 1;
         // The archive is written as read; handed over last, once nothing here reads it.
+        if (!sharedArchive.empty()) {
+            const auto [first, isFirst] = externalArchives_.try_emplace(sharedArchive, archiveLeaf);
+            if (!isFirst) {
+                pending_.push_back({&archives_, archiveLeaf, {}, first->second});
+                return clip;
+            }
+        }
         pending_.push_back({&archives_, archiveLeaf, std::move(archive)});
         return clip;
     }
@@ -469,20 +524,45 @@ public:
         const OutputFolder* folder;
         std::string name;
         Bytes bytes;
+        std::string linkTo;  // a second name of this earlier file instead of bytes
     };
     std::vector<PendingFile>& pendingFiles() { return pending_; }
 
 private:
+    static bool isJpeg(const Bytes& image) { return image.size() > 3 && image[0] == 0xff && image[1] == 0xd8 && image[2] == 0xff; }
+
+    double importTime_;
     fs::path externalData_;
+    std::unordered_map<std::string, std::string> externalArchives_;
     OutputFolder archives_;
     OutputFolder previews_;
     std::unordered_set<std::int64_t> seenKeys_;
     std::vector<PendingFile> pending_;
 };
 
-// One import in flight, a child of the store it fills: the store's end closes the way back.
+// A batch on its way from the run's thread to the merge, and the merge's answer.
+struct BatchGate {
+    std::mutex mutex;
+    std::condition_variable merged;
+    bool waiting = false;
+    bool abandoned = false;
+    bool saveFailed = false;
+    int added = 0;
+    int batches = 0;
+};
+
+// One import in flight, a child of the store it fills: the store's end closes the way back and
+// lets a run that waits for a merge go.
 struct ImportRun : QObject {
     explicit ImportRun(QObject* store) : QObject(store) {}
+    ~ImportRun() override {
+        {
+            std::lock_guard lock(gate->mutex);
+            gate->abandoned = true;
+        }
+        gate->merged.notify_all();
+    }
+    std::shared_ptr<BatchGate> gate = std::make_shared<BatchGate>();
     BackgroundWork work{this};
 };
 
@@ -502,25 +582,83 @@ MergeInput prepareMerge(PasteNowImporter::ImportResult result) {
     return input;
 }
 
+// How the run ended: its last clips, or why it failed.
+struct RunOutcome {
+    std::optional<MergeInput> input;
+    bool overBudget = false;
+    std::string why;
+};
+
+// The database as it is now: its files' identities, sizes and times. A run stopped by a budget
+// is tried again only once this changes.
+std::string databaseSignature(const fs::path& database) {
+    std::string signature;
+    for (const char* suffix : {"", "-wal", "-journal"}) {
+        struct stat info {};
+        if (::stat((database.string() + suffix).c_str(), &info) != 0) {
+            signature += "-;";
+            continue;
+        }
+        signature += std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+                     std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + ";";
+    }
+    return signature;
+}
+
 // In steps, so a large import does not freeze the shelf. The flag is set only once the merged
 // history is on disk: a quit before that leaves it unset, and the next launch's run skips, by
 // their legacy ids, the clips that the quit's own save kept.
-void mergeResult(HistoryStore& store, MergeInput input) {
+void mergeResult(HistoryStore& store, MergeInput input, std::shared_ptr<BatchGate> gate) {
     const std::int64_t failedRows = input.failedRows;
     store.importItemsInSteps(std::move(input.items), PasteNowImporter::kSourceName,
-                             [&store, failedRows](int added, bool saved) {
+                             [&store, failedRows, gate](int added, bool saved) {
         store.setMigrationStatus(std::nullopt);
         if (!saved) {
             store.showToast("Imported clips are open, but the history index could not be saved", ToastTone::error);
             return;
         }
         store.defaults().setBool(PasteNowImporter::kImportedKey, true);
+        store.defaults().removeObject(PasteNowImporter::kStoppedKey);
+        const int total = gate->added + added;
         if (failedRows > 0) {
-            store.showToast("Imported " + formattedCount(added) + " clips; " + std::to_string(failedRows) +
+            store.showToast("Imported " + formattedCount(total) + " clips; " + std::to_string(failedRows) +
                                 " could not be decoded",
                             ToastTone::info);
+        } else if (gate->batches > 0 && total > 0) {
+            // Each batch's merge named its own count; the last word is the whole.
+            store.showToast("Imported " + formattedCount(total) + " older clips", ToastTone::success);
         }
     });
+}
+
+// The run's thread: hands a batch to the merge and waits until it is saved, the run is
+// cancelled or nobody is left to merge it.
+bool mergeBatch(std::vector<ClipItem>&& batch, const BackgroundWork::Sender& sender, HistoryStore* store,
+                const std::shared_ptr<BatchGate>& gate, const std::shared_ptr<std::atomic<bool>>& cancel) {
+    auto input = std::make_shared<MergeInput>(prepareMerge({std::move(batch), 0}));
+    {
+        std::lock_guard lock(gate->mutex);
+        if (gate->abandoned) return false;
+        gate->waiting = true;
+    }
+    sender.post([store, gate, input] {
+        store->importItemsInSteps(std::move(input->items), PasteNowImporter::kSourceName,
+                                  [gate](int added, bool saved) {
+            {
+                std::lock_guard lock(gate->mutex);
+                gate->added += added;
+                ++gate->batches;
+                gate->saveFailed = gate->saveFailed || !saved;
+                gate->waiting = false;
+            }
+            gate->merged.notify_all();
+        });
+    });
+    std::unique_lock lock(gate->mutex);
+    // Quitting sets the flag without a word to this thread: it is looked at now and then.
+    while (gate->waiting && !gate->abandoned && !cancel->load())
+        gate->merged.wait_for(lock, std::chrono::milliseconds(100));
+    return !gate->waiting && !gate->saveFailed && !gate->abandoned && !cancel->load();
 }
 
 }  // namespace
@@ -547,6 +685,10 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
     if (locations.documentsFolder.empty()) return;
     std::error_code error;
     if (!fs::exists(locations.databaseFile(), error)) return;  // looked for again at the next launch
+    const std::string signature = databaseSignature(locations.databaseFile());
+    if (const auto stopped = store.defaults().object(kStoppedKey);
+        stopped && stopped->is_object() && stopped->value("database", "") == signature)
+        return;  // the same database that stopped the last run at a budget
     store.setMigrationStatus(std::string(kStatusText));
 
     auto cancel = std::make_shared<std::atomic<bool>>(false);
@@ -554,25 +696,40 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
     // The run belongs to the store: should the store go first, its hand-back is dropped.
     auto* run = new ImportRun(&store);
     const fs::path payloadsURL = store.payloadsURL();
+    BatchSink handBatch = [sender = run->work.sender(), store = &store, gate = run->gate,
+                           cancel](std::vector<ClipItem>&& batch) {
+        return mergeBatch(std::move(batch), sender, store, gate, cancel);
+    };
     run->work.run(
-        [cancel, payloadsURL, locations]() -> std::optional<MergeInput> {
+        [cancel, payloadsURL, locations, handBatch]() -> RunOutcome {
             try {
-                return prepareMerge(importLegacyHistory(payloadsURL, locations, cancel.get()));
+                return {prepareMerge(importLegacyHistory(payloadsURL, locations, cancel.get(), handBatch))};
+            } catch (const ImportError& failure) {
+                return {std::nullopt, failure.code() == ImportError::Code::overBudget, failure.what()};
             } catch (...) {
-                // The run failed as a whole; the reason is not shown.
-                return std::nullopt;
+                return {};
             }
         },
-        [run, &store, cancel](std::optional<MergeInput> result) {
+        [run, &store, cancel, signature](RunOutcome outcome) {
             run->deleteLater();
             if (cancel->load()) return;  // quitting: nobody to hand the clips to
             if (currentCancelFlag() == cancel) currentCancelFlag().reset();
-            if (!result) {
-                store.setMigrationStatus(std::nullopt);
-                store.showToast("The old PasteNow history is safe, but import needs attention", ToastTone::error);
+            if (outcome.input) {
+                mergeResult(store, std::move(*outcome.input), run->gate);
                 return;
             }
-            mergeResult(store, std::move(*result));
+            store.setMigrationStatus(std::nullopt);
+            if (run->gate->saveFailed) {
+                store.showToast("Imported clips are open, but the history index could not be saved", ToastTone::error);
+                return;
+            }
+            std::string message = "The old PasteNow history is safe, but import needs attention";
+            if (outcome.overBudget) {
+                // Kept, so the next launches do not copy and read the same database again.
+                store.defaults().set(kStoppedKey, nlohmann::json{{"reason", outcome.why}, {"database", signature}});
+                message += ": " + outcome.why + ". It is tried again once the old history changes.";
+            }
+            store.showToast(message, ToastTone::error);
         });
 }
 
@@ -582,14 +739,18 @@ void PasteNowImporter::cancelRunningImport() {
 
 PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::path& payloadsURL,
                                                                      const Locations& locations,
-                                                                     const std::atomic<bool>* cancel) {
+                                                                     const std::atomic<bool>* cancel,
+                                                                     const BatchSink& handBatch) {
     for (const char* folder : {kLegacyFolder, kPreviewFolder}) {
         if (!historyfiles::makeDirectories(payloadsURL / folder))
             throw ImportError(ImportError::Code::openDatabase, std::string("cannot create ") + folder);
         ::chmod((payloadsURL / folder).c_str(), 0700);
     }
+    const double importTime =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const auto deadline = std::chrono::steady_clock::now() + locations.timeBudget;
-    PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel, deadline);
+    PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel, deadline,
+                              locations.diskBudgetBytes);
     sqlite3* db = database.handle();
 
     sqlite3_stmt* statement = nullptr;
@@ -607,36 +768,20 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
     ImportResult result;
     // Room for every row at once: growing a vector of clips this size costs more than the count.
     result.items.reserve(rowCountHint(db));
-    RowReader reader(payloadsURL, locations, !umaskKeepsOwnerBits());
+    RowReader reader(payloadsURL, locations, !umaskKeepsOwnerBits(), importTime);
     FileWriter writer;
     std::uint64_t heldBytes = 0;
+    std::uint64_t writtenBytes = database.copiedBytes();
     const auto overTime = [&] { return std::chrono::steady_clock::now() > deadline; };
-    for (;;) {
-        if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
-        if (overTime()) throw ImportError(ImportError::Code::overBudget, "the import took too long");
-        const int step = sqlite3_step(statement);
-        if (step == SQLITE_DONE) break;
-        if (step != SQLITE_ROW) {
-            if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
-            if (overTime()) throw ImportError(ImportError::Code::overBudget, "the import took too long");
-            throw ImportError(ImportError::Code::queryFailed, sqlite3_errmsg(db));
-        }
-        try {
-            result.items.push_back(reader.read(statement));
-            heldBytes += heldBytesOf(result.items.back());
-        } catch (...) {
-            // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
-            ++result.failedRows;
-            continue;
-        }
-        for (auto& file : reader.pendingFiles())
-            writer.write(*file.folder, std::move(file.name), std::move(file.bytes), result.items.size() - 1);
-        if (heldBytes > locations.memoryBudgetBytes)
-            throw ImportError(ImportError::Code::overBudget, "the imported clips take too much memory");
-    }
+    const auto overTimeError = [&] {
+        const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(locations.timeBudget).count();
+        return ImportError(ImportError::Code::overBudget,
+                           minutes > 0 ? "it took longer than " + std::to_string(minutes) + " minutes"
+                                       : std::string("it took longer than it may"));
+    };
     // A clip whose archive or preview could not be written is not imported.
-    const auto unwritten = writer.finish();
-    if (!unwritten.empty()) {
+    const auto dropUnwritten = [&](const std::vector<std::size_t>& unwritten) {
+        if (unwritten.empty()) return;
         std::size_t kept = 0, next = 0;
         for (std::size_t row = 0; row < result.items.size(); ++row) {
             if (next < unwritten.size() && unwritten[next] == row) {
@@ -648,7 +793,47 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
         }
         result.items.resize(kept);
         result.failedRows += std::int64_t(unwritten.size());
+    };
+    for (;;) {
+        if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+        if (overTime()) throw overTimeError();
+        const int step = sqlite3_step(statement);
+        if (step == SQLITE_DONE) break;
+        if (step != SQLITE_ROW) {
+            if (isCancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
+            if (overTime()) throw overTimeError();
+            throw ImportError(ImportError::Code::queryFailed, sqlite3_errmsg(db));
+        }
+        try {
+            result.items.push_back(reader.read(statement));
+            heldBytes += heldBytesOf(result.items.back());
+        } catch (...) {
+            // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
+            ++result.failedRows;
+            continue;
+        }
+        for (auto& file : reader.pendingFiles()) {
+            writtenBytes += file.bytes.size();
+            if (writtenBytes > locations.diskBudgetBytes)
+                throw ImportError(ImportError::Code::overBudget,
+                                  "it would write more than " + legacyarchive::describedSize(locations.diskBudgetBytes));
+            writer.write(*file.folder, std::move(file.name), std::move(file.bytes), result.items.size() - 1,
+                         std::move(file.linkTo));
+        }
+        if (handBatch && heldBytes > locations.memoryBudgetBytes / 2) {
+            // Merged and saved before more is read, so the run never holds more than this.
+            dropUnwritten(writer.flush());
+            syncFileSystemOf(payloadsURL);
+            std::vector<ClipItem> batch = std::move(result.items);
+            result.items = {};
+            heldBytes = 0;
+            if (!handBatch(std::move(batch))) throw ImportError(ImportError::Code::cancelled, "the batch was not merged");
+        } else if (heldBytes > locations.memoryBudgetBytes) {
+            throw ImportError(ImportError::Code::overBudget,
+                              "its clips need more than " + legacyarchive::describedSize(locations.memoryBudgetBytes));
+        }
     }
+    dropUnwritten(writer.finish());
     syncFileSystemOf(payloadsURL);
     return result;
 }
@@ -689,6 +874,10 @@ std::optional<Bytes> PasteNowImporter::reencodedAsPNG(const Bytes& image) {
     // Reads within the process-wide image allocation limit, so a hostile size fails here.
     QImageReader reader(&buffer);
     reader.setDecideFormatFromContent(true);
+    // The size from the header, before anything is decoded: a few bytes can claim a picture of
+    // gigabytes. One that does not tell its size is not decoded either.
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty() || exceedsImagePixelLimit(size)) return std::nullopt;
     const QImage decoded = reader.read();
     if (decoded.isNull()) return std::nullopt;
     QByteArray png;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ class HistoryStore;
 class PasteNowImporter {
 public:
     static constexpr const char* kImportedKey = "pasteNowHistoryImportedV2";
+    // Why the last run stopped at one of its budgets, and the database it was run on: that same
+    // database is not copied and read again at every launch.
+    static constexpr const char* kStoppedKey = "pasteNowHistoryImportStopped";
     static constexpr const char* kSourceName = "PasteNow";
     static constexpr const char* kStatusText = "Importing older PasteNow clips…";
     static constexpr const char* kDatabaseName = "PasteNow.sqlite";
@@ -56,9 +60,12 @@ public:
         std::filesystem::path documentsFolder;
         // A folder of ours in which a private copy of the database is made and removed again.
         std::filesystem::path cacheFolder;
-        // What the whole run may take: the memory its clips hold (texts, titles, paths) and its
-        // time. Past either the run fails, as any failed run does.
+        // What the run may take: the memory its clips hold at once (texts, titles, paths; a run
+        // that hands its clips over in batches hands one over at half of it), the bytes it writes
+        // (the private copy, archives, previews) and its time. Past any of them the run fails, as
+        // any failed run does.
         std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
+        std::uint64_t diskBudgetBytes = std::uint64_t{4} << 30;
         std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};
         std::filesystem::path databaseFile() const { return documentsFolder / kDatabaseName; }
         std::filesystem::path externalDataFolder() const {
@@ -80,10 +87,17 @@ public:
     // Quitting: a running import stops at its next row or query step, its result is dropped.
     static void cancelRunningImport();
 
+    // Takes a batch of clips (in query order, their files written) and returns once it is merged
+    // and saved; false stops the run.
+    using BatchSink = std::function<bool(std::vector<ClipItem>&& batch)>;
+
     // The background run: reads every row into clips and writes their archive and preview files
     // below `payloadsURL`. Throws ImportError for the run as a whole. Touches no store state.
+    // With `handBatch`, clips holding half the memory budget go to it and the run goes on; what
+    // is left is the result.
     static ImportResult importLegacyHistory(const std::filesystem::path& payloadsURL, const Locations& locations,
-                                            const std::atomic<bool>* cancel = nullptr);
+                                            const std::atomic<bool>* cancel = nullptr,
+                                            const BatchSink& handBatch = {});
 
     // An imported clip's clipboard item, rebuilt from its archive; what the store's
     // `makeLegacyPasteboardItem` is set to.

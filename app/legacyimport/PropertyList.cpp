@@ -24,10 +24,12 @@ namespace {
 
 using Value = PropertyListValue;
 
-// Bytes the values of one list may take in all: shared leaves are copied once per reference,
-// so this bounds what a small file of repeated references can make us allocate.
+// Bytes the values of one list may take in all, held against what is really made: a value
+// takes no more than its bytes in the file (base64 shrinks; binary UTF-16 grows by half at
+// most), while a small file of repeated references to one leaf could otherwise copy it anew for
+// each reference.
 std::size_t byteBudgetFor(std::size_t inputSize) {
-    return inputSize * 8 + (1u << 20);
+    return inputSize * 2 + (1u << 20);
 }
 
 void appendUtf8(std::string& out, char32_t c) {
@@ -193,7 +195,6 @@ private:
                 std::uint64_t count = 0;
                 if (!readCount(pos, info, count)) return false;
                 if (!within(pos, count)) return fail("string past the end");
-                if (!charge(count * 3)) return false;
                 out.type = Value::Type::string;
                 out.string.reserve(count);
                 for (std::uint64_t i = 0; i < count; ++i) {
@@ -201,13 +202,14 @@ private:
                     if (c < 0x80) out.string += static_cast<char>(c);
                     else appendUtf8(out.string, 0xFFFD);
                 }
-                return true;
+                return charge(out.string.size());
             }
             case 0x6: {
                 std::uint64_t count = 0;
                 if (!readCount(pos, info, count)) return false;
                 if (count > tableOffset_ / 2 || !within(pos, count * 2)) return fail("string past the end");
-                if (!charge(count * 3)) return false;
+                // A UTF-16 unit takes at most three bytes in UTF-8.
+                if (count * 3 > byteBudget_ - bytesUsed_ + count) return fail("property list too large");
                 out.type = Value::Type::string;
                 out.string.reserve(count);
                 const std::uint8_t* p = b_.data() + pos;
@@ -224,7 +226,7 @@ private:
                     if (unit >= 0xD800 && unit < 0xE000) unit = 0xFFFD;  // unpaired half
                     appendUtf8(out.string, unit);
                 }
-                return true;
+                return charge(out.string.size());
             }
             case 0x8: {
                 const std::size_t n = std::size_t{info} + 1;
@@ -284,11 +286,58 @@ private:
 
 // ---- XML ------------------------------------------------------------------------------------
 
+// Decodes base64 as its text arrives, so a large <data> element is never held twice.
+class Base64Sink {
+public:
+    explicit Base64Sink(Bytes& out) : out_(out) {}
+    bool add(QStringView text) {
+        for (const QChar qc : text) {
+            const char16_t c = qc.unicode();
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+            if (c == '=') {
+                if (held_ < 2) return false;
+                padded_ = true;
+                continue;
+            }
+            const int v = valueOf(c);
+            if (v < 0 || padded_) return false;
+            quad_ = quad_ << 6 | std::uint32_t(v);
+            if (++held_ == 4) {
+                out_.push_back(std::uint8_t(quad_ >> 16));
+                out_.push_back(std::uint8_t(quad_ >> 8));
+                out_.push_back(std::uint8_t(quad_));
+                held_ = 0;
+                quad_ = 0;
+            }
+        }
+        return true;
+    }
+    bool finish() {
+        if (held_ == 1) return false;
+        if (held_ >= 2) out_.push_back(std::uint8_t(quad_ >> (held_ == 2 ? 4 : 10)));
+        if (held_ == 3) out_.push_back(std::uint8_t(quad_ >> 2));
+        return true;
+    }
+
+private:
+    static int valueOf(char16_t c) {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    }
+    Bytes& out_;
+    std::uint32_t quad_ = 0;
+    int held_ = 0;
+    bool padded_ = false;
+};
+
 class XmlReader {
 public:
     XmlReader(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys)
-        : keys_(keys), xml_(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))),
-          byteBudget_(byteBudgetFor(bytes.size())) {}
+        : keys_(keys), input_(bytes), byteBudget_(byteBudgetFor(bytes.size())) {}
 
     PropertyList::Result run() {
         PropertyList::Result result;
@@ -303,6 +352,20 @@ public:
     }
 
 private:
+    // The document is handed to the reader in slices: given whole, it would be decoded to UTF-16
+    // at once, twice its size.
+    static constexpr std::size_t kSlice = 64 << 10;
+
+    QXmlStreamReader::TokenType next() {
+        for (;;) {
+            const auto token = xml_.readNext();
+            if (xml_.error() != QXmlStreamReader::PrematureEndOfDocumentError || fed_ >= input_.size()) return token;
+            const std::size_t n = std::min(kSlice, input_.size() - fed_);
+            xml_.addData(QByteArray::fromRawData(reinterpret_cast<const char*>(input_.data() + fed_), qsizetype(n)));
+            fed_ += n;
+        }
+    }
+
     bool fail(const char* why) {
         if (error_.empty()) error_ = why;
         return false;
@@ -310,13 +373,24 @@ private:
 
     // The next start element at this level; false at the parent's end or on an error.
     bool nextStart() {
-        while (!xml_.atEnd()) {
-            const auto token = xml_.readNext();
+        while (!xml_.atEnd() || fed_ < input_.size()) {
+            const auto token = next();
+            if (xml_.hasError()) return false;
             if (token == QXmlStreamReader::StartElement) return true;
             if (token == QXmlStreamReader::EndElement) return false;
             if (token == QXmlStreamReader::Characters && !xml_.isWhitespace()) return fail("stray text");
         }
         return false;
+    }
+
+    bool skipElement() {
+        for (int depth = 1; depth > 0;) {
+            const auto token = next();
+            if (xml_.hasError() || token == QXmlStreamReader::Invalid) return fail("malformed XML");
+            if (token == QXmlStreamReader::StartElement) ++depth;
+            if (token == QXmlStreamReader::EndElement) --depth;
+        }
+        return true;
     }
 
     bool readDocument(Value& root) {
@@ -327,13 +401,41 @@ private:
         return error_.empty() && !xml_.hasError();
     }
 
+    // The element's text, piece by piece as the reader hands it over, up to its end element.
+    template <typename Sink>
+    bool eachText(Sink sink) {
+        for (;;) {
+            const auto token = next();
+            if (xml_.hasError()) return fail("bad element text");
+            switch (token) {
+            case QXmlStreamReader::Characters:
+                if (!sink(xml_.text())) return false;
+                break;
+            case QXmlStreamReader::EndElement:
+                return true;
+            case QXmlStreamReader::Comment:
+            case QXmlStreamReader::ProcessingInstruction:
+                break;
+            default:
+                return fail("bad element text");
+            }
+        }
+    }
+
     bool text(std::string& out) {
-        const QString s = xml_.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement);
-        if (xml_.hasError()) return fail("bad element text");
-        QByteArray utf8 = s.toUtf8();
-        if (!charge(std::size_t(utf8.size()))) return false;
-        out.assign(utf8.constData(), std::size_t(utf8.size()));
-        return true;
+        return eachText([&](QStringView piece) {
+            // In slices, so the piece is never copied whole; a pair of surrogates stays together.
+            constexpr qsizetype kChars = 32 << 10;
+            for (qsizetype at = 0; at < piece.size();) {
+                qsizetype n = std::min(kChars, piece.size() - at);
+                if (at + n < piece.size() && piece[at + n - 1].isHighSurrogate()) ++n;
+                const QByteArray utf8 = piece.mid(at, n).toUtf8();
+                if (!charge(std::size_t(utf8.size()))) return false;
+                out.append(utf8.constData(), std::size_t(utf8.size()));
+                at += n;
+            }
+            return true;
+        });
     }
 
     bool charge(std::size_t bytes) {
@@ -364,8 +466,7 @@ private:
                 if (!nextStart()) return fail("key without a value");
                 if (!wanted(keys_, key)) {
                     // Passed over without building it, so its depth is no matter.
-                    xml_.skipCurrentElement();
-                    if (xml_.hasError()) return fail("malformed XML");
+                    if (!skipElement()) return false;
                     continue;
                 }
                 out.dictionary.emplace_back(std::move(key), Value{});
@@ -378,14 +479,16 @@ private:
             return text(out.string);
         }
         if (name == u"data") {
-            std::string encoded;
-            if (!text(encoded)) return false;
-            std::erase_if(encoded, [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
-            auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(encoded),
-                                                          QByteArray::AbortOnBase64DecodingErrors);
-            if (!decoded) return fail("bad base64 data");
+            Base64Sink decoder(out.data);
+            const bool read = eachText([&](QStringView piece) {
+                const std::size_t before = out.data.size();
+                out.data.reserve(before + std::size_t(piece.size()) / 4 * 3 + 3);
+                if (!decoder.add(piece)) return fail("bad base64 data");
+                return charge(out.data.size() - before);
+            });
+            if (!read) return false;
+            if (!decoder.finish()) return fail("bad base64 data");
             out.type = Value::Type::data;
-            out.data.assign(decoded.decoded.begin(), decoded.decoded.end());
             return true;
         }
         if (name == u"integer") {
@@ -420,6 +523,8 @@ private:
     }
 
     std::span<const std::string_view> keys_;
+    std::span<const std::uint8_t> input_;
+    std::size_t fed_ = 0;
     QXmlStreamReader xml_;
     std::size_t nodes_ = 0;
     std::size_t bytesUsed_ = 0;

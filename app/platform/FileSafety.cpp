@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/JsonScan.h"
+
 namespace harbelle::filesafety {
 
 namespace fs = std::filesystem;
@@ -42,29 +44,7 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 bool jsonNestingWithin(std::string_view text, int maximumDepth) {
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        switch (c) {
-        case '"': inString = true; break;
-        case '[':
-        case '{':
-            if (++depth > maximumDepth) return false;
-            break;
-        case ']':
-        case '}':
-            if (depth > 0) --depth;
-            break;
-        default: break;
-        }
-    }
-    return true;
+    return jsonscan::nestingWithin(text, maximumDepth);
 }
 
 nlohmann::json parseJson(std::string_view text) {

@@ -104,7 +104,7 @@ void AppearancePage::refresh() {
     const bool horizontal = placement == ShelfPlacement::bottom || placement == ShelfPlacement::top;
     placementNote_->setText(horizontal
                                 ? "Clips scroll horizontally along the selected screen edge. You can change this any "
-                                  "time from the shelf’s ••• menu."
+                                  "time with the shelf’s Shelf Position button."
                                 : "Clips now stack vertically so the shelf stays clear of chat boxes and other "
                                   "controls along the bottom. Drag an edge to resize it.");
     const ShelfSizeMode mode = settings_.shelfSizeMode();

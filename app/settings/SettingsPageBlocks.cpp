@@ -1,6 +1,11 @@
 #include "settings/SettingsPageBlocks.h"
 
+#include <QAbstractScrollArea>
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
 #include <QApplication>
+#include <QComboBox>
+#include <QScrollBar>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QStyle>
@@ -36,7 +41,50 @@ protected:
         return false;
     }
 };
+
+// Sees the program's events before any widget does: a value control takes the wheel in its
+// own handler, and the application hands it the focus for a wheel before that.
+class WheelScrollsOnly final : public QObject {
+public:
+    explicit WheelScrollsOnly(QWidget* root) : QObject(root), root_(root) {
+        qApp->installEventFilter(this);
+        for (QWidget* control : root->findChildren<QWidget*>())
+            if (isValueControl(control) && control->focusPolicy() == Qt::WheelFocus)
+                control->setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::Wheel && type != QEvent::Polish) return false;
+        auto* control = qobject_cast<QWidget*>(watched);
+        if (!control || !isValueControl(control) || !root_->isAncestorOf(control)) return false;
+        if (type == QEvent::Polish) {
+            if (control->focusPolicy() == Qt::WheelFocus) control->setFocusPolicy(Qt::StrongFocus);
+            return false;
+        }
+        for (QWidget* up = control->parentWidget(); up; up = up->parentWidget()) {
+            if (auto* area = qobject_cast<QAbstractScrollArea*>(up)) {
+                QCoreApplication::sendEvent(area->viewport(), event);
+                break;
+            }
+            if (up->isWindow()) break;
+        }
+        return true;
+    }
+
+private:
+    static bool isValueControl(const QWidget* widget) {
+        if (qobject_cast<const QScrollBar*>(widget)) return false;
+        return qobject_cast<const QComboBox*>(widget) || qobject_cast<const QAbstractSlider*>(widget) ||
+               qobject_cast<const QAbstractSpinBox*>(widget);
+    }
+
+    QWidget* root_;
+};
 }  // namespace
+
+void letWheelOnlyScroll(QWidget* root) { new WheelScrollsOnly(root); }
 
 void markKeyboardFocus(QWidget* widget) {
     widget->setProperty(kKeyboardFocus, false);
@@ -135,6 +183,14 @@ void setDependentEnabled(QWidget* control, bool enabled) {
     control->setEnabled(enabled);
     auto* effect = qobject_cast<QGraphicsOpacityEffect*>(control->graphicsEffect());
     if (!effect) {
+        // Disabled it ignores clicks and keys but keeps its own colours, for the children too:
+        // the opacity alone dims it (the style's disabled grey on top would leave it unreadable).
+        QPalette colours = control->palette();
+        for (int role = 0; role < QPalette::NColorRoles; ++role) {
+            const auto r = static_cast<QPalette::ColorRole>(role);
+            colours.setColor(QPalette::Disabled, r, colours.color(QPalette::Active, r));
+        }
+        control->setPalette(colours);
         effect = new QGraphicsOpacityEffect(control);
         control->setGraphicsEffect(effect);
     }

@@ -42,6 +42,11 @@ void markKeyboardFocus(QWidget* widget);
 // The colour of such a focus ring.
 QColor focusRingColor();
 
+// Inside `root`, the wheel only scrolls: over a picker, slider or spin box it scrolls the page
+// around it (nothing, without one) and changes no value, and it gives them no focus. They
+// change only by a deliberate click or, once focused, by keys. Covers controls added later too.
+void letWheelOnlyScroll(QWidget* root);
+
 // The short version of the program, or an em dash when the bundle has none as text.
 QString appVersion(const BundleInfo& bundle);
 

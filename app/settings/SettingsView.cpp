@@ -102,6 +102,8 @@ SettingsView::SettingsView(HistoryStore& store, UpdateManager& updates, SyncAcco
     detail->addWidget(pages_, 1);
     columns->addLayout(detail, 1);
 
+    letWheelOnlyScroll(this);
+
     connect(close_, &QPushButton::clicked, this, &SettingsView::requestClose);
     connect(general_, &GeneralPage::clearHistoryRequested, this, &SettingsView::showClearConfirmation);
     select(SettingsSection::general);

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QSaveFile>
@@ -17,6 +18,7 @@
 #include "history/HistoryStore.h"
 #include "platform/BundleInfo.h"
 #include "settings/SettingsView.h"
+#include "theme/AppMark.h"
 
 namespace harbelle {
 
@@ -55,6 +57,9 @@ SettingsWindowController::SettingsWindowController(HistoryStore& store, UpdateMa
     window_->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                             Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     window_->setWindowTitle(QString::fromUtf8(kTitle));
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(AppMark::pixmap(size));
+    window_->setWindowIcon(icon);  // its dialogs inherit it
     window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
     window_->resize(kWidth, kHeight);
 

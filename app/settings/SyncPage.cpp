@@ -148,7 +148,7 @@ QWidget* SyncPage::buildSignedOut(const std::optional<QString>& supportURL) {
     forgot->addWidget(title("Forgotten your password?", 12, QFont::DemiBold));
     forgot->addWidget(caption("The password is the encryption key, so nobody — including us — can decrypt your clips "
                               "without it. There is no reset link that could bring them back."));
-    forgot->addWidget(caption("If another Mac or iPhone is still signed in, open Settings → Sync there and use Change "
+    forgot->addWidget(caption("If another computer is still signed in, open Settings → Sync there and use Change "
                               "Password. That sets a new password and keeps every clip."));
     forgot->addWidget(caption("If no device is still signed in, support can clear the account so you can start again "
                               "with the same email. Clips already stored on each device stay and upload again; the "

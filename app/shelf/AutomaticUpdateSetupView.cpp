@@ -45,7 +45,7 @@ AutomaticUpdateSetupView::AutomaticUpdateSetupView(const ShelfUpdateChoice& upda
     cardLayout->setContentsMargins(16, 16, 16, 16);
     toggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), card);
     toggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
-    toggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
+    VisualTheme::styleSheetCheckBox(toggle_);
     connect(toggle_, &QCheckBox::clicked, this, [this](bool checked) {
         if (updates_.setAutomaticallyChecks) updates_.setAutomaticallyChecks(checked);
         refresh();

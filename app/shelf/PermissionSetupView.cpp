@@ -138,7 +138,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
         updateColumn->setSpacing(4);
         updateToggle_ = new QCheckBox(QStringLiteral("Automatically check for signed updates"), updateCard_);
         updateToggle_->setFont(VisualTheme::uiFont(14, QFont::DemiBold));
-        updateToggle_->setStyleSheet(QStringLiteral("color: %1;").arg(VisualTheme::primaryText().name()));
+        VisualTheme::styleSheetCheckBox(updateToggle_);
         connect(updateToggle_, &QCheckBox::clicked, this, [this](bool checked) {
             // Takes effect now, whether or not the sheet is finished later.
             if (updates_.setAutomaticallyChecks) updates_.setAutomaticallyChecks(checked);
@@ -242,7 +242,7 @@ QString PermissionSetupView::readyStatus(const QString& keys) {
 QString PermissionSetupView::inputNote(const QString& keys) {
     const QString registered = keys.isEmpty() ? QStringLiteral("Harbelle registers no shortcut")
                                                : QStringLiteral("Harbelle registers only its %1 shortcut").arg(keys);
-    return QStringLiteral("Input Monitoring is not required or requested. %1; it does not listen to what you type.")
+    return QStringLiteral("No keyboard monitoring is needed or requested. %1; it does not listen to what you type.")
         .arg(registered);
 }
 
@@ -275,9 +275,11 @@ void PermissionSetupView::refresh() {
 
     continue_->setVisible(granted);
     pendingButtons_->setVisible(!granted);
+    const bool settingsToOpen = store_.accessibilitySettingsAvailable();
+    button(kOpenSettingsTitle)->setVisible(settingsToOpen);
     const QString keys = globalShortcutKeys(store_.globalShortcutLabel());
     inputNote_->setText(inputNote(keys));
-    status_->setText(granted ? readyStatus(keys) : text(kPendingStatus));
+    status_->setText(granted ? readyStatus(keys) : text(settingsToOpen ? kPendingStatus : kPendingStatusWithoutSettings));
     status_->setStyleSheet(QStringLiteral("color: %1;")
                                .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
     if (granted != shownGranted_) {

@@ -31,8 +31,14 @@ public:
     static constexpr const char* kCopyOnlyTitle = "Use History in Copy-Only Mode";
     static constexpr const char* kContinueTitle = "Continue and Return to Your App";
     static constexpr const char* kPendingStatus =
-        "After enabling Harbelle in Privacy & Security \u2192 Accessibility, return here and click Check Again. "
-        "Status also refreshes automatically.";
+        "If Accessibility stays Required after Request Accessibility Access, turn on assistive technologies in "
+        "your desktop's accessibility settings, then return here and click Check Again. Status also refreshes "
+        "automatically.";
+    // Where the desktop has no accessibility settings to open (the button is hidden).
+    static constexpr const char* kPendingStatusWithoutSettings =
+        "If Accessibility stays Required after Request Accessibility Access, this session runs no accessibility "
+        "bus (at-spi2-core): start Harbelle in a desktop session that does, then click Check Again. Status also "
+        "refreshes automatically.";
 
     // The ready line and the keyboard note for the keys of the global shortcut in force, as
     // `globalShortcutKeys` writes them (empty: none is registered, the tray icon opens the shelf).

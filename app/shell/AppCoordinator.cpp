@@ -8,6 +8,7 @@
 #include "legacyimport/PasteNowImporter.h"
 #include "platform/Accessibility.h"
 #include "platform/BundleInfo.h"
+#include "platform/DesktopSettings.h"
 #include "platform/KeyEventPoster.h"
 #include "platform/LoginItemService.h"
 #include "platform/Pasteboard.h"
@@ -102,10 +103,13 @@ void AppCoordinatorDependencies::fillDefaults() {
     if (!requestAccessibility) requestAccessibility = [accessibilityPtr] { accessibilityPtr->requestTrust(); };
     // XTest is there or not; there is nobody to ask.
     if (!requestEventPosting) requestEventPosting = [] {};
+    // Left unset where the desktop has no accessibility settings: the sheet then says what to do.
     if (!openAccessibilitySettings) {
-        openAccessibilitySettings = [] {
-            QProcess::startDetached(QStringLiteral("gnome-control-center"), {QStringLiteral("universal-access")});
-        };
+        if (auto command = accessibilitySettingsCommand()) {
+            openAccessibilitySettings = [command = *command] {
+                QProcess::startDetached(command.program, command.arguments);
+            };
+        }
     }
     if (!prepareUpdateChoiceMigration) {
         prepareUpdateChoiceMigration = [defaultsPtr](bool isDirectDistribution) {

@@ -79,7 +79,7 @@ void AppCoordinator::requestDirectPastePermissions() {
 
 void AppCoordinator::openAccessibilitySettings() {
     forgetPasteTarget();
-    deps_.openAccessibilitySettings();
+    if (deps_.openAccessibilitySettings) deps_.openAccessibilitySettings();
 }
 
 void AppCoordinator::transitionToPermissionSetup() {

@@ -56,6 +56,7 @@ void AppCoordinator::applicationDidFinishLaunching() {
     storeOptions.textRecognizer = deps_.textRecognizer;
     storeOptions.loginItemService = deps_.loginItemService;
     store_ = deps_.makeStore(std::move(storeOptions));
+    store_->setAccessibilitySettingsAvailable(static_cast<bool>(deps_.openAccessibilitySettings));
     // Imported clips paste what the outside program preserved, from their archives.
     store_->makeLegacyPasteboardItem = PasteNowImporter::makeLegacyPasteboardItem;
 

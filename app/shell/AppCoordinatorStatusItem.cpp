@@ -2,13 +2,30 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include "settings/SettingsWindowController.h"
 #include "settings/UpdateManager.h"
 #include "shell/AppCoordinator.h"
 #include "shell/GlobalHotKey.h"
 #include "shell/ShelfPanel.h"
+#include "shell/ShelfPanelController.h"
 #include "shell/StatusItem.h"
 
 namespace harbelle {
+
+namespace {
+
+// The window a dialog belongs to: the settings window, else the shelf, while shown. Belonging
+// to it, the dialog stays in front of it (and of the shelf the settings window belongs to)
+// instead of opening under the shelf, which floats above ordinary windows.
+QWidget* dialogOwner(const AppCoordinator& coordinator) {
+    if (auto* settings = coordinator.settingsWindowController(); settings && settings->window()->isVisible())
+        return settings->window();
+    if (auto* panel = coordinator.panelController(); panel && panel->panel() && panel->panel()->isVisible())
+        return panel->panel();
+    return nullptr;
+}
+
+}  // namespace
 
 void AppCoordinator::configureStatusItem() {
     StatusItem::Actions actions;
@@ -24,12 +41,12 @@ void AppCoordinator::configureStatusItem() {
     actions.makeCheckForUpdatesItem = [updates](QObject* parent) { return updates->makeCheckForUpdatesMenuItem(parent); };
     // One answer window at a time: a newer answer replaces the one still open.
     auto shown = std::make_shared<QPointer<QMessageBox>>();
-    connect(updates, &UpdateManager::checkAnswered, this, [shown](const UpdateManager::CheckAnswer& answer) {
+    connect(updates, &UpdateManager::checkAnswered, this, [this, shown](const UpdateManager::CheckAnswer& answer) {
         if (*shown) (*shown)->close();
         auto* box = new QMessageBox(answer.kind == UpdateManager::CheckAnswer::Kind::failed ? QMessageBox::Warning
                                                                                           : QMessageBox::Information,
                                     QStringLiteral("Software Update"), answer.title + QStringLiteral("\n\n") + answer.message,
-                                    QMessageBox::Ok);
+                                    QMessageBox::Ok, dialogOwner(*this));
         box->setObjectName(QStringLiteral("updateCheckAnswer"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setTextFormat(Qt::PlainText);  // the message quotes server errors and file paths

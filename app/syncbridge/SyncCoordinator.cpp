@@ -74,10 +74,7 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
 }
 
 SyncCoordinator::~SyncCoordinator() {
-    {
-        std::lock_guard lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
-    }
+    imageChecks_->close();
     engine_.reset();
     finishImageChecks();
     imageCheckReturns_->close();
@@ -182,6 +179,16 @@ void SyncCoordinator::bookkeepingStep() {
                             sync::SyncLegacyBookkeepingKeys{kLegacyReportedKey, kLegacyPendingPushKey, kLegacyPendingDeleteKey});
 }
 
+void SyncCoordinator::queuePendingDeletes(std::function<void()> done) {
+    const auto email = currentAccountEmail();
+    const sync::SyncIDSet pending = email ? syncBookkeeping_->state(*email).pendingDeleteIDs : sync::SyncIDSet{};
+    if (pending.empty() || !engine_) {
+        if (done) done();
+        return;
+    }
+    engine_->noteLocalDeletes(localDeletes(pending, *email), std::move(done));
+}
+
 void SyncCoordinator::answer(Completion done, std::optional<std::string> result) {
     if (!done) return;
     // Answers arrive later, as a real round trip's would.
@@ -195,7 +202,7 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
     try {
         if (error) std::rethrow_exception(error);
     } catch (const sync::SyncSessionStorageError&) {
-        return "Harbelle could not save your sync account in Keychain. Unlock Keychain and try again.";
+        return "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.";
     } catch (const sync::SyncEngineError& engineError) {
         switch (engineError.code()) {
         case SyncEngineErrorCode::service:
@@ -262,10 +269,7 @@ void SyncCoordinator::shutdown() {
     if (shutDown_) return;
     setActive(false);
     shutDown_ = true;
-    {
-        std::lock_guard lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
-    }
+    imageChecks_->close();
     // Aborts what runs, drops every completion not yet delivered and joins the engine.
     engine_.reset();
     finishImageChecks();
@@ -303,26 +307,28 @@ void SyncCoordinator::runActivation(const std::shared_ptr<LifecycleTask>& task) 
     whenCallbacksInstalled(checked([=] {
         self->engine_->bootstrap(checked([=] {
             self->bookkeepingStep();
-            self->engine_->syncNow(checked([=] {
-                self->engine_->needsOriginBackfill(kOriginBackfillVersion, checked([=](bool backfillNeeded) {
-                    self->reconcileLocalChanges(backfillNeeded, checked([=] {
-                        self->engine_->syncNow(checked([=] {
-                            auto startPolling = checked([=] {
-                                self->engine_->start([self, task] {
-                                    if (self) self->finishTask(task);
+            self->queuePendingDeletes(checked([=] {
+                self->engine_->syncNow(checked([=] {
+                    self->engine_->needsOriginBackfill(kOriginBackfillVersion, checked([=](bool backfillNeeded) {
+                        self->reconcileLocalChanges(backfillNeeded, checked([=] {
+                            self->engine_->syncNow(checked([=] {
+                                auto startPolling = checked([=] {
+                                    self->engine_->start([self, task] {
+                                        if (self) self->finishTask(task);
+                                    });
                                 });
-                            });
-                            if (!backfillNeeded) {
-                                startPolling();
-                                return;
-                            }
-                            self->engine_->hasPendingChanges(checked([=](bool pending) {
-                                // With changes still queued the back-fill runs again next time.
-                                if (pending) {
+                                if (!backfillNeeded) {
                                     startPolling();
                                     return;
                                 }
-                                self->engine_->markOriginBackfillCompleted(kOriginBackfillVersion, startPolling);
+                                self->engine_->hasPendingChanges(checked([=](bool pending) {
+                                    // With changes still queued the back-fill runs again next time.
+                                    if (pending) {
+                                        startPolling();
+                                        return;
+                                    }
+                                    self->engine_->markOriginBackfillCompleted(kOriginBackfillVersion, startPolling);
+                                }));
                             }));
                         }));
                     }));
@@ -368,7 +374,10 @@ void SyncCoordinator::finishAccountFlow(bool syncFirst, Completion done) {
         reconcileLocalChanges(true, afterReconcile);
         return;
     }
-    engine_->syncNow(alive([=] { self->reconcileLocalChanges(true, afterReconcile); }));
+    // Deletes made while signed out go first: the first pull of a new session starts at 0.
+    queuePendingDeletes(alive([=] {
+        self->engine_->syncNow(alive([=] { self->reconcileLocalChanges(true, afterReconcile); }));
+    }));
 }
 
 void SyncCoordinator::signIn(const std::string& email, const std::string& password, Completion done) {

@@ -59,6 +59,29 @@ struct SyncCoordinatorOptions {
 class SyncCoordinator final : public SyncAccountService {
     Q_OBJECT
 public:
+    // Image checks still running. The engine's thread waits here before it posts a step, so
+    // the main thread sees a check's result before anything the engine did after it.
+    struct ImageCheckGate {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int running = 0;
+        int waiting = 0;
+        bool closed = false;  // quitting: the engine's thread no longer waits
+
+        void waitUntilIdle() {
+            std::unique_lock lock(mutex);
+            ++waiting;
+            idle.wait(lock, [&] { return running == 0 || closed; });
+            --waiting;
+        }
+        // Quitting: every thread waiting here goes on at once.
+        void close() {
+            std::lock_guard lock(mutex);
+            closed = true;
+            idle.notify_all();
+        }
+    };
+
     static constexpr const char* kBaseURLEnvironmentVariable = "HARBELLE_SYNC_BASE_URL";
     static constexpr const char* kBaseURLInfoKey = "HarbelleSyncAPIBaseURL";
     static constexpr const char* kBookkeepingStorageKey = "harbelle.sync.mac.bookkeeping.v2";
@@ -169,6 +192,9 @@ private:
     // bookkeeping, poll.
     void finishAccountFlow(bool syncFirst, Completion done);
     void bookkeepingStep();
+    // Hands the account's pending deletes to the engine, so a new session sends them before
+    // its first pull.
+    void queuePendingDeletes(std::function<void()> done);
     std::optional<std::string> syncNowOutcome() const;
     std::string deviceName() const;
 
@@ -187,7 +213,9 @@ private:
                               const ClipSourceDeviceOrigin& origin);
     void syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                                const ClipSourceDeviceOrigin& origin);
-    void syncableClipsDeleted(const std::vector<Uuid>& ids);
+    void syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
+    // The engine's form of pending deletes, with the dates the bookkeeping kept.
+    std::vector<sync::SyncLocalDelete> localDeletes(const sync::SyncIDSet& ids, const std::string& email) const;
     void setLastSyncNotice(std::optional<std::string> notice);
 
     // Reconciling: hands the engine every eligible clip the account has not acknowledged,
@@ -217,19 +245,6 @@ private:
     // Received images are checked on a worker; the actions behind one wait their turn, and
     // the engine's thread waits for running checks before it posts its next step.
     struct ReceivedAction;
-    // Image checks still running. The engine's thread waits here before it posts a step, so
-    // the main thread sees a check's result before anything the engine did after it.
-    struct ImageCheckGate {
-        std::mutex mutex;
-        std::condition_variable idle;
-        int running = 0;
-        bool closed = false;  // quitting: the engine's thread no longer waits
-
-        void waitUntilIdle() {
-            std::unique_lock lock(mutex);
-            idle.wait(lock, [&] { return running == 0 || closed; });
-        }
-    };
     std::shared_ptr<ImageCheckGate> imageChecks_;
     std::deque<std::shared_ptr<ReceivedAction>> receivedQueue_;
     Refusals refusals_;

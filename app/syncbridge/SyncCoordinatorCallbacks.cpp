@@ -52,6 +52,10 @@ void SyncCoordinator::wireEngineCallbacks() {
     callbacks.localClipRejected = [self](const std::string&, sync::SyncClipRejection rejection) {
         if (self) self->localClipRejected(rejection);
     };
+    callbacks.rememberedDeletes = [self]() -> std::set<std::string> {
+        const auto email = self ? self->currentAccountEmail() : std::nullopt;
+        return email ? self->syncBookkeeping_->rememberedDeletes(*email) : sync::SyncIDSet{};
+    };
     engine_->setCallbacks(std::move(callbacks), [self] {
         if (!self) return;
         self->callbacksInstalled_ = true;
@@ -70,8 +74,8 @@ void SyncCoordinator::wireStoreHooks() {
                                              const ClipSourceDeviceOrigin& origin) {
         if (self) self->syncableImageCaptured(id, image, createdAt, origin);
     };
-    store_->onSyncableClipsDeleted = [self](const std::vector<Uuid>& ids) {
-        if (self) self->syncableClipsDeleted(ids);
+    store_->onSyncableClipsDeleted = [self](const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
+        if (self) self->syncableClipsDeleted(ids, createdAt);
     };
 }
 
@@ -85,6 +89,7 @@ std::vector<sync::SyncLocalClip> SyncCoordinator::localClipsSnapshot() {
     for (const auto& clip : store_->items())
         if (isSyncCandidate(clip)) ids.insert(clip.id.lowercaseString());
     const sync::SyncIDSet eligible = syncBookkeeping_->eligibleLocalIDs(ids, *email);
+    const sync::SyncBookkeepingAccountState state = syncBookkeeping_->state(*email);
     out.reserve(eligible.size());
     for (const auto& clip : store_->items()) {
         if (!isSyncCandidate(clip)) continue;
@@ -96,6 +101,7 @@ std::vector<sync::SyncLocalClip> SyncCoordinator::localClipsSnapshot() {
         local.createdAt = clip.createdAt;
         local.origin = syncOrigin(clipSyncOrigin(clip));
         if (clip.kind == ClipKind::image) local.blobDigest = clip.syncPayloadDigest;
+        local.acknowledged = state.reportedIDs.count(local.clientID) && !state.pendingPushIDs.count(local.clientID);
         out.push_back(std::move(local));
     }
     return out;
@@ -222,6 +228,8 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
         [&](const auto& value) {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, sync::SyncMergeInsertNew>) {
+                // A clip deleted here never comes back, whatever the service replays.
+                if (syncBookkeeping_->isRememberedDelete(value.clientID, *email)) return;
                 const auto id = wireID(value.clientID);
                 if (id && !value.blob) {
                     store.applySyncInsert(*id, value.text, value.createdAt, clipOrigin(value.origin));
@@ -253,10 +261,11 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
 void SyncCoordinator::finishImageChecks() {
     if (!imageChecks_) return;
     // What was received is not lost to a quit: running checks are waited for, briefly, and
-    // their clips applied now, in order.
+    // their clips applied now, in order. A check cut short leaves its image to the engine's
+    // next start: the engine moves its cursor past an image only once the check is done.
+    imageChecks_->close();
     {
         std::unique_lock lock(imageChecks_->mutex);
-        imageChecks_->closed = true;
         imageChecks_->idle.wait_for(lock, kImageCheckWaitOnQuit, [&] { return imageChecks_->running == 0; });
     }
     applyReceivedInOrder(true);
@@ -290,9 +299,12 @@ void SyncCoordinator::canonicalizeLocalClip(const std::string& localID, const st
         refusedCanonicalIDs_.insert(canonicalID);
         return;
     }
-    // Refused when the named clip here holds other content: both stay, and the local clip
-    // stays waiting to be pushed, so nothing is lost, only delayed.
-    if (store_ && !store_->applySyncCanonicalization(*local, *canonical)) {
+    // Refused when the named clip was deleted here (its delete would take this clip with it)
+    // or holds other content: both stay, and the local clip stays waiting to be pushed, so
+    // nothing is lost, only delayed.
+    const auto email = currentAccountEmail();
+    const bool deleted = email && syncBookkeeping_->isRememberedDelete(canonicalID, *email);
+    if (deleted || (store_ && !store_->applySyncCanonicalization(*local, *canonical))) {
         ++refusals_.forgedDuplicates;
         refusedCanonicalIDs_.insert(canonicalID);
         return;
@@ -345,18 +357,33 @@ void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImageP
     engine_->noteLocalClip(clientID, "", createdAt, syncOrigin(origin), false, std::move(blob), {});
 }
 
-void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids) {
+std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::SyncIDSet& ids,
+                                                                const std::string& email) const {
+    const auto dates = syncBookkeeping_->pendingDeleteDates(email);
+    std::vector<sync::SyncLocalDelete> out;
+    for (const auto& id : ids) {
+        auto date = dates.find(id);
+        out.push_back({id, date == dates.end() ? std::nullopt : std::optional(sync::dateFromWireSeconds(date->second))});
+    }
+    return out;
+}
+
+void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
     sync::SyncIDSet set;
-    for (const auto& id : ids) set.insert(id.lowercaseString());
+    std::map<std::string, std::int64_t> dates;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        set.insert(ids[i].lowercaseString());
+        if (i < createdAt.size()) dates[ids[i].lowercaseString()] = sync::wireSeconds(createdAt[i]);
+    }
     for (const auto& run : reconcileRuns_) run->deletedMeanwhile.insert(set.begin(), set.end());
     const auto email = currentAccountEmail();
-    const auto batches = syncBookkeeping_->recordDeletes(set, email);
+    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates);
     if (!email || !engine_) return;
     const auto scope = sync::SyncBookkeepingStore::accountScope(*email);
     if (!scope) return;
     for (const auto& batch : batches) {
         if (batch.accountScope != *scope) continue;
-        engine_->noteLocalDeletes(std::vector<std::string>(batch.ids.begin(), batch.ids.end()), {});
+        engine_->noteLocalDeletes(localDeletes(batch.ids, *email), {});
         return;
     }
 }

@@ -53,10 +53,9 @@ void SyncCoordinator::reconcileNext(const std::shared_ptr<ReconcileRun>& run) {
             if (done) done();
             return;
         }
-        self->engine_->noteLocalDeletes(std::vector<std::string>(run->pendingDeletes.begin(), run->pendingDeletes.end()),
-                                        [done] {
-                                            if (done) done();
-                                        });
+        self->engine_->noteLocalDeletes(self->localDeletes(run->pendingDeletes, run->email), [done] {
+            if (done) done();
+        });
     };
     while (run->next < run->chosen.size()) {
         if (!store_ || !engine_) {

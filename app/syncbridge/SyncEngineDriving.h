@@ -39,7 +39,7 @@ public:
     virtual void noteLocalClip(std::string id, std::string text, sync::SyncDate createdAt,
                                std::optional<sync::SyncClipOrigin> origin, bool replaceExisting,
                                std::optional<sync::SyncBlobPayload> blob, Done done) = 0;
-    virtual void noteLocalDeletes(std::vector<std::string> ids, Done done) = 0;
+    virtual void noteLocalDeletes(std::vector<sync::SyncLocalDelete> deletes, Done done) = 0;
 };
 
 // The real engine behind the interface. Destroying it aborts transfers and callback waits and
@@ -83,8 +83,8 @@ public:
         engine_->noteLocalClip(std::move(id), std::move(text), createdAt, std::move(origin), replaceExisting,
                                std::move(blob), std::move(done));
     }
-    void noteLocalDeletes(std::vector<std::string> ids, Done done) override {
-        engine_->noteLocalDeletes(std::move(ids), std::move(done));
+    void noteLocalDeletes(std::vector<sync::SyncLocalDelete> deletes, Done done) override {
+        engine_->noteLocalDeletes(std::move(deletes), std::move(done));
     }
 
     sync::SyncEngine& engine() { return *engine_; }

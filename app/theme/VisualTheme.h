@@ -10,6 +10,8 @@
 #include "history/ClipKind.h"
 #include "history/Toast.h"
 
+class QCheckBox;
+
 namespace harbelle {
 
 // The application's accent.
@@ -50,6 +52,9 @@ struct VisualTheme {
 
     // Style of the standard widgets (text areas, buttons) inside the shelf's sheets.
     static QString sheetStyleSheet();
+    // A check box on a sheet: its label in the primary text colour, its box light with a dark
+    // tick, so that a ticked box reads as on against the dark sheet.
+    static void styleSheetCheckBox(QCheckBox* box);
 
     static constexpr qreal cardCornerRadius = 14;
     static constexpr qreal sheetCornerRadius = 16;

@@ -51,7 +51,8 @@ std::optional<std::string> HTTPSyncBlobTransport::download(const std::string& to
     SyncHTTPResponse response = session_->perform(request);
     if (response.tooLarge)
         throw SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt, "blob download: over 1 MiB");
-    if (response.status == 404) return std::nullopt;
+    // Unknown or gone: the image is not there to hand out.
+    if (response.status == 404 || response.status == 410) return std::nullopt;
     if (auto error = syncServiceErrorForStatus(SyncEndpoint::downloadBlob, response.status))
         throw SyncServiceError(*error, response.retryAfterSeconds, "blob download: HTTP " + std::to_string(response.status));
     return std::move(response.body);

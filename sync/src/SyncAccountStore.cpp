@@ -7,10 +7,10 @@ namespace harbelle::sync {
 using nlohmann::json;
 
 SyncSessionStorageError::SyncSessionStorageError()
-    : std::runtime_error("Harbelle could not save your sync account in Keychain. Unlock Keychain and try again.") {}
+    : std::runtime_error("Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.") {}
 
 SyncSessionStorageError::SyncSessionStorageError(const std::string& detail)
-    : std::runtime_error("Harbelle could not save your sync account in Keychain. Unlock Keychain and try again. (" +
+    : std::runtime_error("Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again. (" +
                          detail + ")") {}
 
 SyncAccountStore::SyncAccountStore(std::shared_ptr<SyncSecureStoring> store) : store_(std::move(store)) {}

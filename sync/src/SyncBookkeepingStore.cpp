@@ -15,6 +15,8 @@ namespace {
 constexpr const char* kReported = "reported_ids";
 constexpr const char* kPendingPush = "pending_push_ids";
 constexpr const char* kPendingDelete = "pending_delete_ids";
+constexpr const char* kDeleted = "deleted_ids";
+constexpr const char* kPendingDeleteDates = "pending_delete_dates";
 
 SyncIDSet idSet(const json& j) {
     SyncIDSet out;
@@ -29,6 +31,14 @@ SyncIDSet idSet(const json& j) {
 }
 
 json idList(const SyncIDSet& ids) { return json(std::vector<std::string>(ids.begin(), ids.end())); }
+
+std::vector<std::string> orderedIDs(const json& j) {
+    std::vector<std::string> out;
+    if (!j.is_array()) return out;
+    for (const json& id : j)
+        if (id.is_string() && !id.get_ref<const std::string&>().empty()) out.push_back(id.get<std::string>());
+    return out;
+}
 
 }  // namespace
 
@@ -67,6 +77,11 @@ void SyncBookkeepingStore::load() {
             state.reportedIDs = idSet(account.value(kReported, json()));
             state.pendingPushIDs = idSet(account.value(kPendingPush, json()));
             state.pendingDeleteIDs = idSet(account.value(kPendingDelete, json()));
+            state.deletedIDs = orderedIDs(account.value(kDeleted, json()));
+            if (auto dates = account.find(kPendingDeleteDates); dates != account.end() && dates->is_object())
+                for (const auto& [id, seconds] : dates->items())
+                    if (seconds.is_number_integer() && state.pendingDeleteIDs.count(id))
+                        state.pendingDeleteDates[id] = seconds.get<std::int64_t>();
             data_.accounts[scope] = std::move(state);
         }
     if (auto it = stored->find("owners"); it != stored->end() && it->is_object())
@@ -81,7 +96,9 @@ void SyncBookkeepingStore::save() {
     for (const auto& [scope, state] : data_.accounts)
         accounts[scope] = {{kReported, idList(state.reportedIDs)},
                            {kPendingPush, idList(state.pendingPushIDs)},
-                           {kPendingDelete, idList(state.pendingDeleteIDs)}};
+                           {kPendingDelete, idList(state.pendingDeleteIDs)},
+                           {kDeleted, state.deletedIDs},
+                           {kPendingDeleteDates, state.pendingDeleteDates}};
     json owners = json::object();
     for (const auto& [id, scope] : data_.owners) owners[id] = scope;
     defaults_.set(storageKey_, {{"accounts", accounts}, {"owners", owners}, {"migrated_scopes", idList(data_.migratedScopes)}});
@@ -154,10 +171,40 @@ bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email,
     data_.owners[id] = *scope;
     SyncBookkeepingAccountState& account = data_.accounts[*scope];
     account.reportedIDs.insert(id);
-    if (pendingPush) account.pendingPushIDs.insert(id);
-    account.pendingDeleteIDs.erase(id);
+    // Only a new capture here takes back a delete; a received clip never cancels one.
+    if (pendingPush) {
+        account.pendingPushIDs.insert(id);
+        account.pendingDeleteIDs.erase(id);
+        account.pendingDeleteDates.erase(id);
+        std::erase(account.deletedIDs, id);
+    }
     changed(false);
     return true;
+}
+
+void SyncBookkeepingStore::remember(SyncBookkeepingAccountState& account, const std::string& id) {
+    auto& ids = account.deletedIDs;
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;
+    ids.push_back(id);
+    if (ids.size() > kMaxRememberedDeletes) ids.erase(ids.begin(), ids.end() - std::ptrdiff_t(kMaxRememberedDeletes));
+}
+
+bool SyncBookkeepingStore::isRememberedDelete(const std::string& id, const std::string& email) const {
+    auto scope = accountScope(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it == data_.accounts.end()) return false;
+    const auto& deleted = it->second.deletedIDs;
+    return it->second.pendingDeleteIDs.count(id) || std::find(deleted.begin(), deleted.end(), id) != deleted.end();
+}
+
+SyncIDSet SyncBookkeepingStore::rememberedDeletes(const std::string& email) const {
+    auto scope = accountScope(email);
+    if (!scope) return {};
+    auto it = data_.accounts.find(*scope);
+    if (it == data_.accounts.end()) return {};
+    SyncIDSet out(it->second.deletedIDs.begin(), it->second.deletedIDs.end());
+    out.insert(it->second.pendingDeleteIDs.begin(), it->second.pendingDeleteIDs.end());
+    return out;
 }
 
 bool SyncBookkeepingStore::recordCapture(const std::string& id, const std::string& email) { return mark(id, email, true); }
@@ -170,17 +217,26 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
     SyncBookkeepingAccountState& account = data_.accounts[*scope];
     for (const std::string& id : pushedIDs) account.pendingPushIDs.erase(id);
     for (const std::string& id : deletedIDs) {
+        remember(account, id);
         account.reportedIDs.erase(id);
         account.pendingPushIDs.erase(id);
         account.pendingDeleteIDs.erase(id);
+        account.pendingDeleteDates.erase(id);
         auto owner = data_.owners.find(id);
         if (owner != data_.owners.end() && owner->second == *scope) data_.owners.erase(owner);
     }
     changed(false);
 }
 
-std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(const SyncIDSet& ids,
-                                                                            const std::optional<std::string>& currentEmail) {
+std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteDates(const std::string& email) const {
+    auto scope = accountScope(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    return it == data_.accounts.end() ? std::map<std::string, std::int64_t>{} : it->second.pendingDeleteDates;
+}
+
+std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
+    const SyncIDSet& ids, const std::optional<std::string>& currentEmail,
+    const std::map<std::string, std::int64_t>& createdAt) {
     std::optional<std::string> current = currentEmail ? accountScope(*currentEmail) : std::nullopt;
     std::map<std::string, SyncIDSet> batches;
     for (const std::string& id : ids) {
@@ -188,6 +244,8 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(cons
         std::optional<std::string> scope = owner != data_.owners.end() ? std::optional(owner->second) : current;
         if (!scope) continue;
         SyncBookkeepingAccountState& account = data_.accounts[*scope];
+        remember(account, id);
+        if (auto date = createdAt.find(id); date != createdAt.end()) account.pendingDeleteDates[id] = date->second;
         if (!account.pendingDeleteIDs.insert(id).second) continue;
         batches[*scope].insert(id);
     }
@@ -207,6 +265,11 @@ void SyncBookkeepingStore::remapID(const std::string& oldID, const std::string& 
                 ids->insert(newID);
                 touched = true;
             }
+    for (auto& [scope, account] : data_.accounts)
+        if (auto date = account.pendingDeleteDates.find(oldID); date != account.pendingDeleteDates.end()) {
+            account.pendingDeleteDates.emplace(newID, date->second);
+            account.pendingDeleteDates.erase(date);
+        }
     if (auto owner = data_.owners.find(oldID); owner != data_.owners.end()) {
         data_.owners.emplace(newID, owner->second);  // an existing entry of the new id wins
         data_.owners.erase(oldID);

@@ -10,6 +10,8 @@
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -167,14 +169,44 @@ std::string randomUUID() {
            hex.substr(20);
 }
 
-std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::uint64_t iterations, std::size_t length) {
+std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::uint64_t iterations, std::size_t length,
+                         const std::function<bool()>& cancelled) {
     if (iterations == 0 || iterations > 0x7fffffff) throw SyncCryptoError("Bad PBKDF2 iteration count.");
-    std::string out(length, '\0');
-    // The plain PKCS5 call: the provider's KDF object refuses short test salts.
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
-                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
-                          static_cast<int>(length), reinterpret_cast<unsigned char*>(out.data())) != 1)
+    // PBKDF2 step by step over HMAC (RFC 8018), so a long derivation can be given up between
+    // two slices: quitting never waits out ten million iterations. Re-initialising the MAC
+    // with no key reuses its keyed state, as OpenSSL's own PBKDF2 does.
+    std::unique_ptr<EVP_MAC, decltype(&EVP_MAC_free)> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr), EVP_MAC_free);
+    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr,
+                                                                   EVP_MAC_CTX_free);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    // An empty password is a valid HMAC key; OpenSSL wants a non-null pointer for it.
+    static const unsigned char none = 0;
+    if (!ctx || EVP_MAC_init(ctx.get(), password.empty() ? &none : bytes(password), password.size(), params) != 1)
         throw SyncCryptoError("PBKDF2 failed.");
+    constexpr std::size_t kBlock = 32;
+    constexpr std::uint64_t kSlice = 4096;
+    std::string out;
+    unsigned char u[kBlock], t[kBlock];
+    for (std::uint32_t block = 1; out.size() < length; ++block) {
+        const unsigned char index[4] = {static_cast<unsigned char>(block >> 24), static_cast<unsigned char>(block >> 16),
+                                        static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
+        std::size_t n = 0;
+        bool ok = EVP_MAC_init(ctx.get(), nullptr, 0, nullptr) == 1 &&
+                  EVP_MAC_update(ctx.get(), bytes(salt), salt.size()) == 1 && EVP_MAC_update(ctx.get(), index, 4) == 1 &&
+                  EVP_MAC_final(ctx.get(), u, &n, kBlock) == 1;
+        std::memcpy(t, u, kBlock);
+        for (std::uint64_t i = 1; ok && i < iterations; ++i) {
+            if (i % kSlice == 0 && cancelled && cancelled()) throw SyncDerivationCancelled();
+            ok = EVP_MAC_init(ctx.get(), nullptr, 0, nullptr) == 1 && EVP_MAC_update(ctx.get(), u, kBlock) == 1 &&
+                 EVP_MAC_final(ctx.get(), u, &n, kBlock) == 1;
+            for (std::size_t k = 0; k < kBlock; ++k) t[k] ^= u[k];
+        }
+        if (!ok) throw SyncCryptoError("PBKDF2 failed.");
+        out.append(reinterpret_cast<const char*>(t), std::min(kBlock, length - out.size()));
+    }
+    OPENSSL_cleanse(u, kBlock);
+    OPENSSL_cleanse(t, kBlock);
     return out;
 }
 
@@ -266,21 +298,25 @@ std::string openBox(std::string_view key, std::string_view box, std::string_view
     return std::move(*plain);
 }
 
-SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt, std::uint64_t iterations) {
-    std::string master = pbkdf2Sha256(normalizedPassword, salt, iterations);
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt, std::uint64_t iterations,
+                                  const std::function<bool()>& cancelled) {
+    std::string master = pbkdf2Sha256(normalizedPassword, salt, iterations, 32, cancelled);
     return {hkdfSha256(master, "harbelle-sync/v1/auth"), hkdfSha256(master, "harbelle-sync/v1/kek")};
 }
 
 void validateKDFParameters(const SyncKDFParameters& p) {
-    if (p.algorithm != "pbkdf2-sha256" || p.salt.empty() || p.iterations < std::int64_t(kMinimumIterations) ||
+    if (p.algorithm != "pbkdf2-sha256" || p.salt.size() != kSaltLength || p.iterations < std::int64_t(kMinimumIterations) ||
         p.iterations > std::int64_t(kMaximumIterations))
         throw SyncServiceError(SyncServiceErrorCode::invalidResponse, std::nullopt,
-                               "refused kdf parameters (" + p.algorithm + ", " + std::to_string(p.iterations) + ")");
+                               "refused kdf parameters (" + p.algorithm + ", " + std::to_string(p.salt.size()) +
+                                   "-byte salt, " + std::to_string(p.iterations) + " iterations)");
 }
 
-SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters) {
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters,
+                                  const std::function<bool()>& cancelled) {
     validateKDFParameters(parameters);
-    return deriveAccountKeys(normalizedPassword, parameters.salt, static_cast<std::uint64_t>(parameters.iterations));
+    return deriveAccountKeys(normalizedPassword, parameters.salt, static_cast<std::uint64_t>(parameters.iterations),
+                             cancelled);
 }
 
 SyncContentKeys deriveContentKeys(std::string_view syncKey) {
@@ -344,9 +380,11 @@ std::string createdMac(std::string_view macKey, std::string_view contentMac, std
     return hexLower(hmacSha256(macKey, data));
 }
 
-std::string deleteMac(std::string_view macKey, std::string_view clientID) {
+std::string deleteMac(std::string_view macKey, std::string_view clientID, std::optional<std::int64_t> createdAt) {
     std::string data("delete", 7);
     data.append(clientID);
+    data.push_back('\0');
+    if (createdAt) data.append(std::to_string(*createdAt));
     return hexLower(hmacSha256(macKey, data));
 }
 

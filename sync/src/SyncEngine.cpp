@@ -144,6 +144,7 @@ T SyncEngine::awaitMain(std::function<T()> body) {
 }
 
 template std::vector<SyncLocalClip> SyncEngine::awaitMain(std::function<std::vector<SyncLocalClip>()>);
+template std::set<std::string> SyncEngine::awaitMain(std::function<std::set<std::string>()>);
 
 void SyncEngine::callbackAwaited(const std::function<void()>& body) {
     awaitMain<bool>([body] {
@@ -269,6 +270,8 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     } catch (const std::exception&) {
         throw SyncEngineError(SyncServiceError(SyncServiceErrorCode::invalidRequest));
     }
+    // Quitting never waits out a derivation of up to ten million iterations.
+    auto quitting = [this] { return destroying_.load(); };
     SyncSession session;
     session.baseURL = baseURL;
     session.email = email;
@@ -276,9 +279,9 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     try {
         if (create) {
             SyncKDFParameters kdf;
-            kdf.salt = randomBytes(16);
+            kdf.salt = randomBytes(kSaltLength);
             kdf.iterations = std::int64_t(kRegistrationIterations);
-            auto keys = deriveAccountKeys(normalizedPassword, kdf.salt, kdf.iterations);
+            auto keys = deriveAccountKeys(normalizedPassword, kdf.salt, kdf.iterations, quitting);
             session.syncKey = randomBytes(32);
             auto wrapped = wrapSyncKey(keys.kek, session.syncKey, email);
             if (unwrapSyncKey(keys.kek, wrapped, email) != session.syncKey)
@@ -289,7 +292,7 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
         } else {
             // A service cannot talk the client into a cheaper key: refused before PBKDF2 runs.
             auto kdf = api->kdf(email);
-            auto keys = deriveAccountKeys(normalizedPassword, kdf);
+            auto keys = deriveAccountKeys(normalizedPassword, kdf, quitting);
             auto answer = api->login({email, keys.authKey, deviceName, platformName});
             session.token = answer.token;
             session.deviceID = answer.deviceID;
@@ -389,6 +392,7 @@ void SyncEngine::clearLocalAccount() {
     keys_ = {};
     pushes_.clear();
     deletes_.clear();
+    deleteDates_.clear();
     parked_.clear();
     uploadedBlobKeys_.clear();
     sessionDirty_ = false;
@@ -409,9 +413,10 @@ void SyncEngine::changePassword(std::string newPassword, std::function<void(std:
                 throw SyncEngineError(SyncEngineErrorCode::passwordTooShort);
             try {
                 SyncChangePasswordRequest request;
-                request.kdf.salt = randomBytes(16);
+                request.kdf.salt = randomBytes(kSaltLength);
                 request.kdf.iterations = std::int64_t(kRegistrationIterations);
-                auto keys = deriveAccountKeys(normalizePassword(newPassword), request.kdf.salt, kRegistrationIterations);
+                auto keys = deriveAccountKeys(normalizePassword(newPassword), request.kdf.salt, kRegistrationIterations,
+                                              [this] { return destroying_.load(); });
                 request.authKey = keys.authKey;
                 request.wrappedSyncKey = wrapSyncKey(keys.kek, session_->syncKey, session_->email);
                 // Sending a wrapped key that does not open would lose every clip for good.
@@ -523,6 +528,7 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
           done = std::move(done)]() mutable {
         if (session_) {
             std::erase(deletes_, push.id);
+            deleteDates_.erase(push.id);
             parked_.erase(push.id);
             if (auto* queued = findPush(push.id))
                 *queued = std::move(push);
@@ -535,10 +541,15 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
     });
 }
 
-void SyncEngine::noteLocalDeletes(std::vector<std::string> ids, Done done) {
-    post([this, ids = std::move(ids), done = std::move(done)]() mutable {
+void SyncEngine::noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done) {
+    post([this, deletes = std::move(deletes), done = std::move(done)]() mutable {
         // Without a session nothing is queued: no clip of one account reaches another.
-        if (session_ && !ids.empty()) {
+        if (session_ && !deletes.empty()) {
+            std::vector<std::string> ids;
+            for (const auto& item : deletes) {
+                ids.push_back(item.clientID);
+                if (item.createdAt) deleteDates_[item.clientID] = wireSeconds(*item.createdAt);
+            }
             std::set<std::string> gone(ids.begin(), ids.end());
             std::erase_if(pushes_, [&](const PendingPush& push) { return gone.count(push.id); });
             std::erase_if(session_->pendingBlobFetches,

@@ -45,6 +45,9 @@ void SyncEngine::runRound() {
     auto waiters = std::move(roundWaiters_);
     roundWaiters_.clear();
     refusedThisRound_ = 0;
+    skippedThisRound_ = 0;
+    gaveUpThisRound_ = 0;
+    imageHandedOver_ = false;
     refusedAnswer_.clear();
     blobFetchesThisRound_ = 0;
     blobFetchTime_ = SyncSeconds(0);
@@ -83,10 +86,15 @@ void SyncEngine::runRound() {
             status_.lastErrorDescription.reset();
         }
         parked_.clear();
-        // One line per round, however many were refused.
+        // One line per round, however many there were.
         if (refusedThisRound_ > 0)
             std::fprintf(stderr, "harbelle sync: refused %d events or answers from the service this round%s%s\n",
                          refusedThisRound_, refusedAnswer_.empty() ? "" : "; last: ", refusedAnswer_.c_str());
+        if (skippedThisRound_ > 0 || gaveUpThisRound_ > 0)
+            std::fprintf(stderr,
+                         "harbelle sync: skipped %d events that could not be opened and gave up %d images "
+                         "the service did not hand out this round\n",
+                         skippedThisRound_, gaveUpThisRound_);
         if (sessionDirty_) saveSessionQuietly();
         if (!aborted()) publishStatus();
     }
@@ -102,14 +110,22 @@ void SyncEngine::pushDeletes() {
         std::vector<std::string> batch(deletes_.begin(),
                                        deletes_.begin() + std::ptrdiff_t(std::min(deletes_.size(), maxDeleteIDs)));
         std::vector<SyncDeleteItem> items;
-        for (const auto& id : batch) items.push_back({id, deleteMac(keys_.macKey, id)});
+        for (const auto& id : batch) {
+            auto date = deleteDates_.find(id);
+            items.push_back({id, deleteMac(keys_.macKey, id,
+                                           date == deleteDates_.end() ? std::nullopt
+                                                                      : std::optional<std::int64_t>(date->second))});
+        }
         auto answer = api_->deleteClips(session_->token, items);
         std::set<std::string> acknowledged(answer.begin(), answer.end());
         std::vector<std::string> done;
         for (const auto& id : batch)
             if (acknowledged.count(id)) done.push_back(id);
         if (done.empty()) throw invalidResponse("delete acknowledged nothing");
-        std::erase_if(deletes_, [&](const std::string& id) { return acknowledged.count(id) > 0; });
+        // Only what this batch sent: an id queued behind it is still to be sent.
+        const std::set<std::string> cleared(done.begin(), done.end());
+        std::erase_if(deletes_, [&](const std::string& id) { return cleared.count(id) > 0; });
+        for (const auto& id : done) deleteDates_.erase(id);
         if (callbacksSet_ && callbacks_.localChangesAcknowledged)
             callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
     }
@@ -230,11 +246,13 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
         if (results[i].clientID != items[i].clientID || !statuses.count(results[i].status) ||
             (results[i].status == "duplicate" && !isSyncClipID(results[i].canonicalID)))
             throw invalidResponse("push results do not match the request");
-    checkDuplicates(items, results);
+    auto keepOwnID = checkDuplicates(items, results);
     std::vector<std::string> acknowledged;
     for (const auto& result : results) {
         std::string id = result.clientID;
         std::erase_if(pushes_, [&](const PendingPush& push) { return push.id == id; });
+        // Left unacknowledged, so the next start offers it again; not pushed again this time.
+        if (keepOwnID.count(id)) continue;
         if (result.status == "duplicate" && result.canonicalID != id) {
             // Canonicalized first, so the acknowledgement names the identifier that stays.
             canonicalize(id, result.canonicalID);
@@ -251,13 +269,21 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
             [callback = callbacks_.localChangesAcknowledged, acknowledged] { callback(acknowledged, {}); });
 }
 
-void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results) {
+std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items,
+                                                 const std::vector<SyncPushResult>& results) {
     // A "duplicate" may only name a clip of the same content: one held here with other
-    // content would be merged away by the canonicalization.
+    // content would be merged away by the canonicalization, and a deleted one would take
+    // the pushed clip with it when its delete is replayed.
     std::optional<std::vector<SyncLocalClip>> snapshot;
+    std::optional<std::set<std::string>> remembered;
+    std::set<std::string> keepOwnID;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& result = results[i];
         if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
+        if (!remembered) remembered = rememberedDeletes();
+        if (remembered->count(result.canonicalID) ||
+            std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end())
+            throw invalidResponse("a duplicate names a deleted clip");
         std::optional<std::string> heldMac;
         for (const auto& item : items)
             if (item.clientID == result.canonicalID) heldMac = item.contentMac;
@@ -277,7 +303,16 @@ void SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items, const s
         if (heldMac && *heldMac != items[i].contentMac) {
             throw invalidResponse("a duplicate names a clip with other content");
         }
+        // Nothing here shows that the named record exists with this content: the clip keeps
+        // its id. The record's own upsert, when it arrives, gives it the id by content.
+        if (!heldMac) keepOwnID.insert(result.clientID);
     }
+    return keepOwnID;
+}
+
+std::set<std::string> SyncEngine::rememberedDeletes() {
+    if (!callbacksSet_ || !callbacks_.rememberedDeletes) return {};
+    return awaitMain<std::set<std::string>>([callback = callbacks_.rememberedDeletes] { return callback(); });
 }
 
 void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {
@@ -306,6 +341,10 @@ void SyncEngine::rekeyQueues(const std::string& from, const std::string& to) {
         std::erase(deletes_, from);
         if (std::find(deletes_.begin(), deletes_.end(), to) == deletes_.end()) deletes_.push_back(to);
     }
+    if (auto date = deleteDates_.find(from); date != deleteDates_.end()) {
+        deleteDates_.emplace(to, date->second);
+        deleteDates_.erase(date);
+    }
     if (parked_.erase(from)) parked_.insert(to);
     if (session_)
         for (auto& fetch : session_->pendingBlobFetches)
@@ -323,54 +362,60 @@ void SyncEngine::pull() {
     // costs the main thread nothing.
     std::optional<SyncLocalIndex> local;
     auto index = [&]() -> SyncLocalIndex& {
-        if (!local)
+        if (!local) {
             local.emplace(awaitMain<std::vector<SyncLocalClip>>([callback = callbacks_.localClipsSnapshot] {
                 return callback();
             }));
+            local->noteDeleted(rememberedDeletes());
+        }
         return *local;
     };
-    try {
-        if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
-        int limit = maxPullLimit;
-        bool restarted = false;
-        for (;;) {
-            if (aborted()) throw Aborted{};
-            SyncPullResponse page;
-            try {
-                page = api_->pull(session_->token, session_->lastPulledSeq, limit);
-            } catch (const SyncServiceError& error) {
-                // Only an answer refused as too large is asked for again in halves; any other
-                // invalid answer would be just as invalid smaller.
-                if (!aborted() && error.responseTooLarge() && limit > 1) {
-                    limit /= 2;
-                    continue;
-                }
-                throw;
-            }
-            if (page.latestSeq < session_->lastPulledSeq) {
-                // The service was reset: identifiers make a pull from 0 harmless.
-                if (restarted) throw invalidResponse("sequence went back twice");
-                restarted = true;
-                session_->lastPulledSeq = 0;
-                sessionDirty_ = true;
+    if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
+    int limit = maxPullLimit;
+    bool restarted = false;
+    for (;;) {
+        if (aborted()) throw Aborted{};
+        SyncPullResponse page;
+        try {
+            page = api_->pull(session_->token, session_->lastPulledSeq, limit);
+        } catch (const SyncServiceError& error) {
+            // Only an answer refused as too large is asked for again in halves; any other
+            // invalid answer would be just as invalid smaller.
+            if (!aborted() && error.responseTooLarge() && limit > 1) {
+                limit /= 2;
                 continue;
             }
-            std::int64_t cursor = session_->lastPulledSeq;
-            for (const auto& event : page.events) {
-                if (event.seq <= cursor) throw invalidResponse("events out of order");
-                applyEvent(event, index(), false);
-                cursor = event.seq;
-            }
-            if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
-            // The cursor moves only once the whole page is applied.
-            if (cursor != session_->lastPulledSeq) {
-                session_->lastPulledSeq = cursor;
-                saveSessionQuietly();
-            }
-            if (!page.hasMore || page.events.empty()) break;
+            throw;
         }
-    } catch (const PullPaused&) {
-        // The to-fetch list is full: the rest of the page waits for a later round.
+        if (page.latestSeq < session_->lastPulledSeq) {
+            // The service was reset: identifiers make a pull from 0 harmless.
+            if (restarted) throw invalidResponse("sequence went back twice");
+            restarted = true;
+            session_->lastPulledSeq = 0;
+            sessionDirty_ = true;
+            continue;
+        }
+        std::int64_t cursor = session_->lastPulledSeq;
+        for (const auto& event : page.events) {
+            if (event.type == kMalformedEventType) {
+                refuseEvent();
+                cursor = std::max(cursor, event.seq);
+                continue;
+            }
+            if (event.seq <= cursor) throw invalidResponse("events out of order");
+            applyEvent(event, index(), false);
+            cursor = event.seq;
+        }
+        if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
+        // The cursor moves only once the whole page is applied, and taken by the application.
+        bool advanced = cursor != session_->lastPulledSeq;
+        if (advanced) {
+            awaitApplicationCaughtUp();
+            session_->lastPulledSeq = cursor;
+            saveSessionQuietly();
+        }
+        // A page of nothing but unreadable events would be asked for again forever.
+        if (!page.hasMore || !advanced) break;
     }
 }
 
@@ -379,6 +424,8 @@ void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
     // The least tried first: one image that never arrives does not keep the others waiting.
     std::stable_sort(waiting.begin(), waiting.end(),
                      [](const SyncPendingBlobFetch& a, const SyncPendingBlobFetch& b) { return a.attempts < b.attempts; });
+    const auto now = wireSeconds(clock_->now());
+    std::vector<SyncPendingBlobFetch> applied;
     for (const auto& entry : waiting) {
         if (aborted()) throw Aborted{};
         auto& list = session_->pendingBlobFetches;
@@ -389,12 +436,60 @@ void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {
         auto& current = session_->pendingBlobFetches;
         auto again = std::find(current.begin(), current.end(), entry);
         if (again == current.end()) continue;
-        if (outcome == EventOutcome::deferred)
-            ++again->attempts;
-        else
+        switch (outcome) {
+        case EventOutcome::applied:
+            applied.push_back(entry);  // dropped below, once the application has it
+            continue;
+        case EventOutcome::deferred:
+            continue;
+        case EventOutcome::skipped:
             current.erase(again);
+            break;
+        case EventOutcome::failed:
+            ++again->attempts;
+            if (again->waitingSince == 0) again->waitingSince = now;
+            if (again->attempts >= blobFetchGiveUpAttempts &&
+                double(now - again->waitingSince) >= blobFetchGiveUpSeconds)
+                giveUpBlobFetch(again);
+            break;
+        }
         sessionDirty_ = true;
     }
+    if (applied.empty()) return;
+    awaitApplicationCaughtUp();
+    for (const auto& entry : applied) std::erase(session_->pendingBlobFetches, entry);
+    sessionDirty_ = true;
+}
+
+void SyncEngine::queueBlobFetch(const SyncPullEvent& event, bool tried) {
+    auto& list = session_->pendingBlobFetches;
+    if (list.size() >= maxPendingBlobFetches) {
+        // The list is capped, and the events after this one never wait for it: the entry least
+        // likely to arrive (the most tried, then the longest waiting) makes room.
+        auto worst = std::max_element(list.begin(), list.end(), [](const auto& a, const auto& b) {
+            return a.attempts != b.attempts ? a.attempts < b.attempts : a.waitingSince > b.waitingSince;
+        });
+        giveUpBlobFetch(worst);
+    }
+    list.push_back({event, tried ? 1 : 0, wireSeconds(clock_->now())});
+    sessionDirty_ = true;
+}
+
+void SyncEngine::giveUpBlobFetch(std::vector<SyncPendingBlobFetch>::iterator entry) {
+    session_->pendingBlobFetches.erase(entry);
+    ++gaveUpThisRound_;
+    ++session_->skippedEventCount;
+    sessionDirty_ = true;
+}
+
+void SyncEngine::awaitApplicationCaughtUp() {
+    // The application may still be taking a received image (it checks images off its main
+    // thread). One more step through the main thread comes after that: only then do the
+    // cursor and the to-fetch list move past the image, so a quit in between leaves it to be
+    // fetched again at the next start.
+    if (!imageHandedOver_) return;
+    callbackAwaited([] {});
+    imageHandedOver_ = false;
 }
 
 SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, SyncLocalIndex& index,
@@ -408,7 +503,14 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
     }
     std::optional<SyncClipPayload> payload;
     if (event.type == "delete") {
-        if (!event.deleteMac || !macEquals(deleteMac(keys_.macKey, id), *event.deleteMac)) {
+        // Made for one record: the clip held here under the id (or the upsert waiting for its
+        // image), with its date. A delete for an id held nowhere here has nothing to remove.
+        std::optional<std::int64_t> heldDate;
+        if (const auto* held = index.byID(id)) heldDate = wireSeconds(held->createdAt);
+        for (const auto& fetch : session_->pendingBlobFetches)
+            if (!heldDate && fetch.event.clientID == id) heldDate = fetch.event.createdAt;
+        if (!heldDate) return EventOutcome::applied;
+        if (!event.deleteMac || !macEquals(deleteMac(keys_.macKey, id, heldDate), *event.deleteMac)) {
             refuseEvent();
             return EventOutcome::skipped;
         }
@@ -441,14 +543,19 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
         if (index.byID(id)) {
             apply(SyncMergeDeleteExisting{id});
             index.remove(id);
+            index.noteDeleted(id);
         }
         return EventOutcome::applied;
     }
+    // An old upsert of a clip deleted here, or waiting to be deleted, never brings it back.
+    if (index.wasDeleted(id) || std::find(deletes_.begin(), deletes_.end(), id) != deletes_.end())
+        return EventOutcome::applied;
     auto plan = planUpsert(id, *event.createdAt, *payload, index);
     std::optional<SyncBlobPayload> blob;
     if (plan.needsBlob) {
         SyncBlobPayload fetched;
-        switch (fetchBlob(*payload->blob, fetched)) {
+        const auto result = fetchBlob(*payload->blob, fetched);
+        switch (result) {
         case BlobFetch::ok:
             blob = std::move(fetched);
             break;
@@ -456,24 +563,25 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
             skipEvent();
             return EventOutcome::skipped;
         case BlobFetch::missing:
+        case BlobFetch::unreachable:
+        case BlobFetch::later: {
             // Applied only together with its image: the event waits, the clip is not lost.
-            if (!fromFetchList) {
-                if (session_->pendingBlobFetches.size() >= maxPendingBlobFetches) throw PullPaused{};
-                session_->pendingBlobFetches.push_back({event, 0});
-                sessionDirty_ = true;
-            }
-            return EventOutcome::deferred;
+            const bool counted = result == BlobFetch::missing;
+            if (!fromFetchList) queueBlobFetch(event, counted);
+            return counted ? EventOutcome::failed : EventOutcome::deferred;
+        }
         }
     }
     if (plan.canonicalizeFrom) {
         canonicalize(*plan.canonicalizeFrom, id);
         index.rekey(*plan.canonicalizeFrom, id);
     }
+    if (blob) imageHandedOver_ = true;
     if (auto* insert = std::get_if<SyncMergeInsertNew>(&plan.action)) {
         insert->blob = blob;
         apply(plan.action);
         index.put(SyncLocalClip{id, insert->text, insert->createdAt, insert->origin,
-                                blob ? std::optional<std::string>(blob->digest) : std::nullopt});
+                                blob ? std::optional<std::string>(blob->digest) : std::nullopt, true});
         ++session_->syncedClipCount;
         sessionDirty_ = true;
     } else if (auto* promote = std::get_if<SyncMergePromoteExisting>(&plan.action)) {
@@ -493,7 +601,7 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
     auto key = blobKeyForDigest(keys_.macKey, info.digest);
     // Past this round's budget the image waits in the to-fetch list; texts, pushes and the
     // cursor go on.
-    if (blobBudgetSpent()) return BlobFetch::missing;
+    if (blobBudgetSpent()) return BlobFetch::later;
     ++blobFetchesThisRound_;
     auto started = clock_->now();
     std::optional<std::string> sealed;
@@ -503,7 +611,7 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
         blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
         if (aborted()) throw Aborted{};
         if (error.code() == SyncServiceErrorCode::unauthorized) throw;
-        return BlobFetch::missing;
+        return error.code() == SyncServiceErrorCode::transport ? BlobFetch::unreachable : BlobFetch::missing;
     }
     blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
     if (!sealed) return BlobFetch::missing;
@@ -521,13 +629,15 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
 }
 
 void SyncEngine::skipEvent() {
+    ++skippedThisRound_;
     ++session_->skippedEventCount;
     sessionDirty_ = true;
 }
 
 void SyncEngine::refuseEvent() {
     ++refusedThisRound_;
-    skipEvent();
+    ++session_->skippedEventCount;
+    sessionDirty_ = true;
 }
 
 bool SyncEngine::blobBudgetSpent() const {

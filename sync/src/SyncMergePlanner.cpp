@@ -53,6 +53,7 @@ void SyncLocalIndex::rekey(const std::string& from, const std::string& to) {
     auto clip = it->second;
     remove(from);
     clip.clientID = to;
+    clip.acknowledged = true;  // now the service's record
     put(clip);
 }
 
@@ -61,12 +62,16 @@ SyncMergePlan planUpsert(const std::string& clientID, std::int64_t createdAtSeco
     SyncMergePlan plan;
     bool image = payload.kind == "image";
     const SyncLocalClip* match = local.byID(clientID);
-    if (!match) {
-        match = local.byContent(payload);
-        if (match) plan.canonicalizeFrom = match->clientID;
-    }
     auto createdAt = dateFromWireSeconds(createdAtSeconds);
     if (!match) {
+        if (const auto* same = local.byContent(payload)) {
+            // A clip the service already holds under its own id keeps it: this record is
+            // another one of the same content (an older copy, maybe deleted later in the log).
+            // A clip not yet acknowledged takes the record's id, and keeps its own date,
+            // payload and source: the sync copy adds nothing a local clip lacks.
+            if (!same->acknowledged) plan.canonicalizeFrom = same->clientID;
+            return plan;
+        }
         plan.action = SyncMergeInsertNew{clientID, image ? std::string() : payload.text, createdAt, payload.origin, {}};
         plan.needsBlob = image;
         return plan;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/JsonScan.h"
 #include "sync/SyncCrypto.h"
 #include "sync/SyncServiceError.h"
 
@@ -137,26 +138,7 @@ bool isSyncClipID(std::string_view t) {
     return true;
 }
 
-bool jsonNestingWithin(std::string_view text, int limit) {
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
+bool jsonNestingWithin(std::string_view text, int limit) { return jsonscan::nestingWithin(text, limit); }
 
 SyncKDFParameters kdfParametersFromJSON(const json& j) {
     SyncKDFParameters p;
@@ -205,7 +187,19 @@ SyncPullResponse pullResponseFromJSON(const json& j) {
     SyncPullResponse r;
     const json& events = field(j, "events");
     if (!events.is_array()) invalid("events is not a list");
-    for (const json& e : events) r.events.push_back(pullEventFromJSON(e));
+    for (const json& e : events) {
+        try {
+            r.events.push_back(pullEventFromJSON(e));
+        } catch (const SyncServiceError&) {
+            // One malformed event never costs the page: it stays in its place, marked, so it
+            // is skipped and counted and the cursor moves past it.
+            SyncPullEvent bad;
+            bad.type = kMalformedEventType;
+            auto seq = e.is_object() ? e.find("seq") : e.end();
+            if (seq != e.end() && seq->is_number_integer()) bad.seq = seq->get<std::int64_t>();
+            r.events.push_back(std::move(bad));
+        }
+    }
     r.latestSeq = integer(j, "latest_seq");
     const json& more = field(j, "has_more");
     if (!more.is_boolean()) invalid("has_more is not a Boolean");
@@ -252,7 +246,8 @@ std::optional<SyncClipPayload> decodeClipPayload(std::string_view text) {
 
 json toJSON(const SyncSession& s) {
     json fetches = json::array();
-    for (const auto& f : s.pendingBlobFetches) fetches.push_back({{"event", toJSON(f.event)}, {"attempts", f.attempts}});
+    for (const auto& f : s.pendingBlobFetches)
+        fetches.push_back({{"event", toJSON(f.event)}, {"attempts", f.attempts}, {"waiting_since", f.waitingSince}});
     return {{"base_url", s.baseURL},
             {"email", s.email},
             {"token", s.token},
@@ -283,7 +278,8 @@ std::optional<SyncSession> sessionFromJSON(const json& j) {
         if (auto it = j.find("pending_blob_fetches"); it != j.end() && it->is_array())
             for (const json& f : *it)
                 s.pendingBlobFetches.push_back({pullEventFromJSON(field(f, "event")),
-                                                static_cast<int>(optionalInteger(f, "attempts").value_or(0))});
+                                                static_cast<int>(optionalInteger(f, "attempts").value_or(0)),
+                                                optionalInteger(f, "waiting_since").value_or(0)});
         return s;
     } catch (const SyncServiceError&) {
         return std::nullopt;

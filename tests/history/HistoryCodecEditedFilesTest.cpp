@@ -4,6 +4,7 @@
 #include <random>
 
 #include "HistoryStoreTestSupport.h"
+#include "common/JsonScan.h"
 #include "platform/FileSafety.h"
 
 using namespace harbelle;
@@ -56,42 +57,19 @@ std::string nested(int levels, const std::string& innermost) {
 // Member starts ('"' after '{' or ',') outside strings, and where each member ends.
 std::vector<std::size_t> memberStarts(const std::string& text) {
     std::vector<std::size_t> starts;
-    bool inString = false;
     char last = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (c == '"') {
-            if (last == '{' || last == ',') starts.push_back(i);
-            inString = true;
-        }
+    jsonscan::scan(text, 0, [&](std::size_t i, char c, int) {
+        if (c == '"' && (last == '{' || last == ',')) starts.push_back(i);
         if (c != ' ' && c != '\n' && c != '\t' && c != '\r') last = c;
-    }
+        return true;
+    });
     return starts;
 }
 std::size_t memberEnd(const std::string& text, std::size_t start) {
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            ++depth;
-        } else if ((c == ']' || c == '}') && depth-- == 0) {
-            return i;
-        } else if (c == ',' && depth == 0) {
-            return i;
-        }
-    }
-    return text.size();
+    const std::size_t end = jsonscan::scan(text, start, [](std::size_t, char c, int depth) {
+        return depth > 0 || (c != ']' && c != '}' && c != ',');
+    });
+    return end == std::string::npos ? text.size() : end;
 }
 
 // Edits of the kinds people and other tools make, good and bad, a few at a time.

@@ -425,7 +425,7 @@ TEST_F(CaptureStoreFixture, CapturesAndDeletionsNotifySync) {
     s.onSyncableImageCaptured = [&](const Uuid&, const SyncableImagePayload&, Date, const ClipSourceDeviceOrigin&) {
         captured.push_back("<image>");
     };
-    s.onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids) { deleted.push_back(ids); };
+    s.onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids, const std::vector<Date>&) { deleted.push_back(ids); };
 
     copyText("hello");
     tick();

@@ -143,7 +143,7 @@ TEST_F(HistoryStoreOperations, DeleteSelectsTheFirstShownClipAndTellsSync) {
     clips.insert(clips.end(), {file, empty, image});
     auto store = storeWith(clips);
     std::vector<std::vector<Uuid>> deletions;
-    store->onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids) { deletions.push_back(ids); };
+    store->onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids, const std::vector<Date>&) { deletions.push_back(ids); };
 
     store->setSelectedID(clips[1].id);
     store->deleteItem(store->items()[0]);  // not selected: the selection stays
@@ -183,7 +183,7 @@ TEST_F(HistoryStoreOperations, ClearHistoryWithAndWithoutFavourites) {
     clips[8].kind = ClipKind::file;
     auto store = storeWith(clips);
     std::vector<std::vector<Uuid>> deletions;
-    store->onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids) { deletions.push_back(ids); };
+    store->onSyncableClipsDeleted = [&](const std::vector<Uuid>& ids, const std::vector<Date>&) { deletions.push_back(ids); };
 
     store->clearHistory(true);
     EXPECT_EQ(texts(store->items()), (std::vector<std::string>{"clip 2", "clip 7"}));

@@ -265,10 +265,10 @@ TEST_F(CaptureFixture, AChangeWhileReadingCapturesNothing) {
     EXPECT_EQ(read().skipReason, Skip::changedWhileReading);
 }
 
-TEST_F(CaptureFixture, SourceNamesDefaultByKind) {
+TEST_F(CaptureFixture, SourceNamesDefaultToOneLabelWhateverTheKind) {
     workspace.frontmost = RunningApplication{std::nullopt, "Thing", 5};
     pasteboard.setContents({{"text/uri-list", bytesOf("file:///etc/hosts")}});
-    EXPECT_EQ(read().sourceAppName, "Finder");
+    EXPECT_EQ(read().sourceAppName, "Unknown");
     pasteboard.setContents({{"text/plain", bytesOf("words")}});
     auto capture = read();
     EXPECT_EQ(capture.sourceAppName, "Unknown");

@@ -1,5 +1,6 @@
 #include <QBuffer>
 #include <QImage>
+#include <QImageReader>
 #include <QTest>
 #include <QThreadPool>
 
@@ -7,11 +8,15 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
 #include <map>
 #include <set>
 
 #include "../history/HistoryStoreTestSupport.h"
 #include "legacyimport/PasteNowImporter.h"
+#include "platform/ImageLimits.h"
 #include "support/AllocationMeter.h"
 #include "support/PasteNowTestDatabase.h"
 
@@ -23,6 +28,14 @@ using Row = PasteNowTestDatabase::Row;
 constexpr double kReferenceDate = 978307200;
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes encoded(const QImage& image, const char* format) {
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return Bytes(out.begin(), out.end());
+}
 
 Bytes readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -487,7 +500,8 @@ TEST_F(PasteNowImporterTest, ComputedColumnsTriggersAndViewsAreRefusedBeforeAnyR
 }
 
 // A link to the database is read through into the private copy; thumbnails are kept as their
-// bytes; keys the import ignores may nest as deep as they like; every clip says "PasteNow".
+// bytes, named for what they are; keys the import ignores may nest as deep as they like; every
+// clip says "PasteNow".
 TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
     const fs::path real = root() / "elsewhere";
     Row image = textRow(1, "");
@@ -504,7 +518,13 @@ TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
         "<plist><array><dict><key>extra</key>" + deep +
         "<key>type</key><string>public.utf8-plain-text</string><key>data</key><data>bmVzdGVk</data></dict>"
         "</array></plist>"));
-    PasteNowTestDatabase::write(real, {image, nested});
+    // A JPEG thumbnail keeps its bytes under a name that says JPEG.
+    Row jpeg = image;
+    jpeg.primaryKey = 3;
+    QImage small(4, 4, QImage::Format_RGB32);
+    small.fill(Qt::blue);
+    jpeg.thumbnail = PasteNowTestDatabase::inlineBlob(encoded(small, "JPG"));
+    PasteNowTestDatabase::write(real, {image, nested, jpeg});
     fs::create_directories(locations().documentsFolder);
     fs::create_symlink(real / "PasteNow.sqlite", locations().databaseFile());
     ASSERT_TRUE(fs::exists(real / "PasteNow.sqlite-wal"));  // the rows are in the log beside the target
@@ -512,16 +532,17 @@ TEST_F(PasteNowImporterTest, LinksThumbnailsAndIgnoredKeys) {
     auto store = makeStore();
     importInto(*store);
     EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
-    ASSERT_EQ(store->items().size(), 2u);
+    ASSERT_EQ(store->items().size(), 3u);
     const ClipItem* kept = clipWithKey(*store, 1);
     ASSERT_TRUE(kept && kept->payloadFilename);
     EXPECT_EQ(readFile(payloads() / *kept->payloadFilename), thumbnail);
+    EXPECT_EQ(clipWithKey(*store, 3)->payloadFilename, "LegacyPreviews/pastenow-3.jpg");
     ASSERT_TRUE(clipWithKey(*store, 2));
     for (const auto& clip : store->items()) EXPECT_EQ(clip.importedFrom, "PasteNow");
     EXPECT_TRUE(fs::is_symlink(locations().databaseFile()));
 }
 
-// Past its memory or time budget the run fails as a whole, with the usual toast, and is
+// Past its disk or time budget the run fails as a whole, with the usual toast, and is
 // tried again at the next launch.
 TEST_F(PasteNowImporterTest, ARunPastItsBudgetFailsWithTheUsualToast) {
     PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(50));
@@ -531,11 +552,12 @@ TEST_F(PasteNowImporterTest, ARunPastItsBudgetFailsWithTheUsualToast) {
         if (time)
             limited.timeBudget = std::chrono::milliseconds(0);
         else
-            limited.memoryBudgetBytes = 4096;
+            limited.diskBudgetBytes = 4096;
+        defaults.removeObject("pasteNowHistoryImportStopped");
         auto store = makeStore();
         PasteNowImporter::importIfNeeded(*store, limited);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !store->migrationStatus(); }, 20000));
-        EXPECT_EQ(store->toastMessage(), "The old PasteNow history is safe, but import needs attention");
+        EXPECT_TRUE(store->toastMessage()->starts_with("The old PasteNow history is safe, but import needs attention"));
         EXPECT_TRUE(store->items().empty());
         EXPECT_FALSE(defaults.boolValue("pasteNowHistoryImportedV2"));
     }
@@ -581,6 +603,249 @@ TEST_F(PasteNowImporterTest, AQuitInTheMiddleOfTheMergeLosesNothingAndImportsNot
     EXPECT_EQ(keys.size(), 900u);
     // The archives the list names are all there.
     for (const auto& clip : next->items()) ASSERT_TRUE(fs::exists(payloads() / *clip.legacyPayloadFilename));
+}
+
+}  // namespace
+}  // namespace harbelle::testing
+
+namespace harbelle::testing {
+namespace {
+
+// Bytes this process handed to write(2) so far, on every thread.
+std::uint64_t bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "wchar:") return value;
+    return 0;
+}
+
+// The peak of resident memory since the last reset, above what was resident at the reset.
+struct ResidentPeak {
+    static std::uint64_t field(const char* name) {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind(name, 0) == 0) return std::stoull(line.substr(std::strlen(name))) << 10;
+        return 0;
+    }
+    std::uint64_t start = (std::ofstream("/proc/self/clear_refs") << "5", field("VmRSS:"));
+    std::uint64_t growth() const { return field("VmHWM:") - std::min(start, field("VmHWM:")); }
+};
+
+// Outside databases built to cost the import more than their size: each is refused, or read
+// within bounds of memory and disk, and what is imported is what was there.
+TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
+    const int imageLimit = QImageReader::allocationLimit();
+    const std::string xmlData(24 << 20, 'A');
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& documents, PasteNowImporter::Locations&)> make;
+        std::optional<ImportError::Code> fails;  // else imported
+        std::uint64_t mostWritten;
+        std::uint64_t mostResident;
+        std::function<void(const PasteNowImporter::ImportResult&)> check;
+    };
+    const fs::path externalArchive = "11111111-2222-4333-8444-555555555555";
+    const std::vector<Case> cases{
+        {"a log that is mostly holes",
+         [](const fs::path& documents, auto&) {
+             PasteNowTestDatabase::write(documents, {textRow(1, "one")});
+             fs::resize_file(documents / "PasteNow.sqlite-wal", std::uint64_t{1} << 30);
+         },
+         ImportError::Code::overBudget, 1 << 20, 64 << 20, nullptr},
+        {"a database larger than the disk budget",
+         [](const fs::path& documents, auto& limits) {
+             PasteNowTestDatabase::write(documents, PasteNowTestDatabase::bulkRows(200));
+             limits.diskBudgetBytes = 64 << 10;
+         },
+         ImportError::Code::overBudget, 64 << 10, 64 << 20, nullptr},
+        {"a damaged table",
+         [](const fs::path& documents, auto&) {
+             PasteNowTestDatabase::write(documents, {textRow(1, "one"), textRow(2, "two"), textRow(3, "three")});
+             sqlite3* db = nullptr;
+             sqlite3_open(documents.string().append("/PasteNow.sqlite").c_str(), &db);
+             int page = 0;
+             sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE); SELECT rootpage FROM sqlite_schema WHERE name = 'ZPASTEITEM'",
+                          [](void* p, int, char** v, char**) { return *static_cast<int*>(p) = std::atoi(v[0]), 0; }, &page,
+                          nullptr);
+             sqlite3_close(db);
+             // One cell fewer on the table's only page: a row goes missing without an error.
+             std::fstream file(documents / "PasteNow.sqlite", std::ios::in | std::ios::out | std::ios::binary);
+             file.seekg(std::streamoff(page - 1) * 4096 + 4);
+             const char cells = char(file.get() - 1);
+             file.seekp(std::streamoff(page - 1) * 4096 + 4).put(cells);
+         },
+         ImportError::Code::openDatabase, 1 << 20, 64 << 20, nullptr},
+        {"dates in the future",
+         [](const fs::path& documents, auto&) {
+             Row late = textRow(1, "2199"), later = textRow(2, "2300");
+             late.timestamp = 6'900'000'000 - kReferenceDate;
+             later.timestamp = 10'400'000'000 - kReferenceDate;
+             PasteNowTestDatabase::write(documents, {late, later});
+         },
+         std::nullopt, 1 << 20, 64 << 20,
+         [](const auto& result) {
+             ASSERT_EQ(result.items.size(), 2u);
+             for (const auto& clip : result.items) EXPECT_LE(clip.createdAt, Date::clock::now());
+         }},
+        {"a property list of 24 MB",
+         [&](const fs::path& documents, auto&) {
+             Row row = textRow(1, "big");
+             row.data = PasteNowTestDatabase::inlineBlob(bytes(
+                 "<plist><array><dict><key>type</key><string>public.data</string><key>data</key><data>" + xmlData +
+                 "</data></dict></array></plist>"));
+             PasteNowTestDatabase::write(documents, {row});
+         },
+         std::nullopt, 80 << 20, 330 << 20,
+         [](const auto& result) { EXPECT_EQ(result.items.size(), 1u); }},
+        {"an archive that unpacks to 200 MB",
+         [](const fs::path& documents, auto&) {
+             // 'A', three more from one back, then matches of 271 from there.
+             Bytes ops{0xe1, 'A', 0x00, 0x01};
+             constexpr std::uint32_t kMatches = (200u << 20) / 271;
+             for (std::uint32_t i = 0; i < kMatches; ++i) ops.insert(ops.end(), {0xf0, 0xff});
+             ops.insert(ops.end(), {0x06, 0, 0, 0, 0, 0, 0, 0});
+             Bytes lzfse{'b', 'v', 'x', 'n'};
+             for (const std::uint32_t v : {4 + 271 * kMatches, std::uint32_t(ops.size())})
+                 for (int b = 0; b < 4; ++b) lzfse.push_back(std::uint8_t(v >> (8 * b)));
+             lzfse.insert(lzfse.end(), ops.begin(), ops.end());
+             lzfse.insert(lzfse.end(), {'b', 'v', 'x', '$'});
+             Row row = textRow(1, "bomb");
+             row.compressed = true;
+             row.data = PasteNowTestDatabase::inlineBlob(lzfse);
+             PasteNowTestDatabase::write(documents, {row, textRow(2, "fine")});
+         },
+         std::nullopt, 4 << 20, 64 << 20,
+         [](const auto& result) {
+             EXPECT_EQ(textsOf(result.items), std::set<std::string>{"fine"});
+             EXPECT_EQ(result.failedRows, 1);
+         }},
+        {"an image of 10001 x 10001 pixels",
+         [](const fs::path& documents, auto&) {
+             raiseImageAllocationLimit();  // as the program runs
+             QImage image(10001, 10001, QImage::Format_Mono);
+             image.fill(0);
+             Row row = textRow(1, "");
+             row.baseType = "public.image";
+             row.data = PasteNowTestDatabase::inlineBlob(
+                 PasteNowTestDatabase::representationList({{"public.tiff", encoded(image, "PNG")}}));
+             PasteNowTestDatabase::write(documents, {row});
+         },
+         std::nullopt, 1 << 20, 64 << 20,
+         [](const auto& result) {
+             ASSERT_EQ(result.items.size(), 1u);
+             EXPECT_EQ(result.items[0].kind, ClipKind::image);
+             EXPECT_FALSE(result.items[0].payloadFilename);  // never decoded
+         }},
+        {"one external archive of 8 MB named by 40 rows",
+         [&](const fs::path& documents, auto&) {
+             std::vector<Row> rows;
+             for (int key = 1; key <= 40; ++key) {
+                 Row row = textRow(key, "shared " + std::to_string(key));
+                 row.data = PasteNowTestDatabase::externalBlob(externalArchive.string());
+                 rows.push_back(row);
+             }
+             PasteNowTestDatabase::write(
+                 documents, rows,
+                 {{externalArchive.string(), PasteNowTestDatabase::representationList(
+                                                 {{"public.data", Bytes(8 << 20, 'x')}})}});
+         },
+         std::nullopt, 16 << 20, 160 << 20,
+         [&](const auto& result) {
+             ASSERT_EQ(result.items.size(), 40u);
+             for (const auto& clip : result.items)
+                 EXPECT_EQ(fs::file_size(payloads() / *clip.legacyPayloadFilename), fs::file_size(
+                     locations().externalDataFolder() / externalArchive));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root() / "home");
+        fs::remove_all(payloads());
+        auto limits = locations();
+        c.make(limits.documentsFolder, limits);
+        const std::uint64_t writtenBefore = bytesWritten();
+        ResidentPeak resident;
+        std::optional<PasteNowImporter::ImportResult> result;
+        std::optional<ImportError::Code> failure;
+        try {
+            result = PasteNowImporter::importLegacyHistory(payloads(), limits);
+        } catch (const ImportError& error) {
+            failure = error.code();
+        }
+        EXPECT_LE(resident.growth(), c.mostResident);
+        EXPECT_LE(bytesWritten() - writtenBefore, c.mostWritten);
+        EXPECT_EQ(failure, c.fails);
+        if (result && c.check) c.check(*result);
+        EXPECT_TRUE(fs::is_empty(limits.cacheFolder));
+    }
+    QImageReader::setAllocationLimit(imageLimit);
+}
+
+// The outside program checkpoints and writes on while the copy is made: what is read is a
+// state the database really had, every row committed before the run began is there, or the run
+// fails and is tried again.
+TEST_F(PasteNowImporterTest, ADatabaseThatChangesWhileItIsCopiedIsReadWholeOrNotAtAll) {
+    std::vector<Row> rows;
+    for (int key = 1; key <= 3000; ++key) rows.push_back(textRow(key, "row " + std::to_string(key) + std::string(400, 'r')));
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open(locations().databaseFile().c_str(), &db);
+        sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+        for (int key = 5000; !stop; ++key) {
+            const std::string sql = "INSERT INTO ZPASTEITEM (Z_PK, ZTIMESTAMP, ZITEMDATA, ZTEXT) VALUES (" +
+                                    std::to_string(key) + ", 800000000, 1, 'late');";
+            sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+            sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close(db);
+    });
+    for (int run = 0; run < 3; ++run) {
+        try {
+            const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
+            std::set<std::int64_t> keys;
+            for (const auto& clip : result.items) keys.insert(*clip.legacyID);
+            EXPECT_EQ(std::distance(keys.begin(), keys.upper_bound(3000)), 3000);  // every one of 1-3000
+        } catch (const ImportError& error) {
+            EXPECT_EQ(error.code(), ImportError::Code::openDatabase) << error.what();
+        }
+    }
+    stop = true;
+    writer.join();
+}
+
+// A run stopped by a budget says why and is not run again on the same database; a history too
+// large for one batch of the memory budget arrives in batches.
+TEST_F(PasteNowImporterTest, BudgetsStopARunOnceAndLargeHistoriesArriveInBatches) {
+    PasteNowTestDatabase::write(locations().documentsFolder, PasteNowTestDatabase::bulkRows(50));
+    auto limited = locations();
+    limited.diskBudgetBytes = 16 << 10;
+    auto store = makeStore();
+    PasteNowImporter::importIfNeeded(*store, limited);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->migrationStatus(); }, 20000));
+    EXPECT_EQ(store->toastMessage(),
+              "The old PasteNow history is safe, but import needs attention: the old database is larger than 16.0 kB. "
+              "It is tried again once the old history changes.");
+    PasteNowImporter::importIfNeeded(*store, limited);
+    EXPECT_FALSE(store->migrationStatus());  // the same database is not read again
+
+    fs::remove_all(locations().documentsFolder);
+    std::vector<Row> rows;
+    for (int key = 1; key <= 12; ++key) rows.push_back(textRow(key, std::string(1 << 20, char('a' + key))));
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+    limited = locations();
+    limited.memoryBudgetBytes = 4 << 20;
+    store.reset();
+    auto fresh = makeStore();
+    PasteNowImporter::importIfNeeded(*fresh, limited);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fresh->migrationStatus(); }, 20000));
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    EXPECT_EQ(fresh->items().size(), 12u);
+    EXPECT_EQ(fresh->toastMessage(), "Imported 12 older clips");
 }
 
 }  // namespace

@@ -183,6 +183,9 @@ TEST_F(SettingsViewFixture, DependentControlsDimIgnoreClicksAndKeepTheirValue) {
     EXPECT_FALSE(store->autoHideEnabled());
     EXPECT_FALSE(general()->delayRow()->isEnabled());
     EXPECT_DOUBLE_EQ(opacityOf(general()->delayRow()), 0.45);
+    // Dimmed by the opacity alone: its title keeps the colour it has while enabled.
+    const QPalette title = general()->delayRow()->findChild<QLabel*>()->palette();
+    EXPECT_EQ(title.color(QPalette::Disabled, QPalette::WindowText), title.color(QPalette::Active, QPalette::WindowText));
     const double delay = store->autoHideDelay();
     QTest::keyClick(general()->delaySlider(), Qt::Key_End);
     EXPECT_DOUBLE_EQ(store->autoHideDelay(), delay);

@@ -121,6 +121,11 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
+    // A desktop without accessibility settings: no button, and the status says what to do instead.
+    store->setAccessibilitySettingsAvailable(false);
+    store->updateDirectPastePermissionStatus(false, true);
+    EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
+    EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(PermissionSetupView::kPendingStatusWithoutSettings));
 }
 
 TEST_F(PermissionSetupViewTest, RequestCheckAndSettingsButtonsCallTheirCallbacksOnly) {

@@ -241,10 +241,10 @@ std::vector<PasteNowTestDatabase::Row> PasteNowTestDatabase::standardRows() {
         r.data = inlineBlob(bytes("this is not a property list"));
         r.text = "broken";
     }
-    // 8: NaN timestamp (SQLite keeps it as NULL); 9: infinite; 10: the year 2300.
+    // 8: NaN timestamp (SQLite keeps it as NULL); 9: infinite; 10: before 1970.
     add(8, std::numeric_limits<double>::quiet_NaN()).data = inlineBlob(corpusFile("plist-text-xml.bin"));
     add(9, std::numeric_limits<double>::infinity()).data = inlineBlob(corpusFile("plist-text-xml.bin"));
-    add(10, 9'500'000'000.0).data = inlineBlob(corpusFile("plist-text-xml.bin"));
+    add(10, -1'000'000'000.0).data = inlineBlob(corpusFile("plist-text-xml.bin"));
     // 11: a file URL with a NUL and a line feed after it, no text.
     {
         Row& r = add(11, 700'000'030);

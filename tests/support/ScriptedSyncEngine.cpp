@@ -93,9 +93,13 @@ void ScriptedSyncEngine::noteLocalClip(std::string id, std::string text, sync::S
     post(std::move(done));
 }
 
-void ScriptedSyncEngine::noteLocalDeletes(std::vector<std::string> ids, Done done) {
+void ScriptedSyncEngine::noteLocalDeletes(std::vector<sync::SyncLocalDelete> deletes, Done done) {
     std::string line = "noteLocalDeletes";
-    for (const auto& id : ids) line += " " + id;
+    std::vector<std::string> ids;
+    for (const auto& item : deletes) {
+        line += " " + item.clientID;
+        ids.push_back(item.clientID);
+    }
     calls.push_back(line);
     notedDeletes.push_back(std::move(ids));
     post(std::move(done));

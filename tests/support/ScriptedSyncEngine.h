@@ -45,7 +45,7 @@ public:
     void noteLocalClip(std::string id, std::string text, sync::SyncDate createdAt,
                        std::optional<sync::SyncClipOrigin> origin, bool replaceExisting,
                        std::optional<sync::SyncBlobPayload> blob, Done done) override;
-    void noteLocalDeletes(std::vector<std::string> ids, Done done) override;
+    void noteLocalDeletes(std::vector<sync::SyncLocalDelete> deletes, Done done) override;
 
     // Publishes a status through the installed callback.
     void publish(const sync::SyncEngineStatus& status);

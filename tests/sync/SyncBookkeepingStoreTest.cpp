@@ -85,6 +85,26 @@ TEST(SyncBookkeepingStoreTest, DeletesAreFiledPerOwnerAndDurableAtOnce) {
     EXPECT_TRUE(store.recordDeletes({"orphan"}, std::nullopt).empty());
 }
 
+// Deletes are remembered across restarts, a received clip never cancels one, the memory is bounded.
+TEST(SyncBookkeepingStoreTest, DeletesAreRememberedWithTheirDates) {
+    InMemorySyncBookkeepingPersisting defaults;
+    {
+        SyncBookkeepingStore store(defaults, kKey);
+        store.recordDeletes({"pending"}, A, {{"pending", 1'700'000'000}});
+        store.markReported("pending", A);
+        store.acknowledge({}, {"sent"}, A);
+    }
+    SyncBookkeepingStore store(defaults, kKey);
+    EXPECT_EQ(store.rememberedDeletes(A), (SyncIDSet{"pending", "sent"}));
+    EXPECT_EQ(store.pendingDeleteDates(A), (std::map<std::string, std::int64_t>{{"pending", 1'700'000'000}}));
+    store.setSaveRequester([] {});  // saved in one batch, not once per mark
+    for (std::size_t i = 0; i < SyncBookkeepingStore::kMaxRememberedDeletes; ++i)
+        store.acknowledge({}, {std::to_string(i)}, A);
+    EXPECT_FALSE(store.isRememberedDelete("sent", A)) << "the oldest is forgotten first";
+    EXPECT_TRUE(store.isRememberedDelete("pending", A)) << "a pending delete stays";
+    EXPECT_EQ(store.state(A).deletedIDs.size(), SyncBookkeepingStore::kMaxRememberedDeletes);
+}
+
 TEST(SyncBookkeepingStoreTest, RoutineMarksAreSavedInBatches) {
     InMemorySyncBookkeepingPersisting defaults;
     SyncBookkeepingStore store(defaults, kKey);

@@ -1,6 +1,8 @@
 // Known answers come from outside: RFC 5869, RFC 4231, RFC 7914, NIST GCM cases, the openssl
 // command line (kdf, dgst) and Python's cryptography package.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+
 
 #include "sync/SyncCrypto.h"
 #include "sync/SyncServiceError.h"
@@ -106,8 +108,12 @@ TEST(SyncCryptoTest, RefusedKdfParametersFailBeforePbkdf2) {
                                            {"pbkdf2-sha256", std::string(16, 's'), 10'000'001},
                                            {"pbkdf2-sha256", std::string(16, 's'), 4'000'000'000'000},
                                            {"pbkdf2-sha256", "", 600'000},
+                                           {"pbkdf2-sha256", "s", 600'000},
+                                           {"pbkdf2-sha256", std::string(15, 's'), 600'000},
+                                           {"pbkdf2-sha256", std::string(17, 's'), 600'000},
+                                           {"pbkdf2-sha256", std::string(20u << 20, 's'), 600'000},
                                            {"scrypt", std::string(16, 's'), 600'000}}) {
-        SCOPED_TRACE(c.iterations);
+        SCOPED_TRACE(std::to_string(c.salt.size()) + "-byte salt, " + std::to_string(c.iterations));
         try {
             deriveAccountKeys("password", SyncKDFParameters{c.algorithm, c.salt, c.iterations});
             ADD_FAILURE() << "accepted";
@@ -116,6 +122,19 @@ TEST(SyncCryptoTest, RefusedKdfParametersFailBeforePbkdf2) {
         }
     }
     EXPECT_NO_THROW(validateKDFParameters({"pbkdf2-sha256", std::string(16, 's'), 10'000'000}));
+}
+
+TEST(SyncCryptoTest, DerivationMatchesOpenSSLAndIsGivenUpWhenAsked) {
+    // Past several slices and over two blocks.
+    std::string reference(64, '\0');
+    ASSERT_EQ(PKCS5_PBKDF2_HMAC("Password", 8, reinterpret_cast<const unsigned char*>("NaCl"), 4, 80'000, EVP_sha256(),
+                                64, reinterpret_cast<unsigned char*>(reference.data())),
+              1);
+    EXPECT_EQ(pbkdf2Sha256("Password", "NaCl", 80'000, 64), reference);
+    int asked = 0;
+    EXPECT_THROW(pbkdf2Sha256("password", std::string(16, 's'), kMaximumIterations, 32, [&] { return ++asked == 3; }),
+                 SyncDerivationCancelled);
+    EXPECT_EQ(asked, 3);
 }
 
 TEST(SyncCryptoTest, Base64AndHexAreStrict) {

@@ -103,7 +103,7 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
     using sync::SyncServiceErrorCode;
     const std::vector<std::pair<std::exception_ptr, std::string>> table{
         {std::make_exception_ptr(sync::SyncSessionStorageError()),
-         "Harbelle could not save your sync account in Keychain. Unlock Keychain and try again."},
+         "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::emailTaken))),
          "An account already exists for that email. Try signing in."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::unauthorized))),

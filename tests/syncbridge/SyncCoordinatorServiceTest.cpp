@@ -154,3 +154,28 @@ TEST(SyncCoordinatorService, ShutdownReturnsPromptlyWithTheServiceStalling) {
     EXPECT_TRUE(a.store->flushHistory());
     service.clearForced();
 }
+
+// A clip deleted after the session ended (its delete answered 401) stays deleted: the next
+// sign-in sends the delete before its first pull, which starts at 0 and replays the clip.
+TEST(SyncCoordinatorService, ADeleteMadeAfterTheSessionEndedGoesFirstAtTheNextSignIn) {
+    sync::SyncReferenceService service;
+    service.start();
+    Device a(service.baseURL(), "Device A");
+    ASSERT_EQ(a.run([&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); }), std::nullopt);
+    a.copy("kept");
+    a.copy("deleted after the session ended");
+    ASSERT_TRUE(pumpUntil([&] { return storedRecords(service, kEmail) == 2; }));
+    service.revokeAllTokens(kEmail);
+    a.store->deleteItem(a.store->items().front());
+    ASSERT_TRUE(pumpUntil([&] { return !a.sync->status().isSignedIn; }));
+    service.clearRequestLog();
+    ASSERT_EQ(a.run([&](auto done) { a.sync->signIn(kEmail, kPassword, done); }), std::nullopt);
+    EXPECT_EQ(a.count("deleted"), 0u);
+    EXPECT_EQ(a.count("kept"), 1u);
+    EXPECT_EQ(storedRecords(service, kEmail), 1u);
+    const auto log = service.requestLog();
+    const auto first = [&](const char* path) {
+        return std::find_if(log.begin(), log.end(), [&](const auto& r) { return r.path == path; });
+    };
+    EXPECT_LT(first("/v1/delete"), first("/v1/pull"));
+}

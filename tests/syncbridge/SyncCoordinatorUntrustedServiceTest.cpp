@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QImageWriter>
 
+#include <atomic>
 #include <thread>
 
 #include "syncbridge/SyncBridgeTestSupport.h"
@@ -169,4 +170,32 @@ TEST_F(SyncUntrustedService, AnImageStillBeingCheckedAtQuitIsKept) {
     sync->shutdown();
     ASSERT_TRUE(store->item(id));
     EXPECT_TRUE(sync->bookkeeping().state(kEmail).reportedIDs.count(lower(id)));
+}
+
+TEST(SyncImageCheckGate, ClosingWakesAThreadWaitingForARunningCheck) {
+    SyncCoordinator::ImageCheckGate gate;
+    gate.running = 1;  // a check that outlasts the quit
+    std::atomic<bool> woke = false;
+    std::thread engineThread([&] {
+        gate.waitUntilIdle();
+        woke = true;
+    });
+    const auto waitFor = [](const std::function<bool()>& done) {
+        for (auto deadline = std::chrono::steady_clock::now() + 10s; !done();)
+            if (std::chrono::steady_clock::now() > deadline) return false;
+        return true;
+    };
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(gate.mutex);
+        return gate.waiting == 1;
+    }));
+    gate.close();
+    const bool wokeAtClose = waitFor([&] { return woke.load(); });
+    {
+        std::lock_guard lock(gate.mutex);
+        gate.running = 0;
+        gate.idle.notify_all();
+    }
+    engineThread.join();
+    EXPECT_TRUE(wokeAtClose);
 }

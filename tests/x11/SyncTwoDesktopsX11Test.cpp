@@ -11,6 +11,7 @@
 #include <QTest>
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "sync/SyncReferenceService.h"
@@ -143,8 +144,8 @@ public:
     }
 
     // The first-run sheet on the shelf, answered from the keyboard as a user who wants history
-    // and sync but no direct paste: from "Request Accessibility Access" past "Check Again" and
-    // "Open System Settings" to "Use History in Copy-Only Mode".
+    // and sync but no direct paste: from "Request Accessibility Access" past "Check Again" (and
+    // "Open System Settings", shown where the desktop has them) to "Use History in Copy-Only Mode".
     bool chooseCopyOnlyMode() const {
         const QString copyOnly = QStringLiteral("Use History in Copy-Only Mode");
         const bool asked = QTest::qWaitFor(
@@ -155,7 +156,8 @@ public:
                 return active && active->trimmed() == "Harbelle" && shown(QStringLiteral("push button"), copyOnly);
             },
             15000);
-        return asked && pressKeys(QStringLiteral("Tab Tab Tab space")) &&
+        const bool settings = shown(QStringLiteral("push button"), QStringLiteral("Open System Settings")).has_value();
+        return asked && pressKeys(settings ? QStringLiteral("Tab Tab Tab space") : QStringLiteral("Tab Tab space")) &&
                QTest::qWaitFor([&] { return !shown(QStringLiteral("push button"), copyOnly); }, 5000);
     }
     // The program's windows on screen (the shelf, a menu). A name search misses the menu's
@@ -179,6 +181,20 @@ public:
                                                       QStringLiteral("-i")},
                             text.toUtf8())
             .has_value();
+    }
+    // The shelf's card menu, "Delete", as the user makes it. (Delete on the keyboard goes to the
+    // search field, which has the keyboard while the shelf is open.) The shelf is closed after.
+    bool deleteOnShelf(const QString& text) const {
+        std::optional<Element> card;
+        if (!openShelf() || !QTest::qWaitFor([&] { return (card = shown(QStringLiteral("list item"), text)).has_value(); }, 5000))
+            return false;
+        // The menu is a window of its own beside the shelf; its last entry is "Delete".
+        const int windowsBefore = windowsNamedHarbelle();
+        const bool deleted = click(card->extents, 3) &&
+                             QTest::qWaitFor([&] { return windowsNamedHarbelle() > windowsBefore; }, 5000) &&
+                             pressKeys(QStringLiteral("Up Return")) &&
+                             QTest::qWaitFor([&] { return !clip("text", text.toStdString()); }, 5000);
+        return pressKeys(QStringLiteral("Escape")) && deleted;
     }
     bool copyPNG(const QString& file) const {
         return runInDesktop(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
@@ -234,17 +250,8 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     EXPECT_EQ(b.clip("text", secret.toStdString())->value("sourceAppName", ""), "Synced");
     EXPECT_EQ(service.dump().dump().find(secret.toStdString()), std::string::npos);
 
-    // A delete on B's shelf, as the user makes it: the card's menu, "Delete". (Delete on the
-    // keyboard goes to the search field, which has the keyboard while the shelf is open.)
-    ASSERT_TRUE(b.openShelf());
-    std::optional<DesktopProgram::Element> card;
-    ASSERT_TRUE(waitFor([&] { return (card = b.shown(QStringLiteral("list item"), secret)).has_value(); }, 5000));
-    // The menu is a window of its own beside the shelf; its last entry is "Delete".
-    const int windowsBefore = b.windowsNamedHarbelle();
-    ASSERT_TRUE(b.click(card->extents, 3));
-    ASSERT_TRUE(waitFor([&] { return b.windowsNamedHarbelle() > windowsBefore; }, 5000));
-    ASSERT_TRUE(b.pressKeys(QStringLiteral("Up Return")));
-    ASSERT_TRUE(waitFor([&] { return !b.clip("text", secret.toStdString()); }, 5000));
+    // A delete on B's shelf.
+    ASSERT_TRUE(b.deleteOnShelf(secret));
     // It leaves A's history file and A's shelf.
     ASSERT_TRUE(waitFor([&] { return !a.clip("text", secret.toStdString()); }, 15000))
         << a.output().toStdString() << b.output().toStdString();
@@ -300,4 +307,56 @@ TEST(SyncTwoDesktopsX11, TextAndImagesTravelEncryptedAndQuittingStaysPrompt) {
     EXPECT_EQ((*b.imageClip())["syncPayloadDigest"].get<std::string>(), digest);
     EXPECT_EQ((*b.imageClip())["sourceAppName"].get<std::string>(), "Synced");
 
+}
+
+// A user copies a rich clip, deletes it, copies it again; deletes another clip after the
+// session ended (its delete answered 401); quits and signs in again. The new session pulls the
+// whole log from 0.
+TEST(SyncSignInAgainX11, TheRichClipKeepsItsHTMLAndSourceAndTheDeleteStays) {
+    harbelle::sync::SyncReferenceService service;
+    service.start();
+    DesktopProgram a(service.baseURL(), QStringLiteral("create"));
+    ASSERT_TRUE(waitFor([&] { return a.signedIn(); }, 30000)) << a.output().toStdString();
+    ASSERT_TRUE(a.chooseCopyOnlyMode()) << a.output().toStdString();
+    const auto records = [&] { return service.dump()["accounts"][kEmail]["records"].size(); };
+    const auto requests = [&](const std::string& path) {
+        const auto log = service.requestLog();
+        return std::count_if(log.begin(), log.end(), [&](const auto& r) { return r.path == path; });
+    };
+    // Plain text and HTML offered together, as a browser does.
+    const std::string words = "rich words " + std::to_string(QDateTime::currentMSecsSinceEpoch());
+    const QString offers = a.path(QStringLiteral("offer"));
+    std::ofstream(offers.toStdString() + ".txt") << words;
+    std::ofstream(offers.toStdString() + ".html") << "<b>" << words << "</b>";
+    const auto copyRich = [&] {
+        const QString probe = QStringLiteral("'%1' own UTF8_STRING='%2.txt' text/html='%2.html' >/dev/null 2>&1 &")
+                                  .arg(QStringLiteral(HARBELLE_X11_PROBE), offers);
+        return a.runInDesktop(QStringLiteral("bash"), {QStringLiteral("-c"), probe}).has_value() &&
+               waitFor([&] { return a.clip("text", words) && records() == 1; }, 15000);
+    };
+    ASSERT_TRUE(copyRich()) << a.output().toStdString();
+    ASSERT_TRUE(a.deleteOnShelf(QString::fromStdString(words)));
+    ASSERT_TRUE(waitFor([&] { return records() == 0; }, 15000));
+    ASSERT_TRUE(copyRich()) << a.output().toStdString();
+    const nlohmann::json rich = *a.clip("text", words);
+    ASSERT_TRUE(rich.contains("htmlData"));
+
+    // Copied, synced, then deleted after the session ended: the delete answers 401.
+    const QString gone = QStringLiteral("deleted after the session ended %1").arg(QDateTime::currentMSecsSinceEpoch());
+    ASSERT_TRUE(a.copyText(gone));
+    ASSERT_TRUE(waitFor([&] { return records() == 2; }, 15000));
+    service.revokeAllTokens(kEmail);
+    ASSERT_TRUE(a.deleteOnShelf(gone));
+    ASSERT_TRUE(waitFor([&] { return requests("/v1/delete") > 1; }, 15000));
+
+    // Quit; sign in again in a new desktop: the new session pulls the log from 0, twice.
+    ASSERT_EQ(::kill(a.pid(), SIGTERM), 0);
+    ASSERT_TRUE(a.session().waitForFinished(10000));
+    service.clearRequestLog();
+    a.start(QStringLiteral("sign-in"));
+    ASSERT_TRUE(waitFor([&] { return requests("/v1/pull") >= 2 && records() == 1; }, 30000)) << a.output().toStdString();
+    const auto kept = a.clip("text", words);
+    ASSERT_TRUE(kept.has_value());
+    for (const char* field : {"id", "htmlData", "sourceAppName", "createdAt"}) EXPECT_EQ((*kept)[field], rich[field]);
+    EXPECT_FALSE(a.clip("text", gone.toStdString()).has_value());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,6 +19,10 @@ struct SyncBookkeepingAccountState {
     SyncIDSet reportedIDs;
     SyncIDSet pendingPushIDs;
     SyncIDSet pendingDeleteIDs;
+    // Ids deleted here or seen deleted, oldest first, at most kMaxRememberedDeletes.
+    std::vector<std::string> deletedIDs;
+    // Creation dates (whole seconds) of the clips behind pending deletes, where known.
+    std::map<std::string, std::int64_t> pendingDeleteDates;
     SyncIDSet effectivePendingPushIDs() const;  // pending push minus pending delete
     bool operator==(const SyncBookkeepingAccountState&) const = default;
 };
@@ -55,8 +60,15 @@ public:
     bool markReported(const std::string& id, const std::string& email);
     void acknowledge(const SyncIDSet& pushedIDs, const SyncIDSet& deletedIDs, const std::string& email);
     std::vector<SyncBookkeepingDeleteBatch> recordDeletes(const SyncIDSet& ids,
-                                                          const std::optional<std::string>& currentEmail);
+                                                          const std::optional<std::string>& currentEmail,
+                                                          const std::map<std::string, std::int64_t>& createdAt = {});
+    std::map<std::string, std::int64_t> pendingDeleteDates(const std::string& email) const;
     void remapID(const std::string& oldID, const std::string& newID);
+    // The account's remembered deletes and pending deletes: never brought back by a pull,
+    // never a clip's new name.
+    SyncIDSet rememberedDeletes(const std::string& email) const;
+    bool isRememberedDelete(const std::string& id, const std::string& email) const;
+    static constexpr std::size_t kMaxRememberedDeletes = 10000;
     // A newly created account starts clean: its scope counts as migrated (no legacy ids move
     // in) and its reported and pending lists are emptied; ownership stays.
     void resetAccount(const std::string& email);
@@ -76,6 +88,7 @@ private:
     void save();
     void changed(bool durable);
     bool mark(const std::string& id, const std::string& email, bool pendingPush);
+    static void remember(SyncBookkeepingAccountState& account, const std::string& id);
 
     SyncBookkeepingPersisting& defaults_;
     std::string storageKey_;

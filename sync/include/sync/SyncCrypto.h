@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,12 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 class SyncCryptoError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A key derivation given up because its caller is going away (quit, sign-out).
+class SyncDerivationCancelled : public std::runtime_error {
+public:
+    SyncDerivationCancelled() : std::runtime_error("The key derivation was cancelled.") {}
 };
 
 // Incremental SHA-256 over OpenSSL's EVP interface.
@@ -50,8 +57,9 @@ std::string randomBytes(std::size_t count);
 // A new random lower-case UUID text (version 4).
 std::string randomUUID();
 
+// `cancelled` is asked every few thousand iterations; true throws SyncDerivationCancelled.
 std::string pbkdf2Sha256(std::string_view password, std::string_view salt, std::uint64_t iterations,
-                         std::size_t length = 32);
+                         std::size_t length = 32, const std::function<bool()>& cancelled = {});
 // HKDF-SHA256 with no salt.
 std::string hkdfSha256(std::string_view key, std::string_view info, std::size_t length = 32);
 std::string hmacSha256(std::string_view key, std::string_view data);
@@ -73,6 +81,8 @@ inline constexpr std::uint64_t kRegistrationIterations = 600'000;
 inline constexpr std::uint64_t kMinimumIterations = 600'000;
 inline constexpr std::uint64_t kMaximumIterations = 10'000'000;
 inline constexpr std::size_t kSealOverhead = 1 + 12 + 16;
+// Every account's salt: 16 random bytes, made at registration and at a password change.
+inline constexpr std::size_t kSaltLength = 16;
 
 // master = PBKDF2(NFC password, salt, iterations); auth_key and kek from it.
 struct SyncAccountKeys {
@@ -80,13 +90,14 @@ struct SyncAccountKeys {
     std::string kek;
 };
 SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, std::string_view salt,
-                                  std::uint64_t iterations);
+                                  std::uint64_t iterations, const std::function<bool()>& cancelled = {});
 
 // Refuses, with SyncServiceError(invalidResponse), parameters a service must not talk us into:
-// another algorithm, no salt, iterations outside 600,000...10,000,000.
+// another algorithm, a salt other than 16 bytes, iterations outside 600,000...10,000,000.
 void validateKDFParameters(const SyncKDFParameters& parameters);
 // Validates first, so a refused answer never costs a PBKDF2 run.
-SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters);
+SyncAccountKeys deriveAccountKeys(std::string_view normalizedPassword, const SyncKDFParameters& parameters,
+                                  const std::function<bool()>& cancelled = {});
 
 // clip, blob and mac keys from the sync key.
 struct SyncContentKeys {
@@ -111,8 +122,10 @@ std::string imageContentMac(std::string_view macKey, std::string_view digest);
 std::string blobKeyForDigest(std::string_view macKey, std::string_view digest);
 // Authenticates a record's date for its content: HMAC("created\0" + content_mac + "\0" + seconds).
 std::string createdMac(std::string_view macKey, std::string_view contentMac, std::int64_t createdAt);
-// Authenticates a deletion: HMAC("delete\0" + client_id).
-std::string deleteMac(std::string_view macKey, std::string_view clientID);
+// Authenticates the deletion of one record: HMAC("delete\0" + client_id + "\0" + created_at
+// seconds of the clip deleted), so it removes no other clip that later holds the id. Without
+// a known date the text after the id is empty, and no holder of the clip accepts it.
+std::string deleteMac(std::string_view macKey, std::string_view clientID, std::optional<std::int64_t> createdAt);
 // Constant-time comparison of two MAC texts.
 bool macEquals(std::string_view expected, std::string_view given);
 

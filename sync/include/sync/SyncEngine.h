@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,10 +47,16 @@ public:
     // time (plus one download's timeout) before the rest waits for a later round.
     static constexpr int maxBlobFetchesPerRound = 500;
     static constexpr double blobFetchBudgetSeconds = 15;
+    // An image the service keeps answering without (404, 410, errors) is given up once it was
+    // tried this often over at least this long; a device that is offline tries nothing. A full
+    // to-fetch list gives up its most-tried entry rather than hold back the events after it.
+    static constexpr int blobFetchGiveUpAttempts = 10;
+    static constexpr double blobFetchGiveUpSeconds = 24 * 60 * 60;
     static constexpr const char* platformName = "Linux";
     static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
     static constexpr const char* keyringUnreadableMessage =
-        "Harbelle could not read your sync account from Keychain. Unlock Keychain and try again.";
+        "Harbelle could not read your sync account from the system keyring. Unlock the keyring and try "
+        "again.";
 
     // The default blob factory: HTTPSyncBlobTransport with the built-in media endpoint.
     static BlobFactory defaultBlobFactory();
@@ -80,7 +87,7 @@ public:
     void hasPendingChanges(std::function<void(bool)> done);
     void noteLocalClip(std::string id, std::string text, SyncDate createdAt, std::optional<SyncClipOrigin> origin,
                        bool replaceExisting, std::optional<SyncBlobPayload> blob, Done done = {});
-    void noteLocalDeletes(std::vector<std::string> ids, Done done = {});
+    void noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done = {});
 
     // For tests: nothing queued, no task running, no round due.
     bool isIdle() const { return actor_.isIdle(); }
@@ -96,9 +103,11 @@ private:
     };
     struct Gate;
     struct Aborted {};
-    struct PullPaused {};
-    enum class BlobFetch { ok, missing, bad };
-    enum class EventOutcome { applied, deferred, skipped };
+    // missing: the service answered without the image; unreachable: no answer (offline,
+    // timeout); later: not tried, this round's budget is spent.
+    enum class BlobFetch { ok, missing, unreachable, later, bad };
+    // failed: waits for its image after a try that counts towards giving it up.
+    enum class EventOutcome { applied, deferred, failed, skipped };
 
     // ---- plumbing ----
     void post(std::function<void()> task);
@@ -130,7 +139,10 @@ private:
     void pushDeletes();
     void pushClips();
     void sendBatch(std::vector<SyncPushItem> items);
-    void checkDuplicates(const std::vector<SyncPushItem>& items, const std::vector<SyncPushResult>& results);
+    // The pushed ids whose "duplicate" names a record not known here: they keep their id.
+    std::set<std::string> checkDuplicates(const std::vector<SyncPushItem>& items,
+                                          const std::vector<SyncPushResult>& results);
+    std::set<std::string> rememberedDeletes();
     std::optional<SyncPushItem> sealPending(PendingPush& push);
     void reject(const std::string& id, SyncClipRejection rejection);
     void canonicalize(const std::string& localID, const std::string& canonicalID);
@@ -139,6 +151,9 @@ private:
     void retryPendingBlobFetches(SyncLocalIndex& index);
     EventOutcome applyEvent(const SyncPullEvent& event, SyncLocalIndex& index, bool fromFetchList);
     BlobFetch fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out);
+    void queueBlobFetch(const SyncPullEvent& event, bool tried);
+    void giveUpBlobFetch(std::vector<SyncPendingBlobFetch>::iterator entry);
+    void awaitApplicationCaughtUp();
     void skipEvent();
     void refuseEvent();
     bool blobBudgetSpent() const;
@@ -167,6 +182,7 @@ private:
     SyncEngineStatus status_;
     std::vector<PendingPush> pushes_;
     std::vector<std::string> deletes_;
+    std::map<std::string, std::int64_t> deleteDates_;  // whole seconds, where known
     std::set<std::string> parked_;  // refused by the service this round; tried again next round
     std::set<std::string> uploadedBlobKeys_;
     std::vector<Done> roundWaiters_;
@@ -174,6 +190,9 @@ private:
     bool running_ = false;
     bool sessionDirty_ = false;
     int refusedThisRound_ = 0;  // events and answers that failed verification
+    int skippedThisRound_ = 0;  // events that could not be opened
+    int gaveUpThisRound_ = 0;   // images given up
+    bool imageHandedOver_ = false;  // since the application last caught up
     std::string refusedAnswer_;
     int blobFetchesThisRound_ = 0;
     SyncSeconds blobFetchTime_{0};

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -67,6 +68,16 @@ struct SyncLocalClip {
     SyncDate createdAt;
     std::optional<SyncClipOrigin> origin;
     std::optional<std::string> blobDigest;
+    // The service holds this clip under this identifier (stored or received, and no push
+    // outstanding): a pull never renames it by content.
+    bool acknowledged = false;
+};
+
+// A clip deleted here, with its creation date: the delete is authenticated for that record.
+struct SyncLocalDelete {
+    std::string clientID;
+    std::optional<SyncDate> createdAt;  // unknown for deletes filed before dates were kept
+    bool operator==(const SyncLocalDelete&) const = default;
 };
 
 struct SyncMergeInsertNew {
@@ -107,6 +118,9 @@ struct SyncEngineCallbacks {
     std::function<void(const std::vector<std::string>& pushedIDs, const std::vector<std::string>& deletedIDs)>
         localChangesAcknowledged;
     std::function<void(const std::string& clientID, SyncClipRejection rejection)> localClipRejected;
+    // Identifiers this device deleted or saw deleted (and those waiting to be deleted): an
+    // upsert for one is skipped, a "duplicate" naming one is refused.
+    std::function<std::set<std::string>()> rememberedDeletes;
 };
 
 // Runs a step on the application's main thread later (the app queues a Qt call; tests keep a

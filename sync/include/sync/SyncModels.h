@@ -122,7 +122,10 @@ SyncRegisterResponse registerResponseFromJSON(const nlohmann::json& j);
 SyncLoginResponse loginResponseFromJSON(const nlohmann::json& j);
 SyncPushResult pushResultFromJSON(const nlohmann::json& j);
 SyncPullEvent pullEventFromJSON(const nlohmann::json& j);
+// A malformed event (a field of the wrong type, text that is not Base64, an unknown type)
+// comes back in its place with type kMalformedEventType, for the engine to skip and count.
 SyncPullResponse pullResponseFromJSON(const nlohmann::json& j);
+inline constexpr const char* kMalformedEventType = "malformed";
 
 // A clip identifier as the protocol writes it: a lower-case UUID text.
 bool isSyncClipID(std::string_view text);
@@ -163,7 +166,8 @@ std::optional<SyncClipPayload> decodeClipPayload(std::string_view json);
 // An image event waiting for its blob (kept in the session, capped by the engine).
 struct SyncPendingBlobFetch {
     SyncPullEvent event;
-    int attempts = 0;
+    int attempts = 0;  // downloads the service answered with anything but the image
+    std::int64_t waitingSince = 0;  // seconds; 0 in entries stored before it was kept
     bool operator==(const SyncPendingBlobFetch&) const = default;
 };
 

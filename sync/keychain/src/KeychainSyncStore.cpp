@@ -26,10 +26,15 @@ const SecretSchema* schema() {
 }
 
 // The default collection, unlocked; anything else throws. Checking first keeps libsecret from
-// prompting (and from answering "not found" for an item behind a locked keyring).
-void requireUnlockedDefaultCollection() {
+// prompting (and from answering "not found" for an item behind a locked keyring). With
+// `noServiceIsEmpty`, a session without any Secret Service answers false instead of throwing.
+bool requireUnlockedDefaultCollection(bool noServiceIsEmpty = false) {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service && noServiceIsEmpty) {
+        if (error) g_error_free(error);
+        return false;
+    }
     if (!service) fail("The Secret Service is not available", error);
     SecretCollection* collection =
         secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
@@ -38,6 +43,7 @@ void requireUnlockedDefaultCollection() {
     bool locked = secret_collection_get_locked(collection);
     g_object_unref(collection);
     if (locked) throw SyncSecureStoreError("The keyring is locked.");
+    return true;
 }
 
 }  // namespace
@@ -47,7 +53,8 @@ KeychainSyncStore::KeychainSyncStore(std::string service) : service_(std::move(s
 KeychainSyncStore::~KeychainSyncStore() = default;
 
 std::optional<std::string> KeychainSyncStore::read(const std::string& account) {
-    requireUnlockedDefaultCollection();
+    // A desktop without a keyring service holds no account: nothing could have been stored.
+    if (!requireUnlockedDefaultCollection(true)) return std::nullopt;
     GError* error = nullptr;
     gchar* secret = secret_password_lookup_sync(schema(), nullptr, &error, "service", service_.c_str(), "account",
                                                 account.c_str(), nullptr);

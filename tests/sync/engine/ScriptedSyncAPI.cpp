@@ -100,7 +100,7 @@ std::vector<std::string> ScriptedSyncAPI::deleteClips(const std::string&, const 
     for (const auto& item : items) ids.push_back(item.clientID);
     service_->deletes.push_back(ids);
     service_->deleteItems.push_back(items);
-    return ids;
+    return service_->onDelete ? service_->onDelete(ids) : ids;
 }
 
 bool ScriptedSyncAPI::upload(const std::string&, const std::string& blobKey, const std::string& sealedBytes) {

@@ -34,6 +34,7 @@ struct ScriptedSyncService {
     std::function<std::vector<SyncPushResult>(const std::vector<SyncPushItem>&)> onPush;
     std::function<SyncPullResponse(std::int64_t since, int limit)> onPull;
     std::function<std::optional<std::string>(const std::string& key)> onDownload;
+    std::function<std::vector<std::string>(const std::vector<std::string>& sent)> onDelete;
     // Account calls.
     SyncKDFParameters kdf;
     SyncLoginResponse loginAnswer;

@@ -1,6 +1,10 @@
 // A service that lies: it may delay sync, never make a client lose, alter, re-date or merge a clip.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <mutex>
+
 #include "ScriptedSyncAPI.h"
 #include "SyncEngineTestSupport.h"
 #include "sync/HTTPSyncAPIClient.h"
@@ -120,17 +124,63 @@ TEST_F(HostileService, ForgedDuplicateNeverMergesTwoDifferentClips) {
     }
     expectLocalClipsKept();
 
-    // A canonical clip this device does not hold is honoured: the clip only changes its name.
+    // A canonical record nothing here shows: the clip keeps its id, unacknowledged, and is
+    // not pushed again until the next start offers it.
     canonical = newClipID();
     harness->syncNow();
-    ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
-    EXPECT_EQ(harness->recorder.canonicalizations[0], std::make_pair(pushed, canonical));
-    const auto* renamed = harness->recorder.find(canonical);
-    ASSERT_NE(renamed, nullptr);
-    EXPECT_EQ(renamed->text, "the pushed text");
-    EXPECT_EQ(renamed->createdAt, date);
-    EXPECT_NE(harness->recorder.find(held), nullptr);
+    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    EXPECT_EQ(harness->recorder.acknowledgedPushes(), std::vector<std::string>{sibling});
     EXPECT_FALSE(harness->hasPendingChanges());
+    auto pushes = service->count("push");
+    harness->syncNow();
+    EXPECT_EQ(service->count("push"), pushes);
+    expectLocalClipsKept();
+}
+
+// Genuine records replayed or named around a clip held here never rename, re-date or remove it.
+TEST_F(HostileService, ReplayedRecordsLeaveEveryLocalClipAsItIs) {
+    const std::string text = "<b>rich</b> text";
+    const std::int64_t earlier = kLocalSeconds - 100;
+    using Script = std::function<void(const std::string& local, const std::string& other)>;
+    for (const auto& [name, script] : std::vector<std::pair<std::string, Script>>{
+             {"a new session pulls an older copy, its delete, then the clip",
+              [&](auto& local, auto& other) {
+                  service->onPull = onePage({sealedText(1, other, text, earlier),
+                                             deletion(2, other, deleteMac(kKeys.macKey, other, earlier)),
+                                             sealedText(3, local, text, kLocalSeconds)});
+              }},
+             {"an old upsert of a clip deleted here",
+              [&](auto&, auto& other) {
+                  harness->recorder.deleted.insert(other);
+                  service->onPull = onePage({sealedText(1, other, "deleted here", kLocalSeconds)});
+              }},
+             {"a duplicate naming a favourite kept here when it was deleted elsewhere",
+              [&](auto&, auto& other) {
+                  harness->recorder.local.push_back({other, "again", dateFromWireSeconds(kLocalSeconds), {}, {}, true});
+                  harness->recorder.deleted.insert(other);
+                  kept[other] = "again";
+                  harness->noteText(newClipID(), "again", dateFromWireSeconds(kLocalSeconds));
+                  service->onPush = [other](const std::vector<SyncPushItem>& items) {
+                      return std::vector<SyncPushResult>{{items[0].clientID, other, "duplicate", std::nullopt}};
+                  };
+              }},
+             {"a genuine delete made for an earlier record of the id",
+              [&](auto& local, auto&) {
+                  service->onPull = onePage({deletion(1, local, deleteMac(kKeys.macKey, local, earlier))});
+              }},
+         }) {
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        kept.clear();
+        auto local = holdLocal(text), other = newClipID();
+        harness->recorder.local.back().acknowledged = true;
+        script(local, other);
+        harness->syncNow();
+        SCOPED_TRACE(name);
+        expectLocalClipsKept();
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+        if (!kept.count(other)) EXPECT_EQ(harness->recorder.find(other), nullptr);
+    }
 }
 
 TEST_F(HostileService, ForgedDeletesAreSkippedAndRealOnesApply) {
@@ -147,11 +197,11 @@ TEST_F(HostileService, ForgedDeletesAreSkippedAndRealOnesApply) {
 
     service->onPull = onePage({
         deletion(2, unsigned_, std::nullopt),
-        deletion(3, wrongID, deleteMac(kKeys.macKey, gone)),
-        deletion(4, wrongKey, deleteMac(std::string(32, 'x'), wrongKey)),
-        deletion(5, waiting, deleteMac(kKeys.macKey, newClipID())),
-        deletion(6, "../" + bad, deleteMac(kKeys.macKey, "../" + bad)),
-        deletion(7, gone, deleteMac(kKeys.macKey, gone)),
+        deletion(3, wrongID, deleteMac(kKeys.macKey, gone, wireSeconds(now))),
+        deletion(4, wrongKey, deleteMac(std::string(32, 'x'), wrongKey, kLocalSeconds)),
+        deletion(5, waiting, deleteMac(kKeys.macKey, newClipID(), kLocalSeconds)),
+        deletion(6, "../" + bad, deleteMac(kKeys.macKey, "../" + bad, kLocalSeconds)),
+        deletion(7, gone, deleteMac(kKeys.macKey, gone, wireSeconds(now))),
     });
     harness->syncNow();
     expectLocalClipsKept();
@@ -225,6 +275,86 @@ TEST_F(HostileService, SlowImagesWaitForLaterRoundsWhileTextsPushesAndTheCursorG
     EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
 }
 
+TEST_F(HostileService, WithheldImagesNeverHoldBackLaterEventsAndAreGivenUpAfterTriesAndTime) {
+    const auto cap = std::int64_t(SyncEngine::maxPendingBlobFetches);
+    std::vector<SyncPullEvent> page;
+    for (std::int64_t seq = 1; seq <= cap + 1; ++seq)
+        page.push_back(sealedImage(seq, newClipID(), imagePayload(makePNG(int(1000 + seq))), kLocalSeconds));
+    auto text = newClipID();
+    page.push_back(sealedText(cap + 2, text, "behind the images", kLocalSeconds));
+    service->onPull = onePage(page);
+    auto waiting = [&] { return harness->accounts->loadSession()->pendingBlobFetches; };
+
+    harness->syncNow();  // every image answered 404
+    EXPECT_NE(harness->recorder.find(text), nullptr);
+    EXPECT_EQ(storedCursor(), cap + 2);
+    ASSERT_EQ(waiting().size(), std::size_t(cap));
+    EXPECT_EQ(waiting().front().event.clientID, page[1].clientID) << "the longest waiting made room";
+    for (int round = 1; round < SyncEngine::blobFetchGiveUpAttempts; ++round) harness->syncNow();
+    EXPECT_EQ(waiting().size(), std::size_t(cap)) << "tried ten times, but not yet for a day";
+
+    clock->advance(SyncSeconds(SyncEngine::blobFetchGiveUpSeconds));
+    service->onDownload = [](const std::string&) -> std::optional<std::string> {
+        throw SyncServiceError(SyncServiceErrorCode::transport, std::nullopt, "offline");
+    };
+    harness->syncNow();
+    EXPECT_EQ(waiting().size(), std::size_t(cap)) << "a device that is offline gives up nothing";
+
+    service->onDownload = nullptr;
+    ::testing::internal::CaptureStderr();
+    harness->syncNow();
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(waiting().empty());
+    EXPECT_EQ(skipped(), cap + 1);
+    EXPECT_NE(log.find("gave up 200 images"), std::string::npos) << log;
+}
+
+TEST_F(HostileService, AnImageTheApplicationHadNotTakenAtQuitIsFetchedAtTheNextStart) {
+    for (bool fromFetchList : {false, true}) {
+        SCOPED_TRACE(fromFetchList ? "from the to-fetch list" : "from the page");
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        auto blob = imagePayload(makePNG(77));
+        auto id = newClipID();
+        auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
+        service->onPull = onePage({sealedImage(1, id, blob, kLocalSeconds)});
+        if (fromFetchList) harness->syncNow();  // 404: waits in the list
+        {
+            std::lock_guard lock(service->mutex);
+            service->blobs[key] = sealBlob(kKeys.blobKey, blob.data, key);
+        }
+
+        // The application takes the image and is still checking it when the program quits.
+        std::atomic<bool> checking = false;
+        std::promise<void> held, released;
+        harness->recorder.onApply = [&](const SyncMergeAction&) { checking = true; };
+        harness->main.beforePost = [&, release = released.get_future().share()] {
+            if (!checking.exchange(false)) return;
+            held.set_value();
+            release.wait();
+        };
+        harness->engine->syncNow();
+        auto holding = held.get_future();
+        ASSERT_TRUE(harness->pumpUntil([&] { return holding.wait_for(seconds(0)) == std::future_status::ready; }));
+        harness->engine->stop();
+        released.set_value();
+        harness->settle();
+        harness->main.beforePost = nullptr;
+        harness->recorder.onApply = nullptr;
+        EXPECT_EQ(storedCursor(), fromFetchList ? 1 : 0);
+        EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), fromFetchList ? 1u : 0u);
+
+        // The check was cut short: the clip never reached the history.
+        std::erase_if(harness->recorder.local, [&](const SyncLocalClip& clip) { return clip.clientID == id; });
+        const auto downloads = service->count("download");
+        harness->syncNow();
+        EXPECT_EQ(service->count("download"), downloads + 1);
+        EXPECT_NE(harness->recorder.find(id), nullptr);
+        EXPECT_EQ(storedCursor(), 1);
+        EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
+    }
+}
+
 TEST_F(HostileService, OnlyAnAnswerRefusedAsTooLargeHalvesThePull) {
     std::vector<int> limits;
     service->onPull = [&](std::int64_t since, int limit) {
@@ -287,6 +417,28 @@ TEST_F(HostileServiceOverHTTP, DeepJSONIsRefusedBeforeParsingAndNotAskedForInHal
     EXPECT_FALSE(a->lastStatus().lastErrorDescription.has_value()) << "the next genuine answer syncs";
 }
 
+TEST_F(HostileServiceOverHTTP, MalformedEventsAreSkippedAndTheRestOfThePageApplies) {
+    auto genuine = newClipID();
+    a->noteText(genuine, "after the malformed ones", then);
+    a->syncNow();
+    auto token = b->accounts->loadSession().value().token;
+    auto event = toJSON(HTTPSyncAPIClient(service.baseURL()).pull(token, 0, 10).events.at(0));
+    auto events = nlohmann::json::array();
+    for (const auto& [field, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"ciphertext", "not Base64 %%"}, {"type", "rename"}, {"created_at", 1.5}, {"seq", 4}}) {
+        events.push_back(event);
+        events.back()[field] = value;
+        if (field != "seq") events.back()["seq"] = events.size();
+    }
+    SyncReferenceService::ForcedAnswer answer{SyncReferenceService::ForcedAnswer::Kind::body, 200};
+    answer.body = nlohmann::json{{"events", events}, {"latest_seq", 4}, {"has_more", false}}.dump();
+    service.force("pull", answer);
+    b->syncNow();
+    EXPECT_NE(b->recorder.find(genuine), nullptr);
+    EXPECT_EQ(b->lastStatus().skippedEventCount, 3);
+    EXPECT_EQ(b->accounts->loadSession().value().lastPulledSeq, 4);
+}
+
 TEST_F(HostileServiceOverHTTP, GenuineDeletesAndCopiesStillApplyBetweenTwoDevices) {
     // A delete on A removes the clip on B.
     auto doomed = newClipID();
@@ -294,7 +446,6 @@ TEST_F(HostileServiceOverHTTP, GenuineDeletesAndCopiesStillApplyBetweenTwoDevice
     a->syncNow();
     b->syncNow();
     ASSERT_NE(b->recorder.find(doomed), nullptr);
-    std::erase_if(a->recorder.local, [&](const SyncLocalClip& clip) { return clip.clientID == doomed; });
     a->noteDeletes({doomed});
     a->syncNow();
     b->syncNow();

@@ -83,6 +83,7 @@ TEST_F(EngineMends, DuplicateIsCanonicalizedBeforeItIsAcknowledged) {
     service->onPush = [&](const std::vector<SyncPushItem>& items) {
         return std::vector<SyncPushResult>{{items[0].clientID, canonical, "duplicate", std::nullopt}};
     };
+    harness->recorder.local.push_back({canonical, "same text", now, std::nullopt, std::nullopt, true});
     harness->noteText(local, "same text", now);
     harness->syncNow();
     ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
@@ -169,34 +170,6 @@ TEST_F(EngineMends, ImageEventWaitsForItsBlobWhileTheCursorMovesOn) {
     EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
 }
 
-TEST_F(EngineMends, FullToFetchListPausesThePullInsteadOfDroppingImages) {
-    std::vector<SyncBlobPayload> blobs;
-    std::vector<SyncPullEvent> page;
-    for (int i = 1; i <= int(SyncEngine::maxPendingBlobFetches) + 1; ++i) {
-        blobs.push_back(imagePayload(makePNG(1000 + i)));
-        page.push_back(imageEvent(i, newClipID(), blobs.back(), 1));
-    }
-    auto lastText = newClipID();
-    page.push_back(textEvent(std::int64_t(page.size()) + 1, lastText, "behind the images", 1));
-    service->onPull = pages({page});
-    harness->syncNow();
-    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), SyncEngine::maxPendingBlobFetches);
-    EXPECT_EQ(storedCursor(), 0) << "the page was not applied whole";
-    {
-        std::lock_guard lock(service->mutex);
-        for (const auto& blob : blobs) {
-            auto key = blobKeyForDigest(kKeys.macKey, blob.digest);
-            service->blobs[key] = sealBlob(kKeys.blobKey, blob.data, key);
-        }
-    }
-    harness->syncNow();
-    EXPECT_EQ(storedCursor(), std::int64_t(page.size()));
-    EXPECT_EQ(harness->recorder.local.size(), page.size());
-    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
-    EXPECT_NE(harness->recorder.find(lastText), nullptr);
-    EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
-}
-
 TEST_F(EngineMends, UnopenableEventsAreSkippedAndCounted) {
     auto good = newClipID(), id1 = newClipID(), id2 = newClipID(), id3 = newClipID();
     auto badVersion = textEvent(1, id1, "x", 1);
@@ -206,7 +179,11 @@ TEST_F(EngineMends, UnopenableEventsAreSkippedAndCounted) {
     auto version2 = SyncPullEvent{3, "upsert", id3, 1,
                                   sealClip(kKeys.clipKey, R"({"kind":"text","text":"z","v":2})", id3), std::nullopt};
     service->onPull = pages({{badVersion, wrongAAD, version2, textEvent(4, good, "fine", 1)}});
+    ::testing::internal::CaptureStderr();
     harness->syncNow();
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("skipped 3 events that could not be opened"), std::string::npos) << log;
+    EXPECT_EQ(log.find("skipped", log.find("skipped") + 1), std::string::npos) << "one line for the round: " << log;
     ASSERT_EQ(harness->recorder.actions.size(), 1u);
     EXPECT_EQ(std::get<SyncMergeInsertNew>(harness->recorder.actions[0]).clientID, good);
     EXPECT_EQ(harness->lastStatus().skippedEventCount, 3);
@@ -227,6 +204,22 @@ TEST_F(EngineMends, CursorMovesOnlyAfterTheWholePage) {
     harness->syncNow();
     EXPECT_EQ(storedCursor(), 3);
     EXPECT_EQ(harness->recorder.local.size(), 3u) << "the re-pulled page adds nothing twice";
+}
+
+TEST_F(EngineMends, ADeleteAcknowledgementClearsOnlyTheIdsOfItsBatch) {
+    std::vector<std::string> ids(SyncEngine::maxDeleteIDs + 1);
+    for (auto& id : ids) id = newClipID();
+    // With the first batch the service also acknowledges the id it was not sent yet.
+    service->onDelete = [&](const std::vector<std::string>& sent) {
+        auto acknowledged = sent;
+        if (sent.size() == SyncEngine::maxDeleteIDs) acknowledged.push_back(ids.back());
+        return acknowledged;
+    };
+    harness->noteDeletes(ids);
+    harness->syncNow();
+    std::lock_guard lock(service->mutex);
+    ASSERT_EQ(service->deletes.size(), 2u);
+    EXPECT_EQ(service->deletes[1], std::vector<std::string>{ids.back()});
 }
 
 TEST_F(EngineMends, OneBadItemNeverBlocksTheRest) {

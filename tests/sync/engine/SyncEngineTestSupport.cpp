@@ -12,6 +12,7 @@ namespace harbelle::sync::testing {
 
 SyncMainThreadPoster SyncTestMainQueue::poster() {
     return [this](std::function<void()> step) {
+        if (beforePost) beforePost();
         std::lock_guard lock(mutex_);
         steps_.push_back(std::move(step));
     };
@@ -59,8 +60,10 @@ SyncEngineCallbacks SyncCallbackRecorder::callbacks() {
                     clip.createdAt = *promote->createdAt;
         } else if (auto* remove = std::get_if<SyncMergeDeleteExisting>(&action)) {
             std::erase_if(local, [&](const SyncLocalClip& clip) { return clip.clientID == remove->clientID; });
+            deleted.insert(remove->clientID);
         }
     };
+    callbacks.rememberedDeletes = [this] { return deleted; };
     callbacks.statusChanged = [this](const SyncEngineStatus& status) { statuses.push_back(status); };
     callbacks.canonicalizeLocalClip = [this](const std::string& from, const std::string& to) {
         order.push_back("canonicalize");
@@ -197,7 +200,14 @@ void SyncEngineHarness::noteImage(const std::string& id, const SyncBlobPayload& 
 }
 
 void SyncEngineHarness::noteDeletes(const std::vector<std::string>& ids) {
-    runOp([&](SyncEngine::Done d) { engine->noteLocalDeletes(ids, std::move(d)); });
+    // As the history does: the clips go, and their deletes carry their dates.
+    std::vector<SyncLocalDelete> deletes;
+    for (const auto& id : ids) {
+        const auto* clip = recorder.find(id);
+        deletes.push_back({id, clip ? std::optional(clip->createdAt) : std::nullopt});
+        std::erase_if(recorder.local, [&](const SyncLocalClip& held) { return held.clientID == id; });
+    }
+    runOp([&](SyncEngine::Done d) { engine->noteLocalDeletes(deletes, std::move(d)); });
 }
 
 SyncEngineStatus SyncEngineHarness::lastStatus() const {

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ namespace harbelle::sync::testing {
 class SyncTestMainQueue {
 public:
     SyncMainThreadPoster poster();
+    // Runs on the posting thread before each step is queued (tests hold the engine there).
+    std::function<void()> beforePost;
     // Runs steps until the queue is empty; returns how many ran.
     std::size_t runPending();
     bool empty() const;
@@ -36,6 +39,7 @@ struct SyncCallbackRecorder {
     std::vector<std::pair<std::string, std::string>> canonicalizations;
     std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> acknowledgements;
     std::vector<std::pair<std::string, SyncClipRejection>> rejections;
+    std::set<std::string> deleted;  // remembered deletes, as the bookkeeping keeps them
     std::vector<std::string> order;  // "canonicalize", "acknowledge", "apply", "reject", "snapshot"
     // Runs inside applyMergeAction before it records (tests block or destroy here).
     std::function<void(const SyncMergeAction&)> onApply;
@@ -70,6 +74,7 @@ public:
     bool hasPendingChanges();
     void noteText(const std::string& id, const std::string& text, SyncDate createdAt, bool replace = false);
     void noteImage(const std::string& id, const SyncBlobPayload& blob, SyncDate createdAt);
+    // Removes the clips from the recorder's history and queues their deletes.
     void noteDeletes(const std::vector<std::string>& ids);
     SyncEngineStatus lastStatus() const;
 

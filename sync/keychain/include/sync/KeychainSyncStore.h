@@ -9,7 +9,8 @@
 namespace harbelle::sync {
 
 // Secret items in the Secret Service (the login keyring), attributes "service" and "account".
-// A locked collection or a missing service is an error, never an absent item.
+// A locked collection is an error, never an absent item; a session without any Secret Service
+// reads as empty (nothing can be stored there) and cannot be written.
 class KeychainSyncStore final : public SyncSecureStoring {
 public:
     static constexpr const char* defaultService = "com.harbelleapp.Harbelle.sync.production";
