@@ -223,6 +223,8 @@ public:
     // Puts the clip on the clipboard; true when written. The write's change count counts as
     // seen, so the clip never comes back as a new one.
     bool writeToPasteboard(const ClipItem& item, bool plainText);
+    // Puts the clip on the primary selection as well, for a terminal that pastes only that.
+    bool writeToPrimarySelection(const ClipItem& item, bool plainText);
     // Rebuilds a clip of the legacy import from its stored archive; filled by the import.
     // While unset, such clips offer nothing.
     std::function<std::optional<PasteboardObject>(const ClipItem& item, const std::filesystem::path& payloadsURL,

@@ -51,4 +51,10 @@ bool HistoryStore::writeToPasteboard(const ClipItem& item, bool plainText) {
     return true;
 }
 
+bool HistoryStore::writeToPrimarySelection(const ClipItem& item, bool plainText) {
+    if (!pasteboard_) return false;
+    const auto objects = pasteboardObjects(item, plainText, false);
+    return !objects.empty() && pasteboard_->writePrimarySelection(objects);
+}
+
 }  // namespace harbelle

@@ -84,6 +84,9 @@ public:
     // Replaces the contents with the objects. The change count has moved when this returns
     // true. False (contents possibly cleared) when nothing could be written.
     virtual bool write(const std::vector<PasteboardObject>& objects) = 0;
+    // Puts the objects on the primary selection too, for a terminal that pastes only that. The
+    // clipboard and its change count stay as they are. False when nothing could be written.
+    virtual bool writePrimarySelection(const std::vector<PasteboardObject>& objects) = 0;
 
     bool hasType(std::string_view type);
     // UTF-8 text of a type; invalid sequences are replaced.

@@ -10,6 +10,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "history/ClipKind.h"
 #include "shelf/PlainToolTip.h"
@@ -23,6 +24,38 @@ namespace {
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 constexpr int kPreviewImageSide = 1600;
 }  // namespace
+
+// One line of text that gives way to the sheet's width: cut with "…" where it does not fit, so
+// that it never widens the sheet past its buttons.
+class ElidedLabel : public QLabel {
+public:
+    explicit ElidedLabel(QWidget* parent) : QLabel(parent) {
+        setTextFormat(Qt::PlainText);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+    void setFullText(const QString& text) {
+        full_ = text;
+        elide();
+    }
+    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+private:
+    void elide() {
+        // One line: a title may hold line breaks.
+        QString line = full_;
+        line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        const QString shown = fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, width()));
+        if (shown != text()) setText(shown);
+    }
+
+    QString full_;
+};
 
 // The picture area of the preview: the image fitted and centred, or a placeholder.
 class PreviewCanvas : public QWidget {
@@ -75,13 +108,11 @@ ClipPreviewView::ClipPreviewView(QWidget* parent) : QWidget(parent) {
 
     kindBadge_ = new QLabel(this);
     kindBadge_->setFixedSize(28, 28);
-    title_ = new QLabel(this);
+    title_ = new ElidedLabel(this);
     title_->setFont(VisualTheme::uiFont(16, QFont::DemiBold));
-    title_->setTextFormat(Qt::PlainText);
-    subtitle_ = new QLabel(this);
+    subtitle_ = new ElidedLabel(this);
     subtitle_->setProperty("role", "secondary");
     subtitle_->setFont(VisualTheme::uiFont(12));
-    subtitle_->setTextFormat(Qt::PlainText);
     auto* close = new QToolButton(this);
     close->setIcon(SymbolGlyph::icon("xmark", VisualTheme::secondaryText(), 14));
     close->setToolTip(QStringLiteral("Close"));
@@ -151,10 +182,10 @@ void ClipPreviewView::setClip(const ClipItem& clip) {
     const QColor kindColor = VisualTheme::kindColor(clip.kind);
     kindBadge_->setPixmap(SymbolGlyph::icon(clipkind::symbol(clip.kind), kindColor, 28, VisualTheme::cardBackground())
                               .pixmap(QSize(28, 28), devicePixelRatioF()));
-    title_->setText(qs(clip.displayTitle()));
+    title_->setFullText(qs(clip.displayTitle()));
     QString subtitle = qs(std::string(clipkind::label(clip.kind))) + QStringLiteral("  ·  ") + qs(clip.sourceAppName) +
                        QStringLiteral("  ·  ") + qs(clip.sourceDeviceDisplayName());
-    subtitle_->setText(subtitle);
+    subtitle_->setFullText(subtitle);
     pinButton_->setText(clip.isPinned ? QStringLiteral("Remove Favorite") : QStringLiteral("Favorite"));
     pinButton_->setIcon(SymbolGlyph::icon(clip.isPinned ? "star.fill" : "star", VisualTheme::favorite(), 14));
     // Only text carries a richer form worth a plain paste.
@@ -186,6 +217,8 @@ void ClipPreviewView::setClip(const ClipItem& clip) {
     }
     text_->moveCursor(QTextCursor::Start);
 }
+
+QString ClipPreviewView::shownTitle() const { return title_->text(); }
 
 QString ClipPreviewView::shownText() const {
     return mode_ == Mode::image ? QString() : text_->toPlainText();

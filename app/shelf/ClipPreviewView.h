@@ -15,6 +15,7 @@ namespace harbelle {
 
 class ThumbnailCache;
 class PreviewCanvas;
+class ElidedLabel;
 
 // The preview sheet: a clip at full length. Text, links, code (monospaced) and colours show
 // their text; images show the picture; file clips list their paths. Its buttons only emit:
@@ -32,6 +33,8 @@ public:
     enum class Mode { text, image, files };
     Mode mode() const { return mode_; }
     QString shownText() const;
+    // The title line as shown: the clip's title, cut with "…" where it is wider than the sheet.
+    QString shownTitle() const;
 
 signals:
     void pasteRequested(const harbelle::ClipItem& clip, bool asPlainText);
@@ -44,8 +47,8 @@ protected:
 
 private:
     QLabel* kindBadge_;
-    QLabel* title_;
-    QLabel* subtitle_;
+    ElidedLabel* title_;
+    ElidedLabel* subtitle_;
     QStackedWidget* content_;
     QPlainTextEdit* text_;
     PreviewCanvas* canvas_;

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QListView>
-#include <QPointer>
 #include <QWidget>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -11,23 +8,22 @@
 #include "history/ClipFilter.h"
 #include "history/ClipItem.h"
 #include "history/ShelfPlacement.h"
+#include "shelf/ClipShelfListView.h"
+#include "shelf/SearchField.h"
 #include "shelf/ShelfUpdateChoice.h"
 
 class QAbstractButton;
-class QDrag;
-class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QMimeData;
-class QPushButton;
 class QToolButton;
-class QVBoxLayout;
 
 namespace harbelle {
 
-class ClipCardDelegate;
 class ClipEditorView;
+class FilterBar;
+class FilterChip;
 class ClipListModel;
 class ClipPreviewView;
 class HistoryStore;
@@ -38,49 +34,6 @@ class ShelfSheet;
 class ThumbnailCache;
 class ToastLineView;
 class TranslucentBackground;
-
-// The shelf's list of cards: one painted card per row, a row of cards for a bottom or top
-// shelf and a stack for a left or right one. A click asks to paste; dragging a card hands
-// the clip's clipboard objects to the drop target.
-class ClipShelfListView : public QListView {
-    Q_OBJECT
-public:
-    explicit ClipShelfListView(QWidget* parent = nullptr);
-
-    void setCardOrientation(Qt::Orientation orientation);
-    Qt::Orientation cardOrientation() const { return orientation_; }
-    ClipCardDelegate* cardDelegate() const { return delegate_; }
-    // The row whose card lies under `position` (viewport coordinates); none in the gap
-    // between two cards.
-    QModelIndex cardAt(const QPoint& position) const;
-
-    // Runs a started drag; the default runs QDrag::exec. Tests replace it.
-    std::function<Qt::DropAction(QDrag&)> dragExecutor;
-
-signals:
-    void cardClicked(const QModelIndex& index);
-    // A drag left the card: the view asks for the clip's data and runs the drag.
-    void cardDragStarted(const QModelIndex& index);
-
-protected:
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void wheelEvent(QWheelEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    // The shelf's keys are the panel controller's: the list has no keys of its own.
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyboardSearch(const QString& search) override;
-
-private:
-    void updateCrossExtent();
-
-    ClipCardDelegate* delegate_;
-    Qt::Orientation orientation_ = Qt::Horizontal;
-    QPoint pressPosition_;
-    QPersistentModelIndex pressedIndex_;
-    bool dragging_ = false;
-};
 
 // The shelf's root view: search, kind and device filters, the cards, empty states, key hints,
 // the toast line, the close, settings, new-clip and placement controls, and the sheets
@@ -151,6 +104,13 @@ protected:
 
 private:
     void buildControls();
+    void buildSearchField();
+    void buildFilterBar();
+    void buildToolbar();
+    void buildPlacementMenu();
+    void buildList();
+    void buildEmptyState();
+    void buildSheets();
     void layOut();
     void refreshList();
     void refreshCounts();
@@ -168,9 +128,9 @@ private:
     ShelfPlacement placement_;
 
     TranslucentBackground* background_ = nullptr;
-    QLineEdit* searchField_ = nullptr;
-    std::vector<std::pair<ClipFilter, QAbstractButton*>> filterButtons_;
-    QWidget* filterBar_ = nullptr;
+    SearchField* searchField_ = nullptr;
+    std::vector<std::pair<ClipFilter, FilterChip*>> filterButtons_;
+    FilterBar* filterBar_ = nullptr;
     QToolButton* deviceButton_ = nullptr;
     QMenu* deviceMenu_ = nullptr;
     QToolButton* newClipButton_ = nullptr;

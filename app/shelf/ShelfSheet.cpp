@@ -15,8 +15,9 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "theme/VisualTheme.h"
 #include "shelf/WindowFramePlacement.h"
+#include "theme/RoundedWindowShape.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 
@@ -69,6 +70,10 @@ protected:
         paintPanel(painter, QRectF(rect()));
     }
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        setMask(roundedWindowShape(size(), VisualTheme::sheetCornerRadius));
+    }
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Escape) {
             emit sheet_->dismissRequested();
@@ -108,6 +113,7 @@ void ShelfSheet::present(QWidget* content, QSize preferredSize) {
     if (content_) {
         content_->setParent(this);
         content_->show();
+        if (!contentFitsInside()) return presentInFront(content, preferredSize.width(), preferredSize.height(), true);
     }
     relayout();
     show();
@@ -115,10 +121,25 @@ void ShelfSheet::present(QWidget* content, QSize preferredSize) {
     if (content_) content_->setFocus(Qt::OtherFocusReason);
 }
 
+bool ShelfSheet::contentFitsInside() const {
+    // A shelf not laid out yet decides when it gets its size.
+    if (!content_ || !parentWidget() || parentWidget()->rect().isEmpty()) return true;
+    const QSizeF panel = WindowFramePlacement::fittedAndCenteredFrame(QSizeF(preferredSize_),
+                                                                     QRectF(parentWidget()->rect()), kMargin)
+                             .size();
+    const QSize needed = content_->minimumSizeHint().expandedTo(content_->minimumSize());
+    return panel.width() - 2 * kPanelPadding >= needed.width() && panel.height() - 2 * kPanelPadding >= needed.height();
+}
+
 void ShelfSheet::presentAbove(QWidget* content, int width, int maximumHeight) {
+    presentInFront(content, width, maximumHeight, false);
+}
+
+void ShelfSheet::presentInFront(QWidget* content, int width, int maximumHeight, bool fillsHeight) {
     if (content_ && content_ != content) content_->hide();
     if (!above_) above_ = new AboveWindow(this);
     presentsAbove_ = true;
+    aboveFillsHeight_ = fillsHeight;
     aboveWidth_ = width;
     aboveMaximumHeight_ = maximumHeight;
     content_ = content;
@@ -168,14 +189,18 @@ void ShelfSheet::placeAboveWindow() {
     // while the content is taller at that width, even by a line.
     int bar = 0;
     if (auto* scroll = content_->findChild<QScrollArea*>()) bar = scroll->verticalScrollBar()->sizeHint().width();
-    const int needed = contentHeight(content_, aboveWidth_ - 2 * kAbovePadding - bar);
+    const int needed =
+        aboveFillsHeight_ ? aboveMaximumHeight_ : contentHeight(content_, aboveWidth_ - 2 * kAbovePadding - bar);
     const int height = std::max(0, std::min({needed, aboveMaximumHeight_, visible.height() - 2 * margin}));
     // Centred on the shelf, then moved wholly onto its screen.
     QRectF frame(0, 0, aboveWidth_, height);
     frame.moveCenter(QRectF(shelf->geometry()).center());
     const QRect placed = WindowFramePlacement::constrainedFrame(frame, QRectF(visible), kMargin).toRect();
     above_->setGeometry(placed);
-    content_->setGeometry(above_->rect().adjusted(kAbovePadding, 0, -kAbovePadding, 0));
+    // A content without a column of its own gets the panel's padding all round.
+    const int padding = aboveFillsHeight_ ? kPanelPadding : kAbovePadding;
+    content_->setGeometry(above_->rect().adjusted(padding, aboveFillsHeight_ ? padding : 0, -padding,
+                                                  aboveFillsHeight_ ? -padding : 0));
     placing_ = false;
 }
 
@@ -213,9 +238,12 @@ void ShelfSheet::hideEvent(QHideEvent* event) {
 void ShelfSheet::dismiss() {
     if (content_) content_->hide();
     content_ = nullptr;
+    // The keyboard goes back to the shelf from a preview or editor in front of it.
+    const bool wasInFront = presentsAbove_ && above_ && above_->isVisible();
     presentsAbove_ = false;
     if (above_) above_->hide();
     hide();
+    if (wasInFront && focusBeforeSheet_ && window()->isVisible()) window()->activateWindow();
     // Not to a widget hidden meanwhile (the cards of a list the search emptied).
     if (focusBeforeSheet_ && focusBeforeSheet_->isEnabled() && focusBeforeSheet_->isVisibleTo(window()))
         focusBeforeSheet_->setFocus(Qt::OtherFocusReason);
@@ -225,6 +253,8 @@ void ShelfSheet::dismiss() {
 void ShelfSheet::relayout() {
     if (parentWidget()) setGeometry(parentWidget()->rect());
     if (presentsAbove_) placeAboveWindow();
+    else if (content_ && !contentFitsInside())
+        return presentInFront(content_, preferredSize_.width(), preferredSize_.height(), true);
     else if (content_)
         content_->setGeometry(panelRect().adjusted(kPanelPadding, kPanelPadding, -kPanelPadding, -kPanelPadding));
     update();

@@ -13,15 +13,17 @@ namespace harbelle {
 
 // A sheet of the shelf: dims the shelf and shows one content widget on a rounded panel, either
 // centred inside the shelf with a margin, or whole in a window of its own in front of the shelf
-// (a set-up sheet is taller than the shelf). The content keeps its own keys; Escape on the
-// sheet asks to dismiss it.
+// (a set-up sheet is taller than the shelf, and a narrow side shelf has no room for a preview).
+// The content keeps its own keys; Escape on the sheet asks to dismiss it.
 class ShelfSheet : public QWidget {
     Q_OBJECT
 public:
     explicit ShelfSheet(QWidget* host);
 
     // Shows `content` (the sheet takes it as a child). A previous content is hidden and
-    // given back to no one: its owner keeps it.
+    // given back to no one: its owner keeps it. Where the shelf cannot hold the panel at the
+    // content's minimum size, the panel is shown at `preferredSize` in a window in front of the
+    // shelf instead, as `presentAbove` does.
     void present(QWidget* content, QSize preferredSize = QSize(640, 340));
     // Shows `content` in a frameless window in front of the shelf, on the shelf's screen:
     // `width` wide, as high as the content needs up to `maximumHeight` and the screen's free
@@ -53,6 +55,8 @@ protected:
 private:
     class AboveWindow;
     void relayout();
+    bool contentFitsInside() const;
+    void presentInFront(QWidget* content, int width, int maximumHeight, bool fillsHeight);
     void placeAboveWindow();
     void showAboveWindow();
     void watchShelfWindow();
@@ -64,6 +68,8 @@ private:
     bool placing_ = false;
     int aboveWidth_ = 0;
     int aboveMaximumHeight_ = 0;
+    // The window takes its maximum height whatever the content asks (a preview, not a column).
+    bool aboveFillsHeight_ = false;
     QPointer<QWidget> watchedWindow_;
     QPointer<QWidget> watchedColumn_;
     // Where the keyboard was before the sheet took it; it goes back there on dismissal.

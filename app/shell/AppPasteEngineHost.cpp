@@ -47,6 +47,10 @@ bool AppPasteEngineHost::writeClipToPasteboard(const ClipItem& clip, bool plainT
     return store_.writeToPasteboard(clip, plainText);
 }
 
+bool AppPasteEngineHost::writeClipToPrimarySelection(const ClipItem& clip, bool plainText) {
+    return store_.writeToPrimarySelection(clip, plainText);
+}
+
 void AppPasteEngineHost::markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt) {
     store_.markReplaySucceeded(clip, pastedAt);
 }

@@ -42,6 +42,7 @@ public:
     void consumeQaTransientFocusFailure() override;
 
     bool writeClipToPasteboard(const ClipItem& clip, bool plainText) override;
+    bool writeClipToPrimarySelection(const ClipItem& clip, bool plainText) override;
     void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) override;
     bool pasteDirectly() const override;
     bool pasteUsesSystemShortcut() const override;

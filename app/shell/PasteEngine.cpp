@@ -75,10 +75,10 @@ void PasteEngine::paste(const ClipItem& item, bool plainText) {
         return;
     }
     // A terminal's text is its program's output: only its paste key puts text in.
-    const bool terminal = *shortcut == PasteShortcut::controlShiftV;
+    const bool terminal = *shortcut != PasteShortcut::controlV;
     if (terminal)
-        diagnostic("terminal window class=" + target->application.bundleIdentifier.value_or("") +
-                   " pastes with Ctrl+Shift+V");
+        diagnostic("terminal window class=" + target->application.bundleIdentifier.value_or("") + " pastes with " +
+                   (*shortcut == PasteShortcut::shiftInsert ? "Shift+Insert" : "Ctrl+Shift+V"));
 
     const bool demo = host_.demoMode();
     const bool insertionAllowed =

@@ -58,8 +58,9 @@ public:
 
     // The text inserted directly for a clip: text-like kinds with a non-empty text.
     static std::optional<std::string> directInsertionText(const ClipItem& item);
-    // The key that pastes the clipboard into a window of this class (WM_CLASS): Ctrl+Shift+V
-    // for terminals, Ctrl+V elsewhere; nothing for a window that takes the clipboard by no key.
+    // The key that pastes into a window of this class (WM_CLASS): Ctrl+Shift+V for terminals,
+    // Shift+Insert (the primary selection) for the xterm family, Ctrl+V elsewhere; nothing for
+    // a window that pastes by no key.
     static std::optional<PasteShortcut> pasteShortcutFor(const std::optional<std::string>& windowClass);
     // Shown when the clip could only be copied because the target has no paste key.
     static constexpr const char* kCopiedForWindowWithoutPasteKey =

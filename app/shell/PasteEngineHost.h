@@ -61,6 +61,8 @@ public:
     // Puts the clip on the clipboard in the forms it holds (plain text only when asked), as the
     // program's own write that capture ignores. False when nothing could be written.
     virtual bool writeClipToPasteboard(const ClipItem& clip, bool plainText) = 0;
+    // The same on the primary selection, for a terminal whose paste key pastes only that.
+    virtual bool writeClipToPrimarySelection(const ClipItem& clip, bool plainText) = 0;
     // `pastedAt`: when the paste went out, when it was confirmed only later.
     virtual void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) = 0;
     virtual bool pasteDirectly() const = 0;

@@ -21,7 +21,10 @@ void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operati
         return;
     }
     diagnostic("falling back to synthetic Command-V");
-    const bool wrote = host_.writeClipToPasteboard(operation->item, operation->plainText);
+    bool wrote = host_.writeClipToPasteboard(operation->item, operation->plainText);
+    // Shift+Insert pastes the primary selection: the clip goes there too.
+    if (wrote && operation->shortcut == PasteShortcut::shiftInsert)
+        wrote = host_.writeClipToPrimarySelection(operation->item, operation->plainText);
     diagnostic("event fallback kind=" + std::string(clipkind::rawValue(operation->item.kind)) +
                " wroteClipboard=" + text(wrote));
     if (!wrote) {

@@ -1,6 +1,7 @@
 // Which key pastes into a window. Terminals hand Ctrl+V to the program inside as a control
 // character, so they paste with Ctrl+Shift+V; the xterm family has no key for the clipboard at
-// all in its default set-up. Told apart by the window class (WM_CLASS), compared without case.
+// all in its default set-up, only Shift+Insert for the primary selection. Told apart by the
+// window class (WM_CLASS), compared without case.
 #include <QString>
 #include <array>
 #include <string_view>
@@ -19,9 +20,12 @@ constexpr std::array<std::string_view, 36> kCtrlShiftVTerminals{
     "roxterm", "deepin-terminal", "io.elementary.terminal", "cool-retro-term", "ptyxis",
     "org.gnome.ptyxis", "com.raggesilver.blackbox", "ghostty", "com.mitchellh.ghostty", "contour"};
 
-// Their default keys paste only the primary selection.
-constexpr std::array<std::string_view, 8> kTerminalsWithoutClipboardKey{
-    "xterm", "uxterm", "rxvt", "urxvt", "urxvt-unicode", "aterm", "eterm", "9term"};
+// Their default Shift+Insert pastes the primary selection; they have no key for the clipboard.
+constexpr std::array<std::string_view, 7> kPrimarySelectionTerminals{
+    "xterm", "uxterm", "rxvt", "urxvt", "urxvt-unicode", "aterm", "eterm"};
+
+// No key pastes anything here: the mouse does.
+constexpr std::array<std::string_view, 1> kTerminalsWithoutPasteKey{"9term"};
 
 template <std::size_t N>
 bool contains(const std::array<std::string_view, N>& names, const std::string& name) {
@@ -36,7 +40,8 @@ std::optional<PasteShortcut> PasteEngine::pasteShortcutFor(const std::optional<s
     if (!windowClass) return PasteShortcut::controlV;
     const std::string name = QString::fromStdString(*windowClass).trimmed().toLower().toStdString();
     if (contains(kCtrlShiftVTerminals, name)) return PasteShortcut::controlShiftV;
-    if (contains(kTerminalsWithoutClipboardKey, name)) return std::nullopt;
+    if (contains(kPrimarySelectionTerminals, name)) return PasteShortcut::shiftInsert;
+    if (contains(kTerminalsWithoutPasteKey, name)) return std::nullopt;
     return PasteShortcut::controlV;
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "platform/FreedMemory.h"
+#include "theme/RoundedWindowShape.h"
+#include "theme/VisualTheme.h"
 
 namespace harbelle {
 
@@ -129,6 +131,7 @@ void ShelfPanel::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     if (content_) content_->setGeometry(rect());
     placeHandles();
+    setMask(roundedWindowShape(size(), VisualTheme::shelfCornerRadius));
     emit frameResized();
 }
 

@@ -5,6 +5,9 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "history/ClipFilter.h"
 #include "platform/linux/TesseractLibrary.h"
@@ -94,6 +97,25 @@ TEST(TesseractTextRecognizer, AMissingFileGivesNoLines) {
     EXPECT_TRUE(lines->empty());
 }
 
+// The processor time (clock ticks) the pool's worker threads have spent so far.
+long pooledThreadTicks() {
+    long ticks = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name, stat;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name != "Thread (pooled)") continue;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        // User and system time are the 12th and 13th fields after the name's parenthesis.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string skipped;
+        for (int i = 0; i < 11; ++i) fields >> skipped;
+        long user = 0, system = 0;
+        fields >> user >> system;
+        ticks += user + system;
+    }
+    return ticks;
+}
+
 }  // namespace
 
 TEST(TesseractTextRecognizer, AfterCancelAllNothingIsDeliveredAndNothingRuns) {
@@ -103,11 +125,12 @@ TEST(TesseractTextRecognizer, AfterCancelAllNothingIsDeliveredAndNothingRuns) {
     // A page of 140 lines keeps the engine busy for seconds: it is stopped between two words.
     recognizer.recognize(harbelle::testing::textPage(), &context, [&](std::vector<std::string>) { ++delivered; });
     recognizer.recognize(harbelle::testing::textPage(), &context, [&](std::vector<std::string>) { ++delivered; });
-    QTest::qWait(1000);
+    // Past the engine's start (some 70 ms a thread): the pages are being read.
+    ASSERT_TRUE(QTest::qWaitFor([] { return pooledThreadTicks() >= 40; }, 20000)) << "the recognition never started";
     recognizer.cancelAll();
     recognizer.recognize(rendered("Hello clipboard 42", Qt::black, Qt::white), &context,
                          [&](std::vector<std::string>) { ++delivered; });
     EXPECT_TRUE(recognizer.waitUntilIdle(60000));
-    QTest::qWait(200);  // anything on its way to the main thread would have arrived
+    QCoreApplication::sendPostedEvents();  // whatever a worker handed to the main thread
     EXPECT_EQ(delivered, 0);
 }

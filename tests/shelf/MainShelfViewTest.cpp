@@ -185,6 +185,12 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
 
     action(QStringLiteral("Favorite"))->trigger();
     EXPECT_TRUE(store->count(ClipFilter::favorites) >= 2);
+    // A favourite's menu words the removal as the preview sheet does.
+    for (const auto& item : store->items())
+        if (item.id == clip.id) {
+            std::unique_ptr<QMenu> pinned(view->makeContextMenu(item));
+            EXPECT_EQ(pinned->findChild<QAction*>(QStringLiteral("favorite"))->text(), QStringLiteral("Remove Favorite"));
+        }
     action(QStringLiteral("Preview"))->trigger();
     ASSERT_TRUE(store->previewItem());
     EXPECT_EQ(view->presentedSheet(), MainShelfView::SheetKind::preview);
@@ -205,6 +211,22 @@ TEST_F(MainShelfViewTest, TheContextMenuPastesFavoritesPreviewsEditsAndDeletes) 
                     EXPECT_FALSE(a->isEnabled());
                 }
         }
+}
+
+// The open Shelf Position menu marks the current edge: its row looks different from the same
+// row while another edge is current.
+TEST_F(MainShelfViewTest, ThePlacementMenuMarksTheCurrentEdge) {
+    QMenu* menu = view->placementButton()->menu();
+    auto rightRow = [&] {
+        menu->popup(view->placementButton()->mapToGlobal(QPoint(0, 30)));
+        const QImage row = menu->grab(menu->actionGeometry(menu->actions().at(3))).toImage();
+        menu->hide();
+        return row;
+    };
+    store->updateShelfPlacement(ShelfPlacement::right);
+    const QImage current = rightRow();
+    store->updateShelfPlacement(ShelfPlacement::bottom);
+    EXPECT_NE(rightRow(), current);
 }
 
 TEST_F(MainShelfViewTest, ASearchOrFilterThatHidesTheSelectedClipHandsTheSelectionToTheFirstCard) {

@@ -202,6 +202,15 @@ TEST(ClipPreviewView, ShowsEachKindAndEmitsItsActions) {
     EXPECT_EQ(preview.mode(), ClipPreviewView::Mode::files);
     EXPECT_EQ(preview.shownText(), "/a/one.txt\n/b/two.txt");
 
+    // A title wider than the sheet is cut with "…" and leaves the sheet no wider than its buttons.
+    ClipItem wide = clips[0];
+    wide.title = std::string(200, 'w');
+    preview.setClip(wide);
+    preview.resize(600, 300);
+    preview.show();
+    EXPECT_LT(preview.minimumSizeHint().width(), 600);
+    EXPECT_TRUE(preview.shownTitle().endsWith(QChar(0x2026))) << preview.shownTitle().size();
+
     preview.setClip(clips[0]);  // a favourite
     ASSERT_NE(buttonNamed(preview, "Remove Favorite"), nullptr);
     buttonNamed(preview, "Remove Favorite")->click();
@@ -239,6 +248,24 @@ TEST(ShelfSheet, CentresItsContentInsideTheShelf) {
     EXPECT_EQ(sheet.geometry(), shelf.rect());
     EXPECT_EQ(sheet.panelRect(), QRect(14, 14, 472, 272));
     EXPECT_TRUE(sheet.panelRect().contains(editor.geometry()));
+    EXPECT_EQ(sheet.aboveWindow(), nullptr);
+
+    // A shelf too low for the editor's buttons: the sheet stands whole in a window in front,
+    // and the corners beyond its rounded panel are no part of that window (they would show
+    // black where no compositor blends them).
+    shelf.resize(500, 120);
+    QWidget* front = sheet.aboveWindow();
+    ASSERT_TRUE(front);
+    EXPECT_EQ(front->width(), 640);
+    EXPECT_TRUE(QRect(QPoint(0, 0), front->size()).contains(editor.geometry()));
+    const QImage picture = front->grab().toImage();
+    const QRegion shape = front->mask();
+    EXPECT_FALSE(shape.contains(QPoint(0, 0)));
+    int paintedOutside = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            paintedOutside += qAlpha(picture.pixel(x, y)) > 0 && !shape.contains(QPoint(x, y));
+    EXPECT_EQ(paintedOutside, 0);
 
     QSignalSpy dismiss(&sheet, &ShelfSheet::dismissRequested);
     QTest::keyClick(&sheet, Qt::Key_Escape);

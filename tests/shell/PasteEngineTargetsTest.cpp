@@ -26,36 +26,55 @@ struct PasteEngineTargets : PasteEngineFixture {
 
 }  // namespace
 
-TEST(PasteShortcut, TerminalsByTheirWindowClassTakeCtrlShiftVAndTheXtermFamilyNoKey) {
+TEST(PasteShortcut, TerminalsByTheirWindowClassTakeCtrlShiftVAndTheXtermFamilyShiftInsert) {
     for (const char* terminal : {"Gnome-terminal", "konsole", "Xfce4-terminal", "kitty", "Alacritty", "Lxterminal",
                                  "Terminator", "Tilix", "org.wezfurlong.wezterm"})
         EXPECT_EQ(PasteEngine::pasteShortcutFor(std::string(terminal)), PasteShortcut::controlShiftV) << terminal;
-    for (const char* noKey : {"XTerm", "UXTerm", "URxvt", "Rxvt"})
-        EXPECT_EQ(PasteEngine::pasteShortcutFor(std::string(noKey)), std::nullopt) << noKey;
+    for (const char* primary : {"XTerm", "UXTerm", "URxvt", "Rxvt"})
+        EXPECT_EQ(PasteEngine::pasteShortcutFor(std::string(primary)), PasteShortcut::shiftInsert) << primary;
+    EXPECT_EQ(PasteEngine::pasteShortcutFor(std::string("9term")), std::nullopt);
     for (const char* ordinary : {"Gedit", "firefox", "Harbelle GTK field", "", "terminal-notes"})
         EXPECT_EQ(PasteEngine::pasteShortcutFor(std::string(ordinary)), PasteShortcut::controlV) << ordinary;
     EXPECT_EQ(PasteEngine::pasteShortcutFor(std::nullopt), PasteShortcut::controlV);
 }
 
-TEST_F(PasteEngineTargets, ATerminalGetsCtrlShiftVAndNoTextInsertion) {
+// A terminal gets its own paste key and no text insertion; the xterm family's Shift+Insert
+// pastes the primary selection, so the clip is put there as well.
+struct TerminalCase {
+    const char* windowClass;
+    PasteShortcut shortcut;
+    const char* keyName;
+    std::vector<std::string> primaryWrites;
+};
+struct TerminalPaste : PasteEngineTargets, ::testing::WithParamInterface<TerminalCase> {};
+
+TEST_P(TerminalPaste, GetsItsPasteKeyAndNoTextInsertion) {
+    const TerminalCase& terminal = GetParam();
     host.systemShortcutSetting = false;  // would insert through accessibility in a field
-    targetWithoutElement("Lxterminal", kTerminal);
+    targetWithoutElement(terminal.windowClass, kTerminal);
     ax.addApplication(kTerminal);
     const ClipItem text = clip("echo pasted");
     engine->paste(text, false);
     advanceMs(500);
-    EXPECT_TRUE(host.hasLine("terminal window class=Lxterminal pastes with Ctrl+Shift+V"));
+    EXPECT_TRUE(host.hasLine("terminal window class=" + std::string(terminal.windowClass) + " pastes with " +
+                             terminal.keyName));
     for (const auto& call : ax.calls()) EXPECT_EQ(call.rfind("insertText", 0), std::string::npos) << call;
     ASSERT_EQ(keyEvents(Kind::keyDown), 1);
-    EXPECT_EQ(keys.events().front(), (FakeKeyEventPoster::Event{Kind::keyDown, kTerminal, PasteShortcut::controlShiftV}));
+    EXPECT_EQ(keys.events().front(), (FakeKeyEventPoster::Event{Kind::keyDown, kTerminal, terminal.shortcut}));
     EXPECT_EQ(keyEvents(Kind::keyUp), 1);
     EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"echo pasted plain=false"}));
+    EXPECT_EQ(host.primaryWrites, terminal.primaryWrites);
     EXPECT_EQ(host.replayed, (std::vector<Uuid>{text.id}));
     expectSilent();
 }
 
+INSTANTIATE_TEST_SUITE_P(PasteEngineTargets, TerminalPaste,
+                         ::testing::Values(TerminalCase{"Lxterminal", PasteShortcut::controlShiftV, "Ctrl+Shift+V", {}},
+                                           TerminalCase{"XTerm", PasteShortcut::shiftInsert, "Shift+Insert",
+                                                        {"echo pasted plain=false"}}));
+
 TEST_F(PasteEngineTargets, AWindowWithoutAPasteKeyGetsTheClipCopiedAndTheUserTold) {
-    targetWithoutElement("XTerm", kTerminal);
+    targetWithoutElement("9term", kTerminal);
     const ClipItem text = clip("ls -la");
     engine->paste(text, false);
     advanceMs(5000);

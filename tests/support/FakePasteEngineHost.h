@@ -25,6 +25,10 @@ public:
     }
 
     bool writeClipToPasteboard(const ClipItem& clip, bool plainText) override;
+    bool writeClipToPrimarySelection(const ClipItem& clip, bool plainText) override {
+        primaryWrites.push_back(clip.text + " plain=" + (plainText ? "true" : "false"));
+        return canWriteClipboard;
+    }
     void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) override {
         replayed.push_back(clip.id);
         replayedAt.push_back(pastedAt);
@@ -68,6 +72,7 @@ public:
     std::vector<Toast> toasts;
     std::vector<Uuid> replayed;
     std::vector<std::string> clipboardWrites;  // "<text> plain=<bool>"
+    std::vector<std::string> primaryWrites;    // the same, on the primary selection
     std::vector<std::string> events;
     std::vector<std::string> lines;
 };

@@ -16,6 +16,11 @@ public:
     std::vector<std::string> types() override;
     std::optional<Bytes> data(std::string_view type) override;
     bool write(const std::vector<PasteboardObject>& objects) override;
+    bool writePrimarySelection(const std::vector<PasteboardObject>& objects) override {
+        if (failWrites) return false;
+        primaryWrites.push_back(objects);
+        return true;
+    }
 
     // Replaces the contents as another program's copy would (moves the change count).
     void setContents(std::vector<std::pair<std::string, Bytes>> representations);
@@ -31,6 +36,7 @@ public:
 
     // Records.
     std::vector<std::vector<PasteboardObject>> writes;
+    std::vector<std::vector<PasteboardObject>> primaryWrites;
     std::vector<std::string> reads;  // types asked for with data(), in order
     const std::vector<std::pair<std::string, Bytes>>& contents() const { return contents_; }
 

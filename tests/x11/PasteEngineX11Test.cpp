@@ -46,6 +46,7 @@ public:
         object.setString(pasteboardtype::plainText, clip.text);
         return pasteboard_.write({object});
     }
+    bool writeClipToPrimarySelection(const ClipItem&, bool) override { return false; }
     void markReplaySucceeded(const ClipItem&, std::optional<Date> = std::nullopt) override { ++replayed; }
     bool pasteDirectly() const override { return true; }
     bool pasteUsesSystemShortcut() const override { return systemShortcut; }

@@ -1,5 +1,6 @@
-// What a new user sees on a 1280x800 desktop: the set-up sheets whole, in front of the shelf,
-// their buttons on the screen without scrolling, and the settings window in front of the shelf.
+// What a new user sees on a 1280x800 desktop: the set-up sheets and the preview of a side shelf
+// whole, in front of the shelf, their buttons on the screen without scrolling, and the settings
+// window in front of the shelf.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -129,6 +130,43 @@ TEST(SetUpSheetX11, PermissionSheetIsWholeInFrontOfALeftShelf) {
 // A build that offers updates: the sheet's update card comes on top, and all of it still fits.
 TEST(SetUpSheetX11, PermissionSheetWithItsUpdateCardIsWholeInFrontOfABottomShelf) {
     expectPermissionSheetWholeAndCopyOnlyStartingCapture(nullptr, true);
+}
+
+// Space on a side shelf: the preview stands in front of the narrow shelf with every button whole.
+TEST(SetUpSheetX11, PreviewOfASideShelfIsWholeInFrontOfIt) {
+    const char* const cases[] = {
+        R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "shelfPlacement": "left", "shelfSizeMode": "compact"})",
+        R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "shelfPlacement": "right", "shelfSizeMode": "full"})"};
+    AccessibilityBusSwitch bus(false);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    AccessibleLaunch accessible;
+    for (const char* settings : cases) {
+        SCOPED_TRACE(settings);
+        HarbelleProcess harbelle(settings);
+        ASSERT_TRUE(harbelle.waitUntilRunning());
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("A clip whose first line is far wider than any side shelf")));
+        ASSERT_TRUE(openShelfWithHotKey());
+        ASSERT_TRUE(pressKeys("space"));
+        ScreenReader reader(harbelle.process().processId());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                auto paste = reader.use(ATSPI_ROLE_PUSH_BUTTON, "Paste");
+                return paste && !paste->extents.isEmpty() && shelfWindows().sheet != 0;
+            },
+            5000));
+
+        const ShelfWindows windows = shelfWindows();
+        const QRect sheet = windowGeometry(windows.sheet);
+        EXPECT_TRUE(kScreen.contains(sheet)) << sheet.x() << "+" << sheet.width();
+        EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
+        for (const char* name : {"Favorite", "Delete", "Paste as Plain Text", "Paste"}) {
+            const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, name);
+            ASSERT_TRUE(button) << name;
+            EXPECT_TRUE(sheet.contains(button->extents)) << name << " at " << button->extents.x() << "+"
+                                                         << button->extents.width() << " in " << sheet.x() << "+"
+                                                         << sheet.width();
+        }
+    }
 }
 
 // Ctrl+comma on the open shelf: the settings window stands whole in front of it and stays there

@@ -142,21 +142,37 @@ std::optional<Bytes> LinuxPasteboard::data(std::string_view type) {
     return std::nullopt;
 }
 
-bool LinuxPasteboard::write(const std::vector<PasteboardObject>& objects) {
-    const auto representations = mimeRepresentations(objects);
-    QClipboard* clipboard = impl_->clipboard();
-    if (representations.empty() || !clipboard) return false;
+namespace {
+
+QMimeData* mimeDataOf(const std::vector<std::pair<std::string, Bytes>>& representations) {
     auto* mime = new QMimeData;
     for (const auto& [type, bytes] : representations)
         mime->setData(QString::fromStdString(type),
                       QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+    return mime;
+}
+
+}  // namespace
+
+bool LinuxPasteboard::write(const std::vector<PasteboardObject>& objects) {
+    const auto representations = mimeRepresentations(objects);
+    QClipboard* clipboard = impl_->clipboard();
+    if (representations.empty() || !clipboard) return false;
     const std::int64_t before = impl_->count;
-    clipboard->setMimeData(mime, QClipboard::Clipboard);
+    clipboard->setMimeData(mimeDataOf(representations), QClipboard::Clipboard);
     // Qt announces its own write synchronously on most platforms; count it here otherwise, so
     // the caller can record the new count before any poll sees it.
     if (impl_->count == before) ++impl_->count;
     if (impl_->reader && !clipboard->ownsClipboard()) return false;
     return true;
+}
+
+bool LinuxPasteboard::writePrimarySelection(const std::vector<PasteboardObject>& objects) {
+    const auto representations = mimeRepresentations(objects);
+    QClipboard* clipboard = impl_->clipboard();
+    if (representations.empty() || !clipboard || !clipboard->supportsSelection()) return false;
+    clipboard->setMimeData(mimeDataOf(representations), QClipboard::Selection);
+    return !impl_->reader || clipboard->ownsSelection();
 }
 
 }  // namespace harbelle

@@ -7,7 +7,7 @@
 
 namespace harbelle {
 
-// The CLIPBOARD selection (never PRIMARY). Changes are counted from QClipboard; contents of
+// The CLIPBOARD selection; PRIMARY is never read, and written only for a terminal that pastes nothing else. Changes are counted from QClipboard; contents of
 // other programs are read on a private X connection with a deadline, our own through Qt.
 class LinuxPasteboard final : public Pasteboard {
 public:
@@ -24,6 +24,7 @@ public:
     std::vector<std::string> types() override;
     std::optional<Bytes> data(std::string_view type) override;
     bool write(const std::vector<PasteboardObject>& objects) override;
+    bool writePrimarySelection(const std::vector<PasteboardObject>& objects) override;
 
 private:
     struct Impl;

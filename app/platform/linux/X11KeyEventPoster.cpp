@@ -47,9 +47,12 @@ bool X11KeyEventPoster::fakeKey(bool press, std::uint8_t keycode) {
 bool X11KeyEventPoster::postPasteKeyDown(std::int64_t, PasteShortcut shortcut) {
     std::lock_guard lock(mutex_);
     if (!connection_ || !hasXTest_ || xcb_connection_has_error(connection_)) return false;
-    std::vector<std::uint32_t> keysyms{x11::keysym::controlL};
-    if (shortcut == PasteShortcut::controlShiftV) keysyms.push_back(x11::keysym::shiftL);
-    keysyms.push_back(x11::keysym::v);
+    std::vector<std::uint32_t> keysyms;
+    switch (shortcut) {
+    case PasteShortcut::controlV: keysyms = {x11::keysym::controlL, x11::keysym::v}; break;
+    case PasteShortcut::controlShiftV: keysyms = {x11::keysym::controlL, x11::keysym::shiftL, x11::keysym::v}; break;
+    case PasteShortcut::shiftInsert: keysyms = {x11::keysym::shiftL, x11::keysym::insert}; break;
+    }
     std::vector<std::uint8_t> keycodes;
     for (const std::uint32_t keysym : keysyms) {
         const auto codes = keyboard_->keycodesFor(keysym);

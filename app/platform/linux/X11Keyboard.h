@@ -13,6 +13,7 @@ namespace harbelle::x11 {
 
 namespace keysym {
 constexpr std::uint32_t v = 0x76;
+constexpr std::uint32_t insert = 0xff63;
 constexpr std::uint32_t numLock = 0xff7f;
 constexpr std::uint32_t shiftL = 0xffe1;
 constexpr std::uint32_t controlL = 0xffe3;
