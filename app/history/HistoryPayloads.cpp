@@ -111,7 +111,7 @@ void HistoryPersistence::removeOrphanedPayloadFiles(const ClipList& items) {
 
 void HistoryPersistence::visitOrphans(std::set<std::string> keep,
                                       const std::function<void(const std::string&, const fs::path&)>& remove) const {
-    if (!collectRecoveryCopyNames(historyFileURL(), maximumFileSize(), keep)) {
+    if (!collectRecoveryCopyNames(historyFileURL(), recoveryReadLimit(), keep)) {
         qWarning("history: orphaned payload files are kept this time");
         return;
     }

@@ -1,6 +1,7 @@
 #include "history/HistoryPersistence.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -35,16 +36,28 @@ using namespace historyfiles;
 namespace {
 
 constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
+// Earlier builds wrote history files past the limit: those are still read, up to this many
+// times the limit, so that their clips come back.
+constexpr std::uint64_t kRecoveryReadFactor = 4;
 constexpr char kPrepareFailedMessage[] = "Could not prepare local history storage";
 constexpr char kPreservedMessage[] = "History file was preserved for recovery";
 constexpr char kCannotSaveMessage[] = "Could not save clipboard history";
 
-bool writeHistory(const PersistedHistory& history, const fs::path& url) {
+// A history file is read back only up to the limit, so a larger one is never written: the
+// previous file stays. `encoded` learns the size the history takes.
+bool writeHistory(const PersistedHistory& history, const fs::path& url, std::uint64_t limit,
+                  std::uint64_t* encoded = nullptr) {
     std::string bytes;
     try {
         bytes = historycodec::encode(history);
     } catch (const std::exception& error) {
         qWarning("history: could not encode the history: %s", error.what());
+        return false;
+    }
+    if (encoded) *encoded = bytes.size();
+    if (bytes.size() > limit) {
+        qWarning("history: not written: %zu bytes is more than the %llu a history file may hold", bytes.size(),
+                 static_cast<unsigned long long>(limit));
         return false;
     }
     if (!writeFileAtomically(url, bytes)) {
@@ -124,6 +137,11 @@ struct HistoryPersistence::Impl {
     ToastSink toast;
     bool writesAllowed = true;  // main thread only
     std::uint64_t maximumFileSize = kDefaultMaximumFileSize;
+    bool loadedOversized = false;  // main thread only
+    // The size of the history as last encoded (or loaded), and whether that save was refused
+    // for it. Written by the save thread.
+    std::atomic<std::uint64_t> encodedBytes{0};
+    std::atomic<bool> lastSaveTooLarge{false};
 
     // The save thread: one job at a time, in the order posted.
     std::mutex mutex;
@@ -199,11 +217,14 @@ struct HistoryPersistence::Impl {
     // written list no longer names (a clip may have come back, for instance through a sync pull).
     bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired) {
         bool ok = false;
+        std::uint64_t encoded = 0;
         try {
-            ok = writeHistory(history, historyFile);
+            ok = writeHistory(history, historyFile, maximumFileSize, &encoded);
         } catch (const std::exception& error) {
             qWarning("history: save failed: %s", error.what());
         }
+        if (encoded > 0) encodedBytes = encoded;
+        lastSaveTooLarge = encoded > maximumFileSize;
         if (!ok) {
             retiredAfterFailure.merge(retired);
             return false;
@@ -326,9 +347,11 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     releaseLoadMemory();
     auto bytes = std::make_shared<FileBytes>();
     std::string why;
-    const ReadResult read = readLargeFile(impl_->historyFile, impl_->maximumFileSize, *bytes, why);
+    const ReadResult read = readLargeFile(impl_->historyFile, recoveryReadLimit(), *bytes, why);
+    impl_->loadedOversized = false;
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
+        impl_->encodedBytes = bytes->size;
         try {
             auto decoder = std::make_shared<historycodec::Decoder>();
             PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
@@ -337,6 +360,16 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 history.items.stableSort(newerFirst);
             impl_->loadMemory = {std::move(bytes), std::move(decoder)};
+            // Too large to be written back whole: the store leaves clips out, so the file as
+            // it is stays beside it for recovery.
+            if (impl_->encodedBytes > impl_->maximumFileSize) {
+                impl_->loadedOversized = true;
+                if (!impl_->preserveHistoryFile()) {
+                    qWarning("history: no recovery copy of the oversized history could be made");
+                    impl_->writesAllowed = false;
+                    impl_->showToast(kCannotSaveMessage, ToastTone::error);
+                }
+            }
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
@@ -448,10 +481,14 @@ bool HistoryPersistence::writesAllowed() const { return impl_->writesAllowed; }
 
 void HistoryPersistence::setMaximumFileSize(std::uint64_t bytes) { impl_->maximumFileSize = bytes; }
 std::uint64_t HistoryPersistence::maximumFileSize() const { return impl_->maximumFileSize; }
+std::uint64_t HistoryPersistence::recoveryReadLimit() const { return impl_->maximumFileSize * kRecoveryReadFactor; }
+bool HistoryPersistence::loadedOversizedHistory() const { return impl_->loadedOversized; }
+std::uint64_t HistoryPersistence::encodedHistoryBytes() const { return impl_->encodedBytes; }
+bool HistoryPersistence::lastSaveWasTooLarge() const { return impl_->lastSaveTooLarge; }
 
 bool HistoryPersistence::persistHistory(const ClipList& items, const fs::path& url) {
     try {
-        return writeHistory(PersistedHistory{1, items}, url);
+        return writeHistory(PersistedHistory{1, items}, url, kDefaultMaximumFileSize);
     } catch (const std::exception& error) {  // copying the list can run out of memory
         qWarning("history: save failed: %s", error.what());
         return false;

@@ -68,8 +68,21 @@ public:
 
     // Files larger than this (default 512 MiB) are not read into memory: a history file that
     // big is treated as unreadable and preserved, a payload file is treated as absent.
+    // The history file is never written larger than this either: such a save is refused and
+    // leaves the previous file (lastSaveWasTooLarge()).
     void setMaximumFileSize(std::uint64_t bytes);
     std::uint64_t maximumFileSize() const;
+    // History files (and recovery copies) up to this size are still read: earlier builds wrote
+    // them past the limit.
+    std::uint64_t recoveryReadLimit() const;
+    // Main thread: whether the last load read a file over the limit (a recovery copy of it was
+    // kept); the store must leave clips out before its next save can succeed.
+    bool loadedOversizedHistory() const;
+    // The size of the history file as last loaded, or of the history as last encoded for a
+    // save (whether written or refused).
+    std::uint64_t encodedHistoryBytes() const;
+    // Whether the last save was refused because the history is larger than the limit.
+    bool lastSaveWasTooLarge() const;
 
     // Payload names are relative paths inside "Payloads" with no "." or ".." part, not
     // absolute and without NUL; anything else is treated as absent.

@@ -44,7 +44,7 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
         accessibilityAccessGranted_ = true;
         eventPostingAccessGranted_ = true;
     } else {
-        loadStoredHistory();
+        loadStoredHistory(options.maximumFileBytes);
     }
 
     if (!items_.empty()) selectedID_ = items_.front().id;
