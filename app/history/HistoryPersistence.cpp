@@ -1,12 +1,14 @@
 #include "history/HistoryPersistence.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -149,7 +151,25 @@ struct HistoryPersistence::Impl {
     std::deque<std::function<void()>> jobs;
     std::deque<std::function<void()>> idleJobs;
     static constexpr std::size_t kDeletionBatch = 16;
+    // Longest a piece of housekeeping holds the save thread, and how long housekeeping may
+    // still run once the program quits (what is left is found again at the next start).
+    static constexpr std::chrono::milliseconds kSlice{5};
+    static constexpr std::chrono::milliseconds kHousekeepingAtQuit{300};
+    static constexpr int kDeletionBatchesAtQuit = 64;  // a few always go, however slow the disk
     bool stopping = false;
+    // Set by the first of finishDeletions() and the destructor (under `mutex`).
+    std::optional<std::chrono::steady_clock::time_point> quitBy;
+    int batchesAtQuit = 0;
+
+    // Under `mutex`: whether one more queued piece of housekeeping may run now that the
+    // program quits. What is left is found again by the next start's orphan pass.
+    bool mayRunAtQuit() {
+        if (!quitBy) quitBy = std::chrono::steady_clock::now() + kHousekeepingAtQuit;
+        return ++batchesAtQuit <= kDeletionBatchesAtQuit || std::chrono::steady_clock::now() < *quitBy;
+    }
+    // The orphan pass parks here while held (both under `mutex`).
+    bool orphanPassHeld = false;
+    std::function<void()> parkedOrphanSlice;
     SaveObserver observer;
     std::thread thread;
     // Save thread only: retired names of failed writes, deleted after the next successful one
@@ -204,7 +224,8 @@ struct HistoryPersistence::Impl {
             {
                 std::unique_lock lock(mutex);
                 wake.wait(lock, [&] { return stopping || !jobs.empty() || !idleJobs.empty(); });
-                if (jobs.empty() && idleJobs.empty()) return;  // stopping, and everything queued is done
+                // Stopping: every save queued is done, and housekeeping had its time.
+                if (jobs.empty() && (idleJobs.empty() || (stopping && !mayRunAtQuit()))) return;
                 auto& from = jobs.empty() ? idleJobs : jobs;
                 job = std::move(from.front());
                 from.pop_front();
@@ -432,13 +453,15 @@ bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::str
 void HistoryPersistence::finishDeletions() {
     std::promise<void> done;
     std::future<void> finished = done.get_future();
-    // A plain job runs before any idle one, so it can take the queued deletions itself.
+    // A plain job runs before any idle one, so it can take the queued deletions itself, for as
+    // long as a quit allows: names left are in no saved history, so the next start's orphan
+    // pass takes them.
     impl_->post([&] {
         for (;;) {
             std::function<void()> job;
             {
                 std::lock_guard lock(impl_->mutex);
-                if (impl_->idleJobs.empty()) break;
+                if (impl_->idleJobs.empty() || !impl_->mayRunAtQuit()) break;
                 job = std::move(impl_->idleJobs.front());
                 impl_->idleJobs.pop_front();
             }
@@ -454,20 +477,47 @@ void HistoryPersistence::removeOrphanedPayloadFilesInBackground(std::set<std::st
     // after this moment never carries an earlier time.
     timespec started{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);
-    impl_->post([this, keep = std::move(referenced), started]() mutable {
-        visitOrphans(std::move(keep), [&](const std::string& name, const fs::path& path) {
-            std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
-            if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
-            // Writers outside this class (an import, a sync derivative) leave a newer file.
-            struct stat info {};
-            if (::lstat(path.c_str(), &info) != 0) return;
-            const timespec& changed = info.st_mtim;
-            if (changed.tv_sec > started.tv_sec ||
-                (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
-                return;
-            ::unlink(path.c_str());
-        });
-    });
+    auto scan = std::make_shared<OrphanScan>();
+    scan->keep = std::move(referenced);
+    impl_->postIdle([this, scan, started] { removeOrphansInSlices(scan, started); });
+}
+
+// Save thread. Hundreds of thousands of leftover files take a minute to unlink: the pass goes
+// a slice at a time while no save waits, and stops with the program (the next start resumes).
+void HistoryPersistence::removeOrphansInSlices(std::shared_ptr<OrphanScan> scan, timespec started) {
+    const auto remove = [&](const std::string& name, const fs::path& path) {
+        std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
+        if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
+        // Writers outside this class (an import, a sync derivative) leave a newer file.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return;
+        const timespec& changed = info.st_mtim;
+        if (changed.tv_sec > started.tv_sec || (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
+            return;
+        ::unlink(path.c_str());
+    };
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->quitBy) return;  // quitting: the next start resumes the pass
+        if (impl_->orphanPassHeld) {
+            impl_->parkedOrphanSlice = [this, scan, started] { removeOrphansInSlices(scan, started); };
+            return;
+        }
+    }
+    const auto until = std::chrono::steady_clock::now() + Impl::kSlice;
+    bool more = true;
+    while (more && std::chrono::steady_clock::now() < until) more = scanOrphans(*scan, 32, remove);
+    if (more) impl_->postIdle([this, scan = std::move(scan), started] { removeOrphansInSlices(scan, started); });
+}
+
+void HistoryPersistence::holdOrphanPass(bool held) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->orphanPassHeld = held;
+        if (held || !impl_->parkedOrphanSlice) return;
+        impl_->idleJobs.push_back(std::exchange(impl_->parkedOrphanSlice, {}));
+    }
+    impl_->wake.notify_one();
 }
 
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }

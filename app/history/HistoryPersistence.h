@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -54,13 +55,18 @@ public:
     // meanwhile (a capture, an import, a received image) are never taken for orphans.
     void removeOrphanedPayloadFilesInBackground(std::set<std::string> referenced);
 
+    // Main thread: while held, the orphan pass waits (an import writes into the payload
+    // folder, and the files it writes are named only once its merged history is saved).
+    void holdOrphanPass(bool held);
+
     // Main thread: hands a snapshot to the save thread; on success the retired names that the
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
     // the next successful one.
     void enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames);
     // Main thread: waits for earlier saves, then writes synchronously. True on success.
     bool flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames);
-    // Waits until the payload deletions that earlier saves queued are done (at quit).
+    // At quit: does the payload deletions that earlier saves queued, as many as a quit allows
+    // (the rest are found again by the next start's orphan pass), and ends the orphan pass.
     void finishDeletions();
     void setSaveObserver(SaveObserver observer);
     // False when an unreadable history file could not be preserved: nothing overwrites it.
@@ -105,10 +111,17 @@ public:
 
 private:
     void noteWrite(const std::string& name);
-    // The orphan pass: `remove` is called for each unnamed regular file (safe name, relative
-    // to the payload folder, and its path); nothing when a recovery copy cannot be read.
-    void visitOrphans(std::set<std::string> keep,
-                      const std::function<void(const std::string&, const std::filesystem::path&)>& remove) const;
+    // The orphan pass, a few entries at a time: `remove` is called for each unnamed regular
+    // file (safe name, relative to the payload folder, and its path); nothing when a recovery
+    // copy cannot be read. False once the pass is over.
+    struct OrphanScan {
+        std::set<std::string> keep;
+        std::filesystem::recursive_directory_iterator it;
+        bool opened = false;
+    };
+    using OrphanVisitor = std::function<void(const std::string&, const std::filesystem::path&)>;
+    bool scanOrphans(OrphanScan& scan, std::size_t count, const OrphanVisitor& remove) const;
+    void removeOrphansInSlices(std::shared_ptr<OrphanScan> scan, timespec started);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

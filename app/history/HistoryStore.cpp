@@ -137,6 +137,9 @@ void HistoryStore::setEditingItem(const std::optional<ClipItem>& item) {
 void HistoryStore::setMigrationStatus(const std::optional<std::string>& status) {
     if (status == migrationStatus_) return;
     migrationStatus_ = status;
+    // An import runs while its status shows, until its merged history is saved: the orphan
+    // pass would take the files it writes (or keeps from a run cut short) for leftovers.
+    if (persistence_) persistence_->holdOrphanPass(status.has_value());
     emit migrationStatusChanged();
 }
 
