@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <limits>
+#include <type_traits>
 
 namespace harbelle::historycodec {
 namespace {
@@ -406,9 +407,19 @@ private:
 // valid UTF-8 become U+FFFD (one per maximal ill-formed subsequence) so a save never fails on
 // an odd string.
 
+// Stands in for the output string where only the file's size is wanted.
+struct ByteCount {
+    std::uint64_t bytes = 0;
+    ByteCount& operator+=(char) { ++bytes; return *this; }
+    ByteCount& operator+=(std::string_view text) { bytes += text.size(); return *this; }
+    void append(const char*, std::size_t length) { bytes += length; }
+    void append(const char* from, const char* to) { bytes += std::uint64_t(to - from); }
+};
+
+template <typename Out>
 class JsonWriter {
 public:
-    explicit JsonWriter(std::string& out) : out_(out) {}
+    explicit JsonWriter(Out& out) : out_(out) {}
 
     void key(std::string_view name) {
         out_ += first_ ? "\"" : ",\"";
@@ -447,7 +458,8 @@ public:
     void data(std::string_view key, const Bytes& value) {
         this->key(key);
         out_ += '"';
-        appendBase64(out_, value);
+        if constexpr (std::is_same_v<Out, ByteCount>) out_.bytes += (value.size() + 2) / 3 * 4;
+        else appendBase64(out_, value);
         out_ += '"';
     }
     void strings(std::string_view key, const std::vector<std::string>& values) {
@@ -554,42 +566,43 @@ private:
         return good;
     }
 
-    std::string& out_;
+    Out& out_;
     bool first_ = true;
 };
 
-void encodeItem(JsonWriter& w, const ClipItem& item) {
+template <typename Out>
+void encodeItem(JsonWriter<Out>& w, const ClipItem& item) {
     w.beginObject();
     w.string("id", item.id.uppercaseString());
     w.date("createdAt", item.createdAt);
     w.date("updatedAt", item.updatedAt);
-    w.optional("lastReplayedAt", item.lastReplayedAt, &JsonWriter::date);
+    w.optional("lastReplayedAt", item.lastReplayedAt, &JsonWriter<Out>::date);
     w.string("kind", clipkind::rawValue(item.kind));
     w.string("title", item.title);
     w.string("text", item.text);
     w.string("searchableText", item.searchableText);
     w.string("sourceAppName", item.sourceAppName);
-    w.optional("sourceBundleID", item.sourceBundleID, &JsonWriter::string);
-    w.optional("sourceDeviceID", item.sourceDeviceID, &JsonWriter::string);
-    w.optional("sourceDeviceName", item.sourceDeviceName, &JsonWriter::string);
-    w.optional("sourceDevicePlatform", item.sourceDevicePlatform, &JsonWriter::string);
-    w.optional("payloadFilename", item.payloadFilename, &JsonWriter::string);
-    w.optional("payloadContentType", item.payloadContentType, &JsonWriter::string);
-    w.optional("syncPayloadFilename", item.syncPayloadFilename, &JsonWriter::string);
-    w.optional("syncPayloadDigest", item.syncPayloadDigest, &JsonWriter::string);
-    w.optional("syncPayloadByteCount", item.syncPayloadByteCount, &JsonWriter::integer);
-    w.optional("syncPayloadPixelWidth", item.syncPayloadPixelWidth, &JsonWriter::integer);
-    w.optional("syncPayloadPixelHeight", item.syncPayloadPixelHeight, &JsonWriter::integer);
-    w.optional("syncBlobKey", item.syncBlobKey, &JsonWriter::string);
+    w.optional("sourceBundleID", item.sourceBundleID, &JsonWriter<Out>::string);
+    w.optional("sourceDeviceID", item.sourceDeviceID, &JsonWriter<Out>::string);
+    w.optional("sourceDeviceName", item.sourceDeviceName, &JsonWriter<Out>::string);
+    w.optional("sourceDevicePlatform", item.sourceDevicePlatform, &JsonWriter<Out>::string);
+    w.optional("payloadFilename", item.payloadFilename, &JsonWriter<Out>::string);
+    w.optional("payloadContentType", item.payloadContentType, &JsonWriter<Out>::string);
+    w.optional("syncPayloadFilename", item.syncPayloadFilename, &JsonWriter<Out>::string);
+    w.optional("syncPayloadDigest", item.syncPayloadDigest, &JsonWriter<Out>::string);
+    w.optional("syncPayloadByteCount", item.syncPayloadByteCount, &JsonWriter<Out>::integer);
+    w.optional("syncPayloadPixelWidth", item.syncPayloadPixelWidth, &JsonWriter<Out>::integer);
+    w.optional("syncPayloadPixelHeight", item.syncPayloadPixelHeight, &JsonWriter<Out>::integer);
+    w.optional("syncBlobKey", item.syncBlobKey, &JsonWriter<Out>::string);
     w.strings("fileURLs", item.fileURLs);
-    w.optional("richTextData", item.richTextData, &JsonWriter::data);
-    w.optional("htmlData", item.htmlData, &JsonWriter::data);
+    w.optional("richTextData", item.richTextData, &JsonWriter<Out>::data);
+    w.optional("htmlData", item.htmlData, &JsonWriter<Out>::data);
     w.boolean("isPinned", item.isPinned);
     w.string("fingerprint", item.fingerprint.str());
-    w.optional("importedFrom", item.importedFrom, &JsonWriter::string);
+    w.optional("importedFrom", item.importedFrom, &JsonWriter<Out>::string);
     w.boolean("isSensitive", item.isSensitive);
-    w.optional("legacyPayloadFilename", item.legacyPayloadFilename, &JsonWriter::string);
-    w.optional("legacyID", item.legacyID, &JsonWriter::integer);
+    w.optional("legacyPayloadFilename", item.legacyPayloadFilename, &JsonWriter<Out>::string);
+    w.optional("legacyID", item.legacyID, &JsonWriter<Out>::integer);
     w.integer("copyCount", item.copyCount);
     w.endObject();
 }
@@ -605,7 +618,7 @@ std::string encode(const PersistedHistory& history) {
                     (item.htmlData ? item.htmlData->size() * 4 / 3 : 0);
     out.reserve(estimate);
 
-    JsonWriter w(out);
+    JsonWriter<std::string> w(out);
     w.beginObject();
     w.integer("version", history.version);
     w.key("items");
@@ -617,6 +630,22 @@ std::string encode(const PersistedHistory& history) {
     out += ']';
     w.endObject();
     return out;
+}
+
+std::uint64_t encodedSize(const ClipItem& item) {
+    ByteCount count;
+    JsonWriter<ByteCount> w(count);
+    encodeItem(w, item);
+    return count.bytes;
+}
+
+std::uint64_t encodedSize(std::int64_t version, std::size_t itemCount, std::uint64_t itemBytes) {
+    ByteCount count;
+    JsonWriter<ByteCount> w(count);
+    w.beginObject();
+    w.integer("version", version);
+    w.key("items");
+    return count.bytes + 3 + itemBytes + (itemCount > 0 ? itemCount - 1 : 0);  // "[", "]}" and the commas
 }
 
 namespace {

@@ -20,6 +20,10 @@ public:
 // omitted optionals, unknown keys ignored. One bad record fails the whole file.
 namespace historycodec {
 std::string encode(const PersistedHistory& history);
+// The bytes encode() writes for one clip, escapes counted, without writing them.
+std::uint64_t encodedSize(const ClipItem& item);
+// The bytes of a whole file whose `itemCount` clips take `itemBytes` together.
+std::uint64_t encodedSize(std::int64_t version, std::size_t itemCount, std::uint64_t itemBytes);
 // Throws HistoryDecodeError. `readableBeyondEnd`: bytes the caller's buffer holds past the
 // text (a string's capacity - size); with 64 or more the text is parsed without a copy.
 PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);

@@ -113,7 +113,10 @@ void HistoryImportMerge::filter() {
         const ClipItem& clip = batch_[next_];
         const bool fresh = clip.legacyID ? knownLegacyIDs_.insert(*clip.legacyID).second
                                          : knownFingerprints_.insert(clip.fingerprint).second;
-        if (!fresh) {
+        // A clip the history file has no room for is refused like a known one; its files go.
+        const bool fits = fresh && store_.admitToHistoryFile(clip, true);
+        if (!fits) {
+            refused_ += fresh ? 1 : 0;
             skipped_.push_back(batch_.shared(next_));
             continue;
         }
@@ -161,7 +164,11 @@ void HistoryImportMerge::sortExisting() {
     sortedExisting_ = {};
     kept_.clear();
     kept_.reserve(std::min<std::size_t>(merged_.size(), std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0)) + 64));
+    // A trim that starts over collects every name again: names the last one dropped may
+    // belong to clips this one keeps.
     retired_.clear();
+    neverNamed_.clear();
+    releaseElsewhere(dropped_);
     unpinnedSeen_ = 0;
     added_ = 0;
     next_ = 0;
@@ -210,6 +217,7 @@ void HistoryImportMerge::swap() {
         list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
         kept_ = list.pointers();
         retired_.clear();
+        neverNamed_.clear();  // the trim below retires what it drops
         store_.items_ = std::move(list);
         const bool trimmed = store_.trimItems();
         added_ = int(accepted_.size());
@@ -244,7 +252,12 @@ void HistoryImportMerge::swap() {
     neverNamed_ = {};
     store_.itemsDidChange();
     store_.setSelectedIDQuietly(store_.items_.empty() ? std::nullopt : std::optional<Uuid>(store_.items_.front().id));
-    if (added_ > 0) store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
+    if (refused_ > 0)
+        store_.showToast("Imported " + formattedCount(added_) + " older clips; " + formattedCount(refused_) +
+                             " too large for the history file were left out",
+                         ToastTone::error);
+    else if (added_ > 0)
+        store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
     for (const auto& clip : skipped_)
         forEachPayloadName(*clip, [&](const std::string& name) { unreferenced_.insert(name); });
     skipped_ = {};

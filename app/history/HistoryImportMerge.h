@@ -80,6 +80,7 @@ private:
     std::size_t unpinnedSeen_ = 0;
     int restarts_ = 0;
     int added_ = 0;
+    int refused_ = 0;  // new clips the history file had no room for
     ClipList scanned_;  // the list after the swap, read for the names it still uses
     std::unordered_set<std::string> unreferenced_;
     std::uint64_t saveTicket_ = 0;

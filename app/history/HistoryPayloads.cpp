@@ -106,34 +106,41 @@ bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximum
 }  // namespace
 
 void HistoryPersistence::removeOrphanedPayloadFiles(const ClipList& items) {
-    visitOrphans(referencedPayloadNames(items), [](const std::string&, const fs::path& path) { ::unlink(path.c_str()); });
+    OrphanScan scan;
+    scan.keep = referencedPayloadNames(items);
+    const auto remove = [](const std::string&, const fs::path& path) { ::unlink(path.c_str()); };
+    while (scanOrphans(scan, 4096, remove)) {
+    }
 }
 
-void HistoryPersistence::visitOrphans(std::set<std::string> keep,
-                                      const std::function<void(const std::string&, const fs::path&)>& remove) const {
-    if (!collectRecoveryCopyNames(historyFileURL(), maximumFileSize(), keep)) {
-        qWarning("history: orphaned payload files are kept this time");
-        return;
-    }
-
+bool HistoryPersistence::scanOrphans(OrphanScan& scan, std::size_t count, const OrphanVisitor& remove) const {
     const fs::path& root = payloadsURL();
     std::error_code error;
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, error);
-    if (error) return;
-    for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
-        if (error) return;
+    if (!scan.opened) {
+        scan.opened = true;
+        if (!collectRecoveryCopyNames(historyFileURL(), recoveryReadLimit(), scan.keep)) {
+            qWarning("history: orphaned payload files are kept this time");
+            return false;
+        }
+        scan.it = fs::recursive_directory_iterator(root, fs::directory_options::none, error);
+        if (error) return false;
+    }
+    const fs::recursive_directory_iterator end;
+    for (; count > 0 && scan.it != end; --count, scan.it.increment(error)) {
+        if (error) return false;
         std::error_code statusError;
-        const fs::file_status status = it->symlink_status(statusError);
+        const fs::file_status status = scan.it->symlink_status(statusError);
         if (statusError) continue;
-        if (it->path().filename().string().starts_with(".")) {
-            if (fs::is_directory(status)) it.disable_recursion_pending();  // hidden folders are left alone
+        if (scan.it->path().filename().string().starts_with(".")) {
+            if (fs::is_directory(status)) scan.it.disable_recursion_pending();  // hidden folders are left alone
             continue;
         }
         if (!fs::is_regular_file(status)) continue;  // folders, symbolic links, sockets stay
-        const std::string relative = it->path().lexically_relative(root).generic_string();
-        if (!isSafePayloadName(relative) || keep.contains(relative)) continue;
-        remove(relative, it->path());
+        const std::string relative = scan.it->path().lexically_relative(root).generic_string();
+        if (!isSafePayloadName(relative) || scan.keep.contains(relative)) continue;
+        remove(relative, scan.it->path());
     }
+    return !error && scan.it != end;
 }
 
 }  // namespace harbelle

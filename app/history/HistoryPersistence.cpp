@@ -1,11 +1,14 @@
 #include "history/HistoryPersistence.h"
 
 #include <algorithm>
+#include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -35,16 +38,28 @@ using namespace historyfiles;
 namespace {
 
 constexpr std::uint64_t kDefaultMaximumFileSize = 512ull * 1024 * 1024;
+// Earlier builds wrote history files past the limit: those are still read, up to this many
+// times the limit, so that their clips come back.
+constexpr std::uint64_t kRecoveryReadFactor = 4;
 constexpr char kPrepareFailedMessage[] = "Could not prepare local history storage";
 constexpr char kPreservedMessage[] = "History file was preserved for recovery";
 constexpr char kCannotSaveMessage[] = "Could not save clipboard history";
 
-bool writeHistory(const PersistedHistory& history, const fs::path& url) {
+// A history file is read back only up to the limit, so a larger one is never written: the
+// previous file stays. `encoded` learns the size the history takes.
+bool writeHistory(const PersistedHistory& history, const fs::path& url, std::uint64_t limit,
+                  std::uint64_t* encoded = nullptr) {
     std::string bytes;
     try {
         bytes = historycodec::encode(history);
     } catch (const std::exception& error) {
         qWarning("history: could not encode the history: %s", error.what());
+        return false;
+    }
+    if (encoded) *encoded = bytes.size();
+    if (bytes.size() > limit) {
+        qWarning("history: not written: %zu bytes is more than the %llu a history file may hold", bytes.size(),
+                 static_cast<unsigned long long>(limit));
         return false;
     }
     if (!writeFileAtomically(url, bytes)) {
@@ -124,6 +139,11 @@ struct HistoryPersistence::Impl {
     ToastSink toast;
     bool writesAllowed = true;  // main thread only
     std::uint64_t maximumFileSize = kDefaultMaximumFileSize;
+    bool loadedOversized = false;  // main thread only
+    // The size of the history as last encoded (or loaded), and whether that save was refused
+    // for it. Written by the save thread.
+    std::atomic<std::uint64_t> encodedBytes{0};
+    std::atomic<bool> lastSaveTooLarge{false};
 
     // The save thread: one job at a time, in the order posted.
     std::mutex mutex;
@@ -131,7 +151,25 @@ struct HistoryPersistence::Impl {
     std::deque<std::function<void()>> jobs;
     std::deque<std::function<void()>> idleJobs;
     static constexpr std::size_t kDeletionBatch = 16;
+    // Longest a piece of housekeeping holds the save thread, and how long housekeeping may
+    // still run once the program quits (what is left is found again at the next start).
+    static constexpr std::chrono::milliseconds kSlice{5};
+    static constexpr std::chrono::milliseconds kHousekeepingAtQuit{300};
+    static constexpr int kDeletionBatchesAtQuit = 64;  // a few always go, however slow the disk
     bool stopping = false;
+    // Set by the first of finishDeletions() and the destructor (under `mutex`).
+    std::optional<std::chrono::steady_clock::time_point> quitBy;
+    int batchesAtQuit = 0;
+
+    // Under `mutex`: whether one more queued piece of housekeeping may run now that the
+    // program quits. What is left is found again by the next start's orphan pass.
+    bool mayRunAtQuit() {
+        if (!quitBy) quitBy = std::chrono::steady_clock::now() + kHousekeepingAtQuit;
+        return ++batchesAtQuit <= kDeletionBatchesAtQuit || std::chrono::steady_clock::now() < *quitBy;
+    }
+    // The orphan pass parks here while held (both under `mutex`).
+    bool orphanPassHeld = false;
+    std::function<void()> parkedOrphanSlice;
     SaveObserver observer;
     std::thread thread;
     // Save thread only: retired names of failed writes, deleted after the next successful one
@@ -186,7 +224,8 @@ struct HistoryPersistence::Impl {
             {
                 std::unique_lock lock(mutex);
                 wake.wait(lock, [&] { return stopping || !jobs.empty() || !idleJobs.empty(); });
-                if (jobs.empty() && idleJobs.empty()) return;  // stopping, and everything queued is done
+                // Stopping: every save queued is done, and housekeeping had its time.
+                if (jobs.empty() && (idleJobs.empty() || (stopping && !mayRunAtQuit()))) return;
                 auto& from = jobs.empty() ? idleJobs : jobs;
                 job = std::move(from.front());
                 from.pop_front();
@@ -199,11 +238,14 @@ struct HistoryPersistence::Impl {
     // written list no longer names (a clip may have come back, for instance through a sync pull).
     bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired) {
         bool ok = false;
+        std::uint64_t encoded = 0;
         try {
-            ok = writeHistory(history, historyFile);
+            ok = writeHistory(history, historyFile, maximumFileSize, &encoded);
         } catch (const std::exception& error) {
             qWarning("history: save failed: %s", error.what());
         }
+        if (encoded > 0) encodedBytes = encoded;
+        lastSaveTooLarge = encoded > maximumFileSize;
         if (!ok) {
             retiredAfterFailure.merge(retired);
             return false;
@@ -326,9 +368,11 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     releaseLoadMemory();
     auto bytes = std::make_shared<FileBytes>();
     std::string why;
-    const ReadResult read = readLargeFile(impl_->historyFile, impl_->maximumFileSize, *bytes, why);
+    const ReadResult read = readLargeFile(impl_->historyFile, recoveryReadLimit(), *bytes, why);
+    impl_->loadedOversized = false;
     if (read == ReadResult::missing) return std::nullopt;  // a first launch
     if (read == ReadResult::ok) {
+        impl_->encodedBytes = bytes->size;
         try {
             auto decoder = std::make_shared<historycodec::Decoder>();
             PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
@@ -337,6 +381,16 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
                 history.items.stableSort(newerFirst);
             impl_->loadMemory = {std::move(bytes), std::move(decoder)};
+            // Too large to be written back whole: the store leaves clips out, so the file as
+            // it is stays beside it for recovery.
+            if (impl_->encodedBytes > impl_->maximumFileSize) {
+                impl_->loadedOversized = true;
+                if (!impl_->preserveHistoryFile()) {
+                    qWarning("history: no recovery copy of the oversized history could be made");
+                    impl_->writesAllowed = false;
+                    impl_->showToast(kCannotSaveMessage, ToastTone::error);
+                }
+            }
             return std::move(history.items);
         } catch (const std::exception& error) {
             why = error.what();
@@ -399,13 +453,15 @@ bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::str
 void HistoryPersistence::finishDeletions() {
     std::promise<void> done;
     std::future<void> finished = done.get_future();
-    // A plain job runs before any idle one, so it can take the queued deletions itself.
+    // A plain job runs before any idle one, so it can take the queued deletions itself, for as
+    // long as a quit allows: names left are in no saved history, so the next start's orphan
+    // pass takes them.
     impl_->post([&] {
         for (;;) {
             std::function<void()> job;
             {
                 std::lock_guard lock(impl_->mutex);
-                if (impl_->idleJobs.empty()) break;
+                if (impl_->idleJobs.empty() || !impl_->mayRunAtQuit()) break;
                 job = std::move(impl_->idleJobs.front());
                 impl_->idleJobs.pop_front();
             }
@@ -421,20 +477,47 @@ void HistoryPersistence::removeOrphanedPayloadFilesInBackground(std::set<std::st
     // after this moment never carries an earlier time.
     timespec started{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);
-    impl_->post([this, keep = std::move(referenced), started]() mutable {
-        visitOrphans(std::move(keep), [&](const std::string& name, const fs::path& path) {
-            std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
-            if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
-            // Writers outside this class (an import, a sync derivative) leave a newer file.
-            struct stat info {};
-            if (::lstat(path.c_str(), &info) != 0) return;
-            const timespec& changed = info.st_mtim;
-            if (changed.tv_sec > started.tv_sec ||
-                (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
-                return;
-            ::unlink(path.c_str());
-        });
-    });
+    auto scan = std::make_shared<OrphanScan>();
+    scan->keep = std::move(referenced);
+    impl_->postIdle([this, scan, started] { removeOrphansInSlices(scan, started); });
+}
+
+// Save thread. Hundreds of thousands of leftover files take a minute to unlink: the pass goes
+// a slice at a time while no save waits, and stops with the program (the next start resumes).
+void HistoryPersistence::removeOrphansInSlices(std::shared_ptr<OrphanScan> scan, timespec started) {
+    const auto remove = [&](const std::string& name, const fs::path& path) {
+        std::lock_guard lock(impl_->payloadMutex);  // a write of this name waits, then makes a new file
+        if (impl_->writeCounts.contains(name) || impl_->lastSavedNames.contains(name)) return;
+        // Writers outside this class (an import, a sync derivative) leave a newer file.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return;
+        const timespec& changed = info.st_mtim;
+        if (changed.tv_sec > started.tv_sec || (changed.tv_sec == started.tv_sec && changed.tv_nsec >= started.tv_nsec))
+            return;
+        ::unlink(path.c_str());
+    };
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->quitBy) return;  // quitting: the next start resumes the pass
+        if (impl_->orphanPassHeld) {
+            impl_->parkedOrphanSlice = [this, scan, started] { removeOrphansInSlices(scan, started); };
+            return;
+        }
+    }
+    const auto until = std::chrono::steady_clock::now() + Impl::kSlice;
+    bool more = true;
+    while (more && std::chrono::steady_clock::now() < until) more = scanOrphans(*scan, 32, remove);
+    if (more) impl_->postIdle([this, scan = std::move(scan), started] { removeOrphansInSlices(scan, started); });
+}
+
+void HistoryPersistence::holdOrphanPass(bool held) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->orphanPassHeld = held;
+        if (held || !impl_->parkedOrphanSlice) return;
+        impl_->idleJobs.push_back(std::exchange(impl_->parkedOrphanSlice, {}));
+    }
+    impl_->wake.notify_one();
 }
 
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }
@@ -448,10 +531,14 @@ bool HistoryPersistence::writesAllowed() const { return impl_->writesAllowed; }
 
 void HistoryPersistence::setMaximumFileSize(std::uint64_t bytes) { impl_->maximumFileSize = bytes; }
 std::uint64_t HistoryPersistence::maximumFileSize() const { return impl_->maximumFileSize; }
+std::uint64_t HistoryPersistence::recoveryReadLimit() const { return impl_->maximumFileSize * kRecoveryReadFactor; }
+bool HistoryPersistence::loadedOversizedHistory() const { return impl_->loadedOversized; }
+std::uint64_t HistoryPersistence::encodedHistoryBytes() const { return impl_->encodedBytes; }
+bool HistoryPersistence::lastSaveWasTooLarge() const { return impl_->lastSaveTooLarge; }
 
 bool HistoryPersistence::persistHistory(const ClipList& items, const fs::path& url) {
     try {
-        return writeHistory(PersistedHistory{1, items}, url);
+        return writeHistory(PersistedHistory{1, items}, url, kDefaultMaximumFileSize);
     } catch (const std::exception& error) {  // copying the list can run out of memory
         qWarning("history: save failed: %s", error.what());
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -54,13 +55,18 @@ public:
     // meanwhile (a capture, an import, a received image) are never taken for orphans.
     void removeOrphanedPayloadFilesInBackground(std::set<std::string> referenced);
 
+    // Main thread: while held, the orphan pass waits (an import writes into the payload
+    // folder, and the files it writes are named only once its merged history is saved).
+    void holdOrphanPass(bool held);
+
     // Main thread: hands a snapshot to the save thread; on success the retired names that the
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
     // the next successful one.
     void enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames);
     // Main thread: waits for earlier saves, then writes synchronously. True on success.
     bool flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames);
-    // Waits until the payload deletions that earlier saves queued are done (at quit).
+    // At quit: does the payload deletions that earlier saves queued, as many as a quit allows
+    // (the rest are found again by the next start's orphan pass), and ends the orphan pass.
     void finishDeletions();
     void setSaveObserver(SaveObserver observer);
     // False when an unreadable history file could not be preserved: nothing overwrites it.
@@ -68,8 +74,21 @@ public:
 
     // Files larger than this (default 512 MiB) are not read into memory: a history file that
     // big is treated as unreadable and preserved, a payload file is treated as absent.
+    // The history file is never written larger than this either: such a save is refused and
+    // leaves the previous file (lastSaveWasTooLarge()).
     void setMaximumFileSize(std::uint64_t bytes);
     std::uint64_t maximumFileSize() const;
+    // History files (and recovery copies) up to this size are still read: earlier builds wrote
+    // them past the limit.
+    std::uint64_t recoveryReadLimit() const;
+    // Main thread: whether the last load read a file over the limit (a recovery copy of it was
+    // kept); the store must leave clips out before its next save can succeed.
+    bool loadedOversizedHistory() const;
+    // The size of the history file as last loaded, or of the history as last encoded for a
+    // save (whether written or refused).
+    std::uint64_t encodedHistoryBytes() const;
+    // Whether the last save was refused because the history is larger than the limit.
+    bool lastSaveWasTooLarge() const;
 
     // Payload names are relative paths inside "Payloads" with no "." or ".." part, not
     // absolute and without NUL; anything else is treated as absent.
@@ -92,10 +111,17 @@ public:
 
 private:
     void noteWrite(const std::string& name);
-    // The orphan pass: `remove` is called for each unnamed regular file (safe name, relative
-    // to the payload folder, and its path); nothing when a recovery copy cannot be read.
-    void visitOrphans(std::set<std::string> keep,
-                      const std::function<void(const std::string&, const std::filesystem::path&)>& remove) const;
+    // The orphan pass, a few entries at a time: `remove` is called for each unnamed regular
+    // file (safe name, relative to the payload folder, and its path); nothing when a recovery
+    // copy cannot be read. False once the pass is over.
+    struct OrphanScan {
+        std::set<std::string> keep;
+        std::filesystem::recursive_directory_iterator it;
+        bool opened = false;
+    };
+    using OrphanVisitor = std::function<void(const std::string&, const std::filesystem::path&)>;
+    bool scanOrphans(OrphanScan& scan, std::size_t count, const OrphanVisitor& remove) const;
+    void removeOrphansInSlices(std::shared_ptr<OrphanScan> scan, timespec started);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

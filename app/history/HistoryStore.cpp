@@ -44,7 +44,7 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
         accessibilityAccessGranted_ = true;
         eventPostingAccessGranted_ = true;
     } else {
-        loadStoredHistory();
+        loadStoredHistory(options.maximumFileBytes);
     }
 
     if (!items_.empty()) selectedID_ = items_.front().id;
@@ -137,6 +137,9 @@ void HistoryStore::setEditingItem(const std::optional<ClipItem>& item) {
 void HistoryStore::setMigrationStatus(const std::optional<std::string>& status) {
     if (status == migrationStatus_) return;
     migrationStatus_ = status;
+    // An import runs while its status shows, until its merged history is saved: the orphan
+    // pass would take the files it writes (or keeps from a run cut short) for leftovers.
+    if (persistence_) persistence_->holdOrphanPass(status.has_value());
     emit migrationStatusChanged();
 }
 

@@ -60,6 +60,9 @@ struct HistoryStoreOptions {
     LoginItemService* loginItemService = nullptr;
     // The process whose windows are "this program"; the default is the calling process.
     std::optional<ProcessID> ownProcessID;
+    // The largest history file written (and read without recovery); 512 MiB unless a test
+    // sets it.
+    std::optional<std::uint64_t> maximumFileBytes;
 };
 
 // The one store of the application, on the main thread: the clip history, the shelf's shared
@@ -79,6 +82,7 @@ public:
     static constexpr Milliseconds kReceivedChangeInterval{50};
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
+    static constexpr const char* kClipTooLargeMessage = "Clip too large for the history file: not kept";
 
     HistoryStore(Defaults& defaults, Clock& clock, Options options = {}, QObject* parent = nullptr);
     ~HistoryStore() override;
@@ -308,6 +312,10 @@ public:
     // runs once the merged history's write has finished.
     void importItemsInSteps(ClipList batch, const std::string& sourceName,
                             std::function<void(int added, bool saved)> done);
+    // Room left in the history file for more clips, in encoded bytes (see
+    // historycodec::encodedSize; a clip takes one byte more for its separator). An estimate
+    // between saves; a save that would still overflow leaves the largest clips out.
+    std::uint64_t historyFileBytesLeft() const;
     // Deletes the given clips' payload files that no clip of the list names, on the save thread
     // after the next successful write (the importer flushes right after).
     void removeUnreferencedPayloads(const std::vector<ClipItem>& clips);
@@ -413,7 +421,12 @@ private:
     void insertByRecency(ClipItem clip);
 
     void readSettings(const std::optional<double>& autoHideOverride);
-    void loadStoredHistory();
+    void loadStoredHistory(std::optional<std::uint64_t> maximumFileBytes);
+    // Counts a new clip against the history file's room; false, with a toast, when it does not fit.
+    bool admitToHistoryFile(const ClipItem& clip, bool quietly = false);
+    // Leaves the largest clips out until the history fits its file; how many went. Their
+    // files are retired when `retire` (not when a recovery copy still names them).
+    int fitHistoryToFile(bool retire);
     void enqueueSave();
     void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing
@@ -483,6 +496,10 @@ private:
     std::uint64_t savesFinished_ = 0;
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
+    // The history file's size as last loaded, saved or fitted, and the encoded bytes of the
+    // clips added since.
+    std::uint64_t fileBytesBase_ = 0;
+    std::uint64_t bytesAddedSinceSave_ = 0;
 
     mutable std::optional<ClipList> filteredCache_;
 };

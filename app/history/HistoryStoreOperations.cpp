@@ -87,6 +87,10 @@ void HistoryStore::insert(ClipItem clip) {
     }
     const std::size_t index = items_.indexOfFingerprint(clip.fingerprint);
     if (index == items_.size()) {
+        if (!admitToHistoryFile(clip)) {
+            retirePayload(clip);
+            return;
+        }
         items_.insert(items_.begin(), std::move(clip));
     } else {
         ClipItem& stored = items_.mutableAt(index);
@@ -363,6 +367,7 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
             continue;
         }
         clip.importedFrom = sourceName;
+        if (!admitToHistoryFile(clip)) continue;  // its files go with the unreferenced ones
         // Every lookup is by id: a clip may never share one with another.
         while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
         accepted.push_back(std::move(clip));

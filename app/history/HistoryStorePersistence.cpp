@@ -1,15 +1,29 @@
 // Start-up load and the scheduling of history writes; the disk work is HistoryPersistence's.
 #include <QMetaObject>
+#include <algorithm>
 #include <cstdio>
+#include <limits>
+#include <numeric>
+#include <unordered_set>
 
+#include <QtGlobal>
+
+#include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 
 namespace harbelle {
 
-void HistoryStore::loadStoredHistory() {
+namespace {
+
+std::string clipCount(int count) { return count == 1 ? "1 large clip was" : std::to_string(count) + " large clips were"; }
+
+}  // namespace
+
+void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileBytes) {
     persistence_ = std::make_unique<HistoryPersistence>(
         applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
+    if (maximumFileBytes) persistence_->setMaximumFileSize(*maximumFileBytes);
     // The observer runs on the save thread; the outcome is handled on the main thread.
     persistence_->setSaveObserver([this](bool succeeded) {
         saveOutcomes_.handBack([this, succeeded] { handleSaveOutcome(succeeded); });
@@ -33,7 +47,17 @@ void HistoryStore::loadStoredHistory() {
     // that the unread file names is ever deleted.
     if (!loaded) return;
     items_ = std::move(*loaded);
-    const bool repaired = migrateMissingDeviceOrigins();
+    fileBytesBase_ = persistence_->encodedHistoryBytes();
+    bool repaired = migrateMissingDeviceOrigins();
+    // An earlier build wrote more than can be read back whole: the whole file was copied aside
+    // and the clips that do not fit stay there.
+    if (persistence_->loadedOversizedHistory() && persistence_->writesAllowed()) {
+        if (const int left = fitHistoryToFile(false); left > 0) {
+            showToast("History too large to keep whole: " + clipCount(left) + " left out and kept in a recovery copy",
+                      ToastTone::error);
+            repaired = true;
+        }
+    }
     persistence_->removeOrphanedPayloadFilesInBackground(HistoryPersistence::referencedPayloadNames(items_));
     // More clips than the default limit and no limit stored: the history was kept under a
     // larger limit that the settings lost (a settings file replaced after it broke). Trimming
@@ -85,9 +109,77 @@ void HistoryStore::enqueueSave() {
     persistence_->enqueueSave(items_, std::exchange(retiredPayloadFilenames_, {}));
 }
 
+std::uint64_t HistoryStore::historyFileBytesLeft() const {
+    if (!persistence_) return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t limit = persistence_->maximumFileSize();
+    const std::uint64_t used = fileBytesBase_ + bytesAddedSinceSave_;
+    return used >= limit ? 0 : limit - used;
+}
+
+bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly) {
+    if (demoMode_ || !persistence_) return true;
+    const std::uint64_t cost = historycodec::encodedSize(clip) + 1;
+    if (cost > historyFileBytesLeft()) {
+        if (!quietly) showToast(kClipTooLargeMessage, ToastTone::error);
+        return false;
+    }
+    bytesAddedSinceSave_ += cost;
+    return true;
+}
+
+int HistoryStore::fitHistoryToFile(bool retire) {
+    if (!persistence_) return 0;
+    const std::uint64_t limit = persistence_->maximumFileSize();
+    std::vector<std::uint64_t> sizes(items_.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < items_.size(); ++i) total += sizes[i] = historycodec::encodedSize(items_[i]);
+    std::size_t count = items_.size();
+    const auto fileBytes = [&] { return historycodec::encodedSize(1, count, total); };
+    if (fileBytes() <= limit) {
+        fileBytesBase_ = fileBytes();
+        return 0;
+    }
+    // The largest go first, favourites last: a few huge clips, not many ordinary ones.
+    std::vector<std::size_t> order(items_.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (items_[a].isPinned != items_[b].isPinned) return !items_[a].isPinned;
+        return sizes[a] > sizes[b];
+    });
+    std::unordered_set<const ClipItem*> leftOut;
+    for (const std::size_t i : order) {
+        if (fileBytes() <= limit) break;
+        leftOut.insert(&items_[i]);
+        total -= sizes[i];
+        --count;
+    }
+    for (const ClipItem* clip : leftOut) {
+        qWarning("history: left out a clip of %llu bytes that the history file cannot hold",
+                 static_cast<unsigned long long>(historycodec::encodedSize(*clip)));
+        if (retire) retirePayload(*clip);
+    }
+    items_.eraseIf([&](const ClipItem& clip) { return leftOut.contains(&clip); });
+    fileBytesBase_ = fileBytes();
+    bytesAddedSinceSave_ = 0;
+    itemsDidChange();
+    if (selectedID_ && indexOf(*selectedID_) < 0)
+        setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
+    return int(leftOut.size());
+}
+
 void HistoryStore::handleSaveOutcome(bool succeeded) {
     ++savesFinished_;
+    fileBytesBase_ = persistence_ ? persistence_->encodedHistoryBytes() : 0;
+    if (savesFinished_ == savesEnqueued_) bytesAddedSinceSave_ = 0;
     emit saveFinished(succeeded);
+    // Refused for its size, the old file stays: the largest clips are left out and saved again.
+    if (!succeeded && persistence_ && persistence_->lastSaveWasTooLarge() && savesFinished_ == savesEnqueued_) {
+        if (const int left = fitHistoryToFile(true); left > 0) {
+            showToast(clipCount(left) + " left out: the history would be too large to load", ToastTone::error);
+            scheduleSave(true);
+            return;
+        }
+    }
     if (succeeded) {
         saveFailureReported_ = false;
         return;
@@ -103,7 +195,9 @@ bool HistoryStore::flushHistory() {
     saveTask_.cancel();
     saveTask_.reset();
     if (!persistence_) return false;
-    const bool ok = persistence_->flush(items_, retiredPayloadFilenames_);
+    bool ok = persistence_->flush(items_, retiredPayloadFilenames_);
+    if (!ok && persistence_->lastSaveWasTooLarge() && fitHistoryToFile(true) > 0)
+        ok = persistence_->flush(items_, retiredPayloadFilenames_);
     // Names of a failed flush stay for a later save.
     if (ok) {
         retiredPayloadFilenames_.clear();

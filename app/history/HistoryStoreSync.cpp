@@ -57,6 +57,10 @@ void HistoryStore::retirePayloadFilename(const std::string& name) {
 void HistoryStore::insertByRecency(ClipItem clip) {
     // A received clip goes where its date puts it: on top it could push newer local clips
     // past the limit before they were ever sent.
+    if (!admitToHistoryFile(clip)) {
+        retirePayload(clip);
+        return;
+    }
     const Date recency = clip.recencyDate();
     const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
     items_.insert(at, std::move(clip));

@@ -81,6 +81,25 @@ bool replaceFile(const fs::path& target, std::string_view bytes) {
     return ok;
 }
 
+// Whether `name` in `folder` is already our private file with exactly these bytes (left by a
+// run cut short): then it is kept, not replaced, and stamped as written now.
+bool holdsSameFile(int folder, const std::string& name, std::string_view bytes) {
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+                (info.st_mode & 0077) == 0 && std::uint64_t(info.st_size) == bytes.size();
+    std::vector<char> chunk(same ? std::min<std::size_t>(bytes.size(), 1 << 20) : 0);
+    for (std::size_t at = 0; same && at < bytes.size();) {
+        const ssize_t got = ::read(fd, chunk.data(), std::min(chunk.size(), bytes.size() - at));
+        same = got > 0 && std::memcmp(chunk.data(), bytes.data() + at, std::size_t(got)) == 0;
+        at += got > 0 ? std::size_t(got) : 0;
+    }
+    same = same && ::futimens(fd, nullptr) == 0;
+    ::close(fd);
+    return same;
+}
+
 // The umask leaves a file created 0600 exactly so, unless it takes away the owner's bits;
 // read once, as the umask cannot be looked at without changing it for every thread.
 bool umaskKeepsOwnerBits() {
@@ -113,7 +132,7 @@ public:
         const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd < 0) {
             // A file left by an earlier run that did not complete is replaced whole.
-            return errno == EEXIST && replaceFile(path_ / name, bytes);
+            return errno == EEXIST && (holdsSameFile(fd_, name, bytes) || replaceFile(path_ / name, bytes));
         }
         bool ok = (!setModes_ || ::fchmod(fd, 0600) == 0) && filesafety::writeAll(fd, bytes);
         ok = ::close(fd) == 0 && ok;

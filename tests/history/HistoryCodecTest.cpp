@@ -91,6 +91,10 @@ TEST(HistoryCodecGolden, RoundTripsAndWritesTheFileForm) {
     EXPECT_EQ(again.version, decoded.version);
     EXPECT_EQ(again.items, decoded.items);
     EXPECT_EQ(historycodec::encode(again), written);  // stable
+    // The size the store budgets with is the size written, escapes and all.
+    std::uint64_t itemBytes = 0;
+    for (const auto& item : decoded.items) itemBytes += historycodec::encodedSize(item);
+    EXPECT_EQ(historycodec::encodedSize(decoded.version, decoded.items.size(), itemBytes), written.size());
 
     EXPECT_NE(written.find("9007199254740993"), std::string::npos);
     EXPECT_NE(written.find("\"9B2E8F3C-1D4A-4E5B-8C6D-7E8F9A0B1C2D\""), std::string::npos);

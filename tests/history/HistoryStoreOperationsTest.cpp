@@ -1,5 +1,6 @@
 // List operations, typed clips, selection, paste requests and batch import.
 #include <QLocale>
+#include <QThreadPool>
 
 #include "HistoryStoreTestSupport.h"
 
@@ -515,4 +516,45 @@ TEST_F(HistoryStoreOperations, ImportSortsByCreationAndTrims) {
     EXPECT_EQ(store->items()[1].text, "old 0");  // creation order, not recency
     EXPECT_EQ(store->items()[31].text, "recent 1");
     EXPECT_EQ(store->items()[999].text, "old 997");
+}
+
+// The user deletes clips while a stepped import runs: the merge starts over, and every clip it
+// keeps still has its file.
+TEST_F(HistoryStoreOperations, SteppedImportStartedOverKeepsTheFilesOfKeptClips) {
+    auto store = storeWith(textClips(3));
+    store->updateMaxHistory(500);
+    ClipList batch;
+    for (int i = 0; i < 500; ++i) {
+        ClipItem clip = makeClip("old " + std::to_string(i));
+        clip.createdAt = clock.now() - std::chrono::hours(1 + i);
+        clip.legacyID = i;
+        clip.payloadFilename = "Legacy/" + std::to_string(i) + ".bin";
+        writePayloadFile(*clip.payloadFilename);
+        batch.push_back(std::move(clip));
+    }
+    std::optional<int> added;
+    store->importItemsInSteps(std::move(batch), "PasteNow", [&](int count, bool) { added = count; });
+    QObject* merge = store->children().back();
+    // Once the merge has read the list, the three clips it holds are deleted.
+    struct DeleteAfterFirstStep : QObject {
+        HistoryStore* store;
+        int steps = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::MetaCall && ++steps == 2)
+                while (!store->items().empty()) store->deleteItem(store->items().front());
+            return false;
+        }
+    } filter;
+    filter.store = store.get();
+    merge->installEventFilter(&filter);
+    QElapsedTimer timer;
+    timer.start();
+    while (!added && timer.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_EQ(added, 500);
+    ASSERT_EQ(store->items().size(), 500u);
+    for (const auto& clip : store->items()) EXPECT_TRUE(fs::exists(payloads() / *clip.payloadFilename)) << clip.text;
 }

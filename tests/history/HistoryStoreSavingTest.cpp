@@ -222,7 +222,9 @@ TEST_F(HistoryStoreSaving, StartUpTrimsAndCleansOrphans) {
 
     auto store = makeStore();
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
-    ASSERT_TRUE(waitFor(saves, 1));  // the orphan pass runs on the save thread ahead of the save
+    ASSERT_TRUE(waitFor(saves, 1));
+    // The orphan pass runs on the save thread while no save waits.
+    for (int i = 0; i < 5000 && fs::exists(payloads() / "stray.png"); ++i) QThread::msleep(1);
     EXPECT_FALSE(fs::exists(payloads() / "stray.png"));
     EXPECT_TRUE(fs::exists(payloads() / ".hidden"));
     EXPECT_EQ(readHistory().size(), 500u);
@@ -365,4 +367,31 @@ TEST_F(HistoryStoreSaving, ShutdownStopsMonitoring) {
     store.shutdown();
     clock.advanceSeconds(1);
     EXPECT_EQ(ticks, 0);
+}
+
+// Control characters take six bytes each in the file. A file an earlier build wrote past the
+// limit still loads, its largest clip left out (and kept in a recovery copy); a copy that would
+// push the file past the limit is refused; what is saved loads back.
+TEST_F(HistoryStoreSaving, TheHistoryFileStaysWithinWhatALoadReads) {
+    constexpr std::uint64_t kLimit = 128 << 10;
+    std::vector<ClipItem> clips;
+    for (int i = 0; i < 20; ++i) clips.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
+    clips.push_back(withOrigin(makeClip(std::string(30 << 10, '\x01'))));
+    writeHistory(clips);
+    ASSERT_GT(fs::file_size(historyFile()), kLimit);
+
+    auto store = makeStore({.maximumFileBytes = kLimit});
+    EXPECT_EQ(store->items().size(), 20u);
+    EXPECT_NE(store->toastMessage().value_or("").find("1 large clip was left out"), std::string::npos);
+    std::ifstream backup(support() / "history.backup.json");
+    const std::string kept((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(historycodec::decode(kept).items.size(), 21u);
+
+    store->insert(withOrigin(makeClip(std::string(20 << 10, '\x02'))));
+    EXPECT_EQ(store->toastMessage(), HistoryStore::kClipTooLargeMessage);
+    store->insert(withOrigin(makeClip("small")));
+    ASSERT_TRUE(store->flushHistory());
+    EXPECT_LE(fs::file_size(historyFile()), kLimit);
+    store.reset();
+    EXPECT_EQ(makeStore({.maximumFileBytes = kLimit})->items().size(), 21u);
 }
