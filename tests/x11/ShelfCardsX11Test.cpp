@@ -278,9 +278,11 @@ TEST(ShelfCardsX11, ADraggedCardDropsItsTextIntoAGtkTextViewAndADropOnNothingCha
     ASSERT_NE(dropped, nullptr);
     EXPECT_TRUE(dropped->lastReplayedAt.has_value());
     // The others kept their paste times through both drags.
-    for (const ClipItem& clip : before)
-        if (const ClipItem* now = savedClip(after, QString::fromStdString(clip.text)); now && now != dropped)
+    for (const ClipItem& clip : before) {
+        if (const ClipItem* now = savedClip(after, QString::fromStdString(clip.text)); now && now != dropped) {
             EXPECT_EQ(now->lastReplayedAt, clip.lastReplayedAt) << clip.text;
+        }
+    }
 }
 
 TEST(ShelfCardsX11, TheHotKeyShowsTheShelfAgainAfterItsWindowWasDestroyedFromOutside) {
