@@ -2,7 +2,8 @@
 # Runs a command inside a private desktop: Xvfb, openbox, a D-Bus session with the
 # accessibility bus and an unlocked keyring, and private XDG folders. The accessibility bus is
 # switched on as an assistive technology would; HARBELLE_X11_A11Y=off leaves it present but
-# switched off, as on an ordinary desktop. Everything started
+# switched off, as on an ordinary desktop; HARBELLE_X11_SCREEN sets the screen (default
+# 1280x800x24). Everything started
 # here is stopped by pid on exit; the server and window manager run in sessions of their own so
 # that no signal meant for a test's process group reaches them.
 set -uo pipefail
@@ -18,7 +19,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-setsid Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
+setsid Xvfb -displayfd 5 -screen 0 "${HARBELLE_X11_SCREEN:-1280x800x24}" -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 if [ ! -s "$work/display" ]; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi

@@ -1,5 +1,7 @@
 #include "legacyimport/PropertyList.h"
 
+#include "common/Base64.h"
+
 #include <QByteArray>
 #include <QXmlStreamReader>
 
@@ -299,7 +301,7 @@ public:
                 padded_ = true;
                 continue;
             }
-            const int v = valueOf(c);
+            const int v = base64::valueOf(c);
             if (v < 0 || padded_) return false;
             quad_ = quad_ << 6 | std::uint32_t(v);
             if (++held_ == 4) {
@@ -320,14 +322,6 @@ public:
     }
 
 private:
-    static int valueOf(char16_t c) {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    }
     Bytes& out_;
     std::uint32_t quad_ = 0;
     int held_ = 0;

@@ -2,6 +2,8 @@
 
 #include "sync/SyncServiceError.h"
 
+#include "common/Base64.h"
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -123,14 +125,7 @@ std::string base64Encode(std::string_view data) {
 
 std::optional<std::string> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
+    auto value = [](char c) { return base64::valueOf(static_cast<unsigned char>(c)); };
     std::string out;
     out.reserve(text.size() / 4 * 3);
     for (std::size_t i = 0; i < text.size(); i += 4) {

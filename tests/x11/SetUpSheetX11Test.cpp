@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -30,7 +31,8 @@
 namespace harbelle::testing {
 namespace {
 
-const QRect kScreen(0, 0, 1280, 800);
+// The private desktop's screen (scripts/x11-session.sh sets its size).
+QRect screenRect() { return QGuiApplication::primaryScreen()->geometry(); }
 
 QString windowRole(quint32 window) {
     return runAndRead(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window),
@@ -51,10 +53,22 @@ ShelfWindows shelfWindows() {
     return found;
 }
 
+// Moves the pointer, waits until it is there, then clicks. (`mousemove --sync` to where the pointer
+// already is waits for a motion that never comes.)
 bool clickAt(QPoint point) {
-    return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--sync"),
-                                                  QString::number(point.x()), QString::number(point.y()),
-                                                  QStringLiteral("click"), QStringLiteral("1")});
+    const QString x = QString::number(point.x()), y = QString::number(point.y());
+    if (!runQuietly(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), x, y})) return false;
+    const bool there = QTest::qWaitFor(
+        [&] {
+            QProcess query;
+            query.start(QStringLiteral("xdotool"), {QStringLiteral("getmouselocation"), QStringLiteral("--shell")});
+            if (!query.waitForFinished(5000)) return false;
+            const QString out = QString::fromUtf8(query.readAllStandardOutput());
+            return out.contains(QStringLiteral("X=") + x + QLatin1Char('\n')) &&
+                   out.contains(QStringLiteral("Y=") + y + QLatin1Char('\n'));
+        },
+        5000);
+    return there && runQuietly(QStringLiteral("xdotool"), {QStringLiteral("click"), QStringLiteral("1")});
 }
 
 // A new user's first launch with the shelf at `placement` ("bottom" needs no settings file at all).
@@ -83,7 +97,7 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
     ASSERT_NE(windows.shelf, 0u);
     const QRect sheet = windowGeometry(windows.sheet);
     EXPECT_EQ(sheet.width(), 600);
-    EXPECT_TRUE(kScreen.contains(sheet)) << sheet.y() << "+" << sheet.height();
+    EXPECT_TRUE(screenRect().contains(sheet)) << sheet.y() << "+" << sheet.height();
     EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
 
     std::vector<std::pair<AtspiRole, const char*>> controls = {
@@ -98,7 +112,7 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
         const auto control = reader.use(role, name);
         ASSERT_TRUE(control);
         const QRect at = control->extents;
-        EXPECT_TRUE(kScreen.contains(at)) << at.y();
+        EXPECT_TRUE(screenRect().contains(at)) << at.y();
         EXPECT_TRUE(sheet.contains(at)) << at.y() << " in " << sheet.y() << "+" << sheet.height();
         // Inside what the sheet's scrolling column shows, scrolled to its start.
         EXPECT_TRUE(control->visibleArea().contains(at)) << at.y() << " below " << control->visibleArea().bottom();
@@ -157,7 +171,7 @@ TEST(SetUpSheetX11, PreviewOfASideShelfIsWholeInFrontOfIt) {
 
         const ShelfWindows windows = shelfWindows();
         const QRect sheet = windowGeometry(windows.sheet);
-        EXPECT_TRUE(kScreen.contains(sheet)) << sheet.x() << "+" << sheet.width();
+        EXPECT_TRUE(screenRect().contains(sheet)) << sheet.x() << "+" << sheet.width();
         EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
         for (const char* name : {"Favorite", "Delete", "Paste as Plain Text", "Paste"}) {
             const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, name);
@@ -187,7 +201,7 @@ TEST(SetUpSheetX11, SettingsWindowStandsInFrontOfTheOpenShelf) {
     const quint32 shelf = shelfWindows().shelf;
     ASSERT_NE(shelf, 0u);
     const QRect frame = windowGeometry(settings, true);
-    EXPECT_TRUE(kScreen.contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+    EXPECT_TRUE(screenRect().contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
     EXPECT_TRUE(stackedAbove(settings, shelf));
 
     // A click in the settings window's lower part, where the shelf stood in front before (the
@@ -262,7 +276,7 @@ protected:
         QTest::qWait(300);
         const QRect frame = windowGeometry(static_cast<quint32>(window->winId()));
         EXPECT_EQ(frame.width(), 600);
-        EXPECT_TRUE(kScreen.contains(frame)) << frame.y() << "+" << frame.height();
+        EXPECT_TRUE(screenRect().contains(frame)) << frame.y() << "+" << frame.height();
         EXPECT_TRUE(stackedAbove(static_cast<quint32>(window->winId()), static_cast<quint32>(panel().panel()->winId())));
 
         AutomaticUpdateSetupView& sheet = *panel().mainView()->automaticUpdateSetupView();
