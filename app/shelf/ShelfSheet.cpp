@@ -310,6 +310,8 @@ QVBoxLayout* makeScrollingSheetColumn(QWidget* sheet, int margin) {
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Not a Tab stop of its own: it shows no focus, and it scrolls a focused control into view anyway.
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
     outer->addWidget(scroll);
 

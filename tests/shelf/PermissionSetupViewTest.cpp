@@ -234,6 +234,7 @@ void expectWholeSetUpSheet(QWidget* content, QWidget* window) {
     // Only content taller than the frame scrolls.
     EXPECT_EQ(bar->maximum() > 0, needed > window->height());
     EXPECT_EQ(bar->value(), 0);
+    EXPECT_FALSE(content->findChild<QScrollArea*>()->focusPolicy() & Qt::TabFocus) << "a Tab stop that shows nothing";
     for (QPushButton* button : content->findChildren<QPushButton*>()) {
         if (!button->isVisible() || needed > window->height()) continue;
         EXPECT_TRUE(window->rect().contains(QRect(button->mapTo(window, QPoint(0, 0)), button->size())))
