@@ -254,7 +254,7 @@ void HistoryImportMerge::swap() {
     store_.setSelectedIDQuietly(store_.items_.empty() ? std::nullopt : std::optional<Uuid>(store_.items_.front().id));
     if (refused_ > 0)
         store_.showToast("Imported " + formattedCount(added_) + " older clips; " + formattedCount(refused_) +
-                             " too large for the history file were left out",
+                             " left out: the history file has no room for them",
                          ToastTone::error);
     else if (added_ > 0)
         store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);

@@ -82,7 +82,7 @@ public:
     static constexpr Milliseconds kReceivedChangeInterval{50};
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
-    static constexpr const char* kClipTooLargeMessage = "Clip too large for the history file: not kept";
+    static constexpr const char* kClipTooLargeMessage = "Clip not kept: the history file has no room for it";
 
     HistoryStore(Defaults& defaults, Clock& clock, Options options = {}, QObject* parent = nullptr);
     ~HistoryStore() override;

@@ -1,6 +1,8 @@
 // History files a person or another tool edited: a byte-order mark, repeated keys, nesting at
 // the limit. A file with an integer past 64 bits is read on a second path; every file must read
 // the same on both, or a clip read on one path is lost on the other and its images with it.
+#include <QTest>
+
 #include <random>
 
 #include "HistoryStoreTestSupport.h"
@@ -209,13 +211,14 @@ TEST_F(HistoryCodecEditedFileStore, AnEditedFileLoadsWithEveryClipAndKeepsTheirI
 
     const auto store = makeStore();
     EXPECT_EQ(store->items().size(), 2u);
-    // The clips had no device origin: the repair saves at once, after the orphan pass.
+    // The clips had no device origin: the repair saves at once; the orphan pass goes behind it.
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     ASSERT_TRUE(waitFor(saves, 1));
     EXPECT_EQ(readHistory().size(), 2u);
+    // The load succeeded and the clean-up ran.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fs::exists(payloads() / "orphan.png"); }, 5000));
     EXPECT_TRUE(fs::exists(payloads() / "a.png"));
     EXPECT_TRUE(fs::exists(payloads() / "b.png"));
-    EXPECT_FALSE(fs::exists(payloads() / "orphan.png"));  // the load succeeded and the clean-up ran
     EXPECT_FALSE(fs::exists(support() / "history.backup.json"));
     EXPECT_FALSE(store->toastMessage());
 }
