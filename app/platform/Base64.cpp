@@ -1,21 +1,13 @@
 #include "platform/Base64.h"
 
+#include "common/Base64.h"
+
 #include <array>
 #include <cstdint>
 
 namespace harbelle {
 
-namespace {
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<std::int8_t, 256> makeTable() {
-    std::array<std::int8_t, 256> table{};
-    for (auto& v : table) v = -1;
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
-    return table;
-}
-constexpr auto kTable = makeTable();
-}  // namespace
+using base64::kAlphabet;
 
 std::optional<Bytes> decodeBase64Strict(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
@@ -27,7 +19,7 @@ std::optional<Bytes> decodeBase64Strict(std::string_view text) {
     std::uint32_t accumulator = 0;
     int bits = 0;
     for (std::size_t i = 0; i < dataChars; ++i) {
-        const int v = kTable[static_cast<unsigned char>(text[i])];
+        const int v = base64::valueOf(static_cast<unsigned char>(text[i]));
         if (v < 0) return std::nullopt;
         accumulator = (accumulator << 6) | static_cast<std::uint32_t>(v);
         bits += 6;

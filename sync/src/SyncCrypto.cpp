@@ -105,7 +105,7 @@ std::string sha256Hex(std::string_view data) {
 }
 
 std::string base64Encode(std::string_view data) {
-    static constexpr char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    constexpr const char* table = base64::kAlphabet;
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     std::size_t i = 0;
