@@ -69,6 +69,11 @@ FileState stateOf(const fs::path& path) {
     return state;
 }
 
+// A database's files: the database, its log and its journal.
+std::array<fs::path, 3> filesOf(const fs::path& database) {
+    return {database, fs::path(database.string() + "-wal"), fs::path(database.string() + "-journal")};
+}
+
 // A file far larger than the disk space it takes is mostly holes: nothing SQLite writes looks so
 // (compressing file systems save less than this), and copying it would write its holes out.
 bool isSparse(const FileState& state) {
@@ -149,6 +154,21 @@ bool passesQuickCheck(sqlite3* db) {
 
 }  // namespace
 
+
+std::string PasteNowDatabase::signature(const fs::path& databaseFile) {
+    std::string out;
+    for (const fs::path& file : filesOf(databaseFile)) {
+        const FileState state = stateOf(file);
+        if (!state.exists) {
+            out += "-;";
+            continue;
+        }
+        out += std::to_string(state.inode) + ":" + std::to_string(state.size) + ":" +
+               std::to_string(state.modified.tv_sec) + "." + std::to_string(state.modified.tv_nsec) + ";";
+    }
+    return out;
+}
+
 PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path& cacheFolder,
                                    const std::atomic<bool>* cancel, std::chrono::steady_clock::time_point deadline,
                                    std::uint64_t mostCopiedBytes)
@@ -165,8 +185,7 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
         if (error) source = databaseFile;
         const fs::path copy = copyFolder_ / databaseFile.filename();
         const fs::path journal(copy.string() + "-journal");
-        const std::array<fs::path, 3> sources{source, fs::path(source.string() + "-wal"),
-                                              fs::path(source.string() + "-journal")};
+        const std::array<fs::path, 3> sources = filesOf(source);
         const std::array<fs::path, 3> copies{copy, fs::path(copy.string() + "-wal"), journal};
         const auto states = [&] {
             std::array<FileState, 3> all;

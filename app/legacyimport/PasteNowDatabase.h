@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 struct sqlite3;
 
@@ -28,6 +29,10 @@ public:
     ~PasteNowDatabase();
     PasteNowDatabase(const PasteNowDatabase&) = delete;
     PasteNowDatabase& operator=(const PasteNowDatabase&) = delete;
+
+    // The database's files as they are now (identity, size, time, each of the database, its
+    // log and its journal): a run stopped by a budget is tried again only once this changes.
+    static std::string signature(const std::filesystem::path& databaseFile);
 
     sqlite3* handle() const { return db_; }
     // What the private copy wrote.

@@ -608,22 +608,6 @@ struct RunOutcome {
     std::string why;
 };
 
-// The database as it is now: its files' identities, sizes and times. A run stopped by a budget
-// is tried again only once this changes.
-std::string databaseSignature(const fs::path& database) {
-    std::string signature;
-    for (const char* suffix : {"", "-wal", "-journal"}) {
-        struct stat info {};
-        if (::stat((database.string() + suffix).c_str(), &info) != 0) {
-            signature += "-;";
-            continue;
-        }
-        signature += std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
-                     std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + ";";
-    }
-    return signature;
-}
-
 // In steps, so a large import does not freeze the shelf. The flag is set only once the merged
 // history is on disk: a quit before that leaves it unset, and the next launch's run skips, by
 // their legacy ids, the clips that the quit's own save kept.
@@ -704,7 +688,7 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
     if (locations.documentsFolder.empty()) return;
     std::error_code error;
     if (!fs::exists(locations.databaseFile(), error)) return;  // looked for again at the next launch
-    const std::string signature = databaseSignature(locations.databaseFile());
+    const std::string signature = PasteNowDatabase::signature(locations.databaseFile());
     if (const auto stopped = store.defaults().object(kStoppedKey);
         stopped && stopped->is_object() && stopped->value("database", "") == signature)
         return;  // the same database that stopped the last run at a budget

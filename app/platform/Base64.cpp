@@ -2,7 +2,6 @@
 
 #include "common/Base64.h"
 
-#include <array>
 #include <cstdint>
 
 namespace harbelle {
