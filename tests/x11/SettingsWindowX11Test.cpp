@@ -115,9 +115,12 @@ bool wheelOver(const QRect& where, int button) {
 // Turning the wheel over the page's middle (the delay slider) and over the history-size picker
 // scrolls the page: no clip goes and no setting is written.
 TEST(SettingsWindowX11, TheWheelScrollsThePageAndChangesNoSetting) {
+    // A new user's desktop and program (no settings file; the limit is the default 1,000), with a
+    // history of 900 clips already there.
+    AccessibilityBusSwitch bus(false);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     AccessibleLaunch accessible;
-    HarbelleProcess program(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "capturePaused": true,
-                               "maxHistory": 1000, "autoHideDelay": 5})", {}, false);
+    HarbelleProcess program(nullptr, {}, false);
     PersistedHistory history{1, {}};
     for (int i = 0; i < 900; ++i)
         history.items.push_back(ClipBuilder("clip " + std::to_string(i)).fingerprint("text:" + std::to_string(i)));
