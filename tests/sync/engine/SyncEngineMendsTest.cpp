@@ -103,7 +103,6 @@ TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesN
     for (const auto& c : std::vector<Case>{{"stored", false, true},
                                            {"updated", false, true},
                                            {"unchanged", false, true},
-                                           {"deleted", false, true},
                                            {"stored", true, false},
                                            {"bogus", false, false}}) {
         SetUp();
@@ -119,6 +118,76 @@ TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesN
         EXPECT_EQ(harness->hasPendingChanges(), !c.acknowledged) << c.status;
         EXPECT_TRUE(harness->recorder.actions.empty()) << "\"deleted\" deletes nothing locally";
         EXPECT_EQ(harness->lastStatus().lastErrorDescription.has_value(), !c.acknowledged) << c.status;
+    }
+}
+
+// "deleted": the id is dead on the service. The pull brings its delete; a clip the delete did
+// not remove here is a later copy, which goes up again under a new id of its own.
+TEST_F(EngineMends, APushAnsweredDeletedSettlesByTheDeleteItPulls) {
+    const std::int64_t date = wireSeconds(now);
+    struct Case {
+        std::string name;
+        std::optional<std::int64_t> deletedDate;  // the date the delete event was made for
+        bool alwaysDeleted;                      // the new id is answered "deleted" as well
+        bool leaves;
+    };
+    for (const auto& c : std::vector<Case>{{"the delete of this very record", date, false, false},
+                                           {"a delete made for an earlier record", date - 5, false, true},
+                                           {"no delete left in the log", std::nullopt, false, true},
+                                           {"the new id answered deleted again", std::nullopt, true, true}}) {
+        SCOPED_TRACE(c.name);
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        auto id = newClipID();
+        service->onPush = [&](const std::vector<SyncPushItem>& items) {
+            std::vector<SyncPushResult> results;
+            for (const auto& item : items)
+                results.push_back({item.clientID, item.clientID,
+                                   item.clientID == id || c.alwaysDeleted ? "deleted" : "stored", 1});
+            return results;
+        };
+        std::vector<SyncPullEvent> log;
+        if (c.deletedDate) {
+            SyncPullEvent gone{1, "delete", id};
+            gone.deleteMac = deleteMac(kKeys.macKey, id, *c.deletedDate);
+            log.push_back(gone);
+        }
+        service->onPull = pages({log});
+        harness->noteText(id, "copied again", now);
+        harness->syncNow();
+        harness->syncNow();
+        EXPECT_FALSE(harness->lastStatus().lastErrorDescription.has_value());
+        EXPECT_FALSE(harness->hasPendingChanges());
+        const auto acknowledged = harness->recorder.acknowledgedPushes();
+        ASSERT_EQ(acknowledged.size(), 1u);
+        if (!c.leaves) {
+            EXPECT_EQ(harness->recorder.find(id), nullptr);
+            EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+            EXPECT_EQ(service->count("push"), 1u);
+            continue;
+        }
+        const auto fresh = acknowledged[0];
+        EXPECT_EQ(harness->recorder.canonicalizations, (std::vector<std::pair<std::string, std::string>>{{id, fresh}}));
+        ASSERT_NE(harness->recorder.find(fresh), nullptr);
+        EXPECT_EQ(harness->recorder.find(fresh)->text, "copied again");
+        EXPECT_EQ(lastPush().at(0).clientID, fresh) << "pushed again under its new id";
+        EXPECT_EQ(service->count("push"), 2u);
+    }
+}
+
+// A clip not yet acknowledged that takes a record's id by content takes its later date too,
+// so every device holds the id with one date; a later date of its own stays.
+TEST_F(EngineMends, AClipRenamedByContentTakesTheRecordsLaterDate) {
+    const std::int64_t date = wireSeconds(now);
+    for (const std::int64_t recordDate : {date + 30, date - 30}) {
+        SetUp();
+        auto local = newClipID(), record = newClipID();
+        harness->recorder.local.push_back({local, "copied on both", now, std::nullopt, std::nullopt, false});
+        service->onPull = pages({{textEvent(1, record, "copied on both", recordDate)}});
+        harness->syncNow();
+        ASSERT_NE(harness->recorder.find(record), nullptr);
+        EXPECT_EQ(wireSeconds(harness->recorder.find(record)->createdAt), std::max(date, recordDate));
+        EXPECT_EQ(harness->recorder.actions.size(), recordDate > date ? 1u : 0u);
     }
 }
 
