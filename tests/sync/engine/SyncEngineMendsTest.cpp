@@ -121,73 +121,33 @@ TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesN
     }
 }
 
-// "deleted": the id is dead on the service. The pull brings its delete; a clip the delete did
-// not remove here is a later copy, which goes up again under a new id of its own.
+// "deleted": the pull brings the delete; a clip it did not remove is a later copy, which goes
+// up again under a new id in the same round, once.
 TEST_F(EngineMends, APushAnsweredDeletedSettlesByTheDeleteItPulls) {
     const std::int64_t date = wireSeconds(now);
-    struct Case {
-        std::string name;
-        std::optional<std::int64_t> deletedDate;  // the date the delete event was made for
-        bool alwaysDeleted;                      // the new id is answered "deleted" as well
-        bool leaves;
-    };
-    for (const auto& c : std::vector<Case>{{"the delete of this very record", date, false, false},
-                                           {"a delete made for an earlier record", date - 5, false, true},
-                                           {"no delete left in the log", std::nullopt, false, true},
-                                           {"the new id answered deleted again", std::nullopt, true, true}}) {
-        SCOPED_TRACE(c.name);
+    // The date the pulled delete was made for (none: no delete left in the log), whether the
+    // new id is answered "deleted" too, and whether the clip leaves its id.
+    for (const auto& [deletedFor, alwaysDeleted, leaves] : std::vector<std::tuple<std::optional<std::int64_t>, bool, bool>>{
+             {date, false, false}, {date - 5, false, true}, {std::nullopt, false, true}, {std::nullopt, true, true}}) {
         service = std::make_shared<ScriptedSyncService>();
         SetUp();
         auto id = newClipID();
-        service->onPush = [&](const std::vector<SyncPushItem>& items) {
-            std::vector<SyncPushResult> results;
-            for (const auto& item : items)
-                results.push_back({item.clientID, item.clientID,
-                                   item.clientID == id || c.alwaysDeleted ? "deleted" : "stored", 1});
-            return results;
+        service->onPush = [&, always = alwaysDeleted](const std::vector<SyncPushItem>& items) {
+            auto status = items[0].clientID == id || always ? "deleted" : "stored";
+            return std::vector<SyncPushResult>{{items[0].clientID, items[0].clientID, status, 1}};
         };
-        std::vector<SyncPullEvent> log;
-        if (c.deletedDate) {
-            SyncPullEvent gone{1, "delete", id};
-            gone.deleteMac = deleteMac(kKeys.macKey, id, *c.deletedDate);
-            log.push_back(gone);
-        }
-        service->onPull = pages({log});
+        SyncPullEvent gone{1, "delete", id};
+        if (deletedFor) gone.deleteMac = deleteMac(kKeys.macKey, id, *deletedFor);
+        service->onPull = pages({deletedFor ? std::vector<SyncPullEvent>{gone} : std::vector<SyncPullEvent>{}});
         harness->noteText(id, "copied again", now);
-        harness->syncNow();
-        harness->syncNow();
-        EXPECT_FALSE(harness->lastStatus().lastErrorDescription.has_value());
-        EXPECT_FALSE(harness->hasPendingChanges());
+        harness->syncNow();  // one round
         const auto acknowledged = harness->recorder.acknowledgedPushes();
         ASSERT_EQ(acknowledged.size(), 1u);
-        if (!c.leaves) {
-            EXPECT_EQ(harness->recorder.find(id), nullptr);
-            EXPECT_TRUE(harness->recorder.canonicalizations.empty());
-            EXPECT_EQ(service->count("push"), 1u);
-            continue;
-        }
-        const auto fresh = acknowledged[0];
-        EXPECT_EQ(harness->recorder.canonicalizations, (std::vector<std::pair<std::string, std::string>>{{id, fresh}}));
-        ASSERT_NE(harness->recorder.find(fresh), nullptr);
-        EXPECT_EQ(harness->recorder.find(fresh)->text, "copied again");
-        EXPECT_EQ(lastPush().at(0).clientID, fresh) << "pushed again under its new id";
-        EXPECT_EQ(service->count("push"), 2u);
-    }
-}
-
-// A clip not yet acknowledged that takes a record's id by content takes its later date too,
-// so every device holds the id with one date; a later date of its own stays.
-TEST_F(EngineMends, AClipRenamedByContentTakesTheRecordsLaterDate) {
-    const std::int64_t date = wireSeconds(now);
-    for (const std::int64_t recordDate : {date + 30, date - 30}) {
-        SetUp();
-        auto local = newClipID(), record = newClipID();
-        harness->recorder.local.push_back({local, "copied on both", now, std::nullopt, std::nullopt, false});
-        service->onPull = pages({{textEvent(1, record, "copied on both", recordDate)}});
-        harness->syncNow();
-        ASSERT_NE(harness->recorder.find(record), nullptr);
-        EXPECT_EQ(wireSeconds(harness->recorder.find(record)->createdAt), std::max(date, recordDate));
-        EXPECT_EQ(harness->recorder.actions.size(), recordDate > date ? 1u : 0u);
+        EXPECT_FALSE(harness->hasPendingChanges());
+        EXPECT_EQ(service->count("push"), leaves ? 2u : 1u);
+        EXPECT_EQ(harness->recorder.find(id), nullptr);
+        EXPECT_EQ(harness->recorder.canonicalizations.size(), leaves ? 1u : 0u);
+        if (leaves) EXPECT_EQ(harness->recorder.find(acknowledged[0])->text, "copied again");
     }
 }
 
@@ -195,11 +155,13 @@ TEST_F(EngineMends, PullCanonicalizationRekeysTheQueuedPushWhichIsSealedUnderThe
     auto local = newClipID(), remote = newClipID();
     // The first push is refused, so the clip is still queued when the pull matches it.
     service->fail("push", SyncServiceError(SyncServiceErrorCode::invalidRequest));
-    service->onPull = pages({{textEvent(1, remote, "hello", 1'700'000'000)}});
+    service->onPull = pages({{textEvent(1, remote, "hello", wireSeconds(now) + 60)}});
     harness->noteText(local, "hello", now);
     harness->syncNow();
     ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
     EXPECT_EQ(harness->recorder.canonicalizations[0], std::make_pair(local, remote));
+    // It takes the record's later date: one date per id on every device.
+    EXPECT_EQ(wireSeconds(harness->recorder.find(remote)->createdAt), wireSeconds(now) + 60);
     EXPECT_TRUE(harness->hasPendingChanges());
     harness->syncNow();
     auto pushed = lastPush();
