@@ -275,13 +275,13 @@ std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem
     // content would be merged away by the canonicalization, and a deleted one would take
     // the pushed clip with it when its delete is replayed.
     std::optional<std::vector<SyncLocalClip>> snapshot;
-    std::optional<std::set<std::string>> remembered;
+    std::optional<SyncClipKeySet> remembered;
     std::set<std::string> keepOwnID;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& result = results[i];
         if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
         if (!remembered) remembered = rememberedDeletes();
-        if (remembered->count(result.canonicalID) ||
+        if (remembered->count(*syncClipKey(result.canonicalID)) ||
             std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end())
             throw invalidResponse("a duplicate names a deleted clip");
         std::optional<std::string> heldMac;
@@ -310,9 +310,12 @@ std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem
     return keepOwnID;
 }
 
-std::set<std::string> SyncEngine::rememberedDeletes() {
+SyncClipKeySet SyncEngine::rememberedDeletes() {
     if (!callbacksSet_ || !callbacks_.rememberedDeletes) return {};
-    return awaitMain<std::set<std::string>>([callback = callbacks_.rememberedDeletes] { return callback(); });
+    // The main thread only copies its flat list; the lookup set is built here.
+    const auto keys =
+        awaitMain<std::vector<SyncClipKey>>([callback = callbacks_.rememberedDeletes] { return callback(); });
+    return SyncClipKeySet(keys.begin(), keys.end());
 }
 
 void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {

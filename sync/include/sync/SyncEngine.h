@@ -142,7 +142,7 @@ private:
     // The pushed ids whose "duplicate" names a record not known here: they keep their id.
     std::set<std::string> checkDuplicates(const std::vector<SyncPushItem>& items,
                                           const std::vector<SyncPushResult>& results);
-    std::set<std::string> rememberedDeletes();
+    SyncClipKeySet rememberedDeletes();
     std::optional<SyncPushItem> sealPending(PendingPush& push);
     void reject(const std::string& id, SyncClipRejection rejection);
     void canonicalize(const std::string& localID, const std::string& canonicalID);
