@@ -52,9 +52,9 @@ void SyncCoordinator::wireEngineCallbacks() {
     callbacks.localClipRejected = [self](const std::string&, sync::SyncClipRejection rejection) {
         if (self) self->localClipRejected(rejection);
     };
-    callbacks.rememberedDeletes = [self]() -> std::set<std::string> {
+    callbacks.rememberedDeletes = [self]() -> std::vector<sync::SyncClipKey> {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
-        return email ? self->syncBookkeeping_->rememberedDeletes(*email) : sync::SyncIDSet{};
+        return email ? self->syncBookkeeping_->rememberedDeletes(*email) : std::vector<sync::SyncClipKey>{};
     };
     engine_->setCallbacks(std::move(callbacks), [self] {
         if (!self) return;

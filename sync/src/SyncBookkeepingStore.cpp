@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <limits>
 
 #include "sync/SyncCrypto.h"
+#include "sync/SyncModels.h"
 #include "sync/SyncText.h"
 
 namespace harbelle::sync {
@@ -15,8 +18,13 @@ namespace {
 constexpr const char* kReported = "reported_ids";
 constexpr const char* kPendingPush = "pending_push_ids";
 constexpr const char* kPendingDelete = "pending_delete_ids";
-constexpr const char* kDeleted = "deleted_ids";
+constexpr const char* kRemembered = "remembered_deletes";  // Base64 of 16 bytes per id, oldest first
+constexpr const char* kLegacyDeleted = "deleted_ids";       // earlier builds: UUID texts, oldest first
 constexpr const char* kPendingDeleteDates = "pending_delete_dates";
+// Base64 of 24 bytes per pending delete: the id's 16 bytes and its date, 8 bytes little-endian
+// (kNoDate when unknown). Ids that are no lower-case UUID text stay in the two lists above.
+constexpr const char* kPendingDeletesPacked = "pending_deletes";
+constexpr std::int64_t kNoDate = std::numeric_limits<std::int64_t>::min();
 
 SyncIDSet idSet(const json& j) {
     SyncIDSet out;
@@ -30,14 +38,62 @@ SyncIDSet idSet(const json& j) {
     return out;
 }
 
-json idList(const SyncIDSet& ids) { return json(std::vector<std::string>(ids.begin(), ids.end())); }
-
-std::vector<std::string> orderedIDs(const json& j) {
-    std::vector<std::string> out;
-    if (!j.is_array()) return out;
-    for (const json& id : j)
-        if (id.is_string() && !id.get_ref<const std::string&>().empty()) out.push_back(id.get<std::string>());
+json idList(const SyncIDSet& ids) {
+    json out = json::array();
+    for (const std::string& id : ids) out.push_back(id);
     return out;
+}
+
+void loadRemembered(const json& account, SyncRememberedDeletes& into) {
+    if (auto packed = account.find(kRemembered); packed != account.end() && packed->is_string()) {
+        if (auto bytes = base64Decode(packed->get_ref<const std::string&>())) into.unpack(*bytes);
+        return;
+    }
+    if (auto legacy = account.find(kLegacyDeleted); legacy != account.end() && legacy->is_array())
+        for (const json& id : *legacy)
+            if (id.is_string()) into.remember(id.get_ref<const std::string&>());
+}
+
+void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
+    std::string packed;
+    json others = json::array();
+    json otherDates = json::object();
+    for (const std::string& id : state.pendingDeleteIDs) {
+        auto date = state.pendingDeleteDates.find(id);
+        auto key = isSyncClipID(id) ? syncClipKey(id) : std::nullopt;
+        if (!key) {
+            others.push_back(id);
+            if (date != state.pendingDeleteDates.end()) otherDates[id] = date->second;
+            continue;
+        }
+        packed.append(reinterpret_cast<const char*>(key->data()), key->size());
+        auto seconds = std::uint64_t(date == state.pendingDeleteDates.end() ? kNoDate : date->second);
+        for (int byte = 0; byte < 8; ++byte) packed.push_back(char(seconds >> (8 * byte) & 0xff));
+    }
+    account[kPendingDelete] = std::move(others);
+    account[kPendingDeleteDates] = std::move(otherDates);
+    account[kPendingDeletesPacked] = base64Encode(packed);
+}
+
+void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state) {
+    state.pendingDeleteIDs = idSet(account.value(kPendingDelete, json()));
+    if (auto dates = account.find(kPendingDeleteDates); dates != account.end() && dates->is_object())
+        for (const auto& [id, seconds] : dates->items())
+            if (seconds.is_number_integer() && state.pendingDeleteIDs.count(id))
+                state.pendingDeleteDates[id] = seconds.get<std::int64_t>();
+    auto packed = account.find(kPendingDeletesPacked);
+    auto bytes = packed != account.end() && packed->is_string() ? base64Decode(packed->get_ref<const std::string&>())
+                                                               : std::nullopt;
+    if (!bytes) return;
+    for (std::size_t at = 0; at + 24 <= bytes->size(); at += 24) {
+        SyncClipKey key;
+        std::memcpy(key.data(), bytes->data() + at, key.size());
+        std::uint64_t seconds = 0;
+        for (int byte = 7; byte >= 0; --byte) seconds = seconds << 8 | std::uint8_t((*bytes)[at + 16 + std::size_t(byte)]);
+        const std::string id = syncClipIDText(key);
+        state.pendingDeleteIDs.insert(id);
+        if (std::int64_t(seconds) != kNoDate) state.pendingDeleteDates[id] = std::int64_t(seconds);
+    }
 }
 
 }  // namespace
@@ -62,6 +118,11 @@ std::optional<std::string> SyncBookkeepingStore::accountScope(const std::string&
     return sha256Hex(normalized);
 }
 
+std::optional<std::string> SyncBookkeepingStore::scopeOf(const std::string& email) const {
+    if (!cachedScope_ || cachedScope_->first != email) cachedScope_.emplace(email, accountScope(email));
+    return cachedScope_->second;
+}
+
 void SyncBookkeepingStore::load() {
     auto stored = defaults_.object(storageKey_);
     if (!stored) return;
@@ -76,12 +137,8 @@ void SyncBookkeepingStore::load() {
             SyncBookkeepingAccountState state;
             state.reportedIDs = idSet(account.value(kReported, json()));
             state.pendingPushIDs = idSet(account.value(kPendingPush, json()));
-            state.pendingDeleteIDs = idSet(account.value(kPendingDelete, json()));
-            state.deletedIDs = orderedIDs(account.value(kDeleted, json()));
-            if (auto dates = account.find(kPendingDeleteDates); dates != account.end() && dates->is_object())
-                for (const auto& [id, seconds] : dates->items())
-                    if (seconds.is_number_integer() && state.pendingDeleteIDs.count(id))
-                        state.pendingDeleteDates[id] = seconds.get<std::int64_t>();
+            loadPendingDeletes(account, state);
+            loadRemembered(account, deletedIn(scope));
             data_.accounts[scope] = std::move(state);
         }
     if (auto it = stored->find("owners"); it != stored->end() && it->is_object())
@@ -92,16 +149,22 @@ void SyncBookkeepingStore::load() {
 }
 
 void SyncBookkeepingStore::save() {
+    // Built by moves: a copy of a large list would cost the main thread as much again.
     json accounts = json::object();
-    for (const auto& [scope, state] : data_.accounts)
-        accounts[scope] = {{kReported, idList(state.reportedIDs)},
-                           {kPendingPush, idList(state.pendingPushIDs)},
-                           {kPendingDelete, idList(state.pendingDeleteIDs)},
-                           {kDeleted, state.deletedIDs},
-                           {kPendingDeleteDates, state.pendingDeleteDates}};
-    json owners = json::object();
+    for (const auto& [scope, state] : data_.accounts) {
+        json& account = accounts[scope];
+        account[kReported] = idList(state.reportedIDs);
+        account[kPendingPush] = idList(state.pendingPushIDs);
+        savePendingDeletes(state, account);
+        auto deleted = data_.deleted.find(scope);
+        account[kRemembered] = base64Encode(deleted == data_.deleted.end() ? std::string() : deleted->second.packed());
+    }
+    json stored = json::object();
+    json& owners = stored["owners"] = json::object();
     for (const auto& [id, scope] : data_.owners) owners[id] = scope;
-    defaults_.set(storageKey_, {{"accounts", accounts}, {"owners", owners}, {"migrated_scopes", idList(data_.migratedScopes)}});
+    stored["accounts"] = std::move(accounts);
+    stored["migrated_scopes"] = idList(data_.migratedScopes);
+    defaults_.set(storageKey_, stored);
     dirty_ = false;
 }
 
@@ -126,7 +189,7 @@ void SyncBookkeepingStore::flush() {
 
 SyncBookkeepingAccountState SyncBookkeepingStore::state(const std::string& email,
                                                         const std::optional<SyncLegacyBookkeepingKeys>& legacy) {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     if (!scope) return {};
     if (legacy && !data_.migratedScopes.count(*scope)) {
         SyncBookkeepingAccountState& account = data_.accounts[*scope];
@@ -154,7 +217,7 @@ SyncBookkeepingAccountState SyncBookkeepingStore::state(const std::string& email
 }
 
 SyncIDSet SyncBookkeepingStore::eligibleLocalIDs(const SyncIDSet& ids, const std::string& email) const {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     SyncIDSet out;
     for (const std::string& id : ids) {
         auto owner = data_.owners.find(id);
@@ -164,7 +227,7 @@ SyncIDSet SyncBookkeepingStore::eligibleLocalIDs(const SyncIDSet& ids, const std
 }
 
 bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email, bool pendingPush) {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     if (!scope || id.empty()) return false;
     auto owner = data_.owners.find(id);
     if (owner != data_.owners.end() && owner->second != *scope) return false;
@@ -176,34 +239,43 @@ bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email,
         account.pendingPushIDs.insert(id);
         account.pendingDeleteIDs.erase(id);
         account.pendingDeleteDates.erase(id);
-        std::erase(account.deletedIDs, id);
+        deletedIn(*scope).forget(id);
     }
     changed(false);
     return true;
 }
 
-void SyncBookkeepingStore::remember(SyncBookkeepingAccountState& account, const std::string& id) {
-    auto& ids = account.deletedIDs;
-    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;
-    ids.push_back(id);
-    if (ids.size() > kMaxRememberedDeletes) ids.erase(ids.begin(), ids.end() - std::ptrdiff_t(kMaxRememberedDeletes));
+SyncRememberedDeletes& SyncBookkeepingStore::deletedIn(const std::string& scope) {
+    return data_.deleted.try_emplace(scope, kMaxRememberedDeletes).first->second;
+}
+
+const SyncRememberedDeletes* SyncBookkeepingStore::deletedFor(const std::string& email) const {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.deleted.find(*scope) : data_.deleted.end();
+    return it == data_.deleted.end() ? nullptr : &it->second;
 }
 
 bool SyncBookkeepingStore::isRememberedDelete(const std::string& id, const std::string& email) const {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
-    if (it == data_.accounts.end()) return false;
-    const auto& deleted = it->second.deletedIDs;
-    return it->second.pendingDeleteIDs.count(id) || std::find(deleted.begin(), deleted.end(), id) != deleted.end();
+    if (it != data_.accounts.end() && it->second.pendingDeleteIDs.count(id)) return true;
+    const auto* deleted = deletedFor(email);
+    return deleted && deleted->contains(id);
 }
 
-SyncIDSet SyncBookkeepingStore::rememberedDeletes(const std::string& email) const {
-    auto scope = accountScope(email);
-    if (!scope) return {};
-    auto it = data_.accounts.find(*scope);
-    if (it == data_.accounts.end()) return {};
-    SyncIDSet out(it->second.deletedIDs.begin(), it->second.deletedIDs.end());
-    out.insert(it->second.pendingDeleteIDs.begin(), it->second.pendingDeleteIDs.end());
+std::size_t SyncBookkeepingStore::rememberedDeleteCount(const std::string& email) const {
+    const auto* deleted = deletedFor(email);
+    return deleted ? deleted->size() : 0;
+}
+
+std::vector<SyncClipKey> SyncBookkeepingStore::rememberedDeletes(const std::string& email) const {
+    const auto* deleted = deletedFor(email);
+    std::vector<SyncClipKey> out = deleted ? deleted->oldestFirst() : std::vector<SyncClipKey>{};
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it != data_.accounts.end())
+        for (const std::string& id : it->second.pendingDeleteIDs)
+            if (auto key = syncClipKey(id)) out.push_back(*key);
     return out;
 }
 
@@ -212,12 +284,13 @@ bool SyncBookkeepingStore::recordCapture(const std::string& id, const std::strin
 bool SyncBookkeepingStore::markReported(const std::string& id, const std::string& email) { return mark(id, email, false); }
 
 void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDSet& deletedIDs, const std::string& email) {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     if (!scope) return;
     SyncBookkeepingAccountState& account = data_.accounts[*scope];
     for (const std::string& id : pushedIDs) account.pendingPushIDs.erase(id);
+    SyncRememberedDeletes& deleted = deletedIn(*scope);
     for (const std::string& id : deletedIDs) {
-        remember(account, id);
+        deleted.remember(id);
         account.reportedIDs.erase(id);
         account.pendingPushIDs.erase(id);
         account.pendingDeleteIDs.erase(id);
@@ -229,7 +302,7 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
 }
 
 std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteDates(const std::string& email) const {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
     return it == data_.accounts.end() ? std::map<std::string, std::int64_t>{} : it->second.pendingDeleteDates;
 }
@@ -237,17 +310,22 @@ std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteDates(con
 std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
     const SyncIDSet& ids, const std::optional<std::string>& currentEmail,
     const std::map<std::string, std::int64_t>& createdAt) {
-    std::optional<std::string> current = currentEmail ? accountScope(*currentEmail) : std::nullopt;
+    std::optional<std::string> current = currentEmail ? scopeOf(*currentEmail) : std::nullopt;
     std::map<std::string, SyncIDSet> batches;
     for (const std::string& id : ids) {
         auto owner = data_.owners.find(id);
-        std::optional<std::string> scope = owner != data_.owners.end() ? std::optional(owner->second) : current;
+        const std::string* scope = owner != data_.owners.end() ? &owner->second : current ? &*current : nullptr;
         if (!scope) continue;
         SyncBookkeepingAccountState& account = data_.accounts[*scope];
-        remember(account, id);
-        if (auto date = createdAt.find(id); date != createdAt.end()) account.pendingDeleteDates[id] = date->second;
-        if (!account.pendingDeleteIDs.insert(id).second) continue;
-        batches[*scope].insert(id);
+        deletedIn(*scope).remember(id);
+        // The ids come in order: each lands at the end of what is there, found without a search.
+        if (auto date = createdAt.find(id); date != createdAt.end())
+            account.pendingDeleteDates.insert_or_assign(account.pendingDeleteDates.end(), id, date->second);
+        const std::size_t before = account.pendingDeleteIDs.size();
+        account.pendingDeleteIDs.insert(account.pendingDeleteIDs.end(), id);
+        if (account.pendingDeleteIDs.size() == before) continue;
+        SyncIDSet& batch = batches[*scope];
+        batch.insert(batch.end(), id);
     }
     std::vector<SyncBookkeepingDeleteBatch> out;
     for (auto& [scope, batchIDs] : batches) out.push_back({scope, std::move(batchIDs)});
@@ -279,10 +357,11 @@ void SyncBookkeepingStore::remapID(const std::string& oldID, const std::string& 
 }
 
 void SyncBookkeepingStore::resetAccount(const std::string& email) {
-    auto scope = accountScope(email);
+    auto scope = scopeOf(email);
     if (!scope) return;
     data_.migratedScopes.insert(*scope);
     data_.accounts[*scope] = SyncBookkeepingAccountState{};
+    data_.deleted.erase(*scope);
     changed(true);
 }
 

@@ -144,7 +144,7 @@ T SyncEngine::awaitMain(std::function<T()> body) {
 }
 
 template std::vector<SyncLocalClip> SyncEngine::awaitMain(std::function<std::vector<SyncLocalClip>()>);
-template std::set<std::string> SyncEngine::awaitMain(std::function<std::set<std::string>()>);
+template std::vector<SyncClipKey> SyncEngine::awaitMain(std::function<std::vector<SyncClipKey>()>);
 
 void SyncEngine::callbackAwaited(const std::function<void()>& body) {
     awaitMain<bool>([body] {

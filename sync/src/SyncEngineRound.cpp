@@ -38,6 +38,10 @@ void SyncEngine::armPollTimer() {
         return;
     }
     auto now = clock_->now();
+    if (morePagesWaiting_ && !scheduler_.inBackoff()) {
+        actor_.setTimer(now);
+        return;
+    }
     actor_.setTimer(now + std::chrono::duration_cast<SyncDate::duration>(SyncSeconds(scheduler_.nextDelay(now))));
 }
 
@@ -51,6 +55,7 @@ void SyncEngine::runRound() {
     refusedAnswer_.clear();
     blobFetchesThisRound_ = 0;
     blobFetchTime_ = SyncSeconds(0);
+    morePagesWaiting_ = false;
     if (session_ && !aborted()) {
         bool succeeded = false;
         try {
@@ -281,13 +286,13 @@ std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem
     // the pushed clip with it when its delete is replayed. Such an answer is refused for that
     // clip alone (it keeps its id); the round and its pull go on.
     std::optional<std::vector<SyncLocalClip>> snapshot;
-    std::optional<std::set<std::string>> remembered;
+    std::optional<SyncClipKeySet> remembered;
     std::set<std::string> keepOwnID;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& result = results[i];
         if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
         if (!remembered) remembered = rememberedDeletes();
-        if (remembered->count(result.canonicalID) ||
+        if (remembered->count(*syncClipKey(result.canonicalID)) ||
             std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end()) {
             refuseAnswer("a duplicate names a deleted clip");
             keepOwnID.insert(result.clientID);
@@ -322,9 +327,12 @@ void SyncEngine::refuseAnswer(const char* detail) {
     refusedAnswer_ = detail;
 }
 
-std::set<std::string> SyncEngine::rememberedDeletes() {
+SyncClipKeySet SyncEngine::rememberedDeletes() {
     if (!callbacksSet_ || !callbacks_.rememberedDeletes) return {};
-    return awaitMain<std::set<std::string>>([callback = callbacks_.rememberedDeletes] { return callback(); });
+    // The main thread only copies its flat list; the lookup set is built here.
+    const auto keys =
+        awaitMain<std::vector<SyncClipKey>>([callback = callbacks_.rememberedDeletes] { return callback(); });
+    return SyncClipKeySet(keys.begin(), keys.end());
 }
 
 void SyncEngine::reject(const std::string& id, SyncClipRejection rejection) {
@@ -385,7 +393,11 @@ void SyncEngine::pull() {
     if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
     int limit = maxPullLimit;
     bool restarted = false;
-    for (;;) {
+    for (int pages = 0;; ++pages) {
+        if (pages == maxPullPagesPerRound) {
+            morePagesWaiting_ = true;
+            return;
+        }
         if (aborted()) throw Aborted{};
         SyncPullResponse page;
         try {
@@ -408,15 +420,20 @@ void SyncEngine::pull() {
             continue;
         }
         std::int64_t cursor = session_->lastPulledSeq;
-        for (const auto& event : page.events) {
-            if (event.type == kMalformedEventType) {
+        for (auto event = page.events.begin(); event != page.events.end(); ++event) {
+            if (event->type == kMalformedEventType) {
                 refuseEvent();
-                cursor = std::max(cursor, event.seq);
+                // Its seq is believed only below the next readable event (at the page's end, up
+                // to latest_seq): a forged high one never takes the cursor past a genuine event.
+                auto next = std::find_if(event + 1, page.events.end(),
+                                         [](const SyncPullEvent& e) { return e.type != kMalformedEventType; });
+                const std::int64_t bound = next != page.events.end() ? next->seq - 1 : page.latestSeq;
+                if (event->seq > cursor && event->seq <= bound) cursor = event->seq;
                 continue;
             }
-            if (event.seq <= cursor) throw invalidResponse("events out of order");
-            applyEvent(event, index(), false);
-            cursor = event.seq;
+            if (event->seq <= cursor) throw invalidResponse("events out of order");
+            applyEvent(*event, index(), false);
+            cursor = event->seq;
         }
         if (!page.events.empty()) scheduler_.noteActivity(clock_->now());
         // The cursor moves only once the whole page is applied, and taken by the application.
@@ -600,9 +617,6 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
         case BlobFetch::ok:
             blob = std::move(fetched);
             break;
-        case BlobFetch::bad:
-            skipEvent();
-            return EventOutcome::skipped;
         case BlobFetch::missing:
         case BlobFetch::unreachable:
         case BlobFetch::later: {
@@ -656,15 +670,17 @@ SyncEngine::BlobFetch SyncEngine::fetchBlob(const SyncClipBlobInfo& info, SyncBl
     }
     blobFetchTime_ += std::chrono::duration_cast<SyncSeconds>(clock_->now() - started);
     if (!sealed) return BlobFetch::missing;
+    // Bytes that fail a check count as a try, as a missing image does: a service that lost or
+    // damaged one copy may still hand out a good one later, within the same bounds.
     std::string bytes;
     try {
         bytes = openBlob(keys_.blobKey, *sealed, key);
     } catch (const SyncCryptoError&) {
-        return BlobFetch::bad;
+        return BlobFetch::missing;
     }
-    if (sha256Hex(bytes) != info.digest) return BlobFetch::bad;
+    if (sha256Hex(bytes) != info.digest) return BlobFetch::missing;
     auto header = sniffSyncImage(bytes);
-    if (!header || header->contentType != info.contentType) return BlobFetch::bad;
+    if (!header || header->contentType != info.contentType) return BlobFetch::missing;
     out = SyncBlobPayload{key, info.digest, info.contentType, info.pixelWidth, info.pixelHeight, std::move(bytes)};
     return BlobFetch::ok;
 }

@@ -7,6 +7,15 @@ SyncLocalIndex::SyncLocalIndex(const std::vector<SyncLocalClip>& clips) {
     for (auto it = clips.rbegin(); it != clips.rend(); ++it) put(*it);
 }
 
+bool SyncLocalIndex::wasDeleted(const std::string& id) const {
+    auto key = syncClipKey(id);
+    return key && deleted_.count(*key) > 0;
+}
+
+void SyncLocalIndex::noteDeleted(const std::string& id) {
+    if (auto key = syncClipKey(id)) deleted_.insert(*key);
+}
+
 const SyncLocalClip* SyncLocalIndex::byID(const std::string& id) const {
     auto it = clips_.find(id);
     return it == clips_.end() ? nullptr : &it->second;

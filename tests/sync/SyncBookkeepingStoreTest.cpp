@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "support/InMemorySyncBookkeepingPersisting.h"
 #include "sync/SyncBookkeepingStore.h"
 #include "sync/SyncCrypto.h"
@@ -85,24 +87,44 @@ TEST(SyncBookkeepingStoreTest, DeletesAreFiledPerOwnerAndDurableAtOnce) {
     EXPECT_TRUE(store.recordDeletes({"orphan"}, std::nullopt).empty());
 }
 
-// Deletes are remembered across restarts, a received clip never cancels one, the memory is bounded.
+std::string clipID(std::size_t n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012zx", n);
+    return text;
+}
+
+// Deletes are remembered across restarts, a received clip never cancels one, a capture does;
+// the memory is bounded, the oldest forgotten first; what an earlier build saved loads back.
 TEST(SyncBookkeepingStoreTest, DeletesAreRememberedWithTheirDates) {
+    const std::string pending = clipID(1), sent = clipID(2), captured = clipID(3);
     InMemorySyncBookkeepingPersisting defaults;
     {
         SyncBookkeepingStore store(defaults, kKey);
-        store.recordDeletes({"pending"}, A, {{"pending", 1'700'000'000}});
-        store.markReported("pending", A);
-        store.acknowledge({}, {"sent"}, A);
+        store.recordDeletes({pending}, A, {{pending, 1'700'000'000}});
+        store.markReported(pending, A);
+        store.acknowledge({}, {sent, captured}, A);
+        store.recordCapture(captured, A);
     }
     SyncBookkeepingStore store(defaults, kKey);
-    EXPECT_EQ(store.rememberedDeletes(A), (SyncIDSet{"pending", "sent"}));
-    EXPECT_EQ(store.pendingDeleteDates(A), (std::map<std::string, std::int64_t>{{"pending", 1'700'000'000}}));
+    const auto remembered = store.rememberedDeletes(A);
+    EXPECT_EQ(SyncClipKeySet(remembered.begin(), remembered.end()), (SyncClipKeySet{*syncClipKey(pending), *syncClipKey(sent)}));
+    EXPECT_FALSE(store.isRememberedDelete(captured, A));
+    EXPECT_EQ(store.pendingDeleteDates(A), (std::map<std::string, std::int64_t>{{pending, 1'700'000'000}}));
     store.setSaveRequester([] {});  // saved in one batch, not once per mark
     for (std::size_t i = 0; i < SyncBookkeepingStore::kMaxRememberedDeletes; ++i)
-        store.acknowledge({}, {std::to_string(i)}, A);
-    EXPECT_FALSE(store.isRememberedDelete("sent", A)) << "the oldest is forgotten first";
-    EXPECT_TRUE(store.isRememberedDelete("pending", A)) << "a pending delete stays";
-    EXPECT_EQ(store.state(A).deletedIDs.size(), SyncBookkeepingStore::kMaxRememberedDeletes);
+        store.acknowledge({}, {clipID(100 + i)}, A);
+    EXPECT_FALSE(store.isRememberedDelete(sent, A)) << "the oldest is forgotten first";
+    EXPECT_TRUE(store.isRememberedDelete(pending, A)) << "a pending delete stays";
+    EXPECT_TRUE(store.isRememberedDelete(clipID(100), A));
+    EXPECT_EQ(store.rememberedDeleteCount(A), SyncBookkeepingStore::kMaxRememberedDeletes);
+
+    InMemorySyncBookkeepingPersisting earlier;
+    earlier.values[kKey] = {
+        {"accounts", {{*SyncBookkeepingStore::accountScope(A), {{"deleted_ids", {sent, "not-an-id", captured}}}}}}};
+    SyncBookkeepingStore migrated(earlier, kKey);
+    migrated.markReported(pending, A);
+    EXPECT_EQ(SyncBookkeepingStore(earlier, kKey).rememberedDeletes(A),
+              (std::vector{*syncClipKey(sent), *syncClipKey(captured)}));
 }
 
 TEST(SyncBookkeepingStoreTest, RoutineMarksAreSavedInBatches) {

@@ -293,6 +293,19 @@ TEST_F(SyncBridgeStore, ABadReceivedImageIsDroppedButCountsAsReported) {
     EXPECT_EQ(store->item(good)->kind, ClipKind::image);
 }
 
+// A received clip the history file has no room for is refused as a copy is: with its notice.
+TEST_F(SyncBridgeStore, AReceivedClipWithNoRoomIsRefusedWithTheNoticeACopyGets) {
+    store = makeStore({.maximumFileBytes = 64 << 10});
+    makeCoordinator();
+    signInScripted();
+    const Uuid big = Uuid::random();
+    engine->callbacks.applyMergeAction(
+        sync::SyncMergeInsertNew{big.lowercaseString(), std::string(80 << 10, 'x'), clock.now(), {}, {}});
+    ASSERT_TRUE(pumpUntil([&] { return sync->receivedWaiting() == 0; }));
+    EXPECT_FALSE(store->item(big));
+    EXPECT_EQ(store->toastMessage(), HistoryStore::kClipTooLargeMessage);
+}
+
 // A pulled page arrives one clip per main-thread step: the views hear of it once, not per clip.
 TEST_F(SyncBridgeStore, ReceivedChangesAreAnnouncedOnceAndAPlainChangeCarriesThem) {
     const Uuid kept = addText("kept");

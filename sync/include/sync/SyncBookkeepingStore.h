@@ -6,9 +6,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sync/SyncBookkeepingPersisting.h"
+#include "sync/SyncRememberedDeletes.h"
 
 namespace harbelle::sync {
 
@@ -19,8 +21,6 @@ struct SyncBookkeepingAccountState {
     SyncIDSet reportedIDs;
     SyncIDSet pendingPushIDs;
     SyncIDSet pendingDeleteIDs;
-    // Ids deleted here or seen deleted, oldest first, at most kMaxRememberedDeletes.
-    std::vector<std::string> deletedIDs;
     // Creation dates (whole seconds) of the clips behind pending deletes, where known.
     std::map<std::string, std::int64_t> pendingDeleteDates;
     SyncIDSet effectivePendingPushIDs() const;  // pending push minus pending delete
@@ -64,11 +64,13 @@ public:
                                                           const std::map<std::string, std::int64_t>& createdAt = {});
     std::map<std::string, std::int64_t> pendingDeleteDates(const std::string& email) const;
     void remapID(const std::string& oldID, const std::string& newID);
-    // The account's remembered deletes and pending deletes: never brought back by a pull,
-    // never a clip's new name.
-    SyncIDSet rememberedDeletes(const std::string& email) const;
+    // The account's remembered deletes (ids deleted here or seen deleted, the newest
+    // kMaxRememberedDeletes) and pending deletes: never brought back by a pull, never a
+    // clip's new name.
+    std::vector<SyncClipKey> rememberedDeletes(const std::string& email) const;
     bool isRememberedDelete(const std::string& id, const std::string& email) const;
-    static constexpr std::size_t kMaxRememberedDeletes = 10000;
+    std::size_t rememberedDeleteCount(const std::string& email) const;
+    static constexpr std::size_t kMaxRememberedDeletes = 100'000;
     // A newly created account starts clean: its scope counts as migrated (no legacy ids move
     // in) and its reported and pending lists are emptied; ownership stays.
     void resetAccount(const std::string& email);
@@ -81,6 +83,7 @@ public:
 private:
     struct Data {
         std::map<std::string, SyncBookkeepingAccountState> accounts;  // by scope
+        std::map<std::string, SyncRememberedDeletes> deleted;         // by scope
         std::map<std::string, std::string> owners;  // clip id -> scope
         std::set<std::string> migratedScopes;
     };
@@ -88,7 +91,11 @@ private:
     void save();
     void changed(bool durable);
     bool mark(const std::string& id, const std::string& email, bool pendingPush);
-    static void remember(SyncBookkeepingAccountState& account, const std::string& id);
+    // accountScope() of the address last asked about: every mark and lookup names one, and
+    // the scope costs a normalization and a hash.
+    std::optional<std::string> scopeOf(const std::string& email) const;
+    SyncRememberedDeletes& deletedIn(const std::string& scope);
+    const SyncRememberedDeletes* deletedFor(const std::string& email) const;
 
     SyncBookkeepingPersisting& defaults_;
     std::string storageKey_;
@@ -96,6 +103,7 @@ private:
     bool dirty_ = false;
     bool saveRequested_ = false;
     std::function<void()> saveRequester_;
+    mutable std::optional<std::pair<std::string, std::optional<std::string>>> cachedScope_;
 };
 
 }  // namespace harbelle::sync

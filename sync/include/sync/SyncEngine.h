@@ -42,6 +42,9 @@ public:
     static constexpr std::size_t maxSealedBlobBytes = 1u << 20;
     static constexpr std::size_t maxDeleteIDs = 500;
     static constexpr int maxPullLimit = 500;
+    // Pages one round pulls before it ends: the next round follows at once, its pushes first,
+    // so a service that always has more never keeps local copies from going up.
+    static constexpr int maxPullPagesPerRound = 20;
     static constexpr std::size_t maxPendingBlobFetches = 200;
     // Image fetches per round: a slow or trickling media endpoint costs at most this much
     // time (plus one download's timeout) before the rest waits for a later round.
@@ -103,9 +106,9 @@ private:
     };
     struct Gate;
     struct Aborted {};
-    // missing: the service answered without the image; unreachable: no answer (offline,
-    // timeout); later: not tried, this round's budget is spent.
-    enum class BlobFetch { ok, missing, unreachable, later, bad };
+    // missing: the service answered without the image, or with one that fails its checks;
+    // unreachable: no answer (offline, timeout); later: not tried, this round's budget is spent.
+    enum class BlobFetch { ok, missing, unreachable, later };
     // failed: waits for its image after a try that counts towards giving it up.
     enum class EventOutcome { applied, deferred, failed, skipped };
 
@@ -142,7 +145,7 @@ private:
     // The pushed ids whose "duplicate" names a record not known here: they keep their id.
     std::set<std::string> checkDuplicates(const std::vector<SyncPushItem>& items,
                                           const std::vector<SyncPushResult>& results);
-    std::set<std::string> rememberedDeletes();
+    SyncClipKeySet rememberedDeletes();
     // A refused push answer: counted and logged with the round; the round goes on.
     void refuseAnswer(const char* detail);
     std::optional<SyncPushItem> sealPending(PendingPush& push);
@@ -195,6 +198,7 @@ private:
     SyncPollScheduler scheduler_;
     bool running_ = false;
     bool sessionDirty_ = false;
+    bool morePagesWaiting_ = false;  // the last round stopped at its page bound
     int refusedThisRound_ = 0;  // events and answers that failed verification
     int skippedThisRound_ = 0;  // events that could not be opened
     int gaveUpThisRound_ = 0;   // images given up

@@ -12,6 +12,7 @@
 
 #include "sync/SyncClock.h"
 #include "sync/SyncModels.h"
+#include "sync/SyncRememberedDeletes.h"
 #include "sync/SyncServiceError.h"
 
 // Values that cross between the sync engine and the application. Clip identifiers are
@@ -120,7 +121,7 @@ struct SyncEngineCallbacks {
     std::function<void(const std::string& clientID, SyncClipRejection rejection)> localClipRejected;
     // Identifiers this device deleted or saw deleted (and those waiting to be deleted): an
     // upsert for one is skipped, a "duplicate" naming one is refused.
-    std::function<std::set<std::string>()> rememberedDeletes;
+    std::function<std::vector<SyncClipKey>()> rememberedDeletes;
 };
 
 // Runs a step on the application's main thread later (the app queues a Qt call; tests keep a

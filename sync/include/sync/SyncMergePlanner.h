@@ -22,12 +22,12 @@ public:
     void rekey(const std::string& from, const std::string& to);
     std::size_t size() const { return clips_.size(); }
     // Identifiers deleted here or seen deleted: never inserted again.
-    bool wasDeleted(const std::string& id) const { return deleted_.count(id) > 0; }
-    void noteDeleted(const std::string& id) { deleted_.insert(id); }
-    void noteDeleted(std::set<std::string> ids) { deleted_.merge(ids); }
+    bool wasDeleted(const std::string& id) const;
+    void noteDeleted(const std::string& id);
+    void noteDeleted(const SyncClipKeySet& keys) { deleted_.insert(keys.begin(), keys.end()); }
 
 private:
-    std::set<std::string> deleted_;
+    SyncClipKeySet deleted_;
     std::map<std::string, SyncLocalClip> clips_;
     std::map<std::string, std::string> byText_;
     std::map<std::string, std::string> byDigest_;

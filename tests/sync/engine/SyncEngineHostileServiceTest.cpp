@@ -56,6 +56,21 @@ std::function<SyncPullResponse(std::int64_t, int)> onePage(std::vector<SyncPullE
     };
 }
 
+// The log in its true order, paged as a service pages it: the events after `since` by position.
+std::function<SyncPullResponse(std::int64_t, int)> pagedLog(std::vector<std::pair<std::int64_t, SyncPullEvent>> log,
+                                                             std::size_t pageSize) {
+    return [log, pageSize](std::int64_t since, int) {
+        SyncPullResponse response;
+        response.latestSeq = log.back().first;
+        for (const auto& [position, event] : log)
+            if (position > since) {
+                if (response.events.size() == pageSize) response.hasMore = true;
+                else response.events.push_back(event);
+            }
+        return response;
+    };
+}
+
 struct HostileService : ::testing::Test {
     void SetUp() override {
         harness = std::make_unique<SyncEngineHarness>(scriptedAPIFactory(service), scriptedBlobFactory(service), clock);
@@ -350,6 +365,66 @@ TEST_F(HostileService, AnImageTheApplicationHadNotTakenAtQuitIsFetchedAtTheNextS
         EXPECT_EQ(storedCursor(), 1);
         EXPECT_TRUE(harness->accounts->loadSession()->pendingBlobFetches.empty());
     }
+}
+
+// A malformed event's seq is believed only where it fits between its neighbours: a forged high
+// one never takes the cursor past the genuine events after it, on its page or the next.
+TEST_F(HostileService, AMalformedEventsSeqNeverTakesTheCursorPastAGenuineEvent) {
+    struct Case {
+        const char* name;
+        std::int64_t position, shownSeq;
+        std::size_t pageSize;
+        std::int64_t cursor;
+    };
+    for (const Case& c : {Case{"forged, amid its page", 2, 1'000'000'000, 10, 4},
+                          Case{"forged, ending its page", 2, 1'000'000'000, 2, 4},
+                          Case{"honest, ending the log", 5, 5, 10, 5}}) {
+        SCOPED_TRACE(c.name);
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        std::vector<std::pair<std::int64_t, SyncPullEvent>> log;
+        std::vector<std::string> genuine;
+        for (std::int64_t position = 1; position <= std::max<std::int64_t>(4, c.position); ++position) {
+            if (position == c.position) {
+                SyncPullEvent malformed;
+                malformed.type = kMalformedEventType;
+                malformed.seq = c.shownSeq;
+                log.emplace_back(position, malformed);
+            } else {
+                genuine.push_back(newClipID());
+                log.emplace_back(position, sealedText(position, genuine.back(), "text " + genuine.back(), 1));
+            }
+        }
+        service->onPull = pagedLog(log, c.pageSize);
+        harness->syncNow();
+        for (const auto& id : genuine) EXPECT_NE(harness->recorder.find(id), nullptr) << id;
+        EXPECT_EQ(storedCursor(), c.cursor);
+        EXPECT_GE(skipped(), 1);
+    }
+}
+
+// A service that always has more never keeps a local copy from going up: a round ends at its
+// page bound, and the next, pushes first, follows at once.
+TEST_F(HostileService, EndlessPagesNeverHoldBackPushes) {
+    const int bound = SyncEngine::maxPullPagesPerRound;
+    const auto local = newClipID();
+    service->onPull = [&](std::int64_t since, int) {
+        if (since == 0)  // copied while the round pulls
+            harness->engine->noteLocalClip(local, "copied meanwhile", now, std::nullopt, false, std::nullopt);
+        SyncPullResponse response;
+        response.events.push_back(sealedText(since + 1, newClipID(), "more " + std::to_string(since), 1));
+        response.latestSeq = since + 1;
+        response.hasMore = since + 1 < 4 * bound;
+        return response;
+    };
+    harness->start();
+    harness->syncNow();
+    ASSERT_TRUE(harness->pumpUntil([&] { return service->count("push") > 0; }));
+    // The rest of the log follows without waiting for a poll (this clock never moves).
+    ASSERT_TRUE(harness->pumpUntil([&] { return service->count("pull") >= std::size_t(4 * bound); }));
+    std::lock_guard lock(service->mutex);
+    const auto firstPush = std::find(service->calls.begin(), service->calls.end(), "push");
+    EXPECT_EQ(std::count(service->calls.begin(), firstPush, "pull"), bound);
 }
 
 TEST_F(HostileService, OnlyAnAnswerRefusedAsTooLargeHalvesThePull) {

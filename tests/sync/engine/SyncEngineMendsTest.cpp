@@ -310,13 +310,22 @@ TEST_F(EngineMends, BlobKeyFromTheServiceIsNotTrustedAndImagesAreChecked) {
         service->blobs[wrongKey] = sealBlob(kKeys.blobKey, wrongBytes.data, wrongKey);
         service->blobs[notImageKey] = sealBlob(kKeys.blobKey, notImage.data, notImageKey);
     }
-    service->onPull = pages({{lying, imageEvent(2, newClipID(), wrongBytes, 1), imageEvent(3, newClipID(), notImage, 1)}});
+    const auto mended = newClipID();
+    service->onPull = pages({{lying, imageEvent(2, mended, wrongBytes, 1), imageEvent(3, newClipID(), notImage, 1)}});
     harness->syncNow();
     ASSERT_EQ(harness->recorder.actions.size(), 1u);
     EXPECT_EQ(std::get<SyncMergeInsertNew>(harness->recorder.actions[0]).blob->data, png);
-    EXPECT_EQ(harness->lastStatus().skippedEventCount, 2);
-    std::lock_guard lock(service->mutex);
-    EXPECT_EQ(std::count(service->downloads.begin(), service->downloads.end(), std::string(64, 'f')), 0);
+    // A failed check counts as a try, as a missing image does: both wait to be fetched again.
+    EXPECT_EQ(harness->lastStatus().skippedEventCount, 0);
+    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), 2u);
+    {
+        std::lock_guard lock(service->mutex);
+        EXPECT_EQ(std::count(service->downloads.begin(), service->downloads.end(), std::string(64, 'f')), 0);
+        service->blobs[wrongKey] = sealBlob(kKeys.blobKey, other.data, wrongKey);
+    }
+    harness->syncNow();
+    ASSERT_NE(harness->recorder.find(mended), nullptr) << "the mended copy arrives";
+    EXPECT_EQ(harness->accounts->loadSession()->pendingBlobFetches.size(), 1u);
 }
 
 TEST_F(EngineMends, SignOutClearsTheQueuesAndDeletesNeedASession) {

@@ -63,7 +63,12 @@ SyncEngineCallbacks SyncCallbackRecorder::callbacks() {
             deleted.insert(remove->clientID);
         }
     };
-    callbacks.rememberedDeletes = [this] { return deleted; };
+    callbacks.rememberedDeletes = [this] {
+        std::vector<SyncClipKey> keys;
+        for (const auto& id : deleted)
+            if (auto key = syncClipKey(id)) keys.push_back(*key);
+        return keys;
+    };
     callbacks.statusChanged = [this](const SyncEngineStatus& status) { statuses.push_back(status); };
     callbacks.canonicalizeLocalClip = [this](const std::string& from, const std::string& to) {
         order.push_back("canonicalize");
