@@ -7,12 +7,16 @@ namespace harbelle::sync {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// Digit values by character, -1 for anything else: every lookup of an id parses it.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+    std::array<std::int8_t, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i) values[std::size_t('0' + i)] = std::int8_t(i);
+    for (int i = 0; i < 6; ++i) values[std::size_t('a' + i)] = values[std::size_t('A' + i)] = std::int8_t(10 + i);
+    return values;
+}();
+
+int hexValue(char c) { return kHexValues[std::uint8_t(c)]; }
 
 }  // namespace
 
@@ -118,6 +122,7 @@ void SyncRememberedDeletes::remember(std::string_view id) {
 
 void SyncRememberedDeletes::add(const SyncClipKey& key) {
     if (!insert(key)) return;
+    ++version_;
     order_.push_back(key);
     while (count_ > capacity_) erase(order_[head_++]);
     // The forgotten front is dropped once it is most of the array: constant time per id.
@@ -130,6 +135,7 @@ void SyncRememberedDeletes::add(const SyncClipKey& key) {
 void SyncRememberedDeletes::forget(std::string_view id) {
     auto key = syncClipKey(id);
     if (!key || !has(*key)) return;
+    ++version_;
     erase(*key);
     // Rare (a clip captured again under a deleted id): a linear search is fine.
     order_.erase(std::find(order_.begin() + std::ptrdiff_t(head_), order_.end(), *key));
