@@ -3,51 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/UuidText.h"
+
 namespace harbelle::sync {
 
-namespace {
+std::optional<SyncClipKey> syncClipKey(std::string_view id) { return uuidtext::parse(id); }
 
-// Digit values by character, -1 for anything else: every lookup of an id parses it.
-constexpr std::array<std::int8_t, 256> kHexValues = [] {
-    std::array<std::int8_t, 256> values{};
-    values.fill(-1);
-    for (int i = 0; i < 10; ++i) values[std::size_t('0' + i)] = std::int8_t(i);
-    for (int i = 0; i < 6; ++i) values[std::size_t('a' + i)] = values[std::size_t('A' + i)] = std::int8_t(10 + i);
-    return values;
-}();
-
-int hexValue(char c) { return kHexValues[std::uint8_t(c)]; }
-
-}  // namespace
-
-std::optional<SyncClipKey> syncClipKey(std::string_view id) {
-    if (id.size() != 36) return std::nullopt;
-    SyncClipKey key{};
-    std::size_t byte = 0;
-    for (std::size_t i = 0; i < id.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (id[i++] != '-') return std::nullopt;
-            continue;
-        }
-        const int high = hexValue(id[i]), low = hexValue(id[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        key[byte++] = std::uint8_t(high << 4 | low);
-        i += 2;
-    }
-    return key;
-}
-
-std::string syncClipIDText(const SyncClipKey& key) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(36);
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-        out.push_back(digits[key[i] >> 4]);
-        out.push_back(digits[key[i] & 15]);
-    }
-    return out;
-}
+std::string syncClipIDText(const SyncClipKey& key) { return uuidtext::format(key, "0123456789abcdef"); }
 
 std::size_t SyncClipKeyHash::operator()(const SyncClipKey& key) const noexcept {
     std::uint64_t a, b;
