@@ -262,6 +262,13 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     if (trimmed.empty()) return;
     ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
     retirePayload(stored);
+    // Other devices may hold the old text under this id: the edited text is another clip for
+    // sync, under an id of its own, and the old record stays with them as it is.
+    const bool newText = stored.text != trimmed;
+    if (newText) {
+        stored.id = Uuid::random();
+        if (selectedID_ == clip.id) setSelectedIDQuietly(stored.id);
+    }
     const ClipKind kind = clipkind::detect(trimmed);
     stored.text = trimmed;
     stored.kind = kind;
@@ -283,10 +290,12 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     stored.fileURLs.clear();
     stored.isSensitive = false;
     stored.copyCount = 1;
+    const ClipItem edited = stored;
     itemsDidChange();
     setEditingItem(std::nullopt);
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
+    if (newText) notifySyncableCapture(edited);
 }
 
 // ---- Selection and paste requests ---------------------------------------------------------------

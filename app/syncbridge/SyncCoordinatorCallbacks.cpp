@@ -250,9 +250,14 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
                 const auto id = wireID(value.clientID);
                 const bool removed = id && store.applySyncDelete(*id);
                 syncBookkeeping_->acknowledge({}, {value.clientID}, *email);
-                // A favourite kept here stays this account's, already reported: it is not
-                // pushed back, and a later delete here still reaches the service.
-                if (!removed && id && store.item(*id)) syncBookkeeping_->markReported(value.clientID, *email);
+                // A favourite kept here leaves the deleted id, so the delete never finds it
+                // again (a pull from 0 replays it). It stays this account's, already reported:
+                // it is not pushed back.
+                if (!removed && id && store.item(*id)) {
+                    const Uuid kept = Uuid::random();
+                    store.applySyncCanonicalization(*id, kept);
+                    syncBookkeeping_->markReported(kept.lowercaseString(), *email);
+                }
             }
         },
         action);

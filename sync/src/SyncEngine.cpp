@@ -394,6 +394,8 @@ void SyncEngine::clearLocalAccount() {
     deletes_.clear();
     deleteDates_.clear();
     parked_.clear();
+    answeredDeleted_.clear();
+    leftDeletedIDs_.clear();
     uploadedBlobKeys_.clear();
     sessionDirty_ = false;
     actor_.setTimer(std::nullopt);

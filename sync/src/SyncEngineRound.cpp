@@ -62,6 +62,7 @@ void SyncEngine::runRound() {
             pushDeletes();
             pushClips();
             pull();
+            pushClips();  // clips that left an id the service holds deleted
             succeeded = true;
         } catch (const Aborted&) {
         } catch (const SyncServiceError& error) {
@@ -255,9 +256,13 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
     std::vector<std::string> acknowledged;
     for (const auto& result : results) {
         std::string id = result.clientID;
+        if (result.status == "deleted" && !leftDeletedIDs_.count(id))
+            if (const auto* push = findPush(id)) answeredDeleted_.insert_or_assign(id, *push);
         std::erase_if(pushes_, [&](const PendingPush& push) { return push.id == id; });
         // Left unacknowledged, so the next start offers it again; not pushed again this time.
         if (keepOwnID.count(id)) continue;
+        // Settled once the pull has brought the delete (leaveDeletedIDs).
+        if (answeredDeleted_.count(id)) continue;
         if (result.status == "duplicate" && result.canonicalID != id) {
             // Canonicalized first, so the acknowledgement names the identifier that stays.
             canonicalize(id, result.canonicalID);
@@ -276,9 +281,10 @@ void SyncEngine::sendBatch(std::vector<SyncPushItem> items) {
 
 std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem>& items,
                                                  const std::vector<SyncPushResult>& results) {
-    // A "duplicate" may only name a clip of the same content: one held here with other
-    // content would be merged away by the canonicalization, and a deleted one would take
-    // the pushed clip with it when its delete is replayed.
+    // A "duplicate" may only rename a clip onto one of the same content: one held here with
+    // other content would be merged away by the canonicalization, and a deleted one would take
+    // the pushed clip with it when its delete is replayed. Such an answer is refused for that
+    // clip alone (it keeps its id); the round and its pull go on.
     std::optional<std::vector<SyncLocalClip>> snapshot;
     std::optional<SyncClipKeySet> remembered;
     std::set<std::string> keepOwnID;
@@ -287,8 +293,11 @@ std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem
         if (result.status != "duplicate" || result.canonicalID == result.clientID) continue;
         if (!remembered) remembered = rememberedDeletes();
         if (remembered->count(*syncClipKey(result.canonicalID)) ||
-            std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end())
-            throw invalidResponse("a duplicate names a deleted clip");
+            std::find(deletes_.begin(), deletes_.end(), result.canonicalID) != deletes_.end()) {
+            refuseAnswer("a duplicate names a deleted clip");
+            keepOwnID.insert(result.clientID);
+            continue;
+        }
         std::optional<std::string> heldMac;
         for (const auto& item : items)
             if (item.clientID == result.canonicalID) heldMac = item.contentMac;
@@ -305,14 +314,17 @@ std::set<std::string> SyncEngine::checkDuplicates(const std::vector<SyncPushItem
                     heldMac = clip.blobDigest ? imageContentMac(keys_.macKey, *clip.blobDigest)
                                               : textContentMac(keys_.macKey, clip.text);
         }
-        if (heldMac && *heldMac != items[i].contentMac) {
-            throw invalidResponse("a duplicate names a clip with other content");
-        }
+        if (heldMac && *heldMac != items[i].contentMac) refuseAnswer("a duplicate names a clip with other content");
         // Nothing here shows that the named record exists with this content: the clip keeps
         // its id. The record's own upsert, when it arrives, gives it the id by content.
-        if (!heldMac) keepOwnID.insert(result.clientID);
+        if (!heldMac || *heldMac != items[i].contentMac) keepOwnID.insert(result.clientID);
     }
     return keepOwnID;
+}
+
+void SyncEngine::refuseAnswer(const char* detail) {
+    ++refusedThisRound_;
+    refusedAnswer_ = detail;
 }
 
 SyncClipKeySet SyncEngine::rememberedDeletes() {
@@ -432,8 +444,37 @@ void SyncEngine::pull() {
             saveSessionQuietly();
         }
         // A page of nothing but unreadable events would be asked for again forever.
-        if (!page.hasMore || !advanced) break;
+        if (!page.hasMore) {
+            if (!answeredDeleted_.empty()) leaveDeletedIDs(index());
+            break;
+        }
+        if (!advanced) break;
     }
+}
+
+void SyncEngine::leaveDeletedIDs(SyncLocalIndex& index) {
+    // The service holds these ids deleted, and the log up to its end brought no delete that
+    // removed the clip here: the clip is a later copy (made after the delete reached the
+    // service, or the delete named an earlier record of the id). It is not lost and not left
+    // under a dead id: it takes a new id here and goes up as a new record, so it reaches the
+    // devices that applied the delete. Once per clip: a new id answered "deleted" again is
+    // acknowledged as it is.
+    std::vector<std::string> acknowledged;
+    for (auto& [id, push] : std::exchange(answeredDeleted_, {})) {
+        if (!index.byID(id)) {
+            acknowledged.push_back(id);
+            continue;
+        }
+        auto fresh = randomUUID();
+        canonicalize(id, fresh);
+        index.rekey(id, fresh);
+        push.id = fresh;
+        leftDeletedIDs_.insert(fresh);
+        pushes_.push_back(std::move(push));
+    }
+    if (!acknowledged.empty() && callbacksSet_ && callbacks_.localChangesAcknowledged)
+        callbackAwaited(
+            [callback = callbacks_.localChangesAcknowledged, acknowledged] { callback(acknowledged, {}); });
 }
 
 void SyncEngine::retryPendingBlobFetches(SyncLocalIndex& index) {

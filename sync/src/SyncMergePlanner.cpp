@@ -76,9 +76,15 @@ SyncMergePlan planUpsert(const std::string& clientID, std::int64_t createdAtSeco
         if (const auto* same = local.byContent(payload)) {
             // A clip the service already holds under its own id keeps it: this record is
             // another one of the same content (an older copy, maybe deleted later in the log).
-            // A clip not yet acknowledged takes the record's id, and keeps its own date,
-            // payload and source: the sync copy adds nothing a local clip lacks.
-            if (!same->acknowledged) plan.canonicalizeFrom = same->clientID;
+            // A clip not yet acknowledged takes the record's id, and keeps its payload and
+            // source: the sync copy adds nothing a local clip lacks. Its date moves up to the
+            // record's when that is later, so every device holds the id with one date and a
+            // delete made on any of them verifies on the others.
+            if (!same->acknowledged) {
+                plan.canonicalizeFrom = same->clientID;
+                if (wireSeconds(same->createdAt) < createdAtSeconds)
+                    plan.action = SyncMergePromoteExisting{clientID, createdAt, std::nullopt, {}};
+            }
             return plan;
         }
         plan.action = SyncMergeInsertNew{clientID, image ? std::string() : payload.text, createdAt, payload.origin, {}};

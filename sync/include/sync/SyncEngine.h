@@ -146,11 +146,15 @@ private:
     std::set<std::string> checkDuplicates(const std::vector<SyncPushItem>& items,
                                           const std::vector<SyncPushResult>& results);
     SyncClipKeySet rememberedDeletes();
+    // A refused push answer: counted and logged with the round; the round goes on.
+    void refuseAnswer(const char* detail);
     std::optional<SyncPushItem> sealPending(PendingPush& push);
     void reject(const std::string& id, SyncClipRejection rejection);
     void canonicalize(const std::string& localID, const std::string& canonicalID);
     void rekeyQueues(const std::string& from, const std::string& to);
     void pull();
+    // Settles the pushes the service answered "deleted", once the pull reached the log's end.
+    void leaveDeletedIDs(SyncLocalIndex& index);
     void retryPendingBlobFetches(SyncLocalIndex& index);
     EventOutcome applyEvent(const SyncPullEvent& event, SyncLocalIndex& index, bool fromFetchList);
     BlobFetch fetchBlob(const SyncClipBlobInfo& info, SyncBlobPayload& out);
@@ -187,6 +191,8 @@ private:
     std::vector<std::string> deletes_;
     std::map<std::string, std::int64_t> deleteDates_;  // whole seconds, where known
     std::set<std::string> parked_;  // refused by the service this round; tried again next round
+    std::map<std::string, PendingPush> answeredDeleted_;  // pushed, answered "deleted", not settled
+    std::set<std::string> leftDeletedIDs_;  // new ids of clips that left a deleted id
     std::set<std::string> uploadedBlobKeys_;
     std::vector<Done> roundWaiters_;
     SyncPollScheduler scheduler_;

@@ -108,47 +108,44 @@ struct HostileService : ::testing::Test {
     SyncDate now{seconds(1'800'000'000)};
 };
 
-TEST_F(HostileService, ForgedDuplicateNeverMergesTwoDifferentClips) {
+TEST_F(HostileService, ForgedDuplicateNeverMergesTwoDifferentClipsNorStopsTheRound) {
     auto held = holdLocal("held here, never pushed again");
-    auto pushed = newClipID(), sibling = newClipID();
     auto date = dateFromWireSeconds(kLocalSeconds);
-    std::string canonical;
-    service->onPush = [&](const std::vector<SyncPushItem>& items) {
-        std::vector<SyncPushResult> results;
-        for (const auto& item : items)
-            if (item.clientID == pushed)
-                results.push_back({item.clientID, canonical, "duplicate", std::nullopt});
-            else
-                results.push_back({item.clientID, item.clientID, "stored", 1});
-        return results;
-    };
-    harness->noteText(pushed, "the pushed text", date);
-    kept[pushed] = "the pushed text";
-    // A clip held here, another clip of the same batch, and a made-up name.
-    for (const auto& name : {held, sibling, std::string("../../not-a-uuid")}) {
-        canonical = name;
-        if (name == sibling) {
-            harness->noteText(sibling, "a sibling in the same batch", date);
-            kept[sibling] = "a sibling in the same batch";
-        }
+    // A clip held here, another clip of the same batch, a made-up name, a record nothing here
+    // shows: the pushed clip keeps its id, unacknowledged, and is not pushed again until the next
+    // start offers it. Only an answer that is no UUID is invalid.
+    for (const std::string name : {"held", "sibling", "unknown", "not a uuid"}) {
+        SCOPED_TRACE(name);
+        auto pushed = newClipID(), sibling = newClipID();
+        const std::string canonical = name == "held" ? held : name == "sibling" ? sibling
+                                                         : name == "unknown"  ? newClipID()
+                                                                              : "../../not-a-uuid";
+        service->onPush = [&](const std::vector<SyncPushItem>& items) {
+            std::vector<SyncPushResult> results;
+            for (const auto& item : items)
+                results.push_back(item.clientID == pushed ? SyncPushResult{item.clientID, canonical, "duplicate", {}}
+                                                          : SyncPushResult{item.clientID, item.clientID, "stored", 1});
+            return results;
+        };
+        harness->noteText(pushed, "the pushed text " + name, date);
+        harness->noteText(sibling, "a sibling in the same batch " + name, date);
+        kept[pushed] = "the pushed text " + name;
+        kept[sibling] = "a sibling in the same batch " + name;
+        harness->recorder.acknowledgements.clear();
+        const auto pulls = service->count("pull");
         harness->syncNow();
-        EXPECT_TRUE(harness->recorder.canonicalizations.empty()) << name;
-        EXPECT_TRUE(harness->recorder.acknowledgedPushes().empty()) << name;
-        EXPECT_TRUE(harness->hasPendingChanges()) << "kept for a later round: " << name;
-        EXPECT_TRUE(harness->lastStatus().lastErrorDescription.has_value()) << name;
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+        const bool invalid = name == "not a uuid";
+        EXPECT_EQ(harness->lastStatus().lastErrorDescription.has_value(), invalid);
+        EXPECT_EQ(service->count("pull"), pulls + (invalid ? 0 : 1)) << "the round pulls";
+        EXPECT_EQ(harness->recorder.acknowledgedPushes(), invalid ? std::vector<std::string>{}
+                                                                  : std::vector<std::string>{sibling});
+        EXPECT_EQ(harness->hasPendingChanges(), invalid);
+        if (invalid) break;
+        const auto pushes = service->count("push");
+        harness->syncNow();
+        EXPECT_EQ(service->count("push"), pushes) << "not pushed again in a loop";
     }
-    expectLocalClipsKept();
-
-    // A canonical record nothing here shows: the clip keeps its id, unacknowledged, and is
-    // not pushed again until the next start offers it.
-    canonical = newClipID();
-    harness->syncNow();
-    EXPECT_TRUE(harness->recorder.canonicalizations.empty());
-    EXPECT_EQ(harness->recorder.acknowledgedPushes(), std::vector<std::string>{sibling});
-    EXPECT_FALSE(harness->hasPendingChanges());
-    auto pushes = service->count("push");
-    harness->syncNow();
-    EXPECT_EQ(service->count("push"), pushes);
     expectLocalClipsKept();
 }
 

@@ -103,7 +103,6 @@ TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesN
     for (const auto& c : std::vector<Case>{{"stored", false, true},
                                            {"updated", false, true},
                                            {"unchanged", false, true},
-                                           {"deleted", false, true},
                                            {"stored", true, false},
                                            {"bogus", false, false}}) {
         SetUp();
@@ -122,15 +121,47 @@ TEST_F(EngineMends, EveryPushStatusAcknowledgesAndAMismatchedAnswerAcknowledgesN
     }
 }
 
+// "deleted": the pull brings the delete; a clip it did not remove is a later copy, which goes
+// up again under a new id in the same round, once.
+TEST_F(EngineMends, APushAnsweredDeletedSettlesByTheDeleteItPulls) {
+    const std::int64_t date = wireSeconds(now);
+    // The date the pulled delete was made for (none: no delete left in the log), whether the
+    // new id is answered "deleted" too, and whether the clip leaves its id.
+    for (const auto& [deletedFor, alwaysDeleted, leaves] : std::vector<std::tuple<std::optional<std::int64_t>, bool, bool>>{
+             {date, false, false}, {date - 5, false, true}, {std::nullopt, false, true}, {std::nullopt, true, true}}) {
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        auto id = newClipID();
+        service->onPush = [&, always = alwaysDeleted](const std::vector<SyncPushItem>& items) {
+            auto status = items[0].clientID == id || always ? "deleted" : "stored";
+            return std::vector<SyncPushResult>{{items[0].clientID, items[0].clientID, status, 1}};
+        };
+        SyncPullEvent gone{1, "delete", id};
+        if (deletedFor) gone.deleteMac = deleteMac(kKeys.macKey, id, *deletedFor);
+        service->onPull = pages({deletedFor ? std::vector<SyncPullEvent>{gone} : std::vector<SyncPullEvent>{}});
+        harness->noteText(id, "copied again", now);
+        harness->syncNow();  // one round
+        const auto acknowledged = harness->recorder.acknowledgedPushes();
+        ASSERT_EQ(acknowledged.size(), 1u);
+        EXPECT_FALSE(harness->hasPendingChanges());
+        EXPECT_EQ(service->count("push"), leaves ? 2u : 1u);
+        EXPECT_EQ(harness->recorder.find(id), nullptr);
+        EXPECT_EQ(harness->recorder.canonicalizations.size(), leaves ? 1u : 0u);
+        if (leaves) EXPECT_EQ(harness->recorder.find(acknowledged[0])->text, "copied again");
+    }
+}
+
 TEST_F(EngineMends, PullCanonicalizationRekeysTheQueuedPushWhichIsSealedUnderTheNewID) {
     auto local = newClipID(), remote = newClipID();
     // The first push is refused, so the clip is still queued when the pull matches it.
     service->fail("push", SyncServiceError(SyncServiceErrorCode::invalidRequest));
-    service->onPull = pages({{textEvent(1, remote, "hello", 1'700'000'000)}});
+    service->onPull = pages({{textEvent(1, remote, "hello", wireSeconds(now) + 60)}});
     harness->noteText(local, "hello", now);
     harness->syncNow();
     ASSERT_EQ(harness->recorder.canonicalizations.size(), 1u);
     EXPECT_EQ(harness->recorder.canonicalizations[0], std::make_pair(local, remote));
+    // It takes the record's later date: one date per id on every device.
+    EXPECT_EQ(wireSeconds(harness->recorder.find(remote)->createdAt), wireSeconds(now) + 60);
     EXPECT_TRUE(harness->hasPendingChanges());
     harness->syncNow();
     auto pushed = lastPush();
