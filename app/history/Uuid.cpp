@@ -8,6 +8,8 @@
 #include <mutex>
 #include <random>
 
+#include "common/UuidText.h"
+
 namespace harbelle {
 
 namespace {
@@ -62,45 +64,13 @@ Uuid Uuid::random() {
     return Uuid(bytes);
 }
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::optional<Uuid> Uuid::parse(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
-    std::array<std::uint8_t, 16> bytes{};
-    std::size_t byte = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        const int hi = hexValue(text[i]);
-        const int lo = hexValue(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        bytes[byte++] = static_cast<std::uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
-    return Uuid(bytes);
+    const auto bytes = uuidtext::parse(text);
+    return bytes ? std::optional<Uuid>(Uuid(*bytes)) : std::nullopt;
 }
 
-static std::string format(const std::array<std::uint8_t, 16>& bytes, const char* digits) {
-    std::string out;
-    out.reserve(36);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-        out.push_back(digits[bytes[i] >> 4]);
-        out.push_back(digits[bytes[i] & 0x0f]);
-    }
-    return out;
-}
-
-std::string Uuid::uppercaseString() const { return format(bytes_, "0123456789ABCDEF"); }
-std::string Uuid::lowercaseString() const { return format(bytes_, "0123456789abcdef"); }
+std::string Uuid::uppercaseString() const { return uuidtext::format(bytes_, "0123456789ABCDEF"); }
+std::string Uuid::lowercaseString() const { return uuidtext::format(bytes_, "0123456789abcdef"); }
 
 bool Uuid::isNil() const {
     for (auto b : bytes_)

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "sync/SyncCrypto.h"
 #include "sync/SyncModels.h"
@@ -18,8 +19,7 @@ namespace {
 constexpr const char* kReported = "reported_ids";
 constexpr const char* kPendingPush = "pending_push_ids";
 constexpr const char* kPendingDelete = "pending_delete_ids";
-constexpr const char* kRemembered = "remembered_deletes";  // Base64 of 16 bytes per id, oldest first
-constexpr const char* kLegacyDeleted = "deleted_ids";       // earlier builds: UUID texts, oldest first
+constexpr const char* kLegacyDeleted = "deleted_ids";  // earlier builds: UUID texts, oldest first
 constexpr const char* kPendingDeleteDates = "pending_delete_dates";
 // Base64 of 24 bytes per pending delete: the id's 16 bytes and its date, 8 bytes little-endian
 // (kNoDate when unknown). Ids that are no lower-case UUID text stay in the two lists above.
@@ -44,31 +44,49 @@ json idList(const SyncIDSet& ids) {
     return out;
 }
 
-void loadRemembered(const json& account, SyncRememberedDeletes& into) {
-    if (auto packed = account.find(kRemembered); packed != account.end() && packed->is_string()) {
-        if (auto bytes = base64Decode(packed->get_ref<const std::string&>())) into.unpack(*bytes);
-        return;
-    }
+void loadLegacyRemembered(const json& account, SyncRememberedDeletes& into) {
     if (auto legacy = account.find(kLegacyDeleted); legacy != account.end() && legacy->is_array())
         for (const json& id : *legacy)
             if (id.is_string()) into.remember(id.get_ref<const std::string&>());
 }
 
+// Removes `ids` from a sorted set or map of ids. Both are in id order: one walk along `from`
+// from the first id, rather than a search per id.
+template <class Sorted>
+void eraseAll(Sorted& from, const SyncIDSet& ids) {
+    if (ids.empty() || from.empty()) return;
+    auto key = [](const auto& entry) -> const std::string& {
+        if constexpr (std::is_same_v<Sorted, SyncIDSet>) return entry;
+        else return entry.first;
+    };
+    auto at = from.lower_bound(*ids.begin());
+    for (const std::string& id : ids) {
+        while (at != from.end() && key(*at) < id) ++at;
+        if (at == from.end()) return;
+        if (key(*at) == id) at = from.erase(at);
+    }
+}
+
 void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
     std::string packed;
+    packed.reserve(state.pendingDeleteIDs.size() * 24);
     json others = json::array();
     json otherDates = json::object();
+    auto date = state.pendingDeleteDates.begin();  // in id order too: found by walking along
     for (const std::string& id : state.pendingDeleteIDs) {
-        auto date = state.pendingDeleteDates.find(id);
+        while (date != state.pendingDeleteDates.end() && date->first < id) ++date;
+        const bool dated = date != state.pendingDeleteDates.end() && date->first == id;
         auto key = isSyncClipID(id) ? syncClipKey(id) : std::nullopt;
         if (!key) {
             others.push_back(id);
-            if (date != state.pendingDeleteDates.end()) otherDates[id] = date->second;
+            if (dated) otherDates[id] = date->second;
             continue;
         }
-        packed.append(reinterpret_cast<const char*>(key->data()), key->size());
-        auto seconds = std::uint64_t(date == state.pendingDeleteDates.end() ? kNoDate : date->second);
-        for (int byte = 0; byte < 8; ++byte) packed.push_back(char(seconds >> (8 * byte) & 0xff));
+        char record[24];
+        std::memcpy(record, key->data(), key->size());
+        auto seconds = std::uint64_t(dated ? date->second : kNoDate);
+        for (int byte = 0; byte < 8; ++byte) record[16 + byte] = char(seconds >> (8 * byte) & 0xff);
+        packed.append(record, sizeof record);
     }
     account[kPendingDelete] = std::move(others);
     account[kPendingDeleteDates] = std::move(otherDates);
@@ -124,6 +142,13 @@ std::optional<std::string> SyncBookkeepingStore::scopeOf(const std::string& emai
 }
 
 void SyncBookkeepingStore::load() {
+    // Base64 of 16 bytes per id, oldest first, by account scope.
+    if (auto deleted = defaults_.object(deletedKey()); deleted && deleted->is_object())
+        for (const auto& [scope, packed] : deleted->items())
+            if (auto bytes = packed.is_string() ? base64Decode(packed.get_ref<const std::string&>()) : std::nullopt) {
+                deletedIn(scope).unpack(*bytes);
+                savedDeletes_[scope] = {deletedIn(scope).version(), packed.get<std::string>()};
+            }
     auto stored = defaults_.object(storageKey_);
     if (!stored) return;
     if (!stored->is_object()) {
@@ -138,7 +163,7 @@ void SyncBookkeepingStore::load() {
             state.reportedIDs = idSet(account.value(kReported, json()));
             state.pendingPushIDs = idSet(account.value(kPendingPush, json()));
             loadPendingDeletes(account, state);
-            loadRemembered(account, deletedIn(scope));
+            loadLegacyRemembered(account, deletedIn(scope));
             data_.accounts[scope] = std::move(state);
         }
     if (auto it = stored->find("owners"); it != stored->end() && it->is_object())
@@ -156,16 +181,35 @@ void SyncBookkeepingStore::save() {
         account[kReported] = idList(state.reportedIDs);
         account[kPendingPush] = idList(state.pendingPushIDs);
         savePendingDeletes(state, account);
-        auto deleted = data_.deleted.find(scope);
-        account[kRemembered] = base64Encode(deleted == data_.deleted.end() ? std::string() : deleted->second.packed());
     }
     json stored = json::object();
     json& owners = stored["owners"] = json::object();
     for (const auto& [id, scope] : data_.owners) owners[id] = scope;
     stored["accounts"] = std::move(accounts);
     stored["migrated_scopes"] = idList(data_.migratedScopes);
+    saveRememberedDeletes();
     defaults_.set(storageKey_, stored);
     dirty_ = false;
+}
+
+std::string SyncBookkeepingStore::deletedKey() const { return storageKey_ + ".deleted"; }
+
+void SyncBookkeepingStore::saveRememberedDeletes() {
+    // Written only when a list changed, and before the state that names fewer pending
+    // deletes: whichever write lands first, every delete stays pending or remembered.
+    bool changedSince = false;
+    for (const auto& [scope, deleted] : data_.deleted) {
+        auto& saved = savedDeletes_[scope];  // a new entry matches a list never changed
+        if (saved.first == deleted.version()) continue;
+        saved = {deleted.version(), base64Encode(deleted.packed())};
+        changedSince = true;
+    }
+    // An account's list that is gone (reset) goes from the saved ones too.
+    if (!changedSince && savedDeletes_.size() == data_.deleted.size()) return;
+    std::erase_if(savedDeletes_, [&](const auto& entry) { return !data_.deleted.count(entry.first); });
+    json lists = json::object();
+    for (const auto& [scope, saved] : savedDeletes_) lists[scope] = saved.second;
+    defaults_.set(deletedKey(), lists);
 }
 
 void SyncBookkeepingStore::changed(bool durable) {
@@ -239,7 +283,7 @@ bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email,
         account.pendingPushIDs.insert(id);
         account.pendingDeleteIDs.erase(id);
         account.pendingDeleteDates.erase(id);
-        deletedIn(*scope).forget(id);
+        if (auto deleted = data_.deleted.find(*scope); deleted != data_.deleted.end()) deleted->second.forget(id);
     }
     changed(false);
     return true;
@@ -287,14 +331,14 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
     auto scope = scopeOf(email);
     if (!scope) return;
     SyncBookkeepingAccountState& account = data_.accounts[*scope];
-    for (const std::string& id : pushedIDs) account.pendingPushIDs.erase(id);
+    eraseAll(account.pendingPushIDs, pushedIDs);
+    eraseAll(account.reportedIDs, deletedIDs);
+    eraseAll(account.pendingPushIDs, deletedIDs);
+    eraseAll(account.pendingDeleteIDs, deletedIDs);
+    eraseAll(account.pendingDeleteDates, deletedIDs);
     SyncRememberedDeletes& deleted = deletedIn(*scope);
     for (const std::string& id : deletedIDs) {
         deleted.remember(id);
-        account.reportedIDs.erase(id);
-        account.pendingPushIDs.erase(id);
-        account.pendingDeleteIDs.erase(id);
-        account.pendingDeleteDates.erase(id);
         auto owner = data_.owners.find(id);
         if (owner != data_.owners.end() && owner->second == *scope) data_.owners.erase(owner);
     }
@@ -312,23 +356,33 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
     const std::map<std::string, std::int64_t>& createdAt) {
     std::optional<std::string> current = currentEmail ? scopeOf(*currentEmail) : std::nullopt;
     std::map<std::string, SyncIDSet> batches;
+    auto date = createdAt.begin();
+    std::string lastScope;
+    SyncBookkeepingAccountState* account = nullptr;
+    SyncIDSet* batch = nullptr;
     for (const std::string& id : ids) {
         auto owner = data_.owners.find(id);
         const std::string* scope = owner != data_.owners.end() ? &owner->second : current ? &*current : nullptr;
         if (!scope) continue;
-        SyncBookkeepingAccountState& account = data_.accounts[*scope];
-        deletedIn(*scope).remember(id);
-        // The ids come in order: each lands at the end of what is there, found without a search.
-        if (auto date = createdAt.find(id); date != createdAt.end())
-            account.pendingDeleteDates.insert_or_assign(account.pendingDeleteDates.end(), id, date->second);
-        const std::size_t before = account.pendingDeleteIDs.size();
-        account.pendingDeleteIDs.insert(account.pendingDeleteIDs.end(), id);
-        if (account.pendingDeleteIDs.size() == before) continue;
-        SyncIDSet& batch = batches[*scope];
-        batch.insert(batch.end(), id);
+        // Remembered once acknowledged; a pending delete counts as remembered meanwhile.
+        if (*scope != lastScope) {  // mostly one account: looked up once
+            lastScope = *scope;
+            account = &data_.accounts[*scope];
+            batch = &batches[*scope];
+        }
+        // The ids come in order, as the dates do: each date is found by walking along, and each
+        // id lands at the end of what is there without a search.
+        while (date != createdAt.end() && date->first < id) ++date;
+        if (date != createdAt.end() && date->first == id)
+            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id, date->second);
+        const std::size_t before = account->pendingDeleteIDs.size();
+        account->pendingDeleteIDs.insert(account->pendingDeleteIDs.end(), id);
+        if (account->pendingDeleteIDs.size() == before) continue;
+        batch->insert(batch->end(), id);
     }
     std::vector<SyncBookkeepingDeleteBatch> out;
-    for (auto& [scope, batchIDs] : batches) out.push_back({scope, std::move(batchIDs)});
+    for (auto& [scope, batchIDs] : batches)
+        if (!batchIDs.empty()) out.push_back({scope, std::move(batchIDs)});
     // A deletion must survive a crash: otherwise the clip comes back from the service.
     if (!out.empty()) changed(true);
     return out;
@@ -361,7 +415,7 @@ void SyncBookkeepingStore::resetAccount(const std::string& email) {
     if (!scope) return;
     data_.migratedScopes.insert(*scope);
     data_.accounts[*scope] = SyncBookkeepingAccountState{};
-    data_.deleted.erase(*scope);
+    data_.deleted.erase(*scope);  // its saved list goes at the next save
     changed(true);
 }
 

@@ -427,8 +427,8 @@ void SyncEngine::pull() {
                 // to latest_seq): a forged high one never takes the cursor past a genuine event.
                 auto next = std::find_if(event + 1, page.events.end(),
                                          [](const SyncPullEvent& e) { return e.type != kMalformedEventType; });
-                const std::int64_t bound = next != page.events.end() ? next->seq - 1 : page.latestSeq;
-                if (event->seq > cursor && event->seq <= bound) cursor = event->seq;
+                const bool fits = next != page.events.end() ? event->seq < next->seq : event->seq <= page.latestSeq;
+                if (fits && event->seq > cursor) cursor = event->seq;
                 continue;
             }
             if (event->seq <= cursor) throw invalidResponse("events out of order");

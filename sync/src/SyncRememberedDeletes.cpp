@@ -3,47 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/UuidText.h"
+
 namespace harbelle::sync {
 
-namespace {
+std::optional<SyncClipKey> syncClipKey(std::string_view id) { return uuidtext::parse(id); }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
-std::optional<SyncClipKey> syncClipKey(std::string_view id) {
-    if (id.size() != 36) return std::nullopt;
-    SyncClipKey key{};
-    std::size_t byte = 0;
-    for (std::size_t i = 0; i < id.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (id[i++] != '-') return std::nullopt;
-            continue;
-        }
-        const int high = hexValue(id[i]), low = hexValue(id[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        key[byte++] = std::uint8_t(high << 4 | low);
-        i += 2;
-    }
-    return key;
-}
-
-std::string syncClipIDText(const SyncClipKey& key) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(36);
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-        out.push_back(digits[key[i] >> 4]);
-        out.push_back(digits[key[i] & 15]);
-    }
-    return out;
-}
+std::string syncClipIDText(const SyncClipKey& key) { return uuidtext::format(key, "0123456789abcdef"); }
 
 std::size_t SyncClipKeyHash::operator()(const SyncClipKey& key) const noexcept {
     std::uint64_t a, b;
@@ -118,6 +84,7 @@ void SyncRememberedDeletes::remember(std::string_view id) {
 
 void SyncRememberedDeletes::add(const SyncClipKey& key) {
     if (!insert(key)) return;
+    ++version_;
     order_.push_back(key);
     while (count_ > capacity_) erase(order_[head_++]);
     // The forgotten front is dropped once it is most of the array: constant time per id.
@@ -130,6 +97,7 @@ void SyncRememberedDeletes::add(const SyncClipKey& key) {
 void SyncRememberedDeletes::forget(std::string_view id) {
     auto key = syncClipKey(id);
     if (!key || !has(*key)) return;
+    ++version_;
     erase(*key);
     // Rare (a clip captured again under a deleted id): a linear search is fine.
     order_.erase(std::find(order_.begin() + std::ptrdiff_t(head_), order_.end(), *key));

@@ -111,12 +111,12 @@ TEST(SyncBookkeepingStoreTest, DeletesAreRememberedWithTheirDates) {
     EXPECT_FALSE(store.isRememberedDelete(captured, A));
     EXPECT_EQ(store.pendingDeleteDates(A), (std::map<std::string, std::int64_t>{{pending, 1'700'000'000}}));
     store.setSaveRequester([] {});  // saved in one batch, not once per mark
-    for (std::size_t i = 0; i < SyncBookkeepingStore::kMaxRememberedDeletes; ++i)
-        store.acknowledge({}, {clipID(100 + i)}, A);
+    for (std::size_t i = 0; i < 99'999; ++i) store.acknowledge({}, {clipID(100 + i)}, A);
+    EXPECT_TRUE(store.isRememberedDelete(sent, A)) << "100,000 are kept";
+    store.acknowledge({}, {clipID(100'099)}, A);
     EXPECT_FALSE(store.isRememberedDelete(sent, A)) << "the oldest is forgotten first";
     EXPECT_TRUE(store.isRememberedDelete(pending, A)) << "a pending delete stays";
-    EXPECT_TRUE(store.isRememberedDelete(clipID(100), A));
-    EXPECT_EQ(store.rememberedDeleteCount(A), SyncBookkeepingStore::kMaxRememberedDeletes);
+    EXPECT_EQ(store.rememberedDeleteCount(A), 100'000u);
 
     InMemorySyncBookkeepingPersisting earlier;
     earlier.values[kKey] = {

@@ -89,6 +89,10 @@ private:
     };
     void load();
     void save();
+    // The remembered deletes live under their own key, written only when they changed: the
+    // save of a pending delete does not carry 100,000 ids through the settings again.
+    std::string deletedKey() const;
+    void saveRememberedDeletes();
     void changed(bool durable);
     bool mark(const std::string& id, const std::string& email, bool pendingPush);
     // accountScope() of the address last asked about: every mark and lookup names one, and
@@ -104,6 +108,8 @@ private:
     bool saveRequested_ = false;
     std::function<void()> saveRequester_;
     mutable std::optional<std::pair<std::string, std::optional<std::string>>> cachedScope_;
+    // Per scope, the saved text of the remembered deletes and the list version it holds.
+    std::map<std::string, std::pair<std::uint64_t, std::string>> savedDeletes_;
 };
 
 }  // namespace harbelle::sync

@@ -37,6 +37,8 @@ public:
     void remember(std::string_view id);
     void forget(std::string_view id);
     std::size_t size() const { return count_; }
+    // Changes with every change of the list: a saved copy is reused while it holds.
+    std::uint64_t version() const { return version_; }
     std::vector<SyncClipKey> oldestFirst() const;
 
     // 16 bytes per id, oldest first; unpack() ignores a trailing partial id.
@@ -60,6 +62,7 @@ private:
     std::vector<SyncClipKey> slots_;
     std::vector<std::uint8_t> used_;
     std::size_t count_ = 0;
+    std::uint64_t version_ = 0;
 };
 
 }  // namespace harbelle::sync
