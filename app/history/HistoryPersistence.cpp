@@ -148,6 +148,8 @@ struct HistoryPersistence::Impl {
     // The save thread: one job at a time, in the order posted.
     std::mutex mutex;
     std::condition_variable wake;
+    std::condition_variable idle;  // nothing queued, nothing running
+    bool running = false;
     std::deque<std::function<void()>> jobs;
     std::deque<std::function<void()>> idleJobs;
     static constexpr std::size_t kDeletionBatch = 16;
@@ -163,8 +165,11 @@ struct HistoryPersistence::Impl {
 
     // Under `mutex`: whether one more queued piece of housekeeping may run now that the
     // program quits. What is left is found again by the next start's orphan pass.
-    bool mayRunAtQuit() {
+    void markQuitting() {
         if (!quitBy) quitBy = std::chrono::steady_clock::now() + kHousekeepingAtQuit;
+    }
+    bool mayRunAtQuit() {
+        markQuitting();
         return ++batchesAtQuit <= kDeletionBatchesAtQuit || std::chrono::steady_clock::now() < *quitBy;
     }
     // The orphan pass parks here while held (both under `mutex`).
@@ -232,8 +237,13 @@ struct HistoryPersistence::Impl {
                 auto& from = jobs.empty() ? idleJobs : jobs;
                 job = std::move(from.front());
                 from.pop_front();
+                running = true;
             }
             job();
+            job = nullptr;  // what it held goes before anyone hears it is done
+            std::lock_guard lock(mutex);
+            running = false;
+            if (jobs.empty() && idleJobs.empty()) idle.notify_all();
         }
     }
 
@@ -490,6 +500,9 @@ void HistoryPersistence::finishDeletions() {
             std::function<void()> job;
             {
                 std::lock_guard lock(impl_->mutex);
+                // Quitting from here on, whatever is queued: a held orphan pass let go later
+                // does not start again.
+                impl_->markQuitting();
                 if (impl_->idleJobs.empty() || !impl_->mayRunAtQuit()) break;
                 job = std::move(impl_->idleJobs.front());
                 impl_->idleJobs.pop_front();
@@ -547,6 +560,11 @@ void HistoryPersistence::holdOrphanPass(bool held) {
         impl_->idleJobs.push_back(std::exchange(impl_->parkedOrphanSlice, {}));
     }
     impl_->wake.notify_one();
+}
+
+void HistoryPersistence::waitUntilIdle() {
+    std::unique_lock lock(impl_->mutex);
+    impl_->idle.wait(lock, [&] { return !impl_->running && impl_->jobs.empty() && impl_->idleJobs.empty(); });
 }
 
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }

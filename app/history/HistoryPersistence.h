@@ -74,6 +74,9 @@ public:
     // (the rest are found again by the next start's orphan pass), and ends the orphan pass.
     void finishDeletions();
     void setSaveObserver(SaveObserver observer);
+    // Main thread: waits until the save thread has nothing queued or running (saves and
+    // housekeeping alike; a held orphan pass waits on its own).
+    void waitUntilIdle();
     // False when an unreadable history file could not be preserved: nothing overwrites it.
     bool writesAllowed() const;
 
