@@ -421,6 +421,7 @@ TEST_F(HistoryPersistenceTest, OrphanPassEndsAtQuitEvenWhenHeldThen) {
     fs::last_write_time(persistence->payloadsURL() / "stray.png", fs::file_time_type::clock::now() - std::chrono::hours(1));
     persistence->holdOrphanPass(true);
     persistence->removeOrphanedPayloadFilesInBackground({});
+    persistence->waitUntilIdle();  // parked
     persistence->finishDeletions();
     persistence->holdOrphanPass(false);
     persistence->waitUntilIdle();
