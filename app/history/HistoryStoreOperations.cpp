@@ -377,7 +377,7 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
             continue;
         }
         clip.importedFrom = sourceName;
-        if (!admitToHistoryFile(clip)) continue;  // its files go with the unreferenced ones
+        if (!admitToHistoryFile(clip, false, true)) continue;  // its files go with the unreferenced ones
         // Every lookup is by id: a clip may never share one with another.
         while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
         accepted.push_back(std::move(clip));
