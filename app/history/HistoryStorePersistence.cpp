@@ -121,9 +121,10 @@ std::uint64_t HistoryStore::historyFileBytesLeft() const {
 bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly, bool ofABatch) {
     if (demoMode_ || !persistence_) return true;
     const std::uint64_t cost = historycodec::encodedSize(clip) + 1;
+    const std::uint64_t left = historyFileBytesLeft();
     // At the clip limit the oldest clips that are no favourites make way for this one.
     std::uint64_t freed = 0;
-    if (!ofABatch && !clip.isPinned && !trimSuspended_) {
+    if (cost > left && !ofABatch && !clip.isPinned && !trimSuspended_) {
         std::int64_t drops = std::int64_t(items_.size() - items_.pinnedCount()) + 1 - std::max<std::int64_t>(maxHistory(), 0);
         for (std::size_t i = items_.size(); drops > 0 && i-- > 0;) {
             if (items_[i].isPinned) continue;
@@ -131,7 +132,7 @@ bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly, bool o
             --drops;
         }
     }
-    if (cost > historyFileBytesLeft() + freed) {
+    if (cost > left + freed) {
         if (!quietly) showToast(kClipTooLargeMessage, ToastTone::error);
         return false;
     }
