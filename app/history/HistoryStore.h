@@ -330,6 +330,8 @@ public:
     bool flushHistory();
     // Stops capture, the pending save and the toast clearing, then writes synchronously.
     void shutdown();
+    // Writes handed to the save thread whose outcome has not come back yet.
+    std::uint64_t savesInFlight() const { return savesEnqueued_ - savesFinished_; }
 
     // ---- Requests the views pass on to whoever listens (the coordinator) ------------------
     void requestHide() { emit hideRequested(); }

@@ -1,7 +1,6 @@
 // Save scheduling, start-up load and repair, payload retirement and shutdown of the store.
 #include "HistoryStoreTestSupport.h"
 
-#include <QTest>
 #include <sys/stat.h>
 
 using namespace harbelle;
@@ -50,12 +49,12 @@ TEST_F(HistoryStoreSaving, BurstOfInsertsWritesOnceAfterTheLastInsert) {
     EXPECT_EQ(store->retiredPayloadFilenames(), (std::set<std::string>{"p0.png", "p1.png", "p2.png"}));
 
     clock.advance(Milliseconds(449));
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 0);
     EXPECT_FALSE(fs::exists(historyFile()));
     clock.advance(Milliseconds(1));
     ASSERT_TRUE(waitFor(saves, 1));
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 1);
     EXPECT_TRUE(saves.at(0).at(0).toBool());
 
@@ -80,7 +79,7 @@ TEST_F(HistoryStoreSaving, DeletedImagePayloadLivesUntilTheNextWrite) {
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
 
     store->deleteItem(image);
-    settle();
+    settle(*store);
     EXPECT_TRUE(fs::exists(payloads() / "image.png"));
     EXPECT_TRUE(fs::exists(payloads() / "image.sync.jpg"));
     clock.advance(HistoryStore::kSaveDebounce);
@@ -142,7 +141,7 @@ TEST_F(HistoryStoreSaving, ShutdownWritesAPendingSaveSynchronously) {
     EXPECT_FALSE(fs::exists(payloads() / "image.png"));
     EXPECT_EQ(clock.pendingCount(), 0u);
     clock.advanceSeconds(5);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 0);  // the cancelled debounce never wrote
 }
 
@@ -155,7 +154,7 @@ TEST_F(HistoryStoreSaving, ClearSavesAtOnceAndCancelsThePendingSave) {
     ASSERT_TRUE(waitFor(saves, 1));  // without any clock movement
     EXPECT_TRUE(readHistory().empty());
     clock.advanceSeconds(1);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 1);
 }
 
@@ -202,7 +201,7 @@ TEST_F(HistoryStoreSaving, StartUpRepairRewritesTheFileAtOnce) {
     const std::string before = fileBytes();
     auto again = makeStore();
     QSignalSpy none(again.get(), &HistoryStore::saveFinished);
-    settle(200);
+    settle(*again);
     EXPECT_EQ(none.count(), 0);
     EXPECT_EQ(fileBytes(), before);
 }
@@ -313,7 +312,7 @@ TEST_F(HistoryStoreSaving, FirstLaunchCreatesNoFileUntilTheFirstChange) {
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     EXPECT_TRUE(fs::is_directory(payloads()));
     EXPECT_EQ(fs::status(payloads()).permissions() & fs::perms::all, fs::perms::owner_all);
-    settle();
+    settle(*store);
     EXPECT_FALSE(fs::exists(historyFile()));
     EXPECT_FALSE(store->toastMessage());
     store->addTextClip("first");
