@@ -359,10 +359,6 @@ void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& 
     }
 }
 
-}  // namespace harbelle::historyfiles
-
-namespace harbelle::historyfiles {
-
 bool collectPayloadNamesFromFile(const fs::path& path, std::set<std::string>& names, std::string& why) {
     Descriptor fd(-1);
     if (openForReading(path, fd, why) != ReadResult::ok) {

@@ -3,8 +3,8 @@
 #include <QObject>
 
 #include <array>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
