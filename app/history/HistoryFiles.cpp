@@ -266,26 +266,29 @@ bool writeFileAtomically(const fs::path& target, std::string_view bytes) {
     return filesafety::writeFileAtomically(target, bytes);
 }
 
-CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination) {
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!in.valid()) return CopyResult::failed;
-    struct stat info {};
-    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return CopyResult::failed;
+namespace {
 
-    Descriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
-    if (!out.valid()) return errno == EEXIST ? CopyResult::exists : CopyResult::failed;
-    bool ok = ::fchmod(out.get(), kFileMode) == 0;
-    std::vector<char> buffer(1 << 16);
-    while (ok) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+// Reads `fd` to its end a piece at a time; false on a read error.
+template <typename Piece>
+bool readInPieces(int fd, Piece piece) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0) {
             if (errno == EINTR) continue;
-            ok = false;
-            break;
+            return false;
         }
-        if (got == 0) break;
-        ok = filesafety::writeAll(out.get(), std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        if (got == 0) return true;
+        if (!piece(std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return false;
     }
+}
+
+// A new file (0600) that `fill` writes, then synced; removed again when anything fails.
+template <typename Fill>
+CopyResult createFileExclusive(const fs::path& destination, Fill fill) {
+    Descriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
+    if (!out.valid()) return errno == EEXIST ? CopyResult::exists : CopyResult::failed;
+    bool ok = ::fchmod(out.get(), kFileMode) == 0 && fill(out.get());
     ok = ok && ::fsync(out.get()) == 0;
     ok = out.close() && ok;
     if (!ok) {
@@ -294,6 +297,22 @@ CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination
     }
     syncFolder(destination.parent_path());
     return CopyResult::ok;
+}
+
+}  // namespace
+
+CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination) {
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!in.valid()) return CopyResult::failed;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return CopyResult::failed;
+    return createFileExclusive(destination, [&](int out) {
+        return readInPieces(in.get(), [&](std::string_view piece) { return filesafety::writeAll(out, piece); });
+    });
+}
+
+CopyResult writeFileExclusive(const fs::path& destination, std::string_view bytes) {
+    return createFileExclusive(destination, [&](int out) { return filesafety::writeAll(out, bytes); });
 }
 
 bool makeDirectories(const fs::path& directory) {
@@ -338,6 +357,66 @@ void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& 
             position = end + 1;
         }
     }
+}
+
+bool collectPayloadNamesFromFile(const fs::path& path, std::set<std::string>& names, std::string& why) {
+    Descriptor fd(-1);
+    if (openForReading(path, fd, why) != ReadResult::ok) {
+        if (why.empty()) why = "missing";
+        return false;
+    }
+    // Each piece is read with what may be the start of a name cut off at the end of the last:
+    // everything from the last key found (a name already taken is taken twice, harmlessly).
+    std::string text;
+    const bool read = readInPieces(fd.get(), [&](std::string_view piece) {
+        text.append(piece);
+        collectPayloadNamesLeniently(text, names);
+        const std::size_t lastKey = text.rfind("Filename\"");
+        std::size_t keep = text.size() > 32 ? text.size() - 32 : 0;
+        if (lastKey != std::string::npos) keep = std::min(keep, lastKey > 24 ? lastKey - 24 : 0);
+        text.erase(0, keep);
+        return true;
+    });
+    if (!read) why = errnoText("cannot read the file");
+    return read;
+}
+
+namespace {
+
+fs::path namesPath(const fs::path& copy) { return fs::path(copy.string() + ".names"); }
+
+// What the names stand for: the copy's size and time of change.
+std::optional<std::string> copyStamp(const fs::path& copy) {
+    struct stat info {};
+    if (::stat(copy.c_str(), &info) != 0) return std::nullopt;
+    return "names of " + std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec) + "\n";
+}
+
+}  // namespace
+
+bool writeNamesBeside(const fs::path& copy, const std::set<std::string>& names) {
+    auto text = copyStamp(copy);
+    if (!text) return false;
+    for (const auto& name : names) text->append(name).push_back('\0');  // a safe name has no NUL
+    return writeFileAtomically(namesPath(copy), *text);
+}
+
+std::optional<std::set<std::string>> readNamesBeside(const fs::path& copy) {
+    const auto stamp = copyStamp(copy);
+    std::string text;
+    std::string why;
+    if (!stamp || readWholeFile(namesPath(copy), std::uint64_t{1} << 30, text, why) != ReadResult::ok ||
+        !text.starts_with(*stamp))
+        return std::nullopt;
+    std::set<std::string> names;
+    for (std::size_t at = stamp->size(); at < text.size();) {
+        const std::size_t end = text.find('\0', at);
+        if (end == std::string::npos) return std::nullopt;  // cut short
+        names.emplace(text, at, end - at);
+        at = end + 1;
+    }
+    return names;
 }
 
 }  // namespace harbelle::historyfiles

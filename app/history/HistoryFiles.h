@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -51,6 +52,8 @@ bool writeFileAtomically(const std::filesystem::path& target, std::string_view b
 enum class CopyResult { ok, exists, failed };
 // Copies a regular file to a new file that must not exist yet (0600, fsynced).
 CopyResult copyFileExclusive(const std::filesystem::path& source, const std::filesystem::path& destination);
+// Writes `bytes` to a new file that must not exist yet (0600, fsynced).
+CopyResult writeFileExclusive(const std::filesystem::path& destination, std::string_view bytes);
 
 // Creates `directory` and any missing parents, each 0700 from creation.
 bool makeDirectories(const std::filesystem::path& directory);
@@ -58,5 +61,14 @@ bool makeDirectories(const std::filesystem::path& directory);
 // Every string value of a payload-naming key in `text`, even when `text` as a whole is not
 // valid JSON (a damaged recovery copy still protects the files it names).
 void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& names);
+// The same for a whole file, read a piece at a time however large it is. False when it cannot
+// be read (`why` says why).
+bool collectPayloadNamesFromFile(const std::filesystem::path& path, std::set<std::string>& names, std::string& why);
+
+// The payload names a recovery copy needs, kept beside it ("<copy>.names") so that the copy
+// itself need not be read again. They stand only for the copy as it was when they were
+// written (its size and time); nothing for a copy without them, or changed since.
+bool writeNamesBeside(const std::filesystem::path& copy, const std::set<std::string>& names);
+std::optional<std::set<std::string>> readNamesBeside(const std::filesystem::path& copy);
 
 }  // namespace harbelle::historyfiles

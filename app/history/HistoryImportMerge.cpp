@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 
+#include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 
@@ -114,7 +115,7 @@ void HistoryImportMerge::filter() {
         const bool fresh = clip.legacyID ? knownLegacyIDs_.insert(*clip.legacyID).second
                                          : knownFingerprints_.insert(clip.fingerprint).second;
         // A clip the history file has no room for is refused like a known one; its files go.
-        const bool fits = fresh && store_.admitToHistoryFile(clip, true);
+        const bool fits = fresh && store_.admitToHistoryFile(clip, true, true);
         if (!fits) {
             refused_ += fresh ? 1 : 0;
             skipped_.push_back(batch_.shared(next_));
@@ -169,6 +170,7 @@ void HistoryImportMerge::sortExisting() {
     retired_.clear();
     neverNamed_.clear();
     releaseElsewhere(dropped_);
+    droppedBytes_ = 0;
     unpinnedSeen_ = 0;
     added_ = 0;
     next_ = 0;
@@ -190,6 +192,7 @@ void HistoryImportMerge::trim() {
                 if (!fromBatch_[next_]) retired_.insert(name);
                 else if (HistoryPersistence::isSafePayloadName(name)) neverNamed_.push_back(name);
             });
+            droppedBytes_ += historycodec::encodedSize(clip) + 1;
             dropped_.push_back(std::move(merged_[next_]));
             continue;
         }
@@ -233,6 +236,7 @@ void HistoryImportMerge::swap() {
         for (auto& clip : kept_) list.push_back(std::move(clip));
         store_.items_ = std::move(list);
         store_.trimItems();  // nothing left to drop
+        store_.releaseFromHistoryFile(droppedBytes_);
         auto& retired = store_.retiredPayloadFilenames_;
         // The larger set takes the smaller one's names.
         if (retired.size() < retired_.size()) retired.swap(retired_);

@@ -77,6 +77,7 @@ private:
     std::set<std::string> retired_;
     std::vector<std::string> neverNamed_;
     ClipList::Storage dropped_;
+    std::uint64_t droppedBytes_ = 0;  // in the history file: given back when the list changes
     std::size_t unpinnedSeen_ = 0;
     int restarts_ = 0;
     int added_ = 0;

@@ -81,7 +81,7 @@ namespace {
 
 // Adds the payload names of every recovery copy beside the history file. False when one of
 // them cannot be read: then nobody can tell which files it needs, and nothing is deleted.
-bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximumBytes, std::set<std::string>& names) {
+bool collectRecoveryCopyNames(const fs::path& historyFile, std::set<std::string>& names) {
     const std::string prefix = historyFile.stem().string() + ".backup";
     std::error_code error;
     fs::directory_iterator it(historyFile.parent_path(), error);
@@ -92,13 +92,20 @@ bool collectRecoveryCopyNames(const fs::path& historyFile, std::uint64_t maximum
         if (name.size() < prefix.size() + 5 || name.compare(0, prefix.size(), prefix) != 0 ||
             name.compare(name.size() - 5, 5, ".json") != 0)
             continue;
-        std::string text;
+        // Read once, a piece at a time, when its names are not kept beside it yet (a copy an
+        // earlier build made): a copy may be several times the memory a history takes.
+        if (auto kept = readNamesBeside(it->path())) {
+            names.merge(*kept);
+            continue;
+        }
+        std::set<std::string> found;
         std::string why;
-        if (readWholeFile(it->path(), maximumBytes, text, why) != ReadResult::ok) {
+        if (!collectPayloadNamesFromFile(it->path(), found, why)) {
             qWarning("history: recovery copy %s cannot be read (%s)", it->path().c_str(), why.c_str());
             return false;
         }
-        collectPayloadNamesLeniently(text, names);
+        writeNamesBeside(it->path(), found);
+        names.merge(found);
     }
     return !error;
 }
@@ -118,7 +125,7 @@ bool HistoryPersistence::scanOrphans(OrphanScan& scan, std::size_t count, const 
     std::error_code error;
     if (!scan.opened) {
         scan.opened = true;
-        if (!collectRecoveryCopyNames(historyFileURL(), recoveryReadLimit(), scan.keep)) {
+        if (!collectRecoveryCopyNames(historyFileURL(), scan.keep)) {
             qWarning("history: orphaned payload files are kept this time");
             return false;
         }

@@ -148,6 +148,8 @@ struct HistoryPersistence::Impl {
     // The save thread: one job at a time, in the order posted.
     std::mutex mutex;
     std::condition_variable wake;
+    std::condition_variable idle;  // nothing queued, nothing running
+    bool running = false;
     std::deque<std::function<void()>> jobs;
     std::deque<std::function<void()>> idleJobs;
     static constexpr std::size_t kDeletionBatch = 16;
@@ -163,8 +165,11 @@ struct HistoryPersistence::Impl {
 
     // Under `mutex`: whether one more queued piece of housekeeping may run now that the
     // program quits. What is left is found again by the next start's orphan pass.
-    bool mayRunAtQuit() {
+    void markQuitting() {
         if (!quitBy) quitBy = std::chrono::steady_clock::now() + kHousekeepingAtQuit;
+    }
+    bool mayRunAtQuit() {
+        markQuitting();
         return ++batchesAtQuit <= kDeletionBatchesAtQuit || std::chrono::steady_clock::now() < *quitBy;
     }
     // The orphan pass parks here while held (both under `mutex`).
@@ -200,6 +205,9 @@ struct HistoryPersistence::Impl {
     std::vector<std::shared_ptr<void>> loadMemory;
     // Save thread only: the payload names of the last list written.
     std::set<std::string> lastSavedNames;
+    // The list the history file holds, clip for clip: the one loaded, then each one written.
+    // Clips are shared and never changed in place, so an equal pointer is an unchanged clip.
+    std::optional<ClipList> onDisk;
 
     void post(std::function<void()> job) {
         {
@@ -229,30 +237,41 @@ struct HistoryPersistence::Impl {
                 auto& from = jobs.empty() ? idleJobs : jobs;
                 job = std::move(from.front());
                 from.pop_front();
+                running = true;
             }
             job();
+            job = nullptr;  // what it held goes before anyone hears it is done
+            std::lock_guard lock(mutex);
+            running = false;
+            if (jobs.empty() && idleJobs.empty()) idle.notify_all();
         }
     }
 
     // Save thread. One save: the write, then the retired payload files, but only those the
     // written list no longer names (a clip may have come back, for instance through a sync pull).
-    bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired) {
-        bool ok = false;
+    // `unlessUnchanged`: a list the file already holds is not written again.
+    bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired,
+              bool unlessUnchanged = false) {
+        const bool unchanged = unlessUnchanged && onDisk && onDisk->pointers() == history.items.pointers();
+        bool ok = unchanged;
         std::uint64_t encoded = 0;
         try {
-            ok = writeHistory(history, historyFile, maximumFileSize, &encoded);
+            if (!unchanged) ok = writeHistory(history, historyFile, maximumFileSize, &encoded);
         } catch (const std::exception& error) {
             qWarning("history: save failed: %s", error.what());
         }
-        if (encoded > 0) encodedBytes = encoded;
-        lastSaveTooLarge = encoded > maximumFileSize;
+        if (!unchanged) {
+            encodedBytes = encoded;  // 0 when it could not be encoded
+            lastSaveTooLarge = encoded > maximumFileSize;
+        }
         if (!ok) {
             retiredAfterFailure.merge(retired);
             return false;
         }
         retired.merge(retiredAfterFailure);
         retiredAfterFailure.clear();
-        lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
+        if (!unchanged) onDisk = history.items;
+        if (!unchanged || !retired.empty()) lastSavedNames = HistoryPersistence::referencedPayloadNames(history.items);
         // A few files go with the save itself. Many are deleted in small batches when no write
         // waits: thousands of unlinks (an import into a full history) never hold up a save or a
         // flush the main thread is blocked on.
@@ -295,26 +314,30 @@ struct HistoryPersistence::Impl {
         if (toast) toast(message, tone);
     }
 
-    // Keeps a copy of a history file that could not be loaded. The first copy is
-    // "history.backup.json"; a later one never replaces it but gets a name of its own.
-    bool preserveHistoryFile() const {
+    // Makes a recovery copy with `make` and keeps the payload names it needs beside it. The
+    // first copy is "history.backup.json"; a later one never replaces it but gets a name of
+    // its own. Without `names` the orphan pass finds them in the copy, once.
+    template <typename Make>
+    bool keepRecoveryCopy(Make make, const std::set<std::string>* names) const {
         const fs::path folder = historyFile.parent_path();
         const std::string base = historyFile.stem().string() + ".backup";
-        switch (copyFileExclusive(historyFile, folder / (base + ".json"))) {
-        case CopyResult::ok: return true;
-        case CopyResult::failed: return false;
-        case CopyResult::exists: break;
-        }
         const std::string stamped = base + "-" + utcStamp();
-        for (int counter = 1; counter <= 1000; ++counter) {
-            const std::string name = counter == 1 ? stamped : stamped + "-" + std::to_string(counter);
-            switch (copyFileExclusive(historyFile, folder / (name + ".json"))) {
-            case CopyResult::ok: return true;
+        for (int counter = 0; counter <= 1000; ++counter) {
+            const std::string name = counter == 0 ? base : counter == 1 ? stamped : stamped + "-" + std::to_string(counter);
+            const fs::path copy = folder / (name + ".json");
+            switch (make(copy)) {
+            case CopyResult::ok:
+                if (names && !writeNamesBeside(copy, *names)) qWarning("history: the names of %s were not kept", copy.c_str());
+                return true;
             case CopyResult::failed: return false;
             case CopyResult::exists: break;
             }
         }
         return false;
+    }
+    // Keeps a copy of a history file that could not be loaded.
+    bool preserveHistoryFile(const std::set<std::string>* names) const {
+        return keepRecoveryCopy([&](const fs::path& copy) { return copyFileExclusive(historyFile, copy); }, names);
     }
 };
 
@@ -376,6 +399,7 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
         try {
             auto decoder = std::make_shared<historycodec::Decoder>();
             PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
+            impl_->onDisk = history.items;  // in file order: a list sorted below differs
             const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
             // Saved histories are already in order; sorting them anyway moves every clip twice.
             if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
@@ -385,7 +409,8 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
             // it is stays beside it for recovery.
             if (impl_->encodedBytes > impl_->maximumFileSize) {
                 impl_->loadedOversized = true;
-                if (!impl_->preserveHistoryFile()) {
+                const std::set<std::string> names = referencedPayloadNames(history.items);
+                if (!impl_->preserveHistoryFile(&names)) {
                     qWarning("history: no recovery copy of the oversized history could be made");
                     impl_->writesAllowed = false;
                     impl_->showToast(kCannotSaveMessage, ToastTone::error);
@@ -396,12 +421,14 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
             why = error.what();
         }
     }
+    std::optional<std::set<std::string>> names;
+    if (read == ReadResult::ok) collectPayloadNamesLeniently(bytes->view(), names.emplace());
     bytes.reset();
 
     // The file exists but holds nothing we can use. Its clips may still be recoverable by
     // hand, so it is copied aside before any save may replace it.
     qWarning("history: %s cannot be loaded (%s)", impl_->historyFile.c_str(), why.c_str());
-    if (!impl_->preserveHistoryFile()) {
+    if (!impl_->preserveHistoryFile(names ? &*names : nullptr)) {
         // Nothing captured in this run can be kept: say so rather than claim a recovery copy.
         qWarning("history: no recovery copy could be made; the history file will not be overwritten");
         impl_->writesAllowed = false;
@@ -410,6 +437,18 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     }
     impl_->showToast(kPreservedMessage, ToastTone::info);
     return std::nullopt;
+}
+
+bool HistoryPersistence::keepRecoveryCopy(const ClipList& clips) {
+    std::string bytes;
+    try {
+        bytes = historycodec::encode(PersistedHistory{1, clips});
+    } catch (const std::exception& error) {
+        qWarning("history: could not encode the clips left out: %s", error.what());
+        return false;
+    }
+    const std::set<std::string> names = referencedPayloadNames(clips);
+    return impl_->keepRecoveryCopy([&](const fs::path& copy) { return writeFileExclusive(copy, bytes); }, &names);
 }
 
 void HistoryPersistence::releaseLoadMemory() {
@@ -441,7 +480,7 @@ bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::str
     impl_->post([&] {
         bool ok = false;
         try {
-            ok = impl_->save(PersistedHistory{1, snapshot}, std::move(names));
+            ok = impl_->save(PersistedHistory{1, snapshot}, std::move(names), true);
         } catch (const std::exception& error) {  // copying the list can run out of memory
             qWarning("history: save failed: %s", error.what());
         }
@@ -461,6 +500,9 @@ void HistoryPersistence::finishDeletions() {
             std::function<void()> job;
             {
                 std::lock_guard lock(impl_->mutex);
+                // Quitting from here on, whatever is queued: a held orphan pass let go later
+                // does not start again.
+                impl_->markQuitting();
                 if (impl_->idleJobs.empty() || !impl_->mayRunAtQuit()) break;
                 job = std::move(impl_->idleJobs.front());
                 impl_->idleJobs.pop_front();
@@ -518,6 +560,11 @@ void HistoryPersistence::holdOrphanPass(bool held) {
         impl_->idleJobs.push_back(std::exchange(impl_->parkedOrphanSlice, {}));
     }
     impl_->wake.notify_one();
+}
+
+void HistoryPersistence::waitUntilIdle() {
+    std::unique_lock lock(impl_->mutex);
+    impl_->idle.wait(lock, [&] { return !impl_->running && impl_->jobs.empty() && impl_->idleJobs.empty(); });
 }
 
 void HistoryPersistence::noteWrite(const std::string& name) { impl_->noteWrite(name); }

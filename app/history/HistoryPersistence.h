@@ -23,7 +23,8 @@ namespace harbelle {
 class HistoryPersistence {
 public:
     using ToastSink = std::function<void(const std::string& message, ToastTone tone)>;
-    // Called on the save thread after each asynchronous save with its outcome.
+    // Called on the save thread after each asynchronous save with its outcome; there,
+    // encodedHistoryBytes() is that save's.
     using SaveObserver = std::function<void(bool succeeded)>;
 
     // `applicationSupport` is the store's folder ("…/Pemberlow"). `toast` is called on the
@@ -44,6 +45,9 @@ public:
     // the file is missing or could not be read or decoded (then a recovery copy is kept and a
     // toast shown; if even that fails, saves are refused for this run).
     std::optional<ClipList> loadHistory();
+    // Main thread: writes these clips to a recovery copy of their own beside the history file
+    // (their payload files are then never taken for orphans). False when it cannot.
+    bool keepRecoveryCopy(const ClipList& clips);
     // Main thread. Gives back the memory the last load read and parsed in (about three times
     // the file): a caller in a hurry calls it once the hurry is over, else the next load or
     // the destructor does.
@@ -63,12 +67,16 @@ public:
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
     // the next successful one.
     void enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames);
-    // Main thread: waits for earlier saves, then writes synchronously. True on success.
+    // Main thread: waits for earlier saves, then writes synchronously. True on success. A list
+    // the file already holds clip for clip (loaded or written) is not written again.
     bool flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames);
     // At quit: does the payload deletions that earlier saves queued, as many as a quit allows
     // (the rest are found again by the next start's orphan pass), and ends the orphan pass.
     void finishDeletions();
     void setSaveObserver(SaveObserver observer);
+    // Main thread: waits until the save thread has nothing queued or running (saves and
+    // housekeeping alike; a held orphan pass waits on its own).
+    void waitUntilIdle();
     // False when an unreadable history file could not be preserved: nothing overwrites it.
     bool writesAllowed() const;
 
@@ -85,7 +93,7 @@ public:
     // kept); the store must leave clips out before its next save can succeed.
     bool loadedOversizedHistory() const;
     // The size of the history file as last loaded, or of the history as last encoded for a
-    // save (whether written or refused).
+    // save (whether written or refused; 0 when it could not be encoded).
     std::uint64_t encodedHistoryBytes() const;
     // Whether the last save was refused because the history is larger than the limit.
     bool lastSaveWasTooLarge() const;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -329,6 +330,8 @@ public:
     bool flushHistory();
     // Stops capture, the pending save and the toast clearing, then writes synchronously.
     void shutdown();
+    // Writes handed to the save thread whose outcome has not come back yet.
+    std::uint64_t savesInFlight() const { return savesEnqueued_ - savesFinished_; }
 
     // ---- Requests the views pass on to whoever listens (the coordinator) ------------------
     void requestHide() { emit hideRequested(); }
@@ -422,15 +425,25 @@ private:
 
     void readSettings(const std::optional<double>& autoHideOverride);
     void loadStoredHistory(std::optional<std::uint64_t> maximumFileBytes);
-    // Counts a new clip against the history file's room; false, with a toast, when it does not fit.
-    bool admitToHistoryFile(const ClipItem& clip, bool quietly = false);
-    // Leaves the largest clips out until the history fits its file; how many went. Their
-    // files are retired when `retire` (not when a recovery copy still names them).
-    int fitHistoryToFile(bool retire);
+    // The room rule, for every road a new clip takes into the list: true, its bytes counted,
+    // when the history file has room for it once the clip limit has dropped what it drops
+    // for this clip; false, with a toast unless `quietly`, when not. A clip `ofABatch` is
+    // counted alone: the batch is trimmed, and its bytes given back, as a whole.
+    bool admitToHistoryFile(const ClipItem& clip, bool quietly = false, bool ofABatch = false);
+    // Gives back the bytes of clips that left the list.
+    void releaseFromHistoryFile(const ClipItem& clip);
+    void releaseFromHistoryFile(std::uint64_t bytes) { historyBytesLedger_ -= std::int64_t(bytes); }
+    // The history file's room starts again from this size of the list as it is now.
+    void recountHistoryFile(std::uint64_t bytes);
+    // Leaves the largest clips out until the history fits its file; how many went. Unless
+    // `copyKept` (the load kept the whole file), the clips left out are first written to a
+    // recovery copy, and none is left out when that fails. Their files stay: the copy names them.
+    int fitHistoryToFile(bool copyKept);
     void enqueueSave();
     void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing
-    void handleSaveOutcome(bool succeeded);
+    // `encoded`: the size of the list that save took (0 when unknown).
+    void handleSaveOutcome(bool succeeded, std::uint64_t encoded);
     void setItems(ClipList items);
     void itemsDidChange();
     // For changes that arrive through sync: the list is current at once, the announcement
@@ -496,10 +509,16 @@ private:
     std::uint64_t savesFinished_ = 0;
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
-    // The history file's size as last loaded, saved or fitted, and the encoded bytes of the
-    // clips added since.
+    // The history file's room: the list's encoded size as a save (or the load) last took it,
+    // plus what was added and minus what was removed since. The ledger sums the encoded bytes
+    // of every clip added (+) and removed (-); the base is taken at one of its points: the
+    // point of each save is kept until its outcome comes back, and a base is only replaced by
+    // one taken later (the outcome of a save enqueued later, or a recount).
     std::uint64_t fileBytesBase_ = 0;
-    std::uint64_t bytesAddedSinceSave_ = 0;
+    std::int64_t historyBytesLedger_ = 0;
+    std::int64_t baseLedger_ = 0;
+    std::uint64_t baseSave_ = 0;  // the base is of the list as save number `baseSave_` took it, or later
+    std::deque<std::int64_t> ledgerAtSave_;  // for each save awaiting its outcome
 
     mutable std::optional<ClipList> filteredCache_;
 };

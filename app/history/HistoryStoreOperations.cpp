@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "history/HistoryCodec.h"
 #include "history/HistoryImportMerge.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
@@ -120,7 +121,10 @@ bool HistoryStore::trimItems() {
     if (trimSuspended_ || static_cast<std::int64_t>(items_.size()) <= maxHistory()) return false;
     // The oldest clips beyond the limit go; favourites stay whatever their age.
     const auto dropped = items_.unpinnedAfter(static_cast<std::size_t>(std::max<std::int64_t>(maxHistory(), 0)));
-    for (const std::size_t i : dropped) retirePayload(items_[i]);
+    for (const std::size_t i : dropped) {
+        retirePayload(items_[i]);
+        releaseFromHistoryFile(items_[i]);
+    }
     items_.eraseAt(dropped);
     return !dropped.empty();
 }
@@ -134,6 +138,7 @@ void HistoryStore::deleteItem(const ClipItem& clip) {
     const ClipList::Pointer taken = items_.take(static_cast<std::size_t>(index));
     const ClipItem& removed = *taken;
     retirePayload(removed);
+    releaseFromHistoryFile(removed);
     itemsDidChange();
     if (selectedID_ == id) {
         const auto& shown = filteredItems();
@@ -154,6 +159,11 @@ void HistoryStore::clearHistory(bool keepingFavorites) {
             removed.push_back(items_[i]);
     }
     for (const auto& clip : removed) retirePayload(clip);
+    if (persistence_) {  // counted from what stays: usually far less than what went
+        std::uint64_t bytes = 0;
+        for (const auto& clip : kept) bytes += historycodec::encodedSize(clip);
+        recountHistoryFile(historycodec::encodedSize(1, kept.size(), bytes));
+    }
     setItems(std::move(kept));
     setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
     if (!demoMode_) scheduleSave(true);
@@ -376,7 +386,7 @@ int HistoryStore::importItems(std::vector<ClipItem> batch, const std::string& so
             continue;
         }
         clip.importedFrom = sourceName;
-        if (!admitToHistoryFile(clip)) continue;  // its files go with the unreferenced ones
+        if (!admitToHistoryFile(clip, false, true)) continue;  // its files go with the unreferenced ones
         // Every lookup is by id: a clip may never share one with another.
         while (!knownIDs.insert(clip.id).second) clip.id = Uuid::random();
         accepted.push_back(std::move(clip));

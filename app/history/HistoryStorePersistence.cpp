@@ -25,8 +25,9 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
         applicationSupportURL_, [this](const std::string& message, ToastTone tone) { showToast(message, tone); });
     if (maximumFileBytes) persistence_->setMaximumFileSize(*maximumFileBytes);
     // The observer runs on the save thread; the outcome is handled on the main thread.
-    persistence_->setSaveObserver([this](bool succeeded) {
-        saveOutcomes_.handBack([this, succeeded] { handleSaveOutcome(succeeded); });
+    persistence_->setSaveObserver([this, persistence = persistence_.get()](bool succeeded) {
+        const std::uint64_t encoded = persistence->encodedHistoryBytes();  // this save's, here
+        saveOutcomes_.handBack([this, succeeded, encoded] { handleSaveOutcome(succeeded, encoded); });
     });
 
     // A default limit standing in for an unreadable one must not cut the history.
@@ -47,12 +48,12 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
     // that the unread file names is ever deleted.
     if (!loaded) return;
     items_ = std::move(*loaded);
-    fileBytesBase_ = persistence_->encodedHistoryBytes();
+    recountHistoryFile(persistence_->encodedHistoryBytes());
     bool repaired = migrateMissingDeviceOrigins();
     // An earlier build wrote more than can be read back whole: the whole file was copied aside
     // and the clips that do not fit stay there.
     if (persistence_->loadedOversizedHistory() && persistence_->writesAllowed()) {
-        if (const int left = fitHistoryToFile(false); left > 0) {
+        if (const int left = fitHistoryToFile(true); left > 0) {
             showToast("History too large to keep whole: " + clipCount(left) + " left out and kept in a recovery copy",
                       ToastTone::error);
             repaired = true;
@@ -100,10 +101,11 @@ void HistoryStore::saveWhenDue() {
 void HistoryStore::enqueueSave() {
     if (!persistence_) return;
     ++savesEnqueued_;
+    ledgerAtSave_.push_back(historyBytesLedger_);
     // With an unreadable history file that could not be preserved, nothing may overwrite it:
     // say that changes are not being saved, and keep the retired files for a later run.
     if (!persistence_->writesAllowed()) {
-        handleSaveOutcome(false);
+        handleSaveOutcome(false, 0);
         return;
     }
     persistence_->enqueueSave(items_, std::exchange(retiredPayloadFilenames_, {}));
@@ -112,22 +114,43 @@ void HistoryStore::enqueueSave() {
 std::uint64_t HistoryStore::historyFileBytesLeft() const {
     if (!persistence_) return std::numeric_limits<std::uint64_t>::max();
     const std::uint64_t limit = persistence_->maximumFileSize();
-    const std::uint64_t used = fileBytesBase_ + bytesAddedSinceSave_;
-    return used >= limit ? 0 : limit - used;
+    const std::int64_t used = std::int64_t(fileBytesBase_) + historyBytesLedger_ - baseLedger_;
+    return used >= std::int64_t(limit) ? 0 : limit - std::uint64_t(std::max<std::int64_t>(used, 0));
 }
 
-bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly) {
+bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly, bool ofABatch) {
     if (demoMode_ || !persistence_) return true;
     const std::uint64_t cost = historycodec::encodedSize(clip) + 1;
-    if (cost > historyFileBytesLeft()) {
+    const std::uint64_t left = historyFileBytesLeft();
+    // At the clip limit the oldest clips that are no favourites make way for this one.
+    std::uint64_t freed = 0;
+    if (cost > left && !ofABatch && !clip.isPinned && !trimSuspended_) {
+        std::int64_t drops = std::int64_t(items_.size() - items_.pinnedCount()) + 1 - std::max<std::int64_t>(maxHistory(), 0);
+        for (std::size_t i = items_.size(); drops > 0 && i-- > 0;) {
+            if (items_[i].isPinned) continue;
+            freed += historycodec::encodedSize(items_[i]) + 1;
+            --drops;
+        }
+    }
+    if (cost > left + freed) {
         if (!quietly) showToast(kClipTooLargeMessage, ToastTone::error);
         return false;
     }
-    bytesAddedSinceSave_ += cost;
+    historyBytesLedger_ += std::int64_t(cost);
     return true;
 }
 
-int HistoryStore::fitHistoryToFile(bool retire) {
+void HistoryStore::releaseFromHistoryFile(const ClipItem& clip) {
+    if (persistence_) releaseFromHistoryFile(historycodec::encodedSize(clip) + 1);
+}
+
+void HistoryStore::recountHistoryFile(std::uint64_t bytes) {
+    fileBytesBase_ = bytes;
+    baseLedger_ = historyBytesLedger_;
+    baseSave_ = savesEnqueued_;
+}
+
+int HistoryStore::fitHistoryToFile(bool copyKept) {
     if (!persistence_) return 0;
     const std::uint64_t limit = persistence_->maximumFileSize();
     std::vector<std::uint64_t> sizes(items_.size());
@@ -136,7 +159,7 @@ int HistoryStore::fitHistoryToFile(bool retire) {
     std::size_t count = items_.size();
     const auto fileBytes = [&] { return historycodec::encodedSize(1, count, total); };
     if (fileBytes() <= limit) {
-        fileBytesBase_ = fileBytes();
+        recountHistoryFile(fileBytes());
         return 0;
     }
     // The largest go first, favourites last: a few huge clips, not many ordinary ones.
@@ -147,35 +170,51 @@ int HistoryStore::fitHistoryToFile(bool retire) {
         return sizes[a] > sizes[b];
     });
     std::unordered_set<const ClipItem*> leftOut;
+    ClipList copy;
     for (const std::size_t i : order) {
         if (fileBytes() <= limit) break;
         leftOut.insert(&items_[i]);
+        copy.push_back(items_.shared(i));
         total -= sizes[i];
         --count;
     }
-    for (const ClipItem* clip : leftOut) {
+    // Nothing goes unseen: the clips left out, and so the files they name, stay in the copy.
+    if (!copyKept && !persistence_->keepRecoveryCopy(copy)) {
+        qWarning("history: no recovery copy of the clips the history file cannot hold could be made");
+        return 0;
+    }
+    for (const ClipItem* clip : leftOut)
         qWarning("history: left out a clip of %llu bytes that the history file cannot hold",
                  static_cast<unsigned long long>(historycodec::encodedSize(*clip)));
-        if (retire) retirePayload(*clip);
-    }
     items_.eraseIf([&](const ClipItem& clip) { return leftOut.contains(&clip); });
-    fileBytesBase_ = fileBytes();
-    bytesAddedSinceSave_ = 0;
+    recountHistoryFile(fileBytes());
     itemsDidChange();
     if (selectedID_ && indexOf(*selectedID_) < 0)
         setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
     return int(leftOut.size());
 }
 
-void HistoryStore::handleSaveOutcome(bool succeeded) {
+void HistoryStore::handleSaveOutcome(bool succeeded, std::uint64_t encoded) {
     ++savesFinished_;
-    fileBytesBase_ = persistence_ ? persistence_->encodedHistoryBytes() : 0;
-    if (savesFinished_ == savesEnqueued_) bytesAddedSinceSave_ = 0;
+    // The list this save took, plus what came and went since it was enqueued (not since now:
+    // later saves may still be queued).
+    std::int64_t ledger = historyBytesLedger_;
+    if (!ledgerAtSave_.empty()) {
+        ledger = ledgerAtSave_.front();
+        ledgerAtSave_.pop_front();
+    }
+    if (encoded > 0 && savesFinished_ > baseSave_) {
+        fileBytesBase_ = encoded;
+        baseLedger_ = ledger;
+        baseSave_ = savesFinished_;
+    }
     emit saveFinished(succeeded);
     // Refused for its size, the old file stays: the largest clips are left out and saved again.
-    if (!succeeded && persistence_ && persistence_->lastSaveWasTooLarge() && savesFinished_ == savesEnqueued_) {
-        if (const int left = fitHistoryToFile(true); left > 0) {
-            showToast(clipCount(left) + " left out: the history would be too large to load", ToastTone::error);
+    const bool tooLarge = persistence_ && encoded > persistence_->maximumFileSize();
+    if (!succeeded && tooLarge && savesFinished_ == savesEnqueued_) {
+        if (const int left = fitHistoryToFile(false); left > 0) {
+            showToast(clipCount(left) + " left out and kept in a recovery copy: the history would be too large to load",
+                      ToastTone::error);
             scheduleSave(true);
             return;
         }
@@ -196,10 +235,11 @@ bool HistoryStore::flushHistory() {
     saveTask_.reset();
     if (!persistence_) return false;
     bool ok = persistence_->flush(items_, retiredPayloadFilenames_);
-    if (!ok && persistence_->lastSaveWasTooLarge() && fitHistoryToFile(true) > 0)
+    if (!ok && persistence_->lastSaveWasTooLarge() && fitHistoryToFile(false) > 0)
         ok = persistence_->flush(items_, retiredPayloadFilenames_);
     // Names of a failed flush stay for a later save.
     if (ok) {
+        if (const std::uint64_t written = persistence_->encodedHistoryBytes(); written > 0) recountHistoryFile(written);
         retiredPayloadFilenames_.clear();
         saveFailureReported_ = false;
     }

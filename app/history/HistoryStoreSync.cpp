@@ -198,6 +198,7 @@ bool HistoryStore::applySyncDelete(const Uuid& id) {
     // Pins are this machine's own: "clear, keep favourites" elsewhere must not take them.
     if (items_[static_cast<std::size_t>(index)].isPinned) return false;
     retirePayload(items_[static_cast<std::size_t>(index)]);
+    releaseFromHistoryFile(items_[static_cast<std::size_t>(index)]);
     items_.erase(items_.begin() + index);
     receivedItemsDidChange();
     if (selectedID_ == id) {

@@ -75,6 +75,8 @@ TEST(HistoryCodecGolden, DecodesEveryField) {
     EXPECT_EQ(b.fileURLs, (std::vector<std::string>{"/home/ann/Reports/Q4 summary.pdf",
                                                     "/home/ann/Pictures/été.png"}));
     EXPECT_EQ(b.displayTitle(), "Q4 summary.pdf");
+    EXPECT_EQ(b.richTextData, bytes("A"));  // Base64 padded by two characters
+    EXPECT_EQ(b.htmlData, bytes("AB"));     // and by one
 
     const ClipItem& c = h.items[2];
     EXPECT_EQ(c.createdAt, Date{});
@@ -123,8 +125,8 @@ TEST(HistoryCodecGolden, RoundTripsAndWritesTheFileForm) {
     keys.clear();
     for (const auto& [key, value] : root["items"][1].items()) keys.push_back(key);
     EXPECT_EQ(keys, (std::vector<std::string>{"id", "createdAt", "updatedAt", "kind", "title", "text",
-                                              "searchableText", "sourceAppName", "fileURLs",
-                                              "isPinned", "fingerprint", "isSensitive", "copyCount"}));
+                                              "searchableText", "sourceAppName", "fileURLs", "richTextData",
+                                              "htmlData", "isPinned", "fingerprint", "isSensitive", "copyCount"}));
 }
 
 TEST(HistoryCodecGolden, InMemoryClipsRoundTripExceptSubSeconds) {

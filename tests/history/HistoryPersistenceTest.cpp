@@ -376,6 +376,7 @@ TEST_F(HistoryPersistenceTest, BackgroundOrphanPassSparesFilesOfThisRun) {
     aged("Legacy/old.lzfse");
     aged("restored.png");  // unnamed at load, named by the save that runs first
     aged("rewritten.png");  // unnamed at load, written again in this run
+    aged("Legacy/held.lzfse");  // an import's, named once its history is saved
 
     // Hold the save thread in a save's outcome, so the pass waits behind it.
     std::promise<void> release;
@@ -389,21 +390,65 @@ TEST_F(HistoryPersistenceTest, BackgroundOrphanPassSparesFilesOfThisRun) {
     holding.get_future().wait();
     persistence->setSaveObserver({});
 
+    persistence->holdOrphanPass(true);
     persistence->removeOrphanedPayloadFilesInBackground({"loaded.png"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the coarse clock's tick
+    timespec started{}, now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &started);
+    do ::clock_gettime(CLOCK_REALTIME_COARSE, &now);  // past the coarse clock's tick
+    while (now.tv_sec == started.tv_sec && now.tv_nsec == started.tv_nsec);
     // An import or a sync derivative writes around this class; a capture writes through it.
     ASSERT_TRUE(historyfiles::writeFileAtomically(payloads / "imported.png", "new"));
     ASSERT_TRUE(persistence->writePayload("rewritten.png", Bytes{1}));
     fs::last_write_time(payloads / "rewritten.png", fs::last_write_time(payloads / "rewritten.png") - std::chrono::hours(1));
     release.set_value();
+    persistence->waitUntilIdle();
+    EXPECT_TRUE(fs::exists(payloads / "stray.png")) << "the pass went on while an import held it";
+    persistence->enqueueSave({makeClip("held", 2, "Legacy/held.lzfse"), makeClip("restored", 1, "restored.png")}, {});
+    persistence->holdOrphanPass(false);
     // The pass goes when no save waits; a handful of files take one slice of it.
-    for (int i = 0; i < 5000 && (fs::exists(payloads / "stray.png") || fs::exists(payloads / "Legacy/old.lzfse")); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    persistence->waitUntilIdle();
 
     const std::pair<const char*, bool> expected[] = {
-        {"loaded.png", true},     {"restored.png", true}, {"rewritten.png", true},
-        {"imported.png", true},   {"stray.png", false},   {"Legacy/old.lzfse", false},
+        {"loaded.png", true},   {"restored.png", true}, {"rewritten.png", true},      {"imported.png", true},
+        {"stray.png", false},   {"Legacy/old.lzfse", false}, {"Legacy/held.lzfse", true},
     };
+    for (const auto& [name, kept] : expected) EXPECT_EQ(fs::exists(payloads / name), kept) << name;
+}
+
+TEST_F(HistoryPersistenceTest, OrphanPassEndsAtQuitEvenWhenHeldThen) {
+    auto persistence = open();
+    writeFile(persistence->payloadsURL() / "stray.png", "x");
+    fs::last_write_time(persistence->payloadsURL() / "stray.png", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    persistence->holdOrphanPass(true);
+    persistence->removeOrphanedPayloadFilesInBackground({});
+    persistence->waitUntilIdle();  // parked
+    persistence->finishDeletions();
+    persistence->holdOrphanPass(false);
+    persistence->waitUntilIdle();
+    EXPECT_TRUE(fs::exists(persistence->payloadsURL() / "stray.png"));  // the next start resumes it
+}
+
+// A copy's names are kept beside it: read once from an earlier build's copy, a piece at a
+// time, written with a copy this build makes, and never read from the copy again.
+TEST_F(HistoryPersistenceTest, OrphanPassReadsTheNamesKeptBesideRecoveryCopies) {
+    auto persistence = open();
+    const fs::path payloads = persistence->payloadsURL();
+    for (const char* name : {"stray.png", "kept.png", "older.png"}) writeFile(payloads / name, "x");
+    // The key straddles the first piece's end.
+    writeFile(storage / "history.backup.json", "{\"items\":[{\"text\":\"" + std::string((1 << 20) - 30, 'x') +
+                                                   "\",\"payloadFilename\":\"older.png\"}]}");
+    ASSERT_TRUE(persistence->keepRecoveryCopy({makeClip("kept", 1, "kept.png")}));
+    persistence->removeOrphanedPayloadFiles({});
+    for (const auto& entry : fs::directory_iterator(storage)) {
+        if (entry.path().extension() != ".json" || entry.path() == storage / "history.json") continue;
+        ASSERT_TRUE(fs::exists(entry.path().string() + ".names")) << entry.path();
+        const auto changed = fs::last_write_time(entry.path());
+        writeFile(entry.path(), std::string(fs::file_size(entry.path()), ' '));  // no names left in it
+        fs::last_write_time(entry.path(), changed);
+    }
+    writeFile(payloads / "stray.png", "x");
+    persistence->removeOrphanedPayloadFiles({});
+    const std::pair<const char*, bool> expected[] = {{"stray.png", false}, {"kept.png", true}, {"older.png", true}};
     for (const auto& [name, kept] : expected) EXPECT_EQ(fs::exists(payloads / name), kept) << name;
 }
 

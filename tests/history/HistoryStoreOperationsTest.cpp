@@ -1,5 +1,7 @@
 // List operations, typed clips, selection, paste requests and batch import.
 #include <QLocale>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QThreadPool>
 
 #include "HistoryStoreTestSupport.h"

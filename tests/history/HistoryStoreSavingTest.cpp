@@ -1,6 +1,8 @@
 // Save scheduling, start-up load and repair, payload retirement and shutdown of the store.
 #include "HistoryStoreTestSupport.h"
 
+#include <sys/stat.h>
+
 using namespace harbelle;
 using namespace harbelle::testing;
 
@@ -47,12 +49,12 @@ TEST_F(HistoryStoreSaving, BurstOfInsertsWritesOnceAfterTheLastInsert) {
     EXPECT_EQ(store->retiredPayloadFilenames(), (std::set<std::string>{"p0.png", "p1.png", "p2.png"}));
 
     clock.advance(Milliseconds(449));
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 0);
     EXPECT_FALSE(fs::exists(historyFile()));
     clock.advance(Milliseconds(1));
     ASSERT_TRUE(waitFor(saves, 1));
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 1);
     EXPECT_TRUE(saves.at(0).at(0).toBool());
 
@@ -77,7 +79,7 @@ TEST_F(HistoryStoreSaving, DeletedImagePayloadLivesUntilTheNextWrite) {
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
 
     store->deleteItem(image);
-    settle();
+    settle(*store);
     EXPECT_TRUE(fs::exists(payloads() / "image.png"));
     EXPECT_TRUE(fs::exists(payloads() / "image.sync.jpg"));
     clock.advance(HistoryStore::kSaveDebounce);
@@ -139,7 +141,7 @@ TEST_F(HistoryStoreSaving, ShutdownWritesAPendingSaveSynchronously) {
     EXPECT_FALSE(fs::exists(payloads() / "image.png"));
     EXPECT_EQ(clock.pendingCount(), 0u);
     clock.advanceSeconds(5);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 0);  // the cancelled debounce never wrote
 }
 
@@ -152,7 +154,7 @@ TEST_F(HistoryStoreSaving, ClearSavesAtOnceAndCancelsThePendingSave) {
     ASSERT_TRUE(waitFor(saves, 1));  // without any clock movement
     EXPECT_TRUE(readHistory().empty());
     clock.advanceSeconds(1);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 1);
 }
 
@@ -199,7 +201,7 @@ TEST_F(HistoryStoreSaving, StartUpRepairRewritesTheFileAtOnce) {
     const std::string before = fileBytes();
     auto again = makeStore();
     QSignalSpy none(again.get(), &HistoryStore::saveFinished);
-    settle(200);
+    settle(*again);
     EXPECT_EQ(none.count(), 0);
     EXPECT_EQ(fileBytes(), before);
 }
@@ -224,8 +226,7 @@ TEST_F(HistoryStoreSaving, StartUpTrimsAndCleansOrphans) {
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     ASSERT_TRUE(waitFor(saves, 1));
     // The orphan pass runs on the save thread while no save waits.
-    for (int i = 0; i < 5000 && fs::exists(payloads() / "stray.png"); ++i) QThread::msleep(1);
-    EXPECT_FALSE(fs::exists(payloads() / "stray.png"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fs::exists(payloads() / "stray.png"); }, 5000));
     EXPECT_TRUE(fs::exists(payloads() / ".hidden"));
     EXPECT_EQ(readHistory().size(), 500u);
     EXPECT_FALSE(fs::exists(payloads() / "p501.png"));
@@ -311,7 +312,7 @@ TEST_F(HistoryStoreSaving, FirstLaunchCreatesNoFileUntilTheFirstChange) {
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     EXPECT_TRUE(fs::is_directory(payloads()));
     EXPECT_EQ(fs::status(payloads()).permissions() & fs::perms::all, fs::perms::owner_all);
-    settle();
+    settle(*store);
     EXPECT_FALSE(fs::exists(historyFile()));
     EXPECT_FALSE(store->toastMessage());
     store->addTextClip("first");
@@ -394,4 +395,94 @@ TEST_F(HistoryStoreSaving, TheHistoryFileStaysWithinWhatALoadReads) {
     EXPECT_LE(fs::file_size(historyFile()), kLimit);
     store.reset();
     EXPECT_EQ(makeStore({.maximumFileBytes = kLimit})->items().size(), 21u);
+}
+
+// What a quit finds already in the file, clip for clip, it does not write again.
+TEST_F(HistoryStoreSaving, AQuitWritesOnlyWhatChangedSinceTheLastSave) {
+    const ClipItem kept = withOrigin(makeClip("kept"));
+    const struct {
+        const char* change;
+        std::function<void(HistoryStore&)> apply;
+        bool written;
+    } cases[] = {
+        {"nothing", [](HistoryStore&) {}, false},
+        {"saved already", [&](HistoryStore& store) { store.insert(makeClip("new")); ASSERT_TRUE(store.flushHistory()); }, false},
+        {"changed in place", [&](HistoryStore& store) { store.togglePinned(kept); }, true},
+        {"deleted", [&](HistoryStore& store) { store.deleteItem(kept); }, true},
+    };
+    for (const auto& [change, apply, written] : cases) {
+        writeHistory({kept});
+        auto store = makeStore();
+        apply(*store);
+        struct stat before {}, after {};
+        ::stat(historyFile().c_str(), &before);
+        store->shutdown();
+        ::stat(historyFile().c_str(), &after);
+        EXPECT_EQ(before.st_ino != after.st_ino, written) << change;  // a write replaces the file
+    }
+}
+
+// The room is the file as its last save measured it, plus what came and minus what went since.
+TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
+    constexpr std::uint64_t kLimit = 1 << 20;
+    defaults.set("maxHistory", 500);
+    const auto sized = [&](const char* name, double share) {  // text and title: twice the text
+        return withOrigin(makeClip(name + std::string(std::size_t(share * kLimit / 2), 'x')));
+    };
+    const ClipItem copy = sized("copy", 0.45);
+    const struct {
+        const char* name;
+        double stored;  // a clip older than the rest
+        std::function<void(HistoryStore&)> copyWhenRoomChanged;
+    } cases[] = {
+        {"behind the import's save", 0, [&](HistoryStore& store) {
+             store.importItems({sized("imported", 0.4)}, "PasteNow");
+             store.insert(makeClip("small"));
+             clock.advance(HistoryStore::kSaveDebounce);
+             // When the import's save comes back, the copy's is still queued.
+             QObject::connect(&store, &HistoryStore::saveFinished, &store, [&] { store.insert(copy); },
+                              Qt::SingleShotConnection);
+             QSignalSpy saves(&store, &HistoryStore::saveFinished);
+             ASSERT_TRUE(waitFor(saves, 2));
+         }},
+        {"after a delete", 0.6, [&](HistoryStore& store) {
+             store.deleteItem(store.items().back());
+             store.insert(copy);
+         }},
+        {"at the clip limit", 0.6, [&](HistoryStore& store) {
+             std::vector<ClipItem> full;
+             for (int i = 0; i < 499; ++i) full.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
+             store.importItems(full, "PasteNow");
+             store.insert(copy);  // the limit drops the oldest clip first
+         }},
+    };
+    for (const auto& [name, stored, copyWhenRoomChanged] : cases) {
+        fs::remove_all(support());
+        ClipItem old = sized("old", stored);
+        old.createdAt -= std::chrono::hours(1);
+        writeHistory(stored > 0 ? std::vector<ClipItem>{old} : std::vector<ClipItem>{});
+        auto store = makeStore({.maximumFileBytes = kLimit});
+        copyWhenRoomChanged(*store);
+        EXPECT_TRUE(store->item(copy.id)) << name;
+    }
+}
+
+// Whatever makes a save too large (here an older build's file that grows by the device fields
+// the start adds), what it leaves out is kept in a recovery copy, its files with it.
+TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
+    ClipItem large = makeClip(std::string(20 << 10, 'x'));
+    large.payloadFilename = "large.png";
+    writePayloadFile("large.png");
+    writeHistory({makeClip("a"), makeClip("b"), large});
+    auto store = makeStore({.maximumFileBytes = fs::file_size(historyFile()) + 16});
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 2));  // refused, then written without the large clip
+    EXPECT_TRUE(saves.at(1).at(0).toBool());
+    EXPECT_EQ(readHistory().size(), 2u);
+    std::ifstream backup(support() / "history.backup.json");
+    const std::string copy((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(historycodec::decode(copy).items.size(), 1u);
+    EXPECT_EQ(historycodec::decode(copy).items[0].payloadFilename, "large.png");
+    store->shutdown();
+    EXPECT_TRUE(fs::exists(payloads() / "large.png"));
 }

@@ -382,7 +382,7 @@ TEST_F(HistoryStoreSettings, DemoModeSampleHistory) {
     EXPECT_TRUE(store->flushHistory());
     store->shutdown();
     clock.advanceSeconds(5);
-    settle(50);
+    settle(*store);
     EXPECT_FALSE(fs::exists(support()));
     EXPECT_EQ(defaults.stringValue("shelfPlacement"), "top");
 

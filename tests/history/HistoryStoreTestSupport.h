@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QTest>
 
 #include <filesystem>
 #include <fstream>
@@ -64,22 +64,13 @@ protected:
 
     // Lets queued save outcomes arrive until `count` were seen or time runs out.
     static bool waitFor(QSignalSpy& spy, int count, int timeoutMs = 5000) {
-        QElapsedTimer timer;
-        timer.start();
-        while (spy.count() < count && timer.elapsed() < timeoutMs) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            QThread::msleep(1);
-        }
+        QDeadlineTimer deadline(timeoutMs);
+        while (spy.count() < count && !deadline.hasExpired()) spy.wait(int(std::max<qint64>(deadline.remainingTime(), 1)));
         return spy.count() >= count;
     }
-    // Gives the save thread a moment, then delivers what it reported.
-    static void settle(int ms = 100) {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < ms) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            QThread::msleep(1);
-        }
+    // Delivers the outcome of every write the store has handed to its save thread.
+    static void settle(const HistoryStore& store) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return store.savesInFlight() == 0; }, 5000));
     }
 };
 

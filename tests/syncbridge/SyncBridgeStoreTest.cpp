@@ -361,13 +361,13 @@ TEST_F(SyncBridgeStore, ARunOfReceivedClipsIsSavedOnceAQuietSpellAfterTheLast) {
         clock.advance(300ms);  // each gap shorter than the debounce
     }
     clock.advance(HistoryStore::kSaveDebounce - 301ms);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 0);
     clock.advance(1ms);
     ASSERT_TRUE(waitFor(saves, 1));
     EXPECT_EQ(readHistory().size(), 5u);
     clock.advance(2s);
-    settle();
+    settle(*store);
     EXPECT_EQ(saves.count(), 1);
 }
 
