@@ -287,7 +287,10 @@ public:
     static std::string syncContentTypeForFilename(const std::string& name);
 
     // Typed clips and editing.
+    static constexpr const char* kNewTextClipText = "New reusable snippet";
     void addTextClip(const std::string& text);
+    // A new typed clip holding kNewTextClipText, with the editor opened on it.
+    void startNewTextClip();
     void saveEditedText(const ClipItem& clip, const std::string& text);
 
     // Selection and paste requests.
@@ -332,6 +335,7 @@ public:
 
     // ---- Requests the views pass on to whoever listens (the coordinator) ------------------
     void requestHide() { emit hideRequested(); }
+    void requestQuit() { emit quitRequested(); }
     void requestDirectPasteAccess() { emit directPasteAccessRequested(); }
     void refreshDirectPasteAccess() { emit directPasteAccessRefreshRequested(); }
     void openAccessibilitySettings() { emit accessibilitySettingsRequested(); }
@@ -390,6 +394,7 @@ signals:
 
     void pasteRequested(const ClipItem& clip, bool plainText);
     void hideRequested();
+    void quitRequested();
     void directPasteAccessRequested();
     void directPasteAccessRefreshRequested();
     void accessibilitySettingsRequested();

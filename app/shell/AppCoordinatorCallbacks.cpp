@@ -13,6 +13,7 @@ void AppCoordinator::installStoreCallbacks() {
     connect(&store, &HistoryStore::pasteRequested, this,
             guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); }));
     connect(&store, &HistoryStore::hideRequested, this, guarded([this] { hideShelfAndReturn(); }));
+    connect(&store, &HistoryStore::quitRequested, this, guarded([this] { quit(); }));
     connect(&store, &HistoryStore::directPasteAccessRequested, this,
             guarded([this] { requestDirectPastePermissions(); }));
     connect(&store, &HistoryStore::directPasteAccessRefreshRequested, this,
