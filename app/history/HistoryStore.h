@@ -342,6 +342,13 @@ public:
     // Whether the desktop has accessibility settings to open; the launch sets it.
     bool accessibilitySettingsAvailable() const { return accessibilitySettingsAvailable_; }
     void setAccessibilitySettingsAvailable(bool available) { accessibilitySettingsAvailable_ = available; }
+    // Whether an accessibility bus exists, switched on or off; each permission check sets it.
+    bool accessibilityBusAvailable() const { return accessibilityBusAvailable_; }
+    void setAccessibilityBusAvailable(bool available) {
+        if (available == accessibilityBusAvailable_) return;
+        accessibilityBusAvailable_ = available;
+        emit accessibilityBusAvailableChanged();
+    }
     void finishPermissionSetup() { emit permissionSetupFinished(); }
     // The settings were shown or hidden somewhere; `showSettings` is already up to date.
     void announceSettingsVisibility(bool visible) { emit settingsVisibilityAnnounced(visible); }
@@ -383,6 +390,7 @@ signals:
     void eventPostingAccessGrantedChanged();
     void directPasteVerifiedChanged();
     void showPermissionSetupChanged();
+    void accessibilityBusAvailableChanged();
     void shelfPlacementChanged();
     void shelfSizeModeChanged();
     void barTransparencyChanged();
@@ -476,6 +484,7 @@ private:
     std::optional<std::string> migrationStatus_;
     std::string globalShortcutLabel_ = "⇧⌘V";
     bool accessibilitySettingsAvailable_ = true;
+    bool accessibilityBusAvailable_ = true;
     bool accessibilityAccessGranted_ = false;
     bool eventPostingAccessGranted_ = false;
     bool showPermissionSetup_ = false;

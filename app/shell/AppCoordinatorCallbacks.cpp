@@ -59,6 +59,7 @@ void AppCoordinator::refreshPermissionFlags() {
     if (!store_) return;
     const DirectPastePermissions permissions = deps_.readPermissions();
     directPasteImpossible_ = permissions.directPasteImpossible();
+    store_->setAccessibilityBusAvailable(permissions.accessibilityAvailable);
     store_->updateDirectPastePermissionStatus(permissions.accessibilityTrusted, permissions.eventPostingAllowed);
 }
 

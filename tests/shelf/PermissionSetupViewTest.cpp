@@ -121,11 +121,23 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
-    // A desktop without accessibility settings: no button, and the status says what to do instead.
+    // A desktop without accessibility settings: no button, and the status says what is so.
     store->setAccessibilitySettingsAvailable(false);
-    store->updateDirectPastePermissionStatus(false, true);
-    EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
-    EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(PermissionSetupView::kPendingStatusWithoutSettings));
+    const struct {
+        bool bus, accessibility;
+        const char* status;
+    } desktops[] = {
+        {false, false, PermissionSetupView::kPendingStatusWithoutBus},
+        {true, false, PermissionSetupView::kPendingStatusSwitchedOff},
+        {true, true, PermissionSetupView::kPendingStatusWithoutKeyEvents},
+    };
+    for (const auto& desktop : desktops) {
+        SCOPED_TRACE(::testing::Message() << "bus " << desktop.bus << ", accessibility " << desktop.accessibility);
+        store->setAccessibilityBusAvailable(desktop.bus);
+        store->updateDirectPastePermissionStatus(desktop.accessibility, false);
+        EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
+        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(desktop.status));
+    }
 }
 
 TEST_F(PermissionSetupViewTest, RequestCheckAndSettingsButtonsCallTheirCallbacksOnly) {
