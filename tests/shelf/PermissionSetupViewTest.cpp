@@ -10,6 +10,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <tuple>
 
 #include "history/HistoryStore.h"
 #include "shelf/AutomaticUpdateSetupView.h"
@@ -123,20 +124,14 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
     }
     // A desktop without accessibility settings: no button, and the status says what is so.
     store->setAccessibilitySettingsAvailable(false);
-    const struct {
-        bool bus, accessibility;
-        const char* status;
-    } desktops[] = {
-        {false, false, PermissionSetupView::kPendingStatusWithoutBus},
-        {true, false, PermissionSetupView::kPendingStatusSwitchedOff},
-        {true, true, PermissionSetupView::kPendingStatusWithoutKeyEvents},
-    };
-    for (const auto& desktop : desktops) {
-        SCOPED_TRACE(::testing::Message() << "bus " << desktop.bus << ", accessibility " << desktop.accessibility);
-        store->setAccessibilityBusAvailable(desktop.bus);
-        store->updateDirectPastePermissionStatus(desktop.accessibility, false);
+    using Desktop = std::tuple<bool, bool, const char*>;  // bus, accessibility, status
+    for (auto [bus, accessibility, status] : {Desktop{false, false, PermissionSetupView::kPendingStatusWithoutBus},
+                                              Desktop{true, false, PermissionSetupView::kPendingStatusSwitchedOff},
+                                              Desktop{true, true, PermissionSetupView::kPendingStatusWithoutKeyEvents}}) {
+        store->setAccessibilityBusAvailable(bus);
+        store->updateDirectPastePermissionStatus(accessibility, false);
         EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
-        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(desktop.status));
+        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(status)) << bus << accessibility;
     }
 }
 

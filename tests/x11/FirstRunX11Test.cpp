@@ -43,7 +43,15 @@ class FirstRunX11 : public ::testing::Test {
 protected:
     // The set-up sheet's own window (role "sheet", in front of the shelf) is the active one.
     static bool sheetHasKeyboard() {
-        return QTest::qWaitFor([] { return activeWindowRole() == QStringLiteral("sheet"); }, 5000);
+        return QTest::qWaitFor(
+            [] {
+                QProcess xprop;
+                xprop.start(QStringLiteral("sh"),
+                            {QStringLiteral("-c"), QStringLiteral("xprop -id \"$(xdotool getactivewindow)\" WM_WINDOW_ROLE")});
+                xprop.waitForFinished(3000);
+                return xprop.readAllStandardOutput().contains("\"sheet\"");
+            },
+            5000);
     }
     // On the sheet shown at launch: "Request Accessibility Access", then "Continue and Return
     // to Your App".

@@ -37,15 +37,6 @@ inline QString activeWindowName() {
     return QString::fromUtf8(query.readAllStandardOutput()).trimmed();
 }
 
-// The role of the active window ("sheet" for a set-up or editor sheet), empty without one.
-inline QString activeWindowRole() {
-    QProcess xprop;
-    xprop.start(QStringLiteral("sh"), {QStringLiteral("-c"),
-                                       QStringLiteral("xprop -id \"$(xdotool getactivewindow)\" WM_WINDOW_ROLE")});
-    xprop.waitForFinished(3000);
-    return QString::fromUtf8(xprop.readAllStandardOutput()).section(QLatin1Char('"'), 1, 1);
-}
-
 // Types keys through the server, as the user's keyboard would.
 inline bool pressKeys(const char* keys) {
     return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QString::fromLatin1(keys)});
