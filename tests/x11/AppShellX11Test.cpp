@@ -161,9 +161,9 @@ private:
 // The share of the pixels where the icon drew anything on a panel of `colour` that stand out
 // from it by the 3:1 contrast ratio a graphic needs.
 double readableShare(const QImage& panel, QRgb colour) {
-    auto luminance = [](QRgb c) {
-        auto linear = [](int v) { return v <= 10 ? v / 3294.6 : std::pow((v / 255.0 + 0.055) / 1.055, 2.4); };
-        return 0.2126 * linear(qRed(c)) + 0.7152 * linear(qGreen(c)) + 0.0722 * linear(qBlue(c)) + 0.05;
+    auto luminance = [](QRgb c) {  // relative luminance, sRGB taken as gamma 2.2, plus the flare term
+        return 0.2126 * std::pow(qRed(c) / 255.0, 2.2) + 0.7152 * std::pow(qGreen(c) / 255.0, 2.2) +
+               0.0722 * std::pow(qBlue(c) / 255.0, 2.2) + 0.05;
     };
     int drawn = 0, readable = 0;
     for (int y = 0; y < panel.height(); ++y)
