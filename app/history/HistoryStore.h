@@ -288,7 +288,10 @@ public:
     static std::string syncContentTypeForFilename(const std::string& name);
 
     // Typed clips and editing.
+    static constexpr const char* kNewTextClipText = "New reusable snippet";
     void addTextClip(const std::string& text);
+    // A new typed clip holding kNewTextClipText, with the editor opened on it.
+    void startNewTextClip();
     void saveEditedText(const ClipItem& clip, const std::string& text);
 
     // Selection and paste requests.
@@ -335,12 +338,20 @@ public:
 
     // ---- Requests the views pass on to whoever listens (the coordinator) ------------------
     void requestHide() { emit hideRequested(); }
+    void requestQuit() { emit quitRequested(); }
     void requestDirectPasteAccess() { emit directPasteAccessRequested(); }
     void refreshDirectPasteAccess() { emit directPasteAccessRefreshRequested(); }
     void openAccessibilitySettings() { emit accessibilitySettingsRequested(); }
     // Whether the desktop has accessibility settings to open; the launch sets it.
     bool accessibilitySettingsAvailable() const { return accessibilitySettingsAvailable_; }
     void setAccessibilitySettingsAvailable(bool available) { accessibilitySettingsAvailable_ = available; }
+    // Whether an accessibility bus exists, switched on or off; each permission check sets it.
+    bool accessibilityBusAvailable() const { return accessibilityBusAvailable_; }
+    void setAccessibilityBusAvailable(bool available) {
+        if (available == accessibilityBusAvailable_) return;
+        accessibilityBusAvailable_ = available;
+        emit accessibilityBusAvailableChanged();
+    }
     void finishPermissionSetup() { emit permissionSetupFinished(); }
     // The settings were shown or hidden somewhere; `showSettings` is already up to date.
     void announceSettingsVisibility(bool visible) { emit settingsVisibilityAnnounced(visible); }
@@ -382,6 +393,7 @@ signals:
     void eventPostingAccessGrantedChanged();
     void directPasteVerifiedChanged();
     void showPermissionSetupChanged();
+    void accessibilityBusAvailableChanged();
     void shelfPlacementChanged();
     void shelfSizeModeChanged();
     void barTransparencyChanged();
@@ -393,6 +405,7 @@ signals:
 
     void pasteRequested(const ClipItem& clip, bool plainText);
     void hideRequested();
+    void quitRequested();
     void directPasteAccessRequested();
     void directPasteAccessRefreshRequested();
     void accessibilitySettingsRequested();
@@ -484,6 +497,7 @@ private:
     std::optional<std::string> migrationStatus_;
     std::string globalShortcutLabel_ = "⇧⌘V";
     bool accessibilitySettingsAvailable_ = true;
+    bool accessibilityBusAvailable_ = true;
     bool accessibilityAccessGranted_ = false;
     bool eventPostingAccessGranted_ = false;
     bool showPermissionSetup_ = false;

@@ -265,6 +265,12 @@ void HistoryStore::addTextClip(const std::string& text) {
     showToast("New favorite created", ToastTone::success);
 }
 
+void HistoryStore::startNewTextClip() {
+    addTextClip(kNewTextClipText);
+    // The first clip: the one just added, or the stored clip it matched.
+    setEditingItem(items_.empty() ? std::nullopt : std::optional<ClipItem>(items_.front()));
+}
+
 void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
     const int index = indexOf(clip.id);
     if (index < 0) return;

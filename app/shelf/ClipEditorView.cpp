@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "history/HistoryStore.h"
 #include "shelf/BoundedFieldPaste.h"
 #include "theme/VisualTheme.h"
 
@@ -56,7 +57,9 @@ void ClipEditorView::beginEditing(const ClipItem& clip) {
     editingID_ = clip.id;
     heading_->setText(QStringLiteral("Edit Clip"));
     editor_->setPlainText(QString::fromStdString(clip.text));
-    editor_->moveCursor(QTextCursor::End);
+    // A new clip's placeholder is selected, so the first key typed replaces it.
+    if (clip.text == HistoryStore::kNewTextClipText) editor_->selectAll();
+    else editor_->moveCursor(QTextCursor::End);
     updateSaveButton();
 }
 

@@ -28,8 +28,6 @@ namespace harbelle {
 
 namespace {
 
-constexpr const char* kNewClipText = "New reusable snippet";
-
 QString placementTitle(ShelfPlacement placement) {
     switch (placement) {
     case ShelfPlacement::bottom: return QStringLiteral("Bottom");
@@ -120,10 +118,7 @@ void MainShelfView::buildToolbar() {
 
     newClipButton_ = makeIconButton(QStringLiteral("New Clip"), this);
     newClipButton_->setIcon(SymbolGlyph::icon("plus", VisualTheme::secondaryText(), 16));
-    connect(newClipButton_, &QToolButton::clicked, this, [this] {
-        store_.addTextClip(kNewClipText);
-        if (!store_.items().empty()) store_.setEditingItem(store_.items().front());
-    });
+    connect(newClipButton_, &QToolButton::clicked, this, [this] { store_.startNewTextClip(); });
 
     buildPlacementMenu();
 

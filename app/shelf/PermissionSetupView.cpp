@@ -30,8 +30,7 @@ constexpr const char* kAccessibilitySubtitle = "Restore the previously focused a
 constexpr const char* kEventPostingSubtitle =
     "Covered by Accessibility; sends Ctrl+V only for images, files, or rich content.";
 constexpr const char* kEventPostingPresent = "The X server's XTest extension provides it; there is nothing to grant.";
-constexpr const char* kEventPostingAbsent =
-    "This X server has no XTest extension, and it cannot be granted from here; chosen clips are copied instead.";
+constexpr const char* kEventPostingAbsent = PermissionSetupView::kPendingStatusWithoutKeyEvents;
 
 QString text(const char* value) { return QString::fromUtf8(value); }
 
@@ -201,6 +200,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     connect(&store_, &HistoryStore::accessibilityAccessGrantedChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::eventPostingAccessGrantedChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &PermissionSetupView::refresh);
+    connect(&store_, &HistoryStore::accessibilityBusAvailableChanged, this, &PermissionSetupView::refresh);
     shownGranted_ = !accessGranted();  // the first refresh places the focus
     refresh();
 }
@@ -246,6 +246,12 @@ QString PermissionSetupView::inputNote(const QString& keys) {
         .arg(registered);
 }
 
+const char* PermissionSetupView::pendingStatus() const {
+    if (store_.accessibilitySettingsAvailable()) return kPendingStatus;
+    if (!store_.accessibilityBusAvailable()) return kPendingStatusWithoutBus;
+    return store_.accessibilityAccessGranted() ? kPendingStatusWithoutKeyEvents : kPendingStatusSwitchedOff;
+}
+
 bool PermissionSetupView::accessGranted() const {
     return store_.accessibilityAccessGranted() && store_.eventPostingAccessGranted();
 }
@@ -275,11 +281,10 @@ void PermissionSetupView::refresh() {
 
     continue_->setVisible(granted);
     pendingButtons_->setVisible(!granted);
-    const bool settingsToOpen = store_.accessibilitySettingsAvailable();
-    button(kOpenSettingsTitle)->setVisible(settingsToOpen);
+    button(kOpenSettingsTitle)->setVisible(store_.accessibilitySettingsAvailable());
     const QString keys = globalShortcutKeys(store_.globalShortcutLabel());
     inputNote_->setText(inputNote(keys));
-    status_->setText(granted ? readyStatus(keys) : text(settingsToOpen ? kPendingStatus : kPendingStatusWithoutSettings));
+    status_->setText(granted ? readyStatus(keys) : text(pendingStatus()));
     status_->setStyleSheet(QStringLiteral("color: %1;")
                                .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
     if (granted != shownGranted_) {

@@ -34,11 +34,19 @@ public:
         "If Accessibility stays Required after Request Accessibility Access, turn on assistive technologies in "
         "your desktop's accessibility settings, then return here and click Check Again. Status also refreshes "
         "automatically.";
-    // Where the desktop has no accessibility settings to open (the button is hidden).
-    static constexpr const char* kPendingStatusWithoutSettings =
+    // Where the desktop has no accessibility settings to open (the button is hidden): without
+    // an accessibility bus, and with one that is switched off (the request switches it on).
+    static constexpr const char* kPendingStatusWithoutBus =
         "If Accessibility stays Required after Request Accessibility Access, this session runs no accessibility "
         "bus (at-spi2-core): start Harbelle in a desktop session that does, then click Check Again. Status also "
         "refreshes automatically.";
+    static constexpr const char* kPendingStatusSwitchedOff =
+        "Accessibility is switched off in this desktop session, which has no accessibility settings to open: "
+        "Request Accessibility Access switches it on. Programs that were already open may need a restart before "
+        "Harbelle can paste into them. Status also refreshes automatically.";
+    // Accessibility is allowed, but this X server cannot post key events.
+    static constexpr const char* kPendingStatusWithoutKeyEvents =
+        "This X server has no XTest extension, and it cannot be granted from here; chosen clips are copied instead.";
 
     // The ready line and the keyboard note for the keys of the global shortcut in force, as
     // `globalShortcutKeys` writes them (empty: none is registered, the tray icon opens the shelf).
@@ -74,6 +82,8 @@ private:
     void useCopyOnlyMode();
     void recordUpdateChoiceIfNeeded();
     void finishLater();
+    // The status line while a permission is missing, for this desktop.
+    const char* pendingStatus() const;
 
     HistoryStore& store_;
     const ShelfUpdateChoice& updates_;

@@ -122,7 +122,6 @@ public:
     static constexpr const char* kMenuOnlyToolTip = "Harbelle \u00b7 Click to open";
     static constexpr const char* kFallbackToast = "Another program is using Shift+Super+V \u2014 Harbelle uses Alt+Super+V";
     static constexpr const char* kMenuOnlyToast = "Open Harbelle from its tray icon";
-    static constexpr const char* kNewTextClipText = "New reusable snippet";
 
     explicit AppCoordinator(AppCoordinatorDependencies dependencies, QObject* parent = nullptr);
     ~AppCoordinator() override;

@@ -13,6 +13,7 @@ void AppCoordinator::installStoreCallbacks() {
     connect(&store, &HistoryStore::pasteRequested, this,
             guarded([this](const ClipItem& item, bool plainText) { paste(item, plainText); }));
     connect(&store, &HistoryStore::hideRequested, this, guarded([this] { hideShelfAndReturn(); }));
+    connect(&store, &HistoryStore::quitRequested, this, guarded([this] { quit(); }));
     connect(&store, &HistoryStore::directPasteAccessRequested, this,
             guarded([this] { requestDirectPastePermissions(); }));
     connect(&store, &HistoryStore::directPasteAccessRefreshRequested, this,
@@ -58,6 +59,7 @@ void AppCoordinator::refreshPermissionFlags() {
     if (!store_) return;
     const DirectPastePermissions permissions = deps_.readPermissions();
     directPasteImpossible_ = permissions.directPasteImpossible();
+    store_->setAccessibilityBusAvailable(permissions.accessibilityAvailable);
     store_->updateDirectPastePermissionStatus(permissions.accessibilityTrusted, permissions.eventPostingAllowed);
 }
 

@@ -99,9 +99,7 @@ void AppCoordinator::showShelf() {
 void AppCoordinator::newTextClip() {
     cancelActivePasteOperation();
     if (!panelController_->show()) return;
-    store_->addTextClip(kNewTextClipText);
-    const auto& items = store_->items();
-    store_->setEditingItem(items.empty() ? std::nullopt : std::optional<ClipItem>(items.front()));
+    store_->startNewTextClip();
 }
 
 void AppCoordinator::toggleCapture() { deps_.setCapturePaused(*store_, !store_->isPaused()); }

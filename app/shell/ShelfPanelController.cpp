@@ -534,6 +534,15 @@ bool ShelfPanelController::handleKeyEvent(QKeyEvent* event) {
             store_.announceSettingsVisibility(true);
             return true;
         }
+        // The tray menu's shortcuts act here too.
+        if (event->key() == Qt::Key_N) {
+            store_.startNewTextClip();
+            return true;
+        }
+        if (event->key() == Qt::Key_Q) {
+            store_.requestQuit();
+            return true;
+        }
     }
 
     switch (event->key()) {

@@ -3,9 +3,11 @@
 #include <QAction>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPen>
 #include <QPixmap>
 
 namespace harbelle {
@@ -18,6 +20,8 @@ StatusItem::StatusItem(Actions actions, QObject* parent)
     tray_->setContextMenu(menu_.get());
     makeStatusMenu();
     connect(menu_.get(), &QMenu::aboutToShow, this, &StatusItem::makeStatusMenu);
+    // An open popup menu only answers its own letters; its items' shortcuts would act nowhere.
+    menu_->installEventFilter(this);
     connect(tray_.get(), &QSystemTrayIcon::activated, this, &StatusItem::activated);
 }
 
@@ -62,12 +66,42 @@ void StatusItem::makeStatusMenu() {
     add(kQuitTitle, actions_.quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
+bool StatusItem::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != menu_.get() || event->type() != QEvent::KeyPress) return false;
+    const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (QAction* item : menu_->actions()) {
+        if (item->isEnabled() && !item->shortcut().isEmpty() && item->shortcut() == pressed) {
+            menu_->close();
+            item->trigger();
+            return true;
+        }
+    }
+    return false;
+}
+
 void StatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger && actions_.toggleShelf) actions_.toggleShelf();
 }
 
 QIcon StatusItem::trayImage() {
-    // A full tray: a tray with two sheets standing in it, drawn in the panel's usual light tone.
+    // A full tray: a tray with two sheets standing in it. Panels are light or dark and the
+    // tray does not tell which, so the light mark carries a dark outline: one of the two
+    // stands out on either.
+    QPainterPath mark;
+    mark.addRoundedRect(QRectF(6, 3, 12, 2.2), 1, 1);
+    mark.addRoundedRect(QRectF(5, 6.5, 14, 2.2), 1, 1);
+    QPainterPath tray;
+    tray.addRoundedRect(QRectF(2.5, 10, 19, 11), 2.5, 2.5);
+    QPainterPath slot;
+    slot.moveTo(2.5, 12.5);
+    slot.lineTo(8, 12.5);
+    slot.cubicTo(8.5, 15.5, 15.5, 15.5, 16, 12.5);
+    slot.lineTo(21.5, 12.5);
+    slot.lineTo(21.5, 10);
+    slot.lineTo(2.5, 10);
+    slot.closeSubpath();
+    mark.addPath(tray.subtracted(slot));
+
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
@@ -75,22 +109,8 @@ QIcon StatusItem::trayImage() {
         QPainter p(&pixmap);
         p.setRenderHint(QPainter::Antialiasing);
         p.scale(size / 24.0, size / 24.0);
-        const QColor ink(0xee, 0xee, 0xee);
-        p.setPen(Qt::NoPen);
-        p.setBrush(ink);
-        p.drawRoundedRect(QRectF(6, 3, 12, 2.2), 1, 1);
-        p.drawRoundedRect(QRectF(5, 6.5, 14, 2.2), 1, 1);
-        QPainterPath tray;
-        tray.addRoundedRect(QRectF(2.5, 10, 19, 11), 2.5, 2.5);
-        QPainterPath slot;
-        slot.moveTo(2.5, 12.5);
-        slot.lineTo(8, 12.5);
-        slot.cubicTo(8.5, 15.5, 15.5, 15.5, 16, 12.5);
-        slot.lineTo(21.5, 12.5);
-        slot.lineTo(21.5, 10);
-        slot.lineTo(2.5, 10);
-        slot.closeSubpath();
-        p.drawPath(tray.subtracted(slot));
+        p.strokePath(mark, QPen(QColor(0x1c, 0x1c, 0x1c), 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.fillPath(mark, QColor(0xee, 0xee, 0xee));
         p.end();
         icon.addPixmap(pixmap);
     }

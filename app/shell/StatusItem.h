@@ -57,6 +57,9 @@ public:
 
     static QIcon trayImage();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     Actions actions_;
     std::unique_ptr<QMenu> menu_;

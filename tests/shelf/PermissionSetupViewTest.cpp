@@ -10,6 +10,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <tuple>
 
 #include "history/HistoryStore.h"
 #include "shelf/AutomaticUpdateSetupView.h"
@@ -121,11 +122,17 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
-    // A desktop without accessibility settings: no button, and the status says what to do instead.
+    // A desktop without accessibility settings: no button, and the status says what is so.
     store->setAccessibilitySettingsAvailable(false);
-    store->updateDirectPastePermissionStatus(false, true);
-    EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
-    EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(PermissionSetupView::kPendingStatusWithoutSettings));
+    using Desktop = std::tuple<bool, bool, const char*>;  // bus, accessibility, status
+    for (auto [bus, accessibility, status] : {Desktop{false, false, PermissionSetupView::kPendingStatusWithoutBus},
+                                              Desktop{true, false, PermissionSetupView::kPendingStatusSwitchedOff},
+                                              Desktop{true, true, PermissionSetupView::kPendingStatusWithoutKeyEvents}}) {
+        store->setAccessibilityBusAvailable(bus);
+        store->updateDirectPastePermissionStatus(accessibility, false);
+        EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
+        EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(status)) << bus << accessibility;
+    }
 }
 
 TEST_F(PermissionSetupViewTest, RequestCheckAndSettingsButtonsCallTheirCallbacksOnly) {

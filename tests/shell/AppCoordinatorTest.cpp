@@ -194,6 +194,7 @@ TEST_F(AppCoordinatorTest, WhereDirectPasteCanNeverBeGrantedCaptureStillStartsWi
     notFirstLaunch();
     launch();
     EXPECT_TRUE(coordinator->directPasteImpossible());
+    EXPECT_FALSE(store().accessibilityBusAvailable()) << "the set-up sheet says so";
     EXPECT_TRUE(store().pasteDirectly()) << "the user's setting is kept";
     EXPECT_FALSE(store().showPermissionSetup());
     EXPECT_TRUE(logged("startMonitoring"));

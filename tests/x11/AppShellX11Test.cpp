@@ -4,9 +4,12 @@
 #include <xcb/xcb.h>
 
 #include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -84,19 +87,56 @@ public:
     }
 
     // Whether an icon asked to dock, waiting up to `timeoutMs`.
-    bool receivesDockRequest(int timeoutMs) {
-        return QTest::qWaitFor(
-            [this] {
+    bool receivesDockRequest(int timeoutMs) { return dockedIcon(timeoutMs) != XCB_NONE; }
+
+    // The window of the next icon that asks to dock, waiting up to `timeoutMs`; none without.
+    xcb_window_t dockedIcon(int timeoutMs) {
+        xcb_window_t icon = XCB_NONE;
+        (void)QTest::qWaitFor(
+            [&] {
                 while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-                    const bool dock = (event->response_type & 0x7f) == XCB_CLIENT_MESSAGE &&
-                                      reinterpret_cast<xcb_client_message_event_t*>(event)->type == opcode_ &&
-                                      reinterpret_cast<xcb_client_message_event_t*>(event)->data.data32[1] == 0;
+                    const auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
+                    if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->type == opcode_ &&
+                        message->data.data32[1] == 0)
+                        icon = message->data.data32[2];
                     std::free(event);
-                    if (dock) return true;
                 }
-                return false;
+                return icon != XCB_NONE;
             },
             timeoutMs);
+        return icon;
+    }
+
+    // Docks the next icon as a panel of `colour` does: in the panel's window, at the top left of
+    // the screen. False when no icon asked to dock.
+    static constexpr int kInset = 8, kIcon = 22;  // the icon's own size
+    bool dockInPanel(QRgb colour) {
+        if (!ownsTray() || (icon_ = dockedIcon(10000)) == XCB_NONE) return false;
+        const std::uint32_t values[] = {colour & 0xffffff, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_ = xcb_generate_id(connection_), root_, 0, 0,
+                          kIcon + 2 * kInset, kIcon + 2 * kInset, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_reparent_window(connection_, icon_, window_, kInset, kInset);
+        for (xcb_window_t window : {window_, icon_}) xcb_map_window(connection_, window);
+        return xcb_flush(connection_) > 0;
+    }
+    // Paints the panel in another colour, as a theme change does; the icon draws itself again.
+    QImage repaintPanel(QRgb colour) {
+        const std::uint32_t value = colour & 0xffffff;
+        xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &value);
+        for (xcb_window_t window : {window_, icon_}) xcb_clear_area(connection_, 1, window, 0, 0, 0, 0);
+        xcb_flush(connection_);
+        return QGuiApplication::primaryScreen()->grabWindow(window_).toImage();
+    }
+    // Another client holds the keyboard, as an open popup menu does.
+    bool keyboardGrabbed() {
+        auto* reply = xcb_grab_keyboard_reply(
+            connection_, xcb_grab_keyboard(connection_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+            nullptr);
+        const bool grabbed = reply && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+        std::free(reply);
+        xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);  // ours, if we got it
+        return xcb_flush(connection_) > 0 && grabbed;
     }
 
 private:
@@ -115,7 +155,26 @@ private:
     xcb_window_t window_ = XCB_NONE;
     xcb_atom_t selection_ = XCB_NONE;
     xcb_atom_t opcode_ = XCB_NONE;
+    xcb_window_t icon_ = XCB_NONE;
 };
+
+// The share of the pixels where the icon drew anything on a panel of `colour` that stand out
+// from it by the 3:1 contrast ratio a graphic needs.
+double readableShare(const QImage& panel, QRgb colour) {
+    auto luminance = [](QRgb c) {  // relative luminance, sRGB taken as gamma 2.2, plus the flare term
+        return 0.2126 * std::pow(qRed(c) / 255.0, 2.2) + 0.7152 * std::pow(qGreen(c) / 255.0, 2.2) +
+               0.0722 * std::pow(qBlue(c) / 255.0, 2.2) + 0.05;
+    };
+    int drawn = 0, readable = 0;
+    for (int y = 0; y < panel.height(); ++y)
+        for (int x = 0; x < panel.width(); ++x) {
+            if (panel.pixel(x, y) == colour) continue;
+            const double a = luminance(panel.pixel(x, y)), b = luminance(colour);
+            drawn += 1;
+            readable += std::max(a, b) / std::min(a, b) >= 3;
+        }
+    return drawn > 100 ? double(readable) / drawn : 0;
+}
 
 // The delegate in this process with the real hot-key layer; the rest are twins.
 class AppShellX11Test : public AppCoordinatorFixture {
@@ -195,6 +254,48 @@ TEST(HarbelleProgramX11, ATrayStartedAfterTheProgramStillGetsItsIcon) {
     TrayHost tray;
     ASSERT_TRUE(tray.ownsTray());
     EXPECT_TRUE(tray.receivesDockRequest(5000));
+}
+
+TEST(HarbelleProgramX11, TheTrayIconStandsOutOnALightAndOnADarkPanel) {
+    TrayHost tray;
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(tray.dockInPanel(qRgb(0xf2, 0xf2, 0xf2)));
+    for (QRgb panel : {qRgb(0xf2, 0xf2, 0xf2), qRgb(0x2b, 0x2b, 0x2b)}) {
+        SCOPED_TRACE(qGray(panel) > 128 ? "light panel" : "dark panel");
+        // Drawn on this panel: the panel shows through the icon's corner, and the mark is there.
+        double share = 0;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                const QImage shown = tray.repaintPanel(panel);
+                share = readableShare(shown, panel);
+                return shown.pixel(TrayHost::kInset, TrayHost::kInset) == panel && share >= 0.25;
+            },
+            5000))
+            << share * 100 << "% of the mark's pixels at 3:1";
+    }
+}
+
+// The tray menu's Ctrl+N opens a new clip whose placeholder the first key typed replaces; the
+// shelf answers Ctrl+N and Ctrl+Q as the menu shows them.
+TEST(HarbelleProgramX11, TheMenuKeysActAndTypingReplacesTheNewClipPlaceholder) {
+    TrayHost tray;
+    HarbelleProcess harbelle(nullptr);
+    ASSERT_TRUE(tray.dockInPanel(qRgb(0xf2, 0xf2, 0xf2)));
+    ASSERT_TRUE(shelfHasKeyboard()) << "a new user's shelf opens at launch";
+    const QString middle = QString::number(TrayHost::kInset + TrayHost::kIcon / 2);
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"),
+                           {QStringLiteral("mousemove"), middle, middle, QStringLiteral("click"), QStringLiteral("3")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tray.keyboardGrabbed(); }, 5000)) << "the tray menu opens";
+    for (const char* typed : {"hello", "world"}) {
+        ASSERT_TRUE(pressKeys("ctrl+n"));
+        ASSERT_TRUE(shelfHasKeyboard());
+        ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("type"), QString::fromLatin1(typed)}));
+        ASSERT_TRUE(pressKeys("ctrl+Return"));
+        EXPECT_TRUE(harbelle.waitUntilSaved(QString::fromLatin1(typed), HarbelleProcess::Saved::asNewest));
+    }
+    ASSERT_TRUE(pressKeys("ctrl+q"));
+    ASSERT_TRUE(harbelle.process().waitForFinished(5000)) << "Ctrl+Q in the shelf quits";
+    EXPECT_EQ(harbelle.process().exitStatus(), QProcess::NormalExit);
 }
 
 }  // namespace

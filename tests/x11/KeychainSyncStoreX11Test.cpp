@@ -2,6 +2,10 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -108,6 +112,38 @@ TEST(KeychainSyncStoreX11Test, LockedCollectionIsAnErrorAndLeavesTheItemAlone) {
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(kept->token, "kept");
     store.clearSession();
+}
+
+// Where no account can be stored, or none is stored behind a locked keyring, there is nothing
+// to read and nothing to report; a sign-in still fails there, with its own message.
+TEST(KeychainSyncStoreX11Test, AKeyringWithoutTheAccountReadsAsNoAccount) {
+    SyncAccountStore store(std::make_shared<KeychainSyncStore>());
+    if (qEnvironmentVariableIsSet("HARBELLE_FRESH_BUS")) {
+        EXPECT_NO_THROW(EXPECT_EQ(store.loadSession(), std::nullopt));
+        EXPECT_THROW(store.saveSession(session("unstorable")), SyncSessionStorageError);
+        return;
+    }
+    // This test again, on a bus of its own where the keyring service starts on demand for a
+    // user who never had a keyring: it has no default collection.
+    QTemporaryDir data;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HARBELLE_FRESH_BUS"), QStringLiteral("1"));
+    // Its own folders too, or the service started there finds this session's and defers to it.
+    for (const char* folder : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) environment.insert(QLatin1String(folder), data.path());
+    environment.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
+    QProcess fresh;
+    fresh.setProcessEnvironment(environment);
+    fresh.setProcessChannelMode(QProcess::MergedChannels);
+    fresh.start(QStringLiteral("dbus-run-session"),
+                {QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                 QStringLiteral("--gtest_filter=KeychainSyncStoreX11Test.AKeyringWithoutTheAccountReadsAsNoAccount")});
+    ASSERT_TRUE(fresh.waitForFinished(60000));
+    EXPECT_EQ(fresh.exitCode(), 0) << fresh.readAll().toStdString();
+
+    store.clearSession();
+    setLoginLocked(true);
+    EXPECT_NO_THROW(EXPECT_EQ(store.loadSession(), std::nullopt)) << "locked without the item";
+    setLoginLocked(false);
 }
 
 }  // namespace

@@ -25,25 +25,48 @@ const SecretSchema* schema() {
     throw SyncSecureStoreError(message);
 }
 
-// The default collection, unlocked; anything else throws. Checking first keeps libsecret from
-// prompting (and from answering "not found" for an item behind a locked keyring). With
-// `noServiceIsEmpty`, a session without any Secret Service answers false instead of throwing.
-bool requireUnlockedDefaultCollection(bool noServiceIsEmpty = false) {
+enum class DefaultCollection { absent, locked, unlocked };
+
+// The state of the default collection, read without unlocking it: libsecret would otherwise
+// prompt, and answer "not found" for an item behind a locked keyring. A session without any
+// Secret Service counts as absent; other failures throw.
+DefaultCollection defaultCollection() {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    if (!service && noServiceIsEmpty) {
+    if (!service) {
         if (error) g_error_free(error);
-        return false;
+        return DefaultCollection::absent;
     }
-    if (!service) fail("The Secret Service is not available", error);
     SecretCollection* collection =
         secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
     g_object_unref(service);
-    if (!collection) fail("The keyring has no default collection", error);
-    bool locked = secret_collection_get_locked(collection);
+    if (error) fail("The keyring could not be read", error);
+    // A service started on demand without a login keyring has no default collection.
+    if (!collection) return DefaultCollection::absent;
+    const bool locked = secret_collection_get_locked(collection);
     g_object_unref(collection);
-    if (locked) throw SyncSecureStoreError("The keyring is locked.");
-    return true;
+    return locked ? DefaultCollection::locked : DefaultCollection::unlocked;
+}
+
+// Writing and removing need the default collection, unlocked.
+void requireUnlockedDefaultCollection() {
+    switch (defaultCollection()) {
+    case DefaultCollection::absent: throw SyncSecureStoreError("The keyring has no default collection");
+    case DefaultCollection::locked: throw SyncSecureStoreError("The keyring is locked.");
+    case DefaultCollection::unlocked: return;
+    }
+}
+
+// Whether a locked keyring holds the item: the service matches the attributes of locked items
+// without unlocking them.
+bool lockedItemExists(const std::string& service, const std::string& account) {
+    GError* error = nullptr;
+    GList* items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                               service.c_str(), "account", account.c_str(), nullptr);
+    if (error) fail("The keyring could not be searched", error);
+    const bool found = items != nullptr;
+    g_list_free_full(items, g_object_unref);
+    return found;
 }
 
 }  // namespace
@@ -53,8 +76,15 @@ KeychainSyncStore::KeychainSyncStore(std::string service) : service_(std::move(s
 KeychainSyncStore::~KeychainSyncStore() = default;
 
 std::optional<std::string> KeychainSyncStore::read(const std::string& account) {
-    // A desktop without a keyring service holds no account: nothing could have been stored.
-    if (!requireUnlockedDefaultCollection(true)) return std::nullopt;
+    switch (defaultCollection()) {
+    // Nothing of ours can be stored without a default collection.
+    case DefaultCollection::absent: return std::nullopt;
+    // Locked is an error only when there is something to read behind it.
+    case DefaultCollection::locked:
+        if (!lockedItemExists(service_, account)) return std::nullopt;
+        throw SyncSecureStoreError("The keyring is locked.");
+    case DefaultCollection::unlocked: break;
+    }
     GError* error = nullptr;
     gchar* secret = secret_password_lookup_sync(schema(), nullptr, &error, "service", service_.c_str(), "account",
                                                 account.c_str(), nullptr);

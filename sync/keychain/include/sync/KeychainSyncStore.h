@@ -9,8 +9,9 @@
 namespace harbelle::sync {
 
 // Secret items in the Secret Service (the login keyring), attributes "service" and "account".
-// A locked collection is an error, never an absent item; a session without any Secret Service
-// reads as empty (nothing can be stored there) and cannot be written.
+// A locked collection holding the item is an error, never an absent item; a locked collection
+// without it reads as empty. A session without any Secret Service or without a default
+// collection reads as empty (nothing can be stored there) and cannot be written.
 class KeychainSyncStore final : public SyncSecureStoring {
 public:
     static constexpr const char* defaultService = "com.harbelleapp.Harbelle.sync.production";
