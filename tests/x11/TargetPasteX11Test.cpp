@@ -167,6 +167,38 @@ TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
     }
 }
 
+// Qt fields on the accessibility path: the clip lands at the caret or over the selection, and
+// the next key the user types follows the clip.
+TEST_F(TargetPasteX11, AQtFieldKeepsItsCaretRightAfterTheInsertedClip) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    const struct {
+        QStringList field;
+        QString expected;
+    } cases[] = {
+        {{QStringLiteral("--caret"), QStringLiteral("5")}, QStringLiteral("hello, dear! world")},
+        {{QStringLiteral("--select"), QStringLiteral("0"), QStringLiteral("5")}, QStringLiteral(", dear! world")},
+        {{QStringLiteral("--textedit"), QStringLiteral("--caret"), QStringLiteral("5")}, QStringLiteral("hello, dear! world")},
+        {{QStringLiteral("--textedit"), QStringLiteral("--select"), QStringLiteral("0"), QStringLiteral("5")},
+         QStringLiteral(", dear! world")},
+    };
+    HarbelleProcess harbelle(kSystemShortcutOff, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    for (const auto& current : cases) {
+        SCOPED_TRACE(current.field.join(QLatin1Char(' ')).toStdString());
+        TextFieldProcess qt(QStringList{QStringLiteral("--text"), QStringLiteral("hello world")} + current.field);
+        ASSERT_TRUE(qt.waitForWindow());
+        ASSERT_TRUE(qt.activate());
+        ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+        const QString pasted = QString(current.expected).remove(QLatin1Char('!'));
+        ASSERT_TRUE(qt.waitForContent(pasted)) << "field: " << qt.content().toStdString() << "\n"
+                                               << harbelle.output().toStdString();
+        EXPECT_TRUE(harbelle.output().contains(QStringLiteral("direct AX insertion succeeded")));
+        ASSERT_TRUE(pressKeys("exclam"));
+        EXPECT_TRUE(qt.waitForContent(current.expected)) << "field: " << qt.content().toStdString();
+    }
+}
+
 TEST_F(TargetPasteX11, AGtkTextViewGetsTheClipAtItsCaret) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});

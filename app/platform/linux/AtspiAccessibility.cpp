@@ -383,6 +383,19 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     return {AXStatus::success, hasState(object, ATSPI_STATE_FOCUSED)};
 }
 
+// Qt's line edit inserts by setting its whole text, which moves the caret to the end; the user
+// expects it right after the clip, as typing the clip would leave it. The clip's length is
+// taken from the field's own count, so it is in the unit its offsets use.
+void keepCaretAfterInsertion(AtspiText* text, int position, int countBefore) {
+    ErrorSlot error;
+    const int countAfter = atspi_text_get_character_count(text, error.out());
+    if (error || countAfter < countBefore) return;
+    const int wanted = position + (countAfter - countBefore);
+    const int caret = atspi_text_get_caret_offset(text, error.out());
+    if (error || caret == wanted) return;
+    atspi_text_set_caret_offset(text, wanted, error.out());
+}
+
 AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
     if (text.empty()) return {AXStatus::failed, false};
@@ -420,9 +433,12 @@ AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& tex
         atspi_editable_text_delete_text(editable.get(), plan.deleteRange->start, plan.deleteRange->end, error.out());
         if (error) return {job.statusFor(error), false};
     }
+    const int countBefore = atspi_text_get_character_count(readable.get(), error.out());
+    error.clear();
     const gboolean inserted =
         atspi_editable_text_insert_text(editable.get(), plan.position, text.c_str(), plan.length, error.out());
     if (error) return {job.statusFor(error), false};
+    if (inserted && countBefore >= 0) keepCaretAfterInsertion(readable.get(), plan.position, countBefore);
     return {inserted ? AXStatus::success : AXStatus::failed, bool(inserted)};
 }
 
