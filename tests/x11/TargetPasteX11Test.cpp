@@ -199,6 +199,33 @@ TEST_F(TargetPasteX11, AQtFieldKeepsItsCaretRightAfterTheInsertedClip) {
     }
 }
 
+// A GTK entry given the focus selects its whole text and takes the primary selection: a
+// window that takes the keyboard a moment after it is activated, as on a busy machine, gets
+// its entry's focus back without a grab, and the user's primary selection stays.
+TEST_F(TargetPasteX11, APasteLeavesTheUsersPrimarySelectionWhereItWas) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("hello world"), QStringLiteral("--caret"),
+                          QStringLiteral("5"), QStringLiteral("--slow-focus"), QStringLiteral("300")},
+                         gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow());
+    ASSERT_TRUE(gtk.activate());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    const QString selected = QStringLiteral("selected in another program");
+    ASSERT_TRUE(copyWithXclip(selected, QStringLiteral("primary")));
+    ASSERT_TRUE(gtk.activate());
+    bool focused = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (focusedSelection(gtk.pid(), focused), focused); }, 5000));
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+    EXPECT_TRUE(gtk.waitForContent(QStringLiteral("hello, dear world")))
+        << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
+    QProcess primary;
+    primary.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("primary")});
+    ASSERT_TRUE(primary.waitForFinished(5000));
+    EXPECT_EQ(QString::fromUtf8(primary.readAllStandardOutput()), selected) << harbelle.output().toStdString();
+}
+
 TEST_F(TargetPasteX11, AGtkTextViewGetsTheClipAtItsCaret) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});

@@ -353,12 +353,40 @@ CaretAndSelection readCaretAndSelection(AtspiText* text) {
     return read;
 }
 
+// Whether a window of the element's application says it is the active one.
+bool applicationHasActiveWindow(AtspiAccessible* object) {
+    ErrorSlot error;
+    GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
+    if (!application) return false;
+    const int count = atspi_accessible_get_child_count(application.get(), error.out());
+    for (int i = 0; !error && i < count; ++i) {
+        GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(application.get(), i, error.out()));
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return true;
+    }
+    return false;
+}
+
+// The window manager has activated the field's window, but a busy application may not have
+// heard yet. Waits until the application's own window says it is active, then tells whether
+// the field has the focus back; gives up early enough to leave the grab its time.
+bool focusReturnsWithTheWindow(AtspiAccessible* object, const Job& job) {
+    constexpr auto kLeftForTheGrab = std::chrono::milliseconds(250);
+    constexpr auto kPollInterval = std::chrono::milliseconds(10);
+    while (!job.expired() && SteadyClock::now() + kLeftForTheGrab < job.deadline) {
+        if (hasState(object, ATSPI_STATE_FOCUSED)) return true;
+        if (applicationHasActiveWindow(object)) return hasState(object, ATSPI_STATE_FOCUSED);
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
+}
+
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
     // GTK selects a whole entry when it is given the focus, so a paste would replace all of
-    // it: a field that has the focus again (its window was activated) is left alone, and
-    // otherwise the user's caret and selection are put back after the grab.
-    if (hasState(object, ATSPI_STATE_FOCUSED)) return {AXStatus::success, true};
+    // it, and the entry takes the primary selection from whoever held it: a field that has the
+    // focus again (its window was activated) is left alone, and otherwise the user's caret and
+    // selection are put back after the grab.
+    if (focusReturnsWithTheWindow(object, job)) return {AXStatus::success, true};
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
     GPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
