@@ -57,13 +57,13 @@ inline bool openShelfWithHotKey() {
     return false;
 }
 
-// Copies text to the CLIPBOARD (or another) selection as another program does. xclip stays in
-// the background owning the selection and keeps the output it inherited, so that goes nowhere.
-inline bool copyWithXclip(const QString& text, const QString& selection = QStringLiteral("clipboard")) {
+// Copies text to the CLIPBOARD selection as another program does. xclip stays in the background
+// owning the selection and keeps the output it inherited, so that goes nowhere.
+inline bool copyWithXclip(const QString& text) {
     QProcess xclip;
     xclip.setStandardOutputFile(QProcess::nullDevice());
     xclip.setStandardErrorFile(QProcess::nullDevice());
-    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), selection, QStringLiteral("-i")});
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")});
     if (!xclip.waitForStarted(5000)) return false;
     xclip.write(text.toUtf8());
     xclip.closeWriteChannel();

@@ -6,8 +6,7 @@
 # the focused field at N, --select A B selects from A to B (the field holds text and a caret
 # before anything is pasted); --textview shows a multi-line Gtk.TextView instead of entries;
 # --gtk 4 uses GTK 4 instead of GTK 3. A GTK 3 text view (a drop target) sits at the top left
-# of the screen. --slow-focus MS: the GTK 3 window takes the keyboard focus MS ms after the
-# window manager gives it, as a busy application does.
+# of the screen.
 import os
 import sys
 
@@ -103,29 +102,6 @@ if GTK4:
     print("WINDOW", window.get_surface().get_xid(), flush=True)
     loop.run()
 else:
-    slow_focus = int(argument("--slow-focus", "0"))
-    if slow_focus:
-
-        pending = []
-
-        def focus_later(widget, event):
-            held = event.copy()
-
-            def arrive():
-                pending.clear()
-                Gtk.Window.do_focus_in_event(widget, held.focus_change)
-                return False
-
-            pending.append(GLib.timeout_add(slow_focus, arrive))
-            return True
-
-        def focus_gone(*_):
-            while pending:
-                GLib.source_remove(pending.pop())
-            return False
-
-        window.connect("focus-in-event", focus_later)
-        window.connect("focus-out-event", focus_gone)
     window.connect("destroy", Gtk.main_quit)
     window.add(box)
     if "--textview" in sys.argv:
