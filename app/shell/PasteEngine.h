@@ -41,6 +41,8 @@ public:
     static constexpr int kModifierPolls = 40;
     // How long one accessibility query may take before it counts as unanswered.
     static constexpr Milliseconds kAccessibilityDeadline{500};
+    // Giving an element the focus first waits for its window to take the focus back by itself.
+    static constexpr Milliseconds kFocusRestoreDeadline{1000};
 
     PasteEngine(PasteEngineHost& host, Workspace& workspace, Accessibility& accessibility,
                 KeyEventPoster& keyPoster, Clock& clock);

@@ -209,7 +209,7 @@ void PasteEngine::restorePreviousFocus(PasteTarget target, Then<bool> then) {
     // The window itself was raised by the activation; only the element's focus is set here.
     const AXElement element = target.focusedElement;
     accessibility_.setFocus(
-        element, kAccessibilityDeadline, replyContext_.get(),
+        element, kFocusRestoreDeadline, replyContext_.get(),
         [this, target, element, injectedFailure, then = std::move(then)](AXResult<bool> set) {
             // Only a read-back confirms the focus, whatever the write reported.
             lookUpFocusedElement(target, [this, element, injectedFailure, status = set.status,

@@ -167,6 +167,24 @@ TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
     }
 }
 
+// A Qt line edit on the accessibility path: the clip replaces only the selection, and the next
+// key the user types follows the clip.
+TEST_F(TargetPasteX11, AKeyTypedAfterAnInsertIntoAQtFieldFollowsTheClip) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(kSystemShortcutOff, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    for (const QStringList& placement : {QStringList{"--caret", "5"}, QStringList{"--select", "0", "5"}}) {
+        TextFieldProcess qt(QStringList{"--text", "hello world"} + placement);
+        ASSERT_TRUE(qt.waitForWindow() && qt.activate());
+        ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+        const QString pasted = placement.size() == 2 ? "hello, dear world" : ", dear world";
+        ASSERT_TRUE(qt.waitForContent(pasted)) << qt.content().toStdString() << harbelle.output().toStdString();
+        ASSERT_TRUE(pressKeys("exclam"));
+        EXPECT_TRUE(qt.waitForContent(QString(pasted).replace(" world", "! world"))) << qt.content().toStdString();
+    }
+}
+
 TEST_F(TargetPasteX11, AGtkTextViewGetsTheClipAtItsCaret) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});

@@ -353,12 +353,40 @@ CaretAndSelection readCaretAndSelection(AtspiText* text) {
     return read;
 }
 
+// Whether a window of the element's application says it is the active one.
+bool applicationHasActiveWindow(AtspiAccessible* object) {
+    ErrorSlot error;
+    GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
+    if (!application) return false;
+    const int count = atspi_accessible_get_child_count(application.get(), error.out());
+    for (int i = 0; !error && i < count; ++i) {
+        GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(application.get(), i, error.out()));
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return true;
+    }
+    return false;
+}
+
+// The window manager has activated the field's window, but a busy application may not have
+// heard yet. Waits until the application's own window says it is active, then tells whether
+// the field has the focus back; gives up early enough to leave the grab its time.
+bool focusReturnsWithTheWindow(AtspiAccessible* object, const Job& job) {
+    constexpr auto kLeftForTheGrab = std::chrono::milliseconds(250);
+    constexpr auto kPollInterval = std::chrono::milliseconds(10);
+    while (!job.expired() && SteadyClock::now() + kLeftForTheGrab < job.deadline) {
+        if (hasState(object, ATSPI_STATE_FOCUSED)) return true;
+        if (applicationHasActiveWindow(object)) return hasState(object, ATSPI_STATE_FOCUSED);
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
+}
+
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
     // GTK selects a whole entry when it is given the focus, so a paste would replace all of
-    // it: a field that has the focus again (its window was activated) is left alone, and
-    // otherwise the user's caret and selection are put back after the grab.
-    if (hasState(object, ATSPI_STATE_FOCUSED)) return {AXStatus::success, true};
+    // it, and the entry takes the primary selection from whoever held it: a field that has the
+    // focus again (its window was activated) is left alone, and otherwise the user's caret and
+    // selection are put back after the grab.
+    if (focusReturnsWithTheWindow(object, job)) return {AXStatus::success, true};
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
     GPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
@@ -381,6 +409,19 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
         }
     }
     return {AXStatus::success, hasState(object, ATSPI_STATE_FOCUSED)};
+}
+
+// Qt's line edit inserts by setting its whole text, which moves the caret to the end; the user
+// expects it right after the clip, as typing the clip would leave it. The clip's length is
+// taken from the field's own count, so it is in the unit its offsets use.
+void keepCaretAfterInsertion(AtspiText* text, int position, int countBefore) {
+    ErrorSlot error;
+    const int countAfter = atspi_text_get_character_count(text, error.out());
+    if (error || countAfter < countBefore) return;
+    const int wanted = position + (countAfter - countBefore);
+    const int caret = atspi_text_get_caret_offset(text, error.out());
+    if (error || caret == wanted) return;
+    atspi_text_set_caret_offset(text, wanted, error.out());
 }
 
 AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
@@ -420,9 +461,12 @@ AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& tex
         atspi_editable_text_delete_text(editable.get(), plan.deleteRange->start, plan.deleteRange->end, error.out());
         if (error) return {job.statusFor(error), false};
     }
+    const int countBefore = atspi_text_get_character_count(readable.get(), error.out());
+    error.clear();
     const gboolean inserted =
         atspi_editable_text_insert_text(editable.get(), plan.position, text.c_str(), plan.length, error.out());
     if (error) return {job.statusFor(error), false};
+    if (inserted && countBefore >= 0) keepCaretAfterInsertion(readable.get(), plan.position, countBefore);
     return {inserted ? AXStatus::success : AXStatus::failed, bool(inserted)};
 }
 

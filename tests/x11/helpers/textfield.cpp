@@ -1,6 +1,6 @@
 // A window with one text field for the integration tests. It writes the field's content to the
 // file named by --out whenever it changes (and once at start), and prints "WINDOW <id>" when
-// its window is shown.
+// its window is shown. --caret N puts the caret at N, --select A B selects from A to B.
 #include <QApplication>
 #include <QFile>
 #include <QLineEdit>
@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
         const int start = arguments.at(select + 1).toInt();
         const int end = arguments.at(select + 2).toInt();
         field->setSelection(start, end - start);
+    } else if (arguments.contains(QStringLiteral("--caret"))) {
+        field->setCursorPosition(argumentAfter(arguments, QStringLiteral("--caret")).toInt());
     }
     QObject::connect(field, &QLineEdit::textChanged, [out](const QString& text) { writeContent(out, text); });
     writeContent(out, field->text());
