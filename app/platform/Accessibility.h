@@ -98,6 +98,9 @@ public:
 
     virtual void focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
                                 Reply<AXElement> reply) = 0;
+    // Whether focusedElement answers for the process even after its element lost the focus to
+    // another window: the element's last focus gain was seen. Quick; asks no application.
+    virtual bool remembersFocusedElement(std::int64_t) { return false; }
     virtual void focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
                                Reply<AXElement> reply) = 0;
     virtual void readElement(const AXElement& element, Milliseconds deadline, QObject* context,

@@ -251,7 +251,14 @@ void ShelfPanelController::recordLiveSize() {
 bool ShelfPanelController::show() {
     if (!panel_) return false;
     const auto frontmost = workspace_.frontmostApplication();
-    if (!pasteTarget_.isExplicit() && frontmost && !isThisProgram(frontmost, ownProcessID_)) remember(frontmost);
+    bool targetFocusKnown = false;
+    if (!pasteTarget_.isExplicit() && frontmost && !isThisProgram(frontmost, ownProcessID_)) {
+        remember(frontmost);
+        // The capture no longer needs the field to keep its focus, so the shelf takes the
+        // keyboard at once and the keys typed right after the hot key are its own.
+        targetFocusKnown = frontmost->processIdentifier &&
+                           accessibility_.remembersFocusedElement(*frontmost->processIdentifier);
+    }
     if (launchArgument("--demo") && launchArgument("--qa-notify-target-captured")) {
         // Posted once the target's focused element is known, so a test that waits for it can
         // paste at once.
@@ -259,7 +266,7 @@ bool ShelfPanelController::show() {
         else postTargetCapturedNotification();
     }
     applyPreferredSize();
-    if (captureInFlight_ > 0 && !panel_->isVisible()) {
+    if (captureInFlight_ > 0 && !panel_->isVisible() && !targetFocusKnown) {
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, true);
         panel_->show();
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, false);

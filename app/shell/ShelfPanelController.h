@@ -108,6 +108,8 @@ public:
     // Whether the focused element and window of the last remembered application are still
     // being read; `pasteTargetCaptured` is emitted when they arrive.
     bool isCapturingTarget() const { return captureInFlight_ > 0; }
+    // Whether the shown shelf leaves the keyboard to the target until the capture ends.
+    bool waitsForCaptureBeforeKeys() const { return activateWhenCaptured_; }
 
     // ---- Accessibility of the target (replies on the main thread; null when unavailable) ------
     void focusedElement(const RunningApplication& application, std::function<void(AXElement)> reply);

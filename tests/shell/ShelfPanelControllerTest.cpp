@@ -431,6 +431,7 @@ TEST_F(ShelfPanelControllerTest, TheTargetsFieldIsReadBeforeTheShelfTakesTheKeyb
     clock.runDue();
     EXPECT_TRUE(controller->isVisible());
     EXPECT_TRUE(controller->isCapturingTarget());
+    EXPECT_TRUE(controller->waitsForCaptureBeforeKeys());
     EXPECT_TRUE(diagnostics.empty()) << "no element yet: looked for again";
 
     accessibility.setFocusedElement(kEditorPID, field);  // the key was released
@@ -448,6 +449,14 @@ TEST_F(ShelfPanelControllerTest, TheTargetsFieldIsReadBeforeTheShelfTakesTheKeyb
     clock.advance(399ms);
     EXPECT_EQ(diagnostics, std::vector<std::string>{"remembered pid=502 focusedElement=false"});
     EXPECT_FALSE(controller->isCapturingTarget());
+
+    // A field seen gaining the focus is known without it: the keys are the shelf's at once.
+    controller->orderOut();
+    accessibility.setRemembersFocus(kEditorPID);
+    workspace.frontmost = app(kEditorPID, "gedit");
+    ASSERT_TRUE(controller->show());
+    EXPECT_TRUE(controller->isCapturingTarget());
+    EXPECT_FALSE(controller->waitsForCaptureBeforeKeys());
 }
 
 TEST_F(ShelfPanelControllerTest, AnExplicitTargetSticksAndAnUnknownPidChangesNothing) {

@@ -23,6 +23,7 @@ public:
 
     void focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
                         Reply<AXElement> reply) override;
+    bool remembersFocusedElement(std::int64_t processId) override { return remembering_.count(processId) > 0; }
     void focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
                        Reply<AXElement> reply) override;
     void readElement(const AXElement& element, Milliseconds deadline, QObject* context,
@@ -46,6 +47,7 @@ public:
     AXElement duplicateHandle(const AXElement& element) const;
     void setFocusedElement(std::int64_t processId, AXElement element);
     void setFocusedWindow(std::int64_t processId, AXElement window);
+    void setRemembersFocus(std::int64_t processId) { remembering_.insert(processId); }
     void removeElement(const AXElement& element);
     ElementInfo info(const AXElement& element) const;
     void setInfo(const AXElement& element, ElementInfo info);
@@ -85,6 +87,7 @@ private:
     std::map<std::int64_t, Application> applications_;
     std::map<std::string, ElementState> elements_;
     std::vector<std::string> calls_;
+    std::set<std::int64_t> remembering_;
     int nextElement_ = 1;
     int lastInsertionLength_ = -1;
 };

@@ -195,3 +195,26 @@ TEST(AtspiAccessibility, FocusGivenBackToAnEntryKeepsItsCaret) {
     EXPECT_EQ(inserted, AXStatus::success);
     EXPECT_TRUE(gtk.waitForContent(QStringLiteral("hello, dear world\n"))) << gtk.content().toStdString();
 }
+
+// Another window took the keyboard (the shelf): the entry that last gained the focus is still
+// the application's focused element.
+TEST(AtspiAccessibility, AnEntryThatLostTheFocusToAnotherWindowIsStillFound) {
+    AtspiAccessibility ax;
+    ASSERT_TRUE(ax.isTrusted());
+    TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("abc")}, harbelle::testing::gtkFieldCommand());
+    TextFieldProcess other;
+    ASSERT_TRUE(gtk.waitForWindow() && other.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    // The entry gains the focus once the focus events are followed.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return other.activate() && gtk.activate() && ax.remembersFocusedElement(gtk.pid()); }, 10000));
+    QObject context;
+    const AXElement entry = focusedElementOf(ax, gtk, &context);
+    ASSERT_TRUE(entry && other.activate());
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        auto read = await<ElementInfo>([&](auto reply) { ax.readElement(entry, Milliseconds(2000), &context, reply); });
+        return read && read->ok() && !read->value.focused;
+    }));
+    auto found = await<AXElement>([&](auto reply) { ax.focusedElement(gtk.pid(), Milliseconds(2000), &context, reply); });
+    ASSERT_TRUE(found && found->ok()) << axStatusName(found ? found->status : AXStatus::failed);
+    EXPECT_TRUE(sameElement(found->value, entry));
+}

@@ -243,6 +243,24 @@ TEST(ShelfCardsX11, TheHintedKeysActRightAfterOpeningAndClearingTheSearchDeletes
     EXPECT_TRUE(QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 3000)) << "the search was not emptied";
 }
 
+TEST(ShelfCardsX11, AKeyPressedRightAfterTheHotKeyActsInTheShelfNotInTheField) {
+    AccessibilityBusSwitch bus(true);
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "autoHideEnabled": false})");
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_NO_FATAL_FAILURE(copyThree(harbelle));
+    TextFieldProcess gtk({QStringLiteral("--entries"), QStringLiteral("2"), QStringLiteral("--text"), QStringLiteral("abc")},
+                         gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    // The entry gains the focus anew: the program sees focus changes made while it runs.
+    ASSERT_TRUE(gtk.activate() && pressKeys("Tab") && pressKeys("shift+Tab") && pressKeys("Home"));
+
+    // One command, so Delete follows the hot key as fast as a hand can.
+    ASSERT_TRUE(xdotool({QStringLiteral("key"), QStringLiteral("shift+super+v"), QStringLiteral("Delete")}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == 2; }, 5000)) << "no clip was deleted";
+    EXPECT_EQ(gtk.content(), QStringLiteral("abc\n"));
+}
+
 TEST(ShelfCardsX11, AfterAPlacementChangeAClickOnACardPastesIt) {
     HarbelleProcess harbelle;
     ASSERT_TRUE(harbelle.waitUntilRunning());

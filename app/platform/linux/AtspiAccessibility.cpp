@@ -7,9 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "platform/TextInsertion.h"
 #include "platform/linux/AccessibilityBusStatus.h"
@@ -70,6 +75,46 @@ public:
         atspi_dbus_connection_setup_with_g_main(application->bus, context_);
     }
 
+    // Worker thread only. From now on remembers, per process, the element that last gained the
+    // focus: once another window is active the element no longer says it is focused.
+    void trackFocus() {
+        if (focusListener_ || !desktop()) return;
+        focusListener_ = atspi_event_listener_new(
+            [](AtspiEvent* event, void* self) {
+                static_cast<AtspiThread*>(self)->focusChanged(event);
+                g_boxed_free(ATSPI_TYPE_EVENT, event);
+            },
+            this, nullptr);
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(focusListener_, "object:state-changed:focused", &error)) {
+            if (error) g_error_free(error);
+            g_object_unref(focusListener_);
+            focusListener_ = nullptr;
+        }
+    }
+
+    // Any thread.
+    bool remembersFocus(std::int64_t processId) {
+        std::lock_guard lock(rememberedMutex_);
+        return rememberedProcesses_.count(processId) > 0;
+    }
+
+    // Worker thread only. The remembered element (new reference), or null.
+    AtspiAccessible* lastFocused(std::int64_t processId) {
+        const auto found = lastFocused_.find(processId);
+        return found == lastFocused_.end() ? nullptr : static_cast<AtspiAccessible*>(g_object_ref(found->second));
+    }
+
+    // Worker thread only.
+    void forgetFocus(std::int64_t processId) {
+        const auto found = lastFocused_.find(processId);
+        if (found == lastFocused_.end()) return;
+        g_object_unref(found->second);
+        lastFocused_.erase(found);
+        std::lock_guard lock(rememberedMutex_);
+        rememberedProcesses_.erase(processId);
+    }
+
     ~AtspiThread() {
         alive_ = false;
         post([this] { g_main_loop_quit(loop_); });
@@ -88,12 +133,41 @@ private:
         alive_ = true;
     }
 
+    void focusChanged(AtspiEvent* event) {
+        if (!event || !event->source || event->detail1 != 1) return;  // losses say nothing new
+        const AtspiObject* base = ATSPI_OBJECT(event->source);
+        if (!base->app || !base->app->bus_name) return;
+        const std::string busName = base->app->bus_name;
+        auto known = processOfBus_.find(busName);
+        if (known == processOfBus_.end()) {
+            GError* error = nullptr;
+            const guint pid = atspi_accessible_get_process_id(event->source, &error);
+            if (error) {
+                g_error_free(error);
+                return;
+            }
+            known = processOfBus_.emplace(busName, std::int64_t(pid)).first;
+        }
+        const std::int64_t processId = known->second;
+        if (processId <= 0 || processId == std::int64_t(getpid())) return;  // the shelf's own focus
+        adoptConnection(event->source);
+        forgetFocus(processId);
+        lastFocused_[processId] = static_cast<AtspiAccessible*>(g_object_ref(event->source));
+        std::lock_guard lock(rememberedMutex_);
+        rememberedProcesses_.insert(processId);
+    }
+
     inline static std::atomic<bool> alive_{false};
     GMainContext* context_;
     GMainLoop* loop_;
     std::thread thread_;
     bool initialized_ = false;
     AtspiAccessible* desktop_ = nullptr;
+    AtspiEventListener* focusListener_ = nullptr;
+    std::map<std::string, std::int64_t> processOfBus_;
+    std::map<std::int64_t, AtspiAccessible*> lastFocused_;
+    std::mutex rememberedMutex_;
+    std::set<std::int64_t> rememberedProcesses_;
 };
 
 class AtspiElement final : public AccessibleElement {
@@ -264,6 +338,19 @@ AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job)
     status = AXStatus::success;
     AtspiAccessible* found = findFocused(app.get(), job, 0, budget, status);
     AtspiThread::shared().adoptConnection(app.get());
+    // The field lost its focus to the shelf (or to the hot key's grab): the one that last
+    // gained it is the user's, while it is still there.
+    if (!found && status == AXStatus::success) {
+        GPtr<AtspiAccessible> last(AtspiThread::shared().lastFocused(processId));
+        if (last) {
+            GPtr<AtspiStateSet> states(freshStates(last.get()));
+            if (states && !atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT) &&
+                atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING))
+                found = last.release();
+            else
+                AtspiThread::shared().forgetFocus(processId);
+        }
+    }
     if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
     return makeElement(found, processId);
 }
@@ -480,8 +567,19 @@ AtspiAccessible* objectOf(const AXElement& element) {
 AtspiAccessibility::AtspiAccessibility(Clock& clock)
     : clock_(clock), receiver_(std::make_unique<QObject>()), results_(receiver_.get()) {
     busStatus_ = std::make_unique<AccessibilityBusStatus>([this] {
+        trackFocusWhenEnabled();
         if (onTrustChanged) onTrustChanged();
     });
+}
+
+void AtspiAccessibility::trackFocusWhenEnabled() {
+    if (trackingFocus_ || !busStatus_->enabled()) return;
+    trackingFocus_ = true;
+    AtspiThread::shared().post([] { AtspiThread::shared().trackFocus(); });
+}
+
+bool AtspiAccessibility::remembersFocusedElement(std::int64_t processId) {
+    return isTrusted() && AtspiThread::shared().remembersFocus(processId);
 }
 
 AtspiAccessibility::~AtspiAccessibility() {
@@ -501,6 +599,7 @@ bool AtspiAccessibility::isAvailable() {
 
 bool AtspiAccessibility::isTrusted() {
     busStatus_->start();
+    trackFocusWhenEnabled();
     return busStatus_->enabled();
 }
 

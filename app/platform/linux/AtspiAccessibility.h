@@ -33,6 +33,7 @@ public:
 
     void focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
                         Reply<AXElement> reply) override;
+    bool remembersFocusedElement(std::int64_t processId) override;
     void focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
                        Reply<AXElement> reply) override;
     void readElement(const AXElement& element, Milliseconds deadline, QObject* context,
@@ -51,6 +52,7 @@ private:
     void run(Milliseconds deadline, QObject* context, std::function<AXResult<T>(const Job&)> work,
              Reply<T> reply);
     void complete(std::uint64_t id, std::any* result);
+    void trackFocusWhenEnabled();
 
     struct Waiting {
         std::function<void(std::any*)> finish;
@@ -64,6 +66,7 @@ private:
     BackgroundWork results_;
     std::map<std::uint64_t, Waiting> waiting_;
     std::uint64_t nextId_ = 1;
+    bool trackingFocus_ = false;
 };
 
 }  // namespace harbelle
