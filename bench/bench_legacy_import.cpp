@@ -195,7 +195,6 @@ int main(int argc, char** argv) {
     const double background = millisecondsSince(start);
     std::printf("background, 100,000 rows, in %s: %.0f ms, %zu clips, %lld failed\n", large.c_str(), background,
                 big.items.size(), static_cast<long long>(big.failedRows));
-    for (auto& clip : big.items) clip.importedFrom = std::string(PasteNowImporter::kSourceName);
     ClipList batch(std::move(big.items));
     batch.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "legacyimport/LegacyArchive.h"
 #include "platform/Pasteboard.h"
 
@@ -76,7 +77,7 @@ public:
     static Locations defaultLocations();
 
     struct ImportResult {
-        std::vector<ClipItem> items;  // in query order
+        ClipList items;  // in table order
         std::int64_t failedRows = 0;
     };
 
@@ -89,7 +90,7 @@ public:
 
     // Takes a batch of clips (in query order, their files written) and returns once it is merged
     // and saved; false stops the run.
-    using BatchSink = std::function<bool(std::vector<ClipItem>&& batch)>;
+    using BatchSink = std::function<bool(ClipList&& batch)>;
 
     // The background run: reads every row into clips and writes their archive and preview files
     // below `payloadsURL`. Throws ImportError for the run as a whole. Touches no store state.
