@@ -42,7 +42,7 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const auto deadline = std::chrono::steady_clock::now() + locations.timeBudget;
     PasteNowDatabase database(locations.databaseFile(), locations.cacheFolder, cancel, deadline,
-                              locations.diskBudgetBytes);
+                              locations.diskBudgetBytes, locations.whileCopying);
     sqlite3* db = database.handle();
 
     sqlite3_stmt* statement = nullptr;

@@ -68,6 +68,9 @@ public:
         std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
         std::uint64_t diskBudgetBytes = std::uint64_t{4} << 30;
         std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};
+        // Runs while the database is copied, after its file and before its log: where a test
+        // changes the database as the outside program would.
+        std::function<void()> whileCopying;
         std::filesystem::path databaseFile() const { return documentsFolder / kDatabaseName; }
         std::filesystem::path externalDataFolder() const {
             return documentsFolder / ".PasteNow_SUPPORT" / "_EXTERNAL_DATA";
