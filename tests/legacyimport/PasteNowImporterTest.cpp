@@ -660,6 +660,21 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
              limits.diskBudgetBytes = 64 << 10;
          },
          ImportError::Code::overBudget, 64 << 10, 64 << 20, nullptr},
+        {"archives that together pass the disk budget",
+         [](const fs::path& documents, auto& limits) {
+             std::vector<Row> rows;
+             std::vector<std::pair<std::string, Bytes>> files;
+             for (int key = 1; key <= 8; ++key) {
+                 const std::string uuid = "11111111-2222-4333-8444-00000000000" + std::to_string(key);
+                 Row row = textRow(key, "large " + std::to_string(key));
+                 row.data = PasteNowTestDatabase::externalBlob(uuid);
+                 rows.push_back(row);
+                 files.emplace_back(uuid, PasteNowTestDatabase::representationList({{"public.data", Bytes(512 << 10, 'x')}}));
+             }
+             PasteNowTestDatabase::write(documents, rows, files);
+             limits.diskBudgetBytes = 2 << 20;
+         },
+         ImportError::Code::overBudget, 2 << 20, 64 << 20, nullptr},
         {"a damaged table",
          [](const fs::path& documents, auto&) {
              PasteNowTestDatabase::write(documents, {textRow(1, "one"), textRow(2, "two"), textRow(3, "three")});
