@@ -871,6 +871,24 @@ TEST_F(PasteNowImporterTest, ADatabaseThatChangesWhileItIsCopiedIsReadWholeOrNot
     }
 }
 
+// Many small rows into a new user's history: the run, its batches and their merges together
+// stay within the run's memory budget, whatever the clips cost beyond their texts.
+TEST_F(PasteNowImporterTest, ManySmallRowsStayWithinTheMemoryBudget) {
+    std::vector<Row> rows;
+    for (int key = 1; key <= 30'000; ++key) rows.push_back(textRow(key, "small " + std::to_string(key)));
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+    rows = {};
+    auto limited = locations();
+    limited.memoryBudgetBytes = 24 << 20;
+    auto store = makeStore();
+    AllocationMeter meter;
+    PasteNowImporter::importIfNeeded(*store, limited);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->migrationStatus(); }, 60000));
+    EXPECT_LE(meter.peakBytes(), limited.memoryBudgetBytes);
+    EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
+    EXPECT_EQ(store->items().front().legacyID, 30'000);
+}
+
 // A run stopped by a budget says why and is not run again on the same database; a history too
 // large for one batch of the memory budget arrives in batches.
 TEST_F(PasteNowImporterTest, BudgetsStopARunOnceAndLargeHistoriesArriveInBatches) {
