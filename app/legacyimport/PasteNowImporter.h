@@ -28,6 +28,7 @@ public:
     static constexpr const char* kSourceName = "PasteNow";
     static constexpr const char* kStatusText = "Importing older PasteNow clips…";
     static constexpr const char* kDatabaseName = "PasteNow.sqlite";
+    // The rows and columns read; the run reads them in table order, each long value measured.
     static constexpr const char* kQuery =
         "SELECT\n"
         "    i.Z_PK,\n"
@@ -61,10 +62,10 @@ public:
         std::filesystem::path documentsFolder;
         // A folder of ours in which a private copy of the database is made and removed again.
         std::filesystem::path cacheFolder;
-        // What the run may take: the memory its clips hold at once (texts, titles, paths; a run
-        // that hands its clips over in batches hands one over at half of it), the bytes it writes
-        // (the private copy, archives, previews) and its time. Past any of them the run fails, as
-        // any failed run does.
+        // What the run may take: the memory its clips hold at once (each clip's record and the
+        // blocks of its strings; a run that hands its clips over in batches hands one over at
+        // half of it, leaving the rest to the merge), the bytes it writes (the private copy,
+        // archives, previews) and its time. Past any of them the run fails, as any failed run does.
         std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
         std::uint64_t diskBudgetBytes = std::uint64_t{4} << 30;
         std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};
@@ -91,7 +92,7 @@ public:
     // Quitting: a running import stops at its next row or query step, its result is dropped.
     static void cancelRunningImport();
 
-    // Takes a batch of clips (in query order, their files written) and returns once it is merged
+    // Takes a batch of clips (in table order, their files written) and returns once it is merged
     // and saved; false stops the run.
     using BatchSink = std::function<bool(ClipList&& batch)>;
 
