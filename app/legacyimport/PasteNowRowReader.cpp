@@ -143,9 +143,9 @@ void replaceOnce(std::string& text, const std::string& from, const std::string& 
 
 }  // namespace
 
-// An index can miss rows its table holds, and a damaged file passes the quick check so: the
-// items are read in table order (the merge sorts them by date) instead of in an index's order,
-// and the joined tables are looked up by row id. A joined table keyed otherwise is left to
+// An index can miss rows of its table, damage the quick check does not see: the items are read
+// in table order (the merge sorts them by date) instead of in an index's order, and the joined
+// tables are looked up by row id. A joined table keyed otherwise is left to
 // SQLite's plan: scanning it once a row would take the square of the rows' time.
 std::string readingQuery(sqlite3* db) {
     std::string query = measuredQuery();
