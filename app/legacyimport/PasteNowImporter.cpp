@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 using namespace pastenowrows;
 using namespace legacyfiles;
 
+constexpr std::size_t kStagedRows = 256;
+
 bool isCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
 
 }  // namespace
@@ -70,8 +72,17 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
                            minutes > 0 ? "it took longer than " + std::to_string(minutes) + " minutes"
                                        : std::string("it took longer than it may"));
     };
+    // Rows are read into values and made shared records some hundred at a time: records made
+    // together lie together in memory, and the merge's passes over them run the faster.
+    std::vector<ClipItem> staged;
+    staged.reserve(kStagedRows);
+    const auto share = [&] {
+        for (auto& clip : staged) result.items.push_back(std::move(clip));
+        staged.clear();
+    };
     // A clip whose archive or preview could not be written is not imported.
     const auto dropUnwritten = [&](const std::vector<std::size_t>& unwritten) {
+        share();
         result.items.eraseAt(unwritten);
         result.failedRows += std::int64_t(unwritten.size());
     };
@@ -86,8 +97,8 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
             throw ImportError(ImportError::Code::queryFailed, sqlite3_errmsg(db));
         }
         try {
-            result.items.push_back(reader.read(statement));
-            heldBytes += heldBytesOf(result.items.back());
+            staged.push_back(reader.read(statement));
+            heldBytes += heldBytesOf(staged.back());
         } catch (...) {
             // Whatever one row does (a malformed archive, an exhausted allocation) fails that row.
             ++result.failedRows;
@@ -98,9 +109,10 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
             if (writtenBytes > locations.diskBudgetBytes)
                 throw ImportError(ImportError::Code::overBudget,
                                   "it would write more than " + legacyarchive::describedSize(locations.diskBudgetBytes));
-            writer.write(*file.folder, std::move(file.name), std::move(file.bytes), result.items.size() - 1,
-                         std::move(file.linkTo));
+            writer.write(*file.folder, std::move(file.name), std::move(file.bytes),
+                         result.items.size() + staged.size() - 1, std::move(file.linkTo));
         }
+        if (staged.size() == kStagedRows) share();
         if (handBatch && heldBytes > locations.memoryBudgetBytes / 2) {
             // Merged and saved before more is read, so the run never holds more than this.
             dropUnwritten(writer.flush());
