@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
         else
             std::printf("%s: cannot create a folder there\n", memoryFolder.c_str());
     }
-    const PasteNowImporter::ImportResult& result = onDisk.result;
+    // As values, as the store's one-shot import takes them.
+    const std::vector<ClipItem> clips = onDisk.result.items;
 
     // The hand-back on the main thread, into a store that already holds a full history.
     double merge = 1e300;
@@ -172,9 +173,9 @@ int main(int argc, char** argv) {
         options.applicationSupport = root / ("store" + std::to_string(round));
         HistoryStore store(defaults, clock, options);
         auto start = std::chrono::steady_clock::now();
-        store.importItems(result.items, PasteNowImporter::kSourceName);
+        store.importItems(clips, PasteNowImporter::kSourceName);
         const double imported = millisecondsSince(start);
-        store.removeUnreferencedPayloads(result.items);
+        store.removeUnreferencedPayloads(clips);
         const double removed = millisecondsSince(start);
         store.flushHistory();
         merge = std::min(merge, millisecondsSince(start));
@@ -195,7 +196,6 @@ int main(int argc, char** argv) {
     const double background = millisecondsSince(start);
     std::printf("background, 100,000 rows, in %s: %.0f ms, %zu clips, %lld failed\n", large.c_str(), background,
                 big.items.size(), static_cast<long long>(big.failedRows));
-    for (auto& clip : big.items) clip.importedFrom = std::string(PasteNowImporter::kSourceName);
     ClipList batch(std::move(big.items));
     batch.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
 

@@ -171,7 +171,7 @@ std::string PasteNowDatabase::signature(const fs::path& databaseFile) {
 
 PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path& cacheFolder,
                                    const std::atomic<bool>* cancel, std::chrono::steady_clock::time_point deadline,
-                                   std::uint64_t mostCopiedBytes)
+                                   std::uint64_t mostCopiedBytes, const std::function<void()>& afterDatabaseFile)
     : cancel_(cancel), deadline_(deadline) {
     if (!historyfiles::makeDirectories(cacheFolder)) failOpen("cannot create the cache folder");
     std::string pattern = (cacheFolder / "pastenow-import-XXXXXX").string();
@@ -208,6 +208,7 @@ PasteNowDatabase::PasteNowDatabase(const fs::path& databaseFile, const fs::path&
                                   "the old database is larger than " + legacyarchive::describedSize(mostCopiedBytes));
             copiedBytes_ = 0;
             if (!copyOutsideFile(sources[0], copies[0], cancel, mostCopiedBytes, copiedBytes_)) failOpen("no database");
+            if (afterDatabaseFile) afterDatabaseFile();
             // The log holds the newest rows; the shared-memory index is rebuilt from it.
             copyOutsideFile(sources[1], copies[1], cancel, mostCopiedBytes, copiedBytes_);
             // A journal left by a writer that died mid-transaction: rolled back in the copy, so

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 struct sqlite3;
@@ -22,10 +23,12 @@ class PasteNowDatabase {
 public:
     // Throws ImportError (openDatabase) with the reason; overBudget for files that are mostly
     // holes or together larger than `mostCopiedBytes`. Past `deadline` every step fails.
+    // `afterDatabaseFile` runs in each copy, between the database file and its log.
     PasteNowDatabase(const std::filesystem::path& databaseFile, const std::filesystem::path& cacheFolder,
                      const std::atomic<bool>* cancel,
                      std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max(),
-                     std::uint64_t mostCopiedBytes = std::uint64_t{2} << 30);
+                     std::uint64_t mostCopiedBytes = std::uint64_t{2} << 30,
+                     const std::function<void()>& afterDatabaseFile = {});
     ~PasteNowDatabase();
     PasteNowDatabase(const PasteNowDatabase&) = delete;
     PasteNowDatabase& operator=(const PasteNowDatabase&) = delete;

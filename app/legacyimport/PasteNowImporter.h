@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "history/ClipItem.h"
+#include "history/ClipList.h"
 #include "legacyimport/LegacyArchive.h"
 #include "platform/Pasteboard.h"
 
@@ -27,6 +28,7 @@ public:
     static constexpr const char* kSourceName = "PasteNow";
     static constexpr const char* kStatusText = "Importing older PasteNow clips…";
     static constexpr const char* kDatabaseName = "PasteNow.sqlite";
+    // The rows and columns read; the run reads them in table order, each long value measured.
     static constexpr const char* kQuery =
         "SELECT\n"
         "    i.Z_PK,\n"
@@ -60,13 +62,16 @@ public:
         std::filesystem::path documentsFolder;
         // A folder of ours in which a private copy of the database is made and removed again.
         std::filesystem::path cacheFolder;
-        // What the run may take: the memory its clips hold at once (texts, titles, paths; a run
-        // that hands its clips over in batches hands one over at half of it), the bytes it writes
-        // (the private copy, archives, previews) and its time. Past any of them the run fails, as
-        // any failed run does.
+        // What the run may take: the memory its clips hold at once (each clip's record and the
+        // blocks of its strings; a run that hands its clips over in batches hands one over at
+        // half of it, leaving the rest to the merge), the bytes it writes (the private copy,
+        // archives, previews) and its time. Past any of them the run fails, as any failed run does.
         std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
         std::uint64_t diskBudgetBytes = std::uint64_t{4} << 30;
         std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};
+        // Runs while the database is copied, after its file and before its log: where a test
+        // changes the database as the outside program would.
+        std::function<void()> whileCopying;
         std::filesystem::path databaseFile() const { return documentsFolder / kDatabaseName; }
         std::filesystem::path externalDataFolder() const {
             return documentsFolder / ".PasteNow_SUPPORT" / "_EXTERNAL_DATA";
@@ -76,7 +81,7 @@ public:
     static Locations defaultLocations();
 
     struct ImportResult {
-        std::vector<ClipItem> items;  // in query order
+        ClipList items;  // in table order
         std::int64_t failedRows = 0;
     };
 
@@ -87,9 +92,9 @@ public:
     // Quitting: a running import stops at its next row or query step, its result is dropped.
     static void cancelRunningImport();
 
-    // Takes a batch of clips (in query order, their files written) and returns once it is merged
+    // Takes a batch of clips (in table order, their files written) and returns once it is merged
     // and saved; false stops the run.
-    using BatchSink = std::function<bool(std::vector<ClipItem>&& batch)>;
+    using BatchSink = std::function<bool(ClipList&& batch)>;
 
     // The background run: reads every row into clips and writes their archive and preview files
     // below `payloadsURL`. Throws ImportError for the run as a whole. Touches no store state.

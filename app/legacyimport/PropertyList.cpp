@@ -288,7 +288,8 @@ private:
 
 // ---- XML ------------------------------------------------------------------------------------
 
-// Decodes base64 as its text arrives, so a large <data> element is never held twice.
+// Decodes a <data> element's base64 text. The reader hands that text over whole, as one token,
+// so it is held once beside the bytes it decodes to; the bytes are charged as they grow.
 class Base64Sink {
 public:
     explicit Base64Sink(Bytes& out) : out_(out) {}

@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -134,13 +135,17 @@ void PasteNowTestDatabase::write(const fs::path& documentsFolder, const std::vec
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     exec(db, "PRAGMA journal_mode=WAL");
     exec(db, "PRAGMA wal_autocheckpoint=0");
-    exec(db,
-         "CREATE TABLE ZAPPLICATION (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZNAME VARCHAR, ZBUNDLEID VARCHAR);"
-         "CREATE TABLE ZPASTEITEMDATA (Z_PK INTEGER, Z_ENT INTEGER, ZCOMPRESSED INTEGER, ZDATA BLOB);"
-         "CREATE TABLE ZPASTEITEM (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZTIMESTAMP TIMESTAMP,"
-         " ZCOPYCOUNT INTEGER, ZCOLORHEX, ZBASEUNIFORMTYPE VARCHAR, ZSECONDARYUNIFORMTYPE VARCHAR,"
-         " ZCHECKSUM VARCHAR, ZTEXT VARCHAR, ZTITLE VARCHAR, ZFILEURLDATA BLOB, ZTHUMBNAILIMAGE BLOB,"
-         " ZITEMDATA INTEGER, ZAPP INTEGER, ZREMOVEDFROMALL INTEGER);");
+    // Keyed by row id, as Core Data keys its tables, unless a data row is to be repeated.
+    const bool repeatsData = std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.duplicateDataRow; });
+    const std::string schema =
+        std::string("CREATE TABLE ZAPPLICATION (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZNAME VARCHAR, ZBUNDLEID VARCHAR);") +
+        "CREATE TABLE ZPASTEITEMDATA (Z_PK INTEGER" + (repeatsData ? "" : " PRIMARY KEY") +
+        ", Z_ENT INTEGER, ZCOMPRESSED INTEGER, ZDATA BLOB);"
+        "CREATE TABLE ZPASTEITEM (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZTIMESTAMP TIMESTAMP,"
+        " ZCOPYCOUNT INTEGER, ZCOLORHEX, ZBASEUNIFORMTYPE VARCHAR, ZSECONDARYUNIFORMTYPE VARCHAR,"
+        " ZCHECKSUM VARCHAR, ZTEXT VARCHAR, ZTITLE VARCHAR, ZFILEURLDATA BLOB, ZTHUMBNAILIMAGE BLOB,"
+        " ZITEMDATA INTEGER, ZAPP INTEGER, ZREMOVEDFROMALL INTEGER);";
+    exec(db, schema.c_str());
     exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");  // the schema in the main file, the rows in the log
     exec(db,
          "BEGIN;"
