@@ -56,6 +56,10 @@ void SyncCoordinator::wireEngineCallbacks() {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
         return email ? self->syncBookkeeping_->rememberedDeletes(*email) : std::vector<sync::SyncClipKey>{};
     };
+    callbacks.localDeleteRenewed = [self](const std::string& id, std::int64_t createdAt) {
+        const auto email = self ? self->currentAccountEmail() : std::nullopt;
+        if (email) self->syncBookkeeping_->recordDeletes({id}, *email, {{id, createdAt}});
+    };
     engine_->setCallbacks(std::move(callbacks), [self] {
         if (!self) return;
         self->callbacksInstalled_ = true;

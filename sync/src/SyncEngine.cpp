@@ -393,6 +393,8 @@ void SyncEngine::clearLocalAccount() {
     pushes_.clear();
     deletes_.clear();
     deleteDates_.clear();
+    acknowledgedDeleteDates_.clear();
+    acknowledgedDeleteOrder_.clear();
     parked_.clear();
     answeredDeleted_.clear();
     leftDeletedIDs_.clear();
@@ -531,6 +533,7 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
         if (session_) {
             std::erase(deletes_, push.id);
             deleteDates_.erase(push.id);
+            acknowledgedDeleteDates_.erase(push.id);  // the clip is back here
             parked_.erase(push.id);
             if (auto* queued = findPush(push.id))
                 *queued = std::move(push);

@@ -62,6 +62,7 @@ void SyncEngine::runRound() {
             pushDeletes();
             pushClips();
             pull();
+            pushDeletes();  // deletes made again for a later record of their id
             pushClips();  // clips that left an id the service holds deleted
             succeeded = true;
         } catch (const Aborted&) {
@@ -131,10 +132,32 @@ void SyncEngine::pushDeletes() {
         // Only what this batch sent: an id queued behind it is still to be sent.
         const std::set<std::string> cleared(done.begin(), done.end());
         std::erase_if(deletes_, [&](const std::string& id) { return cleared.count(id) > 0; });
-        for (const auto& id : done) deleteDates_.erase(id);
+        for (const auto& id : done) {
+            if (auto date = deleteDates_.find(id); date != deleteDates_.end()) {
+                noteDeleteAcknowledged(id, date->second);
+                deleteDates_.erase(date);
+            }
+        }
         if (callbacksSet_ && callbacks_.localChangesAcknowledged)
             callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
     }
+}
+
+void SyncEngine::noteDeleteAcknowledged(const std::string& id, std::int64_t date) {
+    if (acknowledgedDeleteDates_.insert_or_assign(id, date).second) acknowledgedDeleteOrder_.push_back(id);
+    if (acknowledgedDeleteOrder_.size() > maxAcknowledgedDeleteDates) {
+        acknowledgedDeleteDates_.erase(acknowledgedDeleteOrder_.front());
+        acknowledgedDeleteOrder_.pop_front();
+    }
+}
+
+void SyncEngine::renewDelete(const std::string& id, std::int64_t date) {
+    acknowledgedDeleteDates_[id] = date;
+    deleteDates_[id] = date;
+    if (std::find(deletes_.begin(), deletes_.end(), id) == deletes_.end()) deletes_.push_back(id);
+    // Kept pending by the application before it is sent: a quit in between loses nothing.
+    if (callbacksSet_ && callbacks_.localDeleteRenewed)
+        callbackAwaited([callback = callbacks_.localDeleteRenewed, id, date] { callback(id, date); });
 }
 
 // ---- pushes ----
@@ -603,6 +626,15 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
             index.remove(id);
             index.noteDeleted(id);
         }
+        return EventOutcome::applied;
+    }
+    // Another device copied the clip again just before our delete of the earlier record
+    // reached the service: that delete cannot remove the later clip there, so it is made
+    // again for this record. Only for deletes acknowledged in this run: a replay can at most
+    // make us delete again what we deleted.
+    if (auto acked = acknowledgedDeleteDates_.find(id);
+        acked != acknowledgedDeleteDates_.end() && *event.createdAt > acked->second) {
+        renewDelete(id, *event.createdAt);
         return EventOutcome::applied;
     }
     // An old upsert of a clip deleted here, or waiting to be deleted, never brings it back.

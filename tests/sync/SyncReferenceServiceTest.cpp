@@ -58,6 +58,11 @@ TEST_F(SyncReferenceServiceTest, PushRulesInOrder) {
     EXPECT_EQ(page.events.back().createdAt, 20);
     EXPECT_EQ(page.events.back().createdMac, "cmac-20") << "the date moves with its MAC";
     EXPECT_EQ(page.latestSeq, page.events.back().seq);
+    // A delete made again for a later record (another MAC) is logged; the same one is not.
+    client->deleteClips(account.token, {{Gone, "dmac"}, {Gone, "dmac-later"}});
+    auto again = client->pull(account.token, page.latestSeq, 500);
+    ASSERT_EQ(again.events.size(), 1u);
+    EXPECT_EQ(again.events[0].deleteMac, "dmac-later");
 }
 
 TEST_F(SyncReferenceServiceTest, PullPagesByLimitAndSizeAndReportsLatestSeq) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -55,6 +56,9 @@ public:
     // to-fetch list gives up its most-tried entry rather than hold back the events after it.
     static constexpr int blobFetchGiveUpAttempts = 10;
     static constexpr double blobFetchGiveUpSeconds = 24 * 60 * 60;
+    // Deletes acknowledged in this run whose dates are kept, to make one again for a later
+    // record of the id (oldest dropped first).
+    static constexpr std::size_t maxAcknowledgedDeleteDates = 4096;
     static constexpr const char* platformName = "Linux";
     static constexpr const char* sessionEndedMessage = "Your sync session ended. Sign in again to keep syncing.";
     static constexpr const char* keyringUnreadableMessage =
@@ -165,6 +169,8 @@ private:
     void refuseEvent();
     bool blobBudgetSpent() const;
     void apply(const SyncMergeAction& action);
+    void noteDeleteAcknowledged(const std::string& id, std::int64_t date);
+    void renewDelete(const std::string& id, std::int64_t date);
     PendingPush* findPush(const std::string& id);
 
     std::shared_ptr<SyncAccountStore> accountStore_;
@@ -190,6 +196,8 @@ private:
     std::vector<PendingPush> pushes_;
     std::vector<std::string> deletes_;
     std::map<std::string, std::int64_t> deleteDates_;  // whole seconds, where known
+    std::map<std::string, std::int64_t> acknowledgedDeleteDates_;  // this run only
+    std::deque<std::string> acknowledgedDeleteOrder_;  // oldest first
     std::set<std::string> parked_;  // refused by the service this round; tried again next round
     std::map<std::string, PendingPush> answeredDeleted_;  // pushed, answered "deleted", not settled
     std::set<std::string> leftDeletedIDs_;  // new ids of clips that left a deleted id

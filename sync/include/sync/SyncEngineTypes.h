@@ -122,6 +122,9 @@ struct SyncEngineCallbacks {
     // Identifiers this device deleted or saw deleted (and those waiting to be deleted): an
     // upsert for one is skipped, a "duplicate" naming one is refused.
     std::function<std::vector<SyncClipKey>()> rememberedDeletes;
+    // A delete acknowledged in this run named an earlier record of the id than a genuine
+    // upsert pulled since: it is pending again, for that later date (whole seconds).
+    std::function<void(const std::string& clientID, std::int64_t createdAt)> localDeleteRenewed;
 };
 
 // Runs a step on the application's main thread later (the app queues a Qt call; tests keep a

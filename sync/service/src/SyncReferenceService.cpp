@@ -522,7 +522,11 @@ void SyncReferenceService::State::routes() {
         for (const auto& [id, mac] : parsed) {
             // Stored with the tombstone and handed out with the event: only the account's
             // clients can make it, so peers can tell a real deletion from a forged one.
-            if (account->records.erase(id))
+            // A delete made again for a later record of a tombstoned id is logged too: the
+            // devices that hold that record refuse the earlier one.
+            auto tombstone = account->tombstones.find(id);
+            const bool renewed = tombstone != account->tombstones.end() && tombstone->second != mac;
+            if (account->records.erase(id) || renewed)
                 account->events.push_back(
                     {account->nextSeq++, "delete", id, std::nullopt, std::nullopt, std::nullopt, std::nullopt, mac});
             account->tombstones[id] = mac;

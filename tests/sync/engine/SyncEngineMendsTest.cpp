@@ -151,6 +151,30 @@ TEST_F(EngineMends, APushAnsweredDeletedSettlesByTheDeleteItPulls) {
     }
 }
 
+// Another device copied the clip again just before our delete reached the service: the delete
+// is made again at once for a later record of the id, never for the same or an earlier one.
+TEST_F(EngineMends, ADeleteIsMadeAgainForALaterRecordOfItsId) {
+    const std::int64_t held = wireSeconds(now);
+    for (const std::int64_t pulled : {held + 5, held, held - 5}) {
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        auto id = newClipID();
+        harness->recorder.local.push_back({id, "copied twice", now, std::nullopt, std::nullopt, true});
+        harness->noteDeletes({id});
+        harness->syncNow();
+        harness->recorder.deleted.insert(id);  // as the bookkeeping remembers it
+        service->onPull = pages({{textEvent(1, id, "copied twice", pulled),
+                                  {2, "delete", id, {}, {}, {}, {}, deleteMac(kKeys.macKey, id, held)}}});
+        harness->syncNow();
+        const bool renewed = pulled > held;
+        std::lock_guard lock(service->mutex);
+        ASSERT_EQ(service->deleteItems.size(), renewed ? 2u : 1u) << pulled - held;
+        EXPECT_EQ(service->deleteItems.back()[0].deleteMac, deleteMac(kKeys.macKey, id, renewed ? pulled : held));
+        EXPECT_EQ(harness->recorder.renewedDeletes.size(), renewed ? 1u : 0u) << "kept pending by the application";
+        EXPECT_TRUE(harness->recorder.actions.empty());
+    }
+}
+
 TEST_F(EngineMends, PullCanonicalizationRekeysTheQueuedPushWhichIsSealedUnderTheNewID) {
     auto local = newClipID(), remote = newClipID();
     // The first push is refused, so the clip is still queued when the pull matches it.

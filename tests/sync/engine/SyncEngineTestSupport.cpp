@@ -85,6 +85,9 @@ SyncEngineCallbacks SyncCallbackRecorder::callbacks() {
         order.push_back("acknowledge");
         acknowledgements.emplace_back(pushed, deleted);
     };
+    callbacks.localDeleteRenewed = [this](const std::string& id, std::int64_t createdAt) {
+        renewedDeletes.emplace_back(id, createdAt);
+    };
     callbacks.localClipRejected = [this](const std::string& id, SyncClipRejection rejection) {
         order.push_back("reject");
         rejections.emplace_back(id, rejection);

@@ -40,6 +40,7 @@ struct SyncCallbackRecorder {
     std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> acknowledgements;
     std::vector<std::pair<std::string, SyncClipRejection>> rejections;
     std::set<std::string> deleted;  // remembered deletes, as the bookkeeping keeps them
+    std::vector<std::pair<std::string, std::int64_t>> renewedDeletes;
     std::vector<std::string> order;  // "canonicalize", "acknowledge", "apply", "reject", "snapshot"
     // Runs inside applyMergeAction before it records (tests block or destroy here).
     std::function<void(const SyncMergeAction&)> onApply;
