@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -95,25 +94,19 @@ public:
 
     // Any thread.
     bool remembersFocus(std::int64_t processId) {
-        std::lock_guard lock(rememberedMutex_);
-        return rememberedProcesses_.count(processId) > 0;
+        std::lock_guard lock(lastFocusedMutex_);
+        return lastFocused_.count(processId) > 0;
     }
 
     // Worker thread only. The remembered element (new reference), or null.
     AtspiAccessible* lastFocused(std::int64_t processId) {
+        std::lock_guard lock(lastFocusedMutex_);
         const auto found = lastFocused_.find(processId);
         return found == lastFocused_.end() ? nullptr : static_cast<AtspiAccessible*>(g_object_ref(found->second));
     }
 
     // Worker thread only.
-    void forgetFocus(std::int64_t processId) {
-        const auto found = lastFocused_.find(processId);
-        if (found == lastFocused_.end()) return;
-        g_object_unref(found->second);
-        lastFocused_.erase(found);
-        std::lock_guard lock(rememberedMutex_);
-        rememberedProcesses_.erase(processId);
-    }
+    void forgetFocus(std::int64_t processId) { remember(processId, nullptr); }
 
     ~AtspiThread() {
         alive_ = false;
@@ -151,10 +144,23 @@ private:
         const std::int64_t processId = known->second;
         if (processId <= 0 || processId == std::int64_t(getpid())) return;  // the shelf's own focus
         adoptConnection(event->source);
-        forgetFocus(processId);
-        lastFocused_[processId] = static_cast<AtspiAccessible*>(g_object_ref(event->source));
-        std::lock_guard lock(rememberedMutex_);
-        rememberedProcesses_.insert(processId);
+        remember(processId, event->source);
+    }
+
+    // Worker thread only: the remembered elements are referenced and released here alone.
+    void remember(std::int64_t processId, AtspiAccessible* element) {
+        if (element) g_object_ref(element);
+        AtspiAccessible* previous = nullptr;
+        {
+            std::lock_guard lock(lastFocusedMutex_);
+            const auto found = lastFocused_.find(processId);
+            if (found != lastFocused_.end()) {
+                previous = found->second;
+                lastFocused_.erase(found);
+            }
+            if (element) lastFocused_.emplace(processId, element);
+        }
+        if (previous) g_object_unref(previous);
     }
 
     inline static std::atomic<bool> alive_{false};
@@ -165,9 +171,8 @@ private:
     AtspiAccessible* desktop_ = nullptr;
     AtspiEventListener* focusListener_ = nullptr;
     std::map<std::string, std::int64_t> processOfBus_;
-    std::map<std::int64_t, AtspiAccessible*> lastFocused_;
-    std::mutex rememberedMutex_;
-    std::set<std::int64_t> rememberedProcesses_;
+    std::mutex lastFocusedMutex_;
+    std::map<std::int64_t, AtspiAccessible*> lastFocused_;  // guarded: the GUI thread asks for keys
 };
 
 class AtspiElement final : public AccessibleElement {
