@@ -533,7 +533,8 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
         if (session_) {
             std::erase(deletes_, push.id);
             deleteDates_.erase(push.id);
-            acknowledgedDeleteDates_.erase(push.id);  // the clip is back here
+            if (acknowledgedDeleteDates_.erase(push.id))  // the clip is back here
+                std::erase(acknowledgedDeleteOrder_, push.id);
             parked_.erase(push.id);
             if (auto* queued = findPush(push.id))
                 *queued = std::move(push);
