@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sync/SyncEngineTypes.h"
@@ -24,7 +25,10 @@ public:
     // Identifiers deleted here or seen deleted: never inserted again.
     bool wasDeleted(const std::string& id) const;
     void noteDeleted(const std::string& id);
-    void noteDeleted(const SyncClipKeySet& keys) { deleted_.insert(keys.begin(), keys.end()); }
+    void noteDeleted(SyncClipKeySet keys) {
+        if (deleted_.empty()) deleted_ = std::move(keys);
+        else deleted_.insert(keys.begin(), keys.end());
+    }
 
 private:
     SyncClipKeySet deleted_;
