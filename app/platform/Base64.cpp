@@ -6,7 +6,6 @@
 
 namespace harbelle {
 
-using base64::kAlphabet;
 
 std::optional<Bytes> decodeBase64Strict(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
@@ -33,26 +32,8 @@ std::optional<Bytes> decodeBase64Strict(std::string_view text) {
 
 void appendBase64(std::string& out, const Bytes& data) {
     const std::size_t start = out.size();
-    out.resize(start + (data.size() + 2) / 3 * 4);
-    char* o = out.data() + start;
-    std::size_t i = 0;
-    const std::size_t full = data.size() / 3 * 3;
-    for (; i < full; i += 3) {
-        const std::uint32_t v = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
-        *o++ = kAlphabet[(v >> 18) & 63];
-        *o++ = kAlphabet[(v >> 12) & 63];
-        *o++ = kAlphabet[(v >> 6) & 63];
-        *o++ = kAlphabet[v & 63];
-    }
-    const std::size_t rest = data.size() - i;
-    if (rest > 0) {
-        std::uint32_t v = std::uint32_t{data[i]} << 16;
-        if (rest == 2) v |= std::uint32_t{data[i + 1]} << 8;
-        *o++ = kAlphabet[(v >> 18) & 63];
-        *o++ = kAlphabet[(v >> 12) & 63];
-        *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        *o++ = '=';
-    }
+    out.resize(start + base64::encodedSize(data.size()));
+    base64::encodeTo(data.data(), data.size(), out.data() + start);
 }
 
 std::string encodeBase64(const Bytes& bytes) {

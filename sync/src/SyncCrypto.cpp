@@ -105,25 +105,8 @@ std::string sha256Hex(std::string_view data) {
 }
 
 std::string base64Encode(std::string_view data) {
-    constexpr const char* table = base64::kAlphabet;
-    // Written in place: the bookkeeping encodes megabytes of ids on the main thread.
-    std::string out((data.size() + 2) / 3 * 4, '=');
-    char* to = out.data();
-    std::size_t i = 0;
-    for (; i + 3 <= data.size(); i += 3, to += 4) {
-        std::uint32_t v = std::uint8_t(data[i]) << 16 | std::uint8_t(data[i + 1]) << 8 | std::uint8_t(data[i + 2]);
-        to[0] = table[v >> 18];
-        to[1] = table[(v >> 12) & 63];
-        to[2] = table[(v >> 6) & 63];
-        to[3] = table[v & 63];
-    }
-    if (i < data.size()) {  // one or two bytes left: the '=' already there pads them
-        std::uint32_t v = std::uint8_t(data[i]) << 16;
-        if (i + 1 < data.size()) v |= std::uint8_t(data[i + 1]) << 8;
-        to[0] = table[v >> 18];
-        to[1] = table[(v >> 12) & 63];
-        if (i + 1 < data.size()) to[2] = table[(v >> 6) & 63];
-    }
+    std::string out(base64::encodedSize(data.size()), '=');
+    base64::encodeTo(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), out.data());
     return out;
 }
 
