@@ -41,9 +41,18 @@ struct BatchGate {
     bool waiting = false;
     bool abandoned = false;
     bool saveFailed = false;
-    int added = 0;
     int batches = 0;
+    // The history's imported clips before the run: batches arrive in table order, so a later
+    // batch's newer clips can trim away what an earlier one counted as added.
+    std::int64_t importedBefore = 0;
 };
+
+std::int64_t importedClipCount(const HistoryStore& store) {
+    std::int64_t count = 0;
+    for (const auto& clip : store.items())
+        if (clip.importedFrom && *clip.importedFrom == PasteNowImporter::kSourceName) ++count;
+    return count;
+}
 
 // One import in flight, a child of the store it fills: the store's end closes the way back and
 // lets a run that waits for a merge go.
@@ -71,7 +80,7 @@ MergeInput prepareMerge(PasteNowImporter::ImportResult result) {
     MergeInput input;
     input.failedRows = result.failedRows;
     input.items = std::move(result.items);
-    // The run reads in table order: newest first, and of one date the highest key first.
+    // The run reads in table order; the merge wants newest first, and of one date the highest key first.
     input.items.stableSort([](const ClipItem& a, const ClipItem& b) {
         return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.legacyID.value_or(0) > b.legacyID.value_or(0);
     });
@@ -99,7 +108,7 @@ void mergeResult(HistoryStore& store, MergeInput input, std::shared_ptr<BatchGat
         }
         store.defaults().setBool(PasteNowImporter::kImportedKey, true);
         store.defaults().removeObject(PasteNowImporter::kStoppedKey);
-        const int total = gate->added + added;
+        const std::int64_t total = gate->batches > 0 ? importedClipCount(store) - gate->importedBefore : added;
         if (failedRows > 0) {
             store.showToast("Imported " + formattedCount(total) + " clips; " + std::to_string(failedRows) +
                                 " could not be decoded",
@@ -123,10 +132,9 @@ bool mergeBatch(ClipList&& batch, const BackgroundWork::Sender& sender, HistoryS
     }
     sender.post([store, gate, input] {
         store->importItemsInSteps(std::move(input->items), PasteNowImporter::kSourceName,
-                                  [gate](int added, bool saved) {
+                                  [gate](int, bool saved) {
             {
                 std::lock_guard lock(gate->mutex);
-                gate->added += added;
                 ++gate->batches;
                 gate->saveFailed = gate->saveFailed || !saved;
                 gate->waiting = false;
@@ -175,6 +183,7 @@ void PasteNowImporter::importIfNeeded(HistoryStore& store, const Locations& loca
     currentCancelFlag() = cancel;
     // The run belongs to the store: should the store go first, its hand-back is dropped.
     auto* run = new ImportRun(&store);
+    run->gate->importedBefore = importedClipCount(store);
     const fs::path payloadsURL = store.payloadsURL();
     BatchSink handBatch = [sender = run->work.sender(), store = &store, gate = run->gate,
                            cancel](ClipList&& batch) {
