@@ -22,6 +22,7 @@ namespace {
 
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kFolderMode = 0700;
+constexpr std::size_t kNameTail = 4096;  // far more than a payload file name with its key
 
 // Closes the descriptor on every path out of a function.
 class Descriptor {
@@ -371,9 +372,12 @@ bool collectPayloadNamesFromFile(const fs::path& path, std::set<std::string>& na
     const bool read = readInPieces(fd.get(), [&](std::string_view piece) {
         text.append(piece);
         collectPayloadNamesLeniently(text, names);
+        // A key far from the end had its short name read whole: keeping from it would carry a
+        // large value after it into every later piece.
         const std::size_t lastKey = text.rfind("Filename\"");
         std::size_t keep = text.size() > 32 ? text.size() - 32 : 0;
-        if (lastKey != std::string::npos) keep = std::min(keep, lastKey > 24 ? lastKey - 24 : 0);
+        if (lastKey != std::string::npos && text.size() - lastKey <= kNameTail)
+            keep = std::min(keep, lastKey > 24 ? lastKey - 24 : 0);
         text.erase(0, keep);
         return true;
     });

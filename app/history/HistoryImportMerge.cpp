@@ -111,22 +111,22 @@ void HistoryImportMerge::knownClips() {
 void HistoryImportMerge::filter() {
     for (; next_ < batch_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
-        const ClipItem& clip = batch_[next_];
-        const bool fresh = clip.legacyID ? knownLegacyIDs_.insert(*clip.legacyID).second
-                                         : knownFingerprints_.insert(clip.fingerprint).second;
+        const bool fresh = batch_[next_].legacyID ? knownLegacyIDs_.insert(*batch_[next_].legacyID).second
+                                                  : knownFingerprints_.insert(batch_[next_].fingerprint).second;
+        // Measured as it will be written: with its source.
+        if (fresh && batch_[next_].importedFrom != sourceName_) batch_.mutableAt(next_).importedFrom = sourceName_;
         // A clip the history file has no room for is refused like a known one; its files go.
-        const bool fits = fresh && store_.admitToHistoryFile(clip, true, true);
+        const bool fits = fresh && store_.admitToHistoryFile(batch_[next_], true, true);
         if (!fits) {
             refused_ += fresh ? 1 : 0;
             skipped_.push_back(batch_.shared(next_));
             continue;
         }
-        if (clip.importedFrom != sourceName_ || knownIDs_.count(clip.id)) {
+        if (knownIDs_.count(batch_[next_].id)) {
             ClipItem& changed = batch_.mutableAt(next_);
-            changed.importedFrom = sourceName_;
             while (!knownIDs_.insert(changed.id).second) changed.id = Uuid::random();
         } else {
-            knownIDs_.insert(clip.id);
+            knownIDs_.insert(batch_[next_].id);
         }
         accepted_.push_back(batch_.shared(next_));
     }

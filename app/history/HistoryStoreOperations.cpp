@@ -267,8 +267,10 @@ void HistoryStore::addTextClip(const std::string& text) {
 
 void HistoryStore::startNewTextClip() {
     addTextClip(kNewTextClipText);
-    // The first clip: the one just added, or the stored clip it matched.
-    setEditingItem(items_.empty() ? std::nullopt : std::optional<ClipItem>(items_.front()));
+    // The first clip: the one just added, or the stored clip it matched. A placeholder refused
+    // for want of room leaves another clip first, which is not opened in its place.
+    const bool added = !items_.empty() && items_.front().text == kNewTextClipText;
+    setEditingItem(added ? std::optional<ClipItem>(items_.front()) : std::nullopt);
 }
 
 void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
