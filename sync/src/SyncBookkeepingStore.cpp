@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "sync/SyncCrypto.h"
 #include "sync/SyncModels.h"
@@ -49,11 +50,21 @@ void loadLegacyRemembered(const json& account, SyncRememberedDeletes& into) {
             if (id.is_string()) into.remember(id.get_ref<const std::string&>());
 }
 
-// Removes `ids` from a set or map of ids. A search per id: random ids of one batch spread over
-// the whole of `from`, so a walk along it would visit nearly all of it.
-template <class Keyed>
-void eraseAll(Keyed& from, const SyncIDSet& ids) {
-    for (const std::string& id : ids) from.erase(id);
+// Removes `ids` from a sorted set or map of ids. Both are in id order: one walk along `from`
+// from the first id, rather than a search per id.
+template <class Sorted>
+void eraseAll(Sorted& from, const SyncIDSet& ids) {
+    if (ids.empty() || from.empty()) return;
+    auto key = [](const auto& entry) -> const std::string& {
+        if constexpr (std::is_same_v<Sorted, SyncIDSet>) return entry;
+        else return entry.first;
+    };
+    auto at = from.lower_bound(*ids.begin());
+    for (const std::string& id : ids) {
+        while (at != from.end() && key(*at) < id) ++at;
+        if (at == from.end()) return;
+        if (key(*at) == id) at = from.erase(at);
+    }
 }
 
 void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
@@ -360,10 +371,13 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
             batch = &batches[*scope];
         }
         // The ids come in order, as the dates do: each date is found by walking along, and each
-        // id lands at the end of its new batch without a search.
+        // id lands at the end of what is there without a search.
         while (date != createdAt.end() && date->first < id) ++date;
-        if (date != createdAt.end() && date->first == id) account->pendingDeleteDates.insert_or_assign(id, date->second);
-        if (!account->pendingDeleteIDs.insert(id).second) continue;
+        if (date != createdAt.end() && date->first == id)
+            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id, date->second);
+        const std::size_t before = account->pendingDeleteIDs.size();
+        account->pendingDeleteIDs.insert(account->pendingDeleteIDs.end(), id);
+        if (account->pendingDeleteIDs.size() == before) continue;
         batch->insert(batch->end(), id);
     }
     std::vector<SyncBookkeepingDeleteBatch> out;
