@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,13 @@ public:
 // omitted optionals, unknown keys ignored. One bad record fails the whole file.
 namespace historycodec {
 std::string encode(const PersistedHistory& history);
+// Receives the encoded file a piece at a time; false stops the encoding (EncodingStopped).
+using ChunkSink = std::function<bool(std::string_view piece)>;
+struct EncodingStopped : std::exception {
+    const char* what() const noexcept override { return "the encoding was stopped"; }
+};
+// encode() handed to `sink` in pieces of `chunkBytes` (the last one shorter), never held whole.
+void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes = std::size_t{8} << 20);
 // The bytes encode() writes for one clip, escapes counted, without writing them.
 std::uint64_t encodedSize(const ClipItem& item);
 // The bytes of a whole file whose `itemCount` clips take `itemBytes` together.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "history/AppSettings.h"
@@ -78,6 +79,8 @@ public:
 
     static constexpr std::int64_t kMinimumMaxHistory = AppSettings::kMinimumMaxHistory;
     static constexpr Milliseconds kSaveDebounce{450};
+    // After a failed write (a full disk) the save is tried again by itself.
+    static constexpr Milliseconds kSaveRetry{10'000};
     // Clips received through sync arrive one main-thread step each; the views hear of them at
     // most this often, so a pulled page costs a few refreshes rather than one per clip.
     static constexpr Milliseconds kReceivedChangeInterval{50};
@@ -452,11 +455,17 @@ private:
     // `copyKept` (the load kept the whole file), the clips left out are first written to a
     // recovery copy, and none is left out when that fails. Their files stay: the copy names them.
     int fitHistoryToFile(bool copyKept);
+    // The same after a save refused as too large: the copy is written on the save thread, and
+    // the clips still in the list then leave it. False when none has to.
+    bool fitHistoryToFileLater();
+    std::vector<std::size_t> clipsNotFitting() const;
+    void leaveOut(const std::unordered_set<const ClipItem*>& clips);
     void enqueueSave();
     void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing
     // `encoded`: the size of the list that save took (0 when unknown).
-    void handleSaveOutcome(bool succeeded, std::uint64_t encoded);
+    // `stopped`: given up for a newer write, no failure; `why`: what failed, for the user.
+    void handleSaveOutcome(bool succeeded, std::uint64_t encoded, bool stopped = false, const std::string& why = {});
     void setItems(ClipList items);
     void itemsDidChange();
     // For changes that arrive through sync: the list is current at once, the announcement
@@ -523,6 +532,11 @@ private:
     std::uint64_t savesFinished_ = 0;
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
+    ScheduledTask saveRetryTask_;
+    // Nothing changed since the load but what the start repaired: a quit need not write, the
+    // file as loaded still holds every clip.
+    bool unsavedOnlyRepairs_ = false;
+    bool leavingOut_ = false;  // a recovery copy of clips to leave out is being written
     // The history file's room: the list's encoded size as a save (or the load) last took it,
     // plus what was added and minus what was removed since. The ledger sums the encoded bytes
     // of every clip added (+) and removed (-); the base is taken at one of its points: the

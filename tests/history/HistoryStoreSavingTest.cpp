@@ -3,6 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
+#include "history/HistoryFiles.h"
+
 using namespace harbelle;
 using namespace harbelle::testing;
 
@@ -265,7 +269,7 @@ TEST_F(HistoryStoreSaving, FailedSavesShowOneErrorPerRun) {
     clock.advance(HistoryStore::kSaveDebounce);
     ASSERT_TRUE(waitFor(saves, 1));
     EXPECT_FALSE(saves.at(0).at(0).toBool());
-    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: Is a directory");
     EXPECT_EQ(store->toastTone(), ToastTone::error);
 
     clock.advanceSeconds(3);  // the toast clears; a second failure in the same run stays quiet
@@ -286,7 +290,7 @@ TEST_F(HistoryStoreSaving, FailedSavesShowOneErrorPerRun) {
     store->insert(makeClip("e"));
     clock.advance(HistoryStore::kSaveDebounce);
     ASSERT_TRUE(waitFor(saves, 4));
-    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: Is a directory");
 }
 
 TEST_F(HistoryStoreSaving, FailedFlushKeepsRetiredNames) {
@@ -384,6 +388,8 @@ TEST_F(HistoryStoreSaving, TheHistoryFileStaysWithinWhatALoadReads) {
     auto store = makeStore({.maximumFileBytes = kLimit});
     EXPECT_EQ(store->items().size(), 20u);
     EXPECT_NE(store->toastMessage().value_or("").find("1 large clip was left out"), std::string::npos);
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 1));  // the copy is made before the file is replaced
     std::ifstream backup(support() / "history.backup.json");
     const std::string kept((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
     EXPECT_EQ(historycodec::decode(kept).items.size(), 21u);
@@ -485,4 +491,47 @@ TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
     EXPECT_EQ(historycodec::decode(copy).items[0].payloadFilename, "large.png");
     store->shutdown();
     EXPECT_TRUE(fs::exists(payloads() / "large.png"));
+}
+
+// An older build's oversized file is copied whole, under a temporary name until it is, before
+// anything replaces it; a full disk says so and saving resumes by itself; the same file found
+// again at a later start is not copied again.
+TEST_F(HistoryStoreSaving, AnOversizedOlderFileIsCopiedWholeOnceEvenAfterAFullDisk) {
+    constexpr std::uint64_t kLimit = 64 << 10;
+    std::vector<ClipItem> clips{withOrigin(makeClip("small")), withOrigin(makeClip(std::string(80 << 10, 'x')))};
+    writeHistory(clips);
+    const std::string original = fileBytes();
+    fs::create_hard_link(historyFile(), support() / "original");  // the same file, to put back later
+    const auto copies = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(support()))
+            if (entry.path().filename().string().find("backup") != std::string::npos ||
+                entry.path().filename().string().find(".tmp-") != std::string::npos)
+                names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+
+    historyfiles::PendingFile::failWritesForTesting(ENOSPC);
+    auto store = makeStore({.maximumFileBytes = kLimit});
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_FALSE(saves.at(0).at(0).toBool());
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: the disk is full");
+    EXPECT_EQ(copies(), std::vector<std::string>{}) << "nothing half-written, under any name";
+    EXPECT_EQ(fileBytes(), original);
+
+    historyfiles::PendingFile::failWritesForTesting(0);
+    clock.advance(HistoryStore::kSaveRetry);
+    ASSERT_TRUE(waitFor(saves, 2));
+    EXPECT_TRUE(saves.at(1).at(0).toBool());
+    EXPECT_EQ(copies(), (std::vector<std::string>{"history.backup.json", "history.backup.json.names"}));
+    store.reset();
+
+    fs::rename(support() / "original", historyFile());  // still the file that was copied
+    store = makeStore({.maximumFileBytes = kLimit});
+    QSignalSpy again(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(again, 1));
+    EXPECT_EQ(copies(), (std::vector<std::string>{"history.backup.json", "history.backup.json.names"}));
+    EXPECT_EQ(store->items().size(), 1u);
 }
