@@ -8,6 +8,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace harbelle::historycodec {
 namespace {
 
@@ -212,6 +216,17 @@ public:
         while (p < end) {
             // The longest run that needs no attention goes in one copy.
             const char* run = p;
+#if defined(__SSE2__)
+            // Sixteen at a time: a signed compare below 0x20 also catches every byte from 0x80 on.
+            const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+            while (end - run >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(run));
+                const __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, space),
+                                                 _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+                if (_mm_movemask_epi8(odd) != 0) break;
+                run += 16;
+            }
+#endif
             while (end - run >= 8) {
                 std::uint64_t word;
                 std::memcpy(&word, run, 8);

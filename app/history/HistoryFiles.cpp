@@ -1,6 +1,10 @@
 #include "history/HistoryFiles.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -299,11 +303,92 @@ bool readInPieces(int fd, Piece piece) {
 namespace {
 
 std::atomic<int> injectedWriteError{0};
-// Past this much unsynced data the disk is asked to start writing, so that the final sync
-// finds little left to do.
-constexpr std::uint64_t kWriteBehind = std::uint64_t{16} << 20;
+// Pieces from this size on are written by the writer threads; at most this many wait at once.
+constexpr std::size_t kHandedOnFrom = std::size_t{1} << 20;
+constexpr std::size_t kWriterThreads = 1;
+constexpr std::size_t kPiecesInFlight = 6;
+
+bool writeAllAt(int fd, const char* data, std::size_t length, std::uint64_t offset) {
+    while (length > 0) {
+        const ssize_t done = ::pwrite(fd, data, length, off_t(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        length -= std::size_t(done);
+        offset += std::uint64_t(done);
+    }
+    return true;
+}
 
 }  // namespace
+
+// Copying into the page cache takes as long as encoding: it is done beside it, on a few
+// threads, each piece at its own place in the file.
+struct PendingFile::Writers {
+    int fd;
+    std::mutex mutex;
+    std::condition_variable work;
+    std::condition_variable room;
+    std::deque<std::pair<std::uint64_t, std::string>> queue;
+    std::vector<std::string> spare;
+    std::size_t inFlight = 0;
+    bool closing = false;
+    int error = 0;
+    std::vector<std::thread> threads;
+
+    explicit Writers(int descriptor) : fd(descriptor) {
+        for (std::size_t i = 0; i < kWriterThreads; ++i) threads.emplace_back([this] { run(); });
+    }
+    ~Writers() { stop(); }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            work.wait(lock, [&] { return closing || !queue.empty(); });
+            if (queue.empty()) return;
+            auto [offset, bytes] = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            int failed = 0;
+            if (!writeAllAt(fd, bytes.data(), bytes.size(), offset)) failed = errno != 0 ? errno : EIO;
+            // The disk starts on it now rather than all at the final sync.
+            else ::sync_file_range(fd, off_t(offset), off_t(bytes.size()), SYNC_FILE_RANGE_WRITE);
+            lock.lock();
+            if (failed != 0 && error == 0) error = failed;
+            spare.push_back(std::move(bytes));
+            --inFlight;
+            room.notify_one();
+        }
+    }
+    bool post(std::uint64_t offset, std::string_view piece) {
+        std::unique_lock lock(mutex);
+        room.wait(lock, [&] { return inFlight < kPiecesInFlight || error != 0; });
+        if (error != 0) return false;
+        std::string bytes;
+        if (!spare.empty()) {
+            bytes = std::move(spare.back());
+            spare.pop_back();
+        }
+        lock.unlock();
+        bytes.assign(piece);
+        lock.lock();
+        queue.emplace_back(offset, std::move(bytes));
+        ++inFlight;
+        work.notify_one();
+        return true;
+    }
+    // Waits for every piece; the first failure's errno, or 0.
+    int stop() {
+        {
+            std::lock_guard lock(mutex);
+            closing = true;
+        }
+        work.notify_all();
+        for (auto& thread : threads)
+            if (thread.joinable()) thread.join();
+        return error;
+    }
+};
 
 PendingFile::PendingFile(const fs::path& temporaryOf) : target_(filesafety::writeTarget(temporaryOf)) {
     const fs::path folder = target_.parent_path().empty() ? fs::path(".") : target_.parent_path();
@@ -319,6 +404,7 @@ PendingFile::PendingFile(const fs::path& temporaryOf) : target_(filesafety::writ
 }
 
 PendingFile::~PendingFile() {
+    stopWriters();
     if (fd_ >= 0) ::close(fd_);
     if (!done_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
@@ -333,18 +419,26 @@ bool PendingFile::fail(int error) {
 bool PendingFile::write(std::string_view piece) {
     if (error_ != 0 || fd_ < 0) return false;
     if (const int injected = injectedWriteError.load()) return fail(injected);
-    if (!filesafety::writeAll(fd_, piece)) return fail(errno);
-    written_ += piece.size();
-    if (written_ - flushedTo_ >= kWriteBehind) {
-        ::sync_file_range(fd_, off_t(flushedTo_), off_t(written_ - flushedTo_), SYNC_FILE_RANGE_WRITE);
-        flushedTo_ = written_;
+    if (piece.size() >= kHandedOnFrom) {
+        if (!writers_) writers_ = std::make_unique<Writers>(fd_);
+        if (!writers_->post(written_, piece)) return stopWriters();
+    } else if (!writeAllAt(fd_, piece.data(), piece.size(), written_)) {
+        return fail(errno);
     }
+    written_ += piece.size();
     return true;
+}
+
+bool PendingFile::stopWriters() {
+    if (!writers_) return error_ == 0;
+    const int error = writers_->stop();
+    writers_.reset();
+    return error == 0 ? error_ == 0 : fail(error);
 }
 
 bool PendingFile::finish() {
     if (error_ == 0 && fd_ < 0 && !temporary_.empty()) return true;  // finished already
-    if (error_ != 0 || fd_ < 0) return false;
+    if (!stopWriters() || error_ != 0 || fd_ < 0) return false;
     if (const int injected = injectedWriteError.load()) return fail(injected);
     if (::fsync(fd_) != 0) return fail(errno);
     const int fd = std::exchange(fd_, -1);

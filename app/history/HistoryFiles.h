@@ -56,7 +56,8 @@ enum class CopyResult { ok, exists, failed };
 // A file written a piece at a time under a temporary name (0600), which takes its real name
 // only once whole and synced: a kill mid-write leaves no cut-off file under that name, only a
 // temporary one that the next start removes (filesafety::removeStaleTemporaryFiles on
-// `temporaryOf`'s name). The disk starts writing early, so the final sync is short.
+// `temporaryOf`'s name). Large pieces are copied and written on a few threads of its own while
+// the caller makes the next ones, and the disk starts on each at once, so the final sync is short.
 class PendingFile {
 public:
     // In the folder of `temporaryOf` (through any symbolic link at it).
@@ -78,16 +79,18 @@ public:
     static void failWritesForTesting(int error);
 
 private:
+    struct Writers;
     bool fail(int error);
     bool finish();
+    bool stopWriters();
 
     std::filesystem::path target_;
     std::string temporary_;
     int fd_ = -1;
     int error_ = 0;
     std::uint64_t written_ = 0;
-    std::uint64_t flushedTo_ = 0;
     bool done_ = false;
+    std::unique_ptr<Writers> writers_;
 };
 
 // What a failed write's errno means to a user: "the disk is full", or the system's text.
