@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -45,10 +46,13 @@ public:
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
     PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
+    // Once `stop` is set, decode() throws between records.
+    void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
 
 private:
     struct Parser;
     std::unique_ptr<Parser> parser_;
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"

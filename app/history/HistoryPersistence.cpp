@@ -499,6 +499,7 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
         impl_->encodedBytes = bytes->size;
         try {
             auto decoder = std::make_shared<historycodec::Decoder>();
+            decoder->setStop(&quitRequested);
             PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
             if (quitting()) return std::nullopt;
             impl_->onDisk = history.items;  // in file order: a list sorted below differs
@@ -523,6 +524,7 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
             }
             return std::move(history.items);
         } catch (const std::exception& error) {
+            if (quitting()) return std::nullopt;  // stopped, not damaged
             why = error.what();
         }
     }

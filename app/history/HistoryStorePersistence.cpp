@@ -50,8 +50,7 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
     if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing
     // that the unread file names is ever deleted.
-    // A quit asked for during the load: nothing is loaded, so nothing is written in this run.
-    if (!loaded || HistoryPersistence::quitWasRequested()) return;
+    if (!loaded) return;
     items_ = std::move(*loaded);
     recountHistoryFile(persistence_->encodedHistoryBytes());
     bool repaired = migrateMissingDeviceOrigins();
