@@ -483,50 +483,78 @@ bool HistoryPersistence::prepareStorage() {
 
 std::optional<ClipList> HistoryPersistence::loadHistory() {
     releaseLoadMemory();
-    auto bytes = std::make_shared<FileBytes>();
-    std::string why;
-    const ReadResult read = readLargeFile(impl_->historyFile, recoveryReadLimit(), *bytes, why, &quitRequested);
     impl_->loadedOversized = false;
-    if (read == ReadResult::missing) return std::nullopt;  // a first launch
-    // Quitting during the load: the file stays as it is, and nothing replaces it in this run.
+    // Read and decoded on a thread of its own: a quit asked for meanwhile leaves it behind
+    // rather than wait for a gigabyte to be parsed. The file stays as it is, and nothing
+    // replaces it in this run.
+    struct LoadWork {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        std::shared_ptr<FileBytes> bytes = std::make_shared<FileBytes>();
+        std::shared_ptr<historycodec::Decoder> decoder = std::make_shared<historycodec::Decoder>();
+        ReadResult read = ReadResult::failed;
+        std::string why;
+        std::optional<PersistedHistory> history;
+    };
+    auto work = std::make_shared<LoadWork>();
+    std::thread worker([work, path = impl_->historyFile, limit = recoveryReadLimit()] {
+        work->read = readLargeFile(path, limit, *work->bytes, work->why, &quitRequested);
+        if (work->read == ReadResult::ok) {
+            work->decoder->setStop(&quitRequested);
+            try {
+                work->history = work->decoder->decode(work->bytes->view(), kReadSlack);
+            } catch (const std::exception& error) {
+                work->why = error.what();
+            }
+        }
+        std::lock_guard lock(work->mutex);
+        work->done = true;
+        work->finished.notify_all();
+    });
     const auto quitting = [&] {
         if (!quitWasRequested()) return false;
         impl_->writesAllowed = false;
         return true;
     };
-    if (quitting()) return std::nullopt;
-    if (read == ReadResult::ok) {
-        impl_->encodedBytes = bytes->size;
-        try {
-            auto decoder = std::make_shared<historycodec::Decoder>();
-            decoder->setStop(&quitRequested);
-            PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
-            if (quitting()) return std::nullopt;
-            impl_->onDisk = history.items;  // in file order: a list sorted below differs
-            const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
-            // Saved histories are already in order; sorting them anyway moves every clip twice.
-            if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
-                history.items.stableSort(newerFirst);
-            impl_->loadMemory = {std::move(bytes), std::move(decoder)};
-            // Too large to be written back whole: the store leaves clips out, so the file as
-            // it is stays beside it for recovery.
-            // The copy is made on the save thread, before the first save that would replace
-            // the file; a file already copied whole at an earlier start is not copied again.
-            if (impl_->encodedBytes > impl_->maximumFileSize) {
-                impl_->loadedOversized = true;
-                const std::string identity = fileIdentity(impl_->historyFile).value_or("");
-                if (!impl_->hasWholeCopy(identity)) {
-                    impl_->wholeCopyNeeded = true;
-                    impl_->wholeCopySource = identity;
-                    impl_->wholeCopyNames = referencedPayloadNames(history.items);
-                    impl_->encodedAtLoad = impl_->encodedBytes;
-                }
-            }
-            return std::move(history.items);
-        } catch (const std::exception& error) {
-            if (quitting()) return std::nullopt;  // stopped, not damaged
-            why = error.what();
+    {
+        std::unique_lock lock(work->mutex);
+        while (!work->finished.wait_for(lock, std::chrono::milliseconds(10), [&] { return work->done; })) {
+            if (!quitting()) continue;
+            lock.unlock();
+            worker.detach();
+            return std::nullopt;
         }
+    }
+    worker.join();
+    const ReadResult read = work->read;
+    std::string why = work->why;
+    auto bytes = std::move(work->bytes);
+    if (read == ReadResult::missing) return std::nullopt;  // a first launch
+    if (quitting()) return std::nullopt;  // stopped, not damaged
+    if (read == ReadResult::ok && work->history) {
+        impl_->encodedBytes = bytes->size;
+        PersistedHistory history = std::move(*work->history);
+        impl_->onDisk = history.items;  // in file order: a list sorted below differs
+        const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
+        // Saved histories are already in order; sorting them anyway moves every clip twice.
+        if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
+            history.items.stableSort(newerFirst);
+        impl_->loadMemory = {std::move(bytes), std::move(work->decoder)};
+        // Too large to be written back whole: the store leaves clips out, so the file as it is
+        // is copied aside, on the save thread before the first save that would replace it; a
+        // file already copied whole at an earlier start is not copied again.
+        if (impl_->encodedBytes > impl_->maximumFileSize) {
+            impl_->loadedOversized = true;
+            const std::string identity = fileIdentity(impl_->historyFile).value_or("");
+            if (!impl_->hasWholeCopy(identity)) {
+                impl_->wholeCopyNeeded = true;
+                impl_->wholeCopySource = identity;
+                impl_->wholeCopyNames = referencedPayloadNames(history.items);
+                impl_->encodedAtLoad = impl_->encodedBytes;
+            }
+        }
+        return std::move(history.items);
     }
     std::optional<std::set<std::string>> names;
     if (read == ReadResult::ok) collectPayloadNamesLeniently(bytes->view(), names.emplace());
