@@ -158,6 +158,7 @@ TEST(HarbelleQuitX11, SigtermRightAfterACopyKeepsTheCopy) {
         ASSERT_TRUE(harbelle.waitUntilSaved(before));
         const QString copied = QStringLiteral("copied right before the quit %1").arg(round);
         ASSERT_TRUE(copyWithXclip(copied));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pasteWithXclip(2000) == copied; }, 5000));  // on the clipboard
         ::kill(static_cast<pid_t>(harbelle.process().processId()), SIGTERM);
         ASSERT_TRUE(harbelle.process().waitForFinished(10000)) << "the program does not end";
         const auto texts = harbelle.savedTexts();
