@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -416,6 +417,32 @@ TEST_F(HistoryPersistenceTest, BackgroundOrphanPassSparesFilesOfThisRun) {
         {"stray.png", false},   {"Legacy/old.lzfse", false}, {"Legacy/held.lzfse", true},
     };
     for (const auto& [name, kept] : expected) EXPECT_EQ(fs::exists(payloads / name), kept) << name;
+}
+
+// An earlier build's recovery copy is read a piece at a time: a save that comes meanwhile is
+// written before the read has ended.
+TEST_F(HistoryPersistenceTest, ASaveNeverWaitsForTheFirstReadOfAnOlderRecoveryCopy) {
+    auto persistence = open();
+    const fs::path copy = storage / "history.backup.json";
+    writeFile(copy, "{\"items\":[{\"text\":\"" + std::string(std::size_t{160} << 20, 'x') + "\"}]}");
+    // How far this process has read the copy, from the kernel's table of its open files.
+    const auto readSoFar = [&]() -> std::optional<long long> {
+        for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(fd.path(), error) != copy) continue;
+            std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+            std::string key;
+            long long position = 0;
+            if (info >> key >> position && key == "pos:") return position;
+        }
+        return std::nullopt;
+    };
+    persistence->removeOrphanedPayloadFilesInBackground({});
+    while (readSoFar().value_or(0) == 0) std::this_thread::yield();
+    ASSERT_TRUE(persistence->flush({makeClip("saved", 1)}, {}));
+    EXPECT_FALSE(fs::exists(copy.string() + ".names")) << "the save waited for the whole read";
+    persistence->waitUntilIdle();
+    EXPECT_TRUE(fs::exists(copy.string() + ".names"));
 }
 
 TEST_F(HistoryPersistenceTest, OrphanPassEndsAtQuitEvenWhenHeldThen) {
