@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -184,8 +185,32 @@ public:
     }
     void date(std::string_view key, Date value) {
         this->key(key);
-        out_ += '"';
-        out_ += formatDate(value);
+        // formatDate()'s form, without a formatted print: two dates of every clip.
+        using namespace std::chrono;
+        const auto seconds = floor<std::chrono::seconds>(value);
+        const auto day = floor<days>(seconds);
+        const year_month_day ymd{day};
+        const int year = static_cast<int>(ymd.year());
+        if (year < 0 || year > 9999) {
+            out_ += '"';
+            out_ += formatDate(value);
+            out_ += '"';
+            return;
+        }
+        const hh_mm_ss<std::chrono::seconds> time{seconds - day};
+        char text[22] = "\"0000-00-00T00:00:00Z";
+        const auto two = [&](int at, unsigned v) {
+            text[at] = char('0' + v / 10);
+            text[at + 1] = char('0' + v % 10);
+        };
+        two(1, unsigned(year / 100));
+        two(3, unsigned(year % 100));
+        two(6, unsigned(ymd.month()));
+        two(9, unsigned(ymd.day()));
+        two(12, unsigned(time.hours().count()));
+        two(15, unsigned(time.minutes().count()));
+        two(18, unsigned(time.seconds().count()));
+        out_.append(text, sizeof text - 1);
         out_ += '"';
     }
     void data(std::string_view key, const Bytes& value) {

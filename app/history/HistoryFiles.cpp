@@ -307,6 +307,7 @@ std::atomic<int> injectedWriteError{0};
 constexpr std::size_t kHandedOnFrom = std::size_t{1} << 20;
 constexpr std::size_t kWriterThreads = 1;
 constexpr std::size_t kPiecesInFlight = 6;
+constexpr std::uint64_t kWriteBehind = std::uint64_t{64} << 20;
 
 bool writeAllAt(int fd, const char* data, std::size_t length, std::uint64_t offset) {
     while (length > 0) {
@@ -332,6 +333,7 @@ struct PendingFile::Writers {
     std::deque<std::pair<std::uint64_t, std::string>> queue;
     std::vector<std::string> spare;
     std::size_t inFlight = 0;
+    std::uint64_t startedTo = 0;  // the writer's own: one thread writes, in order
     bool closing = false;
     int error = 0;
     std::vector<std::thread> threads;
@@ -350,9 +352,14 @@ struct PendingFile::Writers {
             queue.pop_front();
             lock.unlock();
             int failed = 0;
-            if (!writeAllAt(fd, bytes.data(), bytes.size(), offset)) failed = errno != 0 ? errno : EIO;
-            // The disk starts on it now rather than all at the final sync.
-            else ::sync_file_range(fd, off_t(offset), off_t(bytes.size()), SYNC_FILE_RANGE_WRITE);
+            if (!writeAllAt(fd, bytes.data(), bytes.size(), offset)) {
+                failed = errno != 0 ? errno : EIO;
+            } else if (const std::uint64_t end = offset + bytes.size(); end - startedTo >= kWriteBehind) {
+                // The disk starts on what is written now, in large runs, rather than all at the
+                // final sync.
+                ::sync_file_range(fd, off_t(startedTo), off_t(end - startedTo), SYNC_FILE_RANGE_WRITE);
+                startedTo = end;
+            }
             lock.lock();
             if (failed != 0 && error == 0) error = failed;
             spare.push_back(std::move(bytes));
