@@ -18,6 +18,7 @@
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
+#include "shelf/FilterChip.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
@@ -102,6 +103,30 @@ TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysRe
             EXPECT_TRUE(view->rect().contains(frame)) << widget->accessibleName().toStdString();
             for (const QRect& other : frames) EXPECT_FALSE(frame.intersects(other)) << widget->accessibleName().toStdString();
             frames.push_back(frame);
+        }
+    }
+}
+
+// On a 1024x600 screen every chip of a horizontal shelf shows its title (the medium and full
+// shelves are 1006 wide there); where a title gives way, the chip still names it on hover.
+TEST_F(MainShelfViewTest, OnA1024x600ScreenEveryChipNamesItsFilter) {
+    struct Case {
+        ShelfPlacement placement;
+        QSize size;
+        bool everyTitleShown;
+    };
+    for (const Case c : {Case{ShelfPlacement::bottom, QSize(1006, 361), true},
+                         Case{ShelfPlacement::bottom, QSize(820, 330), false},
+                         Case{ShelfPlacement::left, QSize(370, 582), false}}) {
+        SCOPED_TRACE(c.size.width());
+        store->updateShelfPlacement(c.placement);
+        view->resize(c.size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        for (ClipFilter filter : clipfilter::allCases) {
+            auto* chip = static_cast<FilterChip*>(view->filterButton(filter));
+            EXPECT_TRUE(chip->showsTitle() || !c.everyTitleShown) << chip->text().toStdString();
+            EXPECT_EQ(chip->toolTip(), chip->text());
         }
     }
 }
