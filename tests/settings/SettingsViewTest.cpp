@@ -398,9 +398,18 @@ TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
     for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images",
                                "\u2318", "Command-", "this Mac", "menu bar"})
         EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
-    // The shelf's keys as its key hints write them, and the hot key as it is pressed here.
-    for (const char* keys : {"Ctrl 1\u20269", "Ctrl F", "Ctrl+V", "Shift+Super+V"})
+    // The shelf's keys as its key hints write them, the tray menu's too, and the hot key as it is pressed here.
+    for (const char* keys : {"Ctrl 1\u20269", "Ctrl F", "Ctrl+V", "Shift+Super+V", "Ctrl N", "Ctrl ,", "Ctrl Q"})
         EXPECT_TRUE(all.contains(QString::fromUtf8(keys))) << keys;
+    // Return pastes, or in copy-only mode copies.
+    QLabel* row = nullptr;
+    for (QLabel* label : view()->findChildren<QLabel*>())
+        if (label->text() == "Copy selected clip") row = label;  // no XTest in this store
+    ASSERT_TRUE(row);
+    store->updateDirectPastePermissionStatus(true, true);
+    EXPECT_EQ(row->text(), "Paste selected clip");
+    store->setPasteDirectly(false);
+    EXPECT_EQ(row->text(), "Copy selected clip");
     EXPECT_EQ(all.count("text and image clips"), 2);
     EXPECT_TRUE(all.contains("never files"));
     EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
