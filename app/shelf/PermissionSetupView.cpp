@@ -216,7 +216,8 @@ QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subti
     layout->addWidget(row->symbol);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
-    texts->addWidget(makeSheetText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget));
+    row->title = makeSheetText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget);
+    texts->addWidget(row->title);
     row->caption = makeSheetText(subtitle, VisualTheme::uiFont(11), true, widget);
     texts->addWidget(row->caption);
     layout->addLayout(texts, 1);
@@ -284,6 +285,8 @@ void PermissionSetupView::refresh() {
     setRowState(rows_[1], store_.eventPostingAccessGranted());
     const bool systemShortcut = store_.pasteUsesSystemShortcut();
     message_->setText(message(systemShortcut));
+    // With the system shortcut Ctrl+V is the way every clip goes in, not a fallback.
+    rows_[1].title->setText(systemShortcut ? QStringLiteral("Paste keys") : QStringLiteral("Paste-event fallback"));
     rows_[1].caption->setText(eventPostingSubtitle(systemShortcut) + QLatin1Char('\n') +
                               text(store_.eventPostingAccessGranted() ? kEventPostingPresent : kEventPostingAbsent));
 

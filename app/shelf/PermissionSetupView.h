@@ -68,6 +68,7 @@ public:
     // The badge of a permission row ("Allowed" or "Required"): 0 = Accessibility, 1 = key events.
     QLabel* badge(int row) const;
     QLabel* caption(int row) const;
+    QLabel* rowTitle(int row) const { return row >= 0 && row < 2 ? rows_[row].title : nullptr; }
     QWidget* updateCard() const { return updateCard_; }
 
 protected:
@@ -77,6 +78,7 @@ protected:
 private:
     struct Row {
         QLabel* symbol = nullptr;
+        QLabel* title = nullptr;
         QLabel* caption = nullptr;
         QLabel* badge = nullptr;
     };

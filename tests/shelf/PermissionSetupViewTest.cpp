@@ -420,6 +420,7 @@ TEST_F(PermissionSetupViewTest, TextsFollowTheSettingsAndTheSessionInForce) {
         presentWith(c.accessibility, c.xtest);
         EXPECT_TRUE(sheet().caption(1)->text().startsWith(c.keyEventRow)) << sheet().caption(1)->text().toStdString();
         EXPECT_EQ(sheet().messageLine()->text().contains("Ctrl+V"), c.systemShortcut);
+        EXPECT_EQ(sheet().rowTitle(1)->text().contains("fallback"), !c.systemShortcut);
         EXPECT_EQ(shows(PermissionSetupView::kRequestTitle), c.requests);
         EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), !c.requests);
         if (c.status) EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.status));
