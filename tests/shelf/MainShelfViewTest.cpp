@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <tuple>
 
 #include "history/HistoryStore.h"
 #include "shelf/ClipCardDelegate.h"
@@ -110,22 +111,17 @@ TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysRe
 // On a 1024x600 screen every chip of a horizontal shelf shows its title (the medium and full
 // shelves are 1006 wide there); where a title gives way, the chip still names it on hover.
 TEST_F(MainShelfViewTest, OnA1024x600ScreenEveryChipNamesItsFilter) {
-    struct Case {
-        ShelfPlacement placement;
-        QSize size;
-        bool everyTitleShown;
-    };
-    for (const Case c : {Case{ShelfPlacement::bottom, QSize(1006, 361), true},
-                         Case{ShelfPlacement::bottom, QSize(820, 330), false},
-                         Case{ShelfPlacement::left, QSize(370, 582), false}}) {
-        SCOPED_TRACE(c.size.width());
-        store->updateShelfPlacement(c.placement);
-        view->resize(c.size);
+    using Shelf = std::tuple<ShelfPlacement, QSize, bool>;  // every title shown
+    for (auto [placement, size, titled] : {Shelf{ShelfPlacement::bottom, QSize(1006, 361), true},
+                                           Shelf{ShelfPlacement::bottom, QSize(820, 330), false},
+                                           Shelf{ShelfPlacement::left, QSize(370, 582), false}}) {
+        store->updateShelfPlacement(placement);
+        view->resize(size);
         view->focusSearch();  // the widest search field
         QApplication::processEvents();
         for (ClipFilter filter : clipfilter::allCases) {
             auto* chip = static_cast<FilterChip*>(view->filterButton(filter));
-            EXPECT_TRUE(chip->showsTitle() || !c.everyTitleShown) << chip->text().toStdString();
+            EXPECT_TRUE(chip->showsTitle() || !titled) << chip->text().toStdString() << " at " << size.width();
             EXPECT_EQ(chip->toolTip(), chip->text());
         }
     }
