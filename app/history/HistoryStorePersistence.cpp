@@ -241,6 +241,8 @@ bool HistoryStore::fitHistoryToFileLater() {
             leavingOut_ = false;
             if (!kept) {
                 showToast(std::string(kSaveFailedMessage) + ": " + why, ToastTone::error);
+                // Tried again by itself, as a failed save is: the disk may have room later.
+                saveRetryTask_ = clock_.schedule(kSaveRetry, [this] { enqueueSave(); });
                 return;
             }
             std::unordered_set<const ClipItem*> clips;
