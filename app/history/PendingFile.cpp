@@ -117,6 +117,12 @@ struct PendingFile::Writers {
         work.notify_one();
         return true;
     }
+    // A file given up: what has not been written yet never will be.
+    void discard() {
+        std::lock_guard lock(mutex);
+        inFlight -= queue.size();
+        queue.clear();
+    }
     // Waits for every piece; the first failure's errno, or 0.
     int stop() {
         {
@@ -144,6 +150,7 @@ PendingFile::PendingFile(const fs::path& temporaryOf) : target_(filesafety::writ
 }
 
 PendingFile::~PendingFile() {
+    if (writers_ && !done_) writers_->discard();
     stopWriters();
     if (fd_ >= 0) ::close(fd_);
     if (!done_ && !temporary_.empty()) ::unlink(temporary_.c_str());
