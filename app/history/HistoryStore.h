@@ -458,8 +458,10 @@ private:
     // The same after a save refused as too large: the copy is written on the save thread, and
     // the clips still in the list then leave it. False when none has to.
     bool fitHistoryToFileLater();
-    std::vector<std::size_t> clipsNotFitting() const;
-    void leaveOut(const std::unordered_set<const ClipItem*>& clips);
+    // The clips to leave out, largest first; `fileBytes` learns the file's size without them.
+    std::vector<std::size_t> clipsNotFitting(std::uint64_t* fileBytes = nullptr) const;
+    // `fileBytes`: the size the rest takes, when known.
+    void leaveOut(const std::unordered_set<const ClipItem*>& clips, std::optional<std::uint64_t> fileBytes = std::nullopt);
     void enqueueSave();
     void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing

@@ -160,14 +160,18 @@ void HistoryStore::recountHistoryFile(std::uint64_t bytes) {
     baseSave_ = savesEnqueued_;
 }
 
-std::vector<std::size_t> HistoryStore::clipsNotFitting() const {
+std::vector<std::size_t> HistoryStore::clipsNotFitting(std::uint64_t* fileBytesLeft) const {
     if (!persistence_) return {};
     const std::uint64_t limit = persistence_->maximumFileSize();
     std::vector<std::uint64_t> sizes(items_.size());
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < items_.size(); ++i) total += sizes[i] = historycodec::encodedSize(items_[i]);
     std::size_t count = items_.size();
-    const auto fileBytes = [&] { return historycodec::encodedSize(1, count, total); };
+    const auto fileBytes = [&] {
+        const std::uint64_t bytes = historycodec::encodedSize(1, count, total);
+        if (fileBytesLeft) *fileBytesLeft = bytes;
+        return bytes;
+    };
     if (fileBytes() <= limit) return {};
     // The largest go first, favourites last: a few huge clips, not many ordinary ones.
     std::vector<std::size_t> order(items_.size());
@@ -183,10 +187,11 @@ std::vector<std::size_t> HistoryStore::clipsNotFitting() const {
         total -= sizes[i];
         --count;
     }
+    fileBytes();  // what is left, however the walk ended
     return out;
 }
 
-void HistoryStore::leaveOut(const std::unordered_set<const ClipItem*>& clips) {
+void HistoryStore::leaveOut(const std::unordered_set<const ClipItem*>& clips, std::optional<std::uint64_t> fileBytes) {
     const std::size_t before = items_.size();
     items_.eraseIf([&](const ClipItem& clip) {
         if (!clips.contains(&clip)) return false;
@@ -195,9 +200,12 @@ void HistoryStore::leaveOut(const std::unordered_set<const ClipItem*>& clips) {
         return true;
     });
     if (items_.size() == before) return;
-    std::uint64_t total = 0;
-    for (const auto& clip : items_) total += historycodec::encodedSize(clip);
-    recountHistoryFile(historycodec::encodedSize(1, items_.size(), total));
+    if (!fileBytes) {
+        std::uint64_t total = 0;
+        for (const auto& clip : items_) total += historycodec::encodedSize(clip);
+        fileBytes = historycodec::encodedSize(1, items_.size(), total);
+    }
+    recountHistoryFile(*fileBytes);
     itemsDidChange();
     if (selectedID_ && indexOf(*selectedID_) < 0)
         setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
@@ -205,11 +213,10 @@ void HistoryStore::leaveOut(const std::unordered_set<const ClipItem*>& clips) {
 
 int HistoryStore::fitHistoryToFile(bool copyKept) {
     if (!persistence_) return 0;
-    const std::vector<std::size_t> out = clipsNotFitting();
+    std::uint64_t fileBytes = 0;
+    const std::vector<std::size_t> out = clipsNotFitting(&fileBytes);
     if (out.empty()) {
-        std::uint64_t total = 0;
-        for (const auto& clip : items_) total += historycodec::encodedSize(clip);
-        recountHistoryFile(historycodec::encodedSize(1, items_.size(), total));
+        recountHistoryFile(fileBytes);
         return 0;
     }
     std::unordered_set<const ClipItem*> leftOut;
@@ -223,7 +230,7 @@ int HistoryStore::fitHistoryToFile(bool copyKept) {
         qWarning("history: no recovery copy of the clips the history file cannot hold could be made");
         return 0;
     }
-    leaveOut(leftOut);
+    leaveOut(leftOut, fileBytes);
     return int(leftOut.size());
 }
 
