@@ -448,6 +448,8 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
         clip.sourceAppName += std::string(rest % 2, 'z');
         store.insert(clip);
     };
+    std::vector<ClipItem> unrepaired = small(400);  // the start gives each its device
+    for (auto& clip : unrepaired) clip.sourceDeviceID.reset();
     const auto stored = [&](HistoryStore& store) { return *store.item(old.id); };
     bool kept = false;
     const struct {
@@ -485,14 +487,12 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
          }, [&](HistoryStore& store) { return store.item(copy.id) && !store.item(old.id); }},
         {"the loaded file", {old}, [&](HistoryStore& store) { store.insert(copy); },
          [&](HistoryStore& store) { return !store.item(copy.id); }, HistoryStore::kClipTooLargeMessage},
-        {"the size the start-up repair saved", [&] {
-             auto file = small(400);
-             for (auto& clip : file) clip.sourceDeviceID.reset();
-             return file;
-         }(), [&](HistoryStore& store) {
+        {"the size the start-up repair saved", unrepaired, [&](HistoryStore& store) {
              QSignalSpy saves(&store, &HistoryStore::saveFinished);
              ASSERT_TRUE(waitFor(saves, 1));
          }, [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
+        {"the size a flush wrote", unrepaired, [&](HistoryStore& store) { ASSERT_TRUE(store.flushHistory()); },
+         [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
         {"a new text clip", {old}, [&](HistoryStore& store) {
              fill(store, 10);
              store.startNewTextClip();
