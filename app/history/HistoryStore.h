@@ -326,8 +326,8 @@ public:
     void importItemsInSteps(ClipList batch, const std::string& sourceName,
                             std::function<void(int added, bool saved)> done);
     // Room left in the history file for more clips, in encoded bytes (see
-    // historycodec::encodedSize; a clip takes one byte more for its separator). An estimate
-    // between saves; a save that would still overflow leaves the largest clips out.
+    // historycodec::encodedSize; a clip takes one byte more for its separator). Every change
+    // counts when it is made; only the start's repair of an older file waits for its save.
     std::uint64_t historyFileBytesLeft() const;
     // Deletes the given clips' payload files that no clip of the list names, on the save thread
     // after the next successful write (the importer flushes right after).

@@ -5,7 +5,7 @@
 namespace harbelle {
 
 namespace {
-constexpr const char* kImageNotSyncedMessage = "Image not synced: the history file has no room for its upload copy";
+constexpr const char* kImageNotSyncedMessage = "Image not synced: the history file has no room to name its upload copy";
 }  // namespace
 
 void HistoryStore::encodeSyncDerivative(const Bytes& png, const Uuid& itemID) {
