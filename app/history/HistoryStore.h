@@ -87,6 +87,13 @@ public:
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
     static constexpr const char* kClipTooLargeMessage = "Clip not kept: the history file has no room for it";
+    // The same refusal for the changes of a clip that is kept.
+    static constexpr const char* kEditTooLargeMessage = "Edit not saved: the history file has no room for it";
+    static constexpr const char* kPasteMarkTooLargeMessage =
+        "Pasted, but not marked in the history: its file has no room for it";
+    static constexpr const char* kFavoriteTooLargeMessage = "Favorite not changed: the history file has no room for it";
+    static constexpr const char* kImageTextTooLargeMessage =
+        "Text in the image not kept: the history file has no room for it";
 
     HistoryStore(Defaults& defaults, Clock& clock, Options options = {}, QObject* parent = nullptr);
     ~HistoryStore() override;
@@ -295,7 +302,9 @@ public:
     void addTextClip(const std::string& text);
     // A new typed clip holding kNewTextClipText, with the editor opened on it.
     void startNewTextClip();
-    void saveEditedText(const ClipItem& clip, const std::string& text);
+    // True when the edit was kept; false, changing nothing, for a clip no longer in the list,
+    // blank text, or an edit the history file has no room for (a toast says so).
+    bool saveEditedText(const ClipItem& clip, const std::string& text);
 
     // Selection and paste requests.
     std::optional<ClipItem> selectedItem() const;
@@ -320,8 +329,8 @@ public:
     void importItemsInSteps(ClipList batch, const std::string& sourceName,
                             std::function<void(int added, bool saved)> done);
     // Room left in the history file for more clips, in encoded bytes (see
-    // historycodec::encodedSize; a clip takes one byte more for its separator). An estimate
-    // between saves; a save that would still overflow leaves the largest clips out.
+    // historycodec::encodedSize; a clip takes one byte more for its separator). Every change
+    // counts when it is made; only the start's repair of an older file waits for its save.
     std::uint64_t historyFileBytesLeft() const;
     // Deletes the given clips' payload files that no clip of the list names, on the save thread
     // after the next successful write (the importer flushes right after).
@@ -432,7 +441,8 @@ private:
     void pollPasteboard();
     void captureImage(const PasteboardCapture& capture);
     // A stored image whose payload file is gone takes the new copy's bytes as its payload.
-    void restoreLostImagePayload(ClipItem& stored, const Bytes& png);
+    // False, with a toast, when the history file has no room for the file's name.
+    bool restoreLostImagePayload(ClipItem& stored, const Bytes& png);
     void applyRecognizedText(const Uuid& itemID, const std::string& text);
     void promoteSyncedItem(std::size_t index, const std::optional<Date>& createdAt,
                            const std::optional<ClipSourceDeviceOrigin>& origin);
@@ -447,6 +457,15 @@ private:
     // counted alone: the batch is trimmed, and its bytes given back, as a whole.
     bool admitToHistoryFile(const ClipItem& clip, bool quietly = false, bool ofABatch = false);
     // Gives back the bytes of clips that left the list.
+    // The room rule for clips changed in place: true, the growth counted (a negative growth
+    // gives bytes back), when the history file has room for it; false, with `refusal` as the
+    // toast, when not. Without a refusal the change is counted as it is.
+    bool admitGrowthToHistoryFile(std::int64_t growth, const char* refusal);
+    // What a clip adds to the file when it changes from `before` to `after`. A change of a few
+    // fields is measured on probes that hold only those fields, never reading a large text.
+    static std::int64_t growthOf(const ClipItem& before, const ClipItem& after);
+    // A probe of the fields a move to the top or a promotion changes: dates and source.
+    static ClipItem datesAndSourceOf(const ClipItem& clip);
     void releaseFromHistoryFile(const ClipItem& clip);
     void releaseFromHistoryFile(std::uint64_t bytes) { historyBytesLedger_ -= std::int64_t(bytes); }
     // The history file's room starts again from this size of the list as it is now.

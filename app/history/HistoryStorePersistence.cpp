@@ -150,6 +150,20 @@ bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly, bool o
     return true;
 }
 
+bool HistoryStore::admitGrowthToHistoryFile(std::int64_t growth, const char* refusal) {
+    if (demoMode_ || !persistence_) return true;
+    if (refusal && growth > 0 && std::uint64_t(growth) > historyFileBytesLeft()) {
+        showToast(refusal, ToastTone::error);
+        return false;
+    }
+    historyBytesLedger_ += growth;
+    return true;
+}
+
+std::int64_t HistoryStore::growthOf(const ClipItem& before, const ClipItem& after) {
+    return std::int64_t(historycodec::encodedSize(after)) - std::int64_t(historycodec::encodedSize(before));
+}
+
 void HistoryStore::releaseFromHistoryFile(const ClipItem& clip) {
     if (persistence_) releaseFromHistoryFile(historycodec::encodedSize(clip) + 1);
 }

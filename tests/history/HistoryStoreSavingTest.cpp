@@ -1,5 +1,6 @@
 // Save scheduling, start-up load and repair, payload retirement and shutdown of the store.
 #include "HistoryStoreTestSupport.h"
+#include "support/FakeTextRecognizer.h"
 
 #include <sys/stat.h>
 
@@ -429,19 +430,42 @@ TEST_F(HistoryStoreSaving, AQuitWritesOnlyWhatChangedSinceTheLastSave) {
 }
 
 // The room is the file as its last save measured it, plus what came and minus what went since.
+// A change the file has no room for is refused with a toast, and nothing is pushed out of it.
 TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
     constexpr std::uint64_t kLimit = 1 << 20;
     defaults.set("maxHistory", 500);
+    FakeTextRecognizer recognizer;
     const auto sized = [&](const char* name, double share) {  // text and title: twice the text
         return withOrigin(makeClip(name + std::string(std::size_t(share * kLimit / 2), 'x')));
     };
-    const ClipItem copy = sized("copy", 0.45);
+    const ClipItem copy = sized("copy", 0.45), second = sized("second", 0.3), note = withOrigin(makeClip("note"));
+    ClipItem old = sized("old", 0.6);
+    old.createdAt -= std::chrono::hours(1);
+    const auto small = [&](int count) {
+        std::vector<ClipItem> clips;
+        for (int i = 0; i < count; ++i) clips.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
+        return clips;
+    };
+    // A clip that leaves exactly `spare` bytes of room.
+    const auto fill = [&](HistoryStore& store, std::uint64_t spare) {
+        ClipItem clip = withOrigin(makeClip(""));
+        const std::uint64_t rest = store.historyFileBytesLeft() - spare - historycodec::encodedSize(clip) - 1;
+        clip = withOrigin(makeClip(std::string(rest / 2, 'z')));
+        clip.sourceAppName += std::string(rest % 2, 'z');
+        store.insert(clip);
+    };
+    std::vector<ClipItem> unrepaired = small(400);  // the start gives each its device
+    for (auto& clip : unrepaired) clip.sourceDeviceID.reset();
+    const auto stored = [&](HistoryStore& store) { return *store.item(old.id); };
+    bool kept = false;
     const struct {
         const char* name;
-        double stored;  // a clip older than the rest
-        std::function<void(HistoryStore&)> copyWhenRoomChanged;
+        std::vector<ClipItem> file;
+        std::function<void(HistoryStore&)> act;
+        std::function<bool(HistoryStore&)> holds;
+        const char* refusal = nullptr;  // the toast of a refused change
     } cases[] = {
-        {"behind the import's save", 0, [&](HistoryStore& store) {
+        {"behind the import's save", {}, [&](HistoryStore& store) {
              store.importItems({sized("imported", 0.4)}, "PasteNow");
              store.insert(makeClip("small"));
              clock.advance(HistoryStore::kSaveDebounce);
@@ -450,26 +474,76 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
                               Qt::SingleShotConnection);
              QSignalSpy saves(&store, &HistoryStore::saveFinished);
              ASSERT_TRUE(waitFor(saves, 2));
-         }},
-        {"after a delete", 0.6, [&](HistoryStore& store) {
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"after a delete", {old}, [&](HistoryStore& store) {
              store.deleteItem(store.items().back());
              store.insert(copy);
-         }},
-        {"at the clip limit", 0.6, [&](HistoryStore& store) {
-             std::vector<ClipItem> full;
-             for (int i = 0; i < 499; ++i) full.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
-             store.importItems(full, "PasteNow");
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"at the clip limit, and after its trim", {old}, [&](HistoryStore& store) {
+             store.importItems(small(499), "PasteNow");
              store.insert(copy);  // the limit drops the oldest clip first
-         }},
+             store.insert(second);
+         }, [&](HistoryStore& store) { return store.item(copy.id) && store.item(second.id); }},
+        {"after the trim of an import in steps", {old}, [&](HistoryStore& store) {
+             // Right after the merge, before its save comes back.
+             QObject::connect(&store, &HistoryStore::itemsChanged, &store, [&] { store.insert(copy); },
+                              Qt::SingleShotConnection);
+             store.importItemsInSteps(ClipList(small(500)), "PasteNow", [](int, bool) {});
+             ASSERT_TRUE(QTest::qWaitFor([&] { return store.items().size() >= 500; }, 5000));
+         }, [&](HistoryStore& store) { return store.item(copy.id) && !store.item(old.id); }},
+        {"the loaded file", {old}, [&](HistoryStore& store) { store.insert(copy); },
+         [&](HistoryStore& store) { return !store.item(copy.id); }, HistoryStore::kClipTooLargeMessage},
+        {"the size the start-up repair saved", unrepaired, [&](HistoryStore& store) {
+             QSignalSpy saves(&store, &HistoryStore::saveFinished);
+             ASSERT_TRUE(waitFor(saves, 1));
+         }, [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
+        {"the size a flush wrote", unrepaired, [&](HistoryStore& store) { ASSERT_TRUE(store.flushHistory()); },
+         [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
+        {"a new text clip", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.startNewTextClip();
+         }, [&](HistoryStore& store) { return !store.editingItem(); }, HistoryStore::kClipTooLargeMessage},
+        {"an edit that grows", {old}, [&](HistoryStore& store) {
+             store.insert(note);
+             kept = store.saveEditedText(note, std::string(std::size_t(0.45 * kLimit), 'e'));
+         }, [&](HistoryStore& store) { return !kept && store.item(note.id) && store.item(note.id)->text == "note"; },
+         HistoryStore::kEditTooLargeMessage},
+        {"a paste mark", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.markReplaySucceeded(old);
+         }, [&](HistoryStore& store) { return !stored(store).lastReplayedAt; }, HistoryStore::kPasteMarkTooLargeMessage},
+        {"a favourite", {old}, [&](HistoryStore& store) {
+             store.togglePinned(old);  // "true" is one byte shorter than "false"
+             fill(store, 0);
+             store.togglePinned(old);
+         }, [&](HistoryStore& store) { return stored(store).isPinned; }, HistoryStore::kFavoriteTooLargeMessage},
+        {"text found in an image", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             recognizer.linesForFile["shot.png"] = {"more words than there is room for"};
+             store.recognizeText("shot.png", old.id);
+             recognizer.finishAll();
+         }, [&](HistoryStore& store) { return stored(store).searchableText.empty(); },
+         HistoryStore::kImageTextTooLargeMessage},
+        {"a received promotion", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.applySyncPromote(old.id, clock.now(), ClipSourceDeviceOrigin{"phone", std::string(100, 'n'), "iOS"});
+         }, [&](HistoryStore& store) { return stored(store).sourceDeviceID == old.sourceDeviceID; },
+         HistoryStore::kClipTooLargeMessage},
     };
-    for (const auto& [name, stored, copyWhenRoomChanged] : cases) {
+    for (const auto& [name, file, act, holds, refusal] : cases) {
         fs::remove_all(support());
-        ClipItem old = sized("old", stored);
-        old.createdAt -= std::chrono::hours(1);
-        writeHistory(stored > 0 ? std::vector<ClipItem>{old} : std::vector<ClipItem>{});
-        auto store = makeStore({.maximumFileBytes = kLimit});
-        copyWhenRoomChanged(*store);
-        EXPECT_TRUE(store->item(copy.id)) << name;
+        writeHistory(file);
+        auto store = makeStore({.textRecognizer = &recognizer, .maximumFileBytes = kLimit});
+        act(*store);
+        EXPECT_TRUE(holds(*store)) << name;
+        if (refusal)
+            EXPECT_EQ(store->toastMessage(), refusal) << name;
+        else
+            EXPECT_NE(store->toastMessage(), HistoryStore::kClipTooLargeMessage) << name;
+        // Nothing was pushed out into a recovery copy.
+        ASSERT_TRUE(store->flushHistory()) << name;
+        EXPECT_EQ(readHistory().size(), store->items().size()) << name;
+        EXPECT_FALSE(fs::exists(support() / "history.backup.json")) << name;
     }
 }
 
@@ -480,7 +554,8 @@ TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
     large.payloadFilename = "large.png";
     writePayloadFile("large.png");
     writeHistory({makeClip("a"), makeClip("b"), large});
-    auto store = makeStore({.maximumFileBytes = fs::file_size(historyFile()) + 16});
+    const std::uint64_t limit = fs::file_size(historyFile()) + 16;
+    auto store = makeStore({.maximumFileBytes = limit});
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     ASSERT_TRUE(waitFor(saves, 2));  // refused, then written without the large clip
     EXPECT_TRUE(saves.at(1).at(0).toBool());
@@ -490,6 +565,22 @@ TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
     ASSERT_EQ(historycodec::decode(copy).items.size(), 1u);
     EXPECT_EQ(historycodec::decode(copy).items[0].payloadFilename, "large.png");
     store->shutdown();
+    EXPECT_TRUE(fs::exists(payloads() / "large.png"));
+
+    // The copy's names are kept beside it, and the next start's orphan pass reads them there.
+    const fs::path names = support() / "history.backup.json.names";
+    std::ifstream kept(names, std::ios::binary);
+    const std::string listed((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+    EXPECT_NE(listed.find(std::string("large.png") + '\0'), std::string::npos);
+    std::ofstream(names, std::ios::app | std::ios::binary) << "named.png" << '\0';
+    for (const char* file : {"named.png", "stray.png"}) {
+        writePayloadFile(file);
+        fs::last_write_time(payloads() / file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    store.reset();
+    store = makeStore({.maximumFileBytes = limit});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fs::exists(payloads() / "stray.png"); }, 5000));
+    EXPECT_TRUE(fs::exists(payloads() / "named.png"));
     EXPECT_TRUE(fs::exists(payloads() / "large.png"));
 }
 
