@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <time.h>
 
 #include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
@@ -34,6 +35,17 @@ void releaseElsewhere(T& value) {
     QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
 }
 
+std::chrono::microseconds threadProcessorTime() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::nanoseconds(t.tv_nsec));
+}
+
+// Newest first; of one date, the earlier position first, which makes any sort a stable one.
+bool newerKeyFirst(const std::pair<Date, std::uint32_t>& a, const std::pair<Date, std::uint32_t>& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+}
+
 template <typename Visit>
 void forEachPayloadName(const ClipItem& clip, Visit visit) {
     if (clip.payloadFilename) visit(*clip.payloadFilename);
@@ -55,12 +67,14 @@ bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::no
 
 void HistoryImportMerge::runStep() {
     stepStart_ = std::chrono::steady_clock::now();
+    const auto processorStart = threadProcessorTime();
     switch (stage_) {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
     case Stage::sortExisting: sortExisting(); break;
     case Stage::trim: trim(); break;
     case Stage::swap: swap(); break;
+    case Stage::skippedNames: skippedNames(); break;
     case Stage::unreferenced: unreferenced(); break;
     case Stage::save: save(); break;
     case Stage::saving:
@@ -69,6 +83,7 @@ void HistoryImportMerge::runStep() {
     ++steps_;
     longestStep_ = std::max(longestStep_, std::chrono::duration_cast<std::chrono::microseconds>(
                                               std::chrono::steady_clock::now() - stepStart_));
+    longestStepProcessor_ = std::max(longestStepProcessor_, threadProcessorTime() - processorStart);
     if (stage_ != Stage::saving && stage_ != Stage::finished)
         QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
 }
@@ -138,10 +153,65 @@ void HistoryImportMerge::filter() {
     stage_ = Stage::sortExisting;
 }
 
+// The stored clips newest first by creation date (stable), into sortedExisting_; false while
+// there is more to do in a later step.
+bool HistoryImportMerge::sortStored() {
+    constexpr std::size_t kRun = 2048;
+    const auto& stored = snapshot_.pointers();
+    const std::size_t n = stored.size();
+    if (sortPhase_ == SortPhase::dates) {
+        if (next_ == 0) {
+            sortKeys_.clear();
+            sortKeys_.reserve(n);
+        }
+        for (; next_ < n; ++next_) {
+            if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return false;
+            sortKeys_.emplace_back(stored[next_]->createdAt, static_cast<std::uint32_t>(next_));
+        }
+        next_ = 0;
+        sortPhase_ = SortPhase::runs;
+    }
+    if (sortPhase_ == SortPhase::runs) {
+        for (; next_ < n; next_ += kRun) {
+            if (timeIsUp()) return false;
+            std::sort(sortKeys_.begin() + std::ptrdiff_t(next_), sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + kRun)),
+                      newerKeyFirst);
+        }
+        next_ = 0;
+        sortWidth_ = kRun;
+        sortSpare_.resize(n);
+        sortPhase_ = SortPhase::merges;
+    }
+    if (sortPhase_ == SortPhase::merges) {
+        // Each merge moves at most the whole list once: a fraction of a step at any size.
+        for (; sortWidth_ < n; sortWidth_ *= 2, next_ = 0, sortKeys_.swap(sortSpare_)) {
+            for (; next_ < n; next_ += 2 * sortWidth_) {
+                if (timeIsUp()) return false;
+                const auto first = sortKeys_.begin() + std::ptrdiff_t(next_);
+                const auto middle = sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + sortWidth_));
+                const auto last = sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + 2 * sortWidth_));
+                std::merge(first, middle, middle, last, sortSpare_.begin() + std::ptrdiff_t(next_), newerKeyFirst);
+            }
+        }
+        next_ = 0;
+        sortSpare_ = {};
+        sortedExisting_ = {};
+        sortedExisting_.reserve(n);
+        sortPhase_ = SortPhase::gather;
+    }
+    for (; next_ < n; ++next_) {
+        if ((next_ & 1023) == 0 && next_ != 0 && timeIsUp()) return false;
+        sortedExisting_.push_back(stored[sortKeys_[next_].second]);
+    }
+    sortKeys_ = {};
+    next_ = 0;
+    sortPhase_ = SortPhase::dates;
+    return true;
+}
+
 void HistoryImportMerge::sortExisting() {
     if (!merging_) {
-        sortedExisting_ = snapshot_;
-        sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        if (!sortStored()) return;
         merged_.clear();
         fromBatch_.clear();
         merged_.reserve(sortedExisting_.size() + accepted_.size());
@@ -211,6 +281,8 @@ void HistoryImportMerge::swap() {
         // The user changed the list meanwhile: merged again from the list as it is now.
         if (++restarts_ <= 3) {
             snapshot_ = store_.items_;
+            next_ = 0;
+            sortPhase_ = SortPhase::dates;
             stage_ = Stage::sortExisting;
             return;
         }
@@ -262,10 +334,18 @@ void HistoryImportMerge::swap() {
                          ToastTone::error);
     else if (added_ > 0)
         store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
-    for (const auto& clip : skipped_)
-        forEachPayloadName(*clip, [&](const std::string& name) { unreferenced_.insert(name); });
-    skipped_ = {};
     scanned_ = store_.items_;
+    next_ = 0;
+    stage_ = Stage::skippedNames;
+}
+
+// The files of the clips that were not taken: a second run over the same database skips them all.
+void HistoryImportMerge::skippedNames() {
+    for (; next_ < skipped_.size(); ++next_) {
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
+        forEachPayloadName(*skipped_[next_], [&](const std::string& name) { unreferenced_.insert(name); });
+    }
+    releaseElsewhere(skipped_);
     next_ = 0;
     stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
 }

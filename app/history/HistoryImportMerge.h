@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "history/ClipList.h"
@@ -32,19 +33,23 @@ public:
     HistoryImportMerge(HistoryStore& store, ClipList batch, std::string sourceName, Done done);
 
     void start();
-    // Steps taken so far and the longest of them, for the benchmark.
+    // Steps taken so far and the longest of them (wall time, and this thread's processor
+    // time, which other programs on a busy machine do not inflate), for the benchmark.
     int steps() const { return steps_; }
     std::chrono::microseconds longestStep() const { return longestStep_; }
+    std::chrono::microseconds longestStepProcessor() const { return longestStepProcessor_; }
 
 private:
-    enum class Stage { knownClips, filter, sortExisting, trim, swap, unreferenced, save, saving, finished };
+    enum class Stage { knownClips, filter, sortExisting, trim, swap, skippedNames, unreferenced, save, saving, finished };
     void runStep();
     bool timeIsUp() const;
     void knownClips();
     void filter();
     void sortExisting();
     void trim();
+    bool sortStored();
     void swap();
+    void skippedNames();
     void unreferenced();
     void save();
     void finish(bool saved);
@@ -58,6 +63,7 @@ private:
     std::chrono::steady_clock::time_point stepStart_;
     int steps_ = 0;
     std::chrono::microseconds longestStep_{0};
+    std::chrono::microseconds longestStepProcessor_{0};
 
     ClipList snapshot_;  // the list as the known clips were read from it
     std::unordered_set<std::int64_t> knownLegacyIDs_;
@@ -66,6 +72,13 @@ private:
     ClipList accepted_;
     std::vector<ClipList::Pointer> skipped_;
     ClipList sortedExisting_;
+    // The stored clips' dates and positions, sorted in slices: runs of a fixed length first,
+    // then merged pairwise, each merge short enough for a step.
+    enum class SortPhase { dates, runs, merges, gather, done };
+    SortPhase sortPhase_ = SortPhase::dates;
+    std::vector<std::pair<Date, std::uint32_t>> sortKeys_;
+    std::vector<std::pair<Date, std::uint32_t>> sortSpare_;
+    std::size_t sortWidth_ = 0;
     bool merging_ = false;
     std::size_t fromStored_ = 0;
     std::size_t fromAccepted_ = 0;
