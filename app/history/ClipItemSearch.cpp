@@ -98,7 +98,7 @@ bool containsToken(std::string_view haystack, std::string_view needle) {
     const std::size_t starts = haystack.size() - k + 1;
     std::size_t i = 0;
 #ifdef __SSE2__
-    if (k > 1) {
+    if (IgnoreCase || k > 1) {
         // A lower-case letter also matches its capital: OR-ing 0x20 into the text maps exactly
         // those two bytes onto it. Other bytes compare as they are.
         const auto caseBit = [](char c) {

@@ -148,7 +148,7 @@ void HistoryImportMerge::filter() {
     releaseElsewhere(knownLegacyIDs_);
     releaseElsewhere(knownFingerprints_);
     releaseElsewhere(knownIDs_);
-    batch_ = {};
+    releaseElsewhere(batch_);
     next_ = 0;
     stage_ = Stage::sortExisting;
 }
