@@ -1,4 +1,7 @@
 #include <cstring>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -66,8 +69,41 @@ bool anyField(const ClipItem& item, F&& field) {
     return false;
 }
 
-bool fieldsAreAscii(const ClipItem& item) {
-    return !anyField(item, [](std::string_view field) { return !isAscii(field); });
+// Whether a run of non-ASCII characters folds to itself (a title's ellipsis, most CJK text).
+// Remembered per thread for short runs, so a search asks the Unicode tables once per run.
+bool runFoldsToItself(std::string_view run) {
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    thread_local std::unordered_map<std::string, bool, Hash, std::equal_to<>> known;
+    if (run.size() > 32) return foldForSearch(run) == run;
+    if (const auto it = known.find(run); it != known.end()) return it->second;
+    if (known.size() >= 4096) known.clear();
+    const bool same = foldForSearch(run) == run;
+    known.emplace(std::string(run), same);
+    return same;
+}
+
+// True when folding the text only lower-cases its ASCII letters: every non-ASCII run folds to
+// itself, as folding goes run by run.
+bool foldsByCaseAlone(std::string_view text) {
+    if (isAscii(text)) return true;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+        if (i == text.size()) break;
+        std::size_t end = i + 1;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        if (!runFoldsToItself(text.substr(i, end - i))) return false;
+        i = end;
+    }
+    return true;
+}
+
+// Text a search can read where it is: folding would change no more than ASCII letters' case.
+bool fieldsFoldByCaseAlone(const ClipItem& item) {
+    return !anyField(item, [](std::string_view field) { return !foldsByCaseAlone(field); });
 }
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -136,13 +172,12 @@ bool containsAll(std::string_view haystack, const std::vector<std::string>& toke
     return true;
 }
 
-// ASCII fields fold by case alone. A token without a blank cannot span the blank that joins two
-// fields, so each field is searched on its own; a token that is not ASCII cannot occur in them.
-bool asciiFieldsContainAll(const ClipItem& item, const std::vector<std::string>& tokens) {
-    for (const auto& token : tokens) {
+// Fields that fold by case alone are searched where they are, letters in either case, other
+// bytes as they are. A token without a blank cannot span the blank that joins two fields, so
+// each field is searched on its own.
+bool plainFieldsContainAll(const ClipItem& item, const std::vector<std::string>& tokens) {
+    for (const auto& token : tokens)
         if (token.find(' ') != std::string::npos) return containsAll(foldForSearch(rawSearchText(item)), tokens);
-        if (!isAscii(token)) return false;
-    }
     for (const auto& token : tokens)
         if (!anyField(item, [&](std::string_view field) { return containsToken<true>(field, token); })) return false;
     return true;
@@ -199,12 +234,12 @@ std::string ClipItem::searchBlob() const { return foldForSearch(rawSearchText(*t
 bool ClipItem::searchMatches(const std::vector<std::string>& tokens) const {
     if (tokens.empty()) return true;
     if (searchCache_ && searchCache_->isCurrentFor(*this)) return containsAll(searchCache_->folded, tokens);
-    if (fieldsAreAscii(*this)) return asciiFieldsContainAll(*this, tokens);
+    if (fieldsFoldByCaseAlone(*this)) return plainFieldsContainAll(*this, tokens);
     return containsAll(foldedSearchBlob(), tokens);
 }
 
 ClipItem::SearchFold ClipItem::makeSearchFold(const ClipItem& item) {
-    if (fieldsAreAscii(item)) return nullptr;
+    if (fieldsFoldByCaseAlone(item)) return nullptr;
     return std::make_shared<const SearchCache>(item);
 }
 
@@ -215,7 +250,7 @@ void ClipItem::adoptSearchFold(SearchFold fold) const {
 }
 
 bool ClipItem::searchIsReady() const {
-    return (searchCache_ && searchCache_->isCurrentFor(*this)) || fieldsAreAscii(*this);
+    return (searchCache_ && searchCache_->isCurrentFor(*this)) || fieldsFoldByCaseAlone(*this);
 }
 
 }  // namespace harbelle

@@ -26,13 +26,17 @@ std::string formattedCount(int count) {
     return locale.toString(count).toStdString();
 }
 
-// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step:
-// the last references go on a pool thread.
+// Lets go of one element; false once the container is empty.
 template <typename T>
-void releaseElsewhere(T& value) {
-    auto held = std::make_shared<T>(std::move(value));
-    value = T{};
-    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
+bool dropOne(T& held) {
+    if (held.empty()) return false;
+    if constexpr (requires { held.pop_back(); })
+        held.pop_back();
+    else if constexpr (requires { held.erase(held.end() - 1); })
+        held.erase(held.end() - 1);
+    else
+        held.erase(held.begin());
+    return true;
 }
 
 std::chrono::microseconds threadProcessorTime() {
@@ -63,11 +67,47 @@ void HistoryImportMerge::start() {
     QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
 }
 
+// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step, and
+// freed on another thread meanwhile they keep the steps waiting on the memory map's lock: they
+// go a part at a time at the start of the next steps, and what is left when the merge ends goes
+// on a pool thread.
+template <typename T>
+void HistoryImportMerge::discard(T& value) {
+    if (value.empty()) return;
+    auto held = std::make_shared<T>(std::move(value));
+    value = T{};
+    garbage_.push_back([held](bool all) {
+        if (all) {
+            held->clear();
+            return true;
+        }
+        // A few at a time: a clip made on another thread can take long to free.
+        for (int n = 0; n < 16; ++n)
+            if (!dropOne(*held)) return true;
+        return held->empty();
+    });
+}
+
+void HistoryImportMerge::collectSome() {
+    const auto budget = stepStart_ + kSlice / 4;
+    while (!garbage_.empty() && std::chrono::steady_clock::now() < budget)
+        if (garbage_.back()(false)) garbage_.pop_back();
+}
+
+void HistoryImportMerge::collectElsewhere() {
+    if (garbage_.empty()) return;
+    QThreadPool::globalInstance()->start([garbage = std::move(garbage_)]() mutable {
+        for (auto& part : garbage) part(true);
+    });
+    garbage_ = {};
+}
+
 bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::now() - stepStart_ >= kSlice; }
 
 void HistoryImportMerge::runStep() {
     stepStart_ = std::chrono::steady_clock::now();
     const auto processorStart = threadProcessorTime();
+    collectSome();
     switch (stage_) {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
@@ -90,6 +130,7 @@ void HistoryImportMerge::runStep() {
 
 void HistoryImportMerge::finish(bool saved) {
     stage_ = Stage::finished;
+    collectElsewhere();
     auto done = std::move(done_);
     deleteLater();
     if (done) done(added_, saved);
@@ -120,6 +161,7 @@ void HistoryImportMerge::knownClips() {
     }
     next_ = 0;
     accepted_.reserve(batch_.size());
+    skipped_.reserve(batch_.size());
     stage_ = Stage::filter;
 }
 
@@ -145,10 +187,10 @@ void HistoryImportMerge::filter() {
         }
         accepted_.push_back(batch_.shared(next_));
     }
-    releaseElsewhere(knownLegacyIDs_);
-    releaseElsewhere(knownFingerprints_);
-    releaseElsewhere(knownIDs_);
-    releaseElsewhere(batch_);
+    discard(knownLegacyIDs_);
+    discard(knownFingerprints_);
+    discard(knownIDs_);
+    discard(batch_);
     next_ = 0;
     stage_ = Stage::sortExisting;
 }
@@ -234,12 +276,17 @@ void HistoryImportMerge::sortExisting() {
     merging_ = false;
     sortedExisting_ = {};
     kept_.clear();
-    kept_.reserve(std::min<std::size_t>(merged_.size(), std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0)) + 64));
+    const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
+    kept_.reserve(std::min<std::size_t>(merged_.size(), limit + 64));
     // A trim that starts over collects every name again: names the last one dropped may
     // belong to clips this one keeps.
     retired_.clear();
     neverNamed_.clear();
-    releaseElsewhere(dropped_);
+    discard(dropped_);
+    // Grown once: moving tens of thousands of entries to a larger block would take a step.
+    const std::size_t drops = merged_.size() > limit ? merged_.size() - limit : 0;
+    dropped_.reserve(drops);
+    neverNamed_.reserve(drops);
     droppedBytes_ = 0;
     unpinnedSeen_ = 0;
     added_ = 0;
@@ -253,7 +300,7 @@ void HistoryImportMerge::trim() {
     const bool trims = !store_.trimSuspended_;
     const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
     for (; next_ < merged_.size(); ++next_) {
-        if ((next_ & 511) == 0 && next_ != 0 && timeIsUp()) return;
+        if ((next_ & 63) == 0 && next_ != 0 && timeIsUp()) return;
         const ClipItem& clip = *merged_[next_];
         if (trims && !clip.isPinned && unpinnedSeen_++ >= limit) {
             // A batch clip's files were written for it alone and no history ever named them:
@@ -317,8 +364,8 @@ void HistoryImportMerge::swap() {
     snapshot_ = {};
     kept_ = {};
     retired_ = {};
-    releaseElsewhere(accepted_);
-    releaseElsewhere(dropped_);
+    discard(accepted_);
+    discard(dropped_);
     if (!neverNamed_.empty() && store_.persistence_) {
         QThreadPool::globalInstance()->start(
             [names = std::make_shared<std::vector<std::string>>(std::move(neverNamed_)), folder = store_.payloadsURL_] {
@@ -341,11 +388,12 @@ void HistoryImportMerge::swap() {
 
 // The files of the clips that were not taken: a second run over the same database skips them all.
 void HistoryImportMerge::skippedNames() {
+    if (next_ == 0) unreferenced_.reserve(skipped_.size());
     for (; next_ < skipped_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
         forEachPayloadName(*skipped_[next_], [&](const std::string& name) { unreferenced_.insert(name); });
     }
-    releaseElsewhere(skipped_);
+    discard(skipped_);
     next_ = 0;
     stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
 }

@@ -27,7 +27,7 @@ class HistoryImportMerge : public QObject {
 public:
     using Done = std::function<void(int added, bool saved)>;
     // Longest a step works before it lets the event loop run.
-    static constexpr std::chrono::milliseconds kSlice{8};
+    static constexpr std::chrono::milliseconds kSlice{5};
 
     // `batch`: sorted newest first by creation date (stable), as the importer hands it over.
     HistoryImportMerge(HistoryStore& store, ClipList batch, std::string sourceName, Done done);
@@ -43,6 +43,10 @@ private:
     enum class Stage { knownClips, filter, sortExisting, trim, swap, skippedNames, unreferenced, save, saving, finished };
     void runStep();
     bool timeIsUp() const;
+    template <typename T>
+    void discard(T& value);
+    void collectSome();
+    void collectElsewhere();
     void knownClips();
     void filter();
     void sortExisting();
@@ -98,6 +102,8 @@ private:
     ClipList scanned_;  // the list after the swap, read for the names it still uses
     std::unordered_set<std::string> unreferenced_;
     std::uint64_t saveTicket_ = 0;
+    // Containers let go of, each freed a part per call (all of it when asked); true once empty.
+    std::vector<std::function<bool(bool all)>> garbage_;
 };
 
 }  // namespace harbelle

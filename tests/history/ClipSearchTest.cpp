@@ -243,10 +243,12 @@ TEST(SearchLargeHistory, SharedScanFindsWhatOneThreadFindsInListOrder) {
 }
 
 TEST(SearchBackgroundFold, FindsFoldedTextBeforeAndAfterTheWorkerFoldedIt) {
+    // The last folds to itself but for case: it is searched where it is, with nothing kept.
     const std::vector<ClipItem> values{clip("Crème brûlée"), clip("ÉCOLE Ñandú"), clip("Plain words"),
-                                       clip("Σίσυφος")};
+                                       clip("Σίσυφος"), clip("Notes 한국어…", ClipKind::text, "Notes…")};
     const std::vector<std::pair<std::string, std::vector<std::size_t>>> cases{
-        {"creme BRULEE", {0}}, {"ecole", {1}}, {"nandu", {1}}, {"plain", {2}}, {"ΣΙΣΥΦΟΣ", {3}}, {"brûlée ecole", {}}};
+        {"creme BRULEE", {0}}, {"ecole", {1}}, {"nandu", {1}}, {"plain", {2}}, {"ΣΙΣΥΦΟΣ", {3}},
+        {"brûlée ecole", {}},  {"NOTES 한국어…", {4}}, {"s…", {4}}};
     ClipList list(values);
     ClipItemSearchFolder folder([&] { return list; }, nullptr);
     const auto waitIdle = [&] {
