@@ -1,5 +1,7 @@
 #include "history/ClipItemSearchFolder.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <functional>
 #include <string_view>
@@ -67,13 +69,15 @@ void ClipItemSearchFolder::startPass() {
         Folded folded;
         for (const auto& pointer : snapshot.pointers()) {
             if (stop->load(std::memory_order_relaxed)) return;
-            const Seen::value_type key{pointer.get(), searchDigest(*pointer)};
+            const std::uint64_t key = mix(searchDigest(*pointer), reinterpret_cast<std::uintptr_t>(pointer.get()));
             now.push_back(key);
             if (std::binary_search(seen->begin(), seen->end(), key)) continue;
             if (auto fold = ClipItem::makeSearchFold(*pointer)) folded.emplace_back(pointer, std::move(fold));
         }
         std::sort(now.begin(), now.end());
         *seen = std::move(now);
+        // This thread's blocks (the list of digests) would otherwise stay resident in its heap.
+        malloc_trim(0);
         // The destructor waits for this thread, so `this` outlives the call.
         QMetaObject::invokeMethod(
             this, [this, folded = std::move(folded)]() mutable { passDone(std::move(folded)); }, Qt::QueuedConnection);

@@ -51,10 +51,10 @@ private:
     std::thread worker_;
     std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
     bool running_ = false;
-    // The clips the worker has looked at, by address and a digest of what their search text is
-    // made from (a clip changed in place reads anew), sorted. An address and digest that a
-    // new clip happens to share only mean that clip is folded at its first search instead.
-    using Seen = std::vector<std::pair<const ClipItem*, std::uint64_t>>;
+    // The clips the worker has looked at: a digest of each one's address and of what its search
+    // text is made from (a clip changed in place reads anew), sorted. A digest that a new clip
+    // happens to share only means that clip is folded at its first search instead.
+    using Seen = std::vector<std::uint64_t>;
     std::shared_ptr<Seen> seen_ = std::make_shared<Seen>();
     Folded adopting_;
     std::size_t adopted_ = 0;
