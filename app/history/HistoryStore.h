@@ -570,6 +570,8 @@ private:
     std::deque<std::int64_t> ledgerAtSave_;  // for each save awaiting its outcome
 
     mutable std::optional<ClipList> filteredCache_;
+    // Folds the clips' search text on a worker after the list changes (a child of the store).
+    class ClipItemSearchFolder* searchFolder_ = nullptr;
 };
 
 }  // namespace harbelle

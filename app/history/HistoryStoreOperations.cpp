@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "history/ClipItemSearchFolder.h"
 #include "history/HistoryCodec.h"
 #include "history/HistoryImportMerge.h"
 #include "history/HistoryPersistence.h"
@@ -50,6 +51,7 @@ std::string formattedCount(int count) {
 
 void HistoryStore::itemsDidChange() {
     filteredCache_.reset();
+    if (searchFolder_) searchFolder_->listChanged();
     // This announcement covers any received change still waiting.
     receivedChangeTask_.reset();
     emit itemsChanged();
@@ -57,6 +59,7 @@ void HistoryStore::itemsDidChange() {
 
 void HistoryStore::receivedItemsDidChange() {
     filteredCache_.reset();
+    if (searchFolder_) searchFolder_->listChanged();
     if (!receivedChangeTask_.isPending())
         receivedChangeTask_ = clock_.schedule(kReceivedChangeInterval, [this] { announcePendingItemsChange(); });
 }
