@@ -88,8 +88,8 @@ void HistoryImportMerge::discard(T& value) {
     });
 }
 
-void HistoryImportMerge::collectSome() {
-    const auto budget = stepStart_ + kSlice / 4;
+void HistoryImportMerge::collectSome(std::chrono::steady_clock::duration slice) {
+    const auto budget = stepStart_ + slice;
     while (!garbage_.empty() && std::chrono::steady_clock::now() < budget)
         if (garbage_.back()(false)) garbage_.pop_back();
 }
@@ -107,7 +107,7 @@ bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::no
 void HistoryImportMerge::runStep() {
     stepStart_ = std::chrono::steady_clock::now();
     const auto processorStart = threadProcessorTime();
-    collectSome();
+    collectSome(kSlice / 4);
     switch (stage_) {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
@@ -116,7 +116,12 @@ void HistoryImportMerge::runStep() {
     case Stage::swap: swap(); break;
     case Stage::skippedNames: skippedNames(); break;
     case Stage::unreferenced: unreferenced(); break;
-    case Stage::save: save(); break;
+    case Stage::save:
+        // What the merge let go of is freed before the write: the save's buffer and the dropped
+        // clips together would pass what the import may hold.
+        if (garbage_.empty()) save();
+        else collectSome(kSlice);
+        break;
     case Stage::saving:
     case Stage::finished: return;
     }

@@ -45,7 +45,7 @@ private:
     bool timeIsUp() const;
     template <typename T>
     void discard(T& value);
-    void collectSome();
+    void collectSome(std::chrono::steady_clock::duration slice);
     void collectElsewhere();
     void knownClips();
     void filter();
