@@ -266,7 +266,9 @@ bool ShelfPanelController::show() {
         else postTargetCapturedNotification();
     }
     applyPreferredSize();
-    if (captureInFlight_ > 0 && !panel_->isVisible() && !targetFocusKnown) {
+    // Every key typed from now on is the shelf's, also while its window comes to the front.
+    const bool keyboardHeld = !panel_->isActiveWindow() && workspace_.holdKeyboardFor(panel_->winId());
+    if (captureInFlight_ > 0 && !panel_->isVisible() && !targetFocusKnown && !keyboardHeld) {
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, true);
         panel_->show();
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, false);
@@ -302,6 +304,7 @@ void ShelfPanelController::activatePanel() {
 }
 
 void ShelfPanelController::orderOut() {
+    workspace_.releaseKeyboard();
     if (panel_) panel_->hide();
 }
 
@@ -492,6 +495,8 @@ void ShelfPanelController::menuDidEndTracking() {
 
 bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    // One of this program's windows has the keyboard now: the keys need no holding any more.
+    if (type == QEvent::WindowActivate && watched->isWidgetType()) workspace_.releaseKeyboard();
     if (type == QEvent::KeyPress) {
         auto* receiver = qobject_cast<QWidget*>(watched);
         if (!receiver || !isVisible() || !isFirstDelivery(receiver)) return false;
