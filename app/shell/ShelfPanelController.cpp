@@ -281,6 +281,8 @@ bool ShelfPanelController::show() {
         });
     } else {
         panel_->show();
+        // Showing may have made the window anew: the keys go to the one shown.
+        if (keyboardHeld) workspace_.holdKeyboardFor(panel_->winId());
         panel_->raise();
         activatePanel();
     }
@@ -495,8 +497,6 @@ void ShelfPanelController::menuDidEndTracking() {
 
 bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    // One of this program's windows has the keyboard now: the keys need no holding any more.
-    if (type == QEvent::WindowActivate && watched->isWidgetType()) workspace_.releaseKeyboard();
     if (type == QEvent::KeyPress) {
         auto* receiver = qobject_cast<QWidget*>(watched);
         if (!receiver || !isVisible() || !isFirstDelivery(receiver)) return false;

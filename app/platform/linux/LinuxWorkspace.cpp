@@ -28,7 +28,9 @@ namespace {
 
 // Holds the keyboard on Qt's own connection, so that the keys typed meanwhile reach one of this
 // program's windows through Qt as that window's keys. The grab reports them on the root window;
-// the filter readdresses the presses before Qt looks at them.
+// the filter sends each press on to the window. The hold lasts until the window hides, or a
+// second at most: the window manager can still move the focus for a moment after it has
+// activated the window.
 class KeyboardHold final : public QAbstractNativeEventFilter {
 public:
     static constexpr auto kLongest = std::chrono::milliseconds(1000);
@@ -54,8 +56,11 @@ public:
             QCoreApplication::instance()->installNativeEventFilter(this);
             installed_ = true;
         }
-        // A program that stops answering must not keep the keyboard: a thread of its own lets go.
         const std::uint64_t generation = ++*generation_;
+        QTimer::singleShot(kLongest, &context_, [this, generation] {
+            if (generation_->load() == generation) release();
+        });
+        // A program that stops answering must not keep the keyboard: a thread of its own lets go.
         std::thread([connection = connection_, generation, counter = generation_] {
             std::this_thread::sleep_for(kLongest);
             if (counter->load() != generation) return;
@@ -64,8 +69,6 @@ public:
         }).detach();
         return true;
     }
-
-    xcb_window_t target() const { return target_; }
 
     void release() {
         if (target_ == XCB_WINDOW_NONE) return;
@@ -78,18 +81,22 @@ public:
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
         if (target_ == XCB_WINDOW_NONE || eventType != "xcb_generic_event_t") return false;
         auto* event = static_cast<xcb_generic_event_t*>(message);
-        // Releases stay on the root window: the hot key's own release there tells its next press
-        // from auto-repeat, and a press is what the shelf acts on.
         if ((event->response_type & 0x7f) != XCB_KEY_PRESS) return false;
         auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-        if (key->event == root_) {
-            key->event = target_;
-            key->child = XCB_WINDOW_NONE;
-        }
+        if (key->event != root_) return false;
+        // The press goes on as it came (the hot key is read on the root window); a copy addressed
+        // to the window goes through the server, ahead of every key that follows.
+        xcb_key_press_event_t copy = *key;
+        copy.response_type = XCB_KEY_PRESS;
+        copy.event = target_;
+        copy.child = XCB_WINDOW_NONE;
+        xcb_send_event(connection_, 0, target_, XCB_EVENT_MASK_KEY_PRESS, reinterpret_cast<const char*>(&copy));
+        xcb_flush(connection_);
         return false;
     }
 
 private:
+    QObject context_;
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = XCB_WINDOW_NONE;
     xcb_window_t target_ = XCB_WINDOW_NONE;
@@ -203,13 +210,7 @@ struct LinuxWorkspace::Impl {
             }
             std::free(event);
         }
-        if (!changed) return;
-        // The held keys' window is the active one now: it gets the keys without the hold.
-        if (const xcb_window_t held = keyboardHold.target(); held != XCB_WINDOW_NONE) {
-            if (x.windowProperty(x.root(), "_NET_ACTIVE_WINDOW").value_or(XCB_WINDOW_NONE) == held)
-                keyboardHold.release();
-        }
-        if (observers.empty()) return;
+        if (!changed || observers.empty()) return;
         const auto frontmost = owner->frontmostApplication();
         auto copy = observers;  // an observer may remove itself
         for (auto& [id, observer] : copy)
