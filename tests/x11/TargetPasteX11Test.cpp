@@ -246,14 +246,15 @@ TEST_F(TargetPasteX11, TheClipGoesOnlyToTheWindowActiveAtTheHotKey) {
                 },
                 15000))
                 << harbelle.output().toStdString();
-            EXPECT_EQ(field.content(), QStringLiteral("typed")) << harbelle.output().toStdString();
+            EXPECT_EQ(field.content().toStdString(), "typed") << harbelle.output().toStdString();
             const QString active = QString::fromUtf8([] {
                 QProcess query;
                 query.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
                 query.waitForFinished(5000);
                 return query.readAllStandardOutput();
             }()).trimmed();
-            EXPECT_EQ(active, field.secondWindow()) << "first window " << field.window().toStdString();
+            EXPECT_EQ(active.toStdString(), field.secondWindow().toStdString())
+                << "first window " << field.window().toStdString();
         }
     }
 }

@@ -94,9 +94,15 @@ public:
     void resume() { ::kill(pid_t(pid()), SIGCONT); }
 
 private:
+    // A window the window manager has only just mapped can refuse for a moment: tried until it
+    // is the active one.
     static bool activateWindow(const QByteArray& window) {
-        return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"),
-                                                      QString::fromLatin1(window)});
+        return QTest::qWaitFor(
+            [&] {
+                return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"),
+                                                              QString::fromLatin1(window)});
+            },
+            10000);
     }
 
     int lines_ = 1;
