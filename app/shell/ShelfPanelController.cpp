@@ -297,6 +297,8 @@ void ShelfPanelController::activatePanel() {
     // A set-up sheet standing in front keeps the keyboard: the shelf behind it takes no keys.
     if (ShelfSheet* sheet = view_ ? view_->sheet() : nullptr) {
         if (QWidget* above = sheet->aboveWindow(); above && above->isVisible()) {
+            // Keys typed while it comes to the front are the sheet's.
+            if (!above->isActiveWindow()) workspace_.holdKeyboardFor(above->winId());
             above->activateWindow();
             return;
         }

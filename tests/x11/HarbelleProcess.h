@@ -138,6 +138,7 @@ public:
     // Start-up has built the store and registered the hot key (a program whose hot key is taken
     // or switched off is waited for a few seconds only).
     bool waitUntilRunning() {
+        if (process_.state() == QProcess::Starting) process_.waitForStarted(10000);
         const bool built = QTest::qWaitFor(
             [&] { return QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
         (void)QTest::qWaitFor(

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/X11KeyboardMap.h"
 #include "platform/linux/XcbConnection.h"
 
 namespace harbelle {
@@ -28,7 +29,7 @@ namespace {
 
 // Holds the keyboard on Qt's own connection, so that the keys typed meanwhile reach one of this
 // program's windows through Qt as that window's keys. The grab reports them on the root window;
-// the filter sends each press on to the window. The hold lasts until the window hides, or a
+// the filter sends each key on to the window. The hold lasts until the window hides, or a
 // second at most: the window manager can still move the focus for a moment after it has
 // activated the window.
 class KeyboardHold final : public QAbstractNativeEventFilter {
@@ -76,21 +77,26 @@ public:
         ++*generation_;
         xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
         xcb_flush(connection_);
+        x11::noteKeyboardGrabEnded();
     }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
         if (target_ == XCB_WINDOW_NONE || eventType != "xcb_generic_event_t") return false;
         auto* event = static_cast<xcb_generic_event_t*>(message);
-        if ((event->response_type & 0x7f) != XCB_KEY_PRESS) return false;
+        const std::uint8_t kind = event->response_type & 0x7f;
+        if (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE) return false;
         auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
         if (key->event != root_) return false;
-        // The press goes on as it came (the hot key is read on the root window); a copy addressed
-        // to the window goes through the server, ahead of every key that follows.
+        // The key goes on as it came (the hot key is read on the root window); a copy addressed
+        // to the window goes through the server, ahead of every key that follows. Releases go
+        // too: a button clicks when its key is released.
         xcb_key_press_event_t copy = *key;
-        copy.response_type = XCB_KEY_PRESS;
+        copy.response_type = kind;
         copy.event = target_;
         copy.child = XCB_WINDOW_NONE;
-        xcb_send_event(connection_, 0, target_, XCB_EVENT_MASK_KEY_PRESS, reinterpret_cast<const char*>(&copy));
+        xcb_send_event(connection_, 0, target_,
+                       kind == XCB_KEY_PRESS ? XCB_EVENT_MASK_KEY_PRESS : XCB_EVENT_MASK_KEY_RELEASE,
+                       reinterpret_cast<const char*>(&copy));
         xcb_flush(connection_);
         return false;
     }
