@@ -507,6 +507,8 @@ bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
         return handleKeyEvent(static_cast<QKeyEvent*>(event));
     }
     if (isPointerActivity(type)) {
+        // A click acts on what is on screen: from then on the keys follow the focus as usual.
+        if (type == QEvent::MouseButtonPress) workspace_.releaseKeyboard();
         if (watched->isWidgetType() && isVisible()) restartAutoHideCountdown();
         return false;
     }
