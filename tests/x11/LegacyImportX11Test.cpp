@@ -142,9 +142,12 @@ TEST(HarbelleLegacyImportX11, TwentyThousandClipsImportWhileTheShelfAnswers) {
     ASSERT_TRUE(imported()) << "not imported in a minute and a half";
     std::printf("imported in %lld ms, the shelf answered %d times meanwhile\n", static_cast<long long>(whole.elapsed()),
                 answers);
-    // The history keeps its default limit: the newest 1,000 clips.
+    // The history keeps its default limit: the newest 1,000 clips, one of them the copy an earlier
+    // test may have left on the clipboard.
     const auto items = importedItems(harbelle);
-    EXPECT_EQ(items.size(), 1000u);
+    const std::size_t held = harbelle.savedClips().size();
+    EXPECT_EQ(held, 1000u);
+    EXPECT_LE(held - items.size(), 1u);
     if (!items.empty()) {
         EXPECT_EQ(items.front().legacyID, kRows);
     }
