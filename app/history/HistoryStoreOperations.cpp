@@ -281,8 +281,11 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
     retirePayload(stored);
     // Other devices may hold the old text under this id: the edited text is another clip for
-    // sync, under an id of its own, and the old record stays with them as it is.
+    // sync, under an id of its own, and the old record is deleted everywhere (a queued push of
+    // it is withdrawn), so the edit replaces it on every device.
     const bool newText = stored.text != trimmed;
+    std::optional<ClipItem> replaced;
+    if (newText) replaced = stored;
     if (newText) {
         stored.id = Uuid::random();
         if (selectedID_ == clip.id) setSelectedIDQuietly(stored.id);
@@ -313,6 +316,7 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     setEditingItem(std::nullopt);
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
+    if (replaced) notifySyncableDeletion({*replaced});
     if (newText) notifySyncableCapture(edited);
 }
 

@@ -56,9 +56,14 @@ void SyncCoordinator::wireEngineCallbacks() {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
         return email ? self->syncBookkeeping_->rememberedDeletes(*email) : std::vector<sync::SyncClipKey>{};
     };
-    callbacks.localDeleteRenewed = [self](const std::string& id, std::int64_t createdAt) {
+    callbacks.localDeleteRenewed = [self](const std::string& id, std::int64_t createdAt,
+                                          std::optional<std::int64_t> deletedAt) {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
-        if (email) self->syncBookkeeping_->recordDeletes({id}, *email, {{id, createdAt}});
+        if (email) self->syncBookkeeping_->recordDeletes({id}, *email, {{id, createdAt}}, deletedAt);
+    };
+    callbacks.localDeletesSettled = [self](const std::vector<std::string>& ids) {
+        const auto email = self ? self->currentAccountEmail() : std::nullopt;
+        if (email) self->syncBookkeeping_->settleDeletes(sync::SyncIDSet(ids.begin(), ids.end()), *email);
     };
     engine_->setCallbacks(std::move(callbacks), [self] {
         if (!self) return;
@@ -369,11 +374,13 @@ void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImageP
 std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::SyncIDSet& ids,
                                                                 const std::string& email) const {
     const auto dates = syncBookkeeping_->pendingDeleteDates(email);
+    const auto times = syncBookkeeping_->pendingDeleteTimes(email);
+    auto stamp = [](const std::map<std::string, std::int64_t>& stamps, const std::string& id) {
+        auto found = stamps.find(id);
+        return found == stamps.end() ? std::nullopt : std::optional(sync::dateFromWireSeconds(found->second));
+    };
     std::vector<sync::SyncLocalDelete> out;
-    for (const auto& id : ids) {
-        auto date = dates.find(id);
-        out.push_back({id, date == dates.end() ? std::nullopt : std::optional(sync::dateFromWireSeconds(date->second))});
-    }
+    for (const auto& id : ids) out.push_back({id, stamp(dates, id), stamp(times, id)});
     return out;
 }
 
@@ -386,7 +393,9 @@ void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const s
     }
     for (const auto& run : reconcileRuns_) run->deletedMeanwhile.insert(set.begin(), set.end());
     const auto email = currentAccountEmail();
-    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates);
+    // The time the user deleted (or edited away) these clips decides a race with a copy made
+    // elsewhere: a copy made before it is deleted too, one made after it stays there.
+    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates, sync::wireSeconds(clock_->now()));
     if (!email || !engine_) return;
     const auto scope = sync::SyncBookkeepingStore::accountScope(*email);
     if (!scope) return;

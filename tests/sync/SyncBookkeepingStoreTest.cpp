@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
+#include <random>
 
 #include "support/InMemorySyncBookkeepingPersisting.h"
 #include "sync/SyncBookkeepingStore.h"
@@ -125,6 +127,68 @@ TEST(SyncBookkeepingStoreTest, DeletesAreRememberedWithTheirDates) {
     migrated.markReported(pending, A);
     EXPECT_EQ(SyncBookkeepingStore(earlier, kKey).rememberedDeletes(A),
               (std::vector{*syncClipKey(sent), *syncClipKey(captured)}));
+}
+
+// A delete's time (when the user made it) goes with it; once acknowledged it waits unsettled
+// until a pull passes its records, across a quit; a new account starts with nothing remembered.
+TEST(SyncBookkeepingStoreTest, AcknowledgedDeletesWaitUnsettledAcrossAQuit) {
+    const std::string settled = clipID(1), waiting = clipID(2), renewed = clipID(3), older = clipID(4);
+    InMemorySyncBookkeepingPersisting defaults;
+    {
+        SyncBookkeepingStore store(defaults, kKey);
+        store.recordDeletes({settled, waiting}, A, {{settled, 100}, {waiting, 200}}, 1'000);
+        store.recordDeletes({older}, A, {{older, 50}});
+        store.acknowledge({}, {settled, waiting, older}, A);
+        store.recordDeletes({renewed}, A, {{renewed, 300}}, 900);
+        store.settleDeletes({settled}, A);
+    }
+    SyncBookkeepingStore store(defaults, kKey);
+    EXPECT_EQ(store.unsettledDeletes(A), (std::vector<SyncUnsettledDelete>{{waiting, 200, 1'000}, {older, 50, std::nullopt}}));
+    EXPECT_EQ(store.pendingDeleteTimes(A), (std::map<std::string, std::int64_t>{{renewed, 900}}));
+    EXPECT_EQ(store.pendingDeleteDates(A), (std::map<std::string, std::int64_t>{{renewed, 300}}));
+    store.resetAccount(A);
+    EXPECT_EQ(store.rememberedDeleteCount(A), 0u);
+    EXPECT_TRUE(store.unsettledDeletes(A).empty());
+    SyncBookkeepingStore reloaded(defaults, kKey);
+    EXPECT_EQ(reloaded.rememberedDeleteCount(A), 0u) << "the saved list goes too";
+    EXPECT_FALSE(reloaded.isRememberedDelete(waiting, A));
+}
+
+// The remembered-deletes table against a plain model: random remembers and forgets over a
+// small pool of ids, past the capacity (the oldest go) and past the compaction of its order.
+TEST(SyncRememberedDeletesTest, AgreesWithASetModel) {
+    for (const auto& [capacity, poolSize, steps] : std::vector<std::tuple<std::size_t, std::size_t, int>>{
+             {37, 120, 40'000}, {700, 1'500, 30'000}}) {
+        std::mt19937 random(20'261'208);
+        std::vector<std::string> pool;
+        for (std::size_t i = 0; i < poolSize; ++i) pool.push_back(clipID(random()));
+        SyncRememberedDeletes table(capacity);
+        std::set<std::string> model;
+        std::deque<std::string> order;
+        for (int step = 0; step < steps; ++step) {
+            const std::string& id = pool[random() % pool.size()];
+            if (random() % 4 == 0) {
+                table.forget(id);
+                if (model.erase(id)) order.erase(std::find(order.begin(), order.end(), id));
+            } else {
+                table.remember(id);
+                if (model.insert(id).second) order.push_back(id);
+                if (order.size() > capacity) {
+                    model.erase(order.front());
+                    order.pop_front();
+                }
+            }
+            ASSERT_EQ(table.size(), model.size()) << step;
+            if (step % 97 != 0) continue;
+            for (const auto& each : pool) ASSERT_EQ(table.contains(each), model.count(each) > 0) << step;
+            std::vector<SyncClipKey> expected;
+            for (const auto& each : order) expected.push_back(*syncClipKey(each));
+            ASSERT_EQ(table.oldestFirst(), expected) << step;
+            SyncRememberedDeletes copy(capacity);
+            copy.unpack(table.packed());
+            ASSERT_EQ(copy.oldestFirst(), expected) << step;
+        }
+    }
 }
 
 TEST(SyncBookkeepingStoreTest, RoutineMarksAreSavedInBatches) {

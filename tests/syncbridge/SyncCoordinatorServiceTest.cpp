@@ -179,3 +179,104 @@ TEST(SyncCoordinatorService, ADeleteMadeAfterTheSessionEndedGoesFirstAtTheNextSi
     };
     EXPECT_LT(first("/v1/delete"), first("/v1/pull"));
 }
+
+// An edit replaces the old text on every device, once: the old record is deleted, and what was
+// never pushed (the old text, a typed clip's placeholder, an intermediate edit) never leaves.
+TEST(SyncCoordinatorService, AnEditReplacesTheOldTextOnEveryDevice) {
+    sync::SyncReferenceService service;
+    service.start();
+    Device a(service.baseURL(), "Device A"), b(service.baseURL(), "Device B");
+    ASSERT_EQ(a.run([&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); }), std::nullopt);
+    ASSERT_EQ(b.run([&](auto done) { b.sync->signIn(kEmail, kPassword, done); }), std::nullopt);
+    const auto rounds = [&] {
+        for (int i = 0; i < 2; ++i)
+            for (Device* device : {&a, &b}) device->run([&](auto done) { device->sync->syncNow(done); });
+    };
+    const auto edit = [](Device& device, const std::string& from, const std::string& to) {
+        for (const auto& clip : device.store->items())
+            if (clip.text == from) return device.store->saveEditedText(clip, to);
+        ADD_FAILURE() << "no clip " << from;
+    };
+    const auto typeNew = [](Device& device, const std::string& text) {
+        device.store->startNewTextClip();
+        ASSERT_TRUE(device.store->editingItem());
+        device.store->saveEditedText(*device.store->editingItem(), text);
+    };
+    const auto offline = [&](bool down) {
+        sync::SyncReferenceService::ForcedAnswer unavailable;
+        unavailable.status = 503;
+        unavailable.count = 1000;
+        if (!down) return service.clearForced();
+        for (const char* endpoint : {"push", "delete", "pull"}) service.force(endpoint, unavailable);
+    };
+    const auto upserted = [&](const Uuid& id) {
+        for (const auto& event : service.dump().at("accounts").at(kEmail).at("events"))
+            if (event.value("client_id", "") == id.lowercaseString() && event.value("type", "") == "upsert") return true;
+        return false;
+    };
+    const auto texts = [](Device& device, const std::string& prefix) {
+        std::map<std::string, std::string> out;  // text -> id
+        for (const auto& clip : device.store->items())
+            if (clip.text.rfind(prefix, 0) == 0 || clip.text == HistoryStore::kNewTextClipText)
+                out[clip.text] = clip.id.lowercaseString();
+        return out;
+    };
+    struct Case {
+        std::string prefix;
+        std::function<void()> script;
+        std::set<std::string> expected;
+    };
+    std::optional<Uuid> neverPushed;
+    for (const auto& c : std::vector<Case>{
+             {"c1 ", [&] { a.copy("c1 old"); rounds(); edit(a, "c1 old", "c1 new"); }, {"c1 new"}},
+             {"c2 ", [&] { a.copy("c2 X"); rounds(); edit(a, "c2 X", "c2 E"); rounds(); edit(a, "c2 E", "c2 X"); },
+              {"c2 X"}},
+             {"c3 ",
+              [&] {
+                  offline(true);
+                  a.copy("c3 hunter2");
+                  neverPushed = a.store->items().front().id;
+                  a.run([&](auto done) { a.sync->syncNow(done); });
+                  edit(a, "c3 hunter2", "c3 changed");
+                  offline(false);
+              },
+              {"c3 changed"}},
+             {"c4 ",
+              [&] {
+                  offline(true);
+                  typeNew(a, "c4 typed on A");
+                  typeNew(b, "c4 typed on B");
+                  a.run([&](auto done) { a.sync->syncNow(done); });
+                  offline(false);
+              },
+              {"c4 typed on A", "c4 typed on B"}},
+             {"c5 ",
+              [&] {
+                  a.copy("c5 v0");
+                  rounds();
+                  for (int i = 1; i <= 4; ++i) edit(a, "c5 v" + std::to_string(i - 1), "c5 v" + std::to_string(i));
+              },
+              {"c5 v4"}},
+         }) {
+        SCOPED_TRACE(c.prefix);
+        c.script();
+        rounds();
+        const auto onA = texts(a, c.prefix), onB = texts(b, c.prefix);
+        std::set<std::string> seen;
+        for (const auto& [text, id] : onA) seen.insert(text);
+        EXPECT_EQ(seen, c.expected);
+        EXPECT_EQ(onA, onB) << "the same texts under the same ids on both devices";
+    }
+    ASSERT_TRUE(neverPushed);
+    EXPECT_FALSE(upserted(*neverPushed)) << "the text edited away before it went up never left A";
+    // The edit back to the original holds one id on both: a delete on either crosses.
+    for (const auto& clip : b.store->items())
+        if (clip.text == "c2 X") {
+            const ClipItem gone = clip;
+            b.store->deleteItem(gone);
+            break;
+        }
+    rounds();
+    EXPECT_EQ(a.count("c2 "), 0u);
+    EXPECT_EQ(b.count("c2 "), 0u);
+}
