@@ -551,8 +551,23 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
     });
 }
 
+bool SyncEngine::isWithdrawn(const std::string& id) const {
+    std::lock_guard lock(withdrawnMutex_);
+    return withdrawn_.count(id) > 0;
+}
+
 void SyncEngine::noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done) {
+    {
+        // At once, not behind the running round: a push it has yet to seal is not made.
+        std::lock_guard lock(withdrawnMutex_);
+        for (const auto& item : deletes)
+            if (!item.acknowledged) withdrawn_.insert(item.clientID);
+    }
     post([this, deletes = std::move(deletes), done = std::move(done)]() mutable {
+        {
+            std::lock_guard lock(withdrawnMutex_);
+            for (const auto& item : deletes) withdrawn_.erase(item.clientID);
+        }
         // Without a session nothing is queued: no clip of one account reaches another.
         if (session_ && !deletes.empty()) {
             std::vector<std::string> ids;

@@ -206,6 +206,10 @@ void SyncEngine::pushClips() {
 
 std::optional<SyncPushItem> SyncEngine::sealPending(PendingPush& push) {
     const std::string id = push.id;
+    if (isWithdrawn(id)) {
+        std::erase_if(pushes_, [&](const PendingPush& queued) { return queued.id == id; });
+        return std::nullopt;
+    }
     SyncPushItem item;
     item.clientID = id;
     item.createdAt = wireSeconds(push.createdAt);
@@ -509,7 +513,7 @@ void SyncEngine::leaveDeletedIDs(SyncLocalIndex& index) {
     // acknowledged as it is.
     std::vector<std::string> acknowledged;
     for (auto& [id, push] : std::exchange(answeredDeleted_, {})) {
-        if (!index.byID(id)) {
+        if (!index.byID(id) || isWithdrawn(id)) {
             acknowledged.push_back(id);
             continue;
         }

@@ -192,6 +192,11 @@ private:
     std::shared_ptr<SyncAPIProviding> api_;
     std::shared_ptr<SyncBlobTransporting> blobs_;
     std::shared_ptr<SyncAPIProviding> accountAPI_;  // sign-in, registration, revocations
+    // Ids deleted (or edited away) on the main thread whose note still waits behind a running
+    // round: that round seals no push of theirs. Set from any thread.
+    mutable std::mutex withdrawnMutex_;
+    std::set<std::string> withdrawn_;
+    bool isWithdrawn(const std::string& id) const;
 
     // Actor state: touched only on the engine thread.
     SyncEngineCallbacks callbacks_;

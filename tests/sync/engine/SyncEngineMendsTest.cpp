@@ -289,6 +289,47 @@ TEST_F(EngineMends, CursorMovesOnlyAfterTheWholePage) {
     EXPECT_EQ(harness->recorder.local.size(), 3u) << "the re-pulled page adds nothing twice";
 }
 
+// A clip edited away (or deleted) while a round runs is not pushed by that round, whose note of
+// the delete waits behind it: neither from the queue nor again after a "deleted" answer.
+TEST_F(EngineMends, WhatIsEditedAwayDuringARoundIsNotPushedByIt) {
+    for (const bool answeredDeleted : {false, true}) {
+        SCOPED_TRACE(answeredDeleted);
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        const auto secret = newClipID();
+        const auto editedAway = [&] {
+            harness->recorder.local.clear();  // as the history holds it now
+            harness->engine->noteLocalDeletes({{secret, now}}, {});
+        };
+        if (answeredDeleted) {
+            service->onPush = [&](const std::vector<SyncPushItem>& items) {
+                return std::vector<SyncPushResult>{{items[0].clientID, items[0].clientID, "deleted", 1}};
+            };
+            // The edit comes while the pull runs, after its first page took the snapshot.
+            service->onPull = [&, other = newClipID()](std::int64_t since, int) {
+                SyncPullResponse page{{}, 1, since == 0};
+                if (since == 0)
+                    page.events.push_back(textEvent(1, other, "unrelated", wireSeconds(now)));
+                else
+                    editedAway();
+                return page;
+            };
+        } else {
+            harness->noteDeletes({newClipID()});  // so the round has a delete to send first
+            service->onDelete = [&](const std::vector<std::string>& sent) {
+                editedAway();
+                return sent;
+            };
+        }
+        harness->noteText(secret, "hunter2", now);
+        harness->syncNow();
+        harness->settle();
+        std::lock_guard lock(service->mutex);
+        EXPECT_EQ(service->pushes.size(), answeredDeleted ? 1u : 0u) << "pushed before the edit only";
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    }
+}
+
 TEST_F(EngineMends, ADeleteAcknowledgementClearsOnlyTheIdsOfItsBatch) {
     std::vector<std::string> ids(SyncEngine::maxDeleteIDs + 1);
     for (auto& id : ids) id = newClipID();
