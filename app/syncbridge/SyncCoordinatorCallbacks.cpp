@@ -373,14 +373,15 @@ void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImageP
 
 std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::SyncIDSet& ids,
                                                                 const std::string& email) const {
-    const auto dates = syncBookkeeping_->pendingDeleteDates(email);
-    const auto times = syncBookkeeping_->pendingDeleteTimes(email);
-    auto stamp = [](const std::map<std::string, std::int64_t>& stamps, const std::string& id) {
-        auto found = stamps.find(id);
-        return found == stamps.end() ? std::nullopt : std::optional(sync::dateFromWireSeconds(found->second));
-    };
+    // One lookup per id: the pending deletes may be many, and a delete names a few.
     std::vector<sync::SyncLocalDelete> out;
-    for (const auto& id : ids) out.push_back({id, stamp(dates, id), stamp(times, id)});
+    for (const auto& id : ids) {
+        auto& item = out.emplace_back(sync::SyncLocalDelete{id});
+        if (const auto stamp = syncBookkeeping_->pendingDeleteStamp(id, email)) {
+            item.createdAt = sync::dateFromWireSeconds(stamp->createdAt);
+            if (stamp->deletedAt) item.deletedAt = sync::dateFromWireSeconds(*stamp->deletedAt);
+        }
+    }
     return out;
 }
 

@@ -93,33 +93,33 @@ void eraseAll(Sorted& from, const SyncIDSet& ids) {
 void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
     std::string packed, times;
     packed.reserve(state.pendingDeleteIDs.size() * 24);
-    times.reserve(state.pendingDeleteTimes.empty() ? 0 : state.pendingDeleteIDs.size() * 8);
+    times.reserve(state.pendingDeleteIDs.size() * 8);
+    bool anyTime = false;
     json others = json::array();
     json otherDates = json::object();
     auto date = state.pendingDeleteDates.begin();  // in id order too: found by walking along
-    auto time = state.pendingDeleteTimes.begin();
     for (const std::string& id : state.pendingDeleteIDs) {
         while (date != state.pendingDeleteDates.end() && date->first < id) ++date;
-        while (time != state.pendingDeleteTimes.end() && time->first < id) ++time;
         const bool dated = date != state.pendingDeleteDates.end() && date->first == id;
-        const bool timed = time != state.pendingDeleteTimes.end() && time->first == id;
         auto key = isSyncClipID(id) ? syncClipKey(id) : std::nullopt;
         if (!key) {
             others.push_back(id);
-            if (dated) otherDates[id] = date->second;
+            if (dated) otherDates[id] = date->second.createdAt;
             continue;
         }
         char record[24];
         std::memcpy(record, key->data(), key->size());
-        auto seconds = std::uint64_t(dated ? date->second : kNoDate);
+        auto seconds = std::uint64_t(dated ? date->second.createdAt : kNoDate);
         for (int byte = 0; byte < 8; ++byte) record[16 + byte] = char(seconds >> (8 * byte) & 0xff);
         packed.append(record, sizeof record);
-        if (!state.pendingDeleteTimes.empty()) appendSeconds(times, timed ? time->second : kNoDate);
+        const auto made = dated ? date->second.deletedAt : std::nullopt;
+        anyTime |= made.has_value();
+        appendSeconds(times, made.value_or(kNoDate));
     }
     account[kPendingDelete] = std::move(others);
     account[kPendingDeleteDates] = std::move(otherDates);
     account[kPendingDeletesPacked] = base64Encode(packed);
-    if (!times.empty()) account[kPendingDeleteTimes] = base64Encode(times);
+    if (anyTime) account[kPendingDeleteTimes] = base64Encode(times);
     if (state.unsettledDeletes.empty()) return;
     std::string unsettled;
     unsettled.reserve(state.unsettledDeletes.size() * 32);
@@ -138,7 +138,7 @@ void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state)
     if (auto dates = account.find(kPendingDeleteDates); dates != account.end() && dates->is_object())
         for (const auto& [id, seconds] : dates->items())
             if (seconds.is_number_integer() && state.pendingDeleteIDs.count(id))
-                state.pendingDeleteDates[id] = seconds.get<std::int64_t>();
+                state.pendingDeleteDates[id] = {seconds.get<std::int64_t>(), std::nullopt};
     if (auto unsettled = packedBytes(account, kUnsettledDeletes))
         for (std::size_t at = 0; at + 32 <= unsettled->size(); at += 32) {
             SyncClipKey key;
@@ -158,9 +158,9 @@ void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state)
         const std::int64_t seconds = readSeconds(*bytes, at + 16);
         const std::string id = syncClipIDText(key);
         state.pendingDeleteIDs.insert(id);
-        if (seconds != kNoDate) state.pendingDeleteDates[id] = seconds;
-        if (const std::int64_t made = times ? readSeconds(*times, at / 3) : kNoDate; made != kNoDate)
-            state.pendingDeleteTimes[id] = made;
+        if (seconds == kNoDate) continue;
+        const std::int64_t made = times ? readSeconds(*times, at / 3) : kNoDate;
+        state.pendingDeleteDates[id] = {seconds, made == kNoDate ? std::nullopt : std::optional(made)};
     }
 }
 
@@ -169,14 +169,11 @@ void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state)
 void keepUnsettled(SyncBookkeepingAccountState& account, const SyncIDSet& deletedIDs) {
     if (account.pendingDeleteDates.empty() || deletedIDs.empty()) return;
     auto date = account.pendingDeleteDates.lower_bound(*deletedIDs.begin());
-    auto time = account.pendingDeleteTimes.lower_bound(*deletedIDs.begin());
     for (const std::string& id : deletedIDs) {
         while (date != account.pendingDeleteDates.end() && date->first < id) ++date;
         if (date == account.pendingDeleteDates.end()) break;
         if (date->first != id) continue;
-        while (time != account.pendingDeleteTimes.end() && time->first < id) ++time;
-        const bool timed = time != account.pendingDeleteTimes.end() && time->first == id;
-        account.unsettledDeletes.push_back({id, date->second, timed ? std::optional(time->second) : std::nullopt});
+        account.unsettledDeletes.push_back({id, date->second.createdAt, date->second.deletedAt});
     }
     while (account.unsettledDeletes.size() > SyncBookkeepingStore::kMaxUnsettledDeletes)
         account.unsettledDeletes.pop_front();
@@ -351,7 +348,6 @@ bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email,
         account.pendingPushIDs.insert(id);
         account.pendingDeleteIDs.erase(id);
         account.pendingDeleteDates.erase(id);
-        account.pendingDeleteTimes.erase(id);
         if (!account.unsettledDeletes.empty())
             std::erase_if(account.unsettledDeletes, [&](const SyncUnsettledDelete& entry) { return entry.clientID == id; });
         if (auto deleted = data_.deleted.find(*scope); deleted != data_.deleted.end()) deleted->second.forget(id);
@@ -408,7 +404,6 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
     eraseAll(account.pendingDeleteIDs, deletedIDs);
     keepUnsettled(account, deletedIDs);
     eraseAll(account.pendingDeleteDates, deletedIDs);
-    eraseAll(account.pendingDeleteTimes, deletedIDs);
     SyncRememberedDeletes& deleted = deletedIn(*scope);
     for (const std::string& id : deletedIDs) {
         deleted.remember(id);
@@ -421,13 +416,29 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
 std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteDates(const std::string& email) const {
     auto scope = scopeOf(email);
     auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
-    return it == data_.accounts.end() ? std::map<std::string, std::int64_t>{} : it->second.pendingDeleteDates;
+    std::map<std::string, std::int64_t> out;
+    if (it != data_.accounts.end())
+        for (const auto& [id, stamp] : it->second.pendingDeleteDates) out.emplace_hint(out.end(), id, stamp.createdAt);
+    return out;
 }
 
 std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteTimes(const std::string& email) const {
     auto scope = scopeOf(email);
     auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
-    return it == data_.accounts.end() ? std::map<std::string, std::int64_t>{} : it->second.pendingDeleteTimes;
+    std::map<std::string, std::int64_t> out;
+    if (it != data_.accounts.end())
+        for (const auto& [id, stamp] : it->second.pendingDeleteDates)
+            if (stamp.deletedAt) out.emplace_hint(out.end(), id, *stamp.deletedAt);
+    return out;
+}
+
+std::optional<SyncDeleteStamp> SyncBookkeepingStore::pendingDeleteStamp(const std::string& id,
+                                                                        const std::string& email) const {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it == data_.accounts.end()) return std::nullopt;
+    auto stamp = it->second.pendingDeleteDates.find(id);
+    return stamp == it->second.pendingDeleteDates.end() ? std::nullopt : std::optional(stamp->second);
 }
 
 std::vector<SyncUnsettledDelete> SyncBookkeepingStore::unsettledDeletes(const std::string& email) const {
@@ -469,8 +480,8 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
         // id lands at the end of what is there without a search.
         while (date != createdAt.end() && date->first < id) ++date;
         if (date != createdAt.end() && date->first == id)
-            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id, date->second);
-        if (deletedAt) account->pendingDeleteTimes.insert_or_assign(account->pendingDeleteTimes.end(), id, *deletedAt);
+            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id,
+                                                         SyncDeleteStamp{date->second, deletedAt});
         const std::size_t before = account->pendingDeleteIDs.size();
         account->pendingDeleteIDs.insert(account->pendingDeleteIDs.end(), id);
         if (account->pendingDeleteIDs.size() == before) continue;
@@ -494,11 +505,10 @@ void SyncBookkeepingStore::remapID(const std::string& oldID, const std::string& 
                 touched = true;
             }
     for (auto& [scope, account] : data_.accounts)
-        for (auto* stamps : {&account.pendingDeleteDates, &account.pendingDeleteTimes})
-            if (auto stamp = stamps->find(oldID); stamp != stamps->end()) {
-                stamps->emplace(newID, stamp->second);
-                stamps->erase(stamp);
-            }
+        if (auto stamp = account.pendingDeleteDates.find(oldID); stamp != account.pendingDeleteDates.end()) {
+            account.pendingDeleteDates.emplace(newID, stamp->second);
+            account.pendingDeleteDates.erase(stamp);
+        }
     if (auto owner = data_.owners.find(oldID); owner != data_.owners.end()) {
         data_.owners.emplace(newID, owner->second);  // an existing entry of the new id wins
         data_.owners.erase(oldID);

@@ -210,7 +210,8 @@ TEST(SyncCoordinatorService, AnEditReplacesTheOldTextOnEveryDevice) {
         for (const char* endpoint : {"push", "delete", "pull"}) service.force(endpoint, unavailable);
     };
     const auto upserted = [&](const Uuid& id) {
-        for (const auto& event : service.dump().at("accounts").at(kEmail).at("events"))
+        const auto dump = service.dump();
+        for (const auto& event : dump.at("accounts").at(kEmail).at("events"))
             if (event.value("client_id", "") == id.lowercaseString() && event.value("type", "") == "upsert") return true;
         return false;
     };

@@ -460,7 +460,8 @@ TEST(SyncTwoDesktopsX11, WhatWasEditedAwayOfflineNeverLeavesAndEveryDeleteCrosse
     const QString placeholder = QStringLiteral("New reusable snippet");
     for (const DesktopProgram* p : {&a, &b})
         for (const QString& gone : {shared, secret, placeholder}) EXPECT_FALSE(has(*p, gone)) << gone.toStdString();
-    for (const auto& event : service.dump()["accounts"][kEmail]["events"])
+    const auto dump = service.dump();
+    for (const auto& event : dump.at("accounts").at(kEmail).at("events"))
         EXPECT_FALSE(event.value("client_id", "") == secretID && event.value("type", "") == "upsert")
             << "the secret was edited away before it went up";
 }

@@ -27,14 +27,20 @@ struct SyncUnsettledDelete {
     bool operator==(const SyncUnsettledDelete&) const = default;
 };
 
+// A pending delete's record (the clip's creation date) and when the user made it, where known;
+// whole seconds.
+struct SyncDeleteStamp {
+    std::int64_t createdAt = 0;
+    std::optional<std::int64_t> deletedAt;
+    bool operator==(const SyncDeleteStamp&) const = default;
+};
+
 struct SyncBookkeepingAccountState {
     SyncIDSet reportedIDs;
     SyncIDSet pendingPushIDs;
     SyncIDSet pendingDeleteIDs;
-    // Creation dates (whole seconds) of the clips behind pending deletes, where known.
-    std::map<std::string, std::int64_t> pendingDeleteDates;
-    // When the user made each pending delete (whole seconds), where known.
-    std::map<std::string, std::int64_t> pendingDeleteTimes;
+    // The stamps of the pending deletes whose clip's date is known.
+    std::map<std::string, SyncDeleteStamp> pendingDeleteDates;
     std::deque<SyncUnsettledDelete> unsettledDeletes;  // oldest first
     SyncIDSet effectivePendingPushIDs() const;  // pending push minus pending delete
     bool operator==(const SyncBookkeepingAccountState&) const = default;
@@ -79,6 +85,7 @@ public:
                                                           std::optional<std::int64_t> deletedAt = std::nullopt);
     std::map<std::string, std::int64_t> pendingDeleteDates(const std::string& email) const;
     std::map<std::string, std::int64_t> pendingDeleteTimes(const std::string& email) const;
+    std::optional<SyncDeleteStamp> pendingDeleteStamp(const std::string& id, const std::string& email) const;
     std::vector<SyncUnsettledDelete> unsettledDeletes(const std::string& email) const;
     void settleDeletes(const SyncIDSet& ids, const std::string& email);
     static constexpr std::size_t kMaxUnsettledDeletes = 4096;
