@@ -93,8 +93,7 @@ void eraseAll(Sorted& from, const SyncIDSet& ids) {
 void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
     std::string packed, times;
     packed.reserve(state.pendingDeleteIDs.size() * 24);
-    times.reserve(state.pendingDeleteIDs.size() * 8);
-    bool anyTime = false;
+    std::size_t packedCount = 0;
     json others = json::array();
     json otherDates = json::object();
     auto date = state.pendingDeleteDates.begin();  // in id order too: found by walking along
@@ -112,14 +111,19 @@ void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account)
         auto seconds = std::uint64_t(dated ? date->second.createdAt : kNoDate);
         for (int byte = 0; byte < 8; ++byte) record[16 + byte] = char(seconds >> (8 * byte) & 0xff);
         packed.append(record, sizeof record);
+        // Written only once a delete has a time (all of them, in the app), in the list's order.
         const auto made = dated ? date->second.deletedAt : std::nullopt;
-        anyTime |= made.has_value();
-        appendSeconds(times, made.value_or(kNoDate));
+        if (made && times.empty()) {
+            times.reserve(state.pendingDeleteIDs.size() * 8);
+            for (std::size_t before = 0; before < packedCount; ++before) appendSeconds(times, kNoDate);
+        }
+        if (made || !times.empty()) appendSeconds(times, made.value_or(kNoDate));
+        ++packedCount;
     }
     account[kPendingDelete] = std::move(others);
     account[kPendingDeleteDates] = std::move(otherDates);
     account[kPendingDeletesPacked] = base64Encode(packed);
-    if (anyTime) account[kPendingDeleteTimes] = base64Encode(times);
+    if (!times.empty()) account[kPendingDeleteTimes] = base64Encode(times);
     if (state.unsettledDeletes.empty()) return;
     std::string unsettled;
     unsettled.reserve(state.unsettledDeletes.size() * 32);
@@ -164,16 +168,19 @@ void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state)
     }
 }
 
-// The acknowledged deletes made here (with their dates) wait, unsettled, for the pull that
-// passes every record of theirs logged before them. Both are in id order: one walk each.
+// The acknowledged deletes made here (with their dates) leave the pending ones and wait,
+// unsettled, for the pull that passes every record of theirs logged before them. Both are in id
+// order: one walk, each entry moved over as it is.
 void keepUnsettled(SyncBookkeepingAccountState& account, const SyncIDSet& deletedIDs) {
-    if (account.pendingDeleteDates.empty() || deletedIDs.empty()) return;
-    auto date = account.pendingDeleteDates.lower_bound(*deletedIDs.begin());
+    auto& dates = account.pendingDeleteDates;
+    if (dates.empty() || deletedIDs.empty()) return;
+    auto at = dates.lower_bound(*deletedIDs.begin());
     for (const std::string& id : deletedIDs) {
-        while (date != account.pendingDeleteDates.end() && date->first < id) ++date;
-        if (date == account.pendingDeleteDates.end()) break;
-        if (date->first != id) continue;
-        account.unsettledDeletes.push_back({id, date->second.createdAt, date->second.deletedAt});
+        while (at != dates.end() && at->first < id) ++at;
+        if (at == dates.end()) break;
+        if (at->first != id) continue;
+        auto node = dates.extract(at++);
+        account.unsettledDeletes.push_back({std::move(node.key()), node.mapped().createdAt, node.mapped().deletedAt});
     }
     while (account.unsettledDeletes.size() > SyncBookkeepingStore::kMaxUnsettledDeletes)
         account.unsettledDeletes.pop_front();
@@ -403,7 +410,6 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
     eraseAll(account.pendingPushIDs, deletedIDs);
     eraseAll(account.pendingDeleteIDs, deletedIDs);
     keepUnsettled(account, deletedIDs);
-    eraseAll(account.pendingDeleteDates, deletedIDs);
     SyncRememberedDeletes& deleted = deletedIn(*scope);
     for (const std::string& id : deletedIDs) {
         deleted.remember(id);
