@@ -292,6 +292,37 @@ TEST_F(SyncCoordinatorFlow, DeletionsWhileSignedOutWaitForTheirAccount) {
     EXPECT_EQ(engine->notedDeletes[0], (std::vector<std::string>{lower(mine)}));
 }
 
+// An edit hands sync the old record's delete (with the old date) before the new text, a typed
+// clip's placeholder included: the other devices drop the old text, and a push of it still
+// queued is withdrawn. An edit back to the original takes a third id.
+TEST_F(SyncCoordinatorFlow, AnEditDeletesTheOldRecordBeforeItHandsOverTheNewText) {
+    makeCoordinator();
+    signInScripted();
+    const auto edit = [&](const Uuid& id, const std::string& text) {
+        const ClipItem clip = *store->item(id);
+        store->saveEditedText(clip, text);
+        for (const auto& held : store->items())
+            if (held.text == text) return held.id;
+        return Uuid::random();
+    };
+    store->startNewTextClip();
+    const Uuid placeholder = store->editingItem()->id;
+    const Uuid typed = edit(placeholder, "typed over the placeholder");
+    const Uuid original = addText("before the edit");
+    const Uuid changed = edit(original, "after the edit"), back = edit(changed, "before the edit");
+    std::vector<std::string> notes;
+    for (const auto& call : engine->calls)
+        if (call.rfind("noteLocal", 0) == 0) notes.push_back(call);
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "noteLocalClip " + lower(placeholder), "noteLocalDeletes " + lower(placeholder),
+                         "noteLocalClip " + lower(typed), "noteLocalClip " + lower(original),
+                         "noteLocalDeletes " + lower(original), "noteLocalClip " + lower(changed),
+                         "noteLocalDeletes " + lower(changed), "noteLocalClip " + lower(back)}));
+    ASSERT_EQ(engine->notedDeleteItems.size(), 3u);
+    EXPECT_EQ(engine->notedDeleteItems[1][0].createdAt,
+              sync::dateFromWireSeconds(sync::wireSeconds(store->item(back)->createdAt)));
+}
+
 // A delete carries the time it was made. Acknowledged, it waits unsettled for the pull that
 // passes its records; a quit in between hands it to the engine again, as it does a delete made
 // again for a later record, until the engine reports it settled.
