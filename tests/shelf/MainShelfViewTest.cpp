@@ -12,12 +12,14 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <tuple>
 
 #include "history/HistoryStore.h"
 #include "shelf/ClipCardDelegate.h"
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
+#include "shelf/FilterChip.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
@@ -102,6 +104,25 @@ TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysRe
             EXPECT_TRUE(view->rect().contains(frame)) << widget->accessibleName().toStdString();
             for (const QRect& other : frames) EXPECT_FALSE(frame.intersects(other)) << widget->accessibleName().toStdString();
             frames.push_back(frame);
+        }
+    }
+}
+
+// On a 1024x600 screen every chip of a horizontal shelf shows its title (the medium and full
+// shelves are 1006 wide there); where a title gives way, the chip still names it on hover.
+TEST_F(MainShelfViewTest, OnA1024x600ScreenEveryChipNamesItsFilter) {
+    using Shelf = std::tuple<ShelfPlacement, QSize, bool>;  // every title shown
+    for (auto [placement, size, titled] : {Shelf{ShelfPlacement::bottom, QSize(1006, 361), true},
+                                           Shelf{ShelfPlacement::bottom, QSize(820, 330), false},
+                                           Shelf{ShelfPlacement::left, QSize(370, 582), false}}) {
+        store->updateShelfPlacement(placement);
+        view->resize(size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        for (ClipFilter filter : clipfilter::allCases) {
+            auto* chip = static_cast<FilterChip*>(view->filterButton(filter));
+            EXPECT_TRUE(chip->showsTitle() || !titled) << chip->text().toStdString() << " at " << size.width();
+            EXPECT_EQ(chip->toolTip(), chip->text());
         }
     }
 }

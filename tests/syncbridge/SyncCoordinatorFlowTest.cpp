@@ -270,9 +270,9 @@ TEST_F(SyncCoordinatorFlow, ARejectionSetsTheNoticeUntilSignedOut) {
     makeCoordinator();
     signInScripted();
     engine->callbacks.localClipRejected("x", sync::SyncClipRejection::imageRejected);
-    EXPECT_EQ(sync->lastSyncNotice(), "An image was too large to sync and stayed on this Mac.");
+    EXPECT_EQ(sync->lastSyncNotice(), "An image was too large to sync and stayed on this computer.");
     engine->callbacks.localClipRejected("x", sync::SyncClipRejection::tooLarge);
-    EXPECT_EQ(sync->lastSyncNotice(), "One clip was too large to sync and stayed on this Mac.");
+    EXPECT_EQ(sync->lastSyncNotice(), "One clip was too large to sync and stayed on this computer.");
     EXPECT_EQ(answerOf([&](auto done) { sync->signOut(done); }), std::nullopt);
     EXPECT_FALSE(sync->lastSyncNotice());
     EXPECT_FALSE(sync->status().isSignedIn);

@@ -202,8 +202,12 @@ public:
     }
     // Types over the text of the open editor sheet and saves it with Ctrl+Return.
     bool typeInEditor(const QString& text) const {
-        return QTest::qWaitFor([&] { return shown(QStringLiteral("label"), QStringLiteral("Edit Clip")).has_value(); },
-                               5000) &&
+        return QTest::qWaitFor(
+                   [&] {
+                       return shown(QStringLiteral("label"), QStringLiteral("Edit Clip")) ||
+                              shown(QStringLiteral("label"), QStringLiteral("New Text Clip"));
+                   },
+                   5000) &&
                pressKeys(QStringLiteral("ctrl+a")) &&
                runInDesktop(QStringLiteral("xdotool"), {QStringLiteral("type"), text}).has_value() &&
                pressKeys(QStringLiteral("ctrl+Return")) &&
