@@ -86,6 +86,9 @@ void SyncCoordinator::wireStoreHooks() {
     store_->onSyncableClipsDeleted = [self](const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
         if (self) self->syncableClipsDeleted(ids, createdAt);
     };
+    connect(store_, &HistoryStore::editingItemChanged, this, [this] {
+        if (!heldPlaceholders_.empty()) releaseHeldPlaceholders();
+    });
 }
 
 // ---- Engine to history --------------------------------------------------------------------------
@@ -352,8 +355,33 @@ void SyncCoordinator::syncableTextCaptured(const Uuid& id, const std::string& te
     if (!email || !engine_) return;
     const std::string clientID = id.lowercaseString();
     if (!syncBookkeeping_->recordCapture(clientID, *email)) return;
+    // New Text Clip opens its placeholder in the editor right after this: it waits for the
+    // editor, looked at once the store is done.
+    if (text == HistoryStore::kNewTextClipText) {
+        heldPlaceholders_.insert(id);
+        QMetaObject::invokeMethod(this, [self = QPointer<SyncCoordinator>(this)] {
+            if (self) self->releaseHeldPlaceholders();
+        }, Qt::QueuedConnection);
+        return;
+    }
     // A capture never waits for the engine.
     engine_->noteLocalClip(clientID, text, createdAt, syncOrigin(origin), false, std::nullopt, {});
+}
+
+void SyncCoordinator::releaseHeldPlaceholders() {
+    const std::optional<ClipItem>* editing = store_ ? &store_->editingItem() : nullptr;
+    for (auto id = heldPlaceholders_.begin(); id != heldPlaceholders_.end();) {
+        if (editing && *editing && (*editing)->id == *id) {
+            ++id;
+            continue;
+        }
+        const ClipItem* clip = store_ ? store_->item(*id) : nullptr;
+        // Typed over, the placeholder's id was deleted (and its capture with it): nothing goes.
+        if (clip && clip->text == HistoryStore::kNewTextClipText && engine_ && currentAccountEmail())
+            engine_->noteLocalClip(id->lowercaseString(), clip->text, clip->createdAt, syncOrigin(clipSyncOrigin(*clip)),
+                                   false, std::nullopt, {});
+        id = heldPlaceholders_.erase(id);
+    }
 }
 
 void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,

@@ -292,9 +292,10 @@ TEST_F(SyncCoordinatorFlow, DeletionsWhileSignedOutWaitForTheirAccount) {
     EXPECT_EQ(engine->notedDeletes[0], (std::vector<std::string>{lower(mine)}));
 }
 
-// An edit hands sync the old record's delete (with the old date) before the new text, a typed
-// clip's placeholder included: the other devices drop the old text, and a push of it still
-// queued is withdrawn. An edit back to the original takes a third id.
+// An edit hands sync the old record's delete (with the old date) before the new text: the
+// other devices drop the old text, and a push of it still queued is withdrawn. An edit back to
+// the original takes a third id. A New Text Clip placeholder waits for its editor: typed over,
+// it never goes; kept, it goes once the editor closes.
 TEST_F(SyncCoordinatorFlow, AnEditDeletesTheOldRecordBeforeItHandsOverTheNewText) {
     makeCoordinator();
     signInScripted();
@@ -310,14 +311,18 @@ TEST_F(SyncCoordinatorFlow, AnEditDeletesTheOldRecordBeforeItHandsOverTheNewText
     const Uuid typed = edit(placeholder, "typed over the placeholder");
     const Uuid original = addText("before the edit");
     const Uuid changed = edit(original, "after the edit"), back = edit(changed, "before the edit");
+    store->startNewTextClip();
+    const Uuid kept = store->editingItem()->id;
+    pump();
+    store->setEditingItem(std::nullopt);
     std::vector<std::string> notes;
     for (const auto& call : engine->calls)
         if (call.rfind("noteLocal", 0) == 0) notes.push_back(call);
     EXPECT_EQ(notes, (std::vector<std::string>{
-                         "noteLocalClip " + lower(placeholder), "noteLocalDeletes " + lower(placeholder),
-                         "noteLocalClip " + lower(typed), "noteLocalClip " + lower(original),
-                         "noteLocalDeletes " + lower(original), "noteLocalClip " + lower(changed),
-                         "noteLocalDeletes " + lower(changed), "noteLocalClip " + lower(back)}));
+                         "noteLocalDeletes " + lower(placeholder), "noteLocalClip " + lower(typed),
+                         "noteLocalClip " + lower(original), "noteLocalDeletes " + lower(original),
+                         "noteLocalClip " + lower(changed), "noteLocalDeletes " + lower(changed),
+                         "noteLocalClip " + lower(back), "noteLocalClip " + lower(kept)}));
     ASSERT_EQ(engine->notedDeleteItems.size(), 3u);
     EXPECT_EQ(engine->notedDeleteItems[1][0].createdAt,
               sync::dateFromWireSeconds(sync::wireSeconds(store->item(back)->createdAt)));
