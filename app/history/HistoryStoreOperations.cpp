@@ -318,10 +318,15 @@ bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     if (trimmed.empty()) return false;
     const ClipItem& stored = items_[static_cast<std::size_t>(index)];
     // Other devices may hold the old text under this id: the edited text is another clip for
-    // sync, under an id of its own, and the old record stays with them as it is.
+    // sync, under an id of its own, and the old record is deleted everywhere (a queued push of
+    // it is withdrawn), so the edit replaces it on every device.
     const bool newText = stored.text != trimmed;
     ClipItem edited = stored;
-    if (newText) edited.id = Uuid::random();
+    std::optional<ClipItem> replaced;
+    if (newText) {
+        replaced = stored;
+        edited.id = Uuid::random();
+    }
     const ClipKind kind = clipkind::detect(trimmed);
     edited.text = trimmed;
     edited.kind = kind;
@@ -353,6 +358,7 @@ bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     setEditingItem(std::nullopt);
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
+    if (replaced) notifySyncableDeletion({*replaced});
     if (newText) notifySyncableCapture(edited);
     return true;
 }

@@ -214,6 +214,10 @@ private:
     void syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                                const ClipSourceDeviceOrigin& origin);
     void syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
+    // A New Text Clip placeholder goes to the engine only once no editor holds it: typed over,
+    // it is deleted without ever leaving this device.
+    void releaseHeldPlaceholders();
+    std::set<Uuid> heldPlaceholders_;
     // The engine's form of pending deletes, with the dates the bookkeeping kept.
     std::vector<sync::SyncLocalDelete> localDeletes(const sync::SyncIDSet& ids, const std::string& email) const;
     void setLastSyncNotice(std::optional<std::string> notice);
