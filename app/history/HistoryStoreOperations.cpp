@@ -36,6 +36,24 @@ std::unordered_set<std::string> referencedPayloadNames(const ClipList& items) {
     return names;
 }
 
+// A clip the user typed: a favourite, made by this program.
+ClipItem typedClip(const std::string& trimmed, Date now) {
+    ClipItem clip;
+    clip.id = Uuid::random();
+    clip.createdAt = now;
+    clip.updatedAt = now;
+    clip.kind = clipkind::detect(trimmed);
+    clip.title = ClipItem::titleFor(trimmed, clip.kind);
+    clip.text = trimmed;
+    clip.sourceAppName = kTypedClipSourceAppName;
+    const std::string bundleID = BundleInfo::main().identifier();
+    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
+    clip.isPinned = true;
+    clip.copyCount = 1;
+    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    return clip;
+}
+
 bool newerFirst(const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; }
 
 std::string formattedCount(int count) {
@@ -247,21 +265,7 @@ void HistoryStore::notifySyncableCapture(const ClipItem& clip) {
 void HistoryStore::addTextClip(const std::string& text) {
     const std::string trimmed = trimmedText(text);
     if (trimmed.empty()) return;
-    ClipItem clip;
-    clip.id = Uuid::random();
-    clip.createdAt = clock_.now();
-    clip.updatedAt = clip.createdAt;
-    clip.kind = clipkind::detect(trimmed);
-    clip.title = ClipItem::titleFor(trimmed, clip.kind);
-    clip.text = trimmed;
-    clip.searchableText.clear();
-    clip.sourceAppName = kTypedClipSourceAppName;
-    const std::string bundleID = BundleInfo::main().identifier();
-    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
-    clip.isPinned = true;
-    clip.copyCount = 1;
-    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
-    insert(std::move(clip));
+    insert(typedClip(trimmed, clock_.now()));
     showToast("New favorite created", ToastTone::success);
 }
 
@@ -273,11 +277,23 @@ void HistoryStore::startNewTextClip() {
     setEditingItem(added ? std::optional<ClipItem>(items_.front()) : std::nullopt);
 }
 
-void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
-    const int index = indexOf(clip.id);
-    if (index < 0) return;
+bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
     const std::string trimmed = trimmedText(text);
-    if (trimmed.empty()) return;
+    if (trimmed.empty()) return false;
+    const int index = indexOf(clip.id);
+    if (index < 0) {
+        // Deleted here or on another device, or trimmed, while the editor was open: what was
+        // typed is kept as a new clip, never dropped.
+        ClipItem fresh = typedClip(trimmed, clock_.now());
+        fresh.isPinned = clip.isPinned;
+        const std::string fingerprint = fresh.fingerprint;
+        insert(std::move(fresh));
+        // No room in the history file: refused with its toast, and the editor stays open.
+        if (items_.empty() || items_.front().fingerprint != fingerprint) return false;
+        setEditingItem(std::nullopt);
+        showToast(kEditedClipGoneMessage, ToastTone::success);
+        return true;
+    }
     ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
     retirePayload(stored);
     // Other devices may hold the old text under this id: the edited text is another clip for
@@ -314,6 +330,7 @@ void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
     if (newText) notifySyncableCapture(edited);
+    return true;
 }
 
 // ---- Selection and paste requests ---------------------------------------------------------------

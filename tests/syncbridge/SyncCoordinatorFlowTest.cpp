@@ -104,6 +104,9 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
     const std::vector<std::pair<std::exception_ptr, std::string>> table{
         {std::make_exception_ptr(sync::SyncSessionStorageError()),
          "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again."},
+        {std::make_exception_ptr(sync::SyncKeyringUnavailableError("The keyring is locked.")),
+         "Sync keeps your account in the system keyring: start a keyring such as GNOME Keyring, unlock it, and "
+         "try again."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::emailTaken))),
          "An account already exists for that email. Try signing in."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::unauthorized))),
@@ -119,7 +122,7 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::invalidEmail)), "Enter a valid email address."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::notSignedIn)), "Sign in to sync your clips."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::crypto)),
-         "Could not unlock the sync key on this Mac."},
+         "Could not unlock the sync key on this computer."},
         {std::make_exception_ptr(SyncServiceError(SyncServiceErrorCode::invalidCredentials)),
          "Something went wrong. Try again."},
     };
