@@ -424,7 +424,7 @@ TEST_F(MainShelfViewTest, TheEditorKeepsTheTypingWhateverHappensToItsClip) {
 
         c.meanwhile(id);
         ASSERT_EQ(view->presentedSheet(), MainShelfView::SheetKind::editor);
-        EXPECT_EQ(view->editorView()->text(), QStringLiteral("typed"));
+        EXPECT_EQ(view->editorView()->text().toStdString(), "typed");
         for (QPushButton* button : view->editorView()->findChildren<QPushButton*>())
             if (button->text() == QStringLiteral("Save")) button->click();
         EXPECT_FALSE(store->editingItem());
