@@ -301,7 +301,8 @@ public:
     // True when the text was kept: written into the clip, or, when the clip has left the list
     // meanwhile, saved as a new clip. False leaves the editor open.
     bool saveEditedText(const ClipItem& clip, const std::string& text);
-    static constexpr const char* kEditedClipGoneMessage = "The clip was removed meanwhile; your text was saved as a new clip";
+    static constexpr const char* kEditedClipGoneMessage =
+        "The clip was removed meanwhile; your text was saved as a new clip";
 
     // Selection and paste requests.
     std::optional<ClipItem> selectedItem() const;

@@ -40,6 +40,12 @@ SyncRegisterResponse ScriptedSyncAPI::registerAccount(const SyncRegisterRequest&
 
 SyncLoginResponse ScriptedSyncAPI::login(const SyncLoginRequest&) {
     enter("login");
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(service_->mutex);
+        hook = service_->onLogin;
+    }
+    if (hook) hook();
     std::lock_guard lock(service_->mutex);
     return service_->loginAnswer;
 }
