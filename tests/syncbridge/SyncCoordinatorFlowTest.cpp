@@ -104,9 +104,6 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
     const std::vector<std::pair<std::exception_ptr, std::string>> table{
         {std::make_exception_ptr(sync::SyncSessionStorageError()),
          "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again."},
-        {std::make_exception_ptr(sync::SyncKeyringUnavailableError("The keyring is locked.")),
-         "Sync keeps your account in the system keyring: start a keyring such as GNOME Keyring, unlock it, and "
-         "try again."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::emailTaken))),
          "An account already exists for that email. Try signing in."},
         {std::make_exception_ptr(SyncEngineError(SyncServiceError(SyncServiceErrorCode::unauthorized))),

@@ -140,15 +140,13 @@ TEST(SyncCoordinatorService, NoUsableKeyringStopsSignUpAndSignInBeforeAnyRequest
     service.start();
     Device a(service.baseURL(), "Device A");
     a.keyring->setLocked(true);
-    EXPECT_EQ(a.run([&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); }),
-              SyncCoordinator::kKeyringUnavailableMessage);
-    EXPECT_EQ(a.run([&](auto done) { a.sync->signIn(kEmail, kPassword, done); }),
-              SyncCoordinator::kKeyringUnavailableMessage);
+    const auto create = [&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); };
+    EXPECT_EQ(a.run(create), SyncCoordinator::kKeyringUnavailableMessage);
+    EXPECT_EQ(a.run([&](auto done) { a.sync->signIn(kEmail, kPassword, done); }), a.run(create));
     EXPECT_TRUE(service.requestLog().empty());
 
     a.keyring->setLocked(false);
-    EXPECT_EQ(a.run([&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); }), std::nullopt)
-        << "the first try left no account behind";
+    EXPECT_EQ(a.run(create), std::nullopt) << "the first tries left no account behind";
 }
 
 // Mend: quitting stops the engine at once even while the service answers nothing.

@@ -40,12 +40,7 @@ SyncRegisterResponse ScriptedSyncAPI::registerAccount(const SyncRegisterRequest&
 
 SyncLoginResponse ScriptedSyncAPI::login(const SyncLoginRequest&) {
     enter("login");
-    std::function<void()> hook;
-    {
-        std::lock_guard lock(service_->mutex);
-        hook = service_->onLogin;
-    }
-    if (hook) hook();
+    if (service_->onLogin) service_->onLogin();  // set before the sign-in starts
     std::lock_guard lock(service_->mutex);
     return service_->loginAnswer;
 }

@@ -409,7 +409,6 @@ TEST_F(EngineMends, LockedKeyringIsAnErrorNeverNoSession) {
     auto error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), SyncKeyringUnavailableError);
-    EXPECT_EQ(service->count("kdf") + service->count("login"), 0u) << "known before any request";
     // Locked between that check and the save: the live token is still not left behind.
     harness->secure->setLocked(false);
     service->onLogin = [&] { harness->secure->setLocked(true); };
