@@ -3,9 +3,11 @@
 // the same query, decode and file writes done plainly (target: ratio at most 1.5), measured twice:
 // in the temporary folder (TMPDIR, usually a disk, where file-system syncs add noise) and in a
 // memory-backed folder (the first argument, else /dev/shm), where only the work itself counts.
-// Main thread: the merge of the result (import, unreferenced files, flush; target under 200 ms).
-// Then 100,000 rows: the background run, and the merge as the program runs it, in steps of the
-// main thread (the longest step, and the longest the event loop waited, target at most 50 ms).
+// Main thread: the merge of the result as the program runs it, in steps of the main thread (the
+// importer's hand-back, the files of clips not taken, the save). Then 100,000 rows: the
+// background run, and the same stepped merge. Every step is timed by the main thread's
+// processor time (target under 16 ms each; a busy machine does not inflate it) beside its wall
+// time and the longest the event loop waited.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "GuiStep.h"
 #include "StillClock.h"
 #include "history/HistoryImportMerge.h"
 #include "history/HistoryStore.h"
@@ -41,6 +44,48 @@ constexpr int kRounds = 6;
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct SteppedMerge {
+    double total = 0;  // ms, to the saved history
+    int steps = 0;
+    double longestProcessor = 0;
+    double longestWall = 0;
+    double longestWait = 0;  // the event loop's
+    bool saved = false;
+};
+
+// The merge as the program runs it, in steps of this thread, to its saved history.
+SteppedMerge mergeInSteps(HistoryStore& store, ClipList batch) {
+    SteppedMerge result;
+    // The event loop's longest wait: a timer due every millisecond notes how late it runs.
+    QElapsedTimer sinceTick;
+    qint64 longestWait = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longestWait = std::max(longestWait, sinceTick.nsecsElapsed());
+        sinceTick.restart();
+    });
+    bool finished = false;
+    const auto start = std::chrono::steady_clock::now();
+    auto* merge = new HistoryImportMerge(store, std::move(batch), PasteNowImporter::kSourceName, {});
+    QObject::connect(merge, &QObject::destroyed, [&] { finished = true; });
+    // The merge's own account, read before it goes.
+    QObject::connect(&store, &HistoryStore::saveFinished, merge, [&, merge](bool ok) {
+        result.saved = ok;
+        result.steps = merge->steps();
+        result.longestWall = double(merge->longestStep().count()) / 1000.0;
+        result.longestProcessor = double(merge->longestStepProcessor().count()) / 1000.0;
+    });
+    sinceTick.start();
+    ticker.start(1);
+    merge->start();
+    while (!finished) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ticker.stop();
+    result.total = millisecondsSince(start);
+    result.longestWait = double(longestWait) / 1e6;
+    return result;
 }
 
 // The same query, decode and file writes without any of the importer's care.
@@ -165,25 +210,29 @@ int main(int argc, char** argv) {
     const std::vector<ClipItem> clips = onDisk.result.items;
 
     // The hand-back on the main thread, into a store that already holds a full history.
-    double merge = 1e300;
+    bool ok = true;
+    SteppedMerge best;
+    best.longestProcessor = 1e300;
     for (int round = 0; round < kRounds; ++round) {
         testing::InMemoryDefaults defaults;
         bench::StillClock clock;
         HistoryStoreOptions options;
         options.applicationSupport = root / ("store" + std::to_string(round));
         HistoryStore store(defaults, clock, options);
-        auto start = std::chrono::steady_clock::now();
-        store.importItems(clips, PasteNowImporter::kSourceName);
-        const double imported = millisecondsSince(start);
-        store.removeUnreferencedPayloads(clips);
-        const double removed = millisecondsSince(start);
-        store.flushHistory();
-        merge = std::min(merge, millisecondsSince(start));
-        std::printf("  round %d: import %.1f, unreferenced %.1f, flush %.1f ms\n", round, imported, removed - imported,
-                    millisecondsSince(start) - removed);
+        ClipList batch(clips);
+        batch.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        const SteppedMerge merge = mergeInSteps(store, std::move(batch));
+        std::printf("  round %d: %.1f ms to the saved history, %d steps, longest processor %.2f ms, wall %.2f ms\n", round,
+                    merge.total, merge.steps, merge.longestProcessor, merge.longestWall);
+        if (merge.longestProcessor < best.longestProcessor) best = merge;
+        ok = ok && merge.saved;
     }
-    std::printf("main-thread merge of 10,000 clips (import, unreferenced files, flush): %.1f ms (target < 200 ms)\n",
-                merge);
+    // The best round: on a busy machine a step can also be slowed by other programs' use of memory.
+    std::printf("main-thread merge of 10,000 clips in steps: %.1f ms to the saved history, %d steps, longest GUI-thread "
+                "processor %.2f ms (target < 16 ms)%s, wall %.2f ms; longest event-loop wait %.1f ms\n",
+                best.total, best.steps, best.longestProcessor, best.longestProcessor < 16 ? "" : " OVER",
+                best.longestWall, best.longestWait);
+    ok = ok && best.longestProcessor < 16;
 
     // 100,000 rows, as a long-time user of the older program has them.
     constexpr int kLargeRows = 100'000;
@@ -207,40 +256,14 @@ int main(int argc, char** argv) {
         options.applicationSupport = large / "store";
         defaults.setInteger("maxHistory", limit);
         HistoryStore store(defaults, clock, options);
-        // The event loop's longest wait: a timer due every millisecond notes how late it runs.
-        QElapsedTimer sinceTick;
-        qint64 longestWait = 0;
-        QTimer ticker;
-        ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            longestWait = std::max(longestWait, sinceTick.nsecsElapsed());
-            sinceTick.restart();
-        });
-        bool finished = false;
-        int added = 0, steps = 0;
-        bool saved = false;
-        double longestStep = 0;
-        start = std::chrono::steady_clock::now();
-        auto* steppedMerge = new HistoryImportMerge(store, ClipList(batch), PasteNowImporter::kSourceName, {});
-        steppedMerge->setParent(&store);
-        QObject::connect(steppedMerge, &QObject::destroyed, [&] { finished = true; });
-        // The merge's own account, read before it goes.
-        HistoryImportMerge* watched = steppedMerge;
-        QObject::connect(&store, &HistoryStore::saveFinished, [&](bool ok) {
-            saved = ok;
-            steps = watched->steps();
-            longestStep = double(watched->longestStep().count()) / 1000.0;
-        });
-        sinceTick.start();
-        ticker.start(1);
-        steppedMerge->start();
-        while (!finished) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        ticker.stop();
-        added = int(store.items().size());
-        std::printf("main thread, merge of 100,000 clips in steps, history limit %lld: %.0f ms in all (to the saved history, %s), %d steps, "
-                    "longest step %.1f ms, longest event-loop wait %.1f ms (target <= 50 ms), %d clips\n",
-                    static_cast<long long>(limit), millisecondsSince(start), saved ? "saved" : "NOT SAVED", steps, longestStep,
-                    double(longestWait) / 1e6, added);
-}
-    return 0;
+        const SteppedMerge merge = mergeInSteps(store, ClipList(batch));
+        std::printf("main thread, merge of 100,000 clips in steps, history limit %lld: %.0f ms in all (to the saved "
+                    "history, %s), %d steps, longest GUI-thread processor %.2f ms (target < 16 ms)%s, wall %.2f ms; "
+                    "longest event-loop wait %.1f ms; %zu clips\n",
+                    static_cast<long long>(limit), merge.total, merge.saved ? "saved" : "NOT SAVED", merge.steps,
+                    merge.longestProcessor, merge.longestProcessor < 16 ? "" : " OVER", merge.longestWall,
+                    merge.longestWait, store.items().size());
+        ok = ok && merge.saved && merge.longestProcessor < 16;
+    }
+    return ok ? 0 : 1;
 }

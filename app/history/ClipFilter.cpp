@@ -3,10 +3,8 @@
 #include <QList>
 #include <QString>
 #include <algorithm>
-#include <cstring>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include <array>
+#include <mutex>
 
 #include "history/ChunkRunner.h"
 #include "history/ClipDeviceOrigin.h"
@@ -57,43 +55,6 @@ bool passesDevice(const ClipItem& item, const std::optional<std::string>& active
     return !activeDeviceID || deviceKeyView(item) == *activeDeviceID;
 }
 
-// Substring test for the hot loop: compares the token's first and last bytes at 16 positions
-// at once and checks the rest only where both agree, which rejects ordinary text far faster
-// than a byte-wise search.
-bool contains(std::string_view haystack, std::string_view needle) {
-    const std::size_t k = needle.size();
-    if (k == 0) return true;
-    if (k > haystack.size()) return false;
-    if (k == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
-    const char* p = haystack.data();
-    const std::size_t starts = haystack.size() - k + 1;
-    std::size_t i = 0;
-#ifdef __SSE2__
-    const __m128i first = _mm_set1_epi8(needle[0]);
-    const __m128i last = _mm_set1_epi8(needle[k - 1]);
-    for (; i + 16 <= starts; i += 16) {
-        const __m128i blockFirst = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i blockLast = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + k - 1));
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpeq_epi8(first, blockFirst), _mm_cmpeq_epi8(last, blockLast))));
-        while (mask != 0) {
-            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-            if (std::memcmp(p + i + bit + 1, needle.data() + 1, k - 2) == 0) return true;
-            mask &= mask - 1;
-        }
-    }
-    if (i == starts) return false;
-#endif
-    return ::memmem(p + i, haystack.size() - i, needle.data(), k) != nullptr;
-}
-
-bool containsAll(const std::string& haystack, const std::vector<std::string>& tokens) {
-    for (const auto& token : tokens) {
-        if (!contains(haystack, token)) return false;
-    }
-    return true;
-}
-
 // Decompose so accents become separate marks, drop the marks, then fold case. Composing
 // again keeps scripts whose decomposition is not a mark (Hangul) as whole characters.
 std::string foldNonAscii(std::string_view text) {
@@ -107,6 +68,39 @@ std::string foldNonAscii(std::string_view text) {
     return stripped.toCaseFolded().toLower().normalized(QString::NormalizationForm_C).toStdString();
 }
 
+// A run of characters of two UTF-8 bytes each (Latin, Greek, Cyrillic, Hebrew, Arabic...)
+// folds character by character: none of them composes with a neighbour once the marks are
+// gone, so the run's fold is the folds of its characters in turn. Those are made once.
+const std::string* twoByteFolds() {
+    static std::array<std::string, 0x800> folds;
+    static std::once_flag made;
+    std::call_once(made, [] {
+        for (unsigned c = 0x80; c < 0x800; ++c) {
+            const char bytes[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+            folds[c] = foldNonAscii(std::string_view(bytes, 2));
+        }
+    });
+    return folds.data();
+}
+
+void appendFoldedRun(std::string& out, std::string_view run) {
+    std::size_t i = 0;
+    for (; i + 1 < run.size(); i += 2) {
+        const auto lead = static_cast<unsigned char>(run[i]);
+        const auto next = static_cast<unsigned char>(run[i + 1]);
+        if (lead < 0xC2 || lead > 0xDF || next < 0x80 || next > 0xBF) break;
+    }
+    if (i != run.size()) {
+        out += foldNonAscii(run);
+        return;
+    }
+    const std::string* folds = twoByteFolds();
+    for (i = 0; i < run.size(); i += 2) {
+        const unsigned c = ((static_cast<unsigned char>(run[i]) & 0x1Fu) << 6) | (static_cast<unsigned char>(run[i + 1]) & 0x3Fu);
+        out += folds[c];
+    }
+}
+
 }  // namespace
 
 std::string foldForSearch(std::string_view text) {
@@ -117,15 +111,21 @@ std::string foldForSearch(std::string_view text) {
     folded.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
-            ++i;
-            continue;
+        const std::size_t start = i;
+        while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+        if (i > start) {
+            const std::size_t at = folded.size();
+            folded.resize(at + (i - start));
+            char* out = folded.data() + at;
+            for (std::size_t j = start; j < i; ++j) {
+                const char c = text[j];
+                *out++ = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            }
         }
+        if (i == text.size()) break;
         std::size_t end = i + 1;
         while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
-        folded += foldNonAscii(text.substr(i, end - i));
+        appendFoldedRun(folded, text.substr(i, end - i));
         i = end;
     }
     return folded;
@@ -152,8 +152,7 @@ bool matchesFilter(const ClipItem& item, ClipFilter filter,
                    const std::vector<std::string>& tokens) {
     if (!clipfilter::includes(filter, item)) return false;
     if (!passesDevice(item, activeDeviceID)) return false;
-    if (tokens.empty()) return true;
-    return containsAll(item.foldedSearchBlob(), tokens);
+    return item.searchMatches(tokens);
 }
 
 namespace {

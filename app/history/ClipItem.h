@@ -71,14 +71,29 @@ struct ClipItem {
     std::string sourceDeviceSymbol() const;
     std::string deviceFilterKey() const;
 
-    // The folded text a clip is searched by. Folded once and cached; the cache is checked
-    // against the clip's fingerprint and field sizes, so a changed clip folds again.
+    // The folded text a clip is searched by, folded afresh.
     std::string searchBlob() const;
+    // The same, folded once and kept; the kept fold is checked against the clip's fingerprint
+    // and field sizes, so a changed clip folds again.
     const std::string& foldedSearchBlob() const;
+    // True when every token (folded, as searchTokens makes them) occurs in the folded search
+    // text. Text that folds by ASCII case alone is searched where it is, with nothing kept;
+    // other text is folded once and the fold kept, as by foldedSearchBlob.
+    bool searchMatches(const std::vector<std::string>& tokens) const;
+
+    // Folding away from the thread that owns the clip: makeSearchFold reads the clip's fields
+    // only (any thread may call it while nobody changes them) and gives nothing when a search
+    // needs no fold; the owner hands the result to adoptSearchFold, which keeps it unless a
+    // current fold is already there.
+    struct SearchCache;
+    using SearchFold = std::shared_ptr<const SearchCache>;
+    static SearchFold makeSearchFold(const ClipItem& item);
+    void adoptSearchFold(SearchFold fold) const;
+    // True when a search of this clip folds nothing: ASCII text, or a current fold kept.
+    bool searchIsReady() const;
 
 private:
-    struct SearchCache;
-    mutable std::shared_ptr<const SearchCache> searchCache_;
+    mutable SearchFold searchCache_;
 };
 
 }  // namespace harbelle

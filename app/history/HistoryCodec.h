@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,13 @@ public:
 // omitted optionals, unknown keys ignored. One bad record fails the whole file.
 namespace historycodec {
 std::string encode(const PersistedHistory& history);
+// Receives the encoded file a piece at a time; false stops the encoding (EncodingStopped).
+using ChunkSink = std::function<bool(std::string_view piece)>;
+struct EncodingStopped : std::exception {
+    const char* what() const noexcept override { return "the encoding was stopped"; }
+};
+// encode() handed to `sink` in pieces of `chunkBytes` (the last one shorter), never held whole.
+void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes = std::size_t{8} << 20);
 // The bytes encode() writes for one clip, escapes counted, without writing them.
 std::uint64_t encodedSize(const ClipItem& item);
 // The bytes of a whole file whose `itemCount` clips take `itemBytes` together.
@@ -37,10 +46,13 @@ public:
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
     PersistedHistory decode(std::string_view json, std::size_t readableBeyondEnd = 0);
+    // Once `stop` is set, decode() throws between records.
+    void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
 
 private:
     struct Parser;
     std::unique_ptr<Parser> parser_;
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 std::string formatDate(Date date);                           // "2026-12-07T08:00:00Z"

@@ -6,6 +6,8 @@
 
 #include <simdjson.h>
 
+#include <atomic>
+
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -325,6 +327,7 @@ private:
 class HistoryReader {
 public:
     PersistedHistory history;
+    const std::atomic<bool>* stop = nullptr;
 
     void readRoot(element root) {
         if (root.type() != element_type::OBJECT) throw HistoryDecodeError("the history is not a JSON object");
@@ -371,7 +374,11 @@ private:
             try {
                 ItemReader reader(first + from);
                 runs[run].reserve(to - from);
-                for (std::size_t i = from; i < to; ++i) runs[run].push_back(reader.readItem(records[i]));
+                for (std::size_t i = from; i < to; ++i) {
+                    if (stop && i % 256 == 0 && stop->load(std::memory_order_relaxed))
+                        throw HistoryDecodeError("stopped");
+                    runs[run].push_back(reader.readItem(records[i]));
+                }
             } catch (...) {
                 failures[run] = std::current_exception();
             }
@@ -468,6 +475,7 @@ PersistedHistory decode(std::string_view text, std::size_t readableBeyondEnd) {
 PersistedHistory Decoder::decode(std::string_view text, std::size_t readableBeyondEnd) {
     if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     HistoryReader reader;
+    reader.stop = stop_;
     {
         element root;
         // The parser reads a little past the end; with that much room the text is parsed in place.

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr mode_t kFileMode = 0600;
 constexpr mode_t kFolderMode = 0700;
 constexpr std::size_t kNameTail = 4096;  // far more than a payload file name with its key
 
@@ -52,15 +52,12 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
 };
 
-void syncFolder(const fs::path& folder) {
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.valid()) ::fsync(fd.get());
-}
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -160,10 +157,12 @@ ReadResult openForReading(const fs::path& path, Descriptor& fd, std::string& why
     return ReadResult::ok;
 }
 
-// Fills `out` from `offset`; false on an error or an early end of file.
-bool readFully(int fd, char* out, std::size_t length, std::size_t offset) {
+// Fills `out` from `offset`; false on an error, an early end of file or `stop`.
+bool readFully(int fd, char* out, std::size_t length, std::size_t offset, const std::atomic<bool>* stop = nullptr) {
+    constexpr std::size_t piece = std::size_t{16} << 20;
     while (length > 0) {
-        const ssize_t got = ::pread(fd, out, length, static_cast<off_t>(offset));
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        const ssize_t got = ::pread(fd, out, std::min(length, piece), static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         out += got;
@@ -186,7 +185,8 @@ ReadResult readWholeFile(const fs::path& path, std::uint64_t maximumBytes, std::
     return readOpenFile(fd.get(), maximumBytes, out, why);
 }
 
-ReadResult readLargeFile(const fs::path& path, std::uint64_t maximumBytes, FileBytes& out, std::string& why) {
+ReadResult readLargeFile(const fs::path& path, std::uint64_t maximumBytes, FileBytes& out, std::string& why,
+                         const std::atomic<bool>* stop) {
     out = FileBytes();
     Descriptor fd(-1);
     if (const ReadResult opened = openForReading(path, fd, why); opened != ReadResult::ok) return opened;
@@ -202,8 +202,13 @@ ReadResult readLargeFile(const fs::path& path, std::uint64_t maximumBytes, FileB
     const std::size_t threads = size >= kParallelReadFrom ? usefulThreads(kReadThreads) : 1;
     std::atomic<bool> complete{true};
     runInChunks(size, threads, threads, [&](std::size_t, std::size_t from, std::size_t to) {
-        if (!readFully(fd.get(), out.data.get() + from, to - from, from)) complete = false;
+        if (!readFully(fd.get(), out.data.get() + from, to - from, from, stop)) complete = false;
     });
+    if (stop && stop->load()) {
+        why = "stopped";
+        out = FileBytes();
+        return ReadResult::failed;
+    }
     char probe = 0;
     if (complete && ::pread(fd.get(), &probe, 1, static_cast<off_t>(size)) == 0) {
         std::memset(out.data.get() + size, 0, kReadSlack);
@@ -284,36 +289,20 @@ bool readInPieces(int fd, Piece piece) {
     }
 }
 
-// A new file (0600) that `fill` writes, then synced; removed again when anything fails.
-template <typename Fill>
-CopyResult createFileExclusive(const fs::path& destination, Fill fill) {
-    Descriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
-    if (!out.valid()) return errno == EEXIST ? CopyResult::exists : CopyResult::failed;
-    bool ok = ::fchmod(out.get(), kFileMode) == 0 && fill(out.get());
-    ok = ok && ::fsync(out.get()) == 0;
-    ok = out.close() && ok;
-    if (!ok) {
-        ::unlink(destination.c_str());
-        return CopyResult::failed;
-    }
-    syncFolder(destination.parent_path());
-    return CopyResult::ok;
-}
-
 }  // namespace
 
-CopyResult copyFileExclusive(const fs::path& source, const fs::path& destination) {
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!in.valid()) return CopyResult::failed;
-    struct stat info {};
-    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return CopyResult::failed;
-    return createFileExclusive(destination, [&](int out) {
-        return readInPieces(in.get(), [&](std::string_view piece) { return filesafety::writeAll(out, piece); });
-    });
+std::string writeFailureText(int error) {
+    if (error == ENOSPC || error == EDQUOT) return "the disk is full";
+    return std::strerror(error != 0 ? error : EIO);
 }
 
-CopyResult writeFileExclusive(const fs::path& destination, std::string_view bytes) {
-    return createFileExclusive(destination, [&](int out) { return filesafety::writeAll(out, bytes); });
+bool copyInto(PendingFile& out, const fs::path& source, const std::atomic<bool>* stop) {
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info {};
+    if (!in.valid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    return readInPieces(in.get(), [&](std::string_view piece) {
+        return !(stop && stop->load(std::memory_order_relaxed)) && out.write(piece);
+    });
 }
 
 bool makeDirectories(const fs::path& directory) {
@@ -360,29 +349,61 @@ void collectPayloadNamesLeniently(std::string_view text, std::set<std::string>& 
     }
 }
 
-bool collectPayloadNamesFromFile(const fs::path& path, std::set<std::string>& names, std::string& why) {
+PayloadNameScanner::PayloadNameScanner(const fs::path& path) {
     Descriptor fd(-1);
-    if (openForReading(path, fd, why) != ReadResult::ok) {
-        if (why.empty()) why = "missing";
-        return false;
+    if (openForReading(path, fd, why_) != ReadResult::ok) {
+        if (why_.empty()) why_ = "missing";
+        failed_ = true;
+        return;
     }
-    // Each piece is read with what may be the start of a name cut off at the end of the last:
-    // everything from the last key found (a name already taken is taken twice, harmlessly).
-    std::string text;
-    const bool read = readInPieces(fd.get(), [&](std::string_view piece) {
-        text.append(piece);
-        collectPayloadNamesLeniently(text, names);
+    fd_ = fd.release();  // kept open by this scanner
+}
+
+PayloadNameScanner::~PayloadNameScanner() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool PayloadNameScanner::step(std::size_t bytes) {
+    if (failed_ || finished_) return false;
+    std::vector<char> buffer(1 << 20);
+    for (std::size_t read = 0; read < bytes;) {
+        const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            why_ = errnoText("cannot read the file");
+            failed_ = true;
+            return false;
+        }
+        if (got == 0) {
+            finished_ = true;
+            return false;
+        }
+        read += std::size_t(got);
+        // Each piece is read with what may be the start of a name cut off at the end of the
+        // last: everything from the last key found (a name already taken is taken twice).
+        text_.append(buffer.data(), std::size_t(got));
+        collectPayloadNamesLeniently(text_, names_);
         // A key far from the end had its short name read whole: keeping from it would carry a
         // large value after it into every later piece.
-        const std::size_t lastKey = text.rfind("Filename\"");
-        std::size_t keep = text.size() > 32 ? text.size() - 32 : 0;
-        if (lastKey != std::string::npos && text.size() - lastKey <= kNameTail)
+        const std::size_t lastKey = text_.rfind("Filename\"");
+        std::size_t keep = text_.size() > 32 ? text_.size() - 32 : 0;
+        if (lastKey != std::string::npos && text_.size() - lastKey <= kNameTail)
             keep = std::min(keep, lastKey > 24 ? lastKey - 24 : 0);
-        text.erase(0, keep);
-        return true;
-    });
-    if (!read) why = errnoText("cannot read the file");
-    return read;
+        text_.erase(0, keep);
+    }
+    return true;
+}
+
+bool collectPayloadNamesFromFile(const fs::path& path, std::set<std::string>& names, std::string& why) {
+    PayloadNameScanner scanner(path);
+    while (scanner.step(std::size_t{64} << 20)) {
+    }
+    if (scanner.failed()) {
+        why = scanner.why();
+        return false;
+    }
+    names.merge(scanner.names());
+    return true;
 }
 
 namespace {
@@ -399,28 +420,68 @@ std::optional<std::string> copyStamp(const fs::path& copy) {
 
 }  // namespace
 
-bool writeNamesBeside(const fs::path& copy, const std::set<std::string>& names) {
+bool writeNamesBeside(const fs::path& copy, const std::set<std::string>& names, const std::string& wholeCopyOf) {
     auto text = copyStamp(copy);
     if (!text) return false;
+    // The first line says what the names stand for; a whole copy says of which file.
+    if (!wholeCopyOf.empty()) text->insert(text->size() - 1, " whole " + wholeCopyOf);
     for (const auto& name : names) text->append(name).push_back('\0');  // a safe name has no NUL
     return writeFileAtomically(namesPath(copy), *text);
 }
 
-std::optional<std::set<std::string>> readNamesBeside(const fs::path& copy) {
-    const auto stamp = copyStamp(copy);
+namespace {
+
+// The names file of an unchanged copy, past its first line; that line's whole-copy part.
+std::optional<std::string> readNamesFile(const fs::path& copy, std::string& wholeCopyOf, std::size_t& namesAt) {
+    auto stamp = copyStamp(copy);
     std::string text;
     std::string why;
-    if (!stamp || readWholeFile(namesPath(copy), std::uint64_t{1} << 30, text, why) != ReadResult::ok ||
-        !text.starts_with(*stamp))
+    if (!stamp || readWholeFile(namesPath(copy), std::uint64_t{1} << 30, text, why) != ReadResult::ok)
         return std::nullopt;
+    stamp->pop_back();  // its line break
+    const std::size_t lineEnd = text.find('\n');
+    if (lineEnd == std::string::npos || !text.starts_with(*stamp)) return std::nullopt;
+    const std::string_view rest = std::string_view(text).substr(stamp->size(), lineEnd - stamp->size());
+    if (rest.starts_with(" whole ")) wholeCopyOf = std::string(rest.substr(7));
+    else if (!rest.empty()) return std::nullopt;
+    namesAt = lineEnd + 1;
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::set<std::string>> readNamesBeside(const fs::path& copy) {
+    std::string whole;
+    std::size_t at = 0;
+    const auto text = readNamesFile(copy, whole, at);
+    if (!text) return std::nullopt;
     std::set<std::string> names;
-    for (std::size_t at = stamp->size(); at < text.size();) {
-        const std::size_t end = text.find('\0', at);
+    while (at < text->size()) {
+        const std::size_t end = text->find('\0', at);
         if (end == std::string::npos) return std::nullopt;  // cut short
-        names.emplace(text, at, end - at);
+        names.emplace(*text, at, end - at);
         at = end + 1;
     }
     return names;
+}
+
+bool isWholeCopyOf(const fs::path& copy, const std::string& identity) {
+    std::string whole;
+    std::size_t at = 0;
+    return !identity.empty() && readNamesFile(copy, whole, at) && whole == identity;
+}
+
+std::optional<std::string> fileIdentity(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_ino);
+}
+
+std::optional<std::uint64_t> freeBytes(const fs::path& folder) {
+    struct statvfs info {};
+    if (::statvfs(folder.c_str(), &info) != 0) return std::nullopt;
+    return std::uint64_t(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace harbelle::historyfiles

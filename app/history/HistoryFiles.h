@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -7,6 +8,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+
+#include "history/PendingFile.h"
 
 // Small POSIX file helpers shared by the history file and the payload files. Every file is
 // created 0600 and every folder 0700 at creation, whatever the umask, so nothing private is
@@ -31,8 +34,9 @@ struct FileBytes {
 };
 // readWholeFile for a file that may be large (the history): its parts are read at once on a
 // few threads, into memory that is not cleared first.
+// `stop` is checked between pieces of a few megabytes: once set, the read fails.
 ReadResult readLargeFile(const std::filesystem::path& path, std::uint64_t maximumBytes, FileBytes& out,
-                         std::string& why);
+                         std::string& why, const std::atomic<bool>* stop = nullptr);
 
 // Reads `relative` inside `root` without following a symbolic link anywhere below `root`
 // (a link on the way reads as `failed`).
@@ -49,11 +53,12 @@ bool hasNoLinkBeneath(const std::filesystem::path& root, const std::filesystem::
 // the previous file intact and no temporary behind.
 bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes);
 
-enum class CopyResult { ok, exists, failed };
-// Copies a regular file to a new file that must not exist yet (0600, fsynced).
-CopyResult copyFileExclusive(const std::filesystem::path& source, const std::filesystem::path& destination);
-// Writes `bytes` to a new file that must not exist yet (0600, fsynced).
-CopyResult writeFileExclusive(const std::filesystem::path& destination, std::string_view bytes);
+// What a failed write's errno means to a user: "the disk is full", or the system's text.
+std::string writeFailureText(int error);
+
+// Appends the whole of the regular file `source` to `out`. False when it fails or when `stop`
+// is set between two pieces (then `out` must not be published).
+bool copyInto(PendingFile& out, const std::filesystem::path& source, const std::atomic<bool>* stop = nullptr);
 
 // Creates `directory` and any missing parents, each 0700 from creation.
 bool makeDirectories(const std::filesystem::path& directory);
@@ -68,7 +73,37 @@ bool collectPayloadNamesFromFile(const std::filesystem::path& path, std::set<std
 // The payload names a recovery copy needs, kept beside it ("<copy>.names") so that the copy
 // itself need not be read again. They stand only for the copy as it was when they were
 // written (its size and time); nothing for a copy without them, or changed since.
-bool writeNamesBeside(const std::filesystem::path& copy, const std::set<std::string>& names);
+// `wholeCopyOf`: the fileIdentity() of the file the copy holds whole, if it is one.
+bool writeNamesBeside(const std::filesystem::path& copy, const std::set<std::string>& names,
+                      const std::string& wholeCopyOf = {});
 std::optional<std::set<std::string>> readNamesBeside(const std::filesystem::path& copy);
+// Whether `copy` is, unchanged, a whole copy of the file whose fileIdentity() is `identity`.
+bool isWholeCopyOf(const std::filesystem::path& copy, const std::string& identity);
+// A file's size, time of change and inode as text; nothing when it cannot be examined.
+std::optional<std::string> fileIdentity(const std::filesystem::path& path);
+// The bytes the folder's file system still gives this user, when known.
+std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder);
+
+// collectPayloadNamesFromFile a piece at a time, so that a large file never holds up others.
+class PayloadNameScanner {
+public:
+    explicit PayloadNameScanner(const std::filesystem::path& path);
+    ~PayloadNameScanner();
+    PayloadNameScanner(const PayloadNameScanner&) = delete;
+    PayloadNameScanner& operator=(const PayloadNameScanner&) = delete;
+    // Reads about `bytes` more; false once the file is read to its end or failed.
+    bool step(std::size_t bytes);
+    bool failed() const { return failed_; }
+    const std::string& why() const { return why_; }
+    std::set<std::string>& names() { return names_; }
+
+private:
+    int fd_ = -1;
+    bool failed_ = false;
+    bool finished_ = false;
+    std::string why_;
+    std::string text_;
+    std::set<std::string> names_;
+};
 
 }  // namespace harbelle::historyfiles

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <time.h>
 
 #include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
@@ -25,13 +26,28 @@ std::string formattedCount(int count) {
     return locale.toString(count).toStdString();
 }
 
-// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step:
-// the last references go on a pool thread.
+// Lets go of one element; false once the container is empty.
 template <typename T>
-void releaseElsewhere(T& value) {
-    auto held = std::make_shared<T>(std::move(value));
-    value = T{};
-    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
+bool dropOne(T& held) {
+    if (held.empty()) return false;
+    if constexpr (requires { held.pop_back(); })
+        held.pop_back();
+    else if constexpr (requires { held.erase(held.end() - 1); })
+        held.erase(held.end() - 1);
+    else
+        held.erase(held.begin());
+    return true;
+}
+
+std::chrono::microseconds threadProcessorTime() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::nanoseconds(t.tv_nsec));
+}
+
+// Newest first; of one date, the earlier position first, which makes any sort a stable one.
+bool newerKeyFirst(const std::pair<Date, std::uint32_t>& a, const std::pair<Date, std::uint32_t>& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
 }
 
 template <typename Visit>
@@ -51,16 +67,54 @@ void HistoryImportMerge::start() {
     QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
 }
 
+// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step, and
+// freed on another thread meanwhile they keep the steps waiting on the memory map's lock: they
+// go a part at a time at the start of the next steps, and what is left when the merge ends goes
+// on a pool thread.
+template <typename T>
+void HistoryImportMerge::discard(T& value) {
+    if (value.empty()) return;
+    auto held = std::make_shared<T>(std::move(value));
+    value = T{};
+    garbage_.push_back([held](bool all) {
+        if (all) {
+            held->clear();
+            return true;
+        }
+        // A few at a time: a clip made on another thread can take long to free.
+        for (int n = 0; n < 16; ++n)
+            if (!dropOne(*held)) return true;
+        return held->empty();
+    });
+}
+
+void HistoryImportMerge::collectSome() {
+    const auto budget = stepStart_ + kSlice / 4;
+    while (!garbage_.empty() && std::chrono::steady_clock::now() < budget)
+        if (garbage_.back()(false)) garbage_.pop_back();
+}
+
+void HistoryImportMerge::collectElsewhere() {
+    if (garbage_.empty()) return;
+    QThreadPool::globalInstance()->start([garbage = std::move(garbage_)]() mutable {
+        for (auto& part : garbage) part(true);
+    });
+    garbage_ = {};
+}
+
 bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::now() - stepStart_ >= kSlice; }
 
 void HistoryImportMerge::runStep() {
     stepStart_ = std::chrono::steady_clock::now();
+    const auto processorStart = threadProcessorTime();
+    collectSome();
     switch (stage_) {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
     case Stage::sortExisting: sortExisting(); break;
     case Stage::trim: trim(); break;
     case Stage::swap: swap(); break;
+    case Stage::skippedNames: skippedNames(); break;
     case Stage::unreferenced: unreferenced(); break;
     case Stage::save: save(); break;
     case Stage::saving:
@@ -69,12 +123,14 @@ void HistoryImportMerge::runStep() {
     ++steps_;
     longestStep_ = std::max(longestStep_, std::chrono::duration_cast<std::chrono::microseconds>(
                                               std::chrono::steady_clock::now() - stepStart_));
+    longestStepProcessor_ = std::max(longestStepProcessor_, threadProcessorTime() - processorStart);
     if (stage_ != Stage::saving && stage_ != Stage::finished)
         QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
 }
 
 void HistoryImportMerge::finish(bool saved) {
     stage_ = Stage::finished;
+    collectElsewhere();
     auto done = std::move(done_);
     deleteLater();
     if (done) done(added_, saved);
@@ -105,6 +161,7 @@ void HistoryImportMerge::knownClips() {
     }
     next_ = 0;
     accepted_.reserve(batch_.size());
+    skipped_.reserve(batch_.size());
     stage_ = Stage::filter;
 }
 
@@ -130,18 +187,73 @@ void HistoryImportMerge::filter() {
         }
         accepted_.push_back(batch_.shared(next_));
     }
-    releaseElsewhere(knownLegacyIDs_);
-    releaseElsewhere(knownFingerprints_);
-    releaseElsewhere(knownIDs_);
-    batch_ = {};
+    discard(knownLegacyIDs_);
+    discard(knownFingerprints_);
+    discard(knownIDs_);
+    discard(batch_);
     next_ = 0;
     stage_ = Stage::sortExisting;
 }
 
+// The stored clips newest first by creation date (stable), into sortedExisting_; false while
+// there is more to do in a later step.
+bool HistoryImportMerge::sortStored() {
+    constexpr std::size_t kRun = 2048;
+    const auto& stored = snapshot_.pointers();
+    const std::size_t n = stored.size();
+    if (sortPhase_ == SortPhase::dates) {
+        if (next_ == 0) {
+            sortKeys_.clear();
+            sortKeys_.reserve(n);
+        }
+        for (; next_ < n; ++next_) {
+            if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return false;
+            sortKeys_.emplace_back(stored[next_]->createdAt, static_cast<std::uint32_t>(next_));
+        }
+        next_ = 0;
+        sortPhase_ = SortPhase::runs;
+    }
+    if (sortPhase_ == SortPhase::runs) {
+        for (; next_ < n; next_ += kRun) {
+            if (timeIsUp()) return false;
+            std::sort(sortKeys_.begin() + std::ptrdiff_t(next_), sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + kRun)),
+                      newerKeyFirst);
+        }
+        next_ = 0;
+        sortWidth_ = kRun;
+        sortSpare_.resize(n);
+        sortPhase_ = SortPhase::merges;
+    }
+    if (sortPhase_ == SortPhase::merges) {
+        // Each merge moves at most the whole list once: a fraction of a step at any size.
+        for (; sortWidth_ < n; sortWidth_ *= 2, next_ = 0, sortKeys_.swap(sortSpare_)) {
+            for (; next_ < n; next_ += 2 * sortWidth_) {
+                if (timeIsUp()) return false;
+                const auto first = sortKeys_.begin() + std::ptrdiff_t(next_);
+                const auto middle = sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + sortWidth_));
+                const auto last = sortKeys_.begin() + std::ptrdiff_t(std::min(n, next_ + 2 * sortWidth_));
+                std::merge(first, middle, middle, last, sortSpare_.begin() + std::ptrdiff_t(next_), newerKeyFirst);
+            }
+        }
+        next_ = 0;
+        sortSpare_ = {};
+        sortedExisting_ = {};
+        sortedExisting_.reserve(n);
+        sortPhase_ = SortPhase::gather;
+    }
+    for (; next_ < n; ++next_) {
+        if ((next_ & 1023) == 0 && next_ != 0 && timeIsUp()) return false;
+        sortedExisting_.push_back(stored[sortKeys_[next_].second]);
+    }
+    sortKeys_ = {};
+    next_ = 0;
+    sortPhase_ = SortPhase::dates;
+    return true;
+}
+
 void HistoryImportMerge::sortExisting() {
     if (!merging_) {
-        sortedExisting_ = snapshot_;
-        sortedExisting_.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+        if (!sortStored()) return;
         merged_.clear();
         fromBatch_.clear();
         merged_.reserve(sortedExisting_.size() + accepted_.size());
@@ -164,12 +276,17 @@ void HistoryImportMerge::sortExisting() {
     merging_ = false;
     sortedExisting_ = {};
     kept_.clear();
-    kept_.reserve(std::min<std::size_t>(merged_.size(), std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0)) + 64));
+    const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
+    kept_.reserve(std::min<std::size_t>(merged_.size(), limit + 64));
     // A trim that starts over collects every name again: names the last one dropped may
     // belong to clips this one keeps.
     retired_.clear();
     neverNamed_.clear();
-    releaseElsewhere(dropped_);
+    discard(dropped_);
+    // Grown once: moving tens of thousands of entries to a larger block would take a step.
+    const std::size_t drops = merged_.size() > limit ? merged_.size() - limit : 0;
+    dropped_.reserve(drops);
+    neverNamed_.reserve(drops);
     droppedBytes_ = 0;
     unpinnedSeen_ = 0;
     added_ = 0;
@@ -183,7 +300,7 @@ void HistoryImportMerge::trim() {
     const bool trims = !store_.trimSuspended_;
     const auto limit = std::size_t(std::max<std::int64_t>(store_.maxHistory(), 0));
     for (; next_ < merged_.size(); ++next_) {
-        if ((next_ & 511) == 0 && next_ != 0 && timeIsUp()) return;
+        if ((next_ & 63) == 0 && next_ != 0 && timeIsUp()) return;
         const ClipItem& clip = *merged_[next_];
         if (trims && !clip.isPinned && unpinnedSeen_++ >= limit) {
             // A batch clip's files were written for it alone and no history ever named them:
@@ -211,6 +328,8 @@ void HistoryImportMerge::swap() {
         // The user changed the list meanwhile: merged again from the list as it is now.
         if (++restarts_ <= 3) {
             snapshot_ = store_.items_;
+            next_ = 0;
+            sortPhase_ = SortPhase::dates;
             stage_ = Stage::sortExisting;
             return;
         }
@@ -245,8 +364,8 @@ void HistoryImportMerge::swap() {
     snapshot_ = {};
     kept_ = {};
     retired_ = {};
-    releaseElsewhere(accepted_);
-    releaseElsewhere(dropped_);
+    discard(accepted_);
+    discard(dropped_);
     if (!neverNamed_.empty() && store_.persistence_) {
         QThreadPool::globalInstance()->start(
             [names = std::make_shared<std::vector<std::string>>(std::move(neverNamed_)), folder = store_.payloadsURL_] {
@@ -262,10 +381,19 @@ void HistoryImportMerge::swap() {
                          ToastTone::error);
     else if (added_ > 0)
         store_.showToast("Imported " + formattedCount(added_) + " older clips", ToastTone::success);
-    for (const auto& clip : skipped_)
-        forEachPayloadName(*clip, [&](const std::string& name) { unreferenced_.insert(name); });
-    skipped_ = {};
     scanned_ = store_.items_;
+    next_ = 0;
+    stage_ = Stage::skippedNames;
+}
+
+// The files of the clips that were not taken: a second run over the same database skips them all.
+void HistoryImportMerge::skippedNames() {
+    if (next_ == 0) unreferenced_.reserve(skipped_.size());
+    for (; next_ < skipped_.size(); ++next_) {
+        if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
+        forEachPayloadName(*skipped_[next_], [&](const std::string& name) { unreferenced_.insert(name); });
+    }
+    discard(skipped_);
     next_ = 0;
     stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
 }

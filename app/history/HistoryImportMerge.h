@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "history/ClipList.h"
@@ -26,25 +27,33 @@ class HistoryImportMerge : public QObject {
 public:
     using Done = std::function<void(int added, bool saved)>;
     // Longest a step works before it lets the event loop run.
-    static constexpr std::chrono::milliseconds kSlice{8};
+    static constexpr std::chrono::milliseconds kSlice{5};
 
     // `batch`: sorted newest first by creation date (stable), as the importer hands it over.
     HistoryImportMerge(HistoryStore& store, ClipList batch, std::string sourceName, Done done);
 
     void start();
-    // Steps taken so far and the longest of them, for the benchmark.
+    // Steps taken so far and the longest of them (wall time, and this thread's processor
+    // time, which other programs on a busy machine do not inflate), for the benchmark.
     int steps() const { return steps_; }
     std::chrono::microseconds longestStep() const { return longestStep_; }
+    std::chrono::microseconds longestStepProcessor() const { return longestStepProcessor_; }
 
 private:
-    enum class Stage { knownClips, filter, sortExisting, trim, swap, unreferenced, save, saving, finished };
+    enum class Stage { knownClips, filter, sortExisting, trim, swap, skippedNames, unreferenced, save, saving, finished };
     void runStep();
     bool timeIsUp() const;
+    template <typename T>
+    void discard(T& value);
+    void collectSome();
+    void collectElsewhere();
     void knownClips();
     void filter();
     void sortExisting();
     void trim();
+    bool sortStored();
     void swap();
+    void skippedNames();
     void unreferenced();
     void save();
     void finish(bool saved);
@@ -58,6 +67,7 @@ private:
     std::chrono::steady_clock::time_point stepStart_;
     int steps_ = 0;
     std::chrono::microseconds longestStep_{0};
+    std::chrono::microseconds longestStepProcessor_{0};
 
     ClipList snapshot_;  // the list as the known clips were read from it
     std::unordered_set<std::int64_t> knownLegacyIDs_;
@@ -66,6 +76,13 @@ private:
     ClipList accepted_;
     std::vector<ClipList::Pointer> skipped_;
     ClipList sortedExisting_;
+    // The stored clips' dates and positions, sorted in slices: runs of a fixed length first,
+    // then merged pairwise, each merge short enough for a step.
+    enum class SortPhase { dates, runs, merges, gather, done };
+    SortPhase sortPhase_ = SortPhase::dates;
+    std::vector<std::pair<Date, std::uint32_t>> sortKeys_;
+    std::vector<std::pair<Date, std::uint32_t>> sortSpare_;
+    std::size_t sortWidth_ = 0;
     bool merging_ = false;
     std::size_t fromStored_ = 0;
     std::size_t fromAccepted_ = 0;
@@ -85,6 +102,8 @@ private:
     ClipList scanned_;  // the list after the swap, read for the names it still uses
     std::unordered_set<std::string> unreferenced_;
     std::uint64_t saveTicket_ = 0;
+    // Containers let go of, each freed a part per call (all of it when asked); true once empty.
+    std::vector<std::function<bool(bool all)>> garbage_;
 };
 
 }  // namespace harbelle

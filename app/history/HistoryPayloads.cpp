@@ -79,9 +79,10 @@ std::set<std::string> HistoryPersistence::referencedPayloadNames(const ClipList&
 
 namespace {
 
-// Adds the payload names of every recovery copy beside the history file. False when one of
-// them cannot be read: then nobody can tell which files it needs, and nothing is deleted.
-bool collectRecoveryCopyNames(const fs::path& historyFile, std::set<std::string>& names) {
+// Adds the payload names of every recovery copy beside the history file that keeps them
+// beside it; the others (copies an earlier build made) are listed in `toRead`. False when the
+// folder cannot be listed.
+bool collectRecoveryCopyNames(const fs::path& historyFile, std::set<std::string>& names, std::vector<fs::path>& toRead) {
     const std::string prefix = historyFile.stem().string() + ".backup";
     std::error_code error;
     fs::directory_iterator it(historyFile.parent_path(), error);
@@ -92,23 +93,14 @@ bool collectRecoveryCopyNames(const fs::path& historyFile, std::set<std::string>
         if (name.size() < prefix.size() + 5 || name.compare(0, prefix.size(), prefix) != 0 ||
             name.compare(name.size() - 5, 5, ".json") != 0)
             continue;
-        // Read once, a piece at a time, when its names are not kept beside it yet (a copy an
-        // earlier build made): a copy may be several times the memory a history takes.
-        if (auto kept = readNamesBeside(it->path())) {
-            names.merge(*kept);
-            continue;
-        }
-        std::set<std::string> found;
-        std::string why;
-        if (!collectPayloadNamesFromFile(it->path(), found, why)) {
-            qWarning("history: recovery copy %s cannot be read (%s)", it->path().c_str(), why.c_str());
-            return false;
-        }
-        writeNamesBeside(it->path(), found);
-        names.merge(found);
+        if (auto kept = readNamesBeside(it->path())) names.merge(*kept);
+        else toRead.push_back(it->path());
     }
     return !error;
 }
+
+// Read per call of the orphan pass: a large copy never holds a save up for long.
+constexpr std::size_t kCopyBytesPerStep = std::size_t{2} << 20;
 
 }  // namespace
 
@@ -125,10 +117,28 @@ bool HistoryPersistence::scanOrphans(OrphanScan& scan, std::size_t count, const 
     std::error_code error;
     if (!scan.opened) {
         scan.opened = true;
-        if (!collectRecoveryCopyNames(historyFileURL(), scan.keep)) {
+        if (!collectRecoveryCopyNames(historyFileURL(), scan.keep, scan.copiesToRead)) {
             qWarning("history: orphaned payload files are kept this time");
             return false;
         }
+    }
+    // A copy an earlier build made is read once, a piece per call, and its names kept beside it.
+    while (scan.reading || !scan.copiesToRead.empty()) {
+        const fs::path& copy = scan.copiesToRead.back();
+        if (!scan.reading) scan.reading = std::make_shared<PayloadNameScanner>(copy);
+        if (scan.reading->step(kCopyBytesPerStep)) return true;
+        if (scan.reading->failed()) {
+            qWarning("history: recovery copy %s cannot be read (%s)", copy.c_str(), scan.reading->why().c_str());
+            qWarning("history: orphaned payload files are kept this time");
+            return false;
+        }
+        writeNamesBeside(copy, scan.reading->names());
+        scan.keep.merge(scan.reading->names());
+        scan.reading.reset();
+        scan.copiesToRead.pop_back();
+    }
+    if (!scan.listing) {
+        scan.listing = true;
         scan.it = fs::recursive_directory_iterator(root, fs::directory_options::none, error);
         if (error) return false;
     }

@@ -45,28 +45,57 @@ constexpr char kPrepareFailedMessage[] = "Could not prepare local history storag
 constexpr char kPreservedMessage[] = "History file was preserved for recovery";
 constexpr char kCannotSaveMessage[] = "Could not save clipboard history";
 
+// Set from a signal handler when the program is asked to quit (a lock-free store).
+std::atomic<bool> quitRequested{false};
+
+struct WriteOutcome {
+    bool ok = false;
+    std::uint64_t encoded = 0;  // the size the history takes, 0 when unknown
+    int error = 0;              // errno of a failed write
+    bool stopped = false;       // given up for a newer write or a quit
+};
+
 // A history file is read back only up to the limit, so a larger one is never written: the
-// previous file stays. `encoded` learns the size the history takes.
-bool writeHistory(const PersistedHistory& history, const fs::path& url, std::uint64_t limit,
-                  std::uint64_t* encoded = nullptr) {
-    std::string bytes;
+// previous file stays. The file is encoded straight into a temporary file, a large piece at a
+// time, which replaces the history only once whole. `stop` is checked between pieces.
+WriteOutcome writeHistory(const PersistedHistory& history, const fs::path& url, std::uint64_t limit,
+                          const std::atomic<bool>* stop = nullptr) {
+    WriteOutcome outcome;
+    PendingFile file(url);
+    std::uint64_t total = 0;
     try {
-        bytes = historycodec::encode(history);
+        historycodec::encode(history, [&](std::string_view piece) {
+            if (stop && stop->load(std::memory_order_relaxed)) {
+                outcome.stopped = true;
+                return false;
+            }
+            total += piece.size();
+            // Too large: the rest is only counted, for the room the store keeps.
+            return total > limit || file.write(piece);
+        });
+    } catch (const historycodec::EncodingStopped&) {
+        if (!outcome.stopped) {
+            outcome.error = file.error();
+            qWarning("history: could not write %s: %s", url.c_str(), writeFailureText(outcome.error).c_str());
+        }
+        return outcome;
     } catch (const std::exception& error) {
         qWarning("history: could not encode the history: %s", error.what());
-        return false;
+        return outcome;
     }
-    if (encoded) *encoded = bytes.size();
-    if (bytes.size() > limit) {
-        qWarning("history: not written: %zu bytes is more than the %llu a history file may hold", bytes.size(),
-                 static_cast<unsigned long long>(limit));
-        return false;
+    outcome.encoded = total;
+    if (total > limit) {
+        qWarning("history: not written: %llu bytes is more than the %llu a history file may hold",
+                 static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+        return outcome;
     }
-    if (!writeFileAtomically(url, bytes)) {
-        qWarning("history: could not write %s", url.c_str());
-        return false;
+    if (!file.replace()) {
+        outcome.error = file.error();
+        qWarning("history: could not write %s: %s", url.c_str(), writeFailureText(outcome.error).c_str());
+        return outcome;
     }
-    return true;
+    outcome.ok = true;
+    return outcome;
 }
 
 // When this process started, on the coarse clock the kernel stamps files with: a temporary
@@ -180,6 +209,58 @@ struct HistoryPersistence::Impl {
     // Save thread only: retired names of failed writes, deleted after the next successful one
     // (the flush at exit at the latest) rather than left to a later start-up.
     std::map<std::string, std::uint64_t> retiredAfterFailure;
+    // Set while a flush waits: saves queued before it stop early. Never cleared once the
+    // program quits without a write (queuedWorkAbandoned).
+    std::atomic<bool> superseded{false};
+    // Work the next start can do again (a whole copy of an oversized file) stops.
+    std::atomic<bool> quitting{false};
+    std::atomic<bool> lastSaveStopped{false};
+    std::string lastFailure;  // under `mutex`: why the last save failed, for the user
+
+    // An oversized file loaded at the start: nothing may replace it before a whole copy of it
+    // is kept. Save thread once set (before the first job is posted).
+    bool wholeCopyNeeded = false;
+    std::string wholeCopySource;  // the stamp of the file loaded
+    std::set<std::string> wholeCopyNames;
+
+    // Save thread. Makes the whole copy still owed, if any; a failure is tried again by the
+    // next save, so saving resumes by itself once the disk has room.
+    bool ensureWholeCopy(WriteOutcome& outcome) {
+        if (!wholeCopyNeeded) return true;
+        if (quitting) {
+            outcome.stopped = true;
+            return false;
+        }
+        int error = 0;
+        std::optional<fs::path> copy;
+        if (const auto free = freeBytes(historyFile.parent_path()); free && *free < encodedAtLoad)
+            error = ENOSPC;  // not worth writing a gigabyte to find out
+        else
+            copy = keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile, &quitting); },
+                                    &wholeCopyNames, wholeCopySource, &error);
+        if (!copy) {
+            if (quitting) outcome.stopped = true;
+            else outcome.error = error != 0 ? error : EIO;
+            if (!quitting) qWarning("history: no recovery copy of the oversized history could be made: %s",
+                                    writeFailureText(outcome.error).c_str());
+            return false;
+        }
+        wholeCopyNeeded = false;
+        wholeCopyNames.clear();
+        return true;
+    }
+    std::uint64_t encodedAtLoad = 0;
+
+    bool hasWholeCopy(const std::string& identity) const {
+        if (identity.empty()) return false;
+        const std::string prefix = historyFile.stem().string() + ".backup";
+        std::error_code error;
+        for (fs::directory_iterator it(historyFile.parent_path(), error), end; !error && it != end; it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (name.starts_with(prefix) && name.ends_with(".json") && isWholeCopyOf(it->path(), identity)) return true;
+        }
+        return false;
+    }
 
     // How often each payload name was written in this run. A retired name is deleted only
     // while its count is still the one seen when the save was queued: a clip that came back
@@ -249,20 +330,24 @@ struct HistoryPersistence::Impl {
 
     // Save thread. One save: the write, then the retired payload files, but only those the
     // written list no longer names (a clip may have come back, for instance through a sync pull).
-    // `unlessUnchanged`: a list the file already holds is not written again.
+    // `unlessUnchanged`: a list the file already holds is not written again. A save that is not
+    // a flush stops when a flush waits, which writes a newer list anyway.
     bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired,
               bool unlessUnchanged = false) {
         const bool unchanged = unlessUnchanged && onDisk && onDisk->pointers() == history.items.pointers();
         bool ok = unchanged;
-        std::uint64_t encoded = 0;
-        try {
-            if (!unchanged) ok = writeHistory(history, historyFile, maximumFileSize, &encoded);
-        } catch (const std::exception& error) {
-            qWarning("history: save failed: %s", error.what());
-        }
         if (!unchanged) {
-            encodedBytes = encoded;  // 0 when it could not be encoded
-            lastSaveTooLarge = encoded > maximumFileSize;
+            WriteOutcome outcome;
+            if (!ensureWholeCopy(outcome))
+                ;  // the file as it is must be kept before anything replaces it
+            else
+                outcome = writeHistory(history, historyFile, maximumFileSize, unlessUnchanged ? nullptr : &superseded);
+            ok = outcome.ok;
+            encodedBytes = outcome.encoded;  // 0 when it could not be encoded or was given up
+            lastSaveTooLarge = outcome.encoded > maximumFileSize;
+            lastSaveStopped = outcome.stopped;
+            std::lock_guard lock(mutex);
+            lastFailure = outcome.error != 0 ? writeFailureText(outcome.error) : std::string();
         }
         if (!ok) {
             retiredAfterFailure.merge(retired);
@@ -314,30 +399,39 @@ struct HistoryPersistence::Impl {
         if (toast) toast(message, tone);
     }
 
-    // Makes a recovery copy with `make` and keeps the payload names it needs beside it. The
-    // first copy is "history.backup.json"; a later one never replaces it but gets a name of
-    // its own. Without `names` the orphan pass finds them in the copy, once.
-    template <typename Make>
-    bool keepRecoveryCopy(Make make, const std::set<std::string>* names) const {
+    // Makes a recovery copy that `fill` writes, under a temporary name until it is whole, and
+    // keeps the payload names it needs beside it. The first copy is "history.backup.json"; a
+    // later one never replaces it but gets a name of its own. Without `names` the orphan pass
+    // finds them in the copy, once. `wholeCopyOf`: the stamp of the file it copies whole.
+    template <typename Fill>
+    std::optional<fs::path> keepRecoveryCopy(Fill fill, const std::set<std::string>* names,
+                                             const std::string& wholeCopyOf = {}, int* error = nullptr) const {
         const fs::path folder = historyFile.parent_path();
+        PendingFile file(historyFile);  // its temporary name is one the next start clears
+        const auto failed = [&]() -> std::optional<fs::path> {
+            if (error) *error = file.error();
+            return std::nullopt;
+        };
+        if (!fill(file)) return failed();
         const std::string base = historyFile.stem().string() + ".backup";
         const std::string stamped = base + "-" + utcStamp();
         for (int counter = 0; counter <= 1000; ++counter) {
             const std::string name = counter == 0 ? base : counter == 1 ? stamped : stamped + "-" + std::to_string(counter);
             const fs::path copy = folder / (name + ".json");
-            switch (make(copy)) {
+            switch (file.publishAs(copy.filename().string())) {
             case CopyResult::ok:
-                if (names && !writeNamesBeside(copy, *names)) qWarning("history: the names of %s were not kept", copy.c_str());
-                return true;
-            case CopyResult::failed: return false;
+                if (names && !writeNamesBeside(copy, *names, wholeCopyOf))
+                    qWarning("history: the names of %s were not kept", copy.c_str());
+                return copy;
+            case CopyResult::failed: return failed();
             case CopyResult::exists: break;
             }
         }
-        return false;
+        return failed();
     }
     // Keeps a copy of a history file that could not be loaded.
     bool preserveHistoryFile(const std::set<std::string>* names) const {
-        return keepRecoveryCopy([&](const fs::path& copy) { return copyFileExclusive(historyFile, copy); }, names);
+        return keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile); }, names).has_value();
     }
 };
 
@@ -389,37 +483,78 @@ bool HistoryPersistence::prepareStorage() {
 
 std::optional<ClipList> HistoryPersistence::loadHistory() {
     releaseLoadMemory();
-    auto bytes = std::make_shared<FileBytes>();
-    std::string why;
-    const ReadResult read = readLargeFile(impl_->historyFile, recoveryReadLimit(), *bytes, why);
     impl_->loadedOversized = false;
-    if (read == ReadResult::missing) return std::nullopt;  // a first launch
-    if (read == ReadResult::ok) {
-        impl_->encodedBytes = bytes->size;
-        try {
-            auto decoder = std::make_shared<historycodec::Decoder>();
-            PersistedHistory history = decoder->decode(bytes->view(), kReadSlack);
-            impl_->onDisk = history.items;  // in file order: a list sorted below differs
-            const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
-            // Saved histories are already in order; sorting them anyway moves every clip twice.
-            if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
-                history.items.stableSort(newerFirst);
-            impl_->loadMemory = {std::move(bytes), std::move(decoder)};
-            // Too large to be written back whole: the store leaves clips out, so the file as
-            // it is stays beside it for recovery.
-            if (impl_->encodedBytes > impl_->maximumFileSize) {
-                impl_->loadedOversized = true;
-                const std::set<std::string> names = referencedPayloadNames(history.items);
-                if (!impl_->preserveHistoryFile(&names)) {
-                    qWarning("history: no recovery copy of the oversized history could be made");
-                    impl_->writesAllowed = false;
-                    impl_->showToast(kCannotSaveMessage, ToastTone::error);
-                }
+    // Read and decoded on a thread of its own: a quit asked for meanwhile leaves it behind
+    // rather than wait for a gigabyte to be parsed. The file stays as it is, and nothing
+    // replaces it in this run.
+    struct LoadWork {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        std::shared_ptr<FileBytes> bytes = std::make_shared<FileBytes>();
+        std::shared_ptr<historycodec::Decoder> decoder = std::make_shared<historycodec::Decoder>();
+        ReadResult read = ReadResult::failed;
+        std::string why;
+        std::optional<PersistedHistory> history;
+    };
+    auto work = std::make_shared<LoadWork>();
+    std::thread worker([work, path = impl_->historyFile, limit = recoveryReadLimit()] {
+        work->read = readLargeFile(path, limit, *work->bytes, work->why, &quitRequested);
+        if (work->read == ReadResult::ok) {
+            work->decoder->setStop(&quitRequested);
+            try {
+                work->history = work->decoder->decode(work->bytes->view(), kReadSlack);
+            } catch (const std::exception& error) {
+                work->why = error.what();
             }
-            return std::move(history.items);
-        } catch (const std::exception& error) {
-            why = error.what();
         }
+        std::lock_guard lock(work->mutex);
+        work->done = true;
+        work->finished.notify_all();
+    });
+    const auto quitting = [&] {
+        if (!quitWasRequested()) return false;
+        impl_->writesAllowed = false;
+        return true;
+    };
+    {
+        std::unique_lock lock(work->mutex);
+        while (!work->finished.wait_for(lock, std::chrono::milliseconds(10), [&] { return work->done; })) {
+            if (!quitting()) continue;
+            lock.unlock();
+            worker.detach();
+            return std::nullopt;
+        }
+    }
+    worker.join();
+    const ReadResult read = work->read;
+    std::string why = work->why;
+    auto bytes = std::move(work->bytes);
+    if (read == ReadResult::missing) return std::nullopt;  // a first launch
+    if (quitting()) return std::nullopt;  // stopped, not damaged
+    if (read == ReadResult::ok && work->history) {
+        impl_->encodedBytes = bytes->size;
+        PersistedHistory history = std::move(*work->history);
+        impl_->onDisk = history.items;  // in file order: a list sorted below differs
+        const auto newerFirst = [](const ClipItem& a, const ClipItem& b) { return a.recencyDate() > b.recencyDate(); };
+        // Saved histories are already in order; sorting them anyway moves every clip twice.
+        if (!std::is_sorted(history.items.begin(), history.items.end(), newerFirst))
+            history.items.stableSort(newerFirst);
+        impl_->loadMemory = {std::move(bytes), std::move(work->decoder)};
+        // Too large to be written back whole: the store leaves clips out, so the file as it is
+        // is copied aside, on the save thread before the first save that would replace it; a
+        // file already copied whole at an earlier start is not copied again.
+        if (impl_->encodedBytes > impl_->maximumFileSize) {
+            impl_->loadedOversized = true;
+            const std::string identity = fileIdentity(impl_->historyFile).value_or("");
+            if (!impl_->hasWholeCopy(identity)) {
+                impl_->wholeCopyNeeded = true;
+                impl_->wholeCopySource = identity;
+                impl_->wholeCopyNames = referencedPayloadNames(history.items);
+                impl_->encodedAtLoad = impl_->encodedBytes;
+            }
+        }
+        return std::move(history.items);
     }
     std::optional<std::set<std::string>> names;
     if (read == ReadResult::ok) collectPayloadNamesLeniently(bytes->view(), names.emplace());
@@ -439,16 +574,35 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     return std::nullopt;
 }
 
+void HistoryPersistence::keepRecoveryCopy(ClipList clips, RecoveryCopyDone done) {
+    impl_->post([impl = impl_.get(), clips = std::move(clips), done = std::move(done)] {
+        std::string why;
+        int error = 0;
+        bool ok = false;
+        try {
+            const std::set<std::string> names = referencedPayloadNames(clips);
+            ok = impl->keepRecoveryCopy([&](PendingFile& file) {
+                try {
+                    historycodec::encode(PersistedHistory{1, clips}, [&](std::string_view piece) { return file.write(piece); });
+                    return true;
+                } catch (const historycodec::EncodingStopped&) {
+                    return false;
+                }
+            }, &names, {}, &error).has_value();
+        } catch (const std::exception& failure) {
+            why = failure.what();
+        }
+        if (!ok && why.empty()) why = writeFailureText(error);
+        if (!ok) qWarning("history: could not keep a recovery copy of the clips left out: %s", why.c_str());
+        done(ok, why);
+    });
+}
+
 bool HistoryPersistence::keepRecoveryCopy(const ClipList& clips) {
-    std::string bytes;
-    try {
-        bytes = historycodec::encode(PersistedHistory{1, clips});
-    } catch (const std::exception& error) {
-        qWarning("history: could not encode the clips left out: %s", error.what());
-        return false;
-    }
-    const std::set<std::string> names = referencedPayloadNames(clips);
-    return impl_->keepRecoveryCopy([&](const fs::path& copy) { return writeFileExclusive(copy, bytes); }, &names);
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    keepRecoveryCopy(clips, [&](bool ok, const std::string&) { done.set_value(ok); });
+    return result.get();
 }
 
 void HistoryPersistence::releaseLoadMemory() {
@@ -477,7 +631,10 @@ bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::str
     std::future<bool> result = done.get_future();
     // The main thread waits below, so the job may borrow the caller's values.
     auto names = impl_->stamped(retiredPayloadNames);
+    // Saves queued or running before this one stop: this one writes a newer list.
+    impl_->superseded = true;
     impl_->post([&] {
+        if (!impl_->quitting) impl_->superseded = false;
         bool ok = false;
         try {
             ok = impl_->save(PersistedHistory{1, snapshot}, std::move(names), true);
@@ -576,6 +733,21 @@ void HistoryPersistence::setSaveObserver(SaveObserver observer) {
 
 bool HistoryPersistence::writesAllowed() const { return impl_->writesAllowed; }
 
+void HistoryPersistence::abandonQueuedWork() {
+    impl_->quitting = true;
+    impl_->superseded = true;
+}
+
+bool HistoryPersistence::lastSaveWasStopped() const { return impl_->lastSaveStopped; }
+
+std::string HistoryPersistence::lastSaveFailure() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastFailure;
+}
+
+void HistoryPersistence::requestQuitFromSignal() { quitRequested.store(true, std::memory_order_relaxed); }
+bool HistoryPersistence::quitWasRequested() { return quitRequested.load(std::memory_order_relaxed); }
+
 void HistoryPersistence::setMaximumFileSize(std::uint64_t bytes) { impl_->maximumFileSize = bytes; }
 std::uint64_t HistoryPersistence::maximumFileSize() const { return impl_->maximumFileSize; }
 std::uint64_t HistoryPersistence::recoveryReadLimit() const { return impl_->maximumFileSize * kRecoveryReadFactor; }
@@ -585,7 +757,7 @@ bool HistoryPersistence::lastSaveWasTooLarge() const { return impl_->lastSaveToo
 
 bool HistoryPersistence::persistHistory(const ClipList& items, const fs::path& url) {
     try {
-        return writeHistory(PersistedHistory{1, items}, url, kDefaultMaximumFileSize);
+        return writeHistory(PersistedHistory{1, items}, url, kDefaultMaximumFileSize).ok;
     } catch (const std::exception& error) {  // copying the list can run out of memory
         qWarning("history: save failed: %s", error.what());
         return false;

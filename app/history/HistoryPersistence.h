@@ -16,6 +16,10 @@
 
 namespace harbelle {
 
+namespace historyfiles {
+class PayloadNameScanner;
+}
+
 // Everything the history store does on disk: the storage folders, the single read of
 // "history.json" (with recovery copies of unreadable files), whole-file atomic saves on one
 // save thread, payload files and the start-up orphan pass. It holds no clip state; the store
@@ -45,8 +49,12 @@ public:
     // the file is missing or could not be read or decoded (then a recovery copy is kept and a
     // toast shown; if even that fails, saves are refused for this run).
     std::optional<ClipList> loadHistory();
-    // Main thread: writes these clips to a recovery copy of their own beside the history file
-    // (their payload files are then never taken for orphans). False when it cannot.
+    // Main thread: has the save thread write these clips to a recovery copy of their own beside
+    // the history file (their payload files are then never taken for orphans), after the saves
+    // queued before; `done` is called there, with what failed when it could not.
+    using RecoveryCopyDone = std::function<void(bool kept, const std::string& why)>;
+    void keepRecoveryCopy(ClipList clips, RecoveryCopyDone done);
+    // The same, waiting for it. False when it cannot.
     bool keepRecoveryCopy(const ClipList& clips);
     // Main thread. Gives back the memory the last load read and parsed in (about three times
     // the file): a caller in a hurry calls it once the hurry is over, else the next load or
@@ -79,6 +87,17 @@ public:
     void waitUntilIdle();
     // False when an unreadable history file could not be preserved: nothing overwrites it.
     bool writesAllowed() const;
+    // Main thread, at a quit with nothing to write: what is queued or running stops (the next
+    // start does again what it would have done; the files stay as they are).
+    void abandonQueuedWork();
+    // Whether the last save was given up for a flush or a quit (no failure of its own), and
+    // otherwise why it failed, for the user ("the disk is full"); empty when it did not.
+    bool lastSaveWasStopped() const;
+    std::string lastSaveFailure() const;
+    // A quit asked for while the start still reads the history: the load stops and nothing is
+    // written in this run. The first may be called from a signal handler.
+    static void requestQuitFromSignal();
+    static bool quitWasRequested();
 
     // Files larger than this (default 512 MiB) are not read into memory: a history file that
     // big is treated as unreadable and preserved, a payload file is treated as absent.
@@ -126,6 +145,10 @@ private:
         std::set<std::string> keep;
         std::filesystem::recursive_directory_iterator it;
         bool opened = false;
+        bool listing = false;
+        // Recovery copies whose names are not kept beside them yet, read a piece at a time.
+        std::vector<std::filesystem::path> copiesToRead;
+        std::shared_ptr<historyfiles::PayloadNameScanner> reading;
     };
     using OrphanVisitor = std::function<void(const std::string&, const std::filesystem::path&)>;
     bool scanOrphans(OrphanScan& scan, std::size_t count, const OrphanVisitor& remove) const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "history/ClipItemSearchFolder.h"
 #include "history/HistoryPersistence.h"
 #include "history/PasteboardCaptureReader.h"
 #include "platform/LoginItemService.h"
@@ -28,6 +29,7 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
 
     readSettings(options.autoHideOverride);
     attachPlatform(options);
+    searchFolder_ = new ClipItemSearchFolder([this] { return items_; }, this);
 
     LoginItemActiveProvider loginItemActive = options.loginItemActive;
     if (!loginItemActive && loginItemService_)
@@ -48,9 +50,12 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
     }
 
     if (!items_.empty()) selectedID_ = items_.front().id;
+    if (searchFolder_) searchFolder_->listChanged();
 }
 
 HistoryStore::~HistoryStore() {
+    delete searchFolder_;  // its worker reads the list no more
+    searchFolder_ = nullptr;
     // Finishes queued writes and stops the save thread; their outcomes are dropped.
     saveOutcomes_.close();
     persistence_.reset();
@@ -130,6 +135,12 @@ void HistoryStore::setPreviewItem(const std::optional<ClipItem>& item) {
 }
 
 void HistoryStore::setEditingItem(const std::optional<ClipItem>& item) {
+    editingItem_ = item;
+    ++editingSession_;
+    emit editingItemChanged();
+}
+
+void HistoryStore::followEditingItem(const ClipItem& item) {
     editingItem_ = item;
     emit editingItemChanged();
 }

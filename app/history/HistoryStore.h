@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "history/AppSettings.h"
@@ -78,12 +79,21 @@ public:
 
     static constexpr std::int64_t kMinimumMaxHistory = AppSettings::kMinimumMaxHistory;
     static constexpr Milliseconds kSaveDebounce{450};
+    // After a failed write (a full disk) the save is tried again by itself.
+    static constexpr Milliseconds kSaveRetry{10'000};
     // Clips received through sync arrive one main-thread step each; the views hear of them at
     // most this often, so a pulled page costs a few refreshes rather than one per clip.
     static constexpr Milliseconds kReceivedChangeInterval{50};
     static constexpr Milliseconds kToastDuration{2400};
     static constexpr const char* kSaveFailedMessage = "Could not save clipboard history";
     static constexpr const char* kClipTooLargeMessage = "Clip not kept: the history file has no room for it";
+    // The same refusal for the changes of a clip that is kept.
+    static constexpr const char* kEditTooLargeMessage = "Edit not saved: the history file has no room for it";
+    static constexpr const char* kPasteMarkTooLargeMessage =
+        "Pasted, but not marked in the history: its file has no room for it";
+    static constexpr const char* kFavoriteTooLargeMessage = "Favorite not changed: the history file has no room for it";
+    static constexpr const char* kImageTextTooLargeMessage =
+        "Text in the image not kept: the history file has no room for it";
 
     HistoryStore(Defaults& defaults, Clock& clock, Options options = {}, QObject* parent = nullptr);
     ~HistoryStore() override;
@@ -106,6 +116,9 @@ public:
     bool showSettings() const { return showSettings_; }
     const std::optional<ClipItem>& previewItem() const { return previewItem_; }
     const std::optional<ClipItem>& editingItem() const { return editingItem_; }
+    // Counts the openings of the editor. A clip that only moves to another id while it is open
+    // keeps the number, so the editor keeps what was typed.
+    std::uint64_t editingSession() const { return editingSession_; }
     const std::optional<std::string>& toastMessage() const { return toastMessage_; }
     ToastTone toastTone() const { return toastTone_; }
     bool launchAtLogin() const { return launchAtLogin_; }
@@ -292,7 +305,11 @@ public:
     void addTextClip(const std::string& text);
     // A new typed clip holding kNewTextClipText, with the editor opened on it.
     void startNewTextClip();
-    void saveEditedText(const ClipItem& clip, const std::string& text);
+    // True when the text was kept: written into the clip, or, when the clip has left the list
+    // meanwhile, saved as a new clip. False leaves the editor open.
+    bool saveEditedText(const ClipItem& clip, const std::string& text);
+    static constexpr const char* kEditedClipGoneMessage =
+        "The clip was removed meanwhile; your text was saved as a new clip";
 
     // Selection and paste requests.
     std::optional<ClipItem> selectedItem() const;
@@ -317,8 +334,8 @@ public:
     void importItemsInSteps(ClipList batch, const std::string& sourceName,
                             std::function<void(int added, bool saved)> done);
     // Room left in the history file for more clips, in encoded bytes (see
-    // historycodec::encodedSize; a clip takes one byte more for its separator). An estimate
-    // between saves; a save that would still overflow leaves the largest clips out.
+    // historycodec::encodedSize; a clip takes one byte more for its separator). Every change
+    // counts when it is made; only the start's repair of an older file waits for its save.
     std::uint64_t historyFileBytesLeft() const;
     // Deletes the given clips' payload files that no clip of the list names, on the save thread
     // after the next successful write (the importer flushes right after).
@@ -429,7 +446,8 @@ private:
     void pollPasteboard();
     void captureImage(const PasteboardCapture& capture);
     // A stored image whose payload file is gone takes the new copy's bytes as its payload.
-    void restoreLostImagePayload(ClipItem& stored, const Bytes& png);
+    // False, with a toast, when the history file has no room for the file's name.
+    bool restoreLostImagePayload(ClipItem& stored, const Bytes& png);
     void applyRecognizedText(const Uuid& itemID, const std::string& text);
     void promoteSyncedItem(std::size_t index, const std::optional<Date>& createdAt,
                            const std::optional<ClipSourceDeviceOrigin>& origin);
@@ -444,6 +462,15 @@ private:
     // counted alone: the batch is trimmed, and its bytes given back, as a whole.
     bool admitToHistoryFile(const ClipItem& clip, bool quietly = false, bool ofABatch = false);
     // Gives back the bytes of clips that left the list.
+    // The room rule for clips changed in place: true, the growth counted (a negative growth
+    // gives bytes back), when the history file has room for it; false, with `refusal` as the
+    // toast, when not. Without a refusal the change is counted as it is.
+    bool admitGrowthToHistoryFile(std::int64_t growth, const char* refusal);
+    // What a clip adds to the file when it changes from `before` to `after`. A change of a few
+    // fields is measured on probes that hold only those fields, never reading a large text.
+    static std::int64_t growthOf(const ClipItem& before, const ClipItem& after);
+    // A probe of the fields a move to the top or a promotion changes: dates and source.
+    static ClipItem datesAndSourceOf(const ClipItem& clip);
     void releaseFromHistoryFile(const ClipItem& clip);
     void releaseFromHistoryFile(std::uint64_t bytes) { historyBytesLedger_ -= std::int64_t(bytes); }
     // The history file's room starts again from this size of the list as it is now.
@@ -452,11 +479,19 @@ private:
     // `copyKept` (the load kept the whole file), the clips left out are first written to a
     // recovery copy, and none is left out when that fails. Their files stay: the copy names them.
     int fitHistoryToFile(bool copyKept);
+    // The same after a save refused as too large: the copy is written on the save thread, and
+    // the clips still in the list then leave it. False when none has to.
+    bool fitHistoryToFileLater();
+    // The clips to leave out, largest first; `fileBytes` learns the file's size without them.
+    std::vector<std::size_t> clipsNotFitting(std::uint64_t* fileBytes = nullptr) const;
+    // `fileBytes`: the size the rest takes, when known.
+    void leaveOut(const std::unordered_set<const ClipItem*>& clips, std::optional<std::uint64_t> fileBytes = std::nullopt);
     void enqueueSave();
     void saveWhenDue();
     bool trimItems();  // true when clips were dropped; announces nothing
     // `encoded`: the size of the list that save took (0 when unknown).
-    void handleSaveOutcome(bool succeeded, std::uint64_t encoded);
+    // `stopped`: given up for a newer write, no failure; `why`: what failed, for the user.
+    void handleSaveOutcome(bool succeeded, std::uint64_t encoded, bool stopped = false, const std::string& why = {});
     void setItems(ClipList items);
     void itemsDidChange();
     // For changes that arrive through sync: the list is current at once, the announcement
@@ -464,6 +499,8 @@ private:
     void receivedItemsDidChange();
     void announcePendingItemsChange();
     void setSelectedIDQuietly(const std::optional<Uuid>& id);
+    // The open editor's clip under its new id, in the same editing session.
+    void followEditingItem(const ClipItem& item);
     int indexOf(const Uuid& id) const;
     static std::vector<ClipItem> demoItems(Date now);
 
@@ -488,6 +525,7 @@ private:
     bool showSettings_ = false;
     std::optional<ClipItem> previewItem_;
     std::optional<ClipItem> editingItem_;
+    std::uint64_t editingSession_ = 0;
     std::optional<std::string> toastMessage_;
     ToastTone toastTone_ = ToastTone::success;
     bool launchAtLogin_ = false;
@@ -523,6 +561,11 @@ private:
     std::uint64_t savesFinished_ = 0;
     // One error toast per run of failed background saves; a success re-arms it.
     bool saveFailureReported_ = false;
+    ScheduledTask saveRetryTask_;
+    // Nothing changed since the load but what the start repaired: a quit need not write, the
+    // file as loaded still holds every clip.
+    bool unsavedOnlyRepairs_ = false;
+    bool leavingOut_ = false;  // a recovery copy of clips to leave out is being written
     // The history file's room: the list's encoded size as a save (or the load) last took it,
     // plus what was added and minus what was removed since. The ledger sums the encoded bytes
     // of every clip added (+) and removed (-); the base is taken at one of its points: the
@@ -535,6 +578,8 @@ private:
     std::deque<std::int64_t> ledgerAtSave_;  // for each save awaiting its outcome
 
     mutable std::optional<ClipList> filteredCache_;
+    // Folds the clips' search text on a worker after the list changes (a child of the store).
+    class ClipItemSearchFolder* searchFolder_ = nullptr;
 };
 
 }  // namespace harbelle

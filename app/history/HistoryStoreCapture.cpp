@@ -88,7 +88,7 @@ void HistoryStore::captureImage(const PasteboardCapture& capture) {
         // The same image again: the stored clip moves up and keeps its payload, so no file
         // is written and no second recognition runs.
         const Uuid existingID = items_[existing].id;
-        restoreLostImagePayload(items_.mutableAt(existing), capture.png);
+        if (!restoreLostImagePayload(items_.mutableAt(existing), capture.png)) return;
         insert(std::move(probe));
         const int index = indexOf(existingID);
         if (index < 0) return;
@@ -110,14 +110,22 @@ void HistoryStore::captureImage(const PasteboardCapture& capture) {
     encodeSyncDerivative(capture.png, id);
 }
 
-void HistoryStore::restoreLostImagePayload(ClipItem& stored, const Bytes& png) {
-    if (stored.kind != ClipKind::image) return;
-    if (stored.payloadFilename && persistence_->readPayload(*stored.payloadFilename)) return;
+bool HistoryStore::restoreLostImagePayload(ClipItem& stored, const Bytes& png) {
+    if (stored.kind != ClipKind::image) return true;
+    if (stored.payloadFilename && persistence_->readPayload(*stored.payloadFilename)) return true;
     // Named like a captured image's file: by the clip's id.
     const std::string filename = stored.id.uppercaseString() + ".png";
+    ClipItem before;
+    before.payloadFilename = stored.payloadFilename;
+    before.payloadContentType = stored.payloadContentType;
+    ClipItem after;
+    after.payloadFilename = filename;
+    const std::int64_t growth = growthOf(before, after);
+    if (!admitGrowthToHistoryFile(growth, kClipTooLargeMessage)) return false;
     if (!persistence_->writePayload(filename, png)) {
+        admitGrowthToHistoryFile(-growth, nullptr);  // gives the bytes back
         showToast(kImageSaveFailedMessage, ToastTone::error);
-        return;
+        return true;
     }
     // An unreadable file under another name goes once the history no longer names it.
     if (stored.payloadFilename && *stored.payloadFilename != filename &&
@@ -125,6 +133,7 @@ void HistoryStore::restoreLostImagePayload(ClipItem& stored, const Bytes& png) {
         retiredPayloadFilenames_.insert(*stored.payloadFilename);
     stored.payloadFilename = filename;
     stored.payloadContentType.reset();
+    return true;
 }
 
 // ---- Text recognition ---------------------------------------------------------------------------
@@ -137,6 +146,13 @@ void HistoryStore::recognizeText(const std::filesystem::path& imageFile, const U
 }
 
 void HistoryStore::applyRecognizedText(const Uuid& itemID, const std::string& text) {
+    const ClipItem* image = item(itemID);
+    if (!image) return;
+    ClipItem before;
+    before.searchableText = image->searchableText;
+    ClipItem after;
+    after.searchableText = text;
+    if (!admitGrowthToHistoryFile(growthOf(before, after), kImageTextTooLargeMessage)) return;
     if (!ImageTextRecognition::applyRecognizedText(items_, itemID, text)) return;
     itemsDidChange();
     scheduleSave(false);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "history/ClipItemSearchFolder.h"
 #include "history/HistoryCodec.h"
 #include "history/HistoryImportMerge.h"
 #include "history/HistoryPersistence.h"
@@ -36,6 +37,24 @@ std::unordered_set<std::string> referencedPayloadNames(const ClipList& items) {
     return names;
 }
 
+// A clip the user typed: a favourite, made by this program.
+ClipItem typedClip(const std::string& trimmed, Date now) {
+    ClipItem clip;
+    clip.id = Uuid::random();
+    clip.createdAt = now;
+    clip.updatedAt = now;
+    clip.kind = clipkind::detect(trimmed);
+    clip.title = ClipItem::titleFor(trimmed, clip.kind);
+    clip.text = trimmed;
+    clip.sourceAppName = kTypedClipSourceAppName;
+    const std::string bundleID = BundleInfo::main().identifier();
+    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
+    clip.isPinned = true;
+    clip.copyCount = 1;
+    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    return clip;
+}
+
 bool newerFirst(const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; }
 
 std::string formattedCount(int count) {
@@ -50,6 +69,7 @@ std::string formattedCount(int count) {
 
 void HistoryStore::itemsDidChange() {
     filteredCache_.reset();
+    if (searchFolder_) searchFolder_->listChanged();
     // This announcement covers any received change still waiting.
     receivedChangeTask_.reset();
     emit itemsChanged();
@@ -57,6 +77,7 @@ void HistoryStore::itemsDidChange() {
 
 void HistoryStore::receivedItemsDidChange() {
     filteredCache_.reset();
+    if (searchFolder_) searchFolder_->listChanged();
     if (!receivedChangeTask_.isPending())
         receivedChangeTask_ = clock_.schedule(kReceivedChangeInterval, [this] { announcePendingItemsChange(); });
 }
@@ -94,6 +115,11 @@ void HistoryStore::insert(ClipItem clip) {
         }
         items_.insert(items_.begin(), std::move(clip));
     } else {
+        // Moved up with the copy's source, whose names may be longer than the stored ones.
+        ClipItem moved = datesAndSourceOf(clip);
+        moved.createdAt = moved.updatedAt = clock_.now();
+        moved.lastReplayedAt.reset();
+        if (!admitGrowthToHistoryFile(growthOf(datesAndSourceOf(items_[index]), moved), kClipTooLargeMessage)) return;
         ClipItem& stored = items_.mutableAt(index);
         stored.createdAt = clock_.now();
         stored.updatedAt = clock_.now();
@@ -111,6 +137,19 @@ void HistoryStore::insert(ClipItem clip) {
     scheduleSave(false);
     const ClipItem top = items_.front();  // the callbacks may change the list
     notifySyncableCapture(top);
+}
+
+ClipItem HistoryStore::datesAndSourceOf(const ClipItem& clip) {
+    ClipItem probe;
+    probe.createdAt = clip.createdAt;
+    probe.updatedAt = clip.updatedAt;
+    probe.lastReplayedAt = clip.lastReplayedAt;
+    probe.sourceAppName = clip.sourceAppName;
+    probe.sourceBundleID = clip.sourceBundleID;
+    probe.sourceDeviceID = clip.sourceDeviceID;
+    probe.sourceDeviceName = clip.sourceDeviceName;
+    probe.sourceDevicePlatform = clip.sourceDevicePlatform;
+    return probe;
 }
 
 void HistoryStore::trimHistoryIfNeeded() {
@@ -175,9 +214,16 @@ void HistoryStore::togglePinned(const ClipItem& clip) {
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
+    ClipItem before;
+    before.isPinned = items_[index].isPinned;
+    before.updatedAt = items_[index].updatedAt;
+    ClipItem after;
+    after.isPinned = !before.isPinned;
+    after.updatedAt = clock_.now();
+    if (!admitGrowthToHistoryFile(growthOf(before, after), kFavoriteTooLargeMessage)) return;
     ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
-    stored.isPinned = !stored.isPinned;
-    stored.updatedAt = clock_.now();
+    stored.isPinned = after.isPinned;
+    stored.updatedAt = after.updatedAt;
     const bool pinned = stored.isPinned;
     itemsDidChange();
     if (previewItem_ && previewItem_->id == id) setPreviewItem(items_[index]);
@@ -190,6 +236,13 @@ void HistoryStore::markReplaySucceeded(const ClipItem& clip, std::optional<Date>
     const Uuid id = clip.id;
     const int index = indexOf(id);
     if (index < 0) return;
+    // The paste itself has happened; a mark the file has no room for is only not recorded.
+    ClipItem before;
+    before.lastReplayedAt = items_[index].lastReplayedAt;
+    before.updatedAt = items_[index].updatedAt;
+    ClipItem after;
+    after.lastReplayedAt = after.updatedAt = now;
+    if (!admitGrowthToHistoryFile(growthOf(before, after), kPasteMarkTooLargeMessage)) return;
     ClipItem pasted = *items_.take(static_cast<std::size_t>(index));
     pasted.lastReplayedAt = now;
     pasted.updatedAt = now;
@@ -247,22 +300,12 @@ void HistoryStore::notifySyncableCapture(const ClipItem& clip) {
 void HistoryStore::addTextClip(const std::string& text) {
     const std::string trimmed = trimmedText(text);
     if (trimmed.empty()) return;
-    ClipItem clip;
-    clip.id = Uuid::random();
-    clip.createdAt = clock_.now();
-    clip.updatedAt = clip.createdAt;
-    clip.kind = clipkind::detect(trimmed);
-    clip.title = ClipItem::titleFor(trimmed, clip.kind);
-    clip.text = trimmed;
-    clip.searchableText.clear();
-    clip.sourceAppName = kTypedClipSourceAppName;
-    const std::string bundleID = BundleInfo::main().identifier();
-    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
-    clip.isPinned = true;
-    clip.copyCount = 1;
-    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    ClipItem clip = typedClip(trimmed, clock_.now());
+    const std::string fingerprint = clip.fingerprint.str();
     insert(std::move(clip));
-    showToast("New favorite created", ToastTone::success);
+    // A clip refused for want of room leaves its refusal on show.
+    if (!items_.empty() && items_.front().fingerprint.str() == fingerprint)
+        showToast("New favorite created", ToastTone::success);
 }
 
 void HistoryStore::startNewTextClip() {
@@ -273,47 +316,68 @@ void HistoryStore::startNewTextClip() {
     setEditingItem(added ? std::optional<ClipItem>(items_.front()) : std::nullopt);
 }
 
-void HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
-    const int index = indexOf(clip.id);
-    if (index < 0) return;
+bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
     const std::string trimmed = trimmedText(text);
-    if (trimmed.empty()) return;
-    ClipItem& stored = items_.mutableAt(static_cast<std::size_t>(index));
-    retirePayload(stored);
+    if (trimmed.empty()) return false;
+    const int index = indexOf(clip.id);
+    if (index < 0) {
+        // Deleted here or on another device, or trimmed, while the editor was open: what was
+        // typed is kept as a new clip, never dropped.
+        ClipItem fresh = typedClip(trimmed, clock_.now());
+        fresh.isPinned = clip.isPinned;
+        const std::string fingerprint = fresh.fingerprint.str();
+        insert(std::move(fresh));
+        // No room in the history file: refused with its toast, and the editor stays open.
+        if (items_.empty() || items_.front().fingerprint.str() != fingerprint) return false;
+        setEditingItem(std::nullopt);
+        showToast(kEditedClipGoneMessage, ToastTone::success);
+        return true;
+    }
+    const ClipItem& stored = items_[static_cast<std::size_t>(index)];
     // Other devices may hold the old text under this id: the edited text is another clip for
-    // sync, under an id of its own, and the old record stays with them as it is.
+    // sync, under an id of its own, and the old record is deleted everywhere (a queued push of
+    // it is withdrawn), so the edit replaces it on every device.
     const bool newText = stored.text != trimmed;
+    ClipItem edited = stored;
+    std::optional<ClipItem> replaced;
     if (newText) {
-        stored.id = Uuid::random();
-        if (selectedID_ == clip.id) setSelectedIDQuietly(stored.id);
+        replaced = stored;
+        edited.id = Uuid::random();
     }
     const ClipKind kind = clipkind::detect(trimmed);
-    stored.text = trimmed;
-    stored.kind = kind;
-    stored.title = ClipItem::titleFor(trimmed, kind);
-    stored.updatedAt = clock_.now();
-    stored.fingerprint = ClipItem::makeFingerprint(kind, trimmed, {}, std::nullopt, nullptr);
-    stored.richTextData.reset();
-    stored.htmlData.reset();
-    stored.payloadFilename.reset();
-    stored.payloadContentType.reset();
-    stored.syncPayloadFilename.reset();
-    stored.syncPayloadDigest.reset();
-    stored.syncPayloadByteCount.reset();
-    stored.syncPayloadPixelWidth.reset();
-    stored.syncPayloadPixelHeight.reset();
-    stored.syncBlobKey.reset();
-    stored.legacyPayloadFilename.reset();
-    stored.legacyID.reset();
-    stored.fileURLs.clear();
-    stored.isSensitive = false;
-    stored.copyCount = 1;
-    const ClipItem edited = stored;
+    edited.text = trimmed;
+    edited.kind = kind;
+    edited.title = ClipItem::titleFor(trimmed, kind);
+    edited.updatedAt = clock_.now();
+    edited.fingerprint = ClipItem::makeFingerprint(kind, trimmed, {}, std::nullopt, nullptr);
+    edited.richTextData.reset();
+    edited.htmlData.reset();
+    edited.payloadFilename.reset();
+    edited.payloadContentType.reset();
+    edited.syncPayloadFilename.reset();
+    edited.syncPayloadDigest.reset();
+    edited.syncPayloadByteCount.reset();
+    edited.syncPayloadPixelWidth.reset();
+    edited.syncPayloadPixelHeight.reset();
+    edited.syncBlobKey.reset();
+    edited.legacyPayloadFilename.reset();
+    edited.legacyID.reset();
+    edited.fileURLs.clear();
+    edited.isSensitive = false;
+    edited.copyCount = 1;
+    // Refused, the clip stays as it was and the editor keeps the user's text.
+    if (!admitGrowthToHistoryFile(growthOf(stored, edited), kEditTooLargeMessage)) return false;
+    retirePayload(stored);
+    if (newText && selectedID_ == clip.id) setSelectedIDQuietly(edited.id);
+    // In place, without first copying the old clip that a pending save may share.
+    items_.insert(items_.erase(items_.begin() + index), edited);
     itemsDidChange();
     setEditingItem(std::nullopt);
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
+    if (replaced) notifySyncableDeletion({*replaced});
     if (newText) notifySyncableCapture(edited);
+    return true;
 }
 
 // ---- Selection and paste requests ---------------------------------------------------------------

@@ -27,7 +27,11 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
     // The observer runs on the save thread; the outcome is handled on the main thread.
     persistence_->setSaveObserver([this, persistence = persistence_.get()](bool succeeded) {
         const std::uint64_t encoded = persistence->encodedHistoryBytes();  // this save's, here
-        saveOutcomes_.handBack([this, succeeded, encoded] { handleSaveOutcome(succeeded, encoded); });
+        const bool stopped = persistence->lastSaveWasStopped();
+        std::string why = succeeded ? std::string() : persistence->lastSaveFailure();
+        saveOutcomes_.handBack([this, succeeded, encoded, stopped, why = std::move(why)] {
+            handleSaveOutcome(succeeded, encoded, stopped, why);
+        });
     });
 
     // A default limit standing in for an unreadable one must not cut the history.
@@ -71,11 +75,15 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
     }
     const std::size_t before = items_.size();
     trimHistoryIfNeeded();
-    if (repaired || items_.size() < before) scheduleSave(true);
+    if (repaired || items_.size() < before) {
+        scheduleSave(true);
+        unsavedOnlyRepairs_ = true;
+    }
 }
 
 void HistoryStore::scheduleSave(bool immediate) {
     if (demoMode_) return;
+    unsavedOnlyRepairs_ = false;
     if (immediate) {
         saveTask_.reset();
         enqueueSave();
@@ -100,6 +108,8 @@ void HistoryStore::saveWhenDue() {
 
 void HistoryStore::enqueueSave() {
     if (!persistence_) return;
+    unsavedOnlyRepairs_ = false;
+    saveRetryTask_.cancel();
     ++savesEnqueued_;
     ledgerAtSave_.push_back(historyBytesLedger_);
     // With an unreadable history file that could not be preserved, nothing may overwrite it:
@@ -140,6 +150,20 @@ bool HistoryStore::admitToHistoryFile(const ClipItem& clip, bool quietly, bool o
     return true;
 }
 
+bool HistoryStore::admitGrowthToHistoryFile(std::int64_t growth, const char* refusal) {
+    if (demoMode_ || !persistence_) return true;
+    if (refusal && growth > 0 && std::uint64_t(growth) > historyFileBytesLeft()) {
+        showToast(refusal, ToastTone::error);
+        return false;
+    }
+    historyBytesLedger_ += growth;
+    return true;
+}
+
+std::int64_t HistoryStore::growthOf(const ClipItem& before, const ClipItem& after) {
+    return std::int64_t(historycodec::encodedSize(after)) - std::int64_t(historycodec::encodedSize(before));
+}
+
 void HistoryStore::releaseFromHistoryFile(const ClipItem& clip) {
     if (persistence_) releaseFromHistoryFile(historycodec::encodedSize(clip) + 1);
 }
@@ -150,18 +174,19 @@ void HistoryStore::recountHistoryFile(std::uint64_t bytes) {
     baseSave_ = savesEnqueued_;
 }
 
-int HistoryStore::fitHistoryToFile(bool copyKept) {
-    if (!persistence_) return 0;
+std::vector<std::size_t> HistoryStore::clipsNotFitting(std::uint64_t* fileBytesLeft) const {
+    if (!persistence_) return {};
     const std::uint64_t limit = persistence_->maximumFileSize();
     std::vector<std::uint64_t> sizes(items_.size());
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < items_.size(); ++i) total += sizes[i] = historycodec::encodedSize(items_[i]);
     std::size_t count = items_.size();
-    const auto fileBytes = [&] { return historycodec::encodedSize(1, count, total); };
-    if (fileBytes() <= limit) {
-        recountHistoryFile(fileBytes());
-        return 0;
-    }
+    const auto fileBytes = [&] {
+        const std::uint64_t bytes = historycodec::encodedSize(1, count, total);
+        if (fileBytesLeft) *fileBytesLeft = bytes;
+        return bytes;
+    };
+    if (fileBytes() <= limit) return {};
     // The largest go first, favourites last: a few huge clips, not many ordinary ones.
     std::vector<std::size_t> order(items_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -169,32 +194,92 @@ int HistoryStore::fitHistoryToFile(bool copyKept) {
         if (items_[a].isPinned != items_[b].isPinned) return !items_[a].isPinned;
         return sizes[a] > sizes[b];
     });
-    std::unordered_set<const ClipItem*> leftOut;
-    ClipList copy;
+    std::vector<std::size_t> out;
     for (const std::size_t i : order) {
         if (fileBytes() <= limit) break;
-        leftOut.insert(&items_[i]);
-        copy.push_back(items_.shared(i));
+        out.push_back(i);
         total -= sizes[i];
         --count;
+    }
+    fileBytes();  // what is left, however the walk ended
+    return out;
+}
+
+void HistoryStore::leaveOut(const std::unordered_set<const ClipItem*>& clips, std::optional<std::uint64_t> fileBytes) {
+    const std::size_t before = items_.size();
+    items_.eraseIf([&](const ClipItem& clip) {
+        if (!clips.contains(&clip)) return false;
+        qWarning("history: left out a clip of %llu bytes that the history file cannot hold",
+                 static_cast<unsigned long long>(historycodec::encodedSize(clip)));
+        return true;
+    });
+    if (items_.size() == before) return;
+    if (!fileBytes) {
+        std::uint64_t total = 0;
+        for (const auto& clip : items_) total += historycodec::encodedSize(clip);
+        fileBytes = historycodec::encodedSize(1, items_.size(), total);
+    }
+    recountHistoryFile(*fileBytes);
+    itemsDidChange();
+    if (selectedID_ && indexOf(*selectedID_) < 0)
+        setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
+}
+
+int HistoryStore::fitHistoryToFile(bool copyKept) {
+    if (!persistence_) return 0;
+    std::uint64_t fileBytes = 0;
+    const std::vector<std::size_t> out = clipsNotFitting(&fileBytes);
+    if (out.empty()) {
+        recountHistoryFile(fileBytes);
+        return 0;
+    }
+    std::unordered_set<const ClipItem*> leftOut;
+    ClipList copy;
+    for (const std::size_t i : out) {
+        leftOut.insert(&items_[i]);
+        copy.push_back(items_.shared(i));
     }
     // Nothing goes unseen: the clips left out, and so the files they name, stay in the copy.
     if (!copyKept && !persistence_->keepRecoveryCopy(copy)) {
         qWarning("history: no recovery copy of the clips the history file cannot hold could be made");
         return 0;
     }
-    for (const ClipItem* clip : leftOut)
-        qWarning("history: left out a clip of %llu bytes that the history file cannot hold",
-                 static_cast<unsigned long long>(historycodec::encodedSize(*clip)));
-    items_.eraseIf([&](const ClipItem& clip) { return leftOut.contains(&clip); });
-    recountHistoryFile(fileBytes());
-    itemsDidChange();
-    if (selectedID_ && indexOf(*selectedID_) < 0)
-        setSelectedIDQuietly(items_.empty() ? std::nullopt : std::optional<Uuid>(items_.front().id));
+    leaveOut(leftOut, fileBytes);
     return int(leftOut.size());
 }
 
-void HistoryStore::handleSaveOutcome(bool succeeded, std::uint64_t encoded) {
+bool HistoryStore::fitHistoryToFileLater() {
+    if (!persistence_ || leavingOut_) return leavingOut_;
+    const std::vector<std::size_t> out = clipsNotFitting();
+    if (out.empty()) return false;
+    ClipList copy;
+    for (const std::size_t i : out) copy.push_back(items_.shared(i));
+    leavingOut_ = true;
+    // The copy is written where saves are; the clips leave the list only once it is whole, and
+    // only those still in it unchanged (a clip shared with the copy is the same object).
+    persistence_->keepRecoveryCopy(copy, [this, copy](bool kept, const std::string& why) {
+        saveOutcomes_.handBack([this, copy, kept, why] {
+            leavingOut_ = false;
+            if (!kept) {
+                showToast(std::string(kSaveFailedMessage) + ": " + why, ToastTone::error);
+                // Tried again by itself, as a failed save is: the disk may have room later.
+                saveRetryTask_ = clock_.schedule(kSaveRetry, [this] { enqueueSave(); });
+                return;
+            }
+            std::unordered_set<const ClipItem*> clips;
+            for (std::size_t i = 0; i < copy.size(); ++i) clips.insert(&copy[i]);
+            const std::size_t before = items_.size();
+            leaveOut(clips);
+            if (const int left = int(before - items_.size()); left > 0)
+                showToast(clipCount(left) + " left out and kept in a recovery copy: the history would be too large to load",
+                          ToastTone::error);
+            scheduleSave(true);
+        });
+    });
+    return true;
+}
+
+void HistoryStore::handleSaveOutcome(bool succeeded, std::uint64_t encoded, bool stopped, const std::string& why) {
     ++savesFinished_;
     // The list this save took, plus what came and went since it was enqueued (not since now:
     // later saves may still be queued).
@@ -211,22 +296,20 @@ void HistoryStore::handleSaveOutcome(bool succeeded, std::uint64_t encoded) {
     emit saveFinished(succeeded);
     // Refused for its size, the old file stays: the largest clips are left out and saved again.
     const bool tooLarge = persistence_ && encoded > persistence_->maximumFileSize();
-    if (!succeeded && tooLarge && savesFinished_ == savesEnqueued_) {
-        if (const int left = fitHistoryToFile(false); left > 0) {
-            showToast(clipCount(left) + " left out and kept in a recovery copy: the history would be too large to load",
-                      ToastTone::error);
-            scheduleSave(true);
-            return;
-        }
-    }
+    if (!succeeded && tooLarge && savesFinished_ == savesEnqueued_ && fitHistoryToFileLater()) return;
     if (succeeded) {
         saveFailureReported_ = false;
         return;
     }
+    // Given up for a newer write: that one reports.
+    if (stopped) return;
+    // A write that failed (a full disk) is tried again by itself, so saving resumes once it can.
+    if (!tooLarge && persistence_ && persistence_->writesAllowed() && savesFinished_ == savesEnqueued_)
+        saveRetryTask_ = clock_.schedule(kSaveRetry, [this] { enqueueSave(); });
     // A failed write must not pass unnoticed, but a run of them shows one toast.
     if (saveFailureReported_) return;
     saveFailureReported_ = true;
-    showToast(kSaveFailedMessage, ToastTone::error);
+    showToast(why.empty() ? std::string(kSaveFailedMessage) : std::string(kSaveFailedMessage) + ": " + why, ToastTone::error);
 }
 
 bool HistoryStore::flushHistory() {
@@ -247,10 +330,17 @@ bool HistoryStore::flushHistory() {
 }
 
 void HistoryStore::shutdown() {
+    // A copy noticed but not read yet (the poll comes every 0.4 s) is read now, within the
+    // clipboard's own deadline, so that a quit right after a copy keeps it.
+    if (monitorTask_.isSet() && pasteboard_ && pasteboard_->changeCount() != lastSeenChangeCount_) pollPasteboard();
     stopMonitoring();
     saveTask_.cancel();
+    saveRetryTask_.cancel();
     toastTask_.cancel();
-    flushHistory();
+    // Only the start's repairs unsaved: the file as loaded holds every clip, and a quit in the
+    // middle of a long start (an oversized file copied and rewritten) does not wait for it.
+    if (unsavedOnlyRepairs_ && persistence_) persistence_->abandonQueuedWork();
+    else flushHistory();
     // Quitting: the files the last writes retired go now, not in a later run.
     if (persistence_) persistence_->finishDeletions();
 }

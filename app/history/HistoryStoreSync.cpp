@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
 #include "history/HistoryStore.h"
 
@@ -73,17 +74,25 @@ void HistoryStore::promoteSyncedItem(std::size_t index, const std::optional<Date
                                      const std::optional<ClipSourceDeviceOrigin>& origin) {
     if (index >= items_.size()) return;
     if (!createdAt && !origin) return;
+    const Date now = clock_.now();
+    const auto promote = [&](ClipItem& clip) {
+        if (createdAt && *createdAt > clip.createdAt) clip.createdAt = *createdAt;
+        clip.updatedAt = now;
+        clip.lastReplayedAt.reset();
+        if (origin) {
+            clip.sourceDeviceID = origin->id;
+            clip.sourceDeviceName = origin->name;
+            clip.sourceDevicePlatform = origin->platform;
+            clip.sourceAppName = kSyncedSourceAppName;
+            clip.sourceBundleID.reset();
+        }
+    };
+    ClipItem probe = datesAndSourceOf(items_[index]);
+    const ClipItem before = probe;
+    promote(probe);
+    if (!admitGrowthToHistoryFile(growthOf(before, probe), kClipTooLargeMessage)) return;
     ClipItem clip = *items_.take(index);
-    if (createdAt && *createdAt > clip.createdAt) clip.createdAt = *createdAt;
-    clip.updatedAt = clock_.now();
-    clip.lastReplayedAt.reset();
-    if (origin) {
-        clip.sourceDeviceID = origin->id;
-        clip.sourceDeviceName = origin->name;
-        clip.sourceDevicePlatform = origin->platform;
-        clip.sourceAppName = kSyncedSourceAppName;
-        clip.sourceBundleID.reset();
-    }
+    promote(clip);
     items_.insert(items_.begin(), std::move(clip));
     receivedItemsDidChange();
     scheduleSave(false);
@@ -169,16 +178,34 @@ void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayl
         // A clip that still has its own image file is never overwritten.
         if (clip.kind != ClipKind::image || clip.legacyPayloadFilename || payloadURL(clip)) return;
     }
+    const auto attach = [&](ClipItem& clip, const std::string& name) {
+        clip.payloadFilename = name;
+        clip.syncPayloadFilename = name;
+        clip.payloadContentType = image.contentType;
+        clip.syncPayloadDigest = image.digest;
+        clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
+        clip.syncPayloadPixelWidth = image.pixelWidth;
+        clip.syncPayloadPixelHeight = image.pixelHeight;
+    };
+    const ClipItem& stored = items_[static_cast<std::size_t>(index)];
+    ClipItem before;
+    before.payloadFilename = stored.payloadFilename;
+    before.syncPayloadFilename = stored.syncPayloadFilename;
+    before.payloadContentType = stored.payloadContentType;
+    before.syncPayloadDigest = stored.syncPayloadDigest;
+    before.syncPayloadByteCount = stored.syncPayloadByteCount;
+    before.syncPayloadPixelWidth = stored.syncPayloadPixelWidth;
+    before.syncPayloadPixelHeight = stored.syncPayloadPixelHeight;
+    ClipItem after;
+    attach(after, id.uppercaseString() + (image.contentType == "image/png" ? ".png" : ".jpg"));  // as written below
+    const std::int64_t growth = growthOf(before, after);
+    if (!admitGrowthToHistoryFile(growth, kClipTooLargeMessage)) return;
     const auto name = writeReceivedImage(image.data, id, image.contentType);
-    if (!name) return;
-    ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
-    clip.payloadFilename = *name;
-    clip.syncPayloadFilename = *name;
-    clip.payloadContentType = image.contentType;
-    clip.syncPayloadDigest = image.digest;
-    clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
-    clip.syncPayloadPixelWidth = image.pixelWidth;
-    clip.syncPayloadPixelHeight = image.pixelHeight;
+    if (!name) {
+        admitGrowthToHistoryFile(-growth, nullptr);  // gives the bytes back
+        return;
+    }
+    attach(items_.mutableAt(static_cast<std::size_t>(index)), *name);
     receivedItemsDidChange();
     scheduleSave(false);
 }
@@ -274,6 +301,11 @@ bool HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
             break;
         }
 
+    // One clip in place of two: counted, never refused (a refusal reads as a forged duplicate),
+    // and a merge rarely grows. A rename alone keeps the clip's size.
+    if (canonical)
+        admitGrowthToHistoryFile(growthOf(local, merged) - std::int64_t(historycodec::encodedSize(*canonical)) - 1,
+                                 nullptr);
     items_.eraseIf([&](const ClipItem& clip) { return clip.id == localID || clip.id == canonicalID; });
     const Date recency = merged.recencyDate();
     const auto at = items_.begin() + static_cast<std::ptrdiff_t>(items_.firstOlderThan(recency));
@@ -281,7 +313,7 @@ bool HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
     receivedItemsDidChange();
     if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);
     if (previewItem_ && (previewItem_->id == localID || previewItem_->id == canonicalID)) setPreviewItem(merged);
-    if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) setEditingItem(merged);
+    if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) followEditingItem(merged);
     scheduleSave(false);
     return true;
 }

@@ -4,6 +4,10 @@
 
 namespace harbelle {
 
+namespace {
+constexpr const char* kImageNotSyncedMessage = "Image not synced: the history file has no room to name its upload copy";
+}  // namespace
+
 void HistoryStore::encodeSyncDerivative(const Bytes& png, const Uuid& itemID) {
     if (onEncodeSyncDerivative) onEncodeSyncDerivative(png, itemID);
 }
@@ -17,12 +21,30 @@ void HistoryStore::applySyncDerivative(const Uuid& itemID, const std::string& fi
         scheduleSave(false);
         return;
     }
+    const auto attach = [&](ClipItem& clip) {
+        clip.syncPayloadFilename = filename;
+        clip.syncPayloadDigest = derivative.digest;
+        clip.syncPayloadByteCount = static_cast<std::int64_t>(derivative.data.size());
+        clip.syncPayloadPixelWidth = derivative.pixelWidth;
+        clip.syncPayloadPixelHeight = derivative.pixelHeight;
+    };
+    const ClipItem& stored = items_[static_cast<std::size_t>(index)];
+    ClipItem before;
+    before.syncPayloadFilename = stored.syncPayloadFilename;
+    before.syncPayloadDigest = stored.syncPayloadDigest;
+    before.syncPayloadByteCount = stored.syncPayloadByteCount;
+    before.syncPayloadPixelWidth = stored.syncPayloadPixelWidth;
+    before.syncPayloadPixelHeight = stored.syncPayloadPixelHeight;
+    ClipItem after = before;
+    attach(after);
+    if (!admitGrowthToHistoryFile(growthOf(before, after), kImageNotSyncedMessage)) {
+        // Without room for its name the upload copy is not kept, and the image is not synced.
+        if (HistoryPersistence::isSafePayloadName(filename) && stored.syncPayloadFilename != filename)
+            retiredPayloadFilenames_.insert(filename);
+        return;
+    }
     ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
-    clip.syncPayloadFilename = filename;
-    clip.syncPayloadDigest = derivative.digest;
-    clip.syncPayloadByteCount = static_cast<std::int64_t>(derivative.data.size());
-    clip.syncPayloadPixelWidth = derivative.pixelWidth;
-    clip.syncPayloadPixelHeight = derivative.pixelHeight;
+    attach(clip);
     const ClipItem updated = clip;
     itemsDidChange();
     scheduleSave(false);

@@ -72,6 +72,10 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
                            minutes > 0 ? "it took longer than " + std::to_string(minutes) + " minutes"
                                        : std::string("it took longer than it may"));
     };
+    const auto overMemoryError = [&] {
+        return ImportError(ImportError::Code::overBudget,
+                           "its clips need more than " + legacyarchive::describedSize(locations.memoryBudgetBytes));
+    };
     // Rows are read into values and made shared records some hundred at a time: records made
     // together lie together in memory, and the merge's passes over them run the faster.
     std::vector<ClipItem> staged;
@@ -113,7 +117,11 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
                          result.items.size() + staged.size() - 1, std::move(file.linkTo));
         }
         if (staged.size() == kStagedRows) share();
-        if (handBatch && heldBytes > locations.memoryBudgetBytes / 2) {
+        // The keys seen stay for the whole run, batch after batch. Past a quarter of the budget
+        // they would leave batches too small to be worth a merge and a save each.
+        const std::uint64_t keyBytes = reader.seenKeyBytes();
+        if (handBatch && keyBytes > locations.memoryBudgetBytes / 4) throw overMemoryError();
+        if (handBatch && heldBytes + keyBytes > locations.memoryBudgetBytes / 2) {
             // Merged and saved before more is read, so the run never holds more than this.
             dropUnwritten(writer.flush());
             syncFileSystemOf(payloadsURL);
@@ -121,9 +129,8 @@ PasteNowImporter::ImportResult PasteNowImporter::importLegacyHistory(const fs::p
             result.items = {};
             heldBytes = 0;
             if (!handBatch(std::move(batch))) throw ImportError(ImportError::Code::cancelled, "the batch was not merged");
-        } else if (heldBytes > locations.memoryBudgetBytes) {
-            throw ImportError(ImportError::Code::overBudget,
-                              "its clips need more than " + legacyarchive::describedSize(locations.memoryBudgetBytes));
+        } else if (heldBytes + keyBytes > locations.memoryBudgetBytes) {
+            throw overMemoryError();
         }
     }
     dropUnwritten(writer.finish());

@@ -63,9 +63,10 @@ public:
         // A folder of ours in which a private copy of the database is made and removed again.
         std::filesystem::path cacheFolder;
         // What the run may take: the memory its clips hold at once (each clip's record and the
-        // blocks of its strings; a run that hands its clips over in batches hands one over at
-        // half of it, leaving the rest to the merge), the bytes it writes (the private copy,
-        // archives, previews) and its time. Past any of them the run fails, as any failed run does.
+        // blocks of its strings) with the keys it has seen (a run that hands its clips over in
+        // batches hands one over at half of it, leaving the rest to the merge), the bytes it
+        // writes (the private copy, archives, previews) and its time. Past any of them the run
+        // fails, as any failed run does.
         std::uint64_t memoryBudgetBytes = std::uint64_t{1} << 30;
         std::uint64_t diskBudgetBytes = std::uint64_t{4} << 30;
         std::chrono::milliseconds timeBudget{std::chrono::minutes(10)};

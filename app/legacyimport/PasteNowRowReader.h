@@ -50,6 +50,12 @@ public:
     };
     std::vector<PendingFile>& pendingFiles() { return pending_; }
 
+    // The memory of the primary keys seen so far, held for the whole run: per key a node of
+    // the key and its link (a 32-byte heap block), per bucket a pointer.
+    std::uint64_t seenKeyBytes() const {
+        return seenKeys_.size() * std::uint64_t{32} + seenKeys_.bucket_count() * sizeof(void*);
+    }
+
 private:
     double importTime_;
     std::filesystem::path externalData_;

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "history/DirectPasteState.h"
 #include "history/GlobalShortcutKeys.h"
 #include "history/HistoryStore.h"
 #include "settings/SettingsCard.h"
@@ -48,21 +49,37 @@ ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(par
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(22);
     auto* card = new SettingsCard;
-    const std::pair<const char*, const char*> rows[] = {
-        {"Show or hide Harbelle", nullptr}, {"Move between clips", "←  →"}, {"Paste selected clip", "↩"},
-        {"Paste as plain text", "⇧↩"},     {"Quick paste visible clips", "Ctrl 1…9"}, {"Search", "Ctrl F"},
-        {"Preview", "Space"},               {"Delete", "⌫"},                      {"Dismiss", "Esc"}};
+    // A row's second title is what it does in copy-only mode, where choosing a clip copies it.
+    struct Row {
+        const char* title;
+        const char* keys;
+        const char* copyTitle = nullptr;
+    };
+    const Row rows[] = {{"Show or hide Harbelle", nullptr},
+                        {"Move between clips", "←  →"},
+                        {"Paste selected clip", "↩", "Copy selected clip"},
+                        {"Paste as plain text", "⇧↩", "Copy as plain text"},
+                        {"Quick paste visible clips", "Ctrl 1…9", "Quick copy visible clips"},
+                        {"Search", "Ctrl F"},
+                        {"Preview", "Space"},
+                        {"Delete", "⌫"},
+                        {"Dismiss", "Esc"},
+                        {"New text clip", "Ctrl N"},
+                        {"Settings", "Ctrl ,"},
+                        {"Quit Harbelle", "Ctrl Q"}};
     bool firstRow = true;
-    for (const auto& [rowTitle, keys] : rows) {
+    for (const Row& r : rows) {
         if (!firstRow) card->content()->addWidget(divider());
         firstRow = false;
         auto* row = new QWidget;
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(title(QString::fromUtf8(rowTitle), 14, QFont::Normal));
+        QLabel* rowTitle = title(QString::fromUtf8(r.title), 14, QFont::Normal);
+        if (r.copyTitle) verbRows_.push_back({rowTitle, QString::fromUtf8(r.title), QString::fromUtf8(r.copyTitle)});
+        layout->addWidget(rowTitle);
         layout->addStretch(1);
-        QLabel* badge = keyCap(keys ? QString::fromUtf8(keys) : QString());
-        if (!keys) globalKeys_ = badge;
+        QLabel* badge = keyCap(r.keys ? QString::fromUtf8(r.keys) : QString());
+        if (!r.keys) globalKeys_ = badge;
         layout->addWidget(badge);
         card->content()->addWidget(row);
     }
@@ -71,6 +88,9 @@ ShortcutsPage::ShortcutsPage(HistoryStore& store, QWidget* parent) : QWidget(par
     page->addWidget(note_);
     page->addStretch(1);
     connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &ShortcutsPage::refresh);
+    for (auto changed : {&HistoryStore::pasteDirectlyChanged, &HistoryStore::accessibilityBusAvailableChanged,
+                         &HistoryStore::eventPostingAccessGrantedChanged})
+        connect(&store_, changed, this, &ShortcutsPage::refresh);
     refresh();
 }
 
@@ -78,6 +98,8 @@ void ShortcutsPage::refresh() {
     const QString label = QString::fromStdString(store_.globalShortcutLabel());
     globalKeys_->setText(keysFor(label));
     note_->setText(noteFor(label));
+    const bool pastes = choosingPastes(store_);
+    for (const VerbRow& row : verbRows_) row.label->setText(pastes ? row.pasteTitle : row.copyTitle);
 }
 
 }  // namespace harbelle

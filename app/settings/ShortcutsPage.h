@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QString>
 #include <QWidget>
+#include <vector>
 
 class QLabel;
 
@@ -8,7 +10,7 @@ namespace harbelle {
 
 class HistoryStore;
 
-// A read-only card of the shelf's keys; the first row is the global shortcut in force.
+// A read-only card of the program's keys; the first row is the global shortcut in force.
 class ShortcutsPage : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +29,12 @@ private:
     HistoryStore& store_;
     QLabel* globalKeys_ = nullptr;
     QLabel* note_ = nullptr;
+    struct VerbRow {
+        QLabel* label;
+        QString pasteTitle;
+        QString copyTitle;
+    };
+    std::vector<VerbRow> verbRows_;
 };
 
 }  // namespace harbelle

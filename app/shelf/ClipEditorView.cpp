@@ -53,19 +53,22 @@ ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidge
     beginNewClip();
 }
 
-void ClipEditorView::beginEditing(const ClipItem& clip) {
+void ClipEditorView::beginEditing(const ClipItem& clip, std::uint64_t session) {
     editingID_ = clip.id;
-    heading_->setText(QStringLiteral("Edit Clip"));
+    session_ = session;
+    // A clip still holding the placeholder was just made by "New Text Clip".
+    const bool isNew = clip.text == HistoryStore::kNewTextClipText;
+    heading_->setText(isNew ? QStringLiteral("New Text Clip") : QStringLiteral("Edit Clip"));
     editor_->setPlainText(QString::fromStdString(clip.text));
     // A new clip's placeholder is selected, so the first key typed replaces it.
-    if (clip.text == HistoryStore::kNewTextClipText) editor_->selectAll();
+    if (isNew) editor_->selectAll();
     else editor_->moveCursor(QTextCursor::End);
     updateSaveButton();
 }
 
 void ClipEditorView::beginNewClip() {
     editingID_.reset();
-    heading_->setText(QStringLiteral("New Clip"));
+    heading_->setText(QStringLiteral("New Text Clip"));
     editor_->clear();
     updateSaveButton();
 }

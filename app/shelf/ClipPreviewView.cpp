@@ -166,6 +166,11 @@ ClipPreviewView::ClipPreviewView(QWidget* parent) : QWidget(parent) {
     layout->addLayout(buttons);
 }
 
+void ClipPreviewView::setChoosingPastes(bool pastes) {
+    plainButton_->setText(pastes ? QStringLiteral("Paste as Plain Text") : QStringLiteral("Copy as Plain Text"));
+    pasteButton_->setText(pastes ? QStringLiteral("Paste") : QStringLiteral("Copy"));
+}
+
 void ClipPreviewView::setThumbnailCache(ThumbnailCache* cache) {
     if (thumbnails_) disconnect(thumbnails_, nullptr, this, nullptr);
     thumbnails_ = cache;

@@ -28,6 +28,8 @@ public:
     void setThumbnailCache(ThumbnailCache* cache);
     void setClip(const ClipItem& clip);
     const std::optional<ClipItem>& clip() const { return clip_; }
+    // Whether choosing the clip pastes it or, in copy-only mode, only copies it: the buttons say which.
+    void setChoosingPastes(bool pastes);
 
     // What the content area shows for the current clip, for tests and accessibility.
     enum class Mode { text, image, files };

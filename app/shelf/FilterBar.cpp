@@ -45,18 +45,30 @@ int FilterBar::total(Width width) const {
 }
 
 void FilterBar::arrange() {
+    // Every title in the roomy style, else every title in the tight one, else titles go from
+    // the right first.
     int spare = width() - minimumSizeHint().width();
+    const auto extra = [&](FilterChip* chip, bool tight) {
+        return chip->wantsTitle() ? chip->titledWidth(tight) - chip->glyphWidth() : 0;
+    };
+    int roomy = 0, tight = 0;
+    for (FilterChip* chip : chips_) {
+        roomy += extra(chip, false);
+        tight += extra(chip, true);
+    }
+    const bool tightened = roomy > spare && tight <= spare;
     std::vector<bool> titled(chips_.size(), false);
     for (std::size_t i = 0; i < chips_.size(); ++i) {
         if (!chips_[i]->wantsTitle()) continue;
-        const int extra = chips_[i]->titledWidth() - chips_[i]->glyphWidth();
-        if (extra > spare) break;  // titles go from the right first
+        const int needed = extra(chips_[i], tightened);
+        if (needed > spare) break;
         titled[i] = true;
-        spare -= extra;
+        spare -= needed;
     }
     int x = 0;
     for (std::size_t i = 0; i < chips_.size(); ++i) {
         FilterChip* chip = chips_[i];
+        chip->setTight(tightened);
         chip->setTitleShown(titled[i]);
         const int w = titled[i] ? chip->titledWidth() : chip->glyphWidth();
         chip->setGeometry(x, 0, w, FilterChip::kHeight);

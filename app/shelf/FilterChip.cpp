@@ -87,7 +87,18 @@ void FilterChip::setTitleShown(bool shown) {
     update();
 }
 
-int FilterChip::titledWidth() const { return static_cast<int>(std::ceil(2 * kPadding + contentWidth(true))); }
+void FilterChip::setTight(bool tight) {
+    if (tight == tight_) return;
+    tight_ = tight;
+    updateGeometry();
+    update();
+}
+
+int FilterChip::titledWidth(bool tight) const {
+    const qreal padding = tight ? kTightPadding : kPadding;
+    const qreal gaps = tight ? 2 * (kGap - kTightGap) : 0;
+    return static_cast<int>(std::ceil(2 * padding + contentWidth(true) - gaps));
+}
 
 int FilterChip::glyphWidth() const { return static_cast<int>(std::ceil(2 * kTightPadding + contentWidth(false))); }
 
@@ -112,8 +123,9 @@ void FilterChip::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(bounds, bounds.height() / 2, bounds.height() / 2);
 
     const bool titled = showsTitle();
-    qreal x = titled ? kPadding : kTightPadding;
-    const qreal gap = titled ? kGap : kTightGap;
+    const bool roomy = titled && !tight_;
+    qreal x = roomy ? kPadding : kTightPadding;
+    const qreal gap = roomy ? kGap : kTightGap;
     const QColor glyphColor = isChecked() ? QColor(Qt::white) : filterColor(filter_);
     SymbolGlyph::paint(painter, QRectF(x, (height() - kGlyph) / 2.0, kGlyph, kGlyph), filterSymbol(filter_),
                        glyphColor, isChecked() ? PemberlowTheme::selection() : VisualTheme::cardBackground());
@@ -124,7 +136,7 @@ void FilterChip::paintEvent(QPaintEvent*) {
         painter.setPen(isChecked() ? QColor(Qt::white) : VisualTheme::primaryText());
         const qreal w = QFontMetricsF(font).horizontalAdvance(text());
         painter.drawText(QRectF(x, 0, w + 1, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
-        x += w + kGap;
+        x += w + gap;
     }
     painter.setFont(VisualTheme::uiFont(11));
     painter.setPen(isChecked() ? QColor(255, 255, 255, 210) : VisualTheme::tertiaryText());

@@ -23,11 +23,11 @@ KeyHintsView::KeyHintsView(QWidget* parent) : QWidget(parent), hints_(shelfHints
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
-std::vector<KeyHint> KeyHintsView::shelfHints() {
+std::vector<KeyHint> KeyHintsView::shelfHints(bool choosingPastes) {
     return {
-        {QStringLiteral("\u21A9"), QStringLiteral("Paste")},
+        {QStringLiteral("\u21A9"), choosingPastes ? QStringLiteral("Paste") : QStringLiteral("Copy")},
         {QStringLiteral("\u21E7\u21A9"), QStringLiteral("Plain text")},
-        {QStringLiteral("Ctrl 1\u20269"), QStringLiteral("Quick paste")},
+        {QStringLiteral("Ctrl 1\u20269"), choosingPastes ? QStringLiteral("Quick paste") : QStringLiteral("Quick copy")},
         {QStringLiteral("\u2190  \u2192"), QStringLiteral("Move")},
         {QStringLiteral("Space"), QStringLiteral("Preview")},
         {QStringLiteral("Ctrl F"), QStringLiteral("Search")},

@@ -20,8 +20,8 @@ class KeyHintsView : public QWidget {
 public:
     explicit KeyHintsView(QWidget* parent = nullptr);
 
-    // The shelf's keys. Inside the shelf Command is Ctrl.
-    static std::vector<KeyHint> shelfHints();
+    // The shelf's keys; Return copies instead of pasting in copy-only mode.
+    static std::vector<KeyHint> shelfHints(bool choosingPastes = true);
 
     void setHints(std::vector<KeyHint> hints);
     const std::vector<KeyHint>& hints() const { return hints_; }

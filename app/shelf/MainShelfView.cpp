@@ -11,8 +11,10 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "history/DirectPasteState.h"
 #include "history/HistoryStore.h"
 #include "shelf/ClipCardDelegate.h"
+#include "shelf/ClipPreviewView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/FilterBar.h"
 #include "shelf/FilterChip.h"
@@ -78,6 +80,16 @@ MainShelfView::MainShelfView(HistoryStore& store, QWidget* parent)
     connect(&store_, &HistoryStore::previewItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::editingItemChanged, this, &MainShelfView::refreshSheets);
     connect(&store_, &HistoryStore::showPermissionSetupChanged, this, &MainShelfView::refreshSheets);
+    // Choosing a clip pastes it, or in copy-only mode only copies it: the shelf's words say which.
+    const auto refreshVerbs = [this] {
+        const bool pastes = choosingPastes(store_);
+        keyHints_->setHints(KeyHintsView::shelfHints(pastes));
+        preview_->setChoosingPastes(pastes);
+    };
+    for (auto changed : {&HistoryStore::pasteDirectlyChanged, &HistoryStore::accessibilityBusAvailableChanged,
+                         &HistoryStore::eventPostingAccessGrantedChanged})
+        connect(&store_, changed, this, refreshVerbs);
+    refreshVerbs();
 
     background_->setBarTransparency(settings.barTransparency());
     refreshList();

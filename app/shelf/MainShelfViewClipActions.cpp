@@ -6,6 +6,7 @@
 #include <QPainter>
 
 #include "history/ClipPasteboardPayload.h"
+#include "history/DirectPasteState.h"
 #include "history/HistoryStore.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/MainShelfView.h"
@@ -27,8 +28,11 @@ QMenu* MainShelfView::makeContextMenu(const ClipItem& clip, QWidget* parent) {
     auto* menu = new QMenu(parent);
     menu->setStyleSheet(shelfMenuStyleSheet());
     const ClipItem target = clip;
-    menu->addAction(QStringLiteral("Paste"), this, [this, target] { store_.requestPaste(target, false); });
-    menu->addAction(QStringLiteral("Paste as Plain Text"), this, [this, target] {
+    // In copy-only mode choosing a clip copies it: the menu says so.
+    const bool pastes = choosingPastes(store_);
+    menu->addAction(pastes ? QStringLiteral("Paste") : QStringLiteral("Copy"), this,
+                    [this, target] { store_.requestPaste(target, false); });
+    menu->addAction(pastes ? QStringLiteral("Paste as Plain Text") : QStringLiteral("Copy as Plain Text"), this, [this, target] {
         store_.setSelectedID(target.id);
         store_.requestPasteAsIs(target, true);
     });

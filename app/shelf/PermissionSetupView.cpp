@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QFrame>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -11,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "history/DirectPasteState.h"
 #include "history/GlobalShortcutKeys.h"
 #include "history/HistoryStore.h"
 #include "shelf/ShelfSheet.h"
@@ -27,8 +29,6 @@ const QColor kMissing(255, 149, 0);
 
 constexpr const char* kAccessibilitySubtitle = "Restore the previously focused app and text input.";
 // The key-event permission is the X server's XTest extension: present or not, nobody grants it.
-constexpr const char* kEventPostingSubtitle =
-    "Covered by Accessibility; sends Ctrl+V only for images, files, or rich content.";
 constexpr const char* kEventPostingPresent = "The X server's XTest extension provides it; there is nothing to grant.";
 constexpr const char* kEventPostingAbsent = PermissionSetupView::kPendingStatusWithoutKeyEvents;
 
@@ -79,11 +79,9 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     auto* title = makeSheetText(text(kTitle), VisualTheme::uiFont(26, QFont::Bold), false, content);
     title->setAlignment(Qt::AlignHCenter);
     header->addWidget(title);
-    auto* message = makeSheetText(text("Accessibility lets Harbelle return to the exact input you were using, restore its "
-                                  "focus, and insert the card you click. Clipboard contents stay on this computer."),
-                             VisualTheme::uiFont(14), true, content);
-    message->setAlignment(Qt::AlignHCenter);
-    header->addWidget(message);
+    message_ = makeSheetText(QString(), VisualTheme::uiFont(14), true, content);
+    message_->setAlignment(Qt::AlignHCenter);
+    header->addWidget(message_);
     column->addLayout(header);
 
     auto* card = makeCard(content);
@@ -118,7 +116,7 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     addDivider();
     cardColumn->addWidget(makeRow(QStringLiteral("Accessibility"), text(kAccessibilitySubtitle), &rows_[0], card));
     addDivider();
-    cardColumn->addWidget(makeRow(QStringLiteral("Paste-event fallback"), text(kEventPostingSubtitle), &rows_[1], card));
+    cardColumn->addWidget(makeRow(QStringLiteral("Paste-event fallback"), QString(), &rows_[1], card));
     column->addWidget(card);
 
     {
@@ -156,17 +154,18 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     continue_->setDefault(true);
     connect(continue_, &QPushButton::clicked, this, &PermissionSetupView::continueAndReturn);
     buttons->addWidget(continue_, 0, Qt::AlignHCenter);
+    // Outside the block below: it comes and goes on its own, where nothing could be granted.
+    request_ = new QPushButton(text(kRequestTitle), content);
+    request_->setDefault(true);
+    connect(request_, &QPushButton::clicked, this, [this] {
+        store_.requestDirectPasteAccess();
+    });
+    buttons->addWidget(request_, 0, Qt::AlignHCenter);
     pendingButtons_ = new QWidget(content);
     {
         auto* pending = new QVBoxLayout(pendingButtons_);
         pending->setContentsMargins(0, 0, 0, 0);
         pending->setSpacing(8);
-        request_ = new QPushButton(text(kRequestTitle), pendingButtons_);
-        request_->setDefault(true);
-        connect(request_, &QPushButton::clicked, this, [this] {
-            store_.requestDirectPasteAccess();
-        });
-        pending->addWidget(request_, 0, Qt::AlignHCenter);
         auto* pair = new QHBoxLayout;
         pair->setSpacing(10);
         pair->addStretch(1);
@@ -201,7 +200,8 @@ PermissionSetupView::PermissionSetupView(HistoryStore& store, const ShelfUpdateC
     connect(&store_, &HistoryStore::eventPostingAccessGrantedChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::globalShortcutLabelChanged, this, &PermissionSetupView::refresh);
     connect(&store_, &HistoryStore::accessibilityBusAvailableChanged, this, &PermissionSetupView::refresh);
-    shownGranted_ = !accessGranted();  // the first refresh places the focus
+    connect(&store_, &HistoryStore::pasteUsesSystemShortcutChanged, this, &PermissionSetupView::refresh);
+    shownContinue_ = !(accessGranted() || directPasteImpossible(store_));  // the first refresh places the focus
     refresh();
 }
 
@@ -216,7 +216,8 @@ QWidget* PermissionSetupView::makeRow(const QString& title, const QString& subti
     layout->addWidget(row->symbol);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
-    texts->addWidget(makeSheetText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget));
+    row->title = makeSheetText(title, VisualTheme::uiFont(14, QFont::DemiBold), false, widget);
+    texts->addWidget(row->title);
     row->caption = makeSheetText(subtitle, VisualTheme::uiFont(11), true, widget);
     texts->addWidget(row->caption);
     layout->addLayout(texts, 1);
@@ -246,10 +247,23 @@ QString PermissionSetupView::inputNote(const QString& keys) {
         .arg(registered);
 }
 
+QString PermissionSetupView::eventPostingSubtitle(bool pasteUsesSystemShortcut) {
+    if (pasteUsesSystemShortcut) return QStringLiteral("Sends Ctrl+V for every clip (a terminal gets its own paste keys).");
+    return QStringLiteral("Sends Ctrl+V only for images and files, and where an input does not take inserted text.");
+}
+
+QString PermissionSetupView::message(bool pasteUsesSystemShortcut) {
+    if (pasteUsesSystemShortcut)
+        return QStringLiteral("Accessibility lets Harbelle return to the exact input you were using and restore its "
+                              "focus; Ctrl+V then pastes the card you click. Clipboard contents stay on this computer.");
+    return QStringLiteral("Accessibility lets Harbelle return to the exact input you were using, restore its focus, "
+                          "and insert the card you click. Clipboard contents stay on this computer.");
+}
+
 const char* PermissionSetupView::pendingStatus() const {
-    if (store_.accessibilitySettingsAvailable()) return kPendingStatus;
     if (!store_.accessibilityBusAvailable()) return kPendingStatusWithoutBus;
-    return store_.accessibilityAccessGranted() ? kPendingStatusWithoutKeyEvents : kPendingStatusSwitchedOff;
+    if (!store_.eventPostingAccessGranted()) return kPendingStatusWithoutKeyEvents;
+    return store_.accessibilitySettingsAvailable() ? kPendingStatus : kPendingStatusSwitchedOff;
 }
 
 bool PermissionSetupView::accessGranted() const {
@@ -269,7 +283,11 @@ void PermissionSetupView::refresh() {
     const bool granted = accessGranted();
     setRowState(rows_[0], store_.accessibilityAccessGranted());
     setRowState(rows_[1], store_.eventPostingAccessGranted());
-    rows_[1].caption->setText(text(kEventPostingSubtitle) + QLatin1Char('\n') +
+    const bool systemShortcut = store_.pasteUsesSystemShortcut();
+    message_->setText(message(systemShortcut));
+    // With the system shortcut Ctrl+V is the way every clip goes in, not a fallback.
+    rows_[1].title->setText(systemShortcut ? QStringLiteral("Paste keys") : QStringLiteral("Paste-event fallback"));
+    rows_[1].caption->setText(eventPostingSubtitle(systemShortcut) + QLatin1Char('\n') +
                               text(store_.eventPostingAccessGranted() ? kEventPostingPresent : kEventPostingAbsent));
 
     const bool available = updates_.isAvailable && updates_.isAvailable();
@@ -279,7 +297,11 @@ void PermissionSetupView::refresh() {
         updateToggle_->setChecked(updates_.automaticallyChecks && updates_.automaticallyChecks());
     }
 
-    continue_->setVisible(granted);
+    // Where nothing could be granted, the way out is to go on copying, not to ask again.
+    const bool impossible = !granted && directPasteImpossible(store_);
+    const bool canContinue = granted || impossible;
+    continue_->setVisible(canContinue);
+    request_->setVisible(!granted && !impossible);
     pendingButtons_->setVisible(!granted);
     button(kOpenSettingsTitle)->setVisible(store_.accessibilitySettingsAvailable());
     const QString keys = globalShortcutKeys(store_.globalShortcutLabel());
@@ -287,10 +309,10 @@ void PermissionSetupView::refresh() {
     status_->setText(granted ? readyStatus(keys) : text(pendingStatus()));
     status_->setStyleSheet(QStringLiteral("color: %1;")
                                .arg(granted ? kGranted.name() : VisualTheme::secondaryText().name()));
-    if (granted != shownGranted_) {
-        shownGranted_ = granted;
+    if (canContinue != shownContinue_) {
+        shownContinue_ = canContinue;
         // The button that had the focus may just have been hidden.
-        QPushButton* primary = granted ? continue_ : request_;
+        QPushButton* primary = canContinue ? continue_ : request_;
         setFocusProxy(primary);
         if (isVisible()) primary->setFocus(Qt::OtherFocusReason);
     }
@@ -301,6 +323,20 @@ void PermissionSetupView::showEvent(QShowEvent* event) {
     if (event->spontaneous()) return;
     store_.refreshDirectPasteAccess();
     refresh();
+}
+
+void PermissionSetupView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The shelf was closed over a sheet that asks for nothing this session could grant: it
+    // must not come back at every opening. Left after the hide, never inside it.
+    if (event->spontaneous() || !directPasteImpossible(store_)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!isVisible() && store_.showPermissionSetup() && directPasteImpossible(store_))
+                store_.setShowPermissionSetup(false);
+        },
+        Qt::QueuedConnection);
 }
 
 void PermissionSetupView::continueAndReturn() {

@@ -34,19 +34,21 @@ public:
         "If Accessibility stays Required after Request Accessibility Access, turn on assistive technologies in "
         "your desktop's accessibility settings, then return here and click Check Again. Status also refreshes "
         "automatically.";
-    // Where the desktop has no accessibility settings to open (the button is hidden): without
-    // an accessibility bus, and with one that is switched off (the request switches it on).
-    static constexpr const char* kPendingStatusWithoutBus =
-        "If Accessibility stays Required after Request Accessibility Access, this session runs no accessibility "
-        "bus (at-spi2-core): start Harbelle in a desktop session that does, then click Check Again. Status also "
-        "refreshes automatically.";
     static constexpr const char* kPendingStatusSwitchedOff =
         "Accessibility is switched off in this desktop session, which has no accessibility settings to open: "
         "Request Accessibility Access switches it on. Programs that were already open may need a restart before "
         "Harbelle can paste into them. Status also refreshes automatically.";
-    // Accessibility is allowed, but this X server cannot post key events.
+    // Sessions where nothing the sheet could ask for would make direct paste work.
+    static constexpr const char* kPendingStatusWithoutBus =
+        "This session runs no accessibility bus (at-spi2-core), so Harbelle cannot paste directly here: chosen "
+        "clips are copied instead. To paste directly, start Harbelle in a desktop session that runs one.";
     static constexpr const char* kPendingStatusWithoutKeyEvents =
         "This X server has no XTest extension, and it cannot be granted from here; chosen clips are copied instead.";
+
+    // What the key-event row and the sheet's message say Ctrl+V and Accessibility are used
+    // for, with the system shortcut setting on or off.
+    static QString eventPostingSubtitle(bool pasteUsesSystemShortcut);
+    static QString message(bool pasteUsesSystemShortcut);
 
     // The ready line and the keyboard note for the keys of the global shortcut in force, as
     // `globalShortcutKeys` writes them (empty: none is registered, the tray icon opens the shelf).
@@ -62,17 +64,21 @@ public:
     QCheckBox* updateToggle() const { return updateToggle_; }
     QLabel* statusLine() const { return status_; }
     QLabel* inputNoteLine() const { return inputNote_; }
+    QLabel* messageLine() const { return message_; }
     // The badge of a permission row ("Allowed" or "Required"): 0 = Accessibility, 1 = key events.
     QLabel* badge(int row) const;
     QLabel* caption(int row) const;
+    QLabel* rowTitle(int row) const { return row >= 0 && row < 2 ? rows_[row].title : nullptr; }
     QWidget* updateCard() const { return updateCard_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     struct Row {
         QLabel* symbol = nullptr;
+        QLabel* title = nullptr;
         QLabel* caption = nullptr;
         QLabel* badge = nullptr;
     };
@@ -95,7 +101,8 @@ private:
     QPushButton* request_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* inputNote_ = nullptr;
-    bool shownGranted_ = false;
+    QLabel* message_ = nullptr;
+    bool shownContinue_ = false;
 };
 
 }  // namespace harbelle

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/KeyEventPoster.h"
 #include "shell/LaunchArguments.h"
 
 namespace harbelle {
@@ -21,6 +22,15 @@ public:
     void log(const std::string& message) const;
 
     static std::string line(const std::string& message) { return kPrefix + message; }
+    // The keys a paste sends, as the lines name them ("Ctrl+V").
+    static const char* keys(PasteShortcut shortcut) {
+        switch (shortcut) {
+        case PasteShortcut::controlV: return "Ctrl+V";
+        case PasteShortcut::controlShiftV: return "Ctrl+Shift+V";
+        case PasteShortcut::shiftInsert: return "Shift+Insert";
+        }
+        return "Ctrl+V";
+    }
 
 private:
     const LaunchArguments& arguments_;

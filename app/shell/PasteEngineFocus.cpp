@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "shell/PasteDiagnostics.h"
 #include "shell/PasteEngine.h"
 
 namespace harbelle {
@@ -91,7 +92,7 @@ void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationR
                 return;
             }
             diagnostic("focus restoration timed out pid=" + std::to_string(target.processIdentifier()) +
-                       "; falling back to Command-V");
+                       "; falling back to " + std::string(PasteDiagnostics::keys(operation->shortcut)));
             beginCommandVFallback(target, operation);
         });
     });
@@ -110,7 +111,7 @@ void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
         if (status == AXStatus::timedOut) {
             // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
             // the clip on the clipboard for the user instead.
-            diagnostic("AX insertion timed out; not sending Command-V");
+            diagnostic(std::string("AX insertion timed out; not sending ") + PasteDiagnostics::keys(operation->shortcut));
             host_.writeClipToPasteboard(operation->item, operation->plainText);
             failPasteOperationRecoverably(generation);
             return;

@@ -1,6 +1,7 @@
 // The Ctrl+V fallback: the clip goes on the clipboard, the target's focus is restored once
 // more, and a paste key pair is sent while the target's window is the active one. The field's
 // fingerprint before and after tells a paste from nothing.
+#include "shell/PasteDiagnostics.h"
 #include "shell/PasteEngine.h"
 
 namespace harbelle {
@@ -20,7 +21,7 @@ void PasteEngine::beginCommandVFallback(PasteTarget target, OperationRef operati
         failPasteOperation(generation, "Direct-paste access changed; approve it again");
         return;
     }
-    diagnostic("falling back to synthetic Command-V");
+    diagnostic(std::string("falling back to synthetic ") + PasteDiagnostics::keys(operation->shortcut));
     bool wrote = host_.writeClipToPasteboard(operation->item, operation->plainText);
     // Shift+Insert pastes the primary selection: the clip goes there too.
     if (wrote && operation->shortcut == PasteShortcut::shiftInsert)
@@ -73,7 +74,7 @@ void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef opera
                     });
                     return;
                 }
-                diagnostic("focus never resolved to a text element; attempting Command-V anyway");
+                diagnostic(std::string("focus never resolved to a text element; attempting ") + PasteDiagnostics::keys(operation->shortcut) + " anyway");
                 postCommandV(fresh, operation, kModifierPolls);
             };
             if (!confirmed) {
@@ -100,7 +101,7 @@ bool PasteEngine::deferWhileModifiersHeld(KeyModifiers held, const PasteTarget& 
         });
         return true;
     }
-    diagnostic("modifiers still held; not sending Command-V");
+    diagnostic(std::string("modifiers still held; not sending ") + PasteDiagnostics::keys(operation->shortcut));
     failPasteOperation(operation->generation, kCouldNotSend);
     return true;
 }
@@ -117,7 +118,7 @@ void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int r
     // the user typed meanwhile is not taken for the paste.
     const KeyModifiers held = keyPoster_.heldModifiers();
     if (held != 0 && remainingModifierPolls == kModifierPolls)
-        diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before Command-V");
+        diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before " + PasteDiagnostics::keys(operation->shortcut));
     if (deferWhileModifiersHeld(held, target, operation, remainingModifierPolls)) return;
     textFingerprint(target, [this, target, operation, remainingModifierPolls](std::optional<std::string> before) {
         sendCommandV(target, operation, std::move(before), remainingModifierPolls);
@@ -137,7 +138,7 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
     if (deferWhileModifiersHeld(keyPoster_.heldModifiers(), target, operation, remainingModifierPolls)) return;
 
     const ProcessID pid = target.processIdentifier();
-    diagnostic("posting Command-V events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
+    diagnostic("posting " + std::string(PasteDiagnostics::keys(operation->shortcut)) + " events pid=" + std::to_string(pid) + " verifiable=" + text(before.has_value()));
     // The paste is confirmed a few hundred milliseconds later; a clip copied meanwhile is newer.
     const Date sentAt = clock_.now();
     if (!keyPoster_.postPasteKeyDown(pid, operation->shortcut)) {
@@ -155,7 +156,7 @@ void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::o
                               Date sentAt) {
     const ProcessID pid = target.processIdentifier();
     if (!keyPoster_.postPasteKeyUp(pid)) keyPoster_.releaseAllPressed();
-    diagnostic("posted Command-V key-up pid=" + std::to_string(pid));
+    diagnostic("posted " + std::string(PasteDiagnostics::keys(operation->shortcut)) + " key-up pid=" + std::to_string(pid));
     const std::uint64_t generation = operation->generation;
     if (!isRunning(generation)) return;
     if (!before) {
@@ -179,7 +180,7 @@ void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std
             return;
         }
         if (*afterPaste == *before) {
-            diagnostic("Command-V did not change the field; reporting failure");
+            diagnostic(std::string(PasteDiagnostics::keys(operation->shortcut)) + " did not change the field; reporting failure");
             failPasteOperationRecoverably(generation);
             return;
         }

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "history/HistoryPersistence.h"
+
 namespace harbelle {
 
 namespace {
@@ -15,6 +17,8 @@ volatile sig_atomic_t writeEnd = -1;
 
 void handleSignal(int signal) {
     const int saved = errno;
+    // A start still reading a large history stops reading (the event loop is not running yet).
+    HistoryPersistence::requestQuitFromSignal();
     const unsigned char byte = static_cast<unsigned char>(signal);
     if (writeEnd >= 0) {
         [[maybe_unused]] const auto written = ::write(writeEnd, &byte, 1);

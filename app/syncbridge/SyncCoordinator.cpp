@@ -182,11 +182,19 @@ void SyncCoordinator::bookkeepingStep() {
 void SyncCoordinator::queuePendingDeletes(std::function<void()> done) {
     const auto email = currentAccountEmail();
     const sync::SyncIDSet pending = email ? syncBookkeeping_->state(*email).pendingDeleteIDs : sync::SyncIDSet{};
-    if (pending.empty() || !engine_) {
+    auto deletes = email ? localDeletes(pending, *email) : std::vector<sync::SyncLocalDelete>{};
+    // Acknowledged before a quit, but not yet passed by a pull: a copy made before the delete
+    // that the pull brings is still deleted.
+    if (email)
+        for (const auto& entry : syncBookkeeping_->unsettledDeletes(*email))
+            deletes.push_back({entry.clientID, sync::dateFromWireSeconds(entry.createdAt),
+                               entry.deletedAt ? std::optional(sync::dateFromWireSeconds(*entry.deletedAt)) : std::nullopt,
+                               true});
+    if (deletes.empty() || !engine_) {
         if (done) done();
         return;
     }
-    engine_->noteLocalDeletes(localDeletes(pending, *email), std::move(done));
+    engine_->noteLocalDeletes(std::move(deletes), std::move(done));
 }
 
 void SyncCoordinator::answer(Completion done, std::optional<std::string> result) {
@@ -201,6 +209,8 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
     using sync::SyncServiceErrorCode;
     try {
         if (error) std::rethrow_exception(error);
+    } catch (const sync::SyncKeyringUnavailableError&) {
+        return kKeyringUnavailableMessage;
     } catch (const sync::SyncSessionStorageError&) {
         return "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.";
     } catch (const sync::SyncEngineError& engineError) {
@@ -221,7 +231,7 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
         case SyncEngineErrorCode::invalidEmail: return "Enter a valid email address.";
         case SyncEngineErrorCode::passwordTooShort: return "Use a password with at least 10 characters.";
         case SyncEngineErrorCode::notSignedIn: return kSignInToSyncMessage;
-        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this Mac.";
+        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this computer.";
         }
     } catch (...) {
     }

@@ -32,9 +32,9 @@ SyncEngineError::SyncEngineError(const SyncServiceError& service)
 
 const char* syncClipRejectionMessage(SyncClipRejection rejection) {
     switch (rejection) {
-    case SyncClipRejection::tooLarge: return "One clip was too large to sync and stayed on this Mac.";
-    case SyncClipRejection::imageRejected: return "An image was too large to sync and stayed on this Mac.";
-    case SyncClipRejection::encryptionFailed: return "Harbelle could not encrypt one clip, so it stayed on this Mac.";
+    case SyncClipRejection::tooLarge: return "One clip was too large to sync and stayed on this computer.";
+    case SyncClipRejection::imageRejected: return "An image was too large to sync and stayed on this computer.";
+    case SyncClipRejection::encryptionFailed: return "Harbelle could not encrypt one clip, so it stayed on this computer.";
     }
     return "";
 }

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
 #include <random>
 
 #include "history/ClipFilter.h"
+#include "history/ClipItemSearchFolder.h"
 #include "support/ClipBuilder.h"
 
 using namespace harbelle;
@@ -198,14 +202,15 @@ TEST(SearchCache, RefoldsWhenTheClipChanges) {
 
 TEST(SearchMatching, AgreesWithAPlainSubstringSearchAtEveryPosition) {
     // Blobs of many lengths, tokens at every offset: catches slips at block and tail edges.
+    // Text in both cases, searched where it is (nothing folded is kept for ASCII).
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> letter(0, 3);
     for (int round = 0; round < 300; ++round) {
         std::string text;
         const int length = round % 90;
-        for (int i = 0; i < length; ++i) text += static_cast<char>('a' + letter(rng));
+        for (int i = 0; i < length; ++i) text += static_cast<char>((i % 3 == 0 ? 'A' : 'a') + letter(rng));
         ClipItem item = clip(text);
-        const std::string& blob = item.foldedSearchBlob();
+        const std::string blob = item.searchBlob();
         for (int tokenLength = 1; tokenLength <= 5; ++tokenLength) {
             std::string token;
             for (int i = 0; i < tokenLength; ++i) token += static_cast<char>('a' + letter(rng));
@@ -235,4 +240,40 @@ TEST(SearchLargeHistory, SharedScanFindsWhatOneThreadFindsInListOrder) {
                 if (matchesFilter(items[i], ClipFilter::all, std::nullopt, tokens)) expected.push_back(i);
             EXPECT_EQ(filterIndices(items, ClipFilter::all, std::nullopt, query), expected) << query;
         }
+}
+
+TEST(SearchBackgroundFold, FindsFoldedTextBeforeAndAfterTheWorkerFoldedIt) {
+    // The last folds to itself but for case: it is searched where it is, with nothing kept.
+    const std::vector<ClipItem> values{clip("Crème brûlée"), clip("ÉCOLE Ñandú"), clip("Plain words"),
+                                       clip("Σίσυφος"), clip("Notes 한국어…", ClipKind::text, "Notes…")};
+    const std::vector<std::pair<std::string, std::vector<std::size_t>>> cases{
+        {"creme BRULEE", {0}}, {"ecole", {1}}, {"nandu", {1}}, {"plain", {2}}, {"ΣΙΣΥΦΟΣ", {3}},
+        {"brûlée ecole", {}},  {"NOTES 한국어…", {4}}, {"s…", {4}}};
+    ClipList list(values);
+    ClipItemSearchFolder folder([&] { return list; }, nullptr);
+    const auto waitIdle = [&] {
+        QDeadlineTimer deadline(30'000);
+        while (!folder.idle() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    };
+    // Before the worker ran (each search folds what it meets), on a copy of its own.
+    const ClipList early(values);
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(filterIndices(early, ClipFilter::all, std::nullopt, query), expected) << query;
+
+    folder.listChanged();
+    waitIdle();
+    for (const auto& item : list) EXPECT_TRUE(item.searchIsReady()) << item.text;
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(filterIndices(list, ClipFilter::all, std::nullopt, query), expected) << query;
+
+    // A clip added later, and one edited, are folded too.
+    list.insert(list.begin(), clip("Über"));
+    list.mutableAt(1).text = "Crème fraîche";
+    list.mutableAt(1).fingerprint = "fp-fraiche";
+    folder.listChanged();
+    waitIdle();
+    EXPECT_TRUE(list[0].searchIsReady());
+    EXPECT_TRUE(list[1].searchIsReady());
+    EXPECT_EQ(filterIndices(list, ClipFilter::all, std::nullopt, "uber"), (std::vector<std::size_t>{0}));
+    EXPECT_EQ(filterIndices(list, ClipFilter::all, std::nullopt, "fraiche"), (std::vector<std::size_t>{1}));
 }

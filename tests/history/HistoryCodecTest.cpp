@@ -210,6 +210,42 @@ TEST(HistoryCodecGolden, WriterEscapesOnlyWhatJsonNeeds) {
               "\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD\uFFFD|\uFFFD|\uFFFD\uFFFD");
 }
 
+// Whatever mix of plain text, escapes and UTF-8 a string holds, and wherever the writer's
+// pieces end, each character is written as JSON escapes it and reads back unchanged.
+TEST(HistoryCodecGolden, EveryStringIsWrittenAsItsJsonEscapeAndReadsBack) {
+    std::string everyControl;
+    for (int c = 0; c < 0x20; ++c) everyControl += char(c);
+    everyControl += "\x7f\"\\/";
+    std::string eachPlaceInAWord;
+    for (int k = 0; k <= 16; ++k) eachPlaceInAWord += std::string(k, 'a') + "\"" + std::string(16 - k, 'b') + "\n";
+    std::string controlHeavy;
+    for (int i = 0; i < 5000; ++i) controlHeavy += std::string(1, char(1 + i % 31)) + (i % 7 ? "x" : "€");
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"every control character", everyControl},
+        {"an escape at each place of an eight-byte word", eachPlaceInAWord},
+        {"control-heavy text", controlHeavy},
+        {"UTF-8 between escapes", "\x01é\x02€\x1f𝄞\t\"z"},
+        {"a long plain run, then an escape", std::string(1000, 'p') + "\x1f"},
+    };
+    for (const auto& [name, text] : cases) {
+        ClipItem clip;
+        clip.text = text;
+        for (const std::size_t piece : {std::size_t{64}, std::size_t{8} << 20}) {
+            std::string written;
+            historycodec::encode({1, {clip}}, [&](std::string_view part) {
+                written.append(part);
+                return true;
+            }, piece);
+            EXPECT_NE(written.find("\"text\":" + json(text).dump() + ","), std::string::npos) << name << ", " << piece;
+            EXPECT_EQ(written.size(), historycodec::encodedSize(1, 1, historycodec::encodedSize(clip))) << name;
+            EXPECT_EQ(historycodec::decode(written).items.at(0).text, text) << name << ", " << piece;
+        }
+    }
+}
+
 TEST(HistoryCodecBadFiles, EachFailsAsAWholeWithAReason) {
     auto item = [](std::function<void(json&)> change) {
         json record = validRecord();

@@ -520,6 +520,45 @@ TEST_F(HistoryStoreOperations, ImportSortsByCreationAndTrims) {
     EXPECT_EQ(store->items()[999].text, "old 997");
 }
 
+// Stored clips pasted in list order, their creation dates out of that order and often equal, more
+// than one slice of the stepped merge's sort: it orders the list exactly as the one-shot import does.
+TEST_F(HistoryStoreOperations, SteppedImportOrdersAsTheOneShotImport) {
+    auto stored = textClips(5000, "stored ");
+    for (int i = 0; i < 5000; ++i) {
+        stored[i].createdAt = clock.now() - std::chrono::hours(2) - std::chrono::seconds((i * 7919) % 1500);
+        stored[i].updatedAt = stored[i].createdAt;
+        stored[i].lastReplayedAt = clock.now() - std::chrono::seconds(i);
+    }
+    std::vector<ClipItem> batch;
+    for (int i = 0; i < 300; ++i) {
+        ClipItem clip = makeClip("old " + std::to_string(i));
+        clip.createdAt = clock.now() - std::chrono::hours(2) - std::chrono::seconds((i * 31) % 2000);
+        clip.legacyID = i;
+        batch.push_back(std::move(clip));
+    }
+    std::vector<std::vector<std::string>> results;
+    for (const bool stepped : {false, true}) {
+        writeHistory(stored);
+        auto store = makeStore();
+        store->updateMaxHistory(10'000);
+        if (!stepped) {
+            store->importItems(batch, "PasteNow");
+        } else {
+            ClipList sorted(batch);
+            sorted.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
+            std::optional<int> added;
+            store->importItemsInSteps(std::move(sorted), "PasteNow", [&](int count, bool) { added = count; });
+            QElapsedTimer timer;
+            timer.start();
+            while (!added && timer.elapsed() < 60'000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            EXPECT_EQ(added, 300);
+        }
+        results.push_back(texts(store->items()));
+    }
+    EXPECT_EQ(results[0].size(), 5300u);
+    EXPECT_EQ(results[1], results[0]);
+}
+
 // The user deletes clips while a stepped import runs: the merge starts over, and every clip it
 // keeps still has its file.
 TEST_F(HistoryStoreOperations, SteppedImportStartedOverKeepsTheFilesOfKeptClips) {

@@ -1,7 +1,12 @@
 // Save scheduling, start-up load and repair, payload retirement and shutdown of the store.
 #include "HistoryStoreTestSupport.h"
+#include "support/FakeTextRecognizer.h"
 
 #include <sys/stat.h>
+
+#include <cerrno>
+
+#include "history/HistoryFiles.h"
 
 using namespace harbelle;
 using namespace harbelle::testing;
@@ -265,7 +270,7 @@ TEST_F(HistoryStoreSaving, FailedSavesShowOneErrorPerRun) {
     clock.advance(HistoryStore::kSaveDebounce);
     ASSERT_TRUE(waitFor(saves, 1));
     EXPECT_FALSE(saves.at(0).at(0).toBool());
-    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: Is a directory");
     EXPECT_EQ(store->toastTone(), ToastTone::error);
 
     clock.advanceSeconds(3);  // the toast clears; a second failure in the same run stays quiet
@@ -286,7 +291,7 @@ TEST_F(HistoryStoreSaving, FailedSavesShowOneErrorPerRun) {
     store->insert(makeClip("e"));
     clock.advance(HistoryStore::kSaveDebounce);
     ASSERT_TRUE(waitFor(saves, 4));
-    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history");
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: Is a directory");
 }
 
 TEST_F(HistoryStoreSaving, FailedFlushKeepsRetiredNames) {
@@ -384,6 +389,8 @@ TEST_F(HistoryStoreSaving, TheHistoryFileStaysWithinWhatALoadReads) {
     auto store = makeStore({.maximumFileBytes = kLimit});
     EXPECT_EQ(store->items().size(), 20u);
     EXPECT_NE(store->toastMessage().value_or("").find("1 large clip was left out"), std::string::npos);
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 1));  // the copy is made before the file is replaced
     std::ifstream backup(support() / "history.backup.json");
     const std::string kept((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
     EXPECT_EQ(historycodec::decode(kept).items.size(), 21u);
@@ -423,19 +430,42 @@ TEST_F(HistoryStoreSaving, AQuitWritesOnlyWhatChangedSinceTheLastSave) {
 }
 
 // The room is the file as its last save measured it, plus what came and minus what went since.
+// A change the file has no room for is refused with a toast, and nothing is pushed out of it.
 TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
     constexpr std::uint64_t kLimit = 1 << 20;
     defaults.set("maxHistory", 500);
+    FakeTextRecognizer recognizer;
     const auto sized = [&](const char* name, double share) {  // text and title: twice the text
         return withOrigin(makeClip(name + std::string(std::size_t(share * kLimit / 2), 'x')));
     };
-    const ClipItem copy = sized("copy", 0.45);
+    const ClipItem copy = sized("copy", 0.45), second = sized("second", 0.3), note = withOrigin(makeClip("note"));
+    ClipItem old = sized("old", 0.6);
+    old.createdAt -= std::chrono::hours(1);
+    const auto small = [&](int count) {
+        std::vector<ClipItem> clips;
+        for (int i = 0; i < count; ++i) clips.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
+        return clips;
+    };
+    // A clip that leaves exactly `spare` bytes of room.
+    const auto fill = [&](HistoryStore& store, std::uint64_t spare) {
+        ClipItem clip = withOrigin(makeClip(""));
+        const std::uint64_t rest = store.historyFileBytesLeft() - spare - historycodec::encodedSize(clip) - 1;
+        clip = withOrigin(makeClip(std::string(rest / 2, 'z')));
+        clip.sourceAppName += std::string(rest % 2, 'z');
+        store.insert(clip);
+    };
+    std::vector<ClipItem> unrepaired = small(400);  // the start gives each its device
+    for (auto& clip : unrepaired) clip.sourceDeviceID.reset();
+    const auto stored = [&](HistoryStore& store) { return *store.item(old.id); };
+    bool kept = false;
     const struct {
         const char* name;
-        double stored;  // a clip older than the rest
-        std::function<void(HistoryStore&)> copyWhenRoomChanged;
+        std::vector<ClipItem> file;
+        std::function<void(HistoryStore&)> act;
+        std::function<bool(HistoryStore&)> holds;
+        const char* refusal = nullptr;  // the toast of a refused change
     } cases[] = {
-        {"behind the import's save", 0, [&](HistoryStore& store) {
+        {"behind the import's save", {}, [&](HistoryStore& store) {
              store.importItems({sized("imported", 0.4)}, "PasteNow");
              store.insert(makeClip("small"));
              clock.advance(HistoryStore::kSaveDebounce);
@@ -444,26 +474,76 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
                               Qt::SingleShotConnection);
              QSignalSpy saves(&store, &HistoryStore::saveFinished);
              ASSERT_TRUE(waitFor(saves, 2));
-         }},
-        {"after a delete", 0.6, [&](HistoryStore& store) {
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"after a delete", {old}, [&](HistoryStore& store) {
              store.deleteItem(store.items().back());
              store.insert(copy);
-         }},
-        {"at the clip limit", 0.6, [&](HistoryStore& store) {
-             std::vector<ClipItem> full;
-             for (int i = 0; i < 499; ++i) full.push_back(withOrigin(makeClip("clip " + std::to_string(i))));
-             store.importItems(full, "PasteNow");
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"at the clip limit, and after its trim", {old}, [&](HistoryStore& store) {
+             store.importItems(small(499), "PasteNow");
              store.insert(copy);  // the limit drops the oldest clip first
-         }},
+             store.insert(second);
+         }, [&](HistoryStore& store) { return store.item(copy.id) && store.item(second.id); }},
+        {"after the trim of an import in steps", {old}, [&](HistoryStore& store) {
+             // Right after the merge, before its save comes back.
+             QObject::connect(&store, &HistoryStore::itemsChanged, &store, [&] { store.insert(copy); },
+                              Qt::SingleShotConnection);
+             store.importItemsInSteps(ClipList(small(500)), "PasteNow", [](int, bool) {});
+             ASSERT_TRUE(QTest::qWaitFor([&] { return store.items().size() >= 500; }, 5000));
+         }, [&](HistoryStore& store) { return store.item(copy.id) && !store.item(old.id); }},
+        {"the loaded file", {old}, [&](HistoryStore& store) { store.insert(copy); },
+         [&](HistoryStore& store) { return !store.item(copy.id); }, HistoryStore::kClipTooLargeMessage},
+        {"the size the start-up repair saved", unrepaired, [&](HistoryStore& store) {
+             QSignalSpy saves(&store, &HistoryStore::saveFinished);
+             ASSERT_TRUE(waitFor(saves, 1));
+         }, [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
+        {"the size a flush wrote", unrepaired, [&](HistoryStore& store) { ASSERT_TRUE(store.flushHistory()); },
+         [&](HistoryStore& store) { return store.historyFileBytesLeft() == kLimit - fs::file_size(historyFile()); }},
+        {"a new text clip", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.startNewTextClip();
+         }, [&](HistoryStore& store) { return !store.editingItem(); }, HistoryStore::kClipTooLargeMessage},
+        {"an edit that grows", {old}, [&](HistoryStore& store) {
+             store.insert(note);
+             kept = store.saveEditedText(note, std::string(std::size_t(0.45 * kLimit), 'e'));
+         }, [&](HistoryStore& store) { return !kept && store.item(note.id) && store.item(note.id)->text == "note"; },
+         HistoryStore::kEditTooLargeMessage},
+        {"a paste mark", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.markReplaySucceeded(old);
+         }, [&](HistoryStore& store) { return !stored(store).lastReplayedAt; }, HistoryStore::kPasteMarkTooLargeMessage},
+        {"a favourite", {old}, [&](HistoryStore& store) {
+             store.togglePinned(old);  // "true" is one byte shorter than "false"
+             fill(store, 0);
+             store.togglePinned(old);
+         }, [&](HistoryStore& store) { return stored(store).isPinned; }, HistoryStore::kFavoriteTooLargeMessage},
+        {"text found in an image", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             recognizer.linesForFile["shot.png"] = {"more words than there is room for"};
+             store.recognizeText("shot.png", old.id);
+             recognizer.finishAll();
+         }, [&](HistoryStore& store) { return stored(store).searchableText.empty(); },
+         HistoryStore::kImageTextTooLargeMessage},
+        {"a received promotion", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.applySyncPromote(old.id, clock.now(), ClipSourceDeviceOrigin{"phone", std::string(100, 'n'), "iOS"});
+         }, [&](HistoryStore& store) { return stored(store).sourceDeviceID == old.sourceDeviceID; },
+         HistoryStore::kClipTooLargeMessage},
     };
-    for (const auto& [name, stored, copyWhenRoomChanged] : cases) {
+    for (const auto& [name, file, act, holds, refusal] : cases) {
         fs::remove_all(support());
-        ClipItem old = sized("old", stored);
-        old.createdAt -= std::chrono::hours(1);
-        writeHistory(stored > 0 ? std::vector<ClipItem>{old} : std::vector<ClipItem>{});
-        auto store = makeStore({.maximumFileBytes = kLimit});
-        copyWhenRoomChanged(*store);
-        EXPECT_TRUE(store->item(copy.id)) << name;
+        writeHistory(file);
+        auto store = makeStore({.textRecognizer = &recognizer, .maximumFileBytes = kLimit});
+        act(*store);
+        EXPECT_TRUE(holds(*store)) << name;
+        if (refusal)
+            EXPECT_EQ(store->toastMessage(), refusal) << name;
+        else
+            EXPECT_NE(store->toastMessage(), HistoryStore::kClipTooLargeMessage) << name;
+        // Nothing was pushed out into a recovery copy.
+        ASSERT_TRUE(store->flushHistory()) << name;
+        EXPECT_EQ(readHistory().size(), store->items().size()) << name;
+        EXPECT_FALSE(fs::exists(support() / "history.backup.json")) << name;
     }
 }
 
@@ -474,7 +554,8 @@ TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
     large.payloadFilename = "large.png";
     writePayloadFile("large.png");
     writeHistory({makeClip("a"), makeClip("b"), large});
-    auto store = makeStore({.maximumFileBytes = fs::file_size(historyFile()) + 16});
+    const std::uint64_t limit = fs::file_size(historyFile()) + 16;
+    auto store = makeStore({.maximumFileBytes = limit});
     QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
     ASSERT_TRUE(waitFor(saves, 2));  // refused, then written without the large clip
     EXPECT_TRUE(saves.at(1).at(0).toBool());
@@ -485,4 +566,63 @@ TEST_F(HistoryStoreSaving, ClipsLeftOutOfASaveAreKeptInARecoveryCopy) {
     EXPECT_EQ(historycodec::decode(copy).items[0].payloadFilename, "large.png");
     store->shutdown();
     EXPECT_TRUE(fs::exists(payloads() / "large.png"));
+
+    // The copy's names are kept beside it, and the next start's orphan pass reads them there.
+    const fs::path names = support() / "history.backup.json.names";
+    std::ifstream kept(names, std::ios::binary);
+    const std::string listed((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+    EXPECT_NE(listed.find(std::string("large.png") + '\0'), std::string::npos);
+    std::ofstream(names, std::ios::app | std::ios::binary) << "named.png" << '\0';
+    for (const char* file : {"named.png", "stray.png"}) {
+        writePayloadFile(file);
+        fs::last_write_time(payloads() / file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    store.reset();
+    store = makeStore({.maximumFileBytes = limit});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fs::exists(payloads() / "stray.png"); }, 5000));
+    EXPECT_TRUE(fs::exists(payloads() / "named.png"));
+    EXPECT_TRUE(fs::exists(payloads() / "large.png"));
+}
+
+// An older build's oversized file is copied whole, under a temporary name until it is, before
+// anything replaces it; a full disk says so and saving resumes by itself; the same file found
+// again at a later start is not copied again.
+TEST_F(HistoryStoreSaving, AnOversizedOlderFileIsCopiedWholeOnceEvenAfterAFullDisk) {
+    constexpr std::uint64_t kLimit = 64 << 10;
+    std::vector<ClipItem> clips{withOrigin(makeClip("small")), withOrigin(makeClip(std::string(80 << 10, 'x')))};
+    writeHistory(clips);
+    const std::string original = fileBytes();
+    fs::create_hard_link(historyFile(), support() / "original");  // the same file, to put back later
+    const auto copies = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(support()))
+            if (entry.path().filename().string().find("backup") != std::string::npos ||
+                entry.path().filename().string().find(".tmp-") != std::string::npos)
+                names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+
+    historyfiles::PendingFile::failWritesForTesting(ENOSPC);
+    auto store = makeStore({.maximumFileBytes = kLimit});
+    QSignalSpy saves(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(saves, 1));
+    EXPECT_FALSE(saves.at(0).at(0).toBool());
+    EXPECT_EQ(store->toastMessage(), "Could not save clipboard history: the disk is full");
+    EXPECT_EQ(copies(), std::vector<std::string>{}) << "nothing half-written, under any name";
+    EXPECT_EQ(fileBytes(), original);
+
+    historyfiles::PendingFile::failWritesForTesting(0);
+    clock.advance(HistoryStore::kSaveRetry);
+    ASSERT_TRUE(waitFor(saves, 2));
+    EXPECT_TRUE(saves.at(1).at(0).toBool());
+    EXPECT_EQ(copies(), (std::vector<std::string>{"history.backup.json", "history.backup.json.names"}));
+    store.reset();
+
+    fs::rename(support() / "original", historyFile());  // still the file that was copied
+    store = makeStore({.maximumFileBytes = kLimit});
+    QSignalSpy again(store.get(), &HistoryStore::saveFinished);
+    ASSERT_TRUE(waitFor(again, 1));
+    EXPECT_EQ(copies(), (std::vector<std::string>{"history.backup.json", "history.backup.json.names"}));
+    EXPECT_EQ(store->items().size(), 1u);
 }

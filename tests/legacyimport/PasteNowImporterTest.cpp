@@ -15,6 +15,7 @@
 
 #include "../history/HistoryStoreTestSupport.h"
 #include "legacyimport/PasteNowImporter.h"
+#include "legacyimport/PasteNowRowReader.h"
 #include "platform/ImageLimits.h"
 #include "support/AllocationMeter.h"
 #include "support/PasteNowTestDatabase.h"
@@ -917,6 +918,24 @@ TEST_F(PasteNowImporterTest, BudgetsStopARunOnceAndLargeHistoriesArriveInBatches
     EXPECT_EQ(defaults.boolValue("pasteNowHistoryImportedV2"), true);
     EXPECT_EQ(fresh->items().size(), 12u);
     EXPECT_EQ(fresh->toastMessage(), "Imported 12 older clips");
+}
+
+// The primary keys the run has seen stay for the whole run: they count in its memory budget.
+TEST_F(PasteNowImporterTest, TheKeysSeenCountInTheMemoryBudget) {
+    std::vector<Row> rows;
+    for (int key = 1; key <= 2'000; ++key) rows.push_back(textRow(key, "k"));
+    PasteNowTestDatabase::write(locations().documentsFolder, rows);
+    std::uint64_t clipBytes = 0;
+    for (const auto& clip : PasteNowImporter::importLegacyHistory(payloads(), locations()).items)
+        clipBytes += pastenowrows::heldBytesOf(clip);
+    auto limited = locations();
+    limited.memoryBudgetBytes = clipBytes + (16 << 10);  // the clips fit, their 2,000 keys do not
+    try {
+        PasteNowImporter::importLegacyHistory(payloads(), limited);
+        ADD_FAILURE() << "ran";
+    } catch (const ImportError& error) {
+        EXPECT_EQ(error.code(), ImportError::Code::overBudget);
+    }
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ TEST(DirectPastePermissions, ReportAndImpossibility) {
 
 TEST(HotKeyError, Descriptions) {
     EXPECT_EQ((HotKeyError{HotKeyError::Kind::registrationFailed, 10}).description(),
-              "Shift-Command-V is already used by another app (10).");
+              "Shift+Super+V is already used by another program (10).");
     EXPECT_EQ((HotKeyError{HotKeyError::Kind::installFailed, -1}).description(),
               "Could not install the hotkey handler (-1).");
 }

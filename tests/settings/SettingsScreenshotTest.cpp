@@ -25,6 +25,7 @@ TEST_F(HistoryStoreFixture, SettingsScreenshotsOfEveryPage) {
     }
     writeHistory(clips);
     auto store = makeStore();
+    store->updateDirectPastePermissionStatus(true, true);  // as on a desktop with direct paste
     UpdateManager updates(BundleInfo(nlohmann::json::object()), defaults, clock);
     ScriptedSyncAccount sync;
     SyncAccountStatus status;

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -31,6 +32,9 @@
 #include "settings/SyncPage.h"
 #include <QLineEdit>
 #include "settings/UpdateManager.h"
+#include "shelf/KeyHintsView.h"
+#include "shelf/MainShelfView.h"
+#include "sync/SyncEngineTypes.h"
 #include "platform/Base64.h"
 #include "support/FakeLoginItemService.h"
 #include "support/FakeUpdater.h"
@@ -390,12 +394,58 @@ TEST_F(SettingsViewFixture, PagesSayWhatIsTrueHere) {
     for (const char* false_ : {"macOS", "Universal Clipboard", "Library/Application Support", "never images",
                                "\u2318", "Command-", "this Mac", "menu bar"})
         EXPECT_FALSE(all.contains(QString::fromUtf8(false_))) << false_;
-    // The shelf's keys as its key hints write them, and the hot key as it is pressed here.
-    for (const char* keys : {"Ctrl 1\u20269", "Ctrl F", "Ctrl+V", "Shift+Super+V"})
+    // The shelf's keys as its key hints write them, the tray menu's too, and the hot key as it is pressed here.
+    for (const char* keys : {"Ctrl 1\u20269", "Ctrl F", "Ctrl+V", "Shift+Super+V", "Ctrl N", "Ctrl ,", "Ctrl Q"})
         EXPECT_TRUE(all.contains(QString::fromUtf8(keys))) << keys;
+    // Return pastes, or in copy-only mode copies.
+    QLabel* row = nullptr;
+    for (QLabel* label : view()->findChildren<QLabel*>())
+        if (label->text() == "Copy selected clip") row = label;  // no XTest in this store
+    ASSERT_TRUE(row);
+    store->updateDirectPastePermissionStatus(true, true);
+    EXPECT_EQ(row->text(), "Paste selected clip");
+    store->setPasteDirectly(false);
+    EXPECT_EQ(row->text(), "Copy selected clip");
     EXPECT_EQ(all.count("text and image clips"), 2);
     EXPECT_TRUE(all.contains("never files"));
     EXPECT_TRUE(all.contains(PrivacyPage::displayPath(store->applicationSupportURL(), QDir::homePath())));
+}
+
+// Every text a widget and its children show or speak, hidden ones included.
+QStringList widgetTexts(QWidget* root) {
+    QStringList texts;
+    const QList<QWidget*> widgets = root->findChildren<QWidget*>() << root;
+    for (QWidget* widget : widgets) {
+        texts << widget->toolTip() << widget->accessibleName() << widget->windowTitle();
+        if (auto* label = qobject_cast<QLabel*>(widget)) texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) texts << button->text();
+        if (auto* field = qobject_cast<QLineEdit*>(widget)) texts << field->placeholderText();
+        if (auto* hints = qobject_cast<KeyHintsView*>(widget))
+            for (const KeyHint& hint : hints->hints()) texts << hint.keys << hint.title;
+        for (QAction* action : widget->actions()) texts << action->text();
+    }
+    return texts;
+}
+
+// No screen names the keys or the machine of another desktop: every settings page, a sync
+// notice included, and the shelf with its sheets and a card's menu.
+TEST_F(SettingsViewFixture, NoScreenSaysCommandOrMac) {
+    makeStore(3, 0);
+    sync.notice = sync::syncClipRejectionMessage(sync::SyncClipRejection::tooLarge);
+    sync.publish(SyncAccountStatus{.isSignedIn = true, .isRunning = true, .email = "user@example.org"});
+    makeWindow();
+    QStringList texts;
+    for (SettingsSection section : kAllSettingsSections) {
+        view()->select(section);
+        texts << widgetTexts(controller->window());
+    }
+    ASSERT_TRUE(texts.join('\n').contains("stayed on this"));
+    MainShelfView shelf(*store);
+    std::unique_ptr<QMenu> menu(shelf.makeContextMenu(store->items().front()));
+    texts << widgetTexts(&shelf) << widgetTexts(menu.get());
+    for (const QString& text : texts)
+        for (const char* foreign : {"\u2318", "Command", "Mac"})
+            EXPECT_FALSE(text.contains(QString::fromUtf8(foreign))) << text.toStdString();
 }
 
 // Half sizes survive: pixel sizes are whole numbers, so 12.5 must not come out as 12 or 13.

@@ -12,18 +12,21 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <tuple>
 
 #include "history/HistoryStore.h"
 #include "shelf/ClipCardDelegate.h"
 #include "shelf/ClipEditorView.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
+#include "shelf/FilterChip.h"
 #include "shelf/AutomaticUpdateSetupView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
 #include "shelf/ShelfSheet.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
+#include "support/ClipBuilder.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
 
@@ -102,6 +105,25 @@ TEST_F(MainShelfViewTest, OnTheNarrowestShelvesTheHeaderFitsAndEveryCountStaysRe
             EXPECT_TRUE(view->rect().contains(frame)) << widget->accessibleName().toStdString();
             for (const QRect& other : frames) EXPECT_FALSE(frame.intersects(other)) << widget->accessibleName().toStdString();
             frames.push_back(frame);
+        }
+    }
+}
+
+// On a 1024x600 screen every chip of a horizontal shelf shows its title (the medium and full
+// shelves are 1006 wide there); where a title gives way, the chip still names it on hover.
+TEST_F(MainShelfViewTest, OnA1024x600ScreenEveryChipNamesItsFilter) {
+    using Shelf = std::tuple<ShelfPlacement, QSize, bool>;  // every title shown
+    for (auto [placement, size, titled] : {Shelf{ShelfPlacement::bottom, QSize(1006, 361), true},
+                                           Shelf{ShelfPlacement::bottom, QSize(820, 330), false},
+                                           Shelf{ShelfPlacement::left, QSize(370, 582), false}}) {
+        store->updateShelfPlacement(placement);
+        view->resize(size);
+        view->focusSearch();  // the widest search field
+        QApplication::processEvents();
+        for (ClipFilter filter : clipfilter::allCases) {
+            auto* chip = static_cast<FilterChip*>(view->filterButton(filter));
+            EXPECT_TRUE(chip->showsTitle() || !titled) << chip->text().toStdString() << " at " << size.width();
+            EXPECT_EQ(chip->toolTip(), chip->text());
         }
     }
 }
@@ -358,6 +380,41 @@ TEST_F(MainShelfViewTest, ThePreviewAndEditorSheetsFollowTheStoreAndWriteBack) {
     EXPECT_FALSE(store->editingItem());
     EXPECT_EQ(store->items().front().text, "Kind regards,\nAda");
     EXPECT_FALSE(view->hasAttachedSheet());
+}
+
+// What the user typed survives whatever happens to the clip under the open editor: the editor
+// never starts over, and Save keeps the text in the clip (under its new id) or as a new clip.
+TEST_F(MainShelfViewTest, TheEditorKeepsTheTypingWhateverHappensToItsClip) {
+    const std::vector<std::tuple<const char*, std::function<void(const Uuid&)>, bool /*gone*/>> cases{
+        {"deleted here", [&](const Uuid& id) { store->deleteItem(*store->item(id)); }, true},
+        {"deleted on another device", [&](const Uuid& id) { store->applySyncDelete(id); }, true},
+        {"replaced by another device's edit", [&](const Uuid& id) {
+             store->applySyncDelete(id);
+             store->applySyncInsert(Uuid::random(), "their edit", clock.now(), std::nullopt);
+         }, true},
+        {"moved to a new id", [&](const Uuid& id) { store->applySyncCanonicalization(id, Uuid::random()); }, false},
+        {"another sheet in between", [&](const Uuid&) { store->setShowPermissionSetup(true); }, false},
+    };
+    for (const auto& [name, meanwhile, gone] : cases) {
+        SCOPED_TRACE(name);
+        view.reset();
+        store.reset();
+        std::filesystem::remove_all(std::filesystem::path(temp.path().toStdString()) / "Pemberlow");
+        make(false);
+        store->insert(ClipBuilder("original").captured(clock.now()));
+        store->setEditingItem(store->items().front());
+        view->editorView()->setText(QStringLiteral("typed"));
+        meanwhile(store->items().front().id);
+        store->setShowPermissionSetup(false);
+        EXPECT_EQ(view->editorView()->text().toStdString(), "typed");
+        for (QPushButton* button : view->editorView()->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Save")) button->click();
+        EXPECT_FALSE(store->editingItem());
+        std::multiset<std::string> texts;
+        for (const auto& clip : store->items()) texts.insert(clip.text);
+        EXPECT_TRUE(texts.count("typed") == 1 && texts.count("original") == 0);
+        EXPECT_EQ(store->toastMessage(), gone ? HistoryStore::kEditedClipGoneMessage : "Clip updated");
+    }
 }
 
 TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndCloseOnlyThroughTheirButtons) {

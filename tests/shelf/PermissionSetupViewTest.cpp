@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -14,6 +15,9 @@
 
 #include "history/HistoryStore.h"
 #include "shelf/AutomaticUpdateSetupView.h"
+#include "shelf/ClipEditorView.h"
+#include "shelf/ClipPreviewView.h"
+#include "shelf/KeyHintsView.h"
 #include "shelf/MainShelfView.h"
 #include "shelf/PermissionSetupView.h"
 #include "platform/Base64.h"
@@ -99,12 +103,14 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
         const char* accessibilityBadge;
         const char* eventBadge;
         bool ready;
+        const char* status;  // while not ready
     };
+    // Without XTest nothing can be asked for: the sheet offers to go on copying.
     const Case cases[] = {
-        {false, false, "Required", "Required", false},
-        {true, false, "Allowed", "Required", false},
-        {false, true, "Required", "Allowed", false},
-        {true, true, "Allowed", "Allowed", true},
+        {false, false, "Required", "Required", false, PermissionSetupView::kPendingStatusWithoutKeyEvents},
+        {true, false, "Allowed", "Required", false, PermissionSetupView::kPendingStatusWithoutKeyEvents},
+        {false, true, "Required", "Allowed", false, PermissionSetupView::kPendingStatus},
+        {true, true, "Allowed", "Allowed", true, nullptr},
     };
     presentWith(false, false);
     for (const Case& c : cases) {
@@ -112,24 +118,26 @@ TEST_F(PermissionSetupViewTest, RowsButtonsAndStatusFollowThePermissionsLive) {
         store->updateDirectPastePermissionStatus(c.accessibility, c.eventPosting);  // no re-presenting
         EXPECT_EQ(sheet().badge(0)->text(), QString::fromLatin1(c.accessibilityBadge));
         EXPECT_EQ(sheet().badge(1)->text(), QString::fromLatin1(c.eventBadge));
-        EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), c.ready);
-        for (const char* title : {PermissionSetupView::kRequestTitle, PermissionSetupView::kCheckAgainTitle,
-                                  PermissionSetupView::kOpenSettingsTitle, PermissionSetupView::kCopyOnlyTitle}) {
+        const bool asks = !c.ready && c.eventPosting;
+        EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), !asks);
+        EXPECT_EQ(shows(PermissionSetupView::kRequestTitle), asks);
+        for (const char* title : {PermissionSetupView::kCheckAgainTitle, PermissionSetupView::kOpenSettingsTitle,
+                                  PermissionSetupView::kCopyOnlyTitle})
             EXPECT_EQ(shows(title), !c.ready) << title;
-        }
-        EXPECT_EQ(sheet().statusLine()->text(), c.ready ? PermissionSetupView::readyStatus("Shift+Super+V")
-                                                        : QString::fromUtf8(PermissionSetupView::kPendingStatus));
+        EXPECT_EQ(sheet().statusLine()->text(),
+                  c.ready ? PermissionSetupView::readyStatus("Shift+Super+V") : QString::fromUtf8(c.status));
         // The key-event row says that XTest is nothing the user can grant.
         EXPECT_TRUE(sheet().caption(1)->text().contains(QStringLiteral("XTest")));
     }
     // A desktop without accessibility settings: no button, and the status says what is so.
     store->setAccessibilitySettingsAvailable(false);
-    using Desktop = std::tuple<bool, bool, const char*>;  // bus, accessibility, status
-    for (auto [bus, accessibility, status] : {Desktop{false, false, PermissionSetupView::kPendingStatusWithoutBus},
-                                              Desktop{true, false, PermissionSetupView::kPendingStatusSwitchedOff},
-                                              Desktop{true, true, PermissionSetupView::kPendingStatusWithoutKeyEvents}}) {
+    using Desktop = std::tuple<bool, bool, bool, const char*>;  // bus, accessibility, XTest, status
+    for (auto [bus, accessibility, xtest, status] :
+         {Desktop{false, false, true, PermissionSetupView::kPendingStatusWithoutBus},
+          Desktop{true, false, true, PermissionSetupView::kPendingStatusSwitchedOff},
+          Desktop{true, true, false, PermissionSetupView::kPendingStatusWithoutKeyEvents}}) {
         store->setAccessibilityBusAvailable(bus);
-        store->updateDirectPastePermissionStatus(accessibility, false);
+        store->updateDirectPastePermissionStatus(accessibility, xtest);
         EXPECT_FALSE(shows(PermissionSetupView::kOpenSettingsTitle));
         EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(status)) << bus << accessibility;
     }
@@ -294,7 +302,7 @@ TEST_F(PermissionSetupViewTest, SetUpSheetsStandWholeInFrontOfTheShelfWhateverIt
 // screen whose desktop keeps a 32 px panel: nothing is left to scroll to.
 TEST_F(PermissionSetupViewTest, ThePermissionSheetWithItsUpdateCardFitsA1280x800Screen) {
     view->resize(1252, 405);
-    presentWith(false, false);
+    presentWith(false, true);
     QApplication::processEvents();
     ASSERT_TRUE(sheet().updateCard()->isVisible());
     QScrollBar* bar = sheet().findChild<QScrollArea*>()->verticalScrollBar();
@@ -371,6 +379,65 @@ TEST_F(PermissionSetupViewTest, TheSheetNamesTheHotKeyInForce) {
     EXPECT_TRUE(sheet().inputNoteLine()->text().contains("registers no shortcut"));
     store->setGlobalShortcutLabel("\u21e7\u2318V");
     EXPECT_TRUE(names("Shift+Super+V"));
+}
+
+// What the sheet and the shelf say follows the settings and the session in force: the key-event
+// row names what Ctrl+V is sent for, a sheet that could grant nothing offers no request and lets
+// the user go (and closing the shelf drops it), and copy-only mode says "Copy" where a choice copies.
+TEST_F(PermissionSetupViewTest, TextsFollowTheSettingsAndTheSessionInForce) {
+    struct Case {
+        const char* name;
+        bool pasteDirectly, systemShortcut, bus, accessibility, xtest;
+        bool requests;       // the main button asks for accessibility; else it lets the user go
+        bool dropped;        // closing the shelf drops the sheet: nothing here could grant access
+        const char* status;  // the status line while access is missing
+        const char* verb;    // of the card menu, the preview and the key hints
+    };
+    const Case cases[] = {
+        {"defaults", true, true, true, false, true, true, false, PermissionSetupView::kPendingStatus, "Paste"},
+        {"insertion", true, false, true, false, true, true, false, PermissionSetupView::kPendingStatus, "Paste"},
+        {"no XTest", true, true, true, true, false, false, true, PermissionSetupView::kPendingStatusWithoutKeyEvents, "Copy"},
+        {"no bus", true, true, false, false, true, false, true, PermissionSetupView::kPendingStatusWithoutBus, "Copy"},
+        {"copy-only", false, false, true, true, true, false, false, nullptr, "Copy"},
+        {"granted", true, true, true, true, true, false, false, nullptr, "Paste"},
+    };
+    const auto texts = [](QWidget* widget) {
+        QStringList all;
+        for (QLabel* label : widget->findChildren<QLabel*>()) all << label->text();
+        for (QPushButton* button : widget->findChildren<QPushButton*>()) all << button->text();
+        return all;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        store->setPasteDirectly(c.pasteDirectly);
+        store->settings().setPasteUsesSystemShortcut(c.systemShortcut);
+        store->setAccessibilityBusAvailable(c.bus);
+        presentWith(c.accessibility, c.xtest);
+        EXPECT_TRUE(sheet().caption(1)->text().startsWith(c.systemShortcut ? "Sends Ctrl+V for every clip"
+                                                                           : "Sends Ctrl+V only for images and files"));
+        EXPECT_EQ(sheet().messageLine()->text().contains("Ctrl+V"), c.systemShortcut);
+        EXPECT_EQ(sheet().rowTitle(1)->text().contains("fallback"), !c.systemShortcut);
+        EXPECT_EQ(shows(PermissionSetupView::kRequestTitle), c.requests);
+        EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), !c.requests);
+        if (c.status) EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.status));
+
+        const QString verb = QString::fromUtf8(c.verb);
+        std::unique_ptr<QMenu> menu(view->makeContextMenu(store->items().front()));
+        EXPECT_EQ(menu->actions()[0]->text() + menu->actions()[1]->text(), verb + verb + " as Plain Text");
+        EXPECT_EQ(view->keyHints()->hints().front().title, verb);
+        EXPECT_TRUE(texts(view->previewView()).contains(verb + " as Plain Text"));
+
+        view->hide();
+        QApplication::processEvents();
+        EXPECT_EQ(store->showPermissionSetup(), !c.dropped);
+        store->setShowPermissionSetup(false);
+        view->show();
+    }
+    // The editor's title says whether the clip is a new one.
+    store->startNewTextClip();
+    EXPECT_TRUE(texts(view->editorView()).contains("New Text Clip"));
+    store->setEditingItem(store->items()[1]);
+    EXPECT_TRUE(texts(view->editorView()).contains("Edit Clip"));
 }
 
 }  // namespace

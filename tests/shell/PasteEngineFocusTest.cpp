@@ -44,7 +44,7 @@ TEST_F(PasteEngineFocus, ARefusedInsertionFallsBackToCtrlV) {
     EXPECT_TRUE(host.hasLine("AX selected-text settable status=0 value=false"));
     EXPECT_FALSE(host.hasLineStartingWith("AX selected-text insert status="));
     EXPECT_TRUE(host.hasLine("AX value/range fallback result=false"));
-    EXPECT_TRUE(host.hasLine("falling back to synthetic Command-V"));
+    EXPECT_TRUE(host.hasLine("falling back to synthetic Ctrl+V"));
     EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"text plain=true"}));
     advanceMs(80);
     EXPECT_EQ(keyEvents(Kind::keyDown), 1);
@@ -124,7 +124,7 @@ TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
     advanceMs(999);
     EXPECT_FALSE(host.hasLineStartingWith("focus restoration timed out"));
     advanceMs(1);
-    EXPECT_TRUE(host.hasLine("focus restoration timed out pid=200; falling back to Command-V"));
+    EXPECT_TRUE(host.hasLine("focus restoration timed out pid=200; falling back to Ctrl+V"));
     EXPECT_EQ(host.clipboardWrites.size(), 1u);
 }
 

@@ -27,12 +27,12 @@ TEST_F(PasteEngineKeys, AnImageIsPastedByOneKeyPairAndVerified) {
     advanceMs(1);
     const Date sentAt = clock.now();
     EXPECT_EQ(keys.events(), (std::vector<FakeKeyEventPoster::Event>{{Kind::keyDown, kEditor}}));
-    EXPECT_TRUE(host.hasLine("posting Command-V events pid=200 verifiable=true"));
+    EXPECT_TRUE(host.hasLine("posting Ctrl+V events pid=200 verifiable=true"));
     advanceMs(29);
     EXPECT_TRUE(keys.isPasteKeyDown());
     advanceMs(1);
     EXPECT_EQ(keyEvents(Kind::keyUp), 1);
-    EXPECT_TRUE(host.hasLine("posted Command-V key-up pid=200"));
+    EXPECT_TRUE(host.hasLine("posted Ctrl+V key-up pid=200"));
 
     changeField("hello world[image]");  // the editor pasted
     advanceMs(179);
@@ -51,7 +51,7 @@ TEST_F(PasteEngineKeys, AnUnchangedFieldIsARecoverableFailure) {
     advanceMs(289);
     expectSilent();
     advanceMs(1);
-    EXPECT_TRUE(host.hasLine("Command-V did not change the field; reporting failure"));
+    EXPECT_TRUE(host.hasLine("Ctrl+V did not change the field; reporting failure"));
     expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
     EXPECT_FALSE(host.directPasteVerified);
     EXPECT_TRUE(host.replayed.empty());
@@ -61,7 +61,7 @@ TEST_F(PasteEngineKeys, AnUnverifiableCtrlVCompletesWithoutProvingDirectPaste) {
     ax.setInfo(field, ElementInfo{.role = "text"});  // neither value nor character count
     engine->paste(image, false);
     advanceMs(110);
-    EXPECT_TRUE(host.hasLine("posting Command-V events pid=200 verifiable=false"));
+    EXPECT_TRUE(host.hasLine("posting Ctrl+V events pid=200 verifiable=false"));
     EXPECT_FALSE(host.transactionActive) << "done right after the key-up";
     EXPECT_EQ(host.replayed, (std::vector<Uuid>{image.id}));
     EXPECT_FALSE(host.directPasteVerified);
@@ -115,7 +115,7 @@ TEST_F(PasteEngineKeys, HeldModifiersDelayTheKeys) {
     engine->paste(image, false);
     advanceMs(80);
     EXPECT_TRUE(keys.events().empty());
-    EXPECT_TRUE(host.hasLine("waiting for held modifiers=9 before Command-V"));
+    EXPECT_TRUE(host.hasLine("waiting for held modifiers=9 before Ctrl+V"));
     advanceMs(300);
     keys.setHeldModifiers(0);
     advanceMs(49);
@@ -213,6 +213,6 @@ TEST_F(PasteEngineKeys, AButtonGetsCtrlVOnlyAfterEveryAttempt) {
     EXPECT_TRUE(keys.events().empty());
     EXPECT_TRUE(host.hasLine("focused element role push button cannot accept typed text"));
     advanceMs(1);
-    EXPECT_TRUE(host.hasLine("focus never resolved to a text element; attempting Command-V anyway"));
+    EXPECT_TRUE(host.hasLine("focus never resolved to a text element; attempting Ctrl+V anyway"));
     EXPECT_EQ(keyEvents(Kind::keyDown), 1);
 }

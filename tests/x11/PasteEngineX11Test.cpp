@@ -165,7 +165,7 @@ TEST_F(PasteEngineX11, PastesByCtrlVWithTheDefaultSettings) {
     EXPECT_TRUE(host.directPasteVerified) << host.transcript();
     EXPECT_FALSE(shelf.isVisible());
     EXPECT_EQ(poster.heldModifiers(), 0);
-    EXPECT_NE(std::find(host.lines.begin(), host.lines.end(), "falling back to synthetic Command-V"),
+    EXPECT_NE(std::find(host.lines.begin(), host.lines.end(), "falling back to synthetic Ctrl+V"),
               host.lines.end());
 }
 

@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -144,6 +145,26 @@ TEST(HarbelleQuitX11, SigtermWhileAPageIsReadEndsAtOnceAndLetsGoOfTheClipboard) 
     ASSERT_NE(image, nullptr) << harbelle.history().toStdString();
     EXPECT_TRUE(image->searchableText.empty()) << "the page was read before the quit, so nothing was cancelled";
     EXPECT_NE(pasteWithXclip(1000), std::nullopt) << "another program's paste waits for the dead owner";
+}
+
+// The clipboard is polled every 0.4 s: a quit right after a copy comes before the poll has read
+// it, and the copy must still be in the history.
+TEST(HarbelleQuitX11, SigtermRightAfterACopyKeepsTheCopy) {
+    for (int round = 0; round < 2; ++round) {
+        const QString before = QStringLiteral("before the quit %1").arg(round);
+        ASSERT_TRUE(copyWithXclip(before));
+        HarbelleProcess harbelle;
+        ASSERT_TRUE(harbelle.waitUntilRunning());
+        ASSERT_TRUE(harbelle.waitUntilSaved(before));
+        const QString copied = QStringLiteral("copied right before the quit %1").arg(round);
+        ASSERT_TRUE(copyWithXclip(copied));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pasteWithXclip(2000) == copied; }, 5000));  // on the clipboard
+        ::kill(static_cast<pid_t>(harbelle.process().processId()), SIGTERM);
+        ASSERT_TRUE(harbelle.process().waitForFinished(10000)) << "the program does not end";
+        const auto texts = harbelle.savedTexts();
+        EXPECT_NE(std::find(texts.begin(), texts.end(), copied.toStdString()), texts.end())
+            << "round " << round << ": " << harbelle.history().toStdString();
+    }
 }
 
 // Settings of a user who chose automatic downloads, with nothing checked on a schedule.

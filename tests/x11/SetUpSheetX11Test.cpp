@@ -164,7 +164,8 @@ TEST(SetUpSheetX11, PreviewOfASideShelfIsWholeInFrontOfIt) {
         ScreenReader reader(harbelle.process().processId());
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
-                auto paste = reader.use(ATSPI_ROLE_PUSH_BUTTON, "Paste");
+                // Copy-only mode: choosing the clip copies it, and the button says so.
+                auto paste = reader.use(ATSPI_ROLE_PUSH_BUTTON, "Copy");
                 return paste && !paste->extents.isEmpty() && shelfWindows().sheet != 0;
             },
             5000));
@@ -173,7 +174,7 @@ TEST(SetUpSheetX11, PreviewOfASideShelfIsWholeInFrontOfIt) {
         const QRect sheet = windowGeometry(windows.sheet);
         EXPECT_TRUE(screenRect().contains(sheet)) << sheet.x() << "+" << sheet.width();
         EXPECT_TRUE(stackedAbove(windows.sheet, windows.shelf));
-        for (const char* name : {"Favorite", "Delete", "Paste as Plain Text", "Paste"}) {
+        for (const char* name : {"Favorite", "Delete", "Copy as Plain Text", "Copy"}) {
             const auto button = reader.use(ATSPI_ROLE_PUSH_BUTTON, name);
             ASSERT_TRUE(button) << name;
             EXPECT_TRUE(sheet.contains(button->extents)) << name << " at " << button->extents.x() << "+"

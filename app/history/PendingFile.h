@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace harbelle::historyfiles {
+
+enum class CopyResult { ok, exists, failed };
+
+// A file written a piece at a time under a temporary name (0600), which takes its real name
+// only once whole and synced: a kill mid-write leaves no cut-off file under that name, only a
+// temporary one that the next start removes (filesafety::removeStaleTemporaryFiles on
+// `temporaryOf`'s name). Large pieces are copied and written on a few threads of its own while
+// the caller makes the next ones, and the disk starts on each at once, so the final sync is short.
+class PendingFile {
+public:
+    // In the folder of `temporaryOf` (through any symbolic link at it).
+    explicit PendingFile(const std::filesystem::path& temporaryOf);
+    ~PendingFile();  // an unfinished file is removed
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    bool write(std::string_view piece);
+    // Synced, then renamed over the file it was made for (a link there stays a link).
+    bool replace();
+    // Synced, then given `name` in the same folder, unless something already has that name.
+    CopyResult publishAs(const std::string& name);
+    // errno of the first failure (0 while none).
+    int error() const { return error_; }
+    std::uint64_t written() const { return written_; }
+
+    // Tests stand in for a full disk: every write from now fails with `error` (0: none).
+    static void failWritesForTesting(int error);
+
+private:
+    struct Writers;
+    bool fail(int error);
+    bool finish();
+    bool stopWriters();
+
+    std::filesystem::path target_;
+    std::string temporary_;
+    int fd_ = -1;
+    int error_ = 0;
+    std::uint64_t written_ = 0;
+    bool done_ = false;
+    std::unique_ptr<Writers> writers_;
+};
+
+}  // namespace harbelle::historyfiles
