@@ -215,6 +215,8 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
     using sync::SyncServiceErrorCode;
     try {
         if (error) std::rethrow_exception(error);
+    } catch (const sync::SyncKeyringUnavailableError&) {
+        return kKeyringUnavailableMessage;
     } catch (const sync::SyncSessionStorageError&) {
         return "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.";
     } catch (const sync::SyncEngineError& engineError) {
@@ -235,7 +237,7 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
         case SyncEngineErrorCode::invalidEmail: return "Enter a valid email address.";
         case SyncEngineErrorCode::passwordTooShort: return "Use a password with at least 10 characters.";
         case SyncEngineErrorCode::notSignedIn: return kSignInToSyncMessage;
-        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this Mac.";
+        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this computer.";
         }
     } catch (...) {
     }

@@ -264,6 +264,9 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     if (create ? graphemeCount(password) < minimumPasswordLength : password.empty())
         throw SyncEngineError(SyncEngineErrorCode::passwordTooShort);
     auto normalizedPassword = normalizePassword(password);
+    // Before any request: an account made or signed into that no keyring could keep would be
+    // left on the service, unusable, with "account exists" on the next try.
+    accountStore_->requireSessionStorage();
     std::shared_ptr<SyncAPIProviding> api;
     try {
         api = makeAccountAPI(baseURL);

@@ -120,7 +120,7 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::invalidEmail)), "Enter a valid email address."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::notSignedIn)), "Sign in to sync your clips."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::crypto)),
-         "Could not unlock the sync key on this Mac."},
+         "Could not unlock the sync key on this computer."},
         {std::make_exception_ptr(SyncServiceError(SyncServiceErrorCode::invalidCredentials)),
          "Something went wrong. Try again."},
     };

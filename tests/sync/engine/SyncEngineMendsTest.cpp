@@ -477,9 +477,16 @@ TEST_F(EngineMends, LockedKeyringIsAnErrorNeverNoSession) {
     harness->secure->setLocked(true);
     auto error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
     ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), SyncKeyringUnavailableError);
+    // Locked between that check and the save: the live token is still not left behind.
+    harness->secure->setLocked(false);
+    service->onLogin = [&] { harness->secure->setLocked(true); };
+    error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
+    ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), SyncSessionStorageError);
     {
         std::lock_guard lock(service->mutex);
+        service->onLogin = nullptr;
         EXPECT_EQ(service->loggedOut.back(), "token-unsaved") << "the live token is not left behind";
     }
     harness->bootstrap();
