@@ -66,6 +66,12 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
     syncBookkeeping_->setSaveRequester([this] {
         bookkeepingWrite_ = clock_->schedule(kBookkeepingWriteInterval, [this] { syncBookkeeping_->flush(); });
     });
+    // Deletes are saved in the next step, before anything else: never in the step that records them.
+    syncBookkeeping_->setPromptSaveRequester([this] {
+        QMetaObject::invokeMethod(this, [self = QPointer<SyncCoordinator>(this)] {
+            if (self) self->syncBookkeeping_->flush();
+        }, Qt::QueuedConnection);
+    });
     const BundleInfo& bundle = options.bundle ? *options.bundle : BundleInfo::main();
     if (!demoMode_) syncBaseURL_ = resolveBaseURL(options.environment ? options.environment : processEnvironment(), bundle);
     buildEngine(options);

@@ -103,6 +103,9 @@ public:
 
     // Called once when a change is waiting to be saved; the app posts flush() for later.
     void setSaveRequester(std::function<void()> requester);
+    // Called once when recorded deletes wait to be saved; the app posts flush() for the next
+    // turn of its event loop, before anything else can happen. Without one they are saved at once.
+    void setPromptSaveRequester(std::function<void()> requester);
     void flush();
     bool hasUnsavedChanges() const { return dirty_; }
 
@@ -120,6 +123,7 @@ private:
     std::string deletedKey() const;
     void saveRememberedDeletes();
     void changed(bool durable);
+    void changedPromptly();
     bool mark(const std::string& id, const std::string& email, bool pendingPush);
     // accountScope() of the address last asked about: every mark and lookup names one, and
     // the scope costs a normalization and a hash.
@@ -133,6 +137,8 @@ private:
     bool dirty_ = false;
     bool saveRequested_ = false;
     std::function<void()> saveRequester_;
+    bool promptSaveRequested_ = false;
+    std::function<void()> promptSaveRequester_;
     mutable std::optional<std::pair<std::string, std::optional<std::string>>> cachedScope_;
     // Per scope, the saved text of the remembered deletes and the list version it holds.
     std::map<std::string, std::pair<std::uint64_t, std::string>> savedDeletes_;
