@@ -13,7 +13,7 @@ namespace harbelle {
 
 namespace {
 
-constexpr const char* kThisMacName = "This Mac";
+constexpr const char* kThisDeviceName = "This computer";
 constexpr const char* kSyncedAppName = "Synced";
 constexpr qsizetype kMaxHostNameCharacters = 64;
 
@@ -37,7 +37,7 @@ QString prefixGraphemes(const QString& text, qsizetype count) {
 
 std::string MacClipDeviceIdentity::hostDisplayName(const std::string& rawHostName) {
     const QString name = QString::fromStdString(rawHostName).trimmed();
-    if (name.isEmpty()) return kThisMacName;
+    if (name.isEmpty()) return kThisDeviceName;
     return prefixGraphemes(name, kMaxHostNameCharacters).toStdString();
 }
 
@@ -65,7 +65,7 @@ std::string ClipItem::deviceFilterKey() const { return std::string(deviceKeyView
 std::string ClipItem::sourceDeviceDisplayName() const {
     std::string name = trimmed(sourceDeviceName);
     if (!name.empty()) return name;
-    return sourceAppName == kSyncedAppName ? "Older synced device" : kThisMacName;
+    return sourceAppName == kSyncedAppName ? "Older synced device" : kThisDeviceName;
 }
 
 std::string ClipItem::sourceDeviceDisplayPlatform() const {

@@ -25,7 +25,7 @@ inline constexpr const char* kLegacyUnknownDeviceKey = "legacy_unknown_device";
 // This machine's origin: a stable identifier kept in the defaults, the host name, "macOS".
 struct MacClipDeviceIdentity {
     static ClipSourceDeviceOrigin current(Defaults& defaults);
-    // The host name as shown; "This Mac" when there is none. Overridable for tests.
+    // The host name as shown; "This computer" when there is none. Overridable for tests.
     static std::string hostDisplayName(const std::string& rawHostName);
 };
 

@@ -136,6 +136,12 @@ void HistoryStore::setPreviewItem(const std::optional<ClipItem>& item) {
 
 void HistoryStore::setEditingItem(const std::optional<ClipItem>& item) {
     editingItem_ = item;
+    ++editingSession_;
+    emit editingItemChanged();
+}
+
+void HistoryStore::followEditingItem(const ClipItem& item) {
+    editingItem_ = item;
     emit editingItemChanged();
 }
 

@@ -116,6 +116,9 @@ public:
     bool showSettings() const { return showSettings_; }
     const std::optional<ClipItem>& previewItem() const { return previewItem_; }
     const std::optional<ClipItem>& editingItem() const { return editingItem_; }
+    // Counts the openings of the editor. A clip that only moves to another id while it is open
+    // keeps the number, so the editor keeps what was typed.
+    std::uint64_t editingSession() const { return editingSession_; }
     const std::optional<std::string>& toastMessage() const { return toastMessage_; }
     ToastTone toastTone() const { return toastTone_; }
     bool launchAtLogin() const { return launchAtLogin_; }
@@ -302,9 +305,11 @@ public:
     void addTextClip(const std::string& text);
     // A new typed clip holding kNewTextClipText, with the editor opened on it.
     void startNewTextClip();
-    // True when the edit was kept; false, changing nothing, for a clip no longer in the list,
-    // blank text, or an edit the history file has no room for (a toast says so).
+    // True when the text was kept: written into the clip, or, when the clip has left the list
+    // meanwhile, saved as a new clip. False leaves the editor open.
     bool saveEditedText(const ClipItem& clip, const std::string& text);
+    static constexpr const char* kEditedClipGoneMessage =
+        "The clip was removed meanwhile; your text was saved as a new clip";
 
     // Selection and paste requests.
     std::optional<ClipItem> selectedItem() const;
@@ -494,6 +499,8 @@ private:
     void receivedItemsDidChange();
     void announcePendingItemsChange();
     void setSelectedIDQuietly(const std::optional<Uuid>& id);
+    // The open editor's clip under its new id, in the same editing session.
+    void followEditingItem(const ClipItem& item);
     int indexOf(const Uuid& id) const;
     static std::vector<ClipItem> demoItems(Date now);
 
@@ -518,6 +525,7 @@ private:
     bool showSettings_ = false;
     std::optional<ClipItem> previewItem_;
     std::optional<ClipItem> editingItem_;
+    std::uint64_t editingSession_ = 0;
     std::optional<std::string> toastMessage_;
     ToastTone toastTone_ = ToastTone::success;
     bool launchAtLogin_ = false;

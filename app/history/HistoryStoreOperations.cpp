@@ -37,6 +37,24 @@ std::unordered_set<std::string> referencedPayloadNames(const ClipList& items) {
     return names;
 }
 
+// A clip the user typed: a favourite, made by this program.
+ClipItem typedClip(const std::string& trimmed, Date now) {
+    ClipItem clip;
+    clip.id = Uuid::random();
+    clip.createdAt = now;
+    clip.updatedAt = now;
+    clip.kind = clipkind::detect(trimmed);
+    clip.title = ClipItem::titleFor(trimmed, clip.kind);
+    clip.text = trimmed;
+    clip.sourceAppName = kTypedClipSourceAppName;
+    const std::string bundleID = BundleInfo::main().identifier();
+    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
+    clip.isPinned = true;
+    clip.copyCount = 1;
+    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    return clip;
+}
+
 bool newerFirst(const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; }
 
 std::string formattedCount(int count) {
@@ -282,20 +300,7 @@ void HistoryStore::notifySyncableCapture(const ClipItem& clip) {
 void HistoryStore::addTextClip(const std::string& text) {
     const std::string trimmed = trimmedText(text);
     if (trimmed.empty()) return;
-    ClipItem clip;
-    clip.id = Uuid::random();
-    clip.createdAt = clock_.now();
-    clip.updatedAt = clip.createdAt;
-    clip.kind = clipkind::detect(trimmed);
-    clip.title = ClipItem::titleFor(trimmed, clip.kind);
-    clip.text = trimmed;
-    clip.searchableText.clear();
-    clip.sourceAppName = kTypedClipSourceAppName;
-    const std::string bundleID = BundleInfo::main().identifier();
-    if (!bundleID.empty()) clip.sourceBundleID = bundleID;
-    clip.isPinned = true;
-    clip.copyCount = 1;
-    clip.fingerprint = ClipItem::makeFingerprint(clip.kind, trimmed, {}, std::nullopt, nullptr);
+    ClipItem clip = typedClip(trimmed, clock_.now());
     const std::string fingerprint = clip.fingerprint.str();
     insert(std::move(clip));
     // A clip refused for want of room leaves its refusal on show.
@@ -312,16 +317,33 @@ void HistoryStore::startNewTextClip() {
 }
 
 bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text) {
-    const int index = indexOf(clip.id);
-    if (index < 0) return false;
     const std::string trimmed = trimmedText(text);
     if (trimmed.empty()) return false;
+    const int index = indexOf(clip.id);
+    if (index < 0) {
+        // Deleted here or on another device, or trimmed, while the editor was open: what was
+        // typed is kept as a new clip, never dropped.
+        ClipItem fresh = typedClip(trimmed, clock_.now());
+        fresh.isPinned = clip.isPinned;
+        const std::string fingerprint = fresh.fingerprint.str();
+        insert(std::move(fresh));
+        // No room in the history file: refused with its toast, and the editor stays open.
+        if (items_.empty() || items_.front().fingerprint.str() != fingerprint) return false;
+        setEditingItem(std::nullopt);
+        showToast(kEditedClipGoneMessage, ToastTone::success);
+        return true;
+    }
     const ClipItem& stored = items_[static_cast<std::size_t>(index)];
     // Other devices may hold the old text under this id: the edited text is another clip for
-    // sync, under an id of its own, and the old record stays with them as it is.
+    // sync, under an id of its own, and the old record is deleted everywhere (a queued push of
+    // it is withdrawn), so the edit replaces it on every device.
     const bool newText = stored.text != trimmed;
     ClipItem edited = stored;
-    if (newText) edited.id = Uuid::random();
+    std::optional<ClipItem> replaced;
+    if (newText) {
+        replaced = stored;
+        edited.id = Uuid::random();
+    }
     const ClipKind kind = clipkind::detect(trimmed);
     edited.text = trimmed;
     edited.kind = kind;
@@ -353,6 +375,7 @@ bool HistoryStore::saveEditedText(const ClipItem& clip, const std::string& text)
     setEditingItem(std::nullopt);
     scheduleSave(false);
     showToast("Clip updated", ToastTone::success);
+    if (replaced) notifySyncableDeletion({*replaced});
     if (newText) notifySyncableCapture(edited);
     return true;
 }

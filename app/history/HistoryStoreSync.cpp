@@ -313,7 +313,7 @@ bool HistoryStore::applySyncCanonicalization(const Uuid& localID, const Uuid& ca
     receivedItemsDidChange();
     if (selectedID_ == localID) setSelectedIDQuietly(canonicalID);
     if (previewItem_ && (previewItem_->id == localID || previewItem_->id == canonicalID)) setPreviewItem(merged);
-    if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) setEditingItem(merged);
+    if (editingItem_ && (editingItem_->id == localID || editingItem_->id == canonicalID)) followEditingItem(merged);
     scheduleSave(false);
     return true;
 }

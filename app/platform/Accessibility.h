@@ -113,6 +113,10 @@ public:
     virtual void insertText(const AXElement& element, const std::string& text, Milliseconds deadline,
                             QObject* context, StatusReply reply) = 0;
 
+    // Gives up every request made with `context` that has not been carried out yet: none of them
+    // changes anything any more, and each still gets its reply (`timedOut` when it was dropped).
+    virtual void abandon(QObject* context) { (void)context; }
+
     // readElement + textFingerprint; `notSupported` when the field cannot be fingerprinted.
     void fingerprint(const AXElement& element, Milliseconds deadline, QObject* context,
                      Reply<std::string> reply);

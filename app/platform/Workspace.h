@@ -48,6 +48,15 @@ public:
     // Whether a screen reader is running; false when that cannot be asked.
     virtual bool screenReaderEnabled() = 0;
 
+    // Sends every key to `window`, one of this program's own, whichever window has the focus, until
+    // releaseKeyboard() or for a second at most, so that nothing typed while it is coming to the
+    // front goes elsewhere. False when the keyboard could not be held.
+    virtual bool holdKeyboardFor(std::uint64_t window) {
+        (void)window;
+        return false;
+    }
+    virtual void releaseKeyboard() {}
+
     // Called on the main thread after the active window changed.
     virtual ObserverID addActivationObserver(ActivationObserver observer) = 0;
     virtual void removeActivationObserver(ObserverID id) = 0;

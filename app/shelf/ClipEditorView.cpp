@@ -53,8 +53,9 @@ ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidge
     beginNewClip();
 }
 
-void ClipEditorView::beginEditing(const ClipItem& clip) {
+void ClipEditorView::beginEditing(const ClipItem& clip, std::uint64_t session) {
     editingID_ = clip.id;
+    session_ = session;
     // A clip still holding the placeholder was just made by "New Text Clip".
     const bool isNew = clip.text == HistoryStore::kNewTextClipText;
     heading_->setText(isNew ? QStringLiteral("New Text Clip") : QStringLiteral("Edit Clip"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 #include <optional>
 
 #include "history/ClipItem.h"
@@ -22,10 +23,14 @@ public:
     // Pastes go through the pasteboard when one is given.
     explicit ClipEditorView(QWidget* parent = nullptr, Pasteboard* pasteboard = nullptr);
 
-    void beginEditing(const ClipItem& clip);
+    // Opens the clip's text; `session` is the store's editing session it belongs to.
+    void beginEditing(const ClipItem& clip, std::uint64_t session = 0);
+    // The same clip under another id (sync moved it): what was typed stays.
+    void followClip(const ClipItem& clip) { editingID_ = clip.id; }
     void beginNewClip();
     // The clip being edited; nothing for a new clip.
     const std::optional<Uuid>& editingClipID() const { return editingID_; }
+    std::uint64_t editingSession() const { return session_; }
     QString text() const;
     void setText(const QString& text);
     bool canSave() const;
@@ -48,6 +53,7 @@ private:
     QPushButton* saveButton_;
     QPushButton* cancelButton_;
     std::optional<Uuid> editingID_;
+    std::uint64_t session_ = 0;
 };
 
 }  // namespace harbelle

@@ -41,7 +41,11 @@ void MainShelfView::buildSheets() {
     editor_ = new ClipEditorView(this, store_.pasteboard());
     editor_->hide();
     connect(editor_, &ClipEditorView::saveRequested, this, [this](const QString& text) {
-        if (const auto& editing = store_.editingItem()) store_.saveEditedText(*editing, text.toStdString());
+        const auto& editing = store_.editingItem();
+        if (!editing) return;
+        // A refused save (blank, or no room in the history file) leaves the store's editing
+        // state as it was: the sheet stays open with the text as typed, ready for another try.
+        if (!store_.saveEditedText(*editing, text.toStdString())) editor_->setFocus();
     });
     connect(editor_, &ClipEditorView::cancelRequested, this, [this] { store_.setEditingItem(std::nullopt); });
 
@@ -73,11 +77,14 @@ void MainShelfView::refreshSheets() {
     else if (store_.editingItem()) wanted = SheetKind::editor;
     else if (store_.previewItem()) wanted = SheetKind::preview;
 
-    // Keep an open editor's typing when only the clip's data changed.
+    // The editor starts over only when the user opened a clip: a clip that sync changed or
+    // moved to another id, or another sheet shown in between, leaves the typing as it is.
     if (wanted == SheetKind::editor) {
         const auto& editing = *store_.editingItem();
-        if (presentedSheet_ != SheetKind::editor || editor_->editingClipID() != std::optional<Uuid>(editing.id))
-            editor_->beginEditing(editing);
+        if (editor_->editingSession() != store_.editingSession())
+            editor_->beginEditing(editing, store_.editingSession());
+        else
+            editor_->followClip(editing);
     }
     if (wanted == SheetKind::preview) {
         const auto& previewed = *store_.previewItem();

@@ -95,12 +95,15 @@ void PasteEngine::paste(const ClipItem& item, bool plainText) {
 
     diagnostic("target=" + std::to_string(pid) + " directText=" + text(operation->directText.has_value()) +
                " AX=true postEvent=true generation=" + std::to_string(generation));
+    // However slow the target, the transaction ends here: nothing goes in after this.
+    after(kTransactionDeadline, [this, operation] { expireTransaction(operation); });
 
     // The shelf goes away before the target is activated.
     host_.hidePanelWithoutReturning();
 
-    bool activated = target->nativeWindow && workspace_.activateWindow(*target->nativeWindow);
-    if (!activated) activated = workspace_.activate(pid);
+    // Only the window the user was in: another window of the same program is not theirs now.
+    const bool activated = target->nativeWindow ? workspace_.activateWindow(*target->nativeWindow)
+                                                : workspace_.activate(pid);
     if (!activated) {
         failPasteOperation(generation, "Could not return focus to the intended input");
         return;
@@ -155,6 +158,8 @@ void PasteEngine::finishCopyOnly(std::uint64_t generation) {
 }
 
 std::uint64_t PasteEngine::openTransaction() {
+    // What an older transaction still has under way changes nothing any more.
+    accessibility_.abandon(replyContext_.get());
     ++pasteOperationGeneration_;
     activePasteOperationGeneration_ = pasteOperationGeneration_;
     host_.setPasteTransactionIsActive(true);
@@ -163,6 +168,7 @@ std::uint64_t PasteEngine::openTransaction() {
 }
 
 void PasteEngine::endTransaction() {
+    accessibility_.abandon(replyContext_.get());
     activePasteOperationGeneration_.reset();
     host_.setPasteTransactionIsActive(false);
     host_.restartAutoHideCountdown();
@@ -186,6 +192,13 @@ void PasteEngine::failPasteOperation(std::uint64_t generation, const std::string
     host_.showShelf();
     host_.showToast(message, ToastTone::error);
     host_.beep();
+}
+
+void PasteEngine::expireTransaction(const OperationRef& operation) {
+    if (!isRunning(operation->generation)) return;
+    diagnostic("paste transaction deadline passed; nothing more is pasted");
+    host_.writeClipToPasteboard(operation->item, operation->plainText);
+    failPasteOperationRecoverably(operation->generation);
 }
 
 void PasteEngine::failPasteOperationRecoverably(std::uint64_t generation) {

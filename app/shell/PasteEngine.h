@@ -43,6 +43,8 @@ public:
     static constexpr Milliseconds kAccessibilityDeadline{500};
     // Giving an element the focus first waits for its window to take the focus back by itself.
     static constexpr Milliseconds kFocusRestoreDeadline{1000};
+    // The longest a direct paste may take, from the request to the text in the field.
+    static constexpr Milliseconds kTransactionDeadline{6000};
 
     PasteEngine(PasteEngineHost& host, Workspace& workspace, Accessibility& accessibility,
                 KeyEventPoster& keyPoster, Clock& clock);
@@ -97,6 +99,8 @@ private:
                                 std::optional<Date> pastedAt = std::nullopt);
     void failPasteOperation(std::uint64_t generation, const std::string& message);
     void failPasteOperationRecoverably(std::uint64_t generation);
+    // The overall deadline passed: the clip is left on the clipboard for the user.
+    void expireTransaction(const std::shared_ptr<const Operation>& operation);
     void diagnostic(const std::string& message);
     void after(Milliseconds delay, std::function<void()> step);
     bool isTerminated(const PasteTarget& target);

@@ -266,7 +266,9 @@ bool ShelfPanelController::show() {
         else postTargetCapturedNotification();
     }
     applyPreferredSize();
-    if (captureInFlight_ > 0 && !panel_->isVisible() && !targetFocusKnown) {
+    // Every key typed from now on is the shelf's, also while its window comes to the front.
+    const bool keyboardHeld = !panel_->isActiveWindow() && workspace_.holdKeyboardFor(panel_->winId());
+    if (captureInFlight_ > 0 && !panel_->isVisible() && !targetFocusKnown && !keyboardHeld) {
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, true);
         panel_->show();
         panel_->setAttribute(Qt::WA_ShowWithoutActivating, false);
@@ -279,6 +281,8 @@ bool ShelfPanelController::show() {
         });
     } else {
         panel_->show();
+        // Showing may have made the window anew: the keys go to the one shown.
+        if (keyboardHeld) workspace_.holdKeyboardFor(panel_->winId());
         panel_->raise();
         activatePanel();
     }
@@ -293,6 +297,8 @@ void ShelfPanelController::activatePanel() {
     // A set-up sheet standing in front keeps the keyboard: the shelf behind it takes no keys.
     if (ShelfSheet* sheet = view_ ? view_->sheet() : nullptr) {
         if (QWidget* above = sheet->aboveWindow(); above && above->isVisible()) {
+            // Keys typed while it comes to the front are the sheet's.
+            if (!above->isActiveWindow()) workspace_.holdKeyboardFor(above->winId());
             above->activateWindow();
             return;
         }
@@ -302,6 +308,7 @@ void ShelfPanelController::activatePanel() {
 }
 
 void ShelfPanelController::orderOut() {
+    workspace_.releaseKeyboard();
     if (panel_) panel_->hide();
 }
 
@@ -500,6 +507,8 @@ bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
         return handleKeyEvent(static_cast<QKeyEvent*>(event));
     }
     if (isPointerActivity(type)) {
+        // A click acts on what is on screen: from then on the keys follow the focus as usual.
+        if (type == QEvent::MouseButtonPress) workspace_.releaseKeyboard();
         if (watched->isWidgetType() && isVisible()) restartAutoHideCountdown();
         return false;
     }

@@ -66,6 +66,12 @@ SyncCoordinator::SyncCoordinator(HistoryStore* store, bool demoMode, Defaults& d
     syncBookkeeping_->setSaveRequester([this] {
         bookkeepingWrite_ = clock_->schedule(kBookkeepingWriteInterval, [this] { syncBookkeeping_->flush(); });
     });
+    // Deletes are saved in the next step, before anything else: never in the step that records them.
+    syncBookkeeping_->setPromptSaveRequester([this] {
+        QMetaObject::invokeMethod(this, [self = QPointer<SyncCoordinator>(this)] {
+            if (self) self->syncBookkeeping_->flush();
+        }, Qt::QueuedConnection);
+    });
     const BundleInfo& bundle = options.bundle ? *options.bundle : BundleInfo::main();
     if (!demoMode_) syncBaseURL_ = resolveBaseURL(options.environment ? options.environment : processEnvironment(), bundle);
     buildEngine(options);
@@ -182,11 +188,19 @@ void SyncCoordinator::bookkeepingStep() {
 void SyncCoordinator::queuePendingDeletes(std::function<void()> done) {
     const auto email = currentAccountEmail();
     const sync::SyncIDSet pending = email ? syncBookkeeping_->state(*email).pendingDeleteIDs : sync::SyncIDSet{};
-    if (pending.empty() || !engine_) {
+    auto deletes = email ? localDeletes(pending, *email) : std::vector<sync::SyncLocalDelete>{};
+    // Acknowledged before a quit, but not yet passed by a pull: a copy made before the delete
+    // that the pull brings is still deleted.
+    if (email)
+        for (const auto& entry : syncBookkeeping_->unsettledDeletes(*email))
+            deletes.push_back({entry.clientID, sync::dateFromWireSeconds(entry.createdAt),
+                               entry.deletedAt ? std::optional(sync::dateFromWireSeconds(*entry.deletedAt)) : std::nullopt,
+                               true});
+    if (deletes.empty() || !engine_) {
         if (done) done();
         return;
     }
-    engine_->noteLocalDeletes(localDeletes(pending, *email), std::move(done));
+    engine_->noteLocalDeletes(std::move(deletes), std::move(done));
 }
 
 void SyncCoordinator::answer(Completion done, std::optional<std::string> result) {
@@ -201,6 +215,8 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
     using sync::SyncServiceErrorCode;
     try {
         if (error) std::rethrow_exception(error);
+    } catch (const sync::SyncKeyringUnavailableError&) {
+        return kKeyringUnavailableMessage;
     } catch (const sync::SyncSessionStorageError&) {
         return "Harbelle could not save your sync account in the system keyring. Unlock the keyring and try again.";
     } catch (const sync::SyncEngineError& engineError) {
@@ -221,7 +237,7 @@ std::string SyncCoordinator::message(std::exception_ptr error) {
         case SyncEngineErrorCode::invalidEmail: return "Enter a valid email address.";
         case SyncEngineErrorCode::passwordTooShort: return "Use a password with at least 10 characters.";
         case SyncEngineErrorCode::notSignedIn: return kSignInToSyncMessage;
-        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this Mac.";
+        case SyncEngineErrorCode::crypto: return "Could not unlock the sync key on this computer.";
         }
     } catch (...) {
     }

@@ -91,7 +91,7 @@ public:
     static constexpr std::int64_t kOriginBackfillVersion = 1;
     static constexpr sync::SyncPollTimings kEngineTimings{5, 60, 300, 300};
     static constexpr const char* kFallbackBundleIdentifier = "com.brantlemoor.Pemberlow";
-    static constexpr const char* kFallbackDeviceName = "Mac";
+    static constexpr const char* kFallbackDeviceName = "This computer";
     // Activations closer together than this start one sync, not one each.
     static constexpr Milliseconds kActivationCoalescing{30'000};
     // Received clips are marked one engine step each; the marks are written together at most
@@ -101,6 +101,9 @@ public:
     static constexpr const char* kNotConfiguredMessage = "Sync is not configured in this build.";
     static constexpr const char* kPasswordsDifferMessage = "Passwords do not match.";
     static constexpr const char* kSignInToSyncMessage = "Sign in to sync your clips.";
+    static constexpr const char* kKeyringUnavailableMessage =
+        "Sync keeps your account in the system keyring: start a keyring such as GNOME Keyring, unlock it, and "
+        "try again.";
     // A received image still being checked when the program quits is waited for this long.
     static constexpr Milliseconds kImageCheckWaitOnQuit{1'500};
 
@@ -214,6 +217,10 @@ private:
     void syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                                const ClipSourceDeviceOrigin& origin);
     void syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
+    // A New Text Clip placeholder goes to the engine only once no editor holds it: typed over,
+    // it is deleted without ever leaving this device.
+    void releaseHeldPlaceholders();
+    std::set<Uuid> heldPlaceholders_;
     // The engine's form of pending deletes, with the dates the bookkeeping kept.
     std::vector<sync::SyncLocalDelete> localDeletes(const sync::SyncIDSet& ids, const std::string& email) const;
     void setLastSyncNotice(std::optional<std::string> notice);

@@ -56,9 +56,14 @@ void SyncCoordinator::wireEngineCallbacks() {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
         return email ? self->syncBookkeeping_->rememberedDeletes(*email) : std::vector<sync::SyncClipKey>{};
     };
-    callbacks.localDeleteRenewed = [self](const std::string& id, std::int64_t createdAt) {
+    callbacks.localDeleteRenewed = [self](const std::string& id, std::int64_t createdAt,
+                                          std::optional<std::int64_t> deletedAt) {
         const auto email = self ? self->currentAccountEmail() : std::nullopt;
-        if (email) self->syncBookkeeping_->recordDeletes({id}, *email, {{id, createdAt}});
+        if (email) self->syncBookkeeping_->recordDeletes({id}, *email, {{id, createdAt}}, deletedAt);
+    };
+    callbacks.localDeletesSettled = [self](const std::vector<std::string>& ids) {
+        const auto email = self ? self->currentAccountEmail() : std::nullopt;
+        if (email) self->syncBookkeeping_->settleDeletes(sync::SyncIDSet(ids.begin(), ids.end()), *email);
     };
     engine_->setCallbacks(std::move(callbacks), [self] {
         if (!self) return;
@@ -81,6 +86,9 @@ void SyncCoordinator::wireStoreHooks() {
     store_->onSyncableClipsDeleted = [self](const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
         if (self) self->syncableClipsDeleted(ids, createdAt);
     };
+    connect(store_, &HistoryStore::editingItemChanged, this, [this] {
+        if (!heldPlaceholders_.empty()) releaseHeldPlaceholders();
+    });
 }
 
 // ---- Engine to history --------------------------------------------------------------------------
@@ -347,8 +355,33 @@ void SyncCoordinator::syncableTextCaptured(const Uuid& id, const std::string& te
     if (!email || !engine_) return;
     const std::string clientID = id.lowercaseString();
     if (!syncBookkeeping_->recordCapture(clientID, *email)) return;
+    // New Text Clip opens its placeholder in the editor right after this: it waits for the
+    // editor, looked at once the store is done.
+    if (text == HistoryStore::kNewTextClipText) {
+        heldPlaceholders_.insert(id);
+        QMetaObject::invokeMethod(this, [self = QPointer<SyncCoordinator>(this)] {
+            if (self) self->releaseHeldPlaceholders();
+        }, Qt::QueuedConnection);
+        return;
+    }
     // A capture never waits for the engine.
     engine_->noteLocalClip(clientID, text, createdAt, syncOrigin(origin), false, std::nullopt, {});
+}
+
+void SyncCoordinator::releaseHeldPlaceholders() {
+    const std::optional<ClipItem>* editing = store_ ? &store_->editingItem() : nullptr;
+    for (auto id = heldPlaceholders_.begin(); id != heldPlaceholders_.end();) {
+        if (editing && *editing && (*editing)->id == *id) {
+            ++id;
+            continue;
+        }
+        const ClipItem* clip = store_ ? store_->item(*id) : nullptr;
+        // Typed over, the placeholder's id was deleted (and its capture with it): nothing goes.
+        if (clip && clip->text == HistoryStore::kNewTextClipText && engine_ && currentAccountEmail())
+            engine_->noteLocalClip(id->lowercaseString(), clip->text, clip->createdAt, syncOrigin(clipSyncOrigin(*clip)),
+                                   false, std::nullopt, {});
+        id = heldPlaceholders_.erase(id);
+    }
 }
 
 void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
@@ -368,11 +401,14 @@ void SyncCoordinator::syncableImageCaptured(const Uuid& id, const SyncableImageP
 
 std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::SyncIDSet& ids,
                                                                 const std::string& email) const {
-    const auto dates = syncBookkeeping_->pendingDeleteDates(email);
+    // One lookup per id: the pending deletes may be many, and a delete names a few.
     std::vector<sync::SyncLocalDelete> out;
     for (const auto& id : ids) {
-        auto date = dates.find(id);
-        out.push_back({id, date == dates.end() ? std::nullopt : std::optional(sync::dateFromWireSeconds(date->second))});
+        auto& item = out.emplace_back(sync::SyncLocalDelete{id});
+        if (const auto stamp = syncBookkeeping_->pendingDeleteStamp(id, email)) {
+            item.createdAt = sync::dateFromWireSeconds(stamp->createdAt);
+            if (stamp->deletedAt) item.deletedAt = sync::dateFromWireSeconds(*stamp->deletedAt);
+        }
     }
     return out;
 }
@@ -386,7 +422,9 @@ void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const s
     }
     for (const auto& run : reconcileRuns_) run->deletedMeanwhile.insert(set.begin(), set.end());
     const auto email = currentAccountEmail();
-    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates);
+    // The time the user deleted (or edited away) these clips decides a race with a copy made
+    // elsewhere: a copy made before it is deleted too, one made after it stays there.
+    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates, sync::wireSeconds(clock_->now()));
     if (!email || !engine_) return;
     const auto scope = sync::SyncBookkeepingStore::accountScope(*email);
     if (!scope) return;

@@ -33,7 +33,7 @@ void SyncCoordinator::reconcileLocalChanges(bool replaceExisting, std::function<
     run->done = std::move(done);
     for (const ClipItem* clip : syncable) {
         const std::string id = clip->id.lowercaseString();
-        if (!eligible.count(id) || state.pendingDeleteIDs.count(id)) continue;
+        if (!eligible.count(id) || state.pendingDeleteIDs.count(id) || heldPlaceholders_.count(clip->id)) continue;
         // Reported and acknowledged clips are not sent again, whatever replaceExisting says.
         if (state.reportedIDs.count(id) && !stillPending.count(id)) continue;
         run->chosen.push_back(clip->id);

@@ -23,6 +23,11 @@ void InMemorySyncSecureStore::remove(const std::string& account) {
     items_.erase(account);
 }
 
+void InMemorySyncSecureStore::checkWritable() {
+    std::lock_guard lock(mutex_);
+    if (locked_) throw SyncSecureStoreError("The keyring is locked.");
+}
+
 void InMemorySyncSecureStore::setLocked(bool locked) {
     std::lock_guard lock(mutex_);
     locked_ = locked;

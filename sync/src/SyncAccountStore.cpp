@@ -31,6 +31,14 @@ void SyncAccountStore::saveSession(const SyncSession& session) {
     }
 }
 
+void SyncAccountStore::requireSessionStorage() {
+    try {
+        store_->checkWritable();
+    } catch (const SyncSecureStoreError& error) {
+        throw SyncKeyringUnavailableError(error.what());
+    }
+}
+
 void SyncAccountStore::clearSession() { store_->remove(sessionAccount); }
 
 std::vector<SyncPendingRevocation> SyncAccountStore::pendingRevocations() {

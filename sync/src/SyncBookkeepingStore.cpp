@@ -25,6 +25,29 @@ constexpr const char* kPendingDeleteDates = "pending_delete_dates";
 // (kNoDate when unknown). Ids that are no lower-case UUID text stay in the two lists above.
 constexpr const char* kPendingDeletesPacked = "pending_deletes";
 constexpr std::int64_t kNoDate = std::numeric_limits<std::int64_t>::min();
+// Base64 of 8 bytes per entry of "pending_deletes", in its order: when the user made the delete
+// (kNoDate when unknown). Earlier builds wrote none: their deletes load without a time.
+constexpr const char* kPendingDeleteTimes = "pending_delete_times";
+// Base64 of 32 bytes per acknowledged, unsettled delete, oldest first: the id's 16 bytes, its
+// date and the time it was made (8 bytes little-endian each).
+constexpr const char* kUnsettledDeletes = "unsettled_deletes";
+
+void appendSeconds(std::string& out, std::int64_t value) {
+    const auto bits = std::uint64_t(value);
+    for (int byte = 0; byte < 8; ++byte) out.push_back(char(bits >> (8 * byte) & 0xff));
+}
+
+std::int64_t readSeconds(const std::string& bytes, std::size_t at) {
+    std::uint64_t bits = 0;
+    for (int byte = 7; byte >= 0; --byte) bits = bits << 8 | std::uint8_t(bytes[at + std::size_t(byte)]);
+    return std::int64_t(bits);
+}
+
+std::optional<std::string> packedBytes(const json& account, const char* key) {
+    auto packed = account.find(key);
+    return packed != account.end() && packed->is_string() ? base64Decode(packed->get_ref<const std::string&>())
+                                                          : std::nullopt;
+}
 
 SyncIDSet idSet(const json& j) {
     SyncIDSet out;
@@ -68,8 +91,9 @@ void eraseAll(Sorted& from, const SyncIDSet& ids) {
 }
 
 void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account) {
-    std::string packed;
+    std::string packed, times;
     packed.reserve(state.pendingDeleteIDs.size() * 24);
+    std::size_t packedCount = 0;
     json others = json::array();
     json otherDates = json::object();
     auto date = state.pendingDeleteDates.begin();  // in id order too: found by walking along
@@ -79,18 +103,38 @@ void savePendingDeletes(const SyncBookkeepingAccountState& state, json& account)
         auto key = isSyncClipID(id) ? syncClipKey(id) : std::nullopt;
         if (!key) {
             others.push_back(id);
-            if (dated) otherDates[id] = date->second;
+            if (dated) otherDates[id] = date->second.createdAt;
             continue;
         }
         char record[24];
         std::memcpy(record, key->data(), key->size());
-        auto seconds = std::uint64_t(dated ? date->second : kNoDate);
+        auto seconds = std::uint64_t(dated ? date->second.createdAt : kNoDate);
         for (int byte = 0; byte < 8; ++byte) record[16 + byte] = char(seconds >> (8 * byte) & 0xff);
         packed.append(record, sizeof record);
+        // Written only once a delete has a time (all of them, in the app), in the list's order.
+        const auto made = dated ? date->second.deletedAt : std::nullopt;
+        if (made && times.empty()) {
+            times.reserve(state.pendingDeleteIDs.size() * 8);
+            for (std::size_t before = 0; before < packedCount; ++before) appendSeconds(times, kNoDate);
+        }
+        if (made || !times.empty()) appendSeconds(times, made.value_or(kNoDate));
+        ++packedCount;
     }
     account[kPendingDelete] = std::move(others);
     account[kPendingDeleteDates] = std::move(otherDates);
     account[kPendingDeletesPacked] = base64Encode(packed);
+    if (!times.empty()) account[kPendingDeleteTimes] = base64Encode(times);
+    if (state.unsettledDeletes.empty()) return;
+    std::string unsettled;
+    unsettled.reserve(state.unsettledDeletes.size() * 32);
+    for (const auto& entry : state.unsettledDeletes) {
+        auto key = syncClipKey(entry.clientID);
+        if (!key) continue;
+        unsettled.append(reinterpret_cast<const char*>(key->data()), key->size());
+        appendSeconds(unsettled, entry.createdAt);
+        appendSeconds(unsettled, entry.deletedAt.value_or(kNoDate));
+    }
+    account[kUnsettledDeletes] = base64Encode(unsettled);
 }
 
 void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state) {
@@ -98,20 +142,48 @@ void loadPendingDeletes(const json& account, SyncBookkeepingAccountState& state)
     if (auto dates = account.find(kPendingDeleteDates); dates != account.end() && dates->is_object())
         for (const auto& [id, seconds] : dates->items())
             if (seconds.is_number_integer() && state.pendingDeleteIDs.count(id))
-                state.pendingDeleteDates[id] = seconds.get<std::int64_t>();
-    auto packed = account.find(kPendingDeletesPacked);
-    auto bytes = packed != account.end() && packed->is_string() ? base64Decode(packed->get_ref<const std::string&>())
-                                                               : std::nullopt;
+                state.pendingDeleteDates[id] = {seconds.get<std::int64_t>(), std::nullopt};
+    if (auto unsettled = packedBytes(account, kUnsettledDeletes))
+        for (std::size_t at = 0; at + 32 <= unsettled->size(); at += 32) {
+            SyncClipKey key;
+            std::memcpy(key.data(), unsettled->data() + at, key.size());
+            const std::int64_t made = readSeconds(*unsettled, at + 24);
+            state.unsettledDeletes.push_back({syncClipIDText(key), readSeconds(*unsettled, at + 16),
+                                              made == kNoDate ? std::nullopt : std::optional(made)});
+        }
+    auto bytes = packedBytes(account, kPendingDeletesPacked);
     if (!bytes) return;
+    auto times = packedBytes(account, kPendingDeleteTimes);
+    // Times belong to the list they were written with; a list of another length is not theirs.
+    if (times && times->size() * 3 != bytes->size()) times.reset();
     for (std::size_t at = 0; at + 24 <= bytes->size(); at += 24) {
         SyncClipKey key;
         std::memcpy(key.data(), bytes->data() + at, key.size());
-        std::uint64_t seconds = 0;
-        for (int byte = 7; byte >= 0; --byte) seconds = seconds << 8 | std::uint8_t((*bytes)[at + 16 + std::size_t(byte)]);
+        const std::int64_t seconds = readSeconds(*bytes, at + 16);
         const std::string id = syncClipIDText(key);
         state.pendingDeleteIDs.insert(id);
-        if (std::int64_t(seconds) != kNoDate) state.pendingDeleteDates[id] = std::int64_t(seconds);
+        if (seconds == kNoDate) continue;
+        const std::int64_t made = times ? readSeconds(*times, at / 3) : kNoDate;
+        state.pendingDeleteDates[id] = {seconds, made == kNoDate ? std::nullopt : std::optional(made)};
     }
+}
+
+// The acknowledged deletes made here (with their dates) leave the pending ones and wait,
+// unsettled, for the pull that passes every record of theirs logged before them. Both are in id
+// order: one walk, each entry moved over as it is.
+void keepUnsettled(SyncBookkeepingAccountState& account, const SyncIDSet& deletedIDs) {
+    auto& dates = account.pendingDeleteDates;
+    if (dates.empty() || deletedIDs.empty()) return;
+    auto at = dates.lower_bound(*deletedIDs.begin());
+    for (const std::string& id : deletedIDs) {
+        while (at != dates.end() && at->first < id) ++at;
+        if (at == dates.end()) break;
+        if (at->first != id) continue;
+        auto node = dates.extract(at++);
+        account.unsettledDeletes.push_back({std::move(node.key()), node.mapped().createdAt, node.mapped().deletedAt});
+    }
+    while (account.unsettledDeletes.size() > SyncBookkeepingStore::kMaxUnsettledDeletes)
+        account.unsettledDeletes.pop_front();
 }
 
 }  // namespace
@@ -224,10 +296,27 @@ void SyncBookkeepingStore::changed(bool durable) {
     }
 }
 
+void SyncBookkeepingStore::changedPromptly() {
+    if (!promptSaveRequester_) {
+        changed(true);
+        return;
+    }
+    dirty_ = true;
+    if (!promptSaveRequested_) {
+        promptSaveRequested_ = true;
+        promptSaveRequester_();
+    }
+}
+
 void SyncBookkeepingStore::setSaveRequester(std::function<void()> requester) { saveRequester_ = std::move(requester); }
+
+void SyncBookkeepingStore::setPromptSaveRequester(std::function<void()> requester) {
+    promptSaveRequester_ = std::move(requester);
+}
 
 void SyncBookkeepingStore::flush() {
     saveRequested_ = false;
+    promptSaveRequested_ = false;
     if (dirty_) save();
 }
 
@@ -283,6 +372,8 @@ bool SyncBookkeepingStore::mark(const std::string& id, const std::string& email,
         account.pendingPushIDs.insert(id);
         account.pendingDeleteIDs.erase(id);
         account.pendingDeleteDates.erase(id);
+        if (!account.unsettledDeletes.empty())
+            std::erase_if(account.unsettledDeletes, [&](const SyncUnsettledDelete& entry) { return entry.clientID == id; });
         if (auto deleted = data_.deleted.find(*scope); deleted != data_.deleted.end()) deleted->second.forget(id);
     }
     changed(false);
@@ -335,7 +426,7 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
     eraseAll(account.reportedIDs, deletedIDs);
     eraseAll(account.pendingPushIDs, deletedIDs);
     eraseAll(account.pendingDeleteIDs, deletedIDs);
-    eraseAll(account.pendingDeleteDates, deletedIDs);
+    keepUnsettled(account, deletedIDs);
     SyncRememberedDeletes& deleted = deletedIn(*scope);
     for (const std::string& id : deletedIDs) {
         deleted.remember(id);
@@ -348,12 +439,50 @@ void SyncBookkeepingStore::acknowledge(const SyncIDSet& pushedIDs, const SyncIDS
 std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteDates(const std::string& email) const {
     auto scope = scopeOf(email);
     auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
-    return it == data_.accounts.end() ? std::map<std::string, std::int64_t>{} : it->second.pendingDeleteDates;
+    std::map<std::string, std::int64_t> out;
+    if (it != data_.accounts.end())
+        for (const auto& [id, stamp] : it->second.pendingDeleteDates) out.emplace_hint(out.end(), id, stamp.createdAt);
+    return out;
+}
+
+std::map<std::string, std::int64_t> SyncBookkeepingStore::pendingDeleteTimes(const std::string& email) const {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    std::map<std::string, std::int64_t> out;
+    if (it != data_.accounts.end())
+        for (const auto& [id, stamp] : it->second.pendingDeleteDates)
+            if (stamp.deletedAt) out.emplace_hint(out.end(), id, *stamp.deletedAt);
+    return out;
+}
+
+std::optional<SyncDeleteStamp> SyncBookkeepingStore::pendingDeleteStamp(const std::string& id,
+                                                                        const std::string& email) const {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it == data_.accounts.end()) return std::nullopt;
+    auto stamp = it->second.pendingDeleteDates.find(id);
+    return stamp == it->second.pendingDeleteDates.end() ? std::nullopt : std::optional(stamp->second);
+}
+
+std::vector<SyncUnsettledDelete> SyncBookkeepingStore::unsettledDeletes(const std::string& email) const {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it == data_.accounts.end()) return {};
+    return {it->second.unsettledDeletes.begin(), it->second.unsettledDeletes.end()};
+}
+
+void SyncBookkeepingStore::settleDeletes(const SyncIDSet& ids, const std::string& email) {
+    auto scope = scopeOf(email);
+    auto it = scope ? data_.accounts.find(*scope) : data_.accounts.end();
+    if (it == data_.accounts.end() || ids.empty()) return;
+    const auto before = it->second.unsettledDeletes.size();
+    std::erase_if(it->second.unsettledDeletes, [&](const SyncUnsettledDelete& entry) { return ids.count(entry.clientID) > 0; });
+    if (it->second.unsettledDeletes.size() != before) changed(false);
 }
 
 std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
     const SyncIDSet& ids, const std::optional<std::string>& currentEmail,
-    const std::map<std::string, std::int64_t>& createdAt) {
+    const std::map<std::string, std::int64_t>& createdAt, std::optional<std::int64_t> deletedAt) {
     std::optional<std::string> current = currentEmail ? scopeOf(*currentEmail) : std::nullopt;
     std::map<std::string, SyncIDSet> batches;
     auto date = createdAt.begin();
@@ -374,7 +503,8 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
         // id lands at the end of what is there without a search.
         while (date != createdAt.end() && date->first < id) ++date;
         if (date != createdAt.end() && date->first == id)
-            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id, date->second);
+            account->pendingDeleteDates.insert_or_assign(account->pendingDeleteDates.end(), id,
+                                                         SyncDeleteStamp{date->second, deletedAt});
         const std::size_t before = account->pendingDeleteIDs.size();
         account->pendingDeleteIDs.insert(account->pendingDeleteIDs.end(), id);
         if (account->pendingDeleteIDs.size() == before) continue;
@@ -383,8 +513,10 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
     std::vector<SyncBookkeepingDeleteBatch> out;
     for (auto& [scope, batchIDs] : batches)
         if (!batchIDs.empty()) out.push_back({scope, std::move(batchIDs)});
-    // A deletion must survive a crash: otherwise the clip comes back from the service.
-    if (!out.empty()) changed(true);
+    // A deletion must survive a crash: otherwise the clip comes back from the service. Saved in
+    // a step of its own right after this one where the app asks for that: 20,000 deletes take
+    // as long to record as to encode.
+    if (!out.empty()) changedPromptly();
     return out;
 }
 
@@ -398,9 +530,9 @@ void SyncBookkeepingStore::remapID(const std::string& oldID, const std::string& 
                 touched = true;
             }
     for (auto& [scope, account] : data_.accounts)
-        if (auto date = account.pendingDeleteDates.find(oldID); date != account.pendingDeleteDates.end()) {
-            account.pendingDeleteDates.emplace(newID, date->second);
-            account.pendingDeleteDates.erase(date);
+        if (auto stamp = account.pendingDeleteDates.find(oldID); stamp != account.pendingDeleteDates.end()) {
+            account.pendingDeleteDates.emplace(newID, stamp->second);
+            account.pendingDeleteDates.erase(stamp);
         }
     if (auto owner = data_.owners.find(oldID); owner != data_.owners.end()) {
         data_.owners.emplace(newID, owner->second);  // an existing entry of the new id wins

@@ -264,6 +264,9 @@ void SyncEngine::doSignIn(const std::string& baseURL, const std::string& emailTe
     if (create ? graphemeCount(password) < minimumPasswordLength : password.empty())
         throw SyncEngineError(SyncEngineErrorCode::passwordTooShort);
     auto normalizedPassword = normalizePassword(password);
+    // Before any request: an account made or signed into that no keyring could keep would be
+    // left on the service, unusable, with "account exists" on the next try.
+    accountStore_->requireSessionStorage();
     std::shared_ptr<SyncAPIProviding> api;
     try {
         api = makeAccountAPI(baseURL);
@@ -393,8 +396,10 @@ void SyncEngine::clearLocalAccount() {
     pushes_.clear();
     deletes_.clear();
     deleteDates_.clear();
+    deleteTimes_.clear();
     acknowledgedDeleteDates_.clear();
     acknowledgedDeleteOrder_.clear();
+    unsettledDeletes_.clear();
     parked_.clear();
     answeredDeleted_.clear();
     leftDeletedIDs_.clear();
@@ -533,8 +538,10 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
         if (session_) {
             std::erase(deletes_, push.id);
             deleteDates_.erase(push.id);
+            deleteTimes_.erase(push.id);
             if (acknowledgedDeleteDates_.erase(push.id))  // the clip is back here
                 std::erase(acknowledgedDeleteOrder_, push.id);
+            unsettledDeletes_.erase(push.id);
             parked_.erase(push.id);
             if (auto* queued = findPush(push.id))
                 *queued = std::move(push);
@@ -547,23 +554,53 @@ void SyncEngine::noteLocalClip(std::string id, std::string text, SyncDate create
     });
 }
 
+bool SyncEngine::isWithdrawn(const std::string& id) const {
+    std::lock_guard lock(withdrawnMutex_);
+    return withdrawn_.count(id) > 0;
+}
+
 void SyncEngine::noteLocalDeletes(std::vector<SyncLocalDelete> deletes, Done done) {
+    {
+        // At once, not behind the running round: a push it has yet to seal is not made.
+        std::lock_guard lock(withdrawnMutex_);
+        for (const auto& item : deletes)
+            if (!item.acknowledged) withdrawn_.insert(item.clientID);
+    }
     post([this, deletes = std::move(deletes), done = std::move(done)]() mutable {
+        {
+            std::lock_guard lock(withdrawnMutex_);
+            for (const auto& item : deletes) withdrawn_.erase(item.clientID);
+        }
         // Without a session nothing is queued: no clip of one account reaches another.
         if (session_ && !deletes.empty()) {
             std::vector<std::string> ids;
             for (const auto& item : deletes) {
+                std::optional<std::int64_t> deletedAt;
+                if (item.deletedAt) deletedAt = wireSeconds(*item.deletedAt);
+                if (item.acknowledged) {
+                    if (item.createdAt) {
+                        noteDeleteAcknowledged(item.clientID, {wireSeconds(*item.createdAt), deletedAt});
+                        unsettledDeletes_.insert(item.clientID);
+                    }
+                    continue;
+                }
                 ids.push_back(item.clientID);
                 if (item.createdAt) deleteDates_[item.clientID] = wireSeconds(*item.createdAt);
+                if (deletedAt) deleteTimes_[item.clientID] = *deletedAt;
             }
+            // What was deleted (or edited away) before it went up never goes up: only what the
+            // device holds when a push is made leaves it.
             std::set<std::string> gone(ids.begin(), ids.end());
             std::erase_if(pushes_, [&](const PendingPush& push) { return gone.count(push.id); });
+            std::erase_if(answeredDeleted_, [&](const auto& entry) { return gone.count(entry.first); });
             std::erase_if(session_->pendingBlobFetches,
                           [&](const SyncPendingBlobFetch& fetch) { return gone.count(fetch.event.clientID); });
             for (const auto& id : ids)
                 if (std::find(deletes_.begin(), deletes_.end(), id) == deletes_.end()) deletes_.push_back(id);
-            scheduler_.noteActivity(clock_->now());
-            requestRound(false);
+            if (!ids.empty()) {
+                scheduler_.noteActivity(clock_->now());
+                requestRound(false);
+            }
         }
         finish(std::move(done));
     });

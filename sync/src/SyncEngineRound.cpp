@@ -133,18 +133,22 @@ void SyncEngine::pushDeletes() {
         const std::set<std::string> cleared(done.begin(), done.end());
         std::erase_if(deletes_, [&](const std::string& id) { return cleared.count(id) > 0; });
         for (const auto& id : done) {
+            auto time = deleteTimes_.find(id);
             if (auto date = deleteDates_.find(id); date != deleteDates_.end()) {
-                noteDeleteAcknowledged(id, date->second);
+                noteDeleteAcknowledged(
+                    id, {date->second, time == deleteTimes_.end() ? std::nullopt : std::optional(time->second)});
+                unsettledDeletes_.insert(id);
                 deleteDates_.erase(date);
             }
+            if (time != deleteTimes_.end()) deleteTimes_.erase(time);
         }
         if (callbacksSet_ && callbacks_.localChangesAcknowledged)
             callbackAwaited([callback = callbacks_.localChangesAcknowledged, done] { callback({}, done); });
     }
 }
 
-void SyncEngine::noteDeleteAcknowledged(const std::string& id, std::int64_t date) {
-    if (acknowledgedDeleteDates_.insert_or_assign(id, date).second) acknowledgedDeleteOrder_.push_back(id);
+void SyncEngine::noteDeleteAcknowledged(const std::string& id, AcknowledgedDelete stamp) {
+    if (acknowledgedDeleteDates_.insert_or_assign(id, stamp).second) acknowledgedDeleteOrder_.push_back(id);
     if (acknowledgedDeleteOrder_.size() > maxAcknowledgedDeleteDates) {
         acknowledgedDeleteDates_.erase(acknowledgedDeleteOrder_.front());
         acknowledgedDeleteOrder_.pop_front();
@@ -152,12 +156,25 @@ void SyncEngine::noteDeleteAcknowledged(const std::string& id, std::int64_t date
 }
 
 void SyncEngine::renewDelete(const std::string& id, std::int64_t date) {
-    acknowledgedDeleteDates_[id] = date;
+    auto& stamp = acknowledgedDeleteDates_[id];
+    stamp.date = date;
     deleteDates_[id] = date;
+    if (stamp.deletedAt) deleteTimes_[id] = *stamp.deletedAt;
     if (std::find(deletes_.begin(), deletes_.end(), id) == deletes_.end()) deletes_.push_back(id);
     // Kept pending by the application before it is sent: a quit in between loses nothing.
     if (callbacksSet_ && callbacks_.localDeleteRenewed)
-        callbackAwaited([callback = callbacks_.localDeleteRenewed, id, date] { callback(id, date); });
+        callbackAwaited([callback = callbacks_.localDeleteRenewed, id, date, deletedAt = stamp.deletedAt] {
+            callback(id, date, deletedAt);
+        });
+}
+
+void SyncEngine::settleDeletes(const std::set<std::string>& ids) {
+    if (ids.empty()) return;
+    for (const auto& id : ids) unsettledDeletes_.erase(id);
+    if (callbacksSet_ && callbacks_.localDeletesSettled)
+        callbackAwaited([callback = callbacks_.localDeletesSettled, settled = std::vector<std::string>(ids.begin(), ids.end())] {
+            callback(settled);
+        });
 }
 
 // ---- pushes ----
@@ -189,6 +206,10 @@ void SyncEngine::pushClips() {
 
 std::optional<SyncPushItem> SyncEngine::sealPending(PendingPush& push) {
     const std::string id = push.id;
+    if (isWithdrawn(id)) {
+        std::erase_if(pushes_, [&](const PendingPush& queued) { return queued.id == id; });
+        return std::nullopt;
+    }
     SyncPushItem item;
     item.clientID = id;
     item.createdAt = wireSeconds(push.createdAt);
@@ -388,6 +409,10 @@ void SyncEngine::rekeyQueues(const std::string& from, const std::string& to) {
         deleteDates_.emplace(to, date->second);
         deleteDates_.erase(date);
     }
+    if (auto time = deleteTimes_.find(from); time != deleteTimes_.end()) {
+        deleteTimes_.emplace(to, time->second);
+        deleteTimes_.erase(time);
+    }
     if (parked_.erase(from)) parked_.insert(to);
     if (session_)
         for (auto& fetch : session_->pendingBlobFetches)
@@ -414,6 +439,9 @@ void SyncEngine::pull() {
         return *local;
     };
     if (!session_->pendingBlobFetches.empty()) retryPendingBlobFetches(index());
+    // Acknowledged before this pull: once it reaches the log's end, every record of theirs
+    // logged before the delete has been seen (the service answers "deleted" to later pushes).
+    const std::set<std::string> settling = unsettledDeletes_;
     int limit = maxPullLimit;
     bool restarted = false;
     for (int pages = 0;; ++pages) {
@@ -469,6 +497,7 @@ void SyncEngine::pull() {
         // A page of nothing but unreadable events would be asked for again forever.
         if (!page.hasMore) {
             if (!answeredDeleted_.empty()) leaveDeletedIDs(index());
+            settleDeletes(settling);
             break;
         }
         if (!advanced) break;
@@ -484,7 +513,7 @@ void SyncEngine::leaveDeletedIDs(SyncLocalIndex& index) {
     // acknowledged as it is.
     std::vector<std::string> acknowledged;
     for (auto& [id, push] : std::exchange(answeredDeleted_, {})) {
-        if (!index.byID(id)) {
+        if (!index.byID(id) || isWithdrawn(id)) {
             acknowledged.push_back(id);
             continue;
         }
@@ -628,12 +657,14 @@ SyncEngine::EventOutcome SyncEngine::applyEvent(const SyncPullEvent& event, Sync
         }
         return EventOutcome::applied;
     }
-    // Another device copied the clip again just before our delete of the earlier record
-    // reached the service: that delete cannot remove the later clip there, so it is made
-    // again for this record. Only for deletes acknowledged in this run: a replay can at most
-    // make us delete again what we deleted.
+    // Another device copied the clip again before the user deleted it here, and its push
+    // reached the service just before our delete of the earlier record: that delete cannot
+    // remove the later clip there, so it is made again for this record. A copy made after the
+    // delete is that device's own and stays. Only for deletes acknowledged in this run or
+    // handed over unsettled: a replay can at most make us delete again what we deleted.
     if (auto acked = acknowledgedDeleteDates_.find(id);
-        acked != acknowledgedDeleteDates_.end() && *event.createdAt > acked->second) {
+        acked != acknowledgedDeleteDates_.end() && *event.createdAt > acked->second.date &&
+        (!acked->second.deletedAt || *event.createdAt <= *acked->second.deletedAt)) {
         renewDelete(id, *event.createdAt);
         return EventOutcome::applied;
     }

@@ -60,8 +60,8 @@ TEST(MacClipDeviceIdentity, KeepsAnyStoredIdentifierButReplacesAnEmptyOne) {
 
 TEST(MacClipDeviceIdentity, HostNameIsTrimmedAndCut) {
     EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName(std::string(100, 'h')), std::string(64, 'h'));
-    EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName(" \t\n "), "This Mac");
-    EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName(""), "This Mac");
+    EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName(" \t\n "), "This computer");
+    EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName(""), "This computer");
     EXPECT_EQ(MacClipDeviceIdentity::hostDisplayName("\n  studio-box \n"), "studio-box");
     // The cut never splits a character made of several code points.
     std::string accented;
@@ -79,7 +79,7 @@ TEST(ClipDeviceDisplay, FallbacksAndSymbols) {
     EXPECT_EQ(oldSynced.deviceFilterKey(), kLegacySyncedDeviceKey);
 
     const ClipItem oldLocal = clipFrom(std::nullopt, std::string("   "), std::string("\n"));
-    EXPECT_EQ(oldLocal.sourceDeviceDisplayName(), "This Mac");
+    EXPECT_EQ(oldLocal.sourceDeviceDisplayName(), "This computer");
     EXPECT_EQ(oldLocal.sourceDeviceDisplayPlatform(), "macOS");
     EXPECT_EQ(oldLocal.sourceDeviceSymbol(), "desktopcomputer");
     EXPECT_EQ(oldLocal.deviceFilterKey(), kLegacyLocalDeviceKey);
@@ -103,7 +103,7 @@ TEST(AvailableDevices, ThisMacFirstThenByNameLikeAFileManager) {
     const std::string thisMac = MacClipDeviceIdentity::current(defaults).id;
     std::vector<ClipItem> items{
         clipFrom(std::string("zed"), std::string("Zed"), std::string("Android")),
-        clipFrom(std::nullopt, std::nullopt, std::nullopt),  // before origins: "This Mac"
+        clipFrom(std::nullopt, std::nullopt, std::nullopt),  // before origins: "This computer"
         clipFrom(std::string("p10"), std::string("Phone 10"), std::string("iOS")),
         clipFrom(thisMac, std::string("Workstation"), std::string("macOS")),
         clipFrom(std::string("alpha"), std::string("alpha"), std::string("iPadOS")),
@@ -117,7 +117,7 @@ TEST(AvailableDevices, ThisMacFirstThenByNameLikeAFileManager) {
     EXPECT_EQ(options[0], (ClipDeviceFilterOption{thisMac, "Workstation", "macOS", 2}));
     // Name and platform come from the newest clip of the group.
     EXPECT_EQ(options[5], (ClipDeviceFilterOption{"zed", "Zed", "Android", 2}));
-    EXPECT_EQ(options[4].name, "This Mac");
+    EXPECT_EQ(options[4].name, "This computer");
 
     EXPECT_TRUE(availableDevices({}, defaults).empty());
 }

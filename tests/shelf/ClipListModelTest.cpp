@@ -64,7 +64,7 @@ TEST(ClipListModel, ExposesClipValuesByRole) {
     EXPECT_EQ(model.data(index, ClipListModel::KindRole).toInt(), static_cast<int>(ClipKind::file));
     EXPECT_TRUE(model.data(index, ClipListModel::PinnedRole).toBool());
     EXPECT_EQ(model.data(index, ClipListModel::SourceAppRole).toString(), "Files");
-    EXPECT_EQ(model.data(index, ClipListModel::DeviceNameRole).toString(), "This Mac");
+    EXPECT_EQ(model.data(index, ClipListModel::DeviceNameRole).toString(), "This computer");
     EXPECT_EQ(model.data(index, ClipListModel::PayloadFilenameRole).toString(), "x.png");
     EXPECT_EQ(model.data(index, ClipListModel::FileURLsRole).toStringList(), QStringList({"/tmp/a.txt", "/tmp/b"}));
     EXPECT_EQ(model.data(index, ClipListModel::IdRole).toString().toStdString(), file.id.uppercaseString());

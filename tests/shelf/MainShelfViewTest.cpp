@@ -26,6 +26,7 @@
 #include "shelf/ShelfSheet.h"
 #include "shelf/ThumbnailCache.h"
 #include "shelf/ToastLineView.h"
+#include "support/ClipBuilder.h"
 #include "support/InMemoryDefaults.h"
 #include "support/ManualClock.h"
 
@@ -379,6 +380,41 @@ TEST_F(MainShelfViewTest, ThePreviewAndEditorSheetsFollowTheStoreAndWriteBack) {
     EXPECT_FALSE(store->editingItem());
     EXPECT_EQ(store->items().front().text, "Kind regards,\nAda");
     EXPECT_FALSE(view->hasAttachedSheet());
+}
+
+// What the user typed survives whatever happens to the clip under the open editor: the editor
+// never starts over, and Save keeps the text in the clip (under its new id) or as a new clip.
+TEST_F(MainShelfViewTest, TheEditorKeepsTheTypingWhateverHappensToItsClip) {
+    const std::vector<std::tuple<const char*, std::function<void(const Uuid&)>, bool /*gone*/>> cases{
+        {"deleted here", [&](const Uuid& id) { store->deleteItem(*store->item(id)); }, true},
+        {"deleted on another device", [&](const Uuid& id) { store->applySyncDelete(id); }, true},
+        {"replaced by another device's edit", [&](const Uuid& id) {
+             store->applySyncDelete(id);
+             store->applySyncInsert(Uuid::random(), "their edit", clock.now(), std::nullopt);
+         }, true},
+        {"moved to a new id", [&](const Uuid& id) { store->applySyncCanonicalization(id, Uuid::random()); }, false},
+        {"another sheet in between", [&](const Uuid&) { store->setShowPermissionSetup(true); }, false},
+    };
+    for (const auto& [name, meanwhile, gone] : cases) {
+        SCOPED_TRACE(name);
+        view.reset();
+        store.reset();
+        std::filesystem::remove_all(std::filesystem::path(temp.path().toStdString()) / "Pemberlow");
+        make(false);
+        store->insert(ClipBuilder("original").captured(clock.now()));
+        store->setEditingItem(store->items().front());
+        view->editorView()->setText(QStringLiteral("typed"));
+        meanwhile(store->items().front().id);
+        store->setShowPermissionSetup(false);
+        EXPECT_EQ(view->editorView()->text().toStdString(), "typed");
+        for (QPushButton* button : view->editorView()->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Save")) button->click();
+        EXPECT_FALSE(store->editingItem());
+        std::multiset<std::string> texts;
+        for (const auto& clip : store->items()) texts.insert(clip.text);
+        EXPECT_TRUE(texts.count("typed") == 1 && texts.count("original") == 0);
+        EXPECT_EQ(store->toastMessage(), gone ? HistoryStore::kEditedClipGoneMessage : "Clip updated");
+    }
 }
 
 TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndCloseOnlyThroughTheirButtons) {

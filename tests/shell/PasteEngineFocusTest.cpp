@@ -128,6 +128,19 @@ TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
     EXPECT_EQ(host.clipboardWrites.size(), 1u);
 }
 
+// A target that answers each question slowly and never takes the focus: at the transaction's
+// deadline the clip is left on the clipboard, and nothing is sent or inserted afterwards.
+TEST_F(PasteEngineFocus, ATransactionEndsAtItsDeadlineAndNothingIsPastedAfter) {
+    refuseFocus();
+    ax.setReplyDelay(Milliseconds(450));
+    engine->paste(clip("too late"), false);
+    advanceMs(60000);
+    EXPECT_TRUE(keys.events().empty());
+    EXPECT_TRUE(host.hasLine("paste transaction deadline passed; nothing more is pasted"));
+    EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"too late plain=false"}));
+    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
+}
+
 TEST_F(PasteEngineFocus, AFocusInAnotherWindowIsNotTaken) {
     // Captured without an element; the user has since moved to another window of the editor.
     const AXElement otherField = ax.addElement(kEditor, ax.info(field));

@@ -102,6 +102,7 @@ void ScriptedSyncEngine::noteLocalDeletes(std::vector<sync::SyncLocalDelete> del
     }
     calls.push_back(line);
     notedDeletes.push_back(std::move(ids));
+    notedDeleteItems.push_back(std::move(deletes));
     post(std::move(done));
 }
 

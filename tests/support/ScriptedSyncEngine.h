@@ -71,6 +71,7 @@ public:
     std::vector<std::string> calls;
     std::vector<NotedClip> notedClips;
     std::vector<std::vector<std::string>> notedDeletes;
+    std::vector<std::vector<sync::SyncLocalDelete>> notedDeleteItems;
     sync::SyncEngineCallbacks callbacks;
 
 private:

@@ -10,6 +10,7 @@ TEST(KeychainSyncStoreTest, WithoutAKeyringServiceNoAccountIsStoredAndSavingFail
     KeychainSyncStore keychain("com.harbelleapp.Harbelle.sync.unit");
     EXPECT_EQ(keychain.read("session"), std::nullopt);
     EXPECT_THROW(keychain.write("session", "{}"), SyncSecureStoreError);
+    EXPECT_THROW(keychain.checkWritable(), SyncSecureStoreError) << "known before anything is asked of the service";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
+#include <random>
 
 #include "support/InMemorySyncBookkeepingPersisting.h"
 #include "sync/SyncBookkeepingStore.h"
@@ -125,6 +127,61 @@ TEST(SyncBookkeepingStoreTest, DeletesAreRememberedWithTheirDates) {
     migrated.markReported(pending, A);
     EXPECT_EQ(SyncBookkeepingStore(earlier, kKey).rememberedDeletes(A),
               (std::vector{*syncClipKey(sent), *syncClipKey(captured)}));
+}
+
+// An acknowledged delete waits unsettled across a quit, with or without the time it was made
+// (earlier builds kept none); a new account starts with nothing remembered or unsettled.
+TEST(SyncBookkeepingStoreTest, AcknowledgedDeletesWaitUnsettledAndAResetForgetsThem) {
+    const std::string timed = clipID(1), untimed = clipID(2);
+    InMemorySyncBookkeepingPersisting defaults;
+    {
+        SyncBookkeepingStore store(defaults, kKey);
+        store.recordDeletes({timed}, A, {{timed, 200}}, 1'000);
+        store.recordDeletes({untimed}, A, {{untimed, 50}});
+        store.acknowledge({}, {timed, untimed}, A);
+    }
+    SyncBookkeepingStore store(defaults, kKey);
+    EXPECT_EQ(store.unsettledDeletes(A), (std::vector<SyncUnsettledDelete>{{timed, 200, 1'000}, {untimed, 50, std::nullopt}}));
+    store.resetAccount(A);
+    EXPECT_TRUE(store.unsettledDeletes(A).empty());
+    EXPECT_EQ(SyncBookkeepingStore(defaults, kKey).rememberedDeleteCount(A), 0u) << "the saved list goes too";
+}
+
+// The remembered-deletes table against a plain model: random remembers and forgets over a
+// small pool of ids, past the capacity (the oldest go) and past the compaction of its order.
+TEST(SyncRememberedDeletesTest, AgreesWithASetModel) {
+    for (const auto& [capacity, poolSize, steps] : std::vector<std::tuple<std::size_t, std::size_t, int>>{
+             {37, 120, 40'000}, {700, 1'500, 30'000}}) {
+        std::mt19937 random(20'261'208);
+        std::vector<std::string> pool;
+        for (std::size_t i = 0; i < poolSize; ++i) pool.push_back(clipID(random()));
+        SyncRememberedDeletes table(capacity);
+        std::set<std::string> model;
+        std::deque<std::string> order;
+        for (int step = 0; step < steps; ++step) {
+            const std::string& id = pool[random() % pool.size()];
+            if (random() % 4 == 0) {
+                table.forget(id);
+                if (model.erase(id)) order.erase(std::find(order.begin(), order.end(), id));
+            } else {
+                table.remember(id);
+                if (model.insert(id).second) order.push_back(id);
+                if (order.size() > capacity) {
+                    model.erase(order.front());
+                    order.pop_front();
+                }
+            }
+            ASSERT_EQ(table.size(), model.size()) << step;
+            if (step % 97 != 0) continue;
+            for (const auto& each : pool) ASSERT_EQ(table.contains(each), model.count(each) > 0) << step;
+            std::vector<SyncClipKey> expected;
+            for (const auto& each : order) expected.push_back(*syncClipKey(each));
+            ASSERT_EQ(table.oldestFirst(), expected) << step;
+            SyncRememberedDeletes copy(capacity);
+            copy.unpack(table.packed());
+            ASSERT_EQ(copy.oldestFirst(), expected) << step;
+        }
+    }
 }
 
 TEST(SyncBookkeepingStoreTest, RoutineMarksAreSavedInBatches) {

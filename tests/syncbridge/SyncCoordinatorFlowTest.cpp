@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "sync/SyncAccountStore.h"
+#include "syncbridge/DefaultsBookkeepingPersisting.h"
 #include "syncbridge/SyncBridgeTestSupport.h"
 
 using namespace harbelle;
@@ -119,7 +120,7 @@ TEST_F(SyncCoordinatorFlow, ErrorSentences) {
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::invalidEmail)), "Enter a valid email address."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::notSignedIn)), "Sign in to sync your clips."},
         {std::make_exception_ptr(SyncEngineError(SyncEngineErrorCode::crypto)),
-         "Could not unlock the sync key on this Mac."},
+         "Could not unlock the sync key on this computer."},
         {std::make_exception_ptr(SyncServiceError(SyncServiceErrorCode::invalidCredentials)),
          "Something went wrong. Try again."},
     };
@@ -290,4 +291,98 @@ TEST_F(SyncCoordinatorFlow, DeletionsWhileSignedOutWaitForTheirAccount) {
     store->deleteItem(*store->item(mine));
     ASSERT_EQ(engine->notedDeletes.size(), 1u);
     EXPECT_EQ(engine->notedDeletes[0], (std::vector<std::string>{lower(mine)}));
+}
+
+// An edit hands sync the old record's delete (with the old date) before the new text: the
+// other devices drop the old text, and a push of it still queued is withdrawn. An edit back to
+// the original takes a third id. A New Text Clip placeholder waits for its editor: typed over,
+// it never goes; kept, it goes once the editor closes.
+TEST_F(SyncCoordinatorFlow, AnEditDeletesTheOldRecordBeforeItHandsOverTheNewText) {
+    makeCoordinator();
+    signInScripted();
+    const auto edit = [&](const Uuid& id, const std::string& text) {
+        const ClipItem clip = *store->item(id);
+        store->saveEditedText(clip, text);
+        for (const auto& held : store->items())
+            if (held.text == text) return held.id;
+        return Uuid::random();
+    };
+    store->startNewTextClip();
+    const Uuid placeholder = store->editingItem()->id;
+    const Uuid typed = edit(placeholder, "typed over the placeholder");
+    const Uuid original = addText("before the edit");
+    const Uuid changed = edit(original, "after the edit"), back = edit(changed, "before the edit");
+    store->startNewTextClip();
+    const Uuid kept = store->editingItem()->id;
+    pump();
+    store->setEditingItem(std::nullopt);
+    std::vector<std::string> notes;
+    for (const auto& call : engine->calls)
+        if (call.rfind("noteLocal", 0) == 0) notes.push_back(call);
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "noteLocalDeletes " + lower(placeholder), "noteLocalClip " + lower(typed),
+                         "noteLocalClip " + lower(original), "noteLocalDeletes " + lower(original),
+                         "noteLocalClip " + lower(changed), "noteLocalDeletes " + lower(changed),
+                         "noteLocalClip " + lower(back), "noteLocalClip " + lower(kept)}));
+    ASSERT_EQ(engine->notedDeleteItems.size(), 3u);
+    EXPECT_EQ(engine->notedDeleteItems[1][0].createdAt,
+              sync::dateFromWireSeconds(sync::wireSeconds(store->item(back)->createdAt)));
+}
+
+// A delete carries the time it was made. Acknowledged, it waits unsettled for the pull that
+// passes its records; a quit in between hands it to the engine again, as it does a delete made
+// again for a later record, until the engine reports it settled.
+TEST_F(SyncCoordinatorFlow, DeletesKeepTheirTimeAndWaitUnsettledAcrossAQuit) {
+    makeCoordinator();
+    signInScripted();
+    const Uuid gone = addText("deleted here");
+    const auto created = store->item(gone)->createdAt;
+    clock.advance(std::chrono::seconds(5));
+    store->deleteItem(*store->item(gone));
+    ASSERT_EQ(engine->notedDeleteItems.size(), 1u);
+    const sync::SyncLocalDelete made{lower(gone), sync::dateFromWireSeconds(sync::wireSeconds(created)),
+                                     sync::dateFromWireSeconds(sync::wireSeconds(clock.now()))};
+    EXPECT_EQ(engine->notedDeleteItems[0], std::vector{made});
+    engine->callbacks.localChangesAcknowledged({}, {lower(gone)});
+    const std::string renewed = lower(Uuid::random());
+    engine->callbacks.localDeleteRenewed(renewed, 1'700'000'000, 1'700'000'100);
+    auto restart = [&] {
+        sync.reset();
+        makeCoordinator();
+        signInScripted();
+        std::vector<sync::SyncLocalDelete> handed;
+        for (const auto& batch : engine->notedDeleteItems) handed.insert(handed.end(), batch.begin(), batch.end());
+        return handed;
+    };
+    auto acknowledged = made;
+    acknowledged.acknowledged = true;
+    const sync::SyncLocalDelete pending{renewed, sync::dateFromWireSeconds(1'700'000'000),
+                                        sync::dateFromWireSeconds(1'700'000'100)};
+    auto handed = restart();
+    EXPECT_EQ(std::count(handed.begin(), handed.end(), acknowledged), 1);
+    EXPECT_GE(std::count(handed.begin(), handed.end(), pending), 1);
+    engine->callbacks.localDeletesSettled({lower(gone)});
+    handed = restart();
+    EXPECT_EQ(std::count(handed.begin(), handed.end(), acknowledged), 0) << "settled: not handed over again";
+}
+
+// Recorded deletes are saved in the step after the one that records them (20,000 take as long
+// to encode as to record), and a quit before that step saves them too: loaded back, the same.
+TEST_F(SyncCoordinatorFlow, DeletesAreSavedInTheNextStepAndByAQuit) {
+    makeCoordinator();
+    signInScripted();
+    const Uuid first = addText("first"), second = addText("second");
+    const auto saved = [&] { return defaults.object(SyncCoordinator::kBookkeepingStorageKey).value_or(nullptr).dump(); };
+    const auto loaded = [&] {
+        DefaultsBookkeepingPersisting persisting(defaults);
+        return sync::SyncBookkeepingStore(persisting, SyncCoordinator::kBookkeepingStorageKey).state(kEmail);
+    };
+    for (const Uuid& id : {first, second}) {
+        const std::string before = saved();
+        store->deleteItem(*store->item(id));
+        EXPECT_EQ(saved(), before) << "saved in the step that recorded the delete";
+        if (id == first) pump(); else sync->shutdown();
+        EXPECT_TRUE(loaded().pendingDeleteIDs.count(lower(id)));
+        EXPECT_EQ(loaded(), sync->bookkeeping().state(kEmail));
+    }
 }

@@ -133,6 +133,22 @@ TEST(SyncCoordinatorService, RegistrationResetSendsEveryClipAgain) {
     }));
 }
 
+// Without a keyring that could keep the session, account creation and sign-in stop before any
+// request: nothing is made on the service, and the sentence says what to start.
+TEST(SyncCoordinatorService, NoUsableKeyringStopsSignUpAndSignInBeforeAnyRequest) {
+    sync::SyncReferenceService service;
+    service.start();
+    Device a(service.baseURL(), "Device A");
+    a.keyring->setLocked(true);
+    const auto create = [&](auto done) { a.sync->createAccount(kEmail, kPassword, kPassword, done); };
+    EXPECT_EQ(a.run(create), SyncCoordinator::kKeyringUnavailableMessage);
+    EXPECT_EQ(a.run([&](auto done) { a.sync->signIn(kEmail, kPassword, done); }), a.run(create));
+    EXPECT_TRUE(service.requestLog().empty());
+
+    a.keyring->setLocked(false);
+    EXPECT_EQ(a.run(create), std::nullopt) << "the first tries left no account behind";
+}
+
 // Mend: quitting stops the engine at once even while the service answers nothing.
 TEST(SyncCoordinatorService, ShutdownReturnsPromptlyWithTheServiceStalling) {
     sync::SyncReferenceService service;

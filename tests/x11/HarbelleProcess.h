@@ -57,13 +57,13 @@ inline bool openShelfWithHotKey() {
     return false;
 }
 
-// Copies text to the CLIPBOARD selection as another program does. xclip stays in the background
-// owning the selection and keeps the output it inherited, so that goes nowhere.
-inline bool copyWithXclip(const QString& text) {
+// Copies text to the CLIPBOARD (or another) selection as another program does. xclip stays in
+// the background owning the selection and keeps the output it inherited, so that goes nowhere.
+inline bool copyWithXclip(const QString& text, const QString& selection = QStringLiteral("clipboard")) {
     QProcess xclip;
     xclip.setStandardOutputFile(QProcess::nullDevice());
     xclip.setStandardErrorFile(QProcess::nullDevice());
-    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")});
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), selection, QStringLiteral("-i")});
     if (!xclip.waitForStarted(5000)) return false;
     xclip.write(text.toUtf8());
     xclip.closeWriteChannel();
@@ -135,11 +135,18 @@ public:
         QFile file(settingsFile());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    // Start-up has built the store (and registered the hot key just after).
+    // Start-up has built the store and registered the hot key (a program whose hot key is taken
+    // or switched off is waited for a few seconds only).
     bool waitUntilRunning() {
+        if (process_.state() == QProcess::Starting) process_.waitForStarted(10000);
         const bool built = QTest::qWaitFor(
             [&] { return QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); }, 10000);
-        QTest::qWait(300);
+        (void)QTest::qWaitFor(
+            [&] {
+                return process_.state() != QProcess::Running ||
+                       runQuietly(QStringLiteral(HARBELLE_X11_PROBE), {QStringLiteral("held"), QStringLiteral("76")});
+            },
+            5000);
         return built && process_.state() == QProcess::Running;
     }
     QProcess& process() { return process_; }

@@ -107,7 +107,9 @@ TEST(KeychainSyncStoreX11Test, LockedCollectionIsAnErrorAndLeavesTheItemAlone) {
     EXPECT_THROW(store.saveSession(session("overwritten")), SyncSessionStorageError);
     EXPECT_THROW(store.clearSession(), SyncSecureStoreError);
     EXPECT_THROW(keychain->read("session"), SyncSecureStoreError);
+    EXPECT_THROW(store.requireSessionStorage(), SyncKeyringUnavailableError);
     setLoginLocked(false);
+    EXPECT_NO_THROW(store.requireSessionStorage());
     auto kept = store.loadSession();
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(kept->token, "kept");
@@ -121,6 +123,7 @@ TEST(KeychainSyncStoreX11Test, AKeyringWithoutTheAccountReadsAsNoAccount) {
     if (qEnvironmentVariableIsSet("HARBELLE_FRESH_BUS")) {
         EXPECT_NO_THROW(EXPECT_EQ(store.loadSession(), std::nullopt));
         EXPECT_THROW(store.saveSession(session("unstorable")), SyncSessionStorageError);
+        EXPECT_THROW(store.requireSessionStorage(), SyncKeyringUnavailableError) << "known before any request";
         return;
     }
     // This test again, on a bus of its own where the keyring service starts on demand for a

@@ -98,12 +98,14 @@ TEST(HarbelleLegacyImportX11, ANewUsersFirstStartImportsTheHistory) {
 // while the shelf answers its keys: it hides and opens again, each time within a moment. Copy-only
 // from the start, so no set-up sheet stands in front: the keys are pressed from the launch on,
 // long before 100,000 rows can be copied, read, written and merged.
-TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
+// Twenty thousand rows: twenty times the history's limit, so the import trims as it goes and
+// runs for many turns of the shelf, well inside the time of one test on a busy machine.
+TEST(HarbelleLegacyImportX11, TwentyThousandClipsImportWhileTheShelfAnswers) {
     HarbelleProcess harbelle(HarbelleProcess::kCopyOnlySettings, {}, false);
     const std::filesystem::path documents = std::filesystem::path(harbelle.usePrivateHome().toStdString()) /
                                             "Library" / "Group Containers" / "group.com.pastenow.PasteNow" /
                                             "Documents";
-    constexpr int kRows = 100'000;
+    constexpr int kRows = 20'000;
     PasteNowTestDatabase::write(documents, PasteNowTestDatabase::bulkRows(kRows));
     const auto imported = [&] {
         return QJsonDocument::fromJson(harbelle.settings()).object().value(QStringLiteral("pasteNowHistoryImportedV2")).toBool();
@@ -136,13 +138,16 @@ TEST(HarbelleLegacyImportX11, AHundredThousandClipsImportWhileTheShelfAnswers) {
             EXPECT_TRUE(opened) << "the shelf did not open";
         }
         ++answers;
-    } while (!imported() && whole.elapsed() < 180'000);
-    ASSERT_TRUE(imported()) << "not imported in three minutes";
+    } while (!imported() && whole.elapsed() < 90'000);
+    ASSERT_TRUE(imported()) << "not imported in a minute and a half";
     std::printf("imported in %lld ms, the shelf answered %d times meanwhile\n", static_cast<long long>(whole.elapsed()),
                 answers);
-    // The history keeps its default limit: the newest 1,000 clips.
+    // The history keeps its default limit: the newest 1,000 clips, one of them the copy an earlier
+    // test may have left on the clipboard.
     const auto items = importedItems(harbelle);
-    EXPECT_EQ(items.size(), 1000u);
+    const std::size_t held = harbelle.savedClips().size();
+    EXPECT_EQ(held, 1000u);
+    EXPECT_LE(held - items.size(), 1u);
     if (!items.empty()) {
         EXPECT_EQ(items.front().legacyID, kRows);
     }

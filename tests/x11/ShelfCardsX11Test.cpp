@@ -225,11 +225,14 @@ TEST(ShelfCardsX11, TheHintedKeysActRightAfterOpeningAndClearingTheSearchDeletes
         << "Escape closes the preview";
     ASSERT_TRUE(shelfAloneHasKeyboard()) << "and only the preview: the shelf has the keyboard back";
 
-    // The highlighted card is the newest copy.
+    // The highlighted card is the newest copy (a copy an earlier test left on the clipboard may
+    // be older still).
+    const auto before = harbelle.savedTexts();
     ASSERT_TRUE(pressKeys("Delete"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == 2; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == before.size() - 1; }, 5000));
     const auto remaining = harbelle.savedTexts();
-    EXPECT_EQ(remaining, (std::vector<std::string>{kSecond.toStdString(), kFirst.toStdString()}));
+    EXPECT_EQ(remaining, std::vector<std::string>(before.begin() + 1, before.end()));
+    EXPECT_EQ(before.front(), kThird.toStdString());
 
     // Holding Backspace empties the search and stops there.
     ASSERT_TRUE(typeText("ab"));
@@ -255,10 +258,21 @@ TEST(ShelfCardsX11, AKeyPressedRightAfterTheHotKeyActsInTheShelfNotInTheField) {
     // The entry gains the focus anew: the program sees focus changes made while it runs.
     ASSERT_TRUE(gtk.activate() && pressKeys("Tab") && pressKeys("shift+Tab") && pressKeys("Home"));
 
-    // One command, so Delete follows the hot key as fast as a hand can.
-    ASSERT_TRUE(xdotool({QStringLiteral("key"), QStringLiteral("shift+super+v"), QStringLiteral("Delete")}));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == 2; }, 5000)) << "no clip was deleted";
-    EXPECT_EQ(gtk.content(), QStringLiteral("abc\n"));
+    // One command, so Delete follows the hot key as fast as a hand can; then Delete as soon as
+    // the shelf shows, before the window manager has given it the focus.
+    for (std::size_t left : {2u, 1u}) {
+        SCOPED_TRACE(left);
+        if (left == 2) {
+            ASSERT_TRUE(xdotool({QStringLiteral("key"), QStringLiteral("shift+super+v"), QStringLiteral("Delete")}));
+        } else {
+            ASSERT_TRUE(pressKeys("Escape") && QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 5000));
+            ASSERT_TRUE(gtk.activate() && pressKeys("shift+super+v"));
+            ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindow().isEmpty(); }, 5000));
+            ASSERT_TRUE(pressKeys("Delete"));
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == left; }, 5000)) << "no clip was deleted";
+        EXPECT_EQ(gtk.content().toStdString(), "abc\n");
+    }
 }
 
 TEST(ShelfCardsX11, AfterAPlacementChangeAClickOnACardPastesIt) {

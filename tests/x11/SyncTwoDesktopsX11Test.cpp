@@ -385,6 +385,73 @@ TEST(SyncTwoDesktopsX11, TypedAndEditedClipsStayAndEveryDeleteArrives) {
     EXPECT_FALSE(a.output().contains(QStringLiteral("refused"))) << a.output().toStdString();
 }
 
+// An edit replaces the old text on both desktops, once. A edits a synced text and back again
+// (one id on both, so B's delete of it reaches A) and a clip four times in quick succession.
+// While the service is down: A deletes a text that B edits, A copies a secret and edits it, and
+// each types a New Clip. Every delete crosses; neither desktop keeps an old text, an
+// intermediate version, the secret or a "New reusable snippet" placeholder.
+TEST(SyncTwoDesktopsX11, AnEditReplacesTheOldTextOnBothDesktops) {
+    harbelle::sync::SyncReferenceService service;
+    service.start();
+    const auto has = [](const DesktopProgram& p, const QString& text) { return p.clip("text", text.toStdString()); };
+    DesktopProgram a(service.baseURL(), QStringLiteral("create"));
+    ASSERT_TRUE(waitFor([&] { return a.signedIn(); }, 30000)) << a.output().toStdString();
+    ASSERT_TRUE(a.chooseCopyOnlyMode()) << a.output().toStdString();
+    DesktopProgram b(service.baseURL(), QStringLiteral("sign-in"));
+    ASSERT_TRUE(waitFor([&] { return b.signedIn(); }, 30000)) << b.output().toStdString();
+    ASSERT_TRUE(b.chooseCopyOnlyMode()) << b.output().toStdString();
+
+    const QString original = QStringLiteral("text edited and back"), once = QStringLiteral("text edited once");
+    ASSERT_TRUE(a.copyText(original));
+    ASSERT_TRUE(waitFor([&] { return has(b, original).has_value(); }, 20000)) << b.output().toStdString();
+    ASSERT_TRUE(a.editOnShelf(original, once)) << a.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return has(b, once) && !has(b, original); }, 20000)) << b.output().toStdString();
+    ASSERT_TRUE(a.editOnShelf(once, original)) << a.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return has(b, original) && !has(b, once); }, 20000)) << b.output().toStdString();
+    EXPECT_EQ((*has(b, original))["id"], (*has(a, original))["id"]) << "one clip, one id on both desktops";
+    ASSERT_TRUE(b.deleteOnShelf(original));
+    ASSERT_TRUE(waitFor([&] { return !has(a, original); }, 20000)) << a.output().toStdString();
+
+    const auto version = [](int n) { return QStringLiteral("edited quickly, version %1").arg(n); };
+    ASSERT_TRUE(a.copyText(version(0)));
+    ASSERT_TRUE(waitFor([&] { return has(b, version(0)).has_value(); }, 20000)) << b.output().toStdString();
+    for (int n = 1; n <= 4; ++n) ASSERT_TRUE(a.editOnShelf(version(n - 1), version(n))) << n;
+    const auto onlyTheLast = [&](const DesktopProgram& p) {
+        for (int n = 0; n < 4; ++n)
+            if (has(p, version(n))) return false;
+        return has(p, version(4)).has_value();
+    };
+    ASSERT_TRUE(waitFor([&] { return onlyTheLast(b) && onlyTheLast(a); }, 30000)) << b.output().toStdString();
+
+    harbelle::sync::SyncReferenceService::ForcedAnswer down;
+    down.status = 503;
+    down.count = 100000;
+    for (const char* endpoint : {"push", "delete"}) service.force(endpoint, down);
+    const QString editedOnB = QStringLiteral("B's edit of the text A deleted");
+    ASSERT_TRUE(a.deleteOnShelf(version(4)));
+    ASSERT_TRUE(b.editOnShelf(version(4), editedOnB)) << b.output().toStdString();
+    const QString secret = QStringLiteral("hunter2"), replaced = QStringLiteral("what replaced the secret");
+    ASSERT_TRUE(a.copyText(secret) && waitFor([&] { return has(a, secret).has_value(); }, 5000));
+    const auto secretID = (*has(a, secret))["id"].get<std::string>();
+    ASSERT_TRUE(a.editOnShelf(secret, replaced)) << a.output().toStdString();
+    const QString typedOnA = QStringLiteral("typed on A offline"), typedOnB = QStringLiteral("typed on B offline");
+    ASSERT_TRUE(a.newClipOnShelf(typedOnA)) << a.output().toStdString();
+    ASSERT_TRUE(b.newClipOnShelf(typedOnB)) << b.output().toStdString();
+    service.clearForced();
+
+    ASSERT_TRUE(waitFor([&] { return has(a, editedOnB) && has(a, typedOnB) && has(b, replaced) && has(b, typedOnA); },
+                        60000))
+        << a.output().toStdString() << b.output().toStdString();
+    std::vector<QString> gone{secret, QStringLiteral("New reusable snippet")};
+    for (int n = 0; n <= 4; ++n) gone.push_back(version(n));
+    for (const DesktopProgram* p : {&a, &b})
+        for (const QString& text : gone) EXPECT_FALSE(has(*p, text)) << text.toStdString();
+    const auto dump = service.dump();
+    for (const auto& event : dump.at("accounts").at(kEmail).at("events"))
+        EXPECT_FALSE(event.value("client_id", "") == secretID && event.value("type", "") == "upsert")
+            << "the secret was edited away before it went up";
+}
+
 // A user copies a rich clip, deletes it, copies it again; deletes another clip after the
 // session ended (its delete answered 401); quits and signs in again. The new session pulls the
 // whole log from 0.

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <iostream>
+#include <memory>
 
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
@@ -174,14 +175,159 @@ TEST_F(TargetPasteX11, AKeyTypedAfterAnInsertIntoAQtFieldFollowsTheClip) {
     HarbelleProcess harbelle(kSystemShortcutOff, {QStringLiteral("--paste-diagnostics")});
     ASSERT_TRUE(harbelle.waitUntilRunning());
     ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    int pastes = 0;
     for (const QStringList& placement : {QStringList{"--caret", "5"}, QStringList{"--select", "0", "5"}}) {
         TextFieldProcess qt(QStringList{"--text", "hello world"} + placement);
         ASSERT_TRUE(qt.waitForWindow() && qt.activate());
         ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
         const QString pasted = placement.size() == 2 ? "hello, dear world" : ", dear world";
         ASSERT_TRUE(qt.waitForContent(pasted)) << qt.content().toStdString() << harbelle.output().toStdString();
+        // The user types once the paste is over, as the text showing is not yet its end.
+        ++pastes;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return harbelle.output().count(QStringLiteral("direct AX insertion succeeded")) == pastes; }, 10000))
+            << harbelle.output().toStdString();
         ASSERT_TRUE(pressKeys("exclam"));
         EXPECT_TRUE(qt.waitForContent(QString(pasted).replace(" world", "! world"))) << qt.content().toStdString();
+    }
+}
+
+// A GTK entry given the focus selects its whole text and takes the primary selection: a
+// window that takes the keyboard a moment after it is activated, as on a busy machine, gets
+// its entry's focus back without a grab, and the user's primary selection stays.
+TEST_F(TargetPasteX11, APasteLeavesTheUsersPrimarySelectionWhereItWas) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TextFieldProcess gtk({"--text", "hello world", "--caret", "5", "--slow-focus", "300"}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow() && gtk.activate());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    const QString selected = QStringLiteral("selected in another program");
+    ASSERT_TRUE(copyWithXclip(selected, QStringLiteral("primary")));
+    ASSERT_TRUE(gtk.activate());
+    bool focused = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (focusedSelection(gtk.pid(), focused), focused); }, 5000));
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+    EXPECT_TRUE(gtk.waitForContent(QStringLiteral("hello, dear world")))
+        << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
+    QProcess primary;
+    primary.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("primary")});
+    ASSERT_TRUE(primary.waitForFinished(5000));
+    EXPECT_EQ(QString::fromUtf8(primary.readAllStandardOutput()), selected) << harbelle.output().toStdString();
+}
+
+// The user typed in a program's first window, then went to its second window, which holds no
+// field: the clip goes to that second window alone, on both paths, and the first window's field
+// is neither written to nor brought back to the front.
+TEST_F(TargetPasteX11, TheClipGoesOnlyToTheWindowActiveAtTheHotKey) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    const struct {
+        const char* name;
+        QStringList command;
+    } programs[] = {{"GTK 3", gtkFieldCommand()}, {"Qt", {}}};
+    int round = 0;
+    for (const char* settings : {HarbelleProcess::kDefaultSettings, kSystemShortcutOff}) {
+        HarbelleProcess harbelle(settings, {QStringLiteral("--paste-diagnostics")});
+        ASSERT_TRUE(harbelle.waitUntilRunning());
+        for (const auto& program : programs) {
+            SCOPED_TRACE(std::string(settings) + " " + program.name);
+            const QString clip = QStringLiteral("clip %1").arg(++round);
+            TextFieldProcess field({"--text", "typed", "--caret", "5", "--second-window"}, program.command);
+            ASSERT_TRUE(field.waitForWindow() && field.activate() && pressKeys("End"));
+            ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(clip, HarbelleProcess::Saved::asNewest));
+            ASSERT_TRUE(field.activate() && field.activateSecond());
+            ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+            // The paste ends (the clip is marked as pasted) with the second window in front.
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] {
+                    for (const ClipItem& saved : harbelle.savedClips())
+                        if (saved.text == clip.toStdString() && saved.lastReplayedAt) return true;
+                    return false;
+                },
+                15000))
+                << harbelle.output().toStdString();
+            EXPECT_EQ(field.content().toStdString(), "typed") << harbelle.output().toStdString();
+            const QString active = QString::fromUtf8([] {
+                QProcess query;
+                query.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
+                query.waitForFinished(5000);
+                return query.readAllStandardOutput();
+            }()).trimmed();
+            EXPECT_EQ(active.toStdString(), field.secondWindow().toStdString())
+                << "first window " << field.window().toStdString();
+        }
+    }
+}
+
+// A field whose accessible insert answers yes and changes nothing gets the clip by its paste
+// key, once.
+TEST_F(TargetPasteX11, AFieldThatIgnoresTheInsertGetsTheClipByItsPasteKey) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(kSystemShortcutOff, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(", dear"), HarbelleProcess::Saved::asNewest));
+    TextFieldProcess qt({"--text", "hello world", "--caret", "5", "--ignore-inserts"});
+    ASSERT_TRUE(qt.waitForWindow() && qt.activate());
+    ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
+    EXPECT_TRUE(qt.waitForContent(QStringLiteral("hello, dear world"), 15000))
+        << qt.content().toStdString() << "\n" << harbelle.output().toStdString();
+    EXPECT_TRUE(harbelle.output().contains(QStringLiteral("falling back to synthetic"))) << harbelle.output().toStdString();
+}
+
+// Tab to the next field and the hot key at once: the clip goes where Tab put the focus.
+TEST_F(TargetPasteX11, TabAndTheHotKeyAtOncePasteIntoTheFieldTabbedTo) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TextFieldProcess gtk({"--entries", "2", "--text", "first"}, gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow());
+    for (int round = 1; round <= 8; ++round) {
+        SCOPED_TRACE(round);
+        const QString clip = QStringLiteral("tabbed %1").arg(round);
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(clip, HarbelleProcess::Saved::asNewest));
+        // The first field has the focus (Tab wraps back to it from the second).
+        ASSERT_TRUE(gtk.activate() && (round == 1 || pressKeys("Tab")));
+        ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"),
+                               {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("0"),
+                                QStringLiteral("Tab"), QStringLiteral("shift+super+v")}));
+        ASSERT_TRUE(shelfHasKeyboard()) << activeWindowName().toStdString() << "\n" << harbelle.output().toStdString();
+        ASSERT_TRUE(pressKeys("ctrl+1"));
+        // Tab selects the second field's text, which the clip replaces.
+        EXPECT_TRUE(gtk.waitForContent(QStringLiteral("first\n") + clip, 15000))
+            << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
+    }
+}
+
+// A paste whose target closed, vanished or hung leaves nothing behind: the next hot key and
+// Return paste the newest clip into the program the user is in.
+TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
+    ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    HarbelleProcess harbelle(HarbelleProcess::kDefaultSettings, {QStringLiteral("--paste-diagnostics")});
+    ASSERT_TRUE(harbelle.waitUntilRunning());
+    TextFieldProcess other({"--text", ""}, gtkFieldCommand());
+    ASSERT_TRUE(other.waitForWindow());
+    enum class Gone { closed, unmapped, hung };
+    int round = 0;
+    for (Gone way : {Gone::closed, Gone::unmapped, Gone::hung}) {
+        SCOPED_TRACE(int(way));
+        ++round;
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round)));
+        auto target = std::make_unique<TextFieldProcess>(QStringList{"--text", "target"}, gtkFieldCommand());
+        ASSERT_TRUE(target->waitForWindow() && target->activate());
+        ASSERT_TRUE(openShelfWithHotKey());
+        if (way == Gone::closed) target.reset();
+        if (way == Gone::unmapped) ASSERT_TRUE(runQuietly("xdotool", {"windowunmap", "--sync", target->window()}));
+        if (way == Gone::hung) target->stop();
+        ASSERT_TRUE(pressKeys("Return"));
+        if (shelfWindowVisible()) ASSERT_TRUE(pressKeys("Escape"));
+        const QString newest = QStringLiteral("newest %1").arg(round);
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round)));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newest, HarbelleProcess::Saved::asNewest));
+        ASSERT_TRUE(other.activate());
+        ASSERT_TRUE(openShelfWithHotKey());
+        ASSERT_TRUE(pressKeys("Return"));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return other.content().endsWith(newest); }, 15000))
+            << "field: " << other.content().toStdString() << "\n" << harbelle.output().toStdString();
     }
 }
 

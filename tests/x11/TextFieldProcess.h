@@ -36,7 +36,8 @@ class TextFieldProcess {
 public:
     // `command` starts another field program with the same interface (program, then its own
     // first arguments); by default the Qt field.
-    explicit TextFieldProcess(const QStringList& extraArguments = {}, const QStringList& command = {}) {
+    explicit TextFieldProcess(const QStringList& extraArguments = {}, const QStringList& command = {})
+        : lines_(extraArguments.contains(QStringLiteral("--second-window")) ? 2 : 1) {
         outPath_ = dir_.filePath(QStringLiteral("content.txt"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
@@ -64,20 +65,22 @@ public:
         const bool shown = QTest::qWaitFor(
             [&] {
                 output += process_.readAllStandardOutput();
-                return output.contains('\n');
+                return output.count('\n') >= lines_;
             },
             timeoutMs);
         if (!shown) return false;
-        const QByteArray line = output.left(output.indexOf('\n'));
-        if (!line.startsWith("WINDOW ")) return false;
-        window_ = line.mid(7).trimmed();
-        return true;
+        const QList<QByteArray> lines = output.split('\n');
+        if (!lines.first().startsWith("WINDOW ")) return false;
+        window_ = lines.first().mid(7).trimmed();
+        if (lines_ > 1 && lines.at(1).startsWith("SECOND ")) second_ = lines.at(1).mid(7).trimmed();
+        return lines_ == 1 || !second_.isEmpty();
     }
     // Makes the field's window the active one and waits until it is.
-    bool activate() {
-        return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"),
-                                                      QString::fromLatin1(window_)});
-    }
+    bool activate() { return activateWindow(window_); }
+    // The same for the second window (--second-window), which holds no field.
+    bool activateSecond() { return activateWindow(second_); }
+    QString window() const { return QString::fromLatin1(window_); }
+    QString secondWindow() const { return QString::fromLatin1(second_); }
     QString content() const {
         QFile file(outPath_);
         if (!file.open(QIODevice::ReadOnly)) return {};
@@ -91,6 +94,19 @@ public:
     void resume() { ::kill(pid_t(pid()), SIGCONT); }
 
 private:
+    // A window the window manager has only just mapped can refuse for a moment: tried until it
+    // is the active one.
+    static bool activateWindow(const QByteArray& window) {
+        return QTest::qWaitFor(
+            [&] {
+                return runQuietly(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"),
+                                                              QString::fromLatin1(window)});
+            },
+            10000);
+    }
+
+    int lines_ = 1;
+    QByteArray second_;
     QTemporaryDir dir_;
     QString outPath_;
     QProcess process_;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <unistd.h>
@@ -89,7 +90,10 @@ public:
             if (error) g_error_free(error);
             g_object_unref(focusListener_);
             focusListener_ = nullptr;
+            return;
         }
+        // Which of a program's windows was activated last: a remembered field counts only there.
+        if (!atspi_event_listener_register(focusListener_, "window:activate", &error) && error) g_error_free(error);
     }
 
     // Any thread.
@@ -106,7 +110,14 @@ public:
     }
 
     // Worker thread only.
-    void forgetFocus(std::int64_t processId) { remember(processId, nullptr); }
+    void forgetFocus(std::int64_t processId) { remember(lastFocused_, processId, nullptr); }
+
+    // Worker thread only. The window of the process activated last (new reference), or null.
+    AtspiAccessible* lastActivatedWindow(std::int64_t processId) {
+        std::lock_guard lock(lastFocusedMutex_);
+        const auto found = lastActivated_.find(processId);
+        return found == lastActivated_.end() ? nullptr : static_cast<AtspiAccessible*>(g_object_ref(found->second));
+    }
 
     ~AtspiThread() {
         alive_ = false;
@@ -127,7 +138,9 @@ private:
     }
 
     void focusChanged(AtspiEvent* event) {
-        if (!event || !event->source || event->detail1 != 1) return;  // losses say nothing new
+        if (!event || !event->source) return;
+        const bool activation = event->type && std::string_view(event->type).starts_with("window:activate");
+        if (!activation && event->detail1 != 1) return;  // losses say nothing new
         const AtspiObject* base = ATSPI_OBJECT(event->source);
         if (!base->app || !base->app->bus_name) return;
         const std::string busName = base->app->bus_name;
@@ -144,21 +157,22 @@ private:
         const std::int64_t processId = known->second;
         if (processId <= 0 || processId == std::int64_t(getpid())) return;  // the shelf's own focus
         adoptConnection(event->source);
-        remember(processId, event->source);
+        remember(activation ? lastActivated_ : lastFocused_, processId, event->source);
     }
 
     // Worker thread only: the remembered elements are referenced and released here alone.
-    void remember(std::int64_t processId, AtspiAccessible* element) {
+    void remember(std::map<std::int64_t, AtspiAccessible*>& memory, std::int64_t processId,
+                  AtspiAccessible* element) {
         if (element) g_object_ref(element);
         AtspiAccessible* previous = nullptr;
         {
             std::lock_guard lock(lastFocusedMutex_);
-            const auto found = lastFocused_.find(processId);
-            if (found != lastFocused_.end()) {
+            const auto found = memory.find(processId);
+            if (found != memory.end()) {
                 previous = found->second;
-                lastFocused_.erase(found);
+                memory.erase(found);
             }
-            if (element) lastFocused_.emplace(processId, element);
+            if (element) memory.emplace(processId, element);
         }
         if (previous) g_object_unref(previous);
     }
@@ -173,6 +187,7 @@ private:
     std::map<std::string, std::int64_t> processOfBus_;
     std::mutex lastFocusedMutex_;
     std::map<std::int64_t, AtspiAccessible*> lastFocused_;  // guarded: the GUI thread asks for keys
+    std::map<std::int64_t, AtspiAccessible*> lastActivated_;  // guarded as lastFocused_
 };
 
 class AtspiElement final : public AccessibleElement {
@@ -335,25 +350,91 @@ AtspiAccessible* findFocused(AtspiAccessible* node, const Job& job, int depth, i
     return nullptr;
 }
 
+bool sameObject(AtspiAccessible* a, AtspiAccessible* b) {
+    if (!a || !b) return false;
+    if (a == b) return true;
+    const AtspiObject* x = ATSPI_OBJECT(a);
+    const AtspiObject* y = ATSPI_OBJECT(b);
+    return x->app && y->app && x->app->bus_name && y->app->bus_name && x->path && y->path &&
+           std::string_view(x->app->bus_name) == y->app->bus_name && std::string_view(x->path) == y->path;
+}
+
+bool isGone(AtspiAccessible* object) {
+    GPtr<AtspiStateSet> states(freshStates(object));
+    return !states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT);
+}
+
+// The window (a child of the application object) holding an element (new reference), or null.
+AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* application) {
+    GPtr<AtspiAccessible> node(static_cast<AtspiAccessible*>(g_object_ref(element)));
+    for (int depth = 0; depth < 64 && node; ++depth) {
+        ErrorSlot error;
+        GPtr<AtspiAccessible> parent(atspi_accessible_get_parent(node.get(), error.out()));
+        if (error || !parent) return nullptr;
+        if (sameObject(parent.get(), application)) return node.release();
+        AtspiAccessible* next = parent.release();
+        g_object_unref(node.ptr);
+        node.ptr = next;
+    }
+    return nullptr;
+}
+
+// The application's window the user is in (new reference): the one that says it is active, else
+// the one activated last (a keyboard grab, the hot key's or the shelf's, takes the active state
+// away for a moment), else the only one. Null when that cannot be told.
+AtspiAccessible* userWindow(AtspiAccessible* app, std::int64_t processId, const Job& job, AXStatus& status) {
+    ErrorSlot error;
+    const int count = atspi_accessible_get_child_count(app, error.out());
+    if (error) {
+        status = job.statusFor(error);
+        return nullptr;
+    }
+    GPtr<AtspiAccessible> only;
+    for (int i = 0; i < count; ++i) {
+        if (job.expired()) {
+            status = AXStatus::timedOut;
+            return nullptr;
+        }
+        GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(app, i, error.out()));
+        if (error) {
+            status = job.statusFor(error);
+            return nullptr;
+        }
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window.release();
+        if (count == 1) only.ptr = window.release();
+    }
+    GPtr<AtspiAccessible> last(AtspiThread::shared().lastActivatedWindow(processId));
+    if (last && !isGone(last.get())) {
+        ErrorSlot parentError;
+        GPtr<AtspiAccessible> parent(atspi_accessible_get_parent(last.get(), parentError.out()));
+        if (parent && sameObject(parent.get(), app)) return last.release();
+    }
+    return only.release();
+}
+
 AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job) {
     AXStatus status = AXStatus::success;
     GPtr<AtspiAccessible> app(findApplication(processId, job, status));
     if (!app) return {status, {}};
-    int budget = 5000;
-    status = AXStatus::success;
-    AtspiAccessible* found = findFocused(app.get(), job, 0, budget, status);
     AtspiThread::shared().adoptConnection(app.get());
-    // The field lost its focus to the shelf (or to the hot key's grab): the one that last
-    // gained it is the user's, while it is still there.
+    status = AXStatus::success;
+    GPtr<AtspiAccessible> window(userWindow(app.get(), processId, job, status));
+    if (!window) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
+    int budget = 5000;
+    AtspiAccessible* found = findFocused(window.get(), job, 0, budget, status);
+    // The field lost its focus to the shelf (or to a keyboard grab): the one that last gained it
+    // is the user's while it is still there, and only in the window the user is in.
     if (!found && status == AXStatus::success) {
         GPtr<AtspiAccessible> last(AtspiThread::shared().lastFocused(processId));
         if (last) {
             GPtr<AtspiStateSet> states(freshStates(last.get()));
             if (states && !atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT) &&
-                atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING))
-                found = last.release();
-            else
+                atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) {
+                GPtr<AtspiAccessible> home(windowOf(last.get(), app.get()));
+                if (sameObject(home.get(), window.get())) found = last.release();
+            } else {
                 AtspiThread::shared().forgetFocus(processId);
+            }
         }
     }
     if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
@@ -364,16 +445,10 @@ AXResult<AXElement> lookUpFocusedWindow(std::int64_t processId, const Job& job) 
     AXStatus status = AXStatus::success;
     GPtr<AtspiAccessible> app(findApplication(processId, job, status));
     if (!app) return {status, {}};
-    ErrorSlot error;
-    const int count = atspi_accessible_get_child_count(app.get(), error.out());
-    if (error) return {job.statusFor(error), {}};
-    for (int i = 0; i < count; ++i) {
-        if (job.expired()) return {AXStatus::timedOut, {}};
-        GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(app.get(), i, error.out()));
-        if (error) return {job.statusFor(error), {}};
-        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return makeElement(window.release(), processId);
-    }
-    return {AXStatus::noElement, {}};
+    status = AXStatus::success;
+    AtspiAccessible* window = userWindow(app.get(), processId, job, status);
+    if (!window) return {status == AXStatus::success ? AXStatus::noElement : status, {}};
+    return makeElement(window, processId);
 }
 
 AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
@@ -446,12 +521,12 @@ CaretAndSelection readCaretAndSelection(AtspiText* text) {
 }
 
 // Whether a window of the element's application says it is the active one.
-bool applicationHasActiveWindow(AtspiAccessible* object) {
+bool applicationHasActiveWindow(AtspiAccessible* object, const Job& job) {
     ErrorSlot error;
     GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
-    if (!application) return false;
+    if (!application || job.expired()) return false;
     const int count = atspi_accessible_get_child_count(application.get(), error.out());
-    for (int i = 0; !error && i < count; ++i) {
+    for (int i = 0; !error && i < count && !job.expired(); ++i) {
         GPtr<AtspiAccessible> window(atspi_accessible_get_child_at_index(application.get(), i, error.out()));
         if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return true;
     }
@@ -466,10 +541,30 @@ bool focusReturnsWithTheWindow(AtspiAccessible* object, const Job& job) {
     constexpr auto kPollInterval = std::chrono::milliseconds(10);
     while (!job.expired() && SteadyClock::now() + kLeftForTheGrab < job.deadline) {
         if (hasState(object, ATSPI_STATE_FOCUSED)) return true;
-        if (applicationHasActiveWindow(object)) return hasState(object, ATSPI_STATE_FOCUSED);
+        // A stopped application answers nothing: each call waits its timeout, so the deadline
+        // is looked at between any two calls.
+        if (job.expired()) return false;
+        if (applicationHasActiveWindow(object, job)) return !job.expired() && hasState(object, ATSPI_STATE_FOCUSED);
         std::this_thread::sleep_for(kPollInterval);
     }
     return false;
+}
+
+// Whether another element of the element's window has the focus while that window is active:
+// the user moved the focus on (Tab) before the hot key, and that focus is theirs.
+bool focusMovedOnInItsWindow(AtspiAccessible* object, const Job& job) {
+    ErrorSlot error;
+    GPtr<AtspiAccessible> application(atspi_accessible_get_application(object, error.out()));
+    if (!application) return false;
+    if (job.expired()) return false;
+    GPtr<AtspiAccessible> window(windowOf(object, application.get()));
+    if (!window || job.expired() || !hasState(window.get(), ATSPI_STATE_ACTIVE)) return false;
+    int budget = 5000;
+    AXStatus status = AXStatus::success;
+    GPtr<AtspiAccessible> focused(findFocused(window.get(), job, 0, budget, status));
+    // Only another field counts: a window's own parts can say they are focused while it changes.
+    return focused && !sameObject(focused.get(), object) && !job.expired() &&
+           hasState(focused.get(), ATSPI_STATE_EDITABLE);
 }
 
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
@@ -479,10 +574,14 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     // focus again (its window was activated) is left alone, and otherwise the user's caret and
     // selection are put back after the grab.
     if (focusReturnsWithTheWindow(object, job)) return {AXStatus::success, true};
+    // Not taken back from the user: the caller reads the focused element again.
+    if (focusMovedOnInItsWindow(object, job)) return {AXStatus::success, false};
+    if (job.expired()) return {AXStatus::timedOut, false};
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
     GPtr<AtspiText> text(atspi_accessible_get_text_iface(object));
     const CaretAndSelection before = readCaretAndSelection(text.get());
+    if (job.expired()) return {AXStatus::timedOut, false};
     ErrorSlot error;
     atspi_component_grab_focus(component.get(), error.out());
     if (error) return {job.statusFor(error), false};
@@ -514,6 +613,20 @@ void keepCaretAfterInsertion(AtspiText* text, int position, int countBefore) {
     const int caret = atspi_text_get_caret_offset(text, error.out());
     if (error || caret == wanted) return;
     atspi_text_set_caret_offset(text, wanted, error.out());
+}
+
+// Whether the field's character count moved away from `countBefore`; a field may apply the edit a
+// moment after answering, so it is read again for a short while.
+bool fieldGrew(AtspiText* text, int countBefore, const Job& job) {
+    constexpr auto kSettle = std::chrono::milliseconds(150);
+    const auto until = SteadyClock::now() + kSettle;
+    for (;;) {
+        ErrorSlot error;
+        const int count = atspi_text_get_character_count(text, error.out());
+        if (!error && count != countBefore) return true;
+        if (job.expired() || SteadyClock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& text, const Job& job) {
@@ -558,8 +671,12 @@ AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& tex
     const gboolean inserted =
         atspi_editable_text_insert_text(editable.get(), plan.position, text.c_str(), plan.length, error.out());
     if (error) return {job.statusFor(error), false};
-    if (inserted && countBefore >= 0) keepCaretAfterInsertion(readable.get(), plan.position, countBefore);
-    return {inserted ? AXStatus::success : AXStatus::failed, bool(inserted)};
+    if (!inserted) return {AXStatus::failed, false};
+    if (countBefore < 0) return {AXStatus::success, true};
+    // Some fields answer yes and change nothing: only a field that grew holds the clip.
+    if (!fieldGrew(readable.get(), countBefore, job)) return {AXStatus::failed, false};
+    keepCaretAfterInsertion(readable.get(), plan.position, countBefore);
+    return {AXStatus::success, true};
 }
 
 AtspiAccessible* objectOf(const AXElement& element) {
@@ -622,6 +739,7 @@ void AtspiAccessibility::run(Milliseconds deadline, QObject* context, std::funct
     QPointer<QObject> guard(context);
     Waiting waiting;
     waiting.abandoned = std::make_shared<std::atomic<bool>>(false);
+    waiting.context = context;
     waiting.finish = [guarded, guard, reply = std::move(reply)](std::any* result) {
         if (guarded && !guard) return;
         if (!result) {
@@ -646,6 +764,11 @@ void AtspiAccessibility::run(Milliseconds deadline, QObject* context, std::funct
         if (job.expired()) return;  // the caller already has its timeout
         sender.post([this, id, result = std::any(work(job))]() mutable { complete(id, &result); });
     });
+}
+
+void AtspiAccessibility::abandon(QObject* context) {
+    for (auto& [id, waiting] : waiting_)
+        if (context && waiting.context == context) waiting.abandoned->store(true);
 }
 
 void AtspiAccessibility::complete(std::uint64_t id, std::any* result) {

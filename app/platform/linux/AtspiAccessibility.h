@@ -41,6 +41,7 @@ public:
     void setFocus(const AXElement& element, Milliseconds deadline, QObject* context, Reply<bool> reply) override;
     void insertText(const AXElement& element, const std::string& text, Milliseconds deadline, QObject* context,
                     StatusReply reply) override;
+    void abandon(QObject* context) override;
 
     // Per-call timeout of libatspi inside the worker.
     static constexpr int callTimeoutMs = 1000;
@@ -58,6 +59,7 @@ private:
         std::function<void(std::any*)> finish;
         ScheduledTask timer;
         std::shared_ptr<std::atomic<bool>> abandoned;
+        QObject* context = nullptr;
     };
 
     Clock& clock_;

@@ -6,7 +6,9 @@
 
 #include <QStandardPaths>
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "platform/FileSafety.h"
 
@@ -83,6 +85,56 @@ std::optional<nlohmann::json> parseObject(const std::string& bytes) {
     auto parsed = filesafety::parseJson(bytes);  // nesting too deep reads as unparseable
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
+}
+
+// Whether `text` is valid UTF-8 as the JSON writer takes it (no overlong forms, surrogates or
+// code points past U+10FFFF). Plain ASCII, most of what is stored, is passed eight bytes at a time.
+bool isValidUtf8(std::string_view text) {
+    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = at + text.size();
+    while (at < end) {
+        if (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                at += 8;
+                continue;
+            }
+        }
+        const unsigned char lead = *at;
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        int length = 0;
+        unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+        if (lead >= 0xc2 && lead <= 0xdf) length = 2;
+        else if (lead == 0xe0) length = 3, low = 0xa0;
+        else if (lead == 0xed) length = 3, high = 0x9f;
+        else if (lead >= 0xe1 && lead <= 0xef) length = 3;
+        else if (lead == 0xf0) length = 4, low = 0x90;
+        else if (lead == 0xf4) length = 4, high = 0x8f;
+        else if (lead >= 0xf1 && lead <= 0xf3) length = 4;
+        else return false;
+        if (end - at < length || at[1] < low || at[1] > high) return false;
+        for (int i = 2; i < length; ++i)
+            if (at[i] < 0x80 || at[i] > 0xbf) return false;
+        at += length;
+    }
+    return true;
+}
+
+// Whether the writer can encode `value`: every text and member name valid UTF-8. A walk, not a
+// trial encoding: a large value (the sync bookkeeping) is set on the GUI thread.
+bool isEncodable(const nlohmann::json& value) {
+    if (value.is_string()) return isValidUtf8(value.get_ref<const std::string&>());
+    if (value.is_object()) {
+        for (const auto& [name, member] : value.items())
+            if (!isValidUtf8(name) || !isEncodable(member)) return false;
+        return true;
+    }
+    if (value.is_array()) return std::all_of(value.begin(), value.end(), [](const auto& v) { return isEncodable(v); });
+    return true;
 }
 
 bool isPlainFileName(const std::string& name) {
@@ -178,11 +230,9 @@ std::optional<nlohmann::json> JsonFileDefaults::object(const std::string& key) c
 
 void JsonFileDefaults::set(const std::string& key, const nlohmann::json& value) {
     // Refuse what could not be written (invalid UTF-8), rather than poison every later save.
-    try {
-        (void)nlohmann::json{{key, value}}.dump();
-    } catch (const nlohmann::json::exception& e) {
+    if (!isValidUtf8(key) || !isEncodable(value)) {
         std::lock_guard lock(mutex_);
-        lastError_ = "Setting \"" + key + "\" not stored: " + e.what();
+        lastError_ = "Setting \"" + key + "\" not stored: it is not valid UTF-8";
         return;
     }
     {

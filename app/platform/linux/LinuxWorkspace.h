@@ -8,6 +8,7 @@ namespace harbelle {
 
 // EWMH on a private X connection: the active window's _NET_WM_PID and WM_CLASS, activation
 // by a _NET_ACTIVE_WINDOW client message, and root property changes for activation events.
+// The keyboard hold uses Qt's own connection, whose events reach Qt's windows.
 class AccessibilityBusStatus;
 
 class LinuxWorkspace final : public Workspace {
@@ -22,6 +23,8 @@ public:
     bool activateWindow(std::uint32_t window) override;
     std::optional<ProcessID> clipboardOwnerProcess() override;
     bool screenReaderEnabled() override;
+    bool holdKeyboardFor(std::uint64_t window) override;
+    void releaseKeyboard() override;
     ObserverID addActivationObserver(ActivationObserver observer) override;
     void removeActivationObserver(ObserverID id) override;
 

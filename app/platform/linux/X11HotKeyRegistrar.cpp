@@ -102,12 +102,13 @@ bool X11HotKeyRegistrar::nativeEventFilter(const QByteArray& eventType, void* me
     }
     if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE) return false;
     auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-    if (key->event != root_) return false;
-
+    // A release counts wherever it lands: once the shelf holds the keyboard or has the focus, the
+    // hot key's own release reaches the shelf's window, not the root.
     if (type == XCB_KEY_RELEASE) {
         repeats_.release(key->detail, key->time);
         return false;
     }
+    if (key->event != root_) return false;
     const bool fresh = repeats_.press(key->detail, key->time);
     const std::uint16_t state = key->state & 0xff & ~lockMasks_;
     for (auto& [id, registration] : registrations_) {

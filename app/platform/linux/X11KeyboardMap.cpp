@@ -1,5 +1,7 @@
 #include "platform/linux/X11KeyboardMap.h"
 
+#include <atomic>
+
 #include <algorithm>
 
 namespace harbelle::x11 {
@@ -83,8 +85,17 @@ std::optional<int> grabAllOrNone(std::size_t count, const std::function<int(std:
     return std::nullopt;
 }
 
+namespace {
+std::atomic<std::uint64_t> keyboardGrabsEnded{0};
+}  // namespace
+
+void noteKeyboardGrabEnded() { ++keyboardGrabsEnded; }
+
 bool AutoRepeatFilter::press(std::uint8_t keycode, std::uint32_t time) {
     KeyState& key = keys_[keycode];
+    const std::uint64_t grabsEnded = keyboardGrabsEnded.load();
+    if (key.grabsEnded != grabsEnded) key.held = false;
+    key.grabsEnded = grabsEnded;
     const bool repeat = key.held || (key.releasedAt && *key.releasedAt == time);
     key.held = true;
     key.releasedAt.reset();

@@ -53,8 +53,13 @@ std::uint16_t pressedModifierMask(const std::array<std::uint8_t, 32>& keymap, co
 std::optional<int> grabAllOrNone(std::size_t count, const std::function<int(std::size_t)>& grab,
                                  const std::function<void(std::size_t)>& ungrab);
 
+// A keyboard grab of this program ended: a key held through it may have been released in
+// another program's window, where no release reaches this program.
+void noteKeyboardGrabEnded();
+
 // Tells a real press from auto-repeat. X repeats a held key either as presses without releases
-// (detectable auto-repeat) or as release/press pairs carrying the same timestamp.
+// (detectable auto-repeat) or as release/press pairs carrying the same timestamp. A key held
+// when a keyboard grab ended counts as released.
 class AutoRepeatFilter {
 public:
     // True when this press is a new one.
@@ -65,6 +70,7 @@ private:
     struct KeyState {
         bool held = false;
         std::optional<std::uint32_t> releasedAt;
+        std::uint64_t grabsEnded = 0;
     };
     std::map<std::uint8_t, KeyState> keys_;
 };

@@ -15,6 +15,7 @@ public:
     std::optional<std::string> read(const std::string& account) override;
     void write(const std::string& account, const std::string& data) override;
     void remove(const std::string& account) override;
+    void checkWritable() override;
 
     // While locked every call throws, as a locked keyring does.
     void setLocked(bool locked);

@@ -17,6 +17,13 @@ public:
     explicit SyncSessionStorageError(const std::string& detail);
 };
 
+// No keyring can keep a session now (no Secret Service, none to write into, locked): found
+// before an account is made or signed into, so nothing is left half done on the service.
+class SyncKeyringUnavailableError : public SyncSessionStorageError {
+public:
+    explicit SyncKeyringUnavailableError(const std::string& detail) : SyncSessionStorageError(detail) {}
+};
+
 // The signed-in session and the pending token revocations over a secure store.
 class SyncAccountStore {
 public:
@@ -30,6 +37,8 @@ public:
     std::optional<SyncSession> loadSession();
     // Throws SyncSessionStorageError.
     void saveSession(const SyncSession& session);
+    // Throws SyncKeyringUnavailableError when saveSession could not succeed now.
+    void requireSessionStorage();
     // Throws SyncSecureStoreError.
     void clearSession();
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -17,12 +18,30 @@ namespace harbelle::sync {
 // Clip identifiers are lower-case UUID texts; sets are kept sorted.
 using SyncIDSet = std::set<std::string>;
 
+// A delete the service acknowledged whose records logged before it a pull has not yet passed:
+// a later copy among them, made before the delete, is deleted again, also after a quit.
+struct SyncUnsettledDelete {
+    std::string clientID;
+    std::int64_t createdAt = 0;             // the record the delete was made for, whole seconds
+    std::optional<std::int64_t> deletedAt;  // when the user deleted, where known
+    bool operator==(const SyncUnsettledDelete&) const = default;
+};
+
+// A pending delete's record (the clip's creation date) and when the user made it, where known;
+// whole seconds.
+struct SyncDeleteStamp {
+    std::int64_t createdAt = 0;
+    std::optional<std::int64_t> deletedAt;
+    bool operator==(const SyncDeleteStamp&) const = default;
+};
+
 struct SyncBookkeepingAccountState {
     SyncIDSet reportedIDs;
     SyncIDSet pendingPushIDs;
     SyncIDSet pendingDeleteIDs;
-    // Creation dates (whole seconds) of the clips behind pending deletes, where known.
-    std::map<std::string, std::int64_t> pendingDeleteDates;
+    // The stamps of the pending deletes whose clip's date is known.
+    std::map<std::string, SyncDeleteStamp> pendingDeleteDates;
+    std::deque<SyncUnsettledDelete> unsettledDeletes;  // oldest first
     SyncIDSet effectivePendingPushIDs() const;  // pending push minus pending delete
     bool operator==(const SyncBookkeepingAccountState&) const = default;
 };
@@ -59,10 +78,17 @@ public:
     bool recordCapture(const std::string& id, const std::string& email);
     bool markReported(const std::string& id, const std::string& email);
     void acknowledge(const SyncIDSet& pushedIDs, const SyncIDSet& deletedIDs, const std::string& email);
+    // `deletedAt`: when the user deleted them (whole seconds), where known.
     std::vector<SyncBookkeepingDeleteBatch> recordDeletes(const SyncIDSet& ids,
                                                           const std::optional<std::string>& currentEmail,
-                                                          const std::map<std::string, std::int64_t>& createdAt = {});
+                                                          const std::map<std::string, std::int64_t>& createdAt = {},
+                                                          std::optional<std::int64_t> deletedAt = std::nullopt);
     std::map<std::string, std::int64_t> pendingDeleteDates(const std::string& email) const;
+    std::map<std::string, std::int64_t> pendingDeleteTimes(const std::string& email) const;
+    std::optional<SyncDeleteStamp> pendingDeleteStamp(const std::string& id, const std::string& email) const;
+    std::vector<SyncUnsettledDelete> unsettledDeletes(const std::string& email) const;
+    void settleDeletes(const SyncIDSet& ids, const std::string& email);
+    static constexpr std::size_t kMaxUnsettledDeletes = 4096;
     void remapID(const std::string& oldID, const std::string& newID);
     // The account's remembered deletes (ids deleted here or seen deleted, the newest
     // kMaxRememberedDeletes) and pending deletes: never brought back by a pull, never a
@@ -77,6 +103,9 @@ public:
 
     // Called once when a change is waiting to be saved; the app posts flush() for later.
     void setSaveRequester(std::function<void()> requester);
+    // Called once when recorded deletes wait to be saved; the app posts flush() for the next
+    // turn of its event loop, before anything else can happen. Without one they are saved at once.
+    void setPromptSaveRequester(std::function<void()> requester);
     void flush();
     bool hasUnsavedChanges() const { return dirty_; }
 
@@ -94,6 +123,7 @@ private:
     std::string deletedKey() const;
     void saveRememberedDeletes();
     void changed(bool durable);
+    void changedPromptly();
     bool mark(const std::string& id, const std::string& email, bool pendingPush);
     // accountScope() of the address last asked about: every mark and lookup names one, and
     // the scope costs a normalization and a hash.
@@ -107,6 +137,8 @@ private:
     bool dirty_ = false;
     bool saveRequested_ = false;
     std::function<void()> saveRequester_;
+    bool promptSaveRequested_ = false;
+    std::function<void()> promptSaveRequester_;
     mutable std::optional<std::pair<std::string, std::optional<std::string>>> cachedScope_;
     // Per scope, the saved text of the remembered deletes and the list version it holds.
     std::map<std::string, std::pair<std::uint64_t, std::string>> savedDeletes_;

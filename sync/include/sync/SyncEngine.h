@@ -110,6 +110,10 @@ private:
     };
     struct Gate;
     struct Aborted {};
+    struct AcknowledgedDelete {
+        std::int64_t date = 0;
+        std::optional<std::int64_t> deletedAt;  // when the user deleted, where known
+    };
     // missing: the service answered without the image, or with one that fails its checks;
     // unreachable: no answer (offline, timeout); later: not tried, this round's budget is spent.
     enum class BlobFetch { ok, missing, unreachable, later };
@@ -169,8 +173,10 @@ private:
     void refuseEvent();
     bool blobBudgetSpent() const;
     void apply(const SyncMergeAction& action);
-    void noteDeleteAcknowledged(const std::string& id, std::int64_t date);
+    void noteDeleteAcknowledged(const std::string& id, AcknowledgedDelete stamp);
     void renewDelete(const std::string& id, std::int64_t date);
+    // The acknowledged deletes whose every earlier record the pull has now passed.
+    void settleDeletes(const std::set<std::string>& ids);
     PendingPush* findPush(const std::string& id);
 
     std::shared_ptr<SyncAccountStore> accountStore_;
@@ -186,6 +192,11 @@ private:
     std::shared_ptr<SyncAPIProviding> api_;
     std::shared_ptr<SyncBlobTransporting> blobs_;
     std::shared_ptr<SyncAPIProviding> accountAPI_;  // sign-in, registration, revocations
+    // Ids deleted (or edited away) on the main thread whose note still waits behind a running
+    // round: that round seals no push of theirs. Set from any thread.
+    mutable std::mutex withdrawnMutex_;
+    std::set<std::string> withdrawn_;
+    bool isWithdrawn(const std::string& id) const;
 
     // Actor state: touched only on the engine thread.
     SyncEngineCallbacks callbacks_;
@@ -196,8 +207,10 @@ private:
     std::vector<PendingPush> pushes_;
     std::vector<std::string> deletes_;
     std::map<std::string, std::int64_t> deleteDates_;  // whole seconds, where known
-    std::map<std::string, std::int64_t> acknowledgedDeleteDates_;  // this run only
+    std::map<std::string, std::int64_t> deleteTimes_;  // when the user deleted, whole seconds
+    std::map<std::string, AcknowledgedDelete> acknowledgedDeleteDates_;  // this run, and handed over unsettled
     std::deque<std::string> acknowledgedDeleteOrder_;  // oldest first
+    std::set<std::string> unsettledDeletes_;  // acknowledged, not yet passed by a pull to the log's end
     std::set<std::string> parked_;  // refused by the service this round; tried again next round
     std::map<std::string, PendingPush> answeredDeleted_;  // pushed, answered "deleted", not settled
     std::set<std::string> leftDeletedIDs_;  // new ids of clips that left a deleted id

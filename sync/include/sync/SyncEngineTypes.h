@@ -78,6 +78,13 @@ struct SyncLocalClip {
 struct SyncLocalDelete {
     std::string clientID;
     std::optional<SyncDate> createdAt;  // unknown for deletes filed before dates were kept
+    // When the user deleted (or edited away) the clip here: a copy of the record made later on
+    // another device is that device's own, a copy made before it is deleted too. Unknown for
+    // deletes filed before these times were kept.
+    std::optional<SyncDate> deletedAt;
+    // Already acknowledged by the service, but the pull has not yet passed every record of the
+    // id logged before the delete: handed over so a later copy can still be deleted after a quit.
+    bool acknowledged = false;
     bool operator==(const SyncLocalDelete&) const = default;
 };
 
@@ -122,9 +129,14 @@ struct SyncEngineCallbacks {
     // Identifiers this device deleted or saw deleted (and those waiting to be deleted): an
     // upsert for one is skipped, a "duplicate" naming one is refused.
     std::function<std::vector<SyncClipKey>()> rememberedDeletes;
-    // A delete acknowledged in this run named an earlier record of the id than a genuine
-    // upsert pulled since: it is pending again, for that later date (whole seconds).
-    std::function<void(const std::string& clientID, std::int64_t createdAt)> localDeleteRenewed;
+    // An acknowledged delete named an earlier record of the id than a genuine upsert pulled
+    // since, copied before the delete was made: it is pending again, for that later date (whole
+    // seconds), with the time the user deleted.
+    std::function<void(const std::string& clientID, std::int64_t createdAt, std::optional<std::int64_t> deletedAt)>
+        localDeleteRenewed;
+    // The pull reached the end of the log after these deletes were acknowledged: no record of
+    // theirs can arrive any more, so their dates need not be kept.
+    std::function<void(const std::vector<std::string>& clientIDs)> localDeletesSettled;
 };
 
 // Runs a step on the application's main thread later (the app queues a Qt call; tests keep a

@@ -21,6 +21,9 @@ public:
     virtual void write(const std::string& account, const std::string& data) = 0;
     // Removing an absent item is not an error.
     virtual void remove(const std::string& account) = 0;
+    // Throws SyncSecureStoreError, saying why, when a write could not be kept now (no keyring
+    // service, none to write into, locked). Changes nothing and never prompts.
+    virtual void checkWritable() {}
 };
 
 }  // namespace harbelle::sync

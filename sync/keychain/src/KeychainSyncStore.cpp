@@ -104,6 +104,8 @@ void KeychainSyncStore::write(const std::string& account, const std::string& dat
     if (!stored || error) fail("The keyring could not be written", error);
 }
 
+void KeychainSyncStore::checkWritable() { requireUnlockedDefaultCollection(); }
+
 void KeychainSyncStore::remove(const std::string& account) {
     requireUnlockedDefaultCollection();
     GError* error = nullptr;

@@ -40,6 +40,7 @@ SyncRegisterResponse ScriptedSyncAPI::registerAccount(const SyncRegisterRequest&
 
 SyncLoginResponse ScriptedSyncAPI::login(const SyncLoginRequest&) {
     enter("login");
+    if (service_->onLogin) service_->onLogin();  // set before the sign-in starts
     std::lock_guard lock(service_->mutex);
     return service_->loginAnswer;
 }

@@ -38,6 +38,8 @@ struct ScriptedSyncService {
     // Account calls.
     SyncKDFParameters kdf;
     SyncLoginResponse loginAnswer;
+    // Runs as a login arrives, before it is answered.
+    std::function<void()> onLogin;
     std::optional<SyncChangePasswordRequest> lastPasswordChange;
     // While set, a push blocks until the client is stopped (an in-flight request).
     bool blockPushes = false;

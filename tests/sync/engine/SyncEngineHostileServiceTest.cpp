@@ -154,6 +154,7 @@ TEST_F(HostileService, ReplayedRecordsLeaveEveryLocalClipAsItIs) {
     const std::string text = "<b>rich</b> text";
     const std::int64_t earlier = kLocalSeconds - 100;
     using Script = std::function<void(const std::string& local, const std::string& other)>;
+    std::string refused;  // a pushed clip whose answer was refused: it keeps its id and stays pending
     for (const auto& [name, script] : std::vector<std::pair<std::string, Script>>{
              {"a new session pulls an older copy, its delete, then the clip",
               [&](auto& local, auto& other) {
@@ -171,7 +172,8 @@ TEST_F(HostileService, ReplayedRecordsLeaveEveryLocalClipAsItIs) {
                   harness->recorder.local.push_back({other, "again", dateFromWireSeconds(kLocalSeconds), {}, {}, true});
                   harness->recorder.deleted.insert(other);
                   kept[other] = "again";
-                  harness->noteText(newClipID(), "again", dateFromWireSeconds(kLocalSeconds));
+                  refused = newClipID();
+                  harness->noteText(refused, "again", dateFromWireSeconds(kLocalSeconds));
                   service->onPush = [other](const std::vector<SyncPushItem>& items) {
                       return std::vector<SyncPushResult>{{items[0].clientID, other, "duplicate", std::nullopt}};
                   };
@@ -192,6 +194,10 @@ TEST_F(HostileService, ReplayedRecordsLeaveEveryLocalClipAsItIs) {
         expectLocalClipsKept();
         EXPECT_TRUE(harness->recorder.canonicalizations.empty());
         if (!kept.count(other)) EXPECT_EQ(harness->recorder.find(other), nullptr);
+        EXPECT_FALSE(harness->lastStatus().lastErrorDescription.has_value()) << "a refused answer fails no round";
+        const auto acknowledged = harness->recorder.acknowledgedPushes();
+        EXPECT_EQ(std::count(acknowledged.begin(), acknowledged.end(), refused), 0);
+        refused.clear();
     }
 }
 

@@ -57,6 +57,9 @@ struct EngineMends : ::testing::Test {
     void SetUp() override {
         service->kdf = {"pbkdf2-sha256", std::string(16, 's'), 600'000};
         harness = std::make_unique<SyncEngineHarness>(scriptedAPIFactory(service), scriptedBlobFactory(service));
+        signInAgain();
+    }
+    void signInAgain() {
         SyncSession session;
         session.baseURL = "http://127.0.0.1:9/";
         session.email = "a@example.com";
@@ -152,26 +155,51 @@ TEST_F(EngineMends, APushAnsweredDeletedSettlesByTheDeleteItPulls) {
 }
 
 // Another device copied the clip again just before our delete reached the service: the delete
-// is made again at once for a later record of the id, never for the same or an earlier one.
+// is made again for a later record of the id copied before the delete was made, also when it
+// was acknowledged before a quit; never for the same or an earlier record, nor for a copy made
+// after the delete (that device's own), nor after a sign-out.
 TEST_F(EngineMends, ADeleteIsMadeAgainForALaterRecordOfItsId) {
     const std::int64_t held = wireSeconds(now);
-    for (const std::int64_t pulled : {held + 5, held, held - 5}) {
+    struct Case {
+        std::int64_t pulled;
+        std::optional<std::int64_t> deletedAt;  // none: made before times were kept
+        enum { inThisRun, afterAQuit, afterASignOut } when;
+        bool renewed;
+    };
+    for (const auto& c : std::vector<Case>{{held + 5, std::nullopt, Case::inThisRun, true},
+                                           {held, std::nullopt, Case::inThisRun, false},
+                                           {held - 5, std::nullopt, Case::inThisRun, false},
+                                           {held + 5, held + 5, Case::inThisRun, true},
+                                           {held + 5, held + 4, Case::inThisRun, false},
+                                           {held + 5, held + 9, Case::afterAQuit, true},
+                                           {held + 5, held + 9, Case::afterASignOut, false}}) {
+        SCOPED_TRACE(::testing::Message() << c.pulled - held << " " << int(c.when));
         service = std::make_shared<ScriptedSyncService>();
         SetUp();
         auto id = newClipID();
+        const std::optional<SyncDate> made = c.deletedAt ? std::optional(dateFromWireSeconds(*c.deletedAt)) : std::nullopt;
         harness->recorder.local.push_back({id, "copied twice", now, std::nullopt, std::nullopt, true});
-        harness->noteDeletes({id});
-        harness->syncNow();
+        if (c.when == Case::afterAQuit) {
+            harness->noteDeletes({id}, made, true);  // as the bookkeeping hands it over at the start
+        } else {
+            harness->noteDeletes({id}, made);
+            harness->syncNow();
+        }
+        if (c.when == Case::afterASignOut) {
+            harness->signOut();
+            signInAgain();
+        }
         harness->recorder.deleted.insert(id);  // as the bookkeeping remembers it
-        service->onPull = pages({{textEvent(1, id, "copied twice", pulled),
+        service->onPull = pages({{textEvent(1, id, "copied twice", c.pulled),
                                   {2, "delete", id, {}, {}, {}, {}, deleteMac(kKeys.macKey, id, held)}}});
         harness->syncNow();
-        const bool renewed = pulled > held;
         std::lock_guard lock(service->mutex);
-        ASSERT_EQ(service->deleteItems.size(), renewed ? 2u : 1u) << pulled - held;
-        EXPECT_EQ(service->deleteItems.back()[0].deleteMac, deleteMac(kKeys.macKey, id, renewed ? pulled : held));
-        EXPECT_EQ(harness->recorder.renewedDeletes.size(), renewed ? 1u : 0u) << "kept pending by the application";
+        const std::size_t sent = (c.when == Case::afterAQuit ? 0u : 1u) + (c.renewed ? 1u : 0u);
+        ASSERT_EQ(service->deleteItems.size(), sent);
+        if (c.renewed) EXPECT_EQ(service->deleteItems.back()[0].deleteMac, deleteMac(kKeys.macKey, id, c.pulled));
+        EXPECT_EQ(harness->recorder.renewedDeletes.size(), c.renewed ? 1u : 0u) << "kept pending by the application";
         EXPECT_TRUE(harness->recorder.actions.empty());
+        EXPECT_EQ(harness->recorder.settledDeletes, std::vector<std::string>{id}) << "settled at the log's end";
     }
 }
 
@@ -259,6 +287,47 @@ TEST_F(EngineMends, CursorMovesOnlyAfterTheWholePage) {
     harness->syncNow();
     EXPECT_EQ(storedCursor(), 3);
     EXPECT_EQ(harness->recorder.local.size(), 3u) << "the re-pulled page adds nothing twice";
+}
+
+// A clip edited away (or deleted) while a round runs is not pushed by that round, whose note of
+// the delete waits behind it: neither from the queue nor again after a "deleted" answer.
+TEST_F(EngineMends, WhatIsEditedAwayDuringARoundIsNotPushedByIt) {
+    for (const bool answeredDeleted : {false, true}) {
+        SCOPED_TRACE(answeredDeleted);
+        service = std::make_shared<ScriptedSyncService>();
+        SetUp();
+        const auto secret = newClipID();
+        const auto editedAway = [&] {
+            harness->recorder.local.clear();  // as the history holds it now
+            harness->engine->noteLocalDeletes({{secret, now}}, {});
+        };
+        if (answeredDeleted) {
+            service->onPush = [&](const std::vector<SyncPushItem>& items) {
+                return std::vector<SyncPushResult>{{items[0].clientID, items[0].clientID, "deleted", 1}};
+            };
+            // The edit comes while the pull runs, after its first page took the snapshot.
+            service->onPull = [&, other = newClipID()](std::int64_t since, int) {
+                SyncPullResponse page{{}, 1, since == 0};
+                if (since == 0)
+                    page.events.push_back(textEvent(1, other, "unrelated", wireSeconds(now)));
+                else
+                    editedAway();
+                return page;
+            };
+        } else {
+            harness->noteDeletes({newClipID()});  // so the round has a delete to send first
+            service->onDelete = [&](const std::vector<std::string>& sent) {
+                editedAway();
+                return sent;
+            };
+        }
+        harness->noteText(secret, "hunter2", now);
+        harness->syncNow();
+        harness->settle();
+        std::lock_guard lock(service->mutex);
+        EXPECT_EQ(service->pushes.size(), answeredDeleted ? 1u : 0u) << "pushed before the edit only";
+        EXPECT_TRUE(harness->recorder.canonicalizations.empty());
+    }
 }
 
 TEST_F(EngineMends, ADeleteAcknowledgementClearsOnlyTheIdsOfItsBatch) {
@@ -408,9 +477,16 @@ TEST_F(EngineMends, LockedKeyringIsAnErrorNeverNoSession) {
     harness->secure->setLocked(true);
     auto error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
     ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), SyncKeyringUnavailableError);
+    // Locked between that check and the save: the live token is still not left behind.
+    harness->secure->setLocked(false);
+    service->onLogin = [&] { harness->secure->setLocked(true); };
+    error = harness->signIn("http://127.0.0.1:9/", "a@example.com", "password 123");
+    ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), SyncSessionStorageError);
     {
         std::lock_guard lock(service->mutex);
+        service->onLogin = nullptr;
         EXPECT_EQ(service->loggedOut.back(), "token-unsaved") << "the live token is not left behind";
     }
     harness->bootstrap();

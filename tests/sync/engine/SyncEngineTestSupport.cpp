@@ -85,8 +85,11 @@ SyncEngineCallbacks SyncCallbackRecorder::callbacks() {
         order.push_back("acknowledge");
         acknowledgements.emplace_back(pushed, deleted);
     };
-    callbacks.localDeleteRenewed = [this](const std::string& id, std::int64_t createdAt) {
+    callbacks.localDeleteRenewed = [this](const std::string& id, std::int64_t createdAt, std::optional<std::int64_t>) {
         renewedDeletes.emplace_back(id, createdAt);
+    };
+    callbacks.localDeletesSettled = [this](const std::vector<std::string>& ids) {
+        settledDeletes.insert(settledDeletes.end(), ids.begin(), ids.end());
     };
     callbacks.localClipRejected = [this](const std::string& id, SyncClipRejection rejection) {
         order.push_back("reject");
@@ -207,12 +210,13 @@ void SyncEngineHarness::noteImage(const std::string& id, const SyncBlobPayload& 
     });
 }
 
-void SyncEngineHarness::noteDeletes(const std::vector<std::string>& ids) {
+void SyncEngineHarness::noteDeletes(const std::vector<std::string>& ids, std::optional<SyncDate> deletedAt,
+                                    bool acknowledged) {
     // As the history does: the clips go, and their deletes carry their dates.
     std::vector<SyncLocalDelete> deletes;
     for (const auto& id : ids) {
         const auto* clip = recorder.find(id);
-        deletes.push_back({id, clip ? std::optional(clip->createdAt) : std::nullopt});
+        deletes.push_back({id, clip ? std::optional(clip->createdAt) : std::nullopt, deletedAt, acknowledged});
         std::erase_if(recorder.local, [&](const SyncLocalClip& held) { return held.clientID == id; });
     }
     runOp([&](SyncEngine::Done d) { engine->noteLocalDeletes(deletes, std::move(d)); });

@@ -41,6 +41,7 @@ struct SyncCallbackRecorder {
     std::vector<std::pair<std::string, SyncClipRejection>> rejections;
     std::set<std::string> deleted;  // remembered deletes, as the bookkeeping keeps them
     std::vector<std::pair<std::string, std::int64_t>> renewedDeletes;
+    std::vector<std::string> settledDeletes;
     std::vector<std::string> order;  // "canonicalize", "acknowledge", "apply", "reject", "snapshot"
     // Runs inside applyMergeAction before it records (tests block or destroy here).
     std::function<void(const SyncMergeAction&)> onApply;
@@ -75,8 +76,10 @@ public:
     bool hasPendingChanges();
     void noteText(const std::string& id, const std::string& text, SyncDate createdAt, bool replace = false);
     void noteImage(const std::string& id, const SyncBlobPayload& blob, SyncDate createdAt);
-    // Removes the clips from the recorder's history and queues their deletes.
-    void noteDeletes(const std::vector<std::string>& ids);
+    // Removes the clips from the recorder's history and queues their deletes (made at
+    // `deletedAt`; `acknowledged`: handed over as the bookkeeping does after a quit).
+    void noteDeletes(const std::vector<std::string>& ids, std::optional<SyncDate> deletedAt = std::nullopt,
+                     bool acknowledged = false);
     SyncEngineStatus lastStatus() const;
 
     std::shared_ptr<InMemorySyncSecureStore> secure;

@@ -6,7 +6,9 @@
 # the focused field at N, --select A B selects from A to B (the field holds text and a caret
 # before anything is pasted); --textview shows a multi-line Gtk.TextView instead of entries;
 # --gtk 4 uses GTK 4 instead of GTK 3. A GTK 3 text view (a drop target) sits at the top left
-# of the screen.
+# of the screen. --slow-focus MS: the GTK 3 window takes the keyboard focus MS ms after the
+# window manager gives it, as a busy application does. --second-window: a second GTK 3 window of
+# the same program with no field in it, its id printed as "SECOND <id>" after the first.
 import os
 import sys
 
@@ -102,6 +104,29 @@ if GTK4:
     print("WINDOW", window.get_surface().get_xid(), flush=True)
     loop.run()
 else:
+    slow_focus = int(argument("--slow-focus", "0"))
+    if slow_focus:
+
+        pending = []
+
+        def focus_later(widget, event):
+            held = event.copy()
+
+            def arrive():
+                pending.clear()
+                Gtk.Window.do_focus_in_event(widget, held.focus_change)
+                return False
+
+            pending.append(GLib.timeout_add(slow_focus, arrive))
+            return True
+
+        def focus_gone(*_):
+            while pending:
+                GLib.source_remove(pending.pop())
+            return False
+
+        window.connect("focus-in-event", focus_later)
+        window.connect("focus-out-event", focus_gone)
     window.connect("destroy", Gtk.main_quit)
     window.add(box)
     if "--textview" in sys.argv:
@@ -114,4 +139,11 @@ else:
     place()
     write()
     print("WINDOW", window.get_window().get_xid(), flush=True)
+    if "--second-window" in sys.argv:
+        second = Gtk.Window(title=argument("--title", "Harbelle GTK field") + " (no field)")
+        second.add(Gtk.Label(label="Nothing to type in here"))
+        second.move(450, 300)
+        second.resize(300, 80)
+        second.show_all()
+        print("SECOND", second.get_window().get_xid(), flush=True)
     Gtk.main()

@@ -2,8 +2,11 @@
 //   harbelle_x11_probe own TYPE=FILE...   owns CLIPBOARD, offering each file under its type,
 //                                         until another client takes the selection
 //   harbelle_x11_probe window CLASS       maps a window of that class, until killed
+//   harbelle_x11_probe held KEYSYM        exits 0 when another client holds Shift+Super+KEYSYM
+//                                         (hex) as a hot key; the check grabs the server meanwhile
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +93,33 @@ int window(const std::string& cls) {
     return 0;
 }
 
+// Whether another client has grabbed Shift+Super+the key: a grab of our own is refused then.
+// The server is held meanwhile, so our probe never stands in another client's way.
+int held(const char* keysymHex) {
+    const xcb_keysym_t wanted = static_cast<xcb_keysym_t>(std::strtoul(keysymHex, nullptr, 16));
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    auto* mapping = xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr);
+    if (!mapping) return 3;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping);
+    xcb_keycode_t keycode = 0;
+    for (int i = 0; i < count * mapping->keysyms_per_keycode && !keycode; ++i)
+        if (syms[i] == wanted) keycode = static_cast<xcb_keycode_t>(setup->min_keycode + i / mapping->keysyms_per_keycode);
+    std::free(mapping);
+    if (!keycode) return 3;
+    const std::uint16_t modifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4;
+    xcb_grab_server(c);
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_grab_key_checked(c, 0, root, modifiers, keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    const bool taken = error && error->error_code == 10;  // BadAccess
+    if (!error) xcb_ungrab_key(c, keycode, root, modifiers);
+    std::free(error);
+    xcb_ungrab_server(c);
+    xcb_flush(c);
+    xcb_disconnect(c);
+    return taken ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +132,7 @@ int main(int argc, char** argv) {
     root = it.data->root;
     const std::string mode = argv[1];
     if (mode == "window") return window(argv[2]);
+    if (mode == "held") return held(argv[2]);
     if (mode != "own") return 2;
     std::map<std::string, std::string> offers;
     for (int i = 2; i < argc; ++i) {

@@ -22,6 +22,7 @@ public:
     std::optional<std::string> read(const std::string& account) override;
     void write(const std::string& account, const std::string& data) override;
     void remove(const std::string& account) override;
+    void checkWritable() override;
 
     const std::string& service() const { return service_; }
 
