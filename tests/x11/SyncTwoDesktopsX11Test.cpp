@@ -200,8 +200,8 @@ public:
                              QTest::qWaitFor([&] { return !clip("text", text.toStdString()); }, 5000);
         return pressKeys(QStringLiteral("Escape")) && deleted;
     }
-    // Types over the text of the open editor sheet and saves it with Ctrl+Return.
-    bool typeInEditor(const QString& text) const {
+    // Types over the text of the open editor sheet, unsaved.
+    bool typeOverEditor(const QString& text) const {
         return QTest::qWaitFor(
                    [&] {
                        return shown(QStringLiteral("label"), QStringLiteral("Edit Clip")) ||
@@ -209,8 +209,11 @@ public:
                    },
                    5000) &&
                pressKeys(QStringLiteral("ctrl+a")) &&
-               runInDesktop(QStringLiteral("xdotool"), {QStringLiteral("type"), text}).has_value() &&
-               pressKeys(QStringLiteral("ctrl+Return")) &&
+               runInDesktop(QStringLiteral("xdotool"), {QStringLiteral("type"), text}).has_value();
+    }
+    // Types over the text of the open editor sheet and saves it with Ctrl+Return.
+    bool typeInEditor(const QString& text) const {
+        return typeOverEditor(text) && pressKeys(QStringLiteral("ctrl+Return")) &&
                QTest::qWaitFor([&] { return clip("text", text.toStdString()).has_value(); }, 5000);
     }
     // "Edit" on the card, or the toolbar's "New Clip": typed over and saved; the shelf is closed after.
@@ -389,7 +392,8 @@ TEST(SyncTwoDesktopsX11, TypedAndEditedClipsStayAndEveryDeleteArrives) {
 // (one id on both, so B's delete of it reaches A) and a clip four times in quick succession.
 // While the service is down: A deletes a text that B edits, A copies a secret and edits it, and
 // each types a New Clip. Every delete crosses; neither desktop keeps an old text, an
-// intermediate version, the secret or a "New reusable snippet" placeholder.
+// intermediate version, the secret or a "New reusable snippet" placeholder. Last, A deletes a
+// clip B is typing over in the editor: B's save keeps the typed text, which reaches A.
 TEST(SyncTwoDesktopsX11, AnEditReplacesTheOldTextOnBothDesktops) {
     harbelle::sync::SyncReferenceService service;
     service.start();
@@ -450,6 +454,19 @@ TEST(SyncTwoDesktopsX11, AnEditReplacesTheOldTextOnBothDesktops) {
     for (const auto& event : dump.at("accounts").at(kEmail).at("events"))
         EXPECT_FALSE(event.value("client_id", "") == secretID && event.value("type", "") == "upsert")
             << "the secret was edited away before it went up";
+
+    const QString removed = QStringLiteral("deleted on A while B edits it"),
+                  typedOver = QStringLiteral("B's typing outlives the delete");
+    ASSERT_TRUE(a.copyText(removed));
+    ASSERT_TRUE(waitFor([&] { return has(b, removed).has_value(); }, 20000)) << b.output().toStdString();
+    ASSERT_TRUE(b.pickFromCardMenu(removed, QStringLiteral("Up Up Return")) && b.typeOverEditor(typedOver));
+    ASSERT_TRUE(a.deleteOnShelf(removed));
+    ASSERT_TRUE(waitFor([&] { return !has(b, removed); }, 20000)) << b.output().toStdString();
+    const bool kept =
+        b.pressKeys(QStringLiteral("ctrl+Return")) && waitFor([&] { return has(b, typedOver).has_value(); }, 5000);
+    ASSERT_TRUE(b.pressKeys(QStringLiteral("Escape")) && kept) << b.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return has(a, typedOver).has_value(); }, 20000)) << a.output().toStdString();
+    for (const DesktopProgram* p : {&a, &b}) EXPECT_FALSE(has(*p, removed));
 }
 
 // A user copies a rich clip, deletes it, copies it again; deletes another clip after the
