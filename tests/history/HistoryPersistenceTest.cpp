@@ -505,8 +505,9 @@ TEST_F(HistoryPersistenceTest, AKillWhileARecoveryCopyIsWrittenLeavesNoCutOffCop
     while (written() < (16u << 20) && ::waitpid(child, nullptr, WNOHANG) == 0) std::this_thread::yield();
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    if (fs::exists(storage / "history.backup.json"))
+    if (fs::exists(storage / "history.backup.json")) {
         EXPECT_EQ(historycodec::decode(readFile(storage / "history.backup.json")).items.size(), clips.size());
+    }
     open();
     for (const auto& name : namesIn(storage)) EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
 }

@@ -419,7 +419,9 @@ TEST_F(PermissionSetupViewTest, TextsFollowTheSettingsAndTheSessionInForce) {
         EXPECT_EQ(sheet().rowTitle(1)->text().contains("fallback"), !c.systemShortcut);
         EXPECT_EQ(shows(PermissionSetupView::kRequestTitle), c.requests);
         EXPECT_EQ(shows(PermissionSetupView::kContinueTitle), !c.requests);
-        if (c.status) EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.status));
+        if (c.status) {
+            EXPECT_EQ(sheet().statusLine()->text(), QString::fromUtf8(c.status));
+        }
 
         const QString verb = QString::fromUtf8(c.verb);
         std::unique_ptr<QMenu> menu(view->makeContextMenu(store->items().front()));

@@ -316,10 +316,14 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
         ASSERT_TRUE(target->waitForWindow() && target->activate());
         ASSERT_TRUE(openShelfWithHotKey());
         if (way == Gone::closed) target.reset();
-        if (way == Gone::unmapped) ASSERT_TRUE(runQuietly("xdotool", {"windowunmap", "--sync", target->window()}));
+        if (way == Gone::unmapped) {
+            ASSERT_TRUE(runQuietly("xdotool", {"windowunmap", "--sync", target->window()}));
+        }
         if (way == Gone::hung) target->stop();
         ASSERT_TRUE(pressKeys("Return"));
-        if (shelfWindowVisible()) ASSERT_TRUE(pressKeys("Escape"));
+        if (shelfWindowVisible()) {
+            ASSERT_TRUE(pressKeys("Escape"));
+        }
         const QString newest = QStringLiteral("newest %1").arg(round);
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round)));
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newest, HarbelleProcess::Saved::asNewest));
