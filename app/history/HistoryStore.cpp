@@ -58,6 +58,10 @@ HistoryStore::~HistoryStore() {
     searchFolder_ = nullptr;
     // Finishes queued writes and stops the save thread; their outcomes are dropped.
     saveOutcomes_.close();
+    {
+        std::lock_guard lock(payloadWrites_->mutex);
+        payloadWrites_->persistence = nullptr;
+    }
     persistence_.reset();
 }
 

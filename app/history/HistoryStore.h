@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -279,10 +280,25 @@ public:
                          const std::optional<ClipSourceDeviceOrigin>& origin);
     // A received image: a clip with the same id or the same bytes is promoted, otherwise the
     // image is written under the clip's id and a new clip names it as payload and derivative.
+    // `written`: the image's file, already written (receivedImageFileToWrite); a clip that does
+    // not take it leaves it retired.
     void applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
-                              const std::optional<ClipSourceDeviceOrigin>& origin);
+                              const std::optional<ClipSourceDeviceOrigin>& origin,
+                              const std::optional<std::string>& written = std::nullopt);
     // Gives an image clip whose own file is missing the received image.
-    void applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image);
+    void applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image,
+                               const std::optional<std::string>& written = std::nullopt);
+    // "<UUID>.png" for "image/png", "<UUID>.jpg" for anything else.
+    static std::string receivedImageFilename(const Uuid& id, const std::string& contentType);
+    // The file a received image for `id` may be written to before it is applied, off this
+    // thread; none when that name may be a clip's own file. `attaching`: for
+    // applySyncImagePayload (a clip held here whose own file is missing), else for an insert.
+    std::optional<std::string> receivedImageFileToWrite(const Uuid& id, const std::string& contentType,
+                                                        bool attaching) const;
+    // Writes a payload file from any thread, as HistoryPersistence::writePayload, while the
+    // store lives; false once it is gone (a write under way holds its destruction up).
+    using PayloadWriter = std::function<bool(const std::string& name, const Bytes& data)>;
+    PayloadWriter payloadWriter() const;
     void applySyncPromote(const Uuid& id, const std::optional<Date>& createdAt,
                           const std::optional<ClipSourceDeviceOrigin>& origin);
     // Removes the clip, unless it is a favourite here (favourites are not synced). True when
@@ -471,6 +487,10 @@ private:
     static std::int64_t growthOf(const ClipItem& before, const ClipItem& after);
     // A probe of the fields a move to the top or a promotion changes: dates and source.
     static ClipItem datesAndSourceOf(const ClipItem& clip);
+    // A probe of the upload copy's fields: its name, digest, size and pixel size.
+    static ClipItem syncPayloadOf(const ClipItem& clip);
+    // Names `image`, in the file `name`, as the clip's upload copy.
+    static void setSyncPayload(ClipItem& clip, const std::string& name, const SyncableImagePayload& image);
     void releaseFromHistoryFile(const ClipItem& clip);
     void releaseFromHistoryFile(std::uint64_t bytes) { historyBytesLedger_ -= std::int64_t(bytes); }
     // The history file's room starts again from this size of the list as it is now.
@@ -514,6 +534,12 @@ private:
     // Hands save outcomes from the save thread back; declared first so it outlives that thread.
     BackgroundWork saveOutcomes_{this};
     std::unique_ptr<HistoryPersistence> persistence_;
+    // Payload writes from other threads reach the persistence only while the store holds it.
+    struct PayloadWriteGuard {
+        std::mutex mutex;
+        HistoryPersistence* persistence = nullptr;
+    };
+    std::shared_ptr<PayloadWriteGuard> payloadWrites_ = std::make_shared<PayloadWriteGuard>();
     // Made once the older preferences are copied in, so they count in this launch.
     std::unique_ptr<AppSettings> settings_;
 

@@ -125,25 +125,81 @@ void HistoryStore::applySyncInsert(const Uuid& id, const std::string& text, Date
     insertByRecency(std::move(clip));
 }
 
+std::string HistoryStore::receivedImageFilename(const Uuid& id, const std::string& contentType) {
+    return id.uppercaseString() + (contentType == "image/png" ? ".png" : ".jpg");
+}
+
 std::optional<std::string> HistoryStore::writeReceivedImage(const Bytes& data, const Uuid& id,
                                                             const std::string& contentType) {
     if (!persistence_) return std::nullopt;
-    const std::string name = id.uppercaseString() + (contentType == "image/png" ? ".png" : ".jpg");
+    const std::string name = receivedImageFilename(id, contentType);
     // Written atomically and 0600 from creation; an older file of the same name is replaced.
     if (!persistence_->writePayload(name, data)) return std::nullopt;
     return name;
 }
 
+std::optional<std::string> HistoryStore::receivedImageFileToWrite(const Uuid& id, const std::string& contentType,
+                                                                  bool attaching) const {
+    if (demoMode_ || !persistence_) return std::nullopt;
+    // A clip held under the id may have its own file under that very name (a capture's is
+    // "<UUID>.png" too): only a file it has lost is written.
+    const int index = indexOf(id);
+    if (!attaching) {
+        if (index >= 0) return std::nullopt;
+    } else {
+        if (index < 0) return std::nullopt;
+        const ClipItem& clip = items_[static_cast<std::size_t>(index)];
+        if (clip.kind != ClipKind::image || clip.legacyPayloadFilename || payloadURL(clip)) return std::nullopt;
+    }
+    return receivedImageFilename(id, contentType);
+}
+
+HistoryStore::PayloadWriter HistoryStore::payloadWriter() const {
+    {
+        std::lock_guard lock(payloadWrites_->mutex);
+        payloadWrites_->persistence = persistence_.get();
+    }
+    return [guard = payloadWrites_](const std::string& name, const Bytes& data) {
+        std::lock_guard lock(guard->mutex);
+        return guard->persistence && guard->persistence->writePayload(name, data);
+    };
+}
+
+ClipItem HistoryStore::syncPayloadOf(const ClipItem& clip) {
+    ClipItem probe;
+    probe.syncPayloadFilename = clip.syncPayloadFilename;
+    probe.syncPayloadDigest = clip.syncPayloadDigest;
+    probe.syncPayloadByteCount = clip.syncPayloadByteCount;
+    probe.syncPayloadPixelWidth = clip.syncPayloadPixelWidth;
+    probe.syncPayloadPixelHeight = clip.syncPayloadPixelHeight;
+    return probe;
+}
+
+void HistoryStore::setSyncPayload(ClipItem& clip, const std::string& name, const SyncableImagePayload& image) {
+    clip.syncPayloadFilename = name;
+    clip.syncPayloadDigest = image.digest;
+    clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
+    clip.syncPayloadPixelWidth = image.pixelWidth;
+    clip.syncPayloadPixelHeight = image.pixelHeight;
+}
+
 void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
-                                        const std::optional<ClipSourceDeviceOrigin>& origin) {
-    if (demoMode_ || image.data.empty()) return;
+                                        const std::optional<ClipSourceDeviceOrigin>& origin,
+                                        const std::optional<std::string>& written) {
+    // A file written ahead that no clip takes goes after the next save (a name some clip
+    // holds is never deleted).
+    const auto unused = [&] {
+        if (written) retirePayloadFilename(*written);
+    };
+    if (demoMode_ || image.data.empty()) return unused();
     const std::string fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data);
     if (const std::size_t i = items_.indexOfIDOrFingerprint(id, fingerprint); i < items_.size()) {
         // The stored clip keeps its own payload; the received bytes are dropped.
+        unused();
         if (createdAt > items_[i].createdAt) promoteSyncedItem(i, createdAt, origin);
         return;
     }
-    const auto name = writeReceivedImage(image.data, id, image.contentType);
+    const auto name = written ? written : writeReceivedImage(image.data, id, image.contentType);
     if (!name) return;
     ClipItem clip;
     clip.id = id;
@@ -159,53 +215,43 @@ void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePaylo
     }
     clip.payloadFilename = *name;
     clip.payloadContentType = image.contentType;
-    clip.syncPayloadFilename = *name;
-    clip.syncPayloadDigest = image.digest;
-    clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
-    clip.syncPayloadPixelWidth = image.pixelWidth;
-    clip.syncPayloadPixelHeight = image.pixelHeight;
+    setSyncPayload(clip, *name, image);
     clip.fingerprint = fingerprint;
     clip.copyCount = 1;
+    // Refused for want of room, its file is retired with it.
     insertByRecency(std::move(clip));
 }
 
-void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image) {
-    if (demoMode_ || image.data.empty()) return;
-    const int index = indexOf(id);
-    if (index < 0) return;
-    {
-        const ClipItem& clip = items_[static_cast<std::size_t>(index)];
-        // A clip that still has its own image file is never overwritten.
-        if (clip.kind != ClipKind::image || clip.legacyPayloadFilename || payloadURL(clip)) return;
-    }
-    const auto attach = [&](ClipItem& clip, const std::string& name) {
-        clip.payloadFilename = name;
-        clip.syncPayloadFilename = name;
-        clip.payloadContentType = image.contentType;
-        clip.syncPayloadDigest = image.digest;
-        clip.syncPayloadByteCount = static_cast<std::int64_t>(image.data.size());
-        clip.syncPayloadPixelWidth = image.pixelWidth;
-        clip.syncPayloadPixelHeight = image.pixelHeight;
+void HistoryStore::applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image,
+                                         const std::optional<std::string>& written) {
+    const int index = demoMode_ || image.data.empty() ? -1 : indexOf(id);
+    const ClipItem* stored = index < 0 ? nullptr : &items_[static_cast<std::size_t>(index)];
+    const auto unused = [&] {
+        if (written && (!stored || (stored->payloadFilename != written && stored->syncPayloadFilename != written)))
+            retirePayloadFilename(*written);
     };
-    const ClipItem& stored = items_[static_cast<std::size_t>(index)];
-    ClipItem before;
-    before.payloadFilename = stored.payloadFilename;
-    before.syncPayloadFilename = stored.syncPayloadFilename;
-    before.payloadContentType = stored.payloadContentType;
-    before.syncPayloadDigest = stored.syncPayloadDigest;
-    before.syncPayloadByteCount = stored.syncPayloadByteCount;
-    before.syncPayloadPixelWidth = stored.syncPayloadPixelWidth;
-    before.syncPayloadPixelHeight = stored.syncPayloadPixelHeight;
+    // A clip that still has its own image file is never overwritten; a file written ahead
+    // under its payload name is the one it had lost.
+    const bool ownFile = stored && payloadURL(*stored) && !(written && stored->payloadFilename == written);
+    if (!stored || stored->kind != ClipKind::image || stored->legacyPayloadFilename || ownFile) return unused();
+    const std::string name = written ? *written : receivedImageFilename(id, image.contentType);
+    ClipItem before = syncPayloadOf(*stored);
+    before.payloadFilename = stored->payloadFilename;
+    before.payloadContentType = stored->payloadContentType;
     ClipItem after;
-    attach(after, id.uppercaseString() + (image.contentType == "image/png" ? ".png" : ".jpg"));  // as written below
+    after.payloadFilename = name;
+    after.payloadContentType = image.contentType;
+    setSyncPayload(after, name, image);
     const std::int64_t growth = growthOf(before, after);
-    if (!admitGrowthToHistoryFile(growth, kClipTooLargeMessage)) return;
-    const auto name = writeReceivedImage(image.data, id, image.contentType);
-    if (!name) {
+    if (!admitGrowthToHistoryFile(growth, kClipTooLargeMessage)) return unused();
+    if (!written && !writeReceivedImage(image.data, id, image.contentType)) {
         admitGrowthToHistoryFile(-growth, nullptr);  // gives the bytes back
         return;
     }
-    attach(items_.mutableAt(static_cast<std::size_t>(index)), *name);
+    ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
+    clip.payloadFilename = name;
+    clip.payloadContentType = image.contentType;
+    setSyncPayload(clip, name, image);
     receivedItemsDidChange();
     scheduleSave(false);
 }

@@ -21,22 +21,10 @@ void HistoryStore::applySyncDerivative(const Uuid& itemID, const std::string& fi
         scheduleSave(false);
         return;
     }
-    const auto attach = [&](ClipItem& clip) {
-        clip.syncPayloadFilename = filename;
-        clip.syncPayloadDigest = derivative.digest;
-        clip.syncPayloadByteCount = static_cast<std::int64_t>(derivative.data.size());
-        clip.syncPayloadPixelWidth = derivative.pixelWidth;
-        clip.syncPayloadPixelHeight = derivative.pixelHeight;
-    };
     const ClipItem& stored = items_[static_cast<std::size_t>(index)];
-    ClipItem before;
-    before.syncPayloadFilename = stored.syncPayloadFilename;
-    before.syncPayloadDigest = stored.syncPayloadDigest;
-    before.syncPayloadByteCount = stored.syncPayloadByteCount;
-    before.syncPayloadPixelWidth = stored.syncPayloadPixelWidth;
-    before.syncPayloadPixelHeight = stored.syncPayloadPixelHeight;
-    ClipItem after = before;
-    attach(after);
+    const ClipItem before = syncPayloadOf(stored);
+    ClipItem after;
+    setSyncPayload(after, filename, derivative);
     if (!admitGrowthToHistoryFile(growthOf(before, after), kImageNotSyncedMessage)) {
         // Without room for its name the upload copy is not kept, and the image is not synced.
         if (HistoryPersistence::isSafePayloadName(filename) && stored.syncPayloadFilename != filename)
@@ -44,7 +32,7 @@ void HistoryStore::applySyncDerivative(const Uuid& itemID, const std::string& fi
         return;
     }
     ClipItem& clip = items_.mutableAt(static_cast<std::size_t>(index));
-    attach(clip);
+    setSyncPayload(clip, filename, derivative);
     const ClipItem updated = clip;
     itemsDidChange();
     scheduleSave(false);

@@ -205,7 +205,9 @@ private:
     std::vector<sync::SyncLocalClip> localClipsSnapshot();
     void applyMergeAction(const sync::SyncMergeAction& action);
     void applyReceivedInOrder(bool all = false);
-    void applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image);
+    // `written`: the image's file, written ahead by the worker.
+    void applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image,
+                      const std::optional<std::string>& written = std::nullopt);
     void finishImageChecks();
     void reportRefusals();
     void applyStatus(const sync::SyncEngineStatus& status);

@@ -1,7 +1,10 @@
 // The two directions between engine and history: the engine's callbacks (status, snapshot,
 // merge actions, canonicalization, acknowledgements, rejections) and the store's sync hooks.
+#include <algorithm>
+
 #include <QMetaObject>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QThreadPool>
 #include <QtGlobal>
 
@@ -119,14 +122,35 @@ std::vector<sync::SyncLocalClip> SyncCoordinator::localClipsSnapshot() {
     return out;
 }
 
-// One received action in its turn; an image waits for its check.
+// One received action in its turn; an image waits for its check, and for its file.
 struct SyncCoordinator::ReceivedAction {
     sync::SyncMergeAction action;
     bool needsCheck = false;
+    // Where the worker writes an accepted image, when the store may take it (chosen here).
+    std::optional<std::string> fileToWrite;
+    HistoryStore::PayloadWriter write;
     // Written by the worker under the gate's lock.
     std::optional<bool> acceptable;
     Bytes data;
+    std::optional<std::string> written;
 };
+
+namespace {
+
+const std::string& clientIDOf(const sync::SyncMergeAction& action) {
+    return std::visit(
+        [](const auto& value) -> const std::string& {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, sync::SyncMergeNone>) {
+                static const std::string none;
+                return none;
+            } else {
+                return value.clientID;
+            }
+        },
+        action);
+}
+
+}  // namespace
 
 std::optional<Uuid> SyncCoordinator::wireID(const std::string& text) {
     auto id = Uuid::parse(text);
@@ -137,18 +161,10 @@ std::optional<Uuid> SyncCoordinator::wireID(const std::string& text) {
 void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
     if (!store_ || !currentAccountEmail()) return;
     if (std::holds_alternative<sync::SyncMergeNone>(action)) return;
-    const std::string& clientID = std::visit(
-        [](const auto& value) -> const std::string& {
-            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, sync::SyncMergeNone>) {
-                static const std::string none;
-                return none;
-            } else {
-                return value.clientID;
-            }
-        },
-        action);
+    const std::string& clientID = clientIDOf(action);
     // An identifier names files and bookkeeping entries: anything but a UUID is refused whole.
-    if (!wireID(clientID)) {
+    const auto id = wireID(clientID);
+    if (!id) {
         ++refusals_.invalidIdentifiers;
         return;
     }
@@ -167,8 +183,21 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
     entry->needsCheck = needsCheck;
     receivedQueue_.push_back(entry);
     if (!needsCheck) return;
-    // Decoding a large image takes a quarter second and more: never on this thread. What
-    // another device sends is checked before it is stored; the store takes the result here.
+    // Decoding a large image takes a quarter second and more, and writing its file waits for
+    // the disk: neither on this thread. What another device sends is checked before it is
+    // stored; the worker writes its file, and the store takes both here. A file is written
+    // only under a name no clip held here may own, and never while an earlier action of the
+    // same clip waits.
+    const bool sameClipWaits = std::any_of(receivedQueue_.begin(), receivedQueue_.end() - 1, [&](const auto& waiting) {
+        return clientIDOf(waiting->action) == clientID;
+    });
+    if (!sameClipWaits) {
+        entry->fileToWrite = store_->receivedImageFileToWrite(
+            *id, blob->contentType, std::holds_alternative<sync::SyncMergePromoteExisting>(action));
+        if (entry->fileToWrite) entry->write = store_->payloadWriter();
+    }
+    // Counted until the file is written: the engine moves its cursor past the image only after
+    // that, so a quit before it leaves the image to the next pull.
     {
         std::lock_guard lock(imageChecks_->mutex);
         ++imageChecks_->running;
@@ -180,10 +209,13 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
                                   : *std::get<sync::SyncMergePromoteExisting>(entry->action).blob;
         Bytes data(checked.data.begin(), checked.data.end());
         const bool acceptable = SyncImageCompressor::isAcceptableReceivedImage(data, checked.contentType, checked.digest);
+        // Atomic: a quit never leaves half a file under the name.
+        const bool written = acceptable && entry->fileToWrite && entry->write(*entry->fileToWrite, data);
         {
             std::lock_guard lock(gate->mutex);
             entry->acceptable = acceptable;
             entry->data = std::move(data);
+            if (written) entry->written = entry->fileToWrite;
         }
         // Posted before the engine's thread is let go, so its next step comes after this one.
         back.post([self] {
@@ -199,6 +231,7 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
     while (!receivedQueue_.empty()) {
         const auto entry = receivedQueue_.front();
         std::optional<SyncableImagePayload> image;
+        std::optional<std::string> written;
         if (entry->needsCheck) {
             std::optional<bool> acceptable;
             Bytes data;
@@ -207,6 +240,7 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
                 if (!entry->acceptable) return;  // still being checked: the rest waits behind it
                 acceptable = entry->acceptable;
                 data = std::move(entry->data);
+                written = std::move(entry->written);
             }
             if (*acceptable) {
                 const auto& blob = std::get_if<sync::SyncMergeInsertNew>(&entry->action)
@@ -220,8 +254,8 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
         }
         receivedQueue_.pop_front();
         const bool stored = image.has_value();
-        applyChecked(entry->action, std::move(image));
-        // One image per turn of the event loop: storing one writes its file.
+        applyChecked(entry->action, std::move(image), written);
+        // One image per turn of the event loop: each one's clip is a change of the list.
         if (stored && !all && !receivedQueue_.empty()) {
             QPointer<SyncCoordinator> self(this);
             imageCheckReturns_->handBack([self] {
@@ -232,10 +266,17 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
     }
 }
 
-void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image) {
+void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image,
+                                   const std::optional<std::string>& written) {
     const auto email = currentAccountEmail();
-    if (!store_ || !email) return;
+    if (!store_) return;  // a file written ahead is left to the next start's orphan pass
     HistoryStore& store = *store_;
+    // An image not handed to the store leaves the file written ahead for it.
+    bool handed = false;
+    const auto leaveUnused = qScopeGuard([&] {
+        if (written && !handed) store.retirePayloadFilename(*written);
+    });
+    if (!email) return;
     std::visit(
         [&](const auto& value) {
             using T = std::decay_t<decltype(value)>;
@@ -246,13 +287,17 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
                 if (id && !value.blob) {
                     store.applySyncInsert(*id, value.text, value.createdAt, clipOrigin(value.origin));
                 } else if (id && image) {
-                    store.applySyncImageInsert(*id, *image, value.createdAt, clipOrigin(value.origin));
+                    handed = true;
+                    store.applySyncImageInsert(*id, *image, value.createdAt, clipOrigin(value.origin), written);
                 }
                 // A bad image is dropped, and still counts as reported so it is never sent back.
                 syncBookkeeping_->markReported(value.clientID, *email);
             } else if constexpr (std::is_same_v<T, sync::SyncMergePromoteExisting>) {
                 if (const auto id = wireID(value.clientID)) {
-                    if (image) store.applySyncImagePayload(*id, *image);
+                    if (image) {
+                        handed = true;
+                        store.applySyncImagePayload(*id, *image, written);
+                    }
                     store.applySyncPromote(*id, value.createdAt, clipOrigin(value.origin));
                 }
                 syncBookkeeping_->markReported(value.clientID, *email);

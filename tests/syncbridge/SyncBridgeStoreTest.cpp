@@ -293,6 +293,67 @@ TEST_F(SyncBridgeStore, ABadReceivedImageIsDroppedButCountsAsReported) {
     EXPECT_EQ(store->item(good)->kind, ClipKind::image);
 }
 
+// The worker that checks a received image writes its file before the main thread takes the
+// clip, and a quit right then keeps the clip. A file no clip takes goes with the next save.
+TEST_F(SyncBridgeStore, AReceivedImageIsWrittenOffTheMainThreadAndKeptByAQuit) {
+    const auto blobOf = [](const Bytes& data) {
+        return sync::SyncBlobPayload{"", SyncImageCompressor::sha256Hex(data), "image/png", 8, 6,
+                                     std::string(data.begin(), data.end())};
+    };
+    const auto fileOf = [&](const Uuid& id) { return payloads() / (id.uppercaseString() + ".png"); };
+    const auto receive = [&](const Uuid& id, const Bytes& png) {
+        engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{id.lowercaseString(), "", clock.now(), {}, blobOf(png)});
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const Uuid& id)> receive;
+    };
+    const Bytes held = smallPNG(Qt::blue);
+    const std::vector<Case> untaken{
+        {"same bytes as a clip held here", [&](const Uuid& id) { receive(id, held); }},
+        {"deleted by the next action",
+         [&](const Uuid& id) {
+             receive(id, smallPNG(Qt::cyan));
+             engine->callbacks.applyMergeAction(sync::SyncMergeDeleteExisting{id.lowercaseString()});
+         }},
+        {"no room left", [&](const Uuid& id) {
+             for (std::size_t n = 64 << 10; n > 32; n -= 32) {  // the file full to within 32 bytes
+                 addText(std::string(n, 'x'));
+                 if (store->items().front().text.size() == n) break;
+             }
+             receive(id, smallPNG(Qt::magenta));
+         }},
+    };
+    store = makeStore({.maximumFileBytes = 64 << 10});
+    makeCoordinator();
+    signInScripted();
+    store->applySyncImageInsert(Uuid::random(), payloadOf(held), clock.now() - 1h, phone());
+    for (const auto& c : untaken) {
+        const Uuid id = Uuid::random();
+        c.receive(id);
+        ASSERT_TRUE(pumpUntil([&] { return sync->receivedWaiting() == 0; })) << c.name;
+        EXPECT_FALSE(store->item(id)) << c.name;
+        ASSERT_TRUE(store->flushHistory()) << c.name;
+        EXPECT_FALSE(fs::exists(fileOf(id))) << c.name;
+    }
+
+    store->deleteItem(store->items().front());
+    const Uuid id = Uuid::random();
+    const Bytes png = smallPNG(Qt::darkGreen);
+    receive(id, png);
+    // No turn of the event loop: only the worker can write the file.
+    QElapsedTimer waited;
+    waited.start();
+    while (!fs::exists(fileOf(id)) && waited.elapsed() < 10000) QThread::msleep(1);
+    ASSERT_TRUE(fs::exists(fileOf(id))) << "written off the main thread";
+    EXPECT_FALSE(store->item(id));
+    sync->shutdown();
+    store->shutdown();
+    store = makeStore();
+    ASSERT_TRUE(store->item(id)) << "kept by the quit";
+    EXPECT_EQ(store->readPayloadFile(id.uppercaseString() + ".png"), png);
+}
+
 // A received clip the history file has no room for is refused as a copy is: with its notice.
 TEST_F(SyncBridgeStore, AReceivedClipWithNoRoomIsRefusedWithTheNoticeACopyGets) {
     store = makeStore({.maximumFileBytes = 64 << 10});
