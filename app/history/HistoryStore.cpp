@@ -48,6 +48,11 @@ HistoryStore::HistoryStore(Defaults& defaults, Clock& clock, Options options, QO
     } else {
         loadStoredHistory(options.maximumFileBytes);
     }
+    // No payload writer exists yet: this never waits for a write.
+    {
+        std::lock_guard lock(payloadWrites_->mutex);
+        payloadWrites_->persistence = persistence_.get();
+    }
 
     if (!items_.empty()) selectedID_ = items_.front().id;
     if (searchFolder_) searchFolder_->listChanged();

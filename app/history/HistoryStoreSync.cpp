@@ -155,10 +155,7 @@ std::optional<std::string> HistoryStore::receivedImageFileToWrite(const Uuid& id
 }
 
 HistoryStore::PayloadWriter HistoryStore::payloadWriter() const {
-    {
-        std::lock_guard lock(payloadWrites_->mutex);
-        payloadWrites_->persistence = persistence_.get();
-    }
+    // The guard was bound once, at the start: taking its lock here would wait for a write.
     return [guard = payloadWrites_](const std::string& name, const Bytes& data) {
         std::lock_guard lock(guard->mutex);
         return guard->persistence && guard->persistence->writePayload(name, data);
