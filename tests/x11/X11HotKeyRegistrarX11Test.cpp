@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <QWidget>
+
 #include "TextFieldProcess.h"
+#include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
 #include "platform/linux/X11Keyboard.h"
 
@@ -53,6 +56,26 @@ TEST(X11HotKeyRegistrar, ShiftSuperVFiresTheHandler) {
     EXPECT_EQ(presses, 1);
     ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("shift+super+v")}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return presses == 2; }, 3000)) << "the hot key still fires";
+
+    // With CapsLock, NumLock or both on, and while this program holds the keyboard.
+    LinuxWorkspace workspace;
+    QWidget window;
+    window.show();
+    const struct {
+        const char* locks;
+        bool held;
+    } cases[] = {{"Caps_Lock", false}, {"Num_Lock", false}, {"Caps_Lock Num_Lock", false}, {"", true}};
+    for (const auto& [locks, held] : cases) {
+        SCOPED_TRACE(locks);
+        const QStringList toggles = QString::fromLatin1(locks).split(' ', Qt::SkipEmptyParts);
+        if (!toggles.isEmpty()) ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
+        if (held) ASSERT_TRUE(workspace.holdKeyboardFor(window.winId()));
+        const int before = presses;
+        ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("shift+super+v")}));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return presses == before + 1; }, 3000));
+        if (held) workspace.releaseKeyboard();
+        if (!toggles.isEmpty()) ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
+    }
 
     registrar.unregisterHotKey(result.id());
     // Freed: another client can take it now.
