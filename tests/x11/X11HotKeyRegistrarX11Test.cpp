@@ -2,6 +2,8 @@
 #include <xcb/xcb.h>
 
 #include <QWidget>
+#include <chrono>
+#include <thread>
 
 #include "TextFieldProcess.h"
 #include "platform/linux/LinuxWorkspace.h"
@@ -10,6 +12,7 @@
 
 using namespace harbelle;
 using harbelle::testing::runQuietly;
+using harbelle::testing::TextFieldProcess;
 
 namespace {
 
@@ -107,4 +110,28 @@ TEST(X11HotKeyRegistrar, CombinationHeldElsewhereFailsAndLeavesNothing) {
     const HotKeyResult twice = registrar.registerHotKey(HotKeyCombination::optionCommandV(), [] {});
     ASSERT_FALSE(twice.ok());
     EXPECT_EQ(twice.error().status, 10);
+}
+
+// The hot key holds the keys typed after it until its handler has run; a handler that hangs the
+// GUI thread (and never shows the shelf) still lets them go on to the field within a second.
+TEST(X11HotKeyRegistrar, KeysTypedAfterTheHotKeyReachTheFieldWhileTheHandlerHangs) {
+    TextFieldProcess gtk({QStringLiteral("--text"), QString()}, harbelle::testing::gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow() && gtk.activate()) << "python3-gi with GTK 3 is needed";
+    X11HotKeyRegistrar registrar;
+    bool ran = false;
+    bool typedWhileHung = false;
+    const HotKeyResult result = registrar.registerHotKey(HotKeyCombination::shiftCommandV(), [&] {
+        ran = true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!typedWhileHung && std::chrono::steady_clock::now() < until) {
+            typedWhileHung = gtk.content().startsWith(QLatin1Char('a'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--delay"),
+                                                       QStringLiteral("0"), QStringLiteral("shift+super+v"),
+                                                       QStringLiteral("a")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran; }, 5000));
+    EXPECT_TRUE(typedWhileHung) << gtk.content().toStdString();
 }
