@@ -9,16 +9,13 @@
 #include "platform/HotKeyRegistrar.h"
 #include "platform/linux/X11KeyboardMap.h"
 
-namespace harbelle::x11 {
-class X11KeyboardGrab;
-}
-
 typedef struct xcb_connection_t xcb_connection_t;
 
 namespace harbelle {
 
 namespace x11 {
 class X11Keyboard;
+class X11KeyboardGrab;
 }
 
 // Hot keys as passive key grabs on the root window, made by the program's keyboard client (which
