@@ -71,13 +71,19 @@ TEST(X11HotKeyRegistrar, ShiftSuperVFiresTheHandler) {
     for (const auto& [locks, held] : cases) {
         SCOPED_TRACE(locks);
         const QStringList toggles = QString::fromLatin1(locks).split(' ', Qt::SkipEmptyParts);
-        if (!toggles.isEmpty()) ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
-        if (held) ASSERT_TRUE(workspace.holdKeyboardFor(window.winId()));
+        if (!toggles.isEmpty()) {
+            ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
+        }
+        if (held) {
+            ASSERT_TRUE(workspace.holdKeyboardFor(window.winId()));
+        }
         const int before = presses;
         ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("shift+super+v")}));
         EXPECT_TRUE(QTest::qWaitFor([&] { return presses == before + 1; }, 3000));
         if (held) workspace.releaseKeyboard();
-        if (!toggles.isEmpty()) ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
+        if (!toggles.isEmpty()) {
+            ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), QStringList{"key"} + toggles));
+        }
     }
 
     registrar.unregisterHotKey(result.id());
