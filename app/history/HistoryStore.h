@@ -92,6 +92,8 @@ public:
     static constexpr const char* kEditTooLargeMessage = "Edit not saved: the history file has no room for it";
     static constexpr const char* kPasteMarkTooLargeMessage =
         "Pasted, but not marked in the history: its file has no room for it";
+    static constexpr const char* kCopyMarkTooLargeMessage =
+        "Copied, but not marked in the history: its file has no room for it";
     static constexpr const char* kFavoriteTooLargeMessage = "Favorite not changed: the history file has no room for it";
     static constexpr const char* kImageTextTooLargeMessage =
         "Text in the image not kept: the history file has no room for it";
@@ -269,6 +271,8 @@ public:
     // `pastedAt`: when the paste went out, if that was earlier than now (a paste confirmed only
     // after a check); the clip is then stamped with it and stays below clips copied since.
     void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt);
+    // The same for a copy-only replay; false when the file had no room for the mark.
+    bool markCopySucceeded(const ClipItem& clip);
     void retirePayload(const ClipItem& clip);
     void notifySyncableDeletion(const std::vector<ClipItem>& clips);
     void notifySyncableCapture(const ClipItem& clip);
@@ -482,6 +486,7 @@ private:
     // gives bytes back), when the history file has room for it; false, with `refusal` as the
     // toast, when not. Without a refusal the change is counted as it is.
     bool admitGrowthToHistoryFile(std::int64_t growth, const char* refusal);
+    bool markReplayed(const ClipItem& clip, std::optional<Date> pastedAt, const char* refusal);
     // What a clip adds to the file when it changes from `before` to `after`. A change of a few
     // fields is measured on probes that hold only those fields, never reading a large text.
     static std::int64_t growthOf(const ClipItem& before, const ClipItem& after);

@@ -232,17 +232,25 @@ void HistoryStore::togglePinned(const ClipItem& clip) {
 }
 
 void HistoryStore::markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt) {
+    markReplayed(clip, pastedAt, kPasteMarkTooLargeMessage);
+}
+
+bool HistoryStore::markCopySucceeded(const ClipItem& clip) {
+    return markReplayed(clip, std::nullopt, kCopyMarkTooLargeMessage);
+}
+
+bool HistoryStore::markReplayed(const ClipItem& clip, std::optional<Date> pastedAt, const char* refusal) {
     const Date now = pastedAt.value_or(clock_.now());
     const Uuid id = clip.id;
     const int index = indexOf(id);
-    if (index < 0) return;
+    if (index < 0) return true;
     // The paste itself has happened; a mark the file has no room for is only not recorded.
     ClipItem before;
     before.lastReplayedAt = items_[index].lastReplayedAt;
     before.updatedAt = items_[index].updatedAt;
     ClipItem after;
     after.lastReplayedAt = after.updatedAt = now;
-    if (!admitGrowthToHistoryFile(growthOf(before, after), kPasteMarkTooLargeMessage)) return;
+    if (!admitGrowthToHistoryFile(growthOf(before, after), refusal)) return false;
     ClipItem pasted = *items_.take(static_cast<std::size_t>(index));
     pasted.lastReplayedAt = now;
     pasted.updatedAt = now;
@@ -254,6 +262,7 @@ void HistoryStore::markReplaySucceeded(const ClipItem& clip, std::optional<Date>
     itemsDidChange();
     setSelectedIDQuietly(id);
     scheduleSave(false);
+    return true;
 }
 
 void HistoryStore::retirePayload(const ClipItem& clip) {

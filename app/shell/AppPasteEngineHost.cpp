@@ -55,6 +55,8 @@ void AppPasteEngineHost::markReplaySucceeded(const ClipItem& clip, std::optional
     store_.markReplaySucceeded(clip, pastedAt);
 }
 
+bool AppPasteEngineHost::markCopySucceeded(const ClipItem& clip) { return store_.markCopySucceeded(clip); }
+
 bool AppPasteEngineHost::pasteDirectly() const {
     // Where nothing could ever grant direct paste, asking for it on every paste would only nag.
     if (services_.directPasteImpossible && services_.directPasteImpossible()) return false;

@@ -44,6 +44,7 @@ public:
     bool writeClipToPasteboard(const ClipItem& clip, bool plainText) override;
     bool writeClipToPrimarySelection(const ClipItem& clip, bool plainText) override;
     void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) override;
+    bool markCopySucceeded(const ClipItem& clip) override;
     bool pasteDirectly() const override;
     bool pasteUsesSystemShortcut() const override;
     void setDirectPasteVerified(bool verified) override;

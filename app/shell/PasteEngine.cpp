@@ -132,9 +132,10 @@ void PasteEngine::copyOnly(const ClipItem& item, bool plainText) {
         host_.beep();
         return;
     }
-    host_.markReplaySucceeded(item);
+    const bool marked = host_.markCopySucceeded(item);
     const std::uint64_t generation = openTransaction();
-    host_.showToast("Copied to the clipboard", ToastTone::success);
+    // A mark refused for want of room has said so; that toast stays in view.
+    if (marked) host_.showToast("Copied to the clipboard", ToastTone::success);
     after(kCopyOnlyHideDelay, [this, generation] { finishCopyOnly(generation); });
 }
 

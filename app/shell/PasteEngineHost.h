@@ -65,6 +65,8 @@ public:
     virtual bool writeClipToPrimarySelection(const ClipItem& clip, bool plainText) = 0;
     // `pastedAt`: when the paste went out, when it was confirmed only later.
     virtual void markReplaySucceeded(const ClipItem& clip, std::optional<Date> pastedAt = std::nullopt) = 0;
+    // False when the mark was refused for want of room; the refusal has shown its own toast.
+    virtual bool markCopySucceeded(const ClipItem& clip) = 0;
     virtual bool pasteDirectly() const = 0;
     virtual bool pasteUsesSystemShortcut() const = 0;
     virtual void setDirectPasteVerified(bool verified) = 0;

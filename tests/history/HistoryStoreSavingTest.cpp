@@ -512,6 +512,11 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
              fill(store, 10);
              store.markReplaySucceeded(old);
          }, [&](HistoryStore& store) { return !stored(store).lastReplayedAt; }, HistoryStore::kPasteMarkTooLargeMessage},
+        {"a copy mark", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             kept = store.markCopySucceeded(old);
+         }, [&](HistoryStore& store) { return !kept && !stored(store).lastReplayedAt; },
+         HistoryStore::kCopyMarkTooLargeMessage},
         {"a favourite", {old}, [&](HistoryStore& store) {
              store.togglePinned(old);  // "true" is one byte shorter than "false"
              fill(store, 0);

@@ -31,6 +31,16 @@ TEST_F(PasteEngineTransaction, CopyOnlyCopiesThenHidesTheShelfAfterAMoment) {
     EXPECT_FALSE(host.directPasteVerified);
 }
 
+TEST_F(PasteEngineTransaction, CopyOnlyKeepsTheToastOfAMarkRefusedForWantOfRoom) {
+    host.pasteDirectlySetting = false;
+    host.markHasRoom = false;
+    engine->paste(clip("copied"), true);
+    EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"copied plain=true"}));
+    EXPECT_EQ(host.toasts, (std::vector<Toast>{{HistoryStore::kCopyMarkTooLargeMessage, ToastTone::error}}));
+    advanceMs(450);
+    EXPECT_EQ(host.countEvent("hidePanelAndReturn"), 1);
+}
+
 TEST_F(PasteEngineTransaction, CopyOnlyOfAnUnavailableClipOpensNoTransaction) {
     host.pasteDirectlySetting = false;
     host.canWriteClipboard = false;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "history/HistoryStore.h"
 #include "history/Toast.h"
 #include "shell/PasteEngineHost.h"
 
@@ -33,7 +34,16 @@ public:
         replayed.push_back(clip.id);
         replayedAt.push_back(pastedAt);
     }
+    bool markCopySucceeded(const ClipItem& clip) override {
+        if (!markHasRoom) {
+            showToast(HistoryStore::kCopyMarkTooLargeMessage, ToastTone::error);
+            return false;
+        }
+        markReplaySucceeded(clip);
+        return true;
+    }
     std::vector<std::optional<Date>> replayedAt;
+    bool markHasRoom = true;
     bool pasteDirectly() const override { return pasteDirectlySetting; }
     bool pasteUsesSystemShortcut() const override { return systemShortcutSetting; }
     void setDirectPasteVerified(bool verified) override { directPasteVerified = verified; }

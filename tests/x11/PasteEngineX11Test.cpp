@@ -48,6 +48,7 @@ public:
     }
     bool writeClipToPrimarySelection(const ClipItem&, bool) override { return false; }
     void markReplaySucceeded(const ClipItem&, std::optional<Date> = std::nullopt) override { ++replayed; }
+    bool markCopySucceeded(const ClipItem&) override { return true; }
     bool pasteDirectly() const override { return true; }
     bool pasteUsesSystemShortcut() const override { return systemShortcut; }
     void setDirectPasteVerified(bool verified) override { directPasteVerified = verified; }
