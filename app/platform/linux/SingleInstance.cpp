@@ -61,10 +61,17 @@ SingleInstance::SingleInstance(fs::path dataFolder, QObject* parent)
     : QObject(parent), dataFolder_(std::move(dataFolder)) {}
 
 SingleInstance::~SingleInstance() {
-    delete server_;
-    if (serverFd_ >= 0) ::close(serverFd_);
-    if (!listening_.empty()) ::unlink(listening_.c_str());
+    removeSocket();
     if (lockFd_ >= 0) ::close(lockFd_);  // releases the lock
+}
+
+void SingleInstance::removeSocket() {
+    delete server_;
+    server_ = nullptr;
+    if (serverFd_ >= 0) ::close(serverFd_);
+    serverFd_ = -1;
+    if (!listening_.empty()) ::unlink(listening_.c_str());
+    listening_.clear();
 }
 
 fs::path SingleInstance::socketPath() const {
