@@ -1,8 +1,11 @@
 // The real program's launch with a large history, as a user sees it: `harbelle --show` with
 // 100,000 text clips of ~1 KB (or the counts given) in private XDG folders, from the process
 // start to the shelf window mapped on the X server. The shelf opens 0.35 s after start-up by
-// design; that wait is part of the figure and printed beside it. Needs a desktop:
-//   bash scripts/x11-session.sh build-release/bench/bench_launch [COUNT...]
+// design; that wait is part of the figure and printed beside it. With --idle-memory, the real
+// program's idle memory instead: for 10,000 and 100,000 clips (or the counts given), five
+// launches each; the shelf is shown, closed with Escape, and once the program has settled its
+// VmRSS, RssAnon and RssFile are read from /proc. Needs a desktop:
+//   bash scripts/x11-session.sh build-release/bench/bench_launch [--idle-memory] [COUNT...]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,8 +15,13 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "ScaleHistory.h"
@@ -25,6 +33,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kRuns = 3;
+constexpr int kMemoryRuns = 5;
 constexpr double kShowDelayMs = 350;
 
 bool shelfMapped() {
@@ -35,19 +44,29 @@ bool shelfMapped() {
     return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
 }
 
-// One launch: milliseconds from the start to the mapped shelf, or a negative number.
-double launchOnce(const QString& root) {
+void startProgram(QProcess& program, const QString& root) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
         env.insert(QString::fromLatin1(name), QDir(root).filePath(QString::fromLatin1(name)));
-    QProcess program;
     program.setProcessEnvironment(env);
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setStandardErrorFile(QDir(root).filePath(QStringLiteral("stderr.txt")));
+    program.start(QStringLiteral(HARBELLE_BINARY), {QStringLiteral("--show")});
+}
+
+void stopProgram(QProcess& program) {
+    program.terminate();
+    if (!program.waitForFinished(10000)) program.kill();
+    program.waitForFinished(2000);
+}
+
+// One launch: milliseconds from the start to the mapped shelf, or a negative number.
+double launchOnce(const QString& root) {
+    QProcess program;
     QElapsedTimer timer;
     timer.start();
-    program.start(QStringLiteral(HARBELLE_BINARY), {QStringLiteral("--show")});
+    startProgram(program, root);
     double mapped = -1;
     while (timer.elapsed() < 20000 && program.state() != QProcess::NotRunning) {
         if (shelfMapped()) {
@@ -56,10 +75,107 @@ double launchOnce(const QString& root) {
         }
         QThread::msleep(5);
     }
-    program.terminate();
-    if (!program.waitForFinished(10000)) program.kill();
-    program.waitForFinished(2000);
+    stopProgram(program);
     return mapped;
+}
+
+struct Memory {
+    double rss = -1, anon = -1, file = -1;  // MiB
+};
+
+Memory memoryOf(qint64 pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    Memory memory;
+    std::string line;
+    while (std::getline(status, line)) {
+        const auto field = [&line](const char* name, double& into) {
+            if (line.rfind(name, 0) == 0) into = std::strtod(line.c_str() + std::strlen(name), nullptr) / 1024.0;
+        };
+        field("VmRSS:", memory.rss);
+        field("RssAnon:", memory.anon);
+        field("RssFile:", memory.file);
+    }
+    return memory;
+}
+
+// One launch: the shelf shown, closed with Escape as a user would, and the memory read once the
+// program idles (its resident size unchanged by more than 64 KiB for 2 s: the start-up steps,
+// the search fold and the hidden shelf's release are over). rss < 0 when it went wrong.
+Memory idleMemoryOnce(const QString& root) {
+    QProcess program;
+    startProgram(program, root);
+    QElapsedTimer timer;
+    timer.start();
+    const auto until = [&](const auto& condition, qint64 limitMs) {
+        while (timer.elapsed() < limitMs && program.state() != QProcess::NotRunning) {
+            if (condition()) return true;
+            QThread::msleep(20);
+        }
+        return false;
+    };
+    Memory idle;
+    if (until(shelfMapped, 20000)) {
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+        if (until([] { return !shelfMapped(); }, 25000)) {
+            std::vector<Memory> samples;
+            until(
+                [&] {
+                    samples.push_back(memoryOf(program.processId()));
+                    QThread::msleep(230);
+                    if (samples.size() < 9) return false;
+                    const Memory& then = samples[samples.size() - 9];  // 2 s ago
+                    return std::abs(samples.back().rss - then.rss) * 1024.0 <= 64.0;
+                },
+                60000);
+            if (!samples.empty()) idle = samples.back();
+        }
+    }
+    stopProgram(program);
+    return idle;
+}
+
+// The history and settings of a user with `count` clips of ~1 KB, in XDG folders under `root`.
+bool writeHistory(const QString& root, int count) {
+    const fs::path support = fs::path(root.toStdString()) / "XDG_DATA_HOME" / "Pemberlow";
+    fs::create_directories(support / "Payloads");
+    HistoryPersistence::persistHistory(bench::makeScaleHistory(count), support / "history.json");
+    QDir().mkpath(QDir(root).filePath(QStringLiteral("XDG_CONFIG_HOME")));
+    QFile settings(QDir(root).filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
+    if (!settings.open(QIODevice::WriteOnly)) return false;
+    settings.write(QByteArray(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "maxHistory": )") +
+                   QByteArray::number(std::max(count, 1000) * 2) + "}");
+    return true;
+}
+
+int idleMemory(std::vector<int> counts) {
+    if (counts.empty()) counts = {10'000, 100'000};
+    int failures = 0;
+    for (const int count : counts) {
+        QTemporaryDir folder;
+        if (!writeHistory(folder.path(), count)) return 1;
+        std::vector<Memory> runs;
+        for (int run = 0; run < kMemoryRuns; ++run) {
+            const Memory memory = idleMemoryOnce(folder.path());
+            if (memory.rss < 0) {
+                ++failures;
+                std::printf("%8d clips: the shelf was not shown and closed\n", count);
+                continue;
+            }
+            std::printf("%8d clips: idle VmRSS %6.1f MiB, RssAnon %6.1f MiB, RssFile %6.1f MiB\n", count, memory.rss,
+                        memory.anon, memory.file);
+            std::fflush(stdout);
+            runs.push_back(memory);
+        }
+        if (runs.empty()) continue;
+        const auto [low, high] = std::minmax_element(runs.begin(), runs.end(),
+                                                     [](const Memory& a, const Memory& b) { return a.rss < b.rss; });
+        const double target = count <= 10'000 ? 60 : count <= 100'000 ? 250 : 1e9;
+        if (high->rss > target) ++failures;
+        std::printf("%8d clips: idle VmRSS %.1f-%.1f MiB over %zu runs (target <= %.0f MiB)\n", count, low->rss,
+                    high->rss, runs.size(), target);
+    }
+    std::printf("targets: 10,000 clips <= 60 MiB idle, 100,000 clips <= 250 MiB idle, after the shelf was shown\n");
+    return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -70,23 +186,17 @@ int main(int argc, char** argv) {
         std::printf("bench_launch needs a desktop: bash scripts/x11-session.sh %s\n", argv[0]);
         return 0;
     }
+    const bool memory = argc > 1 && std::string(argv[1]) == "--idle-memory";
     std::vector<int> counts;
-    for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+    for (int i = memory ? 2 : 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+    if (memory) return idleMemory(counts);
     if (counts.empty()) counts = {100'000};
 
     int failures = 0;
     for (const int count : counts) {
         QTemporaryDir folder;
         const QString root = folder.path();
-        const fs::path support = fs::path(root.toStdString()) / "XDG_DATA_HOME" / "Pemberlow";
-        fs::create_directories(support / "Payloads");
-        HistoryPersistence::persistHistory(bench::makeScaleHistory(count), support / "history.json");
-        QDir().mkpath(QDir(root).filePath(QStringLiteral("XDG_CONFIG_HOME")));
-        QFile settings(QDir(root).filePath(QStringLiteral("XDG_CONFIG_HOME/com.harbelleapp.Harbelle.json")));
-        if (!settings.open(QIODevice::WriteOnly)) return 1;
-        settings.write(QByteArray(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "maxHistory": )") +
-                       QByteArray::number(std::max(count, 1000) * 2) + "}");
-        settings.close();
+        if (!writeHistory(root, count)) return 1;
 
         std::vector<double> times;
         for (int run = 0; run < kRuns; ++run) {

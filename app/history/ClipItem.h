@@ -11,6 +11,7 @@
 #include "history/BoxedOptional.h"
 #include "history/ClipKind.h"
 #include "history/Fingerprint.h"
+#include "history/SharedOptionalText.h"
 #include "history/Uuid.h"
 #include "platform/Clock.h"
 #include "platform/Defaults.h"
@@ -30,10 +31,10 @@ struct ClipItem {
     std::string text;
     std::string searchableText;
     std::string sourceAppName = "Unknown";
-    std::optional<std::string> sourceBundleID;
-    std::optional<std::string> sourceDeviceID;
-    std::optional<std::string> sourceDeviceName;
-    std::optional<std::string> sourceDevicePlatform;
+    SharedOptionalText sourceBundleID;
+    SharedOptionalText sourceDeviceID;
+    SharedOptionalText sourceDeviceName;
+    SharedOptionalText sourceDevicePlatform;
     OptionalText payloadFilename;
     OptionalText payloadContentType;
     OptionalText syncPayloadFilename;

@@ -196,8 +196,8 @@ struct ClipItem::SearchCache {
     std::size_t fileURLsSize;
     std::size_t titleSize;
     std::string sourceAppName;
-    std::optional<std::string> sourceDeviceName;
-    std::optional<std::string> sourceDevicePlatform;
+    SharedOptionalText sourceDeviceName;
+    SharedOptionalText sourceDevicePlatform;
     std::string folded;
 
     explicit SearchCache(const ClipItem& item)

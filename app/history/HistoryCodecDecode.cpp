@@ -249,7 +249,7 @@ private:
         }
     }
 
-    std::optional<std::string>* optionalStringSlot(ClipItem& item) const {
+    SharedOptionalText* optionalStringSlot(ClipItem& item) const {
         switch (field_) {
         case fSourceBundleID: return &item.sourceBundleID;
         case fSourceDeviceID: return &item.sourceDeviceID;
@@ -270,6 +270,14 @@ private:
         case fLegacyPayloadFilename: return &item.legacyPayloadFilename;
         default: return nullptr;
         }
+    }
+
+    // The origin fields' text, shared with the last clip that had the same: a history holds
+    // long runs of clips from one device and one app.
+    SharedOptionalText shared(std::string_view value) {
+        SharedOptionalText& last = lastOrigin_[field_ - fSourceBundleID];
+        if (!last || *last != value) last = SharedOptionalText(value);
+        return last;
     }
 
     void stringValue(ClipItem& item, std::string_view value) {
@@ -305,7 +313,7 @@ private:
             default: item.fingerprint.assign(value); return;
             }
         case FieldType::optionalString:
-            if (auto* slot = optionalStringSlot(item)) slot->emplace(value);
+            if (auto* slot = optionalStringSlot(item)) *slot = shared(value);
             else rareStringSlot(item)->emplace(value);
             return;
         case FieldType::optionalData: {
@@ -322,6 +330,7 @@ private:
     int field_ = -1;
     std::size_t itemIndex_ = 0;
     const ClipItem blank_;
+    std::array<SharedOptionalText, fSourceDevicePlatform - fSourceBundleID + 1> lastOrigin_;
 };
 
 class HistoryReader {

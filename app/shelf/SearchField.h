@@ -8,7 +8,7 @@ namespace harbelle {
 // less on a narrow shelf, down to its minimum.
 class SearchField : public QLineEdit {
 public:
-    explicit SearchField(QWidget* parent) : QLineEdit(parent) {}
+    explicit SearchField(QWidget* parent);
     void setPreferredWidth(int width);
     QSize sizeHint() const override;
 

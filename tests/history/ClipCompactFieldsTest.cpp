@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "history/ClipList.h"
 #include "history/HistoryCodec.h"
@@ -87,4 +89,37 @@ TEST(ClipCompactFields, ListFindsClipsByEitherFingerprintForm) {
     EXPECT_EQ(list.indexOfFingerprint("imported:42"), 1u);
     EXPECT_EQ(list.indexOfFingerprint(digestWith(0, '1')), list.size());
     EXPECT_EQ(list.indexOfIDOrFingerprint(Uuid::random(), "imported:42"), 1u);
+}
+
+TEST(ClipCompactFields, OriginTextsReadBackPerClipAndRunsOfOneDeviceShareTheirs) {
+    struct Origin {
+        std::optional<std::string> device, bundle;
+    };
+    const Origin origins[] = {{"Desk", "org.a"}, {"Desk", "org.a"}, {"Laptop", "org.a"}, {std::nullopt, "org.b"},
+                              {"Desk", std::nullopt}, {"", ""}, {"Desk", "org.b"}};
+    std::vector<ClipItem> clips;
+    for (const auto& origin : origins) {
+        ClipItem clip;
+        clip.sourceDeviceName = origin.device;
+        clip.sourceDeviceID = origin.device;
+        clip.sourceBundleID = origin.bundle;
+        clips.push_back(clip);
+    }
+    const auto back = historycodec::decode(historycodec::encode({1, clips})).items;
+    ASSERT_EQ(back.size(), clips.size());
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(back[i], clips[i]);
+        EXPECT_TRUE(back[i].sourceDeviceName == origins[i].device);
+        EXPECT_TRUE(back[i].sourceBundleID == origins[i].bundle);
+    }
+    EXPECT_EQ(&*back[0].sourceDeviceName, &*back[1].sourceDeviceName);
+    EXPECT_EQ(&*back[0].sourceBundleID, &*back[2].sourceBundleID);
+
+    ClipItem copy = back[0];  // a copy given a text of its own leaves the others theirs
+    copy.sourceDeviceName = "Renamed";
+    EXPECT_EQ(*back[1].sourceDeviceName, "Desk");
+    copy.sourceDeviceName.reset();
+    EXPECT_TRUE(copy.sourceDeviceName == std::nullopt);
+    EXPECT_EQ(*back[0].sourceDeviceName, "Desk");
 }

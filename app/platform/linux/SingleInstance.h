@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace harbelle {
+
+class LaunchConnection;
 
 // One running program per data folder: an exclusive lock on a file in that folder, held for
 // the life of the process, and a local socket beside the session's runtime files on which the
@@ -35,6 +37,9 @@ public:
     // take its place instead of handing over to a program that is going away. The lock and
     // the socket stay until this object is destroyed.
     void stopAnswering() { answering_ = false; }
+    // For a process that ends without its teardown: the socket file goes now, the lock with
+    // the process.
+    void removeSocket();
 
     // The socket a later launch talks to (in $XDG_RUNTIME_DIR, else the data folder).
     std::filesystem::path socketPath() const;
@@ -42,11 +47,17 @@ public:
 private:
     bool listen(std::string& why);
     bool askToReopen();
+    void acceptLaunches();
+    void readRequest(LaunchConnection& connection);
 
     std::filesystem::path dataFolder_;
     int lockFd_ = -1;
     std::function<void()> onReopen_;
-    QLocalServer* server_ = nullptr;
+    // The socket is a plain Unix one: a local server from Qt would load its network library, with
+    // Kerberos and proxy support, for the life of the program.
+    int serverFd_ = -1;
+    std::filesystem::path listening_;
+    QSocketNotifier* server_ = nullptr;
     bool answering_ = true;
 };
 

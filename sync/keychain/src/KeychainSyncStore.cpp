@@ -2,9 +2,66 @@
 
 #include <libsecret/secret.h>
 
+#include <dlfcn.h>
+
+#include "sync/LibrarySymbols.h"
+
 namespace harbelle::sync {
 
 namespace {
+
+// libsecret is opened on the first use of the keyring instead of linked: with GIO, libmount and
+// libgcrypt it kept over a megabyte resident in a program that may never sign in to sync. The
+// GLib calls are taken from it too (its own dependencies), so this file links neither.
+struct SecretLibrary {
+    decltype(&::secret_service_get_sync) serviceGet = nullptr;
+    decltype(&::secret_collection_for_alias_sync) collectionForAlias = nullptr;
+    decltype(&::secret_collection_get_locked) collectionLocked = nullptr;
+    decltype(&::secret_password_search_sync) search = nullptr;
+    decltype(&::secret_password_lookup_sync) lookup = nullptr;
+    decltype(&::secret_password_free) freePassword = nullptr;
+    decltype(&::secret_password_store_sync) store = nullptr;
+    decltype(&::secret_password_clear_sync) clear = nullptr;
+    decltype(&::g_error_free) freeError = nullptr;
+    decltype(&::g_object_unref) unref = nullptr;
+    decltype(&::g_list_free_full) freeList = nullptr;
+    std::string error;  // empty once opened
+
+    static SecretLibrary open() {
+        SecretLibrary library;
+        void* handle = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* reason = ::dlerror();
+            library.error = reason ? reason : "libsecret-1.so.0 was not found";
+            return library;
+        }
+        std::string missing;
+        if (resolveSymbol(handle, "secret_service_get_sync", library.serviceGet, missing) &&
+            resolveSymbol(handle, "secret_collection_for_alias_sync", library.collectionForAlias, missing) &&
+            resolveSymbol(handle, "secret_collection_get_locked", library.collectionLocked, missing) &&
+            resolveSymbol(handle, "secret_password_search_sync", library.search, missing) &&
+            resolveSymbol(handle, "secret_password_lookup_sync", library.lookup, missing) &&
+            resolveSymbol(handle, "secret_password_free", library.freePassword, missing) &&
+            resolveSymbol(handle, "secret_password_store_sync", library.store, missing) &&
+            resolveSymbol(handle, "secret_password_clear_sync", library.clear, missing) &&
+            resolveSymbol(handle, "g_error_free", library.freeError, missing) &&
+            resolveSymbol(handle, "g_object_unref", library.unref, missing) &&
+            resolveSymbol(handle, "g_list_free_full", library.freeList, missing))
+            return library;
+        ::dlclose(handle);
+        SecretLibrary refused;
+        refused.error = "libsecret-1.so.0 has no " + missing;
+        return refused;
+    }
+};
+
+// The process's keyring library, opened on the first call; a library that cannot be opened is
+// an error of every keyring call.
+const SecretLibrary& secret() {
+    static const SecretLibrary library = SecretLibrary::open();
+    if (!library.error.empty()) throw SyncSecureStoreError("The keyring library could not be loaded: " + library.error);
+    return library;
+}
 
 const SecretSchema* schema() {
     static const SecretSchema value = {
@@ -20,7 +77,7 @@ const SecretSchema* schema() {
     if (error) {
         message += ": ";
         message += error->message;
-        g_error_free(error);
+        secret().freeError(error);
     }
     throw SyncSecureStoreError(message);
 }
@@ -31,20 +88,21 @@ enum class DefaultCollection { absent, locked, unlocked };
 // prompt, and answer "not found" for an item behind a locked keyring. A session without any
 // Secret Service counts as absent; other failures throw.
 DefaultCollection defaultCollection() {
+    const SecretLibrary& library = secret();
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    SecretService* service = library.serviceGet(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (!service) {
-        if (error) g_error_free(error);
+        if (error) library.freeError(error);
         return DefaultCollection::absent;
     }
     SecretCollection* collection =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
-    g_object_unref(service);
+        library.collectionForAlias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    library.unref(service);
     if (error) fail("The keyring could not be read", error);
     // A service started on demand without a login keyring has no default collection.
     if (!collection) return DefaultCollection::absent;
-    const bool locked = secret_collection_get_locked(collection);
-    g_object_unref(collection);
+    const bool locked = library.collectionLocked(collection);
+    library.unref(collection);
     return locked ? DefaultCollection::locked : DefaultCollection::unlocked;
 }
 
@@ -61,11 +119,12 @@ void requireUnlockedDefaultCollection() {
 // without unlocking them.
 bool lockedItemExists(const std::string& service, const std::string& account) {
     GError* error = nullptr;
-    GList* items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
-                                               service.c_str(), "account", account.c_str(), nullptr);
+    const SecretLibrary& library = secret();
+    GList* items = library.search(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service", service.c_str(), "account",
+                                  account.c_str(), nullptr);
     if (error) fail("The keyring could not be searched", error);
     const bool found = items != nullptr;
-    g_list_free_full(items, g_object_unref);
+    library.freeList(items, library.unref);
     return found;
 }
 
@@ -86,12 +145,12 @@ std::optional<std::string> KeychainSyncStore::read(const std::string& account) {
     case DefaultCollection::unlocked: break;
     }
     GError* error = nullptr;
-    gchar* secret = secret_password_lookup_sync(schema(), nullptr, &error, "service", service_.c_str(), "account",
-                                                account.c_str(), nullptr);
+    gchar* password = secret().lookup(schema(), nullptr, &error, "service", service_.c_str(), "account",
+                                      account.c_str(), nullptr);
     if (error) fail("The keyring could not be read", error);
-    if (!secret) return std::nullopt;
-    std::string value(secret);
-    secret_password_free(secret);
+    if (!password) return std::nullopt;
+    std::string value(password);
+    secret().freePassword(password);
     return value;
 }
 
@@ -99,8 +158,8 @@ void KeychainSyncStore::write(const std::string& account, const std::string& dat
     requireUnlockedDefaultCollection();
     GError* error = nullptr;
     std::string label = "Harbelle sync (" + account + ")";
-    gboolean stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), data.c_str(), nullptr,
-                                                 &error, "service", service_.c_str(), "account", account.c_str(), nullptr);
+    gboolean stored = secret().store(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), data.c_str(), nullptr, &error,
+                                     "service", service_.c_str(), "account", account.c_str(), nullptr);
     if (!stored || error) fail("The keyring could not be written", error);
 }
 
@@ -109,7 +168,7 @@ void KeychainSyncStore::checkWritable() { requireUnlockedDefaultCollection(); }
 void KeychainSyncStore::remove(const std::string& account) {
     requireUnlockedDefaultCollection();
     GError* error = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &error, "service", service_.c_str(), "account", account.c_str(), nullptr);
+    secret().clear(schema(), nullptr, &error, "service", service_.c_str(), "account", account.c_str(), nullptr);
     if (error) fail("The keyring item could not be removed", error);
 }
 
