@@ -443,7 +443,10 @@ HistoryPersistence::HistoryPersistence(fs::path applicationSupport, ToastSink to
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
-HistoryPersistence::~HistoryPersistence() {
+HistoryPersistence::~HistoryPersistence() { finishSaveThread(); }
+
+void HistoryPersistence::finishSaveThread() {
+    if (!impl_->thread.joinable()) return;
     {
         std::lock_guard lock(impl_->mutex);
         impl_->stopping = true;

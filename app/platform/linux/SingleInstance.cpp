@@ -41,8 +41,12 @@ SingleInstance::SingleInstance(fs::path dataFolder, QObject* parent)
     : QObject(parent), dataFolder_(std::move(dataFolder)) {}
 
 SingleInstance::~SingleInstance() {
-    if (server_) server_->close();
+    removeSocket();
     if (lockFd_ >= 0) ::close(lockFd_);  // releases the lock
+}
+
+void SingleInstance::removeSocket() {
+    if (server_) server_->close();
 }
 
 fs::path SingleInstance::socketPath() const {

@@ -35,6 +35,9 @@ public:
     // take its place instead of handing over to a program that is going away. The lock and
     // the socket stay until this object is destroyed.
     void stopAnswering() { answering_ = false; }
+    // For a process that ends without its teardown: the socket file goes now, the lock with
+    // the process.
+    void removeSocket();
 
     // The socket a later launch talks to (in $XDG_RUNTIME_DIR, else the data folder).
     std::filesystem::path socketPath() const;
