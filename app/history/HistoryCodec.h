@@ -28,7 +28,9 @@ struct EncodingStopped : std::exception {
     const char* what() const noexcept override { return "the encoding was stopped"; }
 };
 // encode() handed to `sink` in pieces of `chunkBytes` (the last one shorter), never held whole.
-void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes = std::size_t{8} << 20);
+// A large history's clips are encoded on `threads` threads at once (0: as many as are worth it).
+void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes = std::size_t{8} << 20,
+            std::size_t threads = 0);
 // The bytes encode() writes for one clip, escapes counted, without writing them.
 std::uint64_t encodedSize(const ClipItem& item);
 // The bytes of a whole file whose `itemCount` clips take `itemBytes` together.

@@ -6,8 +6,15 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "history/ChunkRunner.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -368,18 +375,157 @@ void encodeItem(JsonWriter<Out>& w, const ClipItem& item) {
     w.endObject();
 }
 
+// A guess at a clip's encoded size from its largest fields, without looking at its bytes.
+std::size_t roughSize(const ClipItem& item) {
+    std::size_t bytes = 640 + item.title.size() + item.text.size() + item.searchableText.size();
+    for (const auto* data : {&item.richTextData, &item.htmlData})
+        if (*data) bytes += (*data)->size() / 3 * 4 + 4;
+    return bytes;
+}
+
+// Runs of clips encoded on a few threads at once, each into a buffer of its own, and handed on
+// in order. Only a few runs wait at a time, and a clip too large for a run of its own is
+// encoded in order by the caller, a piece at a time, so memory stays bounded.
+class ParallelItems {
+public:
+    static constexpr std::size_t kRunBytes = std::size_t{1} << 21;
+
+    ParallelItems(const ClipList& items, std::size_t threads) : items_(items) {
+        std::size_t from = 0;
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const std::size_t size = roughSize(items[i]);
+            if (size >= kRunBytes) {  // alone, encoded by the caller
+                if (from < i) runs_.push_back({from, i, false});
+                runs_.push_back({i, i + 1, true});
+                from = i + 1;
+                bytes = 0;
+                continue;
+            }
+            bytes += size;
+            if (bytes >= kRunBytes) {
+                runs_.push_back({from, i + 1, false});
+                from = i + 1;
+                bytes = 0;
+            }
+        }
+        if (from < items.size()) runs_.push_back({from, items.size(), false});
+        slots_.resize(threads * 2);
+        for (std::size_t i = 0; i < threads; ++i) helpers_.emplace_back([this] { help(); });
+    }
+    ~ParallelItems() {
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+        for (auto& helper : helpers_) helper.join();
+    }
+
+    // Hands every clip to `out`, commas between them, in order.
+    template <typename Out>
+    void write(Out& out, JsonWriter<Out>& w) {
+        for (std::size_t k = 0; k < runs_.size(); ++k) {
+            if (k > 0) out += ',';
+            if (runs_[k].inline_) {
+                encodeItem(w, items_[runs_[k].from]);
+            } else {
+                Slot& slot = slots_[k % slots_.size()];
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return slot.run == k || failure_; });
+                if (failure_) std::rethrow_exception(failure_);
+                lock.unlock();
+                out.append(slot.bytes.data(), slot.bytes.size());
+                lock.lock();
+                slot.run = kNone;
+            }
+            std::lock_guard lock(mutex_);
+            handedOn_ = k + 1;
+            changed_.notify_all();
+        }
+    }
+
+private:
+    static constexpr std::size_t kNone = std::size_t(-1);
+    struct Run {
+        std::size_t from, to;
+        bool inline_;
+    };
+    struct Slot {
+        std::string bytes;
+        std::size_t run = kNone;  // whose bytes it holds, once whole
+    };
+
+    void help() {
+        for (;;) {
+            std::size_t k = 0;
+            {
+                std::unique_lock lock(mutex_);
+                while (next_ < runs_.size() && runs_[next_].inline_) ++next_;
+                if (ended_ || failure_ || next_ >= runs_.size()) return;
+                k = next_++;
+                // A slot is free once the run it held was handed on.
+                changed_.wait(lock, [&] { return ended_ || k < handedOn_ + slots_.size(); });
+                if (ended_) return;
+            }
+            Slot& slot = slots_[k % slots_.size()];
+            try {
+                slot.bytes.clear();
+                const ChunkSink into = [&](std::string_view piece) {
+                    slot.bytes.append(piece);
+                    return true;
+                };
+                Chunked out(std::size_t{1} << 16, into);
+                JsonWriter<Chunked> w(out);
+                for (std::size_t i = runs_[k].from; i < runs_[k].to; ++i) {
+                    if (i > runs_[k].from) out += ',';
+                    encodeItem(w, items_[i]);
+                }
+                out.finish();
+            } catch (...) {
+                std::lock_guard lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+                changed_.notify_all();
+                return;
+            }
+            std::lock_guard lock(mutex_);
+            slot.run = k;
+            changed_.notify_all();
+        }
+    }
+
+    const ClipList& items_;
+    std::vector<Run> runs_;
+    std::vector<Slot> slots_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;
+    std::size_t handedOn_ = 0;
+    bool ended_ = false;
+    std::exception_ptr failure_;
+    std::vector<std::thread> helpers_;
+};
+
+// Below this many clips one thread encodes as fast as several start.
+constexpr std::size_t kParallelFromItems = 4096;
+
 }  // namespace
 
-void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes) {
+void encode(const PersistedHistory& history, const ChunkSink& sink, std::size_t chunkBytes, std::size_t threads) {
     Chunked out(std::max<std::size_t>(chunkBytes, 64), sink);
     JsonWriter<Chunked> w(out);
     w.beginObject();
     w.integer("version", history.version);
     w.key("items");
     out += '[';
-    for (std::size_t i = 0; i < history.items.size(); ++i) {
-        if (i > 0) out += ',';
-        encodeItem(w, history.items[i]);
+    if (threads == 0) threads = history.items.size() >= kParallelFromItems ? usefulThreads(3) : 1;
+    if (threads > 1) {
+        ParallelItems(history.items, threads).write(out, w);
+    } else {
+        for (std::size_t i = 0; i < history.items.size(); ++i) {
+            if (i > 0) out += ',';
+            encodeItem(w, history.items[i]);
+        }
     }
     out += ']';
     w.endObject();

@@ -1,6 +1,8 @@
 #include "history/HistoryFiles.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -296,10 +298,17 @@ std::string writeFailureText(int error) {
     return std::strerror(error != 0 ? error : EIO);
 }
 
+namespace {
+std::atomic<bool> copiesHeld{false};
+}  // namespace
+
+void holdCopiesForTesting(bool held) { copiesHeld = held; }
+
 bool copyInto(PendingFile& out, const fs::path& source, const std::atomic<bool>* stop) {
     Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
     if (!in.valid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    while (copiesHeld && !(stop && stop->load())) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return readInPieces(in.get(), [&](std::string_view piece) {
         return !(stop && stop->load(std::memory_order_relaxed)) && out.write(piece);
     });

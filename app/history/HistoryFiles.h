@@ -59,6 +59,8 @@ std::string writeFailureText(int error);
 // Appends the whole of the regular file `source` to `out`. False when it fails or when `stop`
 // is set between two pieces (then `out` must not be published).
 bool copyInto(PendingFile& out, const std::filesystem::path& source, const std::atomic<bool>* stop = nullptr);
+// Tests hold every copyInto before its first byte until they let go (or its `stop` is set).
+void holdCopiesForTesting(bool held);
 
 // Creates `directory` and any missing parents, each 0700 from creation.
 bool makeDirectories(const std::filesystem::path& directory);

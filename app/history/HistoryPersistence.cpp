@@ -150,6 +150,13 @@ int removeEarlierPayloadTemporaries(const fs::path& folder, const timespec& star
 // than stay counted against an agent that idles for days.
 void returnFreedMemory() { returnFreedHeapToSystem(); }
 
+void syncFolder(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 std::string utcStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -217,15 +224,19 @@ struct HistoryPersistence::Impl {
     std::atomic<bool> lastSaveStopped{false};
     std::string lastFailure;  // under `mutex`: why the last save failed, for the user
 
-    // An oversized file loaded at the start: nothing may replace it before a whole copy of it
-    // is kept. Save thread once set (before the first job is posted).
+    // A file loaded at the start that no save may replace before a whole copy of it is kept:
+    // one too large to write back whole, or one that could not be decoded. Save thread once set
+    // (before the first job is posted).
     bool wholeCopyNeeded = false;
-    std::string wholeCopySource;  // the stamp of the file loaded
-    std::set<std::string> wholeCopyNames;
+    std::string wholeCopySource;  // the stamp of an oversized file loaded, so it is copied once
+    std::optional<std::set<std::string>> wholeCopyNames;  // none: the orphan pass reads the copy
 
     // Save thread. Makes the whole copy still owed, if any; a failure is tried again by the
-    // next save, so saving resumes by itself once the disk has room.
-    bool ensureWholeCopy(WriteOutcome& outcome) {
+    // next save, so saving resumes by itself once the disk has room. The copy stops for a
+    // flush (the quit's write), which does not wait for a gigabyte to be copied: `atOnce`, the
+    // file itself takes the copy's name beside its own (a hard link), and the write that then
+    // replaces the history leaves it there whole.
+    bool ensureWholeCopy(WriteOutcome& outcome, bool atOnce = false) {
         if (!wholeCopyNeeded) return true;
         if (quitting) {
             outcome.stopped = true;
@@ -233,20 +244,24 @@ struct HistoryPersistence::Impl {
         }
         int error = 0;
         std::optional<fs::path> copy;
-        if (const auto free = freeBytes(historyFile.parent_path()); free && *free < encodedAtLoad)
+        const std::set<std::string>* names = wholeCopyNames ? &*wholeCopyNames : nullptr;
+        if (atOnce) copy = keepRecoveryCopy([](PendingFile&) { return true; }, names, wholeCopySource, &error, true);
+        const auto free = copy ? std::nullopt : freeBytes(historyFile.parent_path());
+        if (free && *free < encodedAtLoad)
             error = ENOSPC;  // not worth writing a gigabyte to find out
-        else
-            copy = keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile, &quitting); },
-                                    &wholeCopyNames, wholeCopySource, &error);
+        else if (!copy)
+            copy = keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile, &superseded); },
+                                    names, wholeCopySource, &error);
         if (!copy) {
-            if (quitting) outcome.stopped = true;
+            const bool stopped = quitting || superseded;
+            if (stopped) outcome.stopped = true;
             else outcome.error = error != 0 ? error : EIO;
-            if (!quitting) qWarning("history: no recovery copy of the oversized history could be made: %s",
-                                    writeFailureText(outcome.error).c_str());
+            if (!stopped) qWarning("history: no recovery copy of the history file could be made: %s",
+                                   writeFailureText(outcome.error).c_str());
             return false;
         }
         wholeCopyNeeded = false;
-        wholeCopyNames.clear();
+        wholeCopyNames.reset();
         return true;
     }
     std::uint64_t encodedAtLoad = 0;
@@ -330,15 +345,15 @@ struct HistoryPersistence::Impl {
 
     // Save thread. One save: the write, then the retired payload files, but only those the
     // written list no longer names (a clip may have come back, for instance through a sync pull).
-    // `unlessUnchanged`: a list the file already holds is not written again. A save that is not
-    // a flush stops when a flush waits, which writes a newer list anyway.
+    // `unlessUnchanged` (a flush): a list the file already holds is not written again. A save
+    // that is not a flush stops when a flush waits, which writes a newer list anyway.
     bool save(const PersistedHistory& history, std::map<std::string, std::uint64_t> retired,
               bool unlessUnchanged = false) {
         const bool unchanged = unlessUnchanged && onDisk && onDisk->pointers() == history.items.pointers();
         bool ok = unchanged;
         if (!unchanged) {
             WriteOutcome outcome;
-            if (!ensureWholeCopy(outcome))
+            if (!ensureWholeCopy(outcome, unlessUnchanged))
                 ;  // the file as it is must be kept before anything replaces it
             else
                 outcome = writeHistory(history, historyFile, maximumFileSize, unlessUnchanged ? nullptr : &superseded);
@@ -403,22 +418,29 @@ struct HistoryPersistence::Impl {
     // keeps the payload names it needs beside it. The first copy is "history.backup.json"; a
     // later one never replaces it but gets a name of its own. Without `names` the orphan pass
     // finds them in the copy, once. `wholeCopyOf`: the stamp of the file it copies whole.
+    // `linkingTheFile`: no bytes are written; the history file itself gets the copy's name.
     template <typename Fill>
     std::optional<fs::path> keepRecoveryCopy(Fill fill, const std::set<std::string>* names,
-                                             const std::string& wholeCopyOf = {}, int* error = nullptr) const {
+                                             const std::string& wholeCopyOf = {}, int* error = nullptr,
+                                             bool linkingTheFile = false) const {
         const fs::path folder = historyFile.parent_path();
-        PendingFile file(historyFile);  // its temporary name is one the next start clears
-        const auto failed = [&]() -> std::optional<fs::path> {
-            if (error) *error = file.error();
+        std::optional<PendingFile> file;
+        if (!linkingTheFile) file.emplace(historyFile);  // its temporary name is one the next start clears
+        const auto failed = [&](int why = 0) -> std::optional<fs::path> {
+            if (error) *error = file ? file->error() : why;
             return std::nullopt;
         };
-        if (!fill(file)) return failed();
+        if (file && !fill(*file)) return failed();
         const std::string base = historyFile.stem().string() + ".backup";
         const std::string stamped = base + "-" + utcStamp();
         for (int counter = 0; counter <= 1000; ++counter) {
             const std::string name = counter == 0 ? base : counter == 1 ? stamped : stamped + "-" + std::to_string(counter);
             const fs::path copy = folder / (name + ".json");
-            switch (file.publishAs(copy.filename().string())) {
+            // A link never replaces what has the name, and is whole from the start. Across file
+            // systems (a history file that is a link elsewhere) it fails: the bytes are copied.
+            const CopyResult result = file ? file->publishAs(copy.filename().string()) : linkHistoryFileAs(copy);
+            if (!file && result == CopyResult::failed) return failed(errno);
+            switch (result) {
             case CopyResult::ok:
                 if (names && !writeNamesBeside(copy, *names, wholeCopyOf))
                     qWarning("history: the names of %s were not kept", copy.c_str());
@@ -429,9 +451,11 @@ struct HistoryPersistence::Impl {
         }
         return failed();
     }
-    // Keeps a copy of a history file that could not be loaded.
-    bool preserveHistoryFile(const std::set<std::string>* names) const {
-        return keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile); }, names).has_value();
+    CopyResult linkHistoryFileAs(const fs::path& copy) const {
+        if (::linkat(AT_FDCWD, historyFile.c_str(), AT_FDCWD, copy.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return errno == EEXIST ? CopyResult::exists : CopyResult::failed;
+        syncFolder(copy.parent_path());
+        return CopyResult::ok;
     }
 };
 
@@ -443,7 +467,10 @@ HistoryPersistence::HistoryPersistence(fs::path applicationSupport, ToastSink to
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
-HistoryPersistence::~HistoryPersistence() {
+HistoryPersistence::~HistoryPersistence() { finishSaveThread(); }
+
+void HistoryPersistence::finishSaveThread() {
+    if (!impl_->thread.joinable()) return;
     {
         std::lock_guard lock(impl_->mutex);
         impl_->stopping = true;
@@ -561,15 +588,23 @@ std::optional<ClipList> HistoryPersistence::loadHistory() {
     bytes.reset();
 
     // The file exists but holds nothing we can use. Its clips may still be recoverable by
-    // hand, so it is copied aside before any save may replace it.
+    // hand, so it is copied aside, on the save thread before any save may replace it.
     qWarning("history: %s cannot be loaded (%s)", impl_->historyFile.c_str(), why.c_str());
-    if (!impl_->preserveHistoryFile(names ? &*names : nullptr)) {
+    struct stat info {};
+    if (::stat(impl_->historyFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         // Nothing captured in this run can be kept: say so rather than claim a recovery copy.
         qWarning("history: no recovery copy could be made; the history file will not be overwritten");
         impl_->writesAllowed = false;
         impl_->showToast(kCannotSaveMessage, ToastTone::error);
         return std::nullopt;
     }
+    impl_->wholeCopyNeeded = true;
+    impl_->wholeCopyNames = std::move(names);
+    impl_->encodedAtLoad = std::uint64_t(info.st_size);
+    impl_->post([impl = impl_.get()] {
+        WriteOutcome outcome;
+        impl->ensureWholeCopy(outcome);  // else the next save makes it
+    });
     impl_->showToast(kPreservedMessage, ToastTone::info);
     return std::nullopt;
 }

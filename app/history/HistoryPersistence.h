@@ -35,6 +35,9 @@ public:
     // calling (main) thread for start-up problems.
     HistoryPersistence(std::filesystem::path applicationSupport, ToastSink toast);
     ~HistoryPersistence();  // finishes queued saves, then stops the save thread
+    // The destructor's work without the rest of the teardown: queued saves finish and the
+    // save thread ends. Nothing may be queued after it.
+    void finishSaveThread();
 
     static std::filesystem::path defaultApplicationSupport();  // $XDG_DATA_HOME/Pemberlow
 

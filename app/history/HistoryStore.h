@@ -370,6 +370,9 @@ public:
     bool flushHistory();
     // Stops capture, the pending save and the toast clearing, then writes synchronously.
     void shutdown();
+    // After shutdown, for a process that ends without its teardown: the save thread has
+    // finished and nothing reaches the store any more.
+    void finishWritesForExit();
     // Writes handed to the save thread whose outcome has not come back yet.
     std::uint64_t savesInFlight() const { return savesEnqueued_ - savesFinished_; }
 

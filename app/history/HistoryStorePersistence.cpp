@@ -345,4 +345,9 @@ void HistoryStore::shutdown() {
     if (persistence_) persistence_->finishDeletions();
 }
 
+void HistoryStore::finishWritesForExit() {
+    saveOutcomes_.close();
+    if (persistence_) persistence_->finishSaveThread();
+}
+
 }  // namespace harbelle

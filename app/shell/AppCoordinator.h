@@ -139,6 +139,9 @@ public:
     void applicationWillTerminate();
     // Quit: the termination steps, then leave the event loop. Also the path of the signals.
     void terminate();
+    // After the event loop, for a process that ends without its teardown: what the teardown
+    // would still do that anyone outside sees (the history's last writes, the hot key's grab).
+    void finishForExit();
     bool isTerminating() const { return terminating_; }
 
     // ---- Start-up helpers ----------------------------------------------------------------------

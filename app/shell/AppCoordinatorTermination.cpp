@@ -2,7 +2,9 @@
 
 #include "legacyimport/PasteNowImporter.h"
 #include "settings/SettingsWindowController.h"
+#include "history/HistoryStore.h"
 #include "shell/AppCoordinator.h"
+#include "shell/GlobalHotKey.h"
 #include "shell/ShelfPanel.h"
 #include "syncbridge/SyncCoordinator.h"
 
@@ -39,6 +41,12 @@ void AppCoordinator::applicationWillTerminate() {
     }
     // Settings changed in the last moment reach the disk before the process ends.
     if (deps_.defaults) deps_.defaults->flush();
+}
+
+void AppCoordinator::finishForExit() {
+    applicationWillTerminate();
+    globalHotKey_.reset();
+    if (store_) store_->finishWritesForExit();
 }
 
 void AppCoordinator::terminate() {

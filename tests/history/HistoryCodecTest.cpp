@@ -482,3 +482,31 @@ TEST(HistoryCodecDecoding, LargeListsKeepFileOrderAndReportTheFirstBadRecord) {
         },
         HistoryDecodeError);
 }
+
+// A large history is encoded on several threads: the file is the one a single thread writes,
+// byte for byte, and a sink that stops the write stops it.
+TEST(HistoryCodecEncoding, SeveralThreadsWriteTheFileOneThreadWrites) {
+    PersistedHistory history{1, {}};
+    for (int i = 0; i < 20'000; ++i) {
+        ClipItem clip;
+        clip.text = std::to_string(i) + std::string(std::size_t(i % 97), char(i % 128)) + "\xC3\xA9\xFF";
+        clip.title = clip.text.substr(0, 8);
+        if (i % 1000 == 0) clip.richTextData = bytes(std::string(std::size_t(i) * 7, 'r'));
+        if (i == 9'000 || i == 9'001 || i == 19'999) clip.text = std::string(std::size_t{3} << 20, char(i % 32));
+        history.items.push_back(std::move(clip));
+    }
+    const auto encoded = [&](std::size_t threads, std::size_t stopAfter = 0) {
+        std::string out;
+        std::size_t pieces = 0;
+        historycodec::encode(history, [&](std::string_view piece) {
+            out.append(piece);
+            return stopAfter == 0 || ++pieces < stopAfter;
+        }, std::size_t{1} << 20, threads);
+        return out;
+    };
+    const std::string single = encoded(1);
+    EXPECT_EQ(encoded(4), single);
+    EXPECT_EQ(encoded(0), single);
+    EXPECT_EQ(historycodec::decode(single).items.size(), history.items.size());
+    EXPECT_THROW(encoded(4, 3), historycodec::EncodingStopped);
+}

@@ -83,8 +83,9 @@ TEST_F(HistoryFileSafety, DeeplyNestedHistoryIsPreservedNotLoaded) {
     writeText(historyFile(), R"({"version":1,"items":[],"extra":)" + deep + "}");
     auto store = makeStore();
     EXPECT_TRUE(store->items().empty());
-    EXPECT_TRUE(fs::exists(support() / "history.backup.json")) << "treated as unreadable";
     EXPECT_EQ(store->toastMessage(), "History file was preserved for recovery");
+    store.reset();  // the copy is made on the save thread
+    EXPECT_TRUE(fs::exists(support() / "history.backup.json")) << "treated as unreadable";
 
     // Nesting within the limit (and brackets inside strings) still loads.
     const std::string shallow = std::string(60, '[') + std::string(60, ']');

@@ -141,6 +141,7 @@ TEST_F(HistoryPersistenceTest, UndecodableFileIsCopiedAsideAndNeverOverwritesAnE
         EXPECT_FALSE(persistence->loadHistory().has_value());
         EXPECT_EQ(toasts, (std::vector<Toast>{{"History file was preserved for recovery", ToastTone::info}}));
         EXPECT_TRUE(persistence->writesAllowed());
+        persistence->waitUntilIdle();  // copied on the save thread
         EXPECT_EQ(readFile(storage / "history.backup.json"), "{\"version\":1,\"items\":[{broken");
         EXPECT_EQ(modeOf(storage / "history.backup.json"), 0600u);
         EXPECT_TRUE(fs::exists(storage / "Payloads" / "kept.png"));
@@ -161,6 +162,61 @@ TEST_F(HistoryPersistenceTest, UndecodableFileIsCopiedAsideAndNeverOverwritesAnE
         if (std::regex_match(name, stamped)) copies.push_back(readFile(storage / name));
     std::sort(copies.begin(), copies.end());
     EXPECT_EQ(copies, (std::vector<std::string>{"not json at all", "{\"items\":[]}"}));
+}
+
+// A file no save may replace before it is copied aside (undecodable, or too large to write back
+// whole) is copied on the save thread, under a temporary name until whole; a quit meanwhile
+// writes at once, and the file stays whole under the copy's name.
+TEST_F(HistoryPersistenceTest, AQuitDuringTheCopyOfAnOlderFileWritesAtOnceAndKeepsItWhole) {
+    struct Held {  // the copies wait until the end of each row
+        Held() { historyfiles::holdCopiesForTesting(true); }
+        ~Held() { historyfiles::holdCopiesForTesting(false); }
+    };
+    const auto names = [&](const char* part) {
+        std::vector<std::string> out;
+        for (const auto& name : namesIn(storage))
+            if (name.find(part) != std::string::npos) out.push_back(name);
+        return out;
+    };
+    for (const bool oversized : {false, true}) {
+        SCOPED_TRACE(oversized ? "oversized" : "undecodable");
+        fs::remove_all(storage);
+        fs::create_directories(storage);
+        if (oversized)
+            ASSERT_TRUE(HistoryPersistence::persistHistory({makeClip("older", 1), makeClip(std::string(1 << 20, 'x'), 2)},
+                                                           storage / "history.json"));
+        else
+            writeFile(storage / "history.json", "{\"items\":[{broken" + std::string(1 << 20, ' '));
+        const std::string original = readFile(storage / "history.json");
+        std::optional<Held> held(std::in_place);
+        auto persistence = open();
+        if (oversized) persistence->setMaximumFileSize(original.size() - 1);
+        auto load = std::async(std::launch::async, [&] { return persistence->loadHistory(); });
+        const bool loadQuick = load.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!loadQuick) held.reset();
+        ASSERT_TRUE(loadQuick) << "the load waits for the copy";
+        if (const auto loaded = load.get(); oversized) {
+            ASSERT_TRUE(loaded.has_value());
+            persistence->enqueueSave({loaded->front()}, {});  // the start's repair
+        }
+        const auto begun = std::chrono::steady_clock::now();
+        while (names(".tmp-").empty() && std::chrono::steady_clock::now() - begun < std::chrono::seconds(10))
+            std::this_thread::yield();
+        ASSERT_FALSE(names(".tmp-").empty()) << "no copy begun";
+        EXPECT_TRUE(names("backup").empty()) << "a cut-off copy under the name a user opens";
+
+        auto quit = std::async(std::launch::async, [&] { return persistence->flush({makeClip("copied meanwhile", 3)}, {}); });
+        const bool quick = quit.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        held.reset();
+        EXPECT_TRUE(quick) << "the quit waits for the copy";
+        EXPECT_TRUE(quit.get());
+        persistence.reset();
+        EXPECT_EQ(readFile(storage / "history.backup.json"), original);
+        const auto reloaded = open()->loadHistory();
+        ASSERT_EQ(reloaded.value_or(ClipList()).size(), 1u);
+        EXPECT_EQ(reloaded->front().text, "copied meanwhile");
+        EXPECT_TRUE(names(".tmp-").empty());
+    }
 }
 
 TEST_F(HistoryPersistenceTest, FileThatCannotBeCopiedIsNeverOverwritten) {
@@ -198,6 +254,7 @@ TEST_F(HistoryPersistenceTest, OversizedFileIsPreservedNotLoaded) {
     auto persistence = open();
     persistence->setMaximumFileSize(16);
     EXPECT_FALSE(persistence->loadHistory().has_value());
+    persistence->waitUntilIdle();  // copied on the save thread
     EXPECT_EQ(readFile(storage / "history.backup.json"), original);
     EXPECT_TRUE(persistence->writesAllowed());
 }

@@ -248,6 +248,7 @@ TEST_F(HistoryStoreSaving, UnreadableHistoryStartsEmptyAndKeepsPayloads) {
     EXPECT_EQ(store->toastMessage(), "History file was preserved for recovery");
     EXPECT_EQ(store->toastTone(), ToastTone::info);
     EXPECT_TRUE(fs::exists(payloads() / "precious.png"));
+    store.reset();  // the copy is made on the save thread
     EXPECT_TRUE(fs::exists(support() / "history.backup.json"));
 }
 
