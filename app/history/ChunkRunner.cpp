@@ -8,11 +8,16 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+
+#include <time.h>
 
 namespace harbelle {
 namespace {
 
 constexpr int kHelperThreads = 3;
+// How long a caller past its share waits for a helper to finish a range before it takes one.
+constexpr std::chrono::milliseconds kStalled{20};
 
 QThreadPool& helperPool() {
     static QThreadPool pool;
@@ -31,8 +36,11 @@ struct SharedChunks {
     std::condition_variable allDone;
     std::size_t done = 0;
 
-    void take() {
+    // Ranges until none is left, or until `stop` says this thread has done its share.
+    template <class Stop>
+    void take(Stop stop) {
         for (;;) {
+            if (stop()) return;
             const std::size_t chunk = next.fetch_add(1);
             if (chunk >= chunks) return;  // nothing left: `work` is not touched again
             (*work)(chunk, chunk * chunkSize, std::min(total, (chunk + 1) * chunkSize));
@@ -42,6 +50,13 @@ struct SharedChunks {
     }
 };
 
+std::chrono::microseconds threadProcessorTime() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::seconds(t.tv_sec) +
+                                                                 std::chrono::nanoseconds(t.tv_nsec));
+}
+
 }  // namespace
 
 std::size_t usefulThreads(std::size_t wanted) {
@@ -50,7 +65,8 @@ std::size_t usefulThreads(std::size_t wanted) {
 }
 
 void runInChunks(std::size_t total, std::size_t threads, std::size_t chunks,
-                 const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
+                 const std::function<void(std::size_t, std::size_t, std::size_t)>& work,
+                 std::chrono::microseconds callerShare) {
     if (total == 0) return;
     threads = usefulThreads(threads);
     if (threads < 2 || chunks < 2 || total < 2) {
@@ -63,10 +79,29 @@ void runInChunks(std::size_t total, std::size_t threads, std::size_t chunks,
     // Ranges of equal size, rounded up; the last may be shorter and none is empty.
     shared->chunkSize = (total + std::min(chunks, total) - 1) / std::min(chunks, total);
     shared->chunks = (total + shared->chunkSize - 1) / shared->chunkSize;
-    for (std::size_t helper = 1; helper < threads; ++helper) helperPool().start([shared] { shared->take(); });
-    shared->take();
+    for (std::size_t helper = 1; helper < threads; ++helper)
+        helperPool().start([shared] { shared->take([] { return false; }); });
+    if (callerShare == std::chrono::microseconds::max()) {
+        shared->take([] { return false; });
+    } else {
+        const auto until = threadProcessorTime() + callerShare;
+        shared->take([&] { return threadProcessorTime() >= until; });
+    }
+    // Past its share the caller waits for the helpers, unless none of them finishes a range for
+    // a while (the pool busy with another caller's ranges): then it takes one more itself.
     std::unique_lock lock(shared->mutex);
-    shared->allDone.wait(lock, [&] { return shared->done == shared->chunks; });
+    std::size_t seen = shared->done;
+    while (!shared->allDone.wait_for(lock, kStalled, [&] { return shared->done == shared->chunks; })) {
+        if (shared->done != seen) {
+            seen = shared->done;
+            continue;
+        }
+        lock.unlock();
+        bool tookOne = false;
+        shared->take([&] { return std::exchange(tookOne, true); });
+        lock.lock();
+        seen = shared->done;
+    }
 }
 
 }  // namespace harbelle

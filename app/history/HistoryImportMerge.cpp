@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QMetaObject>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <set>
@@ -24,19 +25,6 @@ std::string formattedCount(int count) {
     if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
     locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
     return locale.toString(count).toStdString();
-}
-
-// Lets go of one element; false once the container is empty.
-template <typename T>
-bool dropOne(T& held) {
-    if (held.empty()) return false;
-    if constexpr (requires { held.pop_back(); })
-        held.pop_back();
-    else if constexpr (requires { held.erase(held.end() - 1); })
-        held.erase(held.end() - 1);
-    else
-        held.erase(held.begin());
-    return true;
 }
 
 std::chrono::microseconds threadProcessorTime() {
@@ -67,39 +55,47 @@ void HistoryImportMerge::start() {
     QMetaObject::invokeMethod(this, [this] { runStep(); }, Qt::QueuedConnection);
 }
 
-// Freeing a hundred thousand clips, or the sets that named them, takes longer than a step, and
-// freed on another thread meanwhile they keep the steps waiting on the memory map's lock: they
-// go a part at a time at the start of the next steps, and what is left when the merge ends goes
-// on a pool thread.
+// What the merge lets go of is freed on a pool thread. Its clips are no longer in the history
+// (dropped, not taken) or keep their other holders, and the sets' nodes live in a few blocks, so
+// the pool thread touches neither this thread's allocator lists nor its steps; freed here, a
+// hundred thousand clips take longer than a step.
 template <typename T>
 void HistoryImportMerge::discard(T& value) {
-    if (value.empty()) return;
+    if constexpr (requires { value.empty(); }) {
+        if (value.empty()) return;
+    } else {
+        if (!value) return;
+    }
     auto held = std::make_shared<T>(std::move(value));
     value = T{};
-    garbage_.push_back([held](bool all) {
-        if (all) {
-            held->clear();
-            return true;
-        }
-        // A few at a time: a clip made on another thread can take long to free.
-        for (int n = 0; n < 16; ++n)
-            if (!dropOne(*held)) return true;
-        return held->empty();
+    freeing_->fetch_add(1);
+    QThreadPool::globalInstance()->start([held = std::move(held), freeing = freeing_]() mutable {
+        held.reset();
+        freeing->fetch_sub(1);
     });
 }
 
-void HistoryImportMerge::collectSome(std::chrono::steady_clock::duration slice) {
-    const auto budget = stepStart_ + slice;
-    while (!garbage_.empty() && std::chrono::steady_clock::now() < budget)
-        if (garbage_.back()(false)) garbage_.pop_back();
-}
-
-void HistoryImportMerge::collectElsewhere() {
-    if (garbage_.empty()) return;
-    QThreadPool::globalInstance()->start([garbage = std::move(garbage_)]() mutable {
-        for (auto& part : garbage) part(true);
+// The files of the batch's dropped clips, deleted with the clips on a pool thread: no history
+// ever named them.
+void HistoryImportMerge::deleteNeverNamed() {
+    if (neverNamed_.empty()) return;
+    if (!store_.persistence_) {
+        discard(neverNamed_);
+        return;
+    }
+    freeing_->fetch_add(1);
+    QThreadPool::globalInstance()->start([clips = std::make_shared<ClipList::Storage>(std::move(neverNamed_)),
+                                          folder = store_.payloadsURL_, freeing = freeing_] {
+        std::set<std::string> names;
+        for (const auto& clip : *clips)
+            forEachPayloadName(*clip, [&](const std::string& name) {
+                if (HistoryPersistence::isSafePayloadName(name)) names.insert(name);
+            });
+        clips->clear();
+        freeing->fetch_sub(1);
+        HistoryPersistence::deletePayloads(names, folder);
     });
-    garbage_ = {};
+    neverNamed_ = {};
 }
 
 bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::now() - stepStart_ >= kSlice; }
@@ -107,7 +103,6 @@ bool HistoryImportMerge::timeIsUp() const { return std::chrono::steady_clock::no
 void HistoryImportMerge::runStep() {
     stepStart_ = std::chrono::steady_clock::now();
     const auto processorStart = threadProcessorTime();
-    collectSome(kSlice / 4);
     switch (stage_) {
     case Stage::knownClips: knownClips(); break;
     case Stage::filter: filter(); break;
@@ -119,8 +114,11 @@ void HistoryImportMerge::runStep() {
     case Stage::save:
         // What the merge let go of is freed before the write: the save's buffer and the dropped
         // clips together would pass what the import may hold.
-        if (garbage_.empty()) save();
-        else collectSome(kSlice);
+        if (freeing_->load() > 0) {
+            QTimer::singleShot(1, this, [this] { runStep(); });
+            return;
+        }
+        save();
         break;
     case Stage::saving:
     case Stage::finished: return;
@@ -135,7 +133,6 @@ void HistoryImportMerge::runStep() {
 
 void HistoryImportMerge::finish(bool saved) {
     stage_ = Stage::finished;
-    collectElsewhere();
     auto done = std::move(done_);
     deleteLater();
     if (done) done(added_, saved);
@@ -143,26 +140,32 @@ void HistoryImportMerge::finish(bool saved) {
 
 // The clips the history holds, as the one-shot import reads them.
 void HistoryImportMerge::knownClips() {
-    if (next_ == 0) {
+    if (!known_) {
         if (batch_.empty()) {
             stage_ = Stage::save;  // nothing to add, but the history is still written
             return;
         }
         snapshot_ = store_.items_;
-        // Grown once: a rehash of a hundred thousand entries would take a step of its own.
-        const std::size_t all = snapshot_.size() + batch_.size();
-        knownLegacyIDs_.reserve(all);
-        knownFingerprints_.reserve(all);
-        knownIDs_.reserve(all);
+        known_ = std::make_unique<KnownKeys>();
     }
+    // Grown once: a rehash of a hundred thousand entries would take a step of its own. Each
+    // table's first touch of its pages takes a few milliseconds on its own, so a step may end
+    // between them.
+    const std::size_t all = snapshot_.size() + batch_.size();
+    const auto grown = [&](auto& set) {
+        if (set.bucket_count() >= all) return true;
+        set.reserve(all);
+        return !timeIsUp();
+    };
+    if (!grown(known_->legacyIDs) || !grown(known_->fingerprints) || !grown(known_->ids)) return;
     for (; next_ < snapshot_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
         const ClipItem& clip = snapshot_[next_];
         if (clip.legacyID)
-            knownLegacyIDs_.insert(*clip.legacyID);
+            known_->legacyIDs.insert(*clip.legacyID);
         else
-            knownFingerprints_.insert(clip.fingerprint);
-        knownIDs_.insert(clip.id);
+            known_->fingerprints.insert(clip.fingerprint);
+        known_->ids.insert(clip.id);
     }
     next_ = 0;
     accepted_.reserve(batch_.size());
@@ -173,8 +176,8 @@ void HistoryImportMerge::knownClips() {
 void HistoryImportMerge::filter() {
     for (; next_ < batch_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
-        const bool fresh = batch_[next_].legacyID ? knownLegacyIDs_.insert(*batch_[next_].legacyID).second
-                                                  : knownFingerprints_.insert(batch_[next_].fingerprint).second;
+        const bool fresh = batch_[next_].legacyID ? known_->legacyIDs.insert(*batch_[next_].legacyID).second
+                                                  : known_->fingerprints.insert(batch_[next_].fingerprint).second;
         // Measured as it will be written: with its source.
         if (fresh && batch_[next_].importedFrom != sourceName_) batch_.mutableAt(next_).importedFrom = sourceName_;
         // A clip the history file has no room for is refused like a known one; its files go.
@@ -184,17 +187,15 @@ void HistoryImportMerge::filter() {
             skipped_.push_back(batch_.shared(next_));
             continue;
         }
-        if (knownIDs_.count(batch_[next_].id)) {
+        if (known_->ids.count(batch_[next_].id)) {
             ClipItem& changed = batch_.mutableAt(next_);
-            while (!knownIDs_.insert(changed.id).second) changed.id = Uuid::random();
+            while (!known_->ids.insert(changed.id).second) changed.id = Uuid::random();
         } else {
-            knownIDs_.insert(batch_[next_].id);
+            known_->ids.insert(batch_[next_].id);
         }
         accepted_.push_back(batch_.shared(next_));
     }
-    discard(knownLegacyIDs_);
-    discard(knownFingerprints_);
-    discard(knownIDs_);
+    discard(known_);
     discard(batch_);
     next_ = 0;
     stage_ = Stage::sortExisting;
@@ -286,8 +287,8 @@ void HistoryImportMerge::sortExisting() {
     // A trim that starts over collects every name again: names the last one dropped may
     // belong to clips this one keeps.
     retired_.clear();
-    neverNamed_.clear();
     discard(dropped_);
+    discard(neverNamed_);  // the trim starts over: none of them is dropped yet
     // Grown once: moving tens of thousands of entries to a larger block would take a step.
     const std::size_t drops = merged_.size() > limit ? merged_.size() - limit : 0;
     dropped_.reserve(drops);
@@ -310,11 +311,12 @@ void HistoryImportMerge::trim() {
         if (trims && !clip.isPinned && unpinnedSeen_++ >= limit) {
             // A batch clip's files were written for it alone and no history ever named them:
             // deleted at once, on a pool thread. A stored clip's wait for the next write.
-            forEachPayloadName(clip, [&](const std::string& name) {
-                if (!fromBatch_[next_]) retired_.insert(name);
-                else if (HistoryPersistence::isSafePayloadName(name)) neverNamed_.push_back(name);
-            });
             droppedBytes_ += historycodec::encodedSize(clip) + 1;
+            if (fromBatch_[next_]) {
+                neverNamed_.push_back(std::move(merged_[next_]));
+                continue;
+            }
+            forEachPayloadName(clip, [&](const std::string& name) { retired_.insert(name); });
             dropped_.push_back(std::move(merged_[next_]));
             continue;
         }
@@ -344,7 +346,7 @@ void HistoryImportMerge::swap() {
         list.stableSort([](const ClipItem& a, const ClipItem& b) { return a.createdAt > b.createdAt; });
         kept_ = list.pointers();
         retired_.clear();
-        neverNamed_.clear();  // the trim below retires what it drops
+        discard(neverNamed_);  // the trim below retires what it drops
         store_.items_ = std::move(list);
         const bool trimmed = store_.trimItems();
         added_ = int(accepted_.size());
@@ -371,13 +373,7 @@ void HistoryImportMerge::swap() {
     retired_ = {};
     discard(accepted_);
     discard(dropped_);
-    if (!neverNamed_.empty() && store_.persistence_) {
-        QThreadPool::globalInstance()->start(
-            [names = std::make_shared<std::vector<std::string>>(std::move(neverNamed_)), folder = store_.payloadsURL_] {
-                HistoryPersistence::deletePayloads(std::set<std::string>(names->begin(), names->end()), folder);
-            });
-    }
-    neverNamed_ = {};
+    deleteNeverNamed();
     store_.itemsDidChange();
     store_.setSelectedIDQuietly(store_.items_.empty() ? std::nullopt : std::optional<Uuid>(store_.items_.front().id));
     if (refused_ > 0)
@@ -393,14 +389,18 @@ void HistoryImportMerge::swap() {
 
 // The files of the clips that were not taken: a second run over the same database skips them all.
 void HistoryImportMerge::skippedNames() {
-    if (next_ == 0) unreferenced_.reserve(skipped_.size());
+    if (next_ == 0) {
+        unreferenced_ = std::make_unique<Names>();
+        unreferenced_->names.reserve(skipped_.size());
+    }
     for (; next_ < skipped_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
-        forEachPayloadName(*skipped_[next_], [&](const std::string& name) { unreferenced_.insert(name); });
+        forEachPayloadName(*skipped_[next_], [&](const std::string& name) { unreferenced_->names.emplace(name); });
     }
     discard(skipped_);
     next_ = 0;
-    stage_ = unreferenced_.empty() ? Stage::save : Stage::unreferenced;
+    if (unreferenced_->names.empty()) discard(unreferenced_);
+    stage_ = unreferenced_ ? Stage::unreferenced : Stage::save;
 }
 
 // Files of clips that were not taken, unless a clip of the list names them (a clip imported by
@@ -408,14 +408,19 @@ void HistoryImportMerge::skippedNames() {
 void HistoryImportMerge::unreferenced() {
     for (; next_ < scanned_.size(); ++next_) {
         if ((next_ & 255) == 0 && next_ != 0 && timeIsUp()) return;
-        forEachPayloadName(scanned_[next_], [&](const std::string& name) { unreferenced_.erase(name); });
+        forEachPayloadName(scanned_[next_], [&](const std::string& name) {
+            if (const auto it = unreferenced_->names.find(std::string_view(name)); it != unreferenced_->names.end())
+                unreferenced_->names.erase(it);
+        });
     }
     scanned_ = {};
     if (store_.persistence_) {
-        for (const auto& name : unreferenced_)
-            if (HistoryPersistence::isSafePayloadName(name)) store_.retiredPayloadFilenames_.insert(name);
+        for (const auto& name : unreferenced_->names) {
+            std::string plain(name);
+            if (HistoryPersistence::isSafePayloadName(plain)) store_.retiredPayloadFilenames_.insert(std::move(plain));
+        }
     }
-    unreferenced_ = {};
+    discard(unreferenced_);
     stage_ = Stage::save;
 }
 

@@ -2,16 +2,21 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <memory_resource>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "history/ClipList.h"
+#include "history/Fingerprint.h"
 #include "history/Uuid.h"
 
 namespace harbelle {
@@ -41,12 +46,32 @@ public:
 
 private:
     enum class Stage { knownClips, filter, sortExisting, trim, swap, skippedNames, unreferenced, save, saving, finished };
+    struct FingerprintHash {
+        std::size_t operator()(const Fingerprint& fingerprint) const noexcept { return fingerprint.hash(); }
+    };
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+    };
+    // The keys of the history's and the batch's clips, their nodes in a few large blocks: a
+    // hundred thousand nodes freed one by one fill the allocator's fast lists, and the next large
+    // request or free of this thread then stops to merge them all (10-20 ms).
+    struct KnownKeys {
+        std::pmr::monotonic_buffer_resource memory;
+        std::pmr::unordered_set<std::int64_t> legacyIDs{&memory};
+        std::pmr::unordered_set<Fingerprint, FingerprintHash> fingerprints{&memory};
+        std::pmr::unordered_set<Uuid> ids{&memory};
+    };
+    // Names of the files of clips not taken, kept the same way.
+    struct Names {
+        std::pmr::monotonic_buffer_resource memory;
+        std::pmr::unordered_set<std::pmr::string, NameHash, std::equal_to<>> names{&memory};
+    };
     void runStep();
     bool timeIsUp() const;
     template <typename T>
     void discard(T& value);
-    void collectSome(std::chrono::steady_clock::duration slice);
-    void collectElsewhere();
+    void deleteNeverNamed();
     void knownClips();
     void filter();
     void sortExisting();
@@ -70,9 +95,7 @@ private:
     std::chrono::microseconds longestStepProcessor_{0};
 
     ClipList snapshot_;  // the list as the known clips were read from it
-    std::unordered_set<std::int64_t> knownLegacyIDs_;
-    std::unordered_set<std::string> knownFingerprints_;
-    std::unordered_set<Uuid> knownIDs_;
+    std::unique_ptr<KnownKeys> known_;
     ClipList accepted_;
     std::vector<ClipList::Pointer> skipped_;
     ClipList sortedExisting_;
@@ -92,18 +115,19 @@ private:
     std::vector<bool> fromBatch_;
     ClipList::Storage kept_;
     std::set<std::string> retired_;
-    std::vector<std::string> neverNamed_;
     ClipList::Storage dropped_;
+    // Dropped clips of the batch: no history ever named their files, which go with them.
+    ClipList::Storage neverNamed_;
     std::uint64_t droppedBytes_ = 0;  // in the history file: given back when the list changes
     std::size_t unpinnedSeen_ = 0;
     int restarts_ = 0;
     int added_ = 0;
     int refused_ = 0;  // new clips the history file had no room for
     ClipList scanned_;  // the list after the swap, read for the names it still uses
-    std::unordered_set<std::string> unreferenced_;
+    std::unique_ptr<Names> unreferenced_;
     std::uint64_t saveTicket_ = 0;
-    // Containers let go of, each freed a part per call (all of it when asked); true once empty.
-    std::vector<std::function<bool(bool all)>> garbage_;
+    // Containers let go of and still being freed on a pool thread.
+    std::shared_ptr<std::atomic<int>> freeing_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace harbelle

@@ -3,8 +3,11 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <atomic>
+#include <chrono>
 #include <random>
 
+#include "history/ChunkRunner.h"
 #include "history/ClipFilter.h"
 #include "history/ClipItemSearchFolder.h"
 #include "support/ClipBuilder.h"
@@ -239,7 +242,22 @@ TEST(SearchLargeHistory, SharedScanFindsWhatOneThreadFindsInListOrder) {
             for (std::size_t i = 0; i < items.size(); ++i)
                 if (matchesFilter(items[i], ClipFilter::all, std::nullopt, tokens)) expected.push_back(i);
             EXPECT_EQ(filterIndices(items, ClipFilter::all, std::nullopt, query), expected) << query;
+            const ClipList found = filterItems(items, ClipFilter::all, std::nullopt, query);
+            ASSERT_EQ(found.size(), expected.size()) << query;
+            for (std::size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(found.shared(i), items.shared(expected[i])) << query << " at " << i;
         }
+}
+
+TEST(SearchLargeHistory, ACallerPastItsShareGetsEveryRangeDoneWhileTheHelpersAreBusy) {
+    // Each outer range runs an inner scan that leaves everything to the helpers, from threads
+    // that are those very helpers: only the caller's own rescue can finish it.
+    std::atomic<int> innerRanges{0};
+    runInChunks(4, 4, 4, [&](std::size_t, std::size_t, std::size_t) {
+        runInChunks(
+            8, 4, 8, [&](std::size_t, std::size_t, std::size_t) { ++innerRanges; }, std::chrono::microseconds(0));
+    });
+    EXPECT_EQ(innerRanges.load(), 32);
 }
 
 TEST(SearchBackgroundFold, FindsFoldedTextBeforeAndAfterTheWorkerFoldedIt) {
