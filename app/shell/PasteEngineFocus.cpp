@@ -99,24 +99,29 @@ void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationR
 }
 
 void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
-    insertText(*operation->directText, target, [this, target, operation](AXStatus status) {
-        const std::uint64_t generation = operation->generation;
-        if (status == AXStatus::success) {
-            // The text is in the field even if the transaction was abandoned meanwhile.
-            diagnostic("direct AX insertion succeeded");
-            completePasteOperation(operation->item, generation, true);
-            return;
-        }
-        if (!isRunning(generation)) return;
-        if (status == AXStatus::timedOut) {
-            // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
-            // the clip on the clipboard for the user instead.
-            diagnostic(std::string("AX insertion timed out; not sending ") + PasteDiagnostics::keys(operation->shortcut));
-            host_.writeClipToPasteboard(operation->item, operation->plainText);
-            failPasteOperationRecoverably(generation);
-            return;
-        }
-        beginCommandVFallback(target, operation);
+    readField(target, [this, target, operation](std::optional<ElementInfo> field) {
+        if (!isRunning(operation->generation)) return;
+        std::optional<std::string> before = field ? field->value : std::nullopt;
+        insertText(*operation->directText, target, [this, target, operation, before](AXStatus status) {
+            const std::uint64_t generation = operation->generation;
+            if (status == AXStatus::success) {
+                // The text is in the field even if the transaction was abandoned meanwhile.
+                diagnostic("direct AX insertion succeeded");
+                completePasteOperation(operation->item, generation, true);
+                return;
+            }
+            if (!isRunning(generation)) return;
+            if (status == AXStatus::timedOut) {
+                // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
+                // the clip on the clipboard for the user instead.
+                diagnostic(std::string("AX insertion timed out; not sending ") + PasteDiagnostics::keys(operation->shortcut));
+                host_.writeClipToPasteboard(operation->item, operation->plainText);
+                failPasteOperationRecoverably(generation);
+                return;
+            }
+            if (before) unlandedInsert_ = UnlandedInsert{generation, *before};
+            beginCommandVFallback(target, operation);
+        });
     });
 }
 
@@ -275,6 +280,35 @@ void PasteEngine::acceptsTypedText(const PasteTarget& target, Then<bool> then) {
                                    }
                                    then(true);
                                });
+}
+
+void PasteEngine::readField(const PasteTarget& target, Then<std::optional<ElementInfo>> then) {
+    if (!target.focusedElement || !accessibility_.isTrusted() ||
+        target.focusedElement->processId() != target.processIdentifier()) {
+        then(std::nullopt);
+        return;
+    }
+    accessibility_.readElement(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
+                               [then = std::move(then)](AXResult<ElementInfo> read) {
+                                   if (read.ok())
+                                       then(std::move(read.value));
+                                   else
+                                       then(std::nullopt);
+                               });
+}
+
+bool PasteEngine::insertLandedLate(const ElementInfo& field, const Operation& operation) const {
+    if (!unlandedInsert_ || unlandedInsert_->generation != operation.generation || !field.value ||
+        !operation.directText)
+        return false;
+    // Counted, not compared: a selection the insert deleted before doing nothing else changed
+    // the text too, and the paste key still has to put the clip there.
+    const auto occurrences = [&clip = *operation.directText](const std::string& text) {
+        std::size_t count = 0;
+        for (auto at = text.find(clip); at != std::string::npos; at = text.find(clip, at + clip.size())) ++count;
+        return count;
+    };
+    return occurrences(*field.value) > occurrences(unlandedInsert_->text);
 }
 
 void PasteEngine::textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then) {
