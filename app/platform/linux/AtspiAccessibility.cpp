@@ -602,6 +602,7 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     // focus again (its window was activated) is left alone, and otherwise the user's caret and
     // selection are put back after the grab.
     if (focusReturnsWithTheWindow(object, job)) return {AXStatus::success, true};
+    if (job.expired()) return {AXStatus::timedOut, false};
     // Not taken back from the user: the caller reads the focused element again.
     if (focusMovedOnInItsWindow(object, job)) return {AXStatus::success, false};
     if (job.expired()) return {AXStatus::timedOut, false};
