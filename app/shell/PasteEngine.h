@@ -115,6 +115,8 @@ private:
     void restoreFocusAndPaste(PasteTarget target, OperationRef operation, int remainingAttempts);
     void restoreFocusAndPasteWithElement(PasteTarget target, OperationRef operation, int remainingAttempts);
     void insertDirectText(PasteTarget target, OperationRef operation);
+    // `before`: the field's text before the insert, when it could be read.
+    void insertDirectTextInto(PasteTarget target, OperationRef operation, std::optional<std::string> before);
     // The element itself, or null with the reason as the status.
     void lookUpFocusedElement(const PasteTarget& target, Then<AXResult<AXElement>> then);
     void reacquireFocusedTarget(PasteTarget target, bool afterFailedRestore, Then<PasteTarget> then);

@@ -99,29 +99,33 @@ void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationR
 }
 
 void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
+    // What the field holds first, to tell an insert that lands late from one that never does.
     readField(target, [this, target, operation](std::optional<ElementInfo> field) {
         if (!isRunning(operation->generation)) return;
-        std::optional<std::string> before = field ? field->value : std::nullopt;
-        insertText(*operation->directText, target, [this, target, operation, before](AXStatus status) {
-            const std::uint64_t generation = operation->generation;
-            if (status == AXStatus::success) {
-                // The text is in the field even if the transaction was abandoned meanwhile.
-                diagnostic("direct AX insertion succeeded");
-                completePasteOperation(operation->item, generation, true);
-                return;
-            }
-            if (!isRunning(generation)) return;
-            if (status == AXStatus::timedOut) {
-                // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
-                // the clip on the clipboard for the user instead.
-                diagnostic(std::string("AX insertion timed out; not sending ") + PasteDiagnostics::keys(operation->shortcut));
-                host_.writeClipToPasteboard(operation->item, operation->plainText);
-                failPasteOperationRecoverably(generation);
-                return;
-            }
-            if (before) unlandedInsert_ = UnlandedInsert{generation, *before};
-            beginCommandVFallback(target, operation);
-        });
+        insertDirectTextInto(target, operation, field ? field->value : std::nullopt);
+    });
+}
+
+void PasteEngine::insertDirectTextInto(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+    insertText(*operation->directText, target, [this, target, operation, before](AXStatus status) {
+        const std::uint64_t generation = operation->generation;
+        if (status == AXStatus::success) {
+            // The text is in the field even if the transaction was abandoned meanwhile.
+            diagnostic("direct AX insertion succeeded");
+            completePasteOperation(operation->item, generation, true);
+            return;
+        }
+        if (!isRunning(generation)) return;
+        if (status == AXStatus::timedOut) {
+            // The insertion may still land later: a Ctrl+V now could paste the text twice. Leave
+            // the clip on the clipboard for the user instead.
+            diagnostic(std::string("AX insertion timed out; not sending ") + PasteDiagnostics::keys(operation->shortcut));
+            host_.writeClipToPasteboard(operation->item, operation->plainText);
+            failPasteOperationRecoverably(generation);
+            return;
+        }
+        if (before) unlandedInsert_ = UnlandedInsert{generation, *before};
+        beginCommandVFallback(target, operation);
     });
 }
 
@@ -312,18 +316,9 @@ bool PasteEngine::insertLandedLate(const ElementInfo& field, const Operation& op
 }
 
 void PasteEngine::textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then) {
-    if (!target.focusedElement || !accessibility_.isTrusted() ||
-        target.focusedElement->processId() != target.processIdentifier()) {
-        then(std::nullopt);
-        return;
-    }
-    accessibility_.fingerprint(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
-                               [then = std::move(then)](AXResult<std::string> print) {
-                                   if (print.ok())
-                                       then(std::move(print.value));
-                                   else
-                                       then(std::nullopt);
-                               });
+    readField(target, [then = std::move(then)](std::optional<ElementInfo> field) {
+        then(field ? harbelle::textFingerprint(*field) : std::nullopt);
+    });
 }
 
 }  // namespace harbelle
