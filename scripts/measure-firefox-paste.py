@@ -49,7 +49,9 @@ function caretAtEnd() {
   return rest.toString() === "" ? index : -1;
 }
 function show() {
-  const texts = fields.map(f => f.isContentEditable ? f.textContent : f.value);
+  // A window title is cut short: each field gives its length and its last 40 characters.
+  const texts = fields.map(f => [...(f.isContentEditable ? f.textContent : f.value)])
+                      .map(t => t.length + ":" + t.slice(-40).join(""));
   const title = "F" + JSON.stringify([...texts, caretAtEnd()]);
   if (document.title !== title) document.title = title;
 }
@@ -180,6 +182,7 @@ class Firefox:
         except ValueError:
             return None
 
+    # The field's length and its last 40 characters, as "LENGTH:TAIL".
     def text(self, index):
         texts = self.texts()
         return texts[index] if texts else None
@@ -291,7 +294,10 @@ def paste_once(harbelle, firefox, kind, index, label, end_key, clip):
     if not firefox.focus_end(label, index, end_key):
         return "setup", "the field did not take the focus"
     before = firefox.text(index)
-    expected = before + clip
+    if before is None:
+        return "setup", "the page cannot be read"
+    length, tail = before.split(":", 1)
+    expected = f"{int(length) + len(clip)}:{(tail + clip)[-40:]}"
     log_start = len(harbelle.output())
     if not harbelle.open_shelf():
         return "setup", "the shelf did not open"
@@ -320,6 +326,8 @@ def paste_once(harbelle, firefox, kind, index, label, end_key, clip):
     if active_window_name() == "Harbelle":
         run("xdotool", "key", "Escape")
     detail = f"{route}, {landed_ms} ms, field {after!r}"
+    if after is None:
+        return "unreadable", detail + " (Firefox or its page is gone)"
     if after == expected and ended == "done":
         return "right", detail
     if after is not None and after.count(clip) > before.count(clip) + 1:
