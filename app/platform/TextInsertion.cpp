@@ -34,4 +34,26 @@ InsertionPlan planInsertion(std::optional<TextRange> selection, std::optional<in
     return plan;
 }
 
+std::string withEmbeddedObjectsExpanded(std::string_view text,
+                                        const std::function<std::optional<std::string>(int offset)>& objectText) {
+    if (!holdsEmbeddedObjects(text)) return std::string(text);
+    std::string expanded;
+    expanded.reserve(text.size());
+    int offset = 0;
+    for (std::size_t at = 0; at < text.size(); ++offset) {
+        // Offsets count characters: a lead byte tells how many bytes its character takes.
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string_view character = text.substr(at, length);
+        std::optional<std::string> object;
+        if (character == kEmbeddedObject) object = objectText(offset);
+        if (object)
+            expanded += *object;
+        else
+            expanded += character;
+        at += character.size();
+    }
+    return expanded;
+}
+
 }  // namespace harbelle

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,5 +26,16 @@ struct InsertionPlan {
 };
 InsertionPlan planInsertion(std::optional<TextRange> selection, std::optional<int> caret,
                             std::string_view text, TextLengthUnit unit);
+
+// A rich field (a browser's editable block, a document) gives each paragraph, link or styled run
+// inside it as one embedded-object character, U+FFFC, in its own text.
+inline constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";
+inline bool holdsEmbeddedObjects(std::string_view text) {
+    return text.find(kEmbeddedObject) != std::string_view::npos;
+}
+// The text as the user reads it: each embedded-object character replaced by what `objectText`
+// gives for its character offset; one it gives nothing for stays as it is.
+std::string withEmbeddedObjectsExpanded(std::string_view text,
+                                        const std::function<std::optional<std::string>(int offset)>& objectText);
 
 }  // namespace harbelle

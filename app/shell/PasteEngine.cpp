@@ -170,6 +170,7 @@ std::uint64_t PasteEngine::openTransaction() {
 
 void PasteEngine::endTransaction() {
     accessibility_.abandon(replyContext_.get());
+    unlandedInsert_.reset();
     activePasteOperationGeneration_.reset();
     host_.setPasteTransactionIsActive(false);
     host_.restartAutoHideCountdown();
@@ -181,6 +182,7 @@ bool PasteEngine::isRunning(std::uint64_t generation) const {
 
 void PasteEngine::completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified,
                                          std::optional<Date> pastedAt) {
+    diagnostic(std::string("paste done verified=") + text(verified));
     // The clip did land even when the transaction was abandoned meanwhile.
     host_.markReplaySucceeded(item, pastedAt);
     if (verified) host_.setDirectPasteVerified(true);
@@ -189,6 +191,7 @@ void PasteEngine::completePasteOperation(const ClipItem& item, std::uint64_t gen
 
 void PasteEngine::failPasteOperation(std::uint64_t generation, const std::string& message) {
     if (!isRunning(generation)) return;
+    diagnostic("paste failed: " + message);
     endTransaction();
     host_.showShelf();
     host_.showToast(message, ToastTone::error);
@@ -204,6 +207,7 @@ void PasteEngine::expireTransaction(const OperationRef& operation) {
 
 void PasteEngine::failPasteOperationRecoverably(std::uint64_t generation) {
     if (!isRunning(generation)) return;
+    diagnostic("paste failed; the clip is left on the clipboard");
     endTransaction();
     host_.showToast("Couldn't paste there — press Ctrl+V to paste it", ToastTone::error);
     host_.beep();

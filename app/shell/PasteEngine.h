@@ -35,6 +35,10 @@ public:
     static constexpr int kCommandVRestoreAttempts = 30;
     static constexpr Milliseconds kKeyUpDelay{30};
     static constexpr Milliseconds kVerificationDelay{180};
+    // A busy program (a browser) can take its paste late: the field is read again this often,
+    // this many times in all, the last about 1.5 s after the key-up.
+    static constexpr Milliseconds kVerificationInterval{50};
+    static constexpr int kVerificationChecks = 27;
     static constexpr Milliseconds kCopyOnlyHideDelay{450};
     // Held modifiers are polled this often, this many times, before the keys are given up.
     static constexpr Milliseconds kModifierPollInterval{50};
@@ -111,6 +115,8 @@ private:
     void restoreFocusAndPaste(PasteTarget target, OperationRef operation, int remainingAttempts);
     void restoreFocusAndPasteWithElement(PasteTarget target, OperationRef operation, int remainingAttempts);
     void insertDirectText(PasteTarget target, OperationRef operation);
+    // `before`: the field's text before the insert, when it could be read.
+    void insertDirectTextInto(PasteTarget target, OperationRef operation, std::optional<std::string> before);
     // The element itself, or null with the reason as the status.
     void lookUpFocusedElement(const PasteTarget& target, Then<AXResult<AXElement>> then);
     void reacquireFocusedTarget(PasteTarget target, bool afterFailedRestore, Then<PasteTarget> then);
@@ -118,6 +124,11 @@ private:
     void insertText(const std::string& text, const PasteTarget& target, Then<AXStatus> then);
     void acceptsTypedText(const PasteTarget& target, Then<bool> then);
     void textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then);
+    // The target element as read now, or nothing when it cannot be read.
+    void readField(const PasteTarget& target, Then<std::optional<ElementInfo>> then);
+    // Whether the field holds the clip once more than before an insert of this transaction that
+    // did not take: the insert landed after all.
+    bool insertLandedLate(const ElementInfo& field, const Operation& operation) const;
 
     // Ctrl+V fallback (PasteEngineKeys.cpp)
     // `keysAtOnce`: the target offers no focused element to restore, so the keys go out as
@@ -133,7 +144,8 @@ private:
     void sendCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
                       int remainingModifierPolls);
     void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt);
-    void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt);
+    void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt,
+                        int remainingChecks);
 
     PasteEngineHost& host_;
     Workspace& workspace_;
@@ -145,6 +157,13 @@ private:
     std::vector<ScheduledTask> pending_;
     std::uint64_t pasteOperationGeneration_ = 0;
     std::optional<std::uint64_t> activePasteOperationGeneration_;
+    // The field's text before an accessible insert that did not take, read again before the
+    // paste key goes out: an insert landing late and the key would put the clip in twice.
+    struct UnlandedInsert {
+        std::uint64_t generation = 0;
+        std::string text;
+    };
+    std::optional<UnlandedInsert> unlandedInsert_;
 };
 
 }  // namespace harbelle

@@ -99,7 +99,15 @@ void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationR
 }
 
 void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
-    insertText(*operation->directText, target, [this, target, operation](AXStatus status) {
+    // What the field holds first, to tell an insert that lands late from one that never does.
+    readField(target, [this, target, operation](std::optional<ElementInfo> field) {
+        if (!isRunning(operation->generation)) return;
+        insertDirectTextInto(target, operation, field ? field->value : std::nullopt);
+    });
+}
+
+void PasteEngine::insertDirectTextInto(PasteTarget target, OperationRef operation, std::optional<std::string> before) {
+    insertText(*operation->directText, target, [this, target, operation, before](AXStatus status) {
         const std::uint64_t generation = operation->generation;
         if (status == AXStatus::success) {
             // The text is in the field even if the transaction was abandoned meanwhile.
@@ -116,6 +124,7 @@ void PasteEngine::insertDirectText(PasteTarget target, OperationRef operation) {
             failPasteOperationRecoverably(generation);
             return;
         }
+        if (before) unlandedInsert_ = UnlandedInsert{generation, *before};
         beginCommandVFallback(target, operation);
     });
 }
@@ -277,19 +286,39 @@ void PasteEngine::acceptsTypedText(const PasteTarget& target, Then<bool> then) {
                                });
 }
 
-void PasteEngine::textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then) {
+void PasteEngine::readField(const PasteTarget& target, Then<std::optional<ElementInfo>> then) {
     if (!target.focusedElement || !accessibility_.isTrusted() ||
         target.focusedElement->processId() != target.processIdentifier()) {
         then(std::nullopt);
         return;
     }
-    accessibility_.fingerprint(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
-                               [then = std::move(then)](AXResult<std::string> print) {
-                                   if (print.ok())
-                                       then(std::move(print.value));
+    accessibility_.readElement(target.focusedElement, kAccessibilityDeadline, replyContext_.get(),
+                               [then = std::move(then)](AXResult<ElementInfo> read) {
+                                   if (read.ok())
+                                       then(std::move(read.value));
                                    else
                                        then(std::nullopt);
                                });
+}
+
+bool PasteEngine::insertLandedLate(const ElementInfo& field, const Operation& operation) const {
+    if (!unlandedInsert_ || unlandedInsert_->generation != operation.generation || !field.value ||
+        !operation.directText)
+        return false;
+    // Counted, not compared: a selection the insert deleted before doing nothing else changed
+    // the text too, and the paste key still has to put the clip there.
+    const auto occurrences = [&clip = *operation.directText](const std::string& text) {
+        std::size_t count = 0;
+        for (auto at = text.find(clip); at != std::string::npos; at = text.find(clip, at + clip.size())) ++count;
+        return count;
+    };
+    return occurrences(*field.value) > occurrences(unlandedInsert_->text);
+}
+
+void PasteEngine::textFingerprint(const PasteTarget& target, Then<std::optional<std::string>> then) {
+    readField(target, [then = std::move(then)](std::optional<ElementInfo> field) {
+        then(field ? harbelle::textFingerprint(*field) : std::nullopt);
+    });
 }
 
 }  // namespace harbelle

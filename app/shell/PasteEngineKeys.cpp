@@ -120,8 +120,15 @@ void PasteEngine::postCommandV(PasteTarget target, OperationRef operation, int r
     if (held != 0 && remainingModifierPolls == kModifierPolls)
         diagnostic("waiting for held modifiers=" + std::to_string(int(held)) + " before " + PasteDiagnostics::keys(operation->shortcut));
     if (deferWhileModifiersHeld(held, target, operation, remainingModifierPolls)) return;
-    textFingerprint(target, [this, target, operation, remainingModifierPolls](std::optional<std::string> before) {
-        sendCommandV(target, operation, std::move(before), remainingModifierPolls);
+    readField(target, [this, target, operation, remainingModifierPolls](std::optional<ElementInfo> field) {
+        if (!isRunning(operation->generation)) return;
+        if (field && insertLandedLate(*field, *operation)) {
+            diagnostic("the accessible insert landed late; no paste key sent");
+            completePasteOperation(operation->item, operation->generation, true);
+            return;
+        }
+        sendCommandV(target, operation, field ? harbelle::textFingerprint(*field) : std::nullopt,
+                     remainingModifierPolls);
     });
 }
 
@@ -165,18 +172,25 @@ void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::o
         return;
     }
     after(kVerificationDelay, [this, target = std::move(target), operation = std::move(operation),
-                               before = std::move(before),
-                               sentAt] { verifyCommandV(target, operation, before, sentAt); });
+                               before = std::move(before), sentAt] {
+        verifyCommandV(target, operation, before, sentAt, kVerificationChecks);
+    });
 }
 
 void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before,
-                                 Date sentAt) {
+                                 Date sentAt, int remainingChecks) {
     if (!isRunning(operation->generation)) return;
-    textFingerprint(target, [this, operation, before, sentAt](std::optional<std::string> afterPaste) {
+    textFingerprint(target, [this, target, operation, before, sentAt, remainingChecks](std::optional<std::string> afterPaste) {
         const std::uint64_t generation = operation->generation;
         if (!isRunning(generation)) return;
         if (!afterPaste) {
             completePasteOperation(operation->item, generation, false, sentAt);
+            return;
+        }
+        if (*afterPaste == *before && remainingChecks > 1) {
+            after(kVerificationInterval, [this, target, operation, before, sentAt, remainingChecks] {
+                verifyCommandV(target, operation, before, sentAt, remainingChecks - 1);
+            });
             return;
         }
         if (*afterPaste == *before) {

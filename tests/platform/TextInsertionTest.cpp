@@ -33,3 +33,18 @@ TEST(TextInsertion, InsertsAtTheCaretWithoutSelection) {
     EXPECT_EQ(planInsertion(std::nullopt, std::nullopt, "ab", TextLengthUnit::utf8Bytes).position, 0);
     EXPECT_EQ(planInsertion(std::nullopt, -1, "ab", TextLengthUnit::utf8Bytes).position, 0);
 }
+
+// A rich field's paragraphs come as U+FFFC each, found by their character offset.
+TEST(TextInsertion, EmbeddedObjectsReadAsTheirOwnText) {
+    const std::string object = "\uFFFC";
+    const auto paragraphs = [](int offset) -> std::optional<std::string> {
+        if (offset == 0) return "A first line";
+        if (offset == 3) return "abc\u2713";
+        return std::nullopt;  // an object that cannot be read stays as it is
+    };
+    EXPECT_EQ(withEmbeddedObjectsExpanded(object + "\u00e9x" + object + object, paragraphs),
+              "A first line\u00e9xabc\u2713" + object);
+    EXPECT_EQ(withEmbeddedObjectsExpanded("plain \u2713", paragraphs), "plain \u2713");
+    EXPECT_FALSE(holdsEmbeddedObjects("plain \u2713"));
+    EXPECT_TRUE(holdsEmbeddedObjects("a" + object));
+}

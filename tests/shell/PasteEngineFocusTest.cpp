@@ -51,6 +51,37 @@ TEST_F(PasteEngineFocus, ARefusedInsertionFallsBackToCtrlV) {
     EXPECT_EQ(fieldValue(), "hello world");
 }
 
+// An insert that answered without changing the field may land before the paste key goes out: the
+// key then stays unsent, or the clip would be there twice. A field that only lost its selection
+// to the insert still gets the key.
+TEST_F(PasteEngineFocus, AnInsertLandingLateIsNotFollowedByItsPasteKey) {
+    ax.refuseInsertion(field);
+    engine->paste(clip(" late"), false);
+    clock.runDue();
+    ASSERT_TRUE(host.hasLine("falling back to synthetic Ctrl+V"));
+    ElementInfo landed = ax.info(field);
+    landed.value = "hello world late";
+    ax.setInfo(field, landed);
+    advanceMs(2000);
+    EXPECT_TRUE(keys.events().empty());
+    EXPECT_TRUE(host.hasLine("the accessible insert landed late; no paste key sent"));
+    EXPECT_TRUE(host.directPasteVerified);
+    expectSilent();
+
+    ElementInfo selected = ax.info(field);
+    selected.value = "hello world";
+    selected.selection = TextRange{6, 11};
+    ax.setInfo(field, selected);
+    engine->paste(clip("there"), false);
+    clock.runDue();
+    ElementInfo emptied = ax.info(field);
+    emptied.value = "hello ";
+    emptied.selection.reset();
+    ax.setInfo(field, emptied);
+    advanceMs(80);
+    EXPECT_EQ(keyEvents(Kind::keyDown), 1);
+}
+
 TEST_F(PasteEngineFocus, ATimedOutInsertionIsNeverFollowedByCtrlV) {
     ax.refuseInsertion(field, AXStatus::timedOut);
     engine->paste(clip("maybe later"), false);

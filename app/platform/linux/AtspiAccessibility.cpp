@@ -451,6 +451,35 @@ AXResult<AXElement> lookUpFocusedWindow(std::int64_t processId, const Job& job) 
     return makeElement(window, processId);
 }
 
+// The whole text of a text element, with each embedded object (a paragraph of an editable block,
+// a link) read as its own text, so that a paste inside a paragraph changes the block's text too.
+std::optional<std::string> readableText(AtspiAccessible* object, AtspiText* text, const Job& job, int depth,
+                                        int& budget) {
+    ErrorSlot error;
+    const int count = atspi_text_get_character_count(text, error.out());
+    if (error) return std::nullopt;
+    gchar* raw = atspi_text_get_text(text, 0, count, error.out());
+    std::optional<std::string> value;
+    if (!error && raw) value = std::string(raw);
+    g_free(raw);
+    if (!value || !holdsEmbeddedObjects(*value) || depth >= 16) return value;
+    GPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(object));
+    if (!hypertext) return value;
+    return withEmbeddedObjectsExpanded(*value, [&](int offset) -> std::optional<std::string> {
+        if (--budget < 0 || job.expired()) return std::nullopt;
+        ErrorSlot linkError;
+        const int index = atspi_hypertext_get_link_index(hypertext.get(), offset, linkError.out());
+        if (linkError || index < 0) return std::nullopt;
+        GPtr<AtspiHyperlink> link(atspi_hypertext_get_link(hypertext.get(), index, linkError.out()));
+        if (!link) return std::nullopt;
+        GPtr<AtspiAccessible> child(atspi_hyperlink_get_object(link.get(), 0, linkError.out()));
+        if (!child) return std::nullopt;
+        GPtr<AtspiText> childText(atspi_accessible_get_text_iface(child.get()));
+        if (!childText) return std::nullopt;
+        return readableText(child.get(), childText.get(), job, depth + 1, budget);
+    });
+}
+
 AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
     ElementInfo info;
@@ -473,9 +502,8 @@ AXResult<ElementInfo> readInfo(AtspiAccessible* object, const Job& job) {
     const int count = atspi_text_get_character_count(text.get(), error.out());
     if (error) return {job.statusFor(error), {}};
     info.characterCount = count;
-    gchar* value = atspi_text_get_text(text.get(), 0, count, error.out());
-    if (!error && value) info.value = std::string(value);
-    g_free(value);
+    int budget = 500;
+    info.value = readableText(object, text.get(), job, 0, budget);
     const int caret = atspi_text_get_caret_offset(text.get(), error.out());
     if (!error && caret >= 0) info.caretOffset = caret;
     const int selections = atspi_text_get_n_selections(text.get(), error.out());
@@ -587,7 +615,9 @@ AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     const FocusBack back = focusAfterActivation(object, job);
     if (back == FocusBack::returned) return {AXStatus::success, true};
     // Not taken back from the user: the caller reads the focused element again.
-    if (back == FocusBack::movedOn || focusMovedOnInItsWindow(object, job)) return {AXStatus::success, false};
+    if (back == FocusBack::movedOn) return {AXStatus::success, false};
+    if (job.expired()) return {AXStatus::timedOut, false};
+    if (focusMovedOnInItsWindow(object, job)) return {AXStatus::success, false};
     if (job.expired()) return {AXStatus::timedOut, false};
     GPtr<AtspiComponent> component(atspi_accessible_get_component_iface(object));
     if (!component) return {AXStatus::notSupported, false};
@@ -660,6 +690,16 @@ AXResult<bool> insertAtSelection(AtspiAccessible* object, const std::string& tex
     }
     const int caret = atspi_text_get_caret_offset(readable.get(), error.out());
     if (error) return {job.statusFor(error), false};
+    // The caret of a rich field lies in one of its paragraphs, which the field gives as one
+    // character each: an offset there names no place in the text. Its paste key puts the clip
+    // where the caret really is.
+    const int length = atspi_text_get_character_count(readable.get(), error.out());
+    if (error) return {job.statusFor(error), false};
+    gchar* whole = atspi_text_get_text(readable.get(), 0, length, error.out());
+    const bool rich = whole && holdsEmbeddedObjects(whole);
+    g_free(whole);
+    if (error) return {job.statusFor(error), false};
+    if (rich) return {AXStatus::notSupported, false};
 
     // Only the application object answers for the toolkit (Qt gives other objects "").
     std::string toolkitName;
