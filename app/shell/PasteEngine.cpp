@@ -90,6 +90,7 @@ void PasteEngine::paste(const ClipItem& item, bool plainText) {
     operation->directText = insertionAllowed ? directInsertionText(item) : std::nullopt;
     operation->shortcut = *shortcut;
     operation->generation = openTransaction();
+    operation->startedAt = clock_.now();
     const std::uint64_t generation = operation->generation;
     const ProcessID pid = target->processIdentifier();
 
@@ -232,6 +233,10 @@ void PasteEngine::after(Milliseconds delay, std::function<void()> step) {
 bool PasteEngine::isTerminated(const PasteTarget& target) {
     const ProcessID pid = target.processIdentifier();
     return pid <= 0 || !workspace_.runningApplication(pid);
+}
+
+bool PasteEngine::spent(const OperationRef& operation, Milliseconds budget) const {
+    return clock_.now() - operation->startedAt >= budget;
 }
 
 bool PasteEngine::isFrontmost(const PasteTarget& target) {

@@ -49,6 +49,12 @@ public:
     static constexpr Milliseconds kFocusRestoreDeadline{1000};
     // The longest a direct paste may take, from the request to the text in the field.
     static constexpr Milliseconds kTransactionDeadline{6000};
+    // The focus steps count attempts, but an application that answers slowly or not at all makes
+    // each attempt last its queries' deadlines: by these times after the request, restoration
+    // hands over to the paste keys, and those go out to the target's window, confirmed or not,
+    // so that the window the user was in still gets its paste before the transaction ends.
+    static constexpr Milliseconds kFocusRestoreBudget{2000};
+    static constexpr Milliseconds kPasteKeysBudget{4000};
 
     PasteEngine(PasteEngineHost& host, Workspace& workspace, Accessibility& accessibility,
                 KeyEventPoster& keyPoster, Clock& clock);
@@ -85,6 +91,7 @@ private:
         std::optional<std::string> directText;
         PasteShortcut shortcut = PasteShortcut::controlV;
         std::uint64_t generation = 0;
+        Date startedAt;
     };
     using OperationRef = std::shared_ptr<const Operation>;
     template <class T>
@@ -109,6 +116,8 @@ private:
     void after(Milliseconds delay, std::function<void()> step);
     bool isTerminated(const PasteTarget& target);
     bool isFrontmost(const PasteTarget& target);
+    // Whether this much time has passed since the operation was requested.
+    bool spent(const OperationRef& operation, Milliseconds budget) const;
 
     // Activation, focus and insertion (PasteEngineFocus.cpp)
     void waitForTargetActivation(PasteTarget target, OperationRef operation, int remainingAttempts);

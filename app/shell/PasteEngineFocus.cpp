@@ -82,7 +82,7 @@ void PasteEngine::restoreFocusAndPasteWithElement(PasteTarget target, OperationR
                     beginCommandVFallback(fresh, operation);
                 return;
             }
-            if (remainingAttempts > 0) {
+            if (remainingAttempts > 0 && !spent(operation, kFocusRestoreBudget)) {
                 reacquireFocusedTarget(fresh, true, [this, operation, remainingAttempts](PasteTarget retry) {
                     if (!isRunning(operation->generation)) return;
                     after(kRestoreInterval, [this, retry = std::move(retry), operation, remainingAttempts] {

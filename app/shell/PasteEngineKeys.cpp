@@ -65,7 +65,7 @@ void PasteEngine::restoreFocusForCommandV(PasteTarget target, OperationRef opera
         restorePreviousFocus(fresh, [this, fresh, operation, remainingAttempts](bool confirmed) {
             if (!isRunning(operation->generation)) return;
             const auto retryOrPostAnyway = [this, fresh, operation, remainingAttempts] {
-                if (remainingAttempts > 0) {
+                if (remainingAttempts > 0 && !spent(operation, kPasteKeysBudget)) {
                     reacquireFocusedTarget(fresh, true, [this, operation, remainingAttempts](PasteTarget retry) {
                         if (!isRunning(operation->generation)) return;
                         after(kRestoreInterval, [this, retry = std::move(retry), operation, remainingAttempts] {

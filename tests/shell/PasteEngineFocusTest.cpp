@@ -159,17 +159,42 @@ TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
     EXPECT_EQ(host.clipboardWrites.size(), 1u);
 }
 
-// A target that answers each question slowly and never takes the focus: at the transaction's
-// deadline the clip is left on the clipboard, and nothing is sent or inserted afterwards.
-TEST_F(PasteEngineFocus, ATransactionEndsAtItsDeadlineAndNothingIsPastedAfter) {
-    refuseFocus();
-    ax.setReplyDelay(Milliseconds(450));
-    engine->paste(clip("too late"), false);
-    advanceMs(60000);
-    EXPECT_TRUE(keys.events().empty());
-    EXPECT_TRUE(host.hasLine("paste transaction deadline passed; nothing more is pasted"));
-    EXPECT_EQ(host.clipboardWrites, (std::vector<std::string>{"too late plain=false"}));
-    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
+// A target that answers each question slowly, or not at all, and never takes the focus: its
+// window still gets Ctrl+V within the transaction. Where even the keys cannot go out in time (the
+// user holds Shift past the deadline), the clip is left on the clipboard and nothing is sent or
+// inserted afterwards.
+TEST_F(PasteEngineFocus, ASlowTargetGetsItsKeysInTimeAndNothingIsPastedAfterTheDeadline) {
+    enum class Answers { slowly, never };
+    for (const bool shiftHeld : {false, true})
+        for (const Answers answers : {Answers::slowly, Answers::never}) {
+            SCOPED_TRACE(std::to_string(shiftHeld) + " " + std::to_string(int(answers)));
+            engine.reset();
+            host = FakePasteEngineHost{};
+            host.systemShortcutSetting = false;
+            host.target = PasteTarget{editor, field, window, nullptr, std::nullopt};
+            keys = FakeKeyEventPoster{};
+            engine = std::make_unique<PasteEngine>(host, workspace, ax, keys, clock);
+            workspace.frontmost = shelfApp;
+            refuseFocus();
+            ax.setReplyDelay(Milliseconds(answers == Answers::slowly ? 450 : 0));
+            ax.setUnresponsive(kEditor, answers == Answers::never);
+            keys.setHeldModifiers(shiftHeld ? ShiftModifier : 0);
+            engine->paste(clip("too late"), false);
+            advanceMs(int(PasteEngine::kTransactionDeadline.count()) + 500);
+            keys.setHeldModifiers(0);
+            advanceMs(60000);
+            ASSERT_FALSE(host.clipboardWrites.empty());
+            EXPECT_EQ(host.clipboardWrites.back(), "too late plain=false");
+            if (shiftHeld) {
+                EXPECT_TRUE(keys.events().empty());
+                EXPECT_TRUE(host.hasLine("paste transaction deadline passed; nothing more is pasted"));
+                expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
+            } else {
+                EXPECT_EQ(keys.events(), (std::vector<FakeKeyEventPoster::Event>{{Kind::keyDown, kEditor},
+                                                                                 {Kind::keyUp, kEditor}}));
+                EXPECT_FALSE(host.hasLine("paste transaction deadline passed; nothing more is pasted"));
+            }
+        }
 }
 
 TEST_F(PasteEngineFocus, AFocusInAnotherWindowIsNotTaken) {

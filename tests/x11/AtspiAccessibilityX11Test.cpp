@@ -129,6 +129,35 @@ TEST(AtspiAccessibility, StoppedApplicationTimesOutWithoutBlocking) {
     EXPECT_EQ(later->value.value, std::optional<std::string>("frozen"));
 }
 
+// Giving the focus to a stopped application's field holds the one worker only until that
+// query's deadline: a query about another application, asked right after, is answered.
+TEST(AtspiAccessibility, AStoppedApplicationLeavesTheNextQueryItsTime) {
+    AtspiAccessibility ax;
+    ASSERT_TRUE(ax.isTrusted());
+    TextFieldProcess stopped({QStringLiteral("--text"), QStringLiteral("frozen")}, harbelle::testing::gtkFieldCommand());
+    TextFieldProcess other({QStringLiteral("--text"), QStringLiteral("alive")}, harbelle::testing::gtkFieldCommand());
+    ASSERT_TRUE(stopped.waitForWindow() && other.waitForWindow());
+    ASSERT_TRUE(stopped.activate());
+    QObject context;
+    const AXElement element = focusedElementOf(ax, stopped, &context);
+    ASSERT_TRUE(element);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            auto window = await<AXElement>([&](auto reply) { ax.focusedWindow(other.pid(), Milliseconds(2000), &context, reply); });
+            return window && window->ok();
+        },
+        10000));
+
+    stopped.stop();
+    QElapsedTimer timer;
+    timer.start();
+    ax.setFocus(element, Milliseconds(1000), &context, [](AXResult<bool>) {});
+    auto window = await<AXElement>([&](auto reply) { ax.focusedWindow(other.pid(), Milliseconds(4000), &context, reply); });
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->status, AXStatus::success) << timer.elapsed() << " ms";
+    stopped.resume();
+}
+
 // A GTK application opens its own connection to the accessibility bus, whose handlers must run
 // on the AT-SPI worker only; and states come from the application, never from a stale cache.
 TEST(AtspiAccessibility, FollowsTheFocusAcrossGtkEntriesRoundAfterRound) {

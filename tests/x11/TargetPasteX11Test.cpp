@@ -309,7 +309,7 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
     enum class Gone { closed, unmapped, hung };
     int round = 0;
     for (Gone way : {Gone::closed, Gone::unmapped, Gone::hung}) {
-        SCOPED_TRACE(int(way));
+        SCOPED_TRACE(way == Gone::closed ? "closed" : way == Gone::unmapped ? "unmapped" : "hung");
         ++round;
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round)));
         auto target = std::make_unique<TextFieldProcess>(QStringList{"--text", "target"}, gtkFieldCommand());
@@ -331,7 +331,8 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
         ASSERT_TRUE(openShelfWithHotKey());
         ASSERT_TRUE(pressKeys("Return"));
         EXPECT_TRUE(QTest::qWaitFor([&] { return other.content().endsWith(newest); }, 15000))
-            << "field: " << other.content().toStdString() << "\n" << harbelle.output().toStdString();
+            << "field: " << other.content().toStdString() << " (wanted " << newest.toStdString() << " at the end)\n"
+            << harbelle.output().toStdString();
     }
 }
 

@@ -4,6 +4,7 @@
 #include "platform/linux/AtspiAccessibility.h"
 
 #include <QPointer>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -250,7 +251,18 @@ struct ErrorSlot {
 struct AtspiAccessibility::Job {
     SteadyClock::time_point deadline;
     std::shared_ptr<std::atomic<bool>> abandoned;
-    bool expired() const { return abandoned->load() || SteadyClock::now() >= deadline; }
+    // Worker thread only; looked at before the work and between its calls. While time is left,
+    // libatspi's next calls may wait no longer than that: an application that answers nothing
+    // (stopped, or busy) would otherwise hold the one worker, and every query queued behind it,
+    // for several call timeouts past a deadline its caller has already given up at.
+    bool expired() const {
+        if (abandoned->load()) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+        if (left.count() <= 0) return true;
+        atspi_set_timeout(int(std::clamp<std::int64_t>(left.count(), kShortestCallTimeoutMs, callTimeoutMs)), -1);
+        return false;
+    }
+    static constexpr std::int64_t kShortestCallTimeoutMs = 10;
 
     AXStatus statusFor(const ErrorSlot& slot) const {
         if (expired()) return AXStatus::timedOut;
@@ -814,7 +826,10 @@ void AtspiAccessibility::run(Milliseconds deadline, QObject* context, std::funct
     // The worker may outlive this object; the sender drops its results once it is gone.
     AtspiThread::shared().post([this, job, id, work = std::move(work), sender = results_.sender()] {
         if (job.expired()) return;  // the caller already has its timeout
-        sender.post([this, id, result = std::any(work(job))]() mutable { complete(id, &result); });
+        std::any result = work(job);
+        // libatspi's own calls between jobs (while it dispatches events) get the full timeout.
+        atspi_set_timeout(callTimeoutMs, -1);
+        sender.post([this, id, result = std::move(result)]() mutable { complete(id, &result); });
     });
 }
 
