@@ -115,6 +115,15 @@ def active_window_name():
     return run("xdotool", "getactivewindow", "getwindowname")[1].strip()
 
 
+def stop_process(process, log):
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+    log.close()
+
+
 class Firefox:
     def __init__(self, work):
         profile = os.path.join(work, "profile")
@@ -206,12 +215,7 @@ class Firefox:
         return False
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-        self.log.close()
+        stop_process(self.process, self.log)
 
 
 class Harbelle:
@@ -256,12 +260,7 @@ class Harbelle:
         return False
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-        self.out.close()
+        stop_process(self.process, self.out)
 
 
 def measure(binary, work, firefox, system_shortcut, rounds, fields):
