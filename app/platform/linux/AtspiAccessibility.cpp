@@ -573,6 +573,23 @@ bool applicationHasActiveWindow(AtspiAccessible* object, const Job& job) {
     return false;
 }
 
+// The window manager has activated the field's window, but a busy application may not have
+// heard yet. Waits until the application's own window says it is active, then tells whether
+// the field has the focus back; gives up early enough to leave the grab its time.
+bool focusReturnsWithTheWindow(AtspiAccessible* object, const Job& job) {
+    constexpr auto kLeftForTheGrab = std::chrono::milliseconds(250);
+    constexpr auto kPollInterval = std::chrono::milliseconds(10);
+    while (!job.expired() && SteadyClock::now() + kLeftForTheGrab < job.deadline) {
+        if (hasState(object, ATSPI_STATE_FOCUSED)) return true;
+        // A stopped application answers nothing: each call waits its timeout, so the deadline
+        // is looked at between any two calls.
+        if (job.expired()) return false;
+        if (applicationHasActiveWindow(object, job)) return !job.expired() && hasState(object, ATSPI_STATE_FOCUSED);
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
+}
+
 // Whether another element of the element's window has the focus while that window is active:
 // the user moved the focus on (Tab) before the hot key, and that focus is theirs.
 bool focusMovedOnInItsWindow(AtspiAccessible* object, const Job& job) {
@@ -590,44 +607,14 @@ bool focusMovedOnInItsWindow(AtspiAccessible* object, const Job& job) {
            hasState(focused.get(), ATSPI_STATE_EDITABLE);
 }
 
-enum class FocusBack { returned, movedOn, neither };
-
-// The window manager has activated the field's window, but a busy application may not have
-// heard yet. Waits until the application's own window says it is active, then tells whether
-// the field has the focus back, or another field has it; gives up early enough to leave the
-// grab its time. GTK names its focused element from an idle callback, a moment after its window
-// says it is active, so an active window with no focused element is given that moment.
-FocusBack focusAfterActivation(AtspiAccessible* object, const Job& job) {
-    constexpr auto kLeftForTheGrab = std::chrono::milliseconds(250);
-    constexpr auto kPollInterval = std::chrono::milliseconds(10);
-    constexpr auto kSettle = std::chrono::milliseconds(200);
-    std::optional<SteadyClock::time_point> activeSince;
-    while (!job.expired() && SteadyClock::now() + kLeftForTheGrab < job.deadline) {
-        if (hasState(object, ATSPI_STATE_FOCUSED)) return FocusBack::returned;
-        // A stopped application answers nothing: each call waits its timeout, so the deadline
-        // is looked at between any two calls.
-        if (job.expired()) return FocusBack::neither;
-        if (!activeSince && applicationHasActiveWindow(object, job)) activeSince = SteadyClock::now();
-        if (activeSince) {
-            if (focusMovedOnInItsWindow(object, job)) return FocusBack::movedOn;
-            if (SteadyClock::now() - *activeSince >= kSettle)
-                return !job.expired() && hasState(object, ATSPI_STATE_FOCUSED) ? FocusBack::returned : FocusBack::neither;
-        }
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    return FocusBack::neither;
-}
-
 AXResult<bool> grabFocus(AtspiAccessible* object, const Job& job) {
     AtspiThread::shared().adoptConnection(object);
     // GTK selects a whole entry when it is given the focus, so a paste would replace all of
     // it, and the entry takes the primary selection from whoever held it: a field that has the
     // focus again (its window was activated) is left alone, and otherwise the user's caret and
     // selection are put back after the grab.
-    const FocusBack back = focusAfterActivation(object, job);
-    if (back == FocusBack::returned) return {AXStatus::success, true};
+    if (focusReturnsWithTheWindow(object, job)) return {AXStatus::success, true};
     // Not taken back from the user: the caller reads the focused element again.
-    if (back == FocusBack::movedOn) return {AXStatus::success, false};
     if (job.expired()) return {AXStatus::timedOut, false};
     if (focusMovedOnInItsWindow(object, job)) return {AXStatus::success, false};
     if (job.expired()) return {AXStatus::timedOut, false};
