@@ -4,8 +4,12 @@
 // design; that wait is part of the figure and printed beside it. With --idle-memory, the real
 // program's idle memory instead: for 10,000 and 100,000 clips (or the counts given), five
 // launches each; the shelf is shown, closed with Escape, and once the program has settled its
-// VmRSS, RssAnon and RssFile are read from /proc. Needs a desktop:
+// VmRSS, RssAnon and RssFile are read from /proc. With --quit, the changed quit instead: on
+// 100,000 clips, a copy, then SIGTERM 0.2 s after it is on the clipboard (its save still
+// pending), RUNS times (20 by default); the time from the signal to the process's end, and
+// whether the copy is in the history file afterwards. Needs a desktop:
 //   bash scripts/x11-session.sh build-release/bench/bench_launch [--idle-memory] [COUNT...]
+//   bash scripts/x11-session.sh build-release/bench/bench_launch --quit [RUNS]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -44,7 +48,7 @@ bool shelfMapped() {
     return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
 }
 
-void startProgram(QProcess& program, const QString& root) {
+void startProgram(QProcess& program, const QString& root, const QStringList& arguments = {QStringLiteral("--show")}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
@@ -52,7 +56,7 @@ void startProgram(QProcess& program, const QString& root) {
     program.setProcessEnvironment(env);
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setStandardErrorFile(QDir(root).filePath(QStringLiteral("stderr.txt")));
-    program.start(QStringLiteral(HARBELLE_BINARY), {QStringLiteral("--show")});
+    program.start(QStringLiteral(HARBELLE_BINARY), arguments);
 }
 
 void stopProgram(QProcess& program) {
@@ -178,6 +182,112 @@ int idleMemory(std::vector<int> counts) {
     return failures == 0 ? 0 : 1;
 }
 
+fs::path historyFileOf(const QString& root) {
+    return fs::path(root.toStdString()) / "XDG_DATA_HOME" / "Pemberlow" / "history.json";
+}
+
+bool fileHolds(const fs::path& path, const std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return bytes.find(text) != std::string::npos;
+}
+
+void copyToClipboard(const QString& text) {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")});
+    xclip.write(text.toUtf8());
+    xclip.closeWriteChannel();
+    xclip.waitForFinished(5000);
+}
+
+QString clipboardText() {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+    xclip.waitForFinished(5000);
+    return QString::fromUtf8(xclip.readAllStandardOutput());
+}
+
+// One changed quit: milliseconds from SIGTERM to the end, negative when it went wrong; `kept`
+// says whether the copy made just before is in the history file.
+double quitOnce(const QString& root, int run, bool& kept) {
+    QProcess program;
+    startProgram(program, root, {});
+    QElapsedTimer timer;
+    timer.start();
+    const auto until = [&](const auto& condition, qint64 limitMs) {
+        while (timer.elapsed() < limitMs && program.state() != QProcess::NotRunning) {
+            if (condition()) return true;
+            QThread::msleep(20);
+        }
+        return false;
+    };
+    // Running and saving: a first copy reaches the file (made again until the program, still
+    // starting, has seen one).
+    int attempt = 0;
+    QElapsedTimer lastCopy;
+    const auto warmedUp = [&] {
+        const QString warmUp = QStringLiteral("warm-up copy %1.%2").arg(run).arg(attempt);
+        if (fileHolds(historyFileOf(root), warmUp.toStdString())) return true;
+        if (attempt == 0 || lastCopy.elapsed() > 3000) {
+            copyToClipboard(QStringLiteral("warm-up copy %1.%2").arg(run).arg(++attempt));
+            lastCopy.start();
+        }
+        return false;
+    };
+    if (!until(warmedUp, 60000)) {
+        stopProgram(program);
+        return -1;
+    }
+    const QString copy = QStringLiteral("copied before the quit %1").arg(run);
+    copyToClipboard(copy);
+    if (!until([&] { return clipboardText() == copy; }, 10000)) {
+        stopProgram(program);
+        return -1;
+    }
+    QThread::msleep(200);  // the case measured: a quit 0.2 s after the copy, its save pending
+    QElapsedTimer quit;
+    quit.start();
+    program.terminate();
+    if (!program.waitForFinished(30000)) {
+        program.kill();
+        program.waitForFinished(2000);
+        return -1;
+    }
+    const double ms = static_cast<double>(quit.nsecsElapsed()) / 1e6;
+    kept = fileHolds(historyFileOf(root), copy.toStdString());
+    return ms;
+}
+
+int changedQuits(int runs) {
+    QTemporaryDir folder;
+    if (!writeHistory(folder.path(), 100'000)) return 1;
+    const fs::path pristine = fs::path(folder.path().toStdString()) / "pristine.json";
+    fs::copy_file(historyFileOf(folder.path()), pristine);
+    std::vector<double> times;
+    int lost = 0;
+    for (int run = 0; run < runs; ++run) {
+        fs::copy_file(pristine, historyFileOf(folder.path()), fs::copy_options::overwrite_existing);
+        bool kept = false;
+        const double ms = quitOnce(folder.path(), run, kept);
+        if (ms < 0) {
+            std::printf("run %2d: the program did not start, save or end\n", run + 1);
+            ++lost;
+            continue;
+        }
+        lost += kept ? 0 : 1;
+        std::printf("run %2d: ended %7.1f ms after SIGTERM; copy kept: %s\n", run + 1, ms, kept ? "yes" : "no");
+        std::fflush(stdout);
+        times.push_back(ms);
+    }
+    if (times.empty()) return 1;
+    const auto within = std::count_if(times.begin(), times.end(), [](double ms) { return ms <= 500; });
+    std::sort(times.begin(), times.end());
+    std::printf("100,000 clips, changed quit: %.0f-%.0f ms, median %.0f ms; %lld of %zu within 500 ms; %d lost\n",
+                times.front(), times.back(), times[times.size() / 2], static_cast<long long>(within), times.size(), lost);
+    std::printf("target: <= 500 ms in 19 of 20 runs, nothing lost\n");
+    return lost == 0 && within * 20 >= static_cast<long long>(times.size()) * 19 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,6 +296,7 @@ int main(int argc, char** argv) {
         std::printf("bench_launch needs a desktop: bash scripts/x11-session.sh %s\n", argv[0]);
         return 0;
     }
+    if (argc > 1 && std::string(argv[1]) == "--quit") return changedQuits(argc > 2 ? std::atoi(argv[2]) : 20);
     const bool memory = argc > 1 && std::string(argv[1]) == "--idle-memory";
     std::vector<int> counts;
     for (int i = memory ? 2 : 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));

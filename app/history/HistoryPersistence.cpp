@@ -57,9 +57,10 @@ struct WriteOutcome {
 
 // A history file is read back only up to the limit, so a larger one is never written: the
 // previous file stays. The file is encoded straight into a temporary file, a large piece at a
-// time, which replaces the history only once whole. `stop` is checked between pieces.
+// time, which replaces the history only once whole. `stop` is checked between pieces. `atQuit`:
+// the file replaced is freed by the next start rather than now.
 WriteOutcome writeHistory(const PersistedHistory& history, const fs::path& url, std::uint64_t limit,
-                          const std::atomic<bool>* stop = nullptr) {
+                          const std::atomic<bool>* stop = nullptr, bool atQuit = false) {
     WriteOutcome outcome;
     PendingFile file(url);
     std::uint64_t total = 0;
@@ -89,7 +90,7 @@ WriteOutcome writeHistory(const PersistedHistory& history, const fs::path& url, 
                  static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
         return outcome;
     }
-    if (!file.replace()) {
+    if (!file.replace(atQuit)) {
         outcome.error = file.error();
         qWarning("history: could not write %s: %s", url.c_str(), writeFailureText(outcome.error).c_str());
         return outcome;
@@ -304,6 +305,11 @@ struct HistoryPersistence::Impl {
     // The list the history file holds, clip for clip: the one loaded, then each one written.
     // Clips are shared and never changed in place, so an equal pointer is an unchanged clip.
     std::optional<ClipList> onDisk;
+    // The list of the last save queued and its number (main thread), and the number of the last
+    // save the save thread began.
+    std::weak_ptr<const PersistedHistory> lastQueued;
+    std::uint64_t savesQueued = 0;
+    std::atomic<std::uint64_t> saveStarted{0};
 
     void post(std::function<void()> job) {
         {
@@ -356,7 +362,8 @@ struct HistoryPersistence::Impl {
             if (!ensureWholeCopy(outcome, unlessUnchanged))
                 ;  // the file as it is must be kept before anything replaces it
             else
-                outcome = writeHistory(history, historyFile, maximumFileSize, unlessUnchanged ? nullptr : &superseded);
+                outcome = writeHistory(history, historyFile, maximumFileSize, unlessUnchanged ? nullptr : &superseded,
+                                       unlessUnchanged);
             ok = outcome.ok;
             encodedBytes = outcome.encoded;  // 0 when it could not be encoded or was given up
             lastSaveTooLarge = outcome.encoded > maximumFileSize;
@@ -648,11 +655,15 @@ void HistoryPersistence::releaseLoadMemory() {
 
 void HistoryPersistence::enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames) {
     if (!impl_->writesAllowed) return;
-    impl_->post([impl = impl_.get(), history = PersistedHistory{1, std::move(snapshot)},
+    auto history = std::make_shared<const PersistedHistory>(PersistedHistory{1, std::move(snapshot)});
+    impl_->lastQueued = history;
+    const std::uint64_t number = ++impl_->savesQueued;
+    impl_->post([impl = impl_.get(), history = std::move(history), number,
                  names = impl_->stamped(retiredPayloadNames)]() mutable {
+        impl->saveStarted = number;
         bool ok = false;
         try {
-            ok = impl->save(history, std::move(names));
+            ok = impl->save(*history, std::move(names));
         } catch (const std::exception& error) {
             qWarning("history: save failed: %s", error.what());
         }
@@ -666,8 +677,12 @@ bool HistoryPersistence::flush(const ClipList& snapshot, const std::set<std::str
     std::future<bool> result = done.get_future();
     // The main thread waits below, so the job may borrow the caller's values.
     auto names = impl_->stamped(retiredPayloadNames);
-    // Saves queued or running before this one stop: this one writes a newer list.
-    impl_->superseded = true;
+    // Saves queued or running before this one stop, as this one writes a newer list; unless the
+    // last one queued is running already and writes this very list: it is left to finish, and
+    // this one finds the file holding the list.
+    const auto last = impl_->lastQueued.lock();
+    if (!last || impl_->saveStarted != impl_->savesQueued || last->items.pointers() != snapshot.pointers())
+        impl_->superseded = true;
     impl_->post([&] {
         if (!impl_->quitting) impl_->superseded = false;
         bool ok = false;

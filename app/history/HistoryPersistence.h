@@ -78,8 +78,10 @@ public:
     // snapshot no longer names are deleted after the write. Names of a failed write wait for
     // the next successful one.
     void enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames);
-    // Main thread: waits for earlier saves, then writes synchronously. True on success. A list
-    // the file already holds clip for clip (loaded or written) is not written again.
+    // Main thread, at a quit: waits for earlier saves, then writes synchronously. True on
+    // success. A list the file already holds clip for clip (loaded or written) is not written
+    // again, and a save of that very list already under way is left to finish. A large file
+    // replaced is freed by the next start, not now.
     bool flush(const ClipList& snapshot, const std::set<std::string>& retiredPayloadNames);
     // At quit: does the payload deletions that earlier saves queued, as many as a quit allows
     // (the rest are found again by the next start's orphan pass), and ends the orphan pass.

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,6 +42,8 @@ constexpr std::size_t kHandedOnFrom = std::size_t{1} << 20;
 constexpr std::size_t kWriterThreads = 1;
 constexpr std::size_t kPiecesInFlight = 6;
 constexpr std::uint64_t kWriteBehind = std::uint64_t{64} << 20;
+// Replaced files from this size on are worth leaving for later.
+constexpr std::uint64_t kFreedLater = std::uint64_t{16} << 20;
 
 bool writeAllAt(int fd, const char* data, std::size_t length, std::uint64_t offset) {
     while (length > 0) {
@@ -136,7 +139,8 @@ struct PendingFile::Writers {
     }
 };
 
-PendingFile::PendingFile(const fs::path& temporaryOf) : target_(filesafety::writeTarget(temporaryOf)) {
+PendingFile::PendingFile(const fs::path& temporaryOf)
+    : target_(filesafety::writeTarget(temporaryOf)), throughLink_(target_ != temporaryOf) {
     const fs::path folder = target_.parent_path().empty() ? fs::path(".") : target_.parent_path();
     temporary_ = (folder / (filesafety::temporaryPrefix(target_.filename().string()) + "XXXXXX")).string();
     // mkostemp opens with O_CREAT|O_EXCL and mode 0600: the file is never looser than that.
@@ -193,12 +197,36 @@ bool PendingFile::finish() {
     return true;
 }
 
-bool PendingFile::replace() {
+bool PendingFile::replace(bool leaveReplacedFile) {
     if (!finish()) return false;
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return fail(errno);
+    // The rename frees the replaced file's blocks unless another name still holds it.
+    const std::string replaced = leaveReplacedFile ? holdReplacedFile() : std::string();
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        if (!replaced.empty()) ::unlink(replaced.c_str());
+        return fail(errno);
+    }
     done_ = true;
     syncFolder(target_.parent_path().empty() ? fs::path(".") : target_.parent_path());
     return true;
+}
+
+std::string PendingFile::holdReplacedFile() const {
+    // Behind a symbolic link, the next start would not look in the target's folder.
+    struct stat info {};
+    if (throughLink_ || ::stat(target_.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        std::uint64_t(info.st_size) < kFreedLater)
+        return {};
+    // A name of the temporary kind, which the next start removes (a kill leaves no more behind).
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    const std::string prefix = temporary_.substr(0, temporary_.size() - 6);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+        if (::link(target_.c_str(), name.c_str()) == 0) return name;
+        if (errno != EEXIST) return {};
+    }
+    return {};
 }
 
 CopyResult PendingFile::publishAs(const std::string& name) {

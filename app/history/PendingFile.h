@@ -25,7 +25,9 @@ public:
 
     bool write(std::string_view piece);
     // Synced, then renamed over the file it was made for (a link there stays a link).
-    bool replace();
+    // `leaveReplacedFile`: a large file replaced keeps a temporary name rather than have its
+    // blocks freed now (tens of milliseconds per hundred megabytes); the next start removes it.
+    bool replace(bool leaveReplacedFile = false);
     // Synced, then given `name` in the same folder, unless something already has that name.
     CopyResult publishAs(const std::string& name);
     // errno of the first failure (0 while none).
@@ -40,8 +42,11 @@ private:
     bool fail(int error);
     bool finish();
     bool stopWriters();
+    // A second name for the large file about to be replaced, or "" (small, or not possible).
+    std::string holdReplacedFile() const;
 
     std::filesystem::path target_;
+    bool throughLink_ = false;
     std::string temporary_;
     int fd_ = -1;
     int error_ = 0;

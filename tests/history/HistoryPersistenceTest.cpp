@@ -322,6 +322,33 @@ TEST_F(HistoryPersistenceTest, QueuedSavesRunInOrderAndTheLastOneWins) {
     EXPECT_EQ(historycodec::decode(readFile(storage / "history.json")).items.size(), 2u);
 }
 
+TEST_F(HistoryPersistenceTest, AQuitFindingTheNewestListBeingWrittenLetsThatWriteFinish) {
+    ClipList clips;  // large enough to be caught while it is written
+    for (int i = 0; i < 40'000; ++i) clips.push_back(makeClip("clip " + std::to_string(i) + std::string(1000, 'x'), -i));
+    auto persistence = open();
+    std::promise<std::pair<bool, ino_t>> saved;
+    persistence->setSaveObserver([&](bool ok) {
+        struct stat info {};
+        ::stat((storage / "history.json").c_str(), &info);
+        saved.set_value({ok, info.st_ino});
+    });
+    persistence->enqueueSave(clips, {});
+    const auto begun = std::chrono::steady_clock::now();
+    const auto writing = [&] {
+        for (const auto& name : namesIn(storage))
+            if (name.starts_with(".history.json.tmp-")) return true;
+        return false;
+    };
+    while (!writing() && std::chrono::steady_clock::now() - begun < std::chrono::seconds(10)) std::this_thread::yield();
+    ASSERT_TRUE(persistence->flush(clips, {}));
+    const auto [ok, written] = saved.get_future().get();
+    EXPECT_TRUE(ok) << "the write of the very list the quit holds was given up";
+    struct stat info {};
+    ASSERT_EQ(::stat((storage / "history.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_ino, written) << "the quit wrote the same list again";
+    EXPECT_EQ(historycodec::decode(readFile(storage / "history.json")).items.size(), clips.size());
+}
+
 TEST(HistoryPayloadNames, OnlyRelativeNamesInsideThePayloadFolderAreSafe) {
     for (const std::string name : {"A.png", "Legacy/pastenow-1.lzfse", "LegacyPreviews/pastenow-2.png", "x..y", ".hidden"})
         EXPECT_TRUE(HistoryPersistence::isSafePayloadName(name)) << name;
