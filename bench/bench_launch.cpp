@@ -25,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -225,9 +226,16 @@ double quitOnce(const QString& root, int run, bool& kept) {
     // starting, has seen one).
     int attempt = 0;
     QElapsedTimer lastCopy;
+    std::optional<fs::file_time_type> checked;
     const auto warmedUp = [&] {
         const QString warmUp = QStringLiteral("warm-up copy %1.%2").arg(run).arg(attempt);
-        if (fileHolds(historyFileOf(root), warmUp.toStdString())) return true;
+        // Read again only once the file was replaced.
+        std::error_code error;
+        const auto changed = fs::last_write_time(historyFileOf(root), error);
+        if (!error && changed != checked) {
+            checked = changed;
+            if (fileHolds(historyFileOf(root), warmUp.toStdString())) return true;
+        }
         if (attempt == 0 || lastCopy.elapsed() > 3000) {
             copyToClipboard(QStringLiteral("warm-up copy %1.%2").arg(run).arg(++attempt));
             lastCopy.start();
