@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -56,6 +57,15 @@ public:
         return false;
     }
     virtual void releaseKeyboard() {}
+
+    // Whether the program of `window` still runs its event loop: `answered(true)` once it shows
+    // so, `answered(false)` when it has not within `within` (stopped or hung). A window that
+    // cannot be asked counts as answering.
+    virtual void pingWindow(std::uint32_t window, std::chrono::milliseconds within, std::function<void(bool)> answered) {
+        (void)window;
+        (void)within;
+        answered(true);
+    }
 
     // Called on the main thread after the active window changed.
     virtual ObserverID addActivationObserver(ActivationObserver observer) = 0;

@@ -155,6 +155,9 @@ private:
     void finishKeyUp(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt);
     void verifyCommandV(PasteTarget target, OperationRef operation, std::optional<std::string> before, Date sentAt,
                         int remainingChecks);
+    // The keys went out but the field cannot be read: done once the target's window shows that
+    // its program runs, a failure when it has not by the deadline.
+    void completeOnceTheTargetAnswers(const PasteTarget& target, OperationRef operation, Date sentAt);
 
     PasteEngineHost& host_;
     Workspace& workspace_;

@@ -1,6 +1,9 @@
 // The Ctrl+V fallback: the clip goes on the clipboard, the target's focus is restored once
 // more, and a paste key pair is sent while the target's window is the active one. The field's
 // fingerprint before and after tells a paste from nothing.
+#include <QPointer>
+#include <algorithm>
+
 #include "shell/PasteDiagnostics.h"
 #include "shell/PasteEngine.h"
 
@@ -167,8 +170,7 @@ void PasteEngine::finishKeyUp(PasteTarget target, OperationRef operation, std::o
     const std::uint64_t generation = operation->generation;
     if (!isRunning(generation)) return;
     if (!before) {
-        // Nothing to compare: done, but not proof that direct paste works.
-        completePasteOperation(operation->item, generation, false, sentAt);
+        completeOnceTheTargetAnswers(target, std::move(operation), sentAt);
         return;
     }
     after(kVerificationDelay, [this, target = std::move(target), operation = std::move(operation),
@@ -184,7 +186,7 @@ void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std
         const std::uint64_t generation = operation->generation;
         if (!isRunning(generation)) return;
         if (!afterPaste) {
-            completePasteOperation(operation->item, generation, false, sentAt);
+            completeOnceTheTargetAnswers(target, operation, sentAt);
             return;
         }
         if (*afterPaste == *before && remainingChecks > 1) {
@@ -200,6 +202,31 @@ void PasteEngine::verifyCommandV(PasteTarget target, OperationRef operation, std
         }
         completePasteOperation(operation->item, generation, true, sentAt);
     });
+}
+
+void PasteEngine::completeOnceTheTargetAnswers(const PasteTarget& target, OperationRef operation, Date sentAt) {
+    const std::uint64_t generation = operation->generation;
+    if (!target.nativeWindow) {
+        // Nothing to compare and no window to ask: done, but not proof that direct paste works.
+        completePasteOperation(operation->item, generation, false, sentAt);
+        return;
+    }
+    // A stopped or hung program takes no keys, and its field reads as nothing; a slow one
+    // answers once its event loop turns. The answer must come before the deadline, whose own
+    // ending would put the clip on the clipboard again.
+    const auto left = kTransactionDeadline - kKeyUpDelay -
+                      std::chrono::duration_cast<Milliseconds>(clock_.now() - operation->startedAt);
+    QPointer<QObject> alive(replyContext_.get());
+    workspace_.pingWindow(*target.nativeWindow, std::max(left, Milliseconds(0)),
+                          [this, alive, operation = std::move(operation), sentAt](bool answered) {
+                              if (!alive || !isRunning(operation->generation)) return;
+                              if (answered) {
+                                  completePasteOperation(operation->item, operation->generation, false, sentAt);
+                                  return;
+                              }
+                              diagnostic("the target's window does not answer; reporting failure");
+                              failPasteOperationRecoverably(operation->generation);
+                          });
 }
 
 }  // namespace harbelle

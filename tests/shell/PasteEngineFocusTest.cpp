@@ -164,24 +164,28 @@ TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
 // A target that answers each question slowly, or not at all, and never takes the focus: its
 // window still gets Ctrl+V within the transaction. Where even the keys cannot go out in time (the
 // user holds Shift past the deadline), the clip is left on the clipboard and nothing is sent or
-// inserted afterwards.
+// inserted afterwards. Keys sent to a program that is not running (a stopped one) are no paste.
 TEST_F(PasteEngineFocus, ASlowTargetGetsItsKeysInTimeAndNothingIsPastedAfterTheDeadline) {
-    enum class Answers { slowly, never };
+    // `never`: a stopped program, whose window answers no ping either; `neverButItsWindowDoes`: its
+    // accessibility alone is stuck, and its event loop (which takes the keys) still turns.
+    enum class Answers { slowly, never, neverButItsWindowDoes };
     for (const bool shiftHeld : {false, true})
-        for (const Answers answers : {Answers::slowly, Answers::never}) {
+        for (const Answers answers : {Answers::slowly, Answers::never, Answers::neverButItsWindowDoes}) {
             SCOPED_TRACE(std::to_string(shiftHeld) + " " + std::to_string(int(answers)));
             engine.reset();
             host = FakePasteEngineHost{};
             host.systemShortcutSetting = false;
-            host.target = PasteTarget{editor, field, window, nullptr, std::nullopt};
+            host.target = PasteTarget{editor, field, window, nullptr, 7};
+            workspace.windowsAnswer = answers != Answers::never;
             keys = FakeKeyEventPoster{};
             engine = std::make_unique<PasteEngine>(host, workspace, ax, keys, clock);
             workspace.frontmost = shelfApp;
             refuseFocus();
             ax.setReplyDelay(Milliseconds(answers == Answers::slowly ? 450 : 0));
-            ax.setUnresponsive(kEditor, answers == Answers::never);
+            ax.setUnresponsive(kEditor, answers != Answers::slowly);
             keys.setHeldModifiers(shiftHeld ? ShiftModifier : 0);
             engine->paste(clip("too late"), false);
+            workspace.bringToFront(editor);
             advanceMs(int(PasteEngine::kTransactionDeadline.count()) + 500);
             keys.setHeldModifiers(0);
             advanceMs(60000);
@@ -200,6 +204,14 @@ TEST_F(PasteEngineFocus, ASlowTargetGetsItsKeysInTimeAndNothingIsPastedAfterTheD
                                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
                 };
                 EXPECT_LT(line("posted Ctrl+V key-up"), line("paste transaction deadline passed"));
+                if (answers == Answers::never) {
+                    EXPECT_TRUE(host.hasLine("the target's window does not answer; reporting failure"));
+                    expectOnlyError("Couldn't paste there — press Ctrl+V to paste it", false);
+                    EXPECT_TRUE(host.replayed.empty());
+                } else if (answers == Answers::neverButItsWindowDoes) {
+                    EXPECT_TRUE(host.hasLine("paste done verified=false"));
+                    expectSilent();
+                }
             }
         }
 }

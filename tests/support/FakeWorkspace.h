@@ -19,6 +19,10 @@ public:
     bool screenReaderEnabled() override { return screenReader; }
     ObserverID addActivationObserver(ActivationObserver observer) override;
     void removeActivationObserver(ObserverID id) override { observers_.erase(id); }
+    void pingWindow(std::uint32_t window, std::chrono::milliseconds, std::function<void(bool)> answered) override {
+        pings.push_back(window);
+        answered(windowsAnswer);
+    }
 
     // Makes the application frontmost (and running) and tells the observers.
     void bringToFront(const std::optional<RunningApplication>& application);
@@ -30,6 +34,8 @@ public:
     bool screenReader = false;
     std::vector<ProcessID> activations;          // activate() calls, in order
     std::vector<std::uint32_t> windowActivations;
+    std::vector<std::uint32_t> pings;
+    bool windowsAnswer = true;  // whether a pinged window's program runs
 
 private:
     std::map<ObserverID, ActivationObserver> observers_;

@@ -320,7 +320,16 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
             ASSERT_TRUE(runQuietly("xdotool", {"windowunmap", "--sync", target->window()}));
         }
         if (way == Gone::hung) target->stop();
+        const qsizetype earlier = harbelle.output().size();
         ASSERT_TRUE(pressKeys("Return"));
+        if (way == Gone::hung) {
+            // Keys sent to a stopped program are no paste: the user is told, and nothing is
+            // called done.
+            const auto since = [&] { return harbelle.output().mid(earlier); };
+            EXPECT_TRUE(QTest::qWaitFor([&] { return since().contains(QStringLiteral("paste failed")); }, 10000))
+                << since().toStdString();
+            EXPECT_FALSE(since().contains(QStringLiteral("paste done"))) << since().toStdString();
+        }
         if (shelfWindowVisible()) {
             ASSERT_TRUE(pressKeys("Escape"));
         }

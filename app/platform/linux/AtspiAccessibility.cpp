@@ -376,6 +376,16 @@ bool isGone(AtspiAccessible* object) {
     return !states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT);
 }
 
+// Why an element's states could not be read: `timedOut` when it did not answer in time, which
+// says nothing about whether it is still there, otherwise the application's refusal.
+AXStatus unreachable(AtspiAccessible* object, const Job& job) {
+    if (job.expired()) return AXStatus::timedOut;
+    ErrorSlot error;
+    // Never cached here (only states are), so this asks the application.
+    atspi_accessible_get_role(object, error.out());
+    return error ? job.statusFor(error) : AXStatus::timedOut;
+}
+
 // The window (a child of the application object) holding an element (new reference), or null.
 AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* application) {
     GPtr<AtspiAccessible> node(static_cast<AtspiAccessible*>(g_object_ref(element)));
@@ -444,9 +454,12 @@ AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job)
                 atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) {
                 GPtr<AtspiAccessible> home(windowOf(last.get(), app.get()));
                 if (sameObject(home.get(), window.get())) found = last.release();
-            } else {
+            } else if (states || unreachable(last.get(), job) != AXStatus::timedOut) {
                 AtspiThread::shared().forgetFocus(processId);
             }
+            // An unanswered read says nothing about the field: it stays remembered for the next
+            // lookup, and this one has run out of time.
+            if (!found && job.expired()) status = AXStatus::timedOut;
         }
     }
     if (!found) return {status == AXStatus::success ? AXStatus::noElement : status, {}};

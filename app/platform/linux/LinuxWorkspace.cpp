@@ -19,6 +19,7 @@
 
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/X11KeyboardMap.h"
+#include "platform/linux/X11WindowPing.h"
 #include "platform/linux/XcbConnection.h"
 
 namespace harbelle {
@@ -115,6 +116,7 @@ private:
 struct LinuxWorkspace::Impl {
     KeyboardHold keyboardHold;
     XcbConnection x;
+    X11WindowPing ping;
     QObject context;
     std::unique_ptr<QSocketNotifier> notifier;
     std::map<ObserverID, ActivationObserver> observers;
@@ -328,6 +330,11 @@ bool LinuxWorkspace::holdKeyboardFor(std::uint64_t window) {
 }
 
 void LinuxWorkspace::releaseKeyboard() { impl_->keyboardHold.release(); }
+
+void LinuxWorkspace::pingWindow(std::uint32_t window, std::chrono::milliseconds within,
+                                std::function<void(bool)> answered) {
+    impl_->ping.ping(window, within, std::move(answered));
+}
 
 bool LinuxWorkspace::screenReaderEnabled() {
     return busStatus_ && busStatus_->screenReaderEnabled();

@@ -25,6 +25,7 @@ public:
     bool screenReaderEnabled() override;
     bool holdKeyboardFor(std::uint64_t window) override;
     void releaseKeyboard() override;
+    void pingWindow(std::uint32_t window, std::chrono::milliseconds within, std::function<void(bool)> answered) override;
     ObserverID addActivationObserver(ActivationObserver observer) override;
     void removeActivationObserver(ObserverID id) override;
 
