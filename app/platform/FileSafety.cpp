@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -18,6 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kMaximumLinkHops = 40;  // the kernel's own limit
+// Freeing a file's blocks takes tens of milliseconds per hundred megabytes: a quit leaves a large
+// replaced history under a temporary name, and the start that finds it should not wait for that.
+constexpr off_t kFreedAside = off_t{16} << 20;
 
 bool isTemporaryName(std::string_view name, std::string_view prefix) {
     if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return false;
@@ -126,15 +130,25 @@ int removeStaleTemporaryFiles(const fs::path& folder, const std::string& name) {
     }
     const std::string prefix = temporaryPrefix(name);
     std::vector<std::string> stale;
+    std::vector<std::string> large;
     while (const dirent* entry = ::readdir(listing)) {
         if (!isTemporaryName(entry->d_name, prefix)) continue;
         struct stat info {};
         if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
             info.st_uid == ::geteuid())
-            stale.emplace_back(entry->d_name);
+            (info.st_size >= kFreedAside ? large : stale).emplace_back(entry->d_name);
     }
     int removed = 0;
     for (const auto& file : stale) removed += ::unlinkat(folderFd, file.c_str(), 0) == 0 ? 1 : 0;
+    if (!large.empty()) {
+        // No writer of ours uses these names, so nothing waits for them to go.
+        std::vector<fs::path> paths;
+        for (const auto& file : large) paths.push_back(folder / file);
+        removed += static_cast<int>(paths.size());
+        std::thread([paths = std::move(paths)] {
+            for (const auto& path : paths) ::unlink(path.c_str());
+        }).detach();
+    }
     ::closedir(listing);  // closes folderFd too
     return removed;
 }

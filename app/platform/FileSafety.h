@@ -43,7 +43,7 @@ bool writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 
 // Removes regular files named temporaryPrefix(`name`) + letters and digits in `folder` (only
 // there, never following a link). Call only while no other writer of ours can be running.
-// Returns how many were removed.
+// Returns how many were removed (large ones are freed on a thread of their own).
 int removeStaleTemporaryFiles(const std::filesystem::path& folder, const std::string& name);
 
 }  // namespace harbelle::filesafety
