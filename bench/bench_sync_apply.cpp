@@ -165,7 +165,9 @@ Cost deleteBookkeeping(const fs::path& folder) {
     }
     Cost cost;
     const sync::SyncIDSet deleted(ids.begin(), ids.end());
-    cost.record = cost.steps.time([&] { bookkeeping.recordDeletes(deleted, email, dates); });
+    // The program hands over the set it made of the deleted clips.
+    sync::SyncIDSet handed = deleted;
+    cost.record = cost.steps.time([&] { bookkeeping.recordDeletes(std::move(handed), email, dates); });
     // The program saves them in the next step, as the coordinator asks.
     if (promptDue) cost.durableSave = cost.steps.time([&] { bookkeeping.flush(); });
     // The engine sends them in that order, 500 a request, each answer a step of its own.

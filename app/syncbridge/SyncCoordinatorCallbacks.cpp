@@ -556,7 +556,7 @@ void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const s
     const auto email = currentAccountEmail();
     // The time the user deleted (or edited away) these clips decides a race with a copy made
     // elsewhere: a copy made before it is deleted too, one made after it stays there.
-    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates, sync::wireSeconds(clock_->now()));
+    const auto batches = syncBookkeeping_->recordDeletes(std::move(set), email, dates, sync::wireSeconds(clock_->now()));
     if (!email || !engine_) return;
     const auto scope = sync::SyncBookkeepingStore::accountScope(*email);
     if (!scope) return;
