@@ -181,6 +181,12 @@ public:
     static std::string message(std::exception_ptr error);
     // The origin a clip carries to the engine.
     static sync::SyncClipOrigin syncOrigin(const ClipSourceDeviceOrigin& origin);
+    // Deleted clips as the bookkeeping records them: their wire ids and, where known, dates.
+    struct DeletedIDs {
+        sync::SyncIDSet ids;
+        std::map<std::string, std::int64_t> dates;
+    };
+    static DeletedIDs deletedIDs(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
 
 signals:
     void lastSyncNoticeChanged();

@@ -545,13 +545,23 @@ std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::Syn
     return out;
 }
 
-void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
-    sync::SyncIDSet set;
-    std::map<std::string, std::int64_t> dates;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        set.insert(ids[i].lowercaseString());
-        if (i < createdAt.size()) dates[ids[i].lowercaseString()] = sync::wireSeconds(createdAt[i]);
+SyncCoordinator::DeletedIDs SyncCoordinator::deletedIDs(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
+    // Made in key order (a UUID's bytes sort as its lower-case text does), the entries lie in
+    // memory in the order the bookkeeping walks them, and each goes in at the end.
+    std::vector<std::size_t> order(ids.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    DeletedIDs out;
+    for (const std::size_t i : order) {
+        std::string id = ids[i].lowercaseString();
+        if (i < createdAt.size()) out.dates.emplace_hint(out.dates.end(), id, sync::wireSeconds(createdAt[i]));
+        out.ids.insert(out.ids.end(), std::move(id));
     }
+    return out;
+}
+
+void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
+    auto [set, dates] = deletedIDs(ids, createdAt);
     for (const auto& run : reconcileRuns_) run->deletedMeanwhile.insert(set.begin(), set.end());
     const auto email = currentAccountEmail();
     // The time the user deleted (or edited away) these clips decides a race with a copy made
