@@ -285,7 +285,8 @@ public:
     // A received image: a clip with the same id or the same bytes is promoted, otherwise the
     // image is written under the clip's id and a new clip names it as payload and derivative.
     // `written`: the image's file, already written (receivedImageFileToWrite); a clip that does
-    // not take it leaves it retired. `fingerprint`: the image clip's, when worked out already.
+    // not take it leaves it retired. Sync hands every file written so (off this thread); without
+    // it, a file the clip needs is written here. `fingerprint`: the clip's, when worked out.
     void applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                               const std::optional<ClipSourceDeviceOrigin>& origin,
                               const std::optional<std::string>& written = std::nullopt,

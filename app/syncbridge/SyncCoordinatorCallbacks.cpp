@@ -207,8 +207,9 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
     // Decoding a large image takes a quarter second and more, and writing its file waits for
     // the disk: neither on this thread. What another device sends is checked before it is
     // stored; the worker writes its file, and the store takes both here. A file is written
-    // only under a name no clip held here may own, and never while an earlier action of the
-    // same clip waits.
+    // only under a name no clip held here may own, never for bytes a clip here already has,
+    // and never while an earlier action of the same clip waits (such a file, if the clip needs
+    // it at its turn, is written then, by a worker too).
     const bool sameClipWaits = std::any_of(receivedQueue_.begin(), receivedQueue_.end() - 1, [&](const auto& waiting) {
         return clientIDOf(waiting->action) == clientID;
     });
