@@ -157,15 +157,19 @@ Cost deleteBookkeeping(const fs::path& folder) {
     for (int i = 0; i < kRemembered; ++i) earlier.insert(Uuid::random().lowercaseString());
     bookkeeping.acknowledge({}, earlier, email);
     bookkeeping.flush();
-    std::vector<std::string> ids;
-    std::map<std::string, std::int64_t> dates;
+    std::vector<Uuid> clips;
+    std::vector<Date> created;
     for (int i = 0; i < kDeletes; ++i) {
-        ids.push_back(Uuid::random().lowercaseString());
-        dates[ids.back()] = 1'700'000'000 + i;
+        clips.push_back(Uuid::random());
+        created.push_back(sync::dateFromWireSeconds(1'700'000'000 + i));
     }
+    // As the program makes them of the deleted clips, and hands the set over.
+    auto [handed, dates] = SyncCoordinator::deletedIDs(clips, created);
+    const sync::SyncIDSet deleted = handed;
+    std::vector<std::string> ids;
+    for (const Uuid& clip : clips) ids.push_back(clip.lowercaseString());
     Cost cost;
-    const sync::SyncIDSet deleted(ids.begin(), ids.end());
-    cost.record = cost.steps.time([&] { bookkeeping.recordDeletes(deleted, email, dates); });
+    cost.record = cost.steps.time([&] { bookkeeping.recordDeletes(std::move(handed), email, dates); });
     // The program saves them in the next step, as the coordinator asks.
     if (promptDue) cost.durableSave = cost.steps.time([&] { bookkeeping.flush(); });
     // The engine sends them in that order, 500 a request, each answer a step of its own.

@@ -116,6 +116,14 @@ std::size_t ClipList::indexOfIDOrFingerprint(const Uuid& id, const std::string& 
     return items_.size();
 }
 
+std::vector<std::uint64_t> ClipList::fingerprintHashes() const {
+    ensureKeys();
+    std::vector<std::uint64_t> out;
+    out.reserve(keys_.size());
+    for (const Key& key : keys_) out.push_back(key.fingerprintHash);
+    return out;
+}
+
 std::vector<std::size_t> ClipList::unpinnedAfter(std::size_t kept) const {
     ensureKeys();
     std::vector<std::size_t> positions;

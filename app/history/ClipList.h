@@ -101,6 +101,8 @@ public:
     std::size_t indexOfFingerprint(const std::string& fingerprint) const;
     // The first clip with this id or this fingerprint.
     std::size_t indexOfIDOrFingerprint(const Uuid& id, const std::string& fingerprint) const;
+    // Every clip's Fingerprint::hash, in list order: a copy another thread may search.
+    std::vector<std::uint64_t> fingerprintHashes() const;
     std::size_t pinnedCount() const;
     // The first clip whose recency date is before `date`: where a clip of that date goes.
     std::size_t firstOlderThan(Date date) const;

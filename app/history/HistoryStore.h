@@ -285,10 +285,12 @@ public:
     // A received image: a clip with the same id or the same bytes is promoted, otherwise the
     // image is written under the clip's id and a new clip names it as payload and derivative.
     // `written`: the image's file, already written (receivedImageFileToWrite); a clip that does
-    // not take it leaves it retired.
+    // not take it leaves it retired. Sync hands every file written so (off this thread); without
+    // it, a file the clip needs is written here. `fingerprint`: the clip's, when worked out.
     void applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                               const std::optional<ClipSourceDeviceOrigin>& origin,
-                              const std::optional<std::string>& written = std::nullopt);
+                              const std::optional<std::string>& written = std::nullopt,
+                              const std::string& fingerprint = {});
     // Gives an image clip whose own file is missing the received image.
     void applySyncImagePayload(const Uuid& id, const SyncableImagePayload& image,
                                const std::optional<std::string>& written = std::nullopt);
@@ -296,9 +298,10 @@ public:
     static std::string receivedImageFilename(const Uuid& id, const std::string& contentType);
     // The file a received image for `id` may be written to before it is applied, off this
     // thread; none when that name may be a clip's own file. `attaching`: for
-    // applySyncImagePayload (a clip held here whose own file is missing), else for an insert.
+    // applySyncImagePayload (a clip held here whose own file is missing), else for an insert;
+    // an insert whose `fingerprint` (when given) a clip held here has writes nothing either.
     std::optional<std::string> receivedImageFileToWrite(const Uuid& id, const std::string& contentType,
-                                                        bool attaching) const;
+                                                        bool attaching, const std::string& fingerprint = {}) const;
     // Writes a payload file from any thread, as HistoryPersistence::writePayload, while the
     // store lives; false once it is gone (a write under way holds its destruction up).
     using PayloadWriter = std::function<bool(const std::string& name, const Bytes& data)>;

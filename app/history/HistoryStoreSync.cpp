@@ -139,13 +139,14 @@ std::optional<std::string> HistoryStore::writeReceivedImage(const Bytes& data, c
 }
 
 std::optional<std::string> HistoryStore::receivedImageFileToWrite(const Uuid& id, const std::string& contentType,
-                                                                  bool attaching) const {
+                                                                  bool attaching, const std::string& fingerprint) const {
     if (demoMode_ || !persistence_) return std::nullopt;
     // A clip held under the id may have its own file under that very name (a capture's is
     // "<UUID>.png" too): only a file it has lost is written.
     const int index = indexOf(id);
     if (!attaching) {
         if (index >= 0) return std::nullopt;
+        if (!fingerprint.empty() && items_.indexOfFingerprint(fingerprint) < items_.size()) return std::nullopt;
     } else {
         if (index < 0) return std::nullopt;
         const ClipItem& clip = items_[static_cast<std::size_t>(index)];
@@ -182,14 +183,17 @@ void HistoryStore::setSyncPayload(ClipItem& clip, const std::string& name, const
 
 void HistoryStore::applySyncImageInsert(const Uuid& id, const SyncableImagePayload& image, Date createdAt,
                                         const std::optional<ClipSourceDeviceOrigin>& origin,
-                                        const std::optional<std::string>& written) {
+                                        const std::optional<std::string>& written,
+                                        const std::string& givenFingerprint) {
     // A file written ahead that no clip takes goes after the next save (a name some clip
     // holds is never deleted).
     const auto unused = [&] {
         if (written) retirePayloadFilename(*written);
     };
     if (demoMode_ || image.data.empty()) return unused();
-    const std::string fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data);
+    const std::string fingerprint = givenFingerprint.empty()
+                                        ? ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &image.data)
+                                        : givenFingerprint;
     if (const std::size_t i = items_.indexOfIDOrFingerprint(id, fingerprint); i < items_.size()) {
         // The stored clip keeps its own payload; the received bytes are dropped.
         unused();

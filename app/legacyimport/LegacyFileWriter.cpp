@@ -133,11 +133,13 @@ void FileWriter::write(const OutputFolder& folder, std::string name, Bytes bytes
     }
     std::unique_lock lock(mutex_);
     // Bounded, so that a run of large archives waits for the disk instead of piling up.
+    if (idle_ && queuedBytes_ >= kMostQueuedBytes) ready_.notify_one();
     room_.wait(lock, [&] { return queuedBytes_ < kMostQueuedBytes || jobs_.empty(); });
     queuedBytes_ += bytes.size();
     jobs_.push_back({&folder, std::move(name), std::move(bytes), row, std::move(linkTo)});
+    const bool wake = idle_ && (jobs_.size() >= kWakeAfterJobs || queuedBytes_ >= kWakeAfterBytes);
     lock.unlock();
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
 }
 
 std::vector<std::size_t> FileWriter::finish() {
@@ -152,6 +154,7 @@ std::vector<std::size_t> FileWriter::finish() {
 
 std::vector<std::size_t> FileWriter::flush() {
     std::unique_lock lock(mutex_);
+    if (idle_) ready_.notify_one();
     room_.wait(lock, [&] { return jobs_.empty() && !writing_; });
     lock.unlock();
     return takeFailed();
@@ -171,7 +174,9 @@ void FileWriter::loop() {
         Job job;
         {
             std::unique_lock lock(mutex_);
+            idle_ = jobs_.empty();
             ready_.wait(lock, [&] { return done_ || !jobs_.empty(); });
+            idle_ = false;
             if (jobs_.empty()) return;
             job = std::move(jobs_.front());
             jobs_.pop_front();

@@ -59,6 +59,10 @@ public:
 
 private:
     static constexpr std::size_t kMostQueuedBytes = 64u << 20;
+    // An idle writer is woken once this many files or bytes wait, not for each: on a fast disk
+    // it would sleep again after every file, and each wake costs both threads a system call.
+    static constexpr std::size_t kWakeAfterJobs = 32;
+    static constexpr std::size_t kWakeAfterBytes = 1u << 20;
     struct Job {
         const OutputFolder* folder;
         std::string name;
@@ -76,6 +80,7 @@ private:
     std::deque<Job> jobs_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
+    bool idle_ = false;  // the writer waits for jobs
     bool done_ = false;
     std::vector<std::size_t> failed_;
     std::thread thread_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,10 @@ public:
         int running = 0;
         int waiting = 0;
         bool closed = false;  // quitting: the engine's thread no longer waits
+        // Received images on their way to becoming clips, by place in the queue: the hashes of
+        // their fingerprints, so a later image of the same bytes is not written too.
+        std::map<std::uint64_t, std::uint64_t> insertsAhead;
+        std::uint64_t nextPlace = 0;
 
         void waitUntilIdle() {
             std::unique_lock lock(mutex);
@@ -176,12 +181,19 @@ public:
     static std::string message(std::exception_ptr error);
     // The origin a clip carries to the engine.
     static sync::SyncClipOrigin syncOrigin(const ClipSourceDeviceOrigin& origin);
+    // Deleted clips as the bookkeeping records them: their wire ids and, where known, dates.
+    struct DeletedIDs {
+        sync::SyncIDSet ids;
+        std::map<std::string, std::int64_t> dates;
+    };
+    static DeletedIDs deletedIDs(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt);
 
 signals:
     void lastSyncNoticeChanged();
 
 private:
     struct LifecycleTask;
+    struct ReceivedAction;
 
     void buildEngine(SyncCoordinatorOptions& options);
     void wireEngineCallbacks();
@@ -207,7 +219,10 @@ private:
     void applyReceivedInOrder(bool all = false);
     // `written`: the image's file, written ahead by the worker.
     void applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image,
-                      const std::optional<std::string>& written = std::nullopt);
+                      const std::optional<std::string>& written = std::nullopt, const std::string& fingerprint = {});
+    // The file a checked image's clip needs now that its turn has come, when none was written.
+    std::optional<std::string> fileNeededBy(const ReceivedAction& entry) const;
+    void writeOnWorker(const std::shared_ptr<ReceivedAction>& entry, const std::string& name);
     void finishImageChecks();
     void reportRefusals();
     void applyStatus(const sync::SyncEngineStatus& status);
@@ -253,7 +268,6 @@ private:
     ScheduledTask bookkeepingWrite_;
     // Received images are checked on a worker; the actions behind one wait their turn, and
     // the engine's thread waits for running checks before it posts its next step.
-    struct ReceivedAction;
     std::shared_ptr<ImageCheckGate> imageChecks_;
     std::deque<std::shared_ptr<ReceivedAction>> receivedQueue_;
     Refusals refusals_;

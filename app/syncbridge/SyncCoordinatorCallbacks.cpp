@@ -8,6 +8,7 @@
 #include <QThreadPool>
 #include <QtGlobal>
 
+#include "history/Fingerprint.h"
 #include "history/HistoryStore.h"
 #include "syncbridge/SyncCoordinator.h"
 #include "syncbridge/SyncImageCompressor.h"
@@ -126,13 +127,21 @@ std::vector<sync::SyncLocalClip> SyncCoordinator::localClipsSnapshot() {
 struct SyncCoordinator::ReceivedAction {
     sync::SyncMergeAction action;
     bool needsCheck = false;
+    bool inserting = false;
+    std::uint64_t place = 0;  // in the gate's insertsAhead
     // Where the worker writes an accepted image, when the store may take it (chosen here).
     std::optional<std::string> fileToWrite;
     HistoryStore::PayloadWriter write;
+    // The fingerprint hashes of the clips held when the image came: one of the same bytes
+    // takes the image, so the worker writes no file for it.
+    std::vector<std::uint64_t> heldFingerprints;
     // Written by the worker under the gate's lock.
     std::optional<bool> acceptable;
     Bytes data;
+    std::string fingerprint;  // of an inserted image's clip
     std::optional<std::string> written;
+    bool writing = false;  // a file asked for at the image's turn
+    bool writeAsked = false;
 };
 
 namespace {
@@ -148,6 +157,22 @@ const std::string& clientIDOf(const sync::SyncMergeAction& action) {
             }
         },
         action);
+}
+
+const sync::SyncBlobPayload* blobOf(const sync::SyncMergeAction& action) {
+    if (const auto* insert = std::get_if<sync::SyncMergeInsertNew>(&action); insert && insert->blob)
+        return &*insert->blob;
+    if (const auto* promote = std::get_if<sync::SyncMergePromoteExisting>(&action); promote && promote->blob)
+        return &*promote->blob;
+    return nullptr;
+}
+
+// A worker's part is done; the main thread was told first, so the engine's next step, let go
+// here, comes after this one.
+void workDone(SyncCoordinator::ImageCheckGate& gate) {
+    std::lock_guard lock(gate.mutex);
+    --gate.running;
+    gate.idle.notify_all();
 }
 
 }  // namespace
@@ -168,11 +193,7 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
         ++refusals_.invalidIdentifiers;
         return;
     }
-    const sync::SyncBlobPayload* blob = nullptr;
-    if (const auto* insert = std::get_if<sync::SyncMergeInsertNew>(&action); insert && insert->blob)
-        blob = &*insert->blob;
-    if (const auto* promote = std::get_if<sync::SyncMergePromoteExisting>(&action); promote && promote->blob)
-        blob = &*promote->blob;
+    const sync::SyncBlobPayload* blob = blobOf(action);
     const bool needsCheck = blob && !blob->data.empty() && !store_->demoMode();
     if (!needsCheck && receivedQueue_.empty()) {
         applyChecked(action, std::nullopt);
@@ -186,45 +207,93 @@ void SyncCoordinator::applyMergeAction(const sync::SyncMergeAction& action) {
     // Decoding a large image takes a quarter second and more, and writing its file waits for
     // the disk: neither on this thread. What another device sends is checked before it is
     // stored; the worker writes its file, and the store takes both here. A file is written
-    // only under a name no clip held here may own, and never while an earlier action of the
-    // same clip waits.
+    // only under a name no clip held here may own, never for bytes a clip here already has,
+    // and never while an earlier action of the same clip waits (such a file, if the clip needs
+    // it at its turn, is written then, by a worker too).
     const bool sameClipWaits = std::any_of(receivedQueue_.begin(), receivedQueue_.end() - 1, [&](const auto& waiting) {
         return clientIDOf(waiting->action) == clientID;
     });
+    entry->inserting = std::holds_alternative<sync::SyncMergeInsertNew>(action);
     if (!sameClipWaits) {
-        entry->fileToWrite = store_->receivedImageFileToWrite(
-            *id, blob->contentType, std::holds_alternative<sync::SyncMergePromoteExisting>(action));
+        entry->fileToWrite = store_->receivedImageFileToWrite(*id, blob->contentType, !entry->inserting);
         if (entry->fileToWrite) entry->write = store_->payloadWriter();
+        // Hashing the bytes is the worker's; here only the held clips' hashes are copied.
+        if (entry->fileToWrite && entry->inserting) entry->heldFingerprints = store_->items().fingerprintHashes();
     }
     // Counted until the file is written: the engine moves its cursor past the image only after
     // that, so a quit before it leaves the image to the next pull.
     {
         std::lock_guard lock(imageChecks_->mutex);
         ++imageChecks_->running;
+        entry->place = imageChecks_->nextPlace++;
     }
     QPointer<SyncCoordinator> self(this);
     imageCheckPool_->start([gate = imageChecks_, entry, back = imageCheckReturns_->sender(), self] {
-        const auto& checked = std::get_if<sync::SyncMergeInsertNew>(&entry->action)
-                                  ? *std::get<sync::SyncMergeInsertNew>(entry->action).blob
-                                  : *std::get<sync::SyncMergePromoteExisting>(entry->action).blob;
+        const auto& checked = *blobOf(entry->action);
         Bytes data(checked.data.begin(), checked.data.end());
         const bool acceptable = SyncImageCompressor::isAcceptableReceivedImage(data, checked.contentType, checked.digest);
+        std::string fingerprint;
+        bool held = false;
+        if (acceptable && entry->inserting) {
+            fingerprint = ClipItem::makeFingerprint(ClipKind::image, "", {}, std::nullopt, &data);
+            const std::uint64_t hash = Fingerprint(fingerprint).hash();
+            held = std::find(entry->heldFingerprints.begin(), entry->heldFingerprints.end(), hash) !=
+                   entry->heldFingerprints.end();
+            std::lock_guard lock(gate->mutex);
+            // An image of the same bytes earlier in the queue becomes the clip first.
+            for (auto ahead = gate->insertsAhead.begin(); ahead != gate->insertsAhead.lower_bound(entry->place); ++ahead)
+                held = held || ahead->second == hash;
+            gate->insertsAhead.emplace(entry->place, hash);
+        }
         // Atomic: a quit never leaves half a file under the name.
-        const bool written = acceptable && entry->fileToWrite && entry->write(*entry->fileToWrite, data);
+        const bool written = acceptable && !held && entry->fileToWrite && entry->write(*entry->fileToWrite, data);
         {
             std::lock_guard lock(gate->mutex);
             entry->acceptable = acceptable;
             entry->data = std::move(data);
+            entry->fingerprint = std::move(fingerprint);
             if (written) entry->written = entry->fileToWrite;
         }
-        // Posted before the engine's thread is let go, so its next step comes after this one.
         back.post([self] {
             if (self) self->applyReceivedInOrder();
         });
-        std::lock_guard lock(gate->mutex);
-        --gate->running;
-        gate->idle.notify_all();
+        workDone(*gate);
     });
+}
+
+void SyncCoordinator::writeOnWorker(const std::shared_ptr<ReceivedAction>& entry, const std::string& name) {
+    entry->fileToWrite = name;
+    entry->write = store_->payloadWriter();
+    {
+        std::lock_guard lock(imageChecks_->mutex);
+        entry->writing = true;
+        entry->writeAsked = true;
+        ++imageChecks_->running;
+    }
+    QPointer<SyncCoordinator> self(this);
+    // The entry's bytes are the worker's until `writing` is cleared.
+    imageCheckPool_->start([gate = imageChecks_, entry, back = imageCheckReturns_->sender(), self] {
+        const bool written = entry->write(*entry->fileToWrite, entry->data);
+        {
+            std::lock_guard lock(gate->mutex);
+            entry->writing = false;
+            if (written) entry->written = entry->fileToWrite;
+        }
+        back.post([self] {
+            if (self) self->applyReceivedInOrder();
+        });
+        workDone(*gate);
+    });
+}
+
+std::optional<std::string> SyncCoordinator::fileNeededBy(const ReceivedAction& entry) const {
+    const std::string& clientID = clientIDOf(entry.action);
+    const auto id = wireID(clientID);
+    const auto email = currentAccountEmail();
+    if (!store_ || !id || !email) return std::nullopt;
+    if (entry.inserting && syncBookkeeping_->isRememberedDelete(clientID, *email)) return std::nullopt;
+    return store_->receivedImageFileToWrite(*id, blobOf(entry.action)->contentType, !entry.inserting,
+                                            entry.fingerprint);
 }
 
 void SyncCoordinator::applyReceivedInOrder(bool all) {
@@ -233,28 +302,42 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
         std::optional<SyncableImagePayload> image;
         std::optional<std::string> written;
         if (entry->needsCheck) {
-            std::optional<bool> acceptable;
+            bool acceptable = false;
+            {
+                std::lock_guard lock(imageChecks_->mutex);
+                // Still being checked or written: the rest waits behind it.
+                if (!entry->acceptable || entry->writing) return;
+                acceptable = *entry->acceptable;
+                written = entry->written;
+            }
+            // No file was written (the same bytes were held, or the clip was), and the clip
+            // needs one now: written off this thread like the rest, before the store sees it.
+            if (!acceptable) {
+                ++refusals_.badImages;
+            } else if (const auto needed = written ? std::nullopt : fileNeededBy(*entry)) {
+                if (!entry->writeAsked) return writeOnWorker(entry, *needed);
+                acceptable = false;  // the write failed: the image goes as a failed write always went
+            }
             Bytes data;
             {
                 std::lock_guard lock(imageChecks_->mutex);
-                if (!entry->acceptable) return;  // still being checked: the rest waits behind it
-                acceptable = entry->acceptable;
                 data = std::move(entry->data);
-                written = std::move(entry->written);
             }
-            if (*acceptable) {
-                const auto& blob = std::get_if<sync::SyncMergeInsertNew>(&entry->action)
-                                       ? *std::get<sync::SyncMergeInsertNew>(entry->action).blob
-                                       : *std::get<sync::SyncMergePromoteExisting>(entry->action).blob;
+            if (acceptable) {
+                const auto& blob = *blobOf(entry->action);
                 image = SyncableImagePayload{std::move(data), blob.contentType, blob.digest, blob.pixelWidth,
                                              blob.pixelHeight};
-            } else {
-                ++refusals_.badImages;
             }
         }
         receivedQueue_.pop_front();
+        if (receivedQueue_.empty()) {
+            // An image applied is still ahead of those whose held clips were copied before it
+            // came in: forgotten once none waits.
+            std::lock_guard lock(imageChecks_->mutex);
+            imageChecks_->insertsAhead.clear();
+        }
         const bool stored = image.has_value();
-        applyChecked(entry->action, std::move(image), written);
+        applyChecked(entry->action, std::move(image), written, entry->fingerprint);
         // One image per turn of the event loop: each one's clip is a change of the list.
         if (stored && !all && !receivedQueue_.empty()) {
             QPointer<SyncCoordinator> self(this);
@@ -267,7 +350,7 @@ void SyncCoordinator::applyReceivedInOrder(bool all) {
 }
 
 void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::optional<SyncableImagePayload> image,
-                                   const std::optional<std::string>& written) {
+                                   const std::optional<std::string>& written, const std::string& fingerprint) {
     const auto email = currentAccountEmail();
     if (!store_) return;  // a file written ahead is left to the next start's orphan pass
     HistoryStore& store = *store_;
@@ -288,7 +371,8 @@ void SyncCoordinator::applyChecked(const sync::SyncMergeAction& action, std::opt
                     store.applySyncInsert(*id, value.text, value.createdAt, clipOrigin(value.origin));
                 } else if (id && image) {
                     handed = true;
-                    store.applySyncImageInsert(*id, *image, value.createdAt, clipOrigin(value.origin), written);
+                    store.applySyncImageInsert(*id, *image, value.createdAt, clipOrigin(value.origin), written,
+                                               fingerprint);
                 }
                 // A bad image is dropped, and still counts as reported so it is never sent back.
                 syncBookkeeping_->markReported(value.clientID, *email);
@@ -326,11 +410,15 @@ void SyncCoordinator::finishImageChecks() {
     // their clips applied now, in order. A check cut short leaves its image to the engine's
     // next start: the engine moves its cursor past an image only once the check is done.
     imageChecks_->close();
-    {
-        std::unique_lock lock(imageChecks_->mutex);
-        imageChecks_->idle.wait_for(lock, kImageCheckWaitOnQuit, [&] { return imageChecks_->running == 0; });
-    }
-    applyReceivedInOrder(true);
+    const auto deadline = std::chrono::steady_clock::now() + kImageCheckWaitOnQuit;
+    // A turn may ask the worker for a file: its write is waited for too.
+    do {
+        {
+            std::unique_lock lock(imageChecks_->mutex);
+            imageChecks_->idle.wait_until(lock, deadline, [&] { return imageChecks_->running == 0; });
+        }
+        applyReceivedInOrder(true);
+    } while (!receivedQueue_.empty() && std::chrono::steady_clock::now() < deadline);
 }
 
 void SyncCoordinator::reportRefusals() {
@@ -458,18 +546,28 @@ std::vector<sync::SyncLocalDelete> SyncCoordinator::localDeletes(const sync::Syn
     return out;
 }
 
-void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
-    sync::SyncIDSet set;
-    std::map<std::string, std::int64_t> dates;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        set.insert(ids[i].lowercaseString());
-        if (i < createdAt.size()) dates[ids[i].lowercaseString()] = sync::wireSeconds(createdAt[i]);
+SyncCoordinator::DeletedIDs SyncCoordinator::deletedIDs(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
+    // Made in key order (a UUID's bytes sort as its lower-case text does), the entries lie in
+    // memory in the order the bookkeeping walks them, and each goes in at the end.
+    std::vector<std::size_t> order(ids.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    DeletedIDs out;
+    for (const std::size_t i : order) {
+        std::string id = ids[i].lowercaseString();
+        if (i < createdAt.size()) out.dates.emplace_hint(out.dates.end(), id, sync::wireSeconds(createdAt[i]));
+        out.ids.insert(out.ids.end(), std::move(id));
     }
+    return out;
+}
+
+void SyncCoordinator::syncableClipsDeleted(const std::vector<Uuid>& ids, const std::vector<Date>& createdAt) {
+    auto [set, dates] = deletedIDs(ids, createdAt);
     for (const auto& run : reconcileRuns_) run->deletedMeanwhile.insert(set.begin(), set.end());
     const auto email = currentAccountEmail();
     // The time the user deleted (or edited away) these clips decides a race with a copy made
     // elsewhere: a copy made before it is deleted too, one made after it stays there.
-    const auto batches = syncBookkeeping_->recordDeletes(set, email, dates, sync::wireSeconds(clock_->now()));
+    const auto batches = syncBookkeeping_->recordDeletes(std::move(set), email, dates, sync::wireSeconds(clock_->now()));
     if (!email || !engine_) return;
     const auto scope = sync::SyncBookkeepingStore::accountScope(*email);
     if (!scope) return;

@@ -481,23 +481,25 @@ void SyncBookkeepingStore::settleDeletes(const SyncIDSet& ids, const std::string
 }
 
 std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
-    const SyncIDSet& ids, const std::optional<std::string>& currentEmail,
+    SyncIDSet ids, const std::optional<std::string>& currentEmail,
     const std::map<std::string, std::int64_t>& createdAt, std::optional<std::int64_t> deletedAt) {
     std::optional<std::string> current = currentEmail ? scopeOf(*currentEmail) : std::nullopt;
-    std::map<std::string, SyncIDSet> batches;
     auto date = createdAt.begin();
-    std::string lastScope;
+    const std::string* lastScope = nullptr;
     SyncBookkeepingAccountState* account = nullptr;
-    SyncIDSet* batch = nullptr;
+    // Each recorded id with its account, in order; nearly always all of them, in one.
+    std::vector<std::pair<const std::string*, const std::string*>> recorded;
+    recorded.reserve(ids.size());
+    bool oneScope = true;
     for (const std::string& id : ids) {
-        auto owner = data_.owners.find(id);
+        auto owner = data_.owners.empty() ? data_.owners.end() : data_.owners.find(id);
         const std::string* scope = owner != data_.owners.end() ? &owner->second : current ? &*current : nullptr;
         if (!scope) continue;
         // Remembered once acknowledged; a pending delete counts as remembered meanwhile.
-        if (*scope != lastScope) {  // mostly one account: looked up once
-            lastScope = *scope;
+        if (scope != lastScope && (!lastScope || *scope != *lastScope)) {  // mostly one account: looked up once
+            oneScope = oneScope && !lastScope;
+            lastScope = scope;
             account = &data_.accounts[*scope];
-            batch = &batches[*scope];
         }
         // The ids come in order, as the dates do: each date is found by walking along, and each
         // id lands at the end of what is there without a search.
@@ -508,11 +510,20 @@ std::vector<SyncBookkeepingDeleteBatch> SyncBookkeepingStore::recordDeletes(
         const std::size_t before = account->pendingDeleteIDs.size();
         account->pendingDeleteIDs.insert(account->pendingDeleteIDs.end(), id);
         if (account->pendingDeleteIDs.size() == before) continue;
-        batch->insert(batch->end(), id);
+        recorded.emplace_back(&id, scope);
     }
     std::vector<SyncBookkeepingDeleteBatch> out;
-    for (auto& [scope, batchIDs] : batches)
-        if (!batchIDs.empty()) out.push_back({scope, std::move(batchIDs)});
+    if (oneScope && !recorded.empty() && recorded.size() == ids.size()) {
+        std::string scope = *recorded.front().second;
+        out.push_back({std::move(scope), std::move(ids)});  // no copy of each id
+    } else if (!recorded.empty()) {
+        std::map<std::string, SyncIDSet> batches;
+        for (const auto& [id, scope] : recorded) {
+            SyncIDSet& batch = batches[*scope];
+            batch.insert(batch.end(), *id);
+        }
+        for (auto& [scope, batchIDs] : batches) out.push_back({scope, std::move(batchIDs)});
+    }
     // A deletion must survive a crash: otherwise the clip comes back from the service. Saved in
     // a step of its own right after this one where the app asks for that: 20,000 deletes take
     // as long to record as to encode.

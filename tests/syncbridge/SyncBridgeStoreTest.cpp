@@ -304,25 +304,44 @@ TEST_F(SyncBridgeStore, AReceivedImageIsWrittenOffTheMainThreadAndKeptByAQuit) {
     const auto receive = [&](const Uuid& id, const Bytes& png) {
         engine->callbacks.applyMergeAction(sync::SyncMergeInsertNew{id.lowercaseString(), "", clock.now(), {}, blobOf(png)});
     };
+    // No turn of the event loop: only a worker can write the file.
+    const auto waitForFile = [&](const Uuid& id) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!fs::exists(fileOf(id)) && waited.elapsed() < 10000) QThread::msleep(1);
+        return fs::exists(fileOf(id));
+    };
     struct Case {
         const char* name;
         std::function<void(const Uuid& id)> receive;
+        bool writtenAhead;  // else never written at all
     };
     const Bytes held = smallPNG(Qt::blue);
     const std::vector<Case> untaken{
-        {"same bytes as a clip held here", [&](const Uuid& id) { receive(id, held); }},
+        {"same bytes as a clip held here", [&](const Uuid& id) { receive(id, held); }, false},
+        {"same bytes as an image just before it",
+         [&](const Uuid& id) {
+             const Uuid first = Uuid::random();
+             receive(first, smallPNG(Qt::yellow));
+             ASSERT_TRUE(waitForFile(first));
+             receive(id, smallPNG(Qt::yellow));
+         },
+         false},
         {"deleted by the next action",
          [&](const Uuid& id) {
              receive(id, smallPNG(Qt::cyan));
              engine->callbacks.applyMergeAction(sync::SyncMergeDeleteExisting{id.lowercaseString()});
-         }},
-        {"no room left", [&](const Uuid& id) {
+         },
+         true},
+        {"no room left",
+         [&](const Uuid& id) {
              for (std::size_t n = 64 << 10; n > 32; n -= 32) {  // the file full to within 32 bytes
                  addText(std::string(n, 'x'));
                  if (store->items().front().text.size() == n) break;
              }
              receive(id, smallPNG(Qt::magenta));
-         }},
+         },
+         true},
     };
     store = makeStore({.maximumFileBytes = 64 << 10});
     makeCoordinator();
@@ -333,6 +352,10 @@ TEST_F(SyncBridgeStore, AReceivedImageIsWrittenOffTheMainThreadAndKeptByAQuit) {
         c.receive(id);
         ASSERT_TRUE(pumpUntil([&] { return sync->receivedWaiting() == 0; })) << c.name;
         EXPECT_FALSE(store->item(id)) << c.name;
+        EXPECT_TRUE(c.writtenAhead || !fs::exists(fileOf(id))) << c.name;
+        std::set<std::string> images;  // one clip for the same bytes
+        for (const auto& clip : store->items())
+            EXPECT_TRUE(clip.kind != ClipKind::image || images.insert(clip.fingerprint).second) << c.name;
         ASSERT_TRUE(store->flushHistory()) << c.name;
         EXPECT_FALSE(fs::exists(fileOf(id))) << c.name;
     }
@@ -341,11 +364,7 @@ TEST_F(SyncBridgeStore, AReceivedImageIsWrittenOffTheMainThreadAndKeptByAQuit) {
     const Uuid id = Uuid::random();
     const Bytes png = smallPNG(Qt::darkGreen);
     receive(id, png);
-    // No turn of the event loop: only the worker can write the file.
-    QElapsedTimer waited;
-    waited.start();
-    while (!fs::exists(fileOf(id)) && waited.elapsed() < 10000) QThread::msleep(1);
-    ASSERT_TRUE(fs::exists(fileOf(id))) << "written off the main thread";
+    ASSERT_TRUE(waitForFile(id)) << "written off the main thread";
     EXPECT_FALSE(store->item(id));
     sync->shutdown();
     store->shutdown();

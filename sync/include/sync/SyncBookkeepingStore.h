@@ -78,8 +78,9 @@ public:
     bool recordCapture(const std::string& id, const std::string& email);
     bool markReported(const std::string& id, const std::string& email);
     void acknowledge(const SyncIDSet& pushedIDs, const SyncIDSet& deletedIDs, const std::string& email);
-    // `deletedAt`: when the user deleted them (whole seconds), where known.
-    std::vector<SyncBookkeepingDeleteBatch> recordDeletes(const SyncIDSet& ids,
+    // `deletedAt`: when the user deleted them (whole seconds), where known. Handed over, the
+    // set becomes the batch when all of it is new to one account (as a user's delete is).
+    std::vector<SyncBookkeepingDeleteBatch> recordDeletes(SyncIDSet ids,
                                                           const std::optional<std::string>& currentEmail,
                                                           const std::map<std::string, std::int64_t>& createdAt = {},
                                                           std::optional<std::int64_t> deletedAt = std::nullopt);
