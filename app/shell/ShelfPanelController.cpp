@@ -512,10 +512,6 @@ bool ShelfPanelController::eventFilter(QObject* watched, QEvent* event) {
         if (watched->isWidgetType() && isVisible()) restartAutoHideCountdown();
         return false;
     }
-    // A menu takes the keyboard itself as it opens, which the server grants only once this
-    // program's hold has let go; the menu then has the keys for as long as it is open.
-    if (type == QEvent::Show && watched->isWidgetType() && static_cast<QWidget*>(watched)->windowType() == Qt::Popup)
-        workspace_.releaseKeyboard();
     if ((type == QEvent::Show || type == QEvent::Hide) && qobject_cast<QMenu*>(watched)) {
         if (type == QEvent::Show) menuDidBeginTracking();
         else menuDidEndTracking();

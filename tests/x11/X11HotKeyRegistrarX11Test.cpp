@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <QLineEdit>
+#include <QMenu>
 #include <QWidget>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "TextFieldProcess.h"
@@ -140,4 +143,56 @@ TEST(X11HotKeyRegistrar, KeysTypedAfterTheHotKeyReachTheFieldWhileTheHandlerHang
                                                        QStringLiteral("a")}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ran; }, 5000));
     EXPECT_TRUE(typedWhileHung) << gtk.content().toStdString();
+}
+
+// A menu opened by key right after the hot key, while the keyboard is held for its window, has
+// the keys once the hold is over, though the window manager gave that window no focus.
+TEST(X11HotKeyRegistrar, AMenuOpenedByKeyRightAfterTheHotKeyKeepsTheKeysAfterTheHold) {
+    TextFieldProcess gtk({QStringLiteral("--text"), QString()}, harbelle::testing::gtkFieldCommand());
+    ASSERT_TRUE(gtk.waitForWindow() && gtk.activate()) << "python3-gi with GTK 3 is needed";
+    QWidget window;
+    window.setAttribute(Qt::WA_ShowWithoutActivating);
+    window.setContextMenuPolicy(Qt::CustomContextMenu);
+    QMenu menu;
+    bool picked = false;
+    QObject::connect(menu.addAction(QStringLiteral("Pick")), &QAction::triggered, [&] { picked = true; });
+    QObject::connect(&window, &QWidget::customContextMenuRequested,
+                     [&](const QPoint& at) { menu.popup(window.mapToGlobal(at)); });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    LinuxWorkspace workspace;
+    X11HotKeyRegistrar registrar;
+    const HotKeyResult result = registrar.registerHotKey(HotKeyCombination::shiftCommandV(),
+                                                         [&] { workspace.holdKeyboardFor(window.winId()); });
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--delay"),
+                                                       QStringLiteral("0"), QStringLiteral("shift+super+v"),
+                                                       QStringLiteral("Menu")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu.isVisible(); }, 5000));
+    workspace.releaseKeyboard();
+    ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Return")}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return picked; }, 5000)) << "the field has " << gtk.content().toStdString();
+}
+
+// A key typed just before the hot key acts before the hot key's handler runs, also when both
+// wait for a busy GUI thread.
+TEST(X11HotKeyRegistrar, AKeyTypedJustBeforeTheHotKeyActsFirst) {
+    QLineEdit field;
+    field.show();
+    field.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&field));
+    X11HotKeyRegistrar registrar;
+    std::optional<QString> seen;
+    const HotKeyResult result =
+        registrar.registerHotKey(HotKeyCombination::shiftCommandV(), [&] { seen = field.text(); });
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    for (const char* typed : {"a", "ab", "abc"}) {
+        seen.reset();
+        // xdotool runs while the GUI thread waits for it.
+        ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"),
+                               {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("0"),
+                                QString::fromLatin1(typed).right(1), QStringLiteral("shift+super+v")}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return seen.has_value(); }, 5000));
+        EXPECT_EQ(seen->toStdString(), typed);
+    }
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWidget>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -20,9 +21,32 @@ namespace harbelle {
 
 using linux_x11::XcbConnection;
 
+namespace {
+
+// Qt's menus take the keyboard themselves as they open, which the server refuses while the hold
+// has it: a menu of ours that opens during the hold ends it first, and so keeps the keys for as
+// long as it is open, wherever the window manager has put the focus.
+class PopupWatch final : public QObject {
+public:
+    explicit PopupWatch(x11::X11KeyboardGrab& keyboard) : keyboard_(keyboard) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->windowType() == Qt::Popup)
+            keyboard_.release();
+        return false;
+    }
+
+private:
+    x11::X11KeyboardGrab& keyboard_;
+};
+
+}  // namespace
+
 struct LinuxWorkspace::Impl {
     // Shared with the hot keys: the keys frozen since the hot key come to the hold.
     std::shared_ptr<x11::X11KeyboardGrab> keyboard = x11::X11KeyboardGrab::shared();
+    std::unique_ptr<PopupWatch> popupWatch;
     XcbConnection x;
     QObject context;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -233,6 +257,10 @@ std::optional<ProcessID> LinuxWorkspace::clipboardOwnerProcess() {
 }
 
 bool LinuxWorkspace::holdKeyboardFor(std::uint64_t window) {
+    if (!impl_->popupWatch && QCoreApplication::instance()) {
+        impl_->popupWatch = std::make_unique<PopupWatch>(*impl_->keyboard);
+        QCoreApplication::instance()->installEventFilter(impl_->popupWatch.get());
+    }
     return impl_->keyboard->hold(static_cast<xcb_window_t>(window));
 }
 
