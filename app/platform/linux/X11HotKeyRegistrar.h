@@ -19,7 +19,8 @@ class X11KeyboardGrab;
 }
 
 // Hot keys as passive key grabs on the root window, made by the program's keyboard client (which
-// also holds the keyboard for the shelf); the handlers run on the GUI thread. Every lock-key
+// also holds the keyboard for the shelf). Their presses come back through Qt's own client, so a
+// handler runs on the GUI thread after the keys typed before its hot key. Every lock-key
 // variant is grabbed; a refusal of any variant (BadAccess: another client holds it) releases the
 // others.
 class X11HotKeyRegistrar final : public HotKeyRegistrar, private QAbstractNativeEventFilter {
