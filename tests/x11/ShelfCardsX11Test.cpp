@@ -264,9 +264,11 @@ TEST(ShelfCardsX11, AKeyPressedRightAfterTheHotKeyActsInTheShelfNotInTheField) {
     constexpr std::size_t kRounds = 5;
     for (std::size_t round = 1; round < kRounds; ++round)
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("round %1").arg(round), HarbelleProcess::Saved::asNewest));
-    for (std::size_t left = kRounds + 1; left >= 1; --left) {
-        SCOPED_TRACE(left);
-        if (left > 1) {
+    // A copy an earlier test left on the clipboard may be saved too.
+    const std::size_t saved = harbelle.savedTexts().size();
+    for (std::size_t deleted = 1; deleted <= kRounds + 1; ++deleted) {
+        SCOPED_TRACE(deleted);
+        if (deleted <= kRounds) {
             ASSERT_TRUE(gtk.activate());
             ASSERT_TRUE(xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("0"),
                                  QStringLiteral("shift+super+v"), QStringLiteral("Delete")}));
@@ -275,7 +277,8 @@ TEST(ShelfCardsX11, AKeyPressedRightAfterTheHotKeyActsInTheShelfNotInTheField) {
             ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindow().isEmpty(); }, 5000));
             ASSERT_TRUE(pressKeys("Delete"));
         }
-        EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == left; }, 5000)) << "no clip was deleted";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return harbelle.savedTexts().size() == saved - deleted; }, 5000))
+            << "no clip was deleted";
         ASSERT_EQ(gtk.content().toStdString(), "abc\n");
         ASSERT_TRUE(pressKeys("Escape") && QTest::qWaitFor([] { return shelfWindow().isEmpty(); }, 5000));
     }
