@@ -160,15 +160,17 @@ public:
         return asked && pressKeys(settings ? QStringLiteral("Tab Tab Tab space") : QStringLiteral("Tab Tab space")) &&
                QTest::qWaitFor([&] { return !shown(QStringLiteral("push button"), copyOnly); }, 5000);
     }
-    // The program's windows on screen (the shelf, a menu). A name search misses the menu's
-    // window, so each shown window's name is read.
-    int windowsNamedHarbelle() const {
+    // The program's menus on screen: shown windows of the screen's own (the window manager
+    // frames the shelf). A name search misses the menu's window, so each window's name is read.
+    // Some of the shelf's parts are windows of their own that come and go, so a new menu is told
+    // by its window, not by a count.
+    QStringList menuWindows() const {
         const auto found = runInDesktop(
             QStringLiteral("bash"),
-            {QStringLiteral("-c"), QStringLiteral("for w in $(xdotool search --onlyvisible --name '.*'); do "
-                                                  "xdotool getwindowname $w; done")},
+            {QStringLiteral("-c"), QStringLiteral("for w in $(xdotool search --maxdepth 1 --onlyvisible --name '.*'); do "
+                                                  "[ \"$(xdotool getwindowname $w)\" = Harbelle ] && echo $w; done; true")},
             {}, true);
-        return found ? static_cast<int>(found->split('\n').count("Harbelle")) : 0;
+        return found ? QString::fromLatin1(*found).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
     }
     // Opens the shelf with the hot key and waits until its search field is on screen.
     bool openShelf() const {
@@ -190,9 +192,14 @@ public:
         std::optional<Element> card;
         if (!openShelf() || !QTest::qWaitFor([&] { return (card = shown(QStringLiteral("list item"), text)).has_value(); }, 5000))
             return false;
-        const int windowsBefore = windowsNamedHarbelle();
-        return click(card->extents, 3) &&
-               QTest::qWaitFor([&] { return windowsNamedHarbelle() > windowsBefore; }, 5000) && pressKeys(keys);
+        const QStringList windowsBefore = menuWindows();
+        const auto menuShown = [&] {
+            const QStringList now = menuWindows();
+            bool fresh = false;
+            for (const QString& w : now) fresh = fresh || !windowsBefore.contains(w);
+            return fresh;
+        };
+        return click(card->extents, 3) && QTest::qWaitFor(menuShown, 5000) && pressKeys(keys);
     }
     // "Delete" on the card; the shelf is closed after.
     bool deleteOnShelf(const QString& text) const {

@@ -3,22 +3,18 @@
 
 #include <xcb/res.h>
 
-#include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
+#include <QWidget>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "platform/linux/AccessibilityBusStatus.h"
-#include "platform/linux/X11KeyboardMap.h"
+#include "platform/linux/X11KeyboardGrab.h"
 #include "platform/linux/X11WindowPing.h"
 #include "platform/linux/XcbConnection.h"
 
@@ -28,93 +24,30 @@ using linux_x11::XcbConnection;
 
 namespace {
 
-// Holds the keyboard on Qt's own connection, so that the keys typed meanwhile reach one of this
-// program's windows through Qt as that window's keys. The grab reports them on the root window;
-// the filter sends each key on to the window. The hold lasts until the window hides, or a
-// second at most: the window manager can still move the focus for a moment after it has
-// activated the window.
-class KeyboardHold final : public QAbstractNativeEventFilter {
+// Qt's menus take the keyboard themselves as they open, which the server refuses while the hold
+// has it: a menu of ours that opens during the hold ends it first, and so keeps the keys for as
+// long as it is open, wherever the window manager has put the focus.
+class PopupWatch final : public QObject {
 public:
-    static constexpr auto kLongest = std::chrono::milliseconds(1000);
+    explicit PopupWatch(x11::X11KeyboardGrab& keyboard) : keyboard_(keyboard) {}
 
-    ~KeyboardHold() override {
-        release();
-        if (installed_ && QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(this);
-    }
-
-    bool hold(xcb_window_t window) {
-        auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-        if (!x11 || !x11->connection() || window == XCB_WINDOW_NONE) return false;
-        connection_ = x11->connection();
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-        auto cookie = xcb_grab_keyboard(connection_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
-                                        XCB_GRAB_MODE_ASYNC);
-        xcb_grab_keyboard_reply_t* reply = xcb_grab_keyboard_reply(connection_, cookie, nullptr);
-        const bool held = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
-        std::free(reply);
-        if (!held) return false;
-        target_ = window;
-        if (!installed_) {
-            QCoreApplication::instance()->installNativeEventFilter(this);
-            installed_ = true;
-        }
-        const std::uint64_t generation = ++*generation_;
-        QTimer::singleShot(kLongest, &context_, [this, generation] {
-            if (generation_->load() == generation) release();
-        });
-        // A program that stops answering must not keep the keyboard: a thread of its own lets go.
-        std::thread([connection = connection_, generation, counter = generation_] {
-            std::this_thread::sleep_for(kLongest);
-            if (counter->load() != generation) return;
-            xcb_ungrab_keyboard(connection, XCB_CURRENT_TIME);
-            xcb_flush(connection);
-        }).detach();
-        return true;
-    }
-
-    void release() {
-        if (target_ == XCB_WINDOW_NONE) return;
-        target_ = XCB_WINDOW_NONE;
-        ++*generation_;
-        xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
-        xcb_flush(connection_);
-        x11::noteKeyboardGrabEnded();
-    }
-
-    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
-        if (target_ == XCB_WINDOW_NONE || eventType != "xcb_generic_event_t") return false;
-        auto* event = static_cast<xcb_generic_event_t*>(message);
-        const std::uint8_t kind = event->response_type & 0x7f;
-        if (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE) return false;
-        auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-        if (key->event != root_) return false;
-        // The key goes on as it came (the hot key is read on the root window); a copy addressed
-        // to the window goes through the server, ahead of every key that follows. Releases go
-        // too: a button clicks when its key is released.
-        xcb_key_press_event_t copy = *key;
-        copy.response_type = kind;
-        copy.event = target_;
-        copy.child = XCB_WINDOW_NONE;
-        xcb_send_event(connection_, 0, target_,
-                       kind == XCB_KEY_PRESS ? XCB_EVENT_MASK_KEY_PRESS : XCB_EVENT_MASK_KEY_RELEASE,
-                       reinterpret_cast<const char*>(&copy));
-        xcb_flush(connection_);
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->windowType() == Qt::Popup)
+            keyboard_.release();
         return false;
     }
 
 private:
-    QObject context_;
-    xcb_connection_t* connection_ = nullptr;
-    xcb_window_t root_ = XCB_WINDOW_NONE;
-    xcb_window_t target_ = XCB_WINDOW_NONE;
-    bool installed_ = false;
-    std::shared_ptr<std::atomic<std::uint64_t>> generation_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+    x11::X11KeyboardGrab& keyboard_;
 };
 
 }  // namespace
 
 struct LinuxWorkspace::Impl {
-    KeyboardHold keyboardHold;
+    // Shared with the hot keys: the keys frozen since the hot key come to the hold.
+    std::shared_ptr<x11::X11KeyboardGrab> keyboard = x11::X11KeyboardGrab::shared();
+    std::unique_ptr<PopupWatch> popupWatch;
     XcbConnection x;
     X11WindowPing ping;
     QObject context;
@@ -326,10 +259,14 @@ std::optional<ProcessID> LinuxWorkspace::clipboardOwnerProcess() {
 }
 
 bool LinuxWorkspace::holdKeyboardFor(std::uint64_t window) {
-    return impl_->keyboardHold.hold(static_cast<xcb_window_t>(window));
+    if (!impl_->popupWatch && QCoreApplication::instance()) {
+        impl_->popupWatch = std::make_unique<PopupWatch>(*impl_->keyboard);
+        QCoreApplication::instance()->installEventFilter(impl_->popupWatch.get());
+    }
+    return impl_->keyboard->hold(static_cast<xcb_window_t>(window));
 }
 
-void LinuxWorkspace::releaseKeyboard() { impl_->keyboardHold.release(); }
+void LinuxWorkspace::releaseKeyboard() { impl_->keyboard->release(); }
 
 void LinuxWorkspace::pingWindow(std::uint32_t window, std::chrono::milliseconds within,
                                 std::function<void(bool)> answered) {

@@ -8,7 +8,7 @@ namespace harbelle {
 
 // EWMH on a private X connection: the active window's _NET_WM_PID and WM_CLASS, activation
 // by a _NET_ACTIVE_WINDOW client message, and root property changes for activation events.
-// The keyboard hold uses Qt's own connection, whose events reach Qt's windows.
+// The keyboard hold is the hot keys' client, which sends the held keys on to our window.
 class AccessibilityBusStatus;
 
 class LinuxWorkspace final : public Workspace {

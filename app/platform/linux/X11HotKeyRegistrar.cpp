@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/linux/X11Keyboard.h"
+#include "platform/linux/X11KeyboardGrab.h"
 
 namespace harbelle {
 
@@ -14,23 +15,37 @@ X11HotKeyRegistrar::X11HotKeyRegistrar() {
     auto* x11App = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (!x11App || !x11App->connection()) return;
     connection_ = x11App->connection();
-    const xcb_setup_t* setup = xcb_get_setup(connection_);
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup);
-    if (!screens.rem) {
+    keyboard_ = std::make_unique<x11::X11Keyboard>(connection_);
+    grab_ = x11::X11KeyboardGrab::shared();
+    if (!grab_->isValid()) {
         connection_ = nullptr;
         return;
     }
-    root_ = screens.data->root;
-    keyboard_ = std::make_unique<x11::X11Keyboard>(connection_);
+    // The hot key's presses come back through Qt's client, in order with the events Qt reads.
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    relay_ = xcb_generate_id(connection_);
+    xcb_generic_error_t* failure = xcb_request_check(
+        connection_, xcb_create_window_checked(connection_, 0, relay_, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                                               XCB_COPY_FROM_PARENT, 0, nullptr));
+    if (failure) {
+        std::free(failure);
+        connection_ = nullptr;
+        return;
+    }
+    grab_->setHotKeyRelay(this, relay_);
     QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
 X11HotKeyRegistrar::~X11HotKeyRegistrar() {
     if (!connection_) return;
     if (auto* app = QCoreApplication::instance()) app->removeNativeEventFilter(this);
+    grab_->setHotKeyRelay(this, XCB_WINDOW_NONE);
     for (auto& [id, registration] : registrations_)
         for (const Grab& grab : registration.grabs) ungrab(grab);
+    xcb_destroy_window(connection_, relay_);
     xcb_flush(connection_);
+    // A press whose handler will not run any more lets the keys go on.
+    grab_->hotKeyHandled();
 }
 
 HotKeyResult X11HotKeyRegistrar::registerHotKey(const HotKeyCombination& combination, Handler onPress) {
@@ -41,7 +56,6 @@ HotKeyResult X11HotKeyRegistrar::registerHotKey(const HotKeyCombination& combina
     const auto base = x11::toX11Mask(combination.modifiers, masks);
     const auto keycodes = keyboard_->keycodesFor(combination.keysym);
     if (!base || keycodes.empty()) return HotKeyError{HotKeyError::Kind::registrationFailed, unmappableStatus};
-    lockMasks_ = x11::lockMask | masks.numLock;
 
     // The server lets a client grab the same keys twice; the registration stays exclusive here too.
     for (const auto& [id, existing] : registrations_)
@@ -57,21 +71,8 @@ HotKeyResult X11HotKeyRegistrar::registerHotKey(const HotKeyCombination& combina
 
     const auto error = x11::grabAllOrNone(
         registration.grabs.size(),
-        [&](std::size_t i) {
-            const Grab& grab = registration.grabs[i];
-            // owner_events off: with one of our own windows focused the press would otherwise
-            // come as a plain key event to that window, and its release too, so the key
-            // would neither close the shelf nor count as let go.
-            xcb_void_cookie_t cookie = xcb_grab_key_checked(connection_, 0, root_, grab.modifiers, grab.keycode,
-                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            xcb_generic_error_t* failure = xcb_request_check(connection_, cookie);
-            if (!failure) return 0;
-            const int code = failure->error_code;
-            std::free(failure);
-            return code;
-        },
+        [&](std::size_t i) { return grab_->grabHotKey(registration.grabs[i].keycode, registration.grabs[i].modifiers, this); },
         [&](std::size_t i) { ungrab(registration.grabs[i]); });
-    xcb_flush(connection_);
     if (error) return HotKeyError{HotKeyError::Kind::registrationFailed, *error};
 
     registration.handler = std::move(onPress);
@@ -84,12 +85,20 @@ void X11HotKeyRegistrar::unregisterHotKey(HotKeyId id) {
     auto found = registrations_.find(id);
     if (found == registrations_.end()) return;
     for (const Grab& grab : found->second.grabs) ungrab(grab);
-    xcb_flush(connection_);
     registrations_.erase(found);
 }
 
 void X11HotKeyRegistrar::ungrab(const Grab& grab) {
-    xcb_ungrab_key(connection_, grab.keycode, root_, grab.modifiers);
+    grab_->ungrabHotKey(grab.keycode, grab.modifiers);
+}
+
+void X11HotKeyRegistrar::fire(std::uint8_t keycode, std::uint16_t state) {
+    Handler handler;
+    for (const auto& [id, registration] : registrations_)
+        for (const Grab& grab : registration.grabs)
+            if (grab.keycode == keycode && grab.modifiers == (state & 0xff)) handler = registration.handler;
+    if (handler) handler();
+    grab_->hotKeyHandled();
 }
 
 bool X11HotKeyRegistrar::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
@@ -100,26 +109,21 @@ bool X11HotKeyRegistrar::nativeEventFilter(const QByteArray& eventType, void* me
         keyboard_->refresh(event);
         return false;
     }
-    if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE) return false;
-    auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-    // A release counts wherever it lands: once the shelf holds the keyboard or has the focus, the
-    // hot key's own release reaches the shelf's window, not the root.
-    if (type == XCB_KEY_RELEASE) {
-        repeats_.release(key->detail, key->time);
+    if (type == XCB_KEY_PRESS) {
+        auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+        if (key->event != relay_) return false;
+        // Answered from the event loop. Qt goes on to take the press's time as the latest user
+        // action (the shelf's activation needs it) and finds no window of its own for it.
+        QMetaObject::invokeMethod(
+            &context_, [this, keycode = key->detail, state = key->state] { fire(keycode, state); },
+            Qt::QueuedConnection);
         return false;
     }
-    if (key->event != root_) return false;
-    const bool fresh = repeats_.press(key->detail, key->time);
-    const std::uint16_t state = key->state & 0xff & ~lockMasks_;
-    for (auto& [id, registration] : registrations_) {
-        if (registration.modifiers != state) continue;
-        bool matches = false;
-        for (std::uint8_t keycode : registration.keycodes) matches = matches || keycode == key->detail;
-        if (!matches) continue;
-        // Answer the event first; the handler runs from the event loop.
-        if (fresh && registration.handler)
-            QMetaObject::invokeMethod(&context_, registration.handler, Qt::QueuedConnection);
-        return true;
+    // Once the grab has ended, the hot key's own release reaches the window with the focus,
+    // which may be ours; it counts for telling a new press from auto-repeat.
+    if (type == XCB_KEY_RELEASE) {
+        auto* key = reinterpret_cast<xcb_key_release_event_t*>(event);
+        grab_->noteRelease(key->detail, key->time);
     }
     return false;
 }

@@ -15,11 +15,14 @@ namespace harbelle {
 
 namespace x11 {
 class X11Keyboard;
+class X11KeyboardGrab;
 }
 
-// Hot keys as passive key grabs on the root window, made on the X connection of the running
-// Qt application so that the presses arrive through Qt's event loop. Every lock-key variant is
-// grabbed; a refusal of any variant (BadAccess: another client holds it) releases the others.
+// Hot keys as passive key grabs on the root window, made by the program's keyboard client (which
+// also holds the keyboard for the shelf). Their presses come back through Qt's own client, so a
+// handler runs on the GUI thread after the keys typed before its hot key. Every lock-key
+// variant is grabbed; a refusal of any variant (BadAccess: another client holds it) releases the
+// others.
 class X11HotKeyRegistrar final : public HotKeyRegistrar, private QAbstractNativeEventFilter {
 public:
     // Without an X11 Qt application every registration fails with `installFailed`.
@@ -47,14 +50,14 @@ private:
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
     void ungrab(const Grab& grab);
+    void fire(std::uint8_t keycode, std::uint16_t state);
 
     xcb_connection_t* connection_ = nullptr;
-    std::uint32_t root_ = 0;
+    std::uint32_t relay_ = 0;  // on Qt's client: the hot key's presses come to it
     std::unique_ptr<x11::X11Keyboard> keyboard_;
-    std::uint16_t lockMasks_ = x11::lockMask;
+    std::shared_ptr<x11::X11KeyboardGrab> grab_;
     std::map<HotKeyId, Registration> registrations_;
     HotKeyId nextId_ = 1;
-    x11::AutoRepeatFilter repeats_;
     QObject context_;  // queued press handlers die with the registrar
 };
 
