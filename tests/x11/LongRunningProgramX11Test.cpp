@@ -77,7 +77,13 @@ void pasteRounds(const char* settings, int count) {
             << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
         ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 3000));
     }
-    QTest::qWait(500);  // the last paste's check
+    // The last paste's check ends with the last paste's "done" (or "failed") line.
+    const auto ended = [&] {
+        const QString output = harbelle.output();
+        return output.count(QStringLiteral("[DirectPaste] paste done")) +
+               output.count(QStringLiteral("[DirectPaste] paste failed"));
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended() >= count; }, 10000)) << harbelle.output().toStdString();
     EXPECT_FALSE(harbelle.output().contains(QStringLiteral("did not change the field"))) << harbelle.output().toStdString();
 }
 
