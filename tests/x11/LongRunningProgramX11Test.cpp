@@ -46,6 +46,14 @@ TEST(LongRunningProgramX11, ShiftSuperVTogglesTheShelfOnEveryPress) {
     }
 }
 
+// The three newest saved clips, newest first.
+std::string newestSaved(const HarbelleProcess& harbelle) {
+    std::string shown;
+    const auto texts = harbelle.savedTexts();
+    for (std::size_t i = 0; i < texts.size() && i < 3; ++i) shown += (i ? " | " : "") + texts[i];
+    return shown;
+}
+
 // Each round copies two clips in another program, opens the shelf over the GTK field and
 // pastes one of them: the older with Ctrl+2 or the newer with Return. The next round copies
 // at once, while a Ctrl+V paste may still be being checked.
@@ -74,7 +82,8 @@ void pasteRounds(const char* settings, int count) {
         // A bound for a loaded machine, not a speed target (a paste takes about 0.3 s): waiting for
         // the window, its focus and the clipboard's round trip each stretch with the load.
         ASSERT_TRUE(gtk.waitForContent(expected, 15000))
-            << "field: " << gtk.content().toStdString() << "\n" << harbelle.output().toStdString();
+            << "field: " << gtk.content().toStdString() << "\nnewest saved: " << newestSaved(harbelle) << "\n"
+            << harbelle.output().toStdString();
         ASSERT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 3000));
     }
     // The last paste's check ends with the last paste's "done" (or "failed") line.
