@@ -33,8 +33,10 @@ bool copyInField(TextFieldProcess& field) { return field.activate() && pressKeys
 // and chooses the older clip with Ctrl+2.
 void copyTwoAndChooseTheOlder(HarbelleProcess& harbelle, TextFieldProcess& gtk, const QString& older,
                               const QString& newer) {
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
+    // As the newest clip: a clip of the same text an earlier test left on the clipboard may be
+    // in the history since the launch, and the copy is not taken until the program sees it.
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older, HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer, HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(gtk.activate());
     ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
     ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens over the GTK window";
