@@ -21,16 +21,20 @@ trap 'exit 130' INT TERM
 
 setsid Xvfb -displayfd 5 -screen 0 "${HARBELLE_X11_SCREEN:-1280x800x24}" -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+# Each part of the desktop is waited for until it answers, for up to a minute: on a busy machine
+# a start can take seconds, and tests run on a half-started desktop fail in ways that mislead.
+waitFor() {
+  for _ in $(seq 1200); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+waitFor test -s "$work/display"
 if [ ! -s "$work/display" ]; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
 export DISPLAY=":$(head -n1 "$work/display")"
 
 setsid openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-  sleep 0.05
-done
+wmReady() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+if ! waitFor wmReady; then echo "openbox did not start" >&2; cat "$work/openbox.log" >&2; exit 1; fi
 
 # This script can go without running its exit trap (a SIGKILL from a test's clean-up), and whoever
 # started it can go without a word (a test killed on its timeout): then the watchdog stops the
@@ -55,7 +59,8 @@ dbus-run-session -- bash -c '
   printf "\n" | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1 || true
   /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
   launcher=$!
-  for _ in $(seq 50); do
+  for _ in $(seq 1200); do
+    kill -0 $launcher 2>/dev/null || break
     busctl --user status org.a11y.Bus >/dev/null 2>&1 && break
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1 && break
     sleep 0.05

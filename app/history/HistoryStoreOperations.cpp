@@ -254,13 +254,15 @@ bool HistoryStore::markReplayed(const ClipItem& clip, std::optional<Date> pasted
     ClipItem pasted = *items_.take(static_cast<std::size_t>(index));
     pasted.lastReplayedAt = now;
     pasted.updatedAt = now;
-    // Clips copied after the paste went out stay above it.
+    // Clips copied after the paste went out stay above it, and so does the highlight: a check
+    // that ends late must not send the next Return to an older card.
     auto place = items_.begin();
     if (pastedAt)
         while (place != items_.end() && place->recencyDate() > now) ++place;
+    const bool onTop = place == items_.begin();
     items_.insert(place, std::move(pasted));
     itemsDidChange();
-    setSelectedIDQuietly(id);
+    if (onTop) setSelectedIDQuietly(id);
     scheduleSave(false);
     return true;
 }

@@ -266,12 +266,15 @@ TEST_F(HistoryStoreOperations, ReplayMarkWithThePasteTimeStaysBelowLaterCopies) 
         auto store = storeWith(clips);
         std::optional<Date> pastedAt;
         if (c.pastedBeforeNow) pastedAt = clock.now() - *c.pastedBeforeNow;
+        store->setSelectedID(store->items().front().id);  // as the newest copy's capture left it
+        const auto selected = store->selectedID();
         store->markReplaySucceeded(clips[3], pastedAt);
         EXPECT_EQ(texts(store->items()), c.order);
         const ClipItem& marked = *std::find_if(store->items().begin(), store->items().end(),
                                                [&](const ClipItem& item) { return item.id == clips[3].id; });
         EXPECT_EQ(marked.lastReplayedAt, pastedAt.value_or(clock.now()));
-        EXPECT_EQ(store->selectedID(), clips[3].id);
+        // Below a later copy it leaves the highlight where that copy put it.
+        EXPECT_EQ(store->selectedID(), c.order.front() == "clip 3" ? std::optional(clips[3].id) : selected);
     }
 }
 

@@ -13,8 +13,10 @@
 
 #include "AccessibilityBus.h"
 #include "HarbelleProcess.h"
+#include "ScreenReader.h"
 #include "TextFieldProcess.h"
 #include "platform/DesktopSettings.h"
+#include "shelf/PermissionSetupView.h"
 #include "support/TextPage.h"
 
 namespace harbelle::testing {
@@ -31,8 +33,10 @@ bool copyInField(TextFieldProcess& field) { return field.activate() && pressKeys
 // and chooses the older clip with Ctrl+2.
 void copyTwoAndChooseTheOlder(HarbelleProcess& harbelle, TextFieldProcess& gtk, const QString& older,
                               const QString& newer) {
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer));
+    // As the newest clip: a clip of the same text an earlier test left on the clipboard may be
+    // in the history since the launch, and the copy is not taken until the program sees it.
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older, HarbelleProcess::Saved::asNewest));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newer, HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(gtk.activate());
     ASSERT_TRUE(pressKeys("ctrl+a"));  // the paste replaces the whole text
     ASSERT_TRUE(openShelfWithHotKey()) << "the shelf opens over the GTK window";
@@ -55,14 +59,22 @@ protected:
     }
     // On the sheet shown at launch: "Request Accessibility Access", then "Continue and Return
     // to Your App".
-    void grantAccessAndContinue() {
+    void grantAccessAndContinue(HarbelleProcess& harbelle) {
         ASSERT_TRUE(QTest::qWaitFor([] { return shelfWindowVisible(); }, 5000)) << "the set-up sheet opens at launch";
         ASSERT_TRUE(sheetHasKeyboard());
         // "Request Accessibility Access" has the keyboard focus.
         ASSERT_TRUE(pressKeys("space"));
         EXPECT_TRUE(QTest::qWaitFor([] { return accessibilityBusEnabled() == true; }, 3000));
-        // Only once both rows are allowed is "Continue and Return to Your App" there (and focused).
-        QTest::qWait(500);
+        // Only once both rows are allowed is "Continue and Return to Your App" there (and focused);
+        // the bus just switched on lets a screen reader see when.
+        ScreenReader reader(harbelle.process().processId());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                const auto shown = reader.use(ATSPI_ROLE_PUSH_BUTTON, PermissionSetupView::kContinueTitle);
+                return shown && shown->focused;
+            },
+            10000))
+            << "Continue does not take the focus";
         ASSERT_TRUE(pressKeys("space"));
         EXPECT_TRUE(QTest::qWaitFor([] { return !shelfWindowVisible(); }, 5000)) << "Continue closes the shelf";
     }
@@ -83,9 +95,10 @@ protected:
 
 TEST_F(FirstRunX11, RequestingAccessEnablesTheBusAndContinueStartsCapture) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
+    AccessibleLaunch accessible;  // lets the test see the sheet's buttons
     HarbelleProcess harbelle(nullptr);
     ASSERT_TRUE(harbelle.waitUntilRunning());
-    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue());
+    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue(harbelle));
 
     const QString text = unique("copied in another program");
     TextFieldProcess field({QStringLiteral("--text"), text});
@@ -102,9 +115,10 @@ TEST_F(FirstRunX11, AfterContinueTheShelfPastesIntoAnAlreadyOpenGtkField) {
     ASSERT_TRUE(bus.ok()) << "the session has no accessibility bus";
     TextFieldProcess gtk({QStringLiteral("--text"), QStringLiteral("typed before")}, gtkFieldCommand());
     ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    AccessibleLaunch accessible;  // lets the test see the sheet's buttons
     HarbelleProcess harbelle(nullptr, {QStringLiteral("--paste-diagnostics")});
     ASSERT_TRUE(harbelle.waitUntilRunning());
-    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue());
+    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue(harbelle));
 
     const QString older = unique("older clip");
     const QString newer = unique("newer clip");
@@ -126,9 +140,10 @@ TEST_F(FirstRunX11, AfterContinueAPasteLandsAtTheCaretOfAGtkEntry) {
                           QStringLiteral("5")},
                          gtkFieldCommand());
     ASSERT_TRUE(gtk.waitForWindow()) << "python3-gi with GTK 3 is needed";
+    AccessibleLaunch accessible;  // lets the test see the sheet's buttons
     HarbelleProcess harbelle(nullptr, {QStringLiteral("--paste-diagnostics")});
     ASSERT_TRUE(harbelle.waitUntilRunning());
-    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue());
+    ASSERT_NO_FATAL_FAILURE(grantAccessAndContinue(harbelle));
 
     ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral(" brave new"), HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(gtk.activate());

@@ -21,6 +21,7 @@ namespace harbelle::testing {
 struct Control {
     bool found = false;
     bool checked = false;
+    bool focused = false;  // has the keyboard focus in its window
     std::string name;
     std::string text;  // the shown text, for a choice box its current entry
     std::vector<std::string> actions;
@@ -181,6 +182,7 @@ private:
         control.found = true;
         AtspiStateSet* states = atspi_accessible_get_state_set(node);
         control.checked = atspi_state_set_contains(states, ATSPI_STATE_CHECKED);
+        control.focused = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
         g_object_unref(states);
         control.extents = extentsOf(node);
         if (AtspiText* text = atspi_accessible_get_text_iface(node)) {

@@ -91,7 +91,14 @@ void expectPermissionSheetWholeAndCopyOnlyStartingCapture(const char* settingsJs
         },
         10000))
         << "the permission sheet comes up at launch";
-    QTest::qWait(300);
+    // The window manager places and stacks the sheet after it is mapped: measured once it is done.
+    (void)QTest::qWaitFor(
+        [] {
+            const ShelfWindows shown = shelfWindows();
+            return shown.shelf && stackedAbove(shown.sheet, shown.shelf) &&
+                   screenRect().contains(windowGeometry(shown.sheet));
+        },
+        5000);
 
     const ShelfWindows windows = shelfWindows();
     ASSERT_NE(windows.shelf, 0u);
@@ -196,9 +203,13 @@ TEST(SetUpSheetX11, SettingsWindowStandsInFrontOfTheOpenShelf) {
     ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000));
     ASSERT_TRUE(pressKeys("ctrl+comma"));
     ASSERT_TRUE(QTest::qWaitFor([] { return !visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).empty(); }, 5000));
-    QTest::qWait(300);
-
     const quint32 settings = visibleWindowsNamed(QStringLiteral("^Harbelle Settings$")).front();
+    (void)QTest::qWaitFor(
+        [&] {
+            const quint32 shown = shelfWindows().shelf;
+            return shown && stackedAbove(settings, shown) && screenRect().contains(windowGeometry(settings, true));
+        },
+        5000);
     const quint32 shelf = shelfWindows().shelf;
     ASSERT_NE(shelf, 0u);
     const QRect frame = windowGeometry(settings, true);
@@ -274,7 +285,10 @@ protected:
         QWidget* window = panel().mainView()->sheet()->aboveWindow();
         ASSERT_TRUE(window);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-        QTest::qWait(300);
+        const auto sheetId = static_cast<quint32>(window->winId());
+        const auto shelfId = static_cast<quint32>(panel().panel()->winId());
+        (void)QTest::qWaitFor(
+            [&] { return stackedAbove(sheetId, shelfId) && screenRect().contains(windowGeometry(sheetId)); }, 5000);
         const QRect frame = windowGeometry(static_cast<quint32>(window->winId()));
         EXPECT_EQ(frame.width(), 600);
         EXPECT_TRUE(screenRect().contains(frame)) << frame.y() << "+" << frame.height();

@@ -9,6 +9,7 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QRect>
+#include <QRegularExpression>
 #include <QScreen>
 
 #include "AccessibilityBus.h"
@@ -52,6 +53,24 @@ QRect shelfFrame() {
         if (line.startsWith(QStringLiteral("HEIGHT="))) frame.setHeight(value.toInt());
     }
     return frame;
+}
+
+// A menu of the program is shown: a window of its own that bypasses the window manager (as
+// a tooltip does, but tall enough for the placement menu's four entries).
+bool menuShown(qint64 pid) {
+    const QString windows =
+        xdotoolOutput({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(pid)});
+    for (const QString& window : windows.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QProcess xwininfo;
+        xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window});
+        xwininfo.waitForFinished(5000);
+        const QString info = QString::fromUtf8(xwininfo.readAllStandardOutput());
+        const QRegularExpressionMatch height = QRegularExpression(QStringLiteral("Height: (\\d+)")).match(info);
+        if (info.contains(QStringLiteral("Override Redirect State: yes")) && height.hasMatch() &&
+            height.captured(1).toInt() >= 80)
+            return true;
+    }
+    return false;
 }
 
 bool shelfHasKeyboard() {
@@ -292,7 +311,8 @@ TEST(ShelfCardsX11, AfterAPlacementChangeAClickOnACardPastesIt) {
     QRect shelf = shelfFrame();
     // "Shelf Position" is the third of the four buttons at the header's right end.
     ASSERT_TRUE(clickAt(QPoint(shelf.right() - 105, shelf.top() + 26)));
-    QTest::qWait(400);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menuShown(harbelle.process().processId()); }, 5000))
+        << "the placement menu does not open";
     // Bottom, Top, Left: the shelf moves to the left edge.
     for (const char* key : {"Down", "Down", "Down", "Return"}) ASSERT_TRUE(pressKeys(key));
     ASSERT_TRUE(QTest::qWaitFor([&] { return shelfFrame().height() > shelfFrame().width(); }, 3000))
