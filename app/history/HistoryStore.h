@@ -373,6 +373,9 @@ public:
     bool flushHistory();
     // Stops capture, the pending save and the toast clearing, then writes synchronously.
     void shutdown();
+    // Reads a copy made since the last poll now, while the application that made it is still
+    // in front (the shelf is about to come forward, or the program to quit).
+    void readCopyNotYetPolled();
     // After shutdown, for a process that ends without its teardown: the save thread has
     // finished and nothing reaches the store any more.
     void finishWritesForExit();

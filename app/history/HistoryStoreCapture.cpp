@@ -52,6 +52,11 @@ void HistoryStore::pollPasteboard() {
     if (!isPaused()) captureCurrentClipboardIfUseful();
 }
 
+void HistoryStore::readCopyNotYetPolled() {
+    // Read within the clipboard's own deadline, like a poll.
+    if (monitorTask_.isSet() && pasteboard_ && pasteboard_->changeCount() != lastSeenChangeCount_) pollPasteboard();
+}
+
 void HistoryStore::setPaused(bool paused) {
     settings_->setCapturePaused(paused);
     showToast(paused ? "Clipboard capture paused" : "Clipboard capture resumed", ToastTone::success);

@@ -330,9 +330,8 @@ bool HistoryStore::flushHistory() {
 }
 
 void HistoryStore::shutdown() {
-    // A copy noticed but not read yet (the poll comes every 0.4 s) is read now, within the
-    // clipboard's own deadline, so that a quit right after a copy keeps it.
-    if (monitorTask_.isSet() && pasteboard_ && pasteboard_->changeCount() != lastSeenChangeCount_) pollPasteboard();
+    // A quit right after a copy keeps it (the poll comes every 0.4 s).
+    readCopyNotYetPolled();
     stopMonitoring();
     saveTask_.cancel();
     saveRetryTask_.cancel();

@@ -252,6 +252,8 @@ bool ShelfPanelController::show() {
     if (!panel_) return false;
     const auto frontmost = workspace_.frontmostApplication();
     bool targetFocusKnown = false;
+    // A copy made just before the hot key would be skipped as ours once the shelf is in front.
+    if (frontmost && !isThisProgram(frontmost, ownProcessID_)) store_.readCopyNotYetPolled();
     if (!pasteTarget_.isExplicit() && frontmost && !isThisProgram(frontmost, ownProcessID_)) {
         remember(frontmost);
         // The capture no longer needs the field to keep its focus, so the shelf takes the

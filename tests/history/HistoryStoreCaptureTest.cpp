@@ -121,6 +121,14 @@ TEST_F(CaptureStoreFixture, SkippedCopiesAreNeverCapturedLater) {
     tick();
     EXPECT_TRUE(s.items().empty());
 
+    // A copy made just before the shelf comes forward is read while its application is in front.
+    copyText("copied right before the hot key");
+    s.readCopyNotYetPolled();
+    workspace.frontmost = RunningApplication{"Harbelle", "harbelle", kOwnPid};
+    tick();
+    EXPECT_EQ(texts(), (std::vector<std::string>{"copied right before the hot key"}));
+    s.deleteItem(s.items().front());
+
     // An application whose process is unknown is not this program, even without an
     // identifier of its own.
     workspace.frontmost = RunningApplication{std::nullopt, std::nullopt, std::nullopt};
