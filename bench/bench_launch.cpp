@@ -103,21 +103,31 @@ Memory memoryOf(qint64 pid) {
     return memory;
 }
 
+// Polls a condition while the program runs, up to a time from the waiter's making.
+class Waiter {
+public:
+    explicit Waiter(const QProcess& program) : program_(program) { timer_.start(); }
+    template <typename Condition>
+    bool operator()(const Condition& condition, qint64 limitMs) const {
+        while (timer_.elapsed() < limitMs && program_.state() != QProcess::NotRunning) {
+            if (condition()) return true;
+            QThread::msleep(20);
+        }
+        return false;
+    }
+
+private:
+    const QProcess& program_;
+    QElapsedTimer timer_;
+};
+
 // One launch: the shelf shown, closed with Escape as a user would, and the memory read once the
 // program idles (its resident size unchanged by more than 64 KiB for 2 s: the start-up steps,
 // the search fold and the hidden shelf's release are over). rss < 0 when it went wrong.
 Memory idleMemoryOnce(const QString& root) {
     QProcess program;
     startProgram(program, root);
-    QElapsedTimer timer;
-    timer.start();
-    const auto until = [&](const auto& condition, qint64 limitMs) {
-        while (timer.elapsed() < limitMs && program.state() != QProcess::NotRunning) {
-            if (condition()) return true;
-            QThread::msleep(20);
-        }
-        return false;
-    };
+    const Waiter until(program);
     Memory idle;
     if (until(shelfMapped, 20000)) {
         QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
@@ -213,15 +223,7 @@ QString clipboardText() {
 double quitOnce(const QString& root, int run, bool& kept) {
     QProcess program;
     startProgram(program, root, {});
-    QElapsedTimer timer;
-    timer.start();
-    const auto until = [&](const auto& condition, qint64 limitMs) {
-        while (timer.elapsed() < limitMs && program.state() != QProcess::NotRunning) {
-            if (condition()) return true;
-            QThread::msleep(20);
-        }
-        return false;
-    };
+    const Waiter until(program);
     // Running and saving: a first copy reaches the file (made again until the program, still
     // starting, has seen one).
     int attempt = 0;
