@@ -191,10 +191,18 @@ struct Program {
     TesseractTextRecognizer textRecognizer;
     std::unique_ptr<AppCoordinator> coordinator;
     std::function<void()> onCaptureStarted;
+    // The paste engine's lines, printed only for a round whose paste did not land.
+    std::string pasteLog;
 
     explicit Program(AtspiAccessibility& shared) : accessibility(shared) {
         AppCoordinatorDependencies d;
-        d.arguments = LaunchArguments(std::vector<std::string>{"harbelle"});
+        d.arguments = LaunchArguments(std::vector<std::string>{"harbelle", LaunchArguments::kPasteDiagnostics});
+        const auto started = SteadyClock::now();
+        d.writeOutput = [this, started](const std::string& line) {
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "%8.1f ms ", std::chrono::duration<double, std::milli>(SteadyClock::now() - started).count());
+            pasteLog += stamp + line + "\n";
+        };
         d.defaults = &defaults;
         d.clock = &SystemClock::shared();
         d.bundle = &BundleInfo::main();
@@ -343,7 +351,8 @@ int pastePath(AtspiAccessibility& accessibility, int rounds) {
         if (waitFor([&] { return fieldText() == older; }, 5000)) {
             ++pasted;
         } else {
-            std::printf("round %d: the field holds \"%s\"\n", round + 1, qPrintable(fieldText()));
+            std::printf("round %d: the field holds \"%s\"\n%s", round + 1, qPrintable(fieldText()),
+                        program.pasteLog.c_str());
         }
         measuring = false;
         if (!waitFor([&] { return !program.shelfVisible(); }, 2000)) std::printf("round %d: the shelf stays open\n", round + 1);
