@@ -135,9 +135,10 @@ TEST_F(PasteEngineTargets, AnUnansweredLookupStillGoesThroughTheRestoreAttemptsA
     EXPECT_TRUE(keys.events().empty());
     EXPECT_GE(restoreAttempts(), 1);
 
-    enum class Read { unanswered, defunct, hidden, refused };
-    for (const Read read : {Read::unanswered, Read::defunct, Read::hidden, Read::refused}) {
-        SCOPED_TRACE(int(read));
+    using Reads = FakeAccessibility::Reads;
+    // `answered` stands for a field gone (defunct) since it was seen.
+    for (const Reads reads : {Reads::unanswered, Reads::answered, Reads::hidden, Reads::refused}) {
+        SCOPED_TRACE(int(reads));
         engine.reset();
         host = FakePasteEngineHost{};
         host.systemShortcutSetting = false;
@@ -148,18 +149,14 @@ TEST_F(PasteEngineTargets, AnUnansweredLookupStillGoesThroughTheRestoreAttemptsA
         const AXElement remembered = ax.addElement(kEditor, ax.info(field));
         ax.setFocusedElement(kEditor, nullptr);
         ax.setRememberedField(kEditor, remembered, window);
-        switch (read) {
-            case Read::unanswered: ax.stallReads(remembered, true); break;
-            case Read::defunct: ax.removeElement(remembered); break;
-            case Read::hidden: ax.setShowing(remembered, false); break;
-            case Read::refused: ax.refuseReads(remembered, AXStatus::failed); break;
-        }
+        ax.setReads(remembered, reads);
+        if (reads == Reads::answered) ax.removeElement(remembered);
         engine->paste(clip("!"), false);
         advanceMs(600);
-        const bool kept = read == Read::unanswered;
+        const bool kept = reads == Reads::unanswered;
         EXPECT_EQ(ax.remembersFocusedElement(kEditor), kept);
         EXPECT_EQ(host.hasLine("target offers no focused element; sending the paste keys at once"), !kept);
-        ax.stallReads(remembered, false);
+        ax.setReads(remembered, Reads::answered);
         advanceMs(2000);
         if (kept) {
             EXPECT_EQ(ax.info(remembered).value, std::optional<std::string>("hello world!"));

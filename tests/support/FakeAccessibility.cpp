@@ -63,37 +63,24 @@ void FakeAccessibility::setRememberedField(std::int64_t processId, AXElement ele
     remembering_.insert(processId);
 }
 
-void FakeAccessibility::stallReads(const AXElement& element, bool stalled) {
-    if (ElementState* found = state(element)) found->readsStall = stalled;
-}
-
-void FakeAccessibility::refuseReads(const AXElement& element, AXStatus status) {
-    if (ElementState* found = state(element)) found->readRefusal = status;
-}
-
-void FakeAccessibility::setShowing(const AXElement& element, bool showing) {
-    if (ElementState* found = state(element)) found->showing = showing;
+void FakeAccessibility::setReads(const AXElement& element, Reads reads) {
+    if (ElementState* found = state(element)) found->reads = reads;
 }
 
 bool FakeAccessibility::readStalls(const AXElement& element) const {
     const ElementState* found = state(element);
-    return found && found->readsStall;
+    return found && found->reads == Reads::unanswered;
 }
 
 AXResult<AXElement> FakeAccessibility::rememberedField(std::int64_t processId) {
     Application& app = applications_[processId];
     RememberedFieldRead read;
     const ElementState* field = state(app.rememberedField);
-    if (!field) {
-        read.defunct = true;
-    } else if (field->readsStall) {
-        read.status = AXStatus::timedOut;
-    } else if (field->readRefusal) {
-        read.status = *field->readRefusal;
-    } else {
-        read.showing = field->showing;
-        read.inUserWindow = !app.rememberedWindow || sameElement(app.rememberedWindow, app.focusedWindow);
-    }
+    read.defunct = !field;
+    if (field && field->reads == Reads::unanswered) read.status = AXStatus::timedOut;
+    if (field && field->reads == Reads::refused) read.status = AXStatus::failed;
+    read.showing = field && field->reads != Reads::hidden;
+    read.inUserWindow = !app.rememberedWindow || sameElement(app.rememberedWindow, app.focusedWindow);
     switch (judgeRememberedField(read)) {
         case RememberedFieldVerdict::take: return {AXStatus::success, duplicateHandle(app.rememberedField)};
         case RememberedFieldVerdict::forget:
@@ -204,8 +191,8 @@ void FakeAccessibility::readElement(const AXElement& element, Milliseconds deadl
                         [this, element]() -> AXResult<ElementInfo> {
                             const ElementState* found = state(element);
                             if (!found) return {AXStatus::noElement, {}};
-                            if (found->readsStall) return {AXStatus::timedOut, {}};
-                            if (found->readRefusal) return {*found->readRefusal, {}};
+                            if (found->reads == Reads::unanswered) return {AXStatus::timedOut, {}};
+                            if (found->reads == Reads::refused) return {AXStatus::failed, {}};
                             return {AXStatus::success, found->info};
                         }, readStalls(element));
 }

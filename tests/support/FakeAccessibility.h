@@ -51,11 +51,10 @@ public:
     // The field last seen gaining the focus, in `window`: focusedElement() answers with it while
     // the application names no focused element, as the lookup judges its read.
     void setRememberedField(std::int64_t processId, AXElement element, AXElement window);
-    // Reads of the element go unanswered (a program busy or stopped in the middle of one).
-    void stallReads(const AXElement& element, bool stalled);
-    // Reads of the element answer with this error.
-    void refuseReads(const AXElement& element, AXStatus status);
-    void setShowing(const AXElement& element, bool showing);
+    // How reads of the element are answered: in full, never (a program busy or stopped in the
+    // middle of one), with an error, or as not showing.
+    enum class Reads { answered, unanswered, refused, hidden };
+    void setReads(const AXElement& element, Reads reads);
     void removeElement(const AXElement& element);
     ElementInfo info(const AXElement& element) const;
     void setInfo(const AXElement& element, ElementInfo info);
@@ -80,9 +79,7 @@ private:
         ElementInfo info;
         std::optional<AXStatus> insertionRefusal;
         bool refusesFocus = false;
-        bool readsStall = false;
-        std::optional<AXStatus> readRefusal;
-        bool showing = true;
+        Reads reads = Reads::answered;
     };
 
     template <class T>
