@@ -326,15 +326,24 @@ int pastePath(AtspiAccessibility& accessibility, int rounds) {
     // As the stress test does, each round is one launch of the program, ended after its paste.
     for (int round = 0; round < rounds; ++round) {
         Program program(accessibility);
+        bool capturing = false;
+        program.onCaptureStarted = [&] { capturing = true; };
         program.coordinator->applicationDidFinishLaunching();
-        waitFor([] { return false; }, 300);
+        // A copy made before capture runs would count as there at launch.
+        if (!waitFor([&] { return capturing; }, 5000)) {
+            std::printf("round %d: capture never started\n", round + 1);
+            break;
+        }
         const QString older = QStringLiteral("older clip %1").arg(round);
         const QString newer = QStringLiteral("newer clip %1").arg(round);
         auto newest = [&](const QString& text) {
             return !program.store().items().empty() && program.store().items().front().text == text.toStdString();
         };
-        if (!copy(older) || !waitFor([&] { return newest(older); }, 3000)) break;
-        if (!copy(newer) || !waitFor([&] { return newest(newer); }, 3000)) break;
+        if (!copy(older) || !waitFor([&] { return newest(older); }, 3000) || !copy(newer) ||
+            !waitFor([&] { return newest(newer); }, 3000)) {
+            std::printf("round %d: a copy was not captured\n", round + 1);
+            break;
+        }
         run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
         key("ctrl+a");
         lastTick = SteadyClock::now();
