@@ -191,10 +191,18 @@ struct Program {
     TesseractTextRecognizer textRecognizer;
     std::unique_ptr<AppCoordinator> coordinator;
     std::function<void()> onCaptureStarted;
+    // The paste engine's lines, printed only for a round whose paste did not land.
+    std::string pasteLog;
 
     explicit Program(AtspiAccessibility& shared) : accessibility(shared) {
         AppCoordinatorDependencies d;
-        d.arguments = LaunchArguments(std::vector<std::string>{"harbelle"});
+        d.arguments = LaunchArguments(std::vector<std::string>{"harbelle", LaunchArguments::kPasteDiagnostics});
+        const auto started = SteadyClock::now();
+        d.writeOutput = [this, started](const std::string& line) {
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "%8.1f ms ", std::chrono::duration<double, std::milli>(SteadyClock::now() - started).count());
+            pasteLog += stamp + line + "\n";
+        };
         d.defaults = &defaults;
         d.clock = &SystemClock::shared();
         d.bundle = &BundleInfo::main();
@@ -318,15 +326,24 @@ int pastePath(AtspiAccessibility& accessibility, int rounds) {
     // As the stress test does, each round is one launch of the program, ended after its paste.
     for (int round = 0; round < rounds; ++round) {
         Program program(accessibility);
+        bool capturing = false;
+        program.onCaptureStarted = [&] { capturing = true; };
         program.coordinator->applicationDidFinishLaunching();
-        waitFor([] { return false; }, 300);
+        // A copy made before capture runs would count as there at launch.
+        if (!waitFor([&] { return capturing; }, 5000)) {
+            std::printf("round %d: capture never started\n", round + 1);
+            break;
+        }
         const QString older = QStringLiteral("older clip %1").arg(round);
         const QString newer = QStringLiteral("newer clip %1").arg(round);
         auto newest = [&](const QString& text) {
             return !program.store().items().empty() && program.store().items().front().text == text.toStdString();
         };
-        if (!copy(older) || !waitFor([&] { return newest(older); }, 3000)) break;
-        if (!copy(newer) || !waitFor([&] { return newest(newer); }, 3000)) break;
+        if (!copy(older) || !waitFor([&] { return newest(older); }, 3000) || !copy(newer) ||
+            !waitFor([&] { return newest(newer); }, 3000)) {
+            std::printf("round %d: a copy was not captured\n", round + 1);
+            break;
+        }
         run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
         key("ctrl+a");
         lastTick = SteadyClock::now();
@@ -343,7 +360,8 @@ int pastePath(AtspiAccessibility& accessibility, int rounds) {
         if (waitFor([&] { return fieldText() == older; }, 5000)) {
             ++pasted;
         } else {
-            std::printf("round %d: the field holds \"%s\"\n", round + 1, qPrintable(fieldText()));
+            std::printf("round %d: the field holds \"%s\"\n%s", round + 1, qPrintable(fieldText()),
+                        program.pasteLog.c_str());
         }
         measuring = false;
         if (!waitFor([&] { return !program.shelfVisible(); }, 2000)) std::printf("round %d: the shelf stays open\n", round + 1);

@@ -18,6 +18,12 @@ const char* axStatusName(AXStatus status) {
     return "failed";
 }
 
+RememberedFieldVerdict judgeRememberedField(const RememberedFieldRead& read) {
+    if (read.status == AXStatus::timedOut) return RememberedFieldVerdict::keep;
+    if (read.status != AXStatus::success || read.defunct || !read.showing) return RememberedFieldVerdict::forget;
+    return read.inUserWindow ? RememberedFieldVerdict::take : RememberedFieldVerdict::keep;
+}
+
 namespace {
 int graphemeCount(const std::string& utf8) {
     const QString text = QString::fromStdString(utf8);

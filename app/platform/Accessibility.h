@@ -64,6 +64,22 @@ struct ElementInfo {
     bool focused = false;
 };
 
+// One read of the field last seen gaining the focus, made when its application names no focused
+// element (the field lost the focus to the shelf or to a keyboard grab). `status` is the read's
+// own: success, timedOut when it went unanswered, or the application's refusal.
+struct RememberedFieldRead {
+    AXStatus status = AXStatus::success;
+    bool defunct = false;
+    bool showing = false;
+    // Inside the window the user is in.
+    bool inUserWindow = false;
+};
+// What a lookup makes of that read: the field is taken, kept for a later lookup (it shows in
+// another window, or did not answer, which says nothing about whether it is still there), or
+// forgotten (gone, hidden, or refusing).
+enum class RememberedFieldVerdict { take, keep, forget };
+RememberedFieldVerdict judgeRememberedField(const RememberedFieldRead& read);
+
 // A short text that changes when the field's content or caret changes, or nothing when the
 // field cannot be read. Stable for the life of the process only.
 std::optional<std::string> textFingerprint(const ElementInfo& info);

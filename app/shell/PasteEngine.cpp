@@ -160,6 +160,7 @@ void PasteEngine::finishCopyOnly(std::uint64_t generation) {
 }
 
 std::uint64_t PasteEngine::openTransaction() {
+    abandonRunningTransaction();
     // What an older transaction still has under way changes nothing any more.
     accessibility_.abandon(replyContext_.get());
     ++pasteOperationGeneration_;
@@ -172,6 +173,7 @@ std::uint64_t PasteEngine::openTransaction() {
 void PasteEngine::endTransaction() {
     accessibility_.abandon(replyContext_.get());
     unlandedInsert_.reset();
+    keysAwaitingVerdict_.reset();
     activePasteOperationGeneration_.reset();
     host_.setPasteTransactionIsActive(false);
     host_.restartAutoHideCountdown();
@@ -214,8 +216,17 @@ void PasteEngine::failPasteOperationRecoverably(std::uint64_t generation) {
     host_.beep();
 }
 
+void PasteEngine::abandonRunningTransaction() {
+    if (!activePasteOperationGeneration_ || keysAwaitingVerdict_ != activePasteOperationGeneration_) return;
+    keysAwaitingVerdict_.reset();
+    // The keys may still be taken (a busy program), or never (a hung one): neither a paste nor a
+    // failure is reported, and a later answer changes nothing.
+    diagnostic("paste ended before its keys were confirmed; whether the clip landed is unknown; not marked as pasted");
+}
+
 void PasteEngine::cancelActivePasteOperation() {
     if (!activePasteOperationGeneration_) return;
+    abandonRunningTransaction();
     ++pasteOperationGeneration_;
     endTransaction();
     diagnostic("cancelled stale paste operation");

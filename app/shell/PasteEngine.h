@@ -104,6 +104,9 @@ private:
     void finishCopyOnly(std::uint64_t generation);
     std::uint64_t openTransaction();
     void endTransaction();
+    // The running transaction ends by a cancellation or a newer paste: where its paste keys went
+    // out and no verdict on them came, it says so.
+    void abandonRunningTransaction();
     bool isRunning(std::uint64_t generation) const;
     // `pastedAt`: when the paste went out, for a paste confirmed only afterwards.
     void completePasteOperation(const ClipItem& item, std::uint64_t generation, bool verified,
@@ -176,6 +179,8 @@ private:
         std::string text;
     };
     std::optional<UnlandedInsert> unlandedInsert_;
+    // The generation whose paste keys went out and whose landing is not known yet.
+    std::optional<std::uint64_t> keysAwaitingVerdict_;
 };
 
 }  // namespace harbelle

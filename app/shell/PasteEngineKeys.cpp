@@ -157,6 +157,7 @@ void PasteEngine::sendCommandV(PasteTarget target, OperationRef operation, std::
         failPasteOperation(generation, kCouldNotSend);
         return;
     }
+    keysAwaitingVerdict_ = generation;
     // Not tied to the transaction: the key-up goes out even after a cancellation.
     after(kKeyUpDelay, [this, target = std::move(target), operation = std::move(operation), before = std::move(before),
                         sentAt] { finishKeyUp(target, operation, before, sentAt); });

@@ -165,18 +165,26 @@ TEST_F(PasteEngineFocus, AnUnconfirmedFocusFallsBackAfterTwentyOneAttempts) {
 // window still gets Ctrl+V within the transaction. Where even the keys cannot go out in time (the
 // user holds Shift past the deadline), the clip is left on the clipboard and nothing is sent or
 // inserted afterwards. Keys sent to a program that is not running (a stopped one) are no paste.
+// A transaction ended while its window is still being asked (a cancellation, a newer paste, a
+// quit) is neither a paste nor a failure: nothing is marked or reported, and the late answer
+// changes nothing.
 TEST_F(PasteEngineFocus, ASlowTargetGetsItsKeysInTimeAndNothingIsPastedAfterTheDeadline) {
     // `never`: a stopped program, whose window answers no ping either; `neverButItsWindowDoes`: its
     // accessibility alone is stuck, and its event loop (which takes the keys) still turns.
-    enum class Answers { slowly, never, neverButItsWindowDoes };
+    enum class Answers { slowly, never, neverButItsWindowDoes, cancelledWhileAsked, supersededWhileAsked, quitWhileAsked };
     for (const bool shiftHeld : {false, true})
-        for (const Answers answers : {Answers::slowly, Answers::never, Answers::neverButItsWindowDoes}) {
+        for (const Answers answers : {Answers::slowly, Answers::never, Answers::neverButItsWindowDoes,
+                                      Answers::cancelledWhileAsked, Answers::supersededWhileAsked,
+                                      Answers::quitWhileAsked}) {
+            const bool endedWhileAsked = answers >= Answers::cancelledWhileAsked;
+            if (shiftHeld && endedWhileAsked) continue;
             SCOPED_TRACE(std::to_string(shiftHeld) + " " + std::to_string(int(answers)));
             engine.reset();
             host = FakePasteEngineHost{};
             host.systemShortcutSetting = false;
             host.target = PasteTarget{editor, field, window, nullptr, 7};
             workspace.windowsAnswer = answers != Answers::never;
+            workspace.holdPings = endedWhileAsked;
             keys = FakeKeyEventPoster{};
             engine = std::make_unique<PasteEngine>(host, workspace, ax, keys, clock);
             workspace.frontmost = shelfApp;
@@ -184,8 +192,32 @@ TEST_F(PasteEngineFocus, ASlowTargetGetsItsKeysInTimeAndNothingIsPastedAfterTheD
             ax.setReplyDelay(Milliseconds(answers == Answers::slowly ? 450 : 0));
             ax.setUnresponsive(kEditor, answers != Answers::slowly);
             keys.setHeldModifiers(shiftHeld ? ShiftModifier : 0);
-            engine->paste(clip("too late"), false);
+            const ClipItem item = clip("too late");
+            engine->paste(item, false);
             workspace.bringToFront(editor);
+            if (endedWhileAsked) {
+                for (int waited = 0; workspace.heldPings.empty() && waited < 6000; waited += 10) advanceMs(10);
+                ASSERT_EQ(workspace.heldPings.size(), 1u);
+                if (answers == Answers::cancelledWhileAsked) engine->cancelActivePasteOperation();
+                if (answers == Answers::quitWhileAsked) engine->shutdown();
+                if (answers == Answers::supersededWhileAsked) {
+                    host.pasteDirectlySetting = false;
+                    engine->paste(clip("next"), false);
+                }
+                workspace.answerHeldPings(true);
+                advanceMs(60000);
+                EXPECT_EQ(keyEvents(Kind::keyDown), 1);
+                EXPECT_EQ(keyEvents(Kind::keyUp), 1);
+                EXPECT_TRUE(host.hasLine("paste ended before its keys were confirmed; whether the clip landed is "
+                                         "unknown; not marked as pasted"));
+                EXPECT_FALSE(host.hasLineStartingWith("paste done"));
+                EXPECT_FALSE(host.hasLineStartingWith("paste failed"));
+                EXPECT_EQ(std::count(host.replayed.begin(), host.replayed.end(), item.id), 0);
+                EXPECT_EQ(host.beeps, 0);
+                EXPECT_EQ(host.countEvent("showShelf"), 0);
+                EXPECT_FALSE(engine->activePasteOperationGeneration());
+                continue;
+            }
             advanceMs(int(PasteEngine::kTransactionDeadline.count()) + 500);
             keys.setHeldModifiers(0);
             advanceMs(60000);

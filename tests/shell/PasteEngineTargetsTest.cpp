@@ -122,7 +122,10 @@ TEST_F(PasteEngineTargets, AProgramOfferingNoFocusedElementGetsItsKeysAtOnce) {
     EXPECT_EQ(restoreAttempts(), 0);
 }
 
-TEST_F(PasteEngineTargets, AnUnansweredLookupStillGoesThroughTheRestoreAttempts) {
+// A lookup that goes unanswered says nothing about the field: the restore attempts go on, and
+// the field last seen gaining the focus stays remembered, to get the clip once it answers. Only
+// a field that is gone, hidden or refusing is forgotten, and the window gets the keys at once.
+TEST_F(PasteEngineTargets, AnUnansweredLookupStillGoesThroughTheRestoreAttemptsAndForgetsNothing) {
     targetWithoutElement("Busy", kTkField);
     ax.addApplication(kTkField);
     ax.setUnresponsive(kTkField, true);
@@ -131,6 +134,38 @@ TEST_F(PasteEngineTargets, AnUnansweredLookupStillGoesThroughTheRestoreAttempts)
     EXPECT_FALSE(host.hasLine("target offers no focused element; sending the paste keys at once"));
     EXPECT_TRUE(keys.events().empty());
     EXPECT_GE(restoreAttempts(), 1);
+
+    using Reads = FakeAccessibility::Reads;
+    // `answered` stands for a field gone (defunct) since it was seen.
+    for (const Reads reads : {Reads::unanswered, Reads::answered, Reads::hidden, Reads::refused}) {
+        SCOPED_TRACE(int(reads));
+        engine.reset();
+        host = FakePasteEngineHost{};
+        host.systemShortcutSetting = false;
+        host.target = PasteTarget{editor, nullptr, window, nullptr, std::nullopt};
+        keys = FakeKeyEventPoster{};
+        engine = std::make_unique<PasteEngine>(host, workspace, ax, keys, clock);
+        workspace.frontmost = shelfApp;
+        const AXElement remembered = ax.addElement(kEditor, ax.info(field));
+        ax.setFocusedElement(kEditor, nullptr);
+        ax.setRememberedField(kEditor, remembered, window);
+        ax.setReads(remembered, reads);
+        if (reads == Reads::answered) ax.removeElement(remembered);
+        engine->paste(clip("!"), false);
+        advanceMs(600);
+        const bool kept = reads == Reads::unanswered;
+        EXPECT_EQ(ax.remembersFocusedElement(kEditor), kept);
+        EXPECT_EQ(host.hasLine("target offers no focused element; sending the paste keys at once"), !kept);
+        ax.setReads(remembered, Reads::answered);
+        advanceMs(2000);
+        if (kept) {
+            EXPECT_EQ(ax.info(remembered).value, std::optional<std::string>("hello world!"));
+            EXPECT_TRUE(keys.events().empty());
+        } else {
+            EXPECT_EQ(keyEvents(Kind::keyDown), 1);
+        }
+        EXPECT_FALSE(engine->activePasteOperationGeneration());
+    }
 }
 
 TEST(TextFingerprint, ASelectionReplacedByTheSameTextStillChangesThePrint) {

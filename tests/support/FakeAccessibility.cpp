@@ -56,6 +56,42 @@ void FakeAccessibility::setFocusedWindow(std::int64_t processId, AXElement windo
     applications_[processId].focusedWindow = std::move(window);
 }
 
+void FakeAccessibility::setRememberedField(std::int64_t processId, AXElement element, AXElement window) {
+    Application& app = applications_[processId];
+    app.rememberedField = std::move(element);
+    app.rememberedWindow = std::move(window);
+    remembering_.insert(processId);
+}
+
+void FakeAccessibility::setReads(const AXElement& element, Reads reads) {
+    if (ElementState* found = state(element)) found->reads = reads;
+}
+
+bool FakeAccessibility::readStalls(const AXElement& element) const {
+    const ElementState* found = state(element);
+    return found && found->reads == Reads::unanswered;
+}
+
+AXResult<AXElement> FakeAccessibility::rememberedField(std::int64_t processId) {
+    Application& app = applications_[processId];
+    RememberedFieldRead read;
+    const ElementState* field = state(app.rememberedField);
+    read.defunct = !field;
+    if (field && field->reads == Reads::unanswered) read.status = AXStatus::timedOut;
+    if (field && field->reads == Reads::refused) read.status = AXStatus::failed;
+    read.showing = field && field->reads != Reads::hidden;
+    read.inUserWindow = !app.rememberedWindow || sameElement(app.rememberedWindow, app.focusedWindow);
+    switch (judgeRememberedField(read)) {
+        case RememberedFieldVerdict::take: return {AXStatus::success, duplicateHandle(app.rememberedField)};
+        case RememberedFieldVerdict::forget:
+            app.rememberedField = nullptr;
+            remembering_.erase(processId);
+            break;
+        case RememberedFieldVerdict::keep: break;
+    }
+    return {read.status == AXStatus::timedOut ? AXStatus::timedOut : AXStatus::noElement, {}};
+}
+
 void FakeAccessibility::removeElement(const AXElement& element) { elements_.erase(element->identity()); }
 
 ElementInfo FakeAccessibility::info(const AXElement& element) const {
@@ -92,7 +128,7 @@ bool FakeAccessibility::responsive(std::int64_t processId) const {
 
 template <class T>
 void FakeAccessibility::answer(std::int64_t processId, Milliseconds deadline, QObject* context, Reply<T> reply,
-                               std::function<AXResult<T>()> work) {
+                               std::function<AXResult<T>()> work, bool stalls) {
     auto answered = std::make_shared<bool>(false);
     const bool guarded = context != nullptr;
     QPointer<QObject> guard(context);
@@ -104,6 +140,11 @@ void FakeAccessibility::answer(std::int64_t processId, Milliseconds deadline, QO
     };
     if (!isTrusted()) {
         clock_.schedule(Milliseconds(0), [finish] { finish({AXStatus::notTrusted, {}}); }).detach();
+        return;
+    }
+    if (stalls) {
+        // Unanswered until the deadline: whatever the work leaves behind happens then.
+        clock_.schedule(deadline, [finish, work = std::move(work)] { finish(work()); }).detach();
         return;
     }
     if (responsive(processId)) {
@@ -118,13 +159,17 @@ void FakeAccessibility::answer(std::int64_t processId, Milliseconds deadline, QO
 void FakeAccessibility::focusedElement(std::int64_t processId, Milliseconds deadline, QObject* context,
                                        Reply<AXElement> reply) {
     calls_.push_back("focusedElement " + std::to_string(processId));
+    const auto known = applications_.find(processId);
+    const bool named = known != applications_.end() && state(known->second.focusedElement);
+    const bool stalls = known != applications_.end() && !named && readStalls(known->second.rememberedField);
     answer<AXElement>(processId, deadline, context, std::move(reply), [this, processId]() -> AXResult<AXElement> {
         auto app = applications_.find(processId);
         if (app == applications_.end()) return {AXStatus::noApplication, {}};
         const AXElement& element = app->second.focusedElement;
-        if (!element || !state(element)) return {AXStatus::noElement, {}};
-        return {AXStatus::success, duplicateHandle(element)};
-    });
+        if (element && state(element)) return {AXStatus::success, duplicateHandle(element)};
+        if (app->second.rememberedField) return rememberedField(processId);
+        return {AXStatus::noElement, {}};
+    }, stalls);
 }
 
 void FakeAccessibility::focusedWindow(std::int64_t processId, Milliseconds deadline, QObject* context,
@@ -146,8 +191,10 @@ void FakeAccessibility::readElement(const AXElement& element, Milliseconds deadl
                         [this, element]() -> AXResult<ElementInfo> {
                             const ElementState* found = state(element);
                             if (!found) return {AXStatus::noElement, {}};
+                            if (found->reads == Reads::unanswered) return {AXStatus::timedOut, {}};
+                            if (found->reads == Reads::refused) return {AXStatus::failed, {}};
                             return {AXStatus::success, found->info};
-                        });
+                        }, readStalls(element));
 }
 
 void FakeAccessibility::setFocus(const AXElement& element, Milliseconds deadline, QObject* context,

@@ -48,6 +48,13 @@ public:
     void setFocusedElement(std::int64_t processId, AXElement element);
     void setFocusedWindow(std::int64_t processId, AXElement window);
     void setRemembersFocus(std::int64_t processId) { remembering_.insert(processId); }
+    // The field last seen gaining the focus, in `window`: focusedElement() answers with it while
+    // the application names no focused element, as the lookup judges its read.
+    void setRememberedField(std::int64_t processId, AXElement element, AXElement window);
+    // How reads of the element are answered: in full, never (a program busy or stopped in the
+    // middle of one), with an error, or as not showing.
+    enum class Reads { answered, unanswered, refused, hidden };
+    void setReads(const AXElement& element, Reads reads);
     void removeElement(const AXElement& element);
     ElementInfo info(const AXElement& element) const;
     void setInfo(const AXElement& element, ElementInfo info);
@@ -63,6 +70,8 @@ private:
     struct Application {
         AXElement focusedElement;
         AXElement focusedWindow;
+        AXElement rememberedField;
+        AXElement rememberedWindow;
         bool unresponsive = false;
     };
     struct ElementState {
@@ -70,11 +79,15 @@ private:
         ElementInfo info;
         std::optional<AXStatus> insertionRefusal;
         bool refusesFocus = false;
+        Reads reads = Reads::answered;
     };
 
     template <class T>
     void answer(std::int64_t processId, Milliseconds deadline, QObject* context, Reply<T> reply,
-                std::function<AXResult<T>()> work);
+                std::function<AXResult<T>()> work, bool stalls = false);
+    // The remembered field as a lookup finds it (forgotten when the verdict says so).
+    AXResult<AXElement> rememberedField(std::int64_t processId);
+    bool readStalls(const AXElement& element) const;
     ElementState* state(const AXElement& element);
     const ElementState* state(const AXElement& element) const;
     bool responsive(std::int64_t processId) const;

@@ -21,7 +21,16 @@ public:
     void removeActivationObserver(ObserverID id) override { observers_.erase(id); }
     void pingWindow(std::uint32_t window, std::chrono::milliseconds, std::function<void(bool)> answered) override {
         pings.push_back(window);
-        answered(windowsAnswer);
+        if (holdPings)
+            heldPings.push_back(std::move(answered));
+        else
+            answered(windowsAnswer);
+    }
+    // Answers every ping held so far.
+    void answerHeldPings(bool answer) {
+        auto held = std::move(heldPings);
+        heldPings.clear();
+        for (auto& answered : held) answered(answer);
     }
 
     // Makes the application frontmost (and running) and tells the observers.
@@ -36,6 +45,8 @@ public:
     std::vector<std::uint32_t> windowActivations;
     std::vector<std::uint32_t> pings;
     bool windowsAnswer = true;  // whether a pinged window's program runs
+    bool holdPings = false;     // pings wait for answerHeldPings()
+    std::vector<std::function<void(bool)>> heldPings;
 
 private:
     std::map<ObserverID, ActivationObserver> observers_;

@@ -449,13 +449,22 @@ AXResult<AXElement> lookUpFocusedElement(std::int64_t processId, const Job& job)
     if (!found && status == AXStatus::success) {
         GPtr<AtspiAccessible> last(AtspiThread::shared().lastFocused(processId));
         if (last) {
+            RememberedFieldRead read;
             GPtr<AtspiStateSet> states(freshStates(last.get()));
-            if (states && !atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT) &&
-                atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) {
-                GPtr<AtspiAccessible> home(windowOf(last.get(), app.get()));
-                if (sameObject(home.get(), window.get())) found = last.release();
-            } else if (states || unreachable(last.get(), job) != AXStatus::timedOut) {
-                AtspiThread::shared().forgetFocus(processId);
+            if (states) {
+                read.defunct = atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT);
+                read.showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING);
+                if (!read.defunct && read.showing) {
+                    GPtr<AtspiAccessible> home(windowOf(last.get(), app.get()));
+                    read.inUserWindow = sameObject(home.get(), window.get());
+                }
+            } else {
+                read.status = unreachable(last.get(), job);
+            }
+            switch (judgeRememberedField(read)) {
+                case RememberedFieldVerdict::take: found = last.release(); break;
+                case RememberedFieldVerdict::forget: AtspiThread::shared().forgetFocus(processId); break;
+                case RememberedFieldVerdict::keep: break;
             }
             // An unanswered read says nothing about the field: it stays remembered for the next
             // lookup, and this one has run out of time.
