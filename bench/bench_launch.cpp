@@ -1,7 +1,10 @@
 // The real program's launch with a large history, as a user sees it: `harbelle --show` with
 // 100,000 text clips of ~1 KB (or the counts given) in private XDG folders, from the process
 // start to the shelf window mapped on the X server. The shelf opens 0.35 s after start-up by
-// design; that wait is part of the figure and printed beside it. With --idle-memory, the real
+// design; that wait is part of the figure and printed beside it. Beside the wall time, the
+// kernel's account of the program's threads when the shelf is mapped: time on a processor and
+// time waiting for one; the target is checked on every thread's processor time with the designed
+// wait, what the launch takes on one processor of its own. With --idle-memory, the real
 // program's idle memory instead: for 10,000 and 100,000 clips (or the counts given), five
 // launches each; the shelf is shown, closed with Escape, and once the program has settled its
 // VmRSS, RssAnon and RssFile are read from /proc. With --quit, the changed quit instead: on
@@ -71,22 +74,53 @@ void stopProgram(QProcess& program) {
     program.waitForFinished(2000);
 }
 
-// One launch: milliseconds from the start to the mapped shelf, or a negative number.
-double launchOnce(const QString& root) {
+// The kernel's account of a process's threads (/proc/PID/task/*/schedstat): time on a processor
+// and time ready to run but waiting for one, in ms; the GUI thread's apart.
+struct Schedule {
+    double guiProcessor = 0, guiWaiting = 0, allProcessor = 0, allWaiting = 0;
+};
+
+Schedule scheduleOf(qint64 pid) {
+    Schedule schedule;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream in(task.path() / "schedstat");
+        double running = 0, waiting = 0;
+        if (!(in >> running >> waiting)) continue;
+        schedule.allProcessor += running / 1e6;
+        schedule.allWaiting += waiting / 1e6;
+        if (task.path().filename() == std::to_string(pid)) {
+            schedule.guiProcessor = running / 1e6;
+            schedule.guiWaiting = waiting / 1e6;
+        }
+    }
+    return schedule;
+}
+
+struct Launch {
+    double wall = -1;  // ms to the mapped shelf, negative when it was not mapped
+    Schedule schedule;  // read once it was mapped
+    // What the launch would take on one processor of its own: every thread's processor time and
+    // the designed wait, none of the time other programs held the processors.
+    double oneProcessor() const { return schedule.allProcessor + kShowDelayMs; }
+};
+
+Launch launchOnce(const QString& root) {
     QProcess program;
     QElapsedTimer timer;
     timer.start();
     startProgram(program, root);
-    double mapped = -1;
+    Launch launch;
     while (timer.elapsed() < 20000 && program.state() != QProcess::NotRunning) {
         if (shelfMapped()) {
-            mapped = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            launch.wall = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            launch.schedule = scheduleOf(program.processId());
             break;
         }
         QThread::msleep(5);
     }
     stopProgram(program);
-    return mapped;
+    return launch;
 }
 
 struct Memory {
@@ -402,22 +436,36 @@ int main(int argc, char** argv) {
         const QString root = folder.path();
         if (!writeHistory(root, count)) return 1;
 
-        std::vector<double> times;
+        std::vector<Launch> launches;
         for (int run = 0; run < kRuns; ++run) {
-            const double ms = launchOnce(root);
-            if (ms < 0) {
+            const Launch launch = launchOnce(root);
+            if (launch.wall < 0) {
                 ++failures;
                 std::printf("%8d clips: the shelf was not mapped\n", count);
                 continue;
             }
-            times.push_back(ms);
+            const Schedule& s = launch.schedule;
+            std::printf("%8d clips: launch to shelf mapped %7.1f ms; GUI thread %6.1f ms on a processor, %6.1f ms "
+                        "waiting for one; all threads %6.1f ms on a processor, %6.1f ms waiting; on one processor of "
+                        "its own %7.1f ms\n",
+                        count, launch.wall, s.guiProcessor, s.guiWaiting, s.allProcessor, s.allWaiting,
+                        launch.oneProcessor());
+            std::fflush(stdout);
+            launches.push_back(launch);
         }
-        if (times.empty()) continue;
-        std::sort(times.begin(), times.end());
+        if (launches.empty()) continue;
+        std::sort(launches.begin(), launches.end(), [](const Launch& a, const Launch& b) { return a.wall < b.wall; });
         std::printf("%8d clips: launch to shelf mapped, best %7.1f ms, median %7.1f ms (of which %.0f ms is the "
                     "designed wait before the shelf opens)\n",
-                    count, times.front(), times[times.size() / 2], kShowDelayMs);
+                    count, launches.front().wall, launches[launches.size() / 2].wall, kShowDelayMs);
+        // Checked on processor time, which a busy machine does not inflate.
+        std::sort(launches.begin(), launches.end(),
+                  [](const Launch& a, const Launch& b) { return a.oneProcessor() < b.oneProcessor(); });
+        const double median = launches[launches.size() / 2].oneProcessor();
+        std::printf("%8d clips: on one processor of its own, median %7.1f ms%s\n", count, median,
+                    count <= 100'000 && median > 1000 ? " OVER" : "");
+        if (count <= 100'000 && median > 1000) ++failures;
     }
-    std::printf("target: 100,000 clips <= 1000 ms\n");
+    std::printf("target: 100,000 clips <= 1000 ms (wall time), and on one processor of its own (every thread's processor time and the designed wait)\n");
     return failures == 0 ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -284,5 +285,7 @@ int main(int argc, char** argv) {
                     merge.longestWait, store.items().size());
         ok = ok && merge.saved && merge.longestProcessor < 16;
     }
+    // The dropped clips' files are deleted on pool threads; the folder goes once they are done.
+    QThreadPool::globalInstance()->waitForDone();
     return ok ? 0 : 1;
 }

@@ -138,11 +138,11 @@ bool firstKeystroke(int count, double targetMs) {
     QApplication::processEvents();
     QLineEdit* field = s->controller->mainView()->searchField();
     QWidget* cards = s->controller->mainView()->listView()->viewport();
-    const bench::StepTime key = bench::timeStep([&] {
-        typeKey(field, Qt::Key_M, QStringLiteral("m"));
-        cards->repaint();
-    });
-    return bench::reportStep("first keystroke to repainted cards, " + std::to_string(count) + " clips", key, targetMs);
+    return bench::reportStepWithHelpers("first keystroke to repainted cards, " + std::to_string(count) + " clips",
+                                        targetMs, [&] {
+                                            typeKey(field, Qt::Key_M, QStringLiteral("m"));
+                                            cards->repaint();
+                                        });
 }
 
 }  // namespace
