@@ -11,6 +11,7 @@
 #include <QToolTip>
 
 #include "HarbelleProcess.h"
+#include "ScreenReader.h"
 #include "history/HistoryStore.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
@@ -46,14 +47,27 @@ QLabel* shownToolTip() {
     return nullptr;
 }
 
+struct PaintSeen : QObject {
+    bool painted = false;
+    bool eventFilter(QObject*, QEvent* event) override {
+        painted |= event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 QString hoverAndReadToolTip(QWidget* widget, QPoint at) {
     QToolTip::hideText();
-    QTest::qWait(50);
+    (void)QTest::qWaitFor([] { return shownToolTip() == nullptr; }, 3000);
     QHelpEvent event(QEvent::ToolTip, at, widget->mapToGlobal(at));
     QApplication::sendEvent(widget, &event);
     QLabel* label = nullptr;
     if (!QTest::qWaitFor([&] { return (label = shownToolTip()) != nullptr; }, 3000)) return QStringLiteral("(no tooltip)");
-    QTest::qWait(100);  // painted on the server
+    // Painted on the server, as the user sees it.
+    PaintSeen paint;
+    label->installEventFilter(&paint);
+    label->update();
+    if (!QTest::qWaitFor([&] { return paint.painted; }, 3000)) return QStringLiteral("(tooltip not painted)");
+    label->removeEventFilter(&paint);
     return label->textFormat() == Qt::PlainText ? label->text() : shownText(label->text());
 }
 
@@ -121,12 +135,18 @@ TEST(ShelfToolTipX11, TheProgramSurvivesHoveringThemAndStillAnswersSigterm) {
     }
     ASSERT_GT(width, 0);
 
-    // Rest the pointer on each of the first cards long enough for its tooltip.
-    for (int step = 0; step < 8 && harbelle.process().state() == QProcess::Running; ++step) {
-        const int px = x + 60 + step * std::max(40, (width - 120) / 12);
-        runQuietly(QStringLiteral("xdotool"),
-                   {QStringLiteral("mousemove"), QString::number(px), QString::number(y + height * 3 / 5)});
-        QTest::qWait(1200);
+    // Rest the pointer on each card until its tooltip shows, and away until it is gone.
+    const qint64 pid = harbelle.process().processId();
+    const auto moveTo = [](int px, int py) {
+        return runQuietly(QStringLiteral("xdotool"),
+                          {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(px), QString::number(py)});
+    };
+    for (int card = 0; card < int(hostile.texts.size()) && harbelle.process().state() == QProcess::Running; ++card) {
+        SCOPED_TRACE(card);
+        ASSERT_TRUE(moveTo(x + 136 + 244 * card, y + height * 3 / 5));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return popupShown(pid, 1); }, 5000)) << "no tooltip shows";
+        ASSERT_TRUE(moveTo(1270, 10));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !popupShown(pid, 1); }, 5000)) << "the tooltip stays";
     }
     EXPECT_EQ(harbelle.process().state(), QProcess::Running) << "the program died while a tooltip showed";
 

@@ -311,7 +311,7 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
     for (Gone way : {Gone::closed, Gone::unmapped, Gone::hung}) {
         SCOPED_TRACE(way == Gone::closed ? "closed" : way == Gone::unmapped ? "unmapped" : "hung");
         ++round;
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round)));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round), HarbelleProcess::Saved::asNewest));
         auto target = std::make_unique<TextFieldProcess>(QStringList{"--text", "target"}, gtkFieldCommand());
         ASSERT_TRUE(target->waitForWindow() && target->activate());
         ASSERT_TRUE(openShelfWithHotKey());
@@ -334,7 +334,7 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
             ASSERT_TRUE(pressKeys("Escape"));
         }
         const QString newest = QStringLiteral("newest %1").arg(round);
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round)));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round), HarbelleProcess::Saved::asNewest));
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newest, HarbelleProcess::Saved::asNewest));
         ASSERT_TRUE(other.activate());
         ASSERT_TRUE(openShelfWithHotKey());
@@ -384,7 +384,7 @@ TEST_F(TargetPasteX11, XtermGetsTheClipChosenOnTheShelf) {
     TerminalProcess xterm(QStringLiteral("xterm"), QStringLiteral("Harbelle xterm"));
     ASSERT_TRUE(xterm.waitForWindow()) << "xterm is needed";
     const QString older = QStringLiteral("make test");
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older, HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("git status"), HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(xterm.activate());
     ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+2"));
