@@ -138,15 +138,33 @@ bool mouseTo(QPoint at) {
 
 bool clickAt(QPoint at) { return mouseTo(at) && xdotool({QStringLiteral("click"), QStringLiteral("1")}); }
 
-// Drags with the pointer from `from` to `to` in small steps, as a hand does.
-bool dragPointer(QPoint from, QPoint to) {
-    if (!mouseTo(from) || !xdotool({QStringLiteral("mousedown"), QStringLiteral("1")})) return false;
-    QTest::qWait(150);
+// A fingerprint of the cursor the pointer shows.
+QString cursorShown() {
+    QProcess probe;
+    probe.start(QStringLiteral(HARBELLE_X11_PROBE), {QStringLiteral("cursor"), QStringLiteral("-")});
+    probe.waitForFinished(5000);
+    return QString::fromLatin1(probe.readAllStandardOutput()).trimmed();
+}
+
+// Drags with the pointer from `from` to `to` in small steps, as a hand does. The drag shows its
+// cursor over the shelf, where nothing takes a drop; over a drop target (`ontoTarget`) the
+// button is let go once the cursor shows the target takes it, as the user waits to see.
+bool dragPointer(QPoint from, QPoint to, bool ontoTarget) {
+    if (!mouseTo(from)) return false;
+    const QString pointing = cursorShown();
+    if (!xdotool({QStringLiteral("mousedown"), QStringLiteral("1")})) return false;
+    QString refused;
     for (int step = 1; step <= 20; ++step) {
         if (!mouseTo(from + (to - from) * step / 20)) return false;
         QTest::qWait(40);
+        // The first steps stay over the shelf: the drag starts there.
+        if (step == 2 && !QTest::qWaitFor([&] { return (refused = cursorShown()) != pointing; }, 5000)) return false;
     }
-    QTest::qWait(300);
+    if (ontoTarget && !QTest::qWaitFor([&] {
+            const QString shown = cursorShown();
+            return shown != pointing && shown != refused;
+        }, 5000))
+        return false;
     return xdotool({QStringLiteral("mouseup"), QStringLiteral("1")});
 }
 
@@ -319,14 +337,14 @@ TEST(ShelfCardsX11, ADraggedCardDropsItsTextIntoAGtkTextViewAndADropOnNothingCha
     // still "first apple" for the next drag.
     ASSERT_TRUE(openShelf());
     QRect shelf = shelfFrame();
-    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(1000, 150)));
+    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(1000, 150), false));
 
     // Into the text view at the top left: the oldest card, "first apple".
     if (shelfWindow().isEmpty()) {
         ASSERT_TRUE(openShelf());
     }
     shelf = shelfFrame();
-    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(200, 120)));
+    ASSERT_TRUE(dragPointer(rowCardCentre(shelf, 2), QPoint(200, 120), true)) << "the text view never took the drag";
     EXPECT_TRUE(QTest::qWaitFor([&] { return gtk.content().contains(kFirst); }, 5000))
         << "text view: " << gtk.content().toStdString();
     EXPECT_TRUE(harbelle.waitUntilSaved(kFirst, HarbelleProcess::Saved::asNewest)) << "a drop counts as a paste";

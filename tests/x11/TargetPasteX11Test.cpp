@@ -71,22 +71,42 @@ private:
     QProcess process_;
 };
 
-// The selection of the process's focused field as a screen reader reads it; none when the
-// field has no selection or could not be read.
-std::optional<TextRange> focusedSelection(qint64 pid, bool& read) {
+// The process's focused field as a screen reader reads it; none when it could not be read.
+std::optional<ElementInfo> focusedField(qint64 pid) {
     AtspiAccessibility ax;
     QObject context;
-    std::optional<TextRange> selection;
-    read = false;
+    std::optional<ElementInfo> field;
+    bool answered = false;
     ax.focusedElement(pid, Milliseconds(2000), &context, [&](AXResult<AXElement> found) {
-        if (!found.ok() || !found.value) return;
+        if (!found.ok() || !found.value) {
+            answered = true;
+            return;
+        }
         ax.readElement(found.value, Milliseconds(2000), &context, [&](AXResult<ElementInfo> info) {
-            selection = info.value.selection;
-            read = info.ok();
+            if (info.ok()) field = info.value;
+            answered = true;
         });
     });
-    (void)QTest::qWaitFor([&] { return read; }, 5000);
-    return selection;
+    (void)QTest::qWaitFor([&] { return answered; }, 5000);
+    return field;
+}
+
+// The selection of the process's focused field; none when the field has no selection or could
+// not be read.
+std::optional<TextRange> focusedSelection(qint64 pid, bool& read) {
+    const auto field = focusedField(pid);
+    read = field.has_value();
+    return field ? field->selection : std::nullopt;
+}
+
+// The field shows its caret: its window has the keyboard and has given it to the field.
+bool fieldHasFocus(qint64 pid) {
+    return QTest::qWaitFor(
+        [&] {
+            const auto field = focusedField(pid);
+            return field && field->focused;
+        },
+        5000);
 }
 
 class TargetPasteX11 : public ::testing::Test {
@@ -137,6 +157,7 @@ TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
             ASSERT_TRUE(gtk.activate());
             ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(current.clip, HarbelleProcess::Saved::asNewest));
             ASSERT_TRUE(gtk.activate());
+            ASSERT_TRUE(fieldHasFocus(gtk.pid())) << "the entry never shows its caret";
             ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
             if (current.clip != QStringLiteral("hello")) {
                 EXPECT_TRUE(gtk.waitForContent(current.expected)) << "field: " << gtk.content().toStdString() << "\n"
@@ -179,6 +200,7 @@ TEST_F(TargetPasteX11, AKeyTypedAfterAnInsertIntoAQtFieldFollowsTheClip) {
     for (const QStringList& placement : {QStringList{"--caret", "5"}, QStringList{"--select", "0", "5"}}) {
         TextFieldProcess qt(QStringList{"--text", "hello world"} + placement);
         ASSERT_TRUE(qt.waitForWindow() && qt.activate());
+        ASSERT_TRUE(fieldHasFocus(qt.pid())) << "the field never shows its caret";
         ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
         const QString pasted = placement.size() == 2 ? "hello, dear world" : ", dear world";
         ASSERT_TRUE(qt.waitForContent(pasted)) << qt.content().toStdString() << harbelle.output().toStdString();
