@@ -9,7 +9,6 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QRect>
-#include <QRegularExpression>
 #include <QScreen>
 
 #include "AccessibilityBus.h"
