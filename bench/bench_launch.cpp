@@ -7,9 +7,13 @@
 // VmRSS, RssAnon and RssFile are read from /proc. With --quit, the changed quit instead: on
 // 100,000 clips, a copy, then SIGTERM 0.2 s after it is on the clipboard (its save still
 // pending), RUNS times (20 by default); the time from the signal to the process's end, and
-// whether the copy is in the history file afterwards. Needs a desktop:
+// whether the copy is in the history file afterwards. With --quit-older, a quit during the start
+// of a history an earlier build wrote past the file limit (600 MB): SIGTERM at moments from 0.25
+// to 8 s into the start, each 0.2 s after a copy; the time to the end, and whether the older
+// file is still whole, under its own name or the recovery copy's. Needs a desktop:
 //   bash scripts/x11-session.sh build-release/bench/bench_launch [--idle-memory] [COUNT...]
 //   bash scripts/x11-session.sh build-release/bench/bench_launch --quit [RUNS]
+//   bash scripts/x11-session.sh build-release/bench/bench_launch --quit-older
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -30,6 +34,7 @@
 #include <vector>
 
 #include "ScaleHistory.h"
+#include "history/HistoryCodec.h"
 #include "history/HistoryPersistence.h"
 
 using namespace harbelle;
@@ -298,6 +303,83 @@ int changedQuits(int runs) {
     return lost == 0 && within * 20 >= static_cast<long long>(times.size()) * 19 ? 0 : 1;
 }
 
+// An older build's history past the file limit: 600 clips of ~1 MB.
+bool writeOlderHistory(const QString& root) {
+    if (!writeHistory(root, 0)) return false;
+    std::vector<ClipItem> clips;
+    const std::vector<ClipItem> words = bench::makeScaleHistory(1000);
+    for (int i = 0; i < 600; ++i) {
+        std::string text = std::to_string(i);
+        for (std::size_t k = 0; text.size() < 1'000'000; ++k) text += words[(k + std::size_t(i)) % words.size()].text;
+        clips.push_back(bench::makeTextClip(std::move(text), bench::kNewestClip - std::chrono::minutes(i)));
+    }
+    std::ofstream out(historyFileOf(root), std::ios::binary);
+    historycodec::encode(PersistedHistory{1, ClipList(std::move(clips))}, [&](std::string_view piece) {
+        out.write(piece.data(), std::streamsize(piece.size()));
+        return bool(out);
+    });
+    out.close();
+    return bool(out);
+}
+
+// The older file is whole somewhere: as the history still, or as a recovery copy beside it.
+bool olderFileWhole(const QString& root, std::uintmax_t size) {
+    for (const auto& entry : fs::directory_iterator(historyFileOf(root).parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if ((name == "history.json" || name.rfind("history.backup", 0) == 0) && entry.is_regular_file() &&
+            entry.file_size() == size)
+            return true;
+    }
+    return false;
+}
+
+int quitsDuringAnOlderStart() {
+    QTemporaryDir folder;
+    if (!writeOlderHistory(folder.path())) return 1;
+    const fs::path history = historyFileOf(folder.path());
+    const fs::path pristine = fs::path(folder.path().toStdString()) / "pristine.json";
+    fs::rename(history, pristine);
+    const std::uintmax_t size = fs::file_size(pristine);
+    std::printf("older history: %.0f MB\n", double(size) / 1e6);
+    std::vector<double> times;
+    int failed = 0;
+    for (const double at : {0.25, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0, 6.0, 8.0}) {
+        for (const auto& entry : fs::directory_iterator(history.parent_path()))
+            if (entry.is_regular_file()) fs::remove(entry.path());
+        fs::copy_file(pristine, history);
+        QProcess program;
+        QElapsedTimer started;
+        started.start();
+        startProgram(program, folder.path(), {});
+        const Waiter until(program);
+        until([&] { return started.elapsed() >= qint64(at * 1000) - 200; }, 60000);
+        copyToClipboard(QStringLiteral("copied %1 s into an older start").arg(at));
+        until([&] { return started.elapsed() >= qint64(at * 1000); }, 60000);
+        QElapsedTimer quit;
+        quit.start();
+        program.terminate();
+        const bool ended = program.waitForFinished(30000);
+        const double ms = static_cast<double>(quit.nsecsElapsed()) / 1e6;
+        if (!ended) {
+            program.kill();
+            program.waitForFinished(2000);
+        }
+        const bool whole = olderFileWhole(folder.path(), size);
+        std::printf("SIGTERM %.2f s into the start: ended %7.1f ms after it; older file whole: %s\n", at, ms,
+                    whole ? "yes" : "no");
+        std::fflush(stdout);
+        failed += ended && whole ? 0 : 1;
+        if (ended) times.push_back(ms);
+    }
+    if (times.empty()) return 1;
+    std::sort(times.begin(), times.end());
+    const auto within = std::count_if(times.begin(), times.end(), [](double ms) { return ms <= 1000; });
+    std::printf("quit during an older file's start: %.0f-%.0f ms, %lld of %zu within 1 s; %d not ended or not whole\n",
+                times.front(), times.back(), static_cast<long long>(within), times.size(), failed);
+    std::printf("target: every quit <= 1 s, the older file whole\n");
+    return failed == 0 && within == static_cast<long long>(times.size()) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -306,6 +388,7 @@ int main(int argc, char** argv) {
         std::printf("bench_launch needs a desktop: bash scripts/x11-session.sh %s\n", argv[0]);
         return 0;
     }
+    if (argc > 1 && std::string(argv[1]) == "--quit-older") return quitsDuringAnOlderStart();
     if (argc > 1 && std::string(argv[1]) == "--quit") return changedQuits(argc > 2 ? std::atoi(argv[2]) : 20);
     const bool memory = argc > 1 && std::string(argv[1]) == "--idle-memory";
     std::vector<int> counts;

@@ -1,9 +1,11 @@
-// Whole-file writes under a temporary name, with the copy into the page cache beside the caller.
+// Whole-file writes under a temporary name; a large file written beside the caller, past the page cache.
 #include "history/PendingFile.h"
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -37,10 +39,12 @@ void syncFolder(const fs::path& folder) {
 namespace {
 
 std::atomic<int> injectedWriteError{0};
-// Pieces from this size on are written by the writer threads; at most this many wait at once.
+// From a piece of this size on, the file is written by a thread of its own, a block at a time.
 constexpr std::size_t kHandedOnFrom = std::size_t{1} << 20;
-constexpr std::size_t kWriterThreads = 1;
-constexpr std::size_t kPiecesInFlight = 6;
+constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
+constexpr std::size_t kBlocksInFlight = 6;
+// What writes past the page cache must be aligned to (the largest logical block in use).
+constexpr std::size_t kAlignment = 4096;
 constexpr std::uint64_t kWriteBehind = std::uint64_t{64} << 20;
 // Replaced files from this size on are worth leaving for later.
 constexpr std::uint64_t kFreedLater = std::uint64_t{16} << 20;
@@ -57,25 +61,47 @@ bool writeAllAt(int fd, const char* data, std::size_t length, std::uint64_t offs
     return true;
 }
 
+struct FreeBlock {
+    void operator()(char* block) const { std::free(block); }
+};
+using Block = std::unique_ptr<char[], FreeBlock>;
+
 }  // namespace
 
-// Copying into the page cache takes as long as encoding: it is done beside it, on a few
-// threads, each piece at its own place in the file.
+// A large file goes to the disk straight from blocks of our own, past the page cache: filling
+// the cache with new pages runs at a fraction of the disk's speed once the machine has to find
+// fresh memory for them, and a quit waits for every byte. The caller fills one block while the
+// thread writes the ones before it. Where the file system takes no such writes, they go
+// through the cache, and the disk is started on them as they go, so the final sync is short.
 struct PendingFile::Writers {
+    struct Filled {
+        std::uint64_t offset;
+        Block block;
+        std::size_t length;
+    };
+
     int fd;
+    int direct = -1;  // the same file opened past the page cache; the thread's own
     std::mutex mutex;
     std::condition_variable work;
     std::condition_variable room;
-    std::deque<std::pair<std::uint64_t, std::string>> queue;
-    std::vector<std::string> spare;
-    std::size_t inFlight = 0;
-    std::uint64_t startedTo = 0;  // the writer's own: one thread writes, in order
+    std::deque<Filled> queue;
+    std::vector<Block> spare;
+    std::size_t inFlight = 0;  // blocks being filled or waiting to be written
     bool closing = false;
     int error = 0;
-    std::vector<std::thread> threads;
+    // The caller's own.
+    Block filling;
+    std::uint64_t fillingAt;
+    std::size_t filled = 0;
+    // The thread's own: where the disk was last started on, when writing through the cache.
+    std::uint64_t startedTo;
+    std::thread thread;
 
-    explicit Writers(int descriptor) : fd(descriptor) {
-        for (std::size_t i = 0; i < kWriterThreads; ++i) threads.emplace_back([this] { run(); });
+    Writers(int descriptor, const std::string& path, std::uint64_t offset)
+        : fd(descriptor), fillingAt(offset), startedTo(offset) {
+        if (offset % kAlignment == 0) direct = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+        thread = std::thread([this] { run(); });
     }
     ~Writers() { stop(); }
 
@@ -84,57 +110,95 @@ struct PendingFile::Writers {
         for (;;) {
             work.wait(lock, [&] { return closing || !queue.empty(); });
             if (queue.empty()) return;
-            auto [offset, bytes] = std::move(queue.front());
+            Filled next = std::move(queue.front());
             queue.pop_front();
             lock.unlock();
-            int failed = 0;
-            if (!writeAllAt(fd, bytes.data(), bytes.size(), offset)) {
-                failed = errno != 0 ? errno : EIO;
-            } else if (const std::uint64_t end = offset + bytes.size(); end - startedTo >= kWriteBehind) {
-                // The disk starts on what is written now, in large runs, rather than all at the
-                // final sync.
-                ::sync_file_range(fd, off_t(startedTo), off_t(end - startedTo), SYNC_FILE_RANGE_WRITE);
-                startedTo = end;
-            }
+            const int failed = writeOut(next);
             lock.lock();
             if (failed != 0 && error == 0) error = failed;
-            spare.push_back(std::move(bytes));
+            spare.push_back(std::move(next.block));
             --inFlight;
             room.notify_one();
         }
     }
-    bool post(std::uint64_t offset, std::string_view piece) {
+    int writeOut(const Filled& piece) {
+        std::size_t done = 0;
+        if (direct >= 0) {
+            const std::size_t whole = piece.length / kAlignment * kAlignment;
+            if (whole == 0 || writeAllAt(direct, piece.block.get(), whole, piece.offset)) {
+                done = whole;
+            } else if (errno == EINVAL) {
+                // Not taken here after all: this block and the rest go through the cache.
+                ::close(std::exchange(direct, -1));
+            } else {
+                return errno != 0 ? errno : EIO;
+            }
+        }
+        if (done == piece.length) return 0;
+        if (!writeAllAt(fd, piece.block.get() + done, piece.length - done, piece.offset + done))
+            return errno != 0 ? errno : EIO;
+        if (const std::uint64_t end = piece.offset + piece.length; direct < 0 && end - startedTo >= kWriteBehind) {
+            ::sync_file_range(fd, off_t(startedTo), off_t(end - startedTo), SYNC_FILE_RANGE_WRITE);
+            startedTo = end;
+        }
+        return 0;
+    }
+
+    bool post(std::string_view piece) {
+        while (!piece.empty()) {
+            if (!filling && !(filling = takeBlock())) return false;
+            const std::size_t n = std::min(piece.size(), kBlockBytes - filled);
+            std::memcpy(filling.get() + filled, piece.data(), n);
+            filled += n;
+            piece.remove_prefix(n);
+            if (filled == kBlockBytes) handOn();
+        }
+        return true;
+    }
+    Block takeBlock() {
         std::unique_lock lock(mutex);
-        room.wait(lock, [&] { return inFlight < kPiecesInFlight || error != 0; });
-        if (error != 0) return false;
-        std::string bytes;
+        room.wait(lock, [&] { return inFlight < kBlocksInFlight || error != 0; });
+        if (error != 0) return nullptr;
+        ++inFlight;
         if (!spare.empty()) {
-            bytes = std::move(spare.back());
+            Block block = std::move(spare.back());
             spare.pop_back();
+            return block;
         }
         lock.unlock();
-        bytes.assign(piece);
+        Block block(static_cast<char*>(std::aligned_alloc(kAlignment, kBlockBytes)));
         lock.lock();
-        queue.emplace_back(offset, std::move(bytes));
-        ++inFlight;
+        if (!block) {
+            --inFlight;
+            if (error == 0) error = ENOMEM;
+        }
+        return block;
+    }
+    void handOn() {
+        std::lock_guard lock(mutex);
+        queue.push_back({fillingAt, std::move(filling), filled});
+        fillingAt += filled;
+        filled = 0;
         work.notify_one();
-        return true;
     }
     // A file given up: what has not been written yet never will be.
     void discard() {
         std::lock_guard lock(mutex);
-        inFlight -= queue.size();
+        inFlight -= queue.size() + (filling ? 1 : 0);
         queue.clear();
+        filling.reset();
+        filled = 0;
     }
-    // Waits for every piece; the first failure's errno, or 0.
+    // Writes what is left and waits for every block; the first failure's errno, or 0.
     int stop() {
+        if (filling && filled > 0) handOn();
         {
             std::lock_guard lock(mutex);
             closing = true;
         }
         work.notify_all();
-        for (auto& thread : threads)
-            if (thread.joinable()) thread.join();
+        if (thread.joinable()) thread.join();
+        if (direct >= 0) ::close(std::exchange(direct, -1));
         return error;
     }
 };
@@ -170,9 +234,10 @@ bool PendingFile::fail(int error) {
 bool PendingFile::write(std::string_view piece) {
     if (error_ != 0 || fd_ < 0) return false;
     if (const int injected = injectedWriteError.load()) return fail(injected);
-    if (piece.size() >= kHandedOnFrom) {
-        if (!writers_) writers_ = std::make_unique<Writers>(fd_);
-        if (!writers_->post(written_, piece)) return stopWriters();
+    if (writers_ || piece.size() >= kHandedOnFrom) {
+        // Once there, every piece goes to the thread: it writes whole blocks.
+        if (!writers_) writers_ = std::make_unique<Writers>(fd_, temporary_, written_);
+        if (!writers_->post(piece)) return stopWriters();
     } else if (!writeAllAt(fd_, piece.data(), piece.size(), written_)) {
         return fail(errno);
     }

@@ -13,8 +13,8 @@ enum class CopyResult { ok, exists, failed };
 // A file written a piece at a time under a temporary name (0600), which takes its real name
 // only once whole and synced: a kill mid-write leaves no cut-off file under that name, only a
 // temporary one that the next start removes (filesafety::removeStaleTemporaryFiles on
-// `temporaryOf`'s name). Large pieces are copied and written on a few threads of its own while
-// the caller makes the next ones, and the disk starts on each at once, so the final sync is short.
+// `temporaryOf`'s name). A large file is written by a thread of its own while the caller makes
+// the next pieces, straight to the disk where the file system allows it.
 class PendingFile {
 public:
     // In the folder of `temporaryOf` (through any symbolic link at it).
