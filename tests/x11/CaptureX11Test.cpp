@@ -219,8 +219,8 @@ TEST_F(X11Fixture, WorkspaceFollowsAndSwitchesTheActiveWindow) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return isThisProgram(workspace.frontmostApplication(), ::getpid()); }, 5000));
 
-    // Qt may repeat its own activation request once the window is exposed; let it settle.
-    QTest::qWait(300);
+    // Qt repeats its own activation request once the window is exposed: wait for both.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&widget));
     ASSERT_TRUE(workspace.activate(probe.pid()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return workspace.frontmostWindow() == probeWindow; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(

@@ -192,7 +192,6 @@ TEST_F(FirstRunX11, InCopyOnlyModeReturnAfterASearchCopiesTheOneCardShown) {
     ASSERT_TRUE(gtk.activate());
     ASSERT_TRUE(pressKeys("End"));
     ASSERT_TRUE(openShelfWithHotKey());
-    QTest::qWait(300);
     ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"),
                                                          QStringLiteral("40"), QStringLiteral("apple")}));
     ASSERT_TRUE(pressKeys("Return"));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QWidget>
+#include <algorithm>
 #include <iostream>
 
 #include "TextFieldProcess.h"
@@ -201,7 +202,13 @@ TEST_F(PasteEngineX11, WaitsForTheHotKeysModifiersBeforeCtrlV) {
     // The user still holds Shift and Super of the hot key.
     ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("shift+super")}));
     engine.paste(textClip("y"), false);
-    QTest::qWait(400);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::any_of(host.lines.begin(), host.lines.end(),
+                               [](const std::string& line) { return line.starts_with("waiting for held modifiers"); });
+        },
+        5000))
+        << host.transcript();
     EXPECT_EQ(field.content(), QStringLiteral("x"));
     EXPECT_TRUE(engine.activePasteOperationGeneration());
     ASSERT_TRUE(runQuietly(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("shift+super")}));

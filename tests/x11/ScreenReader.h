@@ -232,6 +232,21 @@ inline std::vector<quint32> visibleWindowsNamed(const QString& pattern) {
     return windows;
 }
 
+// A menu or list the program shows: a window of its own that bypasses the window manager, at least
+// `minHeight` tall (a tooltip is smaller than the placement menu's four entries).
+inline bool popupShown(qint64 pid, int minHeight = 80) {
+    const QString windows = runAndRead(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                                   QStringLiteral("--pid"), QString::number(pid)});
+    for (const QString& window : windows.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString info = runAndRead(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window.trimmed()});
+        const QRegularExpressionMatch height = QRegularExpression(QStringLiteral("Height: (\\d+)")).match(info);
+        if (info.contains(QStringLiteral("Override Redirect State: yes")) && height.hasMatch() &&
+            height.captured(1).toInt() >= minHeight)
+            return true;
+    }
+    return false;
+}
+
 // A window's rectangle on the screen as the X server has it; with `frame`, the window manager's
 // frame around it (title bar and borders) included.
 inline QRect windowGeometry(quint32 window, bool frame = false) {

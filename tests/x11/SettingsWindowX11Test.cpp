@@ -65,7 +65,7 @@ TEST(SettingsWindowX11, ChangesMadeThroughTheWindowAreSavedAndShownAfterARestart
     // A choice box is named after its current entry; the page has only this one.
     auto size = reader.use(ATSPI_ROLE_COMBO_BOX, "", "Press");
     ASSERT_TRUE(size) << "no choice box";
-    QTest::qWait(300);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return popupShown(first.process().processId(), 40); }, 5000)) << "its list does not open";
     ASSERT_TRUE(pressKeys("Down"));
     ASSERT_TRUE(pressKeys("Return"));
 
@@ -92,7 +92,6 @@ TEST(SettingsWindowX11, ChangesMadeThroughTheWindowAreSavedAndShownAfterARestart
     auto shownSize = again.use(ATSPI_ROLE_COMBO_BOX, "");
     ASSERT_TRUE(shownSize);
     EXPECT_EQ(shownSize->name, "2,500");
-    QTest::qWait(500);
     second.process().terminate();
     ASSERT_TRUE(second.process().waitForFinished(10000));
 

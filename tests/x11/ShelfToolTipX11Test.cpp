@@ -6,11 +6,13 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTextDocument>
 #include <QToolTip>
 
 #include "HarbelleProcess.h"
+#include "ScreenReader.h"
 #include "history/HistoryStore.h"
 #include "shelf/ClipListModel.h"
 #include "shelf/ClipPreviewView.h"
@@ -46,14 +48,27 @@ QLabel* shownToolTip() {
     return nullptr;
 }
 
+struct PaintSeen : QObject {
+    bool painted = false;
+    bool eventFilter(QObject*, QEvent* event) override {
+        painted |= event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 QString hoverAndReadToolTip(QWidget* widget, QPoint at) {
     QToolTip::hideText();
-    QTest::qWait(50);
+    (void)QTest::qWaitFor([] { return shownToolTip() == nullptr; }, 3000);
     QHelpEvent event(QEvent::ToolTip, at, widget->mapToGlobal(at));
     QApplication::sendEvent(widget, &event);
     QLabel* label = nullptr;
     if (!QTest::qWaitFor([&] { return (label = shownToolTip()) != nullptr; }, 3000)) return QStringLiteral("(no tooltip)");
-    QTest::qWait(100);  // painted on the server
+    // Painted on the server, as the user sees it.
+    PaintSeen paint;
+    label->installEventFilter(&paint);
+    label->update();
+    if (!QTest::qWaitFor([&] { return paint.painted; }, 3000)) return QStringLiteral("(tooltip not painted)");
+    label->removeEventFilter(&paint);
     return label->textFormat() == Qt::PlainText ? label->text() : shownText(label->text());
 }
 
@@ -101,9 +116,11 @@ TEST(ShelfToolTipX11, CardAndImageToolTipsShowClipTextLiterally) {
 
 TEST(ShelfToolTipX11, TheProgramSurvivesHoveringThemAndStillAnswersSigterm) {
     HostileTexts hostile;
-    HarbelleProcess harbelle;
+    // The shelf stays while the pointer rests, however long a loaded machine takes.
+    HarbelleProcess harbelle(R"({"hasLaunchedPemberlow": true, "pasteDirectly": false, "autoHideEnabled": false})");
     ASSERT_TRUE(harbelle.waitUntilRunning());
-    for (const QString& text : hostile.texts) ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(text));
+    for (const QString& text : hostile.texts)
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(text, HarbelleProcess::Saved::asNewest));
 
     ASSERT_TRUE(pressKeys("shift+super+v"));
     ASSERT_TRUE(QTest::qWaitFor([] { return activeWindowName() == QStringLiteral("Harbelle"); }, 5000));
@@ -121,12 +138,33 @@ TEST(ShelfToolTipX11, TheProgramSurvivesHoveringThemAndStillAnswersSigterm) {
     }
     ASSERT_GT(width, 0);
 
-    // Rest the pointer on each of the first cards long enough for its tooltip.
-    for (int step = 0; step < 8 && harbelle.process().state() == QProcess::Running; ++step) {
-        const int px = x + 60 + step * std::max(40, (width - 120) / 12);
-        runQuietly(QStringLiteral("xdotool"),
-                   {QStringLiteral("mousemove"), QString::number(px), QString::number(y + height * 3 / 5)});
-        QTest::qWait(1200);
+    // Rest the pointer on each card until its tooltip shows, and away until it is gone. A pointer
+    // that came to rest before the shelf had the focus shows none: it moves a little, as a hand does.
+    const qint64 pid = harbelle.process().processId();
+    const auto moveTo = [](int px, int py) {
+        return runQuietly(QStringLiteral("xdotool"),
+                          {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(px), QString::number(py)});
+    };
+    for (int card = 0; card < int(hostile.texts.size()) && harbelle.process().state() == QProcess::Running; ++card) {
+        SCOPED_TRACE(card);
+        const QPoint at(x + 136 + 244 * card, y + height * 3 / 5);
+        ASSERT_TRUE(moveTo(at.x(), at.y()));
+        QElapsedTimer resting;
+        resting.start();
+        int nudges = 0;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                if (popupShown(pid, 1)) return true;
+                if (resting.elapsed() > 2000) {
+                    moveTo(at.x() + (++nudges % 2) * 4, at.y());
+                    resting.restart();
+                }
+                return false;
+            },
+            15000))
+            << "no tooltip shows" << (shelfWindowVisible() ? "" : "; the shelf is gone");
+        ASSERT_TRUE(moveTo(1270, 10));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !popupShown(pid, 1); }, 5000)) << "the tooltip stays";
     }
     EXPECT_EQ(harbelle.process().state(), QProcess::Running) << "the program died while a tooltip showed";
 

@@ -4,10 +4,13 @@
 // element get their keys at once. Each paste's time from Ctrl+1 is printed.
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -71,22 +74,70 @@ private:
     QProcess process_;
 };
 
-// The selection of the process's focused field as a screen reader reads it; none when the
-// field has no selection or could not be read.
-std::optional<TextRange> focusedSelection(qint64 pid, bool& read) {
+// The process's focused field as a screen reader reads it; none when it could not be read.
+std::optional<ElementInfo> focusedField(qint64 pid) {
     AtspiAccessibility ax;
     QObject context;
-    std::optional<TextRange> selection;
-    read = false;
+    std::optional<ElementInfo> field;
+    bool answered = false;
     ax.focusedElement(pid, Milliseconds(2000), &context, [&](AXResult<AXElement> found) {
-        if (!found.ok() || !found.value) return;
+        if (!found.ok() || !found.value) {
+            answered = true;
+            return;
+        }
         ax.readElement(found.value, Milliseconds(2000), &context, [&](AXResult<ElementInfo> info) {
-            selection = info.value.selection;
-            read = info.ok();
+            if (info.ok()) field = info.value;
+            answered = true;
         });
     });
-    (void)QTest::qWaitFor([&] { return read; }, 5000);
-    return selection;
+    (void)QTest::qWaitFor([&] { return answered; }, 5000);
+    return field;
+}
+
+// The selection of the process's focused field; none when the field has no selection or could
+// not be read.
+std::optional<TextRange> focusedSelection(qint64 pid, bool& read) {
+    const auto field = focusedField(pid);
+    read = field.has_value();
+    return field ? field->selection : std::nullopt;
+}
+
+// Screen readers' view of the focus, as the program listening to them has it. Made before the
+// first field starts, so that field learns of it as it starts.
+AtspiAccessibility& focusListener() {
+    static AtspiAccessibility listener;
+    return listener;
+}
+
+// Takes the keyboard focus from every window (to the root), as a click on the bare desktop.
+void focusNothing() {
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (!xcb_connection_has_error(connection)) {
+        xcb_set_input_focus(connection, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    }
+    xcb_disconnect(connection);
+}
+
+// The field shows its caret, and screen readers were told it gained the focus, as the program
+// was. A program that has only just started can take the focus before it has learnt that anyone
+// listens, and then says nothing: the focus leaves its window and comes back.
+bool fieldHasFocus(TextFieldProcess& field) {
+    if (!focusListener().isTrusted()) return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) {
+            focusNothing();
+            if (!field.activate()) return false;
+        }
+        if (QTest::qWaitFor(
+                [&] {
+                    const auto focused = focusedField(field.pid());
+                    return focused && focused->focused && focusListener().remembersFocusedElement(field.pid());
+                },
+                3000))
+            return true;
+    }
+    return false;
 }
 
 class TargetPasteX11 : public ::testing::Test {
@@ -105,6 +156,8 @@ protected:
     }
 
     AccessibilityBusSwitch bus{true};
+    // Listening before the test's first field starts.
+    bool listening = focusListener().isTrusted();
     QElapsedTimer clock;
 };
 
@@ -137,6 +190,7 @@ TEST_F(TargetPasteX11, AGtkEntryKeepsTheTextAroundItsCaretOnBothPastePaths) {
             ASSERT_TRUE(gtk.activate());
             ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(current.clip, HarbelleProcess::Saved::asNewest));
             ASSERT_TRUE(gtk.activate());
+            ASSERT_TRUE(fieldHasFocus(gtk)) << "the entry never shows its caret";
             ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
             if (current.clip != QStringLiteral("hello")) {
                 EXPECT_TRUE(gtk.waitForContent(current.expected)) << "field: " << gtk.content().toStdString() << "\n"
@@ -179,6 +233,7 @@ TEST_F(TargetPasteX11, AKeyTypedAfterAnInsertIntoAQtFieldFollowsTheClip) {
     for (const QStringList& placement : {QStringList{"--caret", "5"}, QStringList{"--select", "0", "5"}}) {
         TextFieldProcess qt(QStringList{"--text", "hello world"} + placement);
         ASSERT_TRUE(qt.waitForWindow() && qt.activate());
+        ASSERT_TRUE(fieldHasFocus(qt)) << "the field never shows its caret";
         ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+1"));
         const QString pasted = placement.size() == 2 ? "hello, dear world" : ", dear world";
         ASSERT_TRUE(qt.waitForContent(pasted)) << qt.content().toStdString() << harbelle.output().toStdString();
@@ -311,7 +366,7 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
     for (Gone way : {Gone::closed, Gone::unmapped, Gone::hung}) {
         SCOPED_TRACE(way == Gone::closed ? "closed" : way == Gone::unmapped ? "unmapped" : "hung");
         ++round;
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round)));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("older %1").arg(round), HarbelleProcess::Saved::asNewest));
         auto target = std::make_unique<TextFieldProcess>(QStringList{"--text", "target"}, gtkFieldCommand());
         ASSERT_TRUE(target->waitForWindow() && target->activate());
         ASSERT_TRUE(openShelfWithHotKey());
@@ -334,7 +389,7 @@ TEST_F(TargetPasteX11, AFailedPasteLeavesTheNextOneWhole) {
             ASSERT_TRUE(pressKeys("Escape"));
         }
         const QString newest = QStringLiteral("newest %1").arg(round);
-        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round)));
+        ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("newer %1").arg(round), HarbelleProcess::Saved::asNewest));
         ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(newest, HarbelleProcess::Saved::asNewest));
         ASSERT_TRUE(other.activate());
         ASSERT_TRUE(openShelfWithHotKey());
@@ -384,7 +439,7 @@ TEST_F(TargetPasteX11, XtermGetsTheClipChosenOnTheShelf) {
     TerminalProcess xterm(QStringLiteral("xterm"), QStringLiteral("Harbelle xterm"));
     ASSERT_TRUE(xterm.waitForWindow()) << "xterm is needed";
     const QString older = QStringLiteral("make test");
-    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older));
+    ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(older, HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(harbelle.copyAndWaitUntilSaved(QStringLiteral("git status"), HarbelleProcess::Saved::asNewest));
     ASSERT_TRUE(xterm.activate());
     ASSERT_NO_FATAL_FAILURE(chooseWithShelf("ctrl+2"));

@@ -4,7 +4,9 @@
 //   harbelle_x11_probe window CLASS       maps a window of that class, until killed
 //   harbelle_x11_probe held KEYSYM        exits 0 when another client holds Shift+Super+KEYSYM
 //                                         (hex) as a hot key; the check grabs the server meanwhile
+//   harbelle_x11_probe cursor -           prints a fingerprint of the pointer's shown cursor image
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -120,6 +122,26 @@ int held(const char* keysymHex) {
     return taken ? 0 : 1;
 }
 
+// The cursor as the user sees it: its size, hot spot and pixels, hashed (FNV-1a).
+int cursor() {
+    auto* version = xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr);
+    std::free(version);
+    auto* image = xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr);
+    if (!image) return 3;
+    std::uint64_t hash = 1469598103934665603ull;
+    const auto mix = [&](std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) hash = (hash ^ ((value >> (8 * i)) & 0xff)) * 1099511628211ull;
+    };
+    for (std::uint32_t value : {std::uint32_t(image->width), std::uint32_t(image->height), std::uint32_t(image->xhot),
+                                std::uint32_t(image->yhot)})
+        mix(value);
+    const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(image);
+    for (int i = 0, n = xcb_xfixes_get_cursor_image_cursor_image_length(image); i < n; ++i) mix(pixels[i]);
+    std::printf("%016llx\n", static_cast<unsigned long long>(hash));
+    std::free(image);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +155,7 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     if (mode == "window") return window(argv[2]);
     if (mode == "held") return held(argv[2]);
+    if (mode == "cursor") return cursor();
     if (mode != "own") return 2;
     std::map<std::string, std::string> offers;
     for (int i = 2; i < argc; ++i) {
