@@ -54,7 +54,9 @@ void HistoryStore::pollPasteboard() {
 
 void HistoryStore::readCopyNotYetPolled() {
     // Read within the clipboard's own deadline, like a poll.
-    if (monitorTask_.isSet() && pasteboard_ && pasteboard_->changeCount() != lastSeenChangeCount_) pollPasteboard();
+    if (!monitorTask_.isSet() || !pasteboard_) return;
+    pasteboard_->catchUpWithOwner();
+    if (pasteboard_->changeCount() != lastSeenChangeCount_) pollPasteboard();
 }
 
 void HistoryStore::setPaused(bool paused) {

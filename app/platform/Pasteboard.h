@@ -75,6 +75,9 @@ public:
 
     // Moves on every change of the contents, the program's own writes included.
     virtual std::int64_t changeCount() const = 0;
+    // Counts a change the clipboard's owner already made that the count has not caught up with
+    // yet (its notice still on the way), before a read that cannot wait for the next poll.
+    virtual void catchUpWithOwner() {}
     // MIME names of what the current owner offers; aliases of plain text read as `plainText`,
     // selection protocol targets are left out. Empty when nobody owns the clipboard.
     virtual std::vector<std::string> types() = 0;

@@ -121,8 +121,10 @@ TEST_F(CaptureStoreFixture, SkippedCopiesAreNeverCapturedLater) {
     tick();
     EXPECT_TRUE(s.items().empty());
 
-    // A copy made just before the shelf comes forward is read while its application is in front.
+    // A copy made just before the shelf comes forward (or a quit) is read while its application
+    // is in front, even before its notice came.
     copyText("copied right before the hot key");
+    pasteboard.unannounced = 1;  // its notice still on the way
     s.readCopyNotYetPolled();
     workspace.frontmost = RunningApplication{"Harbelle", "harbelle", kOwnPid};
     tick();

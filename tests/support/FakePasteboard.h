@@ -12,7 +12,8 @@ namespace harbelle::testing {
 // An in-memory clipboard: scripted contents, a change count, a record of reads and writes.
 class FakePasteboard final : public Pasteboard {
 public:
-    std::int64_t changeCount() const override { return changeCount_; }
+    std::int64_t changeCount() const override { return changeCount_ - unannounced; }
+    void catchUpWithOwner() override { unannounced = 0; }
     std::vector<std::string> types() override;
     std::optional<Bytes> data(std::string_view type) override;
     bool write(const std::vector<PasteboardObject>& objects) override;
@@ -31,6 +32,8 @@ public:
 
     // Scripting.
     bool failWrites = false;
+    // Changes made whose notice has not come yet: the count shows them once caught up with.
+    std::int64_t unannounced = 0;
     // Runs after each data read, e.g. to change the contents mid-capture.
     std::function<void(std::string_view type)> onRead;
 

@@ -54,6 +54,10 @@ struct LinuxPasteboard::Impl {
     QObject context;
     std::int64_t count = 0;
     std::unique_ptr<X11SelectionReader> reader;
+    // The owner as of the last change counted, and how many changes were counted from the
+    // server's word before Qt announced them (each announcement then counts nothing).
+    std::uint32_t ownerSeen = 0;
+    int countedAhead = 0;
     // The id range of Qt's own connection, whose windows are ours.
     std::uint32_t qtResourceBase = 0;
     std::uint32_t qtResourceMask = 0;
@@ -109,9 +113,27 @@ LinuxPasteboard::LinuxPasteboard() : impl_(std::make_unique<Impl>()) {
     }
     if (QClipboard* clipboard = impl_->clipboard()) {
         QObject::connect(clipboard, &QClipboard::changed, &impl_->context, [this](QClipboard::Mode mode) {
-            if (mode == QClipboard::Clipboard) ++impl_->count;
+            if (mode != QClipboard::Clipboard) return;
+            if (impl_->countedAhead > 0) {
+                --impl_->countedAhead;
+            } else {
+                ++impl_->count;
+            }
+            if (impl_->reader) impl_->ownerSeen = impl_->reader->owner();
         });
     }
+    if (impl_->reader) impl_->ownerSeen = impl_->reader->owner();
+}
+
+void LinuxPasteboard::catchUpWithOwner() {
+    // A new owner shows at once in the server's answer; Qt's notice of it may still wait in
+    // its queue (a copy made just before a quit). A new copy by the same owner waits for Qt.
+    if (!impl_->reader) return;
+    const std::uint32_t owner = impl_->reader->owner();
+    if (owner == impl_->ownerSeen) return;
+    impl_->ownerSeen = owner;
+    ++impl_->count;
+    ++impl_->countedAhead;
 }
 
 LinuxPasteboard::~LinuxPasteboard() = default;
@@ -163,6 +185,9 @@ bool LinuxPasteboard::write(const std::vector<PasteboardObject>& objects) {
     // Qt announces its own write synchronously on most platforms; count it here otherwise, so
     // the caller can record the new count before any poll sees it.
     if (impl_->count == before) ++impl_->count;
+    // Notices of owners before this write no longer stand for anything to read.
+    impl_->countedAhead = 0;
+    if (impl_->reader) impl_->ownerSeen = impl_->reader->owner();
     if (impl_->reader && !clipboard->ownsClipboard()) return false;
     return true;
 }

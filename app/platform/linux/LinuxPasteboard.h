@@ -21,6 +21,7 @@ public:
     ~LinuxPasteboard() override;
 
     std::int64_t changeCount() const override;
+    void catchUpWithOwner() override;
     std::vector<std::string> types() override;
     std::optional<Bytes> data(std::string_view type) override;
     bool write(const std::vector<PasteboardObject>& objects) override;
