@@ -200,7 +200,10 @@ void FileWriter::loop() {
             ready_.wait(lock, [&] { return done_ || !jobs_.empty(); });
             idle_ = false;
             if (jobs_.empty()) return;
-            batch.swap(jobs_);
+            const std::size_t taken = std::min(jobs_.size(), kMostTakenJobs);
+            batch.reserve(kMostTakenJobs);
+            std::move(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken), std::back_inserter(batch));
+            jobs_.erase(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken));
             writing_ = true;
         }
         room_.notify_all();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -77,10 +78,11 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
-    // The writer takes every queued file at once and hands the written ones back as `spent_`,
-    // for the thread that made their buffers to free: freed on the writer, each would take the
-    // allocator's lock from under the reading thread.
-    std::vector<Job> jobs_;
+    // The writer takes queued files a few dozen at a time and hands the written ones back as
+    // `spent_`, for the thread that made their buffers to free: freed on the writer, each would
+    // take the allocator's lock from under the reading thread.
+    static constexpr std::size_t kMostTakenJobs = 32;
+    std::deque<Job> jobs_;
     std::vector<Job> spent_;
     std::size_t queuedBytes_ = 0;  // queued or being written
     bool writing_ = false;

@@ -297,8 +297,7 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.sourceBundleID = bundleID;
     clip.fileURLs = paths;
     const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
-    clip.fingerprint =
-        ClipItem::makeFingerprint(kind, clip.text, paths, std::nullopt, withArchive ? &archive : nullptr);
+    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, paths, withArchive ? &archive : nullptr);
     clip.importedFrom = std::string(PasteNowImporter::kSourceName);
     clip.legacyPayloadFilename = archiveName;
     clip.legacyID = primaryKey;
