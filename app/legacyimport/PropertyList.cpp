@@ -201,10 +201,14 @@ private:
                 if (!within(pos, count)) return fail("string past the end");
                 out.type = Value::Type::string;
                 out.string.reserve(count);
-                for (std::uint64_t i = 0; i < count; ++i) {
-                    const std::uint8_t c = b_[pos + i];
-                    if (c < 0x80) out.string += static_cast<char>(c);
-                    else appendUtf8(out.string, 0xFFFD);
+                const std::uint8_t* p = b_.data() + pos;
+                // ASCII runs go over whole; any other byte reads as a replacement character.
+                for (std::uint64_t i = 0; i < count;) {
+                    std::uint64_t run = i;
+                    while (run < count && p[run] < 0x80) ++run;
+                    out.string.append(reinterpret_cast<const char*>(p + i), std::size_t(run - i));
+                    if (run < count) appendUtf8(out.string, 0xFFFD);
+                    i = run + 1;
                 }
                 return charge(out.string.size());
             }

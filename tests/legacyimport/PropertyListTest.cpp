@@ -180,6 +180,10 @@ TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
     const auto parsed = PropertyList::parse(shared);
     ASSERT_TRUE(parsed.root) << parsed.error;
     EXPECT_EQ(parsed.root->array.size(), 2u);
+    // A byte past ASCII in an ASCII string reads as a replacement character, the rest as it is.
+    const auto ascii = PropertyList::parse(binaryPlist({bytes("\x55" "a" "\xFF" "bc" "\xFE")}));
+    ASSERT_TRUE(ascii.root) << ascii.error;
+    EXPECT_EQ(ascii.root->string, "a\uFFFDbc\uFFFD");
 
     const std::vector<std::pair<const char*, Bytes>> malformed{
         // A keyed archive has a dictionary at its root.
