@@ -108,10 +108,10 @@ Date ClipItem::recencyDate() const {
     return createdAt;
 }
 
-std::string ClipItem::makeFingerprint(ClipKind kind, std::string_view text,
-                                      const std::vector<std::string>& fileURLs,
-                                      const std::optional<std::string>& /*payloadFilename*/,
-                                      const Bytes* payloadData) {
+namespace {
+
+sync::Sha256Digest fingerprintDigest(ClipKind kind, std::string_view text, const std::vector<std::string>& fileURLs,
+                                     const Bytes* payloadData) {
     sync::Sha256 hash;
     hash.update(clipkind::rawValue(kind));
     hash.update(text);
@@ -120,8 +120,22 @@ std::string ClipItem::makeFingerprint(ClipKind kind, std::string_view text,
         hash.update(fileURLs[i]);
     }
     if (payloadData) hash.update(payloadData->data(), payloadData->size());
-    const auto digest = hash.finish();
+    return hash.finish();
+}
+
+}  // namespace
+
+std::string ClipItem::makeFingerprint(ClipKind kind, std::string_view text,
+                                      const std::vector<std::string>& fileURLs,
+                                      const std::optional<std::string>& /*payloadFilename*/,
+                                      const Bytes* payloadData) {
+    const auto digest = fingerprintDigest(kind, text, fileURLs, payloadData);
     return sync::hexLower(digest.data(), digest.size());
+}
+
+Fingerprint ClipItem::fingerprintOf(ClipKind kind, std::string_view text, const std::vector<std::string>& fileURLs,
+                                    const Bytes* payloadData) {
+    return Fingerprint::ofDigest(fingerprintDigest(kind, text, fileURLs, payloadData));
 }
 
 std::string ClipItem::titleFor(std::string_view text, ClipKind kind) {

@@ -62,6 +62,9 @@ struct ClipItem {
                                        const std::vector<std::string>& fileURLs,
                                        const std::optional<std::string>& payloadFilename,
                                        const Bytes* payloadData);
+    // The same fingerprint as a held value.
+    static Fingerprint fingerprintOf(ClipKind kind, std::string_view text, const std::vector<std::string>& fileURLs,
+                                     const Bytes* payloadData);
     // The stored title of a new or edited clip. (Named apart from the `title` field, which a
     // static member may not share a name with.)
     static std::string titleFor(std::string_view text, ClipKind kind);

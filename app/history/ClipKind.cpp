@@ -106,7 +106,14 @@ bool hasThreePunctuationCharacters(std::string_view trimmed) {
 
 bool looksLikeCode(std::string_view trimmed) {
     if (trimmed.size() < 12) return false;  // fewer bytes means fewer characters
-    if (textunits::graphemeCount(trimmed, 12) < 12) return false;
+    // ASCII but carriage return is a character a byte, so text that starts so has twelve
+    // characters without the Unicode walk (the thirteenth byte, ASCII too, cannot join the
+    // twelfth).
+    const std::string_view start = trimmed.substr(0, 13);
+    const bool plainStart = std::all_of(start.begin(), start.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && c != '\r';
+    });
+    if (!plainStart && textunits::graphemeCount(trimmed, 12) < 12) return false;
 
     const int keywords = keywordCount(trimmed, 2);
     if (keywords >= 2) return true;

@@ -22,6 +22,13 @@ public:
     Fingerprint& operator=(const std::string& text) { return assign(text); }
     Fingerprint& operator=(const char* text) { return assign(text); }
     Fingerprint& assign(std::string_view text);
+    // A SHA-256 digest, held as it is: the same value as its hex text, without writing and
+    // reading that text.
+    static Fingerprint ofDigest(const std::array<std::uint8_t, 32>& digest) {
+        Fingerprint fingerprint;
+        fingerprint.value_ = digest;
+        return fingerprint;
+    }
 
     // The text as given.
     std::string str() const;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "legacyimport/LegacyArchive.h"
@@ -122,6 +123,7 @@ FileWriter::~FileWriter() {
         jobs_.clear();
         done_ = true;
     }
+    dropped_ = true;
     ready_.notify_one();
     if (thread_.joinable()) thread_.join();
 }
@@ -131,10 +133,12 @@ void FileWriter::write(const OutputFolder& folder, std::string name, Bytes bytes
         if (!(linkTo.empty() ? folder.write(name, bytes) : folder.link(linkTo, name))) failed_.push_back(row);
         return;
     }
+    std::vector<Job> spent;
     std::unique_lock lock(mutex_);
     // Bounded, so that a run of large archives waits for the disk instead of piling up.
     if (idle_ && queuedBytes_ >= kMostQueuedBytes) ready_.notify_one();
     room_.wait(lock, [&] { return queuedBytes_ < kMostQueuedBytes || jobs_.empty(); });
+    spent.swap(spent_);
     queuedBytes_ += bytes.size();
     jobs_.push_back({&folder, std::move(name), std::move(bytes), row, std::move(linkTo)});
     const bool wake = idle_ && (jobs_.size() >= kWakeAfterJobs || queuedBytes_ >= kWakeAfterBytes);
@@ -153,9 +157,11 @@ std::vector<std::size_t> FileWriter::finish() {
 }
 
 std::vector<std::size_t> FileWriter::flush() {
+    std::vector<Job> spent;
     std::unique_lock lock(mutex_);
     if (idle_) ready_.notify_one();
     room_.wait(lock, [&] { return jobs_.empty() && !writing_; });
+    spent.swap(spent_);
     lock.unlock();
     return takeFailed();
 }
@@ -170,31 +176,47 @@ std::vector<std::size_t> FileWriter::takeFailed() {
 }
 
 void FileWriter::loop() {
+    std::vector<Job> batch;
+    std::vector<std::size_t> failed;
+    std::size_t written = 0;
     for (;;) {
-        Job job;
         {
             std::unique_lock lock(mutex_);
+            if (writing_) {
+                if (spent_.empty()) {
+                    spent_.swap(batch);
+                } else {
+                    std::move(batch.begin(), batch.end(), std::back_inserter(spent_));
+                    batch.clear();
+                }
+                failed_.insert(failed_.end(), failed.begin(), failed.end());
+                failed.clear();
+                queuedBytes_ -= written;
+                written = 0;
+                writing_ = false;
+                room_.notify_all();
+            }
             idle_ = jobs_.empty();
             ready_.wait(lock, [&] { return done_ || !jobs_.empty(); });
             idle_ = false;
             if (jobs_.empty()) return;
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
-            queuedBytes_ -= job.bytes.size();
+            const std::size_t taken = std::min(jobs_.size(), kMostTakenJobs);
+            batch.reserve(kMostTakenJobs);
+            std::move(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken), std::back_inserter(batch));
+            jobs_.erase(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken));
             writing_ = true;
         }
         room_.notify_all();
-        bool ok = false;
-        try {
-            ok = job.linkTo.empty() ? job.folder->write(job.name, job.bytes) : job.folder->link(job.linkTo, job.name);
-        } catch (...) {
+        for (const Job& job : batch) {
+            if (dropped_.load(std::memory_order_relaxed)) break;
+            bool ok = false;
+            try {
+                ok = job.linkTo.empty() ? job.folder->write(job.name, job.bytes) : job.folder->link(job.linkTo, job.name);
+            } catch (...) {
+            }
+            if (!ok) failed.push_back(job.row);
+            written += job.bytes.size();
         }
-        {
-            std::lock_guard lock(mutex_);
-            if (!ok) failed_.push_back(job.row);
-            writing_ = false;
-        }
-        room_.notify_all();
     }
 }
 

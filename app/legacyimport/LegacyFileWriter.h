@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -77,11 +78,17 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
+    // The writer takes queued files a few dozen at a time and hands the written ones back as
+    // `spent_`, for the thread that made their buffers to free: freed on the writer, each would
+    // take the allocator's lock from under the reading thread.
+    static constexpr std::size_t kMostTakenJobs = 32;
     std::deque<Job> jobs_;
-    std::size_t queuedBytes_ = 0;
+    std::vector<Job> spent_;
+    std::size_t queuedBytes_ = 0;  // queued or being written
     bool writing_ = false;
     bool idle_ = false;  // the writer waits for jobs
     bool done_ = false;
+    std::atomic<bool> dropped_ = false;  // what is still to write is not wanted any more
     std::vector<std::size_t> failed_;
     std::thread thread_;
 };

@@ -214,7 +214,10 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     const auto colorText = readColorHex(s, 3);
     const std::string baseType = textColumn(s, 4).value_or("public.text");
     const auto secondaryType = textColumn(s, 5);
-    textColumn(s, 6);  // the checksum: only its length is checked
+    // The checksum: only its length is checked, so it is neither copied nor cleaned.
+    if (measuredLength(s, 6) > PasteNowImporter::kMaximumTextBytes ||
+        std::size_t(sqlite3_column_bytes(s, 6)) > PasteNowImporter::kMaximumTextBytes)
+        failRow("text too long");
     std::string text = textColumn(s, 7).value_or("");
     const std::string legacyTitle = textColumn(s, 8).value_or("");
     const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
@@ -297,8 +300,7 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.sourceBundleID = bundleID;
     clip.fileURLs = paths;
     const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
-    clip.fingerprint =
-        ClipItem::makeFingerprint(kind, clip.text, paths, std::nullopt, withArchive ? &archive : nullptr);
+    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, paths, withArchive ? &archive : nullptr);
     clip.importedFrom = std::string(PasteNowImporter::kSourceName);
     clip.legacyPayloadFilename = archiveName;
     clip.legacyID = primaryKey;

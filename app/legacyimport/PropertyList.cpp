@@ -6,6 +6,8 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -199,10 +201,14 @@ private:
                 if (!within(pos, count)) return fail("string past the end");
                 out.type = Value::Type::string;
                 out.string.reserve(count);
-                for (std::uint64_t i = 0; i < count; ++i) {
-                    const std::uint8_t c = b_[pos + i];
-                    if (c < 0x80) out.string += static_cast<char>(c);
-                    else appendUtf8(out.string, 0xFFFD);
+                const std::uint8_t* p = b_.data() + pos;
+                // ASCII runs go over whole; any other byte reads as a replacement character.
+                for (std::uint64_t i = 0; i < count;) {
+                    std::uint64_t run = i;
+                    while (run < count && p[run] < 0x80) ++run;
+                    out.string.append(reinterpret_cast<const char*>(p + i), std::size_t(run - i));
+                    if (run < count) appendUtf8(out.string, 0xFFFD);
+                    i = run + 1;
                 }
                 return charge(out.string.size());
             }
@@ -294,25 +300,13 @@ class Base64Sink {
 public:
     explicit Base64Sink(Bytes& out) : out_(out) {}
     bool add(QStringView text) {
-        for (const QChar qc : text) {
-            const char16_t c = qc.unicode();
-            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
-            if (c == '=') {
-                if (held_ < 2) return false;
-                padded_ = true;
-                continue;
-            }
-            const int v = base64::valueOf(c);
-            if (v < 0 || padded_) return false;
-            quad_ = quad_ << 6 | std::uint32_t(v);
-            if (++held_ == 4) {
-                out_.push_back(std::uint8_t(quad_ >> 16));
-                out_.push_back(std::uint8_t(quad_ >> 8));
-                out_.push_back(std::uint8_t(quad_));
-                held_ = 0;
-                quad_ = 0;
-            }
-        }
+        for (const QChar qc : text)
+            if (!add(qc.unicode())) return false;
+        return true;
+    }
+    bool add(std::string_view text) {
+        for (const char c : text)
+            if (!add(char16_t(static_cast<unsigned char>(c)))) return false;
         return true;
     }
     bool finish() {
@@ -323,6 +317,26 @@ public:
     }
 
 private:
+    bool add(char16_t c) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return true;
+        if (c == '=') {
+            if (held_ < 2) return false;
+            padded_ = true;
+            return true;
+        }
+        const int v = base64::valueOf(c);
+        if (v < 0 || padded_) return false;
+        quad_ = quad_ << 6 | std::uint32_t(v);
+        if (++held_ == 4) {
+            out_.push_back(std::uint8_t(quad_ >> 16));
+            out_.push_back(std::uint8_t(quad_ >> 8));
+            out_.push_back(std::uint8_t(quad_));
+            held_ = 0;
+            quad_ = 0;
+        }
+        return true;
+    }
+
     Bytes& out_;
     std::uint32_t quad_ = 0;
     int held_ = 0;
@@ -527,6 +541,459 @@ private:
     std::string error_;
 };
 
+// ---- Plain XML ------------------------------------------------------------------------------
+
+// The XML property-list writers produce, read straight from its bytes: UTF-8, an optional
+// declaration, a DOCTYPE without an internal subset, comments, and no references but the five
+// predefined entities and characters. Whatever falls outside that (declared entities, CDATA,
+// processing instructions, another encoding, namespace prefixes, a carriage return in text or
+// an unusual character) or is not well formed is not read here but by the general reader, which
+// reads or refuses it as ever. So this never gives a value the general reader would not give;
+// it only spares the common document that reader's cost.
+class PlainXmlReader {
+public:
+    PlainXmlReader(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys)
+        : p_(bytes.data()), end_(bytes.data() + bytes.size()), keys_(keys), byteBudget_(byteBudgetFor(bytes.size())) {}
+
+    // The value, or nothing when the document is for the general reader.
+    std::optional<Value> run() {
+        if (!readProlog()) return std::nullopt;
+        Element plist, first, after;
+        if (!startTag(plist) || plist.name != "plist") return std::nullopt;
+        if (nextStart(plist, first) != Next::start) return std::nullopt;
+        Value root;
+        if (!readValue(first, 0, root)) return std::nullopt;
+        if (nextStart(plist, after) != Next::end) return std::nullopt;
+        // What follows the root element is not parsed, as the general reader does not parse it;
+        // but that reader decodes the bytes it is handed and fails on malformed UTF-8 there.
+        if (!isUtf8(std::string_view(reinterpret_cast<const char*>(p_), std::size_t(end_ - p_)))) return std::nullopt;
+        return root;
+    }
+
+private:
+    struct Element {
+        std::string_view name;
+        bool empty = false;  // <name/>
+    };
+    enum class Next { start, end, other };
+
+    static bool isSpace(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+    static bool isNameStart(std::uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+    static bool isNameByte(std::uint8_t c) {
+        return isNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    }
+    // Bytes of text taken as they are: printable ASCII but markup, references and ']', and
+    // tab and line feed.
+    static constexpr std::array<bool, 256> kPlainText = [] {
+        std::array<bool, 256> plain{};
+        for (int c = 0x20; c < 0x7F; ++c) plain[std::size_t(c)] = c != '<' && c != '&' && c != ']';
+        plain['\t'] = plain['\n'] = true;
+        return plain;
+    }();
+
+    // Whether a character, named by a reference or met in the text, is one this reads: every
+    // XML character but carriage return, DEL and the C1 controls, and noncharacters.
+    static bool isPlainCharacter(char32_t c) {
+        if (c < 0x80) return c == '\t' || c == '\n' || (c >= 0x20 && c < 0x7F);
+        if (c < 0xA0 || (c >= 0xD800 && c < 0xE000) || (c >= 0xFDD0 && c < 0xFDF0)) return false;
+        return (c & 0xFFFE) != 0xFFFE && c <= 0x10FFFF;
+    }
+    // The length of the plain character encoded at the reader's place, 0 for anything else
+    // (malformed or overlong UTF-8 included).
+    std::size_t characterLength() const {
+        const std::uint8_t c = *p_;
+        if (c < 0x80) return isPlainCharacter(c) ? 1 : 0;
+        std::size_t n = 0;
+        char32_t v = 0;
+        if (c >= 0xC2 && c <= 0xDF) n = 2, v = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF) n = 3, v = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4) n = 4, v = c & 0x07;
+        else return 0;
+        if (std::size_t(end_ - p_) < n) return 0;
+        for (std::size_t i = 1; i < n; ++i) {
+            if ((p_[i] & 0xC0) != 0x80) return 0;
+            v = v << 6 | (p_[i] & 0x3F);
+        }
+        if ((n == 3 && v < 0x800) || (n == 4 && v < 0x10000)) return 0;
+        return isPlainCharacter(v) ? n : 0;
+    }
+
+    static bool isUtf8(std::string_view bytes) {
+        for (std::size_t i = 0; i < bytes.size();) {
+            const auto c = static_cast<std::uint8_t>(bytes[i]);
+            std::size_t n = 0;
+            char32_t v = 0;
+            if (c < 0x80) n = 1, v = c;
+            else if (c >= 0xC2 && c <= 0xDF) n = 2, v = c & 0x1F;
+            else if (c >= 0xE0 && c <= 0xEF) n = 3, v = c & 0x0F;
+            else if (c >= 0xF0 && c <= 0xF4) n = 4, v = c & 0x07;
+            else return false;
+            if (bytes.size() - i < n) return false;
+            for (std::size_t k = 1; k < n; ++k) {
+                const auto b = static_cast<std::uint8_t>(bytes[i + k]);
+                if ((b & 0xC0) != 0x80) return false;
+                v = v << 6 | (b & 0x3F);
+            }
+            if ((n == 3 && (v < 0x800 || (v >= 0xD800 && v < 0xE000))) || (n == 4 && (v < 0x10000 || v > 0x10FFFF)))
+                return false;
+            i += n;
+        }
+        return true;
+    }
+
+    bool startsWith(std::string_view text) const {
+        return std::size_t(end_ - p_) >= text.size() && std::memcmp(p_, text.data(), text.size()) == 0;
+    }
+    bool skipSpace() {
+        const std::uint8_t* from = p_;
+        while (p_ < end_ && isSpace(*p_)) ++p_;
+        return p_ != from;
+    }
+    bool expect(std::string_view text) {
+        if (!startsWith(text)) return false;
+        p_ += text.size();
+        return true;
+    }
+    bool name(std::string_view& out) {
+        const std::uint8_t* from = p_;
+        if (p_ == end_ || !isNameStart(*p_)) return false;
+        while (p_ < end_ && isNameByte(*p_)) ++p_;
+        out = std::string_view(reinterpret_cast<const char*>(from), std::size_t(p_ - from));
+        return true;
+    }
+    // A quoted value whose every character passes `allowed` (given its first byte).
+    template <typename Allowed>
+    bool quoted(std::string_view& out, Allowed allowed) {
+        if (p_ == end_ || (*p_ != '"' && *p_ != '\'')) return false;
+        const std::uint8_t quote = *p_++;
+        const std::uint8_t* from = p_;
+        while (p_ < end_ && *p_ != quote) {
+            const std::size_t n = characterLength();
+            if (n == 0 || !allowed(*p_)) return false;
+            p_ += n;
+        }
+        if (p_ == end_) return false;
+        out = std::string_view(reinterpret_cast<const char*>(from), std::size_t(p_++ - from));
+        return true;
+    }
+    bool equalsSign() {
+        skipSpace();
+        if (!expect("=")) return false;
+        skipSpace();
+        return true;
+    }
+
+    // <?xml version="1.0" encoding="UTF-8" standalone="no"?>, the last two optional.
+    bool declaration() {
+        const auto pseudo = [](std::uint8_t c) { return isNameByte(c); };
+        std::string_view value;
+        p_ += 5;
+        skipSpace();
+        if (!expect("version") || !equalsSign() || !quoted(value, pseudo) || value != "1.0") return false;
+        bool spaced = skipSpace();
+        if (spaced && expect("encoding")) {
+            if (!equalsSign() || !quoted(value, pseudo) || value.size() != 5) return false;
+            for (std::size_t i = 0; i < 5; ++i)
+                if (std::tolower(static_cast<unsigned char>(value[i])) != "utf-8"[i]) return false;
+            spaced = skipSpace();
+        }
+        if (spaced && expect("standalone")) {
+            if (!equalsSign() || !quoted(value, pseudo) || (value != "yes" && value != "no")) return false;
+            skipSpace();
+        }
+        return expect("?>");
+    }
+
+    // <!DOCTYPE name PUBLIC "id" "uri">, or SYSTEM "uri", or neither; no internal subset, and
+    // both literals of the characters a public identifier may hold.
+    bool doctype() {
+        static constexpr std::string_view kPublicIdPunctuation = " \n-'()+,./:=?;!*#@$_%";
+        const auto publicId = [](std::uint8_t c) {
+            return std::isalnum(c) || kPublicIdPunctuation.find(char(c)) != std::string_view::npos;
+        };
+        const auto any = publicId;
+        std::string_view value;
+        p_ += 9;
+        if (!skipSpace() || !name(value)) return false;
+        if (skipSpace()) {
+            if (expect("PUBLIC")) {
+                if (!skipSpace() || !quoted(value, publicId) || !skipSpace() || !quoted(value, any)) return false;
+                skipSpace();
+            } else if (expect("SYSTEM")) {
+                if (!skipSpace() || !quoted(value, any)) return false;
+                skipSpace();
+            }
+        }
+        return expect(">");
+    }
+
+    // <!-- ... -->, never holding "--".
+    bool comment() {
+        p_ += 4;
+        if (p_ < end_ && *p_ == '-') return false;
+        while (p_ < end_) {
+            if (startsWith("--")) return expect("-->");
+            const std::size_t n = characterLength();
+            if (n == 0) return false;
+            p_ += n;
+        }
+        return false;
+    }
+
+    // Up to the root's start tag: a declaration, one DOCTYPE, comments and spaces.
+    bool readProlog() {
+        expect("\xEF\xBB\xBF");  // a byte-order mark
+        if (startsWith("<?xml") && std::size_t(end_ - p_) > 5 && isSpace(p_[5]) && !declaration()) return false;
+        bool seenDoctype = false;
+        for (;;) {
+            skipSpace();
+            if (startsWith("<!--")) {
+                if (!comment()) return false;
+            } else if (startsWith("<!DOCTYPE") && !seenDoctype) {
+                seenDoctype = true;
+                if (!doctype()) return false;
+            } else {
+                return std::size_t(end_ - p_) > 1 && *p_ == '<' && isNameStart(p_[1]);
+            }
+        }
+    }
+
+    // At '<' of a start tag: its name, and attributes that are checked and passed over (a few
+    // at most, none of the reserved "xml" names).
+    bool startTag(Element& element) {
+        ++p_;
+        if (!name(element.name)) return false;
+        constexpr int kMostAttributes = 4;
+        std::string_view attributes[kMostAttributes];
+        int count = 0;
+        const auto valueByte = [](std::uint8_t c) { return c != '<' && c != '&'; };
+        for (;;) {
+            const bool spaced = skipSpace();
+            if (p_ == end_) return false;
+            if (*p_ == '>') {
+                ++p_;
+                element.empty = false;
+                return true;
+            }
+            if (expect("/>")) {
+                element.empty = true;
+                return true;
+            }
+            std::string_view attribute, value;
+            if (!spaced || count == kMostAttributes || !name(attribute)) return false;
+            if (attribute.size() >= 3 && std::tolower(static_cast<unsigned char>(attribute[0])) == 'x' &&
+                std::tolower(static_cast<unsigned char>(attribute[1])) == 'm' &&
+                std::tolower(static_cast<unsigned char>(attribute[2])) == 'l')
+                return false;
+            for (int i = 0; i < count; ++i)
+                if (attributes[i] == attribute) return false;
+            attributes[count++] = attribute;
+            if (!equalsSign() || !quoted(value, valueByte)) return false;
+        }
+    }
+
+    // At "</": the end tag of `open`.
+    bool endTag(std::string_view open) {
+        p_ += 2;
+        std::string_view closed;
+        if (!name(closed) || closed != open) return false;
+        skipSpace();
+        return expect(">");
+    }
+
+    // The next child's start tag, or the parent's end tag; spaces and comments between them.
+    Next nextStart(const Element& parent, Element& child) {
+        if (parent.empty) return Next::end;
+        for (;;) {
+            skipSpace();
+            if (p_ == end_ || *p_ != '<') return Next::other;
+            if (startsWith("<!--")) {
+                if (!comment()) return Next::other;
+            } else if (startsWith("</")) {
+                return endTag(parent.name) ? Next::end : Next::other;
+            } else {
+                return startTag(child) ? Next::start : Next::other;
+            }
+        }
+    }
+
+    bool charge(std::size_t bytes) {
+        if (bytes > byteBudget_ - bytesUsed_) return false;
+        bytesUsed_ += bytes;
+        return true;
+    }
+
+    // At '&': a predefined entity or a character reference, appended.
+    bool reference(std::string& out) {
+        static constexpr std::pair<std::string_view, char> kEntities[] = {
+            {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+        for (const auto& [entity, c] : kEntities) {
+            if (expect(entity)) {
+                out += c;
+                return true;
+            }
+        }
+        if (!expect("&#")) return false;
+        const bool hex = expect("x");
+        char32_t c = 0;
+        int digits = 0;
+        for (; p_ < end_ && *p_ != ';'; ++p_, ++digits) {
+            const std::uint8_t d = *p_;
+            int v = -1;
+            if (d >= '0' && d <= '9') v = d - '0';
+            else if (hex && d >= 'a' && d <= 'f') v = d - 'a' + 10;
+            else if (hex && d >= 'A' && d <= 'F') v = d - 'A' + 10;
+            if (v < 0 || digits == 8) return false;
+            c = c * (hex ? 16 : 10) + char32_t(v);
+        }
+        if (!expect(";") || digits == 0 || !isPlainCharacter(c)) return false;
+        appendUtf8(out, c);
+        return true;
+    }
+
+    // An element's text up to its end tag, comments left out, appended to `out`; what is
+    // appended counts against the budget when `charged`.
+    bool text(const Element& element, std::string& out, bool charged = true) {
+        if (element.empty) return true;
+        for (;;) {
+            const std::uint8_t* from = p_;
+            while (p_ < end_ && kPlainText[*p_]) ++p_;
+            if (p_ == end_) return false;
+            const std::size_t before = out.size();
+            out.append(reinterpret_cast<const char*>(from), std::size_t(p_ - from));
+            if (*p_ == '<') {
+                if (startsWith("</")) return endTag(element.name) && (!charged || charge(out.size() - before));
+                if (!startsWith("<!--") || !comment()) return false;
+            } else if (*p_ == '&') {
+                if (!reference(out)) return false;
+            } else if (*p_ == ']') {
+                if (startsWith("]]>")) return false;
+                out += char(*p_++);
+            } else {
+                const std::size_t n = characterLength();
+                if (n == 0) return false;
+                out.append(reinterpret_cast<const char*>(p_), n);
+                p_ += n;
+            }
+            if (charged && !charge(out.size() - before)) return false;
+        }
+    }
+
+    // Passes over an element and all it holds, checking it as it goes.
+    bool skip(const Element& element) {
+        if (element.empty) return true;
+        std::vector<std::string_view> open{element.name};
+        std::string ignored;
+        while (!open.empty()) {
+            while (p_ < end_ && kPlainText[*p_]) ++p_;
+            if (p_ == end_) return false;
+            if (*p_ == '<') {
+                Element child;
+                if (startsWith("</")) {
+                    if (!endTag(open.back())) return false;
+                    open.pop_back();
+                } else if (startsWith("<!--")) {
+                    if (!comment()) return false;
+                } else if (!startTag(child)) {
+                    return false;
+                } else if (!child.empty) {
+                    open.push_back(child.name);
+                }
+            } else if (*p_ == '&') {
+                ignored.clear();
+                if (!reference(ignored)) return false;
+            } else if (*p_ == ']') {
+                if (startsWith("]]>")) return false;
+                ++p_;
+            } else {
+                const std::size_t n = characterLength();
+                if (n == 0) return false;
+                p_ += n;
+            }
+        }
+        return true;
+    }
+
+    // As the general reader reads a value, with the same limits and charges.
+    bool readValue(const Element& element, int depth, Value& out) {
+        if (depth > PropertyList::kMaximumDepth) return false;
+        if (++nodes_ > PropertyList::kMaximumNodes) return false;
+        const std::string_view name = element.name;
+        if (name == "array") {
+            out.type = Value::Type::array;
+            for (;;) {
+                Element child;
+                const Next next = nextStart(element, child);
+                if (next != Next::start) return next == Next::end;
+                out.array.emplace_back();
+                if (!readValue(child, depth + 1, out.array.back())) return false;
+            }
+        }
+        if (name == "dict") {
+            out.type = Value::Type::dictionary;
+            for (;;) {
+                Element keyElement, valueElement;
+                const Next next = nextStart(element, keyElement);
+                if (next != Next::start) return next == Next::end;
+                std::string key;
+                if (keyElement.name != "key" || !text(keyElement, key)) return false;
+                if (nextStart(element, valueElement) != Next::start) return false;
+                if (!wanted(keys_, key)) {
+                    if (!skip(valueElement)) return false;
+                    continue;
+                }
+                out.dictionary.emplace_back(std::move(key), Value{});
+                if (!readValue(valueElement, depth + 1, out.dictionary.back().second)) return false;
+            }
+        }
+        if (name == "string") {
+            out.type = Value::Type::string;
+            return text(element, out.string);
+        }
+        if (name == "data") {
+            std::string encoded;
+            Base64Sink decoder(out.data);
+            if (!text(element, encoded, false)) return false;
+            out.data.reserve(encoded.size() / 4 * 3 + 3);
+            if (!decoder.add(encoded) || !decoder.finish() || !charge(out.data.size())) return false;
+            out.type = Value::Type::data;
+            return true;
+        }
+        if (name == "integer" || name == "real") {
+            std::string digits;
+            if (!text(element, digits)) return false;
+            bool ok = false;
+            const QByteArray trimmed = QByteArray::fromStdString(digits).trimmed();
+            if (name == "integer") {
+                out.integer = trimmed.toLongLong(&ok, 0);
+                out.type = Value::Type::integer;
+            } else {
+                out.real = trimmed.toDouble(&ok);
+                out.type = Value::Type::real;
+            }
+            return ok;
+        }
+        if (name == "true" || name == "false") {
+            out.type = Value::Type::boolean;
+            out.boolean = name == "true";
+            std::string ignored;
+            return text(element, ignored);
+        }
+        if (name == "date") {
+            out.type = Value::Type::date;
+            return text(element, out.string);
+        }
+        return false;
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* const end_;
+    std::span<const std::string_view> keys_;
+    std::size_t nodes_ = 0;
+    std::size_t bytesUsed_ = 0;
+    const std::size_t byteBudget_;
+};
+
 }  // namespace
 
 PropertyList::Result PropertyList::parse(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys) {
@@ -535,8 +1002,16 @@ PropertyList::Result PropertyList::parse(std::span<const std::uint8_t> bytes, st
     std::size_t i = 0;
     if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
     while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r')) ++i;
-    if (i < bytes.size() && bytes[i] == '<') return XmlReader(bytes, keys).run();
+    if (i < bytes.size() && bytes[i] == '<') {
+        if (auto root = PlainXmlReader(bytes, keys).run()) return {std::move(root), {}};
+        return XmlReader(bytes, keys).run();
+    }
     return {std::nullopt, "not a binary or XML property list"};
+}
+
+PropertyList::Result PropertyList::parseWithGeneralXmlReader(std::span<const std::uint8_t> bytes,
+                                                              std::span<const std::string_view> keys) {
+    return XmlReader(bytes, keys).run();
 }
 
 }  // namespace harbelle

@@ -23,6 +23,7 @@ struct PropertyListValue {
     Bytes data;
     std::vector<PropertyListValue> array;
     std::vector<std::pair<std::string, PropertyListValue>> dictionary;  // in file order
+    bool operator==(const PropertyListValue&) const = default;
 
     const PropertyListValue* value(std::string_view key) const;
     PropertyListValue* value(std::string_view key);
@@ -45,6 +46,10 @@ public:
     // With `keys`, dictionaries keep only entries of those keys; the others are passed over
     // unread, and what they nest does not count against the depth.
     static Result parse(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys = {});
+    // XML through the general reader alone, never the quicker path for plain documents: what
+    // that path must agree with.
+    static Result parseWithGeneralXmlReader(std::span<const std::uint8_t> bytes,
+                                            std::span<const std::string_view> keys = {});
 
     PropertyList() = delete;
 };

@@ -110,6 +110,18 @@ TEST(PropertyList, HostileStructuresFailFast) {
         {"data longer than the file", binaryPlist({bytes("\x4F\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF")})},
         {"old text format", bytes("(\n  { type = \"public.utf8-plain-text\"; data = <41>; }\n)")},
         {"not a property list", bytes("hello")},
+        {"XML end tag not matching", bytes("<plist><array><string>a</string></dict></plist>")},
+        {"XML \"]]>\" in text", bytes("<plist><string>a]]>b</string></plist>")},
+        {"XML undeclared entity", bytes("<plist><string>&nbsp;</string></plist>")},
+        {"XML reference to no character", bytes("<plist><string>&#0;</string></plist>")},
+        {"XML reference to a surrogate", bytes("<plist><string>&#xD800;</string></plist>")},
+        {"XML control character", bytes("<plist><string>a\x01</string></plist>")},
+        {"XML attribute twice", bytes("<plist version=\"1.0\" version=\"1.0\"><true/></plist>")},
+        {"XML attributes run together", bytes("<plist a=\"1\"b=\"2\"><true/></plist>")},
+        {"XML \"--\" in a comment", bytes("<plist><!-- a -- b --><true/></plist>")},
+        {"XML second root value", bytes("<plist><true/><false/></plist>")},
+        {"XML end of the list cut", bytes("<plist><true/></plist")},
+        {"XML malformed UTF-8 after the list", bytes("<plist><true/></plist>\xFF")},
         {"XML entity bomb",
          bytes("<!DOCTYPE p [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
                "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
@@ -125,6 +137,42 @@ TEST(PropertyList, HostileStructuresFailFast) {
     }
 }
 
+// What the quick path for plain XML reads, it reads as the general reader does; what it leaves,
+// the general reader reads.
+TEST(PropertyList, XmlTextReadsAsTheGeneralReaderReadsIt) {
+    const auto plist = [](std::string_view inner) { return "<plist version=\"1.0\">" + std::string(inner) + "</plist>"; };
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {plist("<string>&lt;&gt;&amp;&quot;&apos;</string>"), "<>&\"'"},
+        {plist("<string>caf&#233; &#x2603;</string>"), "caf\u00e9 \u2603"},
+        {plist("<string>caf\u00e9 \u2603 \U0001F600</string>"), "caf\u00e9 \u2603 \U0001F600"},
+        {plist("<string>a\r\nb\rc</string>"), "a\nb\nc"},
+        {plist("<string>a<!-- b -->c</string>"), "ac"},
+        {plist("<string><![CDATA[<b>]]></string>"), "<b>"},
+        {plist("<string/>"), ""},
+        {plist("<string\n>a]b</string >"), "a]b"},
+        {"\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8' standalone='yes'?>\n<!-- c -->\n"
+         "<!DOCTYPE plist SYSTEM \"x.dtd\">" + plist("<string>a</string>"), "a"},
+        {"<!DOCTYPE plist [<!ENTITY e \"x\">]>" + plist("<string>&e;</string>"), "x"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + plist("<string>caf\xE9</string>"), "caf\u00e9"},
+        {plist("<string>a</string>") + " not read", "a"},
+    };
+    for (const auto& [document, expected] : cases) {
+        SCOPED_TRACE(document);
+        const auto parsed = PropertyList::parse(bytes(document));
+        ASSERT_TRUE(parsed.root) << parsed.error;
+        EXPECT_EQ(parsed.root->string, expected);
+        EXPECT_EQ(parsed.root, PropertyList::parseWithGeneralXmlReader(bytes(document)).root);
+    }
+    // A value of a key not asked for is passed over whole, whatever it holds.
+    static constexpr std::string_view kKeys[] = {"type"};
+    const std::string skipped = plist("<dict><key>data</key><array><dict><key>type</key><string>inner</string></dict>"
+                                      "<data/></array><key>type</key><string>outer</string></dict>");
+    const auto parsed = PropertyList::parse(bytes(skipped), kKeys);
+    ASSERT_TRUE(parsed.root) << parsed.error;
+    EXPECT_EQ(parsed.root->dictionary.size(), 1u);
+    EXPECT_EQ(parsed.root->value("type")->string, "outer");
+}
+
 TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
     // Keys shared by every dictionary are the normal binary layout and read fine.
     const Bytes shared = binaryPlist({arrayObject({1, 2}, 1), bytes("\xD1\x03\x04"), bytes("\xD1\x03\x04"),
@@ -132,6 +180,10 @@ TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
     const auto parsed = PropertyList::parse(shared);
     ASSERT_TRUE(parsed.root) << parsed.error;
     EXPECT_EQ(parsed.root->array.size(), 2u);
+    // A byte past ASCII in an ASCII string reads as a replacement character, the rest as it is.
+    const auto ascii = PropertyList::parse(binaryPlist({bytes("\x55" "a" "\xFF" "bc" "\xFE")}));
+    ASSERT_TRUE(ascii.root) << ascii.error;
+    EXPECT_EQ(ascii.root->string, "a\uFFFDbc\uFFFD");
 
     const std::vector<std::pair<const char*, Bytes>> malformed{
         // A keyed archive has a dictionary at its root.
@@ -160,17 +212,39 @@ TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
     EXPECT_TRUE(legacyarchive::parseRepresentations(bytes("<plist><array/></plist>")).empty());
 }
 
+// Mutations never crash; of XML, the quick path reads what the general reader reads, or leaves
+// it to that reader. XML is mutated with markup characters too, so the quick path gets past its
+// first check.
 TEST(PropertyList, MutatedFixturesNeverCrash) {
+    static constexpr std::string_view kMarkup = "<>/&#;x!-[]?='\" \r\nabt0123456789\xC3\xA9";
+    static constexpr std::string_view kKeys[] = {"type", "data"};
+    const Bytes everyKind = bytes(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- c -->\n<plist version=\"1.0\">\n<array>\n\t<dict>\n"
+        "\t\t<key>type</key>\n\t\t<string>a &lt;b&gt; &#233;&#x2603; caf\u00e9</string>\n\t\t<key>data</key>\n"
+        "\t\t<data>QUJD\nREVG</data>\n\t\t<key>n</key><integer>0x1F</integer><key>r</key><real>1.5</real>\n\t</dict>\n"
+        "\t<dict><key>type</key><string/><key>data</key><data/><key>t</key><true/>"
+        "<key>d</key><date>2001-01-01T00:00:00Z</date><key>s</key><array><false/></array></dict>\n</array>\n</plist>\n");
     std::mt19937 random(20261207);
-    for (const char* name : {"plist-text-binary.bin", "plist-skiplist-binary.bin", "plist-utf16-type.bin",
-                             "plist-text-xml.bin"}) {
-        const Bytes original = PasteNowTestDatabase::corpusFile(name);
+    for (const Bytes& original :
+         {PasteNowTestDatabase::corpusFile("plist-text-binary.bin"), PasteNowTestDatabase::corpusFile("plist-skiplist-binary.bin"),
+          PasteNowTestDatabase::corpusFile("plist-utf16-type.bin"), PasteNowTestDatabase::corpusFile("plist-text-xml.bin"),
+          everyKind}) {
+        const bool xml = original[0] == '<';
         for (int round = 0; round < 2000; ++round) {
             Bytes mutated = original;
             const int flips = 1 + int(random() % 4);
-            for (int i = 0; i < flips; ++i) mutated[random() % mutated.size()] = std::uint8_t(random());
-            const auto result = PropertyList::parse(mutated);
+            for (int i = 0; i < flips; ++i) {
+                const std::uint32_t r = random();
+                mutated[random() % mutated.size()] =
+                    xml && r % 4 != 0 ? std::uint8_t(kMarkup[(r >> 2) % kMarkup.size()]) : std::uint8_t(r);
+            }
+            const std::span<const std::string_view> keys = round % 2 ? std::span(kKeys) : std::span<const std::string_view>();
+            const auto result = PropertyList::parse(mutated, keys);
             EXPECT_TRUE(result.root.has_value() != !result.error.empty());
+            if (xml) {
+                EXPECT_EQ(result.root, PropertyList::parseWithGeneralXmlReader(mutated, keys).root)
+                    << std::string(mutated.begin(), mutated.end());
+            }
         }
     }
 }
