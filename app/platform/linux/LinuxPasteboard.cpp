@@ -84,7 +84,13 @@ struct LinuxPasteboard::Impl {
     bool readsInProcess() const {
         if (!reader) return true;
         if (!clipboard()->ownsClipboard()) return false;
-        return qtResourceMask == 0 || (reader->owner() & ~qtResourceMask) == qtResourceBase;
+        return qtResourceMask == 0 || ownedByUs(reader->owner());
+    }
+
+    // A window of Qt's own connection.
+    bool ownedByUs(std::uint32_t owner) const {
+        if (qtResourceMask == 0) return clipboard()->ownsClipboard();
+        return (owner & ~qtResourceMask) == qtResourceBase;
     }
 
     const std::vector<std::string>& offeredTargets() {
@@ -127,10 +133,11 @@ LinuxPasteboard::LinuxPasteboard() : impl_(std::make_unique<Impl>()) {
 
 void LinuxPasteboard::catchUpWithOwner() {
     // A new owner shows at once in the server's answer; Qt's notice of it may still wait in
-    // its queue (a copy made just before a quit). A new copy by the same owner waits for Qt.
+    // its queue (a copy made just before a quit). A new copy by the same owner waits for Qt,
+    // and our own writes are counted as they are made.
     if (!impl_->reader) return;
     const std::uint32_t owner = impl_->reader->owner();
-    if (owner == impl_->ownerSeen) return;
+    if (owner == impl_->ownerSeen || impl_->ownedByUs(owner)) return;
     impl_->ownerSeen = owner;
     ++impl_->count;
     ++impl_->countedAhead;
@@ -185,9 +192,10 @@ bool LinuxPasteboard::write(const std::vector<PasteboardObject>& objects) {
     // Qt announces its own write synchronously on most platforms; count it here otherwise, so
     // the caller can record the new count before any poll sees it.
     if (impl_->count == before) ++impl_->count;
-    // Notices of owners before this write no longer stand for anything to read.
+    // Notices of owners before this write no longer stand for anything to read, and the next
+    // owner is new whoever it is.
     impl_->countedAhead = 0;
-    if (impl_->reader) impl_->ownerSeen = impl_->reader->owner();
+    if (clipboard->ownsClipboard()) impl_->ownerSeen = XCB_WINDOW_NONE;
     if (impl_->reader && !clipboard->ownsClipboard()) return false;
     return true;
 }
