@@ -128,9 +128,10 @@ TEST_F(AppProcessTest, TerminationSignalsWriteTheHistoryThroughTheQuitPath) {
         process.setProcessEnvironment(environment());
         process.start(QStringLiteral(HARBELLE_BINARY), {});
         ASSERT_TRUE(process.waitForStarted(5000));
-        // The storage folder appears during start-up, after the signal handlers are in place.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow"))).exists(); },
-                                    10000));
+        // The payload folder appears as the history starts up, after the signal handlers are in
+        // place (the data folder itself comes earlier, with the single-instance lock).
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return QDir(path(QStringLiteral("XDG_DATA_HOME/Pemberlow/Payloads"))).exists(); }, 10000));
         ASSERT_FALSE(QFile::exists(historyFile()));
         const auto pid = static_cast<pid_t>(process.processId());
         ASSERT_GT(pid, 0) << "the program is gone already";  // never signal our own group
