@@ -219,7 +219,12 @@ public:
     // Pauses or resumes capture; whatever was copied while paused is never captured.
     void setPaused(bool paused);
     // The capture decision for the current clipboard; the poll calls it on each new change.
+    // Copies are added in the order they were read: an image's file is written off this
+    // thread before its clip is added, and copies read meanwhile wait behind it.
     void captureCurrentClipboardIfUseful();
+    // Waits for the image files being written and adds every copy read so far (a quit).
+    void finishPendingCaptures();
+    bool capturesPending() const { return !pendingCaptures_.empty(); }
     // The change count the store has accounted for: its own writes and copies seen while
     // paused or skipped are never captured.
     std::int64_t lastSeenChangeCount() const { return lastSeenChangeCount_; }
@@ -473,10 +478,15 @@ private:
     void attachPlatform(const Options& options);
     void schedulePoll();
     void pollPasteboard();
-    void captureImage(const PasteboardCapture& capture);
-    // A stored image whose payload file is gone takes the new copy's bytes as its payload.
-    // False, with a toast, when the history file has no room for the file's name.
-    bool restoreLostImagePayload(ClipItem& stored, const Bytes& png);
+    struct PendingCapture;
+    void applyPendingCaptures();
+    // True when the copy is dealt with; false while its image file is being written.
+    bool beginCapture(PendingCapture& pending);
+    bool beginImageCapture(PendingCapture& pending);
+    bool finishImageCapture(PendingCapture& pending);
+    void writePayloadInBackground(const std::shared_ptr<PendingCapture>& pending, const std::string& name);
+    // A repeated image moves the stored clip up; an upload copy is made when it has none.
+    void applyRepeatedImage(PendingCapture& pending);
     void applyRecognizedText(const Uuid& itemID, const std::string& text);
     void promoteSyncedItem(std::size_t index, const std::optional<Date>& createdAt,
                            const std::optional<ClipSourceDeviceOrigin>& origin);
@@ -554,6 +564,10 @@ private:
         HistoryPersistence* persistence = nullptr;
     };
     std::shared_ptr<PayloadWriteGuard> payloadWrites_ = std::make_shared<PayloadWriteGuard>();
+    std::deque<std::shared_ptr<PendingCapture>> pendingCaptures_;
+    bool applyingCaptures_ = false;
+    // Hands written image files back; what is on its way when the store goes is dropped.
+    BackgroundWork captureWrites_{this};
     // Made once the older preferences are copied in, so they count in this launch.
     std::unique_ptr<AppSettings> settings_;
 

@@ -330,8 +330,10 @@ bool HistoryStore::flushHistory() {
 }
 
 void HistoryStore::shutdown() {
-    // A quit right after a copy keeps it (the poll comes every 0.4 s).
+    // A quit right after a copy keeps it (the poll comes every 0.4 s), an image's once its
+    // file is written.
     readCopyNotYetPolled();
+    finishPendingCaptures();
     stopMonitoring();
     saveTask_.cancel();
     saveRetryTask_.cancel();

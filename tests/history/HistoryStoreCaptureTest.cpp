@@ -5,6 +5,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QPainter>
+#include <QTest>
 
 #include "history/HistoryStoreTestSupport.h"
 #include "history/PasteboardCaptureReader.h"
@@ -49,12 +50,17 @@ protected:
         store = makeStore(std::move(options));
         store->onEncodeSyncDerivative = [this](const Bytes&, const Uuid& id) { derivativeRequests.push_back(id); };
         store->startMonitoring();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !store->capturesPending(); }, 10000));
         return *store;
     }
 
     void copyText(std::string_view text) { pasteboard.setContents({{"UTF8_STRING", bytesOf(text)}}); }
     void copyImage(const Bytes& png) { pasteboard.setContents({{"image/png", png}}); }
-    void tick() { clock.advance(HistoryStore::kPollInterval); }
+    // The poll, and an image's clip once its file is written.
+    void tick() {
+        clock.advance(HistoryStore::kPollInterval);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !store->capturesPending(); }, 10000));
+    }
 
     std::vector<std::string> texts() const {
         std::vector<std::string> result;
@@ -421,6 +427,19 @@ TEST_F(CaptureStoreFixture, AnImageThatCannotBeSavedShowsAToastAndAddsNothing) {
     EXPECT_EQ(s.toastTone(), ToastTone::error);  // a failure, not a success
     EXPECT_TRUE(recognizer.requestedFiles.empty());
     EXPECT_TRUE(derivativeRequests.empty());
+}
+
+TEST_F(CaptureStoreFixture, AQuitRightAfterCopiesKeepsThemInTheOrderTheyCame) {
+    auto& s = start();
+    copyImage(pngOf(Qt::red));
+    clock.advance(HistoryStore::kPollInterval);  // its file is being written off this thread
+    copyText("copied after the image");
+    s.shutdown();
+    const auto saved = readHistory();
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0].text, "copied after the image");
+    ASSERT_EQ(saved[1].kind, ClipKind::image);
+    EXPECT_TRUE(fs::exists(payloads() / *saved[1].payloadFilename));
 }
 
 // ---- Sync notifications -------------------------------------------------------------------------
