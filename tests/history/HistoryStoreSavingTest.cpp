@@ -510,8 +510,11 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
          }, [&](HistoryStore& store) { return !store.editingItem(); }, HistoryStore::kClipTooLargeMessage},
         {"an edit that grows", {old}, [&](HistoryStore& store) {
              store.insert(note);
+             store.setEditingItem(note);
              kept = store.saveEditedText(note, std::string(std::size_t(0.45 * kLimit), 'e'));
-         }, [&](HistoryStore& store) { return !kept && store.item(note.id) && store.item(note.id)->text == "note"; },
+         }, [&](HistoryStore& store) {
+             return !kept && store.editingItem() && store.item(note.id) && store.item(note.id)->text == "note";
+         },
          HistoryStore::kEditTooLargeMessage},
         {"a paste mark", {old}, [&](HistoryStore& store) {
              fill(store, 10);
