@@ -22,9 +22,15 @@ ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidge
     editor_->setFont(VisualTheme::uiFont(14));
     editor_->setTabChangesFocus(false);
     editor_->setPlaceholderText(QStringLiteral("Type or paste text"));
-    auto* hint = new QLabel(QStringLiteral("Ctrl+Return to save"), this);
-    hint->setProperty("role", "secondary");
-    hint->setFont(VisualTheme::uiFont(11));
+    hint_ = new QLabel(QStringLiteral("Ctrl+Return to save"), this);
+    hint_->setProperty("role", "secondary");
+    hint_->setFont(VisualTheme::uiFont(11));
+    refusal_ = new QLabel(this);
+    refusal_->setTextFormat(Qt::PlainText);
+    refusal_->setWordWrap(true);
+    refusal_->setFont(VisualTheme::uiFont(11));
+    refusal_->setStyleSheet(QStringLiteral("color: #ff6b61;"));
+    refusal_->hide();
     cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
     saveButton_ = new QPushButton(QStringLiteral("Save"), this);
     saveButton_->setDefault(true);
@@ -33,10 +39,12 @@ ClipEditorView::ClipEditorView(QWidget* parent, Pasteboard* pasteboard) : QWidge
     connect(cancelButton_, &QPushButton::clicked, this, &ClipEditorView::cancelRequested);
     connect(saveButton_, &QPushButton::clicked, this, &ClipEditorView::save);
     connect(editor_, &QPlainTextEdit::textChanged, this, &ClipEditorView::updateSaveButton);
+    connect(editor_, &QPlainTextEdit::textChanged, this, [this] { showRefusal({}); });
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
-    buttons->addWidget(hint);
+    buttons->addWidget(hint_);
+    buttons->addWidget(refusal_, 4);
     buttons->addStretch(1);
     buttons->addWidget(cancelButton_);
     buttons->addWidget(saveButton_);
@@ -78,6 +86,14 @@ void ClipEditorView::setText(const QString& text) { editor_->setPlainText(text);
 bool ClipEditorView::canSave() const { return !editor_->toPlainText().trimmed().isEmpty(); }
 
 void ClipEditorView::updateSaveButton() { saveButton_->setEnabled(canSave()); }
+
+void ClipEditorView::showRefusal(const QString& message) {
+    refusal_->setText(message);
+    refusal_->setVisible(!message.isEmpty());
+    hint_->setVisible(message.isEmpty());
+}
+
+QString ClipEditorView::refusal() const { return refusal_->isVisible() ? refusal_->text() : QString(); }
 
 void ClipEditorView::save() {
     if (canSave()) emit saveRequested(editor_->toPlainText());

@@ -34,6 +34,10 @@ public:
     QString text() const;
     void setText(const QString& text);
     bool canSave() const;
+    // Says why the last save was refused, in place of the save hint, until the text changes:
+    // the sheet covers the shelf's toast line.
+    void showRefusal(const QString& message);
+    QString refusal() const;
 
 signals:
     void saveRequested(const QString& text);
@@ -49,6 +53,8 @@ private:
     void updateSaveButton();
 
     QLabel* heading_;
+    QLabel* hint_;
+    QLabel* refusal_;
     QPlainTextEdit* editor_;
     QPushButton* saveButton_;
     QPushButton* cancelButton_;

@@ -44,8 +44,15 @@ void MainShelfView::buildSheets() {
         const auto& editing = store_.editingItem();
         if (!editing) return;
         // A refused save (blank, or no room in the history file) leaves the store's editing
-        // state as it was: the sheet stays open with the text as typed, ready for another try.
-        if (!store_.saveEditedText(*editing, text.toStdString())) editor_->setFocus();
+        // state as it was: the sheet stays open with the text as typed, ready for another try,
+        // and says why itself, since it covers the toast line.
+        bool said = false;
+        const auto saying = connect(&store_, &HistoryStore::toastChanged, this, [&] { said = true; });
+        const bool saved = store_.saveEditedText(*editing, text.toStdString());
+        disconnect(saying);
+        if (saved) return;
+        if (said && store_.toastMessage()) editor_->showRefusal(QString::fromStdString(*store_.toastMessage()));
+        editor_->setFocus();
     });
     connect(editor_, &ClipEditorView::cancelRequested, this, [this] { store_.setEditingItem(std::nullopt); });
 

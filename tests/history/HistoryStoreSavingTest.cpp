@@ -458,6 +458,10 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
     std::vector<ClipItem> unrepaired = small(400);  // the start gives each its device
     for (auto& clip : unrepaired) clip.sourceDeviceID.reset();
     const auto stored = [&](HistoryStore& store) { return *store.item(old.id); };
+    ClipItem again = old, shot = withOrigin(makeClip("", ClipKind::image));
+    again.sourceAppName += std::string(100, 'a');  // copied again, from another app
+    shot.payloadFilename = "shot.png";             // its file lost
+    const SyncableImagePayload picture{Bytes(64, 1), "image/png", std::string(64, 'd'), 8, 6};
     bool kept = false;
     const struct {
         const char* name;
@@ -506,8 +510,11 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
          }, [&](HistoryStore& store) { return !store.editingItem(); }, HistoryStore::kClipTooLargeMessage},
         {"an edit that grows", {old}, [&](HistoryStore& store) {
              store.insert(note);
+             store.setEditingItem(note);
              kept = store.saveEditedText(note, std::string(std::size_t(0.45 * kLimit), 'e'));
-         }, [&](HistoryStore& store) { return !kept && store.item(note.id) && store.item(note.id)->text == "note"; },
+         }, [&](HistoryStore& store) {
+             return !kept && store.editingItem() && store.item(note.id) && store.item(note.id)->text == "note";
+         },
          HistoryStore::kEditTooLargeMessage},
         {"a paste mark", {old}, [&](HistoryStore& store) {
              fill(store, 10);
@@ -535,6 +542,44 @@ TEST_F(HistoryStoreSaving, NoCopyIsRefusedWhileTheHistoryFileHasRoom) {
              store.applySyncPromote(old.id, clock.now(), ClipSourceDeviceOrigin{"phone", std::string(100, 'n'), "iOS"});
          }, [&](HistoryStore& store) { return stored(store).sourceDeviceID == old.sourceDeviceID; },
          HistoryStore::kClipTooLargeMessage},
+        {"after a clear", {old}, [&](HistoryStore& store) {
+             store.clearHistory(false);
+             store.insert(copy);
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"after a received delete", {old}, [&](HistoryStore& store) {
+             store.applySyncDelete(old.id);
+             store.insert(copy);
+         }, [&](HistoryStore& store) { return store.item(copy.id); }},
+        {"a clip copied while a save is written", {}, [&](HistoryStore& store) {
+             store.insert(sized("first", 0.3));
+             clock.advance(HistoryStore::kSaveDebounce);
+             store.insert(second);  // counted after the save took the list
+             QSignalSpy saves(&store, &HistoryStore::saveFinished);
+             ASSERT_TRUE(waitFor(saves, 1));
+             store.insert(copy);
+         }, [&](HistoryStore& store) { return !store.item(copy.id); }, HistoryStore::kClipTooLargeMessage},
+        {"a clip copied again", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.insert(again);
+         }, [&](HistoryStore& store) { return stored(store).sourceAppName == old.sourceAppName; },
+         HistoryStore::kClipTooLargeMessage},
+        {"an import", {old}, [&](HistoryStore& store) { store.importItems({copy}, "PasteNow"); },
+         [&](HistoryStore& store) { return !store.item(copy.id); }, HistoryStore::kClipTooLargeMessage},
+        {"an import in steps", {old}, [&](HistoryStore& store) {
+             bool done = false;
+             store.importItemsInSteps(ClipList({copy}), "PasteNow", [&](int, bool) { done = true; });
+             ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 5000));
+         }, [&](HistoryStore& store) { return !store.item(copy.id); }},
+        {"a received image for a clip whose file is lost", {old, shot}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.applySyncImagePayload(shot.id, picture, std::nullopt);
+         }, [&](HistoryStore& store) { return !store.item(shot.id)->syncPayloadFilename; },
+         HistoryStore::kClipTooLargeMessage},
+        {"an image's upload copy", {old}, [&](HistoryStore& store) {
+             fill(store, 10);
+             store.applySyncDerivative(old.id, "old.sync.png", picture);
+         }, [&](HistoryStore& store) { return !stored(store).syncPayloadFilename; },
+         "Image not synced: the history file has no room to name its upload copy"},
     };
     for (const auto& [name, file, act, holds, refusal] : cases) {
         fs::remove_all(support());

@@ -45,10 +45,11 @@ protected:
 
     void SetUp() override { make(true); }
 
-    void make(bool demo) {
+    void make(bool demo, std::optional<std::uint64_t> fileLimit = std::nullopt) {
         view.reset();
         HistoryStoreOptions options;
         options.demoMode = demo;
+        options.maximumFileBytes = fileLimit;
         options.bundleIdentifier = "com.harbelleapp.Harbelle";
         if (!demo) options.applicationSupport = std::filesystem::path(temp.path().toStdString()) / "Pemberlow";
         store = std::make_unique<HistoryStore>(defaults, clock, options);
@@ -415,6 +416,23 @@ TEST_F(MainShelfViewTest, TheEditorKeepsTheTypingWhateverHappensToItsClip) {
         EXPECT_TRUE(texts.count("typed") == 1 && texts.count("original") == 0);
         EXPECT_EQ(store->toastMessage(), gone ? HistoryStore::kEditedClipGoneMessage : "Clip updated");
     }
+}
+
+// The editor covers the toast line: a save the history file has no room for says so in the
+// editor, which stays open on the typed text.
+TEST_F(MainShelfViewTest, AnEditTheHistoryFileHasNoRoomForIsRefusedInTheEditor) {
+    make(false, 64 << 10);
+    store->insert(ClipBuilder("note").captured(clock.now()));
+    store->setEditingItem(store->items().front());
+    const QString typed(80 << 10, QLatin1Char('e'));
+    view->editorView()->setText(typed);
+    for (QPushButton* button : view->editorView()->findChildren<QPushButton*>())
+        if (button->text() == QStringLiteral("Save")) button->click();
+    EXPECT_TRUE(store->editingItem());
+    EXPECT_EQ(view->editorView()->text(), typed);
+    EXPECT_EQ(view->editorView()->refusal().toStdString(), HistoryStore::kEditTooLargeMessage);
+    view->editorView()->setText(QStringLiteral("shorter"));
+    EXPECT_EQ(view->editorView()->refusal(), QString());
 }
 
 TEST_F(MainShelfViewTest, PermissionAndUpdateSheetsComeFirstAndCloseOnlyThroughTheirButtons) {
