@@ -47,6 +47,7 @@ TEST_F(RecognitionStoreFixture, ACopiedImageIsFoundByTheWordsItShows) {
 
     pasteboard.setContents({{"image/png", renderedPNG("INVOICE 4711 PAID")}});
     store->startMonitoring();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->capturesPending(); }, 10000));  // its file is written first
     ASSERT_EQ(store->items().size(), 1u);
     EXPECT_TRUE(store->items().front().searchableText.empty()) << "recognition runs in the background";
 
