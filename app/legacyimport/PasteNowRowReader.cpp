@@ -222,8 +222,8 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     const std::string legacyTitle = textColumn(s, 8).value_or("");
     const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
     const auto storedData = blobColumn(s, 12, legacyarchive::kMaximumFileBytes + 1);
-    const std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
-    const auto bundleID = textColumn(s, 14);
+    std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
+    auto bundleID = textColumn(s, 14);
     if (!storedData) failRow("no data");
 
     // Rows naming one external file share its bytes: the file is written for the first.
@@ -241,8 +241,7 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.isSensitive = std::any_of(representations.begin(), representations.end(),
                                    [](const auto& r) { return r.type == pasteboardtype::concealed; });
     pending_.clear();
-    const std::string archiveLeaf = "pastenow-" + key + ".lzfse";
-    const std::string archiveName = std::string(kLegacyFolder) + "/" + archiveLeaf;
+    std::string archiveLeaf = "pastenow-" + key + ".lzfse";
 
     std::vector<std::string> paths;
     if (baseType == "public.file-url") {
@@ -296,24 +295,24 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.kind = kind;
     clip.title = PasteNowImporter::makeTitle(legacyTitle, text, kind, paths);
     clip.text = std::move(text);
-    clip.sourceAppName = appName;
-    clip.sourceBundleID = bundleID;
-    clip.fileURLs = paths;
+    clip.sourceAppName = std::move(appName);
+    clip.sourceBundleID = std::move(bundleID);
+    clip.fileURLs = std::move(paths);
     const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
-    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, paths, withArchive ? &archive : nullptr);
+    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, clip.fileURLs, withArchive ? &archive : nullptr);
     clip.importedFrom = std::string(PasteNowImporter::kSourceName);
-    clip.legacyPayloadFilename = archiveName;
+    clip.legacyPayloadFilename = std::string(kLegacyFolder) + "/" + archiveLeaf;
     clip.legacyID = primaryKey;
     clip.copyCount = copyCount >= 2 ? copyCount : 1;
     // The archive is written as read; handed over last, once nothing here reads it.
     if (!sharedArchive.empty()) {
         const auto [first, isFirst] = externalArchives_.try_emplace(sharedArchive, archiveLeaf);
         if (!isFirst) {
-            pending_.push_back({&archives_, archiveLeaf, {}, first->second});
+            pending_.push_back({&archives_, std::move(archiveLeaf), {}, first->second});
             return clip;
         }
     }
-    pending_.push_back({&archives_, archiveLeaf, std::move(archive)});
+    pending_.push_back({&archives_, std::move(archiveLeaf), std::move(archive)});
     return clip;
 }
 
