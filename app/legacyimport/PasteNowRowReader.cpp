@@ -86,6 +86,19 @@ std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
     return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
 }
 
+// A type column, only ever compared with ASCII names: SQLite's own text up to its first NUL,
+// good until the next step, which compares as the cleaned copy would (a replaced sequence
+// never equals an ASCII name).
+std::optional<std::string_view> typeColumn(sqlite3_stmt* statement, int column) {
+    if (measuredLength(statement, column) > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
+    if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (!text) return std::nullopt;
+    const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+    if (bytes > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
+    return std::string_view(text, ::strnlen(text, bytes));
+}
+
 // SQLite's own bytes, good until the next step: resolved from there, never copied first.
 std::optional<std::span<const std::uint8_t>> blobColumn(sqlite3_stmt* statement, int column,
                                                         std::uint64_t maximumBytes) {
@@ -171,11 +184,13 @@ std::size_t rowCountHint(sqlite3* db) {
 
 std::uint64_t heldBytesOf(const ClipItem& clip) {
     static const std::size_t inPlace = std::string().capacity();
-    const auto block = [](const std::string& s) -> std::uint64_t { return s.capacity() > inPlace ? s.capacity() + 17 : 0; };
+    const auto sized = [](std::size_t capacity) -> std::uint64_t { return capacity > inPlace ? capacity + 17 : 0; };
+    const auto block = [&](const std::string& s) { return sized(s.capacity()); };
     const auto maybe = [&](const std::optional<std::string>& s) { return s ? block(*s) : 0; };
+    // The fingerprint as its text would take, without writing that text out to measure it.
     std::uint64_t bytes = sizeof(ClipItem) + 32 + sizeof(std::shared_ptr<ClipItem>) + block(clip.title) +
                           block(clip.text) + block(clip.searchableText) + block(clip.sourceAppName) +
-                          block(clip.fingerprint) + maybe(clip.sourceBundleID) + maybe(clip.payloadFilename) +
+                          sized(clip.fingerprint.size()) + maybe(clip.sourceBundleID) + maybe(clip.payloadFilename) +
                           maybe(clip.importedFrom) + maybe(clip.legacyPayloadFilename);
     bytes += clip.fileURLs.capacity() * sizeof(std::string);
     for (const auto& path : clip.fileURLs) bytes += block(path);
@@ -212,8 +227,8 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     unixTime = std::min(unixTime, importTime_);
     const int copyCount = sqlite3_column_int(s, 2);
     const auto colorText = readColorHex(s, 3);
-    const std::string baseType = textColumn(s, 4).value_or("public.text");
-    const auto secondaryType = textColumn(s, 5);
+    const std::string_view baseType = typeColumn(s, 4).value_or("public.text");
+    const auto secondaryType = typeColumn(s, 5);
     // The checksum: only its length is checked, so it is neither copied nor cleaned.
     if (measuredLength(s, 6) > PasteNowImporter::kMaximumTextBytes ||
         std::size_t(sqlite3_column_bytes(s, 6)) > PasteNowImporter::kMaximumTextBytes)

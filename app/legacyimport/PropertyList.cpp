@@ -103,7 +103,20 @@ private:
         if (count_ == 0 || top_ >= count_) return fail("bad object count");
         if (tableOffset_ < kHeader || tableOffset_ > tableLimit) return fail("bad offset table");
         if (count_ > (tableLimit - tableOffset_) / offsetSize_) return fail("offset table past the end");
-        entered_.assign(static_cast<std::size_t>(count_), false);
+        if (count_ > kInlineObjects) entered_.assign(static_cast<std::size_t>(count_), false);
+        return true;
+    }
+
+    // Marks a container entered; false when it was already.
+    bool enter(std::uint64_t ref) {
+        if (count_ <= kInlineObjects) {
+            const std::uint64_t bit = std::uint64_t{1} << (ref % 64);
+            if (enteredInline_[ref / 64] & bit) return false;
+            enteredInline_[ref / 64] |= bit;
+            return true;
+        }
+        if (entered_[static_cast<std::size_t>(ref)]) return false;
+        entered_[static_cast<std::size_t>(ref)] = true;
         return true;
     }
 
@@ -247,8 +260,7 @@ private:
             case 0xC:
             case 0xD: {
                 // A container is entered once: a second visit is a cycle or a shared branch.
-                if (entered_[static_cast<std::size_t>(ref)]) return fail("shared or cyclic reference");
-                entered_[static_cast<std::size_t>(ref)] = true;
+                if (!enter(ref)) return fail("shared or cyclic reference");
                 std::uint64_t count = 0;
                 if (!readCount(pos, info, count)) return false;
                 const bool isDictionary = (marker >> 4) == 0xD;
@@ -285,6 +297,9 @@ private:
     std::span<const std::string_view> keys_;
     std::uint8_t offsetSize_ = 0, refSize_ = 0;
     std::uint64_t count_ = 0, top_ = 0, tableOffset_ = 0;
+    // Which containers were entered: in place for the usual small list.
+    static constexpr std::uint64_t kInlineObjects = 256;
+    std::array<std::uint64_t, kInlineObjects / 64> enteredInline_{};
     std::vector<bool> entered_;
     std::size_t nodes_ = 0;
     std::size_t bytesUsed_ = 0;
@@ -707,10 +722,15 @@ private:
     // <!DOCTYPE name PUBLIC "id" "uri">, or SYSTEM "uri", or neither; no internal subset, and
     // both literals of the characters a public identifier may hold.
     bool doctype() {
-        static constexpr std::string_view kPublicIdPunctuation = " \n-'()+,./:=?;!*#@$_%";
-        const auto publicId = [](std::uint8_t c) {
-            return std::isalnum(c) || kPublicIdPunctuation.find(char(c)) != std::string_view::npos;
-        };
+        // ASCII letters and digits whatever the locale, as XML names them.
+        static constexpr auto kPublicId = [] {
+            std::array<bool, 256> allowed{};
+            for (const char c : std::string_view(" \n-'()+,./:=?;!*#@$_%")) allowed[static_cast<unsigned char>(c)] = true;
+            for (int c = 0; c < 256; ++c)
+                if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) allowed[std::size_t(c)] = true;
+            return allowed;
+        }();
+        const auto publicId = [](std::uint8_t c) { return kPublicId[c]; };
         const auto any = publicId;
         std::string_view value;
         p_ += 9;
