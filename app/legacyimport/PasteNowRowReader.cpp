@@ -186,8 +186,8 @@ std::uint64_t heldBytesOf(const ClipItem& clip) {
     static const std::size_t inPlace = std::string().capacity();
     const auto sized = [](std::size_t capacity) -> std::uint64_t { return capacity > inPlace ? capacity + 17 : 0; };
     const auto block = [&](const std::string& s) { return sized(s.capacity()); };
-    const auto maybe = [&](const std::optional<std::string>& s) { return s ? block(*s) : 0; };
-    // The fingerprint as its text would take, without writing that text out to measure it.
+    // The boxed texts and the fingerprint as a copy of their text takes, without making one.
+    const auto maybe = [&](const auto& s) { return s.has_value() ? sized((*s).size()) : 0; };
     std::uint64_t bytes = sizeof(ClipItem) + 32 + sizeof(std::shared_ptr<ClipItem>) + block(clip.title) +
                           block(clip.text) + block(clip.searchableText) + block(clip.sourceAppName) +
                           sized(clip.fingerprint.size()) + maybe(clip.sourceBundleID) + maybe(clip.payloadFilename) +
