@@ -74,22 +74,9 @@ std::uint64_t measuredLength(sqlite3_stmt* statement, int column) {
     return 0;
 }
 
-// A text column as a UTF-8 C string: NULL, or no text pointer, is nothing. Too long a text
-// fails the row; invalid sequences are replaced.
-std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
-    if (measuredLength(statement, column) > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
-    if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    if (!text) return std::nullopt;
-    const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
-    if (bytes > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
-    return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
-}
-
-// A type column, only ever compared with ASCII names: SQLite's own text up to its first NUL,
-// good until the next step, which compares as the cleaned copy would (a replaced sequence
-// never equals an ASCII name).
-std::optional<std::string_view> typeColumn(sqlite3_stmt* statement, int column) {
+// A text column as SQLite holds it, up to its first NUL and good until the next step: NULL, or
+// no text pointer, is nothing. Too long a text fails the row.
+std::optional<std::string_view> rawTextColumn(sqlite3_stmt* statement, int column) {
     if (measuredLength(statement, column) > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
     if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
@@ -97,6 +84,12 @@ std::optional<std::string_view> typeColumn(sqlite3_stmt* statement, int column) 
     const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
     if (bytes > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
     return std::string_view(text, ::strnlen(text, bytes));
+}
+
+// The same as UTF-8, invalid sequences replaced.
+std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
+    const auto text = rawTextColumn(statement, column);
+    return text ? std::optional(sanitizedUTF8(*text)) : std::nullopt;
 }
 
 // SQLite's own bytes, good until the next step: resolved from there, never copied first.
@@ -227,8 +220,9 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     unixTime = std::min(unixTime, importTime_);
     const int copyCount = sqlite3_column_int(s, 2);
     const auto colorText = readColorHex(s, 3);
-    const std::string_view baseType = typeColumn(s, 4).value_or("public.text");
-    const auto secondaryType = typeColumn(s, 5);
+    // Only ever compared with ASCII names, which a cleaned copy equals exactly when these do.
+    const std::string_view baseType = rawTextColumn(s, 4).value_or("public.text");
+    const auto secondaryType = rawTextColumn(s, 5);
     // The checksum: only its length is checked, so it is neither copied nor cleaned.
     if (measuredLength(s, 6) > PasteNowImporter::kMaximumTextBytes ||
         std::size_t(sqlite3_column_bytes(s, 6)) > PasteNowImporter::kMaximumTextBytes)
