@@ -2,7 +2,8 @@
 // the database, hostile-input checks, decode, parse, archive files, one file-system sync) beside
 // the same query, decode and file writes done plainly (target: ratio at most 1.5), measured twice:
 // in the temporary folder (TMPDIR, usually a disk, where file-system syncs add noise) and in a
-// memory-backed folder (the first argument, else /dev/shm), where only the work itself counts.
+// memory-backed folder (the first argument, else /dev/shm), where only the work itself counts:
+// there the ratio by processor time is checked.
 // Main thread: the merge of the result as the program runs it, in steps of the main thread (the
 // importer's hand-back, the files of clips not taken, the save). Then 100,000 rows: the
 // background run, and the same stepped merge. Every step is timed by the main thread's
@@ -44,6 +45,7 @@ namespace {
 
 constexpr int kRows = 10'000;
 constexpr int kRounds = 6;
+constexpr double kMostRatio = 1.5;
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -209,24 +211,31 @@ int main(int argc, char** argv) {
     const Background onDisk = runBackground(root);
     printBackground(tempFolder, onDisk);
 
+    bool memoryRatioMet = true;
     const fs::path memoryFolder = argc > 1 ? fs::path(argv[1]) : fs::path("/dev/shm");
     std::error_code error;
     if (fs::equivalent(memoryFolder, tempFolder, error)) {
         // Measured there already.
+        memoryRatioMet = onDisk.importerProcessor <= kMostRatio * onDisk.plainProcessor;
     } else if (!fs::is_directory(memoryFolder, error)) {
         std::printf("%s: not a folder, skipped\n", memoryFolder.c_str());
     } else {
         QTemporaryDir memoryTemp(QString::fromStdString((memoryFolder / "bench_legacy_import-XXXXXX").string()));
-        if (memoryTemp.isValid())
-            printBackground(memoryFolder, runBackground(memoryTemp.path().toStdString()));
-        else
+        if (memoryTemp.isValid()) {
+            const Background inMemory = runBackground(memoryTemp.path().toStdString());
+            printBackground(memoryFolder, inMemory);
+            // Only the work counts there: its ratio by processor time is the one checked.
+            memoryRatioMet = inMemory.importerProcessor <= kMostRatio * inMemory.plainProcessor;
+        } else {
             std::printf("%s: cannot create a folder there\n", memoryFolder.c_str());
+        }
     }
+    if (!memoryRatioMet) std::printf("  OVER: the background run's processor time passes %.1f times the plain run's\n", kMostRatio);
     // As values, as the store's one-shot import takes them.
     const std::vector<ClipItem> clips = onDisk.result.items;
 
     // The hand-back on the main thread, into a store that already holds a full history.
-    bool ok = true;
+    bool ok = memoryRatioMet;
     SteppedMerge best;
     best.longestProcessor = 1e300;
     for (int round = 0; round < kRounds; ++round) {

@@ -91,11 +91,24 @@ Bytes decodeArchive(std::span<const std::uint8_t> archive) {
 
 std::vector<LegacyRepresentation> parseRepresentations(std::span<const std::uint8_t> propertyList) {
     static constexpr std::string_view kKeys[] = {"type", "data"};
+    std::vector<LegacyRepresentation> result;
+    // The usual binary list, read straight into its representations.
+    if (auto records = PropertyList::parseRecords(propertyList, kKeys)) {
+        if (!records->error.empty()) throw ImportError(ImportError::Code::malformedPropertyList, records->error);
+        result.reserve(records->values.size() / 2);
+        for (std::size_t i = 0; i + 1 < records->values.size(); i += 2) {
+            auto& type = records->values[i];
+            auto& data = records->values[i + 1];
+            if (type.type != PropertyListValue::Type::string || data.type != PropertyListValue::Type::data)
+                throw ImportError(ImportError::Code::malformedPropertyList);
+            result.push_back({static_cast<std::int64_t>(result.size()), std::move(type.string), std::move(data.data)});
+        }
+        return result;
+    }
     auto parsed = PropertyList::parse(propertyList, kKeys);
     if (!parsed.root) throw ImportError(ImportError::Code::malformedPropertyList, parsed.error);
     auto& root = *parsed.root;
     if (root.type != PropertyListValue::Type::array) throw ImportError(ImportError::Code::malformedPropertyList);
-    std::vector<LegacyRepresentation> result;
     result.reserve(root.array.size());
     for (auto& element : root.array) {
         if (element.type != PropertyListValue::Type::dictionary)

@@ -133,20 +133,33 @@ void FileWriter::write(const OutputFolder& folder, std::string name, Bytes bytes
         if (!(linkTo.empty() ? folder.write(name, bytes) : folder.link(linkTo, name))) failed_.push_back(row);
         return;
     }
-    std::vector<Job> spent;
+    gatheredBytes_ += bytes.size();
+    gathered_.push_back({&folder, std::move(name), std::move(bytes), row, std::move(linkTo)});
+    if (gathered_.size() >= kGatheredJobs || gatheredBytes_ >= kGatheredBytes) handOver();
+}
+
+void FileWriter::handOver() {
+    if (gathered_.empty()) return;
+    std::vector<Batch> spent;
     std::unique_lock lock(mutex_);
     // Bounded, so that a run of large archives waits for the disk instead of piling up.
     if (idle_ && queuedBytes_ >= kMostQueuedBytes) ready_.notify_one();
     room_.wait(lock, [&] { return queuedBytes_ < kMostQueuedBytes || jobs_.empty(); });
     spent.swap(spent_);
-    queuedBytes_ += bytes.size();
-    jobs_.push_back({&folder, std::move(name), std::move(bytes), row, std::move(linkTo)});
-    const bool wake = idle_ && (jobs_.size() >= kWakeAfterJobs || queuedBytes_ >= kWakeAfterBytes);
+    queuedBytes_ += gatheredBytes_;
+    jobs_.push_back(std::move(gathered_));
+    const bool wake = idle_;
     lock.unlock();
     if (wake) ready_.notify_one();
+    gatheredBytes_ = 0;
+    // The written files' buffers are freed here; one of their lists takes the next files.
+    gathered_ = spent.empty() ? Batch() : std::move(spent.back());
+    gathered_.clear();
+    gathered_.reserve(kGatheredJobs);
 }
 
 std::vector<std::size_t> FileWriter::finish() {
+    handOver();
     {
         std::lock_guard lock(mutex_);
         done_ = true;
@@ -157,7 +170,8 @@ std::vector<std::size_t> FileWriter::finish() {
 }
 
 std::vector<std::size_t> FileWriter::flush() {
-    std::vector<Job> spent;
+    handOver();
+    std::vector<Batch> spent;
     std::unique_lock lock(mutex_);
     if (idle_) ready_.notify_one();
     room_.wait(lock, [&] { return jobs_.empty() && !writing_; });
@@ -176,7 +190,7 @@ std::vector<std::size_t> FileWriter::takeFailed() {
 }
 
 void FileWriter::loop() {
-    std::vector<Job> batch;
+    std::vector<Batch> batches;
     std::vector<std::size_t> failed;
     std::size_t written = 0;
     for (;;) {
@@ -184,10 +198,10 @@ void FileWriter::loop() {
             std::unique_lock lock(mutex_);
             if (writing_) {
                 if (spent_.empty()) {
-                    spent_.swap(batch);
+                    spent_.swap(batches);
                 } else {
-                    std::move(batch.begin(), batch.end(), std::back_inserter(spent_));
-                    batch.clear();
+                    std::move(batches.begin(), batches.end(), std::back_inserter(spent_));
+                    batches.clear();
                 }
                 failed_.insert(failed_.end(), failed.begin(), failed.end());
                 failed.clear();
@@ -200,22 +214,22 @@ void FileWriter::loop() {
             ready_.wait(lock, [&] { return done_ || !jobs_.empty(); });
             idle_ = false;
             if (jobs_.empty()) return;
-            const std::size_t taken = std::min(jobs_.size(), kMostTakenJobs);
-            batch.reserve(kMostTakenJobs);
-            std::move(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken), std::back_inserter(batch));
-            jobs_.erase(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(taken));
+            batches.swap(jobs_);
             writing_ = true;
         }
         room_.notify_all();
-        for (const Job& job : batch) {
-            if (dropped_.load(std::memory_order_relaxed)) break;
-            bool ok = false;
-            try {
-                ok = job.linkTo.empty() ? job.folder->write(job.name, job.bytes) : job.folder->link(job.linkTo, job.name);
-            } catch (...) {
+        for (const Batch& batch : batches) {
+            for (const Job& job : batch) {
+                if (dropped_.load(std::memory_order_relaxed)) break;
+                bool ok = false;
+                try {
+                    ok = job.linkTo.empty() ? job.folder->write(job.name, job.bytes)
+                                            : job.folder->link(job.linkTo, job.name);
+                } catch (...) {
+                }
+                if (!ok) failed.push_back(job.row);
+                written += job.bytes.size();
             }
-            if (!ok) failed.push_back(job.row);
-            written += job.bytes.size();
         }
     }
 }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -60,10 +59,11 @@ public:
 
 private:
     static constexpr std::size_t kMostQueuedBytes = 64u << 20;
-    // An idle writer is woken once this many files or bytes wait, not for each: on a fast disk
-    // it would sleep again after every file, and each wake costs both threads a system call.
-    static constexpr std::size_t kWakeAfterJobs = 32;
-    static constexpr std::size_t kWakeAfterBytes = 1u << 20;
+    // Files are queued, and an idle writer woken, once this many files or bytes are gathered,
+    // not for each: each queuing takes the lock the writer takes, and each wake costs both
+    // threads a system call.
+    static constexpr std::size_t kGatheredJobs = 32;
+    static constexpr std::size_t kGatheredBytes = 1u << 20;
     struct Job {
         const OutputFolder* folder;
         std::string name;
@@ -71,19 +71,25 @@ private:
         std::size_t row;
         std::string linkTo;
     };
+    using Batch = std::vector<Job>;
 
     std::vector<std::size_t> takeFailed();
+    // Queues the files gathered by the caller, under one lock for all of them.
+    void handOver();
     void loop();
+
+    Batch gathered_;  // on the caller's thread, not queued yet
+    std::size_t gatheredBytes_ = 0;
 
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
-    // The writer takes queued files a few dozen at a time and hands the written ones back as
-    // `spent_`, for the thread that made their buffers to free: freed on the writer, each would
-    // take the allocator's lock from under the reading thread.
-    static constexpr std::size_t kMostTakenJobs = 32;
-    std::deque<Job> jobs_;
-    std::vector<Job> spent_;
+    // Files travel in the lists they were gathered in. The writer takes every queued list at
+    // once and hands the written ones back as `spent_`, for the thread that made their buffers
+    // to free: freed on the writer, each would take the allocator's lock from under the reading
+    // thread.
+    std::vector<Batch> jobs_;
+    std::vector<Batch> spent_;
     std::size_t queuedBytes_ = 0;  // queued or being written
     bool writing_ = false;
     bool idle_ = false;  // the writer waits for jobs

@@ -95,18 +95,32 @@ bool copyOutsideFile(const fs::path& source, const fs::path& destination, const 
     if (::fstat(in.fd, &info) != 0 || !S_ISREG(info.st_mode)) failOpen(source.filename().string() + " is not a file");
     Descriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (out.fd < 0) failOpen("cannot create the private copy");
-    std::vector<char> buffer(1 << 20);
+    // File to file in the kernel while it can: no buffer of ours filled and emptied again.
+    constexpr std::size_t kPiece = 1 << 20;
+    bool inKernel = true;
+    std::vector<char> buffer;
     for (;;) {
         if (cancelled(cancel)) throw ImportError(ImportError::Code::cancelled, "cancelled");
-        const ssize_t got = ::read(in.fd, buffer.data(), buffer.size());
+        const std::uint64_t allowed = most - std::min(most, copied);
+        const ssize_t got =
+            inKernel ? ::copy_file_range(in.fd, nullptr, out.fd, nullptr,
+                                         std::size_t(std::min<std::uint64_t>(kPiece, allowed + 1)), 0)
+                     : ::read(in.fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && inKernel &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM)) {
+            // Not between these two files: the rest goes through a buffer, from where it stopped.
+            inKernel = false;
+            buffer.resize(kPiece);
+            continue;
+        }
         if (got < 0) failOpen("cannot read " + source.filename().string());
         if (got == 0) break;
         // Grown while it is read: never more than was allowed for.
-        if (std::uint64_t(got) > most - std::min(most, copied))
+        if (std::uint64_t(got) > allowed)
             throw ImportError(ImportError::Code::overBudget,
                               "the old database is larger than " + legacyarchive::describedSize(most));
-        for (ssize_t done = 0; done < got;) {
+        for (ssize_t done = inKernel ? got : 0; done < got;) {
             const ssize_t put = ::write(out.fd, buffer.data() + done, std::size_t(got - done));
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) failOpen("cannot write the private copy");

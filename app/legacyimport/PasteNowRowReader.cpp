@@ -74,16 +74,22 @@ std::uint64_t measuredLength(sqlite3_stmt* statement, int column) {
     return 0;
 }
 
-// A text column as a UTF-8 C string: NULL, or no text pointer, is nothing. Too long a text
-// fails the row; invalid sequences are replaced.
-std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
+// A text column as SQLite holds it, up to its first NUL and good until the next step: NULL, or
+// no text pointer, is nothing. Too long a text fails the row.
+std::optional<std::string_view> rawTextColumn(sqlite3_stmt* statement, int column) {
     if (measuredLength(statement, column) > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
     if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
     if (!text) return std::nullopt;
     const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
     if (bytes > PasteNowImporter::kMaximumTextBytes) failRow("text too long");
-    return sanitizedUTF8(std::string_view(text, ::strnlen(text, bytes)));
+    return std::string_view(text, ::strnlen(text, bytes));
+}
+
+// The same as UTF-8, invalid sequences replaced.
+std::optional<std::string> textColumn(sqlite3_stmt* statement, int column) {
+    const auto text = rawTextColumn(statement, column);
+    return text ? std::optional(sanitizedUTF8(*text)) : std::nullopt;
 }
 
 // SQLite's own bytes, good until the next step: resolved from there, never copied first.
@@ -171,11 +177,13 @@ std::size_t rowCountHint(sqlite3* db) {
 
 std::uint64_t heldBytesOf(const ClipItem& clip) {
     static const std::size_t inPlace = std::string().capacity();
-    const auto block = [](const std::string& s) -> std::uint64_t { return s.capacity() > inPlace ? s.capacity() + 17 : 0; };
-    const auto maybe = [&](const std::optional<std::string>& s) { return s ? block(*s) : 0; };
+    const auto sized = [](std::size_t capacity) -> std::uint64_t { return capacity > inPlace ? capacity + 17 : 0; };
+    const auto block = [&](const std::string& s) { return sized(s.capacity()); };
+    // The boxed texts and the fingerprint as a copy of their text takes, without making one.
+    const auto maybe = [&](const auto& s) { return s.has_value() ? sized((*s).size()) : 0; };
     std::uint64_t bytes = sizeof(ClipItem) + 32 + sizeof(std::shared_ptr<ClipItem>) + block(clip.title) +
                           block(clip.text) + block(clip.searchableText) + block(clip.sourceAppName) +
-                          block(clip.fingerprint) + maybe(clip.sourceBundleID) + maybe(clip.payloadFilename) +
+                          sized(clip.fingerprint.size()) + maybe(clip.sourceBundleID) + maybe(clip.payloadFilename) +
                           maybe(clip.importedFrom) + maybe(clip.legacyPayloadFilename);
     bytes += clip.fileURLs.capacity() * sizeof(std::string);
     for (const auto& path : clip.fileURLs) bytes += block(path);
@@ -212,8 +220,9 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     unixTime = std::min(unixTime, importTime_);
     const int copyCount = sqlite3_column_int(s, 2);
     const auto colorText = readColorHex(s, 3);
-    const std::string baseType = textColumn(s, 4).value_or("public.text");
-    const auto secondaryType = textColumn(s, 5);
+    // Only ever compared with ASCII names, which a cleaned copy equals exactly when these do.
+    const std::string_view baseType = rawTextColumn(s, 4).value_or("public.text");
+    const auto secondaryType = rawTextColumn(s, 5);
     // The checksum: only its length is checked, so it is neither copied nor cleaned.
     if (measuredLength(s, 6) > PasteNowImporter::kMaximumTextBytes ||
         std::size_t(sqlite3_column_bytes(s, 6)) > PasteNowImporter::kMaximumTextBytes)
@@ -222,8 +231,8 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     const std::string legacyTitle = textColumn(s, 8).value_or("");
     const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
     const auto storedData = blobColumn(s, 12, legacyarchive::kMaximumFileBytes + 1);
-    const std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
-    const auto bundleID = textColumn(s, 14);
+    std::string appName = textColumn(s, 13).value_or(PasteNowImporter::kSourceName);
+    auto bundleID = textColumn(s, 14);
     if (!storedData) failRow("no data");
 
     // Rows naming one external file share its bytes: the file is written for the first.
@@ -241,8 +250,7 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.isSensitive = std::any_of(representations.begin(), representations.end(),
                                    [](const auto& r) { return r.type == pasteboardtype::concealed; });
     pending_.clear();
-    const std::string archiveLeaf = "pastenow-" + key + ".lzfse";
-    const std::string archiveName = std::string(kLegacyFolder) + "/" + archiveLeaf;
+    std::string archiveLeaf = "pastenow-" + key + ".lzfse";
 
     std::vector<std::string> paths;
     if (baseType == "public.file-url") {
@@ -296,24 +304,24 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     clip.kind = kind;
     clip.title = PasteNowImporter::makeTitle(legacyTitle, text, kind, paths);
     clip.text = std::move(text);
-    clip.sourceAppName = appName;
-    clip.sourceBundleID = bundleID;
-    clip.fileURLs = paths;
+    clip.sourceAppName = std::move(appName);
+    clip.sourceBundleID = std::move(bundleID);
+    clip.fileURLs = std::move(paths);
     const bool withArchive = kind == ClipKind::image || kind == ClipKind::file;
-    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, paths, withArchive ? &archive : nullptr);
+    clip.fingerprint = ClipItem::fingerprintOf(kind, clip.text, clip.fileURLs, withArchive ? &archive : nullptr);
     clip.importedFrom = std::string(PasteNowImporter::kSourceName);
-    clip.legacyPayloadFilename = archiveName;
+    clip.legacyPayloadFilename = std::string(kLegacyFolder) + "/" + archiveLeaf;
     clip.legacyID = primaryKey;
     clip.copyCount = copyCount >= 2 ? copyCount : 1;
     // The archive is written as read; handed over last, once nothing here reads it.
     if (!sharedArchive.empty()) {
         const auto [first, isFirst] = externalArchives_.try_emplace(sharedArchive, archiveLeaf);
         if (!isFirst) {
-            pending_.push_back({&archives_, archiveLeaf, {}, first->second});
+            pending_.push_back({&archives_, std::move(archiveLeaf), {}, first->second});
             return clip;
         }
     }
-    pending_.push_back({&archives_, archiveLeaf, std::move(archive)});
+    pending_.push_back({&archives_, std::move(archiveLeaf), std::move(archive)});
     return clip;
 }
 

@@ -83,7 +83,72 @@ public:
         return result;
     }
 
+    // The root as an array of dictionaries, each reduced to the first value of each key (null
+    // where it has none), `keys_.size()` values a dictionary: read and refused as `run` reads
+    // it, without its tree. `other` when the root or an element is another kind of value.
+    bool records(std::vector<Value>& out, bool& other) {
+        other = false;
+        if (!readTrailer()) return false;
+        std::uint64_t pos = 0, count = 0;
+        if (!enterTyped(top_, 0, {0xA, 0xC}, pos, count, other)) return false;
+        const std::size_t perRecord = keys_.size();
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::uint64_t at = 0, entries = 0;
+            if (!enterTyped(readBigEndian(b_.data() + pos + i * refSize_, refSize_), 1, {0xD, 0xD}, at, entries, other))
+                return false;
+            auto refAt = [&](std::uint64_t j) { return readBigEndian(b_.data() + at + j * refSize_, refSize_); };
+            const std::size_t first = out.size();
+            out.resize(first + perRecord);
+            std::uint64_t filled = 0;
+            for (std::uint64_t j = 0; j < entries; ++j) {
+                Value key;
+                if (!readObject(refAt(j), 2, key)) return false;
+                if (key.type != Value::Type::string) return fail("dictionary key is not a string");
+                const auto slot = std::size_t(std::find(keys_.begin(), keys_.end(), key.string) - keys_.begin());
+                if (slot == perRecord) continue;  // never read, as in `run`
+                // A repeated key is read as `run` reads it; the first one's value stands.
+                Value repeated;
+                const bool isFirst = (filled >> slot & 1) == 0;
+                filled |= std::uint64_t{1} << slot;
+                if (!readObject(refAt(entries + j), 2, isFirst ? out[first + slot] : repeated)) return false;
+            }
+        }
+        return true;
+    }
+
+    const std::string& error() {
+        if (error_.empty()) error_ = "malformed binary property list";
+        return error_;
+    }
+
 private:
+    // What `readObject` does before and as it enters a container of one of two kinds; `other`
+    // for any other value.
+    bool enterTyped(std::uint64_t ref, int depth, std::array<std::uint8_t, 2> kinds, std::uint64_t& pos,
+                    std::uint64_t& count, bool& other) {
+        if (depth > PropertyList::kMaximumDepth) return fail("property list nested too deeply");
+        if (++nodes_ > PropertyList::kMaximumNodes) return fail("property list has too many values");
+        if (!offsetOf(ref, pos)) return false;
+        const std::uint8_t marker = b_[pos++];
+        if ((marker >> 4) != kinds[0] && (marker >> 4) != kinds[1]) {
+            other = true;
+            return false;
+        }
+        return enterContainer(ref, marker, pos, count);
+    }
+
+    // A container's count and the bounds of its references, once its marker is read.
+    bool enterContainer(std::uint64_t ref, std::uint8_t marker, std::uint64_t& pos, std::uint64_t& count) {
+        // A container is entered once: a second visit is a cycle or a shared branch.
+        if (!enter(ref)) return fail("shared or cyclic reference");
+        if (!readCount(pos, marker & 0x0F, count)) return false;
+        const std::uint64_t refs = (marker >> 4) == 0xD ? 2 : 1;
+        if (count > tableOffset_ / (refSize_ * refs) || !within(pos, count * refSize_ * refs))
+            return fail("container past the end");
+        if (count > PropertyList::kMaximumNodes) return fail("property list has too many values");
+        return true;
+    }
+
     bool fail(const char* why) {
         if (error_.empty()) error_ = why;
         return false;
@@ -103,7 +168,20 @@ private:
         if (count_ == 0 || top_ >= count_) return fail("bad object count");
         if (tableOffset_ < kHeader || tableOffset_ > tableLimit) return fail("bad offset table");
         if (count_ > (tableLimit - tableOffset_) / offsetSize_) return fail("offset table past the end");
-        entered_.assign(static_cast<std::size_t>(count_), false);
+        if (count_ > kInlineObjects) entered_.assign(static_cast<std::size_t>(count_), false);
+        return true;
+    }
+
+    // Marks a container entered; false when it was already.
+    bool enter(std::uint64_t ref) {
+        if (count_ <= kInlineObjects) {
+            const std::uint64_t bit = std::uint64_t{1} << (ref % 64);
+            if (enteredInline_[ref / 64] & bit) return false;
+            enteredInline_[ref / 64] |= bit;
+            return true;
+        }
+        if (entered_[static_cast<std::size_t>(ref)]) return false;
+        entered_[static_cast<std::size_t>(ref)] = true;
         return true;
     }
 
@@ -246,16 +324,9 @@ private:
             case 0xA:
             case 0xC:
             case 0xD: {
-                // A container is entered once: a second visit is a cycle or a shared branch.
-                if (entered_[static_cast<std::size_t>(ref)]) return fail("shared or cyclic reference");
-                entered_[static_cast<std::size_t>(ref)] = true;
                 std::uint64_t count = 0;
-                if (!readCount(pos, info, count)) return false;
+                if (!enterContainer(ref, marker, pos, count)) return false;
                 const bool isDictionary = (marker >> 4) == 0xD;
-                const std::uint64_t refs = isDictionary ? 2 : 1;
-                if (count > tableOffset_ / (refSize_ * refs) || !within(pos, count * refSize_ * refs))
-                    return fail("container past the end");
-                if (count > PropertyList::kMaximumNodes) return fail("property list has too many values");
                 auto refAt = [&](std::uint64_t i) { return readBigEndian(b_.data() + pos + i * refSize_, refSize_); };
                 if (!isDictionary) {
                     out.type = Value::Type::array;
@@ -285,6 +356,9 @@ private:
     std::span<const std::string_view> keys_;
     std::uint8_t offsetSize_ = 0, refSize_ = 0;
     std::uint64_t count_ = 0, top_ = 0, tableOffset_ = 0;
+    // Which containers were entered: in place for the usual small list.
+    static constexpr std::uint64_t kInlineObjects = 256;
+    std::array<std::uint64_t, kInlineObjects / 64> enteredInline_{};
     std::vector<bool> entered_;
     std::size_t nodes_ = 0;
     std::size_t bytesUsed_ = 0;
@@ -707,10 +781,15 @@ private:
     // <!DOCTYPE name PUBLIC "id" "uri">, or SYSTEM "uri", or neither; no internal subset, and
     // both literals of the characters a public identifier may hold.
     bool doctype() {
-        static constexpr std::string_view kPublicIdPunctuation = " \n-'()+,./:=?;!*#@$_%";
-        const auto publicId = [](std::uint8_t c) {
-            return std::isalnum(c) || kPublicIdPunctuation.find(char(c)) != std::string_view::npos;
-        };
+        // ASCII letters and digits whatever the locale, as XML names them.
+        static constexpr auto kPublicId = [] {
+            std::array<bool, 256> allowed{};
+            for (const char c : std::string_view(" \n-'()+,./:=?;!*#@$_%")) allowed[static_cast<unsigned char>(c)] = true;
+            for (int c = 0; c < 256; ++c)
+                if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) allowed[std::size_t(c)] = true;
+            return allowed;
+        }();
+        const auto publicId = [](std::uint8_t c) { return kPublicId[c]; };
         const auto any = publicId;
         std::string_view value;
         p_ += 9;
@@ -1007,6 +1086,21 @@ PropertyList::Result PropertyList::parse(std::span<const std::uint8_t> bytes, st
         return XmlReader(bytes, keys).run();
     }
     return {std::nullopt, "not a binary or XML property list"};
+}
+
+std::optional<PropertyList::Records> PropertyList::parseRecords(std::span<const std::uint8_t> bytes,
+                                                               std::span<const std::string_view> keys) {
+    static constexpr char kBinaryMagic[] = "bplist00";
+    if (keys.empty() || keys.size() > 64 || bytes.size() < 8 || std::memcmp(bytes.data(), kBinaryMagic, 8) != 0)
+        return std::nullopt;
+    Records records;
+    bool other = false;
+    BinaryReader reader(bytes, keys);
+    if (reader.records(records.values, other)) return records;
+    if (other) return std::nullopt;
+    records.values.clear();
+    records.error = reader.error();
+    return records;
 }
 
 PropertyList::Result PropertyList::parseWithGeneralXmlReader(std::span<const std::uint8_t> bytes,

@@ -46,6 +46,16 @@ public:
     // With `keys`, dictionaries keep only entries of those keys; the others are passed over
     // unread, and what they nest does not count against the depth.
     static Result parse(std::span<const std::uint8_t> bytes, std::span<const std::string_view> keys = {});
+    // A binary list whose root is an array of dictionaries: each dictionary reduced to the first
+    // value of each of `keys` (null where it has none), `keys.size()` values a dictionary, read
+    // and refused as `parse` reads it with those keys, without its tree of values. Nothing for
+    // any other document: `parse` decides that.
+    struct Records {
+        std::vector<PropertyListValue> values;
+        std::string error;  // refused, as `parse` says, where not empty
+    };
+    static std::optional<Records> parseRecords(std::span<const std::uint8_t> bytes,
+                                               std::span<const std::string_view> keys);
     // XML through the general reader alone, never the quicker path for plain documents: what
     // that path must agree with.
     static Result parseWithGeneralXmlReader(std::span<const std::uint8_t> bytes,

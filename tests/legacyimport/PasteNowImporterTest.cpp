@@ -327,17 +327,31 @@ TEST_F(PasteNowImporterTest, ARowWhoseFileCannotBeWrittenFailsAlone) {
     const fs::path legacy = payloads() / "Legacy";
     const std::set<std::int64_t> blocked{*all.items[2].legacyID, *all.items[7].legacyID};
     for (const auto id : blocked) fs::create_directories(legacy / ("pastenow-" + std::to_string(id) + ".lzfse"));
-
-    const auto result = PasteNowImporter::importLegacyHistory(payloads(), locations());
-    EXPECT_EQ(result.failedRows, 2);
-    std::vector<std::int64_t> expected, imported;
+    std::vector<std::int64_t> expected;
     for (const auto& clip : all.items)
         if (!blocked.count(*clip.legacyID)) expected.push_back(*clip.legacyID);
-    for (const auto& clip : result.items) {
-        imported.push_back(*clip.legacyID);
-        EXPECT_TRUE(fs::is_regular_file(payloads() / *clip.legacyPayloadFilename));
+
+    // In one run, and in batches of a few rows: each batch is handed over with its files written.
+    for (const std::uint64_t memoryBudget : {std::uint64_t{1} << 30, std::uint64_t{3} << 10}) {
+        SCOPED_TRACE(memoryBudget);
+        auto limits = locations();
+        limits.memoryBudgetBytes = memoryBudget;
+        std::vector<std::int64_t> imported;
+        int batches = 0;
+        const auto take = [&](ClipList&& batch) {
+            ++batches;
+            for (const auto& clip : batch) {
+                imported.push_back(*clip.legacyID);
+                EXPECT_TRUE(fs::is_regular_file(payloads() / *clip.legacyPayloadFilename));
+            }
+            return true;
+        };
+        const auto result = PasteNowImporter::importLegacyHistory(payloads(), limits, nullptr, take);
+        take(ClipList(result.items));
+        EXPECT_EQ(result.failedRows, 2);
+        EXPECT_EQ(imported, expected);
+        EXPECT_EQ(batches > 2, memoryBudget < (1u << 20));
     }
-    EXPECT_EQ(imported, expected);
 }
 
 // Quitting, or the store going first, while the run is still on its thread: its result reaches
@@ -648,6 +662,7 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
         std::function<void(const PasteNowImporter::ImportResult&)> check;
     };
     const fs::path externalArchive = "11111111-2222-4333-8444-555555555555";
+    const QTemporaryDir elsewhere("/dev/shm/harbelle-cache-XXXXXX");  // memory-backed, where it is there
     const std::vector<Case> cases{
         {"a log that is mostly holes",
          [](const fs::path& documents, auto&) {
@@ -774,6 +789,12 @@ TEST_F(PasteNowImporterTest, HostileDatabasesAreReadWithinBounds) {
                  EXPECT_EQ(fs::file_size(payloads() / *clip.legacyPayloadFilename), fs::file_size(
                      locations().externalDataFolder() / externalArchive));
          }},
+        {"the private copy on another file system, made through a buffer",
+         [&](const fs::path& documents, auto& limits) {
+             PasteNowTestDatabase::write(documents, PasteNowTestDatabase::bulkRows(200));
+             if (elsewhere.isValid()) limits.cacheFolder = elsewhere.path().toStdString();
+         },
+         std::nullopt, 4 << 20, 64 << 20, [](const auto& result) { EXPECT_EQ(result.items.size(), 200u); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -212,9 +212,50 @@ TEST(PropertyList, SharedLeavesAreReadButRootMustBeAListOfTypedData) {
     EXPECT_TRUE(legacyarchive::parseRepresentations(bytes("<plist><array/></plist>")).empty());
 }
 
+// The records a parsed list holds: its dictionaries reduced to the first value of each key;
+// nothing for a list that is not an array of dictionaries.
+std::optional<PropertyList::Records> recordsOf(const PropertyList::Result& parsed,
+                                               std::span<const std::string_view> keys) {
+    if (!parsed.root) return PropertyList::Records{{}, parsed.error};
+    if (parsed.root->type != PropertyListValue::Type::array) return std::nullopt;
+    PropertyList::Records records;
+    for (const auto& element : parsed.root->array) {
+        if (element.type != PropertyListValue::Type::dictionary) return std::nullopt;
+        for (const auto key : keys) records.values.push_back(element.value(key) ? *element.value(key) : PropertyListValue{});
+    }
+    return records;
+}
+
+TEST(PropertyList, RecordsAreReadAsTheTreeHoldsThem) {
+    static constexpr std::string_view kKeys[] = {"type", "data"};
+    // An array of as many dictionaries as a list may hold values: with the array, one too many.
+    constexpr std::uint32_t kMany = PropertyList::kMaximumNodes;
+    std::vector<Bytes> manyObjects{{0xAF, 0x12, kMany >> 24, (kMany >> 16) & 0xFF, (kMany >> 8) & 0xFF, kMany & 0xFF}};
+    for (std::uint32_t i = 1; i <= kMany; ++i) {
+        manyObjects.push_back(bytes("\xD0"));
+        manyObjects[0].insert(manyObjects[0].end(), {std::uint8_t(i >> 16), std::uint8_t(i >> 8), std::uint8_t(i)});
+    }
+    const std::vector<std::pair<const char*, Bytes>> cases{
+        {"representations, some passed over", PasteNowTestDatabase::corpusFile("plist-skiplist-binary.bin")},
+        {"a repeated key", binaryPlist({arrayObject({1}, 1), bytes("\xD3\x02\x02\x03\x04\x05\x06"), bytes("\x54type"),
+                                        bytes("\x54" "data"), bytes("\x51" "a"), bytes("\x51" "b"), bytes("\x41z")})},
+        {"one dictionary twice", binaryPlist({arrayObject({1, 1}, 1), bytes("\xD0")})},
+        {"too many dictionaries", binaryPlist(manyObjects)},
+    };
+    for (const auto& [name, document] : cases) {
+        SCOPED_TRACE(name);
+        const auto expected = recordsOf(PropertyList::parse(document, kKeys), kKeys);
+        const auto records = PropertyList::parseRecords(document, kKeys);
+        ASSERT_TRUE(expected && records);
+        EXPECT_EQ(records->error, expected->error);
+        EXPECT_EQ(records->values, expected->values);
+    }
+}
+
 // Mutations never crash; of XML, the quick path reads what the general reader reads, or leaves
-// it to that reader. XML is mutated with markup characters too, so the quick path gets past its
-// first check.
+// it to that reader; of binary lists, the records read straight are the tree's, or refused as
+// the tree is, or left to it. XML is mutated with markup characters too, so the quick path gets
+// past its first check.
 TEST(PropertyList, MutatedFixturesNeverCrash) {
     static constexpr std::string_view kMarkup = "<>/&#;x!-[]?='\" \r\nabt0123456789\xC3\xA9";
     static constexpr std::string_view kKeys[] = {"type", "data"};
@@ -244,6 +285,16 @@ TEST(PropertyList, MutatedFixturesNeverCrash) {
             if (xml) {
                 EXPECT_EQ(result.root, PropertyList::parseWithGeneralXmlReader(mutated, keys).root)
                     << std::string(mutated.begin(), mutated.end());
+            } else if (!keys.empty()) {
+                const auto expected = recordsOf(result, keys);
+                const auto records = PropertyList::parseRecords(mutated, keys);
+                if (!records) {
+                    EXPECT_TRUE(!expected || !expected->error.empty());
+                } else {
+                    ASSERT_TRUE(expected);
+                    EXPECT_EQ(records->error, expected->error);
+                    EXPECT_EQ(records->values, expected->values);
+                }
             }
         }
     }
