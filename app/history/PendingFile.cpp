@@ -221,7 +221,7 @@ PendingFile::~PendingFile() {
     if (writers_ && !done_) writers_->discard();
     stopWriters();
     if (fd_ >= 0) ::close(fd_);
-    if (!done_ && !temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!done_ && !leftForNextStart_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
 void PendingFile::failWritesForTesting(int error) { injectedWriteError = error; }
