@@ -24,9 +24,10 @@ public:
     PendingFile& operator=(const PendingFile&) = delete;
 
     bool write(std::string_view piece);
-    // Synced, then renamed over the file it was made for (a link there stays a link).
-    // `leaveReplacedFile`: a large file replaced keeps a temporary name rather than have its
-    // blocks freed now (tens of milliseconds per hundred megabytes); the next start removes it.
+    // Synced, then renamed over the file it was made for (a link there stays a link). A large
+    // file replaced is freed on a thread of its own (tens of milliseconds per hundred
+    // megabytes). `leaveReplacedFile`: it keeps a temporary name instead, which the next start
+    // removes.
     bool replace(bool leaveReplacedFile = false);
     // Synced, then given `name` in the same folder, unless something already has that name.
     CopyResult publishAs(const std::string& name);
