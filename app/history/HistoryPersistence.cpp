@@ -75,6 +75,7 @@ WriteOutcome writeHistory(const PersistedHistory& history, const fs::path& url, 
             return total > limit || file.write(piece);
         });
     } catch (const historycodec::EncodingStopped&) {
+        if (outcome.stopped) file.leaveForNextStart();  // the quit's write comes next
         if (!outcome.stopped) {
             outcome.error = file.error();
             qWarning("history: could not write %s: %s", url.c_str(), writeFailureText(outcome.error).c_str());
@@ -251,8 +252,12 @@ struct HistoryPersistence::Impl {
         if (free && *free < encodedAtLoad)
             error = ENOSPC;  // not worth writing a gigabyte to find out
         else if (!copy)
-            copy = keepRecoveryCopy([&](PendingFile& file) { return copyInto(file, historyFile, &superseded); },
-                                    names, wholeCopySource, &error);
+            copy = keepRecoveryCopy([&](PendingFile& file) {
+                if (copyInto(file, historyFile, &superseded)) return true;
+                // Stopped by the quit, which keeps the file itself instead.
+                if (superseded) file.leaveForNextStart();
+                return false;
+            }, names, wholeCopySource, &error);
         if (!copy) {
             const bool stopped = quitting || superseded;
             if (stopped) outcome.stopped = true;
@@ -649,8 +654,13 @@ bool HistoryPersistence::keepRecoveryCopy(const ClipList& clips) {
 
 void HistoryPersistence::releaseLoadMemory() {
     if (impl_->loadMemory.empty()) return;
+    // Unmapping a gigabyte takes tens of milliseconds: not on the main thread, which a quit
+    // may be waiting for, and the process may end before it is done.
+    std::thread([memory = std::move(impl_->loadMemory)]() mutable {
+        memory.clear();
+        returnFreedMemory();
+    }).detach();
     impl_->loadMemory.clear();
-    returnFreedMemory();
 }
 
 void HistoryPersistence::enqueueSave(ClipList snapshot, std::set<std::string> retiredPayloadNames) {

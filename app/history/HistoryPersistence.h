@@ -60,8 +60,8 @@ public:
     // The same, waiting for it. False when it cannot.
     bool keepRecoveryCopy(const ClipList& clips);
     // Main thread. Gives back the memory the last load read and parsed in (about three times
-    // the file): a caller in a hurry calls it once the hurry is over, else the next load or
-    // the destructor does.
+    // the file), on a thread of its own: a caller in a hurry calls it once the hurry is over,
+    // else the next load or the destructor does.
     void releaseLoadMemory();
     // Main thread, start-up: removes payload files no clip (and no recovery copy) names.
     void removeOrphanedPayloadFiles(const ClipList& items);

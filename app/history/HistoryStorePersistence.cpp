@@ -1,5 +1,4 @@
 // Start-up load and the scheduling of history writes; the disk work is HistoryPersistence's.
-#include <QMetaObject>
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -43,9 +42,9 @@ void HistoryStore::loadStoredHistory(std::optional<std::uint64_t> maximumFileByt
 
     persistence_->prepareStorage();
     auto loaded = persistence_->loadHistory();
-    // Freeing what the load read and parsed in takes a while with a large history: it is
-    // done at the event loop's first turn, after the start-up steps.
-    QMetaObject::invokeMethod(this, [this] { persistence_->releaseLoadMemory(); }, Qt::QueuedConnection);
+    // The clips own their values: what the load read and parsed in goes at once, on a thread
+    // of its own, rather than be torn down by a quit that comes early.
+    persistence_->releaseLoadMemory();
     // Its toast has said that nothing is saved: the first refused save says nothing more.
     if (!persistence_->writesAllowed()) saveFailureReported_ = true;
     // A missing or unreadable file starts empty with no clean-up and no save, so nothing

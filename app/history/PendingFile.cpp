@@ -221,7 +221,7 @@ PendingFile::~PendingFile() {
     if (writers_ && !done_) writers_->discard();
     stopWriters();
     if (fd_ >= 0) ::close(fd_);
-    if (!done_ && !temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!done_ && !leftForNextStart_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
 void PendingFile::failWritesForTesting(int error) { injectedWriteError = error; }
@@ -264,14 +264,17 @@ bool PendingFile::finish() {
 
 bool PendingFile::replace(bool leaveReplacedFile) {
     if (!finish()) return false;
-    // The rename frees the replaced file's blocks unless another name still holds it.
-    const std::string replaced = leaveReplacedFile ? holdReplacedFile() : std::string();
+    // The rename frees the replaced file's blocks unless another name still holds it: a large
+    // one keeps a second name, which goes on a thread of its own, so that a quit coming now
+    // need not wait for it.
+    const std::string replaced = holdReplacedFile();
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
         if (!replaced.empty()) ::unlink(replaced.c_str());
         return fail(errno);
     }
     done_ = true;
     syncFolder(target_.parent_path().empty() ? fs::path(".") : target_.parent_path());
+    if (!replaced.empty() && !leaveReplacedFile) std::thread([replaced] { ::unlink(replaced.c_str()); }).detach();
     return true;
 }
 

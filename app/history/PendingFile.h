@@ -19,17 +19,21 @@ class PendingFile {
 public:
     // In the folder of `temporaryOf` (through any symbolic link at it).
     explicit PendingFile(const std::filesystem::path& temporaryOf);
-    ~PendingFile();  // an unfinished file is removed
+    ~PendingFile();  // an unfinished file is removed, unless left for the next start
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
     bool write(std::string_view piece);
-    // Synced, then renamed over the file it was made for (a link there stays a link).
-    // `leaveReplacedFile`: a large file replaced keeps a temporary name rather than have its
-    // blocks freed now (tens of milliseconds per hundred megabytes); the next start removes it.
+    // Synced, then renamed over the file it was made for (a link there stays a link). A large
+    // file replaced is freed on a thread of its own (tens of milliseconds per hundred
+    // megabytes). `leaveReplacedFile`: it keeps a temporary name instead, which the next start
+    // removes.
     bool replace(bool leaveReplacedFile = false);
     // Synced, then given `name` in the same folder, unless something already has that name.
     CopyResult publishAs(const std::string& name);
+    // Given up at a quit: the unfinished file keeps its temporary name, which the next start
+    // removes, rather than have its blocks freed while the quit waits.
+    void leaveForNextStart() { leftForNextStart_ = true; }
     // errno of the first failure (0 while none).
     int error() const { return error_; }
     std::uint64_t written() const { return written_; }
@@ -52,6 +56,7 @@ private:
     int error_ = 0;
     std::uint64_t written_ = 0;
     bool done_ = false;
+    bool leftForNextStart_ = false;
     std::unique_ptr<Writers> writers_;
 };
 
