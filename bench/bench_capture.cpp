@@ -73,20 +73,31 @@ BENCHMARK(BM_ReadMegabyteText)->Unit(benchmark::kMillisecond);
 // The whole path through a store on a temporary folder: the poll tick reads the change count,
 // the reader checks and reads, the clip is built and inserted (de-duplication, trim, selection,
 // save scheduling, sync notification).
-void BM_StoreCapturesMegabyteText(benchmark::State& state) {
+// A store on a temporary folder, capturing from the in-memory clipboard.
+struct CapturingStore {
     QTemporaryDir dir;
     testing::FakePasteboard pasteboard;
     testing::FakeWorkspace workspace;
     testing::InMemoryDefaults defaults;
     testing::ManualClock clock;
-    workspace.frontmost = RunningApplication{"Gedit", "org.gnome.gedit", 100};
-    HistoryStoreOptions options;
-    options.applicationSupport = std::filesystem::path(dir.path().toStdString()) / "Pemberlow";
-    options.bundleIdentifier = kCurrentBundleIdentifier;
-    options.pasteboard = &pasteboard;
-    options.workspace = &workspace;
-    options.ownProcessID = 1;
-    HistoryStore store(defaults, clock, options);
+    std::unique_ptr<HistoryStore> store;
+
+    explicit CapturingStore(RunningApplication frontmost) {
+        workspace.frontmost = std::move(frontmost);
+        HistoryStoreOptions options;
+        options.applicationSupport = std::filesystem::path(dir.path().toStdString()) / "Pemberlow";
+        options.bundleIdentifier = kCurrentBundleIdentifier;
+        options.pasteboard = &pasteboard;
+        options.workspace = &workspace;
+        options.ownProcessID = 1;
+        store = std::make_unique<HistoryStore>(defaults, clock, options);
+    }
+};
+
+void BM_StoreCapturesMegabyteText(benchmark::State& state) {
+    CapturingStore capturing(RunningApplication{"Gedit", "org.gnome.gedit", 100});
+    auto& [dir, pasteboard, workspace, defaults, clock, owned] = capturing;
+    HistoryStore& store = *owned;
     for (int i = 0; i < 200; ++i) {  // a history of ordinary clips to de-duplicate against
         ClipItem clip;
         clip.text = "clip " + std::to_string(i);
@@ -127,19 +138,9 @@ Bytes noisyPng() {
 }
 
 void BM_StoreCapturesImage(benchmark::State& state) {
-    QTemporaryDir dir;
-    testing::FakePasteboard pasteboard;
-    testing::FakeWorkspace workspace;
-    testing::InMemoryDefaults defaults;
-    testing::ManualClock clock;
-    workspace.frontmost = RunningApplication{"Viewer", "org.example.viewer", 100};
-    HistoryStoreOptions options;
-    options.applicationSupport = std::filesystem::path(dir.path().toStdString()) / "Pemberlow";
-    options.bundleIdentifier = kCurrentBundleIdentifier;
-    options.pasteboard = &pasteboard;
-    options.workspace = &workspace;
-    options.ownProcessID = 1;
-    HistoryStore store(defaults, clock, options);
+    CapturingStore capturing(RunningApplication{"Viewer", "org.example.viewer", 100});
+    auto& [dir, pasteboard, workspace, defaults, clock, owned] = capturing;
+    HistoryStore& store = *owned;
     store.startMonitoring();
     const Bytes png = noisyPng();
     for (auto _ : state) {
