@@ -216,6 +216,13 @@ bool HistoryStore::finishImageCapture(PendingCapture& pending) {
             showToast(kImageSaveFailedMessage, ToastTone::error);
             return true;
         }
+        if (items_.indexOfFingerprint(pending.clip.fingerprint) < items_.size()) {
+            // The same image came meanwhile (from sync): the stored clip keeps its own file.
+            retirePayloadFilename(filename);
+            pending.clip.payloadFilename.reset();
+            applyRepeatedImage(pending);
+            return true;
+        }
         const Uuid id = pending.clip.id;
         insert(pending.clip);
         if (const auto path = persistence_->payloadPath(filename)) recognizeText(*path, id);
