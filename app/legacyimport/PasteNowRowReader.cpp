@@ -224,9 +224,7 @@ ClipItem RowReader::read(sqlite3_stmt* s) {
     const std::string_view baseType = rawTextColumn(s, 4).value_or("public.text");
     const auto secondaryType = rawTextColumn(s, 5);
     // The checksum: only its length is checked, so it is neither copied nor cleaned.
-    if (measuredLength(s, 6) > PasteNowImporter::kMaximumTextBytes ||
-        std::size_t(sqlite3_column_bytes(s, 6)) > PasteNowImporter::kMaximumTextBytes)
-        failRow("text too long");
+    (void)rawTextColumn(s, 6);
     std::string text = textColumn(s, 7).value_or("");
     const std::string legacyTitle = textColumn(s, 8).value_or("");
     const auto thumbnail = blobColumn(s, 10, legacyarchive::kMaximumFileBytes + 1);
